@@ -1,0 +1,146 @@
+"""The REST routes of the simulated engine.
+
+Patterns are relative to ``/rest/v{N}`` and are matched on the raw request
+path, split on ``/`` and then percent-decoded per segment, so an id with an
+encoded ``/`` (``%2F``) stays a single path parameter.
+
+Each area lives in its own module and registers on the shared :data:`router`;
+a new area is one new module plus one import line at the bottom of this file.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Callable
+from urllib.parse import unquote
+
+from werkzeug.datastructures import MultiDict
+from werkzeug.wrappers import Request
+
+from ..errors import EngineError, error_body
+
+if TYPE_CHECKING:
+    from ..state import EngineState
+
+__all__ = [
+    "EngineError",
+    "Reply",
+    "RequestContext",
+    "Router",
+    "error_body",
+    "router",
+]
+
+Handler = Callable[..., Any]
+
+
+@dataclass
+class Reply:
+    """A handler answer that needs more than "200 with this JSON".
+
+    ``body`` is JSON-encoded unless it is ``bytes``/``str`` (sent as is with
+    ``content_type``) or None (empty body).
+    """
+
+    body: Any = None
+    status: int = 200
+    content_type: str | None = None
+    headers: dict[str, str] = field(default_factory=dict)
+
+
+@dataclass
+class RequestContext:
+    """What a handler gets to know about the request it serves."""
+
+    state: EngineState
+    request: Request
+    query: MultiDict
+    body: bytes
+    user: str | None
+    api_version: int
+
+    def json(self) -> Any:
+        """The request body parsed as JSON (None when empty); 400 if invalid."""
+        if not self.body.strip():
+            return None
+        try:
+            return json.loads(self.body)
+        except ValueError as exc:
+            raise EngineError(400, f"Invalid JSON body: {exc}", "REST_0400") from None
+
+    def arg(self, name: str, default: str | None = None) -> str | None:
+        """The first value of query parameter ``name``."""
+        return self.query.get(name, default)
+
+    def flag(self, name: str, default: bool = False) -> bool:
+        """A boolean query parameter (``true``/``false``, case-insensitive)."""
+        value = self.query.get(name)
+        if value is None:
+            return default
+        return value.strip().lower() == "true"
+
+
+class _Route:
+    def __init__(self, method: str, pattern: str, handler: Handler) -> None:
+        self.method = method.upper()
+        self.pattern = pattern
+        self.handler = handler
+        self.segments = pattern.strip("/").split("/")
+
+    def match(self, segments: list[str]) -> dict[str, str] | None:
+        if len(segments) != len(self.segments):
+            return None
+        params: dict[str, str] = {}
+        for want, got in zip(self.segments, segments):
+            if want.startswith("{") and want.endswith("}"):
+                params[want[1:-1]] = got
+            elif want != got:
+                return None
+        return params
+
+
+class Router:
+    """Maps (method, path pattern) to handlers."""
+
+    def __init__(self) -> None:
+        self._routes: list[_Route] = []
+
+    def route(self, method: str, pattern: str) -> Callable[[Handler], Handler]:
+        """Decorator registering a handler for ``method`` on ``pattern``."""
+
+        def register(handler: Handler) -> Handler:
+            self._routes.append(_Route(method, pattern, handler))
+            return handler
+
+        return register
+
+    def resolve(self, method: str, raw_path: str) -> tuple[Handler, dict[str, str]]:
+        """Find the handler for a raw (still encoded) path relative to the version.
+
+        Raises :class:`EngineError` 404 for an unknown path and 405 when the
+        path exists only for other methods.
+        """
+        segments = [unquote(s) for s in raw_path.strip("/").split("/")]
+        allowed = []
+        for route in self._routes:
+            params = route.match(segments)
+            if params is None:
+                continue
+            if route.method == method.upper():
+                return route.handler, params
+            allowed.append(route.method)
+        if allowed:
+            raise EngineError(
+                405,
+                f"Method {method} not allowed (allowed: {', '.join(allowed)})",
+                "REST_0405",
+            )
+        raise EngineError(404, f"No such resource '{raw_path}'", "REST_0404")
+
+
+#: The one router all route modules register on.
+router = Router()
+
+# Route modules; importing them registers their handlers.
+from . import pipelines, system  # noqa: F401

@@ -1,0 +1,387 @@
+"""The HTTP side of the simulator: server thread, dispatch, auth, log, faults."""
+
+from __future__ import annotations
+
+import json
+import re
+import threading
+import time
+import traceback
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+from urllib.parse import parse_qsl, quote, urlsplit
+
+from werkzeug.datastructures import Headers
+from werkzeug.serving import BaseWSGIServer, WSGIRequestHandler, make_server
+from werkzeug.wrappers import Request, Response
+
+from .errors import EngineError, error_body
+from .faults import DEFAULT_NOT_JSON_BODY, Fault, FaultTable
+from .routes import Reply, RequestContext, router
+from .state import EngineState, StatusEntry, Users
+
+if TYPE_CHECKING:
+    from typing_extensions import Self
+
+SESSION_COOKIE = "JSESSIONID"
+AUTH_REALM = "velm"
+JSON_TYPE = "application/json"
+
+_VERSIONED = re.compile(r"^/rest/v(\d+)(/.*)?$")
+
+
+@dataclass
+class RecordedRequest:
+    """One request as the simulator received it.
+
+    ``path`` and ``query`` are exactly as sent on the wire (still
+    percent-encoded); ``user`` is the account the request authenticated as.
+    """
+
+    method: str
+    path: str
+    query: str
+    headers: Headers
+    body: bytes
+    user: str | None = None
+    time: float = field(default_factory=time.time)
+
+    @property
+    def args(self) -> list[tuple[str, str]]:
+        """The query parameters, decoded, in the order sent."""
+        return parse_qsl(self.query, keep_blank_values=True)
+
+    def header(self, name: str, default: str | None = None) -> str | None:
+        """A request header, looked up case-insensitively."""
+        return self.headers.get(name, default)
+
+    def json(self) -> Any:
+        """The body parsed as JSON (None when empty)."""
+        return json.loads(self.body) if self.body.strip() else None
+
+
+class _QuietHandler(WSGIRequestHandler):
+    """Request handler that keeps the per-request access log off stderr."""
+
+    def log_request(self, code: Any = "-", size: Any = "-") -> None:
+        pass
+
+
+def _wire_text(value: str) -> str:
+    # WSGI hands over raw bytes as latin-1 text; recover what the client sent.
+    try:
+        return value.encode("latin-1").decode("utf-8")
+    except UnicodeError:
+        return value
+
+
+def _raw_target(environ: Mapping[str, Any]) -> tuple[str, str]:
+    """The request path and query exactly as sent.
+
+    PATH_INFO has ``%2F`` already decoded into ``/``, which would split an id
+    in two, so prefer the raw request line the dev server passes along.
+    """
+    raw = environ.get("RAW_URI") or environ.get("REQUEST_URI")
+    if raw:
+        raw = _wire_text(raw)
+        if not raw.startswith("/"):  # absolute-form request target
+            parts = urlsplit(raw)
+            return parts.path or "/", parts.query
+        path, _, query = raw.partition("?")
+        return path, query
+    path = quote(_wire_text(environ.get("PATH_INFO", "/")), safe="/:@!$&'()*+,;=-._~")
+    return path, _wire_text(environ.get("QUERY_STRING", ""))
+
+
+def _json_response(value: Any, status: int = 200) -> Response:
+    return Response(json.dumps(value), status=status, content_type=JSON_TYPE)
+
+
+def _error_response(error: EngineError) -> Response:
+    return _json_response(error.body(), error.status)
+
+
+def _to_response(value: Any) -> Response:
+    """Turn a handler's return value into a response."""
+    if isinstance(value, Response):
+        return value
+    if not isinstance(value, Reply):
+        if isinstance(value, (bytes, bytearray)):
+            value = Reply(bytes(value), content_type="application/octet-stream")
+        else:
+            value = Reply(value)
+    body = value.body
+    content_type = value.content_type
+    if body is None:
+        payload = b""
+    elif isinstance(body, (bytes, bytearray, str)):
+        payload = body.encode() if isinstance(body, str) else bytes(body)
+        content_type = content_type or "text/plain; charset=utf-8"
+    else:
+        payload = json.dumps(body).encode()
+        content_type = content_type or JSON_TYPE
+    response = Response(payload, status=value.status)
+    if content_type:
+        response.headers["Content-Type"] = content_type
+    else:
+        del response.headers["Content-Type"]
+    for name, header_value in value.headers.items():
+        response.headers[name] = header_value
+    return response
+
+
+def _fault_response(fault: Fault) -> Response:
+    status = fault.status or 200
+    if fault.empty:
+        return Response(b"", status=status, content_type=JSON_TYPE)
+    if fault.not_json:
+        body = fault.body if fault.body is not None else DEFAULT_NOT_JSON_BODY
+        if isinstance(body, str):
+            body = body.encode()
+        return Response(body, status=status, content_type="text/html")
+    if fault.body is not None:
+        if isinstance(fault.body, (bytes, str)):
+            return Response(fault.body, status=status, content_type=JSON_TYPE)
+        return _json_response(fault.body, status)
+    if status >= 400:
+        return _json_response(error_body(f"Injected fault: HTTP {status}", "SIMULATOR_FAULT"), status)
+    return Response(b"", status=status, content_type=JSON_TYPE)
+
+
+class EngineSimulator:
+    """A fake engine serving the REST API over real HTTP on the loopback.
+
+    Use it as a context manager (or call :meth:`start` / :meth:`stop`)::
+
+        with EngineSimulator(users={"admin": "admin"}) as engine:
+            requests.get(engine.url + "/rest/v1/system/info", auth=("admin", "admin"))
+
+    ``users`` maps names to passwords and turns authentication on;
+    ``api_version``, when given, makes other ``/rest/v{N}`` prefixes unknown.
+    Port 0 picks a free port; several simulators can run side by side.
+    """
+
+    def __init__(
+        self,
+        version: str = "5.6.0",
+        users: Mapping[str, str] | None = None,
+        api_version: int | None = None,
+        *,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        verbose: bool = False,
+    ) -> None:
+        self.state = EngineState(version=version, users=users)
+        self.faults = FaultTable()
+        self.api_version = api_version
+        self.host = host
+        self.verbose = verbose
+        self._port = port
+        self._log_lock = threading.Lock()
+        self._log: list[RecordedRequest] = []
+        self._server: BaseWSGIServer | None = None
+        self._thread: threading.Thread | None = None
+        self._started = False
+
+    # -- lifecycle ----------------------------------------------------------
+
+    def start(self) -> Self:
+        """Bind the port and serve in a daemon thread. One start per instance."""
+        if self._started:
+            raise RuntimeError("this simulator has already been started")
+        self._started = True
+        handler = WSGIRequestHandler if self.verbose else _QuietHandler
+        self._server = make_server(self.host, self._port, self.wsgi_app, threaded=True, request_handler=handler)
+        self._port = self._server.server_port
+        self._thread = threading.Thread(
+            target=self._server.serve_forever,
+            # shutdown() waits for the loop to poll; keep test teardown quick
+            kwargs={"poll_interval": 0.05},
+            name=f"engine-simulator-{self._port}",
+            daemon=True,
+        )
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        """Stop serving and release the port; safe to call more than once."""
+        server, self._server = self._server, None
+        if server is None:
+            return
+        server.shutdown()
+        server.server_close()
+        if self._thread is not None:
+            self._thread.join(timeout=5)
+
+    def __enter__(self) -> Self:
+        return self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+    @property
+    def running(self) -> bool:
+        """Whether the server is accepting requests."""
+        return self._server is not None
+
+    @property
+    def port(self) -> int:
+        """The bound port (the requested one before :meth:`start`)."""
+        return self._port
+
+    @property
+    def url(self) -> str:
+        """Base URL of the engine, e.g. ``http://127.0.0.1:40123``."""
+        if not self._started:
+            raise RuntimeError("the simulator is not started")
+        return f"http://{self.host}:{self._port}"
+
+    # -- arranging scenarios -------------------------------------------------
+
+    @property
+    def users(self) -> Users:
+        """The accounts and sessions of the engine."""
+        return self.state.users
+
+    def add_user(self, name: str, password: str) -> None:
+        """Create an account (or change its password); turns auth on."""
+        self.state.users.add_user(name, password)
+
+    def script_status(self, pipeline_id: str, statuses: Sequence[StatusEntry]) -> None:
+        """Script the statuses successive reads of ``pipeline_id`` return."""
+        self.state.script_status(pipeline_id, statuses)
+
+    def inject_fault(
+        self,
+        method: str,
+        path: str,
+        status: int | None = None,
+        body: Any = None,
+        count: int | None = 1,
+        empty: bool = False,
+        not_json: bool = False,
+        delay: float = 0.0,
+    ) -> Fault:
+        """Make the next ``count`` matching requests misbehave.
+
+        ``path`` is relative to ``/rest`` (``"/v1/system/info"``), raw as sent,
+        optionally ending in ``*`` to match a prefix; ``method`` may be ``"*"``.
+        A fault with only ``delay`` sleeps and then lets the route answer.
+        """
+        return self.faults.add(Fault(method, path, status, body, count, empty, not_json, delay))
+
+    def clear_faults(self) -> None:
+        """Remove all pending faults."""
+        self.faults.clear()
+
+    # -- request log ----------------------------------------------------------
+
+    @property
+    def requests(self) -> list[RecordedRequest]:
+        """A copy of the requests received so far, oldest first."""
+        with self._log_lock:
+            return list(self._log)
+
+    @property
+    def last_request(self) -> RecordedRequest | None:
+        """The most recent request, or None."""
+        with self._log_lock:
+            return self._log[-1] if self._log else None
+
+    def clear_requests(self) -> None:
+        """Forget the recorded requests."""
+        with self._log_lock:
+            self._log.clear()
+
+    # -- serving --------------------------------------------------------------
+
+    def wsgi_app(self, environ: dict[str, Any], start_response: Any) -> Iterable[bytes]:
+        """The WSGI application; usable without the HTTP server too."""
+        request = Request(environ)
+        body = request.get_data(cache=True)
+        raw_path, raw_query = _raw_target(environ)
+        user, has_session = self._authenticate(request)
+        with self._log_lock:
+            self._log.append(
+                RecordedRequest(
+                    method=request.method,
+                    path=raw_path,
+                    query=raw_query,
+                    headers=Headers(list(request.headers.items())),
+                    body=body,
+                    user=user,
+                )
+            )
+        response = self._answer(request, raw_path, body, user, has_session)
+        return response(environ, start_response)
+
+    __call__ = wsgi_app
+
+    def _authenticate(self, request: Request) -> tuple[str | None, bool]:
+        """Who the request is from, and whether it came with a live session."""
+        users = self.state.users
+        token = request.cookies.get(SESSION_COOKIE)
+        if token:
+            name = users.session_user(token)
+            if name is not None:
+                return name, True
+        auth = request.authorization
+        if (
+            auth is not None
+            and auth.type == "basic"
+            and auth.username is not None
+            and users.check(auth.username, auth.password or "")
+        ):
+            return auth.username, False
+        return None, False
+
+    def _answer(
+        self,
+        request: Request,
+        raw_path: str,
+        body: bytes,
+        user: str | None,
+        has_session: bool,
+    ) -> Response:
+        # Faults come first: they stand for trouble in front of the engine
+        # (proxies, restarts), which does not care about credentials.
+        rest_path = raw_path[len("/rest") :] if raw_path.startswith("/rest/") else raw_path
+        fault = self.faults.take(request.method, rest_path)
+        if fault is not None:
+            if fault.delay > 0:
+                time.sleep(fault.delay)
+            if fault.answers:
+                return _fault_response(fault)
+
+        if user is None and self.state.users.required:
+            response = _error_response(EngineError(401, "Authentication required", "AUTH_0001"))
+            response.headers["WWW-Authenticate"] = f'Basic realm="{AUTH_REALM}"'
+            return response
+
+        response = self._dispatch(request, raw_path, body, user)
+        if user is not None and not has_session:
+            response.set_cookie(SESSION_COOKIE, self.state.users.open_session(user), path="/", httponly=True)
+        return response
+
+    def _dispatch(self, request: Request, raw_path: str, body: bytes, user: str | None) -> Response:
+        match = _VERSIONED.match(raw_path)
+        try:
+            if match is None or (self.api_version is not None and int(match.group(1)) != self.api_version):
+                raise EngineError(404, f"No such resource '{raw_path}'", "REST_0404")
+            handler, params = router.resolve(request.method, match.group(2) or "/")
+            ctx = RequestContext(
+                state=self.state,
+                request=request,
+                query=request.args,
+                body=body,
+                user=user,
+                api_version=int(match.group(1)),
+            )
+            return _to_response(handler(ctx, **params))
+        except EngineError as error:
+            return _error_response(error)
+        except Exception as exc:  # noqa: BLE001 -- a simulator bug must still answer like the engine
+            if self.verbose:
+                traceback.print_exc()
+            return _error_response(EngineError(500, f"Simulator error: {exc!r}", "SIMULATOR_0500"))

@@ -1,0 +1,148 @@
+"""Helpers the VELM client leans on: URL joining, query building, JSON encoding, polling and versions."""
+
+from __future__ import annotations
+
+import re
+import time
+from typing import Any, Callable, Iterable, Mapping, Optional, Sequence, Tuple, Union
+
+__all__ = [
+    "Version",
+    "get_params",
+    "join_url_parts",
+    "pipeline_json_encoder",
+    "wait_for_condition",
+]
+
+
+def join_url_parts(*parts: str) -> str:
+    """Join URL parts with exactly one "/" between neighbours.
+
+    ``join_url_parts("http://h:1", "/rest", "/v1/system/info")`` gives ``"http://h:1/rest/v1/system/info"``.
+    A trailing "/" on the last part is kept.
+    """
+    url = ""
+    for part in parts:
+        part = str(part)
+        if not url:
+            url = part
+        elif not part:
+            continue
+        else:
+            url = url.rstrip("/") + "/" + part.lstrip("/")
+    return url
+
+
+_CAMEL_BOUNDARY = re.compile(r"_([a-z0-9])")
+
+
+def _camel_case(name: str) -> str:
+    # A trailing underscore marks a name that shadows a builtin (len_ -> len).
+    name = name.rstrip("_")
+    return _CAMEL_BOUNDARY.sub(lambda match: match.group(1).upper(), name)
+
+
+def _query_value(value: Any) -> Any:
+    # A model that has an id travels as that id (a Pipeline in get_logs, for one).
+    if not isinstance(value, (str, bytes, int, float, list, tuple)) and hasattr(value, "id"):
+        return value.id
+    return value
+
+
+def get_params(parameters: Mapping[str, Any], exclusions: Union[str, Iterable[str]] = ()) -> dict:
+    """Build the query of an operation from its arguments.
+
+    ``parameters`` maps each argument name of the operation to its value; ``exclusions`` is one name or a tuple of
+    names to leave out. Values that are None are left out too; names are spelled in the engine's camelCase
+    (``only_if_exists`` -> ``onlyIfExists``, ``len_`` -> ``len``), and a model with an ``id`` is sent as that id.
+    """
+    excluded = {exclusions} if isinstance(exclusions, str) else set(exclusions)
+    return {
+        _camel_case(name): _query_value(value)
+        for name, value in parameters.items()
+        if name not in excluded and value is not None
+    }
+
+
+def pipeline_json_encoder(value: Any) -> Any:
+    """Fallback for :func:`json.dumps`: turn our models into their JSON form.
+
+    Raises :class:`TypeError` for anything else, which makes the encoding fail as the json module would.
+    """
+    to_json = getattr(value, "to_json", None)
+    if callable(to_json) and hasattr(value, "_data"):
+        return to_json()
+    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+
+
+def wait_for_condition(
+    condition: Callable[..., Any], args: Sequence[Any] = (), timeout: float = 60, interval: float = 1
+) -> Any:
+    """Call ``condition(*args)`` until it returns a true value, and return that value.
+
+    Tries at once, then every ``interval`` seconds; raises :class:`TimeoutError` naming the condition when
+    ``timeout`` seconds pass without success. Exceptions raised by the condition propagate.
+    """
+    deadline = time.time() + timeout
+    while True:
+        result = condition(*args)
+        if result:
+            return result
+        if time.time() >= deadline:
+            name = getattr(condition, "__name__", repr(condition))
+            raise TimeoutError(f"Condition {name} was not met within {timeout} seconds.")
+        time.sleep(interval)
+
+
+class Version:
+    """A dotted version number that compares numerically: ``Version("2.4.9.9") < Version("2.5.0.0")``.
+
+    Missing parts count as 0 (``3.0`` equals ``3.0.0.0``) and a ``-suffix`` (``-SNAPSHOT``) is ignored.
+    """
+
+    def __init__(self, version: str) -> None:
+        self.version = str(version)
+        number = self.version.split("-", 1)[0]
+        parts = []
+        for piece in number.split("."):
+            digits = re.match(r"\d*", piece.strip()).group(0)  # type: ignore[union-attr]
+            parts.append(int(digits) if digits else 0)
+        while len(parts) > 1 and parts[-1] == 0:
+            parts.pop()
+        self._key: Tuple[int, ...] = tuple(parts)
+
+    def _other(self, other: Any) -> Optional["Version"]:
+        if isinstance(other, Version):
+            return other
+        if isinstance(other, str):
+            return Version(other)
+        return None
+
+    def __eq__(self, other: object) -> bool:
+        o = self._other(other)
+        return NotImplemented if o is None else self._key == o._key  # type: ignore[return-value]
+
+    def __lt__(self, other: Any) -> bool:
+        o = self._other(other)
+        return NotImplemented if o is None else self._key < o._key  # type: ignore[return-value]
+
+    def __le__(self, other: Any) -> bool:
+        o = self._other(other)
+        return NotImplemented if o is None else self._key <= o._key  # type: ignore[return-value]
+
+    def __gt__(self, other: Any) -> bool:
+        o = self._other(other)
+        return NotImplemented if o is None else self._key > o._key  # type: ignore[return-value]
+
+    def __ge__(self, other: Any) -> bool:
+        o = self._other(other)
+        return NotImplemented if o is None else self._key >= o._key  # type: ignore[return-value]
+
+    def __hash__(self) -> int:
+        return hash(self._key)
+
+    def __repr__(self) -> str:
+        return f"Version({self.version!r})"
+
+    def __str__(self) -> str:
+        return self.version

@@ -1,0 +1,213 @@
+#include "client.hpp"
+
+namespace velm {
+namespace {
+
+// ---------------------------------------------------------------------------------------------------------
+// Construction and session
+
+// Called by wait_for_condition until it returns a true value: reads the engine information and keeps the
+// engine's version. Only HTTP failure statuses and a record without "version" are retried; anything else
+// (a refused connection, a body that is not JSON) leaves the probe and the constructor.
+nb::object velm_connectivity_established(nb::handle api_client) {
+    try {
+        nb::object version = api_client.attr("get_velm_info")()["version"];
+        api_client.attr("version") = version;
+        log("debug", "Connected to VELM v%s", version);
+        return nb::borrow(Py_True);
+    } catch (nb::python_error &e) {
+        if (e.matches(global("requests").attr("HTTPError"))) {
+            log("debug", "Call to VELM info endpoint failed. Trying again ...");
+            return nb::none();
+        }
+        if (e.matches(PyExc_KeyError)) {
+            log("debug", "Invalid VELM info received. Trying again ...");
+            return nb::none();
+        }
+        throw;
+    }
+}
+
+void client_init(nb::handle self, nb::object server_url, nb::object authentication_method,
+                 nb::object username, nb::object password, nb::object api_version,
+                 nb::object session_attributes, nb::object headers) {
+    self.attr("server_url") = server_url;
+    self.attr("authentication_method") = authentication_method;
+    nb::object session = global("requests").attr("Session")();
+    self.attr("session") = session;
+    self.attr("api_version") = api_version;
+    log("info", "Authentication method = %s", authentication_method);
+
+    if (authentication_method.equal(global("ENGINE_AUTHENTICATION_METHOD_FORM"))) {
+        if (username.is_none() || password.is_none())
+            throw nb::value_error("username and password are mandatory parameters");
+        session.attr("auth") = nb::make_tuple(username, password);
+    }
+
+    session.attr("headers").attr("update")(global("REQUIRED_HEADERS"));
+    if (!headers.is_none() && truthy(headers)) session.attr("headers").attr("update")(headers);
+
+    if (!session_attributes.is_none() && truthy(session_attributes)) {
+        for (nb::handle item : session_attributes.attr("items")()) {
+            nb::object name = item[0];
+            // A misspelt setting ("verfy") would otherwise be stored and silently never used.
+            if (!nb::hasattr(session, name))
+                throw nb::value_error(
+                    ("unknown session attribute: " + nb::cast<std::string>(nb::repr(name))).c_str());
+            nb::setattr(session, name, item[1]);
+        }
+    }
+
+    if (!truthy(session.attr("verify"))) {
+        nb::object urllib3 = global("urllib3");
+        urllib3.attr("disable_warnings")(urllib3.attr("exceptions").attr("InsecureRequestWarning"));
+    }
+
+    log("debug", "Confirming connectivity to Harvel server ...");
+    nb::object probe =
+        nb::cpp_function(&velm_connectivity_established, nb::name("velm_connectivity_established"));
+    nb::list probe_args;
+    probe_args.append(self);
+    global("wait_for_condition")(probe, probe_args);
+}
+
+nb::object get_velm_info(nb::handle self) {
+    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/system/info"));
+    return decoded_or(response, nb::dict());
+}
+
+void set_user(nb::handle self, nb::object username, nb::object password) {
+    nb::object session = self.attr("session");
+    // A missing name or password means "no credentials", never the text "None" as a credential.
+    if (username.is_none() || password.is_none())
+        session.attr("auth") = nb::none();
+    else
+        session.attr("auth") = nb::make_tuple(username, password);
+    session.attr("cookies").attr("clear")();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Transport
+
+nb::object url_of(nb::handle self, nb::handle endpoint, bool absolute) {
+    if (absolute) return nb::borrow(endpoint);
+    return global("join_url_parts")(self.attr("server_url"), "/rest", endpoint);
+}
+
+// requests sends no query string for an empty mapping; anything falsy becomes one.
+nb::object params_or_empty(nb::handle params) {
+    if (params.is_none() || !truthy(params)) return nb::dict();
+    return nb::borrow(params);
+}
+
+nb::object transport_get(nb::handle self, nb::object endpoint, nb::object params,
+                         nb::object absolute_endpoint) {
+    nb::object url = url_of(self, endpoint, truthy(absolute_endpoint));
+    nb::object response = self.attr("session").attr("get")(url, "params"_a = params_or_empty(params));
+    self.attr("_handle_http_error")(response);
+    return response;
+}
+
+nb::object transport_post(nb::handle self, nb::object endpoint, nb::object absolute_endpoint,
+                          nb::object params, nb::object data, nb::object files, nb::object headers,
+                          nb::object is_data_format_json) {
+    nb::object url = url_of(self, endpoint, truthy(absolute_endpoint));
+    nb::object body = nb::none();
+    if (!truthy(is_data_format_json))
+        body = data;
+    else if (truthy(data))
+        body = global("json").attr("dumps")(data, "default"_a = global("pipeline_json_encoder"));
+    nb::object response = self.attr("session").attr("post")(
+        url, "params"_a = params_or_empty(params), "data"_a = body, "files"_a = files, "headers"_a = headers);
+    self.attr("_handle_http_error")(response);
+    return response;
+}
+
+nb::object transport_put(nb::handle self, nb::object endpoint, nb::object params, nb::object data,
+                         nb::object is_data_format_json) {
+    nb::object url = url_of(self, endpoint, false);
+    nb::object body = data;
+    if (truthy(is_data_format_json)) body = global("json").attr("dumps")(truthy(data) ? data : nb::dict());
+    nb::object response =
+        self.attr("session").attr("put")(url, "params"_a = params_or_empty(params), "data"_a = body);
+    self.attr("_handle_http_error")(response);
+    return response;
+}
+
+nb::object transport_delete(nb::handle self, nb::object endpoint, nb::object params) {
+    nb::object url = url_of(self, endpoint, false);
+    nb::object response = self.attr("session").attr("delete")(url, "params"_a = params_or_empty(params));
+    response.attr("raise_for_status")();
+    return response;
+}
+
+void handle_http_error(nb::handle, nb::object response) {
+    nb::object status = response.attr("status_code");
+    if (status.equal(nb::int_(500))) raise(global("InternalServerError")(response));
+    if (status.equal(nb::int_(400))) raise(global("BadRequestError")(response));
+    response.attr("raise_for_status")();
+}
+
+}  // namespace
+
+ClientClass init_client(nb::module_ &m) {
+    ClientClass cls(m, "ApiClient", nb::dynamic_attr(),
+                    "Client for the REST API of one VELM engine.\n\n"
+                    "Opens one HTTP session (``session``), installs the required headers, credentials and\n"
+                    "session settings, and waits until the engine answers its information endpoint before\n"
+                    "returning; ``version`` then holds the engine's version. Every REST operation is a\n"
+                    "method; each sends one request and returns the decoded JSON body or a command object.");
+
+    const nb::object default_api_version = m.attr("DEFAULT_VELM_API_VERSION");
+    cls.def(
+        "__init__", &client_init, "server_url"_a, "authentication_method"_a = nb::none(),
+        "username"_a = nb::none(), "password"_a = nb::none(), "api_version"_a = default_api_version,
+        "session_attributes"_a = nb::none(), "headers"_a = nb::none(),
+        "Connect to the engine at ``server_url``.\n\n"
+        "Args:\n"
+        "    server_url: base URL of the engine (scheme, host, port, optional path).\n"
+        "    authentication_method: ``ENGINE_AUTHENTICATION_METHOD_FORM`` (\"form\") sends HTTP basic\n"
+        "        credentials with every request; any other value sends none.\n"
+        "    username, password: the credentials for form authentication (both required for it).\n"
+        "    api_version: REST API version used in every path (default 1).\n"
+        "    session_attributes: settings of the ``requests.Session`` to set, name to value\n"
+        "        (``verify``, ``cert``, ``proxies``, ...), applied after the headers.\n"
+        "    headers: extra headers sent with every request; they replace required ones of the same name.\n\n"
+        "Raises:\n"
+        "    ValueError: form authentication without username or password, or an unknown session\n"
+        "        attribute.\n"
+        "    TimeoutError: the engine did not answer its information endpoint with a version in time.\n"
+        "    requests.ConnectionError: the engine could not be reached.");
+
+    cls.def("get_velm_info", &get_velm_info,
+            "Read the engine information record (GET /system/info).\n\n"
+            "Returns:\n"
+            "    The decoded JSON object (with ``version`` among its members), or an empty dict when the\n"
+            "    engine answered with an empty body.");
+    cls.def("set_user", &set_user, "username"_a.none(), "password"_a.none(),
+            "Replace the credentials sent with every later request and forget the session cookies.\n\n"
+            "A username or password of None removes the credentials altogether. Nothing is sent.");
+
+    cls.def("_get", &transport_get, "endpoint"_a, "params"_a = nb::none(), "absolute_endpoint"_a = false,
+            "Send GET to ``endpoint`` (under the server URL and \"/rest\" unless ``absolute_endpoint``) "
+            "and return the response after its status check.");
+    cls.def("_post", &transport_post, "endpoint"_a, "absolute_endpoint"_a = false, "params"_a = nb::none(),
+            "data"_a = nb::none(), "files"_a = nb::none(), "headers"_a = nb::none(),
+            "is_data_format_json"_a = true,
+            "Send POST and return the response after its status check.\n\n"
+            "``data`` is JSON-encoded (no body when empty) unless ``is_data_format_json`` is false;\n"
+            "``files`` makes a multipart form; a ``headers`` entry of None removes that header.");
+    cls.def("_put", &transport_put, "endpoint"_a, "params"_a = nb::none(), "data"_a = nb::none(),
+            "is_data_format_json"_a = true,
+            "Send PUT and return the response after its status check; an empty JSON body is sent as "
+            "\"{}\".");
+    cls.def("_delete", &transport_delete, "endpoint"_a, "params"_a = nb::none(),
+            "Send DELETE and return the response; any status from 400 to 599 raises "
+            "requests.HTTPError.");
+    cls.def("_handle_http_error", &handle_http_error, "response"_a,
+            "Raise InternalServerError for 500, BadRequestError for 400 and requests.HTTPError for "
+            "any other status from 400 to 599.");
+    return cls;
+}
+
+}  // namespace velm

@@ -1,0 +1,17 @@
+// ApiClient: construction, session, connectivity probe and the transport verbs.
+#pragma once
+
+#include "python_glue.hpp"
+
+namespace velm {
+
+// The client keeps all of its state in its instance __dict__ (server_url, session, api_version, ...), so the
+// C++ object itself is empty.
+struct ApiClient {};
+
+using ClientClass = nb::class_<ApiClient>;
+
+// Create the ApiClient class with its constructor, session operations and transport verbs.
+ClientClass init_client(nb::module_ &m);
+
+}  // namespace velm

@@ -1,0 +1,46 @@
+// Entry of the extension module quenlo.sdk.velm_api: binds the names the client uses, its constants and
+// logger, and creates its classes.
+#include <string>
+
+#include "commands.hpp"
+#include "operations/operations.hpp"
+
+NB_MODULE(velm_api, m) {
+    using velm::global;
+    velm::module_object = m;
+    m.doc() = "Abstractions to interact with the VELM REST API.";
+
+    // Everything the client calls is a module attribute, looked up at the moment of use, so callers can
+    // patch it here (mock.patch("quenlo.sdk.velm_api.get_params")) exactly as with a Python module.
+    for (const char *name : {"json", "logging", "time", "io", "zipfile", "requests", "urllib3"})
+        m.attr(name) = nb::module_::import_(name);
+
+    std::string module_name = nb::cast<std::string>(m.attr("__name__"));
+    std::string::size_type dot = module_name.rfind('.');
+    const std::string package = dot == std::string::npos ? "quenlo.sdk" : module_name.substr(0, dot);
+    auto companion = [&](const char *name) { return nb::module_::import_((package + "." + name).c_str()); };
+    nb::module_ utils = companion("utils");
+    nb::module_ exceptions = companion("exceptions");
+    m.attr("velm_models") = companion("velm_models");
+    m.attr("ENGINE_AUTHENTICATION_METHOD_FORM") =
+        companion("constants").attr("ENGINE_AUTHENTICATION_METHOD_FORM");
+    m.attr("BadRequestError") = exceptions.attr("BadRequestError");
+    m.attr("InternalServerError") = exceptions.attr("InternalServerError");
+    for (const char *name :
+         {"Version", "get_params", "join_url_parts", "pipeline_json_encoder", "wait_for_condition"})
+        m.attr(name) = utils.attr(name);
+
+    m.attr("logger") = global("logging").attr("getLogger")(m.attr("__name__"));
+    nb::dict required_headers;
+    required_headers["X-Requested-By"] = "velm";
+    required_headers["content-type"] = "application/json";
+    m.attr("REQUIRED_HEADERS") = required_headers;
+    m.attr("DEFAULT_VELM_API_VERSION") = 1;
+
+    velm::init_status_errors(m);
+    velm::ClientClass client = velm::init_client(m);
+    velm::init_commands(m, client);
+    velm::init_pipelines(client);
+    velm::init_preview_snapshots(client);
+    velm::init_system(client);
+}

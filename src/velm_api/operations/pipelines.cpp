@@ -1,0 +1,7 @@
+#include "operations.hpp"
+
+namespace velm {
+
+void init_pipelines(ClientClass &) {}
+
+}  // namespace velm

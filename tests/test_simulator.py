@@ -1,0 +1,219 @@
+"""Tests for the engine simulator, driven over real HTTP with requests."""
+
+from __future__ import annotations
+
+import socket
+
+import pytest
+import requests
+
+from quenlo.sdk.simulator import MISSING, EngineSimulator
+
+HEADERS = {"X-Requested-By": "velm", "content-type": "application/json"}
+
+
+@pytest.fixture
+def engine():
+    with EngineSimulator() as sim:
+        yield sim
+
+
+def get(engine, path, **kwargs):
+    kwargs.setdefault("timeout", 5)
+    return requests.get(engine.url + "/rest" + path, headers=HEADERS, **kwargs)
+
+
+def remote_exception(response):
+    assert response.headers["Content-Type"] == "application/json"
+    return response.json()["RemoteException"]
+
+
+def test_lifecycle_releases_port_and_instances_are_independent():
+    a = EngineSimulator(version="1.0.0").start()
+    with EngineSimulator(version="2.0.0") as b:
+        assert a.url != b.url
+        assert requests.get(a.url + "/rest/v1/system/info").json()["version"] == "1.0.0"
+        assert requests.get(b.url + "/rest/v1/system/info").json()["version"] == "2.0.0"
+        assert len(a.requests) == len(b.requests) == 1
+    a.stop()
+    a.stop()  # idempotent
+    with pytest.raises(requests.ConnectionError):
+        requests.get(b.url + "/rest/v1/system/info", timeout=2)
+    with socket.socket() as s:  # the port is free again
+        s.bind(("127.0.0.1", a.port))
+    with pytest.raises(RuntimeError):
+        a.start()
+
+
+def test_info_version_is_changeable_and_any_api_version_is_accepted(engine):
+    assert get(engine, "/v1/system/info").json()["version"] == "5.6.0"
+    engine.state.version = "6.0.1"
+    assert get(engine, "/v7/system/info").json()["version"] == "6.0.1"
+
+
+def test_pinned_api_version_rejects_others():
+    with EngineSimulator(api_version=2) as sim:
+        assert get(sim, "/v2/system/info").status_code == 200
+        assert get(sim, "/v1/system/info").status_code == 404
+
+
+@pytest.mark.parametrize(
+    ("method", "path", "status", "code"),
+    [
+        ("GET", "/rest/v1/nowhere", 404, "REST_0404"),
+        ("GET", "/other", 404, "REST_0404"),
+        ("DELETE", "/rest/v1/system/info", 405, "REST_0405"),
+    ],
+)
+def test_unknown_routes_and_wrong_methods(engine, method, path, status, code):
+    r = requests.request(method, engine.url + path, headers=HEADERS)
+    assert r.status_code == status
+    assert remote_exception(r)["errorCode"] == code
+
+
+def test_request_log_keeps_raw_path_query_headers_and_body(engine):
+    requests.post(
+        engine.url + "/rest/v1/pipeline/a%2Fb%20c/status?rev=1&x=%2F&x=&onlyIfExists=true",
+        headers=HEADERS,
+        data=b'{"k": "\xc3\xa9"}',
+    )
+    rec = engine.last_request
+    assert rec.method == "POST"
+    assert rec.path == "/rest/v1/pipeline/a%2Fb%20c/status"
+    assert rec.query == "rev=1&x=%2F&x=&onlyIfExists=true"
+    assert rec.args == [("rev", "1"), ("x", "/"), ("x", ""), ("onlyIfExists", "true")]
+    assert rec.header("x-requested-by") == "velm"
+    assert rec.headers["CONTENT-TYPE"] == "application/json"
+    assert rec.body == b'{"k": "\xc3\xa9"}'
+    assert rec.json() == {"k": "é"}
+    assert rec.user is None
+
+    get(engine, "/v1/system/info")
+    assert engine.last_request.query == ""
+    assert [r.method for r in engine.requests] == ["POST", "GET"]
+    engine.clear_requests()
+    assert engine.requests == [] and engine.last_request is None
+
+
+class TestAuthentication:
+    @pytest.fixture
+    def engine(self):
+        with EngineSimulator(users={"admin": "secret"}) as sim:
+            yield sim
+
+    @pytest.mark.parametrize("auth", [None, ("admin", "wrong"), ("nobody", "secret")])
+    def test_rejected_without_valid_credentials(self, engine, auth):
+        r = get(engine, "/v1/system/info", auth=auth)
+        assert r.status_code == 401
+        assert r.headers["WWW-Authenticate"] == 'Basic realm="velm"'
+        assert remote_exception(r)["message"]
+        assert "JSESSIONID" not in r.cookies
+        assert engine.last_request.user is None  # 401s are logged too
+
+    def test_basic_auth_then_cookie_alone(self, engine):
+        r = get(engine, "/v1/system/info", auth=("admin", "secret"))
+        assert r.status_code == 200
+        assert engine.last_request.user == "admin"
+        cookie = r.cookies["JSESSIONID"]
+
+        r = get(engine, "/v1/system/info", cookies={"JSESSIONID": cookie})
+        assert r.status_code == 200
+        assert "Set-Cookie" not in r.headers  # a live session is not renewed
+        assert engine.last_request.user == "admin"
+
+        r = get(engine, "/v1/system/info", cookies={"JSESSIONID": "forged"})
+        assert r.status_code == 401
+
+    def test_session_survives_password_change_but_not_user_removal(self, engine):
+        cookie = get(engine, "/v1/system/info", auth=("admin", "secret")).cookies["JSESSIONID"]
+        engine.users.set_password("admin", "new")
+        assert get(engine, "/v1/system/info", auth=("admin", "secret")).status_code == 401
+        assert get(engine, "/v1/system/info", auth=("admin", "new")).status_code == 200
+        assert get(engine, "/v1/system/info", cookies={"JSESSIONID": cookie}).status_code == 200
+        engine.add_user("other", "pw")
+        engine.users.remove_user("admin")
+        assert get(engine, "/v1/system/info", cookies={"JSESSIONID": cookie}).status_code == 401
+
+    def test_requests_session_keeps_the_cookie(self, engine):
+        with requests.Session() as s:
+            s.headers.update(HEADERS)
+            assert s.get(engine.url + "/rest/v1/system/info", auth=("admin", "secret")).ok
+            assert s.get(engine.url + "/rest/v1/system/info").ok
+        assert [r.user for r in engine.requests] == ["admin", "admin"]
+
+
+class TestFaults:
+    def test_status_for_count_requests_then_normal(self, engine):
+        engine.inject_fault("GET", "/v1/system/info", status=503, count=2)
+        statuses = [get(engine, "/v1/system/info").status_code for _ in range(3)]
+        assert statuses == [503, 503, 200]
+        assert len(engine.requests) == 3
+
+    def test_empty_and_non_json_bodies(self, engine):
+        engine.inject_fault("GET", "/v1/system/info", empty=True)
+        engine.inject_fault("GET", "/v1/system/info", not_json=True, status=502)
+        r = get(engine, "/v1/system/info")
+        assert (r.status_code, r.content) == (200, b"")
+        r = get(engine, "/v1/system/info")
+        assert r.status_code == 502
+        with pytest.raises(ValueError):
+            r.json()
+        assert get(engine, "/v1/system/info").json()["version"] == "5.6.0"
+
+    def test_matching_by_method_and_wildcard_in_injection_order(self, engine):
+        engine.script_status("p1", ["RUNNING"])
+        engine.inject_fault("POST", "/v1/*", status=500, count=None)
+        engine.inject_fault("GET", "/v1/pipeline/*", status=503)
+        engine.inject_fault("*", "/rest/v1/pipeline/*", body={"custom": True})
+        assert get(engine, "/v1/system/info").status_code == 200
+        assert get(engine, "/v1/pipeline/p1/status").status_code == 503
+        assert get(engine, "/v1/pipeline/p1/status").json() == {"custom": True}
+        assert get(engine, "/v1/pipeline/p1/status").json()["status"] == "RUNNING"
+        for _ in range(2):
+            assert requests.post(engine.url + "/rest/v1/system/info").status_code == 500
+        engine.clear_faults()
+        assert requests.post(engine.url + "/rest/v1/system/info").status_code == 405
+
+    def test_delay_only_fault_still_answers_normally(self, engine):
+        engine.inject_fault("GET", "/v1/system/info", delay=0.5)
+        with pytest.raises(requests.Timeout):
+            get(engine, "/v1/system/info", timeout=0.1)
+        assert get(engine, "/v1/system/info").status_code == 200
+
+
+class TestPipelineStatus:
+    def test_script_advances_then_sticks_on_last(self, engine):
+        engine.script_status("p1", ["STARTING", {"status": "RUN_ERROR", "message": "boom"}])
+        first = get(engine, "/v1/pipeline/p1/status").json()
+        assert first["pipelineId"] == first["name"] == "p1"
+        assert (first["status"], first["rev"], first["message"]) == ("STARTING", "0", None)
+        assert isinstance(first["timeStamp"], int) and first["attributes"] == {}
+        for _ in range(2):
+            second = get(engine, "/v1/pipeline/p1/status", params={"rev": "4"}).json()
+            assert (second["status"], second["message"], second["rev"]) == (
+                "RUN_ERROR",
+                "boom",
+                "4",
+            )
+        assert engine.state.status_reads("p1") == 3
+
+    def test_missing_keys_are_left_out(self, engine):
+        engine.script_status("p1", [{"status": "RUNNING", "pipelineId": MISSING, "message": MISSING}])
+        record = get(engine, "/v1/pipeline/p1/status").json()
+        assert "pipelineId" not in record and "message" not in record
+        assert record["status"] == "RUNNING"
+
+    def test_unknown_pipeline(self, engine):
+        r = get(engine, "/v1/pipeline/nope/status")
+        assert r.status_code == 404
+        err = remote_exception(r)
+        assert err["errorCode"] == "CONTAINER_0200"
+        assert err["message"] == "Pipeline 'nope' does not exist"
+        assert err["antennaDoctorMessages"] == []
+        r = get(engine, "/v1/pipeline/nope/status", params={"onlyIfExists": "true"})
+        assert (r.status_code, r.content) == (200, b"")
+
+    def test_encoded_slash_stays_in_one_id(self, engine):
+        engine.script_status("a/b", ["RUNNING"])
+        assert get(engine, "/v1/pipeline/a%2Fb/status").json()["pipelineId"] == "a/b"
+        assert get(engine, "/v1/pipeline/a/b/status").status_code == 404
