@@ -418,6 +418,8 @@ void init_commands(nb::module_ &m, ClientClass &client) {
     nb::class_<PipelineCommand, Command>(
         m, "PipelineCommand", nb::dynamic_attr(),
         "A command whose response is a pipeline status record; it can wait for a status.")
+        .def("__init__", &command_init, "api_client"_a, "response"_a,
+             "Wrap ``response``, the answer to a request ``api_client`` made.")
         .def("wait_for_status", &wait_for_status, "status"_a, "ignore_errors"_a = false,
              "timeout_sec"_a = 300,
              "Poll the pipeline's status once a second until it is ``status``.\n\n"
@@ -434,6 +436,8 @@ void init_commands(nb::module_ &m, ClientClass &client) {
     nb::class_<StartPipelineCommand, PipelineCommand>(
         m, "StartPipelineCommand", nb::dynamic_attr(),
         "The answer to a pipeline start; waits for the run to finish or for its counters.")
+        .def("__init__", &command_init, "api_client"_a, "response"_a,
+             "Wrap ``response``, the answer to a request ``api_client`` made.")
         .def(
             "wait_for_finished",
             [](nb::handle self, nb::object timeout_sec) {
@@ -472,6 +476,8 @@ void init_commands(nb::module_ &m, ClientClass &client) {
     nb::class_<StopPipelineCommand, PipelineCommand>(
         m, "StopPipelineCommand", nb::dynamic_attr(),
         "The answer to a pipeline stop or forced stop; waits for the pipeline to stop.")
+        .def("__init__", &command_init, "api_client"_a, "response"_a,
+             "Wrap ``response``, the answer to a request ``api_client`` made.")
         .def(
             "wait_for_stopped",
             [](nb::handle self, nb::object timeout_sec) {

@@ -14,6 +14,11 @@ import uuid
 from collections.abc import Mapping, Sequence
 from typing import Any, Union
 
+from .previews import Previews, Snapshots
+from .runs import Runs
+from .store import PipelineStore
+from .system_state import SystemState
+
 
 class _Missing:
     """Marker for a record key that must be left out of the answer."""
@@ -129,6 +134,12 @@ class EngineState:
         for name, password in (users or {}).items():
             self.users.add_user(name, password)
         self._status_scripts: dict[str, _StatusScript] = {}
+        # Each area of the engine keeps its own state in its own module.
+        self.pipelines = PipelineStore(self.lock)
+        self.runs = Runs(self.lock)
+        self.previews = Previews(self.lock)
+        self.snapshots = Snapshots(self.lock)
+        self.system = SystemState(self.lock)
 
     # -- engine information -------------------------------------------------
 

@@ -1,0 +1,110 @@
+"""A guided tour of quenlo.sdk.velm_api against the embedded engine simulator.
+
+Run with ``make demo``. Each step prints one line with its elapsed time; a failing step is named and the tour
+exits non-zero.
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+import traceback
+from typing import Any, Callable, List, Optional, Tuple
+
+from quenlo.sdk import velm_api
+from quenlo.sdk.constants import ENGINE_AUTHENTICATION_METHOD_FORM
+from quenlo.sdk.simulator import EngineSimulator
+
+USER, PASSWORD = "admin", "admin"
+
+
+class Tour:
+    """What the steps share: the engine, the client and what earlier steps made."""
+
+    def __init__(self, engine: EngineSimulator) -> None:
+        self.engine = engine
+        self.client: Optional[velm_api.ApiClient] = None
+        self.pipeline_id: Optional[str] = None
+
+    @property
+    def api(self) -> velm_api.ApiClient:
+        assert self.client is not None, "not connected"
+        return self.client
+
+
+Step = Callable[[Tour], Any]
+STEPS: List[Tuple[str, Step]] = []
+
+
+def step(title: str) -> Callable[[Step], Step]:
+    """Register a tour step; steps run in the order they are defined."""
+
+    def register(function: Step) -> Step:
+        STEPS.append((title, function))
+        return function
+
+    return register
+
+
+# == connecting ==
+
+
+@step("Connect to the engine")
+def connect(tour: Tour) -> str:
+    tour.client = velm_api.ApiClient(
+        tour.engine.url, authentication_method=ENGINE_AUTHENTICATION_METHOD_FORM, username=USER, password=PASSWORD
+    )
+    return f"{tour.engine.url} answers, engine version {tour.api.version}"
+
+
+@step("Read the engine information")
+def engine_information(tour: Tour) -> str:
+    info = tour.api.get_velm_info()
+    return ", ".join(f"{key}={info[key]}" for key in ("version", "builtBy", "sdkId") if key in info)
+
+
+@step("Wait for a scripted pipeline status")
+def scripted_status(tour: Tour) -> str:
+    tour.engine.script_status("scripted", ["STARTING", "RUNNING", "FINISHED"])
+    command = tour.api.get_pipeline_status("scripted")
+    command.wait_for_status(["FINISHED", "STOPPED"], timeout_sec=30)
+    return f"pipeline 'scripted' is {command.response.json()['status']}"
+
+
+# == pipelines: store and import ==
+
+
+# == validation and preview ==
+
+
+# == pipelines: run ==
+
+
+# == snapshots ==
+
+
+# == pipelines: export ==
+
+
+# == engine system and access control ==
+
+
+def main() -> int:
+    with EngineSimulator(users={USER: PASSWORD}) as engine:
+        tour = Tour(engine)
+        started = time.monotonic()
+        for number, (title, function) in enumerate(STEPS, 1):
+            step_started = time.monotonic()
+            try:
+                outcome = function(tour)
+            except Exception as error:  # the tour reports any failure by step
+                print(f"[{time.monotonic() - step_started:6.2f} s] {number:2d}. {title}: FAILED: {error!r}")
+                traceback.print_exc()
+                return 1
+            print(f"[{time.monotonic() - step_started:6.2f} s] {number:2d}. {title}: {outcome}")
+        print(f"Tour complete: {len(STEPS)} steps in {time.monotonic() - started:.2f} s.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
