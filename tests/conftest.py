@@ -12,10 +12,9 @@ from quenlo.sdk.simulator import EngineSimulator
 
 
 @pytest.fixture
-def engine() -> Iterator[EngineSimulator]:
-    """A fresh simulated engine on 127.0.0.1 with an ephemeral port."""
-    with EngineSimulator() as simulator:
-        yield simulator
+def engine(velm_engine: EngineSimulator) -> EngineSimulator:
+    """A fresh simulated engine on 127.0.0.1 with an ephemeral port (the fixture the package gives its users)."""
+    return velm_engine
 
 
 @pytest.fixture

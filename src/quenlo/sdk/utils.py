@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import re
 import time
-from typing import Any, Callable, Iterable, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Mapping, Optional, Sequence, Tuple, Union
 
 __all__ = [
     "Version",
@@ -49,7 +49,7 @@ def _query_value(value: Any) -> Any:
     return value
 
 
-def get_params(parameters: Mapping[str, Any], exclusions: Union[str, Iterable[str]] = ()) -> dict:
+def get_params(parameters: Mapping[str, Any], exclusions: Union[str, Iterable[str]] = ()) -> Dict[str, Any]:
     """Build the query of an operation from its arguments.
 
     ``parameters`` maps each argument name of the operation to its value; ``exclusions`` is one name or a tuple of
@@ -120,23 +120,33 @@ class Version:
 
     def __eq__(self, other: object) -> bool:
         o = self._other(other)
-        return NotImplemented if o is None else self._key == o._key  # type: ignore[return-value]
+        if o is None:
+            return NotImplemented
+        return self._key == o._key
 
-    def __lt__(self, other: Any) -> bool:
+    def __lt__(self, other: object) -> bool:
         o = self._other(other)
-        return NotImplemented if o is None else self._key < o._key  # type: ignore[return-value]
+        if o is None:
+            return NotImplemented
+        return self._key < o._key
 
-    def __le__(self, other: Any) -> bool:
+    def __le__(self, other: object) -> bool:
         o = self._other(other)
-        return NotImplemented if o is None else self._key <= o._key  # type: ignore[return-value]
+        if o is None:
+            return NotImplemented
+        return self._key <= o._key
 
-    def __gt__(self, other: Any) -> bool:
+    def __gt__(self, other: object) -> bool:
         o = self._other(other)
-        return NotImplemented if o is None else self._key > o._key  # type: ignore[return-value]
+        if o is None:
+            return NotImplemented
+        return self._key > o._key
 
-    def __ge__(self, other: Any) -> bool:
+    def __ge__(self, other: object) -> bool:
         o = self._other(other)
-        return NotImplemented if o is None else self._key >= o._key  # type: ignore[return-value]
+        if o is None:
+            return NotImplemented
+        return self._key >= o._key
 
     def __hash__(self) -> int:
         return hash(self._key)
