@@ -2,9 +2,9 @@
 
 import io as io
 import json as json
-import logging
+import logging as logging
 import time as time
-import zipfile
+import zipfile as zipfile
 from typing import IO, Any, ClassVar, Dict, List, Mapping, Optional, Sequence, Tuple, Type, Union
 
 import requests as requests
