@@ -89,6 +89,75 @@ def scripted_status(tour: Tour) -> str:
 # == engine system and access control ==
 
 
+@step("Engine directories, id and current user")
+def engine_and_user(tour: Tour) -> str:
+    directories = tour.api.get_velm_directories()
+    engine_id = tour.api.get_velm_id().response.json()["id"]
+    user = tour.api.get_current_user()
+    return (
+        f"engine {engine_id[:8]}..., logs in {directories['logDir']}; "
+        f"logged in as {user['user']} (roles {', '.join(user['roles'])}; groups {', '.join(user['groups'])})"
+    )
+
+
+@step("Health report")
+def health_report(tour: Tour) -> str:
+    report = tour.api.get_health_report().response.json()
+    return "; ".join(
+        f"{category['label']}: " + ", ".join(f"{check['name']}={check['value']}" for check in category["checks"])
+        for category in report["categories"]
+    )
+
+
+@step("Support bundle, member by member")
+def support_bundle(tour: Tour) -> str:
+    generators = [generator["id"] for generator in tour.api.get_bundle_generators()]
+    bundle = tour.api.get_bundle(generators)
+    return f"{len(bundle.namelist())} members: " + ", ".join(
+        f"{info.filename} ({info.file_size} B)" for info in bundle.infolist()
+    )
+
+
+@step("Read and write a pipeline's access control list")
+def pipeline_acl(tour: Tour) -> str:
+    if tour.pipeline_id is None:
+        from quenlo.sdk.simulator.store import StoredPipeline, pipeline_config, sample_stages
+
+        tour.pipeline_id = "tour-sample"
+        config = pipeline_config(tour.pipeline_id, "Tour sample", stages=sample_stages())
+        tour.engine.state.pipelines.add(
+            StoredPipeline(pipeline_id=tour.pipeline_id, title="Tour sample", config=config)
+        )
+    acl = tour.api.get_pipeline_acl(tour.pipeline_id)
+    before = len(acl["permissions"])
+    acl["permissions"].append({"subjectId": "operators", "subjectType": "GROUP", "actions": ["READ", "EXECUTE"]})
+    tour.api.set_pipeline_acl(tour.pipeline_id, acl)
+    permissions = tour.api.get_pipeline_permissions(tour.pipeline_id)
+    subjects = tour.api.get_acl_subjects()
+    return (
+        f"{tour.pipeline_id}: {before} -> {len(permissions)} permissions ("
+        + ", ".join(f"{p['subjectId']}:{'/'.join(p['actions'])}" for p in permissions)
+        + f"); subjects users={subjects['users']} groups={subjects['groups']}"
+    )
+
+
+@step("Change the password; the old one is refused")
+def change_password(tour: Tour) -> str:
+    from requests import HTTPError
+
+    new_password = PASSWORD + "-rotated"
+    tour.api.change_password({"id": USER, "oldPassword": PASSWORD, "newPassword": new_password})
+    tour.api.set_user(USER, PASSWORD)  # a fresh login with the old password
+    try:
+        tour.api.get_velm_info()
+    except HTTPError as refused:
+        outcome = f"old password refused with HTTP {refused.response.status_code}"
+    else:
+        raise AssertionError("the old password was still accepted")
+    tour.api.set_user(USER, new_password)
+    return f"{outcome}; logged in again as {tour.api.get_current_user()['user']} with the new one"
+
+
 def main() -> int:
     with EngineSimulator(users={USER: PASSWORD}) as engine:
         tour = Tour(engine)

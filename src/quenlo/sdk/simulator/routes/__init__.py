@@ -87,6 +87,8 @@ class _Route:
         self.pattern = pattern
         self.handler = handler
         self.segments = pattern.strip("/").split("/")
+        # Literal segments, left to right: compared so that "/pipeline/subjects" beats "/pipeline/{pipeline_id}".
+        self.specificity = tuple(not (s.startswith("{") and s.endswith("}")) for s in self.segments)
 
     def match(self, segments: list[str]) -> dict[str, str] | None:
         if len(segments) != len(self.segments):
@@ -118,18 +120,24 @@ class Router:
     def resolve(self, method: str, raw_path: str) -> tuple[Handler, dict[str, str]]:
         """Find the handler for a raw (still encoded) path relative to the version.
 
-        Raises :class:`EngineError` 404 for an unknown path and 405 when the
-        path exists only for other methods.
+        A literal segment wins over a placeholder in the same place, whatever
+        the order the routes were registered in. Raises :class:`EngineError`
+        404 for an unknown path and 405 when the path exists only for other
+        methods.
         """
         segments = [unquote(s) for s in raw_path.strip("/").split("/")]
         allowed = []
+        best: tuple[_Route, dict[str, str]] | None = None
         for route in self._routes:
             params = route.match(segments)
             if params is None:
                 continue
-            if route.method == method.upper():
-                return route.handler, params
-            allowed.append(route.method)
+            if route.method != method.upper():
+                allowed.append(route.method)
+            elif best is None or route.specificity > best[0].specificity:
+                best = (route, params)
+        if best is not None:
+            return best[0].handler, best[1]
         if allowed:
             raise EngineError(
                 405,
@@ -143,4 +151,4 @@ class Router:
 router = Router()
 
 # Route modules; importing them registers their handlers.
-from . import pipelines, system  # noqa: F401
+from . import acl, definitions, pipelines, system  # noqa: F401

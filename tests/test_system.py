@@ -1,0 +1,310 @@
+"""Engine information, configuration, logs, password change, definitions, health and support bundles."""
+
+from __future__ import annotations
+
+import zipfile
+
+import pytest
+import requests
+
+from quenlo.sdk import velm_api
+from quenlo.sdk.exceptions import BadRequestError
+from quenlo.sdk.simulator import EngineSimulator
+from quenlo.sdk.simulator.store import StoredPipeline, pipeline_config
+from quenlo.sdk.simulator.system_state import LOG_PAGE, MIRROR_REPOSITORY
+from quenlo.sdk.velm_models import Pipeline
+
+DECODED, COMMAND, ARCHIVE = "decoded", "command", "archive"
+
+# operation and arguments, verb, path after /rest/v2, raw query, what comes back
+WIRE = [
+    ("get_velm_directories", (), "GET", "/system/directories", "", DECODED),
+    ("get_velm_configuration", (), "GET", "/system/configuration", "", COMMAND),
+    ("get_velm_ui_configuration", (), "GET", "/system/configuration/ui", "", COMMAND),
+    ("get_velm_id", (), "GET", "/system/info/id", "", COMMAND),
+    ("get_current_user", (), "GET", "/system/info/currentUser", "", DECODED),
+    ("get_jmx_metrics", (), "GET", "/system/jmx", "", COMMAND),
+    ("get_system_stats", (), "GET", "/system/stats", "", COMMAND),
+    ("opt_for_system_stats", ("true",), "POST", "/system/stats", "active=true", COMMAND),
+    ("get_logs", (), "GET", "/system/logs", "endingOffset=-1", COMMAND),
+    ("get_definitions", (), "GET", "/definitions", "", DECODED),
+    ("get_connection_definitions", (), "GET", "/definitions/connections", "", COMMAND),
+    ("get_stage_libraries_list", (None, True), "GET", "/stageLibraries/list", "installedOnly=True", COMMAND),
+    ("get_classpath_health", (), "GET", "/stageLibraries/classpathHealth", "", DECODED),
+    ("get_alerts", (), "GET", "/pipelines/alerts", "", DECODED),
+    ("get_bundle_generators", (), "GET", "/system/bundle/list", "", DECODED),
+    ("get_bundle", (), "GET", "/system/bundle/generate", "generators=", ARCHIVE),
+    ("get_bundle", (["Logs", "Pipelines"],), "GET", "/system/bundle/generate", "generators=Logs%2CPipelines", ARCHIVE),
+    ("get_health_categories", (), "GET", "/system/health/categories", "", COMMAND),
+    ("get_health_report", (), "GET", "/system/health/report", "", COMMAND),
+    (
+        "get_health_report",
+        (["RUNTIME", "MACHINE"],),
+        "GET",
+        "/system/health/report",
+        "categories=RUNTIME&categories=MACHINE",
+        COMMAND,
+    ),
+]
+
+
+@pytest.fixture
+def client2(engine: EngineSimulator) -> velm_api.ApiClient:
+    """A client on REST API version 2, so that paths show they follow the client's version."""
+    api_client = velm_api.ApiClient(engine.url, api_version=2)
+    engine.clear_requests()
+    return api_client
+
+
+@pytest.mark.parametrize(
+    "name, args, verb, path, query, returns", WIRE, ids=[f"{w[0]}{len(w[1]) and w[1]}" for w in WIRE]
+)
+def test_each_operation_sends_one_request_and_returns_its_kind(engine, client2, name, args, verb, path, query, returns):
+    result = getattr(client2, name)(*args)
+
+    (request,) = engine.requests
+    assert (request.method, request.path, request.query, request.body) == (verb, "/rest/v2" + path, query, b"")
+    if returns == COMMAND:
+        assert type(result) is velm_api.Command
+        assert result.api_client is client2 and result.response.status_code == 200
+    elif returns == ARCHIVE:
+        assert isinstance(result, zipfile.ZipFile) and result.testzip() is None
+        assert result.filename is None  # read from memory, not from a file
+    else:
+        assert result == requests.get(engine.url + "/rest/v2" + path).json()
+
+
+EMPTY_READERS = [
+    ("get_velm_directories", "/v1/system/directories", {}),
+    ("get_current_user", "/v1/system/info/currentUser", {}),
+    ("get_classpath_health", "/v1/stageLibraries/classpathHealth", []),
+    ("get_alerts", "/v1/pipelines/alerts", []),
+    ("get_bundle_generators", "/v1/system/bundle/list", []),
+]
+
+
+@pytest.mark.parametrize("name, path, empty", EMPTY_READERS)
+def test_readers_give_an_empty_result_for_an_empty_body_and_fail_on_one_that_is_not_json(
+    engine, client, name, path, empty
+):
+    engine.inject_fault("GET", path, empty=True)
+    result = getattr(client, name)()
+    assert result == empty and type(result) is type(empty)
+
+    engine.inject_fault("GET", path, not_json=True)
+    with pytest.raises(ValueError):
+        getattr(client, name)()
+
+
+def test_definitions_have_no_empty_body_case(engine, client):
+    engine.inject_fault("GET", "/v1/definitions", empty=True)
+    with pytest.raises(ValueError):
+        client.get_definitions()
+
+
+@pytest.mark.parametrize(
+    "name, args, path",
+    [
+        ("get_velm_configuration", (), "/v1/system/configuration"),
+        ("opt_for_system_stats", ("false",), "/v1/system/stats"),
+        ("get_logs", (), "/v1/system/logs"),
+        ("get_health_report", (), "/v1/system/health/report"),
+    ],
+)
+def test_commands_hold_an_undecodable_answer_without_decoding_it(engine, client, name, args, path):
+    engine.inject_fault("*", path, not_json=True)
+    command = getattr(client, name)(*args)
+    assert command.response.content.startswith(b"<html>")
+
+
+def test_get_logs_hands_its_arguments_to_get_params_and_the_engine_filters(engine, client):
+    system = engine.state.system
+    system.log("ERROR", "Runner", "batch failed: disk full", pipeline="p1")
+    system.log("INFO", "Runner", "batch done", pipeline="p1")
+    system.log("ERROR", "Runner", "batch failed: timeout", pipeline="p2")
+
+    command = client.get_logs(
+        ending_offset=-1, extra_message="failed", pipeline=Pipeline(pipelineId="p1"), severity="ERROR"
+    )
+
+    assert engine.requests[-1].query == "endingOffset=-1&extraMessage=failed&pipeline=p1&severity=ERROR"
+    assert [e["message"] for e in command.response.json()] == ["batch failed: disk full"]
+
+
+def test_logs_are_read_back_page_by_page_from_the_ending_offset(engine, client):
+    for number in range(LOG_PAGE + 20):
+        engine.state.system.log("INFO", "Test", f"line {number}")
+    total = LOG_PAGE + 20 + 3  # the engine logs its start-up too
+
+    first = client.get_logs().response
+    offset = int(first.headers["X-Velm-Log-Offset"])
+    second = client.get_logs(ending_offset=offset).response
+
+    assert len(first.json()) == LOG_PAGE and first.json()[-1]["message"] == f"line {LOG_PAGE + 19}"
+    assert second.json()[-1]["offset"] < offset
+    assert len({e["offset"] for e in first.json() + second.json()}) == total
+
+
+def test_statistics_are_switched_on_and_off(client):
+    assert client.get_system_stats().response.json()["active"] is False
+    assert client.opt_for_system_stats("true").response.json()["active"] is True
+    assert client.get_system_stats().response.json()["active"] is True
+    client.opt_for_system_stats("false")
+    assert client.get_system_stats().response.json()["active"] is False
+    with pytest.raises(BadRequestError):
+        client.opt_for_system_stats("maybe")
+
+
+class TestCurrentUserAndPassword:
+    @pytest.fixture
+    def engine(self):
+        with EngineSimulator(users={"ann": "old-secret", "bob": "bob"}) as simulator:
+            simulator.state.system.set_profile("ann", roles=["creator"], groups=["ops", "all"])
+            yield simulator
+
+    @pytest.fixture
+    def client(self, engine):
+        api_client = velm_api.ApiClient(engine.url, "form", "ann", "old-secret")
+        engine.clear_requests()
+        return api_client
+
+    def test_current_user_is_the_authenticated_user_with_groups_and_roles(self, client):
+        user = client.get_current_user()
+        assert (user["user"], user["roles"], user["groups"]) == ("ann", ["creator"], ["ops", "all"])
+
+    def test_password_change_takes_effect_and_the_old_password_is_refused(self, engine, client):
+        document = {"id": "ann", "oldPassword": "old-secret", "newPassword": "new-secret"}
+        command = client.change_password(document)
+
+        current, post = engine.requests
+        assert (current.method, current.path) == ("GET", "/rest/v1/system/info/currentUser")
+        assert (post.method, post.path, post.json()) == (
+            "POST",
+            "/rest/v1/usermanagement/users/ann/changePassword",
+            document,
+        )
+        assert command.response.status_code == 200
+
+        client.set_user("ann", "old-secret")
+        with pytest.raises(requests.HTTPError) as refused:
+            client.get_velm_info()
+        assert refused.value.response.status_code == 401
+        client.set_user("ann", "new-secret")
+        assert client.get_current_user()["user"] == "ann"
+
+    def test_a_wrong_old_password_changes_nothing(self, engine, client):
+        with pytest.raises(BadRequestError):
+            client.change_password({"id": "ann", "oldPassword": "guess", "newPassword": "x"})
+        assert engine.users.check("ann", "old-secret")
+
+    @pytest.mark.parametrize("fault", [{"body": {"roles": ["creator"]}}, {"empty": True}])
+    def test_no_post_without_a_user_in_the_current_user_record(self, engine, client, fault):
+        engine.inject_fault("GET", "/v1/system/info/currentUser", **fault)
+        with pytest.raises(KeyError):
+            client.change_password({"oldPassword": "old-secret", "newPassword": "x"})
+        assert [r.method for r in engine.requests] == ["GET"]
+
+    def test_the_path_names_whoever_the_engine_reports(self, engine, client):
+        engine.inject_fault("GET", "/v1/system/info/currentUser", body={"user": "bob"})
+        with pytest.raises(requests.HTTPError) as refused:  # ann may not change bob's password
+            client.change_password({"id": "bob", "oldPassword": "bob", "newPassword": "x"})
+        assert refused.value.response.status_code == 403
+        assert engine.requests[-1].path == "/rest/v1/usermanagement/users/bob/changePassword"
+        assert engine.users.check("bob", "bob")
+
+
+class TestBundle:
+    def test_the_default_bundle_holds_the_default_generators(self, client):
+        defaults = [g["id"] for g in client.get_bundle_generators() if g["enabledByDefault"]]
+        archive = client.get_bundle()
+        generators = archive.read("metadata.properties").decode()
+        assert f"generators={','.join(defaults)}" in generators
+        assert {name.split("/")[0] for name in archive.namelist()} == {"metadata.properties", *defaults}
+        assert "Engine starting" in archive.read("Logs/velm.log").decode()
+        assert "keystore.password=********" in archive.read("Configuration/velm.properties").decode()
+
+    def test_chosen_generators_assemble_the_pipelines(self, engine, client):
+        engine.state.pipelines.add(
+            StoredPipeline(pipeline_id="a/../b", title="t", config=pipeline_config("a/../b", "t"))
+        )
+        archive = client.get_bundle(("Pipelines", "AccessControl"))
+        assert sorted(archive.namelist()) == [
+            "AccessControl/a%2F%2E%2E%2Fb.json",
+            "Pipelines/a%2F%2E%2E%2Fb/pipeline.json",
+            "metadata.properties",
+        ]
+
+    def test_a_name_that_is_not_text_is_refused_before_any_request(self, engine, client):
+        with pytest.raises(TypeError):
+            client.get_bundle(["Logs", 3])
+        assert engine.requests == []
+
+    @pytest.mark.parametrize("fault", [{"empty": True}, {"body": b"not a zip"}])
+    def test_an_answer_that_is_not_a_zip_archive_is_an_invalid_archive(self, engine, client, fault):
+        engine.inject_fault("GET", "/v1/system/bundle/generate", **fault)
+        with pytest.raises(zipfile.BadZipFile):
+            client.get_bundle()
+
+    def test_an_unknown_generator_is_refused_by_the_engine(self, client):
+        with pytest.raises(BadRequestError):
+            client.get_bundle(["Logs", "Nope"])
+
+
+class TestCatalogue:
+    def test_libraries_are_listed_per_repository_and_installed_only_on_request(self, client):
+        def listed(repo_url, installed_only):
+            libraries = client.get_stage_libraries_list(repo_url, installed_only).response.json()
+            return {lib["stageLibraryId"]: lib["installed"] for lib in libraries}
+
+        everything = listed(None, False)
+        assert everything["messaging-lib"] is False
+        assert listed(None, True) == {k: v for k, v in everything.items() if v}
+        assert listed(MIRROR_REPOSITORY, False) == {"http-lib": False}
+        with pytest.raises(BadRequestError):
+            listed("https://nowhere.example/repo", False)
+
+    def test_definitions_cover_the_installed_libraries_only(self, client):
+        installed = {lib["stageLibraryId"] for lib in client.get_stage_libraries_list(None, True).response.json()}
+        stages = client.get_definitions()["stages"]
+        assert {stage["library"] for stage in stages} == installed
+        connections = client.get_connection_definitions().response.json()["connections"]
+        assert {c["type"] for c in connections} == {"JDBC"}
+
+    def test_classpath_health_reports_an_artifact_present_in_two_versions(self, client):
+        health = {entry["stageLibraryId"]: entry for entry in client.get_classpath_health()}
+        assert health["basic-lib"]["healthy"] is True
+        assert health["jdbc-lib"]["issues"] == [
+            {"kind": "DUPLICATE_DEPENDENCY", "artifact": "commons-io", "versions": ["2.11.0", "2.4"]}
+        ]
+
+    def test_alerts_come_from_the_enabled_rules_of_running_pipelines(self, engine, client, monkeypatch):
+        rules = {"metricsRuleDefinitions": [{"id": "r1", "enabled": True, "alertText": "too slow"}, {"id": "r2"}]}
+        engine.state.pipelines.add(
+            StoredPipeline(pipeline_id="p", title="p", config=pipeline_config("p", "p"), rules=rules)
+        )
+        assert client.get_alerts() == []
+
+        monkeypatch.setattr(engine.state.runs, "active", lambda: ["p"])
+        (alert,) = client.get_alerts()
+        assert (alert["pipelineName"], alert["ruleDefinition"]["id"]) == ("p", "r1")
+        assert alert["gauge"]["value"]["alertTexts"] == ["too slow"]
+
+
+def test_health_report_covers_the_asked_categories(client):
+    names = [c["name"] for c in client.get_health_categories().response.json()]
+    report = client.get_health_report().response.json()
+    assert [c["name"] for c in report["categories"]] == names
+    only = client.get_health_report(["MACHINE"]).response.json()["categories"]
+    assert [c["name"] for c in only] == ["MACHINE"] and only[0]["checks"]
+    with pytest.raises(BadRequestError):
+        client.get_health_report(["NOPE"])
+
+
+def test_jmx_and_configuration_show_the_live_engine(engine, client):
+    beans = {b["name"]: b for b in client.get_jmx_metrics().response.json()["beans"]}
+    assert beans["java.lang:type=Runtime"]["Uptime"] >= 0
+    configuration = client.get_velm_configuration().response.json()
+    assert configuration["http.port"] == str(engine.port)
+    assert configuration["http.authentication"] == "none"
+    assert set(client.get_velm_ui_configuration().response.json()) <= {k for k in configuration if k.startswith("ui.")}
+    assert client.get_velm_id().response.json() == {"id": engine.state.sdk_id}
