@@ -8,7 +8,7 @@ import socket
 import subprocess
 import sys
 import textwrap
-from typing import Iterator
+from collections.abc import Iterator
 from unittest import mock
 
 import pytest
@@ -76,9 +76,7 @@ class TestConstruction:
         assert records(log, "Authentication method = %s")[0].args == ("form",)
 
     def test_form_method_sends_basic_credentials_with_every_request(self, secured_engine):
-        client = velm_api.ApiClient(
-            secured_engine.url, authentication_method="form", username="alice", password="a-pw"
-        )
+        client = velm_api.ApiClient(secured_engine.url, authentication_method="form", username="alice", password="a-pw")
         assert client.session.auth == ("alice", "a-pw")
         client.get_velm_info()
         assert len(secured_engine.requests) == 2
@@ -145,7 +143,7 @@ class TestConstruction:
             print(any(f[0] == "ignore" and f[2] is InsecureRequestWarning for f in warnings.filters))
             """
         )
-        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=30)
+        result = subprocess.run([sys.executable, "-c", script], check=False, capture_output=True, text=True, timeout=30)
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == str(not verify)
 
@@ -235,9 +233,10 @@ class TestProbe:
             clock[0] += seconds
 
         engine.inject_fault("GET", INFO, empty=True, count=None)
-        with mock.patch("time.time", lambda: clock[0]), mock.patch("time.sleep", fake_sleep):
-            with pytest.raises(TimeoutError, match="velm_connectivity_established"):
-                velm_api.ApiClient(engine.url)
+        patched_time = mock.patch("time.time", lambda: clock[0])
+        patched_sleep = mock.patch("time.sleep", fake_sleep)
+        with patched_time, patched_sleep, pytest.raises(TimeoutError, match="velm_connectivity_established"):
+            velm_api.ApiClient(engine.url)
         tries = len(engine.requests)
         assert tries > 50
         assert len(records(log, "Invalid VELM info received. Trying again ...")) == tries

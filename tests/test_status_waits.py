@@ -5,7 +5,8 @@ from __future__ import annotations
 import itertools
 import logging
 import time
-from typing import Any, Iterator
+from collections.abc import Iterator
+from typing import Any
 from unittest import mock
 
 import pytest
@@ -213,9 +214,8 @@ class TestErrors:
     def test_table_is_consulted_at_the_moment_of_use(self, client, engine, pid, clock):
         command = command_for(client, engine, pid, ["PAUSED"])
         table = {**velm_api.PipelineCommand.ERROR_STATUSES, "PAUSED": velm_api.ConnectError}
-        with mock.patch.object(velm_api.PipelineCommand, "ERROR_STATUSES", table):
-            with pytest.raises(velm_api.ConnectError):
-                command.wait_for_status("RUNNING")
+        with mock.patch.object(velm_api.PipelineCommand, "ERROR_STATUSES", table), pytest.raises(velm_api.ConnectError):
+            command.wait_for_status("RUNNING")
 
     def test_http_failure_of_a_poll_propagates_and_keeps_the_response(self, client, engine, pid, clock):
         command = command_for(client, engine, pid, ["STARTING", "RUNNING"])

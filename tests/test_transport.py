@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import io
-from typing import Any, Callable, Iterator
+from collections.abc import Iterator
+from typing import Any, Callable
 
 import pytest
 import requests

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import json
 import pickle
-from typing import Iterator
+from collections.abc import Iterator
 from unittest import mock
 
 import pytest
