@@ -174,6 +174,10 @@ class TestLookedUpWhenUsed:
         with mock.patch.object(velm_api, "requests", stand_in):
             client = velm_api.ApiClient(engine.url)
         assert type(client.session) is RecordingSession
+        # The dotted form patches the requests module the client module is bound to.
+        with mock.patch("quenlo.sdk.velm_api.requests.Session", wraps=requests.Session) as session_class:
+            velm_api.ApiClient(engine.url)
+        session_class.assert_called_once_with()
 
     def test_required_headers_and_form_method(self, engine):
         with (
@@ -228,13 +232,13 @@ class TestLookedUpWhenUsed:
         with mock.patch.object(velm_api, name, Custom), pytest.raises(Custom):
             client._get("/v1/x")
 
-    def test_command_class(self, client, engine):
-        class Custom(velm_api.PipelineCommand):
-            pass
-
+    def test_command_class_gets_client_and_response_by_position(self, client, engine):
         engine.script_status("p1", ["RUNNING"])
-        with mock.patch.object(velm_api, "PipelineCommand", Custom):
-            assert type(client.get_pipeline_status("p1")) is Custom
+        with mock.patch.object(velm_api, "PipelineCommand") as command_class:
+            assert client.get_pipeline_status("p1") is command_class.return_value
+        ((api_client, response), kwargs) = command_class.call_args
+        assert api_client is client and kwargs == {}
+        assert response.json()["status"] == "RUNNING"
 
     def test_time_of_the_waits(self, client, engine):
         clock = types.SimpleNamespace(now=50.0, sleeps=[])
