@@ -16,7 +16,8 @@ __all__ = ["BadRequestError", "InternalServerError", "redact_url"]
 # How much of the engine's error text the message quotes.
 _EXCERPT_LENGTH = 500
 
-_CREDENTIALS_IN_URL = re.compile(r"(?P<scheme>[A-Za-z][A-Za-z0-9+.-]*://)[^/@\s]*@")
+# Up to the last "@" of the authority: a password may itself hold an unescaped "@".
+_CREDENTIALS_IN_URL = re.compile(r"(?P<scheme>[A-Za-z][A-Za-z0-9+.-]*://)[^/?#\s]*@")
 
 
 def redact_url(url: Any) -> str:
@@ -52,14 +53,16 @@ class _EngineHTTPError(requests.HTTPError):
 
     def __reduce__(self) -> Any:
         # The response holds a socket-backed raw stream and does not pickle; carry the message and the status.
-        return (type(self), (str(self),), {"status_code": self.status_code})
+        # BaseException.__setstate__ sets each entry as an attribute, so the state must not name the
+        # read-only property itself.
+        return (type(self), (str(self),), {"_status_code": self.status_code})
 
     @property
     def status_code(self) -> Optional[int]:
         """The HTTP status of the engine's answer, or None when no response is attached."""
         if self.response is not None:
             return self.response.status_code
-        return self.__dict__.get("status_code")
+        return self.__dict__.get("_status_code")
 
 
 class BadRequestError(_EngineHTTPError):

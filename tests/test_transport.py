@@ -1,0 +1,255 @@
+"""The transport verbs _get, _post, _put and _delete over real HTTP, and path values kept to one segment."""
+
+from __future__ import annotations
+
+import io
+from collections.abc import Iterator
+from typing import Any, Callable
+
+import pytest
+import requests
+
+from quenlo.sdk import velm_api, velm_models
+from quenlo.sdk.exceptions import BadRequestError, InternalServerError
+from quenlo.sdk.simulator import EngineSimulator
+
+
+@pytest.fixture(scope="module")
+def shared_engine() -> Iterator[EngineSimulator]:
+    with EngineSimulator() as simulator:
+        yield simulator
+
+
+@pytest.fixture
+def engine(shared_engine: EngineSimulator) -> Iterator[EngineSimulator]:
+    """One simulator for the module (starting one per test costs more than the tests); faults and the
+    request log are reset around each test."""
+    shared_engine.clear_faults()
+    shared_engine.clear_requests()
+    yield shared_engine
+    shared_engine.clear_faults()
+
+
+@pytest.fixture
+def ok(engine):
+    """Every request under /v1/x and /elsewhere gets an empty 200."""
+    engine.inject_fault("*", "/v1/x*", status=200, count=None)
+    engine.inject_fault("*", "/elsewhere*", status=200, count=None)
+    return engine
+
+
+class TestUrlAndQuery:
+    def test_relative_endpoint_goes_under_rest(self, client, ok):
+        response = client._get("/v1/x/y")
+        assert isinstance(response, requests.Response) and response.status_code == 200
+        (request,) = ok.requests
+        assert (request.method, request.path, request.query) == ("GET", "/rest/v1/x/y", "")
+        assert response.url == client.server_url + "/rest/v1/x/y"
+
+    @pytest.mark.parametrize("verb", ["_get", "_post"])
+    def test_absolute_endpoint_is_used_exactly(self, client, ok, verb):
+        getattr(client, verb)(ok.url + "/elsewhere/a?keep=1", params={"rev": 0}, absolute_endpoint=True)
+        (request,) = ok.requests
+        assert (request.path, request.query) == ("/elsewhere/a", "keep=1&rev=0")
+
+    @pytest.mark.parametrize("verb", ["_put", "_delete"])
+    def test_put_and_delete_have_no_absolute_form(self, client, ok, verb):
+        with pytest.raises(TypeError):
+            getattr(client, verb)(ok.url + "/elsewhere", absolute_endpoint=True)
+        assert ok.requests == []
+
+    @pytest.mark.parametrize(
+        ("params", "query"),
+        [
+            (None, ""),
+            ({}, ""),
+            ({"rev": 0, "draft": False}, "rev=0&draft=False"),
+            ({"draft": True, "rev": 3}, "draft=True&rev=3"),
+            ({"a": None, "b": "x"}, "b=x"),
+            ({"k": ["a", "b"], "z": 1}, "k=a&k=b&z=1"),
+            ({"label": "a b/é&c"}, "label=a+b%2F%C3%A9%26c"),
+        ],
+    )
+    def test_query_rendering(self, client, ok, params, query):
+        client._get("/v1/x", params=params)
+        assert ok.requests[0].query == query
+
+    def test_server_url_path_is_kept(self, ok):
+        client = velm_api.ApiClient(ok.url)
+        client.server_url = ok.url + "/elsewhere"
+        client._get("/v1/x")
+        assert ok.last_request.path == "/elsewhere/rest/v1/x"
+
+    def test_positional_orders_of_the_verbs(self, client, ok):
+        client._get("/v1/x/get", {"a": 1}, False)
+        client._post("/v1/x/post", False, {"b": 2}, {"c": 3})
+        client._put("/v1/x/put", {"d": 4}, "raw", False)
+        client._delete("/v1/x/delete", {"e": 5})
+        sent = [(r.method, r.path, r.query, r.body) for r in ok.requests]
+        assert sent == [
+            ("GET", "/rest/v1/x/get", "a=1", b""),
+            ("POST", "/rest/v1/x/post", "b=2", b'{"c": 3}'),
+            ("PUT", "/rest/v1/x/put", "d=4", b"raw"),
+            ("DELETE", "/rest/v1/x/delete", "e=5", b""),
+        ]
+
+
+class TestBodies:
+    @pytest.mark.parametrize(
+        ("data", "body"),
+        [
+            ({"a": 1}, b'{"a": 1}'),
+            ({"b": [1, None, True], "a": "x"}, b'{"b": [1, null, true], "a": "x"}'),
+            ({"name": "café ☃"}, b'{"name": "caf\\u00e9 \\u2603"}'),
+            ([1, 2], b"[1, 2]"),
+        ],
+    )
+    @pytest.mark.parametrize("verb", ["_post", "_put"])
+    def test_json_text_has_the_json_module_default_form(self, client, ok, verb, data, body):
+        getattr(client, verb)("/v1/x", data=data)
+        (request,) = ok.requests
+        assert request.body == body
+        assert request.header("content-type") == "application/json"
+
+    @pytest.mark.parametrize("data", [None, {}, [], "", 0, False])
+    def test_post_sends_no_body_for_empty_data(self, client, ok, data):
+        client._post("/v1/x", data=data)
+        assert ok.requests[0].body == b""
+
+    @pytest.mark.parametrize("data", [None, {}, []])
+    def test_put_sends_an_empty_object_for_empty_data(self, client, ok, data):
+        client._put("/v1/x", data=data)
+        assert ok.requests[0].body == b"{}"
+
+    @pytest.mark.parametrize("verb", ["_post", "_put"])
+    def test_text_is_sent_unchanged_or_as_a_json_string(self, client, ok, verb):
+        text = '{"x": "say \\"hi\\""}'
+        getattr(client, verb)("/v1/x", data=text, is_data_format_json=False)
+        getattr(client, verb)("/v1/x", data=text)
+        raw, encoded = (r.body for r in ok.requests)
+        assert raw == text.encode()
+        assert encoded == b'"{\\"x\\": \\"say \\\\\\"hi\\\\\\"\\"}"'
+
+    def test_pipeline_models_are_encoded_by_post_only(self, client, ok):
+        pipeline = velm_models.Pipeline({"pipelineConfig": {"pipelineId": "p1", "title": "T"}})
+        client._post("/v1/x", data={"pipeline": pipeline})
+        assert ok.requests[0].json() == {"pipeline": {"pipelineConfig": {"pipelineId": "p1", "title": "T"}}}
+
+        ok.clear_requests()
+        with pytest.raises(TypeError):
+            client._put("/v1/x", data={"pipeline": pipeline})
+        with pytest.raises(TypeError):
+            client._post("/v1/x", data={"when": object()})
+        assert ok.requests == []
+
+    def test_multipart_upload_with_content_type_removed(self, client, ok):
+        upload = io.BytesIO(b"zip-bytes")
+        client._post("/v1/x", files={"file": upload}, headers={"content-type": None})
+        (request,) = ok.requests
+        content_type = request.header("content-type")
+        assert content_type.startswith("multipart/form-data; boundary=")
+        boundary = content_type.split("boundary=", 1)[1]
+        assert request.body.startswith(b"--" + boundary.encode())
+        assert b'name="file"' in request.body and b"zip-bytes" in request.body
+        assert request.header("X-Requested-By") == "velm"
+
+    def test_per_request_headers_merge_over_the_session(self, client, ok):
+        client._post("/v1/x", headers={"X-Trace": "t", "X-Requested-By": None})
+        request = ok.requests[0]
+        assert request.header("X-Trace") == "t"
+        assert request.header("X-Requested-By") is None
+        assert client.session.headers["X-Requested-By"] == "velm"
+
+
+VERBS: dict[str, Callable[[Any], requests.Response]] = {
+    "GET": lambda c: c._get(endpoint="/v1/x"),
+    "POST": lambda c: c._post(endpoint="/v1/x", data={"a": 1}),
+    "PUT": lambda c: c._put(endpoint="/v1/x", data={"a": 1}),
+    "DELETE": lambda c: c._delete(endpoint="/v1/x"),
+}
+
+
+class TestStatusMapping:
+    @pytest.mark.parametrize("method", ["GET", "POST", "PUT"])
+    @pytest.mark.parametrize(
+        ("status", "error"),
+        [(500, InternalServerError), (400, BadRequestError), (401, None), (404, None), (503, None)],
+    )
+    def test_failure_statuses(self, client, engine, method, status, error):
+        engine.inject_fault(method, "/v1/x", status=status)
+        with pytest.raises(requests.HTTPError) as raised:
+            VERBS[method](client)
+        if error is None:
+            assert type(raised.value) is requests.HTTPError
+        else:
+            assert type(raised.value) is error
+        assert raised.value.response.status_code == status
+        assert len(engine.requests) == 1
+
+    @pytest.mark.parametrize("status", [400, 401, 404, 500, 503])
+    def test_delete_raises_plain_http_errors(self, client, engine, status):
+        engine.inject_fault("DELETE", "/v1/x", status=status)
+        with pytest.raises(requests.HTTPError) as raised:
+            VERBS["DELETE"](client)
+        assert type(raised.value) is requests.HTTPError
+        assert raised.value.response.status_code == status
+
+    @pytest.mark.parametrize("method", list(VERBS))
+    @pytest.mark.parametrize("status", [200, 201, 204])
+    def test_success_statuses_return_the_response(self, client, engine, method, status):
+        engine.inject_fault(method, "/v1/x", status=status)
+        response = VERBS[method](client)
+        assert response.status_code == status
+        assert response.content == b""
+
+    def test_engine_error_message_names_the_request_without_credentials(self, client, engine):
+        engine.inject_fault("GET", "/v1/x", status=400, body={"message": "bad rev"})
+        host = client.server_url.split("//", 1)[1]
+        with pytest.raises(BadRequestError) as raised:
+            client._get(f"http://someone:s3cret@{host}/rest/v1/x", absolute_endpoint=True)
+        text = str(raised.value)
+        assert "400" in text and "GET" in text and "bad rev" in text and "/rest/v1/x" in text
+        assert "s3cret" not in text
+
+    def test_handle_http_error_is_honoured_when_overridden(self, engine):
+        class Lenient(velm_api.ApiClient):
+            def _handle_http_error(self, response):
+                self.seen = response.status_code
+
+        client = Lenient(engine.url)
+        engine.inject_fault("GET", "/v1/x", status=500)
+        assert client._get("/v1/x").status_code == 500
+        assert client.seen == 500
+
+
+class TestPathValues:
+    @pytest.mark.parametrize(
+        ("pipeline_id", "raw"),
+        [
+            ("a/b", "a%2Fb"),
+            ("what?x=1", "what%3Fx=1"),
+            ("tag#1", "tag%231"),
+            ("../etc", "..%2Fetc"),
+            ("my pipe", "my%20pipe"),
+            ("café", "caf%C3%A9"),
+            ("plain-id_1", "plain-id_1"),
+        ],
+    )
+    def test_id_stays_one_segment(self, client, engine, pipeline_id, raw):
+        engine.script_status(pipeline_id, ["RUNNING"])
+        command = client.get_pipeline_status(pipeline_id)
+        (request,) = engine.requests
+        assert request.path == f"/rest/v1/pipeline/{raw}/status"
+        assert request.query == "rev=0"
+        assert command.response.json()["pipelineId"] == pipeline_id
+
+    @pytest.mark.parametrize("pipeline_id", ["", ".", ".."])
+    def test_values_that_cannot_be_one_segment_are_refused(self, client, engine, pipeline_id):
+        with pytest.raises(ValueError):
+            client.get_pipeline_status(pipeline_id)
+        assert engine.requests == []
+
+    def test_non_text_values_use_their_text_form(self, client, engine):
+        engine.script_status("42", ["RUNNING"])
+        client.get_pipeline_status(42)
+        assert engine.requests[0].path == "/rest/v1/pipeline/42/status"
