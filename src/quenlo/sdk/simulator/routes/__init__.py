@@ -143,4 +143,4 @@ class Router:
 router = Router()
 
 # Route modules; importing them registers their handlers.
-from . import pipelines, system  # noqa: F401
+from . import pipelines, previews, snapshots, system  # noqa: F401
