@@ -107,26 +107,30 @@ nb::object delete_snapshot(nb::handle self, nb::object pipeline_id, nb::object s
 
 }  // namespace
 
+// Every argument takes None, as it would in Python (nanobind refuses None unless told): a None setting is
+// left out of the query by get_params.
 void init_preview_snapshots(ClientClass &client) {
     client
         .def(
-            "validate_pipeline", &validate_pipeline, "pipeline_id"_a, "rev"_a = 0, "timeout_sec"_a = 2000,
+            "validate_pipeline", &validate_pipeline, "pipeline_id"_a.none(), "rev"_a.none() = 0,
+            "timeout_sec"_a.none() = 2000,
             "Start a validation of a stored pipeline (GET /pipeline/{pipeline_id}/validate).\n\n"
             "``timeout_sec`` travels to the engine as ``timeout``; the client does not wait on it.\n\n"
             "Returns:\n"
             "    ValidateCommand for the run (previewer id from the answer); ``wait_for_validate`` waits.\n\n"
             "Raises:\n"
             "    KeyError: the answer has no ``previewerId``.")
-        .def("run_pipeline_preview", &run_pipeline_preview, "pipeline_id"_a, "rev"_a = 0, "batches"_a = 1,
-             "batch_size"_a = 10, "skip_targets"_a = true, "end_stage"_a = nb::none(), "timeout"_a = 2000,
-             "test_origin"_a = false, "stage_outputs_to_override_json"_a = nb::none(),
+        .def("run_pipeline_preview", &run_pipeline_preview, "pipeline_id"_a.none(), "rev"_a.none() = 0,
+             "batches"_a.none() = 1, "batch_size"_a.none() = 10, "skip_targets"_a.none() = true,
+             "end_stage"_a.none() = nb::none(), "timeout"_a.none() = 2000, "test_origin"_a.none() = false,
+             "stage_outputs_to_override_json"_a.none() = nb::none(),
              "Start a preview of a stored pipeline (POST /pipeline/{pipeline_id}/preview).\n\n"
              "Every setting travels in the query; the request has no body.\n\n"
              "Returns:\n"
              "    PreviewCommand for the run; ``wait_for_finished`` waits, ``preview`` reads the records.\n\n"
              "Raises:\n"
              "    KeyError: the answer has no ``previewerId``.")
-        .def("run_dynamic_pipeline_preview", &run_dynamic_pipeline_preview, "preview_json"_a,
+        .def("run_dynamic_pipeline_preview", &run_dynamic_pipeline_preview, "preview_json"_a.none(),
              "Start a preview of a pipeline the engine makes from ``preview_json``\n"
              "(POST /pipeline/dynamicPreview).\n\n"
              "Returns:\n"
@@ -134,7 +138,7 @@ void init_preview_snapshots(ClientClass &client) {
              "Raises:\n"
              "    KeyError: the answer has no ``previewerId`` or no ``pipelineId``.")
         .def("run_dynamic_pipeline_preview_for_connection", &run_dynamic_pipeline_preview_for_connection,
-             "preview_json"_a,
+             "preview_json"_a.none(),
              "Start a dynamic preview that tests a connection (POST /pipeline/dynamicPreview).\n\n"
              "Returns:\n"
              "    ConnectionValidateCommand with the pipeline id and previewer id from the engine's "
@@ -142,9 +146,9 @@ void init_preview_snapshots(ClientClass &client) {
              "Raises:\n"
              "    KeyError: the answer has no ``previewerId`` or no ``pipelineId``.")
         .def(
-            "capture_snapshot", &capture_snapshot, "pipeline_id"_a, "snapshot_name"_a, "snapshot_label"_a,
-            "rev"_a = 0, "batches"_a = 1, "batch_size"_a = 10, "start_pipeline"_a = false,
-            "runtime_parameters"_a = nb::none(),
+            "capture_snapshot", &capture_snapshot, "pipeline_id"_a.none(), "snapshot_name"_a.none(),
+            "snapshot_label"_a.none(), "rev"_a.none() = 0, "batches"_a.none() = 1, "batch_size"_a.none() = 10,
+            "start_pipeline"_a.none() = false, "runtime_parameters"_a.none() = nb::none(),
             "Ask the engine to capture a snapshot (PUT /pipeline/{pipeline_id}/snapshot/{snapshot_name}).\n\n"
             "The runtime parameters are the JSON body (\"{}\" when there are none); the other settings\n"
             "travel in the query. The client starts nothing itself, even with ``start_pipeline``.\n\n"
@@ -154,11 +158,12 @@ void init_preview_snapshots(ClientClass &client) {
              "List the snapshots of all pipelines (GET /pipelines/snapshots).\n\n"
              "Returns:\n"
              "    The decoded JSON list, or an empty list when the engine sent no body.")
-        .def("get_snapshots_by_pipeline", &get_snapshots_by_pipeline, "pipeline_id"_a,
+        .def("get_snapshots_by_pipeline", &get_snapshots_by_pipeline, "pipeline_id"_a.none(),
              "List the snapshots of one pipeline (GET /pipeline/{pipeline_id}/snapshots).\n\n"
              "Returns:\n"
              "    Command whose response holds the list.")
-        .def("delete_snapshot", &delete_snapshot, "pipeline_id"_a, "snapshot_id"_a, "rev"_a = 0,
+        .def("delete_snapshot", &delete_snapshot, "pipeline_id"_a.none(), "snapshot_id"_a.none(),
+             "rev"_a.none() = 0,
              "Delete a snapshot (DELETE /pipeline/{pipeline_id}/snapshot/{snapshot_id}).\n\n"
              "Returns:\n"
              "    Command holding the engine's answer.\n\n"
