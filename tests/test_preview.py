@@ -185,30 +185,21 @@ class TestStartingOperations:
             call(client)
 
     @pytest.mark.parametrize(
-        ("fault", "error"),
+        ("call", "fault", "error"),
         [
-            (dict(status=500), InternalServerError),
-            (dict(status=400), BadRequestError),
-            (dict(status=200, not_json=True), ValueError),
+            (lambda c: c.validate_pipeline("p"), dict(status=500), InternalServerError),
+            (lambda c: c.run_pipeline_preview("p"), dict(status=200, not_json=True), ValueError),
+            (lambda c: c.validate_pipeline("nowhere"), None, requests.HTTPError),
+            (lambda c: c.run_pipeline_preview("p", end_stage="NoSuchStage"), None, BadRequestError),
+            (lambda c: c.run_pipeline_preview("p", stage_outputs_to_override_json="{x"), None, BadRequestError),
+            (lambda c: c.run_dynamic_pipeline_preview({"type": "NOT_A_TYPE"}), None, BadRequestError),
         ],
+        ids=["500", "not json", "unknown pipeline", "unknown end stage", "bad override", "bad dynamic request"],
     )
-    def test_failed_starts_raise(self, client, engine, pipeline, fault, error):
-        engine.inject_fault("GET", "/v1/pipeline/p/validate", **fault)
+    def test_failed_starts_raise(self, client, engine, pipeline, call, fault, error):
+        if fault:
+            engine.inject_fault("*", "/v1/pipeline/*", **fault)
         with pytest.raises(error):
-            client.validate_pipeline("p")
-
-    @pytest.mark.parametrize(
-        "call",
-        [
-            lambda c: c.validate_pipeline("nowhere"),
-            lambda c: c.run_pipeline_preview("p", end_stage="NoSuchStage"),
-            lambda c: c.run_pipeline_preview("p", stage_outputs_to_override_json="{not json"),
-            lambda c: c.run_dynamic_pipeline_preview({"type": "NOT_A_TYPE"}),
-        ],
-        ids=["unknown pipeline", "unknown end stage", "bad override", "bad dynamic request"],
-    )
-    def test_engine_refusals_surface_as_http_errors(self, client, pipeline, call):
-        with pytest.raises(requests.HTTPError):
             call(client)
 
 
