@@ -77,10 +77,51 @@ def scripted_status(tour: Tour) -> str:
 # == validation and preview ==
 
 
+def tour_pipeline(tour: Tour) -> str:
+    """The pipeline earlier steps made, or a sample one put straight into the engine when there is none."""
+    if tour.pipeline_id is None:
+        from quenlo.sdk.simulator.store import StoredPipeline, pipeline_config, sample_stages
+
+        config = pipeline_config("tour-sample", "Tour sample", stages=sample_stages())
+        tour.engine.state.pipelines.add(StoredPipeline(pipeline_id="tour-sample", title="Tour sample", config=config))
+        tour.pipeline_id = "tour-sample"
+    return tour.pipeline_id
+
+
+@step("Validate the pipeline")
+def validate(tour: Tour) -> str:
+    command = tour.api.validate_pipeline(tour_pipeline(tour)).wait_for_validate(timeout_sec=30)
+    return f"pipeline {command.pipeline_id!r} is {command.response.json()['status']}"
+
+
+@step("Preview the pipeline and show a few records per stage")
+def preview(tour: Tour) -> str:
+    command = tour.api.run_pipeline_preview(tour_pipeline(tour), batches=2, batch_size=3).wait_for_finished()
+    result = command.preview
+    lines = [repr(result)]
+    lines += [
+        f"    {stage}: {[record.value for record in records[:2]]}" for stage, records in result.records_by_stage.items()
+    ]
+    return "\n".join(lines)
+
+
 # == pipelines: run ==
 
 
 # == snapshots ==
+
+
+@step("Capture a snapshot, wait for it, read it and delete it")
+def snapshot(tour: Tour) -> str:
+    pipeline_id = tour_pipeline(tour)
+    command = tour.api.capture_snapshot(pipeline_id, "tour-snapshot", "Taken by the tour", batch_size=2)
+    captured = command.wait_for_finished(timeout_sec=30).snapshot
+    listed = [s["id"] for s in tour.api.get_snapshots_by_pipeline(pipeline_id).response.json()]
+    first_stage = captured.stage_names[0]
+    records = [record.value for record in captured.records(first_stage)]
+    tour.api.delete_snapshot(pipeline_id, captured.name)
+    left = [s["id"] for s in tour.api.get_snapshots()]
+    return f"{captured!r}\n    {first_stage}: {records}\n    listed {listed}, after deletion {left}"
 
 
 # == pipelines: export ==

@@ -400,13 +400,15 @@ void init_status_errors(nb::module_ &m) {
     }
 }
 
+// Constructor and query arguments take None, as they would in Python (nanobind refuses None unless told): a
+// snapshot captured without a label must still be readable, and a None setting is left out of the query.
 void init_commands(nb::module_ &m, ClientClass &client) {
     nb::class_<Command>(m, "Command", nb::dynamic_attr(),
                         "The engine's answer to a request, kept with the client that made it.\n\n"
                         "Attributes:\n"
                         "    api_client: the ApiClient that sent the request.\n"
                         "    response: the requests.Response; waits replace it with each answer they read.")
-        .def("__init__", &command_init, "api_client"_a, "response"_a,
+        .def("__init__", &command_init, "api_client"_a.none(), "response"_a.none(),
              "Wrap ``response``, the answer to a request ``api_client`` made.");
 
     nb::dict error_statuses;
@@ -418,7 +420,7 @@ void init_commands(nb::module_ &m, ClientClass &client) {
     nb::class_<PipelineCommand, Command>(
         m, "PipelineCommand", nb::dynamic_attr(),
         "A command whose response is a pipeline status record; it can wait for a status.")
-        .def("__init__", &command_init, "api_client"_a, "response"_a,
+        .def("__init__", &command_init, "api_client"_a.none(), "response"_a.none(),
              "Wrap ``response``, the answer to a request ``api_client`` made.")
         .def("wait_for_status", &wait_for_status, "status"_a, "ignore_errors"_a = false,
              "timeout_sec"_a = 300,
@@ -436,7 +438,7 @@ void init_commands(nb::module_ &m, ClientClass &client) {
     nb::class_<StartPipelineCommand, PipelineCommand>(
         m, "StartPipelineCommand", nb::dynamic_attr(),
         "The answer to a pipeline start; waits for the run to finish or for its counters.")
-        .def("__init__", &command_init, "api_client"_a, "response"_a,
+        .def("__init__", &command_init, "api_client"_a.none(), "response"_a.none(),
              "Wrap ``response``, the answer to a request ``api_client`` made.")
         .def(
             "wait_for_finished",
@@ -476,7 +478,7 @@ void init_commands(nb::module_ &m, ClientClass &client) {
     nb::class_<StopPipelineCommand, PipelineCommand>(
         m, "StopPipelineCommand", nb::dynamic_attr(),
         "The answer to a pipeline stop or forced stop; waits for the pipeline to stop.")
-        .def("__init__", &command_init, "api_client"_a, "response"_a,
+        .def("__init__", &command_init, "api_client"_a.none(), "response"_a.none(),
              "Wrap ``response``, the answer to a request ``api_client`` made.")
         .def(
             "wait_for_stopped",
@@ -489,8 +491,8 @@ void init_commands(nb::module_ &m, ClientClass &client) {
     nb::class_<ValidateCommand, Command>(
         m, "ValidateCommand", nb::dynamic_attr(),
         "A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.")
-        .def("__init__", &preview_command_init, "api_client"_a, "response"_a, "pipeline_id"_a,
-             "previewer_id"_a, "Wrap the answer to a validation request.")
+        .def("__init__", &preview_command_init, "api_client"_a.none(), "response"_a.none(),
+             "pipeline_id"_a.none(), "previewer_id"_a.none(), "Wrap the answer to a validation request.")
         .def(
             "wait_for_validate",
             [](nb::handle self, nb::object timeout_sec) {
@@ -506,8 +508,8 @@ void init_commands(nb::module_ &m, ClientClass &client) {
     nb::class_<PreviewCommand, Command>(
         m, "PreviewCommand", nb::dynamic_attr(),
         "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.")
-        .def("__init__", &preview_command_init, "api_client"_a, "response"_a, "pipeline_id"_a,
-             "previewer_id"_a, "Wrap the answer to a preview request.")
+        .def("__init__", &preview_command_init, "api_client"_a.none(), "response"_a.none(),
+             "pipeline_id"_a.none(), "previewer_id"_a.none(), "Wrap the answer to a preview request.")
         .def(
             "wait_for_finished",
             [](nb::handle self, nb::object timeout_sec) {
@@ -523,8 +525,9 @@ void init_commands(nb::module_ &m, ClientClass &client) {
     nb::class_<ConnectionValidateCommand, Command>(
         m, "ConnectionValidateCommand", nb::dynamic_attr(),
         "A dynamic preview that tests a connection; waits for it and fetches its outcome.")
-        .def("__init__", &preview_command_init, "api_client"_a, "response"_a, "pipeline_id"_a,
-             "previewer_id"_a, "Wrap the answer to a connection-validation request.")
+        .def("__init__", &preview_command_init, "api_client"_a.none(), "response"_a.none(),
+             "pipeline_id"_a.none(), "previewer_id"_a.none(),
+             "Wrap the answer to a connection-validation request.")
         .def(
             "wait_for_validate",
             [](nb::handle self, nb::object timeout_sec) {
@@ -540,8 +543,9 @@ void init_commands(nb::module_ &m, ClientClass &client) {
         m, "SnapshotCommand", nb::dynamic_attr(),
         "A snapshot capture (``pipeline_id``, ``snapshot_name``, ``snapshot_label``); waits for it\n"
         "and reads the snapshot.")
-        .def("__init__", &snapshot_command_init, "api_client"_a, "response"_a, "pipeline_id"_a,
-             "snapshot_name"_a, "snapshot_label"_a, "Wrap the answer to a snapshot request.")
+        .def("__init__", &snapshot_command_init, "api_client"_a.none(), "response"_a.none(),
+             "pipeline_id"_a.none(), "snapshot_name"_a.none(), "snapshot_label"_a.none(),
+             "Wrap the answer to a snapshot request.")
         .def("wait_for_finished", &snapshot_wait_for_finished, "timeout_sec"_a = 30,
              "Poll the capture once a second until it is no longer in progress; return the command.\n\n"
              "Raises:\n"
@@ -551,25 +555,26 @@ void init_commands(nb::module_ &m, ClientClass &client) {
                      "(two requests on every read).");
 
     client
-        .def("get_pipeline_status", &get_pipeline_status, "pipeline_id"_a, "rev"_a = 0,
+        .def("get_pipeline_status", &get_pipeline_status, "pipeline_id"_a.none(), "rev"_a.none() = 0,
              "only_if_exists"_a = nb::none(),
              "Read a pipeline's status (GET /pipeline/{pipeline_id}/status).\n\n"
              "Returns:\n"
              "    PipelineCommand whose response is the status record; ``wait_for_status`` waits on it.")
-        .def("get_preview_status", &get_preview_status, "pipeline_id"_a, "previewer_id"_a,
+        .def("get_preview_status", &get_preview_status, "pipeline_id"_a.none(), "previewer_id"_a.none(),
              "Read the state of a preview or validation run.\n\n"
              "Returns:\n"
              "    Command whose response holds the run's status record.")
-        .def("get_preview_data", &get_preview_data, "pipeline_id"_a, "previewer_id"_a,
+        .def("get_preview_data", &get_preview_data, "pipeline_id"_a.none(), "previewer_id"_a.none(),
              "Read the output of a preview or validation run.\n\n"
              "Returns:\n"
              "    PreviewCommand for the two ids, whose response holds the preview data.")
-        .def("get_snapshot_status", &get_snapshot_status, "pipeline_id"_a, "snapshot_name"_a, "rev"_a = 0,
+        .def("get_snapshot_status", &get_snapshot_status, "pipeline_id"_a.none(), "snapshot_name"_a.none(),
+             "rev"_a.none() = 0,
              "Read the status of a snapshot.\n\n"
              "Returns:\n"
              "    Command whose response holds the status record (with ``inProgress``).")
-        .def("get_snapshot_data", &get_snapshot_data, "pipeline_id"_a, "snapshot_name"_a, "snapshot_label"_a,
-             "rev"_a = 0,
+        .def("get_snapshot_data", &get_snapshot_data, "pipeline_id"_a.none(), "snapshot_name"_a.none(),
+             "snapshot_label"_a.none(), "rev"_a.none() = 0,
              "Read the records of a snapshot.\n\n"
              "Returns:\n"
              "    SnapshotCommand for the snapshot, whose response holds its data.");
