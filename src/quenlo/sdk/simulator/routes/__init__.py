@@ -123,13 +123,21 @@ class Router:
         """
         segments = [unquote(s) for s in raw_path.strip("/").split("/")]
         allowed = []
+        best: tuple[int, _Route, dict[str, str]] | None = None
         for route in self._routes:
             params = route.match(segments)
             if params is None:
                 continue
-            if route.method == method.upper():
-                return route.handler, params
-            allowed.append(route.method)
+            if route.method != method.upper():
+                allowed.append(route.method)
+                continue
+            # A literal segment beats a placeholder, whatever the registration order: POST
+            # /pipeline/dynamicPreview must not land on POST /pipeline/{pipeline_id}.
+            literals = len(route.segments) - len(params)
+            if best is None or literals > best[0]:
+                best = (literals, route, params)
+        if best is not None:
+            return best[1].handler, best[2]
         if allowed:
             raise EngineError(
                 405,
