@@ -151,4 +151,4 @@ class Router:
 router = Router()
 
 # Route modules; importing them registers their handlers.
-from . import pipelines, system  # noqa: F401
+from . import pipelines, runs, system  # noqa: F401
