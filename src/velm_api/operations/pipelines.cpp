@@ -314,128 +314,137 @@ nb::object get_pipeline_error_messages(nb::handle self, nb::object pipeline_id,
 }  // namespace
 
 void init_pipelines(ClientClass &client) {
+    // Every argument takes None, as a Python method would: get_params then leaves it out of the query.
     // -- store
     client
-        .def("create_pipeline", &create_pipeline, "pipeline_title"_a, "description"_a = nb::none(),
-             "auto_generate_pipeline_id"_a = nb::none(), "draft"_a = nb::none(), "pipeline_type"_a = "HARVEL",
+        .def("create_pipeline", &create_pipeline, "pipeline_title"_a.none(),
+             "description"_a.none() = nb::none(), "auto_generate_pipeline_id"_a.none() = nb::none(),
+             "draft"_a.none() = nb::none(), "pipeline_type"_a.none() = "HARVEL",
              "Create an empty pipeline titled ``pipeline_title`` (PUT /pipeline/{pipeline_title}).\n\n"
              "``auto_generate_pipeline_id`` asks for an id made of the title without white space and a\n"
              "UUID (sent as ``autoGenerateName`` to engines older than 2.5.0.0); ``draft`` creates it\n"
              "without storing it.\n\n"
              "Returns:\n"
              "    Command whose response holds the new pipeline's configuration.")
-        .def("update_pipeline", &update_pipeline, "pipeline_id"_a, "pipeline"_a, "rev"_a = 0,
-             "description"_a = nb::none(),
+        .def("update_pipeline", &update_pipeline, "pipeline_id"_a.none(), "pipeline"_a.none(),
+             "rev"_a.none() = 0, "description"_a.none() = nb::none(),
              "Replace a stored pipeline's definition with ``pipeline`` (POST /pipeline/{pipeline_id}).\n\n"
              "Returns:\n"
              "    Command whose response holds the stored definition.")
-        .def("delete_pipeline", &delete_pipeline, "pipeline_id"_a,
+        .def("delete_pipeline", &delete_pipeline, "pipeline_id"_a.none(),
              "Delete a stored pipeline (DELETE /pipeline/{pipeline_id}).\n\n"
              "Returns:\n"
              "    Command holding the engine's answer.\n\n"
              "Raises:\n"
              "    requests.HTTPError: for any failure status, 400 and 500 included.")
-        .def("get_pipeline_configuration", &get_pipeline_configuration, "pipeline_id"_a, "rev"_a = 0,
-             "get"_a = "pipeline",
+        .def("get_pipeline_configuration", &get_pipeline_configuration, "pipeline_id"_a.none(),
+             "rev"_a.none() = 0, "get"_a.none() = "pipeline",
              "Read a stored pipeline (GET /pipeline/{pipeline_id}); ``get`` names what to read.\n\n"
              "Returns:\n"
              "    The decoded JSON body, or an empty dict when the body is empty.")
-        .def("update_pipeline_configuration", &update_pipeline_configuration, "pipeline_id"_a,
-             "pipeline_json"_a, "rev"_a = 0, "description"_a = nb::none(),
+        .def("update_pipeline_configuration", &update_pipeline_configuration, "pipeline_id"_a.none(),
+             "pipeline_json"_a.none(), "rev"_a.none() = 0, "description"_a.none() = nb::none(),
              "Replace a stored pipeline's definition and read back the stored one.\n\n"
              "Returns:\n"
              "    The decoded JSON body, or an empty dict when the body is empty.")
         .def("get_all_pipeline_configuration_info", &get_all_pipeline_configuration_info,
-             "filter_text"_a = nb::none(), "label"_a = nb::none(), "offset"_a = nb::none(), "len_"_a = -1,
-             "order_by"_a = "NAME", "order"_a = "ASC", "include_status"_a = nb::none(),
+             "filter_text"_a.none() = nb::none(), "label"_a.none() = nb::none(),
+             "offset"_a.none() = nb::none(), "len_"_a.none() = -1, "order_by"_a.none() = "NAME",
+             "order"_a.none() = "ASC", "include_status"_a.none() = nb::none(),
              "List the stored pipelines, filtered, paged and ordered (GET /pipelines).\n\n"
              "Returns:\n"
              "    Command whose response holds the list of pipeline information records.");
 
     // -- import, export and fragments
     client
-        .def("export_pipeline", &export_pipeline, "pipeline_id"_a, "rev"_a = 0, "attachment"_a = false,
-             "include_library_definitions"_a = false, "include_plain_text_credentials"_a = true,
+        .def("export_pipeline", &export_pipeline, "pipeline_id"_a.none(), "rev"_a.none() = 0,
+             "attachment"_a.none() = false, "include_library_definitions"_a.none() = false,
+             "include_plain_text_credentials"_a.none() = true,
              "Export one pipeline (GET /pipeline/{pipeline_id}/export); nothing is written to disk.\n\n"
              "Returns:\n"
              "    The exported pipeline as decoded JSON, or an empty dict when the body is empty.")
-        .def("export_pipelines", &export_pipelines, "body"_a, "include_library_definitions"_a = false,
-             "include_plain_text_credentials"_a = true,
+        .def("export_pipelines", &export_pipelines, "body"_a.none(),
+             "include_library_definitions"_a.none() = false, "include_plain_text_credentials"_a.none() = true,
              "Export the pipelines ``body`` names (POST /pipelines/export).\n\n"
              "Returns:\n"
              "    Command whose response holds the engine's archive, unread.")
-        .def("import_pipeline", &import_pipeline, "pipeline_id"_a, "pipeline_json"_a, "rev"_a = 0,
-             "overwrite"_a = false, "draft"_a = false, "include_library_definitions"_a = nb::none(),
-             "auto_generate_pipeline_id"_a = nb::none(),
+        .def("import_pipeline", &import_pipeline, "pipeline_id"_a.none(), "pipeline_json"_a.none(),
+             "rev"_a.none() = 0, "overwrite"_a.none() = false, "draft"_a.none() = false,
+             "include_library_definitions"_a.none() = nb::none(),
+             "auto_generate_pipeline_id"_a.none() = nb::none(),
              "Import one pipeline from its exported JSON (POST /pipeline/{pipeline_id}/import).\n\n"
              "Returns:\n"
              "    The engine's answer as decoded JSON, or an empty dict when the body is empty.")
-        .def("import_pipelines", &import_pipelines, "pipelines_file"_a,
+        .def("import_pipelines", &import_pipelines, "pipelines_file"_a.none(),
              "Upload an open archive of pipelines as the form field \"file\" (POST /pipelines/import).\n\n"
              "The file is read during the upload and left open.\n\n"
              "Returns:\n"
              "    The engine's answer as decoded JSON, or an empty dict when the body is empty.")
-        .def("create_fragment", &create_fragment, "title"_a, "description"_a = nb::none(),
-             "draft"_a = nb::none(), "execution_mode"_a = nb::none(), "body"_a = nb::none(),
+        .def("create_fragment", &create_fragment, "title"_a.none(), "description"_a.none() = nb::none(),
+             "draft"_a.none() = nb::none(), "execution_mode"_a.none() = nb::none(),
+             "body"_a.none() = nb::none(),
              "Create a pipeline fragment titled ``title`` (PUT /fragment/{title}).\n\n"
              "``body`` is sent as given, without JSON encoding (None sends no body).\n\n"
              "Returns:\n"
              "    Command whose response holds the new fragment.")
-        .def("import_fragment", &import_fragment, "fragment_id"_a, "fragment_json"_a, "draft"_a = false,
-             "include_library_definitions"_a = nb::none(),
+        .def("import_fragment", &import_fragment, "fragment_id"_a.none(), "fragment_json"_a.none(),
+             "draft"_a.none() = false, "include_library_definitions"_a.none() = nb::none(),
              "Import a fragment from its exported JSON (POST /fragment/{fragment_id}/import).\n\n"
              "Returns:\n"
              "    The engine's answer as decoded JSON, or an empty dict when the body is empty.");
 
     // -- run control
     client
-        .def("start_pipeline", &start_pipeline, "pipeline_id"_a, "rev"_a = 0,
-             "runtime_parameters"_a = nb::none(),
+        .def("start_pipeline", &start_pipeline, "pipeline_id"_a.none(), "rev"_a.none() = 0,
+             "runtime_parameters"_a.none() = nb::none(),
              "Start a pipeline, overriding its parameters with ``runtime_parameters`` for this run.\n\n"
              "Returns:\n"
              "    StartPipelineCommand, whose waits follow the run to its end or to a counter target.")
-        .def("stop_pipeline", &stop_pipeline, "pipeline_id"_a, "rev"_a = 0,
+        .def("stop_pipeline", &stop_pipeline, "pipeline_id"_a.none(), "rev"_a.none() = 0,
              "Ask a running pipeline to stop (POST /pipeline/{pipeline_id}/stop).\n\n"
              "Returns:\n"
              "    StopPipelineCommand; ``wait_for_stopped`` waits until it has stopped.")
-        .def("force_stop_pipeline", &force_stop_pipeline, "pipeline_id"_a, "rev"_a = 0,
+        .def("force_stop_pipeline", &force_stop_pipeline, "pipeline_id"_a.none(), "rev"_a.none() = 0,
              "Force a pipeline to stop (POST /pipeline/{pipeline_id}/forceStop).\n\n"
              "Returns:\n"
              "    StopPipelineCommand; ``wait_for_stopped`` waits until it has stopped.")
-        .def("reset_origin_offset", &reset_origin_offset, "pipeline_id"_a, "rev"_a = 0,
+        .def("reset_origin_offset", &reset_origin_offset, "pipeline_id"_a.none(), "rev"_a.none() = 0,
              "Make the pipeline's origin start from the beginning on its next run.\n\n"
              "Returns:\n"
              "    Command holding the engine's answer.")
-        .def("get_pipeline_committed_offsets", &get_pipeline_committed_offsets, "pipeline_id"_a, "rev"_a = 0,
+        .def("get_pipeline_committed_offsets", &get_pipeline_committed_offsets, "pipeline_id"_a.none(),
+             "rev"_a.none() = 0,
              "Read the origin offsets the engine has committed for a pipeline (``rev`` is not sent).\n\n"
              "Returns:\n"
              "    Command whose response holds the offsets.")
-        .def("update_pipeline_committed_offsets", &update_pipeline_committed_offsets, "pipeline_id"_a,
-             "rev"_a = 0, "body"_a = nb::none(),
+        .def("update_pipeline_committed_offsets", &update_pipeline_committed_offsets, "pipeline_id"_a.none(),
+             "rev"_a.none() = 0, "body"_a.none() = nb::none(),
              "Overwrite a pipeline's committed origin offsets with ``body``.\n\n"
              "Returns:\n"
              "    Command holding the engine's answer.");
 
     // -- monitoring and rules
     client
-        .def("get_pipeline_metrics", &get_pipeline_metrics, "pipeline_id"_a, "rev"_a = 0,
+        .def("get_pipeline_metrics", &get_pipeline_metrics, "pipeline_id"_a.none(), "rev"_a.none() = 0,
              "Read the metrics of a pipeline's current run (GET /pipeline/{pipeline_id}/metrics).\n\n"
              "Returns:\n"
              "    Command whose response holds the metrics (``counters``, ``gauges``, ``meters``, ...).")
-        .def("get_pipeline_history", &get_pipeline_history, "pipeline_id"_a, "rev"_a = 0,
+        .def("get_pipeline_history", &get_pipeline_history, "pipeline_id"_a.none(), "rev"_a.none() = 0,
              "Read the history of a pipeline's runs (GET /pipeline/{pipeline_id}/history).\n\n"
              "Returns:\n"
              "    The decoded JSON list, or an empty list when the body is empty.")
-        .def("get_pipeline_rules", &get_pipeline_rules, "pipeline_id"_a, "rev"_a = 0,
+        .def("get_pipeline_rules", &get_pipeline_rules, "pipeline_id"_a.none(), "rev"_a.none() = 0,
              "Read a pipeline's rules (GET /pipeline/{pipeline_id}/rules).\n\n"
              "Returns:\n"
              "    Command whose response holds the rules definition.")
-        .def("update_pipeline_rules", &update_pipeline_rules, "pipeline_id"_a, "pipeline"_a, "rev"_a = 0,
+        .def("update_pipeline_rules", &update_pipeline_rules, "pipeline_id"_a.none(), "pipeline"_a.none(),
+             "rev"_a.none() = 0,
              "Replace a pipeline's rules with ``pipeline``, the rules definition.\n\n"
              "Returns:\n"
              "    Command whose response holds the stored rules.")
-        .def("get_pipeline_error_messages", &get_pipeline_error_messages, "pipeline_id"_a,
-             "stage_instance_name"_a, "rev"_a = 0, "size"_a = 10, "edge"_a = false,
+        .def("get_pipeline_error_messages", &get_pipeline_error_messages, "pipeline_id"_a.none(),
+             "stage_instance_name"_a.none(), "rev"_a.none() = 0, "size"_a.none() = 10,
+             "edge"_a.none() = false,
              "Read the error messages one stage of a pipeline has collected.\n\n"
              "Returns:\n"
              "    Command whose response holds the stage's error messages.");

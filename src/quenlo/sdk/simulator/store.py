@@ -329,7 +329,7 @@ class PipelineStore:
             p for p in self.all()
             if (wanted in p.title.lower() or wanted in p.pipeline_id.lower()) and (label is None or label in p.labels)
         ]
-        chosen.sort(key=key, reverse=order == "DESC")
+        chosen.sort(key=lambda p: (key(p), p.pipeline_id), reverse=order == "DESC")
         chosen = chosen[max(offset, 0):]
         return chosen if length < 0 else chosen[:length]
 
