@@ -43,6 +43,7 @@ EPD = ("endpoint", "params", "data")
 CREATE = (["self", "pipeline_title", "description", "auto_generate_pipeline_id", "draft", "pipeline_type"],
           ("self", "pipeline_title"))
 LIST = (["self", "filter_text", "label", "offset", "len_", "order_by", "order", "include_status"], "self")
+OFFSETS = (["self", "pipeline_id", "rev", "body"], ("self", "pipeline_id", "body"))
 FRAGMENT = (["self", "title", "description", "draft", "execution_mode", "body"], ("self", "title", "body"))
 
 STORE = {
@@ -118,7 +119,9 @@ RUN_CONTROL = {
     "update_pipeline_committed_offsets": Op(
         lambda c: c.update_pipeline_committed_offsets("p", body={"offsets": {"o": "1"}}), "_post", EPD,
         "/pipeline/p/committedOffsets", "rev=0", b'{"offsets": {"o": "1"}}',
-        (["self", "pipeline_id", "rev", "body"], ("self", "pipeline_id", "body")), C),
+        OFFSETS, C),
+    "update_pipeline_committed_offsets-no-body": Op(lambda c: c.update_pipeline_committed_offsets("p", 1), "_post",
+                                                    EPD, "/pipeline/p/committedOffsets", "rev=1", b"", OFFSETS, C),
 }
 
 MONITORING = {

@@ -142,14 +142,25 @@ def test_each_count_wait_reads_its_own_counter(engine, client, virtual, wait, me
         getattr(command, wait)(value + 1, timeout_sec=0)
 
 
-def test_count_waits_delegate_by_position_to_an_overridden_wait(client):
-    class Recording(velm_api.StartPipelineCommand):
-        def wait_for_counters_metric(self, *args, **kwargs):
-            self.seen = (args, kwargs)
+@pytest.mark.parametrize(
+    ("base", "wait", "override", "seen"),
+    [
+        (velm_api.StartPipelineCommand, "wait_for_pipeline_error_records_count", "wait_for_counters_metric",
+         ((ERRORS, 3, 7), {})),
+        (velm_api.StartPipelineCommand, "wait_for_finished", "wait_for_status",
+         ((), {"status": "FINISHED", "timeout_sec": 7})),
+        (velm_api.StopPipelineCommand, "wait_for_stopped", "wait_for_status",
+         ((), {"status": "STOPPED", "timeout_sec": 7})),
+    ],
+)
+def test_waits_delegate_through_the_overridable_method(client, base, wait, override, seen):
+    def record(self, *args, **kwargs):
+        self.seen = (args, kwargs)
 
-    command = Recording(client, requests.Response())
-    assert command.wait_for_pipeline_error_records_count(3, 7) is None
-    assert command.seen == ((ERRORS, 3, 7), {})
+    command = type("Recording", (base,), {override: record})(client, requests.Response())
+    arguments = (3, 7) if "count" in wait else (7,)
+    assert getattr(command, wait)(*arguments) is None
+    assert command.seen == seen
 
 
 # -- status waits on the virtual clock ----------------------------------------------------------------------------
