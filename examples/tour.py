@@ -6,14 +6,16 @@ exits non-zero.
 
 from __future__ import annotations
 
+import json
 import sys
 import time
 import traceback
-from typing import Any, Callable, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.constants import ENGINE_AUTHENTICATION_METHOD_FORM
 from quenlo.sdk.simulator import EngineSimulator
+from quenlo.sdk.simulator.store import sample_pipeline
 
 USER, PASSWORD = "admin", "admin"
 
@@ -74,6 +76,23 @@ def scripted_status(tour: Tour) -> str:
 # == pipelines: store and import ==
 
 
+@step("Create a pipeline")
+def create_pipeline(tour: Tour) -> str:
+    created = tour.api.create_pipeline("Tour pipeline", description="Made by the tour", auto_generate_pipeline_id=True)
+    tour.pipeline_id = created.response.json()["pipelineId"]
+    return f"stored as {tour.pipeline_id}"
+
+
+@step("Import its definition")
+def import_definition(tour: Tour) -> str:
+    assert tour.pipeline_id is not None
+    imported = tour.api.import_pipeline(
+        tour.pipeline_id, sample_pipeline("Tour pipeline", tour.pipeline_id), overwrite=True
+    )
+    stages = imported["pipelineConfig"]["stages"]
+    return f"revision {imported['info']['lastRev']}: " + " -> ".join(s["instanceName"] for s in stages)
+
+
 # == validation and preview ==
 
 
@@ -107,6 +126,41 @@ def preview(tour: Tour) -> str:
 
 # == pipelines: run ==
 
+# The start command, kept for the waits of the next steps.
+RUN: Dict[str, velm_api.StartPipelineCommand] = {}
+
+
+@step("Start it with runtime parameters")
+def start_run(tour: Tour) -> str:
+    assert tour.pipeline_id is not None
+    # The simulator paces the run: four batches of ten records, 0.4 s apart.
+    tour.engine.state.runs.configure(tour.pipeline_id, batches=4, batch_interval=0.4, start_delay=0.1)
+    RUN["command"] = tour.api.start_pipeline(tour.pipeline_id, runtime_parameters={"batchSize": 10})
+    status = RUN["command"].response.json()
+    return f"{status['status']} with {status['attributes']['RUNTIME_PARAMETERS']}"
+
+
+@step("Wait for two batches")
+def wait_for_batches(tour: Tour) -> str:
+    RUN["command"].wait_for_pipeline_batch_count(2, timeout_sec=30)
+    counters = tour.api.get_pipeline_metrics(tour.pipeline_id).response.json()["counters"]
+    batches = counters["pipeline.batchCount.counter"]["count"]
+    return f"{batches} batches done, {counters['pipeline.batchOutputRecords.counter']['count']} records written"
+
+
+@step("Wait until it has finished")
+def wait_for_finish(tour: Tour) -> str:
+    RUN["command"].wait_for_finished(timeout_sec=30)
+    return f"status {RUN['command'].response.json()['status']}"
+
+
+@step("Read its run history")
+def read_history(tour: Tour) -> str:
+    history = tour.api.get_pipeline_history(tour.pipeline_id)
+    counters = json.loads(history[0]["metrics"])["counters"]
+    batches = counters["pipeline.batchCount.counter"]["count"]
+    return f"{len(history)} run(s); the last {history[0]['status']} after {batches} batches"
+
 
 # == snapshots ==
 
@@ -125,6 +179,14 @@ def snapshot(tour: Tour) -> str:
 
 
 # == pipelines: export ==
+
+
+@step("Export it")
+def export(tour: Tour) -> str:
+    exported = tour.api.export_pipeline(tour.pipeline_id, include_library_definitions=True)
+    libraries = sorted({d["library"] for d in exported["libraryDefinitions"]["stages"]})
+    stages = exported["pipelineConfig"]["stages"]
+    return f"{len(stages)} stages using {', '.join(libraries)}; {len(json.dumps(exported))} bytes of JSON"
 
 
 # == engine system and access control ==

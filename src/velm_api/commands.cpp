@@ -128,9 +128,12 @@ void wait_for_counters_metric(nb::handle self, nb::object metric_name, nb::objec
         nb::dict missing;
         missing["count"] = -1;
         nb::object metric = counters.attr("get")(metric_name, missing);
-        if (at_least(nb::object(metric["count"]), target_count)) {
+        nb::object count = metric["count"];
+        if (at_least(count, target_count)) {
+            // The count just compared, not a second look-up: a missing counter (-1) meets a negative
+            // target, and looking it up again would fail with KeyError instead of returning.
             log("info", "Pipeline %s reached counters metric %s of value %s (took %.2f s).", pipeline_id,
-                metric_name, nb::object(counters[metric_name]["count"]), deadline.elapsed());
+                metric_name, count, deadline.elapsed());
             return;
         }
         sleep_one_second();

@@ -1,16 +1,415 @@
-"""Pipeline runs of the simulated engine: start, stop, the status machine, metrics and history."""
+"""Pipeline runs of the simulated engine: start, stop, the status machine, metrics, history and offsets.
+
+A run is a pure function of its plan and a clock: nothing ticks in the background. Every read settles the run
+at the current time (how many batches are due, whether it has finished, failed or stopped), so a test can make
+runs fast, slow or failing with :meth:`Runs.configure`, or drive them step by step with a manual clock::
+
+    engine.state.runs.configure("p1", batches=3, batch_interval=0.1)                # FINISHED after ~0.4 s
+    engine.state.runs.configure("p2", fail_after_batch=2, run_error="Disk full")    # RUN_ERROR after batch 2
+    engine.state.runs.configure("p3", start_error="No such stage library")          # START_ERROR
+    engine.state.runs.configure("p4", batches=None, stop_delay=None)               # runs until force-stopped
+    engine.state.runs.clock = lambda: fake_seconds                                  # any monotonic clock
+"""
 
 from __future__ import annotations
 
+import copy
+import dataclasses
+import json
+import math
 import threading
+import time
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import Any, Callable
+
+from .errors import EngineError
+from .store import PipelineStore, bad_request, now_ms
+
+BATCH_COUNT = "pipeline.batchCount.counter"
+INPUT_RECORDS = "pipeline.batchInputRecords.counter"
+OUTPUT_RECORDS = "pipeline.batchOutputRecords.counter"
+ERROR_RECORDS = "pipeline.batchErrorRecords.counter"
+ERROR_MESSAGES = "pipeline.batchErrorMessages.counter"
+
+ACTIVE = ("STARTING", "RUNNING", "STOPPING")
+ENDED = ("FINISHED", "STOPPED", "RUN_ERROR", "START_ERROR")
+
+#: Error messages kept per stage, like the engine's bounded buffer.
+MAX_ERROR_MESSAGES = 100
+
+
+@dataclass(frozen=True)
+class RunPlan:
+    """How runs of a pipeline behave. Times are in seconds of the runs' clock.
+
+    ``batches`` None runs until stopped. ``fail_after_batch`` N turns the run to RUN_ERROR with ``run_error``
+    once batch N is done (0: as soon as it runs); ``start_error`` makes it end in START_ERROR with that message
+    instead of running. ``stop_delay`` None leaves a stopped run STOPPING until it is forced to stop.
+    ``error_stage`` names the stage error records are charged to (default: the last stage with inputs).
+    """
+
+    batches: int | None = 10
+    batch_interval: float = 0.1
+    records_per_batch: int = 10
+    error_records_per_batch: int = 0
+    start_delay: float = 0.1
+    stop_delay: float | None = 0.1
+    fail_after_batch: int | None = None
+    run_error: str = "Pipeline failed: simulated stage error"
+    start_error: str | None = None
+    error_stage: str | None = None
+
+
+@dataclass
+class Run:
+    """One run of a pipeline, settled up to :attr:`settled_at`."""
+
+    pipeline_id: str
+    rev: str
+    user: str | None
+    plan: RunPlan
+    runtime_parameters: dict[str, Any]
+    started_at: float
+    started_ms: int
+    first_record: int
+    origin: str
+    error_stage: str
+    status: str = "STARTING"
+    message: str | None = None
+    batches: int = 0
+    running_since: float | None = None
+    stop_requested_at: float | None = None
+    ended_ms: int | None = None
+    status_ms: int = field(default_factory=now_ms)
+
+    @property
+    def active(self) -> bool:
+        return self.status in ACTIVE
+
+    def settle(self, now: float) -> list[int]:
+        """Bring the run up to ``now``; return the numbers of the batches that became done."""
+        done: list[int] = []
+        # Batches due before a stop request still ran; none after it.
+        horizon = now if self.stop_requested_at is None else min(now, self.stop_requested_at)
+        if self.status == "STARTING" and horizon >= self.started_at + self.plan.start_delay:
+            if self.plan.start_error is not None:
+                self._end("START_ERROR", self.plan.start_error)
+            else:
+                self.running_since = self.started_at + self.plan.start_delay
+                self._change("RUNNING", None)
+        if self.running_since is not None and self.status in ("RUNNING", "STOPPING"):
+            due = self._due(horizon)
+            if self.plan.fail_after_batch is not None and due >= self.plan.fail_after_batch:
+                due = self.plan.fail_after_batch
+            done = list(range(self.batches + 1, due + 1))
+            self.batches = max(self.batches, due)
+            if self.status == "RUNNING":
+                if self.plan.fail_after_batch is not None and self.batches >= self.plan.fail_after_batch:
+                    self._end("RUN_ERROR", self.plan.run_error)
+                elif self.plan.batches is not None and self.batches >= self.plan.batches:
+                    self._end("FINISHED", None)
+        if (
+            self.status == "STOPPING"
+            and self.stop_requested_at is not None
+            and self.plan.stop_delay is not None
+            and now >= self.stop_requested_at + self.plan.stop_delay
+        ):
+            self._end("STOPPED", None)
+        return done
+
+    def request_stop(self, now: float) -> None:
+        """Begin a graceful stop: no batch starts after ``now``."""
+        self.stop_requested_at = now
+        self._change("STOPPING", None)
+
+    def force_stop(self) -> None:
+        """End the run at once (settle it first: batches already due did run)."""
+        self._end("STOPPED", "Stopped by a forced stop")
+
+    def _due(self, horizon: float) -> int:
+        assert self.running_since is not None
+        limit = self.plan.batches if self.plan.batches is not None else math.inf
+        if self.plan.batch_interval <= 0:
+            due = limit
+        else:
+            due = min(limit, math.floor((horizon - self.running_since) / self.plan.batch_interval + 1e-9))
+        if due == math.inf:  # an endless run with no pause between batches: cap it
+            due = 10_000
+        return max(int(due), 0)
+
+    def _change(self, status: str, message: str | None) -> None:
+        self.status = status
+        self.message = message
+        self.status_ms = now_ms()
+
+    def _end(self, status: str, message: str | None) -> None:
+        self._change(status, message)
+        self.ended_ms = self.status_ms
+
+    # -- what the engine reports ------------------------------------------------
+
+    def counts(self) -> dict[str, int]:
+        records = self.batches * self.plan.records_per_batch
+        errors = self.batches * min(self.plan.error_records_per_batch, self.plan.records_per_batch)
+        return {
+            BATCH_COUNT: self.batches,
+            INPUT_RECORDS: records,
+            OUTPUT_RECORDS: records - errors,
+            ERROR_RECORDS: errors,
+            ERROR_MESSAGES: errors,
+        }
+
+    def metrics(self) -> dict[str, Any]:
+        """The metrics record: counters, gauges, meters, timers and histograms."""
+        counts = self.counts()
+        elapsed = max((now_ms() - self.started_ms) / 1000.0, 1e-3)
+        return {
+            "version": "3.0.0",
+            "gauges": {
+                "RuntimeStatsGauge.gauge": {
+                    "value": {
+                        "batchCount": self.batches,
+                        "currentSourceOffset": str(self.first_record + counts[INPUT_RECORDS]),
+                        "timeOfLastReceivedRecord": self.status_ms if self.batches else 0,
+                        "lastBatchInputRecordsCount": self.plan.records_per_batch if self.batches else 0,
+                    }
+                }
+            },
+            "counters": {name: {"count": count} for name, count in counts.items()},
+            "meters": {
+                name.replace(".counter", ".meter"): {"count": counts[name], "mean_rate": counts[name] / elapsed,
+                                                     "units": "events/second"}
+                for name in (INPUT_RECORDS, OUTPUT_RECORDS, ERROR_RECORDS)
+            },
+            "timers": {
+                "pipeline.batchProcessing.timer": {"count": self.batches, "mean": self.plan.batch_interval,
+                                                   "duration_units": "seconds"}
+            },
+            "histograms": {
+                "pipeline.inputRecordsPerBatch.histogramM5": {
+                    "count": self.batches, "mean": self.plan.records_per_batch if self.batches else 0
+                }
+            },
+        }
+
+    def record(self) -> dict[str, Any]:
+        """The status record the engine answers status, start and stop requests with."""
+        return {
+            "pipelineId": self.pipeline_id,
+            "name": self.pipeline_id,
+            "rev": self.rev,
+            "user": self.user,
+            "status": self.status,
+            "message": self.message,
+            "timeStamp": self.status_ms,
+            "attributes": {"RUNTIME_PARAMETERS": copy.deepcopy(self.runtime_parameters)},
+            "executionMode": "STANDALONE",
+            "metrics": None,
+            "retryAttempt": 0,
+            "nextRetryTimeStamp": 0,
+        }
+
+    def history_entry(self) -> dict[str, Any]:
+        """The run as its history lists it: the status record with the run's metrics as JSON text."""
+        return {**self.record(), "startTime": self.started_ms, "endTime": self.ended_ms,
+                "metrics": json.dumps(self.metrics())}
 
 
 class Runs:
-    """The runs of all pipelines, behind the engine's lock."""
+    """The runs of all pipelines, behind the engine's lock.
 
-    def __init__(self, lock: threading.RLock) -> None:
+    Start, stop and reads go through here; :meth:`configure` sets how a pipeline's runs behave and
+    :attr:`clock` (seconds, monotonic) can be replaced to drive runs by hand.
+    """
+
+    def __init__(self, lock: threading.RLock, store: PipelineStore | None = None,
+                 clock: Callable[[], float] = time.monotonic) -> None:
         self._lock = lock
+        self._store = store
+        self.clock = clock
+        self.defaults = RunPlan()
+        self._plans: dict[str, RunPlan] = {}
+        self._runs: dict[str, list[Run]] = {}
+        self._offsets: dict[str, dict[str, str]] = {}
+        self._error_messages: dict[tuple[str, str], list[dict[str, Any]]] = {}
+
+    # -- arranging --------------------------------------------------------------
+
+    def configure(self, pipeline_id: str, **changes: Any) -> RunPlan:
+        """Set how the next runs of ``pipeline_id`` behave; unnamed settings keep their current value.
+
+        The settings are the fields of :class:`RunPlan` (``batches``, ``batch_interval``,
+        ``fail_after_batch``, ``start_error``, ...). A run already going keeps the plan it started with.
+        """
+        with self._lock:
+            plan = dataclasses.replace(self._plans.get(pipeline_id, self.defaults), **changes)
+            self._plans[pipeline_id] = plan
+            return plan
+
+    def configure_defaults(self, **changes: Any) -> RunPlan:
+        """Set how runs of pipelines without a plan of their own behave."""
+        with self._lock:
+            self.defaults = dataclasses.replace(self.defaults, **changes)
+            return self.defaults
+
+    def plan(self, pipeline_id: str) -> RunPlan:
+        """The plan the next run of ``pipeline_id`` will follow."""
+        with self._lock:
+            return self._plans.get(pipeline_id, self.defaults)
+
+    # -- run control --------------------------------------------------------------
+
+    def start(self, pipeline_id: str, rev: str = "0", runtime_parameters: Mapping[str, Any] | None = None,
+              user: str | None = None) -> dict[str, Any]:
+        """Start a run; answer its first status record (STARTING). 400 when a run is active."""
+        with self._lock:
+            current = self._settled(pipeline_id)
+            if current is not None and current.active:
+                raise _cannot_change(pipeline_id, current.status, "STARTING")
+            plan = self.plan(pipeline_id)
+            stages = self._stages(pipeline_id)
+            origin = next((s["instanceName"] for s in stages if not s.get("inputLanes")), "origin")
+            error_stage = plan.error_stage or next(
+                (s["instanceName"] for s in reversed(stages) if s.get("inputLanes")), origin)
+            run = Run(pipeline_id, rev, user, plan, dict(runtime_parameters or {}), self.clock(), now_ms(),
+                      first_record=self._committed(pipeline_id), origin=origin, error_stage=error_stage)
+            self._runs.setdefault(pipeline_id, []).append(run)
+            return run.record()
+
+    def stop(self, pipeline_id: str, force: bool = False) -> dict[str, Any]:
+        """Stop the active run (gracefully, or at once with ``force``); answer its status record."""
+        with self._lock:
+            run = self._settled(pipeline_id)
+            if run is None or not run.active:
+                raise _cannot_change(pipeline_id, run.status if run else "EDITED", "STOPPING")
+            if force:
+                run.force_stop()
+            elif run.status != "STOPPING":
+                run.request_stop(self.clock())
+                self._settle(run)
+            return run.record()
+
+    # -- reads ------------------------------------------------------------------------
+
+    def status(self, pipeline_id: str) -> dict[str, Any] | None:
+        """The status record of the latest run, or None if the pipeline never ran."""
+        with self._lock:
+            run = self._settled(pipeline_id)
+            return run.record() if run else None
+
+    def metrics(self, pipeline_id: str) -> dict[str, Any] | None:
+        """The metrics of the latest run, or None if the pipeline never ran."""
+        with self._lock:
+            run = self._settled(pipeline_id)
+            return run.metrics() if run else None
+
+    def history(self, pipeline_id: str) -> list[dict[str, Any]]:
+        """One entry per run, newest first."""
+        with self._lock:
+            self._settled(pipeline_id)
+            return [run.history_entry() for run in reversed(self._runs.get(pipeline_id, []))]
 
     def active(self) -> list[str]:
-        """Ids of the pipelines that are running now."""
-        return []
+        """Ids of the pipelines with a run going (STARTING, RUNNING or STOPPING), in start order."""
+        with self._lock:
+            ids = [pid for pid in self._runs if (run := self._settled(pid)) is not None and run.active]
+            return sorted(ids, key=lambda pid: self._runs[pid][-1].started_at)
+
+    def is_active(self, pipeline_id: str) -> bool:
+        """Whether ``pipeline_id`` has a run going."""
+        with self._lock:
+            run = self._settled(pipeline_id)
+            return run is not None and run.active
+
+    def error_messages(self, pipeline_id: str, stage: str, size: int = 10) -> list[dict[str, Any]]:
+        """The newest ``size`` error messages a stage has collected, newest first."""
+        with self._lock:
+            self._settled(pipeline_id)
+            messages = self._error_messages.get((pipeline_id, stage), [])
+            return [dict(m) for m in reversed(messages[-size:])] if size > 0 else []
+
+    def add_error_message(self, pipeline_id: str, stage: str, message: str, code: str = "STAGE_0001") -> None:
+        """Record an error message for a stage, as a failing record would."""
+        with self._lock:
+            self._append_error(pipeline_id, stage, message, code)
+
+    # -- origin offsets --------------------------------------------------------------
+
+    def offsets(self, pipeline_id: str) -> dict[str, Any]:
+        """The committed offsets record."""
+        with self._lock:
+            self._settled(pipeline_id)
+            return {"version": 2, "offsets": dict(self._offsets.get(pipeline_id, {}))}
+
+    def set_offsets(self, pipeline_id: str, body: Any) -> dict[str, Any]:
+        """Overwrite the committed offsets with ``body`` (``{"offsets": {...}}``); 400 while running."""
+        if not isinstance(body, dict) or not isinstance(body.get("offsets"), dict):
+            raise bad_request("Committed offsets must be an object with an 'offsets' object")
+        with self._lock:
+            self._refuse_while_active(pipeline_id, "its offsets changed")
+            self._offsets[pipeline_id] = {str(k): str(v) for k, v in body["offsets"].items()}
+            return self.offsets(pipeline_id)
+
+    def reset_offsets(self, pipeline_id: str) -> None:
+        """Forget the committed offsets, so the next run reads from the start; 400 while running."""
+        with self._lock:
+            self._refuse_while_active(pipeline_id, "its origin reset")
+            self._offsets.pop(pipeline_id, None)
+
+    def forget(self, pipeline_id: str) -> None:
+        """Drop everything about ``pipeline_id`` (its runs, offsets and messages), as on delete."""
+        with self._lock:
+            self._runs.pop(pipeline_id, None)
+            self._offsets.pop(pipeline_id, None)
+            self._plans.pop(pipeline_id, None)
+            for key in [k for k in self._error_messages if k[0] == pipeline_id]:
+                del self._error_messages[key]
+
+    # -- inside -----------------------------------------------------------------------
+
+    def _settled(self, pipeline_id: str) -> Run | None:
+        runs = self._runs.get(pipeline_id)
+        if not runs:
+            return None
+        self._settle(runs[-1])
+        return runs[-1]
+
+    def _settle(self, run: Run) -> None:
+        done = run.settle(self.clock())
+        if not done:
+            return
+        errors = min(run.plan.error_records_per_batch, run.plan.records_per_batch)
+        if errors > 0:
+            # Only the newest messages survive the stage's bounded buffer anyway.
+            for batch in done[-MAX_ERROR_MESSAGES:]:
+                for index in range(errors):
+                    self._append_error(run.pipeline_id, run.error_stage,
+                                       f"Record {index + 1} of batch {batch} failed: simulated bad value", "RUN_0001")
+        records = run.first_record + done[-1] * run.plan.records_per_batch
+        self._offsets.setdefault(run.pipeline_id, {})[run.origin] = str(records)
+
+    def _append_error(self, pipeline_id: str, stage: str, message: str, code: str) -> None:
+        messages = self._error_messages.setdefault((pipeline_id, stage), [])
+        messages.append({"errorCode": code, "localized": message, "timestamp": now_ms(), "errorStackTrace": None})
+        del messages[:-MAX_ERROR_MESSAGES]
+
+    def _committed(self, pipeline_id: str) -> int:
+        # A run resumes from the committed offset when it is a record count.
+        values = list(self._offsets.get(pipeline_id, {}).values())
+        return int(values[0]) if len(values) == 1 and values[0].isdigit() else 0
+
+    def _stages(self, pipeline_id: str) -> list[dict[str, Any]]:
+        pipeline = self._store.find(pipeline_id) if self._store is not None else None
+        return pipeline.stages if pipeline is not None else []
+
+    def _refuse_while_active(self, pipeline_id: str, what: str) -> None:
+        run = self._settled(pipeline_id)
+        if run is not None and run.active:
+            raise EngineError(400, f"Pipeline '{pipeline_id}' is {run.status} and cannot have {what}",
+                              "CONTAINER_0166")
+
+
+def _cannot_change(pipeline_id: str, current: str, wanted: str) -> EngineError:
+    return EngineError(400, f"Pipeline '{pipeline_id}' cannot change state from {current} to {wanted}",
+                       "CONTAINER_0102")

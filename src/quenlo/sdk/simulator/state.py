@@ -136,7 +136,7 @@ class EngineState:
         self._status_scripts: dict[str, _StatusScript] = {}
         # Each area of the engine keeps its own state in its own module.
         self.pipelines = PipelineStore(self.lock)
-        self.runs = Runs(self.lock)
+        self.runs = Runs(self.lock, self.pipelines)
         self.previews = Previews(self.lock)
         self.snapshots = Snapshots(self.lock)
         self.system = SystemState(self.lock)
@@ -169,9 +169,9 @@ class EngineState:
             self._status_scripts[pipeline_id] = _StatusScript(statuses)
 
     def has_pipeline(self, pipeline_id: str) -> bool:
-        """Whether the engine knows ``pipeline_id``."""
+        """Whether the engine knows ``pipeline_id`` (scripted or stored)."""
         with self.lock:
-            return pipeline_id in self._status_scripts
+            return pipeline_id in self._status_scripts or pipeline_id in self.pipelines
 
     def status_reads(self, pipeline_id: str) -> int:
         """How many times the status of ``pipeline_id`` has been read."""
@@ -180,12 +180,22 @@ class EngineState:
             return script.reads if script else 0
 
     def read_status(self, pipeline_id: str, rev: str = "0") -> dict[str, Any] | None:
-        """Advance the script and build the status record; None if unknown."""
+        """The status record of ``pipeline_id``; None if unknown.
+
+        A scripted status wins (the script advances one step per read); otherwise the latest run
+        answers, and a stored pipeline that never ran is EDITED.
+        """
         with self.lock:
             script = self._status_scripts.get(pipeline_id)
             if script is None:
-                return None
-            entry = script.next()
+                run_record = self.runs.status(pipeline_id)
+                if run_record is not None:
+                    return run_record
+                if pipeline_id not in self.pipelines:
+                    return None
+                entry: StatusEntry = "EDITED"
+            else:
+                entry = script.next()
         if isinstance(entry, str):
             entry = {"status": entry}
         record: dict[str, Any] = {
