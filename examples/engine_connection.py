@@ -33,6 +33,10 @@ def connect(args: argparse.Namespace, pipelines: Optional[List[str]] = None) -> 
             url, authentication_method=ENGINE_AUTHENTICATION_METHOD_FORM, username=args.user, password=args.password
         )
         if args.url is None:
+            # The simulator starts empty: give it sample pipelines (origin, processor, destination) to work on.
+            from quenlo.sdk.simulator.store import sample_pipeline
+
             for pipeline_id in pipelines or []:
                 client.create_pipeline(pipeline_id)
+                client.import_pipeline(pipeline_id, sample_pipeline(pipeline_id, pipeline_id), overwrite=True)
         yield client

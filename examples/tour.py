@@ -33,6 +33,12 @@ class Tour:
         assert self.client is not None, "not connected"
         return self.client
 
+    @property
+    def pid(self) -> str:
+        """The id of the pipeline the tour created."""
+        assert self.pipeline_id is not None, "no pipeline created yet"
+        return self.pipeline_id
+
 
 Step = Callable[[Tour], Any]
 STEPS: List[Tuple[str, Step]] = []
@@ -85,9 +91,8 @@ def create_pipeline(tour: Tour) -> str:
 
 @step("Import its definition")
 def import_definition(tour: Tour) -> str:
-    assert tour.pipeline_id is not None
     imported = tour.api.import_pipeline(
-        tour.pipeline_id, sample_pipeline("Tour pipeline", tour.pipeline_id), overwrite=True
+        tour.pid, sample_pipeline("Tour pipeline", tour.pid), overwrite=True
     )
     stages = imported["pipelineConfig"]["stages"]
     return f"revision {imported['info']['lastRev']}: " + " -> ".join(s["instanceName"] for s in stages)
@@ -96,26 +101,15 @@ def import_definition(tour: Tour) -> str:
 # == validation and preview ==
 
 
-def tour_pipeline(tour: Tour) -> str:
-    """The pipeline earlier steps made, or a sample one put straight into the engine when there is none."""
-    if tour.pipeline_id is None:
-        from quenlo.sdk.simulator.store import StoredPipeline, pipeline_config, sample_stages
-
-        config = pipeline_config("tour-sample", "Tour sample", stages=sample_stages())
-        tour.engine.state.pipelines.add(StoredPipeline(pipeline_id="tour-sample", title="Tour sample", config=config))
-        tour.pipeline_id = "tour-sample"
-    return tour.pipeline_id
-
-
 @step("Validate the pipeline")
 def validate(tour: Tour) -> str:
-    command = tour.api.validate_pipeline(tour_pipeline(tour)).wait_for_validate(timeout_sec=30)
+    command = tour.api.validate_pipeline(tour.pid).wait_for_validate(timeout_sec=30)
     return f"pipeline {command.pipeline_id!r} is {command.response.json()['status']}"
 
 
 @step("Preview the pipeline and show a few records per stage")
 def preview(tour: Tour) -> str:
-    command = tour.api.run_pipeline_preview(tour_pipeline(tour), batches=2, batch_size=3).wait_for_finished()
+    command = tour.api.run_pipeline_preview(tour.pid, batches=2, batch_size=3).wait_for_finished()
     result = command.preview
     lines = [repr(result)]
     lines += [
@@ -132,10 +126,9 @@ RUN: Dict[str, velm_api.StartPipelineCommand] = {}
 
 @step("Start it with runtime parameters")
 def start_run(tour: Tour) -> str:
-    assert tour.pipeline_id is not None
     # The simulator paces the run: four batches of ten records, 0.4 s apart.
-    tour.engine.state.runs.configure(tour.pipeline_id, batches=4, batch_interval=0.4, start_delay=0.1)
-    RUN["command"] = tour.api.start_pipeline(tour.pipeline_id, runtime_parameters={"batchSize": 10})
+    tour.engine.state.runs.configure(tour.pid, batches=4, batch_interval=0.4, start_delay=0.1)
+    RUN["command"] = tour.api.start_pipeline(tour.pid, runtime_parameters={"batchSize": 10})
     status = RUN["command"].response.json()
     return f"{status['status']} with {status['attributes']['RUNTIME_PARAMETERS']}"
 
@@ -143,7 +136,7 @@ def start_run(tour: Tour) -> str:
 @step("Wait for two batches")
 def wait_for_batches(tour: Tour) -> str:
     RUN["command"].wait_for_pipeline_batch_count(2, timeout_sec=30)
-    counters = tour.api.get_pipeline_metrics(tour.pipeline_id).response.json()["counters"]
+    counters = tour.api.get_pipeline_metrics(tour.pid).response.json()["counters"]
     batches = counters["pipeline.batchCount.counter"]["count"]
     return f"{batches} batches done, {counters['pipeline.batchOutputRecords.counter']['count']} records written"
 
@@ -156,7 +149,7 @@ def wait_for_finish(tour: Tour) -> str:
 
 @step("Read its run history")
 def read_history(tour: Tour) -> str:
-    history = tour.api.get_pipeline_history(tour.pipeline_id)
+    history = tour.api.get_pipeline_history(tour.pid)
     counters = json.loads(history[0]["metrics"])["counters"]
     batches = counters["pipeline.batchCount.counter"]["count"]
     return f"{len(history)} run(s); the last {history[0]['status']} after {batches} batches"
@@ -167,13 +160,13 @@ def read_history(tour: Tour) -> str:
 
 @step("Capture a snapshot, wait for it, read it and delete it")
 def snapshot(tour: Tour) -> str:
-    pipeline_id = tour_pipeline(tour)
+    pipeline_id = tour.pid
     command = tour.api.capture_snapshot(pipeline_id, "tour-snapshot", "Taken by the tour", batch_size=2)
     captured = command.wait_for_finished(timeout_sec=30).snapshot
     listed = [s["id"] for s in tour.api.get_snapshots_by_pipeline(pipeline_id).response.json()]
     first_stage = captured.stage_names[0]
     records = [record.value for record in captured.records(first_stage)]
-    tour.api.delete_snapshot(pipeline_id, captured.name)
+    tour.api.delete_snapshot(pipeline_id, command.snapshot_name)
     left = [s["id"] for s in tour.api.get_snapshots()]
     return f"{captured!r}\n    {first_stage}: {records}\n    listed {listed}, after deletion {left}"
 
@@ -183,7 +176,7 @@ def snapshot(tour: Tour) -> str:
 
 @step("Export it")
 def export(tour: Tour) -> str:
-    exported = tour.api.export_pipeline(tour.pipeline_id, include_library_definitions=True)
+    exported = tour.api.export_pipeline(tour.pid, include_library_definitions=True)
     libraries = sorted({d["library"] for d in exported["libraryDefinitions"]["stages"]})
     stages = exported["pipelineConfig"]["stages"]
     return f"{len(stages)} stages using {', '.join(libraries)}; {len(json.dumps(exported))} bytes of JSON"
@@ -223,19 +216,11 @@ def support_bundle(tour: Tour) -> str:
 
 @step("Read and write a pipeline's access control list")
 def pipeline_acl(tour: Tour) -> str:
-    if tour.pipeline_id is None:
-        from quenlo.sdk.simulator.store import StoredPipeline, pipeline_config, sample_stages
-
-        tour.pipeline_id = "tour-sample"
-        config = pipeline_config(tour.pipeline_id, "Tour sample", stages=sample_stages())
-        tour.engine.state.pipelines.add(
-            StoredPipeline(pipeline_id=tour.pipeline_id, title="Tour sample", config=config)
-        )
-    acl = tour.api.get_pipeline_acl(tour.pipeline_id)
+    acl = tour.api.get_pipeline_acl(tour.pid)
     before = len(acl["permissions"])
     acl["permissions"].append({"subjectId": "operators", "subjectType": "GROUP", "actions": ["READ", "EXECUTE"]})
-    tour.api.set_pipeline_acl(tour.pipeline_id, acl)
-    permissions = tour.api.get_pipeline_permissions(tour.pipeline_id)
+    tour.api.set_pipeline_acl(tour.pid, acl)
+    permissions = tour.api.get_pipeline_permissions(tour.pid)
     subjects = tour.api.get_acl_subjects()
     return (
         f"{tour.pipeline_id}: {before} -> {len(permissions)} permissions ("
@@ -254,7 +239,7 @@ def change_password(tour: Tour) -> str:
     try:
         tour.api.get_velm_info()
     except HTTPError as refused:
-        outcome = f"old password refused with HTTP {refused.response.status_code}"
+        outcome = f"old password refused with HTTP {getattr(refused.response, "status_code", "?")}"
     else:
         raise AssertionError("the old password was still accepted")
     tour.api.set_user(USER, new_password)

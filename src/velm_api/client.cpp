@@ -160,7 +160,7 @@ ClientClass init_client(nb::module_ &m) {
 
     const nb::object default_api_version = m.attr("DEFAULT_VELM_API_VERSION");
     cls.def(
-        "__init__", &client_init, "server_url"_a, "authentication_method"_a = nb::none(),
+        "__init__", &client_init, "server_url"_a.none(), "authentication_method"_a = nb::none(),
         "username"_a = nb::none(), "password"_a = nb::none(), "api_version"_a = default_api_version,
         "session_attributes"_a = nb::none(), "headers"_a = nb::none(),
         "Connect to the engine at ``server_url``.\n\n"
@@ -188,23 +188,24 @@ ClientClass init_client(nb::module_ &m) {
             "Replace the credentials sent with every later request and forget the session cookies.\n\n"
             "A username or password of None removes the credentials altogether. Nothing is sent.");
 
-    cls.def("_get", &transport_get, "endpoint"_a, "params"_a = nb::none(), "absolute_endpoint"_a = false,
+    cls.def("_get", &transport_get, "endpoint"_a.none(), "params"_a = nb::none(),
+            "absolute_endpoint"_a = false,
             "Send GET to ``endpoint`` (under the server URL and \"/rest\" unless ``absolute_endpoint``) "
             "and return the response after its status check.");
-    cls.def("_post", &transport_post, "endpoint"_a, "absolute_endpoint"_a = false, "params"_a = nb::none(),
-            "data"_a = nb::none(), "files"_a = nb::none(), "headers"_a = nb::none(),
+    cls.def("_post", &transport_post, "endpoint"_a.none(), "absolute_endpoint"_a = false,
+            "params"_a = nb::none(), "data"_a = nb::none(), "files"_a = nb::none(), "headers"_a = nb::none(),
             "is_data_format_json"_a = true,
             "Send POST and return the response after its status check.\n\n"
             "``data`` is JSON-encoded (no body when empty) unless ``is_data_format_json`` is false;\n"
             "``files`` makes a multipart form; a ``headers`` entry of None removes that header.");
-    cls.def("_put", &transport_put, "endpoint"_a, "params"_a = nb::none(), "data"_a = nb::none(),
+    cls.def("_put", &transport_put, "endpoint"_a.none(), "params"_a = nb::none(), "data"_a = nb::none(),
             "is_data_format_json"_a = true,
             "Send PUT and return the response after its status check; an empty JSON body is sent as "
             "\"{}\".");
-    cls.def("_delete", &transport_delete, "endpoint"_a, "params"_a = nb::none(),
+    cls.def("_delete", &transport_delete, "endpoint"_a.none(), "params"_a = nb::none(),
             "Send DELETE and return the response; any status from 400 to 599 raises "
             "requests.HTTPError.");
-    cls.def("_handle_http_error", &handle_http_error, "response"_a,
+    cls.def("_handle_http_error", &handle_http_error, "response"_a.none(),
             "Raise InternalServerError for 500, BadRequestError for 400 and requests.HTTPError for "
             "any other status from 400 to 599.");
     return cls;

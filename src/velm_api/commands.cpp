@@ -425,7 +425,7 @@ void init_commands(nb::module_ &m, ClientClass &client) {
         "A command whose response is a pipeline status record; it can wait for a status.")
         .def("__init__", &command_init, "api_client"_a.none(), "response"_a.none(),
              "Wrap ``response``, the answer to a request ``api_client`` made.")
-        .def("wait_for_status", &wait_for_status, "status"_a, "ignore_errors"_a = false,
+        .def("wait_for_status", &wait_for_status, "status"_a.none(), "ignore_errors"_a = false,
              "timeout_sec"_a = 300,
              "Poll the pipeline's status once a second until it is ``status``.\n\n"
              "Args:\n"
@@ -455,23 +455,24 @@ void init_commands(nb::module_ &m, ClientClass &client) {
             [](nb::handle self, nb::object count, nb::object timeout_sec) {
                 wait_for_counter(self, "pipeline.batchErrorRecords.counter", count, timeout_sec);
             },
-            "count"_a, "timeout_sec"_a = 300,
+            "count"_a.none(), "timeout_sec"_a = 300,
             "Wait until the run has produced at least ``count`` error records.")
         .def(
             "wait_for_pipeline_output_records_count",
             [](nb::handle self, nb::object count, nb::object timeout_sec) {
                 wait_for_counter(self, "pipeline.batchOutputRecords.counter", count, timeout_sec);
             },
-            "count"_a, "timeout_sec"_a = 300,
+            "count"_a.none(), "timeout_sec"_a = 300,
             "Wait until the run has written at least ``count`` output records.")
         .def(
             "wait_for_pipeline_batch_count",
             [](nb::handle self, nb::object count, nb::object timeout_sec) {
                 wait_for_counter(self, "pipeline.batchCount.counter", count, timeout_sec);
             },
-            "count"_a, "timeout_sec"_a = 300, "Wait until the run has processed at least ``count`` batches.")
-        .def("wait_for_counters_metric", &wait_for_counters_metric, "metric_name"_a, "target_count"_a,
-             "timeout_sec"_a = 300,
+            "count"_a.none(), "timeout_sec"_a = 300,
+            "Wait until the run has processed at least ``count`` batches.")
+        .def("wait_for_counters_metric", &wait_for_counters_metric, "metric_name"_a.none(),
+             "target_count"_a.none(), "timeout_sec"_a = 300,
              "Poll the pipeline's metrics once a second until counter ``metric_name`` reaches\n"
              "``target_count``.\n\n"
              "Raises:\n"

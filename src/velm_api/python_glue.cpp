@@ -9,6 +9,8 @@ nb::object global(const char *name) {
 }
 
 std::string path_segment(nb::handle value) {
+    // None is always a caller's mistake here; sending the text "None" would address a resource by accident.
+    if (value.is_none()) throw nb::type_error("None is not a valid path value (an id or name is required)");
     std::string text = nb::cast<std::string>(nb::str(value));
     if (text.empty() || text == "." || text == "..")
         throw nb::value_error(("not a valid path value: " + nb::cast<std::string>(nb::repr(value))).c_str());

@@ -32,7 +32,8 @@ std::string endpoint(nb::handle self, const char *path_template,
                      std::initializer_list<nb::handle> values = {});
 
 // The text form of a value placed in a path, kept to one segment: "/", "?" and "#" are percent-encoded, and
-// an empty text, "." or ".." (which no encoding keeps one segment) raises ValueError.
+// an empty text, "." or ".." (which no encoding keeps one segment) raises ValueError, and None raises
+// TypeError.
 std::string path_segment(nb::handle value);
 
 // The query of an operation: get_params(parameters=arguments, exclusions=exclusions).

@@ -284,15 +284,15 @@ void init_system(ClientClass &client) {
                "    A Command holding the response.");
 
     // Access control
-    client.def("get_pipeline_acl", &get_pipeline_acl, "pipeline_id"_a,
+    client.def("get_pipeline_acl", &get_pipeline_acl, "pipeline_id"_a.none(),
                "Read the access control list of a pipeline.\n\n"
                "Returns:\n"
                "    The decoded JSON object, or an empty dict when the body is empty.");
-    client.def("set_pipeline_acl", &set_pipeline_acl, "pipeline_id"_a, "pipeline_acl_json"_a.none(),
+    client.def("set_pipeline_acl", &set_pipeline_acl, "pipeline_id"_a.none(), "pipeline_acl_json"_a.none(),
                "Replace the access control list of a pipeline with ``pipeline_acl_json``.\n\n"
                "Returns:\n"
                "    A Command holding the response.");
-    client.def("get_pipeline_permissions", &get_pipeline_permissions, "pipeline_id"_a,
+    client.def("get_pipeline_permissions", &get_pipeline_permissions, "pipeline_id"_a.none(),
                "Read the permissions of a pipeline.\n\n"
                "Returns:\n"
                "    The decoded JSON list, or an empty list when the body is empty.");
