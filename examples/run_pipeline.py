@@ -9,6 +9,7 @@ import sys
 from typing import List, Optional
 
 from engine_connection import connect, parser
+
 from quenlo.sdk.velm_api import StatusError
 
 

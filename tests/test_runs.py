@@ -79,7 +79,9 @@ def test_a_counter_at_its_target_returns_after_one_metrics_read(engine, client, 
     with caplog.at_level(logging.INFO, logger="quenlo.sdk.velm_api"):
         assert wait(command) is None
     assert kinds(engine) == ["metrics"] and not virtual.sleep.called
-    assert re.fullmatch(r"Pipeline p reached counters metric \S+ of value -?\d+ \(took 0\.00 s\)\.", caplog.messages[-1])
+    assert re.fullmatch(
+        r"Pipeline p reached counters metric \S+ of value -?\d+ \(took 0\.00 s\)\.", caplog.messages[-1]
+    )
 
 
 @pytest.mark.parametrize(

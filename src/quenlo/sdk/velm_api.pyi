@@ -5,7 +5,7 @@ import json as json
 import logging as logging
 import time as time
 import zipfile as zipfile
-from typing import IO, Any, ClassVar, Dict, List, Mapping, Optional, Sequence, Tuple, Type, Union
+from typing import IO, Any, ClassVar, Dict, List, Mapping, Optional, Sequence, Type, Union
 
 import requests as requests
 import urllib3 as urllib3

@@ -151,4 +151,4 @@ class Router:
 router = Router()
 
 # Route modules; importing them registers their handlers.
-from . import acl, definitions, pipelines, previews, runs, snapshots, system  # noqa: F401
+from . import acl, definitions, pipelines, previews, runs, snapshots, system  # noqa: E402, F401
