@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Iterator
+from typing import Iterator, List
 from unittest import mock
 
 import pytest
@@ -30,3 +30,26 @@ def no_sleep() -> Iterator[mock.MagicMock]:
     """Patch time.sleep for waits whose one-second pauses would only cost time."""
     with mock.patch("time.sleep") as sleep:
         yield sleep
+
+
+class Clock:
+    """Stands in for time.time and time.sleep: sleeping moves the clock on, instantly."""
+
+    def __init__(self) -> None:
+        self.now = 1_000_000.0
+        self.sleeps: List[float] = []
+
+    def time(self) -> float:
+        return self.now
+
+    def sleep(self, seconds: float) -> None:
+        self.sleeps.append(seconds)
+        self.now += seconds
+
+
+@pytest.fixture
+def clock() -> Iterator[Clock]:
+    """A fake clock behind time.time and time.sleep, for waits that would otherwise take seconds."""
+    fake = Clock()
+    with mock.patch("time.time", fake.time), mock.patch("time.sleep", fake.sleep):
+        yield fake

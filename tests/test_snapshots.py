@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import logging
-from typing import Iterator
 from unittest import mock
 
 import pytest
@@ -24,16 +23,6 @@ def pipeline(engine) -> StoredPipeline:
     )
 
 
-@pytest.fixture
-def clock() -> Iterator[mock.MagicMock]:
-    """time.time and time.sleep on a fake clock: a sleep moves it on by the seconds slept."""
-    now = [1000.0]
-
-    def sleep(seconds: float) -> None:
-        now[0] += seconds
-
-    with mock.patch("time.time", side_effect=lambda: now[0]), mock.patch("time.sleep", side_effect=sleep) as slept:
-        yield slept
 
 
 def wire(engine) -> list:

@@ -20,26 +20,6 @@ REACHED = "Pipeline %s reached status %s (took %.2f s)."
 POLLED = "Status of pipeline %s is %s ..."
 
 
-class Clock:
-    """Stands in for time.time and time.sleep: sleeping moves the clock on, instantly."""
-
-    def __init__(self) -> None:
-        self.now = 1_000_000.0
-        self.sleeps: list[float] = []
-
-    def time(self) -> float:
-        return self.now
-
-    def sleep(self, seconds: float) -> None:
-        self.sleeps.append(seconds)
-        self.now += seconds
-
-
-@pytest.fixture
-def clock() -> Iterator[Clock]:
-    fake = Clock()
-    with mock.patch("time.time", fake.time), mock.patch("time.sleep", fake.sleep):
-        yield fake
 
 
 @pytest.fixture(scope="module")

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import json
 import pickle
-from collections.abc import Iterator
 from unittest import mock
 
 import pytest
@@ -79,24 +78,6 @@ class TestVersion:
         assert str(Version("5.6.0-SNAPSHOT")) == "5.6.0-SNAPSHOT"
 
 
-class Clock:
-    def __init__(self) -> None:
-        self.now = 500.0
-        self.sleeps: list[float] = []
-
-    def time(self) -> float:
-        return self.now
-
-    def sleep(self, seconds: float) -> None:
-        self.sleeps.append(seconds)
-        self.now += seconds
-
-
-@pytest.fixture
-def clock() -> Iterator[Clock]:
-    fake = Clock()
-    with mock.patch("time.time", fake.time), mock.patch("time.sleep", fake.sleep):
-        yield fake
 
 
 class TestWaitForCondition:
