@@ -13,7 +13,7 @@ $(BIN)/python:
 
 # Build requirements live in the venv so rebuilds reuse build/ incrementally.
 $(VENV)/.build-deps: $(BIN)/python pyproject.toml
-	$(BIN)/pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<4" ninja cmake
+	$(BIN)/pip install -q "scikit-build-core>=0.10" "nanobind>=2.9,<4" ninja cmake
 	touch $@
 
 install: $(VENV)/.build-deps
