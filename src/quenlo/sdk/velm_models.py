@@ -32,13 +32,15 @@ class Pipeline:
     def id(self) -> Optional[str]:
         """The engine's pipeline id."""
         config = self.configuration
-        return config.get("pipelineId") or config.get("info", {}).get("pipelineId") or self._data.get("pipelineId")
+        found = config.get("pipelineId") or config.get("info", {}).get("pipelineId") or self._data.get("pipelineId")
+        return None if found is None else str(found)
 
     @property
     def title(self) -> Optional[str]:
         """The pipeline's title."""
         config = self.configuration
-        return config.get("title") or config.get("info", {}).get("title")
+        found = config.get("title") or config.get("info", {}).get("title")
+        return None if found is None else str(found)
 
     @property
     def stages(self) -> List[Dict[str, Any]]:
