@@ -239,7 +239,7 @@ def change_password(tour: Tour) -> str:
     try:
         tour.api.get_velm_info()
     except HTTPError as refused:
-        outcome = f"old password refused with HTTP {getattr(refused.response, "status_code", "?")}"
+        outcome = f"old password refused with HTTP {getattr(refused.response, 'status_code', '?')}"
     else:
         raise AssertionError("the old password was still accepted")
     tour.api.set_user(USER, new_password)
