@@ -21,6 +21,8 @@ std::string path_segment(nb::handle value) {
             case '/': out += "%2F"; break;
             case '?': out += "%3F"; break;
             case '#': out += "%23"; break;
+            // requests leaves a valid escape as it is, and the engine would decode "a%2Fb" to "a/b".
+            case '%': out += "%25"; break;
             default: out += c;
         }
     }
