@@ -94,6 +94,20 @@ nb::object url_of(nb::handle self, nb::handle endpoint, bool absolute) {
     return global("join_url_parts")(self.attr("server_url"), "/rest", endpoint);
 }
 
+// The response's own status check. requests quotes the URL in its message, and with it any user:password the
+// server URL carries; the message is redacted as ours are, the error itself (type, response) left as it is.
+void raise_for_status(nb::handle response) {
+    try {
+        response.attr("raise_for_status")();
+    } catch (nb::python_error &e) {
+        if (e.matches(global("requests").attr("HTTPError"))) {
+            nb::handle error = e.value();
+            error.attr("args") = nb::make_tuple(global("_redact_url")(nb::str(error)));
+        }
+        throw;
+    }
+}
+
 // requests sends no query string for an empty mapping; anything falsy becomes one.
 nb::object params_or_empty(nb::handle params) {
     if (params.is_none() || !truthy(params)) return nb::dict();
@@ -137,7 +151,7 @@ nb::object transport_put(nb::handle self, nb::object endpoint, nb::object params
 nb::object transport_delete(nb::handle self, nb::object endpoint, nb::object params) {
     nb::object url = url_of(self, endpoint, false);
     nb::object response = self.attr("session").attr("delete")(url, "params"_a = params_or_empty(params));
-    response.attr("raise_for_status")();
+    raise_for_status(response);
     return response;
 }
 
@@ -145,7 +159,7 @@ void handle_http_error(nb::handle, nb::object response) {
     nb::object status = response.attr("status_code");
     if (status.equal(nb::int_(500))) raise(global("InternalServerError")(response));
     if (status.equal(nb::int_(400))) raise(global("BadRequestError")(response));
-    response.attr("raise_for_status")();
+    raise_for_status(response);
 }
 
 }  // namespace

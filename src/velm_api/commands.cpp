@@ -114,6 +114,8 @@ void wait_for_status(nb::handle self, nb::object status, nb::object ignore_error
 void wait_for_counters_metric(nb::handle self, nb::object metric_name, nb::object target_count,
                               nb::object timeout_sec) {
     nb::object pipeline_id = pipeline_id_of(self);
+    // A target no count compares with ("5", None) is refused before the first request, not after it.
+    at_least(nb::int_(-1), target_count);
     log("info", "Waiting for counters metric %s to reach at least %s...", metric_name, target_count);
     const Deadline deadline(timeout_sec);
     nb::object api_client = self.attr("api_client");

@@ -26,6 +26,7 @@ NB_MODULE(velm_api, m) {
         companion("constants").attr("ENGINE_AUTHENTICATION_METHOD_FORM");
     m.attr("BadRequestError") = exceptions.attr("BadRequestError");
     m.attr("InternalServerError") = exceptions.attr("InternalServerError");
+    m.attr("_redact_url") = exceptions.attr("redact_url");
     for (const char *name :
          {"Version", "get_params", "join_url_parts", "pipeline_json_encoder", "wait_for_condition"})
         m.attr(name) = utils.attr(name);

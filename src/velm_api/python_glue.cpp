@@ -11,7 +11,12 @@ nb::object global(const char *name) {
 std::string path_segment(nb::handle value) {
     // None is always a caller's mistake here; sending the text "None" would address a resource by accident.
     if (value.is_none()) throw nb::type_error("None is not a valid path value (an id or name is required)");
-    std::string text = nb::cast<std::string>(nb::str(value));
+    // Python's own UTF-8 encoding: text it cannot encode (a lone surrogate) raises UnicodeEncodeError.
+    nb::str text_object = nb::str(value);
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text_object.ptr(), &size);
+    if (!utf8) throw nb::python_error();
+    const std::string text(utf8, (size_t)size);
     if (text.empty() || text == "." || text == "..")
         throw nb::value_error(("not a valid path value: " + nb::cast<std::string>(nb::repr(value))).c_str());
     std::string out;
@@ -21,6 +26,8 @@ std::string path_segment(nb::handle value) {
             case '/': out += "%2F"; break;
             case '?': out += "%3F"; break;
             case '#': out += "%23"; break;
+            // requests leaves a valid escape as it is, and the engine would decode "a%2Fb" to "a/b".
+            case '%': out += "%25"; break;
             default: out += c;
         }
     }
@@ -79,7 +86,10 @@ void raise(nb::handle exception) {
 }
 
 double now() {
-    return nb::cast<double>(global("time").attr("time")());
+    // PyFloat_AsDouble rather than a C++ cast, so a clock that returns no number raises TypeError.
+    double seconds = PyFloat_AsDouble(global("time").attr("time")().ptr());
+    if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return seconds;
 }
 
 void sleep_one_second() {

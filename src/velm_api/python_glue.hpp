@@ -31,7 +31,7 @@ void log(const char *level, const char *message, Args &&...args) {
 std::string endpoint(nb::handle self, const char *path_template,
                      std::initializer_list<nb::handle> values = {});
 
-// The text form of a value placed in a path, kept to one segment: "/", "?" and "#" are percent-encoded, and
+// The text form of a value placed in a path, kept to one segment: "/", "?", "#" and "%" are percent-encoded,
 // an empty text, "." or ".." (which no encoding keeps one segment) raises ValueError, and None raises
 // TypeError.
 std::string path_segment(nb::handle value);

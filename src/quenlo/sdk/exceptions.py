@@ -6,6 +6,7 @@ both keep the response (``err.response``) so the caller can read the engine's er
 
 from __future__ import annotations
 
+import pickle
 import re
 from typing import Any, Optional
 
@@ -52,10 +53,20 @@ class _EngineHTTPError(requests.HTTPError):
         super().__init__(_describe(response), *args, response=response, **kwargs)
 
     def __reduce__(self) -> Any:
-        # The response holds a socket-backed raw stream and does not pickle; carry the message and the status.
-        # BaseException.__setstate__ sets each entry as an attribute, so the state must not name the
-        # read-only property itself.
-        return (type(self), (str(self),), {"_status_code": self.status_code})
+        # Rebuilt from the message; BaseException.__setstate__ then sets each entry as an attribute, so the state
+        # must not name the read-only property itself. A response read to its end pickles (requests leaves out
+        # its raw stream), so the catcher in another process can still read the engine's answer; one that does
+        # not (a stream still open, a stand-in in a test) stays behind and the status code travels alone.
+        state: dict[str, Any] = {"_status_code": self.status_code}
+        if self.response is not None:
+            try:
+                pickle.dumps(self.response)
+            except Exception:  # noqa: BLE001 - whatever stops the response from pickling, the error must not fail
+                pass
+            else:
+                state["response"] = self.response
+                state["request"] = self.request
+        return (type(self), (str(self),), state)
 
     @property
     def status_code(self) -> Optional[int]:

@@ -19,6 +19,7 @@ from .errors import EngineError, error_body
 from .faults import Fault
 from .server import EngineSimulator, RecordedRequest
 from .state import MISSING, EngineState
+from .transport import InMemoryTransport
 
 __all__ = [
     "MISSING",
@@ -26,6 +27,7 @@ __all__ = [
     "EngineSimulator",
     "EngineState",
     "Fault",
+    "InMemoryTransport",
     "RecordedRequest",
     "error_body",
 ]
