@@ -197,7 +197,7 @@ class EngineSimulator:
         self._thread = threading.Thread(
             target=self._server.serve_forever,
             # shutdown() waits for the loop to poll; keep test teardown quick
-            kwargs={"poll_interval": 0.05},
+            kwargs={"poll_interval": 0.01},
             name=f"engine-simulator-{self._port}",
             daemon=True,
         )
