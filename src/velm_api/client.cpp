@@ -1,5 +1,8 @@
 #include "client.hpp"
 
+#include <cstring>
+#include <stdexcept>
+
 namespace velm {
 namespace {
 
@@ -72,7 +75,7 @@ void client_init(nb::handle self, nb::object server_url, nb::object authenticati
 }
 
 nb::object get_velm_info(nb::handle self) {
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/system/info"));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/system/info"));
     return decoded_or(response, nb::dict());
 }
 
@@ -91,7 +94,7 @@ void set_user(nb::handle self, nb::object username, nb::object password) {
 
 nb::object url_of(nb::handle self, nb::handle endpoint, bool absolute) {
     if (absolute) return nb::borrow(endpoint);
-    return global("join_url_parts")(self.attr("server_url"), "/rest", endpoint);
+    return global("join_url_parts")(self.attr("server_url"), name("/rest"), endpoint);
 }
 
 // requests sends no query string for an empty mapping; anything falsy becomes one.
@@ -100,55 +103,135 @@ nb::object params_or_empty(nb::handle params) {
     return nb::borrow(params);
 }
 
-nb::object transport_get(nb::handle self, nb::object endpoint, nb::object params,
-                         nb::object absolute_endpoint) {
+// "status == code" as Python compares it; a plain int (what requests gives) is compared without building
+// the other int.
+bool status_is(nb::handle status, long code) {
+    if (PyLong_CheckExact(status.ptr())) {
+        int overflow = 0;
+        long value = PyLong_AsLongAndOverflow(status.ptr(), &overflow);
+        return overflow == 0 && value == code;
+    }
+    return status.equal(nb::int_(code));
+}
+
+void handle_http_error(nb::handle, nb::handle response) {
+    nb::object status = response.attr("status_code");
+    if (status_is(status, 500)) raise(global("InternalServerError")(response));
+    if (status_is(status, 400)) raise(global("BadRequestError")(response));
+    response.attr("raise_for_status")();
+}
+
+// self._handle_http_error(response), through Python only when it was replaced.
+void check_status(nb::handle self, nb::handle response) {
+    if (owns_method(self, "_handle_http_error"))
+        handle_http_error(self, response);
+    else
+        self.attr("_handle_http_error")(response);
+}
+
+nb::object transport_get(nb::handle self, nb::handle endpoint, nb::handle params,
+                         nb::handle absolute_endpoint) {
     nb::object url = url_of(self, endpoint, truthy(absolute_endpoint));
     nb::object response = self.attr("session").attr("get")(url, "params"_a = params_or_empty(params));
-    self.attr("_handle_http_error")(response);
+    check_status(self, response);
     return response;
 }
 
-nb::object transport_post(nb::handle self, nb::object endpoint, nb::object absolute_endpoint,
-                          nb::object params, nb::object data, nb::object files, nb::object headers,
-                          nb::object is_data_format_json) {
+nb::object transport_post(nb::handle self, nb::handle endpoint, nb::handle absolute_endpoint,
+                          nb::handle params, nb::handle data, nb::handle files, nb::handle headers,
+                          nb::handle is_data_format_json) {
     nb::object url = url_of(self, endpoint, truthy(absolute_endpoint));
     nb::object body = nb::none();
     if (!truthy(is_data_format_json))
-        body = data;
+        body = nb::borrow(data);
     else if (truthy(data))
         body = global("json").attr("dumps")(data, "default"_a = global("pipeline_json_encoder"));
     nb::object response = self.attr("session").attr("post")(
         url, "params"_a = params_or_empty(params), "data"_a = body, "files"_a = files, "headers"_a = headers);
-    self.attr("_handle_http_error")(response);
+    check_status(self, response);
     return response;
 }
 
-nb::object transport_put(nb::handle self, nb::object endpoint, nb::object params, nb::object data,
-                         nb::object is_data_format_json) {
+nb::object transport_put(nb::handle self, nb::handle endpoint, nb::handle params, nb::handle data,
+                         nb::handle is_data_format_json) {
     nb::object url = url_of(self, endpoint, false);
-    nb::object body = data;
-    if (truthy(is_data_format_json)) body = global("json").attr("dumps")(truthy(data) ? data : nb::dict());
+    nb::object body = nb::borrow(data);
+    if (truthy(is_data_format_json)) body = global("json").attr("dumps")(truthy(data) ? body : nb::dict());
     nb::object response =
         self.attr("session").attr("put")(url, "params"_a = params_or_empty(params), "data"_a = body);
-    self.attr("_handle_http_error")(response);
+    check_status(self, response);
     return response;
 }
 
-nb::object transport_delete(nb::handle self, nb::object endpoint, nb::object params) {
+nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle params) {
     nb::object url = url_of(self, endpoint, false);
     nb::object response = self.attr("session").attr("delete")(url, "params"_a = params_or_empty(params));
     response.attr("raise_for_status")();
     return response;
 }
 
-void handle_http_error(nb::handle, nb::object response) {
-    nb::object status = response.attr("status_code");
-    if (status.equal(nb::int_(500))) raise(global("InternalServerError")(response));
-    if (status.equal(nb::int_(400))) raise(global("BadRequestError")(response));
-    response.attr("raise_for_status")();
+// The class and its version tag as the module left them. CPython gives a type a new tag whenever anything on
+// it (or a base) is set or deleted, so an unchanged tag means every method is still the one bound here.
+PyTypeObject *client_type = nullptr;
+unsigned int client_type_version = 0;
+
+nb::handle or_default(nb::handle value, PyObject *fallback) {
+    return value.is_valid() ? value : nb::handle(fallback);
 }
 
 }  // namespace
+
+void remember_client_class(ClientClass &client) {
+    auto *type = (PyTypeObject *)client.ptr();
+    // A look-up assigns the type its version tag if it has none yet.
+    _PyType_Lookup(type, name("_get").ptr());
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return;
+    client_type = type;
+    client_type_version = type->tp_version_tag;
+}
+
+bool owns_method(nb::handle self, const char *method) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (type != client_type || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
+        type->tp_version_tag != client_type_version)
+        return false;
+    // An instance attribute of the same name (client._get = ...) comes before the class's method.
+    if (type->tp_dictoffset > 0) {
+        PyObject *dict = *(PyObject **)((char *)self.ptr() + type->tp_dictoffset);
+        if (dict) {
+            PyObject *own = PyDict_GetItemWithError(dict, name(method).ptr());
+            if (own) return false;
+            if (PyErr_Occurred()) throw nb::python_error();
+        }
+    }
+    return true;
+}
+
+void VerbArguments::set(const char *keyword, nb::handle value) {
+    nb::handle *slot = std::strcmp(keyword, "endpoint") == 0              ? &endpoint
+                       : std::strcmp(keyword, "params") == 0              ? &params
+                       : std::strcmp(keyword, "data") == 0                ? &data
+                       : std::strcmp(keyword, "files") == 0               ? &files
+                       : std::strcmp(keyword, "headers") == 0             ? &headers
+                       : std::strcmp(keyword, "is_data_format_json") == 0 ? &is_data_format_json
+                                                                          : nullptr;
+    if (!slot) throw std::logic_error("a transport verb has no keyword of that name");
+    *slot = value;
+}
+
+// The verb with the defaults its Python signature gives the keywords left out.
+nb::object direct_verb(nb::handle self, const char *verb, const VerbArguments &a) {
+    nb::handle params = or_default(a.params, Py_None);
+    if (std::strcmp(verb, "_get") == 0) return transport_get(self, a.endpoint, params, Py_False);
+    if (std::strcmp(verb, "_post") == 0)
+        return transport_post(self, a.endpoint, Py_False, params, or_default(a.data, Py_None),
+                              or_default(a.files, Py_None), or_default(a.headers, Py_None),
+                              or_default(a.is_data_format_json, Py_True));
+    if (std::strcmp(verb, "_put") == 0)
+        return transport_put(self, a.endpoint, params, or_default(a.data, Py_None),
+                             or_default(a.is_data_format_json, Py_True));
+    return transport_delete(self, a.endpoint, params);
+}
 
 ClientClass init_client(nb::module_ &m) {
     ClientClass cls(m, "ApiClient", nb::dynamic_attr(),
