@@ -404,6 +404,22 @@ def section_import(settings: Settings) -> Section:
     return section
 
 
+def peak_resident() -> int:
+    """Peak resident bytes of this process so far.
+
+    VmHWM is the per-process figure behind ru_maxrss. ru_maxrss itself carries the parent's peak across fork and
+    exec, so in a child of a large parent it would hide the child's own growth; VmHWM starts afresh at exec.
+    """
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
 def memory_child(target: str, kind: str, url: str) -> None:
     """Run in a fresh process: the peak resident growth of one call, printed as JSON."""
     if kind == "ours":
@@ -429,24 +445,23 @@ def memory_child(target: str, kind: str, url: str) -> None:
         session.get(url + "/rest/v1/system/info").raise_for_status()  # open the connection
         calls = {"bundle": bare_bundle, "export": bare_export}
     gc.collect()
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    before = peak_resident()
     result = calls[target]()
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    growth = peak_resident() - before
     check = len(result.namelist()) if target == "bundle" else len(result["pipelineConfig"]["stages"])
-    print(json.dumps({"growth": (after - before) * 1024, "check": check}))
+    print(json.dumps({"growth": growth, "check": check}))
 
 
 def decoded_floor(size: int) -> int:
     """Peak growth of json.loads on the same text already in memory: the size of the decoded result itself."""
-    code = ("import gc, json, resource, sys; sys.path.insert(0, {here!r}); import payloads; "
+    code = ("import gc, json, sys; sys.path.insert(0, {here!r}); import payloads; from bench import peak_resident; "
             "text = payloads.definition({size}); gc.collect(); "
-            "b = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss; value = json.loads(text); "
-            "print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - b) * 1024)").format(here=HERE, size=size)
+            "b = peak_resident(); value = json.loads(text); print(peak_resident() - b)").format(here=HERE, size=size)
     return int(subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout)
 
 
 def section_memory(settings: Settings) -> Section:
-    section = Section("5. Memory: peak resident growth of one call (fresh process each, ru_maxrss)",
+    section = Section("5. Memory: peak resident growth of one call (fresh process each, VmHWM)",
                       f"python benchmarks/bench.py --child memory ... against a server with a {settings.bundle_mb} MiB "
                       f"archive and a {settings.export_mb} MiB definition",
                       ("call", "velm_api growth / size", "bare requests growth / size"))

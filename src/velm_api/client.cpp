@@ -137,6 +137,27 @@ nb::object transport_get(nb::handle self, nb::handle endpoint, nb::handle params
     return response;
 }
 
+// Our own _get for a body that is wanted whole in an io.BytesIO. requests builds `content` by joining its
+// chunks, so for a moment it holds the body twice; streamed, each chunk goes straight into the buffer and
+// the peak is one copy. The request on the wire is the same: `stream` only changes how the body is read.
+// An error answer is read in full before the status check, so the exception's response has its content as
+// it would without streaming.
+nb::object transport_get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
+    nb::object url = url_of(self, endpoint, false);
+    nb::object response =
+        self.attr("session").attr("get")(url, "params"_a = params_or_empty(params), "stream"_a = true);
+    int failed = PyObject_RichCompareBool(response.attr("status_code").ptr(), nb::int_(400).ptr(), Py_GE);
+    if (failed < 0) throw nb::python_error();
+    if (failed) response.attr("content");
+    check_status(self, response);
+    nb::object buffer = global("io").attr("BytesIO")();
+    nb::object write = buffer.attr("write");
+    for (nb::handle chunk : response.attr("iter_content")(1 << 20)) write(chunk);
+    response.attr("close")();  // the body is read: this hands the connection back to the pool
+    buffer.attr("seek")(0);
+    return buffer;
+}
+
 nb::object transport_post(nb::handle self, nb::handle endpoint, nb::handle absolute_endpoint,
                           nb::handle params, nb::handle data, nb::handle files, nb::handle headers,
                           nb::handle is_data_format_json) {
@@ -205,6 +226,16 @@ bool owns_method(nb::handle self, const char *method) {
         }
     }
     return true;
+}
+
+nb::object call_get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
+    // Streaming needs a requests session; any other session object gets the plain call.
+    nb::object session_class = global("requests").attr("Session");
+    if (owns_method(self, "_get") && PyType_Check(session_class.ptr()) &&
+        nb::isinstance(self.attr("session"), session_class))
+        return transport_get_into_buffer(self, endpoint, params);
+    nb::object response = call_get(self, "endpoint"_a = endpoint, "params"_a = params);
+    return global("io").attr("BytesIO")(response.attr("content"));
 }
 
 void VerbArguments::set(const char *keyword, nb::handle value) {

@@ -45,6 +45,10 @@ nb::object call_verb(nb::handle self, const char *verb, Keywords &&...keywords) 
     return self.attr(name(verb))(std::forward<Keywords>(keywords)...);
 }
 
+// `self._get(endpoint=endpoint, params=params)` with the body returned in an io.BytesIO. With our own _get
+// on a requests session the body is streamed into the buffer, one copy at the peak instead of two.
+nb::object call_get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params);
+
 template <typename... Keywords>
 nb::object call_get(nb::handle self, Keywords &&...keywords) {
     return call_verb(self, "_get", std::forward<Keywords>(keywords)...);

@@ -120,9 +120,7 @@ nb::object get_bundle(nb::handle self, nb::object generators) {
     nb::object names = truthy(generators) ? generators : nb::list();
     nb::dict params;
     params["generators"] = nb::str(",").attr("join")(names);
-    nb::object response =
-        call_get(self, "endpoint"_a = endpoint(self, "/v{}/system/bundle/generate"), "params"_a = params);
-    nb::object content = global("io").attr("BytesIO")(response.attr("content"));
+    nb::object content = call_get_into_buffer(self, endpoint(self, "/v{}/system/bundle/generate"), params);
     return global("zipfile").attr("ZipFile")(content, "r");
 }
 
