@@ -4,7 +4,7 @@
     python benchmarks/bench.py --output docs/benchmarks.md     # the full run (make bench)
     python benchmarks/bench.py --quick                         # a smoke run: every section, tiny sizes (CI)
 
-Every figure is a median over interleaved rounds (A, B, B, A, ...), so drift of the machine falls on both sides,
+Every time is a median over short interleaved batches (A B, B A, ...), so drift of the machine falls on both sides,
 and every ratio is ours divided by the reference measured in the same run. Sections:
 
 1. call overhead without a network (in-memory transport adapter) against a bare requests.Session;
@@ -29,6 +29,7 @@ import resource
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
@@ -56,8 +57,8 @@ OFFLINE_URL = "http://127.0.0.1:9"  # never connected: the in-memory adapter ans
 class Settings:
     """How hard each section works; --quick shrinks everything to a smoke run."""
 
-    rounds: int = 21
-    round_seconds: float = 0.2
+    pairs: int = 401
+    batch_seconds: float = 0.005
     wait_polls: int = 20
     import_runs: int = 21
     bundle_mb: int = 100
@@ -67,7 +68,7 @@ class Settings:
 
     @classmethod
     def quick(cls) -> "Settings":
-        return cls(rounds=3, round_seconds=0.01, wait_polls=2, import_runs=2, bundle_mb=4, export_mb=1,
+        return cls(pairs=5, batch_seconds=0.002, wait_polls=2, import_runs=2, bundle_mb=4, export_mb=1,
                    scale_seconds=0.2)
 
 
@@ -80,9 +81,12 @@ class Row:
     reference: float
     target: Optional[float] = None
     note: str = ""
+    paired_ratio: Optional[float] = None  # the median of pairwise ratios, where the figures were paired
 
     @property
     def ratio(self) -> float:
+        if self.paired_ratio is not None:
+            return self.paired_ratio
         return self.ours / self.reference if self.reference else float("nan")
 
     @property
@@ -122,18 +126,26 @@ def calibrate(fn: Callable[[], Any], seconds: float) -> int:
         number *= 4
 
 
-def compare(ours: Callable[[], Any], reference: Callable[[], Any], settings: Settings) -> Tuple[float, float]:
-    """Median seconds per call of each, from interleaved rounds."""
+def compare(ours: Callable[[], Any], reference: Callable[[], Any], settings: Settings) -> Tuple[float, float, float]:
+    """Median seconds per call of each, and the median of their ratios, from short interleaved batches.
+
+    A batch of one is followed at once by a batch of the other (the order alternating), so a change in the
+    machine's load falls on both sides of each pair; the ratio is taken pair by pair.
+    """
     ours(), reference()  # warm both paths (connections, caches) before anything counts
-    number = calibrate(reference, settings.round_seconds)
+    number = calibrate(reference, settings.batch_seconds)
     a: List[float] = []
     b: List[float] = []
-    for index in range(settings.rounds):
-        gc.collect()
-        order = ((ours, a), (reference, b)) if index % 2 == 0 else ((reference, b), (ours, a))
-        for fn, out in order:
-            out.append(per_call(fn, number))
-    return statistics.median(a), statistics.median(b)
+    for index in range(settings.pairs):
+        if index % 64 == 0:
+            gc.collect()
+        if index % 2 == 0:
+            a.append(per_call(ours, number))
+            b.append(per_call(reference, number))
+        else:
+            b.append(per_call(reference, number))
+            a.append(per_call(ours, number))
+    return statistics.median(a), statistics.median(b), statistics.median(x / y for x, y in zip(a, b))
 
 
 # ---------------------------------------------------------------------------------------------------------------
@@ -299,6 +311,12 @@ def same_request(a: requests.PreparedRequest, b: requests.PreparedRequest) -> bo
     return (a.method, a.url, a.body, dict(a.headers)) == (b.method, b.url, b.body, dict(b.headers))
 
 
+def noise_floor(reference: Callable[[], Any], settings: Settings) -> Row:
+    """The last reference timed against itself: how far from 1 a ratio strays on this machine by chance."""
+    a, b, ratio = compare(reference, reference, settings)
+    return Row("noise floor: the last reference against itself", us(a), us(b), None, paired_ratio=ratio)
+
+
 def us(seconds: float) -> float:
     return seconds * 1e6
 
@@ -320,8 +338,9 @@ def section_overhead(settings: Settings) -> Section:
         assert ours_adapter.last is not None and bare_adapter.last is not None
         if not same_request(ours_adapter.last, bare_adapter.last):
             raise AssertionError(f"{name}: the bare request differs from the client's")
-        a, b = compare(ours, bare, settings)
-        section.rows.append(Row(name, us(a), us(b), 1.03))
+        a, b, ratio = compare(ours, bare, settings)
+        section.rows.append(Row(name, us(a), us(b), 1.03, paired_ratio=ratio))
+    section.rows.append(noise_floor(bare, settings))
     section.text.append("Each pair was checked to send the identical request (method, URL, headers, body) "
                         "before it was timed.")
     return section
@@ -335,8 +354,9 @@ def section_loopback(settings: Settings) -> Section:
         client = velm_api.ApiClient(server.url)
         session = bare_session()
         for name, ours, bare in operations(client, session, server.url, definitions_for(settings)):
-            a, b = compare(ours, bare, settings)
-            section.rows.append(Row(name, us(a), us(b), 1.02))
+            a, b, ratio = compare(ours, bare, settings)
+            section.rows.append(Row(name, us(a), us(b), 1.02, paired_ratio=ratio))
+        section.rows.append(noise_floor(bare, settings))
     return section
 
 
@@ -452,11 +472,11 @@ def memory_child(target: str, kind: str, url: str) -> None:
     print(json.dumps({"growth": growth, "check": check}))
 
 
-def decoded_floor(size: int) -> int:
-    """Peak growth of json.loads on the same text already in memory: the size of the decoded result itself."""
-    code = ("import gc, json, sys; sys.path.insert(0, {here!r}); import payloads; from bench import peak_resident; "
-            "text = payloads.definition({size}); gc.collect(); "
-            "b = peak_resident(); value = json.loads(text); print(peak_resident() - b)").format(here=HERE, size=size)
+def decoded_floor(path: str) -> int:
+    """Peak growth of json.loads on the definition's text already in memory: the decoded result itself."""
+    code = ("import gc, json, sys; sys.path.insert(0, {here!r}); from bench import peak_resident; "
+            "text = open({path!r}, encoding='utf-8').read(); gc.collect(); "
+            "b = peak_resident(); value = json.loads(text); print(peak_resident() - b)").format(here=HERE, path=path)
     return int(subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout)
 
 
@@ -465,16 +485,24 @@ def section_memory(settings: Settings) -> Section:
                       f"python benchmarks/bench.py --child memory ... against a server with a {settings.bundle_mb} MiB "
                       f"archive and a {settings.export_mb} MiB definition",
                       ("call", "velm_api growth / size", "bare requests growth / size"))
-    export_size = len(payloads.definition(settings.export_mb << 20))
+    export_text = payloads.definition(settings.export_mb << 20)
+    export_size = len(export_text)
+    with tempfile.NamedTemporaryFile(suffix=".json", delete=False) as definition_file:
+        definition_file.write(export_text)
+    del export_text
     with Server("--bundle-mb", str(settings.bundle_mb), "--export-mb", str(settings.export_mb)) as server:
-        bundle_size = len(requests.get(server.url + "/rest/v1/system/bundle/generate").content)
+        with requests.get(server.url + "/rest/v1/system/bundle/generate", stream=True) as sized:
+            bundle_size = int(sized.headers["Content-Length"])
         results: Dict[Tuple[str, str], Dict[str, Any]] = {}
         for target in ("bundle", "export"):
             for kind in ("ours", "bare"):
                 out = subprocess.run([sys.executable, __file__, "--child", "memory", target, kind, server.url],
                                      check=True, capture_output=True, text=True).stdout
                 results[target, kind] = json.loads(out)
-    floor = decoded_floor(settings.export_mb << 20)
+    try:
+        floor = decoded_floor(definition_file.name)
+    finally:
+        os.unlink(definition_file.name)
     for target, size, limit, label in (("bundle", bundle_size, 1.3, f"get_bundle ({bundle_size / 2**20:.0f} MiB)"),
                                        ("export", export_size, 3.0,
                                         f"export_pipeline ({export_size / 2**20:.1f} MiB)")):
@@ -506,8 +534,11 @@ def section_scale(settings: Settings) -> Section:
             def bare_call(index: int) -> None:
                 bare[index].request("GET", url, params={"rev": 0}).raise_for_status()
 
-            a = throughput(ours_call, threads, settings.scale_seconds)
-            b = throughput(bare_call, threads, settings.scale_seconds)
+            # ours, bare, bare, ours: a drift of the machine weighs on both alike
+            a = throughput(ours_call, threads, settings.scale_seconds / 2)
+            b = throughput(bare_call, threads, settings.scale_seconds / 2)
+            b = (b + throughput(bare_call, threads, settings.scale_seconds / 2)) / 2
+            a = (a + throughput(ours_call, threads, settings.scale_seconds / 2)) / 2
             section.rows.append(Row(f"{threads} thread{'s' if threads > 1 else ''}", a, b, None))
     return section
 
@@ -549,8 +580,21 @@ def section_share(settings: Settings) -> Section:
         stub = StubSession(StubResponse(answers.get(name, payloads.STORED)))
         client.session = stub
         python_client.session = stub
-        a, b = compare(ours, theirs, settings)
-        section.rows.append(Row(name, us(a), us(b), 0.6))
+        a, b, ratio = compare(ours, theirs, settings)
+        section.rows.append(Row(name, us(a), us(b), 0.6, paired_ratio=ratio))
+    section.rows.append(noise_floor(theirs, settings))
+    # The glue alone: the companions answer with constants on both sides, so what is left is the compiled
+    # layer against the Python one (plus the stub's two calls).
+    query, url = {"rev": 0}, OFFLINE_URL + "/rest/v1/pipeline/p/status"
+    companions = {"get_params": lambda parameters, exclusions: query, "join_url_parts": lambda *parts: url}
+    with mock.patch.multiple(velm_api, **companions), mock.patch.multiple(baseline, **companions):
+        for name, ours, theirs in list(share_operations(client, python_client, {}))[:3]:
+            stub = StubSession(StubResponse(answers[name]))
+            client.session = stub
+            python_client.session = stub
+            a, b, ratio = compare(ours, theirs, settings)
+            section.rows.append(Row(f"{name}, glue only", us(a), us(b), None, paired_ratio=ratio))
+    section.text.append("The glue-only rows answer get_params and join_url_parts with constants on both sides.")
     return section
 
 
@@ -609,9 +653,10 @@ def machine() -> List[Tuple[str, str]]:
 
 def render(sections: Sequence[Section], settings: Settings, command: str, notes: str) -> str:
     lines = ["# Benchmarks", "",
-             f"Written by `{command}` on {datetime.date.today().isoformat()}, in one run. Times are medians of "
-             f"{settings.rounds} interleaved rounds; a ratio is ours divided by the reference beside it, measured in "
-             "the same run.", "", "| | |", "|---|---|"]
+             f"Written by `{command}` on {datetime.date.today().isoformat()}, in one run. A time per call is the "
+             f"median of {settings.pairs} batches of about {settings.batch_seconds * 1000:g} ms; each batch of ours "
+             "is paired with an adjacent batch of the reference (the order alternating), and a ratio is the median "
+             "of the pairwise ratios, so a change in the machine's load falls on both sides.", "", "| | |", "|---|---|"]
     lines += [f"| {k} | {v} |" for k, v in machine()]
     for section in sections:
         what, ours, reference = section.columns

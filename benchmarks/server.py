@@ -60,12 +60,15 @@ class Handler(BaseHTTPRequestHandler):
         head = (
             f"HTTP/1.1 {status} OK\r\nContent-Type: application/json\r\nContent-Length: {len(body)}\r\n\r\n"
         ).encode("latin-1")
-        # One write for small answers: headers and body in separate segments would wait on delayed ACKs.
-        if len(body) < 65536:
-            self.wfile.write(head + body)
-        else:
-            self.wfile.write(head)
-            self.wfile.write(body)
+        try:
+            # One write for small answers: headers and body in separate segments would wait on delayed ACKs.
+            if len(body) < 65536:
+                self.wfile.write(head + body)
+            else:
+                self.wfile.write(head)
+                self.wfile.write(body)
+        except (BrokenPipeError, ConnectionResetError):  # a client that wanted only the headers
+            self.close_connection = True
 
     def _path(self) -> str:
         return self.path.split("?", 1)[0]
