@@ -1,7 +1,7 @@
 #include "python_glue.hpp"
 
+#include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 namespace velm {
@@ -88,8 +88,8 @@ void append_path_segment(PathBuilder &out, nb::handle value) {
         long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
         if (!overflow) {
             char digits[24];
-            int size = std::snprintf(digits, sizeof(digits), "%lld", number);
-            out.append(digits, (size_t)size);
+            char *end = std::to_chars(digits, digits + sizeof(digits), number).ptr;
+            out.append(digits, (size_t)(end - digits));
             return;
         }
     }
@@ -135,11 +135,52 @@ nb::object query(const nb::dict &arguments, nb::handle exclusions) {
     return global("get_params")("parameters"_a = arguments, "exclusions"_a = exclusions);
 }
 
-nb::tuple names(std::initializer_list<const char *> items) {
+namespace {
+
+// Exclusion tuples by the literals they hold, built on first use and kept (tuples are immutable, so every
+// call can hand get_params the same one). Checked name by name, address and text, as in name().
+struct NamesSlot {
+    const char *items[8];
+    size_t size;
+    PyObject *tuple;
+};
+constexpr size_t names_slots = 64;
+NamesSlot names_table[names_slots];
+size_t names_used = 0;
+
+bool holds(const NamesSlot &slot, std::initializer_list<const char *> items) {
+    if (slot.size != items.size()) return false;
+    size_t index = 0;
+    for (const char *item : items) {
+        if (slot.items[index] != item) return false;
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(slot.tuple, index), &size);
+        if (std::strncmp(utf8, item, (size_t)size) != 0 || item[size] != '\0') return false;
+        ++index;
+    }
+    return true;
+}
+
+nb::tuple make_names(std::initializer_list<const char *> items) {
     nb::tuple tuple = nb::steal<nb::tuple>(PyTuple_New((Py_ssize_t)items.size()));
     if (!tuple.is_valid()) throw nb::python_error();
     Py_ssize_t index = 0;
-    for (const char *item : items) PyTuple_SET_ITEM(tuple.ptr(), index++, name(item).inc_ref().ptr());
+    for (const char *item : items) PyTuple_SET_ITEM(tuple.ptr(), index++, name(item).release().ptr());
+    return tuple;
+}
+
+}  // namespace
+
+nb::tuple names(std::initializer_list<const char *> items) {
+    for (size_t index = 0; index < names_used; ++index)
+        if (holds(names_table[index], items)) return nb::borrow<nb::tuple>(names_table[index].tuple);
+    nb::tuple tuple = make_names(items);
+    if (names_used == names_slots || items.size() > 8) return tuple;  // far past what the module uses
+    NamesSlot &slot = names_table[names_used++];
+    size_t index = 0;
+    for (const char *item : items) slot.items[index++] = item;
+    slot.size = items.size();
+    slot.tuple = tuple.inc_ref().ptr();  // the table keeps this reference for good
     return tuple;
 }
 

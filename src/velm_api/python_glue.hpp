@@ -42,7 +42,7 @@ nb::str endpoint(nb::handle self, const char *path_template, std::initializer_li
 // The query of an operation: get_params(parameters=arguments, exclusions=exclusions).
 nb::object query(const nb::dict &arguments, nb::handle exclusions);
 
-// A tuple of names, for the exclusions of get_params.
+// A tuple of names, for the exclusions of get_params: made once per set of literals and kept.
 nb::tuple names(std::initializer_list<const char *> items);
 
 // The decoded JSON body of a response, or `empty` when the body has no bytes.
