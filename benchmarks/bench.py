@@ -22,6 +22,7 @@ from __future__ import annotations
 import argparse
 import datetime
 import gc
+import io
 import json
 import os
 import platform
@@ -32,11 +33,14 @@ import sys
 import tempfile
 import threading
 import time
+import zipfile
 from dataclasses import dataclass, field
+from importlib.metadata import version
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 from unittest import mock
 
 import requests
+import urllib3
 from requests.adapters import BaseAdapter
 from requests.structures import CaseInsensitiveDict
 from requests.utils import get_encoding_from_headers
@@ -68,8 +72,9 @@ class Settings:
 
     @classmethod
     def quick(cls) -> "Settings":
-        return cls(pairs=5, batch_seconds=0.002, wait_polls=2, import_runs=2, bundle_mb=4, export_mb=1,
-                   scale_seconds=0.2)
+        return cls(
+            pairs=5, batch_seconds=0.002, wait_polls=2, import_runs=2, bundle_mb=4, export_mb=1, scale_seconds=0.2
+        )
 
 
 @dataclass
@@ -163,8 +168,15 @@ class InMemoryAdapter(BaseAdapter):
         super().__init__()
         self.last: Optional[requests.PreparedRequest] = None
 
-    def send(self, request: requests.PreparedRequest, stream: bool = False, timeout: Any = None,
-             verify: Any = True, cert: Any = None, proxies: Any = None) -> requests.Response:
+    def send(
+        self,
+        request: requests.PreparedRequest,
+        stream: bool = False,
+        timeout: Any = None,
+        verify: Any = True,
+        cert: Any = None,
+        proxies: Any = None,
+    ) -> requests.Response:
         self.last = request
         body = payloads.canned(request.method or "GET", request.path_url.split("?", 1)[0])
         response = requests.Response()
@@ -215,8 +227,9 @@ class Server:
     """benchmarks/server.py in its own process, so its work never competes for our interpreter's lock."""
 
     def __init__(self, *arguments: str) -> None:
-        self.process = subprocess.Popen([sys.executable, os.path.join(HERE, "server.py"), *arguments],
-                                        stdout=subprocess.PIPE, text=True)
+        self.process = subprocess.Popen(
+            [sys.executable, os.path.join(HERE, "server.py"), *arguments], stdout=subprocess.PIPE, text=True
+        )
         line = self.process.stdout.readline() if self.process.stdout else ""
         if not line.strip():
             self.process.kill()
@@ -263,8 +276,9 @@ class StubSession:
 # The timed operations
 
 
-def operations(client: Any, session: requests.Session, base: str,
-               definitions: Dict[str, Any]) -> List[Tuple[str, Callable[[], Any], Callable[[], Any]]]:
+def operations(
+    client: Any, session: requests.Session, base: str, definitions: Dict[str, Any]
+) -> List[Tuple[str, Callable[[], Any], Callable[[], Any]]]:
     """(name, our call, the same request on a bare session) for each operation the call sections time."""
     url = base + "/rest/v1/pipeline/p"
     rev = {"rev": 0}
@@ -298,8 +312,13 @@ def operations(client: Any, session: requests.Session, base: str,
         ("start_pipeline", lambda: client.start_pipeline("p"), bare_start),
     ]
     for label, definition in definitions.items():
-        rows.append((f"update_pipeline ({label})", (lambda d: lambda: client.update_pipeline("p", d))(definition),
-                     bare_update(definition)))
+        rows.append(
+            (
+                f"update_pipeline ({label})",
+                (lambda d: lambda: client.update_pipeline("p", d))(definition),
+                bare_update(definition),
+            )
+        )
     return rows
 
 
@@ -326,9 +345,11 @@ def us(seconds: float) -> float:
 
 
 def section_overhead(settings: Settings) -> Section:
-    section = Section("1. Call overhead without a network (in-memory transport adapter)",
-                      "in-process: a requests BaseAdapter mounted on both sessions answers from canned bodies",
-                      ("operation", "velm_api µs/call", "bare requests µs/call"))
+    section = Section(
+        "1. Call overhead without a network (in-memory transport adapter)",
+        "in-process: a requests BaseAdapter mounted on both sessions answers from canned bodies",
+        ("operation", "velm_api µs/call", "bare requests µs/call"),
+    )
     client, ours_adapter = in_memory_client()
     session, bare_adapter = in_memory_session()
     session.headers.update(REQUIRED_HEADERS)
@@ -341,15 +362,18 @@ def section_overhead(settings: Settings) -> Section:
         a, b, ratio = compare(ours, bare, settings)
         section.rows.append(Row(name, us(a), us(b), 1.03, paired_ratio=ratio))
     section.rows.append(noise_floor(bare, settings))
-    section.text.append("Each pair was checked to send the identical request (method, URL, headers, body) "
-                        "before it was timed.")
+    section.text.append(
+        "Each pair was checked to send the identical request (method, URL, headers, body) before it was timed."
+    )
     return section
 
 
 def section_loopback(settings: Settings) -> Section:
-    section = Section("2. The same over loopback (keep-alive HTTP/1.1 server in another process)",
-                      "python benchmarks/server.py (http.server, HTTP/1.1, Content-Length, TCP_NODELAY)",
-                      ("operation", "velm_api µs/call", "bare requests µs/call"))
+    section = Section(
+        "2. The same over loopback (keep-alive HTTP/1.1 server in another process)",
+        "python benchmarks/server.py (http.server, HTTP/1.1, Content-Length, TCP_NODELAY)",
+        ("operation", "velm_api µs/call", "bare requests µs/call"),
+    )
     with Server() as server:
         client = velm_api.ApiClient(server.url)
         session = bare_session()
@@ -361,10 +385,11 @@ def section_loopback(settings: Settings) -> Section:
 
 
 def section_waits(settings: Settings) -> Section:
-    section = Section(f"3. Waits: a {settings.wait_polls}-poll wait_for_status",
-                      "loopback server process; the pipeline reports RUNNING for "
-                      f"{settings.wait_polls} status reads, then FINISHED",
-                      ("measure", "value", ""))
+    section = Section(
+        f"3. Waits: a {settings.wait_polls}-poll wait_for_status",
+        f"loopback server process; the pipeline reports RUNNING for {settings.wait_polls} status reads, then FINISHED",
+        ("measure", "value", ""),
+    )
     with Server("--wait-polls", str(settings.wait_polls)) as server:
         client = velm_api.ApiClient(server.url)
         latency = statistics.median(per_call(lambda: client.get_pipeline_status("p"), 20) for _ in range(5))
@@ -382,20 +407,31 @@ def section_waits(settings: Settings) -> Section:
     drift = (polls[-1] - polls[0]) - len(intervals) * period
     share = cpu / wall
     section.rows += [
-        Row("CPU of the waiting thread, % of one core", 100 * share, 1.0, 1.0,
-            f"{cpu * 1000:.1f} ms thread CPU ({process * 1000:.1f} ms whole process) in {wall:.2f} s"),
-        Row("poll period, s (median)", period, 1.0 + latency, None,
-            f"reference: 1 s + one status request ({us(latency):.0f} µs)"),
+        Row(
+            "CPU of the waiting thread, % of one core",
+            100 * share,
+            1.0,
+            1.0,
+            f"{cpu * 1000:.1f} ms thread CPU ({process * 1000:.1f} ms whole process) in {wall:.2f} s",
+        ),
+        Row(
+            "poll period, s (median)",
+            period,
+            1.0 + latency,
+            None,
+            f"reference: 1 s + one status request ({us(latency):.0f} µs)",
+        ),
         Row("spread of the poll period, ms (max - min)", 1000 * (max(intervals) - min(intervals)), 0, None, ""),
         Row(f"drift over {len(intervals)} polls, ms", 1000 * drift, 0, None, "last poll against first + n × period"),
     ]
-    section.text.append("The CPU row's ratio is the share itself against the 1 % target; the period row's ratio "
-                        "is the measured period against one second plus the measured request time.")
+    section.text.append(
+        "The CPU row's ratio is the share itself against the 1 % target; the period row's ratio "
+        "is the measured period against one second plus the measured request time."
+    )
     return section
 
 
-IMPORT_SNIPPET = ("import time; t = time.perf_counter(); import {module}; "
-                  "print(time.perf_counter() - t)")
+IMPORT_SNIPPET = "import time; t = time.perf_counter(); import {module}; print(time.perf_counter() - t)"
 
 
 def fresh_process_seconds(code: str) -> Tuple[float, float]:
@@ -405,9 +441,11 @@ def fresh_process_seconds(code: str) -> Tuple[float, float]:
 
 
 def section_import(settings: Settings) -> Section:
-    section = Section("4. Import time in fresh processes",
-                      f'{sys.executable} -c "import quenlo.sdk.velm_api" against -c "import requests"',
-                      ("measure", "import quenlo.sdk.velm_api, ms", "import requests, ms"))
+    section = Section(
+        "4. Import time in fresh processes",
+        f'{sys.executable} -c "import quenlo.sdk.velm_api" against -c "import requests"',
+        ("measure", "import quenlo.sdk.velm_api, ms", "import requests, ms"),
+    )
     ours: List[Tuple[float, float]] = []
     reference: List[Tuple[float, float]] = []
     fresh_process_seconds(IMPORT_SNIPPET.format(module="quenlo.sdk.velm_api"))  # fill the file cache
@@ -416,10 +454,18 @@ def section_import(settings: Settings) -> Section:
         for module, out in pair if index % 2 == 0 else pair[::-1]:
             out.append(fresh_process_seconds(IMPORT_SNIPPET.format(module=module)))
     section.rows += [
-        Row("the import statement alone", 1000 * statistics.median(x[0] for x in ours),
-            1000 * statistics.median(x[0] for x in reference), 1.15),
-        Row("the whole process (interpreter start, import, exit)", 1000 * statistics.median(x[1] for x in ours),
-            1000 * statistics.median(x[1] for x in reference), None),
+        Row(
+            "the import statement alone",
+            1000 * statistics.median(x[0] for x in ours),
+            1000 * statistics.median(x[0] for x in reference),
+            1.15,
+        ),
+        Row(
+            "the whole process (interpreter start, import, exit)",
+            1000 * statistics.median(x[1] for x in ours),
+            1000 * statistics.median(x[1] for x in reference),
+            None,
+        ),
     ]
     return section
 
@@ -447,8 +493,6 @@ def memory_child(target: str, kind: str, url: str) -> None:
         calls = {"bundle": lambda: client.get_bundle(), "export": lambda: client.export_pipeline("p")}
     else:
         session = bare_session()
-        import io
-        import zipfile
 
         def bare_bundle() -> Any:
             response = session.get(url + "/rest/v1/system/bundle/generate", params={"generators": ""})
@@ -456,8 +500,12 @@ def memory_child(target: str, kind: str, url: str) -> None:
             return zipfile.ZipFile(io.BytesIO(response.content), "r")
 
         def bare_export() -> Any:
-            params = {"rev": 0, "attachment": False, "includeLibraryDefinitions": False,
-                      "includePlainTextCredentials": True}
+            params = {
+                "rev": 0,
+                "attachment": False,
+                "includeLibraryDefinitions": False,
+                "includePlainTextCredentials": True,
+            }
             response = session.get(url + "/rest/v1/pipeline/p/export", params=params)
             response.raise_for_status()
             return response.json()
@@ -474,17 +522,21 @@ def memory_child(target: str, kind: str, url: str) -> None:
 
 def decoded_floor(path: str) -> int:
     """Peak growth of json.loads on the definition's text already in memory: the decoded result itself."""
-    code = ("import gc, json, sys; sys.path.insert(0, {here!r}); from bench import peak_resident; "
-            "text = open({path!r}, encoding='utf-8').read(); gc.collect(); "
-            "b = peak_resident(); value = json.loads(text); print(peak_resident() - b)").format(here=HERE, path=path)
+    code = (
+        "import gc, json, sys; sys.path.insert(0, {here!r}); from bench import peak_resident; "
+        "text = open({path!r}, encoding='utf-8').read(); gc.collect(); "
+        "b = peak_resident(); value = json.loads(text); print(peak_resident() - b)"
+    ).format(here=HERE, path=path)
     return int(subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout)
 
 
 def section_memory(settings: Settings) -> Section:
-    section = Section("5. Memory: peak resident growth of one call (fresh process each, VmHWM)",
-                      f"python benchmarks/bench.py --child memory ... against a server with a {settings.bundle_mb} MiB "
-                      f"archive and a {settings.export_mb} MiB definition",
-                      ("call", "velm_api growth / size", "bare requests growth / size"))
+    section = Section(
+        "5. Memory: peak resident growth of one call (fresh process each, VmHWM)",
+        f"python benchmarks/bench.py --child memory ... against a server with a {settings.bundle_mb} MiB "
+        f"archive and a {settings.export_mb} MiB definition",
+        ("call", "velm_api growth / size", "bare requests growth / size"),
+    )
     export_text = payloads.definition(settings.export_mb << 20)
     export_size = len(export_text)
     with tempfile.NamedTemporaryFile(suffix=".json", delete=False) as definition_file:
@@ -496,32 +548,41 @@ def section_memory(settings: Settings) -> Section:
         results: Dict[Tuple[str, str], Dict[str, Any]] = {}
         for target in ("bundle", "export"):
             for kind in ("ours", "bare"):
-                out = subprocess.run([sys.executable, __file__, "--child", "memory", target, kind, server.url],
-                                     check=True, capture_output=True, text=True).stdout
+                out = subprocess.run(
+                    [sys.executable, __file__, "--child", "memory", target, kind, server.url],
+                    check=True,
+                    capture_output=True,
+                    text=True,
+                ).stdout
                 results[target, kind] = json.loads(out)
     try:
         floor = decoded_floor(definition_file.name)
     finally:
         os.unlink(definition_file.name)
-    for target, size, limit, label in (("bundle", bundle_size, 1.3, f"get_bundle ({bundle_size / 2**20:.0f} MiB)"),
-                                       ("export", export_size, 3.0,
-                                        f"export_pipeline ({export_size / 2**20:.1f} MiB)")):
+    for target, size, limit, label in (
+        ("bundle", bundle_size, 1.3, f"get_bundle ({bundle_size / 2**20:.0f} MiB)"),
+        ("export", export_size, 3.0, f"export_pipeline ({export_size / 2**20:.1f} MiB)"),
+    ):
         ours = results[target, "ours"]["growth"] / size
         bare = results[target, "bare"]["growth"] / size
         # The target is on growth against the size; the ratio column is ours against bare requests.
         row = Row(label, ours, bare, None)
         row.note = f"target {limit} × size: {'yes' if ours <= limit else '**no**'}"
         section.rows.append(row)
-    section.text.append(f"The decoded definition alone (json.loads of the text already in memory) grows the peak by "
-                        f"{floor / export_size:.2f} × its size; requests' json() also holds the body and its decoded "
-                        f"text while it parses.")
+    section.text.append(
+        f"The decoded definition alone (json.loads of the text already in memory) grows the peak by "
+        f"{floor / export_size:.2f} × its size; requests' json() also holds the body and its decoded "
+        f"text while it parses."
+    )
     return section
 
 
 def section_scale(settings: Settings) -> Section:
-    section = Section(f"6. Scale: {settings.threads} clients in {settings.threads} threads against 1",
-                      "loopback server process (a thread per connection); get_pipeline_status in a loop",
-                      ("setting", "velm_api ops/s", "bare requests ops/s"))
+    section = Section(
+        f"6. Scale: {settings.threads} clients in {settings.threads} threads against 1",
+        "loopback server process (a thread per connection); get_pipeline_status in a loop",
+        ("setting", "velm_api ops/s", "bare requests ops/s"),
+    )
     with Server() as server:
         for threads in (1, settings.threads):
             ours = [velm_api.ApiClient(server.url) for _ in range(threads)]
@@ -568,14 +629,19 @@ def throughput(call: Callable[[int], None], threads: int, seconds: float) -> flo
 
 
 def section_share(settings: Settings) -> Section:
-    section = Section("7. The library's own share of a call (stub session: verbs answer at once)",
-                      "client.session replaced by a plain object whose get/post/put/delete return a prebuilt "
-                      "response; reference: benchmarks/baseline.py",
-                      ("operation", "velm_api µs/call", "pure-Python baseline µs/call"))
+    section = Section(
+        "7. The library's own share of a call (stub session: verbs answer at once)",
+        "client.session replaced by a plain object whose get/post/put/delete return a prebuilt "
+        "response; reference: benchmarks/baseline.py",
+        ("operation", "velm_api µs/call", "pure-Python baseline µs/call"),
+    )
     client, _ = in_memory_client()
     python_client = baseline.ApiClient(OFFLINE_URL, None)
-    answers = {"get_pipeline_status": payloads.STATUS_RUNNING, "get_pipeline_history": payloads.HISTORY,
-               "start_pipeline": payloads.STATUS_RUNNING}
+    answers = {
+        "get_pipeline_status": payloads.STATUS_RUNNING,
+        "get_pipeline_history": payloads.HISTORY,
+        "start_pipeline": payloads.STATUS_RUNNING,
+    }
     for name, ours, theirs in share_operations(client, python_client, definitions_for(settings)):
         stub = StubSession(StubResponse(answers.get(name, payloads.STORED)))
         client.session = stub
@@ -598,13 +664,17 @@ def section_share(settings: Settings) -> Section:
     return section
 
 
-def share_operations(client: Any, python_client: Any,
-                     definitions: Dict[str, Any]) -> Iterator[Tuple[str, Callable[[], Any], Callable[[], Any]]]:
+def share_operations(
+    client: Any, python_client: Any, definitions: Dict[str, Any]
+) -> Iterator[Tuple[str, Callable[[], Any], Callable[[], Any]]]:
     for name in ("get_pipeline_status", "get_pipeline_history", "start_pipeline"):
         yield name, (lambda m=getattr(client, name): m("p")), (lambda m=getattr(python_client, name): m("p"))
     for label, definition in definitions.items():
-        yield (f"update_pipeline ({label})", (lambda d=definition: client.update_pipeline("p", d)),
-               (lambda d=definition: python_client.update_pipeline("p", d)))
+        yield (
+            f"update_pipeline ({label})",
+            (lambda d=definition: client.update_pipeline("p", d)),
+            (lambda d=definition: python_client.update_pipeline("p", d)),
+        )
 
 
 SECTIONS: Dict[str, Callable[[Settings], Section]] = {
@@ -634,14 +704,14 @@ def machine() -> List[Tuple[str, str]]:
     except (ValueError, OSError):
         memory = "?"
     try:
-        commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=HERE, capture_output=True,
-                                text=True).stdout.strip() or "?"
+        commit = (
+            subprocess.run(
+                ["git", "rev-parse", "--short", "HEAD"], cwd=HERE, capture_output=True, text=True
+            ).stdout.strip()
+            or "?"
+        )
     except OSError:
         commit = "?"
-    import urllib3
-
-    from importlib.metadata import version
-
     return [
         ("machine", f"{platform.machine()}, {cpu}, {os.cpu_count()} cores, {memory}"),
         ("system", platform.platform()),
@@ -652,21 +722,35 @@ def machine() -> List[Tuple[str, str]]:
 
 
 def render(sections: Sequence[Section], settings: Settings, command: str, notes: str) -> str:
-    lines = ["# Benchmarks", "",
-             f"Written by `{command}` on {datetime.date.today().isoformat()}, in one run. A time per call is the "
-             f"median of {settings.pairs} batches of about {settings.batch_seconds * 1000:g} ms; each batch of ours "
-             "is paired with an adjacent batch of the reference (the order alternating), and a ratio is the median "
-             "of the pairwise ratios, so a change in the machine's load falls on both sides.", "", "| | |", "|---|---|"]
+    lines = [
+        "# Benchmarks",
+        "",
+        f"Written by `{command}` on {datetime.date.today().isoformat()}, in one run. A time per call is the "
+        f"median of {settings.pairs} batches of about {settings.batch_seconds * 1000:g} ms; each batch of ours "
+        "is paired with an adjacent batch of the reference (the order alternating), and a ratio is the median "
+        "of the pairwise ratios, so a change in the machine's load falls on both sides.",
+        "",
+        "| | |",
+        "|---|---|",
+    ]
     lines += [f"| {k} | {v} |" for k, v in machine()]
     for section in sections:
         what, ours, reference = section.columns
-        lines += ["", f"## {section.title}", "", f"Set-up: {section.command}.", "",
-                  f"| {what} | {ours} | {reference} | ratio | target | met | note |",
-                  "|---|---:|---:|---:|---:|---|---|"]
+        lines += [
+            "",
+            f"## {section.title}",
+            "",
+            f"Set-up: {section.command}.",
+            "",
+            f"| {what} | {ours} | {reference} | ratio | target | met | note |",
+            "|---|---:|---:|---:|---:|---|---|",
+        ]
         for row in section.rows:
             target = "" if row.target is None else f"≤ {row.target}"
-            lines.append(f"| {row.name} | {row.ours:.3f} | {row.reference:.3f} | {row.ratio:.3f} | {target} | "
-                         f"{row.met} | {row.note} |")
+            lines.append(
+                f"| {row.name} | {row.ours:.3f} | {row.reference:.3f} | {row.ratio:.3f} | {target} | "
+                f"{row.met} | {row.note} |"
+            )
         if section.text:
             lines += [""] + section.text
     if notes:

@@ -83,7 +83,7 @@ class Handler(BaseHTTPRequestHandler):
             self._reply(self.state.bundle)
         elif path.startswith("/polls/"):
             with self.state.lock:
-                self._reply(json.dumps(self.state.polls.get(path[len("/polls/"):], [])).encode())
+                self._reply(json.dumps(self.state.polls.get(path[len("/polls/") :], [])).encode())
         else:
             self._reply(canned("GET", path))
 

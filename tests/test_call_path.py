@@ -141,8 +141,9 @@ class TestBundleStreaming:
         # requests joins its chunks into `content`, holding the body twice for a moment.
         assert peak < 1.5 * len(body)
 
-    @pytest.mark.parametrize(("status", "error"), [(400, BadRequestError), (500, InternalServerError),
-                                                    (404, requests.HTTPError)])
+    @pytest.mark.parametrize(
+        ("status", "error"), [(400, BadRequestError), (500, InternalServerError), (404, requests.HTTPError)]
+    )
     def test_a_failure_keeps_the_engine_text_and_the_connection(self, engine, client, status, error):
         engine.inject_fault("GET", "/v1/system/bundle/generate", status=status, body=b'{"message": "no"}')
         with pytest.raises(error) as caught:
