@@ -67,7 +67,7 @@ class Settings:
     import_runs: int = 21
     bundle_mb: int = 100
     export_mb: int = 20
-    scale_seconds: float = 2.0
+    scale_seconds: float = 4.0
     threads: int = 8
 
     @classmethod
@@ -595,11 +595,15 @@ def section_scale(settings: Settings) -> Section:
             def bare_call(index: int) -> None:
                 bare[index].request("GET", url, params={"rev": 0}).raise_for_status()
 
-            # ours, bare, bare, ours: a drift of the machine weighs on both alike
-            a = throughput(ours_call, threads, settings.scale_seconds / 2)
-            b = throughput(bare_call, threads, settings.scale_seconds / 2)
-            b = (b + throughput(bare_call, threads, settings.scale_seconds / 2)) / 2
-            a = (a + throughput(ours_call, threads, settings.scale_seconds / 2)) / 2
+            # Slices in the order ours, bare, bare, ours, repeated: a drift of the machine weighs on both alike.
+            slice_seconds = settings.scale_seconds / 4
+            ours_runs: List[float] = []
+            bare_runs: List[float] = []
+            for _ in range(2):
+                ours_runs.append(throughput(ours_call, threads, slice_seconds))
+                bare_runs += [throughput(bare_call, threads, slice_seconds) for _ in range(2)]
+                ours_runs.append(throughput(ours_call, threads, slice_seconds))
+            a, b = statistics.mean(ours_runs), statistics.mean(bare_runs)
             section.rows.append(Row(f"{threads} thread{'s' if threads > 1 else ''}", a, b, None))
     return section
 

@@ -1,7 +1,7 @@
 #include "client.hpp"
 
 #include <cstring>
-#include <stdexcept>
+#include <string>
 
 namespace velm {
 namespace {
@@ -239,29 +239,41 @@ nb::object call_get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle
 }
 
 void VerbArguments::set(const char *keyword, nb::handle value) {
-    nb::handle *slot = std::strcmp(keyword, "endpoint") == 0              ? &endpoint
-                       : std::strcmp(keyword, "params") == 0              ? &params
-                       : std::strcmp(keyword, "data") == 0                ? &data
-                       : std::strcmp(keyword, "files") == 0               ? &files
-                       : std::strcmp(keyword, "headers") == 0             ? &headers
-                       : std::strcmp(keyword, "is_data_format_json") == 0 ? &is_data_format_json
-                                                                          : nullptr;
-    if (!slot) throw std::logic_error("a transport verb has no keyword of that name");
-    *slot = value;
+    static const char *const keywords[] = {"endpoint", "params",  "data",
+                                           "files",    "headers", "is_data_format_json"};
+    nb::handle *slots[] = {&endpoint, &params, &data, &files, &headers, &is_data_format_json};
+    for (size_t index = 0; index < 6; ++index) {
+        if (std::strcmp(keyword, keywords[index]) != 0) continue;
+        *slots[index] = value;
+        given |= 1u << index;
+        return;
+    }
+    throw nb::type_error(
+        ("a transport verb got an unexpected keyword argument " + std::string(keyword)).c_str());
 }
 
-// The verb with the defaults its Python signature gives the keywords left out.
+// The verb with the defaults its Python signature gives the keywords left out. A keyword the verb does not
+// take is refused as Python would refuse it.
 nb::object direct_verb(nb::handle self, const char *verb, const VerbArguments &a) {
-    nb::handle params = or_default(a.params, Py_None);
-    if (std::strcmp(verb, "_get") == 0) return transport_get(self, a.endpoint, params, Py_False);
-    if (std::strcmp(verb, "_post") == 0)
-        return transport_post(self, a.endpoint, Py_False, params, or_default(a.data, Py_None),
+    constexpr unsigned endpoint = 1, params = 2, data = 4, files = 8, headers = 16, is_json = 32;
+    const bool get = std::strcmp(verb, "_get") == 0, post = std::strcmp(verb, "_post") == 0,
+               put = std::strcmp(verb, "_put") == 0;
+    const unsigned accepted = get    ? endpoint | params
+                              : post ? endpoint | params | data | files | headers | is_json
+                              : put  ? endpoint | params | data | is_json
+                                     : endpoint | params;
+    if ((a.given & ~accepted) != 0 || (a.given & endpoint) == 0)
+        throw nb::type_error((std::string(verb) + "(): incompatible keyword arguments").c_str());
+    nb::handle query = or_default(a.params, Py_None);
+    if (get) return transport_get(self, a.endpoint, query, Py_False);
+    if (post)
+        return transport_post(self, a.endpoint, Py_False, query, or_default(a.data, Py_None),
                               or_default(a.files, Py_None), or_default(a.headers, Py_None),
                               or_default(a.is_data_format_json, Py_True));
-    if (std::strcmp(verb, "_put") == 0)
-        return transport_put(self, a.endpoint, params, or_default(a.data, Py_None),
+    if (put)
+        return transport_put(self, a.endpoint, query, or_default(a.data, Py_None),
                              or_default(a.is_data_format_json, Py_True));
-    return transport_delete(self, a.endpoint, params);
+    return transport_delete(self, a.endpoint, query);
 }
 
 ClientClass init_client(nb::module_ &m) {

@@ -27,6 +27,7 @@ bool owns_method(nb::handle self, const char *method);
 // The keyword arguments of one transport call; a handle left invalid is a keyword not given.
 struct VerbArguments {
     nb::handle endpoint, params, data, files, headers, is_data_format_json;
+    unsigned given = 0;  // one bit per keyword above, in that order
     void set(const char *keyword, nb::handle value);
 };
 
