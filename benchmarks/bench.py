@@ -362,8 +362,17 @@ def section_overhead(settings: Settings) -> Section:
         a, b, ratio = compare(ours, bare, settings)
         section.rows.append(Row(name, us(a), us(b), 1.03, paired_ratio=ratio))
     section.rows.append(noise_floor(bare, settings))
+    # For scale: the plain Python rendering of section 7 over the same kind of session.
+    python_client = baseline.ApiClient(OFFLINE_URL, in_memory_session()[0])
+    python_client.session.headers.update(REQUIRED_HEADERS)
+    for name, theirs, bare in operations(python_client, session, OFFLINE_URL, {}):
+        a, b, ratio = compare(theirs, bare, settings)
+        section.rows.append(
+            Row(f"{name}, pure-Python baseline instead of velm_api", us(a), us(b), None, paired_ratio=ratio)
+        )
     section.text.append(
-        "Each pair was checked to send the identical request (method, URL, headers, body) before it was timed."
+        "Each pair was checked to send the identical request (method, URL, headers, body) before it was timed. "
+        "The last rows time benchmarks/baseline.py, a plain Python client taking the same steps, the same way."
     )
     return section
 
