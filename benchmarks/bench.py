@@ -35,7 +35,7 @@ import threading
 import time
 import zipfile
 from dataclasses import dataclass, field
-from importlib.metadata import version
+from importlib.metadata import PackageNotFoundError, version
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 from unittest import mock
 
@@ -705,6 +705,13 @@ SECTIONS: Dict[str, Callable[[Settings], Section]] = {
 # Report
 
 
+def installed(package: str) -> str:
+    try:
+        return version(package)
+    except PackageNotFoundError:
+        return "?"
+
+
 def machine() -> List[Tuple[str, str]]:
     cpu = platform.processor() or "?"
     try:
@@ -730,7 +737,7 @@ def machine() -> List[Tuple[str, str]]:
         ("system", platform.platform()),
         ("Python", f"{platform.python_implementation()} {platform.python_version()}"),
         ("requests / urllib3", f"{requests.__version__} / {urllib3.__version__}"),
-        ("quenlo-sdk", f"{version('quenlo-sdk')} (commit {commit})"),
+        ("quenlo-sdk", f"{version('quenlo-sdk')} (commit {commit}), built with nanobind {installed('nanobind')}"),
     ]
 
 
