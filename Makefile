@@ -5,7 +5,7 @@ BIN := $(VENV)/bin
 # Tests and the tour run with nanobind's leak check fatal: a leaked instance fails the run.
 BUILD_FLAGS := --no-build-isolation -Ccmake.define.VELM_ABORT_ON_LEAK=ON
 
-.PHONY: install test demo format clean test-asan soak
+.PHONY: install test demo bench bench-smoke format clean test-asan soak
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -24,6 +24,14 @@ test: install
 
 demo: install
 	$(BIN)/python examples/tour.py
+
+# Measures the client against bare requests and a plain Python rendering, and writes docs/benchmarks.md.
+bench: install
+	$(BIN)/python benchmarks/bench.py --output docs/benchmarks.md
+
+# Every benchmark section once with tiny sizes: checks that it runs, not the timings.
+bench-smoke: install
+	$(BIN)/python benchmarks/bench.py --quick --output /dev/null
 
 format:
 	$(BIN)/pip install -q clang-format

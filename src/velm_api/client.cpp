@@ -1,5 +1,8 @@
 #include "client.hpp"
 
+#include <cstring>
+#include <string>
+
 namespace velm {
 namespace {
 
@@ -72,7 +75,7 @@ void client_init(nb::handle self, nb::object server_url, nb::object authenticati
 }
 
 nb::object get_velm_info(nb::handle self) {
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/system/info"));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/system/info"));
     return decoded_or(response, nb::dict());
 }
 
@@ -91,7 +94,7 @@ void set_user(nb::handle self, nb::object username, nb::object password) {
 
 nb::object url_of(nb::handle self, nb::handle endpoint, bool absolute) {
     if (absolute) return nb::borrow(endpoint);
-    return global("join_url_parts")(self.attr("server_url"), "/rest", endpoint);
+    return global("join_url_parts")(self.attr("server_url"), name("/rest"), endpoint);
 }
 
 // The response's own status check. requests quotes the URL in its message, and with it any user:password the
@@ -114,55 +117,178 @@ nb::object params_or_empty(nb::handle params) {
     return nb::borrow(params);
 }
 
-nb::object transport_get(nb::handle self, nb::object endpoint, nb::object params,
-                         nb::object absolute_endpoint) {
+// "status == code" as Python compares it; a plain int (what requests gives) is compared without building
+// the other int.
+bool status_is(nb::handle status, long code) {
+    if (PyLong_CheckExact(status.ptr())) {
+        int overflow = 0;
+        long value = PyLong_AsLongAndOverflow(status.ptr(), &overflow);
+        return overflow == 0 && value == code;
+    }
+    return status.equal(nb::int_(code));
+}
+
+void handle_http_error(nb::handle, nb::handle response) {
+    nb::object status = response.attr("status_code");
+    if (status_is(status, 500)) raise(global("InternalServerError")(response));
+    if (status_is(status, 400)) raise(global("BadRequestError")(response));
+    raise_for_status(response);
+}
+
+// self._handle_http_error(response), through Python only when it was replaced.
+void check_status(nb::handle self, nb::handle response) {
+    if (owns_method(self, "_handle_http_error"))
+        handle_http_error(self, response);
+    else
+        self.attr("_handle_http_error")(response);
+}
+
+nb::object transport_get(nb::handle self, nb::handle endpoint, nb::handle params,
+                         nb::handle absolute_endpoint) {
     nb::object url = url_of(self, endpoint, truthy(absolute_endpoint));
     nb::object response = self.attr("session").attr("get")(url, "params"_a = params_or_empty(params));
-    self.attr("_handle_http_error")(response);
+    check_status(self, response);
     return response;
 }
 
-nb::object transport_post(nb::handle self, nb::object endpoint, nb::object absolute_endpoint,
-                          nb::object params, nb::object data, nb::object files, nb::object headers,
-                          nb::object is_data_format_json) {
+// Our own _get for a body that is wanted whole in an io.BytesIO. requests builds `content` by joining its
+// chunks, so for a moment it holds the body twice; streamed, each chunk goes straight into the buffer and
+// the peak is one copy. The request on the wire is the same: `stream` only changes how the body is read.
+// An error answer is read in full before the status check, so the exception's response has its content as
+// it would without streaming.
+nb::object transport_get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
+    nb::object url = url_of(self, endpoint, false);
+    nb::object response =
+        self.attr("session").attr("get")(url, "params"_a = params_or_empty(params), "stream"_a = true);
+    int failed = PyObject_RichCompareBool(response.attr("status_code").ptr(), nb::int_(400).ptr(), Py_GE);
+    if (failed < 0) throw nb::python_error();
+    if (failed) response.attr("content");
+    check_status(self, response);
+    nb::object buffer = global("io").attr("BytesIO")();
+    nb::object write = buffer.attr("write");
+    for (nb::handle chunk : response.attr("iter_content")(1 << 20)) write(chunk);
+    response.attr("close")();  // the body is read: this hands the connection back to the pool
+    buffer.attr("seek")(0);
+    return buffer;
+}
+
+nb::object transport_post(nb::handle self, nb::handle endpoint, nb::handle absolute_endpoint,
+                          nb::handle params, nb::handle data, nb::handle files, nb::handle headers,
+                          nb::handle is_data_format_json) {
     nb::object url = url_of(self, endpoint, truthy(absolute_endpoint));
     nb::object body = nb::none();
     if (!truthy(is_data_format_json))
-        body = data;
+        body = nb::borrow(data);
     else if (truthy(data))
         body = global("json").attr("dumps")(data, "default"_a = global("pipeline_json_encoder"));
     nb::object response = self.attr("session").attr("post")(
         url, "params"_a = params_or_empty(params), "data"_a = body, "files"_a = files, "headers"_a = headers);
-    self.attr("_handle_http_error")(response);
+    check_status(self, response);
     return response;
 }
 
-nb::object transport_put(nb::handle self, nb::object endpoint, nb::object params, nb::object data,
-                         nb::object is_data_format_json) {
+nb::object transport_put(nb::handle self, nb::handle endpoint, nb::handle params, nb::handle data,
+                         nb::handle is_data_format_json) {
     nb::object url = url_of(self, endpoint, false);
-    nb::object body = data;
-    if (truthy(is_data_format_json)) body = global("json").attr("dumps")(truthy(data) ? data : nb::dict());
+    nb::object body = nb::borrow(data);
+    if (truthy(is_data_format_json)) body = global("json").attr("dumps")(truthy(data) ? body : nb::dict());
     nb::object response =
         self.attr("session").attr("put")(url, "params"_a = params_or_empty(params), "data"_a = body);
-    self.attr("_handle_http_error")(response);
+    check_status(self, response);
     return response;
 }
 
-nb::object transport_delete(nb::handle self, nb::object endpoint, nb::object params) {
+nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle params) {
     nb::object url = url_of(self, endpoint, false);
     nb::object response = self.attr("session").attr("delete")(url, "params"_a = params_or_empty(params));
     raise_for_status(response);
     return response;
 }
 
-void handle_http_error(nb::handle, nb::object response) {
-    nb::object status = response.attr("status_code");
-    if (status.equal(nb::int_(500))) raise(global("InternalServerError")(response));
-    if (status.equal(nb::int_(400))) raise(global("BadRequestError")(response));
-    raise_for_status(response);
+// The class and its version tag as the module left them. CPython gives a type a new tag whenever anything on
+// it (or a base) is set or deleted, so an unchanged tag means every method is still the one bound here.
+PyTypeObject *client_type = nullptr;
+unsigned int client_type_version = 0;
+
+nb::handle or_default(nb::handle value, PyObject *fallback) {
+    return value.is_valid() ? value : nb::handle(fallback);
 }
 
 }  // namespace
+
+void remember_client_class(ClientClass &client) {
+    auto *type = (PyTypeObject *)client.ptr();
+    // A look-up assigns the type its version tag if it has none yet.
+    _PyType_Lookup(type, name("_get").ptr());
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return;
+    client_type = type;
+    client_type_version = type->tp_version_tag;
+}
+
+bool owns_method(nb::handle self, const char *method) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (type != client_type || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
+        type->tp_version_tag != client_type_version)
+        return false;
+    // An instance attribute of the same name (client._get = ...) comes before the class's method.
+    if (type->tp_dictoffset > 0) {
+        PyObject *dict = *(PyObject **)((char *)self.ptr() + type->tp_dictoffset);
+        if (dict) {
+            PyObject *own = PyDict_GetItemWithError(dict, name(method).ptr());
+            if (own) return false;
+            if (PyErr_Occurred()) throw nb::python_error();
+        }
+    }
+    return true;
+}
+
+nb::object call_get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
+    // Streaming needs a requests session; any other session object gets the plain call.
+    nb::object session_class = global("requests").attr("Session");
+    if (owns_method(self, "_get") && PyType_Check(session_class.ptr()) &&
+        nb::isinstance(self.attr("session"), session_class))
+        return transport_get_into_buffer(self, endpoint, params);
+    nb::object response = call_get(self, "endpoint"_a = endpoint, "params"_a = params);
+    return global("io").attr("BytesIO")(response.attr("content"));
+}
+
+void VerbArguments::set(const char *keyword, nb::handle value) {
+    static const char *const keywords[] = {"endpoint", "params",  "data",
+                                           "files",    "headers", "is_data_format_json"};
+    nb::handle *slots[] = {&endpoint, &params, &data, &files, &headers, &is_data_format_json};
+    for (size_t index = 0; index < 6; ++index) {
+        if (std::strcmp(keyword, keywords[index]) != 0) continue;
+        *slots[index] = value;
+        given |= 1u << index;
+        return;
+    }
+    throw nb::type_error(
+        ("a transport verb got an unexpected keyword argument " + std::string(keyword)).c_str());
+}
+
+// The verb with the defaults its Python signature gives the keywords left out. A keyword the verb does not
+// take is refused as Python would refuse it.
+nb::object direct_verb(nb::handle self, const char *verb, const VerbArguments &a) {
+    constexpr unsigned endpoint = 1, params = 2, data = 4, files = 8, headers = 16, is_json = 32;
+    const bool get = std::strcmp(verb, "_get") == 0, post = std::strcmp(verb, "_post") == 0,
+               put = std::strcmp(verb, "_put") == 0;
+    const unsigned accepted = get    ? endpoint | params
+                              : post ? endpoint | params | data | files | headers | is_json
+                              : put  ? endpoint | params | data | is_json
+                                     : endpoint | params;
+    if ((a.given & ~accepted) != 0 || (a.given & endpoint) == 0)
+        throw nb::type_error((std::string(verb) + "(): incompatible keyword arguments").c_str());
+    nb::handle query = or_default(a.params, Py_None);
+    if (get) return transport_get(self, a.endpoint, query, Py_False);
+    if (post)
+        return transport_post(self, a.endpoint, Py_False, query, or_default(a.data, Py_None),
+                              or_default(a.files, Py_None), or_default(a.headers, Py_None),
+                              or_default(a.is_data_format_json, Py_True));
+    if (put)
+        return transport_put(self, a.endpoint, query, or_default(a.data, Py_None),
+                             or_default(a.is_data_format_json, Py_True));
+    return transport_delete(self, a.endpoint, query);
+}
 
 ClientClass init_client(nb::module_ &m) {
     ClientClass cls(m, "ApiClient", nb::dynamic_attr(),

@@ -308,20 +308,20 @@ nb::object get_pipeline_status(nb::handle self, nb::object pipeline_id, nb::obje
     arguments["rev"] = rev;
     arguments["only_if_exists"] = only_if_exists;
     nb::object response =
-        self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}/status", {pipeline_id}),
-                          "params"_a = query(arguments, names({"self", "pipeline_id"})));
+        call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/status", {pipeline_id}),
+                 "params"_a = query(arguments, names({"self", "pipeline_id"})));
     return global("PipelineCommand")(self, response);
 }
 
 nb::object get_preview_status(nb::handle self, nb::object pipeline_id, nb::object previewer_id) {
-    nb::object response = self.attr("_get")(
-        "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/preview/{}/status", {pipeline_id, previewer_id}));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/preview/{}/status",
+                                                                 {pipeline_id, previewer_id}));
     return global("Command")(self, response);
 }
 
 nb::object get_preview_data(nb::handle self, nb::object pipeline_id, nb::object previewer_id) {
-    nb::object response = self.attr("_get")(
-        "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/preview/{}", {pipeline_id, previewer_id}));
+    nb::object response = call_get(
+        self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/preview/{}", {pipeline_id, previewer_id}));
     return global("PreviewCommand")(self, response, pipeline_id, previewer_id);
 }
 
@@ -332,7 +332,8 @@ nb::object get_snapshot_status(nb::handle self, nb::object pipeline_id, nb::obje
     arguments["pipeline_id"] = pipeline_id;
     arguments["snapshot_name"] = snapshot_name;
     arguments["rev"] = rev;
-    nb::object response = self.attr("_get")(
+    nb::object response = call_get(
+        self,
         "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/snapshot/{}/status", {pipeline_id, snapshot_name}),
         "params"_a = query(arguments, names({"self", "pipeline_id", "snapshot_name"})));
     return global("Command")(self, response);
@@ -346,8 +347,8 @@ nb::object get_snapshot_data(nb::handle self, nb::object pipeline_id, nb::object
     arguments["snapshot_name"] = snapshot_name;
     arguments["snapshot_label"] = snapshot_label;
     arguments["rev"] = rev;
-    nb::object response = self.attr("_get")(
-        "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/snapshot/{}", {pipeline_id, snapshot_name}),
+    nb::object response = call_get(
+        self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/snapshot/{}", {pipeline_id, snapshot_name}),
         "params"_a = query(arguments, names({"self", "pipeline_id", "snapshot_name"})));
     return global("SnapshotCommand")(self, response, pipeline_id, snapshot_name, snapshot_label);
 }

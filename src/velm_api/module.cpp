@@ -8,6 +8,7 @@
 NB_MODULE(velm_api, m) {
     using velm::global;
     velm::module_object = m;
+    velm::module_dict = PyModule_GetDict(m.ptr());
     m.doc() = "Abstractions to interact with the VELM REST API.";
 
     // Everything the client calls is a module attribute, looked up at the moment of use, so callers can
@@ -44,4 +45,5 @@ NB_MODULE(velm_api, m) {
     velm::init_pipelines(client);
     velm::init_preview_snapshots(client);
     velm::init_system(client);
+    velm::remember_client_class(client);
 }

@@ -14,32 +14,35 @@ using namespace nb::literals;
 
 namespace velm {
 
-// The module object, set once while the module executes; it lives as long as the interpreter.
+// The module object and its namespace, set once while the module executes; they live as long as the
+// interpreter.
 extern nb::handle module_object;
+extern nb::handle module_dict;
 
-// A module-level name, looked up at the moment of use so that a patched or rebound name is honoured.
-nb::object global(const char *name);
+// The Python string for `text`, a literal naming something (an attribute, a module global, a key): made and
+// interned on first use and kept, like the names in a code object, so later uses cost a table probe.
+nb::object name(const char *text);
+
+// A module-level name, looked up in the module's namespace at the moment of use so that a patched or rebound
+// name is honoured.
+nb::object global(const char *text);
 
 // Log through the module's `logger` with a printf-style template and separate arguments.
 template <typename... Args>
 void log(const char *level, const char *message, Args &&...args) {
-    global("logger").attr(level)(message, std::forward<Args>(args)...);
+    global("logger").attr(name(level))(message, std::forward<Args>(args)...);
 }
 
 // Format an endpoint template such as "/v{}/pipeline/{}/status": the first "{}" takes the client's
-// api_version, the others the given values, each as one path segment (see path_segment).
-std::string endpoint(nb::handle self, const char *path_template,
-                     std::initializer_list<nb::handle> values = {});
-
-// The text form of a value placed in a path, kept to one segment: "/", "?", "#" and "%" are percent-encoded,
-// an empty text, "." or ".." (which no encoding keeps one segment) raises ValueError, and None raises
-// TypeError.
-std::string path_segment(nb::handle value);
+// api_version, the others the given values. Each value stays one path segment: "/", "?", "#" and "%" are
+// percent-encoded, and an empty text, "." or ".." (which no encoding keeps one segment) raises ValueError,
+// and None raises TypeError.
+nb::str endpoint(nb::handle self, const char *path_template, std::initializer_list<nb::handle> values = {});
 
 // The query of an operation: get_params(parameters=arguments, exclusions=exclusions).
 nb::object query(const nb::dict &arguments, nb::handle exclusions);
 
-// A tuple of names, for the exclusions of get_params.
+// A tuple of names, for the exclusions of get_params: made once per set of literals and kept.
 nb::tuple names(std::initializer_list<const char *> items);
 
 // The decoded JSON body of a response, or `empty` when the body has no bytes.

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import re
 import time
-from typing import Any, Callable, Dict, Iterable, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Container, Dict, Iterable, Mapping, Optional, Sequence, Tuple, Union
 
 __all__ = [
     "Version",
@@ -21,32 +21,40 @@ def join_url_parts(*parts: str) -> str:
     ``join_url_parts("http://h:1", "/rest", "/v1/system/info")`` gives ``"http://h:1/rest/v1/system/info"``.
     A trailing "/" on the last part is kept.
     """
+    # Every request passes through here: text parts skip the str() call, and an f-string makes one new string
+    # per boundary instead of two.
     url = ""
     for part in parts:
-        part = str(part)
-        if not url:
-            url = part
-        elif not part:
-            continue
+        if type(part) is not str:
+            part = str(part)
+        if url:
+            if part:
+                url = f"{url.rstrip('/')}/{part.lstrip('/')}"
         else:
-            url = url.rstrip("/") + "/" + part.lstrip("/")
+            url = part
     return url
 
 
 _CAMEL_BOUNDARY = re.compile(r"_([a-z0-9])")
 
+# Wire names already worked out: every operation asks for the same few dozen on every call. Bounded, since
+# get_params is public and may see names without end.
+_CAMEL_NAMES: Dict[str, str] = {}
+_CAMEL_NAMES_LIMIT = 1024
+
 
 def _camel_case(name: str) -> str:
     # A trailing underscore marks a name that shadows a builtin (len_ -> len).
-    name = name.rstrip("_")
-    return _CAMEL_BOUNDARY.sub(lambda match: match.group(1).upper(), name)
+    wire = _CAMEL_BOUNDARY.sub(lambda match: match.group(1).upper(), name.rstrip("_"))
+    if len(_CAMEL_NAMES) < _CAMEL_NAMES_LIMIT:
+        _CAMEL_NAMES[name] = wire
+    return wire
 
 
-def _query_value(value: Any) -> Any:
-    # A model that has an id travels as that id (a Pipeline in get_logs, for one).
-    if not isinstance(value, (str, bytes, int, float, list, tuple)) and hasattr(value, "id"):
-        return value.id
-    return value
+# Values sent as they are; anything else that has an ``id`` travels as that id. The exact types are checked
+# first because that is one set look-up for the values nearly every query holds.
+_PLAIN_VALUES = (str, bytes, int, float, list, tuple)
+_PLAIN_TYPES = frozenset((str, bytes, int, bool, float, list, tuple))
 
 
 def get_params(parameters: Mapping[str, Any], exclusions: Union[str, Iterable[str]] = ()) -> Dict[str, Any]:
@@ -56,12 +64,24 @@ def get_params(parameters: Mapping[str, Any], exclusions: Union[str, Iterable[st
     names to leave out. Values that are None are left out too; names are spelled in the engine's camelCase
     (``only_if_exists`` -> ``onlyIfExists``, ``len_`` -> ``len``), and a model with an ``id`` is sent as that id.
     """
-    excluded = {exclusions} if isinstance(exclusions, str) else set(exclusions)
-    return {
-        _camel_case(name): _query_value(value)
-        for name, value in parameters.items()
-        if name not in excluded and value is not None
-    }
+    if isinstance(exclusions, str):
+        excluded: Container[str] = (exclusions,)
+    elif isinstance(exclusions, (tuple, frozenset, set)):
+        excluded = exclusions  # a handful of names: looking through them beats building a set on every call
+    else:
+        excluded = set(exclusions)
+    params: Dict[str, Any] = {}
+    for name, value in parameters.items():
+        if value is None or name in excluded:
+            continue
+        try:
+            key = _CAMEL_NAMES[name]
+        except KeyError:
+            key = _camel_case(name)
+        if type(value) not in _PLAIN_TYPES and not isinstance(value, _PLAIN_VALUES) and hasattr(value, "id"):
+            value = value.id
+        params[key] = value
+    return params
 
 
 def pipeline_json_encoder(value: Any) -> Any:

@@ -37,9 +37,8 @@ nb::object create_pipeline(nb::handle self, nb::object pipeline_title, nb::objec
         arguments["auto_generate_pipeline_id"] = auto_generate_pipeline_id;
     arguments["draft"] = draft;
     arguments["pipeline_type"] = pipeline_type;
-    nb::object response =
-        self.attr("_put")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}", {pipeline_title}),
-                          "params"_a = query(arguments, names({"self", "pipeline_title"})));
+    nb::object response = call_put(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}", {pipeline_title}),
+                                   "params"_a = query(arguments, names({"self", "pipeline_title"})));
     return command(self, response);
 }
 
@@ -51,15 +50,14 @@ nb::object update_pipeline(nb::handle self, nb::object pipeline_id, nb::object p
     arguments["pipeline"] = pipeline;
     arguments["rev"] = rev;
     arguments["description"] = description;
-    nb::object response = self.attr("_post")(
-        "endpoint"_a = endpoint(self, "/v{}/pipeline/{}", {pipeline_id}),
-        "params"_a = query(arguments, names({"self", "pipeline_id", "pipeline"})), "data"_a = pipeline);
+    nb::object response = call_post(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}", {pipeline_id}),
+                                    "params"_a = query(arguments, names({"self", "pipeline_id", "pipeline"})),
+                                    "data"_a = pipeline);
     return command(self, response);
 }
 
 nb::object delete_pipeline(nb::handle self, nb::object pipeline_id) {
-    nb::object response =
-        self.attr("_delete")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}", {pipeline_id}));
+    nb::object response = call_delete(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}", {pipeline_id}));
     return command(self, response);
 }
 
@@ -70,8 +68,8 @@ nb::object get_pipeline_configuration(nb::handle self, nb::object pipeline_id, n
     arguments["pipeline_id"] = pipeline_id;
     arguments["rev"] = rev;
     arguments["get"] = get;
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}", {pipeline_id}),
-                                            "params"_a = query(arguments, names({"self", "pipeline_id"})));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}", {pipeline_id}),
+                                   "params"_a = query(arguments, names({"self", "pipeline_id"})));
     return decoded_or(response, nb::dict());
 }
 
@@ -80,8 +78,8 @@ nb::object update_pipeline_configuration(nb::handle self, nb::object pipeline_id
     nb::dict params;
     params["rev"] = rev;
     params["description"] = description;
-    nb::object response = self.attr("_post")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}", {pipeline_id}),
-                                             "params"_a = params, "data"_a = pipeline_json);
+    nb::object response = call_post(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}", {pipeline_id}),
+                                    "params"_a = params, "data"_a = pipeline_json);
     return decoded_or(response, nb::dict());
 }
 
@@ -97,8 +95,8 @@ nb::object get_all_pipeline_configuration_info(nb::handle self, nb::object filte
     arguments["order_by"] = order_by;
     arguments["order"] = order;
     arguments["include_status"] = include_status;
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/pipelines"),
-                                            "params"_a = query(arguments, nb::str("self")));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipelines"),
+                                   "params"_a = query(arguments, name("self")));
     return command(self, response);
 }
 
@@ -116,8 +114,8 @@ nb::object export_pipeline(nb::handle self, nb::object pipeline_id, nb::object r
     arguments["include_library_definitions"] = include_library_definitions;
     arguments["include_plain_text_credentials"] = include_plain_text_credentials;
     nb::object response =
-        self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}/export", {pipeline_id}),
-                          "params"_a = query(arguments, names({"self", "pipeline_id"})));
+        call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/export", {pipeline_id}),
+                 "params"_a = query(arguments, names({"self", "pipeline_id"})));
     return decoded_or(response, nb::dict());
 }
 
@@ -128,9 +126,8 @@ nb::object export_pipelines(nb::handle self, nb::object body, nb::object include
     arguments["body"] = body;
     arguments["include_library_definitions"] = include_library_definitions;
     arguments["include_plain_text_credentials"] = include_plain_text_credentials;
-    nb::object response =
-        self.attr("_post")("endpoint"_a = endpoint(self, "/v{}/pipelines/export"),
-                           "params"_a = query(arguments, names({"self", "body"})), "data"_a = body);
+    nb::object response = call_post(self, "endpoint"_a = endpoint(self, "/v{}/pipelines/export"),
+                                    "params"_a = query(arguments, names({"self", "body"})), "data"_a = body);
     return command(self, response);
 }
 
@@ -147,9 +144,9 @@ nb::object import_pipeline(nb::handle self, nb::object pipeline_id, nb::object p
     arguments["include_library_definitions"] = include_library_definitions;
     arguments["auto_generate_pipeline_id"] = auto_generate_pipeline_id;
     nb::object response =
-        self.attr("_post")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}/import", {pipeline_id}),
-                           "params"_a = query(arguments, names({"self", "pipeline_id", "pipeline_json"})),
-                           "data"_a = pipeline_json);
+        call_post(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/import", {pipeline_id}),
+                  "params"_a = query(arguments, names({"self", "pipeline_id", "pipeline_json"})),
+                  "data"_a = pipeline_json);
     return decoded_or(response, nb::dict());
 }
 
@@ -160,8 +157,8 @@ nb::object import_pipelines(nb::handle self, nb::object pipelines_file) {
     // boundary.
     nb::dict headers;
     headers["content-type"] = nb::none();
-    nb::object response = self.attr("_post")("endpoint"_a = endpoint(self, "/v{}/pipelines/import"),
-                                             "files"_a = files, "headers"_a = headers);
+    nb::object response = call_post(self, "endpoint"_a = endpoint(self, "/v{}/pipelines/import"),
+                                    "files"_a = files, "headers"_a = headers);
     return decoded_or(response, nb::dict());
 }
 
@@ -174,9 +171,9 @@ nb::object create_fragment(nb::handle self, nb::object title, nb::object descrip
     arguments["draft"] = draft;
     arguments["execution_mode"] = execution_mode;
     arguments["body"] = body;
-    nb::object response = self.attr("_put")("endpoint"_a = endpoint(self, "/v{}/fragment/{}", {title}),
-                                            "params"_a = query(arguments, names({"self", "title", "body"})),
-                                            "data"_a = body, "is_data_format_json"_a = false);
+    nb::object response = call_put(self, "endpoint"_a = endpoint(self, "/v{}/fragment/{}", {title}),
+                                   "params"_a = query(arguments, names({"self", "title", "body"})),
+                                   "data"_a = body, "is_data_format_json"_a = false);
     return command(self, response);
 }
 
@@ -189,9 +186,9 @@ nb::object import_fragment(nb::handle self, nb::object fragment_id, nb::object f
     arguments["draft"] = draft;
     arguments["include_library_definitions"] = include_library_definitions;
     nb::object response =
-        self.attr("_post")("endpoint"_a = endpoint(self, "/v{}/fragment/{}/import", {fragment_id}),
-                           "params"_a = query(arguments, names({"self", "fragment_id", "fragment_json"})),
-                           "data"_a = fragment_json);
+        call_post(self, "endpoint"_a = endpoint(self, "/v{}/fragment/{}/import", {fragment_id}),
+                  "params"_a = query(arguments, names({"self", "fragment_id", "fragment_json"})),
+                  "data"_a = fragment_json);
     return decoded_or(response, nb::dict());
 }
 
@@ -207,21 +204,22 @@ nb::dict rev_only(nb::handle rev) {
 nb::object start_pipeline(nb::handle self, nb::object pipeline_id, nb::object rev,
                           nb::object runtime_parameters) {
     nb::object response =
-        self.attr("_post")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}/start", {pipeline_id}),
-                           "params"_a = rev_only(rev), "data"_a = runtime_parameters);
+        call_post(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/start", {pipeline_id}),
+                  "params"_a = rev_only(rev), "data"_a = runtime_parameters);
     return global("StartPipelineCommand")(self, response);
 }
 
 nb::object stop_pipeline(nb::handle self, nb::object pipeline_id, nb::object rev) {
-    nb::object response = self.attr("_post")(
-        "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/stop", {pipeline_id}), "params"_a = rev_only(rev));
+    nb::object response =
+        call_post(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/stop", {pipeline_id}),
+                  "params"_a = rev_only(rev));
     return global("StopPipelineCommand")(self, response);
 }
 
 nb::object force_stop_pipeline(nb::handle self, nb::object pipeline_id, nb::object rev) {
     nb::object response =
-        self.attr("_post")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}/forceStop", {pipeline_id}),
-                           "params"_a = rev_only(rev));
+        call_post(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/forceStop", {pipeline_id}),
+                  "params"_a = rev_only(rev));
     return global("StopPipelineCommand")(self, response);
 }
 
@@ -231,15 +229,15 @@ nb::object reset_origin_offset(nb::handle self, nb::object pipeline_id, nb::obje
     arguments["pipeline_id"] = pipeline_id;
     arguments["rev"] = rev;
     nb::object response =
-        self.attr("_post")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}/resetOffset", {pipeline_id}),
-                           "params"_a = query(arguments, names({"self", "pipeline_id"})));
+        call_post(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/resetOffset", {pipeline_id}),
+                  "params"_a = query(arguments, names({"self", "pipeline_id"})));
     return command(self, response);
 }
 
 nb::object get_pipeline_committed_offsets(nb::handle self, nb::object pipeline_id, nb::object) {
     // `rev` is accepted for symmetry with the update and not sent: the engine keeps one set of offsets.
     nb::object response =
-        self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}/committedOffsets", {pipeline_id}));
+        call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/committedOffsets", {pipeline_id}));
     return command(self, response);
 }
 
@@ -250,9 +248,9 @@ nb::object update_pipeline_committed_offsets(nb::handle self, nb::object pipelin
     arguments["pipeline_id"] = pipeline_id;
     arguments["rev"] = rev;
     arguments["body"] = body;
-    nb::object response = self.attr("_post")(
-        "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/committedOffsets", {pipeline_id}),
-        "params"_a = query(arguments, names({"self", "pipeline_id", "body"})), "data"_a = body);
+    nb::object response =
+        call_post(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/committedOffsets", {pipeline_id}),
+                  "params"_a = query(arguments, names({"self", "pipeline_id", "body"})), "data"_a = body);
     return command(self, response);
 }
 
@@ -260,14 +258,16 @@ nb::object update_pipeline_committed_offsets(nb::handle self, nb::object pipelin
 // Monitoring and rules
 
 nb::object get_pipeline_metrics(nb::handle self, nb::object pipeline_id, nb::object rev) {
-    nb::object response = self.attr("_get")(
-        "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/metrics", {pipeline_id}), "params"_a = rev_only(rev));
+    nb::object response =
+        call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/metrics", {pipeline_id}),
+                 "params"_a = rev_only(rev));
     return command(self, response);
 }
 
 nb::object get_pipeline_history(nb::handle self, nb::object pipeline_id, nb::object rev) {
-    nb::object response = self.attr("_get")(
-        "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/history", {pipeline_id}), "params"_a = rev_only(rev));
+    nb::object response =
+        call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/history", {pipeline_id}),
+                 "params"_a = rev_only(rev));
     return decoded_or(response, nb::list());
 }
 
@@ -277,8 +277,8 @@ nb::object get_pipeline_rules(nb::handle self, nb::object pipeline_id, nb::objec
     arguments["pipeline_id"] = pipeline_id;
     arguments["rev"] = rev;
     nb::object response =
-        self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}/rules", {pipeline_id}),
-                          "params"_a = query(arguments, names({"self", "pipeline_id"})));
+        call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/rules", {pipeline_id}),
+                 "params"_a = query(arguments, names({"self", "pipeline_id"})));
     return command(self, response);
 }
 
@@ -289,8 +289,8 @@ nb::object update_pipeline_rules(nb::handle self, nb::object pipeline_id, nb::ob
     arguments["pipeline_id"] = pipeline_id;
     arguments["pipeline"] = pipeline;
     arguments["rev"] = rev;
-    nb::object response = self.attr("_post")(
-        "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/rules", {pipeline_id}),
+    nb::object response = call_post(
+        self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/rules", {pipeline_id}),
         "params"_a = query(arguments, names({"self", "pipeline_id", "pipeline"})), "data"_a = pipeline);
     return command(self, response);
 }
@@ -306,8 +306,8 @@ nb::object get_pipeline_error_messages(nb::handle self, nb::object pipeline_id,
     arguments["size"] = size;
     arguments["edge"] = edge;
     nb::object response =
-        self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}/errorMessages", {pipeline_id}),
-                          "params"_a = query(arguments, names({"self", "pipeline_id"})));
+        call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/errorMessages", {pipeline_id}),
+                 "params"_a = query(arguments, names({"self", "pipeline_id"})));
     return command(self, response);
 }
 

@@ -13,8 +13,8 @@ nb::object validate_pipeline(nb::handle self, nb::object pipeline_id, nb::object
     nb::dict params;
     params["rev"] = rev;
     params["timeout"] = timeout_sec;
-    nb::object response = self.attr("_get")(
-        "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/validate", {pipeline_id}), "params"_a = params);
+    nb::object response = call_get(
+        self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/validate", {pipeline_id}), "params"_a = params);
     nb::object previewer_id = response.attr("json")()["previewerId"];
     return global("ValidateCommand")(self, response, pipeline_id, previewer_id);
 }
@@ -35,8 +35,8 @@ nb::object run_pipeline_preview(nb::handle self, nb::object pipeline_id, nb::obj
     arguments["test_origin"] = test_origin;
     arguments["stage_outputs_to_override_json"] = stage_outputs_to_override_json;
     nb::object response =
-        self.attr("_post")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}/preview", {pipeline_id}),
-                           "params"_a = query(arguments, names({"self", "pipeline_id"})));
+        call_post(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/preview", {pipeline_id}),
+                  "params"_a = query(arguments, names({"self", "pipeline_id"})));
     nb::object previewer_id = response.attr("json")()["previewerId"];
     return global("PreviewCommand")(self, response, pipeline_id, previewer_id);
 }
@@ -44,8 +44,8 @@ nb::object run_pipeline_preview(nb::handle self, nb::object pipeline_id, nb::obj
 // Both dynamic previews send the same request; the engine makes the pipeline, so both ids come from its
 // answer and the caller's wrapper only decides how the run is awaited.
 nb::object dynamic_preview(nb::handle self, nb::object preview_json, const char *command_class) {
-    nb::object response = self.attr("_post")("endpoint"_a = endpoint(self, "/v{}/pipeline/dynamicPreview"),
-                                             "data"_a = preview_json);
+    nb::object response = call_post(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/dynamicPreview"),
+                                    "data"_a = preview_json);
     nb::object previewer_id = response.attr("json")()["previewerId"];
     nb::object pipeline_id = response.attr("json")()["pipelineId"];
     return global(command_class)(self, response, pipeline_id, previewer_id);
@@ -75,21 +75,21 @@ nb::object capture_snapshot(nb::handle self, nb::object pipeline_id, nb::object 
     arguments["batch_size"] = batch_size;
     arguments["start_pipeline"] = start_pipeline;
     arguments["runtime_parameters"] = runtime_parameters;
-    nb::object response = self.attr("_put")(
-        "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/snapshot/{}", {pipeline_id, snapshot_name}),
+    nb::object response = call_put(
+        self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/snapshot/{}", {pipeline_id, snapshot_name}),
         "params"_a = query(arguments, names({"self", "pipeline_id", "snapshot_name", "runtime_parameters"})),
         "data"_a = runtime_parameters);
     return global("SnapshotCommand")(self, response, pipeline_id, snapshot_name, snapshot_label);
 }
 
 nb::object get_snapshots(nb::handle self) {
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/pipelines/snapshots"));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipelines/snapshots"));
     return decoded_or(response, nb::list());
 }
 
 nb::object get_snapshots_by_pipeline(nb::handle self, nb::object pipeline_id) {
     nb::object response =
-        self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/pipeline/{}/snapshots", {pipeline_id}));
+        call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/snapshots", {pipeline_id}));
     return global("Command")(self, response);
 }
 
@@ -99,8 +99,8 @@ nb::object delete_snapshot(nb::handle self, nb::object pipeline_id, nb::object s
     arguments["pipeline_id"] = pipeline_id;
     arguments["snapshot_id"] = snapshot_id;
     arguments["rev"] = rev;
-    nb::object response = self.attr("_delete")(
-        "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/snapshot/{}", {pipeline_id, snapshot_id}),
+    nb::object response = call_delete(
+        self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/snapshot/{}", {pipeline_id, snapshot_id}),
         "params"_a = query(arguments, names({"self", "pipeline_id", "snapshot_id"})));
     return global("Command")(self, response);
 }

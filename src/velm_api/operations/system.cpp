@@ -12,14 +12,14 @@ nb::object command(nb::handle self, nb::handle response) {
 
 // A GET without a query, wrapped in a Command.
 nb::object get_command(nb::handle self, const char *path_template) {
-    return command(self, self.attr("_get")("endpoint"_a = endpoint(self, path_template)));
+    return command(self, call_get(self, "endpoint"_a = endpoint(self, path_template)));
 }
 
 // ---------------------------------------------------------------------------------------------------------
 // Engine information and configuration
 
 nb::object get_velm_directories(nb::handle self) {
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/system/directories"));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/system/directories"));
     return decoded_or(response, nb::dict());
 }
 
@@ -36,7 +36,7 @@ nb::object get_velm_id(nb::handle self) {
 }
 
 nb::object get_current_user(nb::handle self) {
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/system/info/currentUser"));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/system/info/currentUser"));
     return decoded_or(response, nb::dict());
 }
 
@@ -52,7 +52,7 @@ nb::object opt_for_system_stats(nb::handle self, nb::object opt) {
     nb::dict params;
     params["active"] = opt;
     nb::object response =
-        self.attr("_post")("endpoint"_a = endpoint(self, "/v{}/system/stats"), "params"_a = params);
+        call_post(self, "endpoint"_a = endpoint(self, "/v{}/system/stats"), "params"_a = params);
     return command(self, response);
 }
 
@@ -64,17 +64,17 @@ nb::object get_logs(nb::handle self, nb::object ending_offset, nb::object extra_
     arguments["extra_message"] = extra_message;
     arguments["pipeline"] = pipeline;
     arguments["severity"] = severity;
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/system/logs"),
-                                            "params"_a = query(arguments, nb::str("self")));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/system/logs"),
+                                   "params"_a = query(arguments, name("self")));
     return command(self, response);
 }
 
 nb::object change_password(nb::handle self, nb::object data_json) {
     // Through the method, so a subclass or a patched get_current_user decides whose password changes.
     nb::object user = self.attr("get_current_user")()["user"];
-    nb::object response = self.attr("_post")(
-        "endpoint"_a = endpoint(self, "/v{}/usermanagement/users/{}/changePassword", {user}),
-        "data"_a = data_json);
+    nb::object response =
+        call_post(self, "endpoint"_a = endpoint(self, "/v{}/usermanagement/users/{}/changePassword", {user}),
+                  "data"_a = data_json);
     return command(self, response);
 }
 
@@ -82,7 +82,7 @@ nb::object change_password(nb::handle self, nb::object data_json) {
 // Definitions, stage libraries, health and support bundles
 
 nb::object get_definitions(nb::handle self) {
-    return self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/definitions")).attr("json")();
+    return call_get(self, "endpoint"_a = endpoint(self, "/v{}/definitions")).attr("json")();
 }
 
 nb::object get_connection_definitions(nb::handle self) {
@@ -94,24 +94,24 @@ nb::object get_stage_libraries_list(nb::handle self, nb::object repo_url, nb::ob
     arguments["self"] = self;
     arguments["repo_url"] = repo_url;
     arguments["installed_only"] = installed_only;
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/stageLibraries/list"),
-                                            "params"_a = query(arguments, nb::str("self")));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/stageLibraries/list"),
+                                   "params"_a = query(arguments, name("self")));
     return command(self, response);
 }
 
 nb::object get_classpath_health(nb::handle self) {
     nb::object response =
-        self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/stageLibraries/classpathHealth"));
+        call_get(self, "endpoint"_a = endpoint(self, "/v{}/stageLibraries/classpathHealth"));
     return decoded_or(response, nb::list());
 }
 
 nb::object get_alerts(nb::handle self) {
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/pipelines/alerts"));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipelines/alerts"));
     return decoded_or(response, nb::list());
 }
 
 nb::object get_bundle_generators(nb::handle self) {
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/system/bundle/list"));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/system/bundle/list"));
     return decoded_or(response, nb::list());
 }
 
@@ -120,9 +120,7 @@ nb::object get_bundle(nb::handle self, nb::object generators) {
     nb::object names = truthy(generators) ? generators : nb::list();
     nb::dict params;
     params["generators"] = nb::str(",").attr("join")(names);
-    nb::object response =
-        self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/system/bundle/generate"), "params"_a = params);
-    nb::object content = global("io").attr("BytesIO")(response.attr("content"));
+    nb::object content = call_get_into_buffer(self, endpoint(self, "/v{}/system/bundle/generate"), params);
     return global("zipfile").attr("ZipFile")(content, "r");
 }
 
@@ -134,8 +132,8 @@ nb::object get_health_report(nb::handle self, nb::object categories) {
     nb::dict arguments;
     arguments["self"] = self;
     arguments["categories"] = categories;
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/system/health/report"),
-                                            "params"_a = query(arguments, nb::str("self")));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/system/health/report"),
+                                   "params"_a = query(arguments, name("self")));
     return command(self, response);
 }
 
@@ -143,31 +141,31 @@ nb::object get_health_report(nb::handle self, nb::object categories) {
 // Access control
 
 nb::object get_pipeline_acl(nb::handle self, nb::object pipeline_id) {
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/acl/{}", {pipeline_id}));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/acl/{}", {pipeline_id}));
     return decoded_or(response, nb::dict());
 }
 
 nb::object set_pipeline_acl(nb::handle self, nb::object pipeline_id, nb::object pipeline_acl_json) {
-    nb::object response = self.attr("_post")("endpoint"_a = endpoint(self, "/v{}/acl/{}", {pipeline_id}),
-                                             "data"_a = pipeline_acl_json);
+    nb::object response = call_post(self, "endpoint"_a = endpoint(self, "/v{}/acl/{}", {pipeline_id}),
+                                    "data"_a = pipeline_acl_json);
     return command(self, response);
 }
 
 nb::object get_pipeline_permissions(nb::handle self, nb::object pipeline_id) {
     nb::object response =
-        self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/acl/{}/permissions", {pipeline_id}));
+        call_get(self, "endpoint"_a = endpoint(self, "/v{}/acl/{}/permissions", {pipeline_id}));
     return decoded_or(response, nb::list());
 }
 
 nb::object get_acl_subjects(nb::handle self) {
-    nb::object response = self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/pipelines/subjects"));
+    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipelines/subjects"));
     return decoded_or(response, nb::dict());
 }
 
 // Written under the singular "pipeline", read under the plural "pipelines": the engine's two resources.
 nb::object set_acl_subjects(nb::handle self, nb::object subjects_json) {
     nb::object response =
-        self.attr("_post")("endpoint"_a = endpoint(self, "/v{}/pipeline/subjects"), "data"_a = subjects_json);
+        call_post(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/subjects"), "data"_a = subjects_json);
     return command(self, response);
 }
 
