@@ -30,3 +30,14 @@ def no_sleep() -> Iterator[mock.MagicMock]:
     """Patch time.sleep for waits whose one-second pauses would only cost time."""
     with mock.patch("time.sleep") as sleep:
         yield sleep
+
+
+@pytest.hookimpl(trylast=True)
+def pytest_sessionfinish(session: pytest.Session) -> None:
+    """Let go of the collected tests once the run is over.
+
+    Their parameters hold our classes, and the session stays reachable until after nanobind's leak check at exit
+    (through pytest's assertion-rewriting import hook, the loader of every plugin module imported during the run,
+    hypothesis's included): the check would report those classes as leaked.
+    """
+    session.items.clear()
