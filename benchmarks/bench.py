@@ -599,10 +599,10 @@ def section_scale(settings: Settings) -> Section:
             url = server.url + "/rest/v1/pipeline/p/status"
 
             def ours_call(index: int) -> None:
-                ours[index].get_pipeline_status("p")
+                ours[index].get_pipeline_status("p")  # noqa: B023 (used within this iteration only)
 
             def bare_call(index: int) -> None:
-                bare[index].request("GET", url, params={"rev": 0}).raise_for_status()
+                bare[index].request("GET", url, params={"rev": 0}).raise_for_status()  # noqa: B023
 
             # Slices in the order ours, bare, bare, ours, repeated: a drift of the machine weighs on both alike.
             slice_seconds = settings.scale_seconds / 4
@@ -681,7 +681,9 @@ def share_operations(
     client: Any, python_client: Any, definitions: Dict[str, Any]
 ) -> Iterator[Tuple[str, Callable[[], Any], Callable[[], Any]]]:
     for name in ("get_pipeline_status", "get_pipeline_history", "start_pipeline"):
-        yield name, (lambda m=getattr(client, name): m("p")), (lambda m=getattr(python_client, name): m("p"))
+        # Defaults bind this iteration's methods (a closure would see the last name).
+        ours, plain = getattr(client, name), getattr(python_client, name)
+        yield name, (lambda m=ours: m("p")), (lambda m=plain: m("p"))
     for label, definition in definitions.items():
         yield (
             f"update_pipeline ({label})",

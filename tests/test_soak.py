@@ -110,7 +110,9 @@ class TestInMemoryTransport:
 
 
 def run_soak(*args: str) -> tuple[int, dict[str, Any], str]:
-    result = subprocess.run([sys.executable, str(SOAK), *args], capture_output=True, text=True, timeout=900, check=False)
+    result = subprocess.run(
+        [sys.executable, str(SOAK), *args], capture_output=True, text=True, timeout=900, check=False
+    )
     return result.returncode, json.loads(result.stdout), result.stderr
 
 
@@ -135,9 +137,8 @@ def test_soak_catches_a_planted_leak() -> None:
 
 
 def test_soak_tool_runs_a_small_round() -> None:
-    # Keeps the tool working between soak runs: every operation and wait of the mix, once or more.
-    code, report, stderr = run_soak(
-        "--operations", "600", "--waits", "20", "--rounds", "2", "--max-rss-growth", str(64 * 2**20)
-    )
+    # Keeps the tool working between soak runs: every operation and wait of the mix, once or more. Resident
+    # memory says nothing over so short a run (nor under AddressSanitizer, whose quarantine holds freed memory).
+    code, report, stderr = run_soak("--operations", "600", "--waits", "20", "--rounds", "2", "--max-rss-growth", "1e12")
     assert code == 0, (report, stderr)
     assert report["requests_in_last_round"] > 300

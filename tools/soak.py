@@ -285,7 +285,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--operations", type=int, default=100_000)
     parser.add_argument("--waits", type=int, default=1_000)
     parser.add_argument("--rounds", type=int, default=10)
-    parser.add_argument("--max-rss-growth", type=int, default=2 * 2**20, help="bytes (default 2 MiB)")
+    parser.add_argument("--max-rss-growth", type=float, default=2 * 2**20, help="bytes (default 2 MiB)")
     parser.add_argument("--max-type-growth", type=int, default=0, help="objects per type (default 0)")
     parser.add_argument(
         "--plant-leak", action="store_true", help="keep every status command read, to show that a leak is caught"
