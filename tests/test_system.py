@@ -35,6 +35,7 @@ WIRE = [
     ("get_bundle_generators", (), "GET", "/system/bundle/list", "", DECODED),
     ("get_bundle", (), "GET", "/system/bundle/generate", "generators=", ARCHIVE),
     ("get_bundle", (["Logs", "Pipelines"],), "GET", "/system/bundle/generate", "generators=Logs%2CPipelines", ARCHIVE),
+    ("get_bundle", ("Logs",), "GET", "/system/bundle/generate", "generators=Logs", ARCHIVE),
     ("get_health_categories", (), "GET", "/system/health/categories", "", COMMAND),
     ("get_health_report", (), "GET", "/system/health/report", "", COMMAND),
     (

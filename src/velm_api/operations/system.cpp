@@ -116,8 +116,10 @@ nb::object get_bundle_generators(nb::handle self) {
 }
 
 nb::object get_bundle(nb::handle self, nb::object generators) {
-    // str.join refuses a name that is not text with TypeError, before anything is sent.
+    // One name given as plain text is that one generator, not its letters ("Logs", not "L,o,g,s"). str.join
+    // refuses a name that is not text with TypeError, before anything is sent.
     nb::object names = truthy(generators) ? generators : nb::list();
+    if (PyUnicode_Check(generators.ptr())) names = nb::make_tuple(generators);
     nb::dict params;
     params["generators"] = nb::str(",").attr("join")(names);
     nb::object content = call_get_into_buffer(self, endpoint(self, "/v{}/system/bundle/generate"), params);
