@@ -73,6 +73,18 @@ class RequestContext:
         """The first value of query parameter ``name``."""
         return self.query.get(name, default)
 
+    def integer(self, name: str, default: int) -> int:
+        """An integer query parameter (``default`` when absent or empty); 400 when it is not one."""
+        value = self.query.get(name)
+        if value is None or value == "":
+            return default
+        try:
+            return int(value)
+        except ValueError:
+            raise EngineError(
+                400, f"Query parameter '{name}' must be an integer, not '{value}'", "REST_0400"
+            ) from None
+
     def flag(self, name: str, default: bool = False) -> bool:
         """A boolean query parameter (``true``/``false``, case-insensitive)."""
         value = self.query.get(name)

@@ -11,20 +11,9 @@ from . import Reply, RequestContext, router
 # -- query helpers shared with the run routes ----------------------------------------------------------------
 
 
-def int_arg(ctx: RequestContext, name: str, default: int) -> int:
-    """An integer query parameter; 400 when it is not one."""
-    value = ctx.arg(name)
-    if value is None or value == "":
-        return default
-    try:
-        return int(value)
-    except ValueError:
-        raise bad_request(f"Query parameter '{name}' must be an integer, not '{value}'") from None
-
-
 def rev_arg(ctx: RequestContext) -> int:
     """The ``rev`` query parameter (0, the current revision, when absent)."""
-    rev = int_arg(ctx, "rev", 0)
+    rev = ctx.integer("rev", 0)
     if rev < 0:
         raise bad_request(f"Invalid revision {rev}")
     return rev
@@ -116,8 +105,8 @@ def list_pipelines(ctx: RequestContext) -> Any:
     pipelines = state.pipelines.listing(
         filter_text=ctx.arg("filterText"),
         label=ctx.arg("label"),
-        offset=int_arg(ctx, "offset", 0),
-        length=int_arg(ctx, "len", -1),
+        offset=ctx.integer("offset", 0),
+        length=ctx.integer("len", -1),
         order_by=ctx.arg("orderBy") or "NAME",
         order=ctx.arg("order") or "ASC",
         status_of=lambda pid: status_of(pid)["status"],

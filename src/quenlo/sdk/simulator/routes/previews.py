@@ -9,17 +9,6 @@ from ..store import sample_stages
 from . import EngineError, RequestContext, router
 
 
-def int_arg(ctx: RequestContext, name: str, default: int) -> int:
-    """An integer query parameter; 400 when it is not one."""
-    value = ctx.arg(name)
-    if value is None or value == "":
-        return default
-    try:
-        return int(value)
-    except ValueError:
-        raise EngineError(400, f"Query parameter '{name}' must be an integer, not '{value}'", "REST_0400") from None
-
-
 def _started(run: Any) -> dict[str, Any]:
     # The answer to a starting request: the previewer id and the state the run starts in.
     return run.status_record(run.progress.states[0])
@@ -34,7 +23,7 @@ def validate(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
         pipeline.stages,
         pipeline.invalid_issues,
         rev=ctx.arg("rev", "0"),
-        timeout=int_arg(ctx, "timeout", 2000),
+        timeout=ctx.integer("timeout", 2000),
     )
     return _started(run)
 
@@ -47,14 +36,14 @@ def preview(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
         pipeline_id,
         pipeline.stages,
         pipeline.invalid_issues,
-        batches=int_arg(ctx, "batches", 1),
-        batch_size=int_arg(ctx, "batchSize", 10),
+        batches=ctx.integer("batches", 1),
+        batch_size=ctx.integer("batchSize", 10),
         skip_targets=ctx.flag("skipTargets", True),
         end_stage=ctx.arg("endStage") or None,
         test_origin=ctx.flag("testOrigin"),
         overrides=parse_overrides(ctx.arg("stageOutputsToOverrideJson")),
         rev=ctx.arg("rev", "0"),
-        timeout=int_arg(ctx, "timeout", 2000),
+        timeout=ctx.integer("timeout", 2000),
     )
     return _started(run)
 

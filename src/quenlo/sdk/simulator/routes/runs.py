@@ -8,7 +8,7 @@ from typing import Any
 
 from ..store import bad_request
 from . import RequestContext, router
-from .pipelines import int_arg, object_body, rev_arg
+from .pipelines import object_body, rev_arg
 
 # -- run control -----------------------------------------------------------------------------------------------
 
@@ -87,7 +87,7 @@ def error_messages(ctx: RequestContext, pipeline_id: str) -> list[dict[str, Any]
     stage = ctx.arg("stageInstanceName")
     if not stage:
         raise bad_request("Query parameter 'stageInstanceName' is required")
-    messages = ctx.state.runs.error_messages(pipeline_id, stage, size=int_arg(ctx, "size", 10))
+    messages = ctx.state.runs.error_messages(pipeline_id, stage, size=ctx.integer("size", 10))
     if not messages and stage not in {s.get("instanceName") for s in pipeline.stages}:
         raise bad_request(f"Pipeline '{pipeline_id}' has no stage '{stage}'")
     return messages

@@ -5,7 +5,6 @@ from __future__ import annotations
 from typing import Any, Mapping
 
 from . import EngineError, RequestContext, router
-from .previews import int_arg
 
 
 @router.route("PUT", "/pipeline/{pipeline_id}/snapshot/{snapshot_name}")
@@ -22,8 +21,8 @@ def capture(ctx: RequestContext, pipeline_id: str, snapshot_name: str) -> dict[s
         label=ctx.arg("snapshotLabel"),
         rev=ctx.arg("rev", "0"),
         user=ctx.user,
-        batches=int_arg(ctx, "batches", 1),
-        batch_size=int_arg(ctx, "batchSize", 10),
+        batches=ctx.integer("batches", 1),
+        batch_size=ctx.integer("batchSize", 10),
         start_pipeline=ctx.flag("startPipeline"),
         runtime_parameters=dict(parameters) if parameters else None,
     )
