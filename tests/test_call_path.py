@@ -127,7 +127,35 @@ class TestPathValues:
         assert engine.requests[-1].path == "/rest/v1/pipeline/" + "p" * 600 + "%2Fx/status"
 
 
+class _DeclaredLengthAdapter(requests.adapters.BaseAdapter):
+    """Answers every request with ``body`` under a Content-Length of ``declared``, whatever the truth."""
+
+    def __init__(self, body: bytes, declared: int) -> None:
+        super().__init__()
+        self.body, self.declared = body, declared
+
+    def send(self, request: Any, **kwargs: Any) -> requests.Response:
+        response = requests.Response()
+        response.status_code = 200
+        response.headers["Content-Length"] = str(self.declared)
+        response.raw = io.BytesIO(self.body)
+        response.request, response.url = request, request.url
+        return response
+
+    def close(self) -> None:
+        pass
+
+
 class TestBundleStreaming:
+    @pytest.mark.parametrize("declared", [-100, 0, 100], ids=["shorter", "exact", "longer"])
+    def test_a_declared_length_that_is_wrong_loses_nothing(self, client, declared):
+        # The engine's Content-Length only sizes the buffer: the archive is whatever arrived.
+        body = _archive(64 << 10)
+        client.session.mount(client.server_url, _DeclaredLengthAdapter(body, len(body) + declared))
+        archive = client.get_bundle()
+        assert archive.read("logs/big.log") == bytes(range(256)) * (64 << 10 >> 8)
+        assert archive.fp.getvalue() == body
+
     def test_the_archive_is_held_once(self, engine, client):
         size = 24 << 20
         body = _archive(size)

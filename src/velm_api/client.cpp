@@ -156,6 +156,69 @@ nb::object transport_get(nb::handle self, nb::handle endpoint, nb::handle params
 // the peak is one copy. The request on the wire is the same: `stream` only changes how the body is read.
 // An error answer is read in full before the status check, so the exception's response has its content as
 // it would without streaming.
+// The body's size as the engine declared it, when what we read is exactly that (no content encoding that
+// requests would undo); -1 when it is not known.
+Py_ssize_t declared_length(nb::handle response) {
+    nb::object headers = response.attr("headers");
+    nb::object encoding = headers.attr("get")("content-encoding");
+    if (!encoding.is_none() && !encoding.equal(nb::str("identity"))) return -1;
+    nb::object length = headers.attr("get")("content-length");
+    if (length.is_none()) return -1;
+    nb::object digits = length.attr("strip")();
+    if (!truthy(digits.attr("isdigit")())) return -1;
+    Py_ssize_t size = PyNumber_AsSsize_t(nb::int_(digits).ptr(), nullptr);
+    if (size == -1 && PyErr_Occurred()) throw nb::python_error();
+    return size;
+}
+
+// The streamed body in an io.BytesIO. With a declared length the chunks are copied into one bytes object of
+// that size, which io.BytesIO then shares rather than copies: the body is held once. A BytesIO grown write by
+// write may copy itself as it grows (some interpreters do), so that is only the path for an unknown length.
+nb::object read_body(nb::handle response) {
+    nb::object bytes_io = global("io").attr("BytesIO");
+    nb::object chunks = response.attr("iter_content")(1 << 20);
+    const Py_ssize_t expected = declared_length(response);
+    if (expected >= 0) {
+        nb::object body = nb::steal(PyBytes_FromStringAndSize(nullptr, expected));
+        if (!body.is_valid()) throw nb::python_error();
+        Py_ssize_t used = 0;
+        nb::object overflow;  // set when the engine sent more than it declared
+        for (nb::handle chunk : chunks) {
+            if (overflow.is_valid()) {
+                overflow.attr("write")(chunk);
+                continue;
+            }
+            char *data = nullptr;
+            Py_ssize_t size = 0;
+            if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) throw nb::python_error();
+            if (used + size > expected) {
+                overflow = bytes_io(nb::bytes(PyBytes_AS_STRING(body.ptr()), (size_t)used));
+                body.reset();
+                overflow.attr("seek")(0, 2);
+                overflow.attr("write")(chunk);
+                continue;
+            }
+            std::memcpy(PyBytes_AS_STRING(body.ptr()) + used, data, (size_t)size);
+            used += size;
+        }
+        if (overflow.is_valid()) {
+            overflow.attr("seek")(0);
+            return overflow;
+        }
+        if (used != expected) {
+            PyObject *raw = body.release().ptr();
+            if (_PyBytes_Resize(&raw, used) < 0) throw nb::python_error();  // frees raw on failure
+            body = nb::steal(raw);
+        }
+        return bytes_io(body);
+    }
+    nb::object buffer = bytes_io();
+    nb::object write = buffer.attr("write");
+    for (nb::handle chunk : chunks) write(chunk);
+    buffer.attr("seek")(0);
+    return buffer;
+}
+
 nb::object transport_get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
     nb::object url = url_of(self, endpoint, false);
     nb::object response =
@@ -164,11 +227,8 @@ nb::object transport_get_into_buffer(nb::handle self, nb::handle endpoint, nb::h
     if (failed < 0) throw nb::python_error();
     if (failed) response.attr("content");
     check_status(self, response);
-    nb::object buffer = global("io").attr("BytesIO")();
-    nb::object write = buffer.attr("write");
-    for (nb::handle chunk : response.attr("iter_content")(1 << 20)) write(chunk);
+    nb::object buffer = read_body(response);
     response.attr("close")();  // the body is read: this hands the connection back to the pool
-    buffer.attr("seek")(0);
     return buffer;
 }
 
