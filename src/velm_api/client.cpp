@@ -274,21 +274,34 @@ nb::handle or_default(nb::handle value, PyObject *fallback) {
     return value.is_valid() ? value : nb::handle(fallback);
 }
 
+// Whether the type carries a version tag that still stands. Up to 3.11 a flag says so; from 3.12 a tag of 0
+// means none (the type changed, or none was assigned: look-ups no longer assign one, so the module asks).
+bool valid_version_tag(PyTypeObject *type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return type->tp_version_tag != 0;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
+}
+
 }  // namespace
 
 void remember_client_class(ClientClass &client) {
     auto *type = (PyTypeObject *)client.ptr();
+#if PY_VERSION_HEX >= 0x030C0000
+    PyUnstable_Type_AssignVersionTag(type);
+#else
     // A look-up assigns the type its version tag if it has none yet.
     _PyType_Lookup(type, name("_get").ptr());
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return;
+#endif
+    if (!valid_version_tag(type)) return;
     client_type = type;
     client_type_version = type->tp_version_tag;
 }
 
 bool owns_method(nb::handle self, const char *method) {
     PyTypeObject *type = Py_TYPE(self.ptr());
-    if (type != client_type || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
-        type->tp_version_tag != client_type_version)
+    if (type != client_type || !valid_version_tag(type) || type->tp_version_tag != client_type_version)
         return false;
     // An instance attribute of the same name (client._get = ...) comes before the class's method.
     if (type->tp_dictoffset > 0) {
