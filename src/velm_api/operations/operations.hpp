@@ -5,6 +5,11 @@
 
 namespace velm {
 
+// Command(self, response): the plain wrapper most operations return, built through the module's name.
+inline nb::object command(nb::handle self, nb::handle response) {
+    return global("Command")(self, response);
+}
+
 // Store, import/export and fragments, run control, monitoring and rules.
 void init_pipelines(ClientClass &client);
 // Validation, preview and snapshot operations.

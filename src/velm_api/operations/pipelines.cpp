@@ -7,10 +7,6 @@
 namespace velm {
 namespace {
 
-nb::object command(nb::handle self, nb::handle response) {
-    return global("Command")(self, response);
-}
-
 // The engine version below which create_pipeline spells its id flag "auto_generate_name".
 bool engine_older_than(nb::handle self, const char *version) {
     nb::object version_class = global("Version");

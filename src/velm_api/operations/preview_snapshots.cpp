@@ -90,7 +90,7 @@ nb::object get_snapshots(nb::handle self) {
 nb::object get_snapshots_by_pipeline(nb::handle self, nb::object pipeline_id) {
     nb::object response =
         call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/snapshots", {pipeline_id}));
-    return global("Command")(self, response);
+    return command(self, response);
 }
 
 nb::object delete_snapshot(nb::handle self, nb::object pipeline_id, nb::object snapshot_id, nb::object rev) {
@@ -102,7 +102,7 @@ nb::object delete_snapshot(nb::handle self, nb::object pipeline_id, nb::object s
     nb::object response = call_delete(
         self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/snapshot/{}", {pipeline_id, snapshot_id}),
         "params"_a = query(arguments, names({"self", "pipeline_id", "snapshot_id"})));
-    return global("Command")(self, response);
+    return command(self, response);
 }
 
 }  // namespace

@@ -6,10 +6,6 @@
 namespace velm {
 namespace {
 
-nb::object command(nb::handle self, nb::handle response) {
-    return global("Command")(self, response);
-}
-
 // A GET without a query, wrapped in a Command.
 nb::object get_command(nb::handle self, const char *path_template) {
     return command(self, call_get(self, "endpoint"_a = endpoint(self, path_template)));
