@@ -14,7 +14,8 @@ from quenlo.sdk.simulator import EngineSimulator
 
 @pytest.fixture
 def engine(velm_engine: EngineSimulator) -> EngineSimulator:
-    """A fresh simulated engine on 127.0.0.1 with an ephemeral port (the fixture the package gives its users)."""
+    """The engine every test module shares: the plugin's simulator, reset to its initial state for each test
+    and configured by the test's ``velm_engine`` marker (the fixture the package gives its users)."""
     return velm_engine
 
 

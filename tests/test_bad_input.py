@@ -4,7 +4,6 @@ one path segment and each request stays one request to the resource it names.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
 from typing import Any, Callable
 from urllib.parse import unquote
 
@@ -20,29 +19,11 @@ from quenlo.sdk.simulator.store import sample_pipeline
 Call = Callable[[velm_api.ApiClient], Any]
 
 
-@pytest.fixture(scope="module")
-def shared_engine() -> Iterator[EngineSimulator]:
-    with EngineSimulator() as simulator:
-        yield simulator
-
-
-@pytest.fixture(scope="module")
-def shared_client(shared_engine: EngineSimulator) -> velm_api.ApiClient:
-    client = velm_api.ApiClient(shared_engine.url)
-    client.import_pipeline("orders", sample_pipeline("Orders", "orders"), overwrite=True)
+@pytest.fixture
+def client(client: velm_api.ApiClient, engine: EngineSimulator) -> velm_api.ApiClient:
+    """The shared client, with the pipeline "orders" stored; the request log starts empty."""
+    engine.state.pipelines.import_pipeline("orders", sample_pipeline("Orders", "orders"))
     return client
-
-
-@pytest.fixture
-def engine(shared_engine: EngineSimulator) -> Iterator[EngineSimulator]:
-    shared_engine.clear_faults()
-    shared_engine.clear_requests()
-    yield shared_engine
-
-
-@pytest.fixture
-def client(shared_client: velm_api.ApiClient, engine: EngineSimulator) -> velm_api.ApiClient:
-    return shared_client
 
 
 class Unencodable:

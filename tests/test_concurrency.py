@@ -19,7 +19,7 @@ import pytest
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.constants import ENGINE_AUTHENTICATION_METHOD_FORM
-from quenlo.sdk.simulator import EngineSimulator
+from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 
 THREADS = 8
 # The operations one cycle of a worker makes (each is one request).
@@ -56,7 +56,8 @@ def worker(url: str, index: int, operations: int, start: threading.Barrier, prob
         start.wait()
         for cycle in range(operations // CYCLE):
             pid = f"{prefix}{cycle}"
-            expect("created", client.create_pipeline(pid).response.json()["pipelineId"], pid)
+            # A pipeline with stages: one without them is invalid and would never start.
+            expect("created", client.import_pipeline(pid, sample_pipeline(pid, pid))["pipelineConfig"]["pipelineId"], pid)
             expect("read", client.get_pipeline_configuration(pid, get="info")["pipelineId"], pid)
             expect("current user", client.get_current_user()["user"], user)
             command = client.start_pipeline(pid)

@@ -100,19 +100,11 @@ class DefaultTimeoutAdapter(HTTPAdapter):
         return super().send(request, **kwargs)
 
 
-@pytest.fixture(scope="module")
-def shared_engine() -> Iterator[EngineSimulator]:
-    with EngineSimulator() as simulator:
-        simulator.state.runs.configure_defaults(batches=1, batch_interval=0, start_delay=0, stop_delay=0)
-        yield simulator
-
-
 @pytest.fixture
-def engine(shared_engine: EngineSimulator) -> Iterator[EngineSimulator]:
-    shared_engine.clear_faults()
-    shared_engine.clear_requests()
-    yield shared_engine
-    shared_engine.clear_faults()
+def engine(engine: EngineSimulator) -> EngineSimulator:
+    """The shared engine, with runs that finish as soon as they start."""
+    engine.state.runs.configure_defaults(batches=1, batch_interval=0, start_delay=0, stop_delay=0)
+    return engine
 
 
 @pytest.fixture

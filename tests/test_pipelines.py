@@ -445,8 +445,7 @@ def test_an_unknown_pipeline_is_a_404_with_the_engines_error(client, call):
         call(client)
     assert error.value.response.status_code == 404
     assert error.value.response.json()["RemoteException"] == {
-        "message": "Pipeline 'nope' does not exist", "errorCode": "CONTAINER_0200",
-        "localizedMessage": "Pipeline 'nope' does not exist", "antennaDoctorMessages": []}
+        "message": "Pipeline 'nope' does not exist", "errorCode": "CONTAINER_0200"}
 
 
 MALFORMED = {

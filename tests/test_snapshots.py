@@ -50,7 +50,9 @@ class TestOperations:
         assert [r.method for r in engine.requests] == ["PUT"]  # start_pipeline starts nothing in the client
 
     def test_lists_and_deletion(self, client, engine, pipeline):
-        engine.state.pipelines.add(StoredPipeline(pipeline_id="other", title="other", config=pipeline_config("o", "o")))
+        engine.state.pipelines.add(
+            StoredPipeline(pipeline_id="other", title="other", config=pipeline_config("o", "o", stages=sample_stages()))
+        )
         client.capture_snapshot("p", "s", "l")
         client.capture_snapshot("other", "t", "m")
         assert [(s["pipelineId"], s["id"]) for s in client.get_snapshots()] == [("p", "s"), ("other", "t")]

@@ -5,7 +5,6 @@ from __future__ import annotations
 import itertools
 import logging
 import time
-from collections.abc import Iterator
 from typing import Any
 from unittest import mock
 
@@ -20,21 +19,6 @@ REACHED = "Pipeline %s reached status %s (took %.2f s)."
 POLLED = "Status of pipeline %s is %s ..."
 
 
-
-
-@pytest.fixture(scope="module")
-def shared_engine() -> Iterator[EngineSimulator]:
-    with EngineSimulator() as simulator:
-        yield simulator
-
-
-@pytest.fixture
-def engine(shared_engine: EngineSimulator) -> Iterator[EngineSimulator]:
-    """One simulator for the module; every test scripts its own pipeline ids."""
-    shared_engine.clear_faults()
-    shared_engine.clear_requests()
-    yield shared_engine
-    shared_engine.clear_faults()
 
 
 _ids = itertools.count()

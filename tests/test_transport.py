@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import io
-from collections.abc import Iterator
 from typing import Any, Callable
 
 import pytest
@@ -11,23 +10,6 @@ import requests
 
 from quenlo.sdk import velm_api, velm_models
 from quenlo.sdk.exceptions import BadRequestError, InternalServerError
-from quenlo.sdk.simulator import EngineSimulator
-
-
-@pytest.fixture(scope="module")
-def shared_engine() -> Iterator[EngineSimulator]:
-    with EngineSimulator() as simulator:
-        yield simulator
-
-
-@pytest.fixture
-def engine(shared_engine: EngineSimulator) -> Iterator[EngineSimulator]:
-    """One simulator for the module (starting one per test costs more than the tests); faults and the
-    request log are reset around each test."""
-    shared_engine.clear_faults()
-    shared_engine.clear_requests()
-    yield shared_engine
-    shared_engine.clear_faults()
 
 
 @pytest.fixture

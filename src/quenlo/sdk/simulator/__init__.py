@@ -2,32 +2,44 @@
 
 Typical use::
 
-    from quenlo.sdk.simulator import EngineSimulator
+    from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 
-    with EngineSimulator(version="5.6.0", users={"admin": "secret"}) as engine:
-        engine.script_status("p1", ["STARTING", "RUNNING", "FINISHED"])
+    with EngineSimulator(version="5.6.0", users={"admin": "secret"}, virtual_time=True) as engine:
+        engine.state.pipelines.import_pipeline("orders", sample_pipeline("Orders", "orders"))
+        engine.state.runs.configure("orders", batches=3, batch_interval=2.0)
         engine.inject_fault("GET", "/v1/system/info", status=503, count=2)
         ...  # point a client at engine.url
         assert engine.last_request.user == "admin"
 
-Or from a shell: ``python -m quenlo.sdk.simulator --port 18630 --user admin:admin``.
+With pytest, the plugin gives ready fixtures (``velm_engine``, ``velm_client``) and the ``velm_engine`` marker;
+see docs/simulator.md. From a shell: ``python -m quenlo.sdk.simulator --port 18630 --user admin:admin``.
 """
 
 from __future__ import annotations
 
+from .clock import Clock, VirtualClock
 from .errors import EngineError, error_body
 from .faults import Fault
-from .server import EngineSimulator, RecordedRequest
+from .runs import RunPlan
+from .samples import sample_pipeline, sample_stages, stage
+from .server import DEFAULT_VERSION, EngineSimulator, RecordedRequest
 from .state import MISSING, EngineState
 from .transport import InMemoryTransport
 
 __all__ = [
+    "DEFAULT_VERSION",
     "MISSING",
+    "Clock",
     "EngineError",
     "EngineSimulator",
     "EngineState",
     "Fault",
     "InMemoryTransport",
     "RecordedRequest",
+    "RunPlan",
+    "VirtualClock",
     "error_body",
+    "sample_pipeline",
+    "sample_stages",
+    "stage",
 ]

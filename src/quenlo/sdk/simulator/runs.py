@@ -9,6 +9,10 @@ runs fast, slow or failing with :meth:`Runs.configure`, or drive them step by st
     engine.state.runs.configure("p3", start_error="No such stage library")          # START_ERROR
     engine.state.runs.configure("p4", batches=None, stop_delay=None)               # runs until force-stopped
     engine.state.runs.clock = lambda: fake_seconds                                  # any monotonic clock
+
+The runs' clock is the engine's (``EngineSimulator(virtual_time=True)`` makes it virtual, shared with the
+client's waits). A pipeline with issues (no stages, or issues a test set) never runs: its start ends in
+START_ERROR with the issues as the message.
 """
 
 from __future__ import annotations
@@ -18,13 +22,14 @@ import dataclasses
 import json
 import math
 import threading
-import time
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
-from .errors import EngineError
-from .store import PipelineStore, bad_request, now_ms
+from .clock import SYSTEM_CLOCK, Clock
+from .errors import EngineError, bad_request
+from .records import issue_texts
+from .store import PipelineStore
 
 BATCH_COUNT = "pipeline.batchCount.counter"
 INPUT_RECORDS = "pipeline.batchInputRecords.counter"
@@ -81,7 +86,12 @@ class Run:
     running_since: float | None = None
     stop_requested_at: float | None = None
     ended_ms: int | None = None
-    status_ms: int = field(default_factory=now_ms)
+    #: Where the run's timestamps come from (the engine's clock).
+    wall: Clock = field(default=SYSTEM_CLOCK, repr=False, compare=False)
+    status_ms: int = 0
+
+    def __post_init__(self) -> None:
+        self.status_ms = self.status_ms or self.wall.now_ms()
 
     @property
     def active(self) -> bool:
@@ -141,7 +151,7 @@ class Run:
     def _change(self, status: str, message: str | None) -> None:
         self.status = status
         self.message = message
-        self.status_ms = now_ms()
+        self.status_ms = self.wall.now_ms()
 
     def _end(self, status: str, message: str | None) -> None:
         self._change(status, message)
@@ -163,7 +173,7 @@ class Run:
     def metrics(self) -> dict[str, Any]:
         """The metrics record: counters, gauges, meters, timers and histograms."""
         counts = self.counts()
-        elapsed = max((now_ms() - self.started_ms) / 1000.0, 1e-3)
+        elapsed = max((self.wall.now_ms() - self.started_ms) / 1000.0, 1e-3)
         return {
             "version": "3.0.0",
             "gauges": {
@@ -224,10 +234,11 @@ class Runs:
     """
 
     def __init__(self, lock: threading.RLock, store: PipelineStore | None = None,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+                 clock: Callable[[], float] | None = None, wall: Clock = SYSTEM_CLOCK) -> None:
         self._lock = lock
         self._store = store
-        self.clock = clock
+        self._wall = wall
+        self.clock: Callable[[], float] = clock if clock is not None else wall.monotonic
         self.defaults = RunPlan()
         self._plans: dict[str, RunPlan] = {}
         self._runs: dict[str, list[Run]] = {}
@@ -268,12 +279,17 @@ class Runs:
             if current is not None and current.active:
                 raise _cannot_change(pipeline_id, current.status, "STARTING")
             plan = self.plan(pipeline_id)
+            pipeline = self._store.find(pipeline_id) if self._store is not None else None
+            issues = pipeline.issues() if pipeline is not None else None
+            if issues is not None:  # the engine refuses to run what it would not validate
+                plan = dataclasses.replace(plan, start_error=issue_texts(issues))
             stages = self._stages(pipeline_id)
             origin = next((s["instanceName"] for s in stages if not s.get("inputLanes")), "origin")
             error_stage = plan.error_stage or next(
                 (s["instanceName"] for s in reversed(stages) if s.get("inputLanes")), origin)
-            run = Run(pipeline_id, rev, user, plan, dict(runtime_parameters or {}), self.clock(), now_ms(),
-                      first_record=self._committed(pipeline_id), origin=origin, error_stage=error_stage)
+            run = Run(pipeline_id, rev, user, plan, dict(runtime_parameters or {}), self.clock(), self._wall.now_ms(),
+                      first_record=self._committed(pipeline_id), origin=origin, error_stage=error_stage,
+                      wall=self._wall)
             self._runs.setdefault(pipeline_id, []).append(run)
             return run.record()
 
@@ -391,7 +407,9 @@ class Runs:
 
     def _append_error(self, pipeline_id: str, stage: str, message: str, code: str) -> None:
         messages = self._error_messages.setdefault((pipeline_id, stage), [])
-        messages.append({"errorCode": code, "localized": message, "timestamp": now_ms(), "errorStackTrace": None})
+        messages.append(
+            {"errorCode": code, "localized": message, "timestamp": self._wall.now_ms(), "errorStackTrace": None}
+        )
         del messages[:-MAX_ERROR_MESSAGES]
 
     def _committed(self, pipeline_id: str) -> int:

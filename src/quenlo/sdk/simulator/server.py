@@ -2,22 +2,23 @@
 
 from __future__ import annotations
 
+import enum
 import json
 import re
 import threading
 import time
 import traceback
 from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
-from urllib.parse import parse_qsl, quote, urlsplit
 
 from werkzeug.datastructures import Headers
 from werkzeug.serving import BaseWSGIServer, WSGIRequestHandler, make_server
 from werkzeug.wrappers import Request, Response
 
+from .clock import SYSTEM_CLOCK, Clock, TimeSeams, VirtualClock
 from .errors import EngineError, error_body
 from .faults import DEFAULT_NOT_JSON_BODY, Fault, FaultTable
+from .requestlog import RecordedRequest, raw_target
 from .routes import Reply, RequestContext, router
 from .state import EngineState, StatusEntry, Users
 
@@ -30,35 +31,17 @@ JSON_TYPE = "application/json"
 
 _VERSIONED = re.compile(r"^/rest/v(\d+)(/.*)?$")
 
+#: The engine version a simulator reports unless told otherwise.
+DEFAULT_VERSION = "5.6.0"
 
-@dataclass
-class RecordedRequest:
-    """One request as the simulator received it.
 
-    ``path`` and ``query`` are exactly as sent on the wire (still
-    percent-encoded); ``user`` is the account the request authenticated as.
-    """
+class _Keep(enum.Enum):
+    """Marks a setting :meth:`EngineSimulator.reset` leaves as it is."""
 
-    method: str
-    path: str
-    query: str
-    headers: Headers
-    body: bytes
-    user: str | None = None
-    time: float = field(default_factory=time.time)
+    KEEP = 0
 
-    @property
-    def args(self) -> list[tuple[str, str]]:
-        """The query parameters, decoded, in the order sent."""
-        return parse_qsl(self.query, keep_blank_values=True)
 
-    def header(self, name: str, default: str | None = None) -> str | None:
-        """A request header, looked up case-insensitively."""
-        return self.headers.get(name, default)
-
-    def json(self) -> Any:
-        """The body parsed as JSON (None when empty)."""
-        return json.loads(self.body) if self.body.strip() else None
+KEEP = _Keep.KEEP
 
 
 class _QuietHandler(WSGIRequestHandler):
@@ -66,32 +49,6 @@ class _QuietHandler(WSGIRequestHandler):
 
     def log_request(self, code: Any = "-", size: Any = "-") -> None:
         pass
-
-
-def _wire_text(value: str) -> str:
-    # WSGI hands over raw bytes as latin-1 text; recover what the client sent.
-    try:
-        return value.encode("latin-1").decode("utf-8")
-    except UnicodeError:
-        return value
-
-
-def _raw_target(environ: Mapping[str, Any]) -> tuple[str, str]:
-    """The request path and query exactly as sent.
-
-    PATH_INFO has ``%2F`` already decoded into ``/``, which would split an id
-    in two, so prefer the raw request line the dev server passes along.
-    """
-    raw = environ.get("RAW_URI") or environ.get("REQUEST_URI")
-    if raw:
-        raw = _wire_text(raw)
-        if not raw.startswith("/"):  # absolute-form request target
-            parts = urlsplit(raw)
-            return parts.path or "/", parts.query
-        path, _, query = raw.partition("?")
-        return path, query
-    path = quote(_wire_text(environ.get("PATH_INFO", "/")), safe="/:@!$&'()*+,;=-._~")
-    return path, _wire_text(environ.get("QUERY_STRING", ""))
 
 
 def _json_response(value: Any, status: int = 200) -> Response:
@@ -160,19 +117,30 @@ class EngineSimulator:
     ``users`` maps names to passwords and turns authentication on;
     ``api_version``, when given, makes other ``/rest/v{N}`` prefixes unknown.
     Port 0 picks a free port; several simulators can run side by side.
+
+    With ``virtual_time=True`` the engine runs on a :class:`VirtualClock` that stands still until someone sleeps
+    on it, and while the simulator runs, the client's waits and connectivity probe read and sleep on that same
+    clock: a run of a minute finishes in milliseconds, every poll still makes its request, and deadlines count
+    virtual seconds. Only one simulator at a time can run on virtual time, as the client's clock is
+    process-wide; stopping it puts the client's clock back.
     """
 
     def __init__(
         self,
-        version: str = "5.6.0",
+        version: str = DEFAULT_VERSION,
         users: Mapping[str, str] | None = None,
         api_version: int | None = None,
         *,
         host: str = "127.0.0.1",
         port: int = 0,
         verbose: bool = False,
+        virtual_time: bool = False,
     ) -> None:
-        self.state = EngineState(version=version, users=users)
+        self._version = version
+        self._users = dict(users or {})
+        self._virtual_time = virtual_time
+        self._seams = TimeSeams()
+        self.state = self._initial_state()
         self.faults = FaultTable()
         self.api_version = api_version
         self.host = host
@@ -190,6 +158,8 @@ class EngineSimulator:
         """Bind the port and serve in a daemon thread. One start per instance."""
         if self._started:
             raise RuntimeError("this simulator has already been started")
+        if self._virtual_time:
+            self._seams.bind(self._virtual_clock())
         self._started = True
         handler = WSGIRequestHandler if self.verbose else _QuietHandler
         self._server = make_server(self.host, self._port, self.wsgi_app, threaded=True, request_handler=handler)
@@ -209,6 +179,7 @@ class EngineSimulator:
         server, self._server = self._server, None
         if server is None:
             return
+        self._seams.release()
         server.shutdown()
         server.server_close()
         if self._thread is not None:
@@ -236,6 +207,62 @@ class EngineSimulator:
         if not self._started:
             raise RuntimeError("the simulator is not started")
         return f"http://{self.host}:{self._port}"
+
+    # -- time and resetting ----------------------------------------------------
+
+    @property
+    def virtual_time(self) -> bool:
+        """Whether the engine runs on a virtual clock."""
+        return self._virtual_time
+
+    @property
+    def clock(self) -> Clock:
+        """The engine's clock: a :class:`VirtualClock` on virtual time (``engine.clock.advance(5)`` moves runs on
+        without anyone sleeping), else the system clock."""
+        return self.state.clock
+
+    def reset(
+        self,
+        *,
+        version: str | _Keep = KEEP,
+        users: Mapping[str, str] | None | _Keep = KEEP,
+        api_version: int | None | _Keep = KEEP,
+        virtual_time: bool | _Keep = KEEP,
+    ) -> None:
+        """Bring the engine back to its initial state, and clear the request log and the faults.
+
+        Everything arranged since (pipelines, runs, scripts, users, sessions, changes to :attr:`state`) is gone:
+        :attr:`state` is a new object, so take areas such as ``engine.state.runs`` afresh after a reset. The
+        simulator keeps serving on the same URL. A setting given here replaces the one the simulator was built
+        with, for this and every later reset.
+        """
+        if version is not KEEP:
+            self._version = version
+        if users is not KEEP:
+            self._users = dict(users or {})
+        if api_version is not KEEP:
+            self.api_version = api_version
+        if virtual_time is not KEEP:
+            self._virtual_time = virtual_time
+        state = self._initial_state()
+        if self.running and self._virtual_time:
+            assert isinstance(state.clock, VirtualClock)
+            self._seams.bind(state.clock)
+        elif self.running:
+            self._seams.release()
+        self.state = state
+        self.faults.clear()
+        self.clear_requests()
+
+    def _initial_state(self) -> EngineState:
+        clock: Clock = VirtualClock() if self._virtual_time else SYSTEM_CLOCK
+        return EngineState(version=self._version, users=self._users, clock=clock)
+
+    def _virtual_clock(self) -> VirtualClock:
+        clock = self.state.clock
+        if not isinstance(clock, VirtualClock):  # the state was replaced by hand
+            raise RuntimeError("virtual_time is set but the engine's state does not run on a VirtualClock")
+        return clock
 
     # -- arranging scenarios -------------------------------------------------
 
@@ -300,7 +327,7 @@ class EngineSimulator:
         """The WSGI application; usable without the HTTP server too."""
         request = Request(environ)
         body = request.get_data(cache=True)
-        raw_path, raw_query = _raw_target(environ)
+        raw_path, raw_query = raw_target(environ)
         user, has_session = self._authenticate(request)
         with self._log_lock:
             self._log.append(
@@ -311,6 +338,7 @@ class EngineSimulator:
                     headers=Headers(list(request.headers.items())),
                     body=body,
                     user=user,
+                    time=self.state.clock.time(),
                 )
             )
         response = self._answer(request, raw_path, body, user, has_session)

@@ -3,21 +3,30 @@
 Route handlers read and change this; tests poke it directly to arrange a
 scenario. Every public method takes the lock, so handlers running in the
 server's worker threads and the test thread never see half-made changes.
+
+Each area of the engine lives in its own module and is handed, when it is
+built here, the lock, the clock and the other areas it reads; no area
+imports this module.
 """
 
 from __future__ import annotations
 
-import secrets
 import threading
-import time
 import uuid
 from collections.abc import Mapping, Sequence
 from typing import Any, Union
 
-from .previews import Previews, Snapshots
+from .access_control import AccessControl
+from .catalogue import Catalogue
+from .clock import SYSTEM_CLOCK, Clock
+from .enginelog import EngineLog
+from .health import Health
+from .previews import Previews
 from .runs import Runs
+from .snapshots import Snapshots
 from .store import PipelineStore
 from .system_state import SystemState
+from .users import Users
 
 
 class _Missing:
@@ -36,75 +45,9 @@ MISSING = _Missing()
 StatusEntry = Union[str, Mapping[str, Any]]
 
 
-def now_ms() -> int:
-    """The engine's timestamps are milliseconds since the epoch."""
-    return int(time.time() * 1000)
-
-
 def strip_missing(record: Mapping[str, Any]) -> dict[str, Any]:
     """Copy ``record`` without the keys whose value is :data:`MISSING`."""
     return {k: v for k, v in record.items() if v is not MISSING}
-
-
-class Users:
-    """Accounts and login sessions. Authentication is on while any user exists."""
-
-    def __init__(self, lock: threading.RLock) -> None:
-        self._lock = lock
-        self._passwords: dict[str, str] = {}
-        self._sessions: dict[str, str] = {}
-
-    def add_user(self, name: str, password: str) -> None:
-        """Create ``name`` or change its password; existing sessions stay valid."""
-        with self._lock:
-            self._passwords[name] = password
-
-    set_password = add_user
-
-    def remove_user(self, name: str) -> None:
-        """Delete the account and end its sessions."""
-        with self._lock:
-            self._passwords.pop(name, None)
-            for token in [t for t, u in self._sessions.items() if u == name]:
-                del self._sessions[token]
-
-    @property
-    def required(self) -> bool:
-        """Whether requests must authenticate."""
-        with self._lock:
-            return bool(self._passwords)
-
-    def names(self) -> list[str]:
-        """Names of all accounts."""
-        with self._lock:
-            return list(self._passwords)
-
-    def __contains__(self, name: object) -> bool:
-        with self._lock:
-            return name in self._passwords
-
-    def check(self, name: str, password: str) -> bool:
-        """Whether the credentials match the account's current password."""
-        with self._lock:
-            expected = self._passwords.get(name)
-        return expected is not None and secrets.compare_digest(expected.encode(), password.encode())
-
-    def open_session(self, name: str) -> str:
-        """Start a session for ``name`` and return its cookie token."""
-        token = secrets.token_hex(16)
-        with self._lock:
-            self._sessions[token] = name
-        return token
-
-    def session_user(self, token: str) -> str | None:
-        """The user a session token belongs to, if it is still valid."""
-        with self._lock:
-            return self._sessions.get(token)
-
-    def end_sessions(self) -> None:
-        """Forget every session, forcing clients to send credentials again."""
-        with self._lock:
-            self._sessions.clear()
 
 
 class _StatusScript:
@@ -125,8 +68,10 @@ class EngineState:
         self,
         version: str = "5.6.0",
         users: Mapping[str, str] | None = None,
+        clock: Clock = SYSTEM_CLOCK,
     ) -> None:
         self.lock = threading.RLock()
+        self.clock = clock
         self.version = version
         self.sdk_id = str(uuid.uuid4())
         self.built_date = "2024-01-01T00:00:00Z"
@@ -134,12 +79,21 @@ class EngineState:
         for name, password in (users or {}).items():
             self.users.add_user(name, password)
         self._status_scripts: dict[str, _StatusScript] = {}
-        # Each area of the engine keeps its own state in its own module.
-        self.pipelines = PipelineStore(self.lock)
-        self.runs = Runs(self.lock, self.pipelines)
-        self.previews = Previews(self.lock)
-        self.snapshots = Snapshots(self.lock)
-        self.system = SystemState(self.lock)
+        lock = self.lock
+        self.log = EngineLog(lock, clock)
+        self.pipelines = PipelineStore(lock, clock)
+        self.runs = Runs(lock, self.pipelines, wall=clock)
+        self.previews = Previews(lock, clock)
+        self.snapshots = Snapshots(lock, clock)
+        self.catalogue = Catalogue(lock)
+        self.access = AccessControl(lock, clock, self.log)
+        self.system = SystemState(lock, clock, self.log, self.users, self._current_version, self.pipelines, self.runs)
+        self.health = Health(
+            clock, self.log, self.info, self.pipelines, self.runs, self.catalogue, self.system, self.access
+        )
+
+    def _current_version(self) -> str:
+        return self.version
 
     # -- engine information -------------------------------------------------
 
@@ -204,7 +158,7 @@ class EngineState:
             "rev": rev,
             "status": "EDITED",
             "message": None,
-            "timeStamp": now_ms(),
+            "timeStamp": self.clock.now_ms(),
             "attributes": {},
         }
         record.update(entry)

@@ -1,7 +1,8 @@
 """The simulated engine's pipeline store: definitions, revisions, labels, rules, and fragments.
 
 A stored pipeline is kept in the engine's export form: ``pipelineConfig`` (the definition, with its ``stages``)
-and ``pipelineRules``. Other areas of the simulator (runs, previews, access control) look pipelines up here.
+and ``pipelineRules``. Other areas of the simulator (runs, previews, access control) look pipelines up here, and
+:meth:`StoredPipeline.issues` is the one verdict on whether a pipeline is valid that every area follows.
 Every method that can fail raises :class:`EngineError` with the engine's status and error text, so route
 handlers stay thin.
 """
@@ -12,21 +13,28 @@ import copy
 import io
 import json
 import threading
-import time
 import uuid
 import zipfile
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
-from .errors import EngineError
+from .clock import SYSTEM_CLOCK, Clock
+from .errors import EngineError, bad_request
+from .records import issues_document, pipeline_issues
+from .samples import SCHEMA_VERSION, default_rules, pipeline_config, sample_pipeline, sample_stages, stage
 
-SCHEMA_VERSION = 6
-
-
-def now_ms() -> int:
-    """The engine's timestamps are milliseconds since the epoch."""
-    return int(time.time() * 1000)
+# The document builders have long been imported from here too.
+__all__ = [
+    "PipelineStore",
+    "StoredFragment",
+    "StoredPipeline",
+    "default_rules",
+    "pipeline_config",
+    "sample_pipeline",
+    "sample_stages",
+    "stage",
+]
 
 
 def no_such_pipeline(pipeline_id: str) -> EngineError:
@@ -37,82 +45,6 @@ def no_such_pipeline(pipeline_id: str) -> EngineError:
 def already_exists(pipeline_id: str) -> EngineError:
     """The engine's answer when an id is taken."""
     return EngineError(400, f"Pipeline '{pipeline_id}' already exists", "CONTAINER_0201")
-
-
-def bad_request(message: str) -> EngineError:
-    """The engine's answer to a request it cannot make sense of."""
-    return EngineError(400, message, "REST_0400")
-
-
-def stage(instance_name: str, stage_name: str, library: str, inputs: list[str], outputs: int = 1,
-          configuration: dict[str, Any] | None = None) -> dict[str, Any]:
-    """A stage definition as the engine stores it."""
-    return {
-        "instanceName": instance_name,
-        "stageName": stage_name,
-        "library": library,
-        "stageVersion": "1",
-        "configuration": [{"name": k, "value": v} for k, v in (configuration or {}).items()],
-        "uiInfo": {"label": instance_name},
-        "inputLanes": list(inputs),
-        "outputLanes": [f"{instance_name}OutputLane{i + 1}" for i in range(outputs)],
-        "eventLanes": [],
-        "services": [],
-    }
-
-
-def sample_stages() -> list[dict[str, Any]]:
-    """Origin -> processor -> destination: what a freshly imported sample pipeline holds."""
-    origin = stage("DevDataGenerator_01", "dev_data_generator", "basic-lib", [],
-                   configuration={"fields": ["id", "name", "amount"]})
-    processor = stage("ExpressionEvaluator_01", "expression_evaluator", "basic-lib", origin["outputLanes"])
-    target = stage("Trash_01", "trash", "basic-lib", processor["outputLanes"], outputs=0)
-    return [origin, processor, target]
-
-
-def pipeline_config(pipeline_id: str, title: str, description: str = "", pipeline_type: str = "HARVEL",
-                    stages: list[dict[str, Any]] | None = None) -> dict[str, Any]:
-    """A pipeline definition (the ``pipelineConfig`` member of an export)."""
-    return {
-        "schemaVersion": SCHEMA_VERSION,
-        "version": 1,
-        "pipelineId": pipeline_id,
-        "title": title,
-        "description": description,
-        "uuid": str(uuid.uuid4()),
-        "configuration": [{"name": "executionMode", "value": "STANDALONE"}],
-        "uiInfo": {},
-        "stages": list(stages or []),
-        "errorStage": None,
-        "info": {"pipelineId": pipeline_id, "title": title, "description": description,
-                 "pipelineType": pipeline_type, "valid": True},
-        "metadata": {"labels": []},
-        "issues": {"pipelineIssues": [], "stageIssues": {}, "issueCount": 0},
-        "valid": True,
-        "previewable": True,
-    }
-
-
-def default_rules() -> dict[str, Any]:
-    """The rules of a pipeline nobody has written rules for."""
-    return {
-        "uuid": str(uuid.uuid4()),
-        "schemaVersion": 3,
-        "version": 2,
-        "metricsRuleDefinitions": [],
-        "dataRuleDefinitions": [],
-        "driftRuleDefinitions": [],
-        "emailIds": [],
-        "configuration": [],
-        "ruleIssues": [],
-        "configIssues": [],
-    }
-
-
-def sample_pipeline(title: str = "Sample pipeline", pipeline_id: str | None = None) -> dict[str, Any]:
-    """A pipeline in export form with :func:`sample_stages`, ready for ``import_pipeline``."""
-    config = pipeline_config(pipeline_id or "".join(title.split()), title, stages=sample_stages())
-    return {"pipelineConfig": config, "pipelineRules": default_rules(), "libraryDefinitions": None}
 
 
 @dataclass
@@ -127,8 +59,8 @@ class StoredPipeline:
     config: dict[str, Any] = field(default_factory=dict)
     rules: dict[str, Any] = field(default_factory=dict)
     labels: list[str] = field(default_factory=list)
-    created: int = field(default_factory=now_ms)
-    last_modified: int = field(default_factory=now_ms)
+    created: int = field(default_factory=SYSTEM_CLOCK.now_ms)
+    last_modified: int = field(default_factory=SYSTEM_CLOCK.now_ms)
     #: Set by a test to make validation report these issues (``{"pipelineIssues": [...], ...}``).
     invalid_issues: dict[str, Any] | None = None
     #: Earlier definitions by revision number; the current one is ``config`` at ``rev``.
@@ -153,19 +85,38 @@ class StoredPipeline:
             "lastModifier": "admin",
             "lastRev": str(self.rev),
             "uuid": self.config.get("uuid"),
-            "valid": self.invalid_issues is None,
+            "valid": self.issues() is None,
             "metadata": {"labels": list(self.labels)},
         }
 
     def config_at(self, rev: int) -> dict[str, Any]:
-        """The definition of revision ``rev``; 0 means the current one (what clients send by default)."""
+        """The definition of revision ``rev`` (0 means the current one, what clients send by default), with its
+        validity and issues as the engine judges them now."""
         if rev in (0, self.rev):
-            return copy.deepcopy(self.config)
-        if rev not in self.revisions:
+            source = self.config
+        elif rev in self.revisions:
+            source = self.revisions[rev]
+        else:
             raise EngineError(404, f"Pipeline '{self.pipeline_id}' has no revision {rev}", "CONTAINER_0203")
-        return copy.deepcopy(self.revisions[rev])
+        config = copy.deepcopy(source)
+        issues = self.issues(source)
+        config["valid"] = config["previewable"] = issues is None
+        config["issues"] = issues if issues is not None else issues_document(None)
+        if isinstance(config.get("info"), dict):
+            config["info"]["valid"] = issues is None
+        return config
 
-    def revise(self, config: Mapping[str, Any], description: str | None = None) -> None:
+    def issues(self, config: Mapping[str, Any] | None = None) -> dict[str, Any] | None:
+        """What keeps the pipeline (or the definition ``config`` of one of its revisions) from running, or None.
+
+        A test can set :attr:`invalid_issues`; otherwise a definition without stages is the one issue found.
+        """
+        if config is None:
+            return pipeline_issues(self.stages, self.invalid_issues)
+        stages = config.get("stages") or []
+        return pipeline_issues(stages, self.invalid_issues if config is self.config else None)
+
+    def revise(self, config: Mapping[str, Any], description: str | None = None, stamp: int | None = None) -> None:
         """Make ``config`` the next revision, keeping the current one readable by its number."""
         self.revisions[self.rev] = copy.deepcopy(self.config)
         self.rev += 1
@@ -174,7 +125,7 @@ class StoredPipeline:
         self.title = str(config.get("title") or self.title)
         self.config = _normalized(config, self.pipeline_id, self.title, self.description, self.pipeline_type)
         self.labels = list(self.config["metadata"]["labels"])
-        self.last_modified = now_ms()
+        self.last_modified = SYSTEM_CLOCK.now_ms() if stamp is None else stamp
 
     def history(self) -> list[dict[str, Any]]:
         """One information record per revision, newest first."""
@@ -205,7 +156,7 @@ class StoredFragment:
     execution_mode: str = "STANDALONE"
     stages: list[dict[str, Any]] = field(default_factory=list)
     rules: dict[str, Any] = field(default_factory=default_rules)
-    created: int = field(default_factory=now_ms)
+    created: int = field(default_factory=SYSTEM_CLOCK.now_ms)
 
     def config(self) -> dict[str, Any]:
         """The fragment definition (the ``pipelineFragmentConfig`` member of an export)."""
@@ -240,8 +191,9 @@ ORDER_KEYS: dict[str, Callable[[StoredPipeline], Any]] = {
 class PipelineStore:
     """The stored pipelines and fragments, by id, behind the engine's lock."""
 
-    def __init__(self, lock: threading.RLock) -> None:
+    def __init__(self, lock: threading.RLock, clock: Clock = SYSTEM_CLOCK) -> None:
         self._lock = lock
+        self._clock = clock
         self._pipelines: dict[str, StoredPipeline] = {}
         self._fragments: dict[str, StoredFragment] = {}
 
@@ -296,6 +248,7 @@ class PipelineStore:
         pipeline = StoredPipeline(
             pipeline_id, title, description, pipeline_type,
             config=pipeline_config(pipeline_id, title, description, pipeline_type), rules=default_rules(),
+            created=self._clock.now_ms(), last_modified=self._clock.now_ms(),
         )
         if draft:
             return pipeline
@@ -309,7 +262,7 @@ class PipelineStore:
         config = _definition(definition)
         with self._lock:
             pipeline = self.get(pipeline_id)
-            pipeline.revise(config, description)
+            pipeline.revise(config, description, stamp=self._clock.now_ms())
             return pipeline
 
     def listing(self, filter_text: str | None = None, label: str | None = None, offset: int = 0,
@@ -352,7 +305,7 @@ class PipelineStore:
             if existing is not None and not draft:
                 if not overwrite:
                     raise already_exists(new_id)
-                existing.revise(config, description)
+                existing.revise(config, description, stamp=self._clock.now_ms())
                 if isinstance(rules, dict):
                     existing.rules = copy.deepcopy(rules)
                 return existing
@@ -360,6 +313,7 @@ class PipelineStore:
                 new_id, title, description, pipeline_type,
                 config=_normalized(config, new_id, title, description, pipeline_type),
                 rules=copy.deepcopy(rules) if isinstance(rules, dict) else default_rules(),
+                created=self._clock.now_ms(), last_modified=self._clock.now_ms(),
             )
             pipeline.labels = list(pipeline.config["metadata"]["labels"])
             return pipeline if draft else self.add(pipeline)
@@ -410,7 +364,7 @@ class PipelineStore:
                 raise bad_request("A fragment body must be an object whose 'stages' is a list")
             stages = copy.deepcopy(definition.get("stages", []))
         fragment = StoredFragment(self.new_id(title, True), title, description,
-                                  execution_mode or "STANDALONE", stages)
+                                  execution_mode or "STANDALONE", stages, created=self._clock.now_ms())
         if not draft:
             with self._lock:
                 self._fragments[fragment.fragment_id] = fragment
@@ -428,6 +382,7 @@ class PipelineStore:
         fragment = StoredFragment(
             fragment_id, str(config.get("title") or fragment_id), str(config.get("description") or ""),
             stages=copy.deepcopy(stages), rules=copy.deepcopy(rules) if isinstance(rules, dict) else default_rules(),
+            created=self._clock.now_ms(),
         )
         if not draft:
             with self._lock:

@@ -10,29 +10,29 @@ from . import RequestContext, router
 @router.route("GET", "/acl/{pipeline_id}")
 def get_acl(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
     """The pipeline's access control list; 404 for an unknown pipeline."""
-    return ctx.state.system.acl(ctx.state.pipelines.get(pipeline_id))
+    return ctx.state.access.acl(ctx.state.pipelines.get(pipeline_id))
 
 
 @router.route("POST", "/acl/{pipeline_id}")
 def set_acl(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
     """Replace the pipeline's access control list; answers with what was stored."""
     pipeline = ctx.state.pipelines.get(pipeline_id)
-    return ctx.state.system.set_acl(pipeline, ctx.json(), ctx.user)
+    return ctx.state.access.set_acl(pipeline, ctx.json(), ctx.user)
 
 
 @router.route("GET", "/acl/{pipeline_id}/permissions")
 def permissions(ctx: RequestContext, pipeline_id: str) -> list[dict[str, Any]]:
     """The permissions of the pipeline's access control list."""
-    return ctx.state.system.acl(ctx.state.pipelines.get(pipeline_id))["permissions"]
+    return ctx.state.access.acl(ctx.state.pipelines.get(pipeline_id))["permissions"]
 
 
 @router.route("GET", "/pipelines/subjects")
 def subjects(ctx: RequestContext) -> dict[str, list[str]]:
     """The users and groups named in any pipeline's access control list."""
-    return ctx.state.system.subjects(ctx.state.pipelines.all())
+    return ctx.state.access.subjects(ctx.state.pipelines.all())
 
 
 @router.route("POST", "/pipeline/subjects")
 def rename_subjects(ctx: RequestContext) -> dict[str, list[str]]:
     """Rename users and groups across all access control lists: ``{"users": {"old": "new"}, "groups": {...}}``."""
-    return ctx.state.system.rename_subjects(ctx.state.pipelines.all(), ctx.json(), ctx.user)
+    return ctx.state.access.rename_subjects(ctx.state.pipelines.all(), ctx.json(), ctx.user)

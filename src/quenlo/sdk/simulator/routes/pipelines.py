@@ -4,8 +4,8 @@ from __future__ import annotations
 
 from typing import Any
 
-from ...utils import Version
-from ..store import bad_request
+from ..errors import bad_request
+from ..versions import at_least
 from . import Reply, RequestContext, router
 
 # -- query helpers shared with the run routes ----------------------------------------------------------------
@@ -48,7 +48,7 @@ def pipeline_status(ctx: RequestContext, pipeline_id: str) -> dict[str, Any] | N
 @router.route("PUT", "/pipeline/{pipeline_title}")
 def create_pipeline(ctx: RequestContext, pipeline_title: str) -> Reply:
     """Create an empty pipeline; the id flag has its older name on engines before 2.5.0.0."""
-    flag = "autoGenerateName" if Version(ctx.state.version) < Version("2.5.0.0") else "autoGeneratePipelineId"
+    flag = "autoGeneratePipelineId" if at_least(ctx.state.version, "2.5.0.0") else "autoGenerateName"
     pipeline = ctx.state.pipelines.create(
         pipeline_title,
         description=ctx.arg("description") or "",

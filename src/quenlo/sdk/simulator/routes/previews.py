@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import Any, Mapping
 
 from ..previews import new_dynamic_pipeline_id, parse_overrides
-from ..store import sample_stages
+from ..samples import sample_stages
 from . import EngineError, RequestContext, router
 
 

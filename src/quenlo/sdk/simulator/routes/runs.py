@@ -6,7 +6,7 @@ import copy
 import uuid
 from typing import Any
 
-from ..store import bad_request
+from ..errors import bad_request
 from . import RequestContext, router
 from .pipelines import object_body, rev_arg
 

@@ -25,6 +25,7 @@ def capture(ctx: RequestContext, pipeline_id: str, snapshot_name: str) -> dict[s
         batch_size=ctx.integer("batchSize", 10),
         start_pipeline=ctx.flag("startPipeline"),
         runtime_parameters=dict(parameters) if parameters else None,
+        issues=pipeline.issues(),
     )
     return snapshot.info(True)
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import time
 from typing import Any
 
-from ..system_state import GENERATORS, HEALTH_CATEGORIES
+from ..health import GENERATORS, HEALTH_CATEGORIES
 from . import Reply, RequestContext, router
 
 #: The response header that tells a log reader where to continue reading backwards.
@@ -46,7 +46,7 @@ def current_user(ctx: RequestContext) -> dict[str, Any]:
 @router.route("POST", "/usermanagement/users/{user}/changePassword")
 def change_password(ctx: RequestContext, user: str) -> None:
     """Change a user's own password; the old one is refused from then on."""
-    ctx.state.system.change_password(ctx.state, user, ctx.user, ctx.json())
+    ctx.state.system.change_password(user, ctx.user, ctx.json())
 
 
 @router.route("GET", "/system/directories")
@@ -70,26 +70,26 @@ def ui_configuration(ctx: RequestContext) -> dict[str, str]:
 @router.route("GET", "/system/jmx")
 def jmx(ctx: RequestContext) -> dict[str, Any]:
     """JMX beans of the engine process."""
-    return ctx.state.system.jmx(ctx.state)
+    return ctx.state.system.jmx()
 
 
 @router.route("GET", "/system/stats")
 def stats(ctx: RequestContext) -> dict[str, Any]:
     """Usage statistics settings."""
-    return ctx.state.system.stats(ctx.state)
+    return ctx.state.system.stats()
 
 
 @router.route("POST", "/system/stats")
 def opt_for_stats(ctx: RequestContext) -> dict[str, Any]:
     """Switch usage statistics on or off (``active=true|false``)."""
     ctx.state.system.opt_for_stats(ctx.arg("active"), ctx.user)
-    return ctx.state.system.stats(ctx.state)
+    return ctx.state.system.stats()
 
 
 @router.route("GET", "/system/logs")
 def logs(ctx: RequestContext) -> Reply:
     """Log entries ending at ``endingOffset``, filtered by pipeline, severity and message text."""
-    entries, offset = ctx.state.system.read_log(
+    entries, offset = ctx.state.log.read(
         ctx.arg("endingOffset"),
         severity=ctx.arg("severity"),
         pipeline=ctx.arg("pipeline"),
@@ -107,7 +107,7 @@ def health_categories(ctx: RequestContext) -> list[dict[str, str]]:
 @router.route("GET", "/system/health/report")
 def health_report(ctx: RequestContext) -> dict[str, Any]:
     """The health checks of the asked categories (all by default)."""
-    return ctx.state.system.health_report(ctx.state, _listed(ctx, "categories"))
+    return ctx.state.health.report(_listed(ctx, "categories"))
 
 
 @router.route("GET", "/system/bundle/list")
@@ -119,8 +119,8 @@ def bundle_generators(ctx: RequestContext) -> list[dict[str, Any]]:
 @router.route("GET", "/system/bundle/generate")
 def bundle_generate(ctx: RequestContext) -> Reply:
     """A support bundle, as a ZIP archive, from the comma-separated ``generators``."""
-    archive = ctx.state.system.bundle(ctx.state, _listed(ctx, "generators"), _port(ctx), _authentication(ctx))
-    name = time.strftime("bundle-%Y%m%d-%H%M%S.zip", time.gmtime())
+    archive = ctx.state.health.bundle(_listed(ctx, "generators"), _port(ctx), _authentication(ctx))
+    name = time.strftime("bundle-%Y%m%d-%H%M%S.zip", time.gmtime(ctx.state.clock.time()))
     return Reply(
         archive,
         content_type="application/octet-stream",

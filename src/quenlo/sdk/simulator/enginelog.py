@@ -1,0 +1,106 @@
+"""The engine's log: what it wrote, and reading it back page by page from an offset."""
+
+from __future__ import annotations
+
+import threading
+from dataclasses import dataclass
+from datetime import datetime, timezone
+from typing import Any
+
+from .clock import Clock
+from .errors import bad_request
+
+SEVERITIES = ("TRACE", "DEBUG", "INFO", "WARN", "ERROR")
+#: How many log entries one read returns at most; older ones are read by passing the returned offset back.
+LOG_PAGE = 100
+
+
+@dataclass
+class LogEntry:
+    """One line of the engine's log; ``offset`` is where the line starts in the log text."""
+
+    offset: int
+    timestamp: int
+    severity: str
+    category: str
+    message: str
+    pipeline: str | None = None
+    user: str | None = None
+
+    def line(self) -> str:
+        """The line as the log file holds it."""
+        stamp = datetime.fromtimestamp(self.timestamp / 1000, timezone.utc).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
+        return (
+            f"{stamp} [user:{self.user or '*'}] [pipeline:{self.pipeline or '*'}] "
+            f"{self.severity} {self.category} - {self.message}\n"
+        )
+
+    def record(self) -> dict[str, Any]:
+        """The entry as the log endpoint answers it."""
+        return {
+            "offset": self.offset,
+            "timestamp": self.timestamp,
+            "severity": self.severity,
+            "category": self.category,
+            "pipeline": self.pipeline,
+            "user": self.user,
+            "message": self.message,
+        }
+
+class EngineLog:
+    """The lines of the engine's log, oldest first; offsets count bytes of the log text, as in its file."""
+
+    def __init__(self, lock: threading.RLock, clock: Clock) -> None:
+        self._lock = lock
+        self._clock = clock
+        self._entries: list[LogEntry] = []
+        self._size = 0
+
+    def add(
+        self, severity: str, category: str, message: str, pipeline: str | None = None, user: str | None = None
+    ) -> LogEntry:
+        """Append an entry to the engine's log."""
+        if severity not in SEVERITIES:
+            raise ValueError(f"unknown severity {severity!r}")
+        with self._lock:
+            entry = LogEntry(self._size, self._clock.now_ms(), severity, category, message, pipeline, user)
+            self._entries.append(entry)
+            self._size += len(entry.line().encode())
+            return entry
+
+    def text(self) -> str:
+        """The whole log as its file holds it."""
+        with self._lock:
+            return "".join(entry.line() for entry in self._entries)
+
+    def read(
+        self,
+        ending_offset: str | None,
+        severity: str | None = None,
+        pipeline: str | None = None,
+        text: str | None = None,
+    ) -> tuple[list[dict[str, Any]], int]:
+        """Up to :data:`LOG_PAGE` entries that end at or before ``ending_offset`` (-1: the end of the log).
+
+        Returns the entries, oldest first, and the offset to pass as the next ending offset to read further
+        back (the start of the oldest entry returned, or ``ending_offset`` when nothing matched).
+        """
+        try:
+            end = int(ending_offset) if ending_offset not in (None, "") else -1
+        except ValueError:
+            raise bad_request(f"Query parameter 'endingOffset' must be a number, not {ending_offset!r}") from None
+        if severity is not None and severity.upper() not in SEVERITIES:
+            raise bad_request(f"Unknown severity {severity!r}; one of {', '.join(SEVERITIES)}")
+        with self._lock:
+            if end < 0:
+                end = self._size
+            matching = [
+                e
+                for e in self._entries
+                if e.offset + len(e.line().encode()) <= end
+                and (severity is None or e.severity == severity.upper())
+                and (pipeline is None or e.pipeline == pipeline)
+                and (text is None or text in e.message)
+            ]
+        page = matching[-LOG_PAGE:]
+        return [e.record() for e in page], (page[0].offset if page else end)
