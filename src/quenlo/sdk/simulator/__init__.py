@@ -20,9 +20,10 @@ from __future__ import annotations
 from .clock import Clock, VirtualClock
 from .errors import EngineError, error_body
 from .faults import Fault
+from .requestlog import RecordedRequest
 from .runs import RunPlan
 from .samples import sample_pipeline, sample_stages, stage
-from .server import DEFAULT_VERSION, EngineSimulator, RecordedRequest
+from .server import DEFAULT_VERSION, EngineSimulator
 from .state import MISSING, EngineState
 from .transport import InMemoryTransport
 

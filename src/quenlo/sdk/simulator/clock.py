@@ -133,8 +133,9 @@ class TimeSeams:
             for name in CLIENT_TIME_SEAMS:
                 module = _client_module(name)
                 if module is not None:
-                    self._saved.append((module, module.__dict__.get("time", time)))
-                    module.time = clock
+                    namespace = vars(module)
+                    self._saved.append((module, namespace.get("time", time)))
+                    namespace["time"] = clock
             TimeSeams._holder = self
 
     def release(self) -> None:
@@ -146,7 +147,7 @@ class TimeSeams:
 
     def _restore(self) -> None:
         for module, original in reversed(self._saved):
-            module.time = original
+            vars(module)["time"] = original
         self._saved.clear()
 
 

@@ -191,7 +191,7 @@ class Previews:
     ) -> PreviewRun:
         """Start a preview; the records are made now and shown once the run is FINISHED."""
         issues = pipeline_issues(stages, invalid_issues)
-        output: list = []
+        output: list[list[dict[str, Any]]] = []
         if issues is None:
             output = run_batches(stages, batches, batch_size, skip_targets, end_stage, test_origin, overrides)
         states = self.preview_states if issues is None else INVALID_PREVIEW_STATES

@@ -23,9 +23,10 @@ def _escape(name: str) -> str:
 
 def make_field(value: Any, path: str = "") -> dict[str, Any]:
     """The engine's field tree for a plain Python value (dict, list, str, bool, int, float or None)."""
+    kind: str
+    encoded: Any
     if isinstance(value, Mapping):
-        children = {str(k): make_field(v, f"{path}/{_escape(str(k))}") for k, v in value.items()}
-        kind, encoded = "MAP", children
+        kind, encoded = "MAP", {str(k): make_field(v, f"{path}/{_escape(str(k))}") for k, v in value.items()}
     elif isinstance(value, (list, tuple)):
         kind, encoded = "LIST", [make_field(v, f"{path}[{i}]") for i, v in enumerate(value)]
     elif isinstance(value, bool):
@@ -75,7 +76,9 @@ def _generated_value(name: str, number: int) -> Any:
     return f"{name}-{number}"
 
 
-def origin_records(stage: Mapping[str, Any], batch: int, batch_size: int, test_origin: bool) -> list[dict]:
+def origin_records(
+    stage: Mapping[str, Any], batch: int, batch_size: int, test_origin: bool
+) -> list[dict[str, Any]]:
     """The records an origin produces in one batch."""
     name = stage["instanceName"]
     prefix = "testOrigin" if test_origin else name
@@ -96,7 +99,7 @@ def _passed_on(record: Mapping[str, Any], stage_name: str) -> dict[str, Any]:
     return copied
 
 
-def stage_output(instance_name: str, output: Mapping[str, list]) -> dict[str, Any]:
+def stage_output(instance_name: str, output: Mapping[str, list[dict[str, Any]]]) -> dict[str, Any]:
     """One stage's part of a batch."""
     return {
         "instanceName": instance_name,
@@ -129,7 +132,7 @@ def run_batches(
     override_by_stage = {entry.get("instanceName"): entry.get("output") or {} for entry in overrides}
     result = []
     for batch in range(batches):
-        lanes: dict[str, list] = {}
+        lanes: dict[str, list[dict[str, Any]]] = {}
         outputs = []
         for stage in stages:
             name = stage["instanceName"]
@@ -154,7 +157,7 @@ def run_batches(
 
 def issues_document(issues: Mapping[str, Any] | None) -> dict[str, Any]:
     """The engine's issues document, with its count filled in."""
-    document = {"pipelineIssues": [], "stageIssues": {}}
+    document: dict[str, Any] = {"pipelineIssues": [], "stageIssues": {}}
     document.update(copy.deepcopy(dict(issues or {})))
     if "issueCount" not in document:
         document["issueCount"] = len(document["pipelineIssues"]) + sum(

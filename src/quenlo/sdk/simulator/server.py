@@ -20,7 +20,8 @@ from .errors import EngineError, error_body
 from .faults import DEFAULT_NOT_JSON_BODY, Fault, FaultTable
 from .requestlog import RecordedRequest, raw_target
 from .routes import Reply, RequestContext, router
-from .state import EngineState, StatusEntry, Users
+from .state import EngineState, StatusEntry
+from .users import Users
 
 if TYPE_CHECKING:
     from typing_extensions import Self

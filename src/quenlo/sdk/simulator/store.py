@@ -296,7 +296,7 @@ class PipelineStore:
         config = _definition(envelope["pipelineConfig"])
         title = str(config.get("title") or pipeline_id)
         new_id = self.new_id(title, True) if auto_generate else pipeline_id
-        info = config.get("info") if isinstance(config.get("info"), dict) else {}
+        info: dict[str, Any] = config["info"] if isinstance(config.get("info"), dict) else {}
         description = str(config.get("description") or info.get("description") or "")
         pipeline_type = str(info.get("pipelineType") or "HARVEL")
         rules = envelope.get("pipelineRules")
@@ -420,10 +420,11 @@ def _normalized(config: Mapping[str, Any], pipeline_id: str, title: str, descrip
     stored = pipeline_config(pipeline_id, title, description, pipeline_type)
     stored.update(copy.deepcopy(dict(config)))
     stored.update(pipelineId=pipeline_id, title=title, description=description, uuid=str(uuid.uuid4()))
-    stored["info"] = {**(stored.get("info") or {}), "pipelineId": pipeline_id, "title": title,
-                      "description": description, "pipelineType": pipeline_type}
-    metadata = stored.get("metadata") if isinstance(stored.get("metadata"), dict) else {}
-    labels = metadata.get("labels") if isinstance(metadata.get("labels"), list) else []
+    info: dict[str, Any] = stored["info"] if isinstance(stored.get("info"), dict) else {}
+    stored["info"] = {**info, "pipelineId": pipeline_id, "title": title, "description": description,
+                      "pipelineType": pipeline_type}
+    metadata: dict[str, Any] = stored["metadata"] if isinstance(stored.get("metadata"), dict) else {}
+    labels: list[Any] = metadata["labels"] if isinstance(metadata.get("labels"), list) else []
     stored["metadata"] = {**metadata, "labels": [str(label) for label in labels]}
     return stored
 

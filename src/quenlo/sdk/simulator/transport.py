@@ -30,11 +30,11 @@ from requests.adapters import BaseAdapter
 from requests.cookies import extract_cookies_to_jar
 from requests.structures import CaseInsensitiveDict
 from requests.utils import get_encoding_from_headers
-from urllib3 import HTTPResponse
+from urllib3 import HTTPHeaderDict, HTTPResponse
 
 __all__ = ["InMemoryTransport"]
 
-WsgiApp = Callable[[dict, Callable[..., Any]], Iterable[bytes]]
+WsgiApp = Callable[[dict[str, Any], Callable[..., Any]], Iterable[bytes]]
 
 #: The base URL clients use with the transport; the host is never resolved.
 DEFAULT_URL = "http://velm.in-memory"
@@ -121,12 +121,13 @@ class InMemoryTransport(BaseAdapter):
         headers: list[tuple[str, str]] = started["headers"]
         raw = HTTPResponse(
             body=io.BytesIO(payload),
-            headers=headers,
+            headers=HTTPHeaderDict(headers),
             status=int(code),
             reason=reason,
             preload_content=False,
             decode_content=False,
-            original_response=_HeaderBlock(headers, request.method or "GET"),
+            # requests' cookie handling reads only the header block of the wire response: a stand-in suffices.
+            original_response=_HeaderBlock(headers, request.method or "GET"),  # type: ignore[arg-type]
             request_method=request.method,
             request_url=request.url,
         )
@@ -138,8 +139,8 @@ class InMemoryTransport(BaseAdapter):
         response.raw = raw
         response.url = request.url or ""
         response.request = request
-        response.connection = self
-        extract_cookies_to_jar(response.cookies, request, raw)
+        response.connection = self  # type: ignore[assignment]  # requests only calls close() on it
+        extract_cookies_to_jar(response.cookies, request, raw)  # type: ignore[no-untyped-call]
         return response
 
     def close(self) -> None:

@@ -55,7 +55,7 @@ class RequestContext:
 
     state: EngineState
     request: Request
-    query: MultiDict
+    query: MultiDict[str, str]
     body: bytes
     user: str | None
     api_version: int
@@ -71,7 +71,8 @@ class RequestContext:
 
     def arg(self, name: str, default: str | None = None) -> str | None:
         """The first value of query parameter ``name``."""
-        return self.query.get(name, default)
+        value: str | None = self.query.get(name, default)
+        return value
 
     def integer(self, name: str, default: int) -> int:
         """An integer query parameter (``default`` when absent or empty); 400 when it is not one."""
@@ -87,7 +88,7 @@ class RequestContext:
 
     def flag(self, name: str, default: bool = False) -> bool:
         """A boolean query parameter (``true``/``false``, case-insensitive)."""
-        value = self.query.get(name)
+        value: str | None = self.query.get(name)
         if value is None:
             return default
         return value.strip().lower() == "true"

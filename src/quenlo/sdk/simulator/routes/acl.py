@@ -23,7 +23,8 @@ def set_acl(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
 @router.route("GET", "/acl/{pipeline_id}/permissions")
 def permissions(ctx: RequestContext, pipeline_id: str) -> list[dict[str, Any]]:
     """The permissions of the pipeline's access control list."""
-    return ctx.state.access.acl(ctx.state.pipelines.get(pipeline_id))["permissions"]
+    permissions: list[dict[str, Any]] = ctx.state.access.acl(ctx.state.pipelines.get(pipeline_id))["permissions"]
+    return permissions
 
 
 @router.route("GET", "/pipelines/subjects")

@@ -4,12 +4,12 @@ from __future__ import annotations
 
 from typing import Any, Mapping
 
-from ..previews import new_dynamic_pipeline_id, parse_overrides
+from ..previews import PreviewRun, new_dynamic_pipeline_id, parse_overrides
 from ..samples import sample_stages
 from . import EngineError, RequestContext, router
 
 
-def _started(run: Any) -> dict[str, Any]:
+def _started(run: PreviewRun) -> dict[str, Any]:
     # The answer to a starting request: the previewer id and the state the run starts in.
     return run.status_record(run.progress.states[0])
 

@@ -19,7 +19,7 @@ def capture(ctx: RequestContext, pipeline_id: str, snapshot_name: str) -> dict[s
         snapshot_name,
         pipeline.stages,
         label=ctx.arg("snapshotLabel"),
-        rev=ctx.arg("rev", "0"),
+        rev=ctx.arg("rev") or "0",
         user=ctx.user,
         batches=ctx.integer("batches", 1),
         batch_size=ctx.integer("batchSize", 10),
