@@ -34,7 +34,7 @@ def connect(args: argparse.Namespace, pipelines: Optional[List[str]] = None) -> 
         )
         if args.url is None:
             # The simulator starts empty: give it sample pipelines (origin, processor, destination) to work on.
-            from quenlo.sdk.simulator.store import sample_pipeline
+            from quenlo.sdk.simulator import sample_pipeline
 
             for pipeline_id in pipelines or []:
                 client.create_pipeline(pipeline_id)
