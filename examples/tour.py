@@ -14,8 +14,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.constants import ENGINE_AUTHENTICATION_METHOD_FORM
-from quenlo.sdk.simulator import EngineSimulator
-from quenlo.sdk.simulator import sample_pipeline
+from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 
 USER, PASSWORD = "admin", "admin"
 
