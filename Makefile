@@ -15,7 +15,7 @@ $(BIN)/python:
 
 # Build requirements live in the venv so rebuilds reuse build/ incrementally.
 $(VENV)/.build-deps: $(BIN)/python pyproject.toml
-	$(BIN)/pip install -q "scikit-build-core>=0.10" "nanobind>=2.9,<4" ninja cmake
+	$(BIN)/pip install -q "scikit-build-core>=0.10" "nanobind>=2.9,<4" ninja cmake "requests>=2.25" "urllib3>=2"
 	touch $@
 
 install: $(VENV)/.build-deps
@@ -58,7 +58,7 @@ ASAN_ENV := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-n
 $(ASAN_VENV)/.build-deps: pyproject.toml
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/pip install -q --upgrade pip
-	$(ASAN_VENV)/bin/pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<4" ninja cmake
+	$(ASAN_VENV)/bin/pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<4" ninja cmake "requests>=2.25" "urllib3>=2"
 	touch $@
 
 test-asan: $(ASAN_VENV)/.build-deps

@@ -182,8 +182,8 @@ nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle para
     // Streaming needs our own _get (a replaced one is called as it is) and a requests session.
     nb::object get = self.attr("_get");
     nb::object session_class = global("requests").attr("Session");
-    if (nb::getattr(get, "__func__", nb::none()).is(global("_own_get")) && PyType_Check(session_class.ptr()) &&
-        nb::isinstance(self.attr("session"), session_class))
+    if (nb::getattr(get, "__func__", nb::none()).is(global("_own_get")) &&
+        PyType_Check(session_class.ptr()) && nb::isinstance(self.attr("session"), session_class))
         return streamed_get(self, endpoint, params);
     return global("io").attr("BytesIO")(get("endpoint"_a = endpoint, "params"_a = params).attr("content"));
 }
@@ -198,29 +198,31 @@ ClientClass init_client(nb::module_ &m) {
 
     copy_as_python(cls);
     const nb::object default_api_version = m.attr("DEFAULT_VELM_API_VERSION");
-    cls.def("__init__", &client_init,
-            nb::sig("def __init__(self, server_url: str, authentication_method: str | None = None, "
-                    "username: str | None = None, password: str | None = None, api_version: int = 1, "
-                    "session_attributes: collections.abc.Mapping[str, typing.Any] | None = None, "
-                    "headers: collections.abc.Mapping[str, str] | None = None) -> None"),
-            "server_url"_a.none(), "authentication_method"_a.none() = nb::none(), "username"_a.none() = nb::none(),
-            "password"_a.none() = nb::none(), "api_version"_a.none() = default_api_version,
-            "session_attributes"_a.none() = nb::none(), "headers"_a.none() = nb::none(),
-            "Connect to the engine at ``server_url``.\n\n"
-            "Args:\n"
-            "    server_url: base URL of the engine (scheme, host, port, optional path).\n"
-            "    authentication_method: ``ENGINE_AUTHENTICATION_METHOD_FORM`` (\"form\") sends HTTP basic\n"
-            "        credentials with every request; any other value sends none.\n"
-            "    username, password: the credentials for form authentication (both required for it).\n"
-            "    api_version: REST API version used in every path (default 1).\n"
-            "    session_attributes: settings of the ``requests.Session`` to set, name to value\n"
-            "        (``verify``, ``cert``, ``proxies``, ...), applied after the headers.\n"
-            "    headers: extra headers sent with every request; they replace required ones of the same name.\n\n"
-            "Raises:\n"
-            "    ValueError: form authentication without username or password, or an unknown session\n"
-            "        attribute.\n"
-            "    TimeoutError: the engine did not answer its information endpoint with a version in time.\n"
-            "    requests.ConnectionError: the engine could not be reached.");
+    cls.def(
+        "__init__", &client_init,
+        nb::sig("def __init__(self, server_url: str, authentication_method: str | None = None, "
+                "username: str | None = None, password: str | None = None, api_version: int = 1, "
+                "session_attributes: collections.abc.Mapping[str, typing.Any] | None = None, "
+                "headers: collections.abc.Mapping[str, str] | None = None) -> None"),
+        "server_url"_a.none(), "authentication_method"_a.none() = nb::none(),
+        "username"_a.none() = nb::none(), "password"_a.none() = nb::none(),
+        "api_version"_a.none() = default_api_version, "session_attributes"_a.none() = nb::none(),
+        "headers"_a.none() = nb::none(),
+        "Connect to the engine at ``server_url``.\n\n"
+        "Args:\n"
+        "    server_url: base URL of the engine (scheme, host, port, optional path).\n"
+        "    authentication_method: ``ENGINE_AUTHENTICATION_METHOD_FORM`` (\"form\") sends HTTP basic\n"
+        "        credentials with every request; any other value sends none.\n"
+        "    username, password: the credentials for form authentication (both required for it).\n"
+        "    api_version: REST API version used in every path (default 1).\n"
+        "    session_attributes: settings of the ``requests.Session`` to set, name to value\n"
+        "        (``verify``, ``cert``, ``proxies``, ...), applied after the headers.\n"
+        "    headers: extra headers sent with every request; they replace required ones of the same name.\n\n"
+        "Raises:\n"
+        "    ValueError: form authentication without username or password, or an unknown session\n"
+        "        attribute.\n"
+        "    TimeoutError: the engine did not answer its information endpoint with a version in time.\n"
+        "    requests.ConnectionError: the engine could not be reached.");
 
     cls.def("set_user", &set_user,
             nb::sig("def set_user(self, username: str | None, password: str | None) -> None"),
@@ -228,38 +230,44 @@ ClientClass init_client(nb::module_ &m) {
             "Replace the credentials sent with every later request and forget the session cookies.\n\n"
             "A username or password of None removes the credentials altogether. Nothing is sent.");
 
-    cls.def("_get", &transport_get,
-            nb::sig("def _get(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "
-                    "absolute_endpoint: bool | None = False) -> requests.Response"),
-            "endpoint"_a.none(), "params"_a.none() = nb::none(), "absolute_endpoint"_a.none() = false,
-            "Send GET to ``endpoint`` (under the server URL and \"/rest\" unless ``absolute_endpoint``) "
-            "and return the response after its status check.");
+    cls.def(
+        "_get", &transport_get,
+        nb::sig(
+            "def _get(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "
+            "absolute_endpoint: bool | None = False) -> requests.Response"),
+        "endpoint"_a.none(), "params"_a.none() = nb::none(), "absolute_endpoint"_a.none() = false,
+        "Send GET to ``endpoint`` (under the server URL and \"/rest\" unless ``absolute_endpoint``) "
+        "and return the response after its status check.");
     // Kept in the module namespace (not in C++) so that it goes with the module at exit.
     m.attr("_own_get") = cls.attr("_get");
-    cls.def("_post", &transport_post,
-            nb::sig("def _post(self, endpoint: str, absolute_endpoint: bool | None = False, "
-                    "params: collections.abc.Mapping[str, typing.Any] | None = None, data: typing.Any = None, "
-                    "files: typing.Any = None, headers: collections.abc.Mapping[str, str | None] | None = None, "
-                    "is_data_format_json: bool | None = True) -> requests.Response"),
-            "endpoint"_a.none(), "absolute_endpoint"_a.none() = false, "params"_a.none() = nb::none(),
-            "data"_a.none() = nb::none(), "files"_a.none() = nb::none(), "headers"_a.none() = nb::none(),
-            "is_data_format_json"_a.none() = true,
-            "Send POST and return the response after its status check.\n\n"
-            "``data`` is JSON-encoded (no body when empty) unless ``is_data_format_json`` is false;\n"
-            "``files`` makes a multipart form; a ``headers`` entry of None removes that header.");
-    cls.def("_put", &transport_put,
-            nb::sig("def _put(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "
-                    "data: typing.Any = None, is_data_format_json: bool | None = True) -> requests.Response"),
-            "endpoint"_a.none(), "params"_a.none() = nb::none(), "data"_a.none() = nb::none(),
-            "is_data_format_json"_a.none() = true,
-            "Send PUT and return the response after its status check; an empty JSON body is sent as "
-            "\"{}\".");
-    cls.def("_delete", &transport_delete,
-            nb::sig("def _delete(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = "
-                    "None) -> requests.Response"),
-            "endpoint"_a.none(), "params"_a.none() = nb::none(),
-            "Send DELETE and return the response; any status from 400 to 599 raises "
-            "requests.HTTPError.");
+    cls.def(
+        "_post", &transport_post,
+        nb::sig("def _post(self, endpoint: str, absolute_endpoint: bool | None = False, "
+                "params: collections.abc.Mapping[str, typing.Any] | None = None, data: typing.Any = None, "
+                "files: typing.Any = None, headers: collections.abc.Mapping[str, str | None] | None = None, "
+                "is_data_format_json: bool | None = True) -> requests.Response"),
+        "endpoint"_a.none(), "absolute_endpoint"_a.none() = false, "params"_a.none() = nb::none(),
+        "data"_a.none() = nb::none(), "files"_a.none() = nb::none(), "headers"_a.none() = nb::none(),
+        "is_data_format_json"_a.none() = true,
+        "Send POST and return the response after its status check.\n\n"
+        "``data`` is JSON-encoded (no body when empty) unless ``is_data_format_json`` is false;\n"
+        "``files`` makes a multipart form; a ``headers`` entry of None removes that header.");
+    cls.def(
+        "_put", &transport_put,
+        nb::sig(
+            "def _put(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "
+            "data: typing.Any = None, is_data_format_json: bool | None = True) -> requests.Response"),
+        "endpoint"_a.none(), "params"_a.none() = nb::none(), "data"_a.none() = nb::none(),
+        "is_data_format_json"_a.none() = true,
+        "Send PUT and return the response after its status check; an empty JSON body is sent as "
+        "\"{}\".");
+    cls.def(
+        "_delete", &transport_delete,
+        nb::sig("def _delete(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = "
+                "None) -> requests.Response"),
+        "endpoint"_a.none(), "params"_a.none() = nb::none(),
+        "Send DELETE and return the response; any status from 400 to 599 raises "
+        "requests.HTTPError.");
     cls.def("_handle_http_error", &handle_http_error,
             nb::sig("def _handle_http_error(self, response: requests.Response) -> None"), "response"_a.none(),
             "Raise InternalServerError for 500, BadRequestError for 400 and requests.HTTPError for "

@@ -82,8 +82,8 @@ void wait_for_status(nb::handle self, nb::object status, nb::object ignore_error
         self.attr("response") =
             self.attr("api_client").attr("get_pipeline_status")(pipeline_id).attr("response");
     }
-    raise_message(PyExc_Exception, percent("Timed out after %s seconds while waiting for status %s.",
-                                           timeout_sec, status));
+    raise_message(PyExc_Exception,
+                  percent("Timed out after %s seconds while waiting for status %s.", timeout_sec, status));
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -117,7 +117,8 @@ void wait_for_counters_metric(nb::handle self, nb::object metric_name, nb::objec
         self.attr("response") =
             api_client.attr("get_pipeline_status")("pipeline_id"_a = pipeline_id).attr("response");
     }
-    raise_message(PyExc_TimeoutError, format("Did not reached metric {} of value {}", metric_name, target_count));
+    raise_message(PyExc_TimeoutError,
+                  format("Did not reached metric {} of value {}", metric_name, target_count));
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -179,11 +180,13 @@ nb::object preview_wait(nb::handle self, nb::object timeout_sec, PreviewWait kin
             raise_message(PyExc_Exception,
                           percent("Timed out after %s seconds while waiting for validation.", timeout_sec));
         case PreviewWait::preview:
-            raise_message(PyExc_Exception,
-                          percent("Timed out after %s seconds while waiting for status FINISHED.", timeout_sec));
+            raise_message(
+                PyExc_Exception,
+                percent("Timed out after %s seconds while waiting for status FINISHED.", timeout_sec));
         case PreviewWait::connection: break;
     }
-    raise_message(PyExc_Exception, format("Timed out after {} seconds while waiting for validation.", timeout_sec));
+    raise_message(PyExc_Exception,
+                  format("Timed out after {} seconds while waiting for validation.", timeout_sec));
 }
 
 // Through Command.__init__ by keyword, so a replaced constructor of the base is honoured.
@@ -294,9 +297,10 @@ void wait_for_counter(nb::handle self, const char *metric_name, nb::object count
     self.attr("wait_for_counters_metric")(metric_name, count, timeout_sec);
 }
 
-// Classes are called as Python classes are: the interpreter runs type(self).__init__, found along the MRO, so a
-// subclass without a constructor of its own uses its base's and a replaced __init__ is honoured. (Without a
-// tp_init of their own, nanobind leaves the call to the interpreter instead of calling the __init__ it bound.)
+// Classes are called as Python classes are: the interpreter runs type(self).__init__, found along the MRO, so
+// a subclass without a constructor of its own uses its base's and a replaced __init__ is honoured. (Without a
+// tp_init of their own, nanobind leaves the call to the interpreter instead of calling the __init__ it
+// bound.)
 PyType_Slot python_construction[] = {{Py_tp_init, nullptr}, {0, nullptr}};
 
 nb::object instance_state(nb::handle self) {
@@ -329,14 +333,14 @@ void init_status_errors(nb::module_ &m) {
         "Attributes:\n"
         "    response: the decoded status record (a dict) that showed the error status.\n"
         "    message: the record's ``message`` (None when the engine sent none).";
-    body["__init__"] = nb::cpp_function(
-        &status_error_init, nb::is_method(), nb::name("__init__"),
-        nb::sig("def __init__(self, response: dict[str, typing.Any]) -> None"), "response"_a,
-        "Keep the status record and its message.");
-    body["__reduce__"] = nb::cpp_function(
-        &status_error_reduce, nb::is_method(), nb::name("__reduce__"),
-        nb::sig("def __reduce__(self) -> tuple[type, tuple[dict[str, typing.Any]]]"),
-        "Rebuild the error from its status record when unpickled.");
+    body["__init__"] =
+        nb::cpp_function(&status_error_init, nb::is_method(), nb::name("__init__"),
+                         nb::sig("def __init__(self, response: dict[str, typing.Any]) -> None"), "response"_a,
+                         "Keep the status record and its message.");
+    body["__reduce__"] =
+        nb::cpp_function(&status_error_reduce, nb::is_method(), nb::name("__reduce__"),
+                         nb::sig("def __reduce__(self) -> tuple[type, tuple[dict[str, typing.Any]]]"),
+                         "Rebuild the error from its status record when unpickled.");
     nb::object status_error = type("StatusError", nb::make_tuple(nb::handle(PyExc_Exception)), body);
     m.attr("StatusError") = status_error;
 
@@ -401,14 +405,16 @@ void init_commands(nb::module_ &m) {
             [](nb::handle self, nb::object timeout_sec) {
                 self.attr("wait_for_status")("status"_a = "FINISHED", "timeout_sec"_a = timeout_sec);
             },
-            nb::sig("def wait_for_finished(self, timeout_sec: float = 300) -> None"), "timeout_sec"_a.none() = 300,
+            nb::sig("def wait_for_finished(self, timeout_sec: float = 300) -> None"),
+            "timeout_sec"_a.none() = 300,
             "Wait until the pipeline's status is FINISHED; an error status raises its StatusError.")
         .def(
             "wait_for_pipeline_error_records_count",
             [](nb::handle self, nb::object count, nb::object timeout_sec) {
                 wait_for_counter(self, "pipeline.batchErrorRecords.counter", count, timeout_sec);
             },
-            nb::sig("def wait_for_pipeline_error_records_count(self, count: int, timeout_sec: float = 300) -> None"),
+            nb::sig("def wait_for_pipeline_error_records_count(self, count: int, timeout_sec: float = 300) "
+                    "-> None"),
             "count"_a.none(), "timeout_sec"_a.none() = 300,
             "Wait until the run has produced at least ``count`` error records.")
         .def(
@@ -416,7 +422,8 @@ void init_commands(nb::module_ &m) {
             [](nb::handle self, nb::object count, nb::object timeout_sec) {
                 wait_for_counter(self, "pipeline.batchOutputRecords.counter", count, timeout_sec);
             },
-            nb::sig("def wait_for_pipeline_output_records_count(self, count: int, timeout_sec: float = 300) -> None"),
+            nb::sig("def wait_for_pipeline_output_records_count(self, count: int, timeout_sec: float = 300) "
+                    "-> None"),
             "count"_a.none(), "timeout_sec"_a.none() = 300,
             "Wait until the run has written at least ``count`` output records.")
         .def(
@@ -445,15 +452,17 @@ void init_commands(nb::module_ &m) {
             [](nb::handle self, nb::object timeout_sec) {
                 self.attr("wait_for_status")("status"_a = "STOPPED", "timeout_sec"_a = timeout_sec);
             },
-            nb::sig("def wait_for_stopped(self, timeout_sec: float = 300) -> None"), "timeout_sec"_a.none() = 300,
+            nb::sig("def wait_for_stopped(self, timeout_sec: float = 300) -> None"),
+            "timeout_sec"_a.none() = 300,
             "Wait until the pipeline's status is STOPPED; an error status raises its StatusError.");
 
     nb::class_<ValidateCommand, Command>(
         m, "ValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
         "A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.")
         .def("__init__", &preview_command_init,
-             nb::sig("def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
-                     "previewer_id: str) -> None"),
+             nb::sig(
+                 "def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
+                 "previewer_id: str) -> None"),
              "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(), "previewer_id"_a.none(),
              "Wrap the answer to a validation request.")
         .def(
@@ -473,8 +482,9 @@ void init_commands(nb::module_ &m) {
         m, "PreviewCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
         "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.")
         .def("__init__", &preview_command_init,
-             nb::sig("def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
-                     "previewer_id: str) -> None"),
+             nb::sig(
+                 "def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
+                 "previewer_id: str) -> None"),
              "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(), "previewer_id"_a.none(),
              "Wrap the answer to a preview request.")
         .def(
@@ -487,15 +497,18 @@ void init_commands(nb::module_ &m) {
             "Poll the preview once a second until it is FINISHED; return the command.\n\n"
             "Raises:\n"
             "    Exception: \"Timed out after ... seconds while waiting for status FINISHED.\"")
-        .def_prop_ro("preview", &preview_property, nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
+        .def_prop_ro("preview", &preview_property,
+                     nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
                      "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
 
     nb::class_<ConnectionValidateCommand, Command>(
-        m, "ConnectionValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
+        m, "ConnectionValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(),
+        construct_as_python(),
         "A dynamic preview that tests a connection; waits for it and fetches its outcome.")
         .def("__init__", &preview_command_init,
-             nb::sig("def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
-                     "previewer_id: str) -> None"),
+             nb::sig(
+                 "def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
+                 "previewer_id: str) -> None"),
              "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(), "previewer_id"_a.none(),
              "Wrap the answer to a connection-validation request.")
         .def(
@@ -515,8 +528,9 @@ void init_commands(nb::module_ &m) {
         "A snapshot capture (``pipeline_id``, ``snapshot_name``, ``snapshot_label``); waits for it\n"
         "and reads the snapshot.")
         .def("__init__", &snapshot_command_init,
-             nb::sig("def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
-                     "snapshot_name: str, snapshot_label: str | None) -> None"),
+             nb::sig(
+                 "def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
+                 "snapshot_name: str, snapshot_label: str | None) -> None"),
              "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(), "snapshot_name"_a.none(),
              "snapshot_label"_a.none(), "Wrap the answer to a snapshot request.")
         .def("wait_for_finished", &snapshot_wait_for_finished,

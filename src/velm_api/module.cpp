@@ -36,11 +36,13 @@ NB_MODULE(velm_api, m) {
     nb::module_ utils = companion("utils");
     nb::module_ exceptions = companion("exceptions");
     m.attr("velm_models") = companion("velm_models");
-    m.attr("ENGINE_AUTHENTICATION_METHOD_FORM") = companion("constants").attr("ENGINE_AUTHENTICATION_METHOD_FORM");
+    m.attr("ENGINE_AUTHENTICATION_METHOD_FORM") =
+        companion("constants").attr("ENGINE_AUTHENTICATION_METHOD_FORM");
     m.attr("BadRequestError") = exceptions.attr("BadRequestError");
     m.attr("InternalServerError") = exceptions.attr("InternalServerError");
     m.attr("_redact_url") = exceptions.attr("redact_url");
-    for (const char *name : {"Version", "get_params", "join_url_parts", "pipeline_json_encoder", "wait_for_condition"})
+    for (const char *name :
+         {"Version", "get_params", "join_url_parts", "pipeline_json_encoder", "wait_for_condition"})
         m.attr(name) = utils.attr(name);
 
     m.attr("logger") = global("logging").attr("getLogger")(m.attr("__name__"));

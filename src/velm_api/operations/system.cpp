@@ -19,27 +19,37 @@ nb::object post_command(nb::handle self, nb::str path, nb::handle data) {
 // ---------------------------------------------------------------------------------------------------------
 // Engine information and configuration
 
-nb::object get_velm_info(nb::handle self) { return decoded_or(get(self, "/v{}/system/info"), nb::dict()); }
+nb::object get_velm_info(nb::handle self) {
+    return decoded_or(get(self, "/v{}/system/info"), nb::dict());
+}
 
 nb::object get_velm_directories(nb::handle self) {
     return decoded_or(get(self, "/v{}/system/directories"), nb::dict());
 }
 
-nb::object get_velm_configuration(nb::handle self) { return command(self, get(self, "/v{}/system/configuration")); }
+nb::object get_velm_configuration(nb::handle self) {
+    return command(self, get(self, "/v{}/system/configuration"));
+}
 
 nb::object get_velm_ui_configuration(nb::handle self) {
     return command(self, get(self, "/v{}/system/configuration/ui"));
 }
 
-nb::object get_velm_id(nb::handle self) { return command(self, get(self, "/v{}/system/info/id")); }
+nb::object get_velm_id(nb::handle self) {
+    return command(self, get(self, "/v{}/system/info/id"));
+}
 
 nb::object get_current_user(nb::handle self) {
     return decoded_or(get(self, "/v{}/system/info/currentUser"), nb::dict());
 }
 
-nb::object get_jmx_metrics(nb::handle self) { return command(self, get(self, "/v{}/system/jmx")); }
+nb::object get_jmx_metrics(nb::handle self) {
+    return command(self, get(self, "/v{}/system/jmx"));
+}
 
-nb::object get_system_stats(nb::handle self) { return command(self, get(self, "/v{}/system/stats")); }
+nb::object get_system_stats(nb::handle self) {
+    return command(self, get(self, "/v{}/system/stats"));
+}
 
 nb::object opt_for_system_stats(nb::handle self, nb::object opt) {
     nb::str path = endpoint(self, "/v{}/system/stats");
@@ -48,22 +58,29 @@ nb::object opt_for_system_stats(nb::handle self, nb::object opt) {
 
 nb::object get_logs(nb::handle self, nb::object ending_offset, nb::object extra_message, nb::object pipeline,
                     nb::object severity) {
-    nb::object query = params(self, {{"ending_offset", ending_offset}, {"extra_message", extra_message},
-                                     {"pipeline", pipeline}, {"severity", severity}},
+    nb::object query = params(self,
+                              {{"ending_offset", ending_offset},
+                               {"extra_message", extra_message},
+                               {"pipeline", pipeline},
+                               {"severity", severity}},
                               {"self"});
-    return command(self, self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/system/logs"), "params"_a = query));
+    return command(self,
+                   self.attr("_get")("endpoint"_a = endpoint(self, "/v{}/system/logs"), "params"_a = query));
 }
 
 nb::object change_password(nb::handle self, nb::object data_json) {
     // Through the method, so a subclass or a patched get_current_user decides whose password changes.
     nb::object user = self.attr("get_current_user")()["user"];
-    return post_command(self, endpoint(self, "/v{}/usermanagement/users/{}/changePassword", {user}), data_json);
+    return post_command(self, endpoint(self, "/v{}/usermanagement/users/{}/changePassword", {user}),
+                        data_json);
 }
 
 // ---------------------------------------------------------------------------------------------------------
 // Definitions, stage libraries, health and support bundles
 
-nb::object get_definitions(nb::handle self) { return get(self, "/v{}/definitions").attr("json")(); }
+nb::object get_definitions(nb::handle self) {
+    return get(self, "/v{}/definitions").attr("json")();
+}
 
 nb::object get_connection_definitions(nb::handle self) {
     return command(self, get(self, "/v{}/definitions/connections"));
@@ -79,7 +96,9 @@ nb::object get_classpath_health(nb::handle self) {
     return decoded_or(get(self, "/v{}/stageLibraries/classpathHealth"), nb::list());
 }
 
-nb::object get_alerts(nb::handle self) { return decoded_or(get(self, "/v{}/pipelines/alerts"), nb::list()); }
+nb::object get_alerts(nb::handle self) {
+    return decoded_or(get(self, "/v{}/pipelines/alerts"), nb::list());
+}
 
 nb::object get_bundle_generators(nb::handle self) {
     return decoded_or(get(self, "/v{}/system/bundle/list"), nb::list());
@@ -89,8 +108,8 @@ nb::object get_bundle(nb::handle self, nb::object generators) {
     // One name given as plain text is that one generator, not its letters ("Logs", not "L,o,g,s"). str.join
     // refuses a name that is not text with TypeError, before anything is sent.
     nb::object names = PyUnicode_Check(generators.ptr()) ? nb::make_tuple(generators)
-                       : truthy(generators)               ? generators
-                                                          : nb::list();
+                       : truthy(generators)              ? generators
+                                                         : nb::list();
     nb::dict query = mapping({{"generators", nb::str(",").attr("join")(names)}});
     nb::object content = get_into_buffer(self, endpoint(self, "/v{}/system/bundle/generate"), query);
     return global("zipfile").attr("ZipFile")(content, "r");
@@ -121,7 +140,9 @@ nb::object get_pipeline_permissions(nb::handle self, nb::object pipeline_id) {
     return decoded_or(get(self, "/v{}/acl/{}/permissions", {pipeline_id}), nb::list());
 }
 
-nb::object get_acl_subjects(nb::handle self) { return decoded_or(get(self, "/v{}/pipelines/subjects"), nb::dict()); }
+nb::object get_acl_subjects(nb::handle self) {
+    return decoded_or(get(self, "/v{}/pipelines/subjects"), nb::dict());
+}
 
 // Written under the singular "pipeline", read under the plural "pipelines": the engine's two resources.
 nb::object set_acl_subjects(nb::handle self, nb::object subjects_json) {
@@ -170,19 +191,20 @@ void init_system(ClientClass &client) {
                "Read the engine's usage statistics settings.\n\n"
                "Returns:\n"
                "    A Command holding the response.");
-    client.def("opt_for_system_stats", &opt_for_system_stats,
-               nb::sig("def opt_for_system_stats(self, opt: typing.Any) -> Command"), "opt"_a.none(),
-               "Switch the engine's usage statistics on or off.\n\n"
-               "Args:\n"
-               "    opt: sent unchanged as the query value ``active`` (for example \"true\" or \"false\").\n\n"
-               "Returns:\n"
-               "    A Command holding the response.");
+    client.def(
+        "opt_for_system_stats", &opt_for_system_stats,
+        nb::sig("def opt_for_system_stats(self, opt: typing.Any) -> Command"), "opt"_a.none(),
+        "Switch the engine's usage statistics on or off.\n\n"
+        "Args:\n"
+        "    opt: sent unchanged as the query value ``active`` (for example \"true\" or \"false\").\n\n"
+        "Returns:\n"
+        "    A Command holding the response.");
     client.def("get_logs", &get_logs,
                nb::sig("def get_logs(self, ending_offset: int | None = -1, extra_message: str | None = None, "
                        "pipeline: str | quenlo.sdk.velm_models.Pipeline | None = None, "
                        "severity: str | None = None) -> Command"),
-               "ending_offset"_a.none() = -1, "extra_message"_a.none() = nb::none(), "pipeline"_a.none() = nb::none(),
-               "severity"_a.none() = nb::none(),
+               "ending_offset"_a.none() = -1, "extra_message"_a.none() = nb::none(),
+               "pipeline"_a.none() = nb::none(), "severity"_a.none() = nb::none(),
                "Read the engine's log, newest part first, going back from ``ending_offset``.\n\n"
                "Args:\n"
                "    ending_offset: where to stop reading (-1 for the end of the log; None leaves it out).\n"
@@ -214,16 +236,17 @@ void init_system(ClientClass &client) {
                "Read the definitions of the engine's connection types.\n\n"
                "Returns:\n"
                "    A Command holding the response.");
-    client.def("get_stage_libraries_list", &get_stage_libraries_list,
-               nb::sig("def get_stage_libraries_list(self, repo_url: str | None, installed_only: bool | None) -> "
-                       "Command"),
-               "repo_url"_a.none(), "installed_only"_a.none(),
-               "List stage libraries.\n\n"
-               "Args:\n"
-               "    repo_url: the repository to list from (None for the engine's own).\n"
-               "    installed_only: list only the libraries installed on the engine.\n\n"
-               "Returns:\n"
-               "    A Command holding the response.");
+    client.def(
+        "get_stage_libraries_list", &get_stage_libraries_list,
+        nb::sig("def get_stage_libraries_list(self, repo_url: str | None, installed_only: bool | None) -> "
+                "Command"),
+        "repo_url"_a.none(), "installed_only"_a.none(),
+        "List stage libraries.\n\n"
+        "Args:\n"
+        "    repo_url: the repository to list from (None for the engine's own).\n"
+        "    installed_only: list only the libraries installed on the engine.\n\n"
+        "Returns:\n"
+        "    A Command holding the response.");
     client.def("get_classpath_health", &get_classpath_health,
                nb::sig("def get_classpath_health(self) -> typing.Any"),
                "Read the classpath health of the installed stage libraries.\n\n"
@@ -238,20 +261,21 @@ void init_system(ClientClass &client) {
                "List the generators a support bundle can be assembled from.\n\n"
                "Returns:\n"
                "    The decoded JSON list, or an empty list when the body is empty.");
-    client.def("get_bundle", &get_bundle,
-               nb::sig("def get_bundle(self, generators: str | collections.abc.Iterable[str] | None = None) -> "
-                       "zipfile.ZipFile"),
-               "generators"_a.none() = nb::none(),
-               "Have the engine assemble a support bundle and open it in memory.\n\n"
-               "Args:\n"
-               "    generators: names of the generators to use, or one name (None or empty: the engine's\n"
-               "        default).\n\n"
-               "Returns:\n"
-               "    A zipfile.ZipFile opened for reading over the bundle's bytes; nothing is written to\n"
-               "    disk.\n\n"
-               "Raises:\n"
-               "    TypeError: a generator name is not text; nothing is sent.\n"
-               "    zipfile.BadZipFile: the engine's answer is not a ZIP archive.");
+    client.def(
+        "get_bundle", &get_bundle,
+        nb::sig("def get_bundle(self, generators: str | collections.abc.Iterable[str] | None = None) -> "
+                "zipfile.ZipFile"),
+        "generators"_a.none() = nb::none(),
+        "Have the engine assemble a support bundle and open it in memory.\n\n"
+        "Args:\n"
+        "    generators: names of the generators to use, or one name (None or empty: the engine's\n"
+        "        default).\n\n"
+        "Returns:\n"
+        "    A zipfile.ZipFile opened for reading over the bundle's bytes; nothing is written to\n"
+        "    disk.\n\n"
+        "Raises:\n"
+        "    TypeError: a generator name is not text; nothing is sent.\n"
+        "    zipfile.BadZipFile: the engine's answer is not a ZIP archive.");
     client.def("get_health_categories", &get_health_categories,
                nb::sig("def get_health_categories(self) -> Command"),
                "List the categories of the engine's health report.\n\n"
@@ -273,12 +297,13 @@ void init_system(ClientClass &client) {
                "Read the access control list of a pipeline.\n\n"
                "Returns:\n"
                "    The decoded JSON object, or an empty dict when the body is empty.");
-    client.def("set_pipeline_acl", &set_pipeline_acl,
-               nb::sig("def set_pipeline_acl(self, pipeline_id: str, pipeline_acl_json: typing.Any) -> Command"),
-               "pipeline_id"_a.none(), "pipeline_acl_json"_a.none(),
-               "Replace the access control list of a pipeline with ``pipeline_acl_json``.\n\n"
-               "Returns:\n"
-               "    A Command holding the response.");
+    client.def(
+        "set_pipeline_acl", &set_pipeline_acl,
+        nb::sig("def set_pipeline_acl(self, pipeline_id: str, pipeline_acl_json: typing.Any) -> Command"),
+        "pipeline_id"_a.none(), "pipeline_acl_json"_a.none(),
+        "Replace the access control list of a pipeline with ``pipeline_acl_json``.\n\n"
+        "Returns:\n"
+        "    A Command holding the response.");
     client.def("get_pipeline_permissions", &get_pipeline_permissions,
                nb::sig("def get_pipeline_permissions(self, pipeline_id: str) -> typing.Any"),
                "pipeline_id"_a.none(),
@@ -291,7 +316,8 @@ void init_system(ClientClass &client) {
                "Returns:\n"
                "    The decoded JSON object, or an empty dict when the body is empty.");
     client.def("set_acl_subjects", &set_acl_subjects,
-               nb::sig("def set_acl_subjects(self, subjects_json: typing.Any) -> Command"), "subjects_json"_a.none(),
+               nb::sig("def set_acl_subjects(self, subjects_json: typing.Any) -> Command"),
+               "subjects_json"_a.none(),
                "Write the subjects of the pipelines' access control lists.\n\n"
                "Returns:\n"
                "    A Command holding the response.");
