@@ -292,7 +292,7 @@ nb::object status_error_reduce(nb::handle self) {
     return nb::make_tuple(self.type(), nb::make_tuple(self.attr("response")));
 }
 
-// The keyword names of a wait on a counter, as the module's own method takes them.
+// A wait on one named counter, through the method so that a replaced wait_for_counters_metric is honoured.
 void wait_for_counter(nb::handle self, const char *metric_name, nb::object count, nb::object timeout_sec) {
     self.attr("wait_for_counters_metric")(metric_name, count, timeout_sec);
 }
