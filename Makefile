@@ -2,8 +2,10 @@
 PYTHON ?= python3
 VENV := .venv
 BIN := $(VENV)/bin
-# Tests and the tour run with nanobind's leak check fatal: a leaked instance fails the run.
-BUILD_FLAGS := --no-build-isolation -Ccmake.define.VELM_ABORT_ON_LEAK=ON
+BUILD_FLAGS := --no-build-isolation
+# The suite and the soak fail when nanobind reports an instance leaked at exit (tools/check_leaks.py). The
+# build itself never aborts at exit: a user's program may end while its daemon threads still hold a client.
+CHECK_LEAKS := tools/check_leaks.py
 
 .PHONY: install test demo bench bench-smoke format clean test-asan soak
 
@@ -13,14 +15,14 @@ $(BIN)/python:
 
 # Build requirements live in the venv so rebuilds reuse build/ incrementally.
 $(VENV)/.build-deps: $(BIN)/python pyproject.toml
-	$(BIN)/pip install -q "scikit-build-core>=0.10" "nanobind>=2.9,<4" ninja cmake
+	$(BIN)/pip install -q "scikit-build-core>=0.10" "nanobind>=2.9,<4" ninja cmake "requests>=2.25" "urllib3>=2"
 	touch $@
 
 install: $(VENV)/.build-deps
 	$(BIN)/pip install -q $(BUILD_FLAGS) ".[test,simulator]"
 
 test: install
-	$(BIN)/python -m pytest -q
+	$(BIN)/python $(CHECK_LEAKS) -m pytest -q
 
 demo: install
 	$(BIN)/python examples/tour.py
@@ -47,7 +49,7 @@ format:
 ASAN_VENV := .venv-asan
 ASAN_REPORTS := build/asan/reports
 ASAN_FLAGS := --no-build-isolation -Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo \
-	-Ccmake.define.VELM_SANITIZE=ON -Ccmake.define.VELM_ABORT_ON_LEAK=ON
+	-Ccmake.define.VELM_SANITIZE=ON
 ASAN_ENV := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1:log_path=$(CURDIR)/$(ASAN_REPORTS)/asan \
@@ -56,20 +58,20 @@ ASAN_ENV := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-n
 $(ASAN_VENV)/.build-deps: pyproject.toml
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/pip install -q --upgrade pip
-	$(ASAN_VENV)/bin/pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<4" ninja cmake
+	$(ASAN_VENV)/bin/pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<4" ninja cmake "requests>=2.25" "urllib3>=2"
 	touch $@
 
 test-asan: $(ASAN_VENV)/.build-deps
 	$(ASAN_VENV)/bin/pip install -q $(ASAN_FLAGS) ".[test,simulator]"
 	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
-	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python $(CHECK_LEAKS) -m pytest -q -p no:cacheprovider
 	@if [ -n "$$(ls -A $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/*; echo "sanitizer reports above"; exit 1; fi
 	@echo "no sanitizer reports"
 
 # 100,000 mixed operations and 1,000 waits against an in-process simulator; prints the figures and fails on growth
 # of resident memory or of any object type, or on an instance nanobind finds leaked at exit.
 soak: install
-	$(BIN)/python tools/soak.py
+	$(BIN)/python $(CHECK_LEAKS) tools/soak.py
 
 clean:
 	rm -rf build dist $(VENV) $(ASAN_VENV)

@@ -62,6 +62,6 @@ def pytest_unconfigure(config: pytest.Config) -> None:
 
     The callback outlives its module's globals; once the interpreter tears modules down it fails inside the
     final collections, which then leave cycles standing. nanobind's exit check counts our classes kept alive
-    by such leftovers as leaks and (built with the leak check fatal) aborts the run.
+    by such leftovers as leaks, which fails ``make test`` (tools/check_leaks.py).
     """
     gc.callbacks[:] = [cb for cb in gc.callbacks if not getattr(cb, "__module__", "").startswith("hypothesis")]

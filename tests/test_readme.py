@@ -1,11 +1,15 @@
-"""Every Python snippet of the README runs, in order, against the engine simulator."""
+"""Every Python snippet of the README runs, in order, against the engine simulator, and its tables of operations
+and waits give the names, parameters and defaults the module binds."""
 
 from __future__ import annotations
 
+import ast
 import inspect
 import re
 from pathlib import Path
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Tuple
+
+import pytest
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.simulator import EngineSimulator
@@ -50,3 +54,61 @@ def test_readme_snippets_run(capsys: Any) -> None:
     printed = capsys.readouterr().out
     assert "disk full" in printed
     assert "engine version" in printed
+
+
+def _section(title: str) -> str:
+    text = README.read_text()
+    start = text.index(f"\n## {title}\n")
+    end = text.find("\n## ", start + 1)
+    return text[start:end]
+
+
+def _documented_calls(section: str) -> List[Tuple[str, List[Tuple[str, Any]]]]:
+    """Every `name(parameters)` in the tables of a README section, with its parameters and defaults."""
+    calls = []
+    for row in re.findall(r"^\|(.*)\|$", section, flags=re.M):
+        for code in re.findall(r"`([a-z_]+\([^`]*\))`", row):
+            definition = ast.parse(f"def {code}: pass").body[0]
+            assert isinstance(definition, ast.FunctionDef)
+            calls.append((definition.name, _parameters(definition)))
+    return calls
+
+
+def _parameters(definition: ast.FunctionDef) -> List[Tuple[str, Any]]:
+    args = definition.args.args
+    defaults = [ast.literal_eval(d) for d in definition.args.defaults]
+    defaults = [REQUIRED] * (len(args) - len(defaults)) + defaults
+    return [(a.arg, d) for a, d in zip(args, defaults) if a.arg != "self"]
+
+
+def _bound(method: Any) -> List[Tuple[str, Any]]:
+    # The first line of a bound method's docstring is its signature, as help() shows it.
+    definition = ast.parse(f"def {method.__doc__.splitlines()[0]}: pass").body[0]
+    assert isinstance(definition, ast.FunctionDef)
+    return _parameters(definition)
+
+
+REQUIRED = object()
+OPERATIONS = _documented_calls(_section("Operations"))
+WAITS = _documented_calls(_section("Waiting for work"))
+COMMANDS = [velm_api.PipelineCommand, velm_api.StartPipelineCommand, velm_api.StopPipelineCommand,
+            velm_api.ValidateCommand, velm_api.PreviewCommand, velm_api.ConnectionValidateCommand,
+            velm_api.SnapshotCommand]
+
+
+def test_operation_tables_name_every_operation_once() -> None:
+    names = [name for name, _ in OPERATIONS]
+    public = sorted(n for n, v in vars(velm_api.ApiClient).items() if not n.startswith("_") and callable(v))
+    assert sorted(names) == public
+
+
+@pytest.mark.parametrize(("name", "parameters"), OPERATIONS, ids=[name for name, _ in OPERATIONS])
+def test_operation_rows_give_the_bound_parameters_and_defaults(name: str, parameters: Any) -> None:
+    assert parameters == _bound(getattr(velm_api.ApiClient, name))
+
+
+@pytest.mark.parametrize(("name", "parameters"), WAITS, ids=[name for name, _ in WAITS])
+def test_wait_rows_give_the_bound_parameters_and_defaults(name: str, parameters: Any) -> None:
+    bound = [_bound(getattr(cls, name)) for cls in COMMANDS if name in vars(cls)]
+    assert bound, f"no command has {name}"
+    assert parameters in bound

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import ast
+import difflib
+import filecmp
 from pathlib import Path
 from typing import Any, Dict, List, Tuple
 
@@ -11,6 +13,8 @@ import pytest
 from quenlo.sdk import velm_api
 
 STUB = Path(velm_api.__file__).with_name("velm_api.pyi")
+ROOT = Path(__file__).resolve().parent.parent
+COMMITTED_STUB = ROOT / "src" / "quenlo" / "sdk" / "velm_api.pyi"
 
 Params = List[Tuple[str, Any]]
 _NO_DEFAULT = object()
@@ -64,8 +68,10 @@ def test_stub_names_the_module_public_names() -> None:
     for node in tree.body:
         if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             stub_names.add(node.target.id)
-        elif isinstance(node, (ast.Import, ast.ImportFrom)):
-            stub_names.update((alias.asname or alias.name) for alias in node.names if alias.asname)
+        elif isinstance(node, ast.ImportFrom):
+            stub_names.update(alias.asname for alias in node.names if alias.asname)
+        elif isinstance(node, ast.Import):
+            stub_names.update(alias.asname or alias.name for alias in node.names if "." not in alias.name)
     assert module_names == {n for n in stub_names if not n.startswith("_")}
 
 
@@ -97,3 +103,49 @@ def test_every_public_member_has_a_docstring(class_name: str) -> None:
             assert len(doc.splitlines()) > 1, f"{class_name}.{name} has no description"
         elif isinstance(member, property):
             assert doc, f"{class_name}.{name} has no description"
+
+
+def _generated_stub() -> Path:
+    """The stub the build generated beside the very module this run imports."""
+    module = Path(velm_api.__file__)
+    for built in sorted(ROOT.glob(f"build/*/{module.name}")):
+        if filecmp.cmp(built, module, shallow=False) and built.with_name("velm_api.pyi").exists():
+            return built.with_name("velm_api.pyi")
+    pytest.skip(f"no build folder under {ROOT / 'build'} holds the imported module {module}")
+
+
+def test_committed_stub_is_the_generated_one() -> None:
+    generated = _generated_stub()
+    diff = "".join(
+        difflib.unified_diff(
+            COMMITTED_STUB.read_text().splitlines(keepends=True),
+            generated.read_text().splitlines(keepends=True),
+            str(COMMITTED_STUB),
+            str(generated),
+        )
+    )
+    assert not diff, (
+        "the committed stub differs from the one the build generated from the bindings; after changing a\n"
+        f"binding or src/velm_api/stub_patterns.txt, rebuild (make install) and run\n    cp {generated} {COMMITTED_STUB}\n"
+        + diff
+    )
+
+
+def test_installed_stub_is_the_committed_one() -> None:
+    assert STUB.read_text() == COMMITTED_STUB.read_text()
+
+
+@pytest.mark.parametrize(
+    ("method", "annotation"),
+    [
+        ("ApiClient.get_logs", "pipeline: str | quenlo.sdk.velm_models.Pipeline | None = None"),
+        ("PipelineCommand.wait_for_status", "status: str | list[str] | tuple[str, ...]"),
+        ("ApiClient.start_pipeline", "-> StartPipelineCommand"),
+        ("ApiClient.get_bundle", "-> zipfile.ZipFile"),
+    ],
+)
+def test_help_shows_real_types(method: str, annotation: str) -> None:
+    cls, name = method.split(".")
+    signature = getattr(getattr(velm_api, cls), name).__doc__.splitlines()[0]
+    assert annotation in signature
+    assert "object" not in signature

@@ -10,8 +10,8 @@ references in the extension keeps objects alive, so it shows as a type that grow
     python tools/soak.py --operations 5000 --waits 50 --plant-leak   # shows that a leak is caught
 
 Prints one JSON report and exits 0 when the run is clean: resident memory grew by at most --max-rss-growth bytes
-and no type gained more than --max-type-growth objects. Run with the extension built with nanobind's leak check
-fatal (``make test`` builds it so): an instance still alive when the interpreter exits then aborts the process.
+and no type gained more than --max-type-growth objects. ``make soak`` runs it through tools/check_leaks.py, which
+also fails the run when nanobind reports an instance still alive as the interpreter exits.
 """
 
 from __future__ import annotations

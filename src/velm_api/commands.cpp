@@ -10,11 +10,7 @@ namespace {
 // only before a poll cycle: a cycle that has begun always completes.
 class Deadline {
 public:
-    explicit Deadline(nb::handle timeout_sec) : start_(now()) {
-        double seconds = PyFloat_AsDouble(timeout_sec.ptr());
-        if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        stop_ = start_ + seconds;
-    }
+    explicit Deadline(nb::handle timeout_sec) : start_(now()), stop_(start_ + to_double(timeout_sec)) {}
     bool open() const { return now() < stop_; }
     nb::object elapsed() const { return nb::float_(now() - start_); }
 
@@ -27,16 +23,12 @@ nb::object decoded(nb::handle command) {
     return command.attr("response").attr("json")();
 }
 
-bool is_key_error(nb::python_error &e) {
-    return e.matches(PyExc_KeyError);
-}
-
 // The pipeline id of a status record: "pipelineId", or "name" when that key is missing.
 nb::object pipeline_id_of(nb::handle command) {
     try {
         return decoded(command)["pipelineId"];
     } catch (nb::python_error &e) {
-        if (!is_key_error(e)) throw;
+        if (!e.matches(PyExc_KeyError)) throw;
         return decoded(command)["name"];
     }
 }
@@ -60,19 +52,6 @@ bool at_least(nb::handle value, nb::handle target) {
     return result == 1;
 }
 
-[[noreturn]] void raise_message(PyObject *type, nb::handle message) {
-    PyErr_SetObject(type, message.ptr());
-    throw nb::python_error();
-}
-
-nb::str percent_format(const char *text, nb::handle value) {
-    return nb::str(nb::str(text).attr("__mod__")(nb::make_tuple(value)));
-}
-
-nb::str brace_format(const char *text, nb::handle value) {
-    return nb::str(nb::str(text).attr("format")(value));
-}
-
 // ---------------------------------------------------------------------------------------------------------
 // Command and PipelineCommand
 
@@ -84,14 +63,13 @@ void command_init(nb::handle self, nb::object api_client, nb::object response) {
 void wait_for_status(nb::handle self, nb::object status, nb::object ignore_errors, nb::object timeout_sec) {
     log("info", "Waiting for status %s ...", status);
     const Deadline deadline(timeout_sec);
-    const bool wanted_list = PyList_Check(status.ptr());
+    const bool several = PyList_Check(status.ptr());  // only a list is searched; a tuple is one value
     const bool raise_errors = !truthy(ignore_errors);
     while (deadline.open()) {
         nb::object pipeline_id = pipeline_id_of(self);
         nb::object current = decoded(self)["status"];
         log("debug", "Status of pipeline %s is %s ...", pipeline_id, current);
-        const bool reached = wanted_list ? contains(status, current) : current.equal(status);
-        if (reached) {
+        if (several ? contains(status, current) : current.equal(status)) {
             log("info", "Pipeline %s reached status %s (took %.2f s).", pipeline_id, current,
                 deadline.elapsed());
             return;
@@ -104,8 +82,8 @@ void wait_for_status(nb::handle self, nb::object status, nb::object ignore_error
         self.attr("response") =
             self.attr("api_client").attr("get_pipeline_status")(pipeline_id).attr("response");
     }
-    raise_message(PyExc_Exception, nb::str("Timed out after %s seconds while waiting for status %s.")
-                                       .attr("__mod__")(nb::make_tuple(timeout_sec, status)));
+    raise_message(PyExc_Exception,
+                  percent("Timed out after %s seconds while waiting for status %s.", timeout_sec, status));
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -120,16 +98,13 @@ void wait_for_counters_metric(nb::handle self, nb::object metric_name, nb::objec
     const Deadline deadline(timeout_sec);
     nb::object api_client = self.attr("api_client");
     while (deadline.open()) {
-        nb::object current = decoded(self)["status"];
-        nb::object error = error_class_for(current);
+        nb::object error = error_class_for(decoded(self)["status"]);
         if (error.is_valid()) raise(error(decoded(self)));
 
         nb::object metrics =
             api_client.attr("get_pipeline_metrics")("pipeline_id"_a = pipeline_id).attr("response");
         nb::object counters = metrics.attr("json")().attr("get")("counters", nb::dict());
-        nb::dict missing;
-        missing["count"] = -1;
-        nb::object metric = counters.attr("get")(metric_name, missing);
+        nb::object metric = counters.attr("get")(metric_name, mapping({{"count", nb::int_(-1)}}));
         nb::object count = metric["count"];
         if (at_least(count, target_count)) {
             // The count just compared, not a second look-up: a missing counter (-1) meets a negative
@@ -143,11 +118,7 @@ void wait_for_counters_metric(nb::handle self, nb::object metric_name, nb::objec
             api_client.attr("get_pipeline_status")("pipeline_id"_a = pipeline_id).attr("response");
     }
     raise_message(PyExc_TimeoutError,
-                  nb::str("Did not reached metric {} of value {}").attr("format")(metric_name, target_count));
-}
-
-void wait_for_counter(nb::handle self, const char *metric_name, nb::object count, nb::object timeout_sec) {
-    self.attr("wait_for_counters_metric")(metric_name, count, timeout_sec);
+                  format("Did not reached metric {} of value {}", metric_name, target_count));
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -206,22 +177,22 @@ nb::object preview_wait(nb::handle self, nb::object timeout_sec, PreviewWait kin
     }
     switch (kind) {
         case PreviewWait::validate:
-            raise_message(
-                PyExc_Exception,
-                percent_format("Timed out after %s seconds while waiting for validation.", timeout_sec));
+            raise_message(PyExc_Exception,
+                          percent("Timed out after %s seconds while waiting for validation.", timeout_sec));
         case PreviewWait::preview:
             raise_message(
                 PyExc_Exception,
-                percent_format("Timed out after %s seconds while waiting for status FINISHED.", timeout_sec));
+                percent("Timed out after %s seconds while waiting for status FINISHED.", timeout_sec));
         case PreviewWait::connection: break;
     }
     raise_message(PyExc_Exception,
-                  brace_format("Timed out after {} seconds while waiting for validation.", timeout_sec));
+                  format("Timed out after {} seconds while waiting for validation.", timeout_sec));
 }
 
+// Through Command.__init__ by keyword, so a replaced constructor of the base is honoured.
 void preview_command_init(nb::handle self, nb::object api_client, nb::object response, nb::object pipeline_id,
                           nb::object previewer_id) {
-    command_init(self, api_client, response);
+    global("Command").attr("__init__")(self, "api_client"_a = api_client, "response"_a = response);
     self.attr("pipeline_id") = pipeline_id;
     self.attr("previewer_id") = previewer_id;
 }
@@ -243,7 +214,7 @@ nb::object preview_property(nb::handle self) {
 
 void snapshot_command_init(nb::handle self, nb::object api_client, nb::object response,
                            nb::object pipeline_id, nb::object snapshot_name, nb::object snapshot_label) {
-    command_init(self, api_client, response);
+    global("Command").attr("__init__")(self, "api_client"_a = api_client, "response"_a = response);
     self.attr("pipeline_id") = pipeline_id;
     self.attr("snapshot_name") = snapshot_name;
     self.attr("snapshot_label") = snapshot_label;
@@ -275,7 +246,7 @@ nb::object snapshot_wait_for_finished(nb::handle self, nb::object timeout_sec) {
         sleep_one_second();
     }
     raise_message(PyExc_TimeoutError,
-                  brace_format("Timed out after {} seconds while waiting for status FINISHED.", timeout_sec));
+                  format("Timed out after {} seconds while waiting for status FINISHED.", timeout_sec));
 }
 
 nb::object snapshot_property(nb::handle self) {
@@ -298,60 +269,6 @@ nb::object snapshot_property(nb::handle self) {
 }
 
 // ---------------------------------------------------------------------------------------------------------
-// The status and data queries the waits poll with
-
-nb::object get_pipeline_status(nb::handle self, nb::object pipeline_id, nb::object rev,
-                               nb::object only_if_exists) {
-    nb::dict arguments;
-    arguments["self"] = self;
-    arguments["pipeline_id"] = pipeline_id;
-    arguments["rev"] = rev;
-    arguments["only_if_exists"] = only_if_exists;
-    nb::object response =
-        call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/status", {pipeline_id}),
-                 "params"_a = query(arguments, names({"self", "pipeline_id"})));
-    return global("PipelineCommand")(self, response);
-}
-
-nb::object get_preview_status(nb::handle self, nb::object pipeline_id, nb::object previewer_id) {
-    nb::object response = call_get(self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/preview/{}/status",
-                                                                 {pipeline_id, previewer_id}));
-    return global("Command")(self, response);
-}
-
-nb::object get_preview_data(nb::handle self, nb::object pipeline_id, nb::object previewer_id) {
-    nb::object response = call_get(
-        self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/preview/{}", {pipeline_id, previewer_id}));
-    return global("PreviewCommand")(self, response, pipeline_id, previewer_id);
-}
-
-nb::object get_snapshot_status(nb::handle self, nb::object pipeline_id, nb::object snapshot_name,
-                               nb::object rev) {
-    nb::dict arguments;
-    arguments["self"] = self;
-    arguments["pipeline_id"] = pipeline_id;
-    arguments["snapshot_name"] = snapshot_name;
-    arguments["rev"] = rev;
-    nb::object response = call_get(
-        self,
-        "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/snapshot/{}/status", {pipeline_id, snapshot_name}),
-        "params"_a = query(arguments, names({"self", "pipeline_id", "snapshot_name"})));
-    return global("Command")(self, response);
-}
-
-nb::object get_snapshot_data(nb::handle self, nb::object pipeline_id, nb::object snapshot_name,
-                             nb::object snapshot_label, nb::object rev) {
-    nb::dict arguments;
-    arguments["self"] = self;
-    arguments["pipeline_id"] = pipeline_id;
-    arguments["snapshot_name"] = snapshot_name;
-    arguments["snapshot_label"] = snapshot_label;
-    arguments["rev"] = rev;
-    nb::object response = call_get(
-        self, "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/snapshot/{}", {pipeline_id, snapshot_name}),
-        "params"_a = query(arguments, names({"self", "pipeline_id", "snapshot_name"})));
-    return global("SnapshotCommand")(self, response, pipeline_id, snapshot_name, snapshot_label);
-}
 
 // ---------------------------------------------------------------------------------------------------------
 // StatusError family
@@ -363,7 +280,7 @@ void status_error_init(nb::handle self, nb::object response) {
     try {
         message = response["message"];
     } catch (nb::python_error &e) {
-        if (!is_key_error(e)) throw;
+        if (!e.matches(PyExc_KeyError)) throw;
     }
     self.attr("message") = message;
     nb::handle(PyExc_Exception).attr("__init__")(self, message);
@@ -372,10 +289,38 @@ void status_error_init(nb::handle self, nb::object response) {
 // The default reduction would rebuild the error from its message; rebuild it from the record instead so
 // the errors cross process boundaries (multiprocessing pools) intact.
 nb::object status_error_reduce(nb::handle self) {
-    return nb::make_tuple(nb::handle((PyObject *)Py_TYPE(self.ptr())), nb::make_tuple(self.attr("response")));
+    return nb::make_tuple(self.type(), nb::make_tuple(self.attr("response")));
+}
+
+// A wait on one named counter, through the method so that a replaced wait_for_counters_metric is honoured.
+void wait_for_counter(nb::handle self, const char *metric_name, nb::object count, nb::object timeout_sec) {
+    self.attr("wait_for_counters_metric")(metric_name, count, timeout_sec);
+}
+
+// Classes are called as Python classes are: the interpreter runs type(self).__init__, found along the MRO, so
+// a subclass without a constructor of its own uses its base's and a replaced __init__ is honoured. (Without a
+// tp_init of their own, nanobind leaves the call to the interpreter instead of calling the __init__ it
+// bound.)
+PyType_Slot python_construction[] = {{Py_tp_init, nullptr}, {0, nullptr}};
+
+nb::object instance_state(nb::handle self) {
+    return self.attr("__dict__");
 }
 
 }  // namespace
+
+nb::type_slots construct_as_python() {
+    return nb::type_slots(python_construction);
+}
+
+// copy and pickle refuse an extension type's instance unless it names its state; ours is all in __dict__,
+// so an instance is copied and pickled as a plain Python object would be.
+void copy_as_python(nb::handle cls) {
+    nb::setattr(cls, "__getstate__",
+                nb::cpp_function(&instance_state, nb::is_method(), nb::name("__getstate__"), nb::scope(cls),
+                                 nb::sig("def __getstate__(self) -> dict[str, typing.Any]"),
+                                 "The instance's attributes, which copy and pickle save and restore."));
+}
 
 void init_status_errors(nb::module_ &m) {
     nb::object type = nb::module_::import_("builtins").attr("type");
@@ -388,9 +333,14 @@ void init_status_errors(nb::module_ &m) {
         "Attributes:\n"
         "    response: the decoded status record (a dict) that showed the error status.\n"
         "    message: the record's ``message`` (None when the engine sent none).";
-    body["__init__"] = nb::cpp_function(&status_error_init, nb::is_method(), nb::name("__init__"),
-                                        "response"_a, "Keep the status record and its message.");
-    body["__reduce__"] = nb::cpp_function(&status_error_reduce, nb::is_method(), nb::name("__reduce__"));
+    body["__init__"] =
+        nb::cpp_function(&status_error_init, nb::is_method(), nb::name("__init__"),
+                         nb::sig("def __init__(self, response: dict[str, typing.Any]) -> None"), "response"_a,
+                         "Keep the status record and its message.");
+    body["__reduce__"] =
+        nb::cpp_function(&status_error_reduce, nb::is_method(), nb::name("__reduce__"),
+                         nb::sig("def __reduce__(self) -> tuple[type, tuple[dict[str, typing.Any]]]"),
+                         "Rebuild the error from its status record when unpickled.");
     nb::object status_error = type("StatusError", nb::make_tuple(nb::handle(PyExc_Exception)), body);
     m.attr("StatusError") = status_error;
 
@@ -406,16 +356,21 @@ void init_status_errors(nb::module_ &m) {
     }
 }
 
-// Constructor and query arguments take None, as they would in Python (nanobind refuses None unless told): a
-// snapshot captured without a label must still be readable, and a None setting is left out of the query.
-void init_commands(nb::module_ &m, ClientClass &client) {
-    nb::class_<Command>(m, "Command", nb::dynamic_attr(),
+// Every argument takes None, as it would in Python (nanobind refuses None unless told): a snapshot captured
+// without a label must still be readable, and None as a flag is false. The subclasses of Command have no
+// constructor of their own: PipelineCommand and its kinds inherit Command's, and the others call it.
+void init_commands(nb::module_ &m) {
+    nb::class_<Command>(m, "Command", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
                         "The engine's answer to a request, kept with the client that made it.\n\n"
                         "Attributes:\n"
                         "    api_client: the ApiClient that sent the request.\n"
                         "    response: the requests.Response; waits replace it with each answer they read.")
-        .def("__init__", &command_init, "api_client"_a.none(), "response"_a.none(),
+        .def("__init__", &command_init,
+             nb::sig("def __init__(self, api_client: ApiClient, response: requests.Response) -> None"),
+             "api_client"_a.none(), "response"_a.none(),
              "Wrap ``response``, the answer to a request ``api_client`` made.");
+
+    copy_as_python(m.attr("Command"));
 
     nb::dict error_statuses;
     error_statuses["START_ERROR"] = m.attr("StartError");
@@ -424,15 +379,16 @@ void init_commands(nb::module_ &m, ClientClass &client) {
     error_statuses["CONNECT_ERROR"] = m.attr("ConnectError");
 
     nb::class_<PipelineCommand, Command>(
-        m, "PipelineCommand", nb::dynamic_attr(),
+        m, "PipelineCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
         "A command whose response is a pipeline status record; it can wait for a status.")
-        .def("__init__", &command_init, "api_client"_a.none(), "response"_a.none(),
-             "Wrap ``response``, the answer to a request ``api_client`` made.")
-        .def("wait_for_status", &wait_for_status, "status"_a.none(), "ignore_errors"_a = false,
-             "timeout_sec"_a = 300,
+        .def("wait_for_status", &wait_for_status,
+             nb::sig("def wait_for_status(self, status: str | list[str] | tuple[str, ...], "
+                     "ignore_errors: bool | None = False, timeout_sec: float = 300) -> None"),
+             "status"_a.none(), "ignore_errors"_a.none() = false, "timeout_sec"_a.none() = 300,
              "Poll the pipeline's status once a second until it is ``status``.\n\n"
              "Args:\n"
-             "    status: one status (\"FINISHED\") or a list of statuses, any of which ends the wait.\n"
+             "    status: one status (\"FINISHED\"), or a list of statuses any of which ends the wait (any\n"
+             "        other value, a tuple included, is compared as a whole).\n"
              "    ignore_errors: keep polling past error statuses instead of raising.\n"
              "    timeout_sec: seconds to wait.\n\n"
              "Raises:\n"
@@ -442,40 +398,46 @@ void init_commands(nb::module_ &m, ClientClass &client) {
         .attr("ERROR_STATUSES") = error_statuses;
 
     nb::class_<StartPipelineCommand, PipelineCommand>(
-        m, "StartPipelineCommand", nb::dynamic_attr(),
+        m, "StartPipelineCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
         "The answer to a pipeline start; waits for the run to finish or for its counters.")
-        .def("__init__", &command_init, "api_client"_a.none(), "response"_a.none(),
-             "Wrap ``response``, the answer to a request ``api_client`` made.")
         .def(
             "wait_for_finished",
             [](nb::handle self, nb::object timeout_sec) {
                 self.attr("wait_for_status")("status"_a = "FINISHED", "timeout_sec"_a = timeout_sec);
             },
-            "timeout_sec"_a = 300,
+            nb::sig("def wait_for_finished(self, timeout_sec: float = 300) -> None"),
+            "timeout_sec"_a.none() = 300,
             "Wait until the pipeline's status is FINISHED; an error status raises its StatusError.")
         .def(
             "wait_for_pipeline_error_records_count",
             [](nb::handle self, nb::object count, nb::object timeout_sec) {
                 wait_for_counter(self, "pipeline.batchErrorRecords.counter", count, timeout_sec);
             },
-            "count"_a.none(), "timeout_sec"_a = 300,
+            nb::sig("def wait_for_pipeline_error_records_count(self, count: int, timeout_sec: float = 300) "
+                    "-> None"),
+            "count"_a.none(), "timeout_sec"_a.none() = 300,
             "Wait until the run has produced at least ``count`` error records.")
         .def(
             "wait_for_pipeline_output_records_count",
             [](nb::handle self, nb::object count, nb::object timeout_sec) {
                 wait_for_counter(self, "pipeline.batchOutputRecords.counter", count, timeout_sec);
             },
-            "count"_a.none(), "timeout_sec"_a = 300,
+            nb::sig("def wait_for_pipeline_output_records_count(self, count: int, timeout_sec: float = 300) "
+                    "-> None"),
+            "count"_a.none(), "timeout_sec"_a.none() = 300,
             "Wait until the run has written at least ``count`` output records.")
         .def(
             "wait_for_pipeline_batch_count",
             [](nb::handle self, nb::object count, nb::object timeout_sec) {
                 wait_for_counter(self, "pipeline.batchCount.counter", count, timeout_sec);
             },
-            "count"_a.none(), "timeout_sec"_a = 300,
+            nb::sig("def wait_for_pipeline_batch_count(self, count: int, timeout_sec: float = 300) -> None"),
+            "count"_a.none(), "timeout_sec"_a.none() = 300,
             "Wait until the run has processed at least ``count`` batches.")
-        .def("wait_for_counters_metric", &wait_for_counters_metric, "metric_name"_a.none(),
-             "target_count"_a.none(), "timeout_sec"_a = 300,
+        .def("wait_for_counters_metric", &wait_for_counters_metric,
+             nb::sig("def wait_for_counters_metric(self, metric_name: str, target_count: int, "
+                     "timeout_sec: float = 300) -> None"),
+             "metric_name"_a.none(), "target_count"_a.none(), "timeout_sec"_a.none() = 300,
              "Poll the pipeline's metrics once a second until counter ``metric_name`` reaches\n"
              "``target_count``.\n\n"
              "Raises:\n"
@@ -483,29 +445,33 @@ void init_commands(nb::module_ &m, ClientClass &client) {
              "    TimeoutError: \"Did not reached metric ... of value ...\" after ``timeout_sec``.");
 
     nb::class_<StopPipelineCommand, PipelineCommand>(
-        m, "StopPipelineCommand", nb::dynamic_attr(),
+        m, "StopPipelineCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
         "The answer to a pipeline stop or forced stop; waits for the pipeline to stop.")
-        .def("__init__", &command_init, "api_client"_a.none(), "response"_a.none(),
-             "Wrap ``response``, the answer to a request ``api_client`` made.")
         .def(
             "wait_for_stopped",
             [](nb::handle self, nb::object timeout_sec) {
                 self.attr("wait_for_status")("status"_a = "STOPPED", "timeout_sec"_a = timeout_sec);
             },
-            "timeout_sec"_a = 300,
+            nb::sig("def wait_for_stopped(self, timeout_sec: float = 300) -> None"),
+            "timeout_sec"_a.none() = 300,
             "Wait until the pipeline's status is STOPPED; an error status raises its StatusError.");
 
     nb::class_<ValidateCommand, Command>(
-        m, "ValidateCommand", nb::dynamic_attr(),
+        m, "ValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
         "A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.")
-        .def("__init__", &preview_command_init, "api_client"_a.none(), "response"_a.none(),
-             "pipeline_id"_a.none(), "previewer_id"_a.none(), "Wrap the answer to a validation request.")
+        .def("__init__", &preview_command_init,
+             nb::sig(
+                 "def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
+                 "previewer_id: str) -> None"),
+             "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(), "previewer_id"_a.none(),
+             "Wrap the answer to a validation request.")
         .def(
             "wait_for_validate",
             [](nb::handle self, nb::object timeout_sec) {
                 return preview_wait(self, timeout_sec, PreviewWait::validate);
             },
-            "timeout_sec"_a = 60,
+            nb::sig("def wait_for_validate(self, timeout_sec: float = 60) -> ValidateCommand"),
+            "timeout_sec"_a.none() = 60,
             "Poll the validation once a second until it is no longer VALIDATING; return the command.\n\n"
             "When it ended in anything but VALID, ``response`` then holds the preview data (with the\n"
             "issues found); otherwise it holds the last status.\n\n"
@@ -513,78 +479,70 @@ void init_commands(nb::module_ &m, ClientClass &client) {
             "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
 
     nb::class_<PreviewCommand, Command>(
-        m, "PreviewCommand", nb::dynamic_attr(),
+        m, "PreviewCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
         "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.")
-        .def("__init__", &preview_command_init, "api_client"_a.none(), "response"_a.none(),
-             "pipeline_id"_a.none(), "previewer_id"_a.none(), "Wrap the answer to a preview request.")
+        .def("__init__", &preview_command_init,
+             nb::sig(
+                 "def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
+                 "previewer_id: str) -> None"),
+             "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(), "previewer_id"_a.none(),
+             "Wrap the answer to a preview request.")
         .def(
             "wait_for_finished",
             [](nb::handle self, nb::object timeout_sec) {
                 return preview_wait(self, timeout_sec, PreviewWait::preview);
             },
-            "timeout_sec"_a = 30,
+            nb::sig("def wait_for_finished(self, timeout_sec: float = 30) -> PreviewCommand"),
+            "timeout_sec"_a.none() = 30,
             "Poll the preview once a second until it is FINISHED; return the command.\n\n"
             "Raises:\n"
             "    Exception: \"Timed out after ... seconds while waiting for status FINISHED.\"")
         .def_prop_ro("preview", &preview_property,
+                     nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
                      "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
 
     nb::class_<ConnectionValidateCommand, Command>(
-        m, "ConnectionValidateCommand", nb::dynamic_attr(),
+        m, "ConnectionValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(),
+        construct_as_python(),
         "A dynamic preview that tests a connection; waits for it and fetches its outcome.")
-        .def("__init__", &preview_command_init, "api_client"_a.none(), "response"_a.none(),
-             "pipeline_id"_a.none(), "previewer_id"_a.none(),
+        .def("__init__", &preview_command_init,
+             nb::sig(
+                 "def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
+                 "previewer_id: str) -> None"),
+             "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(), "previewer_id"_a.none(),
              "Wrap the answer to a connection-validation request.")
         .def(
             "wait_for_validate",
             [](nb::handle self, nb::object timeout_sec) {
                 return preview_wait(self, timeout_sec, PreviewWait::connection);
             },
-            "timeout_sec"_a = 120,
+            nb::sig("def wait_for_validate(self, timeout_sec: float = 120) -> ConnectionValidateCommand"),
+            "timeout_sec"_a.none() = 120,
             "Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the\n"
             "preview data into ``response``; return the command.\n\n"
             "Raises:\n"
             "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
 
     nb::class_<SnapshotCommand, Command>(
-        m, "SnapshotCommand", nb::dynamic_attr(),
+        m, "SnapshotCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
         "A snapshot capture (``pipeline_id``, ``snapshot_name``, ``snapshot_label``); waits for it\n"
         "and reads the snapshot.")
-        .def("__init__", &snapshot_command_init, "api_client"_a.none(), "response"_a.none(),
-             "pipeline_id"_a.none(), "snapshot_name"_a.none(), "snapshot_label"_a.none(),
-             "Wrap the answer to a snapshot request.")
-        .def("wait_for_finished", &snapshot_wait_for_finished, "timeout_sec"_a = 30,
+        .def("__init__", &snapshot_command_init,
+             nb::sig(
+                 "def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
+                 "snapshot_name: str, snapshot_label: str | None) -> None"),
+             "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(), "snapshot_name"_a.none(),
+             "snapshot_label"_a.none(), "Wrap the answer to a snapshot request.")
+        .def("wait_for_finished", &snapshot_wait_for_finished,
+             nb::sig("def wait_for_finished(self, timeout_sec: float = 30) -> SnapshotCommand"),
+             "timeout_sec"_a.none() = 30,
              "Poll the capture once a second until it is no longer in progress; return the command.\n\n"
              "Raises:\n"
              "    TimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"")
         .def_prop_ro("snapshot", &snapshot_property,
+                     nb::sig("def snapshot(self) -> quenlo.sdk.velm_models.Snapshot"),
                      "The snapshot's status joined with its data, as a new ``velm_models.Snapshot``\n"
                      "(two requests on every read).");
-
-    client
-        .def("get_pipeline_status", &get_pipeline_status, "pipeline_id"_a.none(), "rev"_a.none() = 0,
-             "only_if_exists"_a = nb::none(),
-             "Read a pipeline's status (GET /pipeline/{pipeline_id}/status).\n\n"
-             "Returns:\n"
-             "    PipelineCommand whose response is the status record; ``wait_for_status`` waits on it.")
-        .def("get_preview_status", &get_preview_status, "pipeline_id"_a.none(), "previewer_id"_a.none(),
-             "Read the state of a preview or validation run.\n\n"
-             "Returns:\n"
-             "    Command whose response holds the run's status record.")
-        .def("get_preview_data", &get_preview_data, "pipeline_id"_a.none(), "previewer_id"_a.none(),
-             "Read the output of a preview or validation run.\n\n"
-             "Returns:\n"
-             "    PreviewCommand for the two ids, whose response holds the preview data.")
-        .def("get_snapshot_status", &get_snapshot_status, "pipeline_id"_a.none(), "snapshot_name"_a.none(),
-             "rev"_a.none() = 0,
-             "Read the status of a snapshot.\n\n"
-             "Returns:\n"
-             "    Command whose response holds the status record (with ``inProgress``).")
-        .def("get_snapshot_data", &get_snapshot_data, "pipeline_id"_a.none(), "snapshot_name"_a.none(),
-             "snapshot_label"_a.none(), "rev"_a.none() = 0,
-             "Read the records of a snapshot.\n\n"
-             "Returns:\n"
-             "    SnapshotCommand for the snapshot, whose response holds its data.");
 }
 
 }  // namespace velm

@@ -1,5 +1,4 @@
-// Command and its subclasses, their waits, the StatusError family, and the status/data queries the waits
-// poll with.
+// Command and its subclasses, their waits and the StatusError family.
 #pragma once
 
 #include "client.hpp"
@@ -16,10 +15,16 @@ struct PreviewCommand : Command {};
 struct ConnectionValidateCommand : Command {};
 struct SnapshotCommand : Command {};
 
+// The type slots that make a class constructed as a Python class is (see commands.cpp).
+nb::type_slots construct_as_python();
+
+// Make instances of `cls` copied and pickled as plain Python objects are, by their __dict__.
+void copy_as_python(nb::handle cls);
+
 // Create StatusError and its four subclasses as ordinary Python exception classes.
 void init_status_errors(nb::module_ &m);
 
-// Create the command classes, and bind the status and data queries the waits poll with on ApiClient.
-void init_commands(nb::module_ &m, ClientClass &client);
+// Create the command classes.
+void init_commands(nb::module_ &m);
 
 }  // namespace velm

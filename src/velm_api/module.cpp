@@ -1,14 +1,27 @@
 // Entry of the extension module quenlo.sdk.velm_api: binds the names the client uses, its constants and
 // logger, and creates its classes.
+#include <nanobind/stl/string.h>
+
 #include <string>
 
 #include "commands.hpp"
 #include "operations/operations.hpp"
 
+namespace {
+
+// At exit, objects that threads still running hold (a daemon thread's client or command) are alive, not
+// leaked; nanobind's leak report cannot tell the two apart, so it is left out when such threads remain.
+// Without them, the report stands and still names a real leak.
+void judge_leaks_at_exit() {
+    nb::object threading = nb::module_::import_("sys").attr("modules").attr("get")("threading");
+    if (!threading.is_none() && nb::len(threading.attr("enumerate")()) > 1) nb::set_leak_warnings(false);
+}
+
+}  // namespace
+
 NB_MODULE(velm_api, m) {
     using velm::global;
     velm::module_object = m;
-    velm::module_dict = PyModule_GetDict(m.ptr());
     m.doc() = "Abstractions to interact with the VELM REST API.";
 
     // Everything the client calls is a module attribute, looked up at the moment of use, so callers can
@@ -41,9 +54,10 @@ NB_MODULE(velm_api, m) {
 
     velm::init_status_errors(m);
     velm::ClientClass client = velm::init_client(m);
-    velm::init_commands(m, client);
+    velm::init_commands(m);
     velm::init_pipelines(client);
     velm::init_preview_snapshots(client);
     velm::init_system(client);
-    velm::remember_client_class(client);
+
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function(&judge_leaks_at_exit));
 }

@@ -3,10 +3,8 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
-#include <nanobind/stl/string.h>
 
 #include <initializer_list>
-#include <string>
 #include <utility>
 
 namespace nb = nanobind;
@@ -14,23 +12,17 @@ using namespace nb::literals;
 
 namespace velm {
 
-// The module object and its namespace, set once while the module executes; they live as long as the
-// interpreter.
+// The module object, set once while the module executes; it lives as long as the interpreter.
 extern nb::handle module_object;
-extern nb::handle module_dict;
-
-// The Python string for `text`, a literal naming something (an attribute, a module global, a key): made and
-// interned on first use and kept, like the names in a code object, so later uses cost a table probe.
-nb::object name(const char *text);
 
 // A module-level name, looked up in the module's namespace at the moment of use so that a patched or rebound
 // name is honoured.
-nb::object global(const char *text);
+nb::object global(const char *name);
 
 // Log through the module's `logger` with a printf-style template and separate arguments.
 template <typename... Args>
 void log(const char *level, const char *message, Args &&...args) {
-    global("logger").attr(name(level))(message, std::forward<Args>(args)...);
+    global("logger").attr(level)(message, std::forward<Args>(args)...);
 }
 
 // Format an endpoint template such as "/v{}/pipeline/{}/status": the first "{}" takes the client's
@@ -39,23 +31,50 @@ void log(const char *level, const char *message, Args &&...args) {
 // and None raises TypeError.
 nb::str endpoint(nb::handle self, const char *path_template, std::initializer_list<nb::handle> values = {});
 
-// The query of an operation: get_params(parameters=arguments, exclusions=exclusions).
-nb::object query(const nb::dict &arguments, nb::handle exclusions);
+// One argument of an operation, by its name in the signature.
+using Argument = std::pair<const char *, nb::handle>;
 
-// A tuple of names, for the exclusions of get_params: made once per set of literals and kept.
-nb::tuple names(std::initializer_list<const char *> items);
+// The query of an operation that hands its arguments to get_params:
+// get_params(parameters={"self": self, <arguments in signature order>}, exclusions=(<exclusions>)).
+nb::object params(nb::handle self, std::initializer_list<Argument> arguments,
+                  std::initializer_list<const char *> exclusions);
+
+// A mapping the operation builds itself, such as {"rev": rev}.
+nb::dict mapping(std::initializer_list<Argument> entries);
 
 // The decoded JSON body of a response, or `empty` when the body has no bytes.
 nb::object decoded_or(nb::handle response, nb::object empty);
 
-// Python truth of a value ("if value:").
+// Command(self, response): the plain wrapper most operations return, built through the module's name.
+nb::object command(nb::handle self, nb::handle response);
+
+// Python truth of a value ("if value:"); None is false.
 bool truthy(nb::handle value);
 
 // True when the response has a non-empty body.
 bool has_body(nb::handle response);
 
-// Raise an exception instance as the current Python error.
-[[noreturn]] void raise(nb::handle exception);
+// `raise value` as Python does it: an exception instance is raised, an exception class is instantiated,
+// and anything else gives "TypeError: exceptions must derive from BaseException".
+[[noreturn]] void raise(nb::handle value);
+
+// Raise `type` with `message`, a Python string (built with Python's own formatting, so a repr that has no
+// UTF-8 form is kept as it is).
+[[noreturn]] void raise_message(nb::handle type, nb::handle message);
+
+// "text".format(values...) and "text" % (values...), as Python formats them.
+template <typename... Values>
+nb::str format(const char *text, Values &&...values) {
+    return nb::str(nb::str(text).attr("format")(std::forward<Values>(values)...));
+}
+template <typename... Values>
+nb::str percent(const char *text, Values &&...values) {
+    return nb::str(nb::str(text).attr("__mod__")(nb::make_tuple(std::forward<Values>(values)...)));
+}
+
+// A number as a C double, with Python's errors: TypeError for a non-number, OverflowError for an int too
+// large for a float.
+double to_double(nb::handle value);
 
 // Wall-clock seconds and the one-second pause of the waits, through the module's `time`.
 double now();

@@ -1,38 +1,57 @@
 """Abstractions to interact with the VELM REST API."""
 
-import io as io
-import json as json
-import logging as logging
-import time as time
-import zipfile as zipfile
-from typing import IO, Any, ClassVar, Dict, List, Mapping, Optional, Sequence, Type, Union
+from collections.abc import Iterable, Mapping
+import io
+import json
+import logging
+import time
+from typing import Any, ClassVar, IO
+import zipfile
 
-import requests as requests
-import urllib3 as urllib3
+import requests
+import urllib3
 
-from . import velm_models as velm_models
-from .constants import ENGINE_AUTHENTICATION_METHOD_FORM as ENGINE_AUTHENTICATION_METHOD_FORM
-from .exceptions import BadRequestError as BadRequestError
-from .exceptions import InternalServerError as InternalServerError
-from .utils import Version as Version
-from .utils import get_params as get_params
-from .utils import join_url_parts as join_url_parts
-from .utils import pipeline_json_encoder as pipeline_json_encoder
-from .utils import wait_for_condition as wait_for_condition
+from quenlo.sdk import velm_models as velm_models
+from quenlo.sdk.exceptions import (
+    BadRequestError as BadRequestError,
+    InternalServerError as InternalServerError
+)
+from quenlo.sdk.utils import (
+    Version as Version,
+    get_params as get_params,
+    join_url_parts as join_url_parts,
+    pipeline_json_encoder as pipeline_json_encoder,
+    wait_for_condition as wait_for_condition
+)
+import quenlo.sdk.velm_models
 
-logger: logging.Logger
-REQUIRED_HEADERS: Dict[str, str]
-DEFAULT_VELM_API_VERSION: int
 
-_JSON = Any
-_Status = Union[str, List[str]]
+
+ENGINE_AUTHENTICATION_METHOD_FORM: str = 'form'
+
+logger: logging.Logger = ...
+
+REQUIRED_HEADERS: dict[str, str]
+
+DEFAULT_VELM_API_VERSION: int = 1
 
 class StatusError(Exception):
-    """Parent class for pipeline status errors."""
+    """
+    Parent class for pipeline status errors.
 
-    response: Dict[str, Any]
-    message: Optional[str]
-    def __init__(self, response: Dict[str, Any]) -> None: ...
+    Attributes:
+        response: the decoded status record (a dict) that showed the error status.
+        message: the record's ``message`` (None when the engine sent none).
+    """
+
+    response: dict[str, Any]
+    message: str | None
+
+    def __init__(self, response: dict[str, Any]) -> None:
+        """Keep the status record and its message."""
+
+    def __reduce__(self) -> tuple[type, tuple[dict[str, Any]]]:
+        """Rebuild the error from its status record when unpickled."""
 
 class StartError(StatusError):
     """Pipeline start error."""
@@ -46,297 +65,811 @@ class RunError(StatusError):
 class ConnectError(StatusError):
     """Pipeline connect error."""
 
-class Command:
-    """The engine's answer to a request, kept with the client that made it."""
-
-    api_client: ApiClient
-    response: requests.Response
-    def __init__(self, api_client: ApiClient, response: requests.Response) -> None: ...
-
-class PipelineCommand(Command):
-    """A command whose response is a pipeline status record; it can wait for a status."""
-
-    ERROR_STATUSES: ClassVar[Dict[str, Type[StatusError]]]
-    def __init__(self, api_client: ApiClient, response: requests.Response) -> None: ...
-    def wait_for_status(self, status: _Status, ignore_errors: bool = False, timeout_sec: float = 300) -> None: ...
-
-class StartPipelineCommand(PipelineCommand):
-    """The answer to a pipeline start; waits for the run to finish or for its counters."""
-
-    def __init__(self, api_client: ApiClient, response: requests.Response) -> None: ...
-    def wait_for_finished(self, timeout_sec: float = 300) -> None: ...
-    def wait_for_pipeline_error_records_count(self, count: int, timeout_sec: float = 300) -> None: ...
-    def wait_for_pipeline_output_records_count(self, count: int, timeout_sec: float = 300) -> None: ...
-    def wait_for_pipeline_batch_count(self, count: int, timeout_sec: float = 300) -> None: ...
-    def wait_for_counters_metric(self, metric_name: str, target_count: int, timeout_sec: float = 300) -> None: ...
-
-class StopPipelineCommand(PipelineCommand):
-    """The answer to a pipeline stop or forced stop; waits for the pipeline to stop."""
-
-    def __init__(self, api_client: ApiClient, response: requests.Response) -> None: ...
-    def wait_for_stopped(self, timeout_sec: float = 300) -> None: ...
-
-class ValidateCommand(Command):
-    """A running validation; waits for its outcome."""
-
-    pipeline_id: str
-    previewer_id: str
-    def __init__(
-        self, api_client: ApiClient, response: requests.Response, pipeline_id: str, previewer_id: str
-    ) -> None: ...
-    def wait_for_validate(self, timeout_sec: float = 60) -> ValidateCommand: ...
-
-class PreviewCommand(Command):
-    """A preview run; waits for it and reads its records."""
-
-    pipeline_id: str
-    previewer_id: str
-    def __init__(
-        self, api_client: ApiClient, response: requests.Response, pipeline_id: str, previewer_id: str
-    ) -> None: ...
-    def wait_for_finished(self, timeout_sec: float = 30) -> PreviewCommand: ...
-    @property
-    def preview(self) -> velm_models.Preview: ...
-
-class ConnectionValidateCommand(Command):
-    """A dynamic preview that tests a connection; waits for it and fetches its outcome."""
-
-    pipeline_id: str
-    previewer_id: str
-    def __init__(
-        self, api_client: ApiClient, response: requests.Response, pipeline_id: str, previewer_id: str
-    ) -> None: ...
-    def wait_for_validate(self, timeout_sec: float = 120) -> ConnectionValidateCommand: ...
-
-class SnapshotCommand(Command):
-    """A snapshot capture; waits for it and reads the snapshot."""
-
-    pipeline_id: str
-    snapshot_name: str
-    snapshot_label: str
-    def __init__(
-        self,
-        api_client: ApiClient,
-        response: requests.Response,
-        pipeline_id: str,
-        snapshot_name: str,
-        snapshot_label: str,
-    ) -> None: ...
-    def wait_for_finished(self, timeout_sec: float = 30) -> SnapshotCommand: ...
-    @property
-    def snapshot(self) -> velm_models.Snapshot: ...
-
 class ApiClient:
-    """Client for the REST API of one VELM engine."""
+    """
+    Client for the REST API of one VELM engine.
+
+    Opens one HTTP session (``session``), installs the required headers, credentials and
+    session settings, and waits until the engine answers its information endpoint before
+    returning; ``version`` then holds the engine's version. Every REST operation is a
+    method; each sends one request and returns the decoded JSON body or a command object.
+    """
 
     server_url: str
-    authentication_method: Optional[str]
+    authentication_method: str | None
     session: requests.Session
     api_version: int
     version: str
-    def __init__(
-        self,
-        server_url: str,
-        authentication_method: Optional[str] = None,
-        username: Optional[str] = None,
-        password: Optional[str] = None,
-        api_version: int = 1,
-        session_attributes: Optional[Mapping[str, Any]] = None,
-        headers: Optional[Mapping[str, str]] = None,
-    ) -> None: ...
 
-    # Session
-    def get_velm_info(self) -> Dict[str, Any]: ...
-    def set_user(self, username: Optional[str], password: Optional[str]) -> None: ...
+    def __getstate__(self) -> dict[str, Any]:
+        """The instance's attributes, which copy and pickle save and restore."""
 
-    # Transport
-    def _get(
-        self, endpoint: str, params: Optional[Mapping[str, Any]] = None, absolute_endpoint: bool = False
-    ) -> requests.Response: ...
-    def _post(
-        self,
-        endpoint: str,
-        absolute_endpoint: bool = False,
-        params: Optional[Mapping[str, Any]] = None,
-        data: Any = None,
-        files: Optional[Mapping[str, IO[bytes]]] = None,
-        headers: Optional[Mapping[str, Optional[str]]] = None,
-        is_data_format_json: bool = True,
-    ) -> requests.Response: ...
-    def _put(
-        self,
-        endpoint: str,
-        params: Optional[Mapping[str, Any]] = None,
-        data: Any = None,
-        is_data_format_json: bool = True,
-    ) -> requests.Response: ...
-    def _delete(self, endpoint: str, params: Optional[Mapping[str, Any]] = None) -> requests.Response: ...
-    def _handle_http_error(self, response: requests.Response) -> None: ...
+    def __init__(self, server_url: str, authentication_method: str | None = None, username: str | None = None, password: str | None = None, api_version: int = 1, session_attributes: Mapping[str, Any] | None = None, headers: Mapping[str, str] | None = None) -> None:
+        """
+        Connect to the engine at ``server_url``.
 
-    # Pipeline status and the queries the waits poll with
-    def get_pipeline_status(
-        self, pipeline_id: str, rev: int = 0, only_if_exists: Optional[bool] = None
-    ) -> PipelineCommand: ...
-    def get_preview_status(self, pipeline_id: str, previewer_id: str) -> Command: ...
-    def get_preview_data(self, pipeline_id: str, previewer_id: str) -> PreviewCommand: ...
-    def get_snapshot_status(self, pipeline_id: str, snapshot_name: str, rev: int = 0) -> Command: ...
-    def get_snapshot_data(
-        self, pipeline_id: str, snapshot_name: str, snapshot_label: str, rev: int = 0
-    ) -> SnapshotCommand: ...
+        Args:
+            server_url: base URL of the engine (scheme, host, port, optional path).
+            authentication_method: ``ENGINE_AUTHENTICATION_METHOD_FORM`` ("form") sends HTTP basic
+                credentials with every request; any other value sends none.
+            username, password: the credentials for form authentication (both required for it).
+            api_version: REST API version used in every path (default 1).
+            session_attributes: settings of the ``requests.Session`` to set, name to value
+                (``verify``, ``cert``, ``proxies``, ...), applied after the headers.
+            headers: extra headers sent with every request; they replace required ones of the same name.
 
-    # Pipeline store
-    def create_pipeline(
-        self,
-        pipeline_title: str,
-        description: Optional[str] = None,
-        auto_generate_pipeline_id: Optional[bool] = None,
-        draft: Optional[bool] = None,
-        pipeline_type: str = "HARVEL",
-    ) -> Command: ...
-    def update_pipeline(
-        self, pipeline_id: str, pipeline: _JSON, rev: int = 0, description: Optional[str] = None
-    ) -> Command: ...
-    def delete_pipeline(self, pipeline_id: str) -> Command: ...
-    def get_pipeline_configuration(self, pipeline_id: str, rev: int = 0, get: str = "pipeline") -> Any: ...
-    def update_pipeline_configuration(
-        self, pipeline_id: str, pipeline_json: _JSON, rev: int = 0, description: Optional[str] = None
-    ) -> Any: ...
-    def get_all_pipeline_configuration_info(
-        self,
-        filter_text: Optional[str] = None,
-        label: Optional[str] = None,
-        offset: Optional[int] = None,
-        len_: int = -1,
-        order_by: str = "NAME",
-        order: str = "ASC",
-        include_status: Optional[bool] = None,
-    ) -> Command: ...
+        Raises:
+            ValueError: form authentication without username or password, or an unknown session
+                attribute.
+            TimeoutError: the engine did not answer its information endpoint with a version in time.
+            requests.ConnectionError: the engine could not be reached.
+        """
 
-    # Import, export and fragments
-    def export_pipeline(
-        self,
-        pipeline_id: str,
-        rev: int = 0,
-        attachment: bool = False,
-        include_library_definitions: bool = False,
-        include_plain_text_credentials: bool = True,
-    ) -> Any: ...
-    def export_pipelines(
-        self, body: _JSON, include_library_definitions: bool = False, include_plain_text_credentials: bool = True
-    ) -> Command: ...
-    def import_pipeline(
-        self,
-        pipeline_id: str,
-        pipeline_json: _JSON,
-        rev: int = 0,
-        overwrite: bool = False,
-        draft: bool = False,
-        include_library_definitions: Optional[bool] = None,
-        auto_generate_pipeline_id: Optional[bool] = None,
-    ) -> Any: ...
-    def import_pipelines(self, pipelines_file: IO[bytes]) -> Any: ...
-    def create_fragment(
-        self,
-        title: str,
-        description: Optional[str] = None,
-        draft: Optional[bool] = None,
-        execution_mode: Optional[str] = None,
-        body: Union[str, bytes, None] = None,
-    ) -> Command: ...
-    def import_fragment(
-        self,
-        fragment_id: str,
-        fragment_json: _JSON,
-        draft: bool = False,
-        include_library_definitions: Optional[bool] = None,
-    ) -> Any: ...
+    def set_user(self, username: str | None, password: str | None) -> None:
+        """
+        Replace the credentials sent with every later request and forget the session cookies.
 
-    # Run control
-    def start_pipeline(
-        self, pipeline_id: str, rev: int = 0, runtime_parameters: Optional[Mapping[str, Any]] = None
-    ) -> StartPipelineCommand: ...
-    def stop_pipeline(self, pipeline_id: str, rev: int = 0) -> StopPipelineCommand: ...
-    def force_stop_pipeline(self, pipeline_id: str, rev: int = 0) -> StopPipelineCommand: ...
-    def reset_origin_offset(self, pipeline_id: str, rev: int = 0) -> Command: ...
-    def get_pipeline_committed_offsets(self, pipeline_id: str, rev: int = 0) -> Command: ...
-    def update_pipeline_committed_offsets(
-        self, pipeline_id: str, rev: int = 0, body: Optional[Mapping[str, Any]] = None
-    ) -> Command: ...
+        A username or password of None removes the credentials altogether. Nothing is sent.
+        """
 
-    # Monitoring and rules
-    def get_pipeline_metrics(self, pipeline_id: str, rev: int = 0) -> Command: ...
-    def get_pipeline_history(self, pipeline_id: str, rev: int = 0) -> List[Dict[str, Any]]: ...
-    def get_pipeline_rules(self, pipeline_id: str, rev: int = 0) -> Command: ...
-    def update_pipeline_rules(self, pipeline_id: str, pipeline: _JSON, rev: int = 0) -> Command: ...
-    def get_pipeline_error_messages(
-        self, pipeline_id: str, stage_instance_name: str, rev: int = 0, size: int = 10, edge: bool = False
-    ) -> Command: ...
+    def _get(self, endpoint: str, params: Mapping[str, Any] | None = None, absolute_endpoint: bool | None = False) -> requests.Response:
+        """
+        Send GET to ``endpoint`` (under the server URL and "/rest" unless ``absolute_endpoint``) and return the response after its status check.
+        """
 
-    # Validation and preview
-    def validate_pipeline(self, pipeline_id: str, rev: int = 0, timeout_sec: int = 2000) -> ValidateCommand: ...
-    def run_pipeline_preview(
-        self,
-        pipeline_id: str,
-        rev: int = 0,
-        batches: int = 1,
-        batch_size: int = 10,
-        skip_targets: bool = True,
-        end_stage: Optional[str] = None,
-        timeout: int = 2000,
-        test_origin: bool = False,
-        stage_outputs_to_override_json: Optional[str] = None,
-    ) -> PreviewCommand: ...
-    def run_dynamic_pipeline_preview(self, preview_json: _JSON) -> PreviewCommand: ...
-    def run_dynamic_pipeline_preview_for_connection(self, preview_json: _JSON) -> ConnectionValidateCommand: ...
+    def _post(self, endpoint: str, absolute_endpoint: bool | None = False, params: Mapping[str, Any] | None = None, data: Any = None, files: Any = None, headers: Mapping[str, str | None] | None = None, is_data_format_json: bool | None = True) -> requests.Response:
+        """
+        Send POST and return the response after its status check.
 
-    # Snapshots
-    def capture_snapshot(
-        self,
-        pipeline_id: str,
-        snapshot_name: str,
-        snapshot_label: str,
-        rev: int = 0,
-        batches: int = 1,
-        batch_size: int = 10,
-        start_pipeline: bool = False,
-        runtime_parameters: Optional[Mapping[str, Any]] = None,
-    ) -> SnapshotCommand: ...
-    def get_snapshots(self) -> List[Dict[str, Any]]: ...
-    def get_snapshots_by_pipeline(self, pipeline_id: str) -> Command: ...
-    def delete_snapshot(self, pipeline_id: str, snapshot_id: str, rev: int = 0) -> Command: ...
+        ``data`` is JSON-encoded (no body when empty) unless ``is_data_format_json`` is false;
+        ``files`` makes a multipart form; a ``headers`` entry of None removes that header.
+        """
 
-    # Engine information and configuration
-    def get_velm_directories(self) -> Dict[str, Any]: ...
-    def get_velm_configuration(self) -> Command: ...
-    def get_velm_ui_configuration(self) -> Command: ...
-    def get_velm_id(self) -> Command: ...
-    def get_current_user(self) -> Dict[str, Any]: ...
-    def get_jmx_metrics(self) -> Command: ...
-    def get_system_stats(self) -> Command: ...
-    def opt_for_system_stats(self, opt: str) -> Command: ...
-    def get_logs(
-        self,
-        ending_offset: int = -1,
-        extra_message: Optional[str] = None,
-        pipeline: Optional[velm_models.Pipeline] = None,
-        severity: Optional[str] = None,
-    ) -> Command: ...
-    def change_password(self, data_json: _JSON) -> Command: ...
+    def _put(self, endpoint: str, params: Mapping[str, Any] | None = None, data: Any = None, is_data_format_json: bool | None = True) -> requests.Response:
+        """
+        Send PUT and return the response after its status check; an empty JSON body is sent as "{}".
+        """
 
-    # Definitions, libraries, health and bundles
-    def get_definitions(self) -> Any: ...
-    def get_connection_definitions(self) -> Command: ...
-    def get_stage_libraries_list(self, repo_url: Optional[str], installed_only: bool) -> Command: ...
-    def get_classpath_health(self) -> List[Any]: ...
-    def get_alerts(self) -> List[Dict[str, Any]]: ...
-    def get_bundle_generators(self) -> List[Dict[str, Any]]: ...
-    def get_bundle(self, generators: Optional[Sequence[str]] = None) -> zipfile.ZipFile: ...
-    def get_health_categories(self) -> Command: ...
-    def get_health_report(self, categories: Optional[Sequence[str]] = None) -> Command: ...
+    def _delete(self, endpoint: str, params: Mapping[str, Any] | None = None) -> requests.Response:
+        """
+        Send DELETE and return the response; any status from 400 to 599 raises requests.HTTPError.
+        """
 
-    # Access control
-    def get_pipeline_acl(self, pipeline_id: str) -> Dict[str, Any]: ...
-    def set_pipeline_acl(self, pipeline_id: str, pipeline_acl_json: _JSON) -> Command: ...
-    def get_pipeline_permissions(self, pipeline_id: str) -> List[Dict[str, Any]]: ...
-    def get_acl_subjects(self) -> Dict[str, Any]: ...
-    def set_acl_subjects(self, subjects_json: _JSON) -> Command: ...
+    def _handle_http_error(self, response: requests.Response) -> None:
+        """
+        Raise InternalServerError for 500, BadRequestError for 400 and requests.HTTPError for any other status from 400 to 599.
+        """
+
+    def create_pipeline(self, pipeline_title: str, description: str | None = None, auto_generate_pipeline_id: bool | None = None, draft: bool | None = None, pipeline_type: str | None = 'HARVEL') -> Command:
+        """
+        Create an empty pipeline titled ``pipeline_title`` (PUT /pipeline/{pipeline_title}).
+
+        ``auto_generate_pipeline_id`` asks for an id made of the title without white space and a
+        UUID (sent as ``autoGenerateName`` to engines older than 2.5.0.0); ``draft`` creates it
+        without storing it.
+
+        Returns:
+            Command whose response holds the new pipeline's configuration.
+        """
+
+    def update_pipeline(self, pipeline_id: str, pipeline: Any, rev: int | None = 0, description: str | None = None) -> Command:
+        """
+        Replace a stored pipeline's definition with ``pipeline`` (POST /pipeline/{pipeline_id}).
+
+        Returns:
+            Command whose response holds the stored definition.
+        """
+
+    def delete_pipeline(self, pipeline_id: str) -> Command:
+        """
+        Delete a stored pipeline (DELETE /pipeline/{pipeline_id}).
+
+        Returns:
+            Command holding the engine's answer.
+
+        Raises:
+            requests.HTTPError: for any failure status, 400 and 500 included.
+        """
+
+    def get_pipeline_configuration(self, pipeline_id: str, rev: int | None = 0, get: str | None = 'pipeline') -> Any:
+        """
+        Read a stored pipeline (GET /pipeline/{pipeline_id}); ``get`` names what to read.
+
+        Returns:
+            The decoded JSON body, or an empty dict when the body is empty.
+        """
+
+    def update_pipeline_configuration(self, pipeline_id: str, pipeline_json: Any, rev: int | None = 0, description: str | None = None) -> Any:
+        """
+        Replace a stored pipeline's definition and read back the stored one.
+
+        Returns:
+            The decoded JSON body, or an empty dict when the body is empty.
+        """
+
+    def get_all_pipeline_configuration_info(self, filter_text: str | None = None, label: str | None = None, offset: int | None = None, len_: int | None = -1, order_by: str | None = 'NAME', order: str | None = 'ASC', include_status: bool | None = None) -> Command:
+        """
+        List the stored pipelines, filtered, paged and ordered (GET /pipelines).
+
+        Returns:
+            Command whose response holds the list of pipeline information records.
+        """
+
+    def export_pipeline(self, pipeline_id: str, rev: int | None = 0, attachment: bool | None = False, include_library_definitions: bool | None = False, include_plain_text_credentials: bool | None = True) -> Any:
+        """
+        Export one pipeline (GET /pipeline/{pipeline_id}/export); nothing is written to disk.
+
+        Returns:
+            The exported pipeline as decoded JSON, or an empty dict when the body is empty.
+        """
+
+    def export_pipelines(self, body: Any, include_library_definitions: bool | None = False, include_plain_text_credentials: bool | None = True) -> Command:
+        """
+        Export the pipelines ``body`` names (POST /pipelines/export).
+
+        Returns:
+            Command whose response holds the engine's archive, unread.
+        """
+
+    def import_pipeline(self, pipeline_id: str, pipeline_json: Any, rev: int | None = 0, overwrite: bool | None = False, draft: bool | None = False, include_library_definitions: bool | None = None, auto_generate_pipeline_id: bool | None = None) -> Any:
+        """
+        Import one pipeline from its exported JSON (POST /pipeline/{pipeline_id}/import).
+
+        Returns:
+            The engine's answer as decoded JSON, or an empty dict when the body is empty.
+        """
+
+    def import_pipelines(self, pipelines_file: IO[bytes]) -> Any:
+        """
+        Upload an open archive of pipelines as the form field "file" (POST /pipelines/import).
+
+        The file is read during the upload and left open.
+
+        Returns:
+            The engine's answer as decoded JSON, or an empty dict when the body is empty.
+        """
+
+    def create_fragment(self, title: str, description: str | None = None, draft: bool | None = None, execution_mode: str | None = None, body: Any = None) -> Command:
+        """
+        Create a pipeline fragment titled ``title`` (PUT /fragment/{title}).
+
+        ``body`` is sent as given, without JSON encoding (None sends no body).
+
+        Returns:
+            Command whose response holds the new fragment.
+        """
+
+    def import_fragment(self, fragment_id: str, fragment_json: Any, draft: bool | None = False, include_library_definitions: bool | None = None) -> Any:
+        """
+        Import a fragment from its exported JSON (POST /fragment/{fragment_id}/import).
+
+        Returns:
+            The engine's answer as decoded JSON, or an empty dict when the body is empty.
+        """
+
+    def start_pipeline(self, pipeline_id: str, rev: int | None = 0, runtime_parameters: Mapping[str, Any] | None = None) -> StartPipelineCommand:
+        """
+        Start a pipeline, overriding its parameters with ``runtime_parameters`` for this run.
+
+        Returns:
+            StartPipelineCommand, whose waits follow the run to its end or to a counter target.
+        """
+
+    def stop_pipeline(self, pipeline_id: str, rev: int | None = 0) -> StopPipelineCommand:
+        """
+        Ask a running pipeline to stop (POST /pipeline/{pipeline_id}/stop).
+
+        Returns:
+            StopPipelineCommand; ``wait_for_stopped`` waits until it has stopped.
+        """
+
+    def force_stop_pipeline(self, pipeline_id: str, rev: int | None = 0) -> StopPipelineCommand:
+        """
+        Force a pipeline to stop (POST /pipeline/{pipeline_id}/forceStop).
+
+        Returns:
+            StopPipelineCommand; ``wait_for_stopped`` waits until it has stopped.
+        """
+
+    def get_pipeline_status(self, pipeline_id: str, rev: int | None = 0, only_if_exists: bool | None = None) -> PipelineCommand:
+        """
+        Read a pipeline's status (GET /pipeline/{pipeline_id}/status).
+
+        Returns:
+            PipelineCommand whose response is the status record; ``wait_for_status`` waits on it.
+        """
+
+    def reset_origin_offset(self, pipeline_id: str, rev: int | None = 0) -> Command:
+        """
+        Make the pipeline's origin start from the beginning on its next run.
+
+        Returns:
+            Command holding the engine's answer.
+        """
+
+    def get_pipeline_committed_offsets(self, pipeline_id: str, rev: int | None = 0) -> Command:
+        """
+        Read the origin offsets the engine has committed for a pipeline (``rev`` is not sent).
+
+        Returns:
+            Command whose response holds the offsets.
+        """
+
+    def update_pipeline_committed_offsets(self, pipeline_id: str, rev: int | None = 0, body: Any = None) -> Command:
+        """
+        Overwrite a pipeline's committed origin offsets with ``body``.
+
+        Returns:
+            Command holding the engine's answer.
+        """
+
+    def get_pipeline_metrics(self, pipeline_id: str, rev: int | None = 0) -> Command:
+        """
+        Read the metrics of a pipeline's current run (GET /pipeline/{pipeline_id}/metrics).
+
+        Returns:
+            Command whose response holds the metrics (``counters``, ``gauges``, ``meters``, ...).
+        """
+
+    def get_pipeline_history(self, pipeline_id: str, rev: int | None = 0) -> Any:
+        """
+        Read the history of a pipeline's runs (GET /pipeline/{pipeline_id}/history).
+
+        Returns:
+            The decoded JSON list, or an empty list when the body is empty.
+        """
+
+    def get_pipeline_rules(self, pipeline_id: str, rev: int | None = 0) -> Command:
+        """
+        Read a pipeline's rules (GET /pipeline/{pipeline_id}/rules).
+
+        Returns:
+            Command whose response holds the rules definition.
+        """
+
+    def update_pipeline_rules(self, pipeline_id: str, pipeline: Any, rev: int | None = 0) -> Command:
+        """
+        Replace a pipeline's rules with ``pipeline``, the rules definition.
+
+        Returns:
+            Command whose response holds the stored rules.
+        """
+
+    def get_pipeline_error_messages(self, pipeline_id: str, stage_instance_name: str, rev: int | None = 0, size: int | None = 10, edge: bool | None = False) -> Command:
+        """
+        Read the error messages one stage of a pipeline has collected.
+
+        Returns:
+            Command whose response holds the stage's error messages.
+        """
+
+    def validate_pipeline(self, pipeline_id: str, rev: int | None = 0, timeout_sec: int | None = 2000) -> ValidateCommand:
+        """
+        Start a validation of a stored pipeline (GET /pipeline/{pipeline_id}/validate).
+
+        ``timeout_sec`` travels to the engine as ``timeout``; the client does not wait on it.
+
+        Returns:
+            ValidateCommand for the run (previewer id from the answer); ``wait_for_validate`` waits.
+
+        Raises:
+            KeyError: the answer has no ``previewerId``.
+        """
+
+    def run_pipeline_preview(self, pipeline_id: str, rev: int | None = 0, batches: int | None = 1, batch_size: int | None = 10, skip_targets: bool | None = True, end_stage: str | None = None, timeout: int | None = 2000, test_origin: bool | None = False, stage_outputs_to_override_json: Any = None) -> PreviewCommand:
+        """
+        Start a preview of a stored pipeline (POST /pipeline/{pipeline_id}/preview).
+
+        Every setting travels in the query; the request has no body.
+
+        Returns:
+            PreviewCommand for the run; ``wait_for_finished`` waits, ``preview`` reads the records.
+
+        Raises:
+            KeyError: the answer has no ``previewerId``.
+        """
+
+    def run_dynamic_pipeline_preview(self, preview_json: Any) -> PreviewCommand:
+        """
+        Start a preview of a pipeline the engine makes from ``preview_json``
+        (POST /pipeline/dynamicPreview).
+
+        Returns:
+            PreviewCommand with the pipeline id and previewer id from the engine's answer.
+
+        Raises:
+            KeyError: the answer has no ``previewerId`` or no ``pipelineId``.
+        """
+
+    def run_dynamic_pipeline_preview_for_connection(self, preview_json: Any) -> ConnectionValidateCommand:
+        """
+        Start a dynamic preview that tests a connection (POST /pipeline/dynamicPreview).
+
+        Returns:
+            ConnectionValidateCommand with the pipeline id and previewer id from the engine's answer.
+
+        Raises:
+            KeyError: the answer has no ``previewerId`` or no ``pipelineId``.
+        """
+
+    def get_preview_status(self, pipeline_id: str, previewer_id: str) -> Command:
+        """
+        Read the state of a preview or validation run.
+
+        Returns:
+            Command whose response holds the run's status record.
+        """
+
+    def get_preview_data(self, pipeline_id: str, previewer_id: str) -> PreviewCommand:
+        """
+        Read the output of a preview or validation run.
+
+        Returns:
+            PreviewCommand for the two ids, whose response holds the preview data.
+        """
+
+    def capture_snapshot(self, pipeline_id: str, snapshot_name: str, snapshot_label: str | None, rev: int | None = 0, batches: int | None = 1, batch_size: int | None = 10, start_pipeline: bool | None = False, runtime_parameters: Mapping[str, Any] | None = None) -> SnapshotCommand:
+        """
+        Ask the engine to capture a snapshot (PUT /pipeline/{pipeline_id}/snapshot/{snapshot_name}).
+
+        The runtime parameters are the JSON body ("{}" when there are none); the other settings
+        travel in the query. The client starts nothing itself, even with ``start_pipeline``.
+
+        Returns:
+            SnapshotCommand for the caller's pipeline id, name and label; ``wait_for_finished`` waits.
+        """
+
+    def get_snapshot_status(self, pipeline_id: str, snapshot_name: str, rev: int | None = 0) -> Command:
+        """
+        Read the status of a snapshot.
+
+        Returns:
+            Command whose response holds the status record (with ``inProgress``).
+        """
+
+    def get_snapshot_data(self, pipeline_id: str, snapshot_name: str, snapshot_label: str | None, rev: int | None = 0) -> SnapshotCommand:
+        """
+        Read the records of a snapshot.
+
+        Returns:
+            SnapshotCommand for the snapshot, whose response holds its data.
+        """
+
+    def get_snapshots(self) -> Any:
+        """
+        List the snapshots of all pipelines (GET /pipelines/snapshots).
+
+        Returns:
+            The decoded JSON list, or an empty list when the engine sent no body.
+        """
+
+    def get_snapshots_by_pipeline(self, pipeline_id: str) -> Command:
+        """
+        List the snapshots of one pipeline (GET /pipeline/{pipeline_id}/snapshots).
+
+        Returns:
+            Command whose response holds the list.
+        """
+
+    def delete_snapshot(self, pipeline_id: str, snapshot_id: str, rev: int | None = 0) -> Command:
+        """
+        Delete a snapshot (DELETE /pipeline/{pipeline_id}/snapshot/{snapshot_id}).
+
+        Returns:
+            Command holding the engine's answer.
+
+        Raises:
+            requests.HTTPError: any failure status, 400 and 500 included.
+        """
+
+    def get_velm_info(self) -> dict[str, Any]:
+        """
+        Read the engine information record (GET /system/info).
+
+        Returns:
+            The decoded JSON object (with ``version`` among its members), or an empty dict when the
+            engine answered with an empty body.
+        """
+
+    def get_velm_directories(self) -> dict[str, Any]:
+        """
+        Read the engine's directories (runtime, configuration, data, logs, resources, ...).
+
+        Returns:
+            The decoded JSON object, or an empty dict when the body is empty.
+        """
+
+    def get_velm_configuration(self) -> Command:
+        """
+        Read the engine's configuration properties.
+
+        Returns:
+            A Command holding the response; its body is the configuration object.
+        """
+
+    def get_velm_ui_configuration(self) -> Command:
+        """
+        Read the configuration the engine gives its user interface.
+
+        Returns:
+            A Command holding the response.
+        """
+
+    def get_velm_id(self) -> Command:
+        """
+        Read the engine's id.
+
+        Returns:
+            A Command holding the response; its body carries the id.
+        """
+
+    def get_current_user(self) -> dict[str, Any]:
+        """
+        Read the user the client is logged in as, with its groups and roles.
+
+        Returns:
+            The decoded JSON object (the name under ``user``), or an empty dict when the body is
+            empty.
+        """
+
+    def get_jmx_metrics(self) -> Command:
+        """
+        Read the engine's JMX metrics.
+
+        Returns:
+            A Command holding the response.
+        """
+
+    def get_system_stats(self) -> Command:
+        """
+        Read the engine's usage statistics settings.
+
+        Returns:
+            A Command holding the response.
+        """
+
+    def opt_for_system_stats(self, opt: Any) -> Command:
+        """
+        Switch the engine's usage statistics on or off.
+
+        Args:
+            opt: sent unchanged as the query value ``active`` (for example "true" or "false").
+
+        Returns:
+            A Command holding the response.
+        """
+
+    def get_logs(self, ending_offset: int | None = -1, extra_message: str | None = None, pipeline: str | quenlo.sdk.velm_models.Pipeline | None = None, severity: str | None = None) -> Command:
+        """
+        Read the engine's log, newest part first, going back from ``ending_offset``.
+
+        Args:
+            ending_offset: where to stop reading (-1 for the end of the log; None leaves it out).
+            extra_message: only entries whose message contains this text.
+            pipeline: a pipeline id or a velm_models.Pipeline; only the entries of that pipeline.
+            severity: only entries of that severity ("ERROR", "WARN", "INFO", ...).
+
+        Returns:
+            A Command holding the response; its body is the list of log entries.
+        """
+
+    def change_password(self, data_json: Any) -> Command:
+        """
+        Change the password of the user the client is logged in as.
+
+        Reads the current user first, then posts ``data_json`` (the engine's change-password
+        document) for that user. The client's own credentials are not changed: call set_user
+        with the new password for later logins.
+
+        Returns:
+            A Command holding the response.
+
+        Raises:
+            KeyError: the current-user record has no ``user``; nothing is posted.
+        """
+
+    def get_definitions(self) -> Any:
+        """
+        Read the definitions of the engine's stages, services and expression functions.
+
+        Returns:
+            The decoded JSON object.
+
+        Raises:
+            json.JSONDecodeError (requests' JSONDecodeError): the body is empty or not JSON.
+        """
+
+    def get_connection_definitions(self) -> Command:
+        """
+        Read the definitions of the engine's connection types.
+
+        Returns:
+            A Command holding the response.
+        """
+
+    def get_stage_libraries_list(self, repo_url: str | None, installed_only: bool | None) -> Command:
+        """
+        List stage libraries.
+
+        Args:
+            repo_url: the repository to list from (None for the engine's own).
+            installed_only: list only the libraries installed on the engine.
+
+        Returns:
+            A Command holding the response.
+        """
+
+    def get_classpath_health(self) -> Any:
+        """
+        Read the classpath health of the installed stage libraries.
+
+        Returns:
+            The decoded JSON list, or an empty list when the body is empty.
+        """
+
+    def get_alerts(self) -> Any:
+        """
+        Read the alerts raised by the rules of running pipelines.
+
+        Returns:
+            The decoded JSON list, or an empty list when the body is empty.
+        """
+
+    def get_bundle_generators(self) -> Any:
+        """
+        List the generators a support bundle can be assembled from.
+
+        Returns:
+            The decoded JSON list, or an empty list when the body is empty.
+        """
+
+    def get_bundle(self, generators: str | Iterable[str] | None = None) -> zipfile.ZipFile:
+        """
+        Have the engine assemble a support bundle and open it in memory.
+
+        Args:
+            generators: names of the generators to use, or one name (None or empty: the engine's
+                default).
+
+        Returns:
+            A zipfile.ZipFile opened for reading over the bundle's bytes; nothing is written to
+            disk.
+
+        Raises:
+            TypeError: a generator name is not text; nothing is sent.
+            zipfile.BadZipFile: the engine's answer is not a ZIP archive.
+        """
+
+    def get_health_categories(self) -> Command:
+        """
+        List the categories of the engine's health report.
+
+        Returns:
+            A Command holding the response.
+        """
+
+    def get_health_report(self, categories: Any = None) -> Command:
+        """
+        Read the engine's health report.
+
+        Args:
+            categories: the categories to report on (None for all).
+
+        Returns:
+            A Command holding the response.
+        """
+
+    def get_pipeline_acl(self, pipeline_id: str) -> dict[str, Any]:
+        """
+        Read the access control list of a pipeline.
+
+        Returns:
+            The decoded JSON object, or an empty dict when the body is empty.
+        """
+
+    def set_pipeline_acl(self, pipeline_id: str, pipeline_acl_json: Any) -> Command:
+        """
+        Replace the access control list of a pipeline with ``pipeline_acl_json``.
+
+        Returns:
+            A Command holding the response.
+        """
+
+    def get_pipeline_permissions(self, pipeline_id: str) -> Any:
+        """
+        Read the permissions of a pipeline.
+
+        Returns:
+            The decoded JSON list, or an empty list when the body is empty.
+        """
+
+    def get_acl_subjects(self) -> dict[str, Any]:
+        """
+        Read the subjects (users and groups) of the pipelines' access control lists.
+
+        Returns:
+            The decoded JSON object, or an empty dict when the body is empty.
+        """
+
+    def set_acl_subjects(self, subjects_json: Any) -> Command:
+        """
+        Write the subjects of the pipelines' access control lists.
+
+        Returns:
+            A Command holding the response.
+        """
+
+class Command:
+    """
+    The engine's answer to a request, kept with the client that made it.
+
+    Attributes:
+        api_client: the ApiClient that sent the request.
+        response: the requests.Response; waits replace it with each answer they read.
+    """
+
+    api_client: ApiClient
+    response: requests.Response
+
+    def __init__(self, api_client: ApiClient, response: requests.Response) -> None:
+        """Wrap ``response``, the answer to a request ``api_client`` made."""
+
+    def __getstate__(self) -> dict[str, Any]:
+        """The instance's attributes, which copy and pickle save and restore."""
+
+class PipelineCommand(Command):
+    """
+    A command whose response is a pipeline status record; it can wait for a status.
+    """
+
+    def wait_for_status(self, status: str | list[str] | tuple[str, ...], ignore_errors: bool | None = False, timeout_sec: float = 300) -> None:
+        """
+        Poll the pipeline's status once a second until it is ``status``.
+
+        Args:
+            status: one status ("FINISHED"), or a list of statuses any of which ends the wait (any
+                other value, a tuple included, is compared as a whole).
+            ignore_errors: keep polling past error statuses instead of raising.
+            timeout_sec: seconds to wait.
+
+        Raises:
+            StartError, RunningError, RunError, ConnectError: the pipeline entered that error
+                status (unless ``ignore_errors``).
+            Exception: "Timed out after ... seconds while waiting for status ...".
+        """
+
+    ERROR_STATUSES: ClassVar[dict[str, type[StatusError]]]
+
+class StartPipelineCommand(PipelineCommand):
+    """
+    The answer to a pipeline start; waits for the run to finish or for its counters.
+    """
+
+    def wait_for_finished(self, timeout_sec: float = 300) -> None:
+        """
+        Wait until the pipeline's status is FINISHED; an error status raises its StatusError.
+        """
+
+    def wait_for_pipeline_error_records_count(self, count: int, timeout_sec: float = 300) -> None:
+        """Wait until the run has produced at least ``count`` error records."""
+
+    def wait_for_pipeline_output_records_count(self, count: int, timeout_sec: float = 300) -> None:
+        """Wait until the run has written at least ``count`` output records."""
+
+    def wait_for_pipeline_batch_count(self, count: int, timeout_sec: float = 300) -> None:
+        """Wait until the run has processed at least ``count`` batches."""
+
+    def wait_for_counters_metric(self, metric_name: str, target_count: int, timeout_sec: float = 300) -> None:
+        """
+        Poll the pipeline's metrics once a second until counter ``metric_name`` reaches
+        ``target_count``.
+
+        Raises:
+            StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.
+            TimeoutError: "Did not reached metric ... of value ..." after ``timeout_sec``.
+        """
+
+class StopPipelineCommand(PipelineCommand):
+    """
+    The answer to a pipeline stop or forced stop; waits for the pipeline to stop.
+    """
+
+    def wait_for_stopped(self, timeout_sec: float = 300) -> None:
+        """
+        Wait until the pipeline's status is STOPPED; an error status raises its StatusError.
+        """
+
+class ValidateCommand(Command):
+    """
+    A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.
+    """
+
+    pipeline_id: str
+    previewer_id: str
+
+    def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, previewer_id: str) -> None:
+        """Wrap the answer to a validation request."""
+
+    def wait_for_validate(self, timeout_sec: float = 60) -> ValidateCommand:
+        """
+        Poll the validation once a second until it is no longer VALIDATING; return the command.
+
+        When it ended in anything but VALID, ``response`` then holds the preview data (with the
+        issues found); otherwise it holds the last status.
+
+        Raises:
+            Exception: "Timed out after ... seconds while waiting for validation.\"
+        """
+
+class PreviewCommand(Command):
+    """
+    A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.
+    """
+
+    pipeline_id: str
+    previewer_id: str
+
+    def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, previewer_id: str) -> None:
+        """Wrap the answer to a preview request."""
+
+    def wait_for_finished(self, timeout_sec: float = 30) -> PreviewCommand:
+        """
+        Poll the preview once a second until it is FINISHED; return the command.
+
+        Raises:
+            Exception: "Timed out after ... seconds while waiting for status FINISHED.\"
+        """
+
+    @property
+    def preview(self) -> quenlo.sdk.velm_models.Preview:
+        """
+        The preview's data as a new ``velm_models.Preview`` (one request on every read).
+        """
+
+class ConnectionValidateCommand(Command):
+    """
+    A dynamic preview that tests a connection; waits for it and fetches its outcome.
+    """
+
+    pipeline_id: str
+    previewer_id: str
+
+    def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, previewer_id: str) -> None:
+        """Wrap the answer to a connection-validation request."""
+
+    def wait_for_validate(self, timeout_sec: float = 120) -> ConnectionValidateCommand:
+        """
+        Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the
+        preview data into ``response``; return the command.
+
+        Raises:
+            Exception: "Timed out after ... seconds while waiting for validation.\"
+        """
+
+class SnapshotCommand(Command):
+    """
+    A snapshot capture (``pipeline_id``, ``snapshot_name``, ``snapshot_label``); waits for it
+    and reads the snapshot.
+    """
+
+    pipeline_id: str
+    snapshot_name: str
+    snapshot_label: str | None
+
+    def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, snapshot_name: str, snapshot_label: str | None) -> None:
+        """Wrap the answer to a snapshot request."""
+
+    def wait_for_finished(self, timeout_sec: float = 30) -> SnapshotCommand:
+        """
+        Poll the capture once a second until it is no longer in progress; return the command.
+
+        Raises:
+            TimeoutError: "Timed out after ... seconds while waiting for status FINISHED.\"
+        """
+
+    @property
+    def snapshot(self) -> quenlo.sdk.velm_models.Snapshot:
+        """
+        The snapshot's status joined with its data, as a new ``velm_models.Snapshot``
+        (two requests on every read).
+        """

@@ -5,14 +5,9 @@
 
 namespace velm {
 
-// Command(self, response): the plain wrapper most operations return, built through the module's name.
-inline nb::object command(nb::handle self, nb::handle response) {
-    return global("Command")(self, response);
-}
-
-// Store, import/export and fragments, run control, monitoring and rules.
+// Store, import/export and fragments, run control, monitoring and rules, and the pipeline status query.
 void init_pipelines(ClientClass &client);
-// Validation, preview and snapshot operations.
+// Validation, preview and snapshot operations, with the status and data queries their waits poll.
 void init_preview_snapshots(ClientClass &client);
 // Engine information and configuration, definitions/libraries/health/bundles, access control.
 void init_system(ClientClass &client);
