@@ -54,7 +54,16 @@ def _bound_methods(cls: type) -> Dict[str, Params]:
 
 
 STUB_CLASSES = _stub_classes()
-EXCEPTIONS = {"StatusError", "StartError", "RunningError", "RunError", "ConnectError"}
+EXCEPTIONS = {
+    "StatusError",
+    "StartError",
+    "RunningError",
+    "RunError",
+    "ConnectError",
+    "UnexpectedStatusError",
+    "WaitTimeoutError",
+    "WaitCancelledError",
+}
 
 
 def test_stub_names_the_module_public_names() -> None:

@@ -183,7 +183,7 @@ nb::object client_enter(nb::handle self) {
     return nb::borrow(self);
 }
 
-void client_exit(nb::handle self, nb::args) {
+void client_exit(nb::handle self, nb::handle, nb::handle, nb::handle) {
     self.attr("close")();
 }
 
@@ -555,7 +555,10 @@ ClientClass init_client(nb::module_ &m) {
             "The client can still be used afterwards: requests opens new connections as needed.");
     cls.def("__enter__", &client_enter, nb::sig("def __enter__(self) -> ApiClient"),
             "Use the client in a ``with`` block, which closes its session at the end.");
-    cls.def("__exit__", &client_exit, nb::sig("def __exit__(self, *exc_info: object) -> None"),
+    cls.def("__exit__", &client_exit,
+            nb::sig("def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, "
+                    "traceback: types.TracebackType | None) -> None"),
+            "exc_type"_a.none(), "exc_value"_a.none(), "traceback"_a.none(),
             "Close the session (``close()``); exceptions are not suppressed.");
     cls.def("__repr__", &client_repr, nb::sig("def __repr__(self) -> str"),
             "The class, the server URL (credentials hidden) and the engine version.");

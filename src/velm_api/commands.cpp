@@ -1,5 +1,7 @@
 #include "commands.hpp"
 
+#include "wait.hpp"
+
 namespace velm {
 namespace {
 
@@ -60,11 +62,6 @@ bool at_least(nb::handle value, nb::handle target) {
     return result == 1;
 }
 
-[[noreturn]] void raise_message(PyObject *type, nb::handle message) {
-    PyErr_SetObject(type, message.ptr());
-    throw nb::python_error();
-}
-
 nb::str percent_format(const char *text, nb::handle value) {
     return nb::str(nb::str(text).attr("__mod__")(nb::make_tuple(value)));
 }
@@ -86,9 +83,11 @@ void wait_for_status(nb::handle self, nb::object status, nb::object ignore_error
     const Deadline deadline(timeout_sec);
     const bool wanted_list = PyList_Check(status.ptr());
     const bool raise_errors = !truthy(ignore_errors);
+    nb::object last_status = nb::none();
     while (deadline.open()) {
         nb::object pipeline_id = pipeline_id_of(self);
         nb::object current = decoded(self)["status"];
+        last_status = current;
         log("debug", "Status of pipeline %s is %s ...", pipeline_id, current);
         const bool reached = wanted_list ? contains(status, current) : current.equal(status);
         if (reached) {
@@ -104,8 +103,10 @@ void wait_for_status(nb::handle self, nb::object status, nb::object ignore_error
         self.attr("response") =
             self.attr("api_client").attr("get_pipeline_status")(pipeline_id).attr("response");
     }
-    raise_message(PyExc_Exception, nb::str("Timed out after %s seconds while waiting for status %s.")
-                                       .attr("__mod__")(nb::make_tuple(timeout_sec, status)));
+    raise_wait_timeout(self,
+                       nb::str("Timed out after %s seconds while waiting for status %s.")
+                           .attr("__mod__")(nb::make_tuple(timeout_sec, status)),
+                       timeout_sec, deadline.elapsed(), last_status);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -119,8 +120,10 @@ void wait_for_counters_metric(nb::handle self, nb::object metric_name, nb::objec
     log("info", "Waiting for counters metric %s to reach at least %s...", metric_name, target_count);
     const Deadline deadline(timeout_sec);
     nb::object api_client = self.attr("api_client");
+    nb::object last_status = nb::none();
     while (deadline.open()) {
         nb::object current = decoded(self)["status"];
+        last_status = current;
         nb::object error = error_class_for(current);
         if (error.is_valid()) raise(error(decoded(self)));
 
@@ -142,8 +145,8 @@ void wait_for_counters_metric(nb::handle self, nb::object metric_name, nb::objec
         self.attr("response") =
             api_client.attr("get_pipeline_status")("pipeline_id"_a = pipeline_id).attr("response");
     }
-    raise_message(PyExc_TimeoutError,
-                  nb::str("Did not reached metric {} of value {}").attr("format")(metric_name, target_count));
+    raise_wait_timeout(self, nb::str("Did not reached metric {} of value {}").attr("format")(metric_name, target_count),
+                       timeout_sec, deadline.elapsed(), last_status);
 }
 
 void wait_for_counter(nb::handle self, const char *metric_name, nb::object count, nb::object timeout_sec) {
@@ -175,6 +178,7 @@ nb::object preview_wait(nb::handle self, nb::object timeout_sec, PreviewWait kin
     nb::object api_client = self.attr("api_client");
     nb::object pipeline_id = self.attr("pipeline_id");
     nb::object previewer_id = self.attr("previewer_id");
+    nb::object last_status = nb::none();
     while (deadline.open()) {
         nb::object response =
             api_client
@@ -186,6 +190,7 @@ nb::object preview_wait(nb::handle self, nb::object timeout_sec, PreviewWait kin
         if (!has_body(response)) continue;
 
         nb::object current = response.attr("json")()["status"];
+        last_status = current;
         bool ended = false;
         switch (kind) {
             case PreviewWait::validate:
@@ -204,19 +209,14 @@ nb::object preview_wait(nb::handle self, nb::object timeout_sec, PreviewWait kin
         }
         sleep_one_second();
     }
-    switch (kind) {
-        case PreviewWait::validate:
-            raise_message(
-                PyExc_Exception,
-                percent_format("Timed out after %s seconds while waiting for validation.", timeout_sec));
-        case PreviewWait::preview:
-            raise_message(
-                PyExc_Exception,
-                percent_format("Timed out after %s seconds while waiting for status FINISHED.", timeout_sec));
-        case PreviewWait::connection: break;
-    }
-    raise_message(PyExc_Exception,
-                  brace_format("Timed out after {} seconds while waiting for validation.", timeout_sec));
+    const char *message = kind == PreviewWait::validate ? "Timed out after %s seconds while waiting for validation."
+                          : kind == PreviewWait::preview
+                              ? "Timed out after %s seconds while waiting for status FINISHED."
+                              : nullptr;
+    raise_wait_timeout(self,
+                       message ? percent_format(message, timeout_sec)
+                               : brace_format("Timed out after {} seconds while waiting for validation.", timeout_sec),
+                       timeout_sec, deadline.elapsed(), last_status);
 }
 
 void preview_command_init(nb::handle self, nb::object api_client, nb::object response, nb::object pipeline_id,
@@ -274,8 +274,9 @@ nb::object snapshot_wait_for_finished(nb::handle self, nb::object timeout_sec) {
         }
         sleep_one_second();
     }
-    raise_message(PyExc_TimeoutError,
-                  brace_format("Timed out after {} seconds while waiting for status FINISHED.", timeout_sec));
+    // This wait reads no status: inProgress is all it sees.
+    raise_wait_timeout(self, brace_format("Timed out after {} seconds while waiting for status FINISHED.", timeout_sec),
+                       timeout_sec, deadline.elapsed(), nb::none());
 }
 
 nb::object snapshot_property(nb::handle self) {

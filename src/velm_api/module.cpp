@@ -4,6 +4,7 @@
 
 #include "commands.hpp"
 #include "operations/operations.hpp"
+#include "wait.hpp"
 
 NB_MODULE(velm_api, m) {
     using velm::global;
@@ -42,8 +43,10 @@ NB_MODULE(velm_api, m) {
     m.attr("DEFAULT_VELM_API_VERSION") = 1;
 
     velm::init_status_errors(m);
+    velm::init_wait_types(m);
     velm::ClientClass client = velm::init_client(m);
     velm::init_commands(m, client);
+    velm::init_waits(m);
     velm::init_pipelines(client);
     velm::init_preview_snapshots(client);
     velm::init_system(client);

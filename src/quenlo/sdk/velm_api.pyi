@@ -3,9 +3,11 @@
 import io as io
 import json as json
 import logging as logging
+import threading
 import time as time
 import zipfile as zipfile
-from typing import IO, Any, ClassVar, Dict, List, Mapping, Optional, Sequence, Type, Union
+from types import TracebackType
+from typing import IO, Any, Callable, ClassVar, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Type, Union
 
 import requests as requests
 import urllib3 as urllib3
@@ -26,6 +28,8 @@ DEFAULT_VELM_API_VERSION: int
 
 _JSON = Any
 _Status = Union[str, List[str]]
+_Statuses = Union[str, Iterable[str]]
+_Timeout = Union[float, Tuple[Optional[float], Optional[float]]]
 
 class StatusError(Exception):
     """Parent class for pipeline status errors."""
@@ -46,6 +50,43 @@ class RunError(StatusError):
 class ConnectError(StatusError):
     """Pipeline connect error."""
 
+class UnexpectedStatusError(StatusError):
+    """A wait ended because the work reached a final status other than the one waited for."""
+
+    status: str
+    def __init__(self, response: Dict[str, Any], status: str, text: Optional[str] = None) -> None: ...
+
+class WaitTimeoutError(TimeoutError):
+    """A wait ran out of time. A TimeoutError, so also the Exception some waits were documented to raise."""
+
+    timeout_sec: Optional[float]
+    elapsed: Optional[float]
+    response: Optional[requests.Response]
+    last_status: Optional[str]
+    def __init__(
+        self,
+        message: str,
+        *,
+        timeout_sec: Optional[float] = None,
+        elapsed: Optional[float] = None,
+        response: Optional[requests.Response] = None,
+        last_status: Optional[str] = None,
+    ) -> None: ...
+
+class WaitCancelledError(Exception):
+    """A wait ended because its cancel event was set."""
+
+class WaitProgress:
+    """What a wait hands its ``on_progress`` callback after each status it reads."""
+
+    status: str
+    elapsed: float
+    remaining: float
+    polls: int
+    record: Dict[str, Any]
+    def __init__(self, status: str, elapsed: float, remaining: float, polls: int, record: Dict[str, Any]) -> None: ...
+    def __repr__(self) -> str: ...
+
 class Command:
     """The engine's answer to a request, kept with the client that made it."""
 
@@ -59,6 +100,18 @@ class PipelineCommand(Command):
     ERROR_STATUSES: ClassVar[Dict[str, Type[StatusError]]]
     def __init__(self, api_client: ApiClient, response: requests.Response) -> None: ...
     def wait_for_status(self, status: _Status, ignore_errors: bool = False, timeout_sec: float = 300) -> None: ...
+    def wait(
+        self,
+        until: Optional[_Statuses] = None,
+        *,
+        timeout_sec: Optional[float] = None,
+        poll_interval: float = 1.0,
+        backoff: float = 1.0,
+        max_interval: float = 30.0,
+        stop_on: Optional[Iterable[str]] = None,
+        on_progress: Optional[Callable[[WaitProgress], object]] = None,
+        cancel: Optional[threading.Event] = None,
+    ) -> Dict[str, Any]: ...
 
 class StartPipelineCommand(PipelineCommand):
     """The answer to a pipeline start; waits for the run to finish or for its counters."""
@@ -69,12 +122,36 @@ class StartPipelineCommand(PipelineCommand):
     def wait_for_pipeline_output_records_count(self, count: int, timeout_sec: float = 300) -> None: ...
     def wait_for_pipeline_batch_count(self, count: int, timeout_sec: float = 300) -> None: ...
     def wait_for_counters_metric(self, metric_name: str, target_count: int, timeout_sec: float = 300) -> None: ...
+    def wait(
+        self,
+        until: Optional[_Statuses] = None,
+        *,
+        timeout_sec: Optional[float] = None,
+        poll_interval: float = 1.0,
+        backoff: float = 1.0,
+        max_interval: float = 30.0,
+        stop_on: Optional[Iterable[str]] = None,
+        on_progress: Optional[Callable[[WaitProgress], object]] = None,
+        cancel: Optional[threading.Event] = None,
+    ) -> Dict[str, Any]: ...
 
 class StopPipelineCommand(PipelineCommand):
     """The answer to a pipeline stop or forced stop; waits for the pipeline to stop."""
 
     def __init__(self, api_client: ApiClient, response: requests.Response) -> None: ...
     def wait_for_stopped(self, timeout_sec: float = 300) -> None: ...
+    def wait(
+        self,
+        until: Optional[_Statuses] = None,
+        *,
+        timeout_sec: Optional[float] = None,
+        poll_interval: float = 1.0,
+        backoff: float = 1.0,
+        max_interval: float = 30.0,
+        stop_on: Optional[Iterable[str]] = None,
+        on_progress: Optional[Callable[[WaitProgress], object]] = None,
+        cancel: Optional[threading.Event] = None,
+    ) -> Dict[str, Any]: ...
 
 class ValidateCommand(Command):
     """A running validation; waits for its outcome."""
@@ -85,6 +162,18 @@ class ValidateCommand(Command):
         self, api_client: ApiClient, response: requests.Response, pipeline_id: str, previewer_id: str
     ) -> None: ...
     def wait_for_validate(self, timeout_sec: float = 60) -> ValidateCommand: ...
+    def wait(
+        self,
+        until: Optional[_Statuses] = None,
+        *,
+        timeout_sec: Optional[float] = None,
+        poll_interval: float = 1.0,
+        backoff: float = 1.0,
+        max_interval: float = 30.0,
+        stop_on: Optional[Iterable[str]] = None,
+        on_progress: Optional[Callable[[WaitProgress], object]] = None,
+        cancel: Optional[threading.Event] = None,
+    ) -> Dict[str, Any]: ...
 
 class PreviewCommand(Command):
     """A preview run; waits for it and reads its records."""
@@ -95,6 +184,18 @@ class PreviewCommand(Command):
         self, api_client: ApiClient, response: requests.Response, pipeline_id: str, previewer_id: str
     ) -> None: ...
     def wait_for_finished(self, timeout_sec: float = 30) -> PreviewCommand: ...
+    def wait(
+        self,
+        until: Optional[_Statuses] = None,
+        *,
+        timeout_sec: Optional[float] = None,
+        poll_interval: float = 1.0,
+        backoff: float = 1.0,
+        max_interval: float = 30.0,
+        stop_on: Optional[Iterable[str]] = None,
+        on_progress: Optional[Callable[[WaitProgress], object]] = None,
+        cancel: Optional[threading.Event] = None,
+    ) -> Dict[str, Any]: ...
     @property
     def preview(self) -> velm_models.Preview: ...
 
@@ -107,6 +208,18 @@ class ConnectionValidateCommand(Command):
         self, api_client: ApiClient, response: requests.Response, pipeline_id: str, previewer_id: str
     ) -> None: ...
     def wait_for_validate(self, timeout_sec: float = 120) -> ConnectionValidateCommand: ...
+    def wait(
+        self,
+        until: Optional[_Statuses] = None,
+        *,
+        timeout_sec: Optional[float] = None,
+        poll_interval: float = 1.0,
+        backoff: float = 1.0,
+        max_interval: float = 30.0,
+        stop_on: Optional[Iterable[str]] = None,
+        on_progress: Optional[Callable[[WaitProgress], object]] = None,
+        cancel: Optional[threading.Event] = None,
+    ) -> Dict[str, Any]: ...
 
 class SnapshotCommand(Command):
     """A snapshot capture; waits for it and reads the snapshot."""
@@ -123,6 +236,18 @@ class SnapshotCommand(Command):
         snapshot_label: str,
     ) -> None: ...
     def wait_for_finished(self, timeout_sec: float = 30) -> SnapshotCommand: ...
+    def wait(
+        self,
+        until: Optional[_Statuses] = None,
+        *,
+        timeout_sec: Optional[float] = None,
+        poll_interval: float = 1.0,
+        backoff: float = 1.0,
+        max_interval: float = 30.0,
+        stop_on: Optional[Iterable[str]] = None,
+        on_progress: Optional[Callable[[WaitProgress], object]] = None,
+        cancel: Optional[threading.Event] = None,
+    ) -> Dict[str, Any]: ...
     @property
     def snapshot(self) -> velm_models.Snapshot: ...
 
@@ -134,6 +259,7 @@ class ApiClient:
     session: requests.Session
     api_version: int
     version: str
+    timeout: Optional[_Timeout]
     def __init__(
         self,
         server_url: str,
@@ -143,7 +269,20 @@ class ApiClient:
         api_version: int = 1,
         session_attributes: Optional[Mapping[str, Any]] = None,
         headers: Optional[Mapping[str, str]] = None,
+        *,
+        timeout: Optional[_Timeout] = None,
+        retries: Union[int, urllib3.util.Retry, None] = None,
+        probe_timeout_sec: float = 60,
     ) -> None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> ApiClient: ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None: ...
+    def __repr__(self) -> str: ...
 
     # Session
     def get_velm_info(self) -> Dict[str, Any]: ...
