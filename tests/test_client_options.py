@@ -81,8 +81,15 @@ class TestTimeout:
 
     @pytest.mark.parametrize(
         ("timeout", "error"),
-        [(0, ValueError), (-1, ValueError), ((1, 2, 3), ValueError), ((0, 1), ValueError), ("5", TypeError),
-         (True, TypeError), ((1, "2"), TypeError)],
+        [
+            (0, ValueError),
+            (-1, ValueError),
+            ((1, 2, 3), ValueError),
+            ((0, 1), ValueError),
+            ("5", TypeError),
+            (True, TypeError),
+            ((1, "2"), TypeError),
+        ],
     )
     def test_bad_values_are_refused_before_any_request(self, engine, timeout, error):
         with pytest.raises(error, match="timeout"):
@@ -149,7 +156,9 @@ class TestRetries:
             client._get("/v1/x")
         assert len(engine.requests) == 1
 
-    @pytest.mark.parametrize(("retries", "error"), [(-1, ValueError), ("3", TypeError), (1.5, TypeError), (True, TypeError)])
+    @pytest.mark.parametrize(
+        ("retries", "error"), [(-1, ValueError), ("3", TypeError), (1.5, TypeError), (True, TypeError)]
+    )
     def test_bad_values_are_refused_before_any_request(self, engine, retries, error):
         with pytest.raises(error, match="retries"):
             velm_api.ApiClient(engine.url, retries=retries)
@@ -187,7 +196,9 @@ class TestProbeTimeout:
             velm_api.ApiClient(url, probe_timeout_sec=2)
         assert "wrong" not in str(raised.value) and "://***@127.0.0.1" in str(raised.value)
 
-    @pytest.mark.parametrize(("given", "passed"), [({}, {}), ({"probe_timeout_sec": 60}, {}), ({"probe_timeout_sec": 7.5}, {"timeout": 7.5})])
+    @pytest.mark.parametrize(
+        ("given", "passed"), [({}, {}), ({"probe_timeout_sec": 60}, {}), ({"probe_timeout_sec": 7.5}, {"timeout": 7.5})]
+    )
     def test_handed_to_wait_for_condition_only_when_not_the_default(self, engine, given, passed):
         calls = []
 

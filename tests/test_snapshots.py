@@ -71,7 +71,9 @@ class TestOperations:
         assert client.get_snapshots() == []
         assert wire(engine) == [("GET", "/rest/v1/pipelines/snapshots", "")]
 
-    @pytest.mark.parametrize(("status", "error"), [(400, EngineHTTPError), (404, NotFoundError), (500, EngineHTTPError)])
+    @pytest.mark.parametrize(
+        ("status", "error"), [(400, EngineHTTPError), (404, NotFoundError), (500, EngineHTTPError)]
+    )
     def test_delete_failures_are_not_bad_request_or_internal_errors(self, client, engine, status, error):
         engine.inject_fault("DELETE", "/v1/pipeline/p/snapshot/s", status=status)
         with pytest.raises(requests.HTTPError) as raised:

@@ -125,7 +125,11 @@ class TestEndingEarly:
 
     @pytest.mark.parametrize(
         ("status", "error"),
-        [("START_ERROR", velm_api.StartError), ("RUN_ERROR", velm_api.RunError), ("CONNECT_ERROR", velm_api.ConnectError)],
+        [
+            ("START_ERROR", velm_api.StartError),
+            ("RUN_ERROR", velm_api.RunError),
+            ("CONNECT_ERROR", velm_api.ConnectError),
+        ],
     )
     def test_error_statuses_raise_their_status_error(self, client, engine, pid, clock, status, error):
         command = command_for(client, engine, pid, ["STARTING", {"status": status, "message": "disk full"}])

@@ -40,13 +40,14 @@ nb::object describe_probe_failure(nb::handle self, nb::handle failure) {
     nb::object response = nb::getattr(failure, "response", nb::none());
     if (!response.is_none()) {
         nb::object reason = response.attr("reason");
-        return nb::str("{} {} from {}").attr("format")(response.attr("status_code"),
-                                                       reason.is_none() ? nb::str("") : reason,
-                                                       global("_redact_url")(response.attr("url")));
+        return nb::str("{} {} from {}")
+            .attr("format")(response.attr("status_code"), reason.is_none() ? nb::str("") : reason,
+                            global("_redact_url")(response.attr("url")));
     }
-    nb::object url = global("join_url_parts")(self.attr("server_url"), name("/rest"),
-                                              endpoint(self, "/v{}/system/info"));
-    return nb::str("an information record without a version from {}").attr("format")(global("_redact_url")(url));
+    nb::object url =
+        global("join_url_parts")(self.attr("server_url"), name("/rest"), endpoint(self, "/v{}/system/info"));
+    return nb::str("an information record without a version from {}")
+        .attr("format")(global("_redact_url")(url));
 }
 
 // The probe, run by wait_for_condition as the text has it. When it gives up, its TimeoutError names the last
@@ -55,12 +56,14 @@ nb::object describe_probe_failure(nb::handle self, nb::handle failure) {
 void run_probe(nb::handle self, nb::handle probe_timeout_sec) {
     auto last_failure = std::make_shared<nb::object>();
     nb::object probe = nb::cpp_function(
-        [last_failure](nb::handle api_client) { return velm_connectivity_established(api_client, *last_failure); },
+        [last_failure](nb::handle api_client) {
+            return velm_connectivity_established(api_client, *last_failure);
+        },
         nb::name("velm_connectivity_established"));
     nb::list probe_args;
     probe_args.append(self);
     try {
-        // wait_for_condition's own default is the probe's, so the default keeps the call as the text makes it.
+        // The default is wait_for_condition's own, so the call stays as it was when nothing is given.
         if (probe_timeout_sec.equal(nb::int_(60)))
             global("wait_for_condition")(probe, probe_args);
         else
@@ -93,11 +96,11 @@ nb::object checked_timeout(nb::handle timeout) {
         double number = nb::cast<double>(value);
         if (!(number > 0))
             throw nb::value_error(
-                ("timeout must be more than 0 seconds, not " + nb::cast<std::string>(nb::repr(value))).c_str());
+                ("timeout must be more than 0 seconds, not " + nb::cast<std::string>(nb::repr(value)))
+                    .c_str());
     };
     if (PyTuple_Check(timeout.ptr()) || PyList_Check(timeout.ptr())) {
-        if (nb::len(timeout) != 2)
-            throw nb::value_error("timeout must be seconds or a (connect, read) pair");
+        if (nb::len(timeout) != 2) throw nb::value_error("timeout must be seconds or a (connect, read) pair");
         seconds(timeout[0], true);
         seconds(timeout[1], true);
         return nb::make_tuple(timeout[0], timeout[1]);
@@ -114,11 +117,13 @@ nb::object checked_retries(nb::handle retries) {
     if (nb::isinstance(retries, retry_class)) return nb::borrow(retries);
     if (PyBool_Check(retries.ptr()) || !PyLong_Check(retries.ptr()))
         throw nb::type_error(
-            ("retries must be an int or a urllib3 Retry, not " + nb::cast<std::string>(nb::repr(retries))).c_str());
+            ("retries must be an int or a urllib3 Retry, not " + nb::cast<std::string>(nb::repr(retries)))
+                .c_str());
     if (nb::cast<long long>(retries) < 0) throw nb::value_error("retries must be 0 or more");
-    return retry_class("total"_a = retries, "backoff_factor"_a = 0.5, "status_forcelist"_a = nb::make_tuple(502, 503, 504),
-                       "allowed_methods"_a = nb::make_tuple("GET", "HEAD"), "respect_retry_after_header"_a = true,
-                       "raise_on_status"_a = false);
+    return retry_class("total"_a = retries, "backoff_factor"_a = 0.5,
+                       "status_forcelist"_a = nb::make_tuple(502, 503, 504),
+                       "allowed_methods"_a = nb::make_tuple("GET", "HEAD"),
+                       "respect_retry_after_header"_a = true, "raise_on_status"_a = false);
 }
 
 void client_init(nb::handle self, nb::object server_url, nb::object authentication_method,
@@ -150,7 +155,8 @@ void client_init(nb::handle self, nb::object server_url, nb::object authenticati
 
     // Before session_attributes, which may replace anything set so far: an "adapters" entry replaces these.
     if (!retries.is_none()) {
-        nb::object adapter = global("requests").attr("adapters").attr("HTTPAdapter")("max_retries"_a = retries);
+        nb::object adapter =
+            global("requests").attr("adapters").attr("HTTPAdapter")("max_retries"_a = retries);
         session.attr("mount")("http://", adapter);
         session.attr("mount")("https://", adapter);
     }
@@ -264,7 +270,8 @@ void raise_engine_error(nb::handle response, bool plain_400_500) {
     nb::object status = response.attr("status_code");
     nb::object error = global("_error_class_for")(status);
     if (error.is_none()) return raise_for_status(response);
-    if (plain_400_500 && (status_is(status, 400) || status_is(status, 500))) error = global("_EngineHTTPError");
+    if (plain_400_500 && (status_is(status, 400) || status_is(status, 500)))
+        error = global("_EngineHTTPError");
     raise(error(response));
 }
 
@@ -286,8 +293,8 @@ void check_status(nb::handle self, nb::handle response) {
 nb::object transport_get(nb::handle self, nb::handle endpoint, nb::handle params,
                          nb::handle absolute_endpoint) {
     nb::object url = url_of(self, endpoint, truthy(absolute_endpoint));
-    nb::object response = self.attr("session").attr("get")(url, "params"_a = params_or_empty(params),
-                                                             **request_options(self));
+    nb::object response =
+        self.attr("session").attr("get")(url, "params"_a = params_or_empty(params), **request_options(self));
     check_status(self, response);
     return response;
 }
@@ -362,9 +369,8 @@ nb::object read_body(nb::handle response) {
 
 nb::object transport_get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
     nb::object url = url_of(self, endpoint, false);
-    nb::object response =
-        self.attr("session").attr("get")(url, "params"_a = params_or_empty(params), "stream"_a = true,
-                                         **request_options(self));
+    nb::object response = self.attr("session").attr("get")(url, "params"_a = params_or_empty(params),
+                                                           "stream"_a = true, **request_options(self));
     int failed = PyObject_RichCompareBool(response.attr("status_code").ptr(), nb::int_(400).ptr(), Py_GE);
     if (failed < 0) throw nb::python_error();
     if (failed) response.attr("content");
@@ -383,9 +389,9 @@ nb::object transport_post(nb::handle self, nb::handle endpoint, nb::handle absol
         body = nb::borrow(data);
     else if (truthy(data))
         body = global("json").attr("dumps")(data, "default"_a = global("pipeline_json_encoder"));
-    nb::object response = self.attr("session").attr("post")(
-        url, "params"_a = params_or_empty(params), "data"_a = body, "files"_a = files, "headers"_a = headers,
-        **request_options(self));
+    nb::object response =
+        self.attr("session").attr("post")(url, "params"_a = params_or_empty(params), "data"_a = body,
+                                          "files"_a = files, "headers"_a = headers, **request_options(self));
     check_status(self, response);
     return response;
 }
@@ -395,9 +401,8 @@ nb::object transport_put(nb::handle self, nb::handle endpoint, nb::handle params
     nb::object url = url_of(self, endpoint, false);
     nb::object body = nb::borrow(data);
     if (truthy(is_data_format_json)) body = global("json").attr("dumps")(truthy(data) ? body : nb::dict());
-    nb::object response =
-        self.attr("session").attr("put")(url, "params"_a = params_or_empty(params), "data"_a = body,
-                                         **request_options(self));
+    nb::object response = self.attr("session").attr("put")(url, "params"_a = params_or_empty(params),
+                                                           "data"_a = body, **request_options(self));
     check_status(self, response);
     return response;
 }
@@ -405,7 +410,7 @@ nb::object transport_put(nb::handle self, nb::handle endpoint, nb::handle params
 nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle params) {
     nb::object url = url_of(self, endpoint, false);
     nb::object response = self.attr("session").attr("delete")(url, "params"_a = params_or_empty(params),
-                                                                **request_options(self));
+                                                              **request_options(self));
     // The text leaves delete's failures to the response's own check: no 400/500 classes here.
     raise_engine_error(response, true);
     return response;
@@ -521,8 +526,8 @@ ClientClass init_client(nb::module_ &m) {
     cls.def(
         "__init__", &client_init, "server_url"_a.none(), "authentication_method"_a = nb::none(),
         "username"_a = nb::none(), "password"_a = nb::none(), "api_version"_a = default_api_version,
-        "session_attributes"_a = nb::none(), "headers"_a = nb::none(), nb::kw_only(), "timeout"_a = nb::none(),
-        "retries"_a = nb::none(), "probe_timeout_sec"_a = 60,
+        "session_attributes"_a = nb::none(), "headers"_a = nb::none(), nb::kw_only(),
+        "timeout"_a = nb::none(), "retries"_a = nb::none(), "probe_timeout_sec"_a = 60,
         "Connect to the engine at ``server_url``.\n\n"
         "Args:\n"
         "    server_url: base URL of the engine (scheme, host, port, optional path).\n"
@@ -555,11 +560,12 @@ ClientClass init_client(nb::module_ &m) {
             "The client can still be used afterwards: requests opens new connections as needed.");
     cls.def("__enter__", &client_enter, nb::sig("def __enter__(self) -> ApiClient"),
             "Use the client in a ``with`` block, which closes its session at the end.");
-    cls.def("__exit__", &client_exit,
-            nb::sig("def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, "
-                    "traceback: types.TracebackType | None) -> None"),
-            "exc_type"_a.none(), "exc_value"_a.none(), "traceback"_a.none(),
-            "Close the session (``close()``); exceptions are not suppressed.");
+    cls.def(
+        "__exit__", &client_exit,
+        nb::sig("def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, "
+                "traceback: types.TracebackType | None) -> None"),
+        "exc_type"_a.none(), "exc_value"_a.none(), "traceback"_a.none(),
+        "Close the session (``close()``); exceptions are not suppressed.");
     cls.def("__repr__", &client_repr, nb::sig("def __repr__(self) -> str"),
             "The class, the server URL (credentials hidden) and the engine version.");
 

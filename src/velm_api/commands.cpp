@@ -145,8 +145,9 @@ void wait_for_counters_metric(nb::handle self, nb::object metric_name, nb::objec
         self.attr("response") =
             api_client.attr("get_pipeline_status")("pipeline_id"_a = pipeline_id).attr("response");
     }
-    raise_wait_timeout(self, nb::str("Did not reached metric {} of value {}").attr("format")(metric_name, target_count),
-                       timeout_sec, deadline.elapsed(), last_status);
+    raise_wait_timeout(
+        self, nb::str("Did not reached metric {} of value {}").attr("format")(metric_name, target_count),
+        timeout_sec, deadline.elapsed(), last_status);
 }
 
 void wait_for_counter(nb::handle self, const char *metric_name, nb::object count, nb::object timeout_sec) {
@@ -209,14 +210,15 @@ nb::object preview_wait(nb::handle self, nb::object timeout_sec, PreviewWait kin
         }
         sleep_one_second();
     }
-    const char *message = kind == PreviewWait::validate ? "Timed out after %s seconds while waiting for validation."
-                          : kind == PreviewWait::preview
-                              ? "Timed out after %s seconds while waiting for status FINISHED."
-                              : nullptr;
-    raise_wait_timeout(self,
-                       message ? percent_format(message, timeout_sec)
-                               : brace_format("Timed out after {} seconds while waiting for validation.", timeout_sec),
-                       timeout_sec, deadline.elapsed(), last_status);
+    const char *message =
+        kind == PreviewWait::validate  ? "Timed out after %s seconds while waiting for validation."
+        : kind == PreviewWait::preview ? "Timed out after %s seconds while waiting for status FINISHED."
+                                       : nullptr;
+    raise_wait_timeout(
+        self,
+        message ? percent_format(message, timeout_sec)
+                : brace_format("Timed out after {} seconds while waiting for validation.", timeout_sec),
+        timeout_sec, deadline.elapsed(), last_status);
 }
 
 void preview_command_init(nb::handle self, nb::object api_client, nb::object response, nb::object pipeline_id,
@@ -275,8 +277,9 @@ nb::object snapshot_wait_for_finished(nb::handle self, nb::object timeout_sec) {
         sleep_one_second();
     }
     // This wait reads no status: inProgress is all it sees.
-    raise_wait_timeout(self, brace_format("Timed out after {} seconds while waiting for status FINISHED.", timeout_sec),
-                       timeout_sec, deadline.elapsed(), nb::none());
+    raise_wait_timeout(
+        self, brace_format("Timed out after {} seconds while waiting for status FINISHED.", timeout_sec),
+        timeout_sec, deadline.elapsed(), nb::none());
 }
 
 nb::object snapshot_property(nb::handle self) {

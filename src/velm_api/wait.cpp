@@ -1,5 +1,6 @@
-// The steerable wait: `wait(until, *, timeout_sec, poll_interval, backoff, max_interval, stop_on, on_progress,
-// cancel)` on every command class that polls, and the exceptions and progress event of the waits.
+// The steerable wait: `wait(until, *, timeout_sec, poll_interval, backoff, max_interval, stop_on,
+// on_progress, cancel)` on every command class that polls, and the exceptions and progress event of the
+// waits.
 //
 // It reads status as the other waits do (through the client's own status operations, so a patched or
 // subclassed client is honoured), pauses with the module's time.sleep and reads time.time, so patched and
@@ -12,8 +13,8 @@
 namespace velm {
 namespace {
 
-nb::object wait_timeout_error(nb::handle command, nb::handle message, nb::handle timeout_sec, nb::handle elapsed,
-                              nb::handle last_status) {
+nb::object wait_timeout_error(nb::handle command, nb::handle message, nb::handle timeout_sec,
+                              nb::handle elapsed, nb::handle last_status) {
     return global("WaitTimeoutError")(message, "timeout_sec"_a = timeout_sec, "elapsed"_a = elapsed,
                                       "response"_a = nb::getattr(command, "response", nb::none()),
                                       "last_status"_a = last_status);
@@ -53,9 +54,9 @@ nb::tuple statuses_of(nb::handle value, const char *argument) {
     nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
     if (!iterator.is_valid()) {
         PyErr_Clear();
-        throw nb::type_error((std::string(argument) + " must be a status or an iterable of statuses, not " +
-                              repr_of(value))
-                                 .c_str());
+        throw nb::type_error(
+            (std::string(argument) + " must be a status or an iterable of statuses, not " + repr_of(value))
+                .c_str());
     }
     nb::list items;
     for (nb::handle item : nb::handle(iterator)) {
@@ -163,7 +164,8 @@ nb::object steerable_wait(nb::handle self, Kind kind, const char *default_until,
     const Defaults defaults = defaults_of(kind, default_until);
     if (until.is_none()) {
         if (!defaults.until)
-            throw nb::type_error("wait() of a PipelineCommand needs until: the status or statuses to wait for");
+            throw nb::type_error(
+                "wait() of a PipelineCommand needs until: the status or statuses to wait for");
         until = nb::str(defaults.until);
     }
     const nb::tuple targets = statuses_of(until, "until");
@@ -177,7 +179,8 @@ nb::object steerable_wait(nb::handle self, Kind kind, const char *default_until,
     if (!(growth >= 1)) throw nb::value_error("backoff must be at least 1 (1 keeps the interval fixed)");
     if (!(ceiling > 0)) throw nb::value_error("max_interval must be more than 0 seconds");
     interval = std::min(interval, ceiling);
-    const nb::tuple ending = stop_on.is_none() ? default_stop_on(kind, targets) : statuses_of(stop_on, "stop_on");
+    const nb::tuple ending =
+        stop_on.is_none() ? default_stop_on(kind, targets) : statuses_of(stop_on, "stop_on");
     if (!on_progress.is_none() && !PyCallable_Check(on_progress.ptr()))
         throw nb::type_error(("on_progress must be callable, not " + repr_of(on_progress)).c_str());
     if (!cancel.is_none() && !nb::hasattr(cancel, "is_set"))
@@ -241,9 +244,11 @@ nb::object steerable_wait(nb::handle self, Kind kind, const char *default_until,
             log("debug", "Status of %s is %s ...", subject, status);
             const double elapsed = now() - start;
             if (!on_progress.is_none())
-                on_progress(global("WaitProgress")(status, elapsed, std::max(deadline - now(), 0.0), polls, record));
+                on_progress(
+                    global("WaitProgress")(status, elapsed, std::max(deadline - now(), 0.0), polls, record));
             if (holds(targets, status)) {
-                log("info", "%s reached status %s (took %.2f s).", subject, status, nb::float_(now() - start));
+                log("info", "%s reached status %s (took %.2f s).", subject, status,
+                    nb::float_(now() - start));
                 return record;
             }
             if (kind == Kind::pipeline) {
@@ -251,9 +256,10 @@ nb::object steerable_wait(nb::handle self, Kind kind, const char *default_until,
                 if (holds(table, status)) raise(table[status](record));
             }
             if (holds(ending, status)) {
-                nb::object text = nb::str("{} reached status {} while waiting for status {}")
-                                      .attr("format")(subject_of(self, kind, defaults.subject, pipeline_id, true),
-                                                      status, until);
+                nb::object text =
+                    nb::str("{} reached status {} while waiting for status {}")
+                        .attr("format")(subject_of(self, kind, defaults.subject, pipeline_id, true), status,
+                                        until);
                 nb::object message = PyDict_Check(record.ptr()) ? record.attr("get")("message") : nb::none();
                 if (PyUnicode_Check(message.ptr()) && truthy(message))
                     text = nb::str("{}: {}").attr("format")(text, message);
@@ -294,8 +300,8 @@ nb::object unexpected_status_reduce(nb::handle self) {
                           nb::make_tuple(self.attr("response"), self.attr("status"), nb::str(self)));
 }
 
-void progress_init(nb::handle self, nb::object status, nb::object elapsed, nb::object remaining, nb::object polls,
-                   nb::object record) {
+void progress_init(nb::handle self, nb::object status, nb::object elapsed, nb::object remaining,
+                   nb::object polls, nb::object record) {
     self.attr("status") = status;
     self.attr("elapsed") = elapsed;
     self.attr("remaining") = remaining;
@@ -305,15 +311,17 @@ void progress_init(nb::handle self, nb::object status, nb::object elapsed, nb::o
 
 nb::object progress_repr(nb::handle self) {
     return nb::str("WaitProgress(status={!r}, elapsed={:.2f}, remaining={:.2f}, polls={!r})")
-        .attr("format")(self.attr("status"), self.attr("elapsed"), self.attr("remaining"), self.attr("polls"));
+        .attr("format")(self.attr("status"), self.attr("elapsed"), self.attr("remaining"),
+                        self.attr("polls"));
 }
 
-void bind_wait(nb::module_ &m, const char *class_name, Kind kind, const char *default_until, const char *doc) {
+void bind_wait(nb::module_ &m, const char *class_name, Kind kind, const char *default_until,
+               const char *doc) {
     nb::object cls = m.attr(class_name);
     nb::object method = nb::cpp_function(
-        [kind, default_until](nb::handle self, nb::object until, nb::object timeout_sec, nb::object poll_interval,
-                              nb::object backoff, nb::object max_interval, nb::object stop_on,
-                              nb::object on_progress, nb::object cancel) {
+        [kind, default_until](nb::handle self, nb::object until, nb::object timeout_sec,
+                              nb::object poll_interval, nb::object backoff, nb::object max_interval,
+                              nb::object stop_on, nb::object on_progress, nb::object cancel) {
             return steerable_wait(self, kind, default_until, until, timeout_sec, poll_interval, backoff,
                                   max_interval, stop_on, on_progress, cancel);
         },
@@ -343,7 +351,8 @@ void init_wait_types(nb::module_ &m) {
     nb::dict timeout_body;
     timeout_body["__module__"] = module_name;
     timeout_body["__doc__"] =
-        "A wait ran out of time. A TimeoutError, so also the Exception some waits were documented to raise.\n\n"
+        "A wait ran out of time. A TimeoutError, so also the Exception some waits were documented to "
+        "raise.\n\n"
         "Attributes:\n"
         "    timeout_sec: the wait's time-out, as given.\n"
         "    elapsed: seconds the wait took.\n"
@@ -371,9 +380,10 @@ void init_wait_types(nb::module_ &m) {
         &unexpected_status_init, nb::is_method(), nb::name("__init__"),
         nb::sig("def __init__(self, response: dict[str, typing.Any], status: str, text: str | None = None) "
                 "-> None"),
-        "response"_a, "status"_a, "text"_a = nb::none(), "Keep the record and the status that ended the wait.");
-    unexpected_body["__reduce__"] = nb::cpp_function(&unexpected_status_reduce, nb::is_method(),
-                                                     nb::name("__reduce__"));
+        "response"_a, "status"_a, "text"_a = nb::none(),
+        "Keep the record and the status that ended the wait.");
+    unexpected_body["__reduce__"] =
+        nb::cpp_function(&unexpected_status_reduce, nb::is_method(), nb::name("__reduce__"));
     m.attr("UnexpectedStatusError") =
         type("UnexpectedStatusError", nb::make_tuple(m.attr("StatusError")), unexpected_body);
 
@@ -403,8 +413,8 @@ void init_wait_types(nb::module_ &m) {
     progress_body["__repr__"] = nb::cpp_function(&progress_repr, nb::is_method(), nb::name("__repr__"),
                                                  nb::sig("def __repr__(self) -> str"),
                                                  "The status, the seconds elapsed and left, and the polls.");
-    m.attr("WaitProgress") = type("WaitProgress", nb::make_tuple(nb::module_::import_("builtins").attr("object")),
-                                  progress_body);
+    m.attr("WaitProgress") =
+        type("WaitProgress", nb::make_tuple(nb::module_::import_("builtins").attr("object")), progress_body);
 }
 
 void init_waits(nb::module_ &m) {
@@ -412,14 +422,16 @@ void init_waits(nb::module_ &m) {
         "\n\n"
         "Args:\n"
         "    until: the status, or several, that end the wait and return.\n"
-        "    timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other wait).\n"
+        "    timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other "
+        "wait).\n"
         "    poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most\n"
         "        ``max_interval``, and never past the time-out.\n"
         "    stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and\n"
         "        STOPPED when not waited for; for validation and preview runs also INVALID and the error\n"
         "        statuses).\n"
         "    on_progress: called with a WaitProgress after each status read; what it raises ends the wait.\n"
-        "    cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.\n\n"
+        "    cancel: a threading.Event; once set, the wait ends within one interval with "
+        "WaitCancelledError.\n\n"
         "Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other\n"
         "HTTP errors end the wait. ``response`` holds the last answer read.\n\n"
         "Returns:\n"
@@ -429,7 +441,8 @@ void init_waits(nb::module_ &m) {
     auto doc = [&](const char *head) { return std::string(head) + common; };
     static const std::string pipeline = doc(
         "Poll the pipeline's status until it is ``until`` (required here) and return the status record.\n\n"
-        "An error status (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) that is not waited for raises\n"
+        "An error status (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) that is not waited for "
+        "raises\n"
         "its StatusError subclass, as wait_for_status does. Time-out 300 s.");
     static const std::string start = doc(
         "Poll the run until ``until`` (default FINISHED) and return the status record; a run that STOPPED\n"

@@ -5,7 +5,8 @@
 
 namespace velm {
 
-// Create WaitTimeoutError, UnexpectedStatusError, WaitCancelledError and WaitProgress (StatusError must exist).
+// Create WaitTimeoutError, UnexpectedStatusError, WaitCancelledError and WaitProgress (StatusError must
+// exist).
 void init_wait_types(nb::module_ &m);
 
 // Bind `wait` on every command class that polls (the classes must exist).
