@@ -22,7 +22,7 @@ import requests
 from requests.adapters import HTTPAdapter
 
 from quenlo.sdk import velm_api
-from quenlo.sdk.exceptions import BadRequestError, InternalServerError
+from quenlo.sdk.exceptions import BadRequestError, InternalServerError, ServiceUnavailableError
 from quenlo.sdk.simulator import MISSING, EngineSimulator
 from quenlo.sdk.simulator.store import sample_pipeline
 
@@ -223,7 +223,7 @@ def test_a_burst_of_failures_raises_each_time_then_passes(client, engine):
         with pytest.raises(requests.HTTPError) as error:
             client.get_velm_info()
         raised.append((type(error.value), error.value.response.status_code))
-    assert raised == [(InternalServerError, 500)] * 2 + [(requests.HTTPError, 503)] * 2
+    assert raised == [(InternalServerError, 500)] * 2 + [(ServiceUnavailableError, 503)] * 2
     assert client.get_velm_info()["version"] == engine.state.version
     assert len(engine.requests) == 5  # one request per call, nothing retried behind the caller's back
 

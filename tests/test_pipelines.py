@@ -14,7 +14,7 @@ import pytest
 import requests
 
 from quenlo.sdk import velm_api
-from quenlo.sdk.exceptions import BadRequestError
+from quenlo.sdk.exceptions import BadRequestError, NotFoundError
 from quenlo.sdk.simulator.routes import Router
 from quenlo.sdk.simulator.store import sample_pipeline
 
@@ -324,9 +324,9 @@ def test_delete_removes_the_pipeline_and_its_runs(engine, client):
     client.start_pipeline("p")
     assert client.delete_pipeline("p").response.status_code == 200
     assert engine.state.runs.history("p") == []
-    with pytest.raises(requests.HTTPError) as error:  # not BadRequestError: delete maps no statuses
+    with pytest.raises(requests.HTTPError) as error:  # delete maps 404, as every verb does
         client.delete_pipeline("p")
-    assert type(error.value) is requests.HTTPError and error.value.response.status_code == 404
+    assert type(error.value) is NotFoundError and error.value.response.status_code == 404
 
 
 @pytest.mark.parametrize(

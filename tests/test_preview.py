@@ -321,8 +321,12 @@ class TestWaits:
         method = command.wait_for_finished if wait == "preview" else command.wait_for_validate
         with pytest.raises(Exception) as raised:
             method(timeout_sec=timeout)
-        assert type(raised.value) is Exception and str(raised.value) == message.format(timeout)
+        error = raised.value
+        assert type(error) is velm_api.WaitTimeoutError and str(error) == message.format(timeout)
         assert len(engine.requests) == timeout  # one poll per second until the deadline
+        assert (error.timeout_sec, error.elapsed) == (timeout, timeout)
+        assert error.last_status == (None if timeout == 0 else "VALIDATING")
+        assert error.response is command.response
 
     def test_log_lines(self, client, engine, pipeline, no_sleep, caplog):
         command = client.run_pipeline_preview("p")

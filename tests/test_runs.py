@@ -173,9 +173,10 @@ def test_waiting_for_finished_on_a_stopped_pipeline_times_out(engine, client, vi
     client.stop_pipeline("p")
     with pytest.raises(Exception) as error:
         command.wait_for_finished(timeout_sec=3)
-    assert type(error.value) is Exception
+    assert type(error.value) is velm_api.WaitTimeoutError
     assert str(error.value) == "Timed out after 3 seconds while waiting for status FINISHED."
     assert command.response.json()["status"] == "STOPPED"
+    assert error.value.last_status == "STOPPED" and error.value.response is command.response
 
 
 def test_wait_for_stopped_with_no_time_raises_at_once(engine, client, virtual):

@@ -23,7 +23,7 @@ from werkzeug.serving import make_server
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.constants import ENGINE_AUTHENTICATION_METHOD_FORM
-from quenlo.sdk.exceptions import BadRequestError, InternalServerError
+from quenlo.sdk.exceptions import BadRequestError, InternalServerError, NotFoundError
 from quenlo.sdk.simulator import EngineSimulator
 
 USER, PASSWORD = "ann", "pw-Zq81-form"
@@ -233,7 +233,7 @@ def pool() -> Iterator[Any]:
     [
         ("400", BadRequestError),
         ("500", InternalServerError),
-        ("404", requests.HTTPError),
+        ("404", NotFoundError),
         ("run-error", velm_api.RunError),
         ("start-error", velm_api.StartError),
     ],
@@ -258,5 +258,6 @@ def test_errors_survive_a_multiprocessing_pool_round_trip(pool, kind, error):
     else:
         assert crossed.response.status_code == int(kind)  # the engine's answer crossed too
         assert str(crossed).startswith(kind) and "/rest/v1/" in str(crossed)
-        if kind != "404":
-            assert crossed.status_code == int(kind) and crossed.response.json()["RemoteException"]
+        assert crossed.status_code == int(kind) and crossed.response.json()["RemoteException"]
+        assert crossed.engine_message == crossed.response.json()["RemoteException"]["message"]
+        assert crossed.method == "GET" and crossed.url.startswith("http://127.0.0.1")

@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import math
 import socket
+import threading
+import time
 
 import pytest
 import requests
@@ -179,6 +182,35 @@ class TestFaults:
         with pytest.raises(requests.Timeout):
             get(engine, "/v1/system/info", timeout=0.1)
         assert get(engine, "/v1/system/info").status_code == 200
+
+    @pytest.mark.parametrize("status", [401, 403, 404, 409, 503])
+    def test_failure_faults_carry_the_engine_error_document_and_extra_headers(self, engine, status):
+        engine.inject_fault("GET", "/v1/system/info", status=status, headers={"Retry-After": "7", "X-Hint": "h"})
+        response = get(engine, "/v1/system/info")
+        assert response.status_code == status
+        assert (response.headers["Retry-After"], response.headers["X-Hint"]) == ("7", "h")
+        assert remote_exception(response)["message"] == f"Injected fault: HTTP {status}"
+
+    def test_a_never_answering_fault_holds_the_request_until_the_simulator_stops(self):
+        engine = EngineSimulator().start()
+        engine.inject_fault("GET", "/v1/system/info", delay=math.inf, count=None)
+        with pytest.raises(requests.ReadTimeout):
+            get(engine, "/v1/system/info", timeout=0.5)
+        outcome: list[object] = []
+        held = threading.Thread(target=lambda: outcome.append(get(engine, "/v1/system/info", timeout=30).status_code))
+        held.start()
+        time.sleep(0.3)
+        assert outcome == []  # still held
+        started = time.monotonic()
+        engine.stop()
+        held.join(5)
+        assert not held.is_alive() and time.monotonic() - started < 3
+        assert outcome == [503]  # released with the engine's "shutting down" answer
+
+    @pytest.mark.parametrize("delay", [-1, float("nan")])
+    def test_a_delay_must_be_seconds(self, engine, delay):
+        with pytest.raises(ValueError, match="delay"):
+            engine.inject_fault("GET", "/v1/system/info", delay=delay)
 
 
 class TestPipelineStatus:

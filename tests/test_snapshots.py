@@ -9,7 +9,7 @@ import pytest
 import requests
 
 from quenlo.sdk import velm_api, velm_models
-from quenlo.sdk.exceptions import BadRequestError
+from quenlo.sdk.exceptions import BadRequestError, EngineHTTPError, NotFoundError
 from quenlo.sdk.simulator.store import StoredPipeline, pipeline_config, sample_stages
 
 ORIGIN = sample_stages()[0]["instanceName"]
@@ -73,12 +73,14 @@ class TestOperations:
         assert client.get_snapshots() == []
         assert wire(engine) == [("GET", "/rest/v1/pipelines/snapshots", "")]
 
-    @pytest.mark.parametrize("status", [400, 404, 500])
-    def test_delete_failures_are_plain_http_errors(self, client, engine, status):
+    @pytest.mark.parametrize(
+        ("status", "error"), [(400, EngineHTTPError), (404, NotFoundError), (500, EngineHTTPError)]
+    )
+    def test_delete_failures_are_not_bad_request_or_internal_errors(self, client, engine, status, error):
         engine.inject_fault("DELETE", "/v1/pipeline/p/snapshot/s", status=status)
         with pytest.raises(requests.HTTPError) as raised:
             client.delete_snapshot("p", "s")
-        assert type(raised.value) is requests.HTTPError
+        assert type(raised.value) is error
 
     def test_status_and_data_queries(self, client, engine, pipeline):
         client.capture_snapshot("p", "s", "l")

@@ -215,8 +215,10 @@ class TestTimeOut:
         command = velm_api.PipelineCommand(client, response)
         with pytest.raises(Exception) as raised:
             command.wait_for_status("RUNNING", timeout_sec=timeout)
-        assert type(raised.value) is Exception
+        assert type(raised.value) is velm_api.WaitTimeoutError
         assert str(raised.value) == f"Timed out after {timeout} seconds while waiting for status RUNNING."
+        assert (raised.value.timeout_sec, raised.value.last_status) == (timeout, None)
+        assert raised.value.response is response
         response.json.assert_not_called()
 
     @pytest.mark.parametrize(
@@ -230,8 +232,9 @@ class TestTimeOut:
         command = command_for(client, engine, pid, ["STARTING", "STARTING", "STARTING", {"status": "STARTING"}])
         with pytest.raises(Exception) as raised:
             command.wait_for_status(status, timeout_sec=timeout)
-        assert type(raised.value) is Exception
+        assert type(raised.value) is velm_api.WaitTimeoutError
         assert str(raised.value) == text
+        assert raised.value.last_status == "STARTING" and raised.value.elapsed == 3
         # One poll per started second; the deadline is only tested between cycles.
         assert len(engine.requests) == len(clock.sleeps) == 3
         assert command.response.json()["status"] == "STARTING"

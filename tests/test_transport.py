@@ -9,7 +9,16 @@ import pytest
 import requests
 
 from quenlo.sdk import velm_api, velm_models
-from quenlo.sdk.exceptions import BadRequestError, InternalServerError
+from quenlo.sdk.exceptions import (
+    BadRequestError,
+    ConflictError,
+    EngineHTTPError,
+    ForbiddenError,
+    InternalServerError,
+    NotFoundError,
+    ServiceUnavailableError,
+    UnauthorizedError,
+)
 
 
 @pytest.fixture
@@ -155,25 +164,42 @@ class TestStatusMapping:
     @pytest.mark.parametrize("method", ["GET", "POST", "PUT"])
     @pytest.mark.parametrize(
         ("status", "error"),
-        [(500, InternalServerError), (400, BadRequestError), (401, None), (404, None), (503, None)],
+        [
+            (500, InternalServerError),
+            (400, BadRequestError),
+            (401, UnauthorizedError),
+            (403, ForbiddenError),
+            (404, NotFoundError),
+            (409, ConflictError),
+            (503, ServiceUnavailableError),
+            (405, EngineHTTPError),
+            (502, EngineHTTPError),
+        ],
     )
     def test_failure_statuses(self, client, engine, method, status, error):
         engine.inject_fault(method, "/v1/x", status=status)
         with pytest.raises(requests.HTTPError) as raised:
             VERBS[method](client)
-        if error is None:
-            assert type(raised.value) is requests.HTTPError
-        else:
-            assert type(raised.value) is error
+        assert type(raised.value) is error
         assert raised.value.response.status_code == status
         assert len(engine.requests) == 1
 
-    @pytest.mark.parametrize("status", [400, 401, 404, 500, 503])
-    def test_delete_raises_plain_http_errors(self, client, engine, status):
+    @pytest.mark.parametrize(
+        ("status", "error"),
+        [
+            (400, EngineHTTPError),
+            (500, EngineHTTPError),
+            (401, UnauthorizedError),
+            (404, NotFoundError),
+            (409, ConflictError),
+            (503, ServiceUnavailableError),
+        ],
+    )
+    def test_delete_maps_neither_400_nor_500_to_their_classes(self, client, engine, status, error):
         engine.inject_fault("DELETE", "/v1/x", status=status)
         with pytest.raises(requests.HTTPError) as raised:
             VERBS["DELETE"](client)
-        assert type(raised.value) is requests.HTTPError
+        assert type(raised.value) is error
         assert raised.value.response.status_code == status
 
     @pytest.mark.parametrize("method", list(VERBS))

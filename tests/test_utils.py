@@ -105,6 +105,12 @@ class TestWaitForCondition:
             wait_for_condition(lambda: None, [])
         assert clock.sleeps == [1] * 60
 
+    def test_the_last_pause_ends_at_the_deadline_with_one_more_try(self, clock):
+        condition = mock.Mock(return_value=None)
+        with pytest.raises(TimeoutError, match="within 2.5 seconds"):
+            wait_for_condition(condition, [], timeout=2.5)
+        assert clock.sleeps == [1, 1, 0.5] and condition.call_count == 4
+
     def test_exceptions_of_the_condition_propagate(self, clock):
         with pytest.raises(KeyError):
             wait_for_condition(mock.Mock(side_effect=KeyError("version")), [])

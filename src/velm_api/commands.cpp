@@ -1,5 +1,7 @@
 #include "commands.hpp"
 
+#include "wait.hpp"
+
 namespace velm {
 namespace {
 
@@ -65,9 +67,11 @@ void wait_for_status(nb::handle self, nb::object status, nb::object ignore_error
     const Deadline deadline(timeout_sec);
     const bool several = PyList_Check(status.ptr());  // only a list is searched; a tuple is one value
     const bool raise_errors = !truthy(ignore_errors);
+    nb::object last_status = nb::none();
     while (deadline.open()) {
         nb::object pipeline_id = pipeline_id_of(self);
         nb::object current = decoded(self)["status"];
+        last_status = current;
         log("debug", "Status of pipeline %s is %s ...", pipeline_id, current);
         if (several ? contains(status, current) : current.equal(status)) {
             log("info", "Pipeline %s reached status %s (took %.2f s).", pipeline_id, current,
@@ -82,8 +86,8 @@ void wait_for_status(nb::handle self, nb::object status, nb::object ignore_error
         self.attr("response") =
             self.attr("api_client").attr("get_pipeline_status")(pipeline_id).attr("response");
     }
-    raise_message(PyExc_Exception,
-                  percent("Timed out after %s seconds while waiting for status %s.", timeout_sec, status));
+    raise_wait_timeout(self, percent("Timed out after %s seconds while waiting for status %s.", timeout_sec, status),
+                       timeout_sec, deadline.elapsed(), last_status);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -97,8 +101,11 @@ void wait_for_counters_metric(nb::handle self, nb::object metric_name, nb::objec
     log("info", "Waiting for counters metric %s to reach at least %s...", metric_name, target_count);
     const Deadline deadline(timeout_sec);
     nb::object api_client = self.attr("api_client");
+    nb::object last_status = nb::none();
     while (deadline.open()) {
-        nb::object error = error_class_for(decoded(self)["status"]);
+        nb::object current = decoded(self)["status"];
+        last_status = current;
+        nb::object error = error_class_for(current);
         if (error.is_valid()) raise(error(decoded(self)));
 
         nb::object metrics =
@@ -117,8 +124,8 @@ void wait_for_counters_metric(nb::handle self, nb::object metric_name, nb::objec
         self.attr("response") =
             api_client.attr("get_pipeline_status")("pipeline_id"_a = pipeline_id).attr("response");
     }
-    raise_message(PyExc_TimeoutError,
-                  format("Did not reached metric {} of value {}", metric_name, target_count));
+    raise_wait_timeout(self, format("Did not reached metric {} of value {}", metric_name, target_count),
+                       timeout_sec, deadline.elapsed(), last_status);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -146,6 +153,7 @@ nb::object preview_wait(nb::handle self, nb::object timeout_sec, PreviewWait kin
     nb::object api_client = self.attr("api_client");
     nb::object pipeline_id = self.attr("pipeline_id");
     nb::object previewer_id = self.attr("previewer_id");
+    nb::object last_status = nb::none();
     while (deadline.open()) {
         nb::object response =
             api_client
@@ -157,6 +165,7 @@ nb::object preview_wait(nb::handle self, nb::object timeout_sec, PreviewWait kin
         if (!has_body(response)) continue;
 
         nb::object current = response.attr("json")()["status"];
+        last_status = current;
         bool ended = false;
         switch (kind) {
             case PreviewWait::validate:
@@ -175,18 +184,12 @@ nb::object preview_wait(nb::handle self, nb::object timeout_sec, PreviewWait kin
         }
         sleep_one_second();
     }
-    switch (kind) {
-        case PreviewWait::validate:
-            raise_message(PyExc_Exception,
-                          percent("Timed out after %s seconds while waiting for validation.", timeout_sec));
-        case PreviewWait::preview:
-            raise_message(
-                PyExc_Exception,
-                percent("Timed out after %s seconds while waiting for status FINISHED.", timeout_sec));
-        case PreviewWait::connection: break;
-    }
-    raise_message(PyExc_Exception,
-                  format("Timed out after {} seconds while waiting for validation.", timeout_sec));
+    nb::str message = kind == PreviewWait::validate
+                          ? percent("Timed out after %s seconds while waiting for validation.", timeout_sec)
+                      : kind == PreviewWait::preview
+                          ? percent("Timed out after %s seconds while waiting for status FINISHED.", timeout_sec)
+                          : format("Timed out after {} seconds while waiting for validation.", timeout_sec);
+    raise_wait_timeout(self, message, timeout_sec, deadline.elapsed(), last_status);
 }
 
 // Through Command.__init__ by keyword, so a replaced constructor of the base is honoured.
@@ -245,8 +248,9 @@ nb::object snapshot_wait_for_finished(nb::handle self, nb::object timeout_sec) {
         }
         sleep_one_second();
     }
-    raise_message(PyExc_TimeoutError,
-                  format("Timed out after {} seconds while waiting for status FINISHED.", timeout_sec));
+    // This wait reads no status: inProgress is all it sees.
+    raise_wait_timeout(self, format("Timed out after {} seconds while waiting for status FINISHED.", timeout_sec),
+                       timeout_sec, deadline.elapsed(), nb::none());
 }
 
 nb::object snapshot_property(nb::handle self) {

@@ -6,6 +6,7 @@
 
 #include "commands.hpp"
 #include "operations/operations.hpp"
+#include "wait.hpp"
 
 namespace {
 
@@ -41,6 +42,8 @@ NB_MODULE(velm_api, m) {
     m.attr("BadRequestError") = exceptions.attr("BadRequestError");
     m.attr("InternalServerError") = exceptions.attr("InternalServerError");
     m.attr("_redact_url") = exceptions.attr("redact_url");
+    m.attr("_EngineHTTPError") = exceptions.attr("EngineHTTPError");
+    m.attr("_error_class_for") = exceptions.attr("error_class_for");
     for (const char *name :
          {"Version", "get_params", "join_url_parts", "pipeline_json_encoder", "wait_for_condition"})
         m.attr(name) = utils.attr(name);
@@ -53,8 +56,10 @@ NB_MODULE(velm_api, m) {
     m.attr("DEFAULT_VELM_API_VERSION") = 1;
 
     velm::init_status_errors(m);
+    velm::init_wait_types(m);
     velm::ClientClass client = velm::init_client(m);
     velm::init_commands(m);
+    velm::init_waits(m);
     velm::init_pipelines(client);
     velm::init_preview_snapshots(client);
     velm::init_system(client);

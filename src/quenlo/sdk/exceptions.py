@@ -1,18 +1,43 @@
-"""HTTP errors raised by the VELM client for the engine's 400 and 500 answers.
+"""HTTP errors raised by the VELM client for the engine's failure answers.
 
-Both are kinds of :class:`requests.HTTPError`, so ``except requests.HTTPError`` catches every failure status, and
-both keep the response (``err.response``) so the caller can read the engine's error text.
+Every one is an :class:`EngineHTTPError`, a kind of :class:`requests.HTTPError`, so ``except requests.HTTPError``
+catches every failure status. Each keeps the response (``err.response``) and names the status, the request and the
+engine's own message (``err.engine_message``). The common statuses have their own classes:
+
+====== ==========================
+400    :class:`BadRequestError`
+401    :class:`UnauthorizedError`
+403    :class:`ForbiddenError`
+404    :class:`NotFoundError`
+409    :class:`ConflictError`
+500    :class:`InternalServerError`
+503    :class:`ServiceUnavailableError`
+====== ==========================
+
+Any other status from 400 to 599 raises :class:`EngineHTTPError` itself.
 """
 
 from __future__ import annotations
 
+import json
 import pickle
 import re
-from typing import Any, Optional
+from typing import Any, Dict, Optional, Tuple, Type
 
 import requests
 
-__all__ = ["BadRequestError", "InternalServerError", "redact_url"]
+__all__ = [
+    "BadRequestError",
+    "ConflictError",
+    "EngineHTTPError",
+    "ForbiddenError",
+    "InternalServerError",
+    "NotFoundError",
+    "ServiceUnavailableError",
+    "UnauthorizedError",
+    "error_class_for",
+    "redact_url",
+]
 
 # How much of the engine's error text the message quotes.
 _EXCERPT_LENGTH = 500
@@ -26,17 +51,63 @@ def redact_url(url: Any) -> str:
     return _CREDENTIALS_IN_URL.sub(r"\g<scheme>***@", str(url))
 
 
-def _describe(response: Optional[requests.Response]) -> str:
+def engine_message_of(response: Optional[requests.Response]) -> Optional[str]:
+    """The engine's own message in a JSON error body, or None.
+
+    The engine puts it under "message", at the top level or in a nested object (its error document wraps the
+    message and an error code in one). A body that is not a JSON object has none.
+    """
+    if response is None:
+        return None
+    try:
+        content = response.content
+    except Exception:  # a body that cannot be read must not hide the HTTP error itself
+        return None
+    if not isinstance(content, (bytes, bytearray)) or not content.lstrip().startswith(b"{"):
+        return None
+    try:
+        document = json.loads(content)
+    except ValueError:  # UnicodeDecodeError included
+        return None
+    if not isinstance(document, dict):
+        return None
+    # Breadth first, a few levels down: the shallowest message is the engine's own, not a nested cause's.
+    level = [document]
+    for _ in range(_MESSAGE_DEPTH):
+        found = [item["message"] for item in level if isinstance(item.get("message"), str)]
+        if found:
+            return found[0]
+        level = [value for item in level for value in item.values() if isinstance(value, dict)]
+        if not level:
+            break
+    return None
+
+
+# How deep into a JSON error body the message is looked for.
+_MESSAGE_DEPTH = 3
+
+
+def _request_of(response: Optional[requests.Response]) -> Tuple[Optional[str], Optional[str]]:
+    if response is None:
+        return None, None
+    request = getattr(response, "request", None)
+    method = getattr(request, "method", None)
+    url = getattr(request, "url", None) or getattr(response, "url", None)
+    return method, (redact_url(url) if url else None)
+
+
+def _describe(response: Optional[requests.Response], engine_message: Optional[str]) -> str:
     if response is None:
         return "no response"
-    request = getattr(response, "request", None)
-    method = getattr(request, "method", None) or "?"
-    url = redact_url(getattr(request, "url", None) or getattr(response, "url", "") or "?")
-    text = f"{response.status_code} {response.reason or ''}".rstrip() + f" for {method} {url}"
-    try:
-        body = response.text
-    except Exception:  # an undecodable body must not hide the HTTP error itself
-        body = ""
+    method, url = _request_of(response)
+    text = f"{response.status_code} {response.reason or ''}".rstrip() + f" for {method or '?'} {url or '?'}"
+    if engine_message is not None:
+        body = engine_message
+    else:
+        try:
+            body = response.text
+        except Exception:  # an undecodable body must not hide the HTTP error itself
+            body = ""
     body = body.strip()
     if body:
         if len(body) > _EXCERPT_LENGTH:
@@ -45,19 +116,42 @@ def _describe(response: Optional[requests.Response]) -> str:
     return text
 
 
-class _EngineHTTPError(requests.HTTPError):
+class EngineHTTPError(requests.HTTPError):
+    """The engine answered with a failure status (400 to 599).
+
+    Attributes:
+        response: the ``requests.Response`` (None when rebuilt without one).
+        status_code: the HTTP status.
+        method: the request's method ("GET", ...), or None when unknown.
+        url: the request's URL with any ``user:password@`` replaced by ``***@``, or None when unknown.
+        engine_message: the engine's own message from a JSON error body, or None.
+
+    The text names the status, the request and the engine's message (or, without one, the start of the body).
+    """
+
     def __init__(self, response: Optional[requests.Response] = None, *args: Any, **kwargs: Any) -> None:
         if isinstance(response, str):  # rebuilt from its message (pickling, copying)
             super().__init__(response, *args, **kwargs)
+            self.method: Optional[str] = None
+            self.url: Optional[str] = None
+            self.engine_message: Optional[str] = None
             return
-        super().__init__(_describe(response), *args, response=response, **kwargs)
+        engine_message = engine_message_of(response)
+        super().__init__(_describe(response, engine_message), *args, response=response, **kwargs)
+        self.method, self.url = _request_of(response)
+        self.engine_message = engine_message
 
     def __reduce__(self) -> Any:
         # Rebuilt from the message; BaseException.__setstate__ then sets each entry as an attribute, so the state
         # must not name the read-only property itself. A response read to its end pickles (requests leaves out
         # its raw stream), so the catcher in another process can still read the engine's answer; one that does
         # not (a stream still open, a stand-in in a test) stays behind and the status code travels alone.
-        state: dict[str, Any] = {"_status_code": self.status_code}
+        state: Dict[str, Any] = {
+            "_status_code": self.status_code,
+            "method": self.method,
+            "url": self.url,
+            "engine_message": self.engine_message,
+        }
         if self.response is not None:
             try:
                 pickle.dumps(self.response)
@@ -76,9 +170,48 @@ class _EngineHTTPError(requests.HTTPError):
         return self.__dict__.get("_status_code")
 
 
-class BadRequestError(_EngineHTTPError):
+class BadRequestError(EngineHTTPError):
     """The engine answered 400 Bad Request; ``response`` holds its answer."""
 
 
-class InternalServerError(_EngineHTTPError):
+class UnauthorizedError(EngineHTTPError):
+    """The engine answered 401 Unauthorized: missing or wrong credentials."""
+
+
+class ForbiddenError(EngineHTTPError):
+    """The engine answered 403 Forbidden: the user may not do this."""
+
+
+class NotFoundError(EngineHTTPError):
+    """The engine answered 404 Not Found: no such resource (or a wrong base path)."""
+
+
+class ConflictError(EngineHTTPError):
+    """The engine answered 409 Conflict: the resource is not in a state that allows this."""
+
+
+class InternalServerError(EngineHTTPError):
     """The engine answered 500 Internal Server Error; ``response`` holds its answer."""
+
+
+class ServiceUnavailableError(EngineHTTPError):
+    """The engine answered 503 Service Unavailable: it is starting, stopping or overloaded."""
+
+
+_BY_STATUS: Dict[int, Type[EngineHTTPError]] = {
+    400: BadRequestError,
+    401: UnauthorizedError,
+    403: ForbiddenError,
+    404: NotFoundError,
+    409: ConflictError,
+    500: InternalServerError,
+    503: ServiceUnavailableError,
+}
+
+
+def error_class_for(status: Any) -> Optional[Type[EngineHTTPError]]:
+    """The class raised for an HTTP ``status``: its own class, EngineHTTPError for any other failure status
+    (400 to 599), None for a status that is not a failure."""
+    if isinstance(status, bool) or not isinstance(status, int) or not 400 <= status < 600:
+        return None
+    return _BY_STATUS.get(status, EngineHTTPError)

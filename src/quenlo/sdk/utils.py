@@ -100,18 +100,21 @@ def wait_for_condition(
 ) -> Any:
     """Call ``condition(*args)`` until it returns a true value, and return that value.
 
-    Tries at once, then every ``interval`` seconds; raises :class:`TimeoutError` naming the condition when
-    ``timeout`` seconds pass without success. Exceptions raised by the condition propagate.
+    Tries at once, then every ``interval`` seconds, and once more at the deadline; raises :class:`TimeoutError`
+    naming the condition when ``timeout`` seconds pass without success. Exceptions raised by the condition
+    propagate.
     """
     deadline = time.time() + timeout
     while True:
         result = condition(*args)
         if result:
             return result
-        if time.time() >= deadline:
+        remaining = deadline - time.time()
+        if remaining <= 0:
             name = getattr(condition, "__name__", repr(condition))
             raise TimeoutError(f"Condition {name} was not met within {timeout} seconds.")
-        time.sleep(interval)
+        # The time the tries take would otherwise push the last one past the deadline.
+        time.sleep(min(interval, remaining))
 
 
 class Version:

@@ -1,20 +1,25 @@
 """Abstractions to interact with the VELM REST API."""
 
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 import io
 import json
 import logging
+import threading
 import time
+import types
 from typing import Any, ClassVar, IO
 import zipfile
 
 import requests
 import urllib3
+import urllib3.util.retry
 
 from quenlo.sdk import velm_models as velm_models
 from quenlo.sdk.exceptions import (
     BadRequestError as BadRequestError,
-    InternalServerError as InternalServerError
+    EngineHTTPError as _EngineHTTPError,
+    InternalServerError as InternalServerError,
+    error_class_for as _error_class_for
 )
 from quenlo.sdk.utils import (
     Version as Version,
@@ -65,6 +70,69 @@ class RunError(StatusError):
 class ConnectError(StatusError):
     """Pipeline connect error."""
 
+class WaitTimeoutError(TimeoutError):
+    """
+    A wait ran out of time. A TimeoutError, so also the Exception some waits were documented to raise.
+
+    Attributes:
+        timeout_sec: the wait's time-out, as given.
+        elapsed: seconds the wait took.
+        response: the command's last response (the last answer the wait read).
+        last_status: the last status the wait read, or None (none read, or a wait that reads none).
+    """
+
+    def __init__(self, message: str, *, timeout_sec: float | None = None, elapsed: float | None = None, response: requests.Response | None = None, last_status: str | None = None) -> None:
+        """Keep the message and what the wait saw."""
+
+class UnexpectedStatusError(StatusError):
+    """
+    A wait ended because the work reached a final status other than the one waited for.
+
+    Attributes:
+        status: that status ("STOPPED", "INVALID", ...).
+        response: the status record (a dict) that showed it.
+        message: the record's ``message`` (None when it has none).
+    """
+
+    def __init__(self, response: dict[str, Any], status: str, text: str | None = None) -> None:
+        """Keep the record and the status that ended the wait."""
+
+    def __reduce__(self) -> object: ...
+
+class WaitCancelledError(Exception):
+    """A wait ended because its cancel event was set."""
+
+class WaitProgress:
+    """
+    What a wait hands its ``on_progress`` callback after each status it reads.
+
+    Attributes:
+        status: the status just read.
+        elapsed: seconds since the wait began.
+        remaining: seconds left before its time-out.
+        polls: status requests the wait has sent so far (a pipeline command's first status comes from
+            the answer it holds, with no request).
+        record: the status record, a dict.
+    """
+
+    __slots__: tuple = ...
+
+    def __init__(self, status: str, elapsed: float, remaining: float, polls: int, record: dict[str, Any]) -> None:
+        """Keep what the wait saw."""
+
+    def __repr__(self) -> str:
+        """The status, the seconds elapsed and left, and the polls."""
+
+    elapsed: types.MemberDescriptorType = ...
+
+    polls: types.MemberDescriptorType = ...
+
+    record: types.MemberDescriptorType = ...
+
+    remaining: types.MemberDescriptorType = ...
+
+    status: types.MemberDescriptorType = ...
+
 class ApiClient:
     """
     Client for the REST API of one VELM engine.
@@ -84,7 +152,7 @@ class ApiClient:
     def __getstate__(self) -> dict[str, Any]:
         """The instance's attributes, which copy and pickle save and restore."""
 
-    def __init__(self, server_url: str, authentication_method: str | None = None, username: str | None = None, password: str | None = None, api_version: int = 1, session_attributes: Mapping[str, Any] | None = None, headers: Mapping[str, str] | None = None) -> None:
+    def __init__(self, server_url: str, authentication_method: str | None = None, username: str | None = None, password: str | None = None, api_version: int = 1, session_attributes: Mapping[str, Any] | None = None, headers: Mapping[str, str] | None = None, *, timeout: float | tuple[float | None, float | None] | None = None, retries: int | urllib3.util.retry.Retry | None = None, probe_timeout_sec: float = 60) -> None:
         """
         Connect to the engine at ``server_url``.
 
@@ -97,13 +165,42 @@ class ApiClient:
             session_attributes: settings of the ``requests.Session`` to set, name to value
                 (``verify``, ``cert``, ``proxies``, ...), applied after the headers.
             headers: extra headers sent with every request; they replace required ones of the same name.
+            timeout: keyword only; seconds, or a (connect, read) pair, for every request the client sends,
+                the probe's included (``client.timeout``). None (the default) waits as long as the
+                connection allows. Running out raises requests.Timeout, which the probe does not retry.
+            retries: keyword only; an int or a urllib3 ``Retry``, mounted for http:// and https://. An int
+                retries connection failures and 502/503/504 answers to GET and HEAD that many times, with
+                exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes
+                replaces these adapters. None (the default) retries nothing.
+            probe_timeout_sec: keyword only; how long the probe keeps trying (default 60 seconds).
 
         Raises:
             ValueError: form authentication without username or password, or an unknown session
-                attribute.
-            TimeoutError: the engine did not answer its information endpoint with a version in time.
+                attribute, or an option out of range.
+            TypeError: an option of the wrong type.
+            TimeoutError: the engine did not answer its information endpoint with a version in time; the
+                message names the last answer, which is the error's ``__cause__``.
             requests.ConnectionError: the engine could not be reached.
+            requests.Timeout: the engine did not answer within ``timeout``.
         """
+
+    def close(self) -> None:
+        """
+        Close the client's session and its connections.
+
+        The client can still be used afterwards: requests opens new connections as needed.
+        """
+
+    def __enter__(self) -> ApiClient:
+        """
+        Use the client in a ``with`` block, which closes its session at the end.
+        """
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, traceback: types.TracebackType | None) -> None:
+        """Close the session (``close()``); exceptions are not suppressed."""
+
+    def __repr__(self) -> str:
+        """The class, the server URL (credentials hidden) and the engine version."""
 
     def set_user(self, username: str | None, password: str | None) -> None:
         """
@@ -132,12 +229,15 @@ class ApiClient:
 
     def _delete(self, endpoint: str, params: Mapping[str, Any] | None = None) -> requests.Response:
         """
-        Send DELETE and return the response; any status from 400 to 599 raises requests.HTTPError.
+        Send DELETE and return the response; any status from 400 to 599 raises its
+        EngineHTTPError class, 400 and 500 included as plain EngineHTTPError.
         """
 
     def _handle_http_error(self, response: requests.Response) -> None:
         """
-        Raise InternalServerError for 500, BadRequestError for 400 and requests.HTTPError for any other status from 400 to 599.
+        Raise InternalServerError for 500, BadRequestError for 400, and for any other status from 400
+        to 599 its class in quenlo.sdk.exceptions (UnauthorizedError, NotFoundError, ...) or
+        EngineHTTPError; every one is a requests.HTTPError.
         """
 
     def create_pipeline(self, pipeline_title: str, description: str | None = None, auto_generate_pipeline_id: bool | None = None, draft: bool | None = None, pipeline_type: str | None = 'HARVEL') -> Command:
@@ -740,6 +840,34 @@ class PipelineCommand(Command):
 
     ERROR_STATUSES: ClassVar[dict[str, type[StatusError]]]
 
+    def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
+        """
+        Poll the pipeline's status until it is ``until`` (required here) and return the status record.
+
+        An error status (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) that is not waited for raises
+        its StatusError subclass, as wait_for_status does. Time-out 300 s.
+
+        Args:
+            until: the status, or several, that end the wait and return.
+            timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other wait).
+            poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most
+                ``max_interval``, and never past the time-out.
+            stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and
+                STOPPED when not waited for; for validation and preview runs also INVALID and the error
+                statuses).
+            on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
+            cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
+
+        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
+        HTTP errors end the wait. ``response`` holds the last answer read.
+
+        Returns:
+            The final status record (a dict).
+
+        Raises:
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+        """
+
 class StartPipelineCommand(PipelineCommand):
     """
     The answer to a pipeline start; waits for the run to finish or for its counters.
@@ -769,6 +897,32 @@ class StartPipelineCommand(PipelineCommand):
             TimeoutError: "Did not reached metric ... of value ..." after ``timeout_sec``.
         """
 
+    def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
+        """
+        Poll the run until ``until`` (default FINISHED) and return the status record; a run that STOPPED
+        ends the wait at once. Error statuses raise their StatusError subclass. Time-out 300 s.
+
+        Args:
+            until: the status, or several, that end the wait and return.
+            timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other wait).
+            poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most
+                ``max_interval``, and never past the time-out.
+            stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and
+                STOPPED when not waited for; for validation and preview runs also INVALID and the error
+                statuses).
+            on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
+            cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
+
+        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
+        HTTP errors end the wait. ``response`` holds the last answer read.
+
+        Returns:
+            The final status record (a dict).
+
+        Raises:
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+        """
+
 class StopPipelineCommand(PipelineCommand):
     """
     The answer to a pipeline stop or forced stop; waits for the pipeline to stop.
@@ -777,6 +931,32 @@ class StopPipelineCommand(PipelineCommand):
     def wait_for_stopped(self, timeout_sec: float = 300) -> None:
         """
         Wait until the pipeline's status is STOPPED; an error status raises its StatusError.
+        """
+
+    def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
+        """
+        Poll the pipeline until ``until`` (default STOPPED) and return the status record. Error statuses
+        raise their StatusError subclass. Time-out 300 s.
+
+        Args:
+            until: the status, or several, that end the wait and return.
+            timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other wait).
+            poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most
+                ``max_interval``, and never past the time-out.
+            stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and
+                STOPPED when not waited for; for validation and preview runs also INVALID and the error
+                statuses).
+            on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
+            cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
+
+        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
+        HTTP errors end the wait. ``response`` holds the last answer read.
+
+        Returns:
+            The final status record (a dict).
+
+        Raises:
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
         """
 
 class ValidateCommand(Command):
@@ -799,6 +979,32 @@ class ValidateCommand(Command):
 
         Raises:
             Exception: "Timed out after ... seconds while waiting for validation.\"
+        """
+
+    def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
+        """
+        Poll the validation until ``until`` (default VALID) and return its status record; INVALID ends the
+        wait at once unless waited for (``until=("VALID", "INVALID")`` returns either). Time-out 60 s.
+
+        Args:
+            until: the status, or several, that end the wait and return.
+            timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other wait).
+            poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most
+                ``max_interval``, and never past the time-out.
+            stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and
+                STOPPED when not waited for; for validation and preview runs also INVALID and the error
+                statuses).
+            on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
+            cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
+
+        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
+        HTTP errors end the wait. ``response`` holds the last answer read.
+
+        Returns:
+            The final status record (a dict).
+
+        Raises:
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
         """
 
 class PreviewCommand(Command):
@@ -826,6 +1032,32 @@ class PreviewCommand(Command):
         The preview's data as a new ``velm_models.Preview`` (one request on every read).
         """
 
+    def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
+        """
+        Poll the preview until ``until`` (default FINISHED) and return its status record; INVALID ends the
+        wait at once. Read the records with ``preview`` afterwards. Time-out 30 s.
+
+        Args:
+            until: the status, or several, that end the wait and return.
+            timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other wait).
+            poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most
+                ``max_interval``, and never past the time-out.
+            stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and
+                STOPPED when not waited for; for validation and preview runs also INVALID and the error
+                statuses).
+            on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
+            cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
+
+        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
+        HTTP errors end the wait. ``response`` holds the last answer read.
+
+        Returns:
+            The final status record (a dict).
+
+        Raises:
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+        """
+
 class ConnectionValidateCommand(Command):
     """
     A dynamic preview that tests a connection; waits for it and fetches its outcome.
@@ -844,6 +1076,32 @@ class ConnectionValidateCommand(Command):
 
         Raises:
             Exception: "Timed out after ... seconds while waiting for validation.\"
+        """
+
+    def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
+        """
+        Poll the connection validation until ``until`` (default FINISHED) and return its status record;
+        INVALID ends the wait at once. Time-out 120 s.
+
+        Args:
+            until: the status, or several, that end the wait and return.
+            timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other wait).
+            poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most
+                ``max_interval``, and never past the time-out.
+            stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and
+                STOPPED when not waited for; for validation and preview runs also INVALID and the error
+                statuses).
+            on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
+            cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
+
+        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
+        HTTP errors end the wait. ``response`` holds the last answer read.
+
+        Returns:
+            The final status record (a dict).
+
+        Raises:
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
         """
 
 class SnapshotCommand(Command):
@@ -872,4 +1130,31 @@ class SnapshotCommand(Command):
         """
         The snapshot's status joined with its data, as a new ``velm_models.Snapshot``
         (two requests on every read).
+        """
+
+    def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
+        """
+        Poll the capture until ``until`` (default FINISHED: no longer in progress) and return the
+        snapshot's status record. Its status is FINISHED once ``inProgress`` is false, IN_PROGRESS before.
+        Time-out 30 s.
+
+        Args:
+            until: the status, or several, that end the wait and return.
+            timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other wait).
+            poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most
+                ``max_interval``, and never past the time-out.
+            stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and
+                STOPPED when not waited for; for validation and preview runs also INVALID and the error
+                statuses).
+            on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
+            cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
+
+        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
+        HTTP errors end the wait. ``response`` holds the last answer read.
+
+        Returns:
+            The final status record (a dict).
+
+        Raises:
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
         """

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import threading
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 #: Body sent for ``not_json`` faults when the test gives none.
@@ -17,6 +17,8 @@ class Fault:
     ``path`` is the request path after ``/rest`` (``"/v1/system/info"``), as
     sent on the wire (still percent-encoded); a trailing ``*`` makes it a prefix.
     ``method`` may be ``"*"`` for any method. ``count=None`` never runs out.
+    ``headers`` are added to the fault's answer (``{"Retry-After": "1"}``); ``delay`` holds the request that many
+    seconds first, and ``math.inf`` holds it until the simulator stops, so the client sees no answer at all.
     """
 
     method: str
@@ -27,9 +29,12 @@ class Fault:
     empty: bool = False
     not_json: bool = False
     delay: float = 0.0
+    headers: dict[str, str] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         self.method = self.method.upper()
+        if not self.delay >= 0:  # NaN too
+            raise ValueError("delay must be a number of seconds, at least 0 (math.inf: never answer)")
         if self.path.startswith("/rest/"):
             self.path = self.path[len("/rest") :]
         if self.count is not None and self.count < 1:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import enum
 import json
+import math
 import re
 import threading
 import time
@@ -90,6 +91,13 @@ def _to_response(value: Any) -> Response:
 
 
 def _fault_response(fault: Fault) -> Response:
+    response = _fault_body(fault)
+    for name, value in fault.headers.items():
+        response.headers[name] = value
+    return response
+
+
+def _fault_body(fault: Fault) -> Response:
     status = fault.status or 200
     if fault.empty:
         return Response(b"", status=status, content_type=JSON_TYPE)
@@ -152,6 +160,8 @@ class EngineSimulator:
         self._server: BaseWSGIServer | None = None
         self._thread: threading.Thread | None = None
         self._started = False
+        # Set by stop(): releases requests held by a fault that never answers.
+        self._stopping = threading.Event()
 
     # -- lifecycle ----------------------------------------------------------
 
@@ -180,6 +190,7 @@ class EngineSimulator:
         server, self._server = self._server, None
         if server is None:
             return
+        self._release_held_requests()
         self._seams.release()
         server.shutdown()
         server.server_close()
@@ -245,6 +256,7 @@ class EngineSimulator:
             self.api_version = api_version
         if virtual_time is not KEEP:
             self._virtual_time = virtual_time
+        self._release_held_requests()
         state = self._initial_state()
         if self.running and self._virtual_time:
             assert isinstance(state.clock, VirtualClock)
@@ -254,6 +266,11 @@ class EngineSimulator:
         self.state = state
         self.faults.clear()
         self.clear_requests()
+
+    def _release_held_requests(self) -> None:
+        # Requests held by a never-answering fault wait on the event they found; a fresh one serves later holds.
+        held, self._stopping = self._stopping, threading.Event()
+        held.set()
 
     def _initial_state(self) -> EngineState:
         clock: Clock = VirtualClock() if self._virtual_time else SYSTEM_CLOCK
@@ -290,14 +307,21 @@ class EngineSimulator:
         empty: bool = False,
         not_json: bool = False,
         delay: float = 0.0,
+        headers: Mapping[str, str] | None = None,
     ) -> Fault:
         """Make the next ``count`` matching requests misbehave.
 
         ``path`` is relative to ``/rest`` (``"/v1/system/info"``), raw as sent,
         optionally ending in ``*`` to match a prefix; ``method`` may be ``"*"``.
-        A fault with only ``delay`` sleeps and then lets the route answer.
+        A failure ``status`` without a ``body`` answers with the engine's JSON
+        error document, whose message names the status. ``headers`` are added
+        to the answer (``{"Retry-After": "1"}`` on a 503).
+        A fault with only ``delay`` sleeps and then lets the route answer;
+        ``delay=math.inf`` never answers: the request is held until the
+        simulator stops.
         """
-        return self.faults.add(Fault(method, path, status, body, count, empty, not_json, delay))
+        fault = Fault(method, path, status, body, count, empty, not_json, delay, dict(headers or {}))
+        return self.faults.add(fault)
 
     def clear_faults(self) -> None:
         """Remove all pending faults."""
@@ -378,6 +402,9 @@ class EngineSimulator:
         rest_path = raw_path[len("/rest") :] if raw_path.startswith("/rest/") else raw_path
         fault = self.faults.take(request.method, rest_path)
         if fault is not None:
+            if fault.delay == math.inf:
+                self._stopping.wait()
+                return _error_response(EngineError(503, "The engine is shutting down", "SIMULATOR_STOP"))
             if fault.delay > 0:
                 time.sleep(fault.delay)
             if fault.answers:

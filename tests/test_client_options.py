@@ -1,0 +1,225 @@
+"""ApiClient's keyword options over real HTTP: time-out, retries and the probe's time-out; close, the context
+manager and the repr."""
+
+from __future__ import annotations
+
+import logging
+import math
+import time
+from collections.abc import Iterator
+from typing import Any
+from unittest import mock
+
+import pytest
+import requests
+from requests.adapters import HTTPAdapter
+from urllib3.util import Retry
+
+from quenlo.sdk import utils, velm_api
+from quenlo.sdk.exceptions import NotFoundError, ServiceUnavailableError, UnauthorizedError
+from quenlo.sdk.simulator import EngineSimulator
+
+INFO = "/v1/system/info"
+VERBS = {
+    "GET": lambda c: c._get(endpoint="/v1/x"),
+    "POST": lambda c: c._post(endpoint="/v1/x", data={"a": 1}),
+    "PUT": lambda c: c._put(endpoint="/v1/x"),
+    "DELETE": lambda c: c._delete(endpoint="/v1/x"),
+}
+
+
+@pytest.fixture
+def secured_engine() -> Iterator[EngineSimulator]:
+    with EngineSimulator(users={"admin": "admin"}) as simulator:
+        yield simulator
+
+
+@pytest.fixture
+def log(caplog: pytest.LogCaptureFixture) -> pytest.LogCaptureFixture:
+    caplog.set_level(logging.DEBUG, logger="quenlo.sdk.velm_api")
+    return caplog
+
+
+class RecordingSession(requests.Session):
+    """A real session that notes the keywords of each call it is given."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.calls: list[dict[str, Any]] = []
+
+    def request(self, method: str, url: Any, *args: Any, **kwargs: Any) -> requests.Response:  # type: ignore[override]
+        self.calls.append(kwargs)
+        return super().request(method, url, *args, **kwargs)
+
+
+class TestTimeout:
+    @pytest.mark.parametrize("method", list(VERBS))
+    def test_every_verb_gives_up_on_an_engine_that_never_answers(self, engine, method):
+        client = velm_api.ApiClient(engine.url, timeout=(2, 0.3))
+        engine.inject_fault(method, "/v1/x", delay=math.inf)
+        started = time.monotonic()
+        with pytest.raises(requests.Timeout):
+            VERBS[method](client)
+        assert 0.3 <= time.monotonic() - started < 2
+
+    def test_the_probe_gets_it_and_does_not_retry_it(self, engine, no_sleep):
+        engine.inject_fault("GET", INFO, delay=math.inf)
+        with pytest.raises(requests.Timeout):
+            velm_api.ApiClient(engine.url, timeout=0.3)
+        assert len(engine.requests) == 1
+        no_sleep.assert_not_called()
+
+    def test_left_out_of_the_call_unless_set_and_replaceable_later(self, engine):
+        client = velm_api.ApiClient(engine.url)
+        assert client.timeout is None
+        client.session = RecordingSession()
+        client.get_velm_info()
+        client.timeout = 4.5
+        client.get_velm_info()
+        assert ["timeout" in call for call in client.session.calls] == [False, True]
+        assert client.session.calls[1]["timeout"] == 4.5
+
+    @pytest.mark.parametrize(
+        ("timeout", "error"),
+        [
+            (0, ValueError),
+            (-1, ValueError),
+            ((1, 2, 3), ValueError),
+            ((0, 1), ValueError),
+            ("5", TypeError),
+            (True, TypeError),
+            ((1, "2"), TypeError),
+        ],
+    )
+    def test_bad_values_are_refused_before_any_request(self, engine, timeout, error):
+        with pytest.raises(error, match="timeout"):
+            velm_api.ApiClient(engine.url, timeout=timeout)
+        assert engine.requests == []
+
+
+class TestRetries:
+    def test_an_int_retries_a_503_after_its_retry_after(self, engine, log):
+        engine.inject_fault("GET", INFO, status=503, headers={"Retry-After": "1"})
+        started = time.monotonic()
+        client = velm_api.ApiClient(engine.url, retries=2)
+        assert time.monotonic() - started >= 1.0
+        assert client.version == "5.6.0"
+        assert len(engine.requests) == 2
+        # The transport retried; the probe saw one answer and never had to try again itself.
+        assert not [r for r in log.records if "Trying again" in r.getMessage()]
+
+    @pytest.mark.parametrize("status", [502, 503, 504])
+    def test_the_last_failure_is_raised_as_our_own_error(self, engine, status):
+        client = velm_api.ApiClient(engine.url, retries=1)
+        engine.clear_requests()
+        engine.inject_fault("GET", "/v1/x", status=status, count=None)
+        with pytest.raises(requests.HTTPError) as raised:
+            client._get("/v1/x")
+        assert raised.value.status_code == status
+        assert type(raised.value) is (ServiceUnavailableError if status == 503 else velm_api._EngineHTTPError)
+        assert len(engine.requests) == 2
+
+    @pytest.mark.parametrize("method", ["POST", "PUT", "DELETE"])
+    def test_only_get_and_head_are_retried(self, engine, method):
+        client = velm_api.ApiClient(engine.url, retries=3)
+        engine.clear_requests()
+        engine.inject_fault(method, "/v1/x", status=503, count=None)
+        with pytest.raises(ServiceUnavailableError):
+            VERBS[method](client)
+        assert len(engine.requests) == 1
+
+    def test_a_retry_object_is_mounted_as_given(self, engine):
+        retry = Retry(total=4, backoff_factor=0, status_forcelist=[409], raise_on_status=False)
+        client = velm_api.ApiClient(engine.url, retries=retry)
+        assert client.session.get_adapter("https://engine.example").max_retries is retry
+        engine.clear_requests()
+        engine.inject_fault("GET", INFO, status=409, count=2)
+        assert client.get_velm_info()["version"] == "5.6.0"
+        assert len(engine.requests) == 3
+
+    def test_adapters_from_session_attributes_replace_the_retrying_ones(self, engine):
+        client = velm_api.ApiClient(engine.url, retries=3, session_attributes={"adapters": {"http://": HTTPAdapter()}})
+        engine.clear_requests()
+        engine.inject_fault("GET", "/v1/x", status=503, count=2)
+        with pytest.raises(ServiceUnavailableError):
+            client._get("/v1/x")
+        assert len(engine.requests) == 1
+
+    @pytest.mark.parametrize(
+        ("retries", "error"), [(-1, ValueError), ("3", TypeError), (1.5, TypeError), (True, TypeError)]
+    )
+    def test_bad_values_are_refused_before_any_request(self, engine, retries, error):
+        with pytest.raises(error, match="retries"):
+            velm_api.ApiClient(engine.url, retries=retries)
+        assert engine.requests == []
+
+
+class TestProbeTimeout:
+    @pytest.mark.parametrize(
+        ("how", "cause", "answer"),
+        [
+            ("wrong password", UnauthorizedError, "401 UNAUTHORIZED from http://127.0.0.1:{port}/rest/v1/system/info"),
+            ("wrong base path", NotFoundError, "404 NOT FOUND from http://127.0.0.1:{port}/nope/rest/v1/system/info"),
+            ("no version", KeyError, "an information record without a version from http://127.0.0.1:{port}/rest"),
+        ],
+    )
+    def test_giving_up_names_the_last_failure(self, secured_engine, clock, how, cause, answer):
+        url, password = secured_engine.url, "admin"
+        if how == "wrong password":
+            password = "wrong"
+        elif how == "wrong base path":
+            url += "/nope"
+        else:
+            secured_engine.inject_fault("GET", INFO, status=200, body={"builtBy": "x"}, count=None)
+        with pytest.raises(TimeoutError) as raised:
+            velm_api.ApiClient(url, "form", "admin", password, probe_timeout_sec=5)
+        message = str(raised.value)
+        assert message.startswith("Condition velm_connectivity_established was not met within 5 seconds; last answer: ")
+        assert answer.format(port=secured_engine.port) in message
+        assert type(raised.value.__cause__) is cause
+        assert clock.sleeps == [1] * 5
+
+    def test_credentials_in_the_url_are_not_repeated(self, secured_engine, clock):
+        url = secured_engine.url.replace("://", "://admin:wrong@")
+        with pytest.raises(TimeoutError) as raised:
+            velm_api.ApiClient(url, probe_timeout_sec=2)
+        assert "wrong" not in str(raised.value) and "://***@127.0.0.1" in str(raised.value)
+
+    @pytest.mark.parametrize(
+        ("given", "passed"), [({}, {}), ({"probe_timeout_sec": 60}, {}), ({"probe_timeout_sec": 7.5}, {"timeout": 7.5})]
+    )
+    def test_handed_to_wait_for_condition_only_when_not_the_default(self, engine, given, passed):
+        calls = []
+
+        def recording(*args: Any, **kwargs: Any) -> Any:
+            calls.append(kwargs)
+            return utils.wait_for_condition(*args, **kwargs)
+
+        with mock.patch.object(velm_api, "wait_for_condition", recording):
+            velm_api.ApiClient(engine.url, **given)
+        assert calls == [passed]
+
+
+class TestLifecycle:
+    def test_close_releases_the_connections(self, engine):
+        client = velm_api.ApiClient(engine.url)
+        pools = client.session.get_adapter(engine.url).poolmanager.pools
+        assert len(pools) == 1
+        assert client.close() is None
+        assert len(pools) == 0
+        assert client.get_velm_info()["version"] == "5.6.0"  # a closed client may still be used
+
+    def test_with_block_closes_and_lets_exceptions_through(self, engine):
+        with pytest.raises(NotFoundError):
+            with velm_api.ApiClient(engine.url) as client:
+                assert isinstance(client, velm_api.ApiClient)
+                pools = client.session.get_adapter(engine.url).poolmanager.pools
+                client.get_pipeline_status("nope")
+        assert len(pools) == 0
+
+    def test_repr_shows_the_url_without_credentials_and_the_version(self, engine):
+        client = velm_api.ApiClient(engine.url.replace("://", "://me:s3cret@"))
+        assert repr(client) == f"<ApiClient server_url='http://***@127.0.0.1:{engine.port}' version='5.6.0'>"
+        with mock.patch.object(velm_api, "wait_for_condition"):
+            unprobed = velm_api.ApiClient(engine.url)
+        assert repr(unprobed) == f"<ApiClient server_url='{engine.url}' version=None>"
