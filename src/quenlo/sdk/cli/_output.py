@@ -146,7 +146,9 @@ class Output:
         if self.mode == LIVE:
             from rich.table import Table
 
-            table = Table(title=title, title_justify="left")
+            if title:  # above the table, not as its title, which rich would wrap to the table's width
+                self.console.print(title, style="bold", markup=False)
+            table = Table()
             for column in columns:
                 table.add_column(column, overflow="fold")
             for row in rows:
@@ -271,7 +273,8 @@ class WaitView:
         line.append(self.subject, style="bold")
         line.append("  ")
         status = self.status or "waiting"
-        line.append(status, style="green" if status in _GOOD else "yellow" if status in _ACTIVE else "red")
+        line.append(status, style="dim" if self.status is None else "green" if status in _GOOD
+                    else "yellow" if status in _ACTIVE else "red")
         line.append(f"  elapsed {_seconds(elapsed)}")
         if remaining is not None:
             line.append(f"  remaining {_seconds(remaining)}")
