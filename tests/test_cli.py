@@ -5,6 +5,7 @@ from __future__ import annotations
 import io
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -390,3 +391,17 @@ def test_ctrl_c_stops_waiting_and_leaves_the_run_going(engine: EngineSimulator, 
     finally:
         process.kill()
     assert engine.state.runs.status("orders")["status"] == "RUNNING"
+
+
+@pytest.mark.parametrize("plan, code", [({}, 0), ({"fail_after_batch": 1}, 2)])
+def test_readme_ci_step_fails_the_job_on_a_bad_outcome(engine: EngineSimulator, plan: Dict[str, Any],
+                                                       code: int) -> None:
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    step = next(block for block in re.findall(r"```sh\n(.*?)```", readme, flags=re.S) if "--wait" in block
+                and "exit" in block)
+    add_pipeline(engine, "nightly-load", **plan)
+    path = f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"
+    env = {**os.environ, "VELM_URL": engine.url, "PATH": path}
+    result = subprocess.run(["bash", "-c", step], capture_output=True, text=True, env=env, timeout=60)
+    assert result.returncode == code, result.stdout + result.stderr
+    assert ("RUN_ERROR" in result.stdout) == (code != 0)  # the history lands in the job log

@@ -63,7 +63,8 @@ def env_for(engine: EngineSimulator) -> Dict[str, str]:
 
 
 def test_password_prompt_without_echo(engine: EngineSimulator) -> None:
-    code, output = in_terminal(["pipelines"], env_for(engine), answer=(b"Password for admin", PASSWORD.encode() + b"\n"))
+    prompt = (b"Password for admin", PASSWORD.encode() + b"\n")
+    code, output = in_terminal(["pipelines"], env_for(engine), answer=prompt)
     assert code == 0, output
     assert PASSWORD not in output  # typed, not echoed
     assert engine.last_request.user == "admin"
