@@ -366,7 +366,8 @@ def cmd_logs(ctx: Context) -> int:
     pipeline = Pipeline(pipelineId=args.pipeline) if args.pipeline else None
 
     def read() -> List[Any]:
-        return _body(ctx.client.get_logs(pipeline=pipeline, severity=args.severity).response, [])
+        entries = _body(ctx.client.get_logs(pipeline=pipeline, severity=args.severity).response, [])
+        return list(entries) if isinstance(entries, list) else [entries]
 
     entries = read()
     _print_log(ctx, entries)

@@ -10,7 +10,7 @@ from __future__ import annotations
 import json
 import sys
 import time
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, TextIO, Tuple
 
 LIVE, PLAIN, JSON, QUIET = "live", "plain", "json", "quiet"
 
@@ -116,7 +116,7 @@ class Output:
         self.stdout.write(text if text.endswith("\n") else text + "\n")
         self.stdout.flush()
 
-    def fields(self, pairs: Sequence[tuple], doc: Any) -> None:
+    def fields(self, pairs: Sequence[Tuple[Any, Any]], doc: Any) -> None:
         """A record as name/value lines, or ``doc`` as one JSON line."""
         if self.mode == JSON:
             self.document(doc)
