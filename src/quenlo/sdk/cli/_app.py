@@ -11,7 +11,7 @@ from typing import Any, Callable, Mapping, Optional, Sequence, TextIO, Tuple
 
 from . import _commands as commands
 from ._connect import ENV_PASSWORD, ENV_URL, ENV_USER, http_timeout
-from ._errors import EXIT_CODES_HELP, INTERRUPTED, describe
+from ._errors import EXIT_CODES_HELP, describe
 from ._output import JSON, LIVE, PLAIN, QUIET, Output
 
 DESCRIPTION = "Drive a VELM engine from a shell or a CI job: start and stop pipelines, wait for them, read state."
@@ -244,8 +244,7 @@ def main(argv: Optional[Sequence[str]] = None, *, stdout: Optional[TextIO] = Non
         if args.debug:
             traceback.print_exception(type(error), error, error.__traceback__, file=stderr)
         out.error(text)
-        if out.mode == JSON and code != INTERRUPTED:
-            out.document({"error": text, "exitCode": code})
+        out.document({"error": text, "exitCode": code})
         return code
     finally:
         context.close()

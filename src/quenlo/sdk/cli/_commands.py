@@ -12,6 +12,7 @@ import time
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
 from urllib.parse import quote
 
+from ..exceptions import redact_url
 from ._connect import client_options, connect
 from ._errors import Failure, UsageError
 from ._output import JSON, Output, WaitView, one_line, records_preview
@@ -73,7 +74,8 @@ def _cancel_on_interrupt(cancel: threading.Event) -> Iterator[None]:
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
+        # None: a handler installed from C, which cannot be put back from Python; the default is the nearest.
+        signal.signal(signal.SIGINT, previous if previous is not None else signal.default_int_handler)
 
 
 def run_wait(ctx: Context, command: Any, subject: str, metrics: Optional[Callable[[], Any]] = None,
@@ -119,7 +121,7 @@ def _run_record(ctx: Context, pipeline_id: str, command: Any, wait: bool) -> int
 
 def cmd_info(ctx: Context) -> int:
     info = ctx.client.get_velm_info()
-    ctx.out.fields([("url", ctx.client.server_url)] + list(info.items()), info)
+    ctx.out.fields([("url", redact_url(ctx.client.server_url))] + list(info.items()), info)
     return 0
 
 
