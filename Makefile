@@ -19,7 +19,7 @@ $(VENV)/.build-deps: $(BIN)/python pyproject.toml
 	touch $@
 
 install: $(VENV)/.build-deps
-	$(BIN)/pip install -q $(BUILD_FLAGS) ".[test,simulator]"
+	$(BIN)/pip install -q $(BUILD_FLAGS) ".[test,simulator,cli]"
 
 test: install
 	$(BIN)/python $(CHECK_LEAKS) -m pytest -q

@@ -7,6 +7,8 @@ exits non-zero.
 from __future__ import annotations
 
 import json
+import os
+import subprocess
 import sys
 import time
 import traceback
@@ -244,6 +246,32 @@ def change_password(tour: Tour) -> str:
         raise AssertionError("the old password was still accepted")
     tour.api.set_user(USER, new_password)
     return f"{outcome}; logged in again as {tour.api.get_current_user()['user']} with the new one"
+
+
+# == the command line ==
+
+
+@step("Drive the engine through the velm command line, as a CI job would")
+def command_line(tour: Tour) -> str:
+    # A CI account of its own; the password travels in the environment, never on the command line.
+    tour.engine.add_user("ci", "ci-secret")
+    tour.engine.state.runs.configure(tour.pid, batches=3, batch_interval=0.2, start_delay=0.1)
+    env = {**os.environ, "VELM_URL": tour.engine.url, "VELM_USER": "ci", "VELM_PASSWORD": "ci-secret"}
+    lines = []
+    for argv, expected in (
+        (["pipelines"], 0),
+        (["start", tour.pid, "--param", "batchSize=10", "--wait", "--timeout", "30"], 0),
+        (["history", tour.pid], 0),
+        (["status", "no-such-pipeline"], 4),  # the engine refuses: exit 4, its message on one line
+    ):
+        result = subprocess.run(
+            [sys.executable, "-m", "quenlo.sdk.cli", *argv], capture_output=True, text=True, env=env, timeout=120
+        )
+        lines.append(f"$ velm {' '.join(argv)}    # exit {result.returncode}")
+        lines += [f"    {line}" for line in (result.stdout + result.stderr).splitlines()]
+        if result.returncode != expected:
+            raise AssertionError(f"velm {' '.join(argv)} exited {result.returncode}, not {expected}")
+    return "\n" + "\n".join(lines)
 
 
 def main() -> int:

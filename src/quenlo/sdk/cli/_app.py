@@ -1,0 +1,251 @@
+"""The parser of ``velm`` and the run of one command line, from arguments to exit code."""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import sys
+import traceback
+from typing import Any, Callable, Mapping, Optional, Sequence, TextIO, Tuple
+
+from . import _commands as commands
+from ._connect import ENV_PASSWORD, ENV_URL, ENV_USER, http_timeout
+from ._errors import EXIT_CODES_HELP, describe
+from ._output import JSON, LIVE, PLAIN, QUIET, Output
+
+DESCRIPTION = "Drive a VELM engine from a shell or a CI job: start and stop pipelines, wait for them, read state."
+
+EPILOG = f"""\
+connection:
+  --url or {ENV_URL}, --user or {ENV_USER}. The password comes from --password-file,
+  else {ENV_PASSWORD}, else a prompt on a terminal; it is never taken as a flag value.
+
+output:
+  on a terminal, a live status line while waiting; in a pipe, one line per status
+  change; --json prints one JSON document per line (events, then the final record);
+  --quiet prints only errors, on standard error.
+
+{EXIT_CODES_HELP}
+example (a CI step):
+  velm start nightly-load --param day=$(date +%F) --wait --timeout 1800
+"""
+
+
+def _identifier(text: str) -> str:
+    # The client refuses these before sending anything; say so as a usage error, with the parser's usage line.
+    if text.strip() in ("", ".", ".."):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a name the engine can have")
+    return text
+
+
+def _parameter(text: str) -> Tuple[str, str]:
+    key, sep, value = text.partition("=")
+    if not sep or not key.strip():
+        raise argparse.ArgumentTypeError(f"{text!r} is not KEY=VALUE")
+    return key, value
+
+
+def _positive(kind: Callable[[str], Any]) -> Callable[[str], Any]:
+    def convert(text: str) -> Any:
+        value = kind(text)
+        if value <= 0:
+            raise ValueError(text)
+        return value
+
+    convert.__name__ = kind.__name__
+    return convert
+
+
+def _non_negative_int(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise ValueError(text)
+    return value
+
+
+class _RefusePassword(argparse.Action):
+    """``--password`` exists only to say why it does not, without echoing the value."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: Any, values: Any, option: Any = None) -> None:
+        parser.error(f"a password is never taken as a flag value: use --password-file, {ENV_PASSWORD} or the prompt")
+
+
+def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
+    """The options every command takes, before or after its name.
+
+    Below a command their defaults are suppressed, so an option left out there keeps what was given before it.
+    """
+
+    def default(value: Any) -> Any:
+        return value if top else argparse.SUPPRESS
+
+    connection = parser.add_argument_group("connection")
+    connection.add_argument("--url", default=default(None), help=f"the engine's base URL (default: ${ENV_URL})")
+    connection.add_argument("--user", default=default(None), help=f"user to log in as (default: ${ENV_USER})")
+    connection.add_argument("--password-file", metavar="FILE", default=default(None),
+                            help=f"file holding the password (else ${ENV_PASSWORD}, else a prompt)")
+    connection.add_argument("--password", nargs="?", action=_RefusePassword, help=argparse.SUPPRESS)
+    connection.add_argument("--insecure", action="store_true", default=default(False),
+                            help="do not verify the engine's TLS certificate")
+    connection.add_argument("--ca-bundle", metavar="FILE", default=default(None),
+                            help="CA bundle to verify the engine's certificate with")
+    connection.add_argument("--timeout-http", metavar="S", type=http_timeout, default=default(None),
+                            help="time-out of each HTTP request: seconds, or CONNECT,READ")
+    connection.add_argument("--retries", metavar="N", type=_non_negative_int, default=default(None),
+                            help="retry failed connections and 502/503/504 answers of reads N times")
+    connection.add_argument("--probe-timeout", metavar="S", type=_positive(float), default=default(None),
+                            help="how long to keep trying to reach the engine at start (default 60)")
+    connection.add_argument("--api-version", metavar="N", type=_positive(int), default=default(None),
+                            help="REST API version (default 1)")
+    output = parser.add_argument_group("output")
+    output.add_argument("--json", action="store_true", default=default(False),
+                        help="one JSON document per line (events, then the final record)")
+    output.add_argument("-q", "--quiet", action="store_true", default=default(False), help="print only errors")
+    output.add_argument("--debug", action="store_true", default=default(False),
+                        help="log requests and show the traceback of a failure")
+
+
+def _add_wait(parser: argparse.ArgumentParser, what: str, optional: bool) -> None:
+    if optional:
+        parser.add_argument("--wait", action="store_true", help=f"wait until {what}")
+    parser.add_argument("--timeout", metavar="S", type=_positive(float), default=None,
+                        help="give up waiting after S seconds (exit 3)")
+    parser.add_argument("--interval", metavar="S", type=_positive(float), default=1.0,
+                        help="seconds between polls (default 1)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The parser of the whole command line."""
+    parser = argparse.ArgumentParser(
+        prog="velm", description=DESCRIPTION, epilog=EPILOG, allow_abbrev=False,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_package_version()}")
+    _add_common(parser, top=True)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, function: Callable[[Any], int], help_text: str) -> argparse.ArgumentParser:
+        child = sub.add_parser(name, help=help_text, description=help_text, allow_abbrev=False)
+        _add_common(child, top=False)
+        child.set_defaults(run=function)
+        return child
+
+    command("info", commands.cmd_info, "show the engine's information")
+
+    p = command("pipelines", commands.cmd_pipelines, "list the stored pipelines with their status")
+    p.add_argument("--filter", metavar="TEXT", help="only pipelines whose title or id contains TEXT")
+    p.add_argument("--label", metavar="L", help="only pipelines with label L")
+
+    p = command("status", commands.cmd_status, "show a pipeline's status (exit 2 for an error status)")
+    p.add_argument("pipeline_id", metavar="ID", type=_identifier)
+
+    p = command("start", commands.cmd_start, "start a pipeline, and with --wait wait until it has FINISHED")
+    p.add_argument("pipeline_id", metavar="ID", type=_identifier)
+    p.add_argument("--param", metavar="KEY=VALUE", type=_parameter, action="append", default=[],
+                   help="a runtime parameter; repeat for more")
+    _add_wait(p, "the run has FINISHED", optional=True)
+
+    p = command("stop", commands.cmd_stop, "stop a pipeline, and with --wait wait until it has STOPPED")
+    p.add_argument("pipeline_id", metavar="ID", type=_identifier)
+    p.add_argument("--force", action="store_true", help="force the stop")
+    _add_wait(p, "the run has STOPPED", optional=True)
+
+    p = command("validate", commands.cmd_validate, "validate a pipeline and wait for the outcome")
+    p.add_argument("pipeline_id", metavar="ID", type=_identifier)
+    _add_wait(p, "", optional=False)
+
+    p = command("preview", commands.cmd_preview, "preview a pipeline and show the records per stage")
+    p.add_argument("pipeline_id", metavar="ID", type=_identifier)
+    p.add_argument("--batches", metavar="N", type=_positive(int), default=1, help="batches to preview (default 1)")
+    p.add_argument("--batch-size", metavar="N", type=_positive(int), default=10,
+                   help="records per batch (default 10)")
+    p.add_argument("--end-stage", metavar="S", help="the stage to end the preview at")
+    _add_wait(p, "", optional=False)
+
+    p = command("snapshot", commands.cmd_snapshot, "capture a snapshot of a running pipeline and wait for it")
+    p.add_argument("pipeline_id", metavar="ID", type=_identifier)
+    p.add_argument("name", metavar="NAME", type=_identifier)
+    p.add_argument("--label", metavar="L", help="the snapshot's label (default: NAME)")
+    _add_wait(p, "", optional=False)
+
+    p = command("export", commands.cmd_export, "export a pipeline as JSON, or every pipeline into a folder")
+    p.add_argument("pipeline_id", metavar="ID", type=_identifier, nargs="?")
+    p.add_argument("--all", action="store_true", help="export every pipeline, one file each, into -o DIR")
+    p.add_argument("-o", "--output", metavar="FILE", help="file to write (a folder with --all; default: stdout)")
+
+    p = command("import", commands.cmd_import, "import a pipeline export (JSON) or a ZIP archive of them")
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("--id", type=_identifier, help="the id to store it under (default: the one in FILE)")
+    p.add_argument("--overwrite", action="store_true", help="replace a pipeline with the same id")
+
+    p = command("history", commands.cmd_history, "list a pipeline's runs")
+    p.add_argument("pipeline_id", metavar="ID", type=_identifier)
+
+    p = command("logs", commands.cmd_logs, "show the engine's log")
+    p.add_argument("--pipeline", metavar="ID", type=_identifier, help="only entries about pipeline ID")
+    p.add_argument("--severity", metavar="S", help="only entries of severity S (ERROR, WARN, INFO, ...)")
+    p.add_argument("--follow", action="store_true", help="keep printing new entries until Ctrl-C")
+    p.add_argument("--interval", metavar="S", type=_positive(float), default=1.0,
+                   help="seconds between reads with --follow (default 1)")
+
+    p = command("bundle", commands.cmd_bundle, "write a support bundle (a ZIP archive)")
+    p.add_argument("-g", "--generator", metavar="NAME", action="append", default=[],
+                   help="a generator to include; repeat for more (default: the engine's default set)")
+    p.add_argument("-o", "--output", metavar="FILE", required=True, help="the file to write")
+
+    command("health", commands.cmd_health, "show the engine's health report (exit 2 when a check is RED)")
+    return parser
+
+
+def _package_version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("quenlo-sdk")
+    except Exception:  # noqa: BLE001 - running from a source tree
+        return "(unknown version)"
+
+
+def _mode(args: Any, stdout: TextIO) -> str:
+    if args.json:
+        return JSON
+    if args.quiet:
+        return QUIET
+    isatty = getattr(stdout, "isatty", None)
+    return LIVE if isatty is not None and isatty() else PLAIN
+
+
+def main(argv: Optional[Sequence[str]] = None, *, stdout: Optional[TextIO] = None, stderr: Optional[TextIO] = None,
+         environ: Optional[Mapping[str, str]] = None) -> int:
+    """Run one ``velm`` command line and return its exit code (see ``velm --help``)."""
+    stdout = stdout if stdout is not None else sys.stdout
+    stderr = stderr if stderr is not None else sys.stderr
+    environ = environ if environ is not None else os.environ
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+        if args.json and args.quiet:
+            parser.error("--json and --quiet do not go together")
+    except SystemExit as done:  # --help, --version, or a usage error the parser has printed
+        return done.code if isinstance(done.code, int) else 2
+    out = Output(_mode(args, stdout), stdout, stderr)
+    if args.debug:
+        handler = logging.StreamHandler(stderr)
+        handler.setFormatter(logging.Formatter("%(asctime)s %(name)s %(levelname)s %(message)s"))
+        library = logging.getLogger("quenlo.sdk.velm_api")
+        library.addHandler(handler)
+        library.setLevel(logging.DEBUG)
+    context = commands.Context(args, out, environ)
+    try:
+        return int(args.run(context) or 0)
+    except (Exception, KeyboardInterrupt) as error:
+        code, text = describe(error, getattr(args, "pipeline_id", None))
+        if args.debug:
+            traceback.print_exception(type(error), error, error.__traceback__, file=stderr)
+        out.error(text)
+        out.document({"error": text, "exitCode": code})
+        return code
+    finally:
+        context.close()
+

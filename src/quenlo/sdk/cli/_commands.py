@@ -1,0 +1,419 @@
+"""The commands of ``velm``: each reads its arguments, calls the client, and prints what came back."""
+
+from __future__ import annotations
+
+import contextlib
+import datetime
+import json
+import os
+import signal
+import threading
+import time
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
+from urllib.parse import quote
+
+from ..exceptions import redact_url
+from ._connect import client_options, connect
+from ._errors import Failure, UsageError
+from ._output import JSON, Output, WaitView, one_line, records_preview
+
+# Final states of a validation or preview other than the one waited for; the wait ends on them at once.
+_PREVIEW_FAILURES = ("INVALID", "RUN_ERROR", "STOPPED")
+
+
+class Context:
+    """What a command works with: its arguments, the output, and a client made on first use."""
+
+    def __init__(self, args: Any, out: Output, environ: Mapping[str, str]) -> None:
+        self.args = args
+        self.out = out
+        self.environ = environ
+        self._client: Any = None
+
+    @property
+    def client(self) -> Any:
+        if self._client is None:
+            url, options = client_options(self.args, self.environ)
+            self._client = connect(url, options)
+        return self._client
+
+    def close(self) -> None:
+        if self._client is not None:
+            self._client.session.close()
+            self._client = None
+
+
+def _body(response: Any, empty: Any) -> Any:
+    return response.json() if response.content else empty
+
+
+def _time(millis: Any) -> str:
+    """Milliseconds since the epoch as UTC text; anything else as it came."""
+    if isinstance(millis, (int, float)) and not isinstance(millis, bool) and millis > 0:
+        stamp = datetime.datetime.fromtimestamp(millis / 1000, tz=datetime.timezone.utc)
+        return stamp.strftime("%Y-%m-%d %H:%M:%S")
+    return "" if millis in (None, 0) else str(millis)
+
+
+# -- waiting --------------------------------------------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def _cancel_on_interrupt(cancel: threading.Event) -> Iterator[None]:
+    """Ctrl-C sets ``cancel``, so the wait ends cleanly at its next pause; a second Ctrl-C stops at once."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def interrupted(signum: int, frame: Any) -> None:
+        if cancel.is_set():
+            raise KeyboardInterrupt
+        cancel.set()
+
+    previous = signal.signal(signal.SIGINT, interrupted)
+    try:
+        yield
+    finally:
+        # None: a handler installed from C, which cannot be put back from Python; the default is the nearest.
+        signal.signal(signal.SIGINT, previous if previous is not None else signal.default_int_handler)
+
+
+def run_wait(ctx: Context, command: Any, subject: str, metrics: Optional[Callable[[], Any]] = None,
+             **options: Any) -> Tuple[WaitView, Dict[str, Any]]:
+    """Wait on ``command`` with the run's time-out and interval, showing progress; return the view and record."""
+    cancel = threading.Event()
+    view = ctx.out.waiting(subject, metrics)
+    try:
+        with view, _cancel_on_interrupt(cancel):
+            record = command.wait(
+                timeout_sec=ctx.args.timeout,
+                poll_interval=ctx.args.interval,
+                on_progress=view.on_progress,
+                cancel=cancel,
+                **options,
+            )
+    except Exception as error:
+        if cancel.is_set():
+            raise Failure(Failure.INTERRUPTED,
+                          f"interrupted: stopped waiting for {subject}; the engine carries on with it") from error
+        raise
+    return view, record
+
+
+def _pipeline_metrics(ctx: Context, pipeline_id: str) -> Callable[[], Any]:
+    return lambda: _body(ctx.client.get_pipeline_metrics(pipeline_id).response, None)
+
+
+def _run_record(ctx: Context, pipeline_id: str, command: Any, wait: bool) -> int:
+    """After a start or stop: show the answer, or wait for the run's final state."""
+    if not wait:
+        record = command.response.json()
+        ctx.out.document(record)
+        ctx.out.message(f"{pipeline_id}: {record.get('status')}")
+        return 0
+    view, record = run_wait(ctx, command, pipeline_id, _pipeline_metrics(ctx, pipeline_id))
+    view.finish(record.get("status"), record)
+    return 0
+
+
+# -- engine and pipelines --------------------------------------------------------------------------------------
+
+
+def cmd_info(ctx: Context) -> int:
+    info = ctx.client.get_velm_info()
+    ctx.out.fields([("url", redact_url(ctx.client.server_url))] + list(info.items()), info)
+    return 0
+
+
+def cmd_pipelines(ctx: Context) -> int:
+    command = ctx.client.get_all_pipeline_configuration_info(
+        filter_text=ctx.args.filter, label=ctx.args.label, include_status=True
+    )
+    body = _body(command.response, [])
+    # With the status asked for, the engine answers the records and their status records side by side.
+    if len(body) == 2 and all(isinstance(part, list) for part in body):
+        infos, statuses = body
+    else:
+        infos, statuses = body, []
+    by_id = {s.get("pipelineId") or s.get("name"): s for s in statuses if isinstance(s, dict)}
+    docs, rows = [], []
+    for info in infos:
+        pid = info.get("pipelineId") or info.get("name")
+        status = by_id.get(pid, {}).get("status")
+        labels = (info.get("metadata") or {}).get("labels") or []
+        docs.append({**info, "status": status})
+        rows.append([pid, info.get("title"), status, ", ".join(map(str, labels))])
+    ctx.out.table(["ID", "TITLE", "STATUS", "LABELS"], rows, docs)
+    return 0
+
+
+def cmd_status(ctx: Context) -> int:
+    from .. import velm_api
+
+    pid = ctx.args.pipeline_id
+    record = ctx.client.get_pipeline_status(pid).response.json()
+    status = record.get("status")
+    ctx.out.fields(
+        [("pipeline", pid), ("status", status), ("message", record.get("message")),
+         ("since", _time(record.get("timeStamp")))],
+        record,
+    )
+    if status in velm_api.PipelineCommand.ERROR_STATUSES:
+        message = record.get("message")
+        raise Failure(Failure.BAD_OUTCOME, f"{pid}: is in {status}" + (f": {message}" if message else ""))
+    return 0
+
+
+def cmd_start(ctx: Context) -> int:
+    pid = ctx.args.pipeline_id
+    command = ctx.client.start_pipeline(pid, runtime_parameters=dict(ctx.args.param) or None)
+    return _run_record(ctx, pid, command, ctx.args.wait)
+
+
+def cmd_stop(ctx: Context) -> int:
+    pid = ctx.args.pipeline_id
+    stop = ctx.client.force_stop_pipeline if ctx.args.force else ctx.client.stop_pipeline
+    return _run_record(ctx, pid, stop(pid), ctx.args.wait)
+
+
+def cmd_history(ctx: Context) -> int:
+    entries = ctx.client.get_pipeline_history(ctx.args.pipeline_id)
+    rows = [
+        [_time(e.get("startTime")), _time(e.get("endTime")), e.get("status"), e.get("user"), e.get("message")]
+        for e in entries
+    ]
+    ctx.out.table(["STARTED", "ENDED", "STATUS", "USER", "MESSAGE"], rows, entries)
+    return 0
+
+
+# -- validation, preview and snapshots ----------------------------------------------------------------------------
+
+
+def _report_issues(ctx: Context, subject: str, preview: Any) -> None:
+    issues = list(preview.issues)
+    if not issues:
+        return
+    rows = [[i.get("instanceName") or "pipeline", i.get("errorCode"), i.get("message")] for i in issues]
+    ctx.out.table(["STAGE", "CODE", "ISSUE"], rows, [], title=f"{subject}: {len(issues)} issue(s)")
+
+
+def cmd_validate(ctx: Context) -> int:
+    from .. import velm_api
+
+    pid = ctx.args.pipeline_id
+    command = ctx.client.validate_pipeline(pid)
+    try:
+        view, record = run_wait(ctx, command, pid, until="VALID", stop_on=_PREVIEW_FAILURES)
+    except velm_api.StatusError:
+        _report_issues(ctx, pid, ctx.client.get_preview_data(pipeline_id=pid, previewer_id=command.previewer_id)
+                       .preview)
+        raise
+    view.finish(record.get("status"), record)
+    return 0
+
+
+def cmd_preview(ctx: Context) -> int:
+    from .. import velm_api
+
+    args = ctx.args
+    pid = args.pipeline_id
+    command = ctx.client.run_pipeline_preview(pid, batches=args.batches, batch_size=args.batch_size,
+                                              end_stage=args.end_stage)
+    try:
+        view, record = run_wait(ctx, command, pid, stop_on=_PREVIEW_FAILURES)
+    except velm_api.StatusError:
+        _report_issues(ctx, pid, command.preview)
+        raise
+    preview = command.preview
+    view.finish(record.get("status"), preview.to_json())
+    for stage, records in preview.records_by_stage.items():
+        values = records_preview(records)
+        columns: List[str] = []
+        for value in values:
+            columns.extend(name for name in value if name not in columns)
+        ctx.out.table(columns or ["value"], [[v.get(c) for c in columns] for v in values], [],
+                      title=f"{stage}: {len(values)} record(s)")
+    return 0
+
+
+def cmd_snapshot(ctx: Context) -> int:
+    args = ctx.args
+    pid, name = args.pipeline_id, args.name
+    command = ctx.client.capture_snapshot(pid, name, args.label or name)
+    view, record = run_wait(ctx, command, f"{pid}/{name}")
+    snapshot = command.snapshot
+    counts = {stage: len(records) for stage, records in snapshot.records_by_stage.items()}
+    view.finish("captured", record)
+    ctx.out.table(["STAGE", "RECORDS"], list(counts.items()), [])
+    return 0
+
+
+# -- import and export ----------------------------------------------------------------------------------------------
+
+
+def _write(path: str, text: str) -> None:
+    # Written beside the target and renamed over it, so a failure never leaves half a file behind.
+    temporary = f"{path}.velm-partial"
+    try:
+        with open(temporary, "w", encoding="utf-8") as handle:
+            handle.write(text)
+        os.replace(temporary, path)
+    except OSError as error:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise UsageError(f"cannot write {path!r}: {error.strerror or error}") from None
+
+
+def cmd_export(ctx: Context) -> int:
+    args = ctx.args
+    if args.all:
+        if args.pipeline_id is not None:
+            raise UsageError("give a pipeline id or --all, not both")
+        if args.output is None:
+            raise UsageError("--all needs -o DIR, the folder to write one file per pipeline into")
+        if not os.path.isdir(args.output):
+            raise UsageError(f"{args.output!r} is not a folder")
+        listing = _body(ctx.client.get_all_pipeline_configuration_info().response, [])
+        for info in listing:
+            pid = info.get("pipelineId") or info.get("name")
+            path = os.path.join(args.output, quote(pid, safe=" ") + ".json")
+            _write(path, json.dumps(ctx.client.export_pipeline(pid), indent=2) + "\n")
+            ctx.out.document({"pipelineId": pid, "file": path})
+            ctx.out.message(f"{pid}: exported to {path}")
+        return 0
+    if args.pipeline_id is None:
+        raise UsageError("give a pipeline id, or --all with -o DIR")
+    export = ctx.client.export_pipeline(args.pipeline_id)
+    if args.output is None:
+        ctx.out.raw(json.dumps(export) if ctx.out.mode == JSON else json.dumps(export, indent=2))
+        return 0
+    _write(args.output, json.dumps(export, indent=2) + "\n")
+    ctx.out.document({"pipelineId": args.pipeline_id, "file": args.output})
+    ctx.out.message(f"{args.pipeline_id}: exported to {args.output}")
+    return 0
+
+
+def _read_import(path: str) -> Tuple[bool, Any]:
+    """(True, bytes) for a ZIP archive of exports, (False, document) for one export; usage errors otherwise."""
+    try:
+        with open(path, "rb") as handle:
+            data = handle.read()
+    except OSError as error:
+        raise UsageError(f"cannot read {path!r}: {error.strerror or error}") from None
+    if data[:4] == b"PK\x03\x04":
+        return True, data
+    try:
+        return False, json.loads(data)
+    except ValueError as error:
+        raise UsageError(f"{path!r} is neither a pipeline export (JSON) nor a ZIP archive of them: {error}") from None
+
+
+def cmd_import(ctx: Context) -> int:
+    import io
+
+    from ..velm_models import Pipeline
+
+    args = ctx.args
+    is_archive, content = _read_import(args.file)
+    if is_archive:
+        if args.id is not None or args.overwrite:
+            raise UsageError("--id and --overwrite apply to one pipeline export, not to a ZIP archive")
+        result = ctx.client.import_pipelines(io.BytesIO(content))
+        ctx.out.document(result)
+        imported = result.get("successEntities") or [] if isinstance(result, dict) else []
+        failed = result.get("errorMessages") or [] if isinstance(result, dict) else []
+        ctx.out.message(f"{args.file}: {len(imported)} pipeline(s) imported")
+        if failed:
+            for line in failed:
+                ctx.out.error(f"{args.file}: {line}")
+            raise Failure(Failure.BAD_OUTCOME, f"{args.file}: {len(failed)} pipeline(s) not imported")
+        return 0
+    if not isinstance(content, dict):
+        raise UsageError(f"{args.file!r} is not a pipeline export (a JSON object)")
+    pid = args.id or Pipeline(content).id
+    if not pid:
+        raise UsageError(f"{args.file!r} names no pipeline id: give one with --id")
+    result = ctx.client.import_pipeline(pid, content, overwrite=args.overwrite)
+    ctx.out.document(result)
+    stored = Pipeline(result).id or pid
+    ctx.out.message(f"{stored}: imported from {args.file}")
+    return 0
+
+
+# -- engine system -------------------------------------------------------------------------------------------------
+
+
+def _log_key(entry: Any) -> Any:
+    if isinstance(entry, dict) and "offset" in entry:
+        return entry["offset"]
+    return json.dumps(entry, sort_keys=True, default=str)
+
+
+def _print_log(ctx: Context, entries: List[Any]) -> None:
+    for entry in entries:
+        ctx.out.document(entry)
+        if isinstance(entry, dict):
+            pipeline = entry.get("pipeline") or "*"
+            text = (f"{_time(entry.get('timestamp'))} {entry.get('severity', '')} [{pipeline}] "
+                    f"{entry.get('category', '')} - {entry.get('message', '')}")
+        else:
+            text = str(entry)
+        ctx.out.message(one_line(text))
+
+
+def cmd_logs(ctx: Context) -> int:
+    from ..velm_models import Pipeline
+
+    args = ctx.args
+    pipeline = Pipeline(pipelineId=args.pipeline) if args.pipeline else None
+
+    def read() -> List[Any]:
+        entries = _body(ctx.client.get_logs(pipeline=pipeline, severity=args.severity).response, [])
+        return list(entries) if isinstance(entries, list) else [entries]
+
+    entries = read()
+    _print_log(ctx, entries)
+    while args.follow:
+        time.sleep(args.interval)
+        page = read()
+        keys = [_log_key(entry) for entry in page]
+        last = _log_key(entries[-1]) if entries else None
+        # The page ends at the log's end; what follows the last entry shown is new.
+        new = page[keys.index(last) + 1:] if last in keys else page
+        _print_log(ctx, new)
+        if page:
+            entries = page
+    return 0
+
+
+def cmd_bundle(ctx: Context) -> int:
+    args = ctx.args
+    archive = ctx.client.get_bundle(args.generator or None)
+    with archive:
+        names = archive.namelist()
+        stream = archive.fp
+        stream.seek(0)
+        data = stream.read()
+    try:
+        with open(args.output, "wb") as handle:
+            handle.write(data)
+    except OSError as error:
+        raise UsageError(f"cannot write {args.output!r}: {error.strerror or error}") from None
+    ctx.out.document({"file": args.output, "bytes": len(data), "entries": names})
+    ctx.out.message(f"support bundle written to {args.output} ({len(names)} files, {len(data)} bytes)")
+    return 0
+
+
+def cmd_health(ctx: Context) -> int:
+    report = _body(ctx.client.get_health_report().response, {})
+    rows, red = [], []
+    for category in report.get("categories") or []:
+        for check in category.get("checks") or []:
+            rows.append([category.get("label") or category.get("name"), check.get("name"), check.get("value"),
+                         check.get("severity"), check.get("details")])
+            if check.get("severity") == "RED":
+                red.append(str(check.get("name")))
+    ctx.out.table(["CATEGORY", "CHECK", "VALUE", "SEVERITY", "DETAILS"], rows, [report])
+    if red:
+        raise Failure(Failure.BAD_OUTCOME, f"health: {len(red)} check(s) RED: {', '.join(red)}")
+    return 0

@@ -1,0 +1,109 @@
+"""Connection settings from flags and the environment, the password, and the client they make."""
+
+from __future__ import annotations
+
+import getpass
+import os
+import sys
+from typing import Any, Dict, Mapping, Optional, Tuple, Union
+
+import requests
+
+from ..constants import ENGINE_AUTHENTICATION_METHOD_FORM
+from ..exceptions import redact_url
+from ._errors import Failure, UsageError, refusal
+
+ENV_URL = "VELM_URL"
+ENV_USER = "VELM_USER"
+ENV_PASSWORD = "VELM_PASSWORD"
+
+
+def http_timeout(text: str) -> Union[float, Tuple[float, float]]:
+    """``--timeout-http``: seconds, or ``CONNECT,READ`` seconds."""
+    parts = text.split(",")
+    if len(parts) > 2:
+        raise ValueError(text)
+    values = tuple(float(part) for part in parts)
+    if any(value <= 0 for value in values):
+        raise ValueError(text)
+    return values[0] if len(values) == 1 else (values[0], values[1])
+
+
+def read_password_file(path: str) -> str:
+    """The password in ``path``: its text less one trailing line end (blanks inside or around are kept)."""
+    try:
+        with open(path, encoding="utf-8") as handle:
+            text = handle.read()
+    except (OSError, UnicodeError) as error:
+        reason = getattr(error, "strerror", None) or str(error)
+        raise UsageError(f"cannot read the password file {path!r}: {reason}") from None
+    if text.endswith("\n"):
+        text = text[:-2] if text.endswith("\r\n") else text[:-1]
+    if not text:
+        raise UsageError(f"the password file {path!r} is empty")
+    return text
+
+
+def password_for(user: str, url: str, password_file: Optional[str], environ: Mapping[str, str]) -> str:
+    """The password of ``user``: from ``--password-file``, else VELM_PASSWORD, else a prompt on a terminal."""
+    if password_file is not None:
+        return read_password_file(password_file)
+    if environ.get(ENV_PASSWORD):
+        return environ[ENV_PASSWORD]
+    if sys.stdin is not None and sys.stdin.isatty():
+        try:
+            return getpass.getpass(f"Password for {user} at {redact_url(url)}: ")
+        except EOFError:
+            pass
+    raise UsageError(
+        f"user {user!r} needs a password: set {ENV_PASSWORD}, use --password-file, or run on a terminal to be asked"
+    )
+
+
+def client_options(args: Any, environ: Mapping[str, str]) -> Tuple[str, Dict[str, Any]]:
+    """The server URL and the keyword arguments of ``ApiClient`` that the flags and the environment ask for.
+
+    Options left unset are not passed at all, so the client's own defaults apply.
+    """
+    url = args.url or environ.get(ENV_URL)
+    if not url:
+        raise UsageError(f"no engine URL: use --url or set {ENV_URL}")
+    options: Dict[str, Any] = {}
+    user = args.user or environ.get(ENV_USER)
+    if user:
+        options.update(
+            authentication_method=ENGINE_AUTHENTICATION_METHOD_FORM,
+            username=user,
+            password=password_for(user, url, args.password_file, environ),
+        )
+    elif args.password_file is not None:
+        raise UsageError(f"--password-file needs a user: use --user or set {ENV_USER}")
+    if args.api_version is not None:
+        options["api_version"] = args.api_version
+    if args.insecure:
+        options["session_attributes"] = {"verify": False}
+    elif args.ca_bundle is not None:
+        if not os.path.exists(args.ca_bundle):
+            raise UsageError(f"the CA bundle {args.ca_bundle!r} does not exist")
+        options["session_attributes"] = {"verify": args.ca_bundle}
+    if args.timeout_http is not None:
+        options["timeout"] = args.timeout_http
+    if args.retries is not None:
+        options["retries"] = args.retries
+    if args.probe_timeout is not None:
+        options["probe_timeout_sec"] = args.probe_timeout
+    return url, options
+
+
+def connect(url: str, options: Dict[str, Any]) -> Any:
+    """An ``ApiClient`` connected to ``url``; a probe that gives up is reported as a refusal or as unreachable."""
+    from .. import velm_api
+
+    try:
+        return velm_api.ApiClient(url, **options)
+    except TimeoutError as error:
+        cause = error.__cause__
+        if isinstance(cause, requests.HTTPError):
+            # The engine kept answering with a failure (a wrong password, a wrong base path): report that answer.
+            raise Failure(Failure.REFUSED, refusal(cause)) from error
+        raise Failure(Failure.UNREACHABLE, f"the engine at {redact_url(url)} did not become ready: {error}") from error

@@ -1,0 +1,294 @@
+"""What the command line prints: tables, records, the live wait display, JSON lines and error lines.
+
+One :class:`Output` per run, in one of four modes: ``live`` (standard output is a terminal: rich tables and a
+live status line while waiting), ``plain`` (a pipe or a CI log: aligned text, one line per status change),
+``json`` (one JSON document per line) and ``quiet`` (errors only). Errors always go to standard error as one line.
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+import time
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, TextIO, Tuple
+
+LIVE, PLAIN, JSON, QUIET = "live", "plain", "json", "quiet"
+
+# The counters of a pipeline run the display shows, under the names our events use.
+COUNTERS = (
+    ("batches", "pipeline.batchCount.counter"),
+    ("input", "pipeline.batchInputRecords.counter"),
+    ("output", "pipeline.batchOutputRecords.counter"),
+    ("errors", "pipeline.batchErrorRecords.counter"),
+)
+
+_GOOD = {"FINISHED", "STOPPED", "VALID", "RUNNING"}
+_ACTIVE = {"STARTING", "STOPPING", "CREATED", "VALIDATING", "RUNNING"}
+
+
+def counters_of(metrics: Any) -> Optional[Dict[str, int]]:
+    """The batch and record counts of a metrics record, or None when it carries none of them."""
+    counters = metrics.get("counters") if isinstance(metrics, Mapping) else None
+    if not isinstance(counters, Mapping):
+        return None
+    found: Dict[str, int] = {}
+    for name, key in COUNTERS:
+        entry = counters.get(key)
+        if isinstance(entry, Mapping) and isinstance(entry.get("count"), (int, float)):
+            found[name] = int(entry["count"])
+    return found or None
+
+
+def describe_counters(counts: Optional[Mapping[str, int]]) -> str:
+    """``10 batches, 100 records in, 98 out, 2 in error`` (parts the engine did not report are left out)."""
+    if not counts:
+        return ""
+    parts = []
+    if "batches" in counts:
+        parts.append(f"{counts['batches']} batches")
+    if "input" in counts:
+        parts.append(f"{counts['input']} records in")
+    if "output" in counts:
+        parts.append(f"{counts['output']} out")
+    if "errors" in counts:
+        parts.append(f"{counts['errors']} in error")
+    return ", ".join(parts)
+
+
+def one_line(text: Any) -> str:
+    """Text folded onto one line, for error lines a CI log shows whole."""
+    return " ".join(str(text).split())
+
+
+def _cell(value: Any) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, (dict, list)):
+        return json.dumps(value, default=str, separators=(",", ":"))
+    return str(value)
+
+
+def _seconds(value: Optional[float]) -> str:
+    return "-" if value is None else f"{max(value, 0.0):.1f} s"
+
+
+class Output:
+    """Prints results in the run's mode; see the module docstring."""
+
+    def __init__(self, mode: str, stdout: Optional[TextIO] = None, stderr: Optional[TextIO] = None) -> None:
+        self.mode = mode
+        self.stdout = stdout if stdout is not None else sys.stdout
+        self.stderr = stderr if stderr is not None else sys.stderr
+        self._console: Any = None
+
+    @property
+    def console(self) -> Any:
+        """The rich console on standard output (live mode only)."""
+        if self._console is None:
+            from rich.console import Console
+
+            self._console = Console(file=self.stdout, highlight=False)
+        return self._console
+
+    # -- documents and messages ------------------------------------------------------------------------------
+
+    def document(self, doc: Any) -> None:
+        """One JSON document on one line (json mode only)."""
+        if self.mode == JSON:
+            self.stdout.write(json.dumps(doc, default=str) + "\n")
+            self.stdout.flush()
+
+    def message(self, text: str, style: str = "") -> None:
+        """An informational line (live and plain modes)."""
+        if self.mode == LIVE:
+            self.console.print(text, style=style or None, markup=False)
+        elif self.mode == PLAIN:
+            self.stdout.write(text + "\n")
+            self.stdout.flush()
+
+    def error(self, text: str) -> None:
+        """An error line on standard error, in every mode."""
+        self.stderr.write(f"velm: {one_line(text)}\n")
+        self.stderr.flush()
+
+    def raw(self, text: str) -> None:
+        """Text the user asked for on standard output (an export without -o), in every mode."""
+        self.stdout.write(text if text.endswith("\n") else text + "\n")
+        self.stdout.flush()
+
+    def fields(self, pairs: Sequence[Tuple[Any, Any]], doc: Any) -> None:
+        """A record as name/value lines, or ``doc`` as one JSON line."""
+        if self.mode == JSON:
+            self.document(doc)
+        elif self.mode == LIVE:
+            from rich.table import Table
+
+            grid = Table.grid(padding=(0, 2))
+            grid.add_column(style="bold")
+            grid.add_column()
+            for name, value in pairs:
+                grid.add_row(str(name), _cell(value))
+            self.console.print(grid)
+        elif self.mode == PLAIN:
+            width = max((len(str(name)) for name, _ in pairs), default=0)
+            for name, value in pairs:
+                self.stdout.write(f"{str(name) + ':':<{width + 1}} {_cell(value)}\n")
+            self.stdout.flush()
+
+    def table(self, columns: Sequence[str], rows: Iterable[Sequence[Any]], docs: Iterable[Any],
+              title: Optional[str] = None) -> None:
+        """Rows under column headings, or each of ``docs`` as one JSON line."""
+        if self.mode == JSON:
+            for doc in docs:
+                self.document(doc)
+            return
+        rows = [[_cell(value) for value in row] for row in rows]
+        if self.mode == LIVE:
+            from rich.table import Table
+
+            if title:  # above the table, not as its title, which rich would wrap to the table's width
+                self.console.print(title, style="bold", markup=False)
+            table = Table()
+            for column in columns:
+                table.add_column(column, overflow="fold")
+            for row in rows:
+                table.add_row(*row)
+            self.console.print(table)
+        elif self.mode == PLAIN:
+            if title:
+                self.stdout.write(title + "\n")
+            widths = [max([len(column)] + [len(row[i]) for row in rows]) for i, column in enumerate(columns)]
+            for row in [list(columns)] + rows:
+                self.stdout.write("  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip() + "\n")
+            self.stdout.flush()
+
+    # -- waiting ----------------------------------------------------------------------------------------------
+
+    def waiting(self, subject: str, metrics: Optional[Callable[[], Any]] = None) -> "WaitView":
+        """The display of one wait on ``subject``; ``metrics`` reads the run's metrics record, if it has one."""
+        return WaitView(self, subject, metrics)
+
+
+class WaitView:
+    """Shows a wait's progress events: a live line, one line per status change, or JSON events.
+
+    Use as a context manager around the wait and pass :meth:`on_progress` as its ``on_progress``.
+    """
+
+    def __init__(self, out: Output, subject: str, metrics: Optional[Callable[[], Any]]) -> None:
+        self.out = out
+        self.subject = subject
+        self._metrics = metrics
+        self.status: Optional[str] = None
+        self.elapsed: Optional[float] = None
+        self.remaining: Optional[float] = None
+        self.polls = 0
+        self.counts: Optional[Dict[str, int]] = None
+        self._printed: Optional[str] = None
+        self._seen_at = time.monotonic()
+        self._started_at = time.monotonic()
+        self._live: Any = None
+
+    def __enter__(self) -> "WaitView":
+        if self.out.mode == LIVE:
+            from rich.live import Live
+
+            self._live = Live(self, console=self.out.console, refresh_per_second=8, transient=True)
+            self._live.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._live is not None:
+            self._live.stop()
+            self._live = None
+
+    def read_counts(self) -> None:
+        """Refresh the run's counters; a failed read keeps the last ones (they only decorate the display)."""
+        if self._metrics is None:
+            return
+        try:
+            counts = counters_of(self._metrics())
+        except Exception:  # noqa: BLE001 - a metrics hiccup must not end the wait the user asked for
+            return
+        if counts is not None:
+            self.counts = counts
+
+    def on_progress(self, event: Any) -> None:
+        """The wait's ``on_progress`` callback."""
+        self.status = event.status
+        self.elapsed = event.elapsed
+        self.remaining = event.remaining
+        self.polls = event.polls
+        self._seen_at = time.monotonic()
+        mode = self.out.mode
+        if mode in (LIVE, JSON):
+            self.read_counts()
+        if mode == JSON:
+            doc: Dict[str, Any] = {
+                "event": "progress",
+                "subject": self.subject,
+                "status": event.status,
+                "elapsed": event.elapsed,
+                "remaining": event.remaining,
+                "polls": event.polls,
+                "record": event.record,
+            }
+            if self.counts is not None:
+                doc["counters"] = self.counts
+            self.out.document(doc)
+        elif mode == PLAIN and event.status != self._printed:
+            self._printed = event.status
+            self.out.message(f"{self.subject}: {event.status} ({_seconds(event.elapsed)})")
+        elif self._live is not None:
+            self._live.refresh()
+
+    def finish(self, status: Optional[str], record: Any) -> None:
+        """Print the outcome: a final line naming ``status``, or the final record as the last JSON line."""
+        if self.out.mode == JSON:
+            self.out.document(record)
+            return
+        if self.out.mode == QUIET:
+            return
+        if self._metrics is not None:
+            self.read_counts()
+        elapsed = self.elapsed if self.elapsed is not None else time.monotonic() - self._started_at
+        text = f"{self.subject}: {status} after {_seconds(elapsed)}"
+        if self.counts:
+            text += f" ({describe_counters(self.counts)})"
+        if self.out.mode == LIVE:
+            self.out.console.print(f"✔ {text}", style="green", markup=False)
+        else:
+            self.out.message(text)
+
+    # rich calls this on every refresh, so the clock runs between polls.
+    def __rich__(self) -> Any:
+        from rich.spinner import Spinner
+        from rich.table import Table
+        from rich.text import Text
+
+        since = time.monotonic() - self._seen_at
+        elapsed = (self.elapsed + since) if self.elapsed is not None else time.monotonic() - self._started_at
+        remaining = None if self.remaining is None else self.remaining - since
+        line = Text()
+        line.append(self.subject, style="bold")
+        line.append("  ")
+        status = self.status or "waiting"
+        line.append(status, style="dim" if self.status is None else "green" if status in _GOOD
+                    else "yellow" if status in _ACTIVE else "red")
+        line.append(f"  elapsed {_seconds(elapsed)}")
+        if remaining is not None:
+            line.append(f"  remaining {_seconds(remaining)}")
+        if self.counts:
+            line.append("  " + describe_counters(self.counts))
+        grid = Table.grid(padding=(0, 1))
+        grid.add_row(Spinner("dots"), line)
+        return grid
+
+
+def records_preview(records: Sequence[Any]) -> List[Dict[str, Any]]:
+    """Plain values of preview or snapshot records (non-map records under the key ``value``)."""
+    values = []
+    for record in records:
+        value = record.value
+        values.append(value if isinstance(value, dict) else {"value": value})
+    return values
