@@ -230,10 +230,14 @@ def main(argv: Optional[Sequence[str]] = None, *, stdout: Optional[TextIO] = Non
     except SystemExit as done:  # --help, --version, or a usage error the parser has printed
         return done.code if isinstance(done.code, int) else 2
     out = Output(_mode(args, stdout), stdout, stderr)
+    # --debug shows the library's log for this run only: main() may be called in-process (tests, scripts),
+    # so the logger is put back as it was when the command ends.
+    library = logging.getLogger("quenlo.sdk.velm_api")
+    level_before = library.level
+    handler: Optional[logging.Handler] = None
     if args.debug:
         handler = logging.StreamHandler(stderr)
         handler.setFormatter(logging.Formatter("%(asctime)s %(name)s %(levelname)s %(message)s"))
-        library = logging.getLogger("quenlo.sdk.velm_api")
         library.addHandler(handler)
         library.setLevel(logging.DEBUG)
     context = commands.Context(args, out, environ)
@@ -248,4 +252,7 @@ def main(argv: Optional[Sequence[str]] = None, *, stdout: Optional[TextIO] = Non
         return code
     finally:
         context.close()
+        if handler is not None:
+            library.removeHandler(handler)
+            library.setLevel(level_before)
 
