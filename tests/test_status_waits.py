@@ -20,8 +20,6 @@ REACHED = "Pipeline %s reached status %s (took %.2f s)."
 POLLED = "Status of pipeline %s is %s ..."
 
 
-
-
 @pytest.fixture(scope="module")
 def shared_engine() -> Iterator[EngineSimulator]:
     with EngineSimulator() as simulator:

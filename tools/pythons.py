@@ -215,8 +215,17 @@ def command_wheel(interpreters: List[Interpreter], skipped: List[Version], optio
         # A build dir of its own: the test builds differ (nanobind's leak check is fatal there).
         build_dir = f"build/wheel/py{interpreter.name}"
         run(
-            [venv / "bin" / "pip", "wheel", "-q", "--no-deps", "--no-build-isolation", f"-Cbuild-dir={build_dir}",
-             "-w", raw, "."],
+            [
+                venv / "bin" / "pip",
+                "wheel",
+                "-q",
+                "--no-deps",
+                "--no-build-isolation",
+                f"-Cbuild-dir={build_dir}",
+                "-w",
+                raw,
+                ".",
+            ],
             cwd=ROOT,
         )
         built = max(raw.glob("*.whl"), key=lambda path: path.stat().st_mtime)
@@ -259,8 +268,17 @@ def command_wheel_check(interpreters: List[Interpreter], skipped: List[Version],
             # Binaries only, and no compiler to be found should pip still try one.
             no_compiler = dict(os.environ, CC="false", CXX="false")
             run(
-                [venv / "bin" / "python", "-m", "pip", "install", "-q", "--disable-pip-version-check",
-                 "--only-binary", ":all:", f"{ROOT / 'dist' / wheel}[simulator]"],
+                [
+                    venv / "bin" / "python",
+                    "-m",
+                    "pip",
+                    "install",
+                    "-q",
+                    "--disable-pip-version-check",
+                    "--only-binary",
+                    ":all:",
+                    f"{ROOT / 'dist' / wheel}[simulator]",
+                ],
                 env=no_compiler,
             )
             # Away from the checkout, so that nothing but the installed wheel can be imported.
