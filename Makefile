@@ -16,6 +16,10 @@ ifeq ($(findstring "nanobind,$(BUILD_REQUIRES)),)
 $(error no nanobind requirement found in the [build-system] requires of pyproject.toml)
 endif
 
+# Which of CPython 3.9 to 3.13 the matrix and wheel targets use; empty: all the machine has.
+VERSIONS ?=
+PICK_VERSIONS := $(if $(VERSIONS),--versions "$(VERSIONS)")
+
 PY_PATHS := src tests benchmarks examples tools
 CXX_SOURCES := $(wildcard src/velm_api/*.cpp src/velm_api/*.hpp src/velm_api/operations/*)
 
@@ -73,17 +77,18 @@ lint: $(VENV)/.lint-deps
 
 # The suite on every CPython from 3.9 to 3.13 the machine has (pyenv's, else python3.X on PATH), each in its own
 # venv (.venv-3.X) and build dir (build/py3.X); the one PYTHON is reuses .venv and make test's build dir.
+# VERSIONS="3.9 3.12" limits it (and make wheel and make wheel-check) to those.
 test-matrix:
-	$(PYTHON) tools/pythons.py test --make "$(MAKE)"
+	$(PYTHON) tools/pythons.py test --make "$(MAKE)" $(PICK_VERSIONS)
 
 # Wheels into dist/, repaired by auditwheel to a manylinux tag: per version for 3.9 to 3.11, and for 3.12 and
 # newer one abi3 wheel when the module is built for the stable ABI (one per version otherwise).
 wheel: $(VENV)/.wheel-deps
-	$(PYTHON) tools/pythons.py wheel --make "$(MAKE)" --auditwheel $(BIN)/auditwheel
+	$(PYTHON) tools/pythons.py wheel --make "$(MAKE)" --auditwheel $(BIN)/auditwheel $(PICK_VERSIONS)
 
 # Each interpreter gets a fresh venv, its wheel from dist/ installed with --only-binary :all:, and runs the tour.
 wheel-check:
-	$(PYTHON) tools/pythons.py wheel-check
+	$(PYTHON) tools/pythons.py wheel-check $(PICK_VERSIONS)
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in its own venv and
 # build dir so the normal build is left alone. The interpreter is not instrumented, so the ASan runtime is
