@@ -66,13 +66,14 @@ format: $(VENV)/.lint-deps
 	$(BIN)/clang-format -i $(CXX_SOURCES)
 	$(BIN)/ruff format $(PY_PATHS)
 
-# Every check runs, so that one pass shows all there is to fix; the target fails if any did.
+# Every check runs, so that one pass shows all there is to fix; the target fails if any did. mypy names the
+# modules from src/ (quenlo is a namespace package), so the checkout is checked, whatever is installed.
 lint: $(VENV)/.lint-deps
 	@failed=""; \
 	$(BIN)/ruff check $(PY_PATHS) || failed="$$failed ruff-check"; \
 	$(BIN)/ruff format --check $(PY_PATHS) || failed="$$failed ruff-format"; \
 	$(BIN)/clang-format --dry-run --Werror $(CXX_SOURCES) || failed="$$failed clang-format"; \
-	$(BIN)/mypy --strict src/quenlo/sdk || failed="$$failed mypy"; \
+	MYPYPATH=src $(BIN)/mypy --strict --explicit-package-bases src/quenlo/sdk || failed="$$failed mypy"; \
 	if [ -n "$$failed" ]; then echo "lint failed:$$failed"; exit 1; fi; echo "lint passed"
 
 # The suite on every CPython from 3.9 to 3.13 the machine has (pyenv's, else python3.X on PATH), each in its own
