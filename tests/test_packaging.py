@@ -112,12 +112,6 @@ class TestFindInterpreters:
         assert found["3.10"] == str(tmp_path / "bin" / "python3.10")
         assert found["3.13"] == "skipped"
 
-    def test_own_interpreter_reuses_make_tests_venv(self) -> None:
-        own = pythons.Interpreter((3, 11), Path("/x/python3"), own=True)
-        other = pythons.Interpreter((3, 9), Path("/y/python3.9"), own=False)
-        assert own.make_args() == ["PYTHON=/x/python3"]
-        assert other.make_args() == ["PYTHON=/y/python3.9", "VENV=.venv-3.9", "BUILD_DIR=build/py3.9"]
-
 
 WHEELS = [
     "quenlo_sdk-0.1.0-cp39-cp39-manylinux_2_35_x86_64.whl",
