@@ -1,22 +1,42 @@
 # Two entry points: `make test` and `make demo`. Each creates .venv and installs what it needs.
+# PYTHON, VENV and BUILD_DIR can be set on the command line: `make test-matrix` runs `make test` with each
+# interpreter in its own venv and build dir.
 PYTHON ?= python3
-VENV := .venv
+VENV ?= .venv
 BIN := $(VENV)/bin
-BUILD_FLAGS := --no-build-isolation
+# Empty: pyproject.toml's build/{wheel_tag}.
+BUILD_DIR ?=
+BUILD_FLAGS := $(strip --no-build-isolation $(if $(BUILD_DIR),-Cbuild-dir=$(BUILD_DIR)))
 # The suite and the soak fail when nanobind reports an instance leaked at exit (tools/check_leaks.py). The
 # build itself never aborts at exit: a user's program may end while its daemon threads still hold a client.
 CHECK_LEAKS := tools/check_leaks.py
 
-.PHONY: install test demo bench bench-smoke format clean test-asan soak
+# The build requirements (nanobind's version range among them) are written once, in pyproject.toml, where pip's
+# isolated builds read them; the venvs here build without isolation and install the same ones.
+BUILD_REQUIRES := $(shell sed -n 's/^requires = \[\(.*\)\]$$/\1/p' pyproject.toml | sed 's/", "/" "/g')
+ifeq ($(findstring "nanobind,$(BUILD_REQUIRES)),)
+$(error no nanobind requirement found in the [build-system] requires of pyproject.toml)
+endif
+
+# Which of CPython 3.9 to 3.13 the matrix and wheel targets use; empty: all the machine has.
+VERSIONS ?=
+PICK_VERSIONS := $(if $(VERSIONS),--versions "$(VERSIONS)")
+
+PY_PATHS := src tests benchmarks examples tools
+CXX_SOURCES := $(wildcard src/velm_api/*.cpp src/velm_api/*.hpp src/velm_api/operations/*)
+
+.PHONY: install build-deps test demo bench bench-smoke format lint clean test-asan soak test-matrix wheel wheel-check
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
 	$(BIN)/pip install -q --upgrade pip
 
-# Build requirements live in the venv so rebuilds reuse build/ incrementally.
+# Build requirements live in the venv so rebuilds reuse the build dir incrementally.
 $(VENV)/.build-deps: $(BIN)/python pyproject.toml
-	$(BIN)/pip install -q "scikit-build-core>=0.10" "nanobind>=2.9,<4" ninja cmake "requests>=2.25" "urllib3>=2"
+	$(BIN)/pip install -q $(BUILD_REQUIRES) ninja cmake
 	touch $@
+
+build-deps: $(VENV)/.build-deps
 
 install: $(VENV)/.build-deps
 	$(BIN)/pip install -q $(BUILD_FLAGS) ".[test,simulator,cli]"
@@ -35,9 +55,43 @@ bench: install
 bench-smoke: install
 	$(BIN)/python benchmarks/bench.py --quick --output /dev/null
 
-format:
-	$(BIN)/pip install -q clang-format
-	$(BIN)/clang-format -i src/velm_api/*.cpp src/velm_api/*.hpp src/velm_api/operations/*
+# Lint and wheel tools come from pyproject.toml's dependency groups, without building the package.
+$(VENV)/.lint-deps: $(BIN)/python pyproject.toml
+	$(BIN)/pip install -q --group lint
+	touch $@
+
+$(VENV)/.wheel-deps: $(BIN)/python pyproject.toml
+	$(BIN)/pip install -q --group wheel
+	touch $@
+
+format: $(VENV)/.lint-deps
+	$(BIN)/clang-format -i $(CXX_SOURCES)
+	$(BIN)/ruff format $(PY_PATHS)
+
+# Every check runs, so that one pass shows all there is to fix; the target fails if any did. mypy names the
+# modules from src/ (quenlo is a namespace package), so the checkout is checked, whatever is installed.
+lint: $(VENV)/.lint-deps
+	@failed=""; \
+	$(BIN)/ruff check $(PY_PATHS) || failed="$$failed ruff-check"; \
+	$(BIN)/ruff format --check $(PY_PATHS) || failed="$$failed ruff-format"; \
+	$(BIN)/clang-format --dry-run --Werror $(CXX_SOURCES) || failed="$$failed clang-format"; \
+	MYPYPATH=src $(BIN)/mypy --strict --explicit-package-bases src/quenlo/sdk || failed="$$failed mypy"; \
+	if [ -n "$$failed" ]; then echo "lint failed:$$failed"; exit 1; fi; echo "lint passed"
+
+# The suite on every CPython from 3.9 to 3.13 the machine has (pyenv's, else python3.X on PATH), each in its own
+# venv (.venv-3.X) and build dir (build/py3.X); the one PYTHON is reuses .venv and make test's build dir.
+# VERSIONS="3.9 3.12" limits it (and make wheel and make wheel-check) to those.
+test-matrix:
+	$(PYTHON) tools/pythons.py test --make "$(MAKE)" $(PICK_VERSIONS)
+
+# Wheels into dist/, repaired by auditwheel to a manylinux tag: per version for 3.9 to 3.11, and for 3.12 and
+# newer one abi3 wheel when the module is built for the stable ABI (one per version otherwise).
+wheel: $(VENV)/.wheel-deps
+	$(PYTHON) tools/pythons.py wheel --make "$(MAKE)" --auditwheel $(BIN)/auditwheel $(PICK_VERSIONS)
+
+# Each interpreter gets a fresh venv, its wheel from dist/ installed with --only-binary :all:, and runs the tour.
+wheel-check:
+	$(PYTHON) tools/pythons.py wheel-check $(PICK_VERSIONS)
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in its own venv and
 # build dir so the normal build is left alone. The interpreter is not instrumented, so the ASan runtime is
@@ -58,7 +112,7 @@ ASAN_ENV := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-n
 $(ASAN_VENV)/.build-deps: pyproject.toml
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/pip install -q --upgrade pip
-	$(ASAN_VENV)/bin/pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<4" ninja cmake "requests>=2.25" "urllib3>=2"
+	$(ASAN_VENV)/bin/pip install -q $(BUILD_REQUIRES) ninja cmake
 	touch $@
 
 test-asan: $(ASAN_VENV)/.build-deps
@@ -74,4 +128,4 @@ soak: install
 	$(BIN)/python $(CHECK_LEAKS) tools/soak.py
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV) .venv-3.*

@@ -1,6 +1,6 @@
 """Export every stored pipeline to a folder, one JSON file per pipeline.
 
-    python examples/export_all.py [--url URL] [--out FOLDER]
+python examples/export_all.py [--url URL] [--out FOLDER]
 """
 
 from __future__ import annotations

@@ -1,6 +1,6 @@
 """Check an engine's health and save a support bundle.
 
-    python examples/health_check.py [--url URL] [--bundle FILE] [--generator NAME ...]
+python examples/health_check.py [--url URL] [--bundle FILE] [--generator NAME ...]
 """
 
 from __future__ import annotations

@@ -1,6 +1,6 @@
 """Preview a pipeline and print the first records each stage produced.
 
-    python examples/preview_records.py [--url URL] [--pipeline ID] [--batch-size N] [--records N]
+python examples/preview_records.py [--url URL] [--pipeline ID] [--batch-size N] [--records N]
 """
 
 from __future__ import annotations

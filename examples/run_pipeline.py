@@ -1,6 +1,6 @@
 """Start a pipeline with runtime parameters, follow its batches and wait until it has finished.
 
-    python examples/run_pipeline.py [--url URL] [--pipeline ID] [--param name=value ...]
+python examples/run_pipeline.py [--url URL] [--pipeline ID] [--param name=value ...]
 """
 
 from __future__ import annotations

@@ -92,9 +92,7 @@ def create_pipeline(tour: Tour) -> str:
 
 @step("Import its definition")
 def import_definition(tour: Tour) -> str:
-    imported = tour.api.import_pipeline(
-        tour.pid, sample_pipeline("Tour pipeline", tour.pid), overwrite=True
-    )
+    imported = tour.api.import_pipeline(tour.pid, sample_pipeline("Tour pipeline", tour.pid), overwrite=True)
     stages = imported["pipelineConfig"]["stages"]
     return f"revision {imported['info']['lastRev']}: " + " -> ".join(s["instanceName"] for s in stages)
 

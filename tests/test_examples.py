@@ -57,8 +57,9 @@ def test_health_check(examples_path: None, tmp_path: Path, capsys: Any) -> None:
     assert "health report" in capsys.readouterr().out
 
 
-@pytest.mark.skipif(shutil.which("mypy") is None and not (Path(sys.executable).parent / "mypy").exists(),
-                    reason="mypy is not installed")
+@pytest.mark.skipif(
+    shutil.which("mypy") is None and not (Path(sys.executable).parent / "mypy").exists(), reason="mypy is not installed"
+)
 def test_examples_type_check_strictly() -> None:
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", str(EXAMPLES)],

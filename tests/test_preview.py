@@ -23,8 +23,6 @@ def pipeline(engine) -> StoredPipeline:
     )
 
 
-
-
 def paths(engine) -> list:
     return [(r.method, r.path.rsplit("/", 1)[-1]) for r in engine.requests]
 

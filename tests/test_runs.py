@@ -133,8 +133,11 @@ def test_the_counter_wait_reads_the_id_once_falling_back_to_name(engine, client,
 
 @pytest.mark.parametrize(
     ("wait", "metric", "value"),
-    [("wait_for_pipeline_batch_count", BATCHES, 2), ("wait_for_pipeline_output_records_count", OUTPUT, 14),
-     ("wait_for_pipeline_error_records_count", ERRORS, 6)],
+    [
+        ("wait_for_pipeline_batch_count", BATCHES, 2),
+        ("wait_for_pipeline_output_records_count", OUTPUT, 14),
+        ("wait_for_pipeline_error_records_count", ERRORS, 6),
+    ],
 )
 def test_each_count_wait_reads_its_own_counter(engine, client, virtual, wait, metric, value):
     command = started(engine, client, batches=None, records_per_batch=10, error_records_per_batch=3)
@@ -147,12 +150,24 @@ def test_each_count_wait_reads_its_own_counter(engine, client, virtual, wait, me
 @pytest.mark.parametrize(
     ("base", "wait", "override", "seen"),
     [
-        (velm_api.StartPipelineCommand, "wait_for_pipeline_error_records_count", "wait_for_counters_metric",
-         ((ERRORS, 3, 7), {})),
-        (velm_api.StartPipelineCommand, "wait_for_finished", "wait_for_status",
-         ((), {"status": "FINISHED", "timeout_sec": 7})),
-        (velm_api.StopPipelineCommand, "wait_for_stopped", "wait_for_status",
-         ((), {"status": "STOPPED", "timeout_sec": 7})),
+        (
+            velm_api.StartPipelineCommand,
+            "wait_for_pipeline_error_records_count",
+            "wait_for_counters_metric",
+            ((ERRORS, 3, 7), {}),
+        ),
+        (
+            velm_api.StartPipelineCommand,
+            "wait_for_finished",
+            "wait_for_status",
+            ((), {"status": "FINISHED", "timeout_sec": 7}),
+        ),
+        (
+            velm_api.StopPipelineCommand,
+            "wait_for_stopped",
+            "wait_for_status",
+            ((), {"status": "STOPPED", "timeout_sec": 7}),
+        ),
     ],
 )
 def test_waits_delegate_through_the_overridable_method(client, base, wait, override, seen):
@@ -206,11 +221,18 @@ def test_a_run_starts_runs_its_batches_and_finishes_on_the_clock(engine, client,
         seen.append((client.get_pipeline_status("p").response.json()["status"], counters(client)[BATCHES]))
         virtual.advance(1)
     assert seen == [("STARTING", 0), ("RUNNING", 0), ("RUNNING", 1), ("RUNNING", 2), ("FINISHED", 3)]
-    assert counters(client) == {BATCHES: 3, "pipeline.batchInputRecords.counter": 12, OUTPUT: 9, ERRORS: 3,
-                                "pipeline.batchErrorMessages.counter": 3}
+    assert counters(client) == {
+        BATCHES: 3,
+        "pipeline.batchInputRecords.counter": 12,
+        OUTPUT: 9,
+        ERRORS: 3,
+        "pipeline.batchErrorMessages.counter": 3,
+    }
     messages = client.get_pipeline_error_messages("p", "Trash_01", size=2).response.json()
-    assert [m["localized"] for m in messages] == ["Record 1 of batch 3 failed: simulated bad value",
-                                                  "Record 1 of batch 2 failed: simulated bad value"]
+    assert [m["localized"] for m in messages] == [
+        "Record 1 of batch 3 failed: simulated bad value",
+        "Record 1 of batch 2 failed: simulated bad value",
+    ]
     assert client.get_pipeline_error_messages("p", "DevDataGenerator_01").response.json() == []
 
 
@@ -254,10 +276,14 @@ def test_history_keeps_one_entry_per_run_and_offsets_carry_over(engine, client, 
         virtual.advance(5)
     history = client.get_pipeline_history("p")
     assert [(h["status"], h["attributes"]["RUNTIME_PARAMETERS"]) for h in history] == [
-        ("FINISHED", {"limit": 2}), ("FINISHED", {"limit": 1})]
+        ("FINISHED", {"limit": 2}),
+        ("FINISHED", {"limit": 1}),
+    ]
     assert '"pipeline.batchCount.counter": {"count": 3}' in history[0]["metrics"]
     assert client.get_pipeline_committed_offsets("p").response.json() == {
-        "version": 2, "offsets": {"DevDataGenerator_01": "60"}}
+        "version": 2,
+        "offsets": {"DevDataGenerator_01": "60"},
+    }
 
     client.reset_origin_offset("p")
     assert client.get_pipeline_committed_offsets("p").response.json()["offsets"] == {}
@@ -266,8 +292,10 @@ def test_history_keeps_one_entry_per_run_and_offsets_carry_over(engine, client, 
     client.start_pipeline("p")
     virtual.advance(1)
     assert client.get_pipeline_committed_offsets("p").response.json()["offsets"] == {"DevDataGenerator_01": "110"}
-    for change in (lambda: client.reset_origin_offset("p"),
-                   lambda: client.update_pipeline_committed_offsets("p", body={"offsets": {}})):
+    for change in (
+        lambda: client.reset_origin_offset("p"),
+        lambda: client.update_pipeline_committed_offsets("p", body={"offsets": {}}),
+    ):
         with pytest.raises(BadRequestError, match="RUNNING"):
             change()
 
@@ -311,8 +339,9 @@ def test_stop_and_force_stop_are_awaited(engine, client, force):
 
 def test_a_failing_run_raises_run_error_with_the_engines_message(engine, client):
     engine.state.pipelines.import_pipeline("p", sample_pipeline("p", "p"))
-    engine.state.runs.configure("p", batch_interval=0.1, start_delay=0, fail_after_batch=2,
-                                run_error="Stage Trash_01 failed: disk full")
+    engine.state.runs.configure(
+        "p", batch_interval=0.1, start_delay=0, fail_after_batch=2, run_error="Stage Trash_01 failed: disk full"
+    )
     command = client.start_pipeline("p")
     with pytest.raises(velm_api.RunError) as error:
         command.wait_for_finished(timeout_sec=10)

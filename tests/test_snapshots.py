@@ -23,8 +23,6 @@ def pipeline(engine) -> StoredPipeline:
     )
 
 
-
-
 def wire(engine) -> list:
     return [(r.method, r.path, r.query) for r in engine.requests]
 

@@ -50,11 +50,7 @@ def _bound_params(function: Any) -> Params:
 
 
 def _bound_methods(cls: type) -> Dict[str, Params]:
-    return {
-        name: _bound_params(member)
-        for name, member in vars(cls).items()
-        if type(member).__name__ == "nb_method"
-    }
+    return {name: _bound_params(member) for name, member in vars(cls).items() if type(member).__name__ == "nb_method"}
 
 
 STUB_CLASSES = _stub_classes()

@@ -78,8 +78,6 @@ class TestVersion:
         assert str(Version("5.6.0-SNAPSHOT")) == "5.6.0-SNAPSHOT"
 
 
-
-
 class TestWaitForCondition:
     def test_tries_at_once_and_returns_the_true_value(self, clock):
         condition = mock.Mock(return_value={"ok": 1})

