@@ -116,7 +116,7 @@ $(ASAN_VENV)/.build-deps: pyproject.toml
 	touch $@
 
 test-asan: $(ASAN_VENV)/.build-deps
-	$(ASAN_VENV)/bin/pip install -q $(ASAN_FLAGS) ".[test,simulator]"
+	$(ASAN_VENV)/bin/pip install -q $(ASAN_FLAGS) ".[test,simulator,cli]"
 	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
 	$(ASAN_ENV) $(ASAN_VENV)/bin/python $(CHECK_LEAKS) -m pytest -q -p no:cacheprovider
 	@if [ -n "$$(ls -A $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/*; echo "sanitizer reports above"; exit 1; fi

@@ -1,6 +1,6 @@
 """Set-up plus tear-down time of the velm_engine fixture, as pytest measures its phases, over 200 tests.
 
-    python benchmarks/fixture_cost.py
+python benchmarks/fixture_cost.py
 """
 
 from __future__ import annotations

@@ -33,8 +33,10 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=20, help="virtual-time waits to time (default 20)")
     args = parser.parse_args()
     runs = [one_wait(True) for _ in range(args.repeat)]
-    print(f"virtual time: median {statistics.median(runs) * 1000:.1f} ms, max {max(runs) * 1000:.1f} ms "
-          f"over {len(runs)} waits")
+    print(
+        f"virtual time: median {statistics.median(runs) * 1000:.1f} ms, max {max(runs) * 1000:.1f} ms "
+        f"over {len(runs)} waits"
+    )
     if args.real:
         print(f"system clock: {one_wait(False) * 1000:.0f} ms")
     return 0

@@ -56,8 +56,13 @@ def orders(engine: EngineSimulator) -> str:
 
 def spawn(engine: EngineSimulator, *argv: str) -> "subprocess.Popen[str]":
     env = {**os.environ, "VELM_URL": engine.url, "PYTHONUNBUFFERED": "1"}
-    return subprocess.Popen([sys.executable, "-m", "quenlo.sdk.cli", *argv], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=env)
+    return subprocess.Popen(
+        [sys.executable, "-m", "quenlo.sdk.cli", *argv],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
 
 
 def read_until(stream: Any, text: str, limit: float = 15.0) -> str:
@@ -95,17 +100,20 @@ def test_runs_as_module_and_console_script(command: List[str]) -> None:
 # -- usage errors --------------------------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("argv", [
-    ["start", "orders", "--param", "no-equals-sign"],
-    ["start", "orders", "--param", "=value"],
-    ["status"],
-    ["status", ".."],
-    ["no-such-command"],
-    ["--json", "--quiet", "info"],
-    ["export", "--all"],
-    ["export", "orders", "--all", "-o", "."],
-    ["start", "orders", "--timeout", "0", "--wait"],
-])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["start", "orders", "--param", "no-equals-sign"],
+        ["start", "orders", "--param", "=value"],
+        ["status"],
+        ["status", ".."],
+        ["no-such-command"],
+        ["--json", "--quiet", "info"],
+        ["export", "--all"],
+        ["export", "orders", "--all", "-o", "."],
+        ["start", "orders", "--timeout", "0", "--wait"],
+    ],
+)
 def test_usage_errors_exit_2_without_traceback(engine: EngineSimulator, argv: List[str], capsys: Any) -> None:
     run = velm(engine, *argv)
     err = run.err + capsys.readouterr().err
@@ -139,13 +147,17 @@ def test_password_from_the_environment_or_a_file(secured: EngineSimulator, tmp_p
     assert run.code == 0 and secured.last_request.user == "admin"
 
 
-@pytest.mark.parametrize("argv, stdin, needle", [
-    (["--password-file", "/nonexistent/pw"], "", "/nonexistent/pw"),
-    ([], "", "VELM_PASSWORD"),          # no password anywhere, and no terminal to ask on
-    (["--password", PASSWORD], "", "never taken as a flag value"),
-])
-def test_missing_or_refused_password(secured: EngineSimulator, monkeypatch: Any, capsys: Any, argv: List[str],
-                                     stdin: str, needle: str) -> None:
+@pytest.mark.parametrize(
+    "argv, stdin, needle",
+    [
+        (["--password-file", "/nonexistent/pw"], "", "/nonexistent/pw"),
+        ([], "", "VELM_PASSWORD"),  # no password anywhere, and no terminal to ask on
+        (["--password", PASSWORD], "", "never taken as a flag value"),
+    ],
+)
+def test_missing_or_refused_password(
+    secured: EngineSimulator, monkeypatch: Any, capsys: Any, argv: List[str], stdin: str, needle: str
+) -> None:
     monkeypatch.setattr(sys, "stdin", io.StringIO(stdin))
     run = velm(secured, "info", *argv, env={"VELM_URL": secured.url, "VELM_USER": "admin"})
     err = run.err + capsys.readouterr().err
@@ -232,14 +244,18 @@ def test_import_of_a_zip_archive(engine: EngineSimulator, orders: str, tmp_path:
     assert engine.state.pipelines.find("a") is not None
 
 
-@pytest.mark.parametrize("content, needle", [
-    (None, "cannot read"),
-    ("{not json", "neither a pipeline export"),
-    ('{"pipelineConfig": {}}', "--id"),
-    ("[1, 2]", "not a pipeline export"),
-])
-def test_import_refuses_bad_files_before_sending(engine: EngineSimulator, tmp_path: Path, content: Optional[str],
-                                                needle: str) -> None:
+@pytest.mark.parametrize(
+    "content, needle",
+    [
+        (None, "cannot read"),
+        ("{not json", "neither a pipeline export"),
+        ('{"pipelineConfig": {}}', "--id"),
+        ("[1, 2]", "not a pipeline export"),
+    ],
+)
+def test_import_refuses_bad_files_before_sending(
+    engine: EngineSimulator, tmp_path: Path, content: Optional[str], needle: str
+) -> None:
     path = tmp_path / "p.json"
     if content is not None:
         path.write_text(content)
@@ -305,13 +321,17 @@ def test_debug_shows_the_traceback_of_an_expected_failure(engine: EngineSimulato
     assert run.code == 4 and "Traceback" in run.err
 
 
-@pytest.mark.parametrize("argv, fault", [
-    (["status", "nope"], None),
-    (["start", "orders"], ("POST", "/v1/pipeline/orders/start", 409, "Pipeline 'orders' is already running")),
-    (["info"], ("GET", "/v1/system/info", 401, "Authentication required")),
-])
-def test_refusal_carries_the_engine_message(engine: EngineSimulator, orders: str, argv: List[str],
-                                            fault: Optional[Tuple[str, str, int, str]]) -> None:
+@pytest.mark.parametrize(
+    "argv, fault",
+    [
+        (["status", "nope"], None),
+        (["start", "orders"], ("POST", "/v1/pipeline/orders/start", 409, "Pipeline 'orders' is already running")),
+        (["info"], ("GET", "/v1/system/info", 401, "Authentication required")),
+    ],
+)
+def test_refusal_carries_the_engine_message(
+    engine: EngineSimulator, orders: str, argv: List[str], fault: Optional[Tuple[str, str, int, str]]
+) -> None:
     if fault is not None:
         method, path, status, message = fault
         engine.inject_fault(method, path, status=status, body=error_body(message, "X"), count=None)
@@ -342,13 +362,17 @@ def test_start_wait_json_events_then_the_final_record(engine: EngineSimulator, o
     assert set(events[-1]) >= {"status", "elapsed", "remaining", "polls", "record", "counters"}
 
 
-@pytest.mark.parametrize("plan, script, code, needle", [
-    ({"fail_after_batch": 1, "run_error": "Disk full"}, None, 2, "ended in RUN_ERROR: Disk full"),
-    ({}, ["RUNNING", "STOPPED"], 2, "STOPPED"),
-    ({"batches": None}, None, 3, "last status RUNNING"),
-])
-def test_start_wait_bad_outcomes(engine: EngineSimulator, orders: str, plan: Dict[str, Any],
-                                 script: Optional[List[str]], code: int, needle: str) -> None:
+@pytest.mark.parametrize(
+    "plan, script, code, needle",
+    [
+        ({"fail_after_batch": 1, "run_error": "Disk full"}, None, 2, "ended in RUN_ERROR: Disk full"),
+        ({}, ["RUNNING", "STOPPED"], 2, "STOPPED"),
+        ({"batches": None}, None, 3, "last status RUNNING"),
+    ],
+)
+def test_start_wait_bad_outcomes(
+    engine: EngineSimulator, orders: str, plan: Dict[str, Any], script: Optional[List[str]], code: int, needle: str
+) -> None:
     engine.state.runs.configure("orders", **plan)
     if script:
         engine.script_status("orders", script)
@@ -398,11 +422,13 @@ def test_ctrl_c_stops_waiting_and_leaves_the_run_going(engine: EngineSimulator, 
 
 
 @pytest.mark.parametrize("plan, code", [({}, 0), ({"fail_after_batch": 1}, 2)])
-def test_readme_ci_step_fails_the_job_on_a_bad_outcome(engine: EngineSimulator, plan: Dict[str, Any],
-                                                       code: int) -> None:
+def test_readme_ci_step_fails_the_job_on_a_bad_outcome(
+    engine: EngineSimulator, plan: Dict[str, Any], code: int
+) -> None:
     readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
-    step = next(block for block in re.findall(r"```sh\n(.*?)```", readme, flags=re.S) if "--wait" in block
-                and "exit" in block)
+    step = next(
+        block for block in re.findall(r"```sh\n(.*?)```", readme, flags=re.S) if "--wait" in block and "exit" in block
+    )
     add_pipeline(engine, "nightly-load", **plan)
     path = f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"
     env = {**os.environ, "VELM_URL": engine.url, "PATH": path}

@@ -21,8 +21,9 @@ PASSWORD = "tty-s3cret"
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 
 
-def in_terminal(argv: List[str], env: Dict[str, str], answer: Optional[Tuple[bytes, bytes]] = None,
-                limit: float = 30.0) -> Tuple[int, str]:
+def in_terminal(
+    argv: List[str], env: Dict[str, str], answer: Optional[Tuple[bytes, bytes]] = None, limit: float = 30.0
+) -> Tuple[int, str]:
     """Run velm with a pseudo-terminal as its terminal; ``answer`` is (prompt, reply) to type once."""
     environ = {**os.environ, **env, "TERM": "xterm-256color", "COLUMNS": "140", "LINES": "40"}
     environ.pop("VELM_PASSWORD", None)
@@ -74,8 +75,11 @@ def test_password_prompt_without_echo(engine: EngineSimulator) -> None:
 
 def test_live_line_updates_and_ends_naming_the_status(engine: EngineSimulator) -> None:
     engine.state.runs.configure("orders", batches=8, batch_interval=0.15, start_delay=0.1)
-    code, output = in_terminal(["start", "orders", "--wait", "--interval", "0.2"], env_for(engine),
-                               answer=(b"Password for admin", PASSWORD.encode() + b"\n"))
+    code, output = in_terminal(
+        ["start", "orders", "--wait", "--interval", "0.2"],
+        env_for(engine),
+        answer=(b"Password for admin", PASSWORD.encode() + b"\n"),
+    )
     assert code == 0, output
     text = ANSI.sub("", output)
     frames = [line.strip() for line in re.split(r"[\r\n]", text) if "elapsed" in line]

@@ -24,13 +24,25 @@ class TestNoneIsFalse:
         ("call", "method", "path", "body"),
         [
             (lambda c: c._get("/v1/system/info", absolute_endpoint=None), "GET", "/rest/v1/system/info", b""),
-            (lambda c: c._post("/v1/pipeline/p1/start", absolute_endpoint=None), "POST",
-             "/rest/v1/pipeline/p1/start", b""),
+            (
+                lambda c: c._post("/v1/pipeline/p1/start", absolute_endpoint=None),
+                "POST",
+                "/rest/v1/pipeline/p1/start",
+                b"",
+            ),
             # Not JSON: the data goes as it is.
-            (lambda c: c._post("/v1/pipeline/p1/rules", data="raw", is_data_format_json=None), "POST",
-             "/rest/v1/pipeline/p1/rules", b"raw"),
-            (lambda c: c._put("/v1/fragment/f1", data="raw", is_data_format_json=None), "PUT",
-             "/rest/v1/fragment/f1", b"raw"),
+            (
+                lambda c: c._post("/v1/pipeline/p1/rules", data="raw", is_data_format_json=None),
+                "POST",
+                "/rest/v1/pipeline/p1/rules",
+                b"raw",
+            ),
+            (
+                lambda c: c._put("/v1/fragment/f1", data="raw", is_data_format_json=None),
+                "PUT",
+                "/rest/v1/fragment/f1",
+                b"raw",
+            ),
         ],
         ids=["get-absolute", "post-absolute", "post-not-json", "put-not-json"],
     )
@@ -88,8 +100,11 @@ class TestRaisingWhatIsNoException:
 
 
 class TestConversions:
-    @pytest.mark.parametrize(("now", "error"), [("soon", TypeError), (None, TypeError), (10**400, OverflowError)],
-                             ids=["text", "None", "int-past-float"])
+    @pytest.mark.parametrize(
+        ("now", "error"),
+        [("soon", TypeError), (None, TypeError), (10**400, OverflowError)],
+        ids=["text", "None", "int-past-float"],
+    )
     @pytest.mark.parametrize(
         "wait",
         [
@@ -168,8 +183,9 @@ def raw_engine() -> Iterator[Any]:
                     request += connection.recv(65536)
                 if b"/system/info" in request.split(b"\r\n")[0]:
                     body = b'{"version": "5.6.0"}'
-                    connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s"
-                                       % (len(body), body))
+                    connection.sendall(
+                        b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s" % (len(body), body)
+                    )
                 else:
                     connection.sendall(RawEngine.answer)
 
@@ -189,8 +205,8 @@ class TestBundleLengths:
         [
             b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 10000000000000\r\n"
             b"Connection: close\r\n\r\n" + _chunked(ARCHIVE),
-            b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
-            % 10**20 + _chunked(ARCHIVE),
+            b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % 10**20
+            + _chunked(ARCHIVE),
             "HTTP/1.1 200 OK\r\nContent-Length: \u00b2\r\nConnection: close\r\n\r\n".encode("utf-8") + ARCHIVE,
         ],
         ids=["chunked-huge-length", "chunked-length-past-64-bits", "length-not-ascii-digits"],

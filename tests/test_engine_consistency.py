@@ -34,9 +34,7 @@ INVALID: dict[str, Callable[[EngineSimulator], str]] = {"no stages": without_sta
 
 
 def preview_states(client: velm_api.ApiClient, pipeline_id: str, previewer_id: str, reads: int = 5) -> list[str]:
-    return [
-        client.get_preview_status(pipeline_id, previewer_id).response.json()["status"] for _ in range(reads)
-    ]
+    return [client.get_preview_status(pipeline_id, previewer_id).response.json()["status"] for _ in range(reads)]
 
 
 @pytest.mark.velm_engine(virtual_time=True)

@@ -71,8 +71,12 @@ class TestConstructors:
 
 
 def _every_object(client: velm_api.ApiClient) -> list[Any]:
-    return [client, velm_api.Command(client, "r"), *(cls(client, "r") for cls in PIPELINE_KINDS),
-            *(cls(client, "r", *("i",) * len(names)) for cls, names in WITH_IDS.items())]
+    return [
+        client,
+        velm_api.Command(client, "r"),
+        *(cls(client, "r") for cls in PIPELINE_KINDS),
+        *(cls(client, "r", *("i",) * len(names)) for cls, names in WITH_IDS.items()),
+    ]
 
 
 class TestPythonProtocols:
@@ -84,8 +88,9 @@ class TestPythonProtocols:
         gc.collect()
         assert reference() is None
 
-    @pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))],
-                             ids=["copy", "deepcopy", "pickle"])
+    @pytest.mark.parametrize(
+        "clone", [copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))], ids=["copy", "deepcopy", "pickle"]
+    )
     def test_commands_are_copied_and_pickled_by_their_attributes(self, clone):
         for cls, names in [(velm_api.Command, ()), *[(c, ()) for c in PIPELINE_KINDS], *WITH_IDS.items()]:
             original = cls(["client"], {"status": "RUNNING"}, *(f"{n}-value" for n in names))
@@ -103,15 +108,19 @@ class TestPythonProtocols:
         engine.script_status("p1", ["RUNNING"])
         restored = pickle.loads(pickle.dumps(client))
         assert (restored.server_url, restored.version, restored.api_version) == (
-            client.server_url, client.version, client.api_version)
+            client.server_url,
+            client.version,
+            client.api_version,
+        )
         assert restored.session is not client.session
         assert restored.get_pipeline_status("p1").response.json()["status"] == "RUNNING"
         assert [r.path for r in engine.requests] == ["/rest/v1/pipeline/p1/status"]
 
 
 def _run(script: str) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
-                          timeout=60, check=False)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, timeout=60, check=False
+    )
 
 
 class TestExit:
@@ -141,11 +150,13 @@ class TestExit:
         script = tmp_path / "leaks.py"
         script.write_text(
             "import ctypes\nfrom quenlo.sdk import velm_api\n"
-            "ctypes.pythonapi.Py_IncRef(ctypes.py_object(velm_api.Command(None, None)))\n")
+            "ctypes.pythonapi.Py_IncRef(ctypes.py_object(velm_api.Command(None, None)))\n"
+        )
         check = [sys.executable, "tools/check_leaks.py"]
         root = Path(__file__).resolve().parent.parent
         leaked = subprocess.run([*check, str(script)], cwd=root, capture_output=True, text=True, timeout=60)
-        clean = subprocess.run([*check, "-c", "from quenlo.sdk import velm_api"], cwd=root, capture_output=True,
-                               text=True, timeout=60)
+        clean = subprocess.run(
+            [*check, "-c", "from quenlo.sdk import velm_api"], cwd=root, capture_output=True, text=True, timeout=60
+        )
         assert (leaked.returncode, clean.returncode) == (1, 0)
         assert "check_leaks: nanobind reported leaked objects" in leaked.stderr

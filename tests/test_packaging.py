@@ -41,14 +41,15 @@ def test_version_is_the_distributions() -> None:
 @pytest.mark.skipif(shutil.which("make") is None, reason="make is not installed")
 @pytest.mark.parametrize("target", ["install", "test-asan"])
 def test_makefile_builds_with_pyprojects_requirements(target: str) -> None:
-    """Every venv the Makefile builds in gets the nanobind and scikit-build-core that pip's own builds get."""
+    """Every venv the Makefile builds in gets the build requirements (nanobind's range among them) that pip's own
+    builds get."""
     declared = re.search(r"^requires = \[(.*)\]$", (ROOT / "pyproject.toml").read_text(), re.M)
     assert declared is not None
     wanted = re.findall(r'"([^"]+)"', declared.group(1))
     assert any(requirement.startswith("nanobind") for requirement in wanted)
     dry_run = subprocess.run(["make", "-nB", target], cwd=ROOT, capture_output=True, text=True, check=True).stdout
     installed = [
-        re.findall(r'"((?:nanobind|scikit-build-core)[^"]*)"', line)
+        re.findall(r'"([^"]+)"', line)
         for line in dry_run.splitlines()
         if "pip install" in line and ("nanobind" in line or "scikit-build-core" in line)
     ]

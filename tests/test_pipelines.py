@@ -40,105 +40,309 @@ C = velm_api.Command
 EP = ("endpoint", "params")
 EPD = ("endpoint", "params", "data")
 
-CREATE = (["self", "pipeline_title", "description", "auto_generate_pipeline_id", "draft", "pipeline_type"],
-          ("self", "pipeline_title"))
+CREATE = (
+    ["self", "pipeline_title", "description", "auto_generate_pipeline_id", "draft", "pipeline_type"],
+    ("self", "pipeline_title"),
+)
 LIST = (["self", "filter_text", "label", "offset", "len_", "order_by", "order", "include_status"], "self")
 OFFSETS = (["self", "pipeline_id", "rev", "body"], ("self", "pipeline_id", "body"))
 FRAGMENT = (["self", "title", "description", "draft", "execution_mode", "body"], ("self", "title", "body"))
 
 STORE = {
-    "create_pipeline": Op(lambda c: c.create_pipeline("new one"), "_put", EP, "/pipeline/new%20one",
-                          "pipelineType=HARVEL", b"{}", CREATE, C),
-    "create_pipeline-all": Op(lambda c: c.create_pipeline("t", "d", True, False, "FRAG"), "_put", EP,
-                              "/pipeline/t", "description=d&autoGeneratePipelineId=True&draft=False&pipelineType=FRAG",
-                              b"{}", CREATE, C),
-    "update_pipeline": Op(lambda c: c.update_pipeline("p", DEFINITION, 2, "d"), "_post", EPD, "/pipeline/p",
-                          "rev=2&description=d", JSON, (["self", "pipeline_id", "pipeline", "rev", "description"],
-                                                        ("self", "pipeline_id", "pipeline")), C),
-    "delete_pipeline": Op(lambda c: c.delete_pipeline("p"), "_delete", ("endpoint",), "/pipeline/p", "", b"",
-                          None, C),
-    "get_pipeline_configuration": Op(lambda c: c.get_pipeline_configuration("p"), "_get", EP, "/pipeline/p",
-                                     "rev=0&get=pipeline", b"", (["self", "pipeline_id", "rev", "get"],
-                                                                 ("self", "pipeline_id")), dict),
-    "get_pipeline_configuration-none": Op(lambda c: c.get_pipeline_configuration("p", None, None), "_get", EP,
-                                          "/pipeline/p", "", b"", (["self", "pipeline_id", "rev", "get"],
-                                                                   ("self", "pipeline_id")), dict),
-    "update_pipeline_configuration": Op(lambda c: c.update_pipeline_configuration("p", DEFINITION), "_post",
-                                        EPD, "/pipeline/p", "rev=0", JSON, None, dict),
+    "create_pipeline": Op(
+        lambda c: c.create_pipeline("new one"),
+        "_put",
+        EP,
+        "/pipeline/new%20one",
+        "pipelineType=HARVEL",
+        b"{}",
+        CREATE,
+        C,
+    ),
+    "create_pipeline-all": Op(
+        lambda c: c.create_pipeline("t", "d", True, False, "FRAG"),
+        "_put",
+        EP,
+        "/pipeline/t",
+        "description=d&autoGeneratePipelineId=True&draft=False&pipelineType=FRAG",
+        b"{}",
+        CREATE,
+        C,
+    ),
+    "update_pipeline": Op(
+        lambda c: c.update_pipeline("p", DEFINITION, 2, "d"),
+        "_post",
+        EPD,
+        "/pipeline/p",
+        "rev=2&description=d",
+        JSON,
+        (["self", "pipeline_id", "pipeline", "rev", "description"], ("self", "pipeline_id", "pipeline")),
+        C,
+    ),
+    "delete_pipeline": Op(lambda c: c.delete_pipeline("p"), "_delete", ("endpoint",), "/pipeline/p", "", b"", None, C),
+    "get_pipeline_configuration": Op(
+        lambda c: c.get_pipeline_configuration("p"),
+        "_get",
+        EP,
+        "/pipeline/p",
+        "rev=0&get=pipeline",
+        b"",
+        (["self", "pipeline_id", "rev", "get"], ("self", "pipeline_id")),
+        dict,
+    ),
+    "get_pipeline_configuration-none": Op(
+        lambda c: c.get_pipeline_configuration("p", None, None),
+        "_get",
+        EP,
+        "/pipeline/p",
+        "",
+        b"",
+        (["self", "pipeline_id", "rev", "get"], ("self", "pipeline_id")),
+        dict,
+    ),
+    "update_pipeline_configuration": Op(
+        lambda c: c.update_pipeline_configuration("p", DEFINITION),
+        "_post",
+        EPD,
+        "/pipeline/p",
+        "rev=0",
+        JSON,
+        None,
+        dict,
+    ),
     "update_pipeline_configuration-description": Op(
-        lambda c: c.update_pipeline_configuration("p", DEFINITION, 4, "d"), "_post", EPD, "/pipeline/p",
-        "rev=4&description=d", JSON, None, dict),
+        lambda c: c.update_pipeline_configuration("p", DEFINITION, 4, "d"),
+        "_post",
+        EPD,
+        "/pipeline/p",
+        "rev=4&description=d",
+        JSON,
+        None,
+        dict,
+    ),
     "get_all_pipeline_configuration_info": Op(
-        lambda c: c.get_all_pipeline_configuration_info(), "_get", EP, "/pipelines", "len=-1&orderBy=NAME&order=ASC",
-        b"", LIST, C),
+        lambda c: c.get_all_pipeline_configuration_info(),
+        "_get",
+        EP,
+        "/pipelines",
+        "len=-1&orderBy=NAME&order=ASC",
+        b"",
+        LIST,
+        C,
+    ),
     "get_all_pipeline_configuration_info-all": Op(
-        lambda c: c.get_all_pipeline_configuration_info("x", "l", 1, 2, "TITLE", "DESC", True), "_get", EP,
-        "/pipelines", "filterText=x&label=l&offset=1&len=2&orderBy=TITLE&order=DESC&includeStatus=True", b"",
-        LIST, C),
+        lambda c: c.get_all_pipeline_configuration_info("x", "l", 1, 2, "TITLE", "DESC", True),
+        "_get",
+        EP,
+        "/pipelines",
+        "filterText=x&label=l&offset=1&len=2&orderBy=TITLE&order=DESC&includeStatus=True",
+        b"",
+        LIST,
+        C,
+    ),
 }
 
 IMPORT_EXPORT = {
-    "export_pipeline": Op(lambda c: c.export_pipeline("p"), "_get", EP, "/pipeline/p/export",
-                          "rev=0&attachment=False&includeLibraryDefinitions=False&includePlainTextCredentials=True",
-                          b"", (["self", "pipeline_id", "rev", "attachment", "include_library_definitions",
-                                 "include_plain_text_credentials"], ("self", "pipeline_id")), dict),
-    "export_pipelines": Op(lambda c: c.export_pipelines(["p", "q"]), "_post", EPD, "/pipelines/export",
-                           "includeLibraryDefinitions=False&includePlainTextCredentials=True", b'["p", "q"]',
-                           (["self", "body", "include_library_definitions", "include_plain_text_credentials"],
-                            ("self", "body")), C),
-    "import_pipeline": Op(lambda c: c.import_pipeline("p", DEFINITION), "_post", EPD, "/pipeline/p/import",
-                          "rev=0&overwrite=False&draft=False", JSON,
-                          (["self", "pipeline_id", "pipeline_json", "rev", "overwrite", "draft",
-                            "include_library_definitions", "auto_generate_pipeline_id"],
-                           ("self", "pipeline_id", "pipeline_json")), dict),
-    "create_fragment": Op(lambda c: c.create_fragment("f"), "_put", EPD + ("is_data_format_json",), "/fragment/f",
-                          "", b"", FRAGMENT, C),
-    "create_fragment-body": Op(lambda c: c.create_fragment("f", "d", True, "EDGE", '{"stages": []}'), "_put",
-                               EPD + ("is_data_format_json",), "/fragment/f",
-                               "description=d&draft=True&executionMode=EDGE", b'{"stages": []}', FRAGMENT, C),
-    "import_fragment": Op(lambda c: c.import_fragment("f", DEFINITION), "_post", EPD, "/fragment/f/import",
-                          "draft=False", JSON, (["self", "fragment_id", "fragment_json", "draft",
-                                                 "include_library_definitions"],
-                                                ("self", "fragment_id", "fragment_json")), dict),
+    "export_pipeline": Op(
+        lambda c: c.export_pipeline("p"),
+        "_get",
+        EP,
+        "/pipeline/p/export",
+        "rev=0&attachment=False&includeLibraryDefinitions=False&includePlainTextCredentials=True",
+        b"",
+        (
+            [
+                "self",
+                "pipeline_id",
+                "rev",
+                "attachment",
+                "include_library_definitions",
+                "include_plain_text_credentials",
+            ],
+            ("self", "pipeline_id"),
+        ),
+        dict,
+    ),
+    "export_pipelines": Op(
+        lambda c: c.export_pipelines(["p", "q"]),
+        "_post",
+        EPD,
+        "/pipelines/export",
+        "includeLibraryDefinitions=False&includePlainTextCredentials=True",
+        b'["p", "q"]',
+        (["self", "body", "include_library_definitions", "include_plain_text_credentials"], ("self", "body")),
+        C,
+    ),
+    "import_pipeline": Op(
+        lambda c: c.import_pipeline("p", DEFINITION),
+        "_post",
+        EPD,
+        "/pipeline/p/import",
+        "rev=0&overwrite=False&draft=False",
+        JSON,
+        (
+            [
+                "self",
+                "pipeline_id",
+                "pipeline_json",
+                "rev",
+                "overwrite",
+                "draft",
+                "include_library_definitions",
+                "auto_generate_pipeline_id",
+            ],
+            ("self", "pipeline_id", "pipeline_json"),
+        ),
+        dict,
+    ),
+    "create_fragment": Op(
+        lambda c: c.create_fragment("f"), "_put", EPD + ("is_data_format_json",), "/fragment/f", "", b"", FRAGMENT, C
+    ),
+    "create_fragment-body": Op(
+        lambda c: c.create_fragment("f", "d", True, "EDGE", '{"stages": []}'),
+        "_put",
+        EPD + ("is_data_format_json",),
+        "/fragment/f",
+        "description=d&draft=True&executionMode=EDGE",
+        b'{"stages": []}',
+        FRAGMENT,
+        C,
+    ),
+    "import_fragment": Op(
+        lambda c: c.import_fragment("f", DEFINITION),
+        "_post",
+        EPD,
+        "/fragment/f/import",
+        "draft=False",
+        JSON,
+        (
+            ["self", "fragment_id", "fragment_json", "draft", "include_library_definitions"],
+            ("self", "fragment_id", "fragment_json"),
+        ),
+        dict,
+    ),
 }
 
 RUN_CONTROL = {
-    "start_pipeline": Op(lambda c: c.start_pipeline("p"), "_post", EPD, "/pipeline/p/start", "rev=0", b"", None,
-                         velm_api.StartPipelineCommand),
-    "start_pipeline-parameters": Op(lambda c: c.start_pipeline("p", 3, {"limit": 1}), "_post", EPD,
-                                    "/pipeline/p/start", "rev=3", b'{"limit": 1}', None,
-                                    velm_api.StartPipelineCommand),
-    "stop_pipeline": Op(lambda c: c.stop_pipeline("p", 2), "_post", EP, "/pipeline/p/stop", "rev=2", b"", None,
-                        velm_api.StopPipelineCommand),
-    "force_stop_pipeline": Op(lambda c: c.force_stop_pipeline("p", 2), "_post", EP, "/pipeline/p/forceStop",
-                              "rev=2", b"", None, velm_api.StopPipelineCommand),
-    "reset_origin_offset": Op(lambda c: c.reset_origin_offset("p"), "_post", EP, "/pipeline/p/resetOffset",
-                              "rev=0", b"", (["self", "pipeline_id", "rev"], ("self", "pipeline_id")), C),
-    "get_pipeline_committed_offsets": Op(lambda c: c.get_pipeline_committed_offsets("p", 5), "_get",
-                                         ("endpoint",), "/pipeline/p/committedOffsets", "", b"", None, C),
+    "start_pipeline": Op(
+        lambda c: c.start_pipeline("p"),
+        "_post",
+        EPD,
+        "/pipeline/p/start",
+        "rev=0",
+        b"",
+        None,
+        velm_api.StartPipelineCommand,
+    ),
+    "start_pipeline-parameters": Op(
+        lambda c: c.start_pipeline("p", 3, {"limit": 1}),
+        "_post",
+        EPD,
+        "/pipeline/p/start",
+        "rev=3",
+        b'{"limit": 1}',
+        None,
+        velm_api.StartPipelineCommand,
+    ),
+    "stop_pipeline": Op(
+        lambda c: c.stop_pipeline("p", 2),
+        "_post",
+        EP,
+        "/pipeline/p/stop",
+        "rev=2",
+        b"",
+        None,
+        velm_api.StopPipelineCommand,
+    ),
+    "force_stop_pipeline": Op(
+        lambda c: c.force_stop_pipeline("p", 2),
+        "_post",
+        EP,
+        "/pipeline/p/forceStop",
+        "rev=2",
+        b"",
+        None,
+        velm_api.StopPipelineCommand,
+    ),
+    "reset_origin_offset": Op(
+        lambda c: c.reset_origin_offset("p"),
+        "_post",
+        EP,
+        "/pipeline/p/resetOffset",
+        "rev=0",
+        b"",
+        (["self", "pipeline_id", "rev"], ("self", "pipeline_id")),
+        C,
+    ),
+    "get_pipeline_committed_offsets": Op(
+        lambda c: c.get_pipeline_committed_offsets("p", 5),
+        "_get",
+        ("endpoint",),
+        "/pipeline/p/committedOffsets",
+        "",
+        b"",
+        None,
+        C,
+    ),
     "update_pipeline_committed_offsets": Op(
-        lambda c: c.update_pipeline_committed_offsets("p", body={"offsets": {"o": "1"}}), "_post", EPD,
-        "/pipeline/p/committedOffsets", "rev=0", b'{"offsets": {"o": "1"}}',
-        OFFSETS, C),
-    "update_pipeline_committed_offsets-no-body": Op(lambda c: c.update_pipeline_committed_offsets("p", 1), "_post",
-                                                    EPD, "/pipeline/p/committedOffsets", "rev=1", b"", OFFSETS, C),
+        lambda c: c.update_pipeline_committed_offsets("p", body={"offsets": {"o": "1"}}),
+        "_post",
+        EPD,
+        "/pipeline/p/committedOffsets",
+        "rev=0",
+        b'{"offsets": {"o": "1"}}',
+        OFFSETS,
+        C,
+    ),
+    "update_pipeline_committed_offsets-no-body": Op(
+        lambda c: c.update_pipeline_committed_offsets("p", 1),
+        "_post",
+        EPD,
+        "/pipeline/p/committedOffsets",
+        "rev=1",
+        b"",
+        OFFSETS,
+        C,
+    ),
 }
 
 MONITORING = {
-    "get_pipeline_metrics": Op(lambda c: c.get_pipeline_metrics("p"), "_get", EP, "/pipeline/p/metrics", "rev=0",
-                               b"", None, C),
-    "get_pipeline_history": Op(lambda c: c.get_pipeline_history("p", 1), "_get", EP, "/pipeline/p/history",
-                               "rev=1", b"", None, list),
-    "get_pipeline_rules": Op(lambda c: c.get_pipeline_rules("p"), "_get", EP, "/pipeline/p/rules", "rev=0", b"",
-                             (["self", "pipeline_id", "rev"], ("self", "pipeline_id")), C),
-    "update_pipeline_rules": Op(lambda c: c.update_pipeline_rules("p", DEFINITION), "_post", EPD,
-                                "/pipeline/p/rules", "rev=0", JSON,
-                                (["self", "pipeline_id", "pipeline", "rev"], ("self", "pipeline_id", "pipeline")), C),
-    "get_pipeline_error_messages": Op(lambda c: c.get_pipeline_error_messages("p", "Stage 1"), "_get", EP,
-                                      "/pipeline/p/errorMessages",
-                                      "stageInstanceName=Stage+1&rev=0&size=10&edge=False", b"",
-                                      (["self", "pipeline_id", "stage_instance_name", "rev", "size", "edge"],
-                                       ("self", "pipeline_id")), C),
+    "get_pipeline_metrics": Op(
+        lambda c: c.get_pipeline_metrics("p"), "_get", EP, "/pipeline/p/metrics", "rev=0", b"", None, C
+    ),
+    "get_pipeline_history": Op(
+        lambda c: c.get_pipeline_history("p", 1), "_get", EP, "/pipeline/p/history", "rev=1", b"", None, list
+    ),
+    "get_pipeline_rules": Op(
+        lambda c: c.get_pipeline_rules("p"),
+        "_get",
+        EP,
+        "/pipeline/p/rules",
+        "rev=0",
+        b"",
+        (["self", "pipeline_id", "rev"], ("self", "pipeline_id")),
+        C,
+    ),
+    "update_pipeline_rules": Op(
+        lambda c: c.update_pipeline_rules("p", DEFINITION),
+        "_post",
+        EPD,
+        "/pipeline/p/rules",
+        "rev=0",
+        JSON,
+        (["self", "pipeline_id", "pipeline", "rev"], ("self", "pipeline_id", "pipeline")),
+        C,
+    ),
+    "get_pipeline_error_messages": Op(
+        lambda c: c.get_pipeline_error_messages("p", "Stage 1"),
+        "_get",
+        EP,
+        "/pipeline/p/errorMessages",
+        "stageInstanceName=Stage+1&rev=0&size=10&edge=False",
+        b"",
+        (["self", "pipeline_id", "stage_instance_name", "rev", "size", "edge"], ("self", "pipeline_id")),
+        C,
+    ),
 }
 
 ALL = {**STORE, **IMPORT_EXPORT, **RUN_CONTROL, **MONITORING}
@@ -162,7 +366,10 @@ def check_wire(engine, client, op: Op) -> None:
     (request,) = engine.requests
     assert (request.method, request.path, request.query, request.body) == (
         {"_get": "GET", "_post": "POST", "_put": "PUT", "_delete": "DELETE"}[op.verb],
-        "/rest/v1" + op.path, op.query, op.body)
+        "/rest/v1" + op.path,
+        op.query,
+        op.body,
+    )
     assert request.header("Content-Type") == "application/json"
 
     called = [name for name, verb in verbs.items() if verb.called]
@@ -218,8 +425,11 @@ def test_import_pipelines_uploads_one_multipart_file_field(engine, client):
     archive = io.BytesIO(b"PK archive bytes")
     with mock.patch.object(client, "_post", wraps=client._post) as post:
         assert client.import_pipelines(archive) == ANSWER
-    assert post.call_args.kwargs == {"endpoint": "/v1/pipelines/import", "files": {"file": archive},
-                                     "headers": {"content-type": None}}
+    assert post.call_args.kwargs == {
+        "endpoint": "/v1/pipelines/import",
+        "files": {"file": archive},
+        "headers": {"content-type": None},
+    }
     request = engine.last_request
     assert (request.method, request.path, request.query) == ("POST", "/rest/v1/pipelines/import", "")
     content_type = request.header("Content-Type")
@@ -230,8 +440,10 @@ def test_import_pipelines_uploads_one_multipart_file_field(engine, client):
     assert client.session.headers["content-type"] == "application/json"  # only that request went without
 
 
-@pytest.mark.parametrize(("version", "flag"), [("2.4.9.9", "autoGenerateName"), ("2.5.0.0", "autoGeneratePipelineId"),
-                                               ("3.0.0", "autoGeneratePipelineId")])
+@pytest.mark.parametrize(
+    ("version", "flag"),
+    [("2.4.9.9", "autoGenerateName"), ("2.5.0.0", "autoGeneratePipelineId"), ("3.0.0", "autoGeneratePipelineId")],
+)
 def test_create_pipeline_names_the_id_flag_by_engine_version(engine, client, version, flag):
     engine.state.version = client.version = version
     command = client.create_pipeline("my title", auto_generate_pipeline_id=True)
@@ -368,7 +580,10 @@ def test_export_import_round_trip_with_options(engine, client):
     exported = client.export_pipeline("src", include_library_definitions=True)
     assert exported["pipelineConfig"]["stages"] == pipeline["stages"]
     assert {s["name"] for s in exported["libraryDefinitions"]["stages"]} == {
-        "dev_data_generator", "expression_evaluator", "trash"}
+        "dev_data_generator",
+        "expression_evaluator",
+        "trash",
+    }
     masked = client.export_pipeline("src", include_plain_text_credentials=False)
     assert {"name": "password", "value": "********"} in masked["pipelineConfig"]["stages"][0]["configuration"]
 
@@ -445,7 +660,9 @@ def test_an_unknown_pipeline_is_a_404_with_the_engines_error(client, call):
         call(client)
     assert error.value.response.status_code == 404
     assert error.value.response.json()["RemoteException"] == {
-        "message": "Pipeline 'nope' does not exist", "errorCode": "CONTAINER_0200"}
+        "message": "Pipeline 'nope' does not exist",
+        "errorCode": "CONTAINER_0200",
+    }
 
 
 MALFORMED = {

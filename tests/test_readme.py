@@ -91,9 +91,15 @@ def _bound(method: Any) -> List[Tuple[str, Any]]:
 REQUIRED = object()
 OPERATIONS = _documented_calls(_section("Operations"))
 WAITS = _documented_calls(_section("Waiting for work"))
-COMMANDS = [velm_api.PipelineCommand, velm_api.StartPipelineCommand, velm_api.StopPipelineCommand,
-            velm_api.ValidateCommand, velm_api.PreviewCommand, velm_api.ConnectionValidateCommand,
-            velm_api.SnapshotCommand]
+COMMANDS = [
+    velm_api.PipelineCommand,
+    velm_api.StartPipelineCommand,
+    velm_api.StopPipelineCommand,
+    velm_api.ValidateCommand,
+    velm_api.PreviewCommand,
+    velm_api.ConnectionValidateCommand,
+    velm_api.SnapshotCommand,
+]
 
 
 def test_operation_tables_name_every_operation_once() -> None:

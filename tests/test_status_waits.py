@@ -19,8 +19,6 @@ REACHED = "Pipeline %s reached status %s (took %.2f s)."
 POLLED = "Status of pipeline %s is %s ..."
 
 
-
-
 _ids = itertools.count()
 
 

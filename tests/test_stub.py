@@ -140,8 +140,8 @@ def test_committed_stub_is_the_generated_one() -> None:
     )
     assert not diff, (
         "the committed stub differs from the one the build generated from the bindings; after changing a\n"
-        f"binding or src/velm_api/stub_patterns.txt, rebuild (make install) and run\n    cp {generated} {COMMITTED_STUB}\n"
-        + diff
+        "binding or src/velm_api/stub_patterns.txt, rebuild (make install) and run\n"
+        f"    cp {generated} {COMMITTED_STUB}\n" + diff
     )
 
 

@@ -28,8 +28,9 @@ from quenlo.sdk.simulator.store import sample_pipeline
 
 def wall(argv: List[str], env: dict) -> float:
     started = time.monotonic()
-    result = subprocess.run([sys.executable, "-m", "quenlo.sdk.cli", *argv], capture_output=True, text=True,
-                            env=env, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-m", "quenlo.sdk.cli", *argv], capture_output=True, text=True, env=env, timeout=300
+    )
     elapsed = time.monotonic() - started
     if result.returncode != 0:
         raise SystemExit(f"velm {' '.join(argv)} exited {result.returncode}: {result.stderr.strip()}")
@@ -46,8 +47,7 @@ def main() -> int:
 
     with EngineSimulator() as engine:
         engine.state.pipelines.import_pipeline("bench", sample_pipeline("bench", "bench"))
-        engine.state.runs.configure("bench", batches=args.batches, batch_interval=args.batch_interval,
-                                    start_delay=0.1)
+        engine.state.runs.configure("bench", batches=args.batches, batch_interval=args.batch_interval, start_delay=0.1)
         env = {**os.environ, "VELM_URL": engine.url}
         startups = [wall(["--version"], env) for _ in range(args.rounds)]
         run = 0.1 + args.batches * args.batch_interval
@@ -55,14 +55,19 @@ def main() -> int:
             wall(["--quiet", "start", "bench", "--wait", "--interval", str(args.interval)], env) - run
             for _ in range(args.rounds)
         ]
-    print(json.dumps({
-        "rounds": args.rounds,
-        "poll_interval": args.interval,
-        "run": round(run, 3),
-        "median_process_start": round(statistics.median(startups), 3),
-        "median_overhead": round(statistics.median(overheads), 3),
-        "max_overhead": round(max(overheads), 3),
-    }, indent=2))
+    print(
+        json.dumps(
+            {
+                "rounds": args.rounds,
+                "poll_interval": args.interval,
+                "run": round(run, 3),
+                "median_process_start": round(statistics.median(startups), 3),
+                "median_overhead": round(statistics.median(overheads), 3),
+                "max_overhead": round(max(overheads), 3),
+            },
+            indent=2,
+        )
+    )
     return 0
 
 

@@ -287,7 +287,7 @@ def command_wheel_check(interpreters: List[Interpreter], skipped: List[Version],
                     "--disable-pip-version-check",
                     "--only-binary",
                     ":all:",
-                    f"{ROOT / 'dist' / wheel}[simulator]",
+                    f"{ROOT / 'dist' / wheel}[simulator,cli]",
                 ],
                 env=no_compiler,
             )

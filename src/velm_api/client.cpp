@@ -1,6 +1,6 @@
-#include "commands.hpp"
-
 #include <memory>
+
+#include "commands.hpp"
 
 namespace velm {
 namespace {
@@ -42,8 +42,8 @@ nb::object describe_probe_failure(nb::handle self, nb::handle failure) {
             .attr("format")(response.attr("status_code"), reason.is_none() ? nb::str("") : reason,
                             global("_redact_url")(response.attr("url")));
     }
-    nb::object url =
-        global("join_url_parts")(self.attr("server_url"), nb::str("/rest"), endpoint(self, "/v{}/system/info"));
+    nb::object url = global("join_url_parts")(self.attr("server_url"), nb::str("/rest"),
+                                              endpoint(self, "/v{}/system/info"));
     return nb::str("an information record without a version from {}")
         .attr("format")(global("_redact_url")(url));
 }
@@ -110,7 +110,8 @@ nb::object checked_retries(nb::handle retries) {
     nb::object retry_class = global("urllib3").attr("util").attr("Retry");
     if (nb::isinstance(retries, retry_class)) return nb::borrow(retries);
     if (PyBool_Check(retries.ptr()) || !PyLong_Check(retries.ptr()))
-        raise_message(PyExc_TypeError, format("retries must be an int or a urllib3 Retry, not {!r}", retries));
+        raise_message(PyExc_TypeError,
+                      format("retries must be an int or a urllib3 Retry, not {!r}", retries));
     if (nb::int_(retries) < nb::int_(0)) throw nb::value_error("retries must be 0 or more");
     return retry_class("total"_a = retries, "backoff_factor"_a = 0.5,
                        "status_forcelist"_a = nb::make_tuple(502, 503, 504),
@@ -147,7 +148,8 @@ void client_init(nb::handle self, nb::object server_url, nb::object authenticati
 
     // Before session_attributes, which may replace anything set so far: an "adapters" entry replaces these.
     if (!retries.is_none()) {
-        nb::object adapter = global("requests").attr("adapters").attr("HTTPAdapter")("max_retries"_a = retries);
+        nb::object adapter =
+            global("requests").attr("adapters").attr("HTTPAdapter")("max_retries"_a = retries);
         session.attr("mount")("http://", adapter);
         session.attr("mount")("https://", adapter);
     }
@@ -238,8 +240,9 @@ nb::dict request_options(nb::handle self) {
     return options;
 }
 
-// Raise the error class for a failure status (EngineHTTPError or its class for that status) with the response;
-// a response whose status is no failure is left to its own check. On delete, 400 and 500 stay plain.
+// Raise the error class for a failure status (EngineHTTPError or its class for that status) with the
+// response; a response whose status is no failure is left to its own check. On delete, 400 and 500 stay
+// plain.
 void raise_engine_error(nb::handle response, bool plain_400_500) {
     nb::object status = response.attr("status_code");
     nb::object error = global("_error_class_for")(status);
@@ -309,9 +312,8 @@ nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle par
 // needed (urllib3 already holds the body to it where it frames the body) and is never trusted for a size.
 nb::object streamed_get(nb::handle self, nb::handle endpoint, nb::handle params) {
     nb::object url = url_of(self, endpoint, false);
-    nb::object response =
-        self.attr("session").attr("get")(url, "params"_a = params_or_empty(params), "stream"_a = true,
-                                         **request_options(self));
+    nb::object response = self.attr("session").attr("get")(url, "params"_a = params_or_empty(params),
+                                                           "stream"_a = true, **request_options(self));
     if (!truthy(response.attr("ok"))) response.attr("content");
     self.attr("_handle_http_error")(response);
     nb::object buffer = global("io").attr("BytesIO")();

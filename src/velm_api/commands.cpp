@@ -86,8 +86,9 @@ void wait_for_status(nb::handle self, nb::object status, nb::object ignore_error
         self.attr("response") =
             self.attr("api_client").attr("get_pipeline_status")(pipeline_id).attr("response");
     }
-    raise_wait_timeout(self, percent("Timed out after %s seconds while waiting for status %s.", timeout_sec, status),
-                       timeout_sec, deadline.elapsed(), last_status);
+    raise_wait_timeout(
+        self, percent("Timed out after %s seconds while waiting for status %s.", timeout_sec, status),
+        timeout_sec, deadline.elapsed(), last_status);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -184,11 +185,12 @@ nb::object preview_wait(nb::handle self, nb::object timeout_sec, PreviewWait kin
         }
         sleep_one_second();
     }
-    nb::str message = kind == PreviewWait::validate
-                          ? percent("Timed out after %s seconds while waiting for validation.", timeout_sec)
-                      : kind == PreviewWait::preview
-                          ? percent("Timed out after %s seconds while waiting for status FINISHED.", timeout_sec)
-                          : format("Timed out after {} seconds while waiting for validation.", timeout_sec);
+    nb::str message =
+        kind == PreviewWait::validate
+            ? percent("Timed out after %s seconds while waiting for validation.", timeout_sec)
+        : kind == PreviewWait::preview
+            ? percent("Timed out after %s seconds while waiting for status FINISHED.", timeout_sec)
+            : format("Timed out after {} seconds while waiting for validation.", timeout_sec);
     raise_wait_timeout(self, message, timeout_sec, deadline.elapsed(), last_status);
 }
 
@@ -249,7 +251,8 @@ nb::object snapshot_wait_for_finished(nb::handle self, nb::object timeout_sec) {
         sleep_one_second();
     }
     // This wait reads no status: inProgress is all it sees.
-    raise_wait_timeout(self, format("Timed out after {} seconds while waiting for status FINISHED.", timeout_sec),
+    raise_wait_timeout(self,
+                       format("Timed out after {} seconds while waiting for status FINISHED.", timeout_sec),
                        timeout_sec, deadline.elapsed(), nb::none());
 }
 

@@ -74,7 +74,7 @@ def engine_message_of(response: Optional[requests.Response]) -> Optional[str]:
     # Breadth first, a few levels down: the shallowest message is the engine's own, not a nested cause's.
     level = [document]
     for _ in range(_MESSAGE_DEPTH):
-        found = [item["message"] for item in level if isinstance(item.get("message"), str)]
+        found: list[str] = [item["message"] for item in level if isinstance(item.get("message"), str)]
         if found:
             return found[0]
         level = [value for item in level for value in item.values() if isinstance(value, dict)]

@@ -97,8 +97,6 @@ class UnexpectedStatusError(StatusError):
     def __init__(self, response: dict[str, Any], status: str, text: str | None = None) -> None:
         """Keep the record and the status that ended the wait."""
 
-    def __reduce__(self) -> object: ...
-
 class WaitCancelledError(Exception):
     """A wait ended because its cancel event was set."""
 
@@ -115,7 +113,7 @@ class WaitProgress:
         record: the status record, a dict.
     """
 
-    __slots__: tuple = ...
+    __slots__: tuple[str, ...]
 
     def __init__(self, status: str, elapsed: float, remaining: float, polls: int, record: dict[str, Any]) -> None:
         """Keep what the wait saw."""

@@ -83,42 +83,74 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
     connection = parser.add_argument_group("connection")
     connection.add_argument("--url", default=default(None), help=f"the engine's base URL (default: ${ENV_URL})")
     connection.add_argument("--user", default=default(None), help=f"user to log in as (default: ${ENV_USER})")
-    connection.add_argument("--password-file", metavar="FILE", default=default(None),
-                            help=f"file holding the password (else ${ENV_PASSWORD}, else a prompt)")
+    connection.add_argument(
+        "--password-file",
+        metavar="FILE",
+        default=default(None),
+        help=f"file holding the password (else ${ENV_PASSWORD}, else a prompt)",
+    )
     connection.add_argument("--password", nargs="?", action=_RefusePassword, help=argparse.SUPPRESS)
-    connection.add_argument("--insecure", action="store_true", default=default(False),
-                            help="do not verify the engine's TLS certificate")
-    connection.add_argument("--ca-bundle", metavar="FILE", default=default(None),
-                            help="CA bundle to verify the engine's certificate with")
-    connection.add_argument("--timeout-http", metavar="S", type=http_timeout, default=default(None),
-                            help="time-out of each HTTP request: seconds, or CONNECT,READ")
-    connection.add_argument("--retries", metavar="N", type=_non_negative_int, default=default(None),
-                            help="retry failed connections and 502/503/504 answers of reads N times")
-    connection.add_argument("--probe-timeout", metavar="S", type=_positive(float), default=default(None),
-                            help="how long to keep trying to reach the engine at start (default 60)")
-    connection.add_argument("--api-version", metavar="N", type=_positive(int), default=default(None),
-                            help="REST API version (default 1)")
+    connection.add_argument(
+        "--insecure", action="store_true", default=default(False), help="do not verify the engine's TLS certificate"
+    )
+    connection.add_argument(
+        "--ca-bundle", metavar="FILE", default=default(None), help="CA bundle to verify the engine's certificate with"
+    )
+    connection.add_argument(
+        "--timeout-http",
+        metavar="S",
+        type=http_timeout,
+        default=default(None),
+        help="time-out of each HTTP request: seconds, or CONNECT,READ",
+    )
+    connection.add_argument(
+        "--retries",
+        metavar="N",
+        type=_non_negative_int,
+        default=default(None),
+        help="retry failed connections and 502/503/504 answers of reads N times",
+    )
+    connection.add_argument(
+        "--probe-timeout",
+        metavar="S",
+        type=_positive(float),
+        default=default(None),
+        help="how long to keep trying to reach the engine at start (default 60)",
+    )
+    connection.add_argument(
+        "--api-version", metavar="N", type=_positive(int), default=default(None), help="REST API version (default 1)"
+    )
     output = parser.add_argument_group("output")
-    output.add_argument("--json", action="store_true", default=default(False),
-                        help="one JSON document per line (events, then the final record)")
+    output.add_argument(
+        "--json",
+        action="store_true",
+        default=default(False),
+        help="one JSON document per line (events, then the final record)",
+    )
     output.add_argument("-q", "--quiet", action="store_true", default=default(False), help="print only errors")
-    output.add_argument("--debug", action="store_true", default=default(False),
-                        help="log requests and show the traceback of a failure")
+    output.add_argument(
+        "--debug", action="store_true", default=default(False), help="log requests and show the traceback of a failure"
+    )
 
 
 def _add_wait(parser: argparse.ArgumentParser, what: str, optional: bool) -> None:
     if optional:
         parser.add_argument("--wait", action="store_true", help=f"wait until {what}")
-    parser.add_argument("--timeout", metavar="S", type=_positive(float), default=None,
-                        help="give up waiting after S seconds (exit 3)")
-    parser.add_argument("--interval", metavar="S", type=_positive(float), default=1.0,
-                        help="seconds between polls (default 1)")
+    parser.add_argument(
+        "--timeout", metavar="S", type=_positive(float), default=None, help="give up waiting after S seconds (exit 3)"
+    )
+    parser.add_argument(
+        "--interval", metavar="S", type=_positive(float), default=1.0, help="seconds between polls (default 1)"
+    )
 
 
 def build_parser() -> argparse.ArgumentParser:
     """The parser of the whole command line."""
     parser = argparse.ArgumentParser(
-        prog="velm", description=DESCRIPTION, epilog=EPILOG, allow_abbrev=False,
+        prog="velm",
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        allow_abbrev=False,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_package_version()}")
@@ -142,8 +174,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("start", commands.cmd_start, "start a pipeline, and with --wait wait until it has FINISHED")
     p.add_argument("pipeline_id", metavar="ID", type=_identifier)
-    p.add_argument("--param", metavar="KEY=VALUE", type=_parameter, action="append", default=[],
-                   help="a runtime parameter; repeat for more")
+    p.add_argument(
+        "--param",
+        metavar="KEY=VALUE",
+        type=_parameter,
+        action="append",
+        default=[],
+        help="a runtime parameter; repeat for more",
+    )
     _add_wait(p, "the run has FINISHED", optional=True)
 
     p = command("stop", commands.cmd_stop, "stop a pipeline, and with --wait wait until it has STOPPED")
@@ -158,8 +196,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("preview", commands.cmd_preview, "preview a pipeline and show the records per stage")
     p.add_argument("pipeline_id", metavar="ID", type=_identifier)
     p.add_argument("--batches", metavar="N", type=_positive(int), default=1, help="batches to preview (default 1)")
-    p.add_argument("--batch-size", metavar="N", type=_positive(int), default=10,
-                   help="records per batch (default 10)")
+    p.add_argument("--batch-size", metavar="N", type=_positive(int), default=10, help="records per batch (default 10)")
     p.add_argument("--end-stage", metavar="S", help="the stage to end the preview at")
     _add_wait(p, "", optional=False)
 
@@ -186,12 +223,23 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--pipeline", metavar="ID", type=_identifier, help="only entries about pipeline ID")
     p.add_argument("--severity", metavar="S", help="only entries of severity S (ERROR, WARN, INFO, ...)")
     p.add_argument("--follow", action="store_true", help="keep printing new entries until Ctrl-C")
-    p.add_argument("--interval", metavar="S", type=_positive(float), default=1.0,
-                   help="seconds between reads with --follow (default 1)")
+    p.add_argument(
+        "--interval",
+        metavar="S",
+        type=_positive(float),
+        default=1.0,
+        help="seconds between reads with --follow (default 1)",
+    )
 
     p = command("bundle", commands.cmd_bundle, "write a support bundle (a ZIP archive)")
-    p.add_argument("-g", "--generator", metavar="NAME", action="append", default=[],
-                   help="a generator to include; repeat for more (default: the engine's default set)")
+    p.add_argument(
+        "-g",
+        "--generator",
+        metavar="NAME",
+        action="append",
+        default=[],
+        help="a generator to include; repeat for more (default: the engine's default set)",
+    )
     p.add_argument("-o", "--output", metavar="FILE", required=True, help="the file to write")
 
     command("health", commands.cmd_health, "show the engine's health report (exit 2 when a check is RED)")
@@ -216,8 +264,13 @@ def _mode(args: Any, stdout: TextIO) -> str:
     return LIVE if isatty is not None and isatty() else PLAIN
 
 
-def main(argv: Optional[Sequence[str]] = None, *, stdout: Optional[TextIO] = None, stderr: Optional[TextIO] = None,
-         environ: Optional[Mapping[str, str]] = None) -> int:
+def main(
+    argv: Optional[Sequence[str]] = None,
+    *,
+    stdout: Optional[TextIO] = None,
+    stderr: Optional[TextIO] = None,
+    environ: Optional[Mapping[str, str]] = None,
+) -> int:
     """Run one ``velm`` command line and return its exit code (see ``velm --help``)."""
     stdout = stdout if stdout is not None else sys.stdout
     stderr = stderr if stderr is not None else sys.stderr
@@ -255,4 +308,3 @@ def main(argv: Optional[Sequence[str]] = None, *, stdout: Optional[TextIO] = Non
         if handler is not None:
             library.removeHandler(handler)
             library.setLevel(level_before)
-

@@ -78,8 +78,9 @@ def _cancel_on_interrupt(cancel: threading.Event) -> Iterator[None]:
         signal.signal(signal.SIGINT, previous if previous is not None else signal.default_int_handler)
 
 
-def run_wait(ctx: Context, command: Any, subject: str, metrics: Optional[Callable[[], Any]] = None,
-             **options: Any) -> Tuple[WaitView, Dict[str, Any]]:
+def run_wait(
+    ctx: Context, command: Any, subject: str, metrics: Optional[Callable[[], Any]] = None, **options: Any
+) -> Tuple[WaitView, Dict[str, Any]]:
     """Wait on ``command`` with the run's time-out and interval, showing progress; return the view and record."""
     cancel = threading.Event()
     view = ctx.out.waiting(subject, metrics)
@@ -94,8 +95,9 @@ def run_wait(ctx: Context, command: Any, subject: str, metrics: Optional[Callabl
             )
     except Exception as error:
         if cancel.is_set():
-            raise Failure(Failure.INTERRUPTED,
-                          f"interrupted: stopped waiting for {subject}; the engine carries on with it") from error
+            raise Failure(
+                Failure.INTERRUPTED, f"interrupted: stopped waiting for {subject}; the engine carries on with it"
+            ) from error
         raise
     return view, record
 
@@ -154,8 +156,12 @@ def cmd_status(ctx: Context) -> int:
     record = ctx.client.get_pipeline_status(pid).response.json()
     status = record.get("status")
     ctx.out.fields(
-        [("pipeline", pid), ("status", status), ("message", record.get("message")),
-         ("since", _time(record.get("timeStamp")))],
+        [
+            ("pipeline", pid),
+            ("status", status),
+            ("message", record.get("message")),
+            ("since", _time(record.get("timeStamp"))),
+        ],
         record,
     )
     if status in velm_api.PipelineCommand.ERROR_STATUSES:
@@ -205,8 +211,9 @@ def cmd_validate(ctx: Context) -> int:
     try:
         view, record = run_wait(ctx, command, pid, until="VALID", stop_on=_PREVIEW_FAILURES)
     except velm_api.StatusError:
-        _report_issues(ctx, pid, ctx.client.get_preview_data(pipeline_id=pid, previewer_id=command.previewer_id)
-                       .preview)
+        _report_issues(
+            ctx, pid, ctx.client.get_preview_data(pipeline_id=pid, previewer_id=command.previewer_id).preview
+        )
         raise
     view.finish(record.get("status"), record)
     return 0
@@ -217,8 +224,9 @@ def cmd_preview(ctx: Context) -> int:
 
     args = ctx.args
     pid = args.pipeline_id
-    command = ctx.client.run_pipeline_preview(pid, batches=args.batches, batch_size=args.batch_size,
-                                              end_stage=args.end_stage)
+    command = ctx.client.run_pipeline_preview(
+        pid, batches=args.batches, batch_size=args.batch_size, end_stage=args.end_stage
+    )
     try:
         view, record = run_wait(ctx, command, pid, stop_on=_PREVIEW_FAILURES)
     except velm_api.StatusError:
@@ -231,8 +239,12 @@ def cmd_preview(ctx: Context) -> int:
         columns: List[str] = []
         for value in values:
             columns.extend(name for name in value if name not in columns)
-        ctx.out.table(columns or ["value"], [[v.get(c) for c in columns] for v in values], [],
-                      title=f"{stage}: {len(values)} record(s)")
+        ctx.out.table(
+            columns or ["value"],
+            [[v.get(c) for c in columns] for v in values],
+            [],
+            title=f"{stage}: {len(values)} record(s)",
+        )
     return 0
 
 
@@ -354,8 +366,10 @@ def _print_log(ctx: Context, entries: List[Any]) -> None:
         ctx.out.document(entry)
         if isinstance(entry, dict):
             pipeline = entry.get("pipeline") or "*"
-            text = (f"{_time(entry.get('timestamp'))} {entry.get('severity', '')} [{pipeline}] "
-                    f"{entry.get('category', '')} - {entry.get('message', '')}")
+            text = (
+                f"{_time(entry.get('timestamp'))} {entry.get('severity', '')} [{pipeline}] "
+                f"{entry.get('category', '')} - {entry.get('message', '')}"
+            )
         else:
             text = str(entry)
         ctx.out.message(one_line(text))
@@ -379,7 +393,7 @@ def cmd_logs(ctx: Context) -> int:
         keys = [_log_key(entry) for entry in page]
         last = _log_key(entries[-1]) if entries else None
         # The page ends at the log's end; what follows the last entry shown is new.
-        new = page[keys.index(last) + 1:] if last in keys else page
+        new = page[keys.index(last) + 1 :] if last in keys else page
         _print_log(ctx, new)
         if page:
             entries = page
@@ -409,8 +423,15 @@ def cmd_health(ctx: Context) -> int:
     rows, red = [], []
     for category in report.get("categories") or []:
         for check in category.get("checks") or []:
-            rows.append([category.get("label") or category.get("name"), check.get("name"), check.get("value"),
-                         check.get("severity"), check.get("details")])
+            rows.append(
+                [
+                    category.get("label") or category.get("name"),
+                    check.get("name"),
+                    check.get("value"),
+                    check.get("severity"),
+                    check.get("details"),
+                ]
+            )
             if check.get("severity") == "RED":
                 red.append(str(check.get("name")))
     ctx.out.table(["CATEGORY", "CHECK", "VALUE", "SEVERITY", "DETAILS"], rows, [report])

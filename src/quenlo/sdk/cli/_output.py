@@ -135,8 +135,9 @@ class Output:
                 self.stdout.write(f"{str(name) + ':':<{width + 1}} {_cell(value)}\n")
             self.stdout.flush()
 
-    def table(self, columns: Sequence[str], rows: Iterable[Sequence[Any]], docs: Iterable[Any],
-              title: Optional[str] = None) -> None:
+    def table(
+        self, columns: Sequence[str], rows: Iterable[Sequence[Any]], docs: Iterable[Any], title: Optional[str] = None
+    ) -> None:
         """Rows under column headings, or each of ``docs`` as one JSON line."""
         if self.mode == JSON:
             for doc in docs:
@@ -273,8 +274,16 @@ class WaitView:
         line.append(self.subject, style="bold")
         line.append("  ")
         status = self.status or "waiting"
-        line.append(status, style="dim" if self.status is None else "green" if status in _GOOD
-                    else "yellow" if status in _ACTIVE else "red")
+        line.append(
+            status,
+            style="dim"
+            if self.status is None
+            else "green"
+            if status in _GOOD
+            else "yellow"
+            if status in _ACTIVE
+            else "red",
+        )
         line.append(f"  elapsed {_seconds(elapsed)}")
         if remaining is not None:
             line.append(f"  remaining {_seconds(remaining)}")

@@ -47,6 +47,7 @@ class LogEntry:
             "message": self.message,
         }
 
+
 class EngineLog:
     """The lines of the engine's log, oldest first; offsets count bytes of the log text, as in its file."""
 

@@ -190,9 +190,7 @@ class Health:
         self._log.add("INFO", "SupportBundle", f"Support bundle generated with {', '.join(names)}")
         return buffer.getvalue()
 
-    def _bundle_members(
-        self, generator: str, port: int | str, authentication: str
-    ) -> list[tuple[str, str]]:
+    def _bundle_members(self, generator: str, port: int | str, authentication: str) -> list[tuple[str, str]]:
         def dumps(value: Any) -> str:
             return json.dumps(value, indent=2, sort_keys=True)
 

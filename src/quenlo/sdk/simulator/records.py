@@ -16,6 +16,7 @@ from .errors import EngineError
 
 DEFAULT_FIELDS = ("id", "name", "amount")
 
+
 def _escape(name: str) -> str:
     # Field names that are not plain words are quoted in paths, as the engine does.
     return name if name.replace("_", "").isalnum() else "'" + name.replace("'", "\\'") + "'"
@@ -76,9 +77,7 @@ def _generated_value(name: str, number: int) -> Any:
     return f"{name}-{number}"
 
 
-def origin_records(
-    stage: Mapping[str, Any], batch: int, batch_size: int, test_origin: bool
-) -> list[dict[str, Any]]:
+def origin_records(stage: Mapping[str, Any], batch: int, batch_size: int, test_origin: bool) -> list[dict[str, Any]]:
     """The records an origin produces in one batch."""
     name = stage["instanceName"]
     prefix = "testOrigin" if test_origin else name

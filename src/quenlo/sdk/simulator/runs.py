@@ -188,17 +188,24 @@ class Run:
             },
             "counters": {name: {"count": count} for name, count in counts.items()},
             "meters": {
-                name.replace(".counter", ".meter"): {"count": counts[name], "mean_rate": counts[name] / elapsed,
-                                                     "units": "events/second"}
+                name.replace(".counter", ".meter"): {
+                    "count": counts[name],
+                    "mean_rate": counts[name] / elapsed,
+                    "units": "events/second",
+                }
                 for name in (INPUT_RECORDS, OUTPUT_RECORDS, ERROR_RECORDS)
             },
             "timers": {
-                "pipeline.batchProcessing.timer": {"count": self.batches, "mean": self.plan.batch_interval,
-                                                   "duration_units": "seconds"}
+                "pipeline.batchProcessing.timer": {
+                    "count": self.batches,
+                    "mean": self.plan.batch_interval,
+                    "duration_units": "seconds",
+                }
             },
             "histograms": {
                 "pipeline.inputRecordsPerBatch.histogramM5": {
-                    "count": self.batches, "mean": self.plan.records_per_batch if self.batches else 0
+                    "count": self.batches,
+                    "mean": self.plan.records_per_batch if self.batches else 0,
                 }
             },
         }
@@ -222,8 +229,12 @@ class Run:
 
     def history_entry(self) -> dict[str, Any]:
         """The run as its history lists it: the status record with the run's metrics as JSON text."""
-        return {**self.record(), "startTime": self.started_ms, "endTime": self.ended_ms,
-                "metrics": json.dumps(self.metrics())}
+        return {
+            **self.record(),
+            "startTime": self.started_ms,
+            "endTime": self.ended_ms,
+            "metrics": json.dumps(self.metrics()),
+        }
 
 
 class Runs:
@@ -233,8 +244,13 @@ class Runs:
     :attr:`clock` (seconds, monotonic) can be replaced to drive runs by hand.
     """
 
-    def __init__(self, lock: threading.RLock, store: PipelineStore | None = None,
-                 clock: Callable[[], float] | None = None, wall: Clock = SYSTEM_CLOCK) -> None:
+    def __init__(
+        self,
+        lock: threading.RLock,
+        store: PipelineStore | None = None,
+        clock: Callable[[], float] | None = None,
+        wall: Clock = SYSTEM_CLOCK,
+    ) -> None:
         self._lock = lock
         self._store = store
         self._wall = wall
@@ -271,8 +287,13 @@ class Runs:
 
     # -- run control --------------------------------------------------------------
 
-    def start(self, pipeline_id: str, rev: str = "0", runtime_parameters: Mapping[str, Any] | None = None,
-              user: str | None = None) -> dict[str, Any]:
+    def start(
+        self,
+        pipeline_id: str,
+        rev: str = "0",
+        runtime_parameters: Mapping[str, Any] | None = None,
+        user: str | None = None,
+    ) -> dict[str, Any]:
         """Start a run; answer its first status record (STARTING). 400 when a run is active."""
         with self._lock:
             current = self._settled(pipeline_id)
@@ -286,10 +307,21 @@ class Runs:
             stages = self._stages(pipeline_id)
             origin = next((s["instanceName"] for s in stages if not s.get("inputLanes")), "origin")
             error_stage = plan.error_stage or next(
-                (s["instanceName"] for s in reversed(stages) if s.get("inputLanes")), origin)
-            run = Run(pipeline_id, rev, user, plan, dict(runtime_parameters or {}), self.clock(), self._wall.now_ms(),
-                      first_record=self._committed(pipeline_id), origin=origin, error_stage=error_stage,
-                      wall=self._wall)
+                (s["instanceName"] for s in reversed(stages) if s.get("inputLanes")), origin
+            )
+            run = Run(
+                pipeline_id,
+                rev,
+                user,
+                plan,
+                dict(runtime_parameters or {}),
+                self.clock(),
+                self._wall.now_ms(),
+                first_record=self._committed(pipeline_id),
+                origin=origin,
+                error_stage=error_stage,
+                wall=self._wall,
+            )
             self._runs.setdefault(pipeline_id, []).append(run)
             return run.record()
 
@@ -400,8 +432,12 @@ class Runs:
             # Only the newest messages survive the stage's bounded buffer anyway.
             for batch in done[-MAX_ERROR_MESSAGES:]:
                 for index in range(errors):
-                    self._append_error(run.pipeline_id, run.error_stage,
-                                       f"Record {index + 1} of batch {batch} failed: simulated bad value", "RUN_0001")
+                    self._append_error(
+                        run.pipeline_id,
+                        run.error_stage,
+                        f"Record {index + 1} of batch {batch} failed: simulated bad value",
+                        "RUN_0001",
+                    )
         records = run.first_record + done[-1] * run.plan.records_per_batch
         self._offsets.setdefault(run.pipeline_id, {})[run.origin] = str(records)
 
@@ -424,10 +460,10 @@ class Runs:
     def _refuse_while_active(self, pipeline_id: str, what: str) -> None:
         run = self._settled(pipeline_id)
         if run is not None and run.active:
-            raise EngineError(400, f"Pipeline '{pipeline_id}' is {run.status} and cannot have {what}",
-                              "CONTAINER_0166")
+            raise EngineError(400, f"Pipeline '{pipeline_id}' is {run.status} and cannot have {what}", "CONTAINER_0166")
 
 
 def _cannot_change(pipeline_id: str, current: str, wanted: str) -> EngineError:
-    return EngineError(400, f"Pipeline '{pipeline_id}' cannot change state from {current} to {wanted}",
-                       "CONTAINER_0102")
+    return EngineError(
+        400, f"Pipeline '{pipeline_id}' cannot change state from {current} to {wanted}", "CONTAINER_0102"
+    )

@@ -13,8 +13,14 @@ from typing import Any
 SCHEMA_VERSION = 6
 
 
-def stage(instance_name: str, stage_name: str, library: str, inputs: list[str], outputs: int = 1,
-          configuration: dict[str, Any] | None = None) -> dict[str, Any]:
+def stage(
+    instance_name: str,
+    stage_name: str,
+    library: str,
+    inputs: list[str],
+    outputs: int = 1,
+    configuration: dict[str, Any] | None = None,
+) -> dict[str, Any]:
     """A stage definition as the engine stores it."""
     return {
         "instanceName": instance_name,
@@ -32,15 +38,21 @@ def stage(instance_name: str, stage_name: str, library: str, inputs: list[str], 
 
 def sample_stages() -> list[dict[str, Any]]:
     """Origin -> processor -> destination: what a freshly imported sample pipeline holds."""
-    origin = stage("DevDataGenerator_01", "dev_data_generator", "basic-lib", [],
-                   configuration={"fields": ["id", "name", "amount"]})
+    origin = stage(
+        "DevDataGenerator_01", "dev_data_generator", "basic-lib", [], configuration={"fields": ["id", "name", "amount"]}
+    )
     processor = stage("ExpressionEvaluator_01", "expression_evaluator", "basic-lib", origin["outputLanes"])
     target = stage("Trash_01", "trash", "basic-lib", processor["outputLanes"], outputs=0)
     return [origin, processor, target]
 
 
-def pipeline_config(pipeline_id: str, title: str, description: str = "", pipeline_type: str = "HARVEL",
-                    stages: list[dict[str, Any]] | None = None) -> dict[str, Any]:
+def pipeline_config(
+    pipeline_id: str,
+    title: str,
+    description: str = "",
+    pipeline_type: str = "HARVEL",
+    stages: list[dict[str, Any]] | None = None,
+) -> dict[str, Any]:
     """A pipeline definition (the ``pipelineConfig`` member of an export)."""
     return {
         "schemaVersion": SCHEMA_VERSION,
@@ -53,8 +65,13 @@ def pipeline_config(pipeline_id: str, title: str, description: str = "", pipelin
         "uiInfo": {},
         "stages": list(stages or []),
         "errorStage": None,
-        "info": {"pipelineId": pipeline_id, "title": title, "description": description,
-                 "pipelineType": pipeline_type, "valid": True},
+        "info": {
+            "pipelineId": pipeline_id,
+            "title": title,
+            "description": description,
+            "pipelineType": pipeline_type,
+            "valid": True,
+        },
         "metadata": {"labels": []},
         "issues": {"pipelineIssues": [], "stageIssues": {}, "issueCount": 0},
         "valid": True,

@@ -132,8 +132,9 @@ class StoredPipeline:
         revisions = sorted([*self.revisions, self.rev], reverse=True)
         return [{**self.info(), "rev": str(rev), "current": rev == self.rev} for rev in revisions]
 
-    def export(self, include_library_definitions: bool = False, include_plain_text_credentials: bool = True,
-               rev: int = 0) -> dict[str, Any]:
+    def export(
+        self, include_library_definitions: bool = False, include_plain_text_credentials: bool = True, rev: int = 0
+    ) -> dict[str, Any]:
         """The pipeline (revision ``rev``, 0 for the current one) in the engine's export form."""
         config = self.config_at(rev)
         if not include_plain_text_credentials:
@@ -169,14 +170,21 @@ class StoredFragment:
             "uuid": str(uuid.uuid5(uuid.NAMESPACE_OID, self.fragment_id)),
             "configuration": [{"name": "executionMode", "value": self.execution_mode}],
             "stages": copy.deepcopy(self.stages),
-            "info": {"fragmentId": self.fragment_id, "title": self.title, "description": self.description,
-                     "created": self.created},
+            "info": {
+                "fragmentId": self.fragment_id,
+                "title": self.title,
+                "description": self.description,
+                "created": self.created,
+            },
         }
 
     def export(self) -> dict[str, Any]:
         """The fragment in the engine's export form."""
-        return {"pipelineFragmentConfig": self.config(), "pipelineRules": copy.deepcopy(self.rules),
-                "libraryDefinitions": None}
+        return {
+            "pipelineFragmentConfig": self.config(),
+            "pipelineRules": copy.deepcopy(self.rules),
+            "libraryDefinitions": None,
+        }
 
 
 #: ``orderBy`` values the listing understands, with the key each sorts on.
@@ -241,14 +249,25 @@ class PipelineStore:
 
     # -- create, update, list -------------------------------------------------
 
-    def create(self, title: str, description: str = "", auto_generate: bool = False, draft: bool = False,
-               pipeline_type: str = "HARVEL") -> StoredPipeline:
+    def create(
+        self,
+        title: str,
+        description: str = "",
+        auto_generate: bool = False,
+        draft: bool = False,
+        pipeline_type: str = "HARVEL",
+    ) -> StoredPipeline:
         """Make an empty pipeline titled ``title``; a draft is made but not stored."""
         pipeline_id = self.new_id(title, auto_generate)
         pipeline = StoredPipeline(
-            pipeline_id, title, description, pipeline_type,
-            config=pipeline_config(pipeline_id, title, description, pipeline_type), rules=default_rules(),
-            created=self._clock.now_ms(), last_modified=self._clock.now_ms(),
+            pipeline_id,
+            title,
+            description,
+            pipeline_type,
+            config=pipeline_config(pipeline_id, title, description, pipeline_type),
+            rules=default_rules(),
+            created=self._clock.now_ms(),
+            last_modified=self._clock.now_ms(),
         )
         if draft:
             return pipeline
@@ -265,31 +284,42 @@ class PipelineStore:
             pipeline.revise(config, description, stamp=self._clock.now_ms())
             return pipeline
 
-    def listing(self, filter_text: str | None = None, label: str | None = None, offset: int = 0,
-                length: int = -1, order_by: str = "NAME", order: str = "ASC",
-                status_of: Callable[[str], str] | None = None) -> list[StoredPipeline]:
+    def listing(
+        self,
+        filter_text: str | None = None,
+        label: str | None = None,
+        offset: int = 0,
+        length: int = -1,
+        order_by: str = "NAME",
+        order: str = "ASC",
+        status_of: Callable[[str], str] | None = None,
+    ) -> list[StoredPipeline]:
         """The pipelines a listing shows: filtered on title or id and label, ordered, then paged."""
         key = ORDER_KEYS.get(order_by)
         if order_by == "STATUS" and status_of is not None:
+
             def key(p: StoredPipeline) -> Any:
                 return status_of(p.pipeline_id)
+
         if key is None:
             raise bad_request(f"Invalid orderBy '{order_by}'")
         if order not in ("ASC", "DESC"):
             raise bad_request(f"Invalid order '{order}'")
         wanted = (filter_text or "").lower()
         chosen = [
-            p for p in self.all()
+            p
+            for p in self.all()
             if (wanted in p.title.lower() or wanted in p.pipeline_id.lower()) and (label is None or label in p.labels)
         ]
         chosen.sort(key=lambda p: (key(p), p.pipeline_id), reverse=order == "DESC")
-        chosen = chosen[max(offset, 0):]
+        chosen = chosen[max(offset, 0) :]
         return chosen if length < 0 else chosen[:length]
 
     # -- import and export ------------------------------------------------------
 
-    def import_pipeline(self, pipeline_id: str, envelope: Any, overwrite: bool = False, draft: bool = False,
-                        auto_generate: bool = False) -> StoredPipeline:
+    def import_pipeline(
+        self, pipeline_id: str, envelope: Any, overwrite: bool = False, draft: bool = False, auto_generate: bool = False
+    ) -> StoredPipeline:
         """Store a pipeline from its export form under ``pipeline_id`` (or a generated id)."""
         if not isinstance(envelope, dict) or not isinstance(envelope.get("pipelineConfig"), dict):
             raise bad_request("An imported pipeline needs a 'pipelineConfig' object")
@@ -310,19 +340,29 @@ class PipelineStore:
                     existing.rules = copy.deepcopy(rules)
                 return existing
             pipeline = StoredPipeline(
-                new_id, title, description, pipeline_type,
+                new_id,
+                title,
+                description,
+                pipeline_type,
                 config=_normalized(config, new_id, title, description, pipeline_type),
                 rules=copy.deepcopy(rules) if isinstance(rules, dict) else default_rules(),
-                created=self._clock.now_ms(), last_modified=self._clock.now_ms(),
+                created=self._clock.now_ms(),
+                last_modified=self._clock.now_ms(),
             )
             pipeline.labels = list(pipeline.config["metadata"]["labels"])
             return pipeline if draft else self.add(pipeline)
 
-    def export_archive(self, pipeline_ids: Iterable[str], include_library_definitions: bool = False,
-                       include_plain_text_credentials: bool = True) -> bytes:
+    def export_archive(
+        self,
+        pipeline_ids: Iterable[str],
+        include_library_definitions: bool = False,
+        include_plain_text_credentials: bool = True,
+    ) -> bytes:
         """A ZIP archive with one ``<id>.json`` export per pipeline; 404 if any is unknown."""
-        exports = [(pid, self.get(pid).export(include_library_definitions, include_plain_text_credentials))
-                   for pid in pipeline_ids]
+        exports = [
+            (pid, self.get(pid).export(include_library_definitions, include_plain_text_credentials))
+            for pid in pipeline_ids
+        ]
         buffer = io.BytesIO()
         with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
             for pid, export in exports:
@@ -355,16 +395,28 @@ class PipelineStore:
 
     # -- fragments ----------------------------------------------------------------
 
-    def create_fragment(self, title: str, description: str = "", draft: bool = False,
-                        execution_mode: str | None = None, definition: Any = None) -> StoredFragment:
+    def create_fragment(
+        self,
+        title: str,
+        description: str = "",
+        draft: bool = False,
+        execution_mode: str | None = None,
+        definition: Any = None,
+    ) -> StoredFragment:
         """Make a fragment titled ``title``, with the stages of ``definition`` if given."""
         stages: list[dict[str, Any]] = []
         if definition is not None:
             if not isinstance(definition, dict) or not isinstance(definition.get("stages", []), list):
                 raise bad_request("A fragment body must be an object whose 'stages' is a list")
             stages = copy.deepcopy(definition.get("stages", []))
-        fragment = StoredFragment(self.new_id(title, True), title, description,
-                                  execution_mode or "STANDALONE", stages, created=self._clock.now_ms())
+        fragment = StoredFragment(
+            self.new_id(title, True),
+            title,
+            description,
+            execution_mode or "STANDALONE",
+            stages,
+            created=self._clock.now_ms(),
+        )
         if not draft:
             with self._lock:
                 self._fragments[fragment.fragment_id] = fragment
@@ -380,8 +432,11 @@ class PipelineStore:
             raise bad_request("A fragment's 'stages' must be a list")
         rules = envelope.get("pipelineRules")
         fragment = StoredFragment(
-            fragment_id, str(config.get("title") or fragment_id), str(config.get("description") or ""),
-            stages=copy.deepcopy(stages), rules=copy.deepcopy(rules) if isinstance(rules, dict) else default_rules(),
+            fragment_id,
+            str(config.get("title") or fragment_id),
+            str(config.get("description") or ""),
+            stages=copy.deepcopy(stages),
+            rules=copy.deepcopy(rules) if isinstance(rules, dict) else default_rules(),
             created=self._clock.now_ms(),
         )
         if not draft:
@@ -414,15 +469,21 @@ def _definition(definition: Any) -> dict[str, Any]:
     return definition
 
 
-def _normalized(config: Mapping[str, Any], pipeline_id: str, title: str, description: str,
-                pipeline_type: str) -> dict[str, Any]:
+def _normalized(
+    config: Mapping[str, Any], pipeline_id: str, title: str, description: str, pipeline_type: str
+) -> dict[str, Any]:
     """``config`` as the store keeps it: its id, title and info made consistent, and a fresh uuid."""
     stored = pipeline_config(pipeline_id, title, description, pipeline_type)
     stored.update(copy.deepcopy(dict(config)))
     stored.update(pipelineId=pipeline_id, title=title, description=description, uuid=str(uuid.uuid4()))
     info: dict[str, Any] = stored["info"] if isinstance(stored.get("info"), dict) else {}
-    stored["info"] = {**info, "pipelineId": pipeline_id, "title": title, "description": description,
-                      "pipelineType": pipeline_type}
+    stored["info"] = {
+        **info,
+        "pipelineId": pipeline_id,
+        "title": title,
+        "description": description,
+        "pipelineType": pipeline_type,
+    }
     metadata: dict[str, Any] = stored["metadata"] if isinstance(stored.get("metadata"), dict) else {}
     labels: list[Any] = metadata["labels"] if isinstance(metadata.get("labels"), list) else []
     stored["metadata"] = {**metadata, "labels": [str(label) for label in labels]}
@@ -433,8 +494,9 @@ def _mask_credentials(config: dict[str, Any]) -> None:
     # Configuration values whose name says they are secret are not exported in clear text.
     for holder in [config, *config.get("stages", [])]:
         for entry in holder.get("configuration") or []:
-            if isinstance(entry, dict) and any(w in str(entry.get("name", "")).lower()
-                                               for w in ("password", "secret", "credential", "token")):
+            if isinstance(entry, dict) and any(
+                w in str(entry.get("name", "")).lower() for w in ("password", "secret", "credential", "token")
+            ):
                 entry["value"] = "********"
 
 

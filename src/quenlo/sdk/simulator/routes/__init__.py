@@ -82,9 +82,7 @@ class RequestContext:
         try:
             return int(value)
         except ValueError:
-            raise EngineError(
-                400, f"Query parameter '{name}' must be an integer, not '{value}'", "REST_0400"
-            ) from None
+            raise EngineError(400, f"Query parameter '{name}' must be an integer, not '{value}'", "REST_0400") from None
 
     def flag(self, name: str, default: bool = False) -> bool:
         """A boolean query parameter (``true``/``false``, case-insensitive)."""

@@ -99,8 +99,12 @@ def list_pipelines(ctx: RequestContext) -> Any:
     state = ctx.state
 
     def status_of(pipeline_id: str) -> dict[str, Any]:
-        return state.runs.status(pipeline_id) or {"pipelineId": pipeline_id, "name": pipeline_id,
-                                                  "status": "EDITED", "message": None}
+        return state.runs.status(pipeline_id) or {
+            "pipelineId": pipeline_id,
+            "name": pipeline_id,
+            "status": "EDITED",
+            "message": None,
+        }
 
     pipelines = state.pipelines.listing(
         filter_text=ctx.arg("filterText"),
@@ -145,8 +149,9 @@ def export_pipelines(ctx: RequestContext) -> Reply:
         include_library_definitions=ctx.flag("includeLibraryDefinitions"),
         include_plain_text_credentials=ctx.flag("includePlainTextCredentials", True),
     )
-    return Reply(archive, content_type="application/zip",
-                 headers={"Content-Disposition": 'attachment; filename="pipelines.zip"'})
+    return Reply(
+        archive, content_type="application/zip", headers={"Content-Disposition": 'attachment; filename="pipelines.zip"'}
+    )
 
 
 @router.route("POST", "/pipeline/{pipeline_id}/import")
