@@ -1,5 +1,7 @@
 #include "commands.hpp"
 
+#include <string>
+
 #include "wait.hpp"
 
 namespace velm {
@@ -202,6 +204,19 @@ void preview_command_init(nb::handle self, nb::object api_client, nb::object res
     self.attr("previewer_id") = previewer_id;
 }
 
+// The constructor the validation, preview and connection-validation commands share; `what` names the request
+// in its docstring.
+void def_preview_command_init(nb::handle cls, const char *what) {
+    const std::string doc = std::string("Wrap the answer to a ") + what + " request.";
+    nb::setattr(
+        cls, "__init__",
+        nb::cpp_function(&preview_command_init, nb::is_method(), nb::scope(cls), nb::name("__init__"),
+                         nb::sig("def __init__(self, api_client: ApiClient, response: requests.Response, "
+                                 "pipeline_id: str, previewer_id: str) -> None"),
+                         "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(),
+                         "previewer_id"_a.none(), doc.c_str()));
+}
+
 nb::object preview_property(nb::handle self) {
     nb::object pipeline_id = self.attr("pipeline_id");
     nb::object previewer_id = self.attr("previewer_id");
@@ -299,9 +314,18 @@ nb::object status_error_reduce(nb::handle self) {
     return nb::make_tuple(self.type(), nb::make_tuple(self.attr("response")));
 }
 
-// A wait on one named counter, through the method so that a replaced wait_for_counters_metric is honoured.
-void wait_for_counter(nb::handle self, const char *metric_name, nb::object count, nb::object timeout_sec) {
-    self.attr("wait_for_counters_metric")(metric_name, count, timeout_sec);
+// A start command's wait on one named counter. It goes through the method, so that a replaced
+// wait_for_counters_metric is honoured.
+void def_counter_wait(nb::handle cls, const char *name, const char *metric_name, const char *doc) {
+    const std::string sig =
+        std::string("def ") + name + "(self, count: int, timeout_sec: float = 300) -> None";
+    nb::setattr(cls, name,
+                nb::cpp_function(
+                    [metric_name](nb::handle self, nb::object count, nb::object timeout_sec) {
+                        self.attr("wait_for_counters_metric")(metric_name, count, timeout_sec);
+                    },
+                    nb::is_method(), nb::scope(cls), nb::name(name), nb::sig(sig.c_str()), "count"_a.none(),
+                    "timeout_sec"_a.none() = 300, doc));
 }
 
 // Classes are called as Python classes are: the interpreter runs type(self).__init__, found along the MRO, so
@@ -330,12 +354,8 @@ void copy_as_python(nb::handle cls) {
 }
 
 void init_status_errors(nb::module_ &m) {
-    nb::object type = nb::module_::import_("builtins").attr("type");
-    nb::object module_name = m.attr("__name__");
-
     nb::dict body;
-    body["__module__"] = module_name;
-    body["__doc__"] =
+    const char *doc =
         "Parent class for pipeline status errors.\n\n"
         "Attributes:\n"
         "    response: the decoded status record (a dict) that showed the error status.\n"
@@ -348,19 +368,13 @@ void init_status_errors(nb::module_ &m) {
         nb::cpp_function(&status_error_reduce, nb::is_method(), nb::name("__reduce__"),
                          nb::sig("def __reduce__(self) -> tuple[type, tuple[dict[str, typing.Any]]]"),
                          "Rebuild the error from its status record when unpickled.");
-    nb::object status_error = type("StatusError", nb::make_tuple(nb::handle(PyExc_Exception)), body);
-    m.attr("StatusError") = status_error;
+    nb::object status_error = python_class(m, "StatusError", PyExc_Exception, doc, body);
 
     const char *subclasses[][2] = {{"StartError", "Pipeline start error."},
                                    {"RunningError", "Pipeline running error."},
                                    {"RunError", "Pipeline run error."},
                                    {"ConnectError", "Pipeline connect error."}};
-    for (auto &entry : subclasses) {
-        nb::dict sub;
-        sub["__module__"] = module_name;
-        sub["__doc__"] = entry[1];
-        m.attr(entry[0]) = type(entry[0], nb::make_tuple(status_error), sub);
-    }
+    for (auto &entry : subclasses) python_class(m, entry[0], status_error, entry[1]);
 }
 
 // Every argument takes None, as it would in Python (nanobind refuses None unless told): a snapshot captured
@@ -404,52 +418,35 @@ void init_commands(nb::module_ &m) {
              "    Exception: \"Timed out after ... seconds while waiting for status ...\".")
         .attr("ERROR_STATUSES") = error_statuses;
 
-    nb::class_<StartPipelineCommand, PipelineCommand>(
+    nb::class_<StartPipelineCommand, PipelineCommand> start_command(
         m, "StartPipelineCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
-        "The answer to a pipeline start; waits for the run to finish or for its counters.")
-        .def(
-            "wait_for_finished",
-            [](nb::handle self, nb::object timeout_sec) {
-                self.attr("wait_for_status")("status"_a = "FINISHED", "timeout_sec"_a = timeout_sec);
-            },
-            nb::sig("def wait_for_finished(self, timeout_sec: float = 300) -> None"),
-            "timeout_sec"_a.none() = 300,
-            "Wait until the pipeline's status is FINISHED; an error status raises its StatusError.")
-        .def(
-            "wait_for_pipeline_error_records_count",
-            [](nb::handle self, nb::object count, nb::object timeout_sec) {
-                wait_for_counter(self, "pipeline.batchErrorRecords.counter", count, timeout_sec);
-            },
-            nb::sig("def wait_for_pipeline_error_records_count(self, count: int, timeout_sec: float = 300) "
-                    "-> None"),
-            "count"_a.none(), "timeout_sec"_a.none() = 300,
-            "Wait until the run has produced at least ``count`` error records.")
-        .def(
-            "wait_for_pipeline_output_records_count",
-            [](nb::handle self, nb::object count, nb::object timeout_sec) {
-                wait_for_counter(self, "pipeline.batchOutputRecords.counter", count, timeout_sec);
-            },
-            nb::sig("def wait_for_pipeline_output_records_count(self, count: int, timeout_sec: float = 300) "
-                    "-> None"),
-            "count"_a.none(), "timeout_sec"_a.none() = 300,
-            "Wait until the run has written at least ``count`` output records.")
-        .def(
-            "wait_for_pipeline_batch_count",
-            [](nb::handle self, nb::object count, nb::object timeout_sec) {
-                wait_for_counter(self, "pipeline.batchCount.counter", count, timeout_sec);
-            },
-            nb::sig("def wait_for_pipeline_batch_count(self, count: int, timeout_sec: float = 300) -> None"),
-            "count"_a.none(), "timeout_sec"_a.none() = 300,
-            "Wait until the run has processed at least ``count`` batches.")
-        .def("wait_for_counters_metric", &wait_for_counters_metric,
-             nb::sig("def wait_for_counters_metric(self, metric_name: str, target_count: int, "
-                     "timeout_sec: float = 300) -> None"),
-             "metric_name"_a.none(), "target_count"_a.none(), "timeout_sec"_a.none() = 300,
-             "Poll the pipeline's metrics once a second until counter ``metric_name`` reaches\n"
-             "``target_count``.\n\n"
-             "Raises:\n"
-             "    StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.\n"
-             "    TimeoutError: \"Did not reached metric ... of value ...\" after ``timeout_sec``.");
+        "The answer to a pipeline start; waits for the run to finish or for its counters.");
+    start_command.def(
+        "wait_for_finished",
+        [](nb::handle self, nb::object timeout_sec) {
+            self.attr("wait_for_status")("status"_a = "FINISHED", "timeout_sec"_a = timeout_sec);
+        },
+        nb::sig("def wait_for_finished(self, timeout_sec: float = 300) -> None"),
+        "timeout_sec"_a.none() = 300,
+        "Wait until the pipeline's status is FINISHED; an error status raises its StatusError.");
+    def_counter_wait(start_command, "wait_for_pipeline_error_records_count",
+                     "pipeline.batchErrorRecords.counter",
+                     "Wait until the run has produced at least ``count`` error records.");
+    def_counter_wait(start_command, "wait_for_pipeline_output_records_count",
+                     "pipeline.batchOutputRecords.counter",
+                     "Wait until the run has written at least ``count`` output records.");
+    def_counter_wait(start_command, "wait_for_pipeline_batch_count", "pipeline.batchCount.counter",
+                     "Wait until the run has processed at least ``count`` batches.");
+    start_command.def(
+        "wait_for_counters_metric", &wait_for_counters_metric,
+        nb::sig("def wait_for_counters_metric(self, metric_name: str, target_count: int, "
+                "timeout_sec: float = 300) -> None"),
+        "metric_name"_a.none(), "target_count"_a.none(), "timeout_sec"_a.none() = 300,
+        "Poll the pipeline's metrics once a second until counter ``metric_name`` reaches\n"
+        "``target_count``.\n\n"
+        "Raises:\n"
+        "    StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.\n"
+        "    TimeoutError: \"Did not reached metric ... of value ...\" after ``timeout_sec``.");
 
     nb::class_<StopPipelineCommand, PipelineCommand>(
         m, "StopPipelineCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
@@ -463,37 +460,28 @@ void init_commands(nb::module_ &m) {
             "timeout_sec"_a.none() = 300,
             "Wait until the pipeline's status is STOPPED; an error status raises its StatusError.");
 
-    nb::class_<ValidateCommand, Command>(
+    nb::class_<ValidateCommand, Command> validate_command(
         m, "ValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
-        "A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.")
-        .def("__init__", &preview_command_init,
-             nb::sig(
-                 "def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
-                 "previewer_id: str) -> None"),
-             "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(), "previewer_id"_a.none(),
-             "Wrap the answer to a validation request.")
-        .def(
-            "wait_for_validate",
-            [](nb::handle self, nb::object timeout_sec) {
-                return preview_wait(self, timeout_sec, PreviewWait::validate);
-            },
-            nb::sig("def wait_for_validate(self, timeout_sec: float = 60) -> ValidateCommand"),
-            "timeout_sec"_a.none() = 60,
-            "Poll the validation once a second until it is no longer VALIDATING; return the command.\n\n"
-            "When it ended in anything but VALID, ``response`` then holds the preview data (with the\n"
-            "issues found); otherwise it holds the last status.\n\n"
-            "Raises:\n"
-            "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
+        "A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.");
+    def_preview_command_init(validate_command, "validation");
+    validate_command.def(
+        "wait_for_validate",
+        [](nb::handle self, nb::object timeout_sec) {
+            return preview_wait(self, timeout_sec, PreviewWait::validate);
+        },
+        nb::sig("def wait_for_validate(self, timeout_sec: float = 60) -> ValidateCommand"),
+        "timeout_sec"_a.none() = 60,
+        "Poll the validation once a second until it is no longer VALIDATING; return the command.\n\n"
+        "When it ended in anything but VALID, ``response`` then holds the preview data (with the\n"
+        "issues found); otherwise it holds the last status.\n\n"
+        "Raises:\n"
+        "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
 
-    nb::class_<PreviewCommand, Command>(
+    nb::class_<PreviewCommand, Command> preview_command(
         m, "PreviewCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
-        "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.")
-        .def("__init__", &preview_command_init,
-             nb::sig(
-                 "def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
-                 "previewer_id: str) -> None"),
-             "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(), "previewer_id"_a.none(),
-             "Wrap the answer to a preview request.")
+        "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.");
+    def_preview_command_init(preview_command, "preview");
+    preview_command
         .def(
             "wait_for_finished",
             [](nb::handle self, nb::object timeout_sec) {
@@ -508,27 +496,22 @@ void init_commands(nb::module_ &m) {
                      nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
                      "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
 
-    nb::class_<ConnectionValidateCommand, Command>(
+    nb::class_<ConnectionValidateCommand, Command> connection_command(
         m, "ConnectionValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(),
         construct_as_python(),
-        "A dynamic preview that tests a connection; waits for it and fetches its outcome.")
-        .def("__init__", &preview_command_init,
-             nb::sig(
-                 "def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
-                 "previewer_id: str) -> None"),
-             "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(), "previewer_id"_a.none(),
-             "Wrap the answer to a connection-validation request.")
-        .def(
-            "wait_for_validate",
-            [](nb::handle self, nb::object timeout_sec) {
-                return preview_wait(self, timeout_sec, PreviewWait::connection);
-            },
-            nb::sig("def wait_for_validate(self, timeout_sec: float = 120) -> ConnectionValidateCommand"),
-            "timeout_sec"_a.none() = 120,
-            "Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the\n"
-            "preview data into ``response``; return the command.\n\n"
-            "Raises:\n"
-            "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
+        "A dynamic preview that tests a connection; waits for it and fetches its outcome.");
+    def_preview_command_init(connection_command, "connection-validation");
+    connection_command.def(
+        "wait_for_validate",
+        [](nb::handle self, nb::object timeout_sec) {
+            return preview_wait(self, timeout_sec, PreviewWait::connection);
+        },
+        nb::sig("def wait_for_validate(self, timeout_sec: float = 120) -> ConnectionValidateCommand"),
+        "timeout_sec"_a.none() = 120,
+        "Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the\n"
+        "preview data into ``response``; return the command.\n\n"
+        "Raises:\n"
+        "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
 
     nb::class_<SnapshotCommand, Command>(
         m, "SnapshotCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),

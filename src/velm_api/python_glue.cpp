@@ -106,6 +106,14 @@ void raise_message(nb::handle type, nb::handle message) {
     throw nb::python_error();
 }
 
+nb::object python_class(nb::module_ &m, const char *name, nb::handle base, const char *doc, nb::dict body) {
+    body["__module__"] = m.attr("__name__");
+    body["__doc__"] = doc;
+    nb::object cls = nb::module_::import_("builtins").attr("type")(name, nb::make_tuple(base), body);
+    m.attr(name) = cls;
+    return cls;
+}
+
 double to_double(nb::handle value) {
     double result = PyFloat_AsDouble(value.ptr());
     if (result == -1.0 && PyErr_Occurred()) throw nb::python_error();

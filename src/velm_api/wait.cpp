@@ -9,6 +9,7 @@
 #include "wait.hpp"
 
 #include <algorithm>
+#include <string>
 
 namespace velm {
 namespace {
@@ -308,8 +309,32 @@ nb::object progress_repr(nb::handle self) {
                         self.attr("polls"));
 }
 
+// What every class's wait documents alike, after its own first paragraph.
+const char *const common_wait_doc =
+    "\n\n"
+    "Args:\n"
+    "    until: the status, or several, that end the wait and return.\n"
+    "    timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other "
+    "wait).\n"
+    "    poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most\n"
+    "        ``max_interval``, and never past the time-out.\n"
+    "    stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and\n"
+    "        STOPPED when not waited for; for validation and preview runs also INVALID and the error\n"
+    "        statuses).\n"
+    "    on_progress: called with a WaitProgress after each status read; what it raises ends the wait.\n"
+    "    cancel: a threading.Event; once set, the wait ends within one interval with "
+    "WaitCancelledError.\n\n"
+    "Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other\n"
+    "HTTP errors end the wait. ``response`` holds the last answer read.\n\n"
+    "Returns:\n"
+    "    The final status record (a dict).\n\n"
+    "Raises:\n"
+    "    WaitTimeoutError, UnexpectedStatusError, WaitCancelledError";
+
+// Bind `wait` on one command class; `head` is what its docstring says before the shared part.
 void bind_wait(nb::module_ &m, const char *class_name, Kind kind, const char *default_until,
-               const char *doc) {
+               const char *head) {
+    const std::string doc = std::string(head) + common_wait_doc;
     nb::object cls = m.attr(class_name);
     nb::object method = nb::cpp_function(
         [kind, default_until](nb::handle self, nb::object until, nb::object timeout_sec,
@@ -326,7 +351,7 @@ void bind_wait(nb::module_ &m, const char *class_name, Kind kind, const char *de
                 "cancel: threading.Event | None = None) -> dict[str, typing.Any]"),
         "until"_a = nb::none(), nb::kw_only(), "timeout_sec"_a = nb::none(), "poll_interval"_a = 1.0,
         "backoff"_a = 1.0, "max_interval"_a = 30.0, "stop_on"_a = nb::none(), "on_progress"_a = nb::none(),
-        "cancel"_a = nb::none(), doc);
+        "cancel"_a = nb::none(), doc.c_str());
     cls.attr("wait") = method;
 }
 
@@ -338,19 +363,7 @@ void raise_wait_timeout(nb::handle command, nb::handle message, nb::handle timeo
 }
 
 void init_wait_types(nb::module_ &m) {
-    nb::object type = nb::module_::import_("builtins").attr("type");
-    nb::object module_name = m.attr("__name__");
-
     nb::dict timeout_body;
-    timeout_body["__module__"] = module_name;
-    timeout_body["__doc__"] =
-        "A wait ran out of time. A TimeoutError, so also the Exception some waits were documented to "
-        "raise.\n\n"
-        "Attributes:\n"
-        "    timeout_sec: the wait's time-out, as given.\n"
-        "    elapsed: seconds the wait took.\n"
-        "    response: the command's last response (the last answer the wait read).\n"
-        "    last_status: the last status the wait read, or None (none read, or a wait that reads none).";
     timeout_body["__init__"] = nb::cpp_function(
         &wait_timeout_init, nb::is_method(), nb::name("__init__"),
         nb::sig("def __init__(self, message: str, *, timeout_sec: float | None = None, "
@@ -358,17 +371,18 @@ void init_wait_types(nb::module_ &m) {
                 "last_status: str | None = None) -> None"),
         "message"_a, nb::kw_only(), "timeout_sec"_a = nb::none(), "elapsed"_a = nb::none(),
         "response"_a = nb::none(), "last_status"_a = nb::none(), "Keep the message and what the wait saw.");
-    m.attr("WaitTimeoutError") =
-        type("WaitTimeoutError", nb::make_tuple(nb::handle(PyExc_TimeoutError)), timeout_body);
+    python_class(
+        m, "WaitTimeoutError", PyExc_TimeoutError,
+        "A wait ran out of time. A TimeoutError, so also the Exception some waits were documented to "
+        "raise.\n\n"
+        "Attributes:\n"
+        "    timeout_sec: the wait's time-out, as given.\n"
+        "    elapsed: seconds the wait took.\n"
+        "    response: the command's last response (the last answer the wait read).\n"
+        "    last_status: the last status the wait read, or None (none read, or a wait that reads none).",
+        timeout_body);
 
     nb::dict unexpected_body;
-    unexpected_body["__module__"] = module_name;
-    unexpected_body["__doc__"] =
-        "A wait ended because the work reached a final status other than the one waited for.\n\n"
-        "Attributes:\n"
-        "    status: that status (\"STOPPED\", \"INVALID\", ...).\n"
-        "    response: the status record (a dict) that showed it.\n"
-        "    message: the record's ``message`` (None when it has none).";
     unexpected_body["__init__"] = nb::cpp_function(
         &unexpected_status_init, nb::is_method(), nb::name("__init__"),
         nb::sig("def __init__(self, response: dict[str, typing.Any], status: str, text: str | None = None) "
@@ -377,26 +391,17 @@ void init_wait_types(nb::module_ &m) {
         "Keep the record and the status that ended the wait.");
     unexpected_body["__reduce__"] =
         nb::cpp_function(&unexpected_status_reduce, nb::is_method(), nb::name("__reduce__"));
-    m.attr("UnexpectedStatusError") =
-        type("UnexpectedStatusError", nb::make_tuple(m.attr("StatusError")), unexpected_body);
+    python_class(m, "UnexpectedStatusError", m.attr("StatusError"),
+                 "A wait ended because the work reached a final status other than the one waited for.\n\n"
+                 "Attributes:\n"
+                 "    status: that status (\"STOPPED\", \"INVALID\", ...).\n"
+                 "    response: the status record (a dict) that showed it.\n"
+                 "    message: the record's ``message`` (None when it has none).",
+                 unexpected_body);
 
-    nb::dict cancelled_body;
-    cancelled_body["__module__"] = module_name;
-    cancelled_body["__doc__"] = "A wait ended because its cancel event was set.";
-    m.attr("WaitCancelledError") =
-        type("WaitCancelledError", nb::make_tuple(nb::handle(PyExc_Exception)), cancelled_body);
+    python_class(m, "WaitCancelledError", PyExc_Exception, "A wait ended because its cancel event was set.");
 
     nb::dict progress_body;
-    progress_body["__module__"] = module_name;
-    progress_body["__doc__"] =
-        "What a wait hands its ``on_progress`` callback after each status it reads.\n\n"
-        "Attributes:\n"
-        "    status: the status just read.\n"
-        "    elapsed: seconds since the wait began.\n"
-        "    remaining: seconds left before its time-out.\n"
-        "    polls: status requests the wait has sent so far (a pipeline command's first status comes from\n"
-        "        the answer it holds, with no request).\n"
-        "    record: the status record, a dict.";
     progress_body["__slots__"] = nb::make_tuple("status", "elapsed", "remaining", "polls", "record");
     progress_body["__init__"] = nb::cpp_function(
         &progress_init, nb::is_method(), nb::name("__init__"),
@@ -406,63 +411,52 @@ void init_wait_types(nb::module_ &m) {
     progress_body["__repr__"] = nb::cpp_function(&progress_repr, nb::is_method(), nb::name("__repr__"),
                                                  nb::sig("def __repr__(self) -> str"),
                                                  "The status, the seconds elapsed and left, and the polls.");
-    m.attr("WaitProgress") =
-        type("WaitProgress", nb::make_tuple(nb::module_::import_("builtins").attr("object")), progress_body);
+    python_class(
+        m, "WaitProgress", nb::module_::import_("builtins").attr("object"),
+        "What a wait hands its ``on_progress`` callback after each status it reads.\n\n"
+        "Attributes:\n"
+        "    status: the status just read.\n"
+        "    elapsed: seconds since the wait began.\n"
+        "    remaining: seconds left before its time-out.\n"
+        "    polls: status requests the wait has sent so far (a pipeline command's first status comes "
+        "from\n"
+        "        the answer it holds, with no request).\n"
+        "    record: the status record, a dict.",
+        progress_body);
 }
 
 void init_waits(nb::module_ &m) {
-    const char *common =
-        "\n\n"
-        "Args:\n"
-        "    until: the status, or several, that end the wait and return.\n"
-        "    timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other "
-        "wait).\n"
-        "    poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most\n"
-        "        ``max_interval``, and never past the time-out.\n"
-        "    stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and\n"
-        "        STOPPED when not waited for; for validation and preview runs also INVALID and the error\n"
-        "        statuses).\n"
-        "    on_progress: called with a WaitProgress after each status read; what it raises ends the wait.\n"
-        "    cancel: a threading.Event; once set, the wait ends within one interval with "
-        "WaitCancelledError.\n\n"
-        "Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other\n"
-        "HTTP errors end the wait. ``response`` holds the last answer read.\n\n"
-        "Returns:\n"
-        "    The final status record (a dict).\n\n"
-        "Raises:\n"
-        "    WaitTimeoutError, UnexpectedStatusError, WaitCancelledError";
-    auto doc = [&](const char *head) { return std::string(head) + common; };
-    static const std::string pipeline = doc(
+    bind_wait(
+        m, "PipelineCommand", Kind::pipeline, nullptr,
         "Poll the pipeline's status until it is ``until`` (required here) and return the status record.\n\n"
         "An error status (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) that is not waited for "
         "raises\n"
         "its StatusError subclass, as wait_for_status does. Time-out 300 s.");
-    static const std::string start = doc(
+    bind_wait(
+        m, "StartPipelineCommand", Kind::pipeline, "FINISHED",
         "Poll the run until ``until`` (default FINISHED) and return the status record; a run that STOPPED\n"
         "ends the wait at once. Error statuses raise their StatusError subclass. Time-out 300 s.");
-    static const std::string stop = doc(
+    bind_wait(
+        m, "StopPipelineCommand", Kind::pipeline, "STOPPED",
         "Poll the pipeline until ``until`` (default STOPPED) and return the status record. Error statuses\n"
         "raise their StatusError subclass. Time-out 300 s.");
-    static const std::string validate = doc(
+    bind_wait(
+        m, "ValidateCommand", Kind::validate, nullptr,
         "Poll the validation until ``until`` (default VALID) and return its status record; INVALID ends the\n"
         "wait at once unless waited for (``until=(\"VALID\", \"INVALID\")`` returns either). Time-out 60 s.");
-    static const std::string preview = doc(
+    bind_wait(
+        m, "PreviewCommand", Kind::preview, nullptr,
         "Poll the preview until ``until`` (default FINISHED) and return its status record; INVALID ends the\n"
         "wait at once. Read the records with ``preview`` afterwards. Time-out 30 s.");
-    static const std::string connection = doc(
+    bind_wait(
+        m, "ConnectionValidateCommand", Kind::connection, nullptr,
         "Poll the connection validation until ``until`` (default FINISHED) and return its status record;\n"
         "INVALID ends the wait at once. Time-out 120 s.");
-    static const std::string snapshot = doc(
+    bind_wait(
+        m, "SnapshotCommand", Kind::snapshot, nullptr,
         "Poll the capture until ``until`` (default FINISHED: no longer in progress) and return the\n"
         "snapshot's status record. Its status is FINISHED once ``inProgress`` is false, IN_PROGRESS before.\n"
         "Time-out 30 s.");
-    bind_wait(m, "PipelineCommand", Kind::pipeline, nullptr, pipeline.c_str());
-    bind_wait(m, "StartPipelineCommand", Kind::pipeline, "FINISHED", start.c_str());
-    bind_wait(m, "StopPipelineCommand", Kind::pipeline, "STOPPED", stop.c_str());
-    bind_wait(m, "ValidateCommand", Kind::validate, nullptr, validate.c_str());
-    bind_wait(m, "PreviewCommand", Kind::preview, nullptr, preview.c_str());
-    bind_wait(m, "ConnectionValidateCommand", Kind::connection, nullptr, connection.c_str());
-    bind_wait(m, "SnapshotCommand", Kind::snapshot, nullptr, snapshot.c_str());
 }
 
 }  // namespace velm
