@@ -20,12 +20,12 @@ nb::object velm_connectivity_established(nb::handle api_client, nb::object &last
         return nb::borrow(Py_True);
     } catch (nb::python_error &e) {
         if (e.matches(global("requests").attr("HTTPError"))) {
-            last_failure = nb::borrow(e.value());
+            last_failure = exception_of(e);
             log("debug", "Call to VELM info endpoint failed. Trying again ...");
             return nb::none();
         }
         if (e.matches(PyExc_KeyError)) {
-            last_failure = nb::borrow(e.value());
+            last_failure = exception_of(e);
             log("debug", "Invalid VELM info received. Trying again ...");
             return nb::none();
         }

@@ -114,6 +114,21 @@ nb::object python_class(nb::module_ &m, const char *name, nb::handle base, const
     return cls;
 }
 
+nb::object exception_of(nb::python_error &e) {
+    e.restore();
+#if PY_VERSION_HEX >= 0x030C0000
+    return nb::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return nb::steal(value);
+#endif
+}
+
 double to_double(nb::handle value) {
     double result = PyFloat_AsDouble(value.ptr());
     if (result == -1.0 && PyErr_Occurred()) throw nb::python_error();

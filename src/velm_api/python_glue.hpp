@@ -58,6 +58,11 @@ bool has_body(nb::handle response);
 // and anything else gives "TypeError: exceptions must derive from BaseException".
 [[noreturn]] void raise(nb::handle value);
 
+// The exception a caught python_error carries, as an exception instance. Before 3.12 the interpreter may
+// hold an error raised from C (a KeyError from a subscript) as its type and arguments only; such an error is
+// made into its instance here, so it can be kept, chained or raised again. `e` is emptied.
+nb::object exception_of(nb::python_error &e);
+
 // Raise `type` with `message`, a Python string (built with Python's own formatting, so a repr that has no
 // UTF-8 form is kept as it is).
 [[noreturn]] void raise_message(nb::handle type, nb::handle message);

@@ -223,7 +223,7 @@ nb::object steerable_wait(nb::handle self, Kind kind, const char *default_until,
                 if (has_body(response)) record = response.attr("json")();
             } catch (nb::python_error &e) {
                 if (!is_transient(e)) throw;
-                last_failure = nb::borrow(e.value());
+                last_failure = exception_of(e);
                 log("debug", "Status read of %s failed, trying again: %s", subject, last_failure);
             }
         }

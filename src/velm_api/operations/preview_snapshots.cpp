@@ -12,7 +12,8 @@ nb::object dynamic_preview(nb::handle self, nb::object preview_json, const char 
     nb::str path = endpoint(self, "/v{}/pipeline/dynamicPreview");
     nb::object response = self.attr("_post")("endpoint"_a = path, "data"_a = preview_json);
     nb::object previewer_id = response.attr("json")()["previewerId"];
-    return global(command_class)(self, response, response.attr("json")()["pipelineId"], previewer_id);
+    nb::object pipeline_id = response.attr("json")()["pipelineId"];
+    return global(command_class)(self, response, pipeline_id, previewer_id);
 }
 
 }  // namespace
@@ -26,8 +27,8 @@ void init_preview_snapshots(ClientClass &client) {
             nb::str path = endpoint(self, "/v{}/pipeline/{}/validate", {pipeline_id});
             nb::object response = self.attr("_get")(
                 "endpoint"_a = path, "params"_a = mapping({{"rev", rev}, {"timeout", timeout_sec}}));
-            return global("ValidateCommand")(self, response, pipeline_id,
-                                             response.attr("json")()["previewerId"]);
+            nb::object previewer_id = response.attr("json")()["previewerId"];
+            return global("ValidateCommand")(self, response, pipeline_id, previewer_id);
         },
         nb::sig("def validate_pipeline(self, pipeline_id: str, rev: int | None = 0, "
                 "timeout_sec: int | None = 2000) -> ValidateCommand"),
@@ -56,8 +57,8 @@ void init_preview_snapshots(ClientClass &client) {
                                       {"self", "pipeline_id"});
             nb::object response = self.attr("_post")(
                 "endpoint"_a = endpoint(self, "/v{}/pipeline/{}/preview", {pipeline_id}), "params"_a = query);
-            return global("PreviewCommand")(self, response, pipeline_id,
-                                            response.attr("json")()["previewerId"]);
+            nb::object previewer_id = response.attr("json")()["previewerId"];
+            return global("PreviewCommand")(self, response, pipeline_id, previewer_id);
         },
         nb::sig("def run_pipeline_preview(self, pipeline_id: str, rev: int | None = 0, batches: int | "
                 "None = 1, "
