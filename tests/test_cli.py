@@ -432,6 +432,7 @@ def test_readme_ci_step_fails_the_job_on_a_bad_outcome(
     add_pipeline(engine, "nightly-load", **plan)
     path = f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"
     env = {**os.environ, "VELM_URL": engine.url, "PATH": path}
-    result = subprocess.run(["bash", "-c", step], capture_output=True, text=True, env=env, timeout=60)
+    # CI runners start their shells with -e: the step must report the outcome, not stop at the failing command.
+    result = subprocess.run(["bash", "-e", "-c", step], capture_output=True, text=True, env=env, timeout=60)
     assert result.returncode == code, result.stdout + result.stderr
     assert ("RUN_ERROR" in result.stdout) == (code != 0)  # the history lands in the job log
