@@ -217,6 +217,19 @@ void def_preview_command_init(nb::handle cls, const char *what) {
                          "previewer_id"_a.none(), doc.c_str()));
 }
 
+// A validation, preview or connection-validation command's wait of the given kind, returning the command
+// (its class names the return type in the signature).
+void def_preview_wait(nb::handle cls, const char *name, PreviewWait kind, int timeout_sec, const char *doc) {
+    const std::string sig = std::string("def ") + name +
+                            "(self, timeout_sec: float = " + std::to_string(timeout_sec) + ") -> " +
+                            nb::str(cls.attr("__name__")).c_str();
+    nb::setattr(cls, name,
+                nb::cpp_function(
+                    [kind](nb::handle self, nb::object timeout) { return preview_wait(self, timeout, kind); },
+                    nb::is_method(), nb::scope(cls), nb::name(name), nb::sig(sig.c_str()),
+                    "timeout_sec"_a.none() = timeout_sec, doc));
+}
+
 nb::object preview_property(nb::handle self) {
     nb::object pipeline_id = self.attr("pipeline_id");
     nb::object previewer_id = self.attr("previewer_id");
@@ -464,13 +477,8 @@ void init_commands(nb::module_ &m) {
         m, "ValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
         "A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.");
     def_preview_command_init(validate_command, "validation");
-    validate_command.def(
-        "wait_for_validate",
-        [](nb::handle self, nb::object timeout_sec) {
-            return preview_wait(self, timeout_sec, PreviewWait::validate);
-        },
-        nb::sig("def wait_for_validate(self, timeout_sec: float = 60) -> ValidateCommand"),
-        "timeout_sec"_a.none() = 60,
+    def_preview_wait(
+        validate_command, "wait_for_validate", PreviewWait::validate, 60,
         "Poll the validation once a second until it is no longer VALIDATING; return the command.\n\n"
         "When it ended in anything but VALID, ``response`` then holds the preview data (with the\n"
         "issues found); otherwise it holds the last status.\n\n"
@@ -481,37 +489,24 @@ void init_commands(nb::module_ &m) {
         m, "PreviewCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
         "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.");
     def_preview_command_init(preview_command, "preview");
-    preview_command
-        .def(
-            "wait_for_finished",
-            [](nb::handle self, nb::object timeout_sec) {
-                return preview_wait(self, timeout_sec, PreviewWait::preview);
-            },
-            nb::sig("def wait_for_finished(self, timeout_sec: float = 30) -> PreviewCommand"),
-            "timeout_sec"_a.none() = 30,
-            "Poll the preview once a second until it is FINISHED; return the command.\n\n"
-            "Raises:\n"
-            "    Exception: \"Timed out after ... seconds while waiting for status FINISHED.\"")
-        .def_prop_ro("preview", &preview_property,
-                     nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
-                     "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
+    def_preview_wait(preview_command, "wait_for_finished", PreviewWait::preview, 30,
+                     "Poll the preview once a second until it is FINISHED; return the command.\n\n"
+                     "Raises:\n"
+                     "    Exception: \"Timed out after ... seconds while waiting for status FINISHED.\"");
+    preview_command.def_prop_ro(
+        "preview", &preview_property, nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
+        "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
 
     nb::class_<ConnectionValidateCommand, Command> connection_command(
         m, "ConnectionValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(),
         construct_as_python(),
         "A dynamic preview that tests a connection; waits for it and fetches its outcome.");
     def_preview_command_init(connection_command, "connection-validation");
-    connection_command.def(
-        "wait_for_validate",
-        [](nb::handle self, nb::object timeout_sec) {
-            return preview_wait(self, timeout_sec, PreviewWait::connection);
-        },
-        nb::sig("def wait_for_validate(self, timeout_sec: float = 120) -> ConnectionValidateCommand"),
-        "timeout_sec"_a.none() = 120,
-        "Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the\n"
-        "preview data into ``response``; return the command.\n\n"
-        "Raises:\n"
-        "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
+    def_preview_wait(connection_command, "wait_for_validate", PreviewWait::connection, 120,
+                     "Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the\n"
+                     "preview data into ``response``; return the command.\n\n"
+                     "Raises:\n"
+                     "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
 
     nb::class_<SnapshotCommand, Command>(
         m, "SnapshotCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
