@@ -134,6 +134,17 @@ void wait_for_counters_metric(nb::handle self, nb::object metric_name, nb::objec
 // ---------------------------------------------------------------------------------------------------------
 // Validate and preview commands: one loop, three end tests
 
+// One poll of a preview run's or a snapshot's status, through the client's status operation called by
+// keyword (`run_key` names the run's own id): the command keeps the answer, which is logged.
+nb::object poll_run_status(nb::handle self, nb::handle api_client, const char *operation,
+                           nb::handle pipeline_id, const char *run_key, nb::handle run_id) {
+    nb::object response =
+        api_client.attr(operation)("pipeline_id"_a = pipeline_id, nb::arg(run_key) = run_id).attr("response");
+    self.attr("response") = response;
+    log("debug", "response.content: %s", response.attr("content"));
+    return response;
+}
+
 enum class PreviewWait { validate, preview, connection };
 
 bool in(nb::handle value, std::initializer_list<const char *> states) {
@@ -158,12 +169,8 @@ nb::object preview_wait(nb::handle self, nb::object timeout_sec, PreviewWait kin
     nb::object previewer_id = self.attr("previewer_id");
     nb::object last_status = nb::none();
     while (deadline.open()) {
-        nb::object response =
-            api_client
-                .attr("get_preview_status")("pipeline_id"_a = pipeline_id, "previewer_id"_a = previewer_id)
-                .attr("response");
-        self.attr("response") = response;
-        log("debug", "response.content: %s", response.attr("content"));
+        nb::object response = poll_run_status(self, api_client, "get_preview_status", pipeline_id,
+                                              "previewer_id", previewer_id);
         // The engine answers with an empty body while it sets the run up: ask again at once.
         if (!has_body(response)) continue;
 
@@ -260,12 +267,8 @@ nb::object snapshot_wait_for_finished(nb::handle self, nb::object timeout_sec) {
     nb::object pipeline_id = self.attr("pipeline_id");
     nb::object snapshot_name = self.attr("snapshot_name");
     while (deadline.open()) {
-        nb::object response =
-            api_client
-                .attr("get_snapshot_status")("pipeline_id"_a = pipeline_id, "snapshot_name"_a = snapshot_name)
-                .attr("response");
-        self.attr("response") = response;
-        log("debug", "response.content: %s", response.attr("content"));
+        nb::object response = poll_run_status(self, api_client, "get_snapshot_status", pipeline_id,
+                                              "snapshot_name", snapshot_name);
         if (!has_body(response)) continue;
 
         nb::object in_progress = response.attr("json")()["inProgress"];
@@ -325,6 +328,19 @@ void status_error_init(nb::handle self, nb::object response) {
 // the errors cross process boundaries (multiprocessing pools) intact.
 nb::object status_error_reduce(nb::handle self) {
     return nb::make_tuple(self.type(), nb::make_tuple(self.attr("response")));
+}
+
+// A pipeline command's wait for one status. It goes through the method, so that a replaced wait_for_status
+// is honoured.
+void def_status_wait(nb::handle cls, const char *name, const char *status, const char *doc) {
+    const std::string sig = std::string("def ") + name + "(self, timeout_sec: float = 300) -> None";
+    nb::setattr(cls, name,
+                nb::cpp_function(
+                    [status](nb::handle self, nb::object timeout_sec) {
+                        self.attr("wait_for_status")("status"_a = status, "timeout_sec"_a = timeout_sec);
+                    },
+                    nb::is_method(), nb::scope(cls), nb::name(name), nb::sig(sig.c_str()),
+                    "timeout_sec"_a.none() = 300, doc));
 }
 
 // A start command's wait on one named counter. It goes through the method, so that a replaced
@@ -434,14 +450,8 @@ void init_commands(nb::module_ &m) {
     nb::class_<StartPipelineCommand, PipelineCommand> start_command(
         m, "StartPipelineCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
         "The answer to a pipeline start; waits for the run to finish or for its counters.");
-    start_command.def(
-        "wait_for_finished",
-        [](nb::handle self, nb::object timeout_sec) {
-            self.attr("wait_for_status")("status"_a = "FINISHED", "timeout_sec"_a = timeout_sec);
-        },
-        nb::sig("def wait_for_finished(self, timeout_sec: float = 300) -> None"),
-        "timeout_sec"_a.none() = 300,
-        "Wait until the pipeline's status is FINISHED; an error status raises its StatusError.");
+    def_status_wait(start_command, "wait_for_finished", "FINISHED",
+                    "Wait until the pipeline's status is FINISHED; an error status raises its StatusError.");
     def_counter_wait(start_command, "wait_for_pipeline_error_records_count",
                      "pipeline.batchErrorRecords.counter",
                      "Wait until the run has produced at least ``count`` error records.");
@@ -461,17 +471,11 @@ void init_commands(nb::module_ &m) {
         "    StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.\n"
         "    TimeoutError: \"Did not reached metric ... of value ...\" after ``timeout_sec``.");
 
-    nb::class_<StopPipelineCommand, PipelineCommand>(
+    nb::class_<StopPipelineCommand, PipelineCommand> stop_command(
         m, "StopPipelineCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
-        "The answer to a pipeline stop or forced stop; waits for the pipeline to stop.")
-        .def(
-            "wait_for_stopped",
-            [](nb::handle self, nb::object timeout_sec) {
-                self.attr("wait_for_status")("status"_a = "STOPPED", "timeout_sec"_a = timeout_sec);
-            },
-            nb::sig("def wait_for_stopped(self, timeout_sec: float = 300) -> None"),
-            "timeout_sec"_a.none() = 300,
-            "Wait until the pipeline's status is STOPPED; an error status raises its StatusError.");
+        "The answer to a pipeline stop or forced stop; waits for the pipeline to stop.");
+    def_status_wait(stop_command, "wait_for_stopped", "STOPPED",
+                    "Wait until the pipeline's status is STOPPED; an error status raises its StatusError.");
 
     nb::class_<ValidateCommand, Command> validate_command(
         m, "ValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
