@@ -373,6 +373,14 @@ nb::type_slots construct_as_python() {
     return nb::type_slots(python_construction);
 }
 
+// Every command class keeps its state in the instance __dict__, can be weakly referenced and is constructed
+// as a Python class is.
+template <typename T, typename... Base>
+nb::class_<T, Base...> command_class(nb::module_ &m, const char *name, const char *doc) {
+    return nb::class_<T, Base...>(m, name, nb::dynamic_attr(), nb::is_weak_referenceable(),
+                                  construct_as_python(), doc);
+}
+
 // copy and pickle refuse an extension type's instance unless it names its state; ours is all in __dict__,
 // so an instance is copied and pickled as a plain Python object would be.
 void copy_as_python(nb::handle cls) {
@@ -410,11 +418,12 @@ void init_status_errors(nb::module_ &m) {
 // without a label must still be readable, and None as a flag is false. The subclasses of Command have no
 // constructor of their own: PipelineCommand and its kinds inherit Command's, and the others call it.
 void init_commands(nb::module_ &m) {
-    nb::class_<Command>(m, "Command", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
-                        "The engine's answer to a request, kept with the client that made it.\n\n"
-                        "Attributes:\n"
-                        "    api_client: the ApiClient that sent the request.\n"
-                        "    response: the requests.Response; waits replace it with each answer they read.")
+    command_class<Command>(
+        m, "Command",
+        "The engine's answer to a request, kept with the client that made it.\n\n"
+        "Attributes:\n"
+        "    api_client: the ApiClient that sent the request.\n"
+        "    response: the requests.Response; waits replace it with each answer they read.")
         .def("__init__", &command_init,
              nb::sig("def __init__(self, api_client: ApiClient, response: requests.Response) -> None"),
              "api_client"_a.none(), "response"_a.none(),
@@ -428,8 +437,8 @@ void init_commands(nb::module_ &m) {
     error_statuses["RUN_ERROR"] = m.attr("RunError");
     error_statuses["CONNECT_ERROR"] = m.attr("ConnectError");
 
-    nb::class_<PipelineCommand, Command>(
-        m, "PipelineCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
+    command_class<PipelineCommand, Command>(
+        m, "PipelineCommand",
         "A command whose response is a pipeline status record; it can wait for a status.")
         .def("wait_for_status", &wait_for_status,
              nb::sig("def wait_for_status(self, status: str | list[str] | tuple[str, ...], "
@@ -447,8 +456,8 @@ void init_commands(nb::module_ &m) {
              "    Exception: \"Timed out after ... seconds while waiting for status ...\".")
         .attr("ERROR_STATUSES") = error_statuses;
 
-    nb::class_<StartPipelineCommand, PipelineCommand> start_command(
-        m, "StartPipelineCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
+    auto start_command = command_class<StartPipelineCommand, PipelineCommand>(
+        m, "StartPipelineCommand",
         "The answer to a pipeline start; waits for the run to finish or for its counters.");
     def_status_wait(start_command, "wait_for_finished", "FINISHED",
                     "Wait until the pipeline's status is FINISHED; an error status raises its StatusError.");
@@ -471,14 +480,14 @@ void init_commands(nb::module_ &m) {
         "    StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.\n"
         "    TimeoutError: \"Did not reached metric ... of value ...\" after ``timeout_sec``.");
 
-    nb::class_<StopPipelineCommand, PipelineCommand> stop_command(
-        m, "StopPipelineCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
+    auto stop_command = command_class<StopPipelineCommand, PipelineCommand>(
+        m, "StopPipelineCommand",
         "The answer to a pipeline stop or forced stop; waits for the pipeline to stop.");
     def_status_wait(stop_command, "wait_for_stopped", "STOPPED",
                     "Wait until the pipeline's status is STOPPED; an error status raises its StatusError.");
 
-    nb::class_<ValidateCommand, Command> validate_command(
-        m, "ValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
+    auto validate_command = command_class<ValidateCommand, Command>(
+        m, "ValidateCommand",
         "A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.");
     def_preview_command_init(validate_command, "validation");
     def_preview_wait(
@@ -489,8 +498,8 @@ void init_commands(nb::module_ &m) {
         "Raises:\n"
         "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
 
-    nb::class_<PreviewCommand, Command> preview_command(
-        m, "PreviewCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
+    auto preview_command = command_class<PreviewCommand, Command>(
+        m, "PreviewCommand",
         "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.");
     def_preview_command_init(preview_command, "preview");
     def_preview_wait(preview_command, "wait_for_finished", PreviewWait::preview, 30,
@@ -501,9 +510,8 @@ void init_commands(nb::module_ &m) {
         "preview", &preview_property, nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
         "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
 
-    nb::class_<ConnectionValidateCommand, Command> connection_command(
-        m, "ConnectionValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(),
-        construct_as_python(),
+    auto connection_command = command_class<ConnectionValidateCommand, Command>(
+        m, "ConnectionValidateCommand",
         "A dynamic preview that tests a connection; waits for it and fetches its outcome.");
     def_preview_command_init(connection_command, "connection-validation");
     def_preview_wait(connection_command, "wait_for_validate", PreviewWait::connection, 120,
@@ -512,8 +520,8 @@ void init_commands(nb::module_ &m) {
                      "Raises:\n"
                      "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
 
-    nb::class_<SnapshotCommand, Command>(
-        m, "SnapshotCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
+    command_class<SnapshotCommand, Command>(
+        m, "SnapshotCommand",
         "A snapshot capture (``pipeline_id``, ``snapshot_name``, ``snapshot_label``); waits for it\n"
         "and reads the snapshot.")
         .def("__init__", &snapshot_command_init,
