@@ -134,6 +134,17 @@ void wait_for_counters_metric(nb::handle self, nb::object metric_name, nb::objec
 // ---------------------------------------------------------------------------------------------------------
 // Validate and preview commands: one loop, three end tests
 
+// One poll of a preview run's or a snapshot's status, through the client's status operation called by
+// keyword (`run_key` names the run's own id): the command keeps the answer, which is logged.
+nb::object poll_run_status(nb::handle self, nb::handle api_client, const char *operation,
+                           nb::handle pipeline_id, const char *run_key, nb::handle run_id) {
+    nb::object response =
+        api_client.attr(operation)("pipeline_id"_a = pipeline_id, nb::arg(run_key) = run_id).attr("response");
+    self.attr("response") = response;
+    log("debug", "response.content: %s", response.attr("content"));
+    return response;
+}
+
 enum class PreviewWait { validate, preview, connection };
 
 bool in(nb::handle value, std::initializer_list<const char *> states) {
@@ -158,12 +169,8 @@ nb::object preview_wait(nb::handle self, nb::object timeout_sec, PreviewWait kin
     nb::object previewer_id = self.attr("previewer_id");
     nb::object last_status = nb::none();
     while (deadline.open()) {
-        nb::object response =
-            api_client
-                .attr("get_preview_status")("pipeline_id"_a = pipeline_id, "previewer_id"_a = previewer_id)
-                .attr("response");
-        self.attr("response") = response;
-        log("debug", "response.content: %s", response.attr("content"));
+        nb::object response = poll_run_status(self, api_client, "get_preview_status", pipeline_id,
+                                              "previewer_id", previewer_id);
         // The engine answers with an empty body while it sets the run up: ask again at once.
         if (!has_body(response)) continue;
 
@@ -217,6 +224,19 @@ void def_preview_command_init(nb::handle cls, const char *what) {
                          "previewer_id"_a.none(), doc.c_str()));
 }
 
+// A validation, preview or connection-validation command's wait of the given kind, returning the command
+// (its class names the return type in the signature).
+void def_preview_wait(nb::handle cls, const char *name, PreviewWait kind, int timeout_sec, const char *doc) {
+    const std::string sig = std::string("def ") + name +
+                            "(self, timeout_sec: float = " + std::to_string(timeout_sec) + ") -> " +
+                            nb::str(cls.attr("__name__")).c_str();
+    nb::setattr(cls, name,
+                nb::cpp_function(
+                    [kind](nb::handle self, nb::object timeout) { return preview_wait(self, timeout, kind); },
+                    nb::is_method(), nb::scope(cls), nb::name(name), nb::sig(sig.c_str()),
+                    "timeout_sec"_a.none() = timeout_sec, doc));
+}
+
 nb::object preview_property(nb::handle self) {
     nb::object pipeline_id = self.attr("pipeline_id");
     nb::object previewer_id = self.attr("previewer_id");
@@ -247,12 +267,8 @@ nb::object snapshot_wait_for_finished(nb::handle self, nb::object timeout_sec) {
     nb::object pipeline_id = self.attr("pipeline_id");
     nb::object snapshot_name = self.attr("snapshot_name");
     while (deadline.open()) {
-        nb::object response =
-            api_client
-                .attr("get_snapshot_status")("pipeline_id"_a = pipeline_id, "snapshot_name"_a = snapshot_name)
-                .attr("response");
-        self.attr("response") = response;
-        log("debug", "response.content: %s", response.attr("content"));
+        nb::object response = poll_run_status(self, api_client, "get_snapshot_status", pipeline_id,
+                                              "snapshot_name", snapshot_name);
         if (!has_body(response)) continue;
 
         nb::object in_progress = response.attr("json")()["inProgress"];
@@ -314,6 +330,19 @@ nb::object status_error_reduce(nb::handle self) {
     return nb::make_tuple(self.type(), nb::make_tuple(self.attr("response")));
 }
 
+// A pipeline command's wait for one status. It goes through the method, so that a replaced wait_for_status
+// is honoured.
+void def_status_wait(nb::handle cls, const char *name, const char *status, const char *doc) {
+    const std::string sig = std::string("def ") + name + "(self, timeout_sec: float = 300) -> None";
+    nb::setattr(cls, name,
+                nb::cpp_function(
+                    [status](nb::handle self, nb::object timeout_sec) {
+                        self.attr("wait_for_status")("status"_a = status, "timeout_sec"_a = timeout_sec);
+                    },
+                    nb::is_method(), nb::scope(cls), nb::name(name), nb::sig(sig.c_str()),
+                    "timeout_sec"_a.none() = 300, doc));
+}
+
 // A start command's wait on one named counter. It goes through the method, so that a replaced
 // wait_for_counters_metric is honoured.
 void def_counter_wait(nb::handle cls, const char *name, const char *metric_name, const char *doc) {
@@ -342,6 +371,14 @@ nb::object instance_state(nb::handle self) {
 
 nb::type_slots construct_as_python() {
     return nb::type_slots(python_construction);
+}
+
+// Every command class keeps its state in the instance __dict__, can be weakly referenced and is constructed
+// as a Python class is.
+template <typename T, typename... Base>
+nb::class_<T, Base...> command_class(nb::module_ &m, const char *name, const char *doc) {
+    return nb::class_<T, Base...>(m, name, nb::dynamic_attr(), nb::is_weak_referenceable(),
+                                  construct_as_python(), doc);
 }
 
 // copy and pickle refuse an extension type's instance unless it names its state; ours is all in __dict__,
@@ -381,11 +418,12 @@ void init_status_errors(nb::module_ &m) {
 // without a label must still be readable, and None as a flag is false. The subclasses of Command have no
 // constructor of their own: PipelineCommand and its kinds inherit Command's, and the others call it.
 void init_commands(nb::module_ &m) {
-    nb::class_<Command>(m, "Command", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
-                        "The engine's answer to a request, kept with the client that made it.\n\n"
-                        "Attributes:\n"
-                        "    api_client: the ApiClient that sent the request.\n"
-                        "    response: the requests.Response; waits replace it with each answer they read.")
+    command_class<Command>(
+        m, "Command",
+        "The engine's answer to a request, kept with the client that made it.\n\n"
+        "Attributes:\n"
+        "    api_client: the ApiClient that sent the request.\n"
+        "    response: the requests.Response; waits replace it with each answer they read.")
         .def("__init__", &command_init,
              nb::sig("def __init__(self, api_client: ApiClient, response: requests.Response) -> None"),
              "api_client"_a.none(), "response"_a.none(),
@@ -399,8 +437,8 @@ void init_commands(nb::module_ &m) {
     error_statuses["RUN_ERROR"] = m.attr("RunError");
     error_statuses["CONNECT_ERROR"] = m.attr("ConnectError");
 
-    nb::class_<PipelineCommand, Command>(
-        m, "PipelineCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
+    command_class<PipelineCommand, Command>(
+        m, "PipelineCommand",
         "A command whose response is a pipeline status record; it can wait for a status.")
         .def("wait_for_status", &wait_for_status,
              nb::sig("def wait_for_status(self, status: str | list[str] | tuple[str, ...], "
@@ -418,17 +456,11 @@ void init_commands(nb::module_ &m) {
              "    Exception: \"Timed out after ... seconds while waiting for status ...\".")
         .attr("ERROR_STATUSES") = error_statuses;
 
-    nb::class_<StartPipelineCommand, PipelineCommand> start_command(
-        m, "StartPipelineCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
+    auto start_command = command_class<StartPipelineCommand, PipelineCommand>(
+        m, "StartPipelineCommand",
         "The answer to a pipeline start; waits for the run to finish or for its counters.");
-    start_command.def(
-        "wait_for_finished",
-        [](nb::handle self, nb::object timeout_sec) {
-            self.attr("wait_for_status")("status"_a = "FINISHED", "timeout_sec"_a = timeout_sec);
-        },
-        nb::sig("def wait_for_finished(self, timeout_sec: float = 300) -> None"),
-        "timeout_sec"_a.none() = 300,
-        "Wait until the pipeline's status is FINISHED; an error status raises its StatusError.");
+    def_status_wait(start_command, "wait_for_finished", "FINISHED",
+                    "Wait until the pipeline's status is FINISHED; an error status raises its StatusError.");
     def_counter_wait(start_command, "wait_for_pipeline_error_records_count",
                      "pipeline.batchErrorRecords.counter",
                      "Wait until the run has produced at least ``count`` error records.");
@@ -448,73 +480,48 @@ void init_commands(nb::module_ &m) {
         "    StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.\n"
         "    TimeoutError: \"Did not reached metric ... of value ...\" after ``timeout_sec``.");
 
-    nb::class_<StopPipelineCommand, PipelineCommand>(
-        m, "StopPipelineCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
-        "The answer to a pipeline stop or forced stop; waits for the pipeline to stop.")
-        .def(
-            "wait_for_stopped",
-            [](nb::handle self, nb::object timeout_sec) {
-                self.attr("wait_for_status")("status"_a = "STOPPED", "timeout_sec"_a = timeout_sec);
-            },
-            nb::sig("def wait_for_stopped(self, timeout_sec: float = 300) -> None"),
-            "timeout_sec"_a.none() = 300,
-            "Wait until the pipeline's status is STOPPED; an error status raises its StatusError.");
+    auto stop_command = command_class<StopPipelineCommand, PipelineCommand>(
+        m, "StopPipelineCommand",
+        "The answer to a pipeline stop or forced stop; waits for the pipeline to stop.");
+    def_status_wait(stop_command, "wait_for_stopped", "STOPPED",
+                    "Wait until the pipeline's status is STOPPED; an error status raises its StatusError.");
 
-    nb::class_<ValidateCommand, Command> validate_command(
-        m, "ValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
+    auto validate_command = command_class<ValidateCommand, Command>(
+        m, "ValidateCommand",
         "A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.");
     def_preview_command_init(validate_command, "validation");
-    validate_command.def(
-        "wait_for_validate",
-        [](nb::handle self, nb::object timeout_sec) {
-            return preview_wait(self, timeout_sec, PreviewWait::validate);
-        },
-        nb::sig("def wait_for_validate(self, timeout_sec: float = 60) -> ValidateCommand"),
-        "timeout_sec"_a.none() = 60,
+    def_preview_wait(
+        validate_command, "wait_for_validate", PreviewWait::validate, 60,
         "Poll the validation once a second until it is no longer VALIDATING; return the command.\n\n"
         "When it ended in anything but VALID, ``response`` then holds the preview data (with the\n"
         "issues found); otherwise it holds the last status.\n\n"
         "Raises:\n"
         "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
 
-    nb::class_<PreviewCommand, Command> preview_command(
-        m, "PreviewCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
+    auto preview_command = command_class<PreviewCommand, Command>(
+        m, "PreviewCommand",
         "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.");
     def_preview_command_init(preview_command, "preview");
-    preview_command
-        .def(
-            "wait_for_finished",
-            [](nb::handle self, nb::object timeout_sec) {
-                return preview_wait(self, timeout_sec, PreviewWait::preview);
-            },
-            nb::sig("def wait_for_finished(self, timeout_sec: float = 30) -> PreviewCommand"),
-            "timeout_sec"_a.none() = 30,
-            "Poll the preview once a second until it is FINISHED; return the command.\n\n"
-            "Raises:\n"
-            "    Exception: \"Timed out after ... seconds while waiting for status FINISHED.\"")
-        .def_prop_ro("preview", &preview_property,
-                     nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
-                     "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
+    def_preview_wait(preview_command, "wait_for_finished", PreviewWait::preview, 30,
+                     "Poll the preview once a second until it is FINISHED; return the command.\n\n"
+                     "Raises:\n"
+                     "    Exception: \"Timed out after ... seconds while waiting for status FINISHED.\"");
+    preview_command.def_prop_ro(
+        "preview", &preview_property, nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
+        "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
 
-    nb::class_<ConnectionValidateCommand, Command> connection_command(
-        m, "ConnectionValidateCommand", nb::dynamic_attr(), nb::is_weak_referenceable(),
-        construct_as_python(),
+    auto connection_command = command_class<ConnectionValidateCommand, Command>(
+        m, "ConnectionValidateCommand",
         "A dynamic preview that tests a connection; waits for it and fetches its outcome.");
     def_preview_command_init(connection_command, "connection-validation");
-    connection_command.def(
-        "wait_for_validate",
-        [](nb::handle self, nb::object timeout_sec) {
-            return preview_wait(self, timeout_sec, PreviewWait::connection);
-        },
-        nb::sig("def wait_for_validate(self, timeout_sec: float = 120) -> ConnectionValidateCommand"),
-        "timeout_sec"_a.none() = 120,
-        "Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the\n"
-        "preview data into ``response``; return the command.\n\n"
-        "Raises:\n"
-        "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
+    def_preview_wait(connection_command, "wait_for_validate", PreviewWait::connection, 120,
+                     "Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the\n"
+                     "preview data into ``response``; return the command.\n\n"
+                     "Raises:\n"
+                     "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
 
-    nb::class_<SnapshotCommand, Command>(
-        m, "SnapshotCommand", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
+    command_class<SnapshotCommand, Command>(
+        m, "SnapshotCommand",
         "A snapshot capture (``pipeline_id``, ``snapshot_name``, ``snapshot_label``); waits for it\n"
         "and reads the snapshot.")
         .def("__init__", &snapshot_command_init,

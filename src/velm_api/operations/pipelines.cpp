@@ -16,6 +16,12 @@ bool engine_older_than(nb::handle self, const char *version) {
     return result == 1;
 }
 
+// The query of the pipeline operations whose only setting is the revision: get_params over the pipeline id
+// and rev, with the id left to the path.
+nb::object revision_query(nb::handle self, nb::handle pipeline_id, nb::handle rev) {
+    return params(self, {{"pipeline_id", pipeline_id}, {"rev", rev}}, {"self", "pipeline_id"});
+}
+
 // stop and forceStop: the same request to two resources.
 nb::object stop(nb::handle self, const char *path_template, nb::handle pipeline_id, nb::handle rev) {
     nb::str path = endpoint(self, path_template, {pipeline_id});
@@ -344,8 +350,7 @@ void init_pipelines(ClientClass &client) {
     client.def(
         "reset_origin_offset",
         [](nb::handle self, nb::object pipeline_id, nb::object rev) {
-            nb::object query =
-                params(self, {{"pipeline_id", pipeline_id}, {"rev", rev}}, {"self", "pipeline_id"});
+            nb::object query = revision_query(self, pipeline_id, rev);
             nb::str path = endpoint(self, "/v{}/pipeline/{}/resetOffset", {pipeline_id});
             return command(self, self.attr("_post")("endpoint"_a = path, "params"_a = query));
         },
@@ -411,8 +416,7 @@ void init_pipelines(ClientClass &client) {
     client.def(
         "get_pipeline_rules",
         [](nb::handle self, nb::object pipeline_id, nb::object rev) {
-            nb::object query =
-                params(self, {{"pipeline_id", pipeline_id}, {"rev", rev}}, {"self", "pipeline_id"});
+            nb::object query = revision_query(self, pipeline_id, rev);
             nb::str path = endpoint(self, "/v{}/pipeline/{}/rules", {pipeline_id});
             return command(self, self.attr("_get")("endpoint"_a = path, "params"_a = query));
         },
