@@ -245,6 +245,8 @@ nb::dict request_options(nb::handle self) {
 // plain.
 void raise_engine_error(nb::handle response, bool plain_400_500) {
     nb::object status = response.attr("status_code");
+    // A success, the common case, needs no class: only the response's own check, as always.
+    if (PyLong_Check(status.ptr()) && status < nb::int_(400)) return raise_for_status(response);
     nb::object error = global("_error_class_for")(status);
     if (error.is_none()) return raise_for_status(response);
     if (plain_400_500 && (status.equal(nb::int_(400)) || status.equal(nb::int_(500))))
