@@ -87,7 +87,7 @@ nb::object checked_timeout(nb::handle timeout) {
     if (timeout.is_none()) return nb::none();
     auto seconds = [](nb::handle value, bool none_allowed) {
         if (none_allowed && value.is_none()) return;
-        if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())))
+        if (!is_seconds(value))
             raise_message(PyExc_TypeError,
                           format("timeout must be seconds or a (connect, read) pair, not {!r}", value));
         if (!(to_double(value) > 0))
@@ -126,9 +126,7 @@ void client_init(nb::handle self, nb::object server_url, nb::object authenticati
     // The options are checked before anything is stored or sent.
     timeout = checked_timeout(timeout);
     if (!retries.is_none()) retries = checked_retries(retries);
-    if (PyBool_Check(probe_timeout_sec.ptr()) ||
-        !(PyLong_Check(probe_timeout_sec.ptr()) || PyFloat_Check(probe_timeout_sec.ptr())))
-        throw nb::type_error("probe_timeout_sec must be a number of seconds");
+    seconds_of(probe_timeout_sec, "probe_timeout_sec");
     self.attr("server_url") = server_url;
     self.attr("authentication_method") = authentication_method;
     nb::object session = global("requests").attr("Session")();

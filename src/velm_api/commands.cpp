@@ -5,6 +5,13 @@
 #include "wait.hpp"
 
 namespace velm {
+
+nb::object error_class_for(nb::handle status) {
+    nb::object table = global("PipelineCommand").attr("ERROR_STATUSES");
+    if (!contains(table, status)) return nb::object();
+    return table[status];
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------------------------------------
@@ -25,29 +32,6 @@ private:
 
 nb::object decoded(nb::handle command) {
     return command.attr("response").attr("json")();
-}
-
-// The pipeline id of a status record: "pipelineId", or "name" when that key is missing.
-nb::object pipeline_id_of(nb::handle command) {
-    try {
-        return decoded(command)["pipelineId"];
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_KeyError)) throw;
-        return decoded(command)["name"];
-    }
-}
-
-bool contains(nb::handle container, nb::handle value) {
-    int result = PySequence_Contains(container.ptr(), value.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
-
-// The status error class for `status`, or an invalid handle when it is not an error status.
-nb::object error_class_for(nb::handle status) {
-    nb::object table = global("PipelineCommand").attr("ERROR_STATUSES");
-    if (!contains(table, status)) return nb::object();
-    return table[status];
 }
 
 bool at_least(nb::handle value, nb::handle target) {
@@ -71,7 +55,7 @@ void wait_for_status(nb::handle self, nb::object status, nb::object ignore_error
     const bool raise_errors = !truthy(ignore_errors);
     nb::object last_status = nb::none();
     while (deadline.open()) {
-        nb::object pipeline_id = pipeline_id_of(self);
+        nb::object pipeline_id = pipeline_id_of(decoded(self));
         nb::object current = decoded(self)["status"];
         last_status = current;
         log("debug", "Status of pipeline %s is %s ...", pipeline_id, current);
@@ -98,7 +82,7 @@ void wait_for_status(nb::handle self, nb::object status, nb::object ignore_error
 
 void wait_for_counters_metric(nb::handle self, nb::object metric_name, nb::object target_count,
                               nb::object timeout_sec) {
-    nb::object pipeline_id = pipeline_id_of(self);
+    nb::object pipeline_id = pipeline_id_of(decoded(self));
     // A target no count compares with ("5", None) is refused before the first request, not after it.
     at_least(nb::int_(-1), target_count);
     log("info", "Waiting for counters metric %s to reach at least %s...", metric_name, target_count);
@@ -453,7 +437,7 @@ void init_commands(nb::module_ &m) {
              "Raises:\n"
              "    StartError, RunningError, RunError, ConnectError: the pipeline entered that error\n"
              "        status (unless ``ignore_errors``).\n"
-             "    Exception: \"Timed out after ... seconds while waiting for status ...\".")
+             "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status ...\".")
         .attr("ERROR_STATUSES") = error_statuses;
 
     auto start_command = command_class<StartPipelineCommand, PipelineCommand>(
@@ -478,7 +462,7 @@ void init_commands(nb::module_ &m) {
         "``target_count``.\n\n"
         "Raises:\n"
         "    StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.\n"
-        "    TimeoutError: \"Did not reached metric ... of value ...\" after ``timeout_sec``.");
+        "    WaitTimeoutError: \"Did not reached metric ... of value ...\" after ``timeout_sec``.");
 
     auto stop_command = command_class<StopPipelineCommand, PipelineCommand>(
         m, "StopPipelineCommand",
@@ -496,16 +480,17 @@ void init_commands(nb::module_ &m) {
         "When it ended in anything but VALID, ``response`` then holds the preview data (with the\n"
         "issues found); otherwise it holds the last status.\n\n"
         "Raises:\n"
-        "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
+        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for validation.\"");
 
     auto preview_command = command_class<PreviewCommand, Command>(
         m, "PreviewCommand",
         "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.");
     def_preview_command_init(preview_command, "preview");
-    def_preview_wait(preview_command, "wait_for_finished", PreviewWait::preview, 30,
-                     "Poll the preview once a second until it is FINISHED; return the command.\n\n"
-                     "Raises:\n"
-                     "    Exception: \"Timed out after ... seconds while waiting for status FINISHED.\"");
+    def_preview_wait(
+        preview_command, "wait_for_finished", PreviewWait::preview, 30,
+        "Poll the preview once a second until it is FINISHED; return the command.\n\n"
+        "Raises:\n"
+        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"");
     preview_command.def_prop_ro(
         "preview", &preview_property, nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
         "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
@@ -518,7 +503,7 @@ void init_commands(nb::module_ &m) {
                      "Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the\n"
                      "preview data into ``response``; return the command.\n\n"
                      "Raises:\n"
-                     "    Exception: \"Timed out after ... seconds while waiting for validation.\"");
+                     "    WaitTimeoutError: \"Timed out after ... seconds while waiting for validation.\"");
 
     command_class<SnapshotCommand, Command>(
         m, "SnapshotCommand",
@@ -535,7 +520,7 @@ void init_commands(nb::module_ &m) {
              "timeout_sec"_a.none() = 30,
              "Poll the capture once a second until it is no longer in progress; return the command.\n\n"
              "Raises:\n"
-             "    TimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"")
+             "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"")
         .def_prop_ro("snapshot", &snapshot_property,
                      nb::sig("def snapshot(self) -> quenlo.sdk.velm_models.Snapshot"),
                      "The snapshot's status joined with its data, as a new ``velm_models.Snapshot``\n"

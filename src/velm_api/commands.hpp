@@ -15,6 +15,10 @@ struct PreviewCommand : Command {};
 struct ConnectionValidateCommand : Command {};
 struct SnapshotCommand : Command {};
 
+// The StatusError subclass that PipelineCommand.ERROR_STATUSES gives for `status`, or an invalid handle when
+// it is no error status.
+nb::object error_class_for(nb::handle status);
+
 // The type slots that make a class constructed as a Python class is (see commands.cpp).
 nb::type_slots construct_as_python();
 

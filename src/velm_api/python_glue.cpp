@@ -114,6 +114,31 @@ nb::object python_class(nb::module_ &m, const char *name, nb::handle base, const
     return cls;
 }
 
+bool contains(nb::handle container, nb::handle value) {
+    int result = PySequence_Contains(container.ptr(), value.ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+bool is_seconds(nb::handle value) {
+    return !PyBool_Check(value.ptr()) && (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()));
+}
+
+double seconds_of(nb::handle value, const char *argument) {
+    if (!is_seconds(value))
+        raise_message(PyExc_TypeError, format("{} must be a number of seconds, not {!r}", argument, value));
+    return to_double(value);
+}
+
+nb::object pipeline_id_of(nb::handle record) {
+    try {
+        return record["pipelineId"];
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_KeyError)) throw;
+        return record["name"];
+    }
+}
+
 nb::object exception_of(nb::python_error &e) {
     e.restore();
 #if PY_VERSION_HEX >= 0x030C0000

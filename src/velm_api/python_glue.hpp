@@ -63,6 +63,18 @@ bool has_body(nb::handle response);
 // made into its instance here, so it can be kept, chained or raised again. `e` is emptied.
 nb::object exception_of(nb::python_error &e);
 
+// `value in container`, as Python tests it.
+bool contains(nb::handle container, nb::handle value);
+
+// Whether `value` is a number of seconds: an int or a float, and not a bool.
+bool is_seconds(nb::handle value);
+
+// `value` as seconds; TypeError "<argument> must be a number of seconds, not <repr>" for anything else.
+double seconds_of(nb::handle value, const char *argument);
+
+// The pipeline id of a status record: "pipelineId", or "name" when that key is missing.
+nb::object pipeline_id_of(nb::handle record);
+
 // Raise `type` with `message`, a Python string (built with Python's own formatting, so a repr that has no
 // UTF-8 form is kept as it is).
 [[noreturn]] void raise_message(nb::handle type, nb::handle message);

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <string>
 
+#include "commands.hpp"
+
 namespace velm {
 namespace {
 
@@ -63,18 +65,6 @@ nb::tuple statuses_of(nb::handle value, const char *argument) {
     return nb::steal<nb::tuple>(PySequence_Tuple(items.ptr()));
 }
 
-bool holds(nb::handle statuses, nb::handle status) {
-    int result = PySequence_Contains(statuses.ptr(), status.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
-
-double seconds_of(nb::handle value, const char *argument) {
-    if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())))
-        raise_message(PyExc_TypeError, format("{} must be a number of seconds, not {!r}", argument, value));
-    return to_double(value);
-}
-
 // The statuses that end a wait at once unless they are its target: FINISHED and STOPPED for every wait,
 // and, for validation and preview runs, INVALID and the error statuses (the text's preview waits would poll
 // past them to the deadline).
@@ -88,7 +78,7 @@ nb::tuple default_stop_on(Kind kind, const nb::tuple &targets) {
     }
     nb::list chosen;
     for (nb::handle status : candidates)
-        if (!holds(targets, status)) chosen.append(status);
+        if (!contains(targets, status)) chosen.append(status);
     return nb::steal<nb::tuple>(PySequence_Tuple(chosen.ptr()));
 }
 
@@ -110,16 +100,6 @@ nb::object status_of(Kind kind, nb::handle record) {
     if (kind != Kind::snapshot) return record["status"];
     nb::object in_progress = record["inProgress"];
     return nb::str(in_progress.is(nb::borrow(Py_False)) ? "FINISHED" : "IN_PROGRESS");
-}
-
-// The pipeline id of a status record: "pipelineId", or "name" when that key is missing.
-nb::object pipeline_id_of(nb::handle record) {
-    try {
-        return record["pipelineId"];
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_KeyError)) throw;
-        return record["name"];
-    }
 }
 
 nb::object poll(nb::handle self, Kind kind, nb::handle pipeline_id) {
@@ -240,16 +220,16 @@ nb::object steerable_wait(nb::handle self, Kind kind, const char *default_until,
             if (!on_progress.is_none())
                 on_progress(
                     global("WaitProgress")(status, elapsed, std::max(deadline - now(), 0.0), polls, record));
-            if (holds(targets, status)) {
+            if (contains(targets, status)) {
                 log("info", "%s reached status %s (took %.2f s).", subject, status,
                     nb::float_(now() - start));
                 return record;
             }
             if (kind == Kind::pipeline) {
-                nb::object table = global("PipelineCommand").attr("ERROR_STATUSES");
-                if (holds(table, status)) raise(table[status](record));
+                nb::object error = error_class_for(status);
+                if (error.is_valid()) raise(error(record));
             }
-            if (holds(ending, status)) {
+            if (contains(ending, status)) {
                 nb::object text =
                     nb::str("{} reached status {} while waiting for status {}")
                         .attr("format")(subject_of(self, kind, defaults.subject, pipeline_id, true), status,

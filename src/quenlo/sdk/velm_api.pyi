@@ -833,7 +833,7 @@ class PipelineCommand(Command):
         Raises:
             StartError, RunningError, RunError, ConnectError: the pipeline entered that error
                 status (unless ``ignore_errors``).
-            Exception: "Timed out after ... seconds while waiting for status ...".
+            WaitTimeoutError: "Timed out after ... seconds while waiting for status ...".
         """
 
     ERROR_STATUSES: ClassVar[dict[str, type[StatusError]]]
@@ -892,7 +892,7 @@ class StartPipelineCommand(PipelineCommand):
 
         Raises:
             StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.
-            TimeoutError: "Did not reached metric ... of value ..." after ``timeout_sec``.
+            WaitTimeoutError: "Did not reached metric ... of value ..." after ``timeout_sec``.
         """
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
@@ -976,7 +976,7 @@ class ValidateCommand(Command):
         issues found); otherwise it holds the last status.
 
         Raises:
-            Exception: "Timed out after ... seconds while waiting for validation.\"
+            WaitTimeoutError: "Timed out after ... seconds while waiting for validation.\"
         """
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
@@ -1021,7 +1021,7 @@ class PreviewCommand(Command):
         Poll the preview once a second until it is FINISHED; return the command.
 
         Raises:
-            Exception: "Timed out after ... seconds while waiting for status FINISHED.\"
+            WaitTimeoutError: "Timed out after ... seconds while waiting for status FINISHED.\"
         """
 
     @property
@@ -1073,7 +1073,7 @@ class ConnectionValidateCommand(Command):
         preview data into ``response``; return the command.
 
         Raises:
-            Exception: "Timed out after ... seconds while waiting for validation.\"
+            WaitTimeoutError: "Timed out after ... seconds while waiting for validation.\"
         """
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
@@ -1120,7 +1120,7 @@ class SnapshotCommand(Command):
         Poll the capture once a second until it is no longer in progress; return the command.
 
         Raises:
-            TimeoutError: "Timed out after ... seconds while waiting for status FINISHED.\"
+            WaitTimeoutError: "Timed out after ... seconds while waiting for status FINISHED.\"
         """
 
     @property
