@@ -41,6 +41,8 @@ __all__ = [
 
 # How much of the engine's error text the message quotes.
 _EXCERPT_LENGTH = 500
+# How deep into a JSON error body the message is looked for.
+_MESSAGE_DEPTH = 3
 
 # Up to the last "@" of the authority: a password may itself hold an unescaped "@".
 _CREDENTIALS_IN_URL = re.compile(r"(?P<scheme>[A-Za-z][A-Za-z0-9+.-]*://)[^/?#\s]*@")
@@ -81,10 +83,6 @@ def engine_message_of(response: Optional[requests.Response]) -> Optional[str]:
         if not level:
             break
     return None
-
-
-# How deep into a JSON error body the message is looked for.
-_MESSAGE_DEPTH = 3
 
 
 def _request_of(response: Optional[requests.Response]) -> Tuple[Optional[str], Optional[str]]:
