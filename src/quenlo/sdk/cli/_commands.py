@@ -8,7 +8,6 @@ import json
 import os
 import signal
 import threading
-import time
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
 from urllib.parse import quote
 
@@ -387,17 +386,22 @@ def cmd_logs(ctx: Context) -> int:
 
     entries = read()
     _print_log(ctx, entries)
-    while args.follow:
-        time.sleep(args.interval)
-        page = read()
-        keys = [_log_key(entry) for entry in page]
-        last = _log_key(entries[-1]) if entries else None
-        # The page ends at the log's end; what follows the last entry shown is new.
-        new = page[keys.index(last) + 1 :] if last in keys else page
-        _print_log(ctx, new)
-        if page:
-            entries = page
-    return 0
+    if not args.follow:
+        return 0
+    # Ctrl-C ends the follow between reads, as it ends a wait: an interrupt inside a request could leave the
+    # session's locks held and the exit hanging.
+    cancel = threading.Event()
+    with _cancel_on_interrupt(cancel):
+        while not cancel.wait(args.interval):
+            page = read()
+            keys = [_log_key(entry) for entry in page]
+            last = _log_key(entries[-1]) if entries else None
+            # The page ends at the log's end; what follows the last entry shown is new.
+            new = page[keys.index(last) + 1 :] if last in keys else page
+            _print_log(ctx, new)
+            if page:
+                entries = page
+    raise KeyboardInterrupt  # reported as an interruption: exit 130
 
 
 def cmd_bundle(ctx: Context) -> int:
