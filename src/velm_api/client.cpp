@@ -8,18 +8,44 @@ namespace {
 // ---------------------------------------------------------------------------------------------------------
 // Construction and session
 
+// The probe's keyword options; both off by default.
+struct ProbeOptions {
+    // A client error (4xx but 408 and 429) ends the probe at once: no retry makes a wrong password right.
+    bool fail_fast = false;
+    // Connection failures and time-outs are retried like failure statuses: the engine may still be starting.
+    bool retry_unreachable = false;
+};
+
+// Whether the HTTP error `e` is an answer no retry changes: 4xx, but 408 (Request Timeout) and 429 (Too Many
+// Requests), which ask for another try.
+bool is_final_answer(nb::python_error &e) {
+    nb::object response = nb::getattr(e.value(), "response", nb::none());
+    nb::object status = nb::getattr(response, "status_code", nb::none());
+    if (!PyLong_Check(status.ptr()) || status < nb::int_(400) || !(status < nb::int_(500))) return false;
+    return !status.equal(nb::int_(408)) && !status.equal(nb::int_(429));
+}
+
+// Whether `e` says the engine could not be reached or did not answer in time. A TLS failure is left out: a
+// certificate that is not trusted stays untrusted, however long the probe waits.
+bool is_unreachable(nb::python_error &e) {
+    nb::object exceptions = global("requests").attr("exceptions");
+    return (e.matches(exceptions.attr("ConnectionError")) || e.matches(exceptions.attr("Timeout"))) &&
+           !e.matches(exceptions.attr("SSLError"));
+}
+
 // Called by wait_for_condition until it returns a true value: reads the engine information and keeps the
-// engine's version. Only HTTP failure statuses and a record without "version" are retried; anything else
-// (a refused connection, a time-out, a body that is not JSON) leaves the probe and the constructor. A retried
-// failure is kept in `last_failure`, so that giving up can name it.
-nb::object velm_connectivity_established(nb::handle api_client, nb::object &last_failure) {
+// engine's version. HTTP failure statuses and a record without "version" are retried, and with the options,
+// client errors are not and an unreachable engine is; anything else (a body that is not JSON, say) leaves the
+// probe and the constructor. A retried failure is kept in `last_failure`, so that giving up can name it.
+nb::object velm_connectivity_established(nb::handle api_client, nb::object &last_failure,
+                                         ProbeOptions options) {
     try {
         nb::object version = api_client.attr("get_velm_info")()["version"];
         api_client.attr("version") = version;
         log("debug", "Connected to VELM v%s", version);
         return nb::borrow(Py_True);
     } catch (nb::python_error &e) {
-        if (e.matches(global("requests").attr("HTTPError"))) {
+        if (e.matches(global("requests").attr("HTTPError")) && !(options.fail_fast && is_final_answer(e))) {
             last_failure = exception_of(e);
             log("debug", "Call to VELM info endpoint failed. Trying again ...");
             return nb::none();
@@ -29,13 +55,22 @@ nb::object velm_connectivity_established(nb::handle api_client, nb::object &last
             log("debug", "Invalid VELM info received. Trying again ...");
             return nb::none();
         }
+        if (options.retry_unreachable && is_unreachable(e)) {
+            last_failure = exception_of(e);
+            log("debug", "VELM could not be reached. Trying again ...");
+            return nb::none();
+        }
         throw;
     }
 }
 
-// "401 Unauthorized from <url>", or what was wrong with an answer that came without a version.
+// "401 Unauthorized from <url>", what was wrong with an answer that came without a version, or why there was
+// no answer at all.
 nb::object describe_probe_failure(nb::handle self, nb::handle failure) {
     nb::object response = nb::getattr(failure, "response", nb::none());
+    if (response.is_none() && !nb::isinstance(failure, nb::handle(PyExc_KeyError)))
+        return nb::str("no answer ({}: {})")
+            .attr("format")(failure.type().attr("__name__"), global("_redact_url")(nb::str(failure)));
     if (!response.is_none()) {
         nb::object reason = response.attr("reason");
         return nb::str("{} {} from {}")
@@ -51,11 +86,11 @@ nb::object describe_probe_failure(nb::handle self, nb::handle failure) {
 // The probe, run by wait_for_condition as the text has it. When it gives up, its TimeoutError names the last
 // failure and has it as its cause: "not met within 60 seconds" alone does not tell a wrong password from a
 // wrong base path.
-void run_probe(nb::handle self, nb::handle probe_timeout_sec) {
+void run_probe(nb::handle self, nb::handle probe_timeout_sec, ProbeOptions options) {
     auto last_failure = std::make_shared<nb::object>();
     nb::object probe = nb::cpp_function(
-        [last_failure](nb::handle api_client) {
-            return velm_connectivity_established(api_client, *last_failure);
+        [last_failure, options](nb::handle api_client) {
+            return velm_connectivity_established(api_client, *last_failure, options);
         },
         nb::name("velm_connectivity_established"));
     nb::list probe_args;
@@ -122,7 +157,7 @@ nb::object checked_retries(nb::handle retries) {
 void client_init(nb::handle self, nb::object server_url, nb::object authentication_method,
                  nb::object username, nb::object password, nb::object api_version,
                  nb::object session_attributes, nb::object headers, nb::object timeout, nb::object retries,
-                 nb::object probe_timeout_sec) {
+                 nb::object probe_timeout_sec, nb::object probe_fail_fast, nb::object probe_retry_unreachable) {
     // The options are checked before anything is stored or sent.
     timeout = checked_timeout(timeout);
     if (!retries.is_none()) retries = checked_retries(retries);
@@ -139,6 +174,13 @@ void client_init(nb::handle self, nb::object server_url, nb::object authenticati
         if (username.is_none() || password.is_none())
             throw nb::value_error("username and password are mandatory parameters");
         session.attr("auth") = nb::make_tuple(username, password);
+    } else if (!username.is_none() || !password.is_none()) {
+        // Given for nothing: say so, rather than let the engine's 401 be the first sign.
+        nb::str message = format(
+            "No credentials will be sent: the username and password are used only with the form "
+            "authentication method ({!r}), not with {!r}",
+            global("ENGINE_AUTHENTICATION_METHOD_FORM"), authentication_method);
+        if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) != 0) throw nb::python_error();
     }
 
     session.attr("headers").attr("update")(global("REQUIRED_HEADERS"));
@@ -146,8 +188,7 @@ void client_init(nb::handle self, nb::object server_url, nb::object authenticati
 
     // Before session_attributes, which may replace anything set so far: an "adapters" entry replaces these.
     if (!retries.is_none()) {
-        nb::object adapter =
-            global("requests").attr("adapters").attr("HTTPAdapter")("max_retries"_a = retries);
+        nb::object adapter = global("_RetryingAdapter")("max_retries"_a = retries);
         session.attr("mount")("http://", adapter);
         session.attr("mount")("https://", adapter);
     }
@@ -168,7 +209,7 @@ void client_init(nb::handle self, nb::object server_url, nb::object authenticati
     }
 
     log("debug", "Confirming connectivity to Harvel server ...");
-    run_probe(self, probe_timeout_sec);
+    run_probe(self, probe_timeout_sec, ProbeOptions{truthy(probe_fail_fast), truthy(probe_retry_unreachable)});
 }
 
 void client_close(nb::handle self) {
@@ -262,8 +303,8 @@ void handle_http_error(nb::handle, nb::handle response) {
 nb::object transport_get(nb::handle self, nb::handle endpoint, nb::handle params,
                          nb::handle absolute_endpoint) {
     nb::object url = url_of(self, endpoint, truthy(absolute_endpoint));
-    nb::object response =
-        self.attr("session").attr("get")(url, "params"_a = params_or_empty(params), **request_options(self));
+    nb::object response = global("_engine_response")(
+        self.attr("session").attr("get")(url, "params"_a = params_or_empty(params), **request_options(self)));
     self.attr("_handle_http_error")(response);
     return response;
 }
@@ -277,9 +318,9 @@ nb::object transport_post(nb::handle self, nb::handle endpoint, nb::handle absol
         body = nb::borrow(data);
     else if (truthy(data))
         body = global("json").attr("dumps")(data, "default"_a = global("pipeline_json_encoder"));
-    nb::object response =
+    nb::object response = global("_engine_response")(
         self.attr("session").attr("post")(url, "params"_a = params_or_empty(params), "data"_a = body,
-                                          "files"_a = files, "headers"_a = headers, **request_options(self));
+                                          "files"_a = files, "headers"_a = headers, **request_options(self)));
     self.attr("_handle_http_error")(response);
     return response;
 }
@@ -289,16 +330,16 @@ nb::object transport_put(nb::handle self, nb::handle endpoint, nb::handle params
     nb::object url = url_of(self, endpoint, false);
     nb::object body = nb::borrow(data);
     if (truthy(is_data_format_json)) body = global("json").attr("dumps")(truthy(data) ? body : nb::dict());
-    nb::object response = self.attr("session").attr("put")(url, "params"_a = params_or_empty(params),
-                                                           "data"_a = body, **request_options(self));
+    nb::object response = global("_engine_response")(self.attr("session").attr("put")(
+        url, "params"_a = params_or_empty(params), "data"_a = body, **request_options(self)));
     self.attr("_handle_http_error")(response);
     return response;
 }
 
 nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle params) {
     nb::object url = url_of(self, endpoint, false);
-    nb::object response = self.attr("session").attr("delete")(url, "params"_a = params_or_empty(params),
-                                                              **request_options(self));
+    nb::object response = global("_engine_response")(self.attr("session").attr("delete")(
+        url, "params"_a = params_or_empty(params), **request_options(self)));
     // The text leaves delete's failures to the response's own check: no 400/500 classes here.
     raise_engine_error(response, true);
     return response;
@@ -354,12 +395,14 @@ ClientClass init_client(nb::module_ &m) {
                 "headers: collections.abc.Mapping[str, str] | None = None, *, "
                 "timeout: float | tuple[float | None, float | None] | None = None, "
                 "retries: int | urllib3.util.retry.Retry | None = None, "
-                "probe_timeout_sec: float = 60) -> None"),
+                "probe_timeout_sec: float = 60, probe_fail_fast: bool = False, "
+                "probe_retry_unreachable: bool = False) -> None"),
         "server_url"_a.none(), "authentication_method"_a.none() = nb::none(),
         "username"_a.none() = nb::none(), "password"_a.none() = nb::none(),
         "api_version"_a.none() = default_api_version, "session_attributes"_a.none() = nb::none(),
         "headers"_a.none() = nb::none(), nb::kw_only(), "timeout"_a.none() = nb::none(),
         "retries"_a.none() = nb::none(), "probe_timeout_sec"_a = 60,
+        "probe_fail_fast"_a.none() = false, "probe_retry_unreachable"_a.none() = false,
         "Connect to the engine at ``server_url``.\n\n"
         "Args:\n"
         "    server_url: base URL of the engine (scheme, host, port, optional path).\n"
@@ -377,15 +420,24 @@ ClientClass init_client(nb::module_ &m) {
         "        retries connection failures and 502/503/504 answers to GET and HEAD that many times, with\n"
         "        exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes\n"
         "        replaces these adapters. None (the default) retries nothing.\n"
-        "    probe_timeout_sec: keyword only; how long the probe keeps trying (default 60 seconds).\n\n"
+        "    probe_timeout_sec: keyword only; how long the probe keeps trying (default 60 seconds).\n"
+        "    probe_fail_fast: keyword only; a 4xx answer to the probe (but 408 and 429) raises its error\n"
+        "        (UnauthorizedError, NotFoundError, ...) at once instead of being retried. Default False.\n"
+        "    probe_retry_unreachable: keyword only; connection failures and time-outs of the probe are retried\n"
+        "        like failure answers until ``probe_timeout_sec``, for an engine that is still starting.\n"
+        "        Default False: they are raised at once.\n\n"
         "Raises:\n"
         "    ValueError: form authentication without username or password, or an unknown session\n"
         "        attribute, or an option out of range.\n"
         "    TypeError: an option of the wrong type.\n"
         "    TimeoutError: the engine did not answer its information endpoint with a version in time; the\n"
         "        message names the last answer, which is the error's ``__cause__``.\n"
-        "    requests.ConnectionError: the engine could not be reached.\n"
-        "    requests.Timeout: the engine did not answer within ``timeout``.");
+        "    requests.ConnectionError: the engine could not be reached (unless probe_retry_unreachable).\n"
+        "    requests.Timeout: the engine did not answer within ``timeout`` (unless probe_retry_unreachable).\n"
+        "    UnauthorizedError, NotFoundError, ...: with probe_fail_fast, the probe's 4xx answer.\n\n"
+        "Warns:\n"
+        "    UserWarning: a username or password given with a method other than the form method, which\n"
+        "        sends no credentials.");
 
     cls.def("close", &client_close, nb::sig("def close(self) -> None"),
             "Close the client's session and its connections.\n\n"
