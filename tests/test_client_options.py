@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import logging
 import math
+import socket
 import time
 from collections.abc import Iterator
 from typing import Any
@@ -223,3 +224,47 @@ class TestLifecycle:
         with mock.patch.object(velm_api, "wait_for_condition"):
             unprobed = velm_api.ApiClient(engine.url)
         assert repr(unprobed) == f"<ApiClient server_url='{engine.url}' version=None>"
+
+
+@pytest.fixture
+def unanswered_url() -> Iterator[str]:
+    """A loopback URL whose listener's queue is full: new connections are never accepted, so connecting times
+    out."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        port = listener.getsockname()[1]
+        waiting = [socket.socket() for _ in range(3)]
+        for sock in waiting:
+            sock.setblocking(False)
+            sock.connect_ex(("127.0.0.1", port))
+        yield f"http://127.0.0.1:{port}"
+        for sock in waiting:
+            sock.close()
+
+
+class TestRetriedFailuresKeepTheirKind:
+    @pytest.mark.parametrize(("method", "tries"), [("GET", 2), ("POST", 1)])
+    def test_running_out_of_time_reading_is_a_read_timeout(self, engine, method, tries):
+        client = velm_api.ApiClient(engine.url, timeout=(2, 0.2), retries=1)
+        engine.clear_requests()
+        engine.inject_fault(method, "/v1/x", delay=math.inf, count=None)
+        with pytest.raises(requests.ReadTimeout) as raised:
+            VERBS[method](client)
+        assert "Read timed out" in str(raised.value)
+        assert len(engine.requests) == tries
+
+    def test_running_out_of_time_connecting_is_a_connect_timeout(self, engine, unanswered_url):
+        client = velm_api.ApiClient(engine.url, timeout=(0.2, 2), retries=1)
+        client.server_url = unanswered_url
+        with pytest.raises(requests.ConnectTimeout):
+            client._get("/v1/x")
+
+    def test_a_refused_connection_is_no_timeout(self, engine):
+        client = velm_api.ApiClient(engine.url, timeout=1, retries=1)
+        with socket.socket() as sock:
+            sock.bind(("127.0.0.1", 0))
+            client.server_url = f"http://127.0.0.1:{sock.getsockname()[1]}"
+            with pytest.raises(requests.ConnectionError) as raised:
+                client._get("/v1/x")
+        assert not isinstance(raised.value, requests.Timeout)

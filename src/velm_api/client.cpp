@@ -157,7 +157,8 @@ nb::object checked_retries(nb::handle retries) {
 void client_init(nb::handle self, nb::object server_url, nb::object authentication_method,
                  nb::object username, nb::object password, nb::object api_version,
                  nb::object session_attributes, nb::object headers, nb::object timeout, nb::object retries,
-                 nb::object probe_timeout_sec, nb::object probe_fail_fast, nb::object probe_retry_unreachable) {
+                 nb::object probe_timeout_sec, nb::object probe_fail_fast,
+                 nb::object probe_retry_unreachable) {
     // The options are checked before anything is stored or sent.
     timeout = checked_timeout(timeout);
     if (!retries.is_none()) retries = checked_retries(retries);
@@ -209,7 +210,8 @@ void client_init(nb::handle self, nb::object server_url, nb::object authenticati
     }
 
     log("debug", "Confirming connectivity to Harvel server ...");
-    run_probe(self, probe_timeout_sec, ProbeOptions{truthy(probe_fail_fast), truthy(probe_retry_unreachable)});
+    run_probe(self, probe_timeout_sec,
+              ProbeOptions{truthy(probe_fail_fast), truthy(probe_retry_unreachable)});
 }
 
 void client_close(nb::handle self) {
@@ -401,8 +403,8 @@ ClientClass init_client(nb::module_ &m) {
         "username"_a.none() = nb::none(), "password"_a.none() = nb::none(),
         "api_version"_a.none() = default_api_version, "session_attributes"_a.none() = nb::none(),
         "headers"_a.none() = nb::none(), nb::kw_only(), "timeout"_a.none() = nb::none(),
-        "retries"_a.none() = nb::none(), "probe_timeout_sec"_a = 60,
-        "probe_fail_fast"_a.none() = false, "probe_retry_unreachable"_a.none() = false,
+        "retries"_a.none() = nb::none(), "probe_timeout_sec"_a = 60, "probe_fail_fast"_a.none() = false,
+        "probe_retry_unreachable"_a.none() = false,
         "Connect to the engine at ``server_url``.\n\n"
         "Args:\n"
         "    server_url: base URL of the engine (scheme, host, port, optional path).\n"
@@ -415,7 +417,8 @@ ClientClass init_client(nb::module_ &m) {
         "    headers: extra headers sent with every request; they replace required ones of the same name.\n"
         "    timeout: keyword only; seconds, or a (connect, read) pair, for every request the client sends,\n"
         "        the probe's included (``client.timeout``). None (the default) waits as long as the\n"
-        "        connection allows. Running out raises requests.Timeout, which the probe does not retry.\n"
+        "        connection allows. Running out raises requests.Timeout (ConnectTimeout or ReadTimeout),\n"
+        "        with or without retries; the probe retries it only with probe_retry_unreachable.\n"
         "    retries: keyword only; an int or a urllib3 ``Retry``, mounted for http:// and https://. An int\n"
         "        retries connection failures and 502/503/504 answers to GET and HEAD that many times, with\n"
         "        exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes\n"
@@ -423,7 +426,7 @@ ClientClass init_client(nb::module_ &m) {
         "    probe_timeout_sec: keyword only; how long the probe keeps trying (default 60 seconds).\n"
         "    probe_fail_fast: keyword only; a 4xx answer to the probe (but 408 and 429) raises its error\n"
         "        (UnauthorizedError, NotFoundError, ...) at once instead of being retried. Default False.\n"
-        "    probe_retry_unreachable: keyword only; connection failures and time-outs of the probe are retried\n"
+        "    probe_retry_unreachable: keyword only; the probe retries connection failures and time-outs\n"
         "        like failure answers until ``probe_timeout_sec``, for an engine that is still starting.\n"
         "        Default False: they are raised at once.\n\n"
         "Raises:\n"
@@ -432,8 +435,9 @@ ClientClass init_client(nb::module_ &m) {
         "    TypeError: an option of the wrong type.\n"
         "    TimeoutError: the engine did not answer its information endpoint with a version in time; the\n"
         "        message names the last answer, which is the error's ``__cause__``.\n"
-        "    requests.ConnectionError: the engine could not be reached (unless probe_retry_unreachable).\n"
-        "    requests.Timeout: the engine did not answer within ``timeout`` (unless probe_retry_unreachable).\n"
+        "    requests.ConnectionError: the engine could not be reached; with probe_retry_unreachable,\n"
+        "        connection failures and time-outs end in the TimeoutError above instead.\n"
+        "    requests.Timeout: the engine did not answer within ``timeout``.\n"
         "    UnauthorizedError, NotFoundError, ...: with probe_fail_fast, the probe's 4xx answer.\n\n"
         "Warns:\n"
         "    UserWarning: a username or password given with a method other than the form method, which\n"

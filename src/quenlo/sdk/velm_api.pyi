@@ -169,7 +169,8 @@ class ApiClient:
             headers: extra headers sent with every request; they replace required ones of the same name.
             timeout: keyword only; seconds, or a (connect, read) pair, for every request the client sends,
                 the probe's included (``client.timeout``). None (the default) waits as long as the
-                connection allows. Running out raises requests.Timeout, which the probe does not retry.
+                connection allows. Running out raises requests.Timeout (ConnectTimeout or ReadTimeout),
+                with or without retries; the probe retries it only with probe_retry_unreachable.
             retries: keyword only; an int or a urllib3 ``Retry``, mounted for http:// and https://. An int
                 retries connection failures and 502/503/504 answers to GET and HEAD that many times, with
                 exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes
@@ -177,7 +178,7 @@ class ApiClient:
             probe_timeout_sec: keyword only; how long the probe keeps trying (default 60 seconds).
             probe_fail_fast: keyword only; a 4xx answer to the probe (but 408 and 429) raises its error
                 (UnauthorizedError, NotFoundError, ...) at once instead of being retried. Default False.
-            probe_retry_unreachable: keyword only; connection failures and time-outs of the probe are retried
+            probe_retry_unreachable: keyword only; the probe retries connection failures and time-outs
                 like failure answers until ``probe_timeout_sec``, for an engine that is still starting.
                 Default False: they are raised at once.
 
@@ -187,8 +188,9 @@ class ApiClient:
             TypeError: an option of the wrong type.
             TimeoutError: the engine did not answer its information endpoint with a version in time; the
                 message names the last answer, which is the error's ``__cause__``.
-            requests.ConnectionError: the engine could not be reached (unless probe_retry_unreachable).
-            requests.Timeout: the engine did not answer within ``timeout`` (unless probe_retry_unreachable).
+            requests.ConnectionError: the engine could not be reached; with probe_retry_unreachable,
+                connection failures and time-outs end in the TimeoutError above instead.
+            requests.Timeout: the engine did not answer within ``timeout``.
             UnauthorizedError, NotFoundError, ...: with probe_fail_fast, the probe's 4xx answer.
 
         Warns:
