@@ -266,6 +266,14 @@ void raise_for_status(nb::handle response) {
     }
 }
 
+// An answer of a requests session, made an EngineResponse in place: its json() then names the request when
+// the body is not JSON. Anything else (a subclass, a stand-in) is left as it is.
+nb::object engine_response(nb::object response) {
+    if (response.type().is(global("requests").attr("Response")))
+        response.attr("__class__") = global("_EngineResponse");
+    return response;
+}
+
 // requests sends no query string for an empty mapping; anything falsy becomes one.
 nb::object params_or_empty(nb::handle params) {
     if (!truthy(params)) return nb::dict();
@@ -305,7 +313,7 @@ void handle_http_error(nb::handle, nb::handle response) {
 nb::object transport_get(nb::handle self, nb::handle endpoint, nb::handle params,
                          nb::handle absolute_endpoint) {
     nb::object url = url_of(self, endpoint, truthy(absolute_endpoint));
-    nb::object response = global("_engine_response")(
+    nb::object response = engine_response(
         self.attr("session").attr("get")(url, "params"_a = params_or_empty(params), **request_options(self)));
     self.attr("_handle_http_error")(response);
     return response;
@@ -320,7 +328,7 @@ nb::object transport_post(nb::handle self, nb::handle endpoint, nb::handle absol
         body = nb::borrow(data);
     else if (truthy(data))
         body = global("json").attr("dumps")(data, "default"_a = global("pipeline_json_encoder"));
-    nb::object response = global("_engine_response")(
+    nb::object response = engine_response(
         self.attr("session").attr("post")(url, "params"_a = params_or_empty(params), "data"_a = body,
                                           "files"_a = files, "headers"_a = headers, **request_options(self)));
     self.attr("_handle_http_error")(response);
@@ -332,7 +340,7 @@ nb::object transport_put(nb::handle self, nb::handle endpoint, nb::handle params
     nb::object url = url_of(self, endpoint, false);
     nb::object body = nb::borrow(data);
     if (truthy(is_data_format_json)) body = global("json").attr("dumps")(truthy(data) ? body : nb::dict());
-    nb::object response = global("_engine_response")(self.attr("session").attr("put")(
+    nb::object response = engine_response(self.attr("session").attr("put")(
         url, "params"_a = params_or_empty(params), "data"_a = body, **request_options(self)));
     self.attr("_handle_http_error")(response);
     return response;
@@ -340,7 +348,7 @@ nb::object transport_put(nb::handle self, nb::handle endpoint, nb::handle params
 
 nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle params) {
     nb::object url = url_of(self, endpoint, false);
-    nb::object response = global("_engine_response")(self.attr("session").attr("delete")(
+    nb::object response = engine_response(self.attr("session").attr("delete")(
         url, "params"_a = params_or_empty(params), **request_options(self)));
     // The text leaves delete's failures to the response's own check: no 400/500 classes here.
     raise_engine_error(response, true);

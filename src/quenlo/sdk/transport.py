@@ -1,12 +1,12 @@
 """The client's HTTP pieces: the adapter that carries its retries, and answers whose JSON errors name the request.
 
 Both are internal to :class:`quenlo.sdk.velm_api.ApiClient`: it mounts :class:`RetryingAdapter` when given
-``retries=``, and every answer its transport returns is an :class:`EngineResponse`.
+``retries=``, and makes every plain :class:`requests.Response` its transport returns an :class:`EngineResponse`.
 """
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any
 
 import requests
 import urllib3
@@ -14,7 +14,7 @@ from requests.adapters import HTTPAdapter
 
 from .exceptions import EngineJSONDecodeError
 
-__all__ = ["EngineResponse", "RetryingAdapter", "engine_response"]
+__all__ = ["EngineResponse", "RetryingAdapter"]
 
 
 class RetryingAdapter(HTTPAdapter):
@@ -52,13 +52,3 @@ class EngineResponse(requests.Response):
             return super().json(**kwargs)
         except requests.JSONDecodeError as error:
             raise EngineJSONDecodeError.for_response(self, error) from None
-
-
-def engine_response(response: Optional[requests.Response]) -> Any:
-    """Make a plain :class:`requests.Response` an :class:`EngineResponse`, in place, and return it.
-
-    Anything else (a subclass of the session's own, a stand-in) is returned as it is.
-    """
-    if type(response) is requests.Response:
-        response.__class__ = EngineResponse
-    return response

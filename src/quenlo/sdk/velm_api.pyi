@@ -22,8 +22,8 @@ from quenlo.sdk.exceptions import (
     error_class_for as _error_class_for
 )
 from quenlo.sdk.transport import (
-    RetryingAdapter as _RetryingAdapter,
-    engine_response as _engine_response
+    EngineResponse as _EngineResponse,
+    RetryingAdapter as _RetryingAdapter
 )
 from quenlo.sdk.utils import (
     Version as Version,
