@@ -121,3 +121,8 @@ class TestBodiesThatAreNotJson:
         assert (raised.value.method, raised.value.url, raised.value.response.status_code) == (method, url, 200)
         clone = pickle.loads(pickle.dumps(raised.value))
         assert (type(clone), str(clone), clone.url) == (EngineJSONDecodeError, str(raised.value), url)
+
+    def test_json_nested_too_deeply_is_refused_the_same_way(self, client, engine):
+        engine.inject_fault("GET", "/v1/x", status=200, body="[" * 100_000 + "]" * 100_000)
+        with pytest.raises(EngineJSONDecodeError, match=r"^The answer to GET .*/rest/v1/x .* nested too deeply"):
+            client._get("/v1/x").json()

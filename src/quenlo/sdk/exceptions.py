@@ -249,10 +249,8 @@ class EngineJSONDecodeError(requests.JSONDecodeError):
         except Exception:  # a body that cannot be read must not hide the decoding error
             start = ""
         described = f"The answer to {method or '?'} {url or '?'} ({status}, body {start!r}) is not JSON: "
-        msg = getattr(error, "msg", str(error))
-        doc = getattr(error, "doc", "")
-        pos = getattr(error, "pos", 0)
-        return cls(described + msg, doc, pos, response=response)
+        doc = getattr(error, "doc", start)
+        return cls(described + getattr(error, "msg", str(error)), doc, getattr(error, "pos", 0), response=response)
 
     def __reduce__(self) -> Any:
         # The decoder's arguments rebuild the message; the response stays behind (it may not pickle).

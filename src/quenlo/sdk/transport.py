@@ -45,10 +45,13 @@ class EngineResponse(requests.Response):
         """The decoded JSON body.
 
         Raises:
-            EngineJSONDecodeError: the body is not JSON (a kind of :class:`requests.JSONDecodeError`); its message
-                names the method, the URL (credentials hidden), the status and the start of the body.
+            EngineJSONDecodeError: the body is not JSON, or nested too deeply to decode (a kind of
+                :class:`requests.JSONDecodeError`); its message names the method, the URL (credentials hidden), the
+                status and the start of the body.
         """
         try:
             return super().json(**kwargs)
         except requests.JSONDecodeError as error:
             raise EngineJSONDecodeError.for_response(self, error) from None
+        except RecursionError:  # JSON nested deeper than the decoder goes is no more readable than broken JSON
+            raise EngineJSONDecodeError.for_response(self, ValueError("nested too deeply to decode")) from None
