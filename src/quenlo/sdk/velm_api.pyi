@@ -163,9 +163,10 @@ class ApiClient:
             session_attributes: settings of the ``requests.Session`` to set, name to value
                 (``verify``, ``cert``, ``proxies``, ...), applied after the headers.
             headers: extra headers sent with every request; they replace required ones of the same name.
-            timeout: keyword only; seconds, or a (connect, read) pair, for every request the client sends,
-                the probe's included (``client.timeout``). None (the default) waits as long as the
-                connection allows. Running out raises requests.Timeout, which the probe does not retry.
+            timeout: keyword only; seconds, or a (connect, read) pair, for every request the client
+                sends, the probe's included (``client.timeout``), at most 2147483 seconds. None (the
+                default) waits as long as the connection allows. Running out raises requests.Timeout,
+                which the probe does not retry.
             retries: keyword only; an int or a urllib3 ``Retry``, mounted for http:// and https://. An int
                 retries connection failures and 502/503/504 answers to GET and HEAD that many times, with
                 exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes
@@ -174,7 +175,7 @@ class ApiClient:
 
         Raises:
             ValueError: form authentication without username or password, or an unknown session
-                attribute, or an option out of range.
+                attribute, or an option out of range (a NaN or infinite time-out among them).
             TypeError: an option of the wrong type.
             TimeoutError: the engine did not answer its information endpoint with a version in time; the
                 message names the last answer, which is the error's ``__cause__``.
