@@ -198,7 +198,7 @@ nb::object client_repr(nb::handle self) {
 
 void set_user(nb::handle self, nb::handle username, nb::handle password) {
     nb::object session = attr(self, "session");
-    // A missing name or password means "no credentials", never the text "None" as a credential.
+    // A missing name or password means "no credentials", never "None" sent as a credential.
     nb::object auth = nb::none();
     if (!username.is_none() && !password.is_none()) auth = nb::make_tuple(username, password);
     nb::setattr(session, "auth", auth);

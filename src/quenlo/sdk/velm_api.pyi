@@ -293,7 +293,7 @@ class ApiClient:
         Read a stored pipeline; ``get`` names what to read.
 
         Returns:
-            The decoded JSON body, or an empty list when the body is empty.
+            The decoded JSON body, or an empty dict when the body is empty.
 
         Request: GET /pipeline/{pipeline_id}
         """
@@ -303,7 +303,7 @@ class ApiClient:
         Replace a stored pipeline's definition and read back the stored one.
 
         Returns:
-            The decoded JSON body, or an empty list when the body is empty.
+            The decoded JSON body, or an empty dict when the body is empty.
 
         Request: POST /pipeline/{pipeline_id}
         """
@@ -649,7 +649,7 @@ class ApiClient:
         Read the engine's directories (runtime, configuration, data, logs, resources, ...).
 
         Returns:
-            The decoded JSON body, or an empty list when the body is empty.
+            The decoded JSON body, or an empty dict when the body is empty.
 
         Request: GET /system/directories
         """
@@ -839,7 +839,7 @@ class ApiClient:
         Read the access control list of a pipeline.
 
         Returns:
-            The decoded JSON body, or an empty list when the body is empty.
+            The decoded JSON body, or an empty dict when the body is empty.
 
         Request: GET /acl/{pipeline_id}
         """
@@ -869,7 +869,7 @@ class ApiClient:
         Read the subjects (users and groups) of the pipelines' access control lists.
 
         Returns:
-            The decoded JSON body, or an empty list when the body is empty.
+            The decoded JSON body, or an empty dict when the body is empty.
 
         Request: GET /pipelines/subjects
         """
