@@ -218,7 +218,7 @@ class TestProbe:
         assert client.version == "5.6.0"
         assert len(records(log, "Call to VELM info endpoint failed. Trying again ...")) == 2
 
-    @pytest.mark.parametrize("fault", [{"empty": True}, {"body": {"builtBy": "x"}}])
+    @pytest.mark.parametrize("fault", [{"empty": True}, {"body": {"commit": "x"}}])
     def test_record_without_version_is_retried(self, engine, log, no_sleep, fault):
         engine.inject_fault("GET", INFO, status=200, count=3, **fault)
         client = velm_api.ApiClient(engine.url)

@@ -28,7 +28,7 @@ def get(engine, path, **kwargs):
 
 def remote_exception(response):
     assert response.headers["Content-Type"] == "application/json"
-    return response.json()["RemoteException"]
+    return response.json()["error"]
 
 
 def test_lifecycle_releases_port_and_instances_are_independent():
@@ -63,15 +63,15 @@ def test_pinned_api_version_rejects_others():
 @pytest.mark.parametrize(
     ("method", "path", "status", "code"),
     [
-        ("GET", "/rest/v1/nowhere", 404, "REST_0404"),
-        ("GET", "/other", 404, "REST_0404"),
-        ("DELETE", "/rest/v1/system/info", 405, "REST_0405"),
+        ("GET", "/rest/v1/nowhere", 404, "REQUEST_UNKNOWN"),
+        ("GET", "/other", 404, "REQUEST_UNKNOWN"),
+        ("DELETE", "/rest/v1/system/info", 405, "REQUEST_METHOD"),
     ],
 )
 def test_unknown_routes_and_wrong_methods(engine, method, path, status, code):
     r = requests.request(method, engine.url + path, headers=HEADERS)
     assert r.status_code == status
-    assert remote_exception(r)["errorCode"] == code
+    assert remote_exception(r)["code"] == code
 
 
 def test_request_log_keeps_raw_path_query_headers_and_body(engine):
@@ -219,7 +219,7 @@ class TestPipelineStatus:
         first = get(engine, "/v1/pipeline/p1/status").json()
         assert first["pipelineId"] == first["name"] == "p1"
         assert (first["status"], first["rev"], first["message"]) == ("STARTING", "0", None)
-        assert isinstance(first["timeStamp"], int) and first["attributes"] == {}
+        assert isinstance(first["changed"], int) and first["parameters"] == {}
         for _ in range(2):
             second = get(engine, "/v1/pipeline/p1/status", params={"rev": "4"}).json()
             assert (second["status"], second["message"], second["rev"]) == (
@@ -240,7 +240,7 @@ class TestPipelineStatus:
         assert r.status_code == 404
         err = remote_exception(r)
         # The error document holds the engine's message and error code, nothing else.
-        assert err == {"message": "Pipeline 'nope' does not exist", "errorCode": "CONTAINER_0200"}
+        assert err == {"message": "Pipeline 'nope' does not exist", "code": "PIPELINE_UNKNOWN"}
         r = get(engine, "/v1/pipeline/nope/status", params={"onlyIfExists": "true"})
         assert (r.status_code, r.content) == (200, b"")
 

@@ -78,7 +78,7 @@ class TestWaits:
         virtual.clock.advance(3600)
         client = velm_api.ApiClient(virtual.url)
         record = client.start_pipeline("p").response.json()
-        assert record["timeStamp"] == stamp + 3_600_000
+        assert record["changed"] == stamp + 3_600_000
         assert virtual.last_request is not None and virtual.last_request.time == pytest.approx(stamp / 1000 + 3600)
 
 

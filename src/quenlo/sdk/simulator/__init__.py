@@ -12,17 +12,18 @@ Typical use::
         assert engine.last_request.user == "admin"
 
 With pytest, the plugin gives ready fixtures (``velm_engine``, ``velm_client``) and the ``velm_engine`` marker;
-see docs/simulator.md. From a shell: ``python -m quenlo.sdk.simulator --port 18630 --user admin:admin``.
+see docs/simulator.md. From a shell: ``python -m quenlo.sdk.simulator --port 18630 --user admin:admin --sample orders``.
 """
 
 from __future__ import annotations
 
+from .canned import Documents
 from .clock import Clock, VirtualClock
+from .documents import pipeline_definition, sample_pipeline, sample_stages, stage
 from .errors import EngineError, error_body
 from .faults import Fault
 from .requestlog import RecordedRequest
 from .runs import RunPlan
-from .samples import sample_pipeline, sample_stages, stage
 from .server import DEFAULT_VERSION, EngineSimulator
 from .state import MISSING, EngineState
 from .transport import InMemoryTransport
@@ -31,6 +32,7 @@ __all__ = [
     "DEFAULT_VERSION",
     "MISSING",
     "Clock",
+    "Documents",
     "EngineError",
     "EngineSimulator",
     "EngineState",
@@ -40,6 +42,7 @@ __all__ = [
     "RunPlan",
     "VirtualClock",
     "error_body",
+    "pipeline_definition",
     "sample_pipeline",
     "sample_stages",
     "stage",

@@ -1,20 +1,17 @@
-"""Engine-style error answers shared by the server and every area of the engine."""
+"""The engine's error answers: the error document, and the exception handlers raise to send one."""
 
 from __future__ import annotations
 
 from typing import Any
 
-#: The member of the error document that holds the engine's message and error code.
-ERROR_MEMBER = "RemoteException"
-
 
 def error_body(message: str, code: str) -> dict[str, Any]:
-    """Build the JSON error document the engine sends with every failed call: its message and error code."""
-    return {ERROR_MEMBER: {"message": message, "errorCode": code}}
+    """The JSON error document the engine sends with every failed call: its code and message."""
+    return {"error": {"code": code, "message": message}}
 
 
 class EngineError(Exception):
-    """Raised by a handler to answer with ``status`` and the engine error body."""
+    """Raised by a handler to answer with ``status`` and the engine's error document."""
 
     def __init__(self, status: int, message: str, code: str) -> None:
         super().__init__(message)
@@ -27,6 +24,11 @@ class EngineError(Exception):
         return error_body(self.message, self.code)
 
 
-def bad_request(message: str, code: str = "REST_0400") -> EngineError:
+def bad_request(message: str, code: str = "REQUEST_INVALID") -> EngineError:
     """The engine's 400 answer to a request it cannot make sense of or refuses."""
     return EngineError(400, message, code)
+
+
+def not_found(message: str, code: str) -> EngineError:
+    """The engine's 404 answer for something it does not know."""
+    return EngineError(404, message, code)

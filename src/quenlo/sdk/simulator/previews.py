@@ -7,28 +7,23 @@ step on the engine's clock instead, the way a real engine moves on whether anyon
 
 from __future__ import annotations
 
-import threading
 import uuid
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 from .clock import SYSTEM_CLOCK, Clock
-from .errors import EngineError
-from .records import (
+from .context import Context
+from .documents import (
     issue,
     issues_document,
     issues_message,
-    make_field,
     make_record,
-    parse_overrides,
     pipeline_issues,
     run_batches,
     stage_output,
 )
-
-# Record helpers that used to live here, for the tests and tools that import them from this module.
-__all__ = ["PreviewRun", "Previews", "Progress", "make_field", "make_record", "parse_overrides", "stage_output"]
+from .errors import not_found
 
 #: The states a preview goes through; a run ends in the last one.
 PREVIEW_STATES = ("CREATED", "STARTING", "RUNNING", "FINISHED")
@@ -102,7 +97,9 @@ class PreviewRun:
     issues: dict[str, Any] | None = None
     message: str | None = None
     settings: dict[str, Any] = field(default_factory=dict)
-    created: int = field(default_factory=SYSTEM_CLOCK.now_ms)
+    created: int = 0
+    #: The state last written to the engine log.
+    logged: Any = None
 
     def status_record(self, state: str) -> dict[str, Any]:
         """The answer to a status read."""
@@ -120,7 +117,7 @@ class PreviewRun:
         reported = state in ("INVALID", "RUN_ERROR") or (finished and self.issues is not None)
         return {
             "status": state,
-            "batchesOutput": self.batches_output if finished and self.batches_output else None,
+            "batches": self.batches_output if finished and self.batches_output else None,
             "issues": self.issues if reported else None,
             "message": self.message if reported else None,
         }
@@ -134,9 +131,10 @@ class Previews:
     Connection ids in ``failing_connections`` make a connection verification end INVALID.
     """
 
-    def __init__(self, lock: threading.RLock, clock: Clock = SYSTEM_CLOCK) -> None:
-        self._lock = lock
-        self._clock = clock
+    def __init__(self, context: Context | None = None) -> None:
+        self._ctx = context or Context()
+        self._lock = self._ctx.lock
+        self._clock = self._ctx.clock
         self._runs: dict[str, PreviewRun] = {}
         self.step_seconds: float | None = None
         self.preview_states: list[str] = list(PREVIEW_STATES)
@@ -147,7 +145,19 @@ class Previews:
         run.created = self._clock.now_ms()
         with self._lock:
             self._runs[run.previewer_id] = run
+            self._log(run, run.progress.states[0])
         return run
+
+    def _log(self, run: PreviewRun, state: Any) -> None:
+        # A run's start and its end are lines of the engine log naming its pipeline.
+        if state == run.logged or (run.logged is not None and state != run.progress.states[-1]):
+            return
+        run.logged = state
+        severity = "WARN" if state in ("INVALID", "RUN_ERROR") else "INFO"
+        text = f"{run.kind.capitalize()} {run.previewer_id} of '{run.pipeline_id}' is {state}"
+        self._ctx.log.add(
+            severity, "preview", text + (f": {run.message}" if severity == "WARN" else ""), run.pipeline_id
+        )
 
     def _progress(self, states: Sequence[str]) -> Progress:
         return Progress(states, self.step_seconds, self._clock)
@@ -219,52 +229,26 @@ class Previews:
     def verify_connection(self, pipeline_id: str, connection: Mapping[str, Any], **settings: Any) -> PreviewRun:
         """Start a connection verification: FINISHED with the verifier's records, or INVALID for a failing id."""
         connection_id = str(connection.get("connectionId") or connection.get("id") or "")
+        checker = "connection"
+        run = PreviewRun(new_previewer_id(), pipeline_id, "connection", self._progress(self.preview_states))
+        run.settings = dict(settings, connection=dict(connection))
         if connection_id in self.failing_connections:
-            issues = issues_document(
-                {
-                    "stageIssues": {
-                        "ConnectionVerifier_01": [
-                            issue(
-                                f"Could not connect using connection '{connection_id}'",
-                                "CONNECTION_0001",
-                                "ConnectionVerifier_01",
-                            )
-                        ]
-                    }
-                }
-            )
-            return self._add(
-                PreviewRun(
-                    previewer_id=new_previewer_id(),
-                    pipeline_id=pipeline_id,
-                    kind="connection",
-                    progress=self._progress(INVALID_PREVIEW_STATES),
-                    issues=issues,
-                    message=issues_message(issues),
-                    settings=dict(settings, connection=dict(connection)),
-                )
-            )
-        verifier = "ConnectionVerifier_01"
-        record = make_record({"connectionId": connection_id, "reachable": True}, f"{verifier}::0::0", verifier)
-        output = [[stage_output(verifier, {f"{verifier}OutputLane1": [record]})]]
-        return self._add(
-            PreviewRun(
-                previewer_id=new_previewer_id(),
-                pipeline_id=pipeline_id,
-                kind="connection",
-                progress=self._progress(self.preview_states),
-                batches_output=output,
-                settings=dict(settings, connection=dict(connection)),
-            )
-        )
+            failure = issue(f"Could not connect using connection '{connection_id}'", "CONNECTION_FAILED", checker)
+            run.issues = issues_document({"stages": {checker: [failure]}})
+            run.message = issues_message(run.issues)
+            run.progress = self._progress(INVALID_PREVIEW_STATES)
+        else:
+            record = make_record({"connectionId": connection_id, "reachable": True}, f"{checker}::0::0", checker)
+            run.batches_output = [[stage_output(checker, {f"{checker}.1": [record]})]]
+        return self._add(run)
 
     def get(self, pipeline_id: str, previewer_id: str) -> PreviewRun:
         """The run ``previewer_id`` of ``pipeline_id``; 404 when there is none."""
         with self._lock:
             run = self._runs.get(previewer_id)
         if run is None or run.pipeline_id != pipeline_id:
-            raise EngineError(
-                404, f"Previewer '{previewer_id}' does not exist for pipeline '{pipeline_id}'", "PREVIEW_0404"
+            raise not_found(
+                f"Previewer '{previewer_id}' does not exist for pipeline '{pipeline_id}'", "PREVIEW_UNKNOWN"
             )
         return run
 
@@ -282,7 +266,9 @@ class Previews:
         """Answer a status read (which may step the run)."""
         with self._lock:
             run = self.get(pipeline_id, previewer_id)
-            return run.status_record(run.progress.read())
+            state = run.progress.read()
+            self._log(run, state)
+            return run.status_record(state)
 
     def read_data(self, pipeline_id: str, previewer_id: str) -> dict[str, Any]:
         """Answer a data read (which never steps the run)."""
@@ -303,4 +289,4 @@ def new_previewer_id() -> str:
 
 def new_dynamic_pipeline_id() -> str:
     """The id of a pipeline the engine makes for a dynamic preview."""
-    return "dynamicPreviewPipeline" + uuid.uuid4().hex
+    return "preview-" + uuid.uuid4().hex

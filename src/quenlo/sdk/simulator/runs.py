@@ -19,16 +19,15 @@ from __future__ import annotations
 
 import copy
 import dataclasses
-import json
 import math
-import threading
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
 from .clock import SYSTEM_CLOCK, Clock
-from .errors import EngineError, bad_request
-from .records import issue_texts
+from .context import Context
+from .documents import issue_texts
+from .errors import bad_request
 from .store import PipelineStore
 
 BATCH_COUNT = "pipeline.batchCount.counter"
@@ -89,9 +88,12 @@ class Run:
     #: Where the run's timestamps come from (the engine's clock).
     wall: Clock = field(default=SYSTEM_CLOCK, repr=False, compare=False)
     status_ms: int = 0
+    #: Statuses reached and not yet written to the engine log, oldest first.
+    changes: list[str] = field(default_factory=list, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         self.status_ms = self.status_ms or self.wall.now_ms()
+        self.changes.append(self.status)
 
     @property
     def active(self) -> bool:
@@ -149,6 +151,7 @@ class Run:
         return max(int(due), 0)
 
     def _change(self, status: str, message: str | None) -> None:
+        self.changes.append(status)
         self.status = status
         self.message = message
         self.status_ms = self.wall.now_ms()
@@ -171,42 +174,20 @@ class Run:
         }
 
     def metrics(self) -> dict[str, Any]:
-        """The metrics record: counters, gauges, meters, timers and histograms."""
+        """The metrics record: counters, rates and the origin's progress."""
         counts = self.counts()
         elapsed = max((self.wall.now_ms() - self.started_ms) / 1000.0, 1e-3)
         return {
-            "version": "3.0.0",
-            "gauges": {
-                "RuntimeStatsGauge.gauge": {
-                    "value": {
-                        "batchCount": self.batches,
-                        "currentSourceOffset": str(self.first_record + counts[INPUT_RECORDS]),
-                        "timeOfLastReceivedRecord": self.status_ms if self.batches else 0,
-                        "lastBatchInputRecordsCount": self.plan.records_per_batch if self.batches else 0,
-                    }
-                }
-            },
             "counters": {name: {"count": count} for name, count in counts.items()},
-            "meters": {
-                name.replace(".counter", ".meter"): {
-                    "count": counts[name],
-                    "mean_rate": counts[name] / elapsed,
-                    "units": "events/second",
-                }
+            "rates": {
+                name: {"count": counts[name], "perSecond": counts[name] / elapsed}
                 for name in (INPUT_RECORDS, OUTPUT_RECORDS, ERROR_RECORDS)
             },
-            "timers": {
-                "pipeline.batchProcessing.timer": {
-                    "count": self.batches,
-                    "mean": self.plan.batch_interval,
-                    "duration_units": "seconds",
-                }
-            },
-            "histograms": {
-                "pipeline.inputRecordsPerBatch.histogramM5": {
-                    "count": self.batches,
-                    "mean": self.plan.records_per_batch if self.batches else 0,
-                }
+            "progress": {
+                "batches": self.batches,
+                "offset": str(self.first_record + counts[INPUT_RECORDS]),
+                "lastRecordAt": self.status_ms if self.batches else None,
+                "lastBatchSize": self.plan.records_per_batch if self.batches else 0,
             },
         }
 
@@ -216,25 +197,16 @@ class Run:
             "pipelineId": self.pipeline_id,
             "name": self.pipeline_id,
             "rev": self.rev,
-            "user": self.user,
             "status": self.status,
             "message": self.message,
-            "timeStamp": self.status_ms,
-            "attributes": {"RUNTIME_PARAMETERS": copy.deepcopy(self.runtime_parameters)},
-            "executionMode": "STANDALONE",
-            "metrics": None,
-            "retryAttempt": 0,
-            "nextRetryTimeStamp": 0,
+            "user": self.user,
+            "changed": self.status_ms,
+            "parameters": copy.deepcopy(self.runtime_parameters),
         }
 
     def history_entry(self) -> dict[str, Any]:
-        """The run as its history lists it: the status record with the run's metrics as JSON text."""
-        return {
-            **self.record(),
-            "startTime": self.started_ms,
-            "endTime": self.ended_ms,
-            "metrics": json.dumps(self.metrics()),
-        }
+        """The run as its history lists it: the status record with its times and metrics."""
+        return {**self.record(), "started": self.started_ms, "ended": self.ended_ms, "metrics": self.metrics()}
 
 
 class Runs:
@@ -244,17 +216,13 @@ class Runs:
     :attr:`clock` (seconds, monotonic) can be replaced to drive runs by hand.
     """
 
-    def __init__(
-        self,
-        lock: threading.RLock,
-        store: PipelineStore | None = None,
-        clock: Callable[[], float] | None = None,
-        wall: Clock = SYSTEM_CLOCK,
-    ) -> None:
-        self._lock = lock
+    def __init__(self, context: Context | None = None, store: PipelineStore | None = None) -> None:
+        self._ctx = context or Context()
+        self._lock = self._ctx.lock
         self._store = store
-        self._wall = wall
-        self.clock: Callable[[], float] = clock if clock is not None else wall.monotonic
+        self._wall = self._ctx.clock
+        #: Seconds of a monotonic clock that runs are paced by; replace it to drive runs by hand.
+        self.clock: Callable[[], float] = self._wall.monotonic
         self.defaults = RunPlan()
         self._plans: dict[str, RunPlan] = {}
         self._runs: dict[str, list[Run]] = {}
@@ -305,10 +273,8 @@ class Runs:
             if issues is not None:  # the engine refuses to run what it would not validate
                 plan = dataclasses.replace(plan, start_error=issue_texts(issues))
             stages = self._stages(pipeline_id)
-            origin = next((s["instanceName"] for s in stages if not s.get("inputLanes")), "origin")
-            error_stage = plan.error_stage or next(
-                (s["instanceName"] for s in reversed(stages) if s.get("inputLanes")), origin
-            )
+            origin = next((s["name"] for s in stages if not s.get("inputs")), "origin")
+            error_stage = plan.error_stage or next((s["name"] for s in reversed(stages) if s.get("inputs")), origin)
             run = Run(
                 pipeline_id,
                 rev,
@@ -323,6 +289,7 @@ class Runs:
                 wall=self._wall,
             )
             self._runs.setdefault(pipeline_id, []).append(run)
+            self._logged(run)
             return run.record()
 
     def stop(self, pipeline_id: str, force: bool = False) -> dict[str, Any]:
@@ -336,6 +303,7 @@ class Runs:
             elif run.status != "STOPPING":
                 run.request_stop(self.clock())
                 self._settle(run)
+            self._logged(run)
             return run.record()
 
     # -- reads ------------------------------------------------------------------------
@@ -377,7 +345,7 @@ class Runs:
             messages = self._error_messages.get((pipeline_id, stage), [])
             return [dict(m) for m in reversed(messages[-size:])] if size > 0 else []
 
-    def add_error_message(self, pipeline_id: str, stage: str, message: str, code: str = "STAGE_0001") -> None:
+    def add_error_message(self, pipeline_id: str, stage: str, message: str, code: str = "RECORD_ERROR") -> None:
         """Record an error message for a stage, as a failing record would."""
         with self._lock:
             self._append_error(pipeline_id, stage, message, code)
@@ -388,7 +356,7 @@ class Runs:
         """The committed offsets record."""
         with self._lock:
             self._settled(pipeline_id)
-            return {"version": 2, "offsets": dict(self._offsets.get(pipeline_id, {}))}
+            return {"offsets": dict(self._offsets.get(pipeline_id, {}))}
 
     def set_offsets(self, pipeline_id: str, body: Any) -> dict[str, Any]:
         """Overwrite the committed offsets with ``body`` (``{"offsets": {...}}``); 400 while running."""
@@ -425,6 +393,7 @@ class Runs:
 
     def _settle(self, run: Run) -> None:
         done = run.settle(self.clock())
+        self._logged(run)
         if not done:
             return
         errors = min(run.plan.error_records_per_batch, run.plan.records_per_batch)
@@ -436,16 +405,22 @@ class Runs:
                         run.pipeline_id,
                         run.error_stage,
                         f"Record {index + 1} of batch {batch} failed: simulated bad value",
-                        "RUN_0001",
+                        "RECORD_ERROR",
                     )
         records = run.first_record + done[-1] * run.plan.records_per_batch
         self._offsets.setdefault(run.pipeline_id, {})[run.origin] = str(records)
 
+    def _logged(self, run: Run) -> None:
+        # The engine log tells a run's story: each status it reaches, naming the pipeline.
+        for status in run.changes:
+            severity = "ERROR" if status.endswith("_ERROR") else "INFO"
+            text = f"failed ({status}): {run.message}" if severity == "ERROR" else status.lower()
+            self._ctx.log.add(severity, "runner", f"Run of '{run.pipeline_id}' {text}", run.pipeline_id, run.user)
+        run.changes.clear()
+
     def _append_error(self, pipeline_id: str, stage: str, message: str, code: str) -> None:
         messages = self._error_messages.setdefault((pipeline_id, stage), [])
-        messages.append(
-            {"errorCode": code, "localized": message, "timestamp": self._wall.now_ms(), "errorStackTrace": None}
-        )
+        messages.append({"code": code, "message": message, "time": self._wall.now_ms()})
         del messages[:-MAX_ERROR_MESSAGES]
 
     def _committed(self, pipeline_id: str) -> int:
@@ -460,10 +435,8 @@ class Runs:
     def _refuse_while_active(self, pipeline_id: str, what: str) -> None:
         run = self._settled(pipeline_id)
         if run is not None and run.active:
-            raise EngineError(400, f"Pipeline '{pipeline_id}' is {run.status} and cannot have {what}", "CONTAINER_0166")
+            raise bad_request(f"Pipeline '{pipeline_id}' is {run.status} and cannot have {what}", "PIPELINE_BUSY")
 
 
-def _cannot_change(pipeline_id: str, current: str, wanted: str) -> EngineError:
-    return EngineError(
-        400, f"Pipeline '{pipeline_id}' cannot change state from {current} to {wanted}", "CONTAINER_0102"
-    )
+def _cannot_change(pipeline_id: str, current: str, wanted: str) -> Exception:
+    return bad_request(f"Pipeline '{pipeline_id}' cannot change state from {current} to {wanted}", "PIPELINE_STATE")

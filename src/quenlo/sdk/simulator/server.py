@@ -6,6 +6,7 @@ import enum
 import json
 import math
 import re
+import socket
 import threading
 import time
 import traceback
@@ -16,6 +17,7 @@ from werkzeug.datastructures import Headers
 from werkzeug.serving import BaseWSGIServer, WSGIRequestHandler, make_server
 from werkzeug.wrappers import Request, Response
 
+from .canned import Documents
 from .clock import SYSTEM_CLOCK, Clock, TimeSeams, VirtualClock
 from .errors import EngineError, error_body
 from .faults import DEFAULT_NOT_JSON_BODY, Fault, FaultTable
@@ -166,17 +168,30 @@ class EngineSimulator:
     # -- lifecycle ----------------------------------------------------------
 
     def start(self) -> Self:
-        """Bind the port and serve in a daemon thread. One start per instance."""
+        """Bind the port and serve in a daemon thread. One start per instance.
+
+        A port that cannot be bound (in use, not allowed) raises :class:`OSError`, and leaves the client's clock
+        as it was.
+        """
         if self._started:
             raise RuntimeError("this simulator has already been started")
-        if self._virtual_time:
-            self._seams.bind(self._virtual_clock())
-        self._started = True
         handler = WSGIRequestHandler if self.verbose else _QuietHandler
-        self._server = make_server(self.host, self._port, self.wsgi_app, threaded=True, request_handler=handler)
-        self._port = self._server.server_port
+        # Bound here rather than by the server, which ends the process when the port is taken.
+        family = socket.getaddrinfo(self.host, self._port, type=socket.SOCK_STREAM)[0][0]
+        with socket.create_server((self.host, self._port), family=family, backlog=128) as listener:
+            if self._virtual_time:
+                self._seams.bind(self._virtual_clock())
+            try:
+                server = make_server(
+                    self.host, self._port, self.wsgi_app, threaded=True, request_handler=handler, fd=listener.fileno()
+                )
+            except BaseException:
+                self._seams.release()
+                raise
+        self._server, self._started = server, True
+        self._port = server.socket.getsockname()[1]
         self._thread = threading.Thread(
-            target=self._server.serve_forever,
+            target=server.serve_forever,
             # shutdown() waits for the loop to poll; keep test teardown quick
             kwargs={"poll_interval": 0.01},
             name=f"engine-simulator-{self._port}",
@@ -275,6 +290,12 @@ class EngineSimulator:
     def _initial_state(self) -> EngineState:
         clock: Clock = VirtualClock() if self._virtual_time else SYSTEM_CLOCK
         return EngineState(version=self._version, users=self._users, clock=clock)
+
+    @property
+    def documents(self) -> Documents:
+        """The registry of canned documents (information, configuration, definitions, health, alerts, ...):
+        ``engine.documents["alerts"] = [...]`` changes an answer until the next :meth:`reset`."""
+        return self.state.documents
 
     def _virtual_clock(self) -> VirtualClock:
         clock = self.state.clock
@@ -404,14 +425,14 @@ class EngineSimulator:
         if fault is not None:
             if fault.delay == math.inf:
                 self._stopping.wait()
-                return _error_response(EngineError(503, "The engine is shutting down", "SIMULATOR_STOP"))
+                return _error_response(EngineError(503, "The engine is shutting down", "SIMULATOR_STOPPING"))
             if fault.delay > 0:
                 time.sleep(fault.delay)
             if fault.answers:
                 return _fault_response(fault)
 
         if user is None and self.state.users.required:
-            response = _error_response(EngineError(401, "Authentication required", "AUTH_0001"))
+            response = _error_response(EngineError(401, "Authentication required", "LOGIN_REQUIRED"))
             response.headers["WWW-Authenticate"] = f'Basic realm="{AUTH_REALM}"'
             return response
 
@@ -424,7 +445,7 @@ class EngineSimulator:
         match = _VERSIONED.match(raw_path)
         try:
             if match is None or (self.api_version is not None and int(match.group(1)) != self.api_version):
-                raise EngineError(404, f"No such resource '{raw_path}'", "REST_0404")
+                raise EngineError(404, f"No such resource '{raw_path}'", "REQUEST_UNKNOWN")
             handler, params = router.resolve(request.method, match.group(2) or "/")
             ctx = RequestContext(
                 state=self.state,
@@ -440,4 +461,4 @@ class EngineSimulator:
         except Exception as exc:  # noqa: BLE001 -- a simulator bug must still answer like the engine
             if self.verbose:
                 traceback.print_exc()
-            return _error_response(EngineError(500, f"Simulator error: {exc!r}", "SIMULATOR_0500"))
+            return _error_response(EngineError(500, f"Simulator error: {exc!r}", "SIMULATOR_BUG"))

@@ -2,15 +2,14 @@
 
 from __future__ import annotations
 
-import threading
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
-from .clock import SYSTEM_CLOCK, Clock
-from .errors import EngineError, bad_request
+from .context import Context
+from .documents import invalid_pipeline, run_batches
+from .errors import not_found
 from .previews import Progress
-from .records import first_issue_code, issue_texts, run_batches
 
 
 @dataclass
@@ -27,27 +26,25 @@ class StoredSnapshot:
     start_pipeline: bool
     runtime_parameters: dict[str, Any] | None
     progress: Progress
-    snapshot_batches: list[list[dict[str, Any]]]
-    time_stamp: int = field(default_factory=SYSTEM_CLOCK.now_ms)
+    captured: list[list[dict[str, Any]]]
+    created: int = 0
 
     def info(self, in_progress: bool) -> dict[str, Any]:
         """The snapshot's status record."""
         return {
-            "id": self.name,
+            "snapshot": self.name,
             "label": self.label,
-            "name": self.pipeline_id,
             "pipelineId": self.pipeline_id,
             "rev": self.rev,
             "user": self.user,
-            "timeStamp": self.time_stamp,
+            "created": self.created,
             "inProgress": in_progress,
-            "batchNumber": self.batches,
-            "failureSnapshot": False,
+            "batchCount": self.batches,
         }
 
     def data(self) -> dict[str, Any]:
         """The captured records; empty while the capture is still going on."""
-        return {"snapshotBatches": self.snapshot_batches if self.progress.current is False else []}
+        return {"batches": self.captured if self.progress.current is False else []}
 
 
 class Snapshots:
@@ -57,9 +54,10 @@ class Snapshots:
     steps of the clock) and is complete after that.
     """
 
-    def __init__(self, lock: threading.RLock, clock: Clock = SYSTEM_CLOCK) -> None:
-        self._lock = lock
-        self._clock = clock
+    def __init__(self, context: Context | None = None) -> None:
+        self._ctx = context or Context()
+        self._lock = self._ctx.lock
+        self._clock = self._ctx.clock
         self._snapshots: dict[tuple[str, str], StoredSnapshot] = {}
         self.step_seconds: float | None = None
         self.capture_reads = 2
@@ -84,8 +82,7 @@ class Snapshots:
         A pipeline with ``issues`` cannot run, so nothing can be captured: the request is refused (400) with them.
         """
         if issues is not None:
-            message = f"Cannot capture a snapshot of pipeline '{pipeline_id}': {issue_texts(issues)}"
-            raise bad_request(message, first_issue_code(issues))
+            raise invalid_pipeline(pipeline_id, issues, "capture a snapshot of")
         states = [True] * self.capture_reads + [False]
         snapshot = StoredSnapshot(
             pipeline_id=pipeline_id,
@@ -98,11 +95,12 @@ class Snapshots:
             start_pipeline=start_pipeline,
             runtime_parameters=runtime_parameters,
             progress=Progress(states, self.step_seconds, self._clock),
-            time_stamp=self._clock.now_ms(),
-            snapshot_batches=run_batches(stages, batches, batch_size, skip_targets=False),
+            created=self._clock.now_ms(),
+            captured=run_batches(stages, batches, batch_size, skip_targets=False),
         )
         with self._lock:
             self._snapshots[(pipeline_id, name)] = snapshot
+        self._ctx.log.add("INFO", "snapshot", f"Snapshot '{name}' of '{pipeline_id}' capturing", pipeline_id, user)
         return snapshot
 
     def get(self, pipeline_id: str, name: str) -> StoredSnapshot:
@@ -110,7 +108,7 @@ class Snapshots:
         with self._lock:
             snapshot = self._snapshots.get((pipeline_id, name))
         if snapshot is None:
-            raise EngineError(404, f"Snapshot '{name}' of pipeline '{pipeline_id}' does not exist", "CONTAINER_0606")
+            raise not_found(f"Snapshot '{name}' of pipeline '{pipeline_id}' does not exist", "SNAPSHOT_UNKNOWN")
         return snapshot
 
     def find(self, pipeline_id: str, name: str) -> StoredSnapshot | None:

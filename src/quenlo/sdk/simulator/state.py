@@ -1,31 +1,29 @@
-"""Everything the simulated engine knows, behind one lock.
+"""Everything the simulated engine knows: its stateful areas, and the registry of canned documents.
 
-Route handlers read and change this; tests poke it directly to arrange a
-scenario. Every public method takes the lock, so handlers running in the
-server's worker threads and the test thread never see half-made changes.
-
-Each area of the engine lives in its own module and is handed, when it is
-built here, the lock, the clock and the other areas it reads; no area
-imports this module.
+Route handlers read and change this; tests poke it directly to arrange a scenario. The areas share one
+:class:`Context` (lock, clock, engine log), so handlers running in the server's worker threads and the test
+thread never see half-made changes, and every area writes to the same log on the same clock.
 """
 
 from __future__ import annotations
 
-import threading
+import io
+import json
 import uuid
+import zipfile
 from collections.abc import Mapping, Sequence
 from typing import Any, Union
+from urllib.parse import quote
 
 from .access_control import AccessControl
-from .catalogue import Catalogue
+from .canned import MAIN_LIBRARIES, Documents
 from .clock import SYSTEM_CLOCK, Clock
-from .enginelog import EngineLog
-from .health import Health
+from .context import Context
+from .errors import bad_request
 from .previews import Previews
 from .runs import Runs
 from .snapshots import Snapshots
 from .store import PipelineStore
-from .system_state import SystemState
 from .users import Users
 
 
@@ -45,11 +43,6 @@ MISSING = _Missing()
 StatusEntry = Union[str, Mapping[str, Any]]
 
 
-def strip_missing(record: Mapping[str, Any]) -> dict[str, Any]:
-    """Copy ``record`` without the keys whose value is :data:`MISSING`."""
-    return {k: v for k, v in record.items() if v is not MISSING}
-
-
 class _StatusScript:
     def __init__(self, entries: Sequence[StatusEntry]) -> None:
         self.entries = list(entries)
@@ -62,60 +55,94 @@ class _StatusScript:
 
 
 class EngineState:
-    """The simulated engine's state: version, users, pipelines."""
+    """The simulated engine's state: version, users, pipelines, runs, previews, snapshots, canned documents."""
 
-    def __init__(
-        self,
-        version: str = "5.6.0",
-        users: Mapping[str, str] | None = None,
-        clock: Clock = SYSTEM_CLOCK,
-    ) -> None:
-        self.lock = threading.RLock()
+    def __init__(self, version: str = "5.6.0", users: Mapping[str, str] | None = None, clock: Clock = SYSTEM_CLOCK):
+        self.context = Context(clock)
+        self.lock = self.context.lock
         self.clock = clock
+        self.log = self.context.log
         self.version = version
-        self.sdk_id = str(uuid.uuid4())
-        self.built_date = "2024-01-01T00:00:00Z"
-        self.users = Users(self.lock)
+        self.engine_id = str(uuid.uuid4())
+        self.documents = Documents(version)
+        self.users = Users(self.context)
         for name, password in (users or {}).items():
             self.users.add_user(name, password)
         self._status_scripts: dict[str, _StatusScript] = {}
-        lock = self.lock
-        self.log = EngineLog(lock, clock)
-        self.pipelines = PipelineStore(lock, clock)
-        self.runs = Runs(lock, self.pipelines, wall=clock)
-        self.previews = Previews(lock, clock)
-        self.snapshots = Snapshots(lock, clock)
-        self.catalogue = Catalogue(lock)
-        self.access = AccessControl(lock, clock, self.log)
-        self.system = SystemState(lock, clock, self.log, self.users, self._current_version, self.pipelines, self.runs)
-        self.health = Health(
-            clock, self.log, self.info, self.pipelines, self.runs, self.catalogue, self.system, self.access
-        )
-
-    def _current_version(self) -> str:
-        return self.version
-
-    # -- engine information -------------------------------------------------
+        self.pipelines = PipelineStore(self.context)
+        self.runs = Runs(self.context, self.pipelines)
+        self.previews = Previews(self.context)
+        self.snapshots = Snapshots(self.context)
+        self.access = AccessControl(self.context)
+        self.log.add("INFO", "engine", f"Engine {version} started")
 
     def info(self) -> dict[str, Any]:
-        """The engine information record served by ``system/info``."""
-        with self.lock:
-            return {
-                "version": self.version,
-                "builtBy": "simulator",
-                "builtDate": self.built_date,
-                "builtRepoSha": "0" * 40,
-                "sourceMd5Checksum": "0" * 32,
-                "sdkId": self.sdk_id,
-            }
+        """The information record served by ``system/info``: the canned one, with this engine's version and id."""
+        record: dict[str, Any] = self.documents["info"]
+        record.update(version=self.version, engineId=self.engine_id)
+        return record
+
+    # -- canned documents that take a query --------------------------------------------------------------------
+
+    def libraries(self, repository: str | None, installed_only: bool) -> list[dict[str, Any]]:
+        """The stage libraries of a repository (the default one when none is named)."""
+        repositories = self.documents["libraries"]
+        found = repositories.get(repository or MAIN_LIBRARIES)
+        if found is None:
+            raise bad_request(f"Unknown stage library repository '{repository}'", "LIBRARY_REPOSITORY")
+        return [lib for lib in found if lib.get("installed") or not installed_only]
+
+    def health_report(self, categories: Sequence[str]) -> dict[str, Any]:
+        """The checks of the named categories (all when none is named); an unknown name is refused."""
+        known = self.documents["health_categories"]
+        names = [c["name"] for c in known]
+        unknown = [c for c in categories if c not in names]
+        if unknown:
+            raise bad_request(f"Unknown health categories: {', '.join(unknown)}", "HEALTH_CATEGORY")
+        checks = self.documents["health_checks"]
+        chosen = [dict(c, checks=checks.get(c["name"], [])) for c in known if not categories or c["name"] in categories]
+        return {"time": self.clock.now_ms(), "categories": chosen}
+
+    def bundle(self, generators: Sequence[str]) -> bytes:
+        """A ZIP archive with a folder per named generator (the default ones when none is named)."""
+        known = {g["id"]: g for g in self.documents["bundle_generators"]}
+        names = list(dict.fromkeys(generators)) or [g for g, entry in known.items() if entry.get("default")]
+        unknown = [name for name in names if name not in known]
+        if unknown:
+            raise bad_request(f"Unknown bundle generators: {', '.join(unknown)}", "BUNDLE_GENERATOR")
+
+        def dumps(value: Any) -> str:
+            return json.dumps(value, indent=2, sort_keys=True)
+
+        # A pipeline id may hold "/" or "..": keep each one a single, harmless member name.
+        def member(pipeline_id: str) -> str:
+            return quote(pipeline_id, safe="").replace(".", "%2E")
+
+        contents: dict[str, list[tuple[str, str]]] = {
+            "info": [(f"{name}.json", dumps(self.documents[name])) for name in ("info", "directories", "jmx")],
+            "configuration": [
+                ("velm.properties", "".join(f"{k}={v}\n" for k, v in self.documents["configuration"].items()))
+            ],
+            "logs": [("velm.log", self.log.text())],
+            "pipelines": [(f"{member(p.pipeline_id)}.json", dumps(p.export())) for p in self.pipelines.all()],
+            "acl": [(f"{member(p.pipeline_id)}.json", dumps(self.access.acl(p))) for p in self.pipelines.all()],
+        }
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
+            archive.writestr("bundle.properties", f"engine.version={self.version}\ngenerators={','.join(names)}\n")
+            for name in names:
+                for path, content in contents.get(name, []):
+                    archive.writestr(f"{name}/{path}", content)
+        self.log.add("INFO", "bundle", f"Support bundle generated with {', '.join(names)}")
+        return buffer.getvalue()
 
     # -- pipeline status ----------------------------------------------------
 
     def script_status(self, pipeline_id: str, statuses: Sequence[StatusEntry]) -> None:
         """Make successive status reads of ``pipeline_id`` return ``statuses``.
 
-        Each entry is a status name or a (partial) status record; after the
-        last entry the last one keeps being returned.
+        Each entry is a status name or a (partial) status record; after the last entry the last one keeps being
+        returned.
         """
         if not statuses:
             raise ValueError("at least one status is needed")
@@ -136,8 +163,8 @@ class EngineState:
     def read_status(self, pipeline_id: str, rev: str = "0") -> dict[str, Any] | None:
         """The status record of ``pipeline_id``; None if unknown.
 
-        A scripted status wins (the script advances one step per read); otherwise the latest run
-        answers, and a stored pipeline that never ran is EDITED.
+        A scripted status wins (the script advances one step per read); otherwise the latest run answers, and a
+        stored pipeline that never ran is EDITED.
         """
         with self.lock:
             script = self._status_scripts.get(pipeline_id)
@@ -158,8 +185,9 @@ class EngineState:
             "rev": rev,
             "status": "EDITED",
             "message": None,
-            "timeStamp": self.clock.now_ms(),
-            "attributes": {},
+            "user": None,
+            "changed": self.clock.now_ms(),
+            "parameters": {},
         }
         record.update(entry)
-        return strip_missing(record)
+        return {k: v for k, v in record.items() if v is not MISSING}

@@ -18,7 +18,7 @@ from urllib.parse import unquote
 from werkzeug.datastructures import MultiDict
 from werkzeug.wrappers import Request
 
-from ..errors import EngineError, error_body
+from ..errors import EngineError, bad_request, error_body
 
 if TYPE_CHECKING:
     from ..state import EngineState
@@ -67,7 +67,7 @@ class RequestContext:
         try:
             return json.loads(self.body)
         except ValueError as exc:
-            raise EngineError(400, f"Invalid JSON body: {exc}", "REST_0400") from None
+            raise bad_request(f"Invalid JSON body: {exc}") from None
 
     def arg(self, name: str, default: str | None = None) -> str | None:
         """The first value of query parameter ``name``."""
@@ -82,7 +82,12 @@ class RequestContext:
         try:
             return int(value)
         except ValueError:
-            raise EngineError(400, f"Query parameter '{name}' must be an integer, not '{value}'", "REST_0400") from None
+            raise bad_request(f"Query parameter '{name}' must be an integer, not '{value}'") from None
+
+    @staticmethod
+    def bad(message: str) -> EngineError:
+        """The engine's 400 for a request it refuses."""
+        return bad_request(message)
 
     def flag(self, name: str, default: bool = False) -> bool:
         """A boolean query parameter (``true``/``false``, case-insensitive)."""
@@ -153,13 +158,13 @@ class Router:
             raise EngineError(
                 405,
                 f"Method {method} not allowed (allowed: {', '.join(allowed)})",
-                "REST_0405",
+                "REQUEST_METHOD",
             )
-        raise EngineError(404, f"No such resource '{raw_path}'", "REST_0404")
+        raise EngineError(404, f"No such resource '{raw_path}'", "REQUEST_UNKNOWN")
 
 
 #: The one router all route modules register on.
 router = Router()
 
 # Route modules; importing them registers their handlers.
-from . import acl, definitions, pipelines, previews, runs, snapshots, system  # noqa: E402, F401
+from . import acl, pipelines, previews, runs, snapshots, system  # noqa: E402, F401

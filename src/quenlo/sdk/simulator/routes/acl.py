@@ -1,4 +1,4 @@
-"""Access control: pipeline access control lists, their permissions and their subjects."""
+"""Access control: pipeline access control lists, their grants, and the users and groups they name."""
 
 from __future__ import annotations
 
@@ -22,9 +22,9 @@ def set_acl(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
 
 @router.route("GET", "/acl/{pipeline_id}/permissions")
 def permissions(ctx: RequestContext, pipeline_id: str) -> list[dict[str, Any]]:
-    """The permissions of the pipeline's access control list."""
-    permissions: list[dict[str, Any]] = ctx.state.access.acl(ctx.state.pipelines.get(pipeline_id))["permissions"]
-    return permissions
+    """The grants of the pipeline's access control list."""
+    grants: list[dict[str, Any]] = ctx.state.access.acl(ctx.state.pipelines.get(pipeline_id))["grants"]
+    return grants
 
 
 @router.route("GET", "/pipelines/subjects")

@@ -55,16 +55,17 @@ def create_pipeline(ctx: RequestContext, pipeline_title: str) -> Reply:
         auto_generate=ctx.flag(flag),
         draft=ctx.flag("draft"),
         pipeline_type=ctx.arg("pipelineType") or "HARVEL",
+        user=ctx.user,
     )
-    return Reply(pipeline.config_at(0), status=201)
+    return Reply(pipeline.definition_at(0), status=201)
 
 
 @router.route("POST", "/pipeline/{pipeline_id}")
 def update_pipeline(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
     """Store the body as the pipeline's next revision and answer the stored definition."""
     rev_arg(ctx)
-    pipeline = ctx.state.pipelines.update(pipeline_id, ctx.json(), description=ctx.arg("description"))
-    return pipeline.config_at(0)
+    pipeline = ctx.state.pipelines.update(pipeline_id, ctx.json(), description=ctx.arg("description"), user=ctx.user)
+    return pipeline.definition_at(0)
 
 
 @router.route("GET", "/pipeline/{pipeline_id}")
@@ -73,7 +74,7 @@ def get_pipeline(ctx: RequestContext, pipeline_id: str) -> Any:
     pipeline = ctx.state.pipelines.get(pipeline_id)
     what = ctx.arg("get") or "pipeline"
     if what == "pipeline":
-        return pipeline.config_at(rev_arg(ctx))
+        return pipeline.definition_at(rev_arg(ctx))
     if what == "info":
         return pipeline.info()
     if what == "history":
@@ -99,12 +100,8 @@ def list_pipelines(ctx: RequestContext) -> Any:
     state = ctx.state
 
     def status_of(pipeline_id: str) -> dict[str, Any]:
-        return state.runs.status(pipeline_id) or {
-            "pipelineId": pipeline_id,
-            "name": pipeline_id,
-            "status": "EDITED",
-            "message": None,
-        }
+        never_ran = {"pipelineId": pipeline_id, "name": pipeline_id, "status": "EDITED", "message": None}
+        return state.runs.status(pipeline_id) or never_ran
 
     pipelines = state.pipelines.listing(
         filter_text=ctx.arg("filterText"),
@@ -128,8 +125,8 @@ def list_pipelines(ctx: RequestContext) -> Any:
 def export_pipeline(ctx: RequestContext, pipeline_id: str) -> Reply:
     """The pipeline in export form; as a file download with attachment=true."""
     export = ctx.state.pipelines.get(pipeline_id).export(
-        include_library_definitions=ctx.flag("includeLibraryDefinitions"),
-        include_plain_text_credentials=ctx.flag("includePlainTextCredentials", True),
+        libraries=ctx.flag("includeLibraryDefinitions"),
+        plain_text_credentials=ctx.flag("includePlainTextCredentials", True),
         rev=rev_arg(ctx),
     )
     headers = {}
@@ -146,8 +143,8 @@ def export_pipelines(ctx: RequestContext) -> Reply:
         raise bad_request("The body must be a JSON list of pipeline ids")
     archive = ctx.state.pipelines.export_archive(
         ids,
-        include_library_definitions=ctx.flag("includeLibraryDefinitions"),
-        include_plain_text_credentials=ctx.flag("includePlainTextCredentials", True),
+        libraries=ctx.flag("includeLibraryDefinitions"),
+        plain_text_credentials=ctx.flag("includePlainTextCredentials", True),
     )
     return Reply(
         archive, content_type="application/zip", headers={"Content-Disposition": 'attachment; filename="pipelines.zip"'}
@@ -164,8 +161,9 @@ def import_pipeline(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
         overwrite=ctx.flag("overwrite"),
         draft=ctx.flag("draft"),
         auto_generate=ctx.flag("autoGeneratePipelineId"),
+        user=ctx.user,
     )
-    return pipeline.export(include_library_definitions=ctx.flag("includeLibraryDefinitions"))
+    return pipeline.export(libraries=ctx.flag("includeLibraryDefinitions"))
 
 
 @router.route("POST", "/pipelines/import")
@@ -176,7 +174,7 @@ def import_pipelines(ctx: RequestContext) -> dict[str, Any]:
     upload = ctx.request.files.get("file")
     if upload is None:
         raise bad_request("The upload has no form field 'file'")
-    return ctx.state.pipelines.import_archive(upload.read())
+    return ctx.state.pipelines.import_archive(upload.read(), user=ctx.user)
 
 
 # -- fragments --------------------------------------------------------------------------------------------------
@@ -189,10 +187,10 @@ def create_fragment(ctx: RequestContext, title: str) -> Reply:
         title,
         description=ctx.arg("description") or "",
         draft=ctx.flag("draft"),
-        execution_mode=ctx.arg("executionMode"),
-        definition=ctx.json(),
+        mode=ctx.arg("executionMode"),
+        body=ctx.json(),
     )
-    return Reply(fragment.config(), status=201)
+    return Reply(fragment.definition(), status=201)
 
 
 @router.route("POST", "/fragment/{fragment_id}/import")

@@ -4,9 +4,10 @@ from __future__ import annotations
 
 from typing import Any, Mapping
 
-from ..previews import PreviewRun, new_dynamic_pipeline_id, parse_overrides
-from ..samples import sample_stages
-from . import EngineError, RequestContext, router
+from ..documents import parse_overrides, sample_stages
+from ..errors import bad_request
+from ..previews import PreviewRun, new_dynamic_pipeline_id
+from . import RequestContext, router
 
 
 def _started(run: PreviewRun) -> dict[str, Any]:
@@ -52,38 +53,33 @@ def preview(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
 def dynamic_preview(ctx: RequestContext) -> dict[str, Any]:
     """Start a preview of a pipeline made for the request.
 
-    The request: ``{"type": "PIPELINE" | "CONNECTION_VERIFIER", "parameters": {...}}``. For a pipeline, the
-    parameters may carry ``stages`` (or a ``pipelineConfig`` with stages; default: a sample pipeline),
-    ``batches``, ``batchSize``, ``skipTargets`` and ``endStage``; for a connection verifier, ``connection``.
+    The request: ``{"kind": "PIPELINE", "stages": [...], "batches", "batchSize", "skipTargets", "endStage"}``
+    (without stages, the sample pipeline's), or ``{"kind": "CONNECTION", "connection": {...}}``.
     """
     request = ctx.json()
     if not isinstance(request, Mapping):
-        raise EngineError(400, "A dynamic preview needs a JSON object describing it", "PREVIEW_0001")
-    parameters = request.get("parameters") or {}
-    if not isinstance(parameters, Mapping):
-        raise EngineError(400, "The parameters of a dynamic preview must be an object", "PREVIEW_0001")
+        raise bad_request("A dynamic preview needs a JSON object describing it", "PREVIEW_REQUEST")
     pipeline_id = new_dynamic_pipeline_id()
-    previews = ctx.state.previews
-    kind = request.get("type", "PIPELINE")
-    if kind == "CONNECTION_VERIFIER":
-        connection = parameters.get("connection")
+    kind = request.get("kind", "PIPELINE")
+    if kind == "CONNECTION":
+        connection = request.get("connection")
         if not isinstance(connection, Mapping):
-            raise EngineError(400, "A connection verification needs a connection", "PREVIEW_0001")
-        run = previews.verify_connection(pipeline_id, connection)
-    elif kind == "PIPELINE":
-        config = parameters.get("pipelineConfig") or {}
-        stages = parameters.get("stages") or config.get("stages") or sample_stages()
-        run = previews.preview(
-            pipeline_id,
-            stages,
-            batches=int(parameters.get("batches", 1)),
-            batch_size=int(parameters.get("batchSize", 10)),
-            skip_targets=bool(parameters.get("skipTargets", True)),
-            end_stage=parameters.get("endStage"),
-            kind="dynamic",
-        )
-    else:
-        raise EngineError(400, f"Unknown dynamic preview type '{kind}'", "PREVIEW_0001")
+            raise bad_request("A connection check needs a connection", "PREVIEW_REQUEST")
+        return _started(ctx.state.previews.verify_connection(pipeline_id, connection))
+    if kind != "PIPELINE":
+        raise bad_request(f"Unknown dynamic preview kind '{kind}'", "PREVIEW_REQUEST")
+    stages = request.get("stages") or sample_stages()
+    if not isinstance(stages, list):
+        raise bad_request("The stages of a dynamic preview must be a list", "PREVIEW_REQUEST")
+    run = ctx.state.previews.preview(
+        pipeline_id,
+        stages,
+        batches=int(request.get("batches", 1)),
+        batch_size=int(request.get("batchSize", 10)),
+        skip_targets=bool(request.get("skipTargets", True)),
+        end_stage=request.get("endStage"),
+        kind="dynamic",
+    )
     return _started(run)
 
 

@@ -88,7 +88,7 @@ def error_messages(ctx: RequestContext, pipeline_id: str) -> list[dict[str, Any]
     if not stage:
         raise bad_request("Query parameter 'stageInstanceName' is required")
     messages = ctx.state.runs.error_messages(pipeline_id, stage, size=ctx.integer("size", 10))
-    if not messages and stage not in {s.get("instanceName") for s in pipeline.stages}:
+    if not messages and stage not in {s.get("name") for s in pipeline.stages}:
         raise bad_request(f"Pipeline '{pipeline_id}' has no stage '{stage}'")
     return messages
 
@@ -113,7 +113,7 @@ def update_rules(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
     rules = object_body(ctx, "A rules definition")
     if rules is None:
         raise bad_request("A rules definition is required")
-    for key in ("metricsRuleDefinitions", "dataRuleDefinitions", "driftRuleDefinitions"):
+    for key in ("checks", "recipients"):
         if not isinstance(rules.get(key, []), list):
             raise bad_request(f"'{key}' must be a list")
     with ctx.state.lock:

@@ -4,7 +4,8 @@ from __future__ import annotations
 
 from typing import Any, Mapping
 
-from . import EngineError, RequestContext, router
+from ..errors import bad_request
+from . import RequestContext, router
 
 
 @router.route("PUT", "/pipeline/{pipeline_id}/snapshot/{snapshot_name}")
@@ -13,7 +14,7 @@ def capture(ctx: RequestContext, pipeline_id: str, snapshot_name: str) -> dict[s
     pipeline = ctx.state.pipelines.get(pipeline_id)
     parameters = ctx.json()
     if parameters is not None and not isinstance(parameters, Mapping):
-        raise EngineError(400, "Runtime parameters must be a JSON object", "REST_0400")
+        raise bad_request("Runtime parameters must be a JSON object")
     snapshot = ctx.state.snapshots.capture(
         pipeline_id,
         snapshot_name,

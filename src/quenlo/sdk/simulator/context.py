@@ -1,13 +1,17 @@
-"""The engine's log: what it wrote, and reading it back page by page from an offset."""
+"""What every area of the simulated engine shares: one lock, one clock and the engine's log.
+
+Each area (store, runs, previews, snapshots, users, access control) is built with the engine's :class:`Context`
+and nothing else of its neighbours', so an area reads time, takes the lock and writes log lines the same way.
+"""
 
 from __future__ import annotations
 
 import threading
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from typing import Any
 
-from .clock import Clock
+from .clock import SYSTEM_CLOCK, Clock
 from .errors import bad_request
 
 SEVERITIES = ("TRACE", "DEBUG", "INFO", "WARN", "ERROR")
@@ -20,7 +24,7 @@ class LogEntry:
     """One line of the engine's log; ``offset`` is where the line starts in the log text."""
 
     offset: int
-    timestamp: int
+    time: int
     severity: str
     category: str
     message: str
@@ -29,17 +33,17 @@ class LogEntry:
 
     def line(self) -> str:
         """The line as the log file holds it."""
-        stamp = datetime.fromtimestamp(self.timestamp / 1000, timezone.utc).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
+        stamp = datetime.fromtimestamp(self.time / 1000, timezone.utc).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
         return (
-            f"{stamp} [user:{self.user or '*'}] [pipeline:{self.pipeline or '*'}] "
-            f"{self.severity} {self.category} - {self.message}\n"
+            f"{stamp} {self.severity} {self.category} [pipeline {self.pipeline or '-'}] [user {self.user or '-'}] "
+            f"{self.message}\n"
         )
 
     def record(self) -> dict[str, Any]:
         """The entry as the log endpoint answers it."""
         return {
             "offset": self.offset,
-            "timestamp": self.timestamp,
+            "time": self.time,
             "severity": self.severity,
             "category": self.category,
             "pipeline": self.pipeline,
@@ -69,10 +73,14 @@ class EngineLog:
             self._size += len(entry.line().encode())
             return entry
 
+    def entries(self, pipeline: str | None = None) -> list[LogEntry]:
+        """Every entry, oldest first; only those naming ``pipeline`` when it is given."""
+        with self._lock:
+            return [e for e in self._entries if pipeline is None or e.pipeline == pipeline]
+
     def text(self) -> str:
         """The whole log as its file holds it."""
-        with self._lock:
-            return "".join(entry.line() for entry in self._entries)
+        return "".join(entry.line() for entry in self.entries())
 
     def read(
         self,
@@ -105,3 +113,19 @@ class EngineLog:
             ]
         page = matching[-LOG_PAGE:]
         return [e.record() for e in page], (page[0].offset if page else end)
+
+
+@dataclass
+class Context:
+    """The lock, clock and log an area of the engine works with."""
+
+    clock: Clock = SYSTEM_CLOCK
+    lock: threading.RLock = field(default_factory=threading.RLock)
+    log: EngineLog = field(init=False)
+
+    def __post_init__(self) -> None:
+        self.log = EngineLog(self.lock, self.clock)
+
+    def now_ms(self) -> int:
+        """The engine's time, in milliseconds since the epoch."""
+        return self.clock.now_ms()
