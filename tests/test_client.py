@@ -278,8 +278,8 @@ class TestSetUser:
     def test_new_credentials_and_no_old_cookies(self, secured_engine):
         client = velm_api.ApiClient(secured_engine.url, "form", "alice", "a-pw")
         client.get_velm_info()
-        assert "JSESSIONID" in client.session.cookies
-        assert secured_engine.last_request.header("Cookie", "").startswith("JSESSIONID=")
+        assert "velm_session" in client.session.cookies
+        assert secured_engine.last_request.header("Cookie", "").startswith("velm_session=")
         secured_engine.clear_requests()
 
         assert client.set_user("bob", "b-pw") is None

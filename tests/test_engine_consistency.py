@@ -126,7 +126,7 @@ class TestReset:
             assert engine.requests == [] and engine.faults.pending() == []
             assert sorted(engine.users.names()) == ["admin"]
             assert engine.state.read_status("q") is None
-            assert engine.users.session_user(client.session.cookies["JSESSIONID"]) is None
+            assert engine.users.session_user(client.session.cookies["velm_session"]) is None
             # The old session is gone with the state; the client's credentials still open a new one.
             assert client.get_all_pipeline_configuration_info().response.json() == []
             assert client.get_velm_info()["version"] == DEFAULT_VERSION

@@ -110,32 +110,32 @@ class TestAuthentication:
         assert r.status_code == 401
         assert r.headers["WWW-Authenticate"] == 'Basic realm="velm"'
         assert remote_exception(r)["message"]
-        assert "JSESSIONID" not in r.cookies
+        assert "velm_session" not in r.cookies
         assert engine.last_request.user is None  # 401s are logged too
 
     def test_basic_auth_then_cookie_alone(self, engine):
         r = get(engine, "/v1/system/info", auth=("admin", "secret"))
         assert r.status_code == 200
         assert engine.last_request.user == "admin"
-        cookie = r.cookies["JSESSIONID"]
+        cookie = r.cookies["velm_session"]
 
-        r = get(engine, "/v1/system/info", cookies={"JSESSIONID": cookie})
+        r = get(engine, "/v1/system/info", cookies={"velm_session": cookie})
         assert r.status_code == 200
         assert "Set-Cookie" not in r.headers  # a live session is not renewed
         assert engine.last_request.user == "admin"
 
-        r = get(engine, "/v1/system/info", cookies={"JSESSIONID": "forged"})
+        r = get(engine, "/v1/system/info", cookies={"velm_session": "forged"})
         assert r.status_code == 401
 
     def test_session_survives_password_change_but_not_user_removal(self, engine):
-        cookie = get(engine, "/v1/system/info", auth=("admin", "secret")).cookies["JSESSIONID"]
+        cookie = get(engine, "/v1/system/info", auth=("admin", "secret")).cookies["velm_session"]
         engine.users.set_password("admin", "new")
         assert get(engine, "/v1/system/info", auth=("admin", "secret")).status_code == 401
         assert get(engine, "/v1/system/info", auth=("admin", "new")).status_code == 200
-        assert get(engine, "/v1/system/info", cookies={"JSESSIONID": cookie}).status_code == 200
+        assert get(engine, "/v1/system/info", cookies={"velm_session": cookie}).status_code == 200
         engine.add_user("other", "pw")
         engine.users.remove_user("admin")
-        assert get(engine, "/v1/system/info", cookies={"JSESSIONID": cookie}).status_code == 401
+        assert get(engine, "/v1/system/info", cookies={"velm_session": cookie}).status_code == 401
 
     def test_requests_session_keeps_the_cookie(self, engine):
         with requests.Session() as s:

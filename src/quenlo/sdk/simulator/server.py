@@ -29,7 +29,7 @@ from .users import Users
 if TYPE_CHECKING:
     from typing_extensions import Self
 
-SESSION_COOKIE = "JSESSIONID"
+SESSION_COOKIE = "velm_session"
 AUTH_REALM = "velm"
 JSON_TYPE = "application/json"
 
