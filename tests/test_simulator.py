@@ -2,15 +2,17 @@
 
 from __future__ import annotations
 
+import json
 import math
 import socket
 import threading
 import time
+import types
 
 import pytest
 import requests
 
-from quenlo.sdk.simulator import MISSING, EngineSimulator
+from quenlo.sdk.simulator import MISSING, EngineSimulator, sample_pipeline
 
 HEADERS = {"X-Requested-By": "velm", "content-type": "application/json"}
 
@@ -248,3 +250,63 @@ class TestPipelineStatus:
         engine.script_status("a/b", ["RUNNING"])
         assert get(engine, "/v1/pipeline/a%2Fb/status").json()["pipelineId"] == "a/b"
         assert get(engine, "/v1/pipeline/a/b/status").status_code == 404
+
+
+@pytest.mark.parametrize(
+    ("argv", "says"),
+    [
+        (["--plan", "p"], "expected ID:KEY=VALUE"),
+        (["--plan", "p:speed=3"], "KEY one of batches"),
+        (["--plan", "p:batches=many"], "batches takes int"),
+        (["--plan", "*:batch_interval=-1"], "at least 0"),
+        (["--fault", "GET system/info"], "expected 'METHOD PATH"),
+        (["--fault", "GET /v1/system/info 503 sometimes"], "'sometimes' is not a status"),
+        (["--fault", "GET /v1/system/info count=0"], "count must be at least 1"),
+        (["--pipeline", "/nonexistent/export.json"], "cannot read"),
+        (["--user", "admin"], "expected NAME:PASSWORD"),
+    ],
+)
+def test_the_shell_refuses_a_malformed_option_with_a_usage_error(capsys, argv, says):
+    from quenlo.sdk.simulator.__main__ import main
+
+    with pytest.raises(SystemExit) as exit_:
+        main(argv)
+    assert exit_.value.code == 2 and says in capsys.readouterr().err
+
+
+def test_the_shell_arranges_pipelines_plans_and_faults(monkeypatch, tmp_path):
+    from quenlo.sdk.simulator import __main__ as shell
+
+    export = tmp_path / "orders.json"
+    export.write_text(json.dumps(sample_pipeline("Orders", "orders")))
+    started = []
+
+    class Recorded(EngineSimulator):
+        def start(self):
+            started.append(self)
+            return super().start()
+
+    monkeypatch.setattr(shell, "EngineSimulator", Recorded)
+
+    class CtrlC:  # what the shell waits on until Ctrl-C: here it comes at once
+        def wait(self):
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(shell, "threading", types.SimpleNamespace(Event=CtrlC))
+    argv = ["--sample", "a", "--pipeline", str(export), "--plan", "a:batches=none,run_error=Disk full"]
+    argv += ["--plan", "*:batch_interval=2", "--fault", "* /v1/pipeline/a/* 503 count=* delay=0.5 header=Retry-After:1"]
+    assert shell.main(argv) == 0
+    (engine,) = started
+    state = engine.state
+    assert [p.pipeline_id for p in state.pipelines.all()] == ["a", "orders"]
+    assert (state.runs.plan("a").batches, state.runs.plan("a").run_error) == (None, "Disk full")
+    assert state.runs.plan("orders").batch_interval == 2.0
+    (fault,) = engine.faults.pending()
+    assert (fault.method, fault.path, fault.status, fault.count, fault.delay) == (
+        "*",
+        "/v1/pipeline/a/*",
+        503,
+        None,
+        0.5,
+    )
+    assert fault.headers == {"Retry-After": "1"}
