@@ -21,11 +21,10 @@ from .canned import Documents
 from .clock import Clock, VirtualClock
 from .documents import pipeline_definition, sample_pipeline, sample_stages, stage
 from .errors import EngineError, error_body
-from .faults import Fault
-from .requestlog import RecordedRequest
 from .runs import RunPlan
 from .server import DEFAULT_VERSION, EngineSimulator
 from .state import MISSING, EngineState
+from .traffic import Fault, RecordedRequest
 from .transport import InMemoryTransport
 
 __all__ = [

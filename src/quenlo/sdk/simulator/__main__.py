@@ -15,6 +15,16 @@ from typing import Any
 from .documents import sample_pipeline
 from .runs import RunPlan
 from .server import DEFAULT_VERSION, EngineSimulator
+from .traffic import FAULT_SYNTAX, Fault
+
+#: RunPlan's fields by name, with their annotations as written ("int | None", "float", "str", ...).
+EPILOG = f"""\
+--fault takes words: {FAULT_SYNTAX}. PATH is the path after /rest, a trailing * matching a prefix; count=* makes
+every request fail, delay=inf never answers. For example:
+
+  python -m quenlo.sdk.simulator --port 18630 --user ci:secret --sample nightly \\
+      --plan nightly:batches=3,batch_interval=2 --fault "POST /v1/pipeline/nightly/start 503 count=1"
+"""
 
 #: RunPlan's fields by name, with their annotations as written ("int | None", "float", "str", ...).
 FAULT_SYNTAX = """\
@@ -74,34 +84,11 @@ def _plan(value: str) -> tuple[str, dict[str, Any]]:
     return pipeline_id, plan
 
 
-def _fault(value: str) -> dict[str, Any]:
-    words = value.split()
-    if len(words) < 2 or not (words[1].startswith("/") or words[1] == "*"):
-        raise argparse.ArgumentTypeError(
-            "expected 'METHOD PATH [STATUS] [count=N] [delay=S] [header=N:V] [empty] [not-json]'"
-        )
-    fault: dict[str, Any] = {"method": words[0], "path": words[1], "headers": {}}
+def _fault(value: str) -> Fault:
     try:
-        for word in words[2:]:
-            key, sep, text = word.partition("=")
-            if word.isdigit() and 100 <= int(word) <= 599:
-                fault["status"] = int(word)
-            elif word in ("empty", "not-json"):
-                fault[word.replace("-", "_")] = True
-            elif sep and key == "count":
-                fault["count"] = None if text == "*" else int(text)
-            elif sep and key == "delay":
-                fault["delay"] = float(text)
-            elif sep and key == "header" and ":" in text:
-                name, _, header = text.partition(":")
-                fault["headers"][name.strip()] = header.strip()
-            else:
-                raise ValueError(f"{word!r} is not a status (100-599), count=, delay=, header=, empty or not-json")
-        if fault.get("count", 1) is not None and fault.get("count", 1) < 1 or not fault.get("delay", 0) >= 0:
-            raise ValueError("count must be at least 1 and delay at least 0")
-    except ValueError as error:
+        return Fault.parse(value)
+    except (TypeError, ValueError) as error:
         raise argparse.ArgumentTypeError(str(error)) from None
-    return fault
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -109,7 +96,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m quenlo.sdk.simulator",
         description="Run a fake VELM engine.",
-        epilog=FAULT_SYNTAX,
+        epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--port", type=int, default=0, help="port (0 picks a free one)")
@@ -160,7 +147,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         else:
             engine.state.runs.configure(pipeline_id, **plan)
     for fault in args.fault:
-        engine.inject_fault(**fault)
+        engine.faults.add(fault)
     try:
         engine.start()
     except OSError as error:

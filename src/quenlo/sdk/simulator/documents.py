@@ -23,9 +23,6 @@ FORMAT = 1
 DEFAULT_FIELDS = ("id", "name", "amount")
 
 
-# -- definitions -------------------------------------------------------------------------------------------
-
-
 def stage(
     name: str,
     type: str,
@@ -86,9 +83,6 @@ def sample_pipeline(title: str = "Sample pipeline", pipeline_id: str | None = No
     """A pipeline in export form with :func:`sample_stages`, ready for ``import_pipeline``."""
     definition = pipeline_definition(pipeline_id or "".join(title.split()), title, stages=sample_stages())
     return {"definition": definition, "rules": default_rules(), "libraries": None}
-
-
-# -- records -------------------------------------------------------------------------------------------------
 
 
 def _escape(name: str) -> str:
@@ -225,9 +219,6 @@ def parse_overrides(text: str | None) -> list[dict[str, Any]]:
     if not isinstance(value, list) or not all(isinstance(v, Mapping) and "stage" in v for v in value):
         raise bad_request("Stage outputs to override must be stage outputs naming their stage", "PREVIEW_OVERRIDE")
     return [dict(v) for v in value]
-
-
-# -- issues --------------------------------------------------------------------------------------------------
 
 
 def issue(message: str, code: str, stage_name: str | None = None, setting: str | None = None) -> dict[str, Any]:

@@ -14,15 +14,7 @@ from typing import Any
 
 from .clock import SYSTEM_CLOCK, Clock
 from .context import Context
-from .documents import (
-    issue,
-    issues_document,
-    issues_message,
-    make_record,
-    pipeline_issues,
-    run_batches,
-    stage_output,
-)
+from .documents import issue, issues_document, issues_message, make_record, pipeline_issues, run_batches, stage_output
 from .errors import not_found
 
 #: The states a preview goes through; a run ends in the last one.
@@ -33,9 +25,6 @@ VALIDATION_STATES = ("VALIDATING", "VALID")
 INVALID_VALIDATION_STATES = ("VALIDATING", "INVALID")
 #: A preview of a pipeline with issues never runs.
 INVALID_PREVIEW_STATES = ("CREATED", "VALIDATING", "INVALID")
-
-
-# -- progress ------------------------------------------------------------------------------------------------
 
 
 class Progress:
@@ -80,9 +69,6 @@ class Progress:
         self.states = list(states)
         self.reads = 0
         self.started = self._clock.monotonic()
-
-
-# -- previews ------------------------------------------------------------------------------------------------
 
 
 @dataclass
@@ -141,13 +127,6 @@ class Previews:
         self.validation_states: list[str] = list(VALIDATION_STATES)
         self.failing_connections: set[str] = set()
 
-    def _add(self, run: PreviewRun) -> PreviewRun:
-        run.created = self._clock.now_ms()
-        with self._lock:
-            self._runs[run.previewer_id] = run
-            self._log(run, run.progress.states[0])
-        return run
-
     def _log(self, run: PreviewRun, state: Any) -> None:
         # A run's start and its end are lines of the engine log naming its pipeline.
         if state == run.logged or (run.logged is not None and state != run.progress.states[-1]):
@@ -159,36 +138,28 @@ class Previews:
             severity, "preview", text + (f": {run.message}" if severity == "WARN" else ""), run.pipeline_id
         )
 
-    def _progress(self, states: Sequence[str]) -> Progress:
-        return Progress(states, self.step_seconds, self._clock)
+    def _start(self, pipeline_id: str, kind: str, states: Sequence[str], issues: Any, **settings: Any) -> PreviewRun:
+        progress = Progress(states, self.step_seconds, self._clock)
+        run = PreviewRun(str(uuid.uuid4()), pipeline_id, kind, progress, issues=issues, settings=settings)
+        run.message, run.created = issues_message(issues), self._clock.now_ms()
+        with self._lock:
+            self._runs[run.previewer_id] = run
+            self._log(run, states[0])
+        return run
 
     def validate(
-        self,
-        pipeline_id: str,
-        stages: Sequence[Mapping[str, Any]],
-        invalid_issues: Mapping[str, Any] | None,
-        **settings: Any,
+        self, pipeline_id: str, stages: Sequence[Mapping[str, Any]], invalid: Mapping[str, Any] | None, **settings: Any
     ) -> PreviewRun:
         """Start a validation; it ends VALID, or INVALID with the pipeline's issues."""
-        issues = pipeline_issues(stages, invalid_issues)
+        issues = pipeline_issues(stages, invalid)
         states = self.validation_states if issues is None else INVALID_VALIDATION_STATES
-        return self._add(
-            PreviewRun(
-                previewer_id=new_previewer_id(),
-                pipeline_id=pipeline_id,
-                kind="validation",
-                progress=self._progress(states),
-                issues=issues,
-                message=issues_message(issues),
-                settings=dict(settings),
-            )
-        )
+        return self._start(pipeline_id, "validation", states, issues, **settings)
 
     def preview(
         self,
         pipeline_id: str,
         stages: Sequence[Mapping[str, Any]],
-        invalid_issues: Mapping[str, Any] | None = None,
+        invalid: Mapping[str, Any] | None = None,
         *,
         batches: int = 1,
         batch_size: int = 10,
@@ -200,47 +171,30 @@ class Previews:
         **settings: Any,
     ) -> PreviewRun:
         """Start a preview; the records are made now and shown once the run is FINISHED."""
-        issues = pipeline_issues(stages, invalid_issues)
-        output: list[list[dict[str, Any]]] = []
-        if issues is None:
-            output = run_batches(stages, batches, batch_size, skip_targets, end_stage, test_origin, overrides)
+        issues = pipeline_issues(stages, invalid)
+        output = (
+            [] if issues else run_batches(stages, batches, batch_size, skip_targets, end_stage, test_origin, overrides)
+        )
         states = self.preview_states if issues is None else INVALID_PREVIEW_STATES
-        settings.update(
-            batches=batches,
-            batch_size=batch_size,
-            skip_targets=skip_targets,
-            end_stage=end_stage,
-            test_origin=test_origin,
-            overrides=list(overrides),
+        settings.update(batches=batches, batch_size=batch_size, skip_targets=skip_targets, end_stage=end_stage)
+        run = self._start(
+            pipeline_id, kind, states, issues, test_origin=test_origin, overrides=list(overrides), **settings
         )
-        return self._add(
-            PreviewRun(
-                previewer_id=new_previewer_id(),
-                pipeline_id=pipeline_id,
-                kind=kind,
-                progress=self._progress(states),
-                batches_output=output,
-                issues=issues,
-                message=issues_message(issues),
-                settings=settings,
-            )
-        )
+        run.batches_output = output
+        return run
 
     def verify_connection(self, pipeline_id: str, connection: Mapping[str, Any], **settings: Any) -> PreviewRun:
-        """Start a connection verification: FINISHED with the verifier's records, or INVALID for a failing id."""
+        """Start a connection check: FINISHED with one record, or INVALID for an id in ``failing_connections``."""
         connection_id = str(connection.get("connectionId") or connection.get("id") or "")
-        checker = "connection"
-        run = PreviewRun(new_previewer_id(), pipeline_id, "connection", self._progress(self.preview_states))
-        run.settings = dict(settings, connection=dict(connection))
+        settings["connection"] = dict(connection)
         if connection_id in self.failing_connections:
-            failure = issue(f"Could not connect using connection '{connection_id}'", "CONNECTION_FAILED", checker)
-            run.issues = issues_document({"stages": {checker: [failure]}})
-            run.message = issues_message(run.issues)
-            run.progress = self._progress(INVALID_PREVIEW_STATES)
-        else:
-            record = make_record({"connectionId": connection_id, "reachable": True}, f"{checker}::0::0", checker)
-            run.batches_output = [[stage_output(checker, {f"{checker}.1": [record]})]]
-        return self._add(run)
+            failure = issue(f"Could not connect using connection '{connection_id}'", "CONNECTION_FAILED", "connection")
+            issues = issues_document({"stages": {"connection": [failure]}})
+            return self._start(pipeline_id, "connection", INVALID_PREVIEW_STATES, issues, **settings)
+        run = self._start(pipeline_id, "connection", self.preview_states, None, **settings)
+        record = make_record({"connectionId": connection_id, "reachable": True}, "connection::0::0", "connection")
+        run.batches_output = [[stage_output("connection", {"connection.1": [record]})]]
+        return run
 
     def get(self, pipeline_id: str, previewer_id: str) -> PreviewRun:
         """The run ``previewer_id`` of ``pipeline_id``; 404 when there is none."""
@@ -256,11 +210,6 @@ class Previews:
         """The run, or None."""
         with self._lock:
             return self._runs.get(previewer_id)
-
-    def all(self) -> list[PreviewRun]:
-        """Every run, oldest first."""
-        with self._lock:
-            return list(self._runs.values())
 
     def read_status(self, pipeline_id: str, previewer_id: str) -> dict[str, Any]:
         """Answer a status read (which may step the run)."""
@@ -278,13 +227,7 @@ class Previews:
     def script(self, previewer_id: str, states: Sequence[str]) -> None:
         """Make the run walk ``states`` from now on."""
         with self._lock:
-            run = self._runs[previewer_id]
-            run.progress.script(states)
-
-
-def new_previewer_id() -> str:
-    """A fresh previewer id."""
-    return str(uuid.uuid4())
+            self._runs[previewer_id].progress.script(states)
 
 
 def new_dynamic_pipeline_id() -> str:

@@ -1,18 +1,9 @@
-"""Pipeline runs of the simulated engine: start, stop, the status machine, metrics, history and offsets.
+"""Pipeline runs: start, stop, the status machine, metrics, history and offsets.
 
-A run is a pure function of its plan and a clock: nothing ticks in the background. Every read settles the run
-at the current time (how many batches are due, whether it has finished, failed or stopped), so a test can make
-runs fast, slow or failing with :meth:`Runs.configure`, or drive them step by step with a manual clock::
-
-    engine.state.runs.configure("p1", batches=3, batch_interval=0.1)                # FINISHED after ~0.4 s
-    engine.state.runs.configure("p2", fail_after_batch=2, run_error="Disk full")    # RUN_ERROR after batch 2
-    engine.state.runs.configure("p3", start_error="No such stage library")          # START_ERROR
-    engine.state.runs.configure("p4", batches=None, stop_delay=None)               # runs until force-stopped
-    engine.state.runs.clock = lambda: fake_seconds                                  # any monotonic clock
-
-The runs' clock is the engine's (``EngineSimulator(virtual_time=True)`` makes it virtual, shared with the
-client's waits). A pipeline with issues (no stages, or issues a test set) never runs: its start ends in
-START_ERROR with the issues as the message.
+A run is a pure function of its plan and the engine's clock: nothing ticks in the background, every read settles
+the run at the current time. :meth:`Runs.configure` makes runs fast, slow or failing
+(``configure("p", fail_after_batch=2, run_error="Disk full")``). A pipeline with issues never runs: its start
+ends in START_ERROR with the issues as the message.
 """
 
 from __future__ import annotations
@@ -37,7 +28,6 @@ ERROR_RECORDS = "pipeline.batchErrorRecords.counter"
 ERROR_MESSAGES = "pipeline.batchErrorMessages.counter"
 
 ACTIVE = ("STARTING", "RUNNING", "STOPPING")
-ENDED = ("FINISHED", "STOPPED", "RUN_ERROR", "START_ERROR")
 
 #: Error messages kept per stage, like the engine's bounded buffer.
 MAX_ERROR_MESSAGES = 100
@@ -160,8 +150,6 @@ class Run:
         self._change(status, message)
         self.ended_ms = self.status_ms
 
-    # -- what the engine reports ------------------------------------------------
-
     def counts(self) -> dict[str, int]:
         records = self.batches * self.plan.records_per_batch
         errors = self.batches * min(self.plan.error_records_per_batch, self.plan.records_per_batch)
@@ -210,11 +198,7 @@ class Run:
 
 
 class Runs:
-    """The runs of all pipelines, behind the engine's lock.
-
-    Start, stop and reads go through here; :meth:`configure` sets how a pipeline's runs behave and
-    :attr:`clock` (seconds, monotonic) can be replaced to drive runs by hand.
-    """
+    """The runs of all pipelines, behind the engine's lock; :meth:`configure` sets how a pipeline's runs behave."""
 
     def __init__(self, context: Context | None = None, store: PipelineStore | None = None) -> None:
         self._ctx = context or Context()
@@ -229,14 +213,9 @@ class Runs:
         self._offsets: dict[str, dict[str, str]] = {}
         self._error_messages: dict[tuple[str, str], list[dict[str, Any]]] = {}
 
-    # -- arranging --------------------------------------------------------------
-
     def configure(self, pipeline_id: str, **changes: Any) -> RunPlan:
-        """Set how the next runs of ``pipeline_id`` behave; unnamed settings keep their current value.
-
-        The settings are the fields of :class:`RunPlan` (``batches``, ``batch_interval``,
-        ``fail_after_batch``, ``start_error``, ...). A run already going keeps the plan it started with.
-        """
+        """Set how the next runs of ``pipeline_id`` behave, in the fields of :class:`RunPlan`; unnamed settings keep
+        their current value, and a run already going keeps the plan it started with."""
         with self._lock:
             plan = dataclasses.replace(self._plans.get(pipeline_id, self.defaults), **changes)
             self._plans[pipeline_id] = plan
@@ -252,8 +231,6 @@ class Runs:
         """The plan the next run of ``pipeline_id`` will follow."""
         with self._lock:
             return self._plans.get(pipeline_id, self.defaults)
-
-    # -- run control --------------------------------------------------------------
 
     def start(
         self,
@@ -275,18 +252,11 @@ class Runs:
             stages = self._stages(pipeline_id)
             origin = next((s["name"] for s in stages if not s.get("inputs")), "origin")
             error_stage = plan.error_stage or next((s["name"] for s in reversed(stages) if s.get("inputs")), origin)
+            parameters = dict(runtime_parameters or {})
+            first = self._committed(pipeline_id)
+            now = self._wall.now_ms()
             run = Run(
-                pipeline_id,
-                rev,
-                user,
-                plan,
-                dict(runtime_parameters or {}),
-                self.clock(),
-                self._wall.now_ms(),
-                first_record=self._committed(pipeline_id),
-                origin=origin,
-                error_stage=error_stage,
-                wall=self._wall,
+                pipeline_id, rev, user, plan, parameters, self.clock(), now, first, origin, error_stage, wall=self._wall
             )
             self._runs.setdefault(pipeline_id, []).append(run)
             self._logged(run)
@@ -305,8 +275,6 @@ class Runs:
                 self._settle(run)
             self._logged(run)
             return run.record()
-
-    # -- reads ------------------------------------------------------------------------
 
     def status(self, pipeline_id: str) -> dict[str, Any] | None:
         """The status record of the latest run, or None if the pipeline never ran."""
@@ -350,8 +318,6 @@ class Runs:
         with self._lock:
             self._append_error(pipeline_id, stage, message, code)
 
-    # -- origin offsets --------------------------------------------------------------
-
     def offsets(self, pipeline_id: str) -> dict[str, Any]:
         """The committed offsets record."""
         with self._lock:
@@ -381,8 +347,6 @@ class Runs:
             self._plans.pop(pipeline_id, None)
             for key in [k for k in self._error_messages if k[0] == pipeline_id]:
                 del self._error_messages[key]
-
-    # -- inside -----------------------------------------------------------------------
 
     def _settled(self, pipeline_id: str) -> Run | None:
         runs = self._runs.get(pipeline_id)

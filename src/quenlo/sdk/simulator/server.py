@@ -20,10 +20,9 @@ from werkzeug.wrappers import Request, Response
 from .canned import Documents
 from .clock import SYSTEM_CLOCK, Clock, TimeSeams, VirtualClock
 from .errors import EngineError, error_body
-from .faults import DEFAULT_NOT_JSON_BODY, Fault, FaultTable
-from .requestlog import RecordedRequest, raw_target
 from .routes import Reply, RequestContext, router
 from .state import EngineState, StatusEntry
+from .traffic import DEFAULT_NOT_JSON_BODY, Fault, FaultTable, RecordedRequest, raw_target
 from .users import Users
 
 if TYPE_CHECKING:
@@ -32,6 +31,7 @@ if TYPE_CHECKING:
 SESSION_COOKIE = "velm_session"
 AUTH_REALM = "velm"
 JSON_TYPE = "application/json"
+TEXT_TYPE = "text/plain; charset=utf-8"
 
 _VERSIONED = re.compile(r"^/rest/v(\d+)(/.*)?$")
 
@@ -55,66 +55,53 @@ class _QuietHandler(WSGIRequestHandler):
         pass
 
 
-def _json_response(value: Any, status: int = 200) -> Response:
-    return Response(json.dumps(value), status=status, content_type=JSON_TYPE)
+def _response(body: Any, status: int = 200, content_type: str | None = None) -> Response:
+    """An answer: JSON unless ``body`` is text or bytes (then ``content_type``, or plain text); None is empty."""
+    if body is None:
+        payload = b""
+    elif isinstance(body, (bytes, bytearray, str)):
+        payload, content_type = (body.encode() if isinstance(body, str) else bytes(body)), content_type or TEXT_TYPE
+    else:
+        payload, content_type = json.dumps(body).encode(), content_type or JSON_TYPE
+    response = Response(payload, status=status)
+    if content_type:
+        response.headers["Content-Type"] = content_type
+    else:
+        del response.headers["Content-Type"]
+    return response
 
 
 def _error_response(error: EngineError) -> Response:
-    return _json_response(error.body(), error.status)
+    return _response(error.body(), error.status)
 
 
 def _to_response(value: Any) -> Response:
     """Turn a handler's return value into a response."""
     if isinstance(value, Response):
         return value
-    if not isinstance(value, Reply):
-        if isinstance(value, (bytes, bytearray)):
-            value = Reply(bytes(value), content_type="application/octet-stream")
-        else:
-            value = Reply(value)
-    body = value.body
-    content_type = value.content_type
-    if body is None:
-        payload = b""
-    elif isinstance(body, (bytes, bytearray, str)):
-        payload = body.encode() if isinstance(body, str) else bytes(body)
-        content_type = content_type or "text/plain; charset=utf-8"
-    else:
-        payload = json.dumps(body).encode()
-        content_type = content_type or JSON_TYPE
-    response = Response(payload, status=value.status)
-    if content_type:
-        response.headers["Content-Type"] = content_type
-    else:
-        del response.headers["Content-Type"]
-    for name, header_value in value.headers.items():
-        response.headers[name] = header_value
+    if isinstance(value, (bytes, bytearray)):
+        value = Reply(bytes(value), content_type="application/octet-stream")
+    elif not isinstance(value, Reply):
+        value = Reply(value)
+    response = _response(value.body, value.status, value.content_type)
+    response.headers.update(value.headers)
     return response
 
 
 def _fault_response(fault: Fault) -> Response:
-    response = _fault_body(fault)
-    for name, value in fault.headers.items():
-        response.headers[name] = value
-    return response
-
-
-def _fault_body(fault: Fault) -> Response:
     status = fault.status or 200
     if fault.empty:
-        return Response(b"", status=status, content_type=JSON_TYPE)
-    if fault.not_json:
-        body = fault.body if fault.body is not None else DEFAULT_NOT_JSON_BODY
-        if isinstance(body, str):
-            body = body.encode()
-        return Response(body, status=status, content_type="text/html")
-    if fault.body is not None:
-        if isinstance(fault.body, (bytes, str)):
-            return Response(fault.body, status=status, content_type=JSON_TYPE)
-        return _json_response(fault.body, status)
-    if status >= 400:
-        return _json_response(error_body(f"Injected fault: HTTP {status}", "SIMULATOR_FAULT"), status)
-    return Response(b"", status=status, content_type=JSON_TYPE)
+        response = _response(b"", status, JSON_TYPE)
+    elif fault.not_json:
+        response = _response(fault.body if fault.body is not None else DEFAULT_NOT_JSON_BODY, status, "text/html")
+    elif fault.body is not None:
+        response = _response(fault.body, status, JSON_TYPE)
+    elif status >= 400:
+        response = _response(error_body(f"Injected fault: HTTP {status}", "SIMULATOR_FAULT"), status)
+    else:
+        response = _response(b"", status, JSON_TYPE)
+    response.headers.update(fault.headers)
+    return response
 
 
 class EngineSimulator:
@@ -125,9 +112,8 @@ class EngineSimulator:
         with EngineSimulator(users={"admin": "admin"}) as engine:
             requests.get(engine.url + "/rest/v1/system/info", auth=("admin", "admin"))
 
-    ``users`` maps names to passwords and turns authentication on;
-    ``api_version``, when given, makes other ``/rest/v{N}`` prefixes unknown.
-    Port 0 picks a free port; several simulators can run side by side.
+    ``users`` maps names to passwords and turns authentication on; ``api_version``, when given, makes other
+    ``/rest/v{N}`` prefixes unknown. Port 0 picks a free port; several simulators can run side by side.
 
     With ``virtual_time=True`` the engine runs on a :class:`VirtualClock` that stands still until someone sleeps
     on it, and while the simulator runs, the client's waits and connectivity probe read and sleep on that same
@@ -164,8 +150,6 @@ class EngineSimulator:
         self._started = False
         # Set by stop(): releases requests held by a fault that never answers.
         self._stopping = threading.Event()
-
-    # -- lifecycle ----------------------------------------------------------
 
     def start(self) -> Self:
         """Bind the port and serve in a daemon thread. One start per instance.
@@ -235,8 +219,6 @@ class EngineSimulator:
             raise RuntimeError("the simulator is not started")
         return f"http://{self.host}:{self._port}"
 
-    # -- time and resetting ----------------------------------------------------
-
     @property
     def virtual_time(self) -> bool:
         """Whether the engine runs on a virtual clock."""
@@ -303,8 +285,6 @@ class EngineSimulator:
             raise RuntimeError("virtual_time is set but the engine's state does not run on a VirtualClock")
         return clock
 
-    # -- arranging scenarios -------------------------------------------------
-
     @property
     def users(self) -> Users:
         """The accounts and sessions of the engine."""
@@ -332,14 +312,11 @@ class EngineSimulator:
     ) -> Fault:
         """Make the next ``count`` matching requests misbehave.
 
-        ``path`` is relative to ``/rest`` (``"/v1/system/info"``), raw as sent,
-        optionally ending in ``*`` to match a prefix; ``method`` may be ``"*"``.
-        A failure ``status`` without a ``body`` answers with the engine's JSON
-        error document, whose message names the status. ``headers`` are added
-        to the answer (``{"Retry-After": "1"}`` on a 503).
-        A fault with only ``delay`` sleeps and then lets the route answer;
-        ``delay=math.inf`` never answers: the request is held until the
-        simulator stops.
+        ``path`` is relative to ``/rest`` (``"/v1/system/info"``), raw as sent, optionally ending in ``*`` to match
+        a prefix; ``method`` may be ``"*"``. A failure ``status`` without a ``body`` answers with the engine's
+        error document, whose message names the status. ``headers`` are added to the answer (``{"Retry-After":
+        "1"}`` on a 503). A fault with only ``delay`` sleeps and then lets the route answer; ``delay=math.inf``
+        never answers: the request is held until the simulator stops.
         """
         fault = Fault(method, path, status, body, count, empty, not_json, delay, dict(headers or {}))
         return self.faults.add(fault)
@@ -347,8 +324,6 @@ class EngineSimulator:
     def clear_faults(self) -> None:
         """Remove all pending faults."""
         self.faults.clear()
-
-    # -- request log ----------------------------------------------------------
 
     @property
     def requests(self) -> list[RecordedRequest]:
@@ -367,26 +342,16 @@ class EngineSimulator:
         with self._log_lock:
             self._log.clear()
 
-    # -- serving --------------------------------------------------------------
-
     def wsgi_app(self, environ: dict[str, Any], start_response: Any) -> Iterable[bytes]:
         """The WSGI application; usable without the HTTP server too."""
         request = Request(environ)
         body = request.get_data(cache=True)
         raw_path, raw_query = raw_target(environ)
         user, has_session = self._authenticate(request)
+        headers = Headers(list(request.headers.items()))
+        recorded = RecordedRequest(request.method, raw_path, raw_query, headers, body, user, self.state.clock.time())
         with self._log_lock:
-            self._log.append(
-                RecordedRequest(
-                    method=request.method,
-                    path=raw_path,
-                    query=raw_query,
-                    headers=Headers(list(request.headers.items())),
-                    body=body,
-                    user=user,
-                    time=self.state.clock.time(),
-                )
-            )
+            self._log.append(recorded)
         response = self._answer(request, raw_path, body, user, has_session)
         return response(environ, start_response)
 
@@ -401,25 +366,13 @@ class EngineSimulator:
             if name is not None:
                 return name, True
         auth = request.authorization
-        if (
-            auth is not None
-            and auth.type == "basic"
-            and auth.username is not None
-            and users.check(auth.username, auth.password or "")
-        ):
-            return auth.username, False
+        if auth is not None and auth.type == "basic" and auth.username is not None:
+            return (auth.username if users.check(auth.username, auth.password or "") else None), False
         return None, False
 
-    def _answer(
-        self,
-        request: Request,
-        raw_path: str,
-        body: bytes,
-        user: str | None,
-        has_session: bool,
-    ) -> Response:
-        # Faults come first: they stand for trouble in front of the engine
-        # (proxies, restarts), which does not care about credentials.
+    def _answer(self, request: Request, raw_path: str, body: bytes, user: str | None, has_session: bool) -> Response:
+        # Faults come first: they stand for trouble in front of the engine (proxies, restarts), which does not
+        # care about credentials.
         rest_path = raw_path[len("/rest") :] if raw_path.startswith("/rest/") else raw_path
         fault = self.faults.take(request.method, rest_path)
         if fault is not None:
@@ -447,14 +400,7 @@ class EngineSimulator:
             if match is None or (self.api_version is not None and int(match.group(1)) != self.api_version):
                 raise EngineError(404, f"No such resource '{raw_path}'", "REQUEST_UNKNOWN")
             handler, params = router.resolve(request.method, match.group(2) or "/")
-            ctx = RequestContext(
-                state=self.state,
-                request=request,
-                query=request.args,
-                body=body,
-                user=user,
-                api_version=int(match.group(1)),
-            )
+            ctx = RequestContext(self.state, request, request.args, body, user, int(match.group(1)))
             return _to_response(handler(ctx, **params))
         except EngineError as error:
             return _error_response(error)

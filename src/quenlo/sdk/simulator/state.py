@@ -82,8 +82,6 @@ class EngineState:
         record.update(version=self.version, engineId=self.engine_id)
         return record
 
-    # -- canned documents that take a query --------------------------------------------------------------------
-
     def libraries(self, repository: str | None, installed_only: bool) -> list[dict[str, Any]]:
         """The stage libraries of a repository (the default one when none is named)."""
         repositories = self.documents["libraries"]
@@ -135,8 +133,6 @@ class EngineState:
                     archive.writestr(f"{name}/{path}", content)
         self.log.add("INFO", "bundle", f"Support bundle generated with {', '.join(names)}")
         return buffer.getvalue()
-
-    # -- pipeline status ----------------------------------------------------
 
     def script_status(self, pipeline_id: str, statuses: Sequence[StatusEntry]) -> None:
         """Make successive status reads of ``pipeline_id`` return ``statuses``.

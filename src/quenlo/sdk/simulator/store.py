@@ -1,9 +1,7 @@
-"""The simulated engine's pipeline store: definitions, revisions, labels, rules, and fragments.
+"""The pipeline store: definitions, revisions, labels, rules, and fragments.
 
-A stored pipeline keeps its definition (with its ``stages``) and its rules. Other areas of the simulator (runs,
-previews, access control) look pipelines up here, and :meth:`StoredPipeline.issues` is the one verdict on whether
-a pipeline is valid that every area follows. Every method that can fail raises :class:`EngineError` with the
-engine's status and error document, so route handlers stay thin.
+:meth:`StoredPipeline.issues` is the one verdict on whether a pipeline is valid that every area follows. Methods
+that can fail raise :class:`EngineError` with the engine's status and error document.
 """
 
 from __future__ import annotations
@@ -20,11 +18,6 @@ from typing import Any, Callable
 from .context import Context
 from .documents import FORMAT, default_rules, issues_document, pipeline_definition, pipeline_issues
 from .errors import EngineError, bad_request, not_found
-
-
-def no_such_pipeline(pipeline_id: str) -> EngineError:
-    """The engine's answer for an id it does not know."""
-    return not_found(f"Pipeline '{pipeline_id}' does not exist", "PIPELINE_UNKNOWN")
 
 
 def _already_exists(pipeline_id: str) -> EngineError:
@@ -124,36 +117,6 @@ class StoredPipeline:
         }
 
 
-@dataclass
-class StoredFragment:
-    """One pipeline fragment in the store."""
-
-    fragment_id: str
-    title: str
-    description: str = ""
-    mode: str = "LOCAL"
-    stages: list[dict[str, Any]] = field(default_factory=list)
-    rules: dict[str, Any] = field(default_factory=default_rules)
-    created: int = 0
-
-    def definition(self) -> dict[str, Any]:
-        """The fragment definition (the ``fragment`` member of its export form)."""
-        return {
-            "fragmentId": self.fragment_id,
-            "title": self.title,
-            "description": self.description,
-            "format": FORMAT,
-            "uuid": str(uuid.uuid5(uuid.NAMESPACE_OID, self.fragment_id)),
-            "settings": {"mode": self.mode},
-            "stages": copy.deepcopy(self.stages),
-            "created": self.created,
-        }
-
-    def export(self) -> dict[str, Any]:
-        """The fragment in export form."""
-        return {"fragment": self.definition(), "rules": copy.deepcopy(self.rules), "libraries": None}
-
-
 #: ``orderBy`` values the listing understands, with the key each sorts on.
 ORDER_KEYS: dict[str, Callable[[StoredPipeline], Any]] = {
     "NAME": lambda p: p.pipeline_id.lower(),
@@ -169,7 +132,7 @@ class PipelineStore:
     def __init__(self, context: Context | None = None) -> None:
         self._ctx = context or Context()
         self._pipelines: dict[str, StoredPipeline] = {}
-        self._fragments: dict[str, StoredFragment] = {}
+        self._fragments: dict[str, dict[str, Any]] = {}
 
     def new_id(self, title: str, auto_generate: bool) -> str:
         """The id the engine makes for ``title``: the title, or the title without white space plus a UUID."""
@@ -181,11 +144,12 @@ class PipelineStore:
             self._pipelines[pipeline.pipeline_id] = pipeline
         return pipeline
 
-    def get(self, pipeline_id: str) -> StoredPipeline:
-        """The stored pipeline; 404 (the engine's error) when unknown."""
-        pipeline = self.find(pipeline_id)
+    def get(self, pipeline_id: str, remove: bool = False) -> StoredPipeline:
+        """The stored pipeline (taken out of the store with ``remove``); 404 (the engine's error) when unknown."""
+        with self._ctx.lock:
+            pipeline = self._pipelines.pop(pipeline_id, None) if remove else self._pipelines.get(pipeline_id)
         if pipeline is None:
-            raise no_such_pipeline(pipeline_id)
+            raise not_found(f"Pipeline '{pipeline_id}' does not exist", "PIPELINE_UNKNOWN")
         return pipeline
 
     def find(self, pipeline_id: str) -> StoredPipeline | None:
@@ -194,16 +158,11 @@ class PipelineStore:
             return self._pipelines.get(pipeline_id)
 
     def __contains__(self, pipeline_id: object) -> bool:
-        with self._ctx.lock:
-            return pipeline_id in self._pipelines
+        return self.find(str(pipeline_id)) is not None
 
     def remove(self, pipeline_id: str) -> StoredPipeline:
         """Delete a pipeline; 404 when unknown."""
-        with self._ctx.lock:
-            pipeline = self._pipelines.pop(pipeline_id, None)
-        if pipeline is None:
-            raise no_such_pipeline(pipeline_id)
-        return pipeline
+        return self.get(pipeline_id, remove=True)
 
     def all(self) -> list[StoredPipeline]:
         """Every stored pipeline, in insertion order."""
@@ -211,13 +170,10 @@ class PipelineStore:
             return list(self._pipelines.values())
 
     def _new(self, pipeline_id: str, title: str, description: str, pipeline_type: str, user: str | None) -> Any:
-        now = self._ctx.now_ms()
-        author = user or "admin"
+        now, author = self._ctx.now_ms(), user or "admin"
         return StoredPipeline(
             pipeline_id, title, description, pipeline_type, created=now, edited=now, author=author, editor=author
         )
-
-    # -- create, update, list -------------------------------------------------
 
     def create(
         self,
@@ -279,8 +235,6 @@ class PipelineStore:
         chosen.sort(key=lambda p: (key(p), p.pipeline_id), reverse=order == "DESC")
         chosen = chosen[max(offset, 0) :]
         return chosen if length < 0 else chosen[:length]
-
-    # -- import and export ------------------------------------------------------
 
     def import_pipeline(
         self,
@@ -351,51 +305,45 @@ class PipelineStore:
                     failed.append(f"{name}: not JSON ({error})")
         return {"imported": imported, "failed": failed}
 
-    # -- fragments ----------------------------------------------------------------
-
     def create_fragment(
         self, title: str, description: str = "", draft: bool = False, mode: str | None = None, body: Any = None
-    ) -> StoredFragment:
-        """Make a fragment titled ``title``, with the stages of ``body`` if given."""
+    ) -> dict[str, Any]:
+        """Make a fragment titled ``title``, with the stages of ``body`` if given; answer its definition."""
         stages = _stages_of(body, "A fragment body") if body is not None else []
-        fragment = StoredFragment(
-            self.new_id(title, True), title, description, mode or "LOCAL", stages, created=self._ctx.now_ms()
-        )
-        return fragment if draft else self._keep(fragment)
+        given = {"title": title, "description": description, "settings": {"mode": mode or "LOCAL"}, "stages": stages}
+        definition: dict[str, Any] = self._fragment(self.new_id(title, True), given, None, draft)["fragment"]
+        return definition
 
-    def import_fragment(self, fragment_id: str, export: Any, draft: bool = False) -> StoredFragment:
-        """Store a fragment from its export form under ``fragment_id``, replacing one of that id."""
+    def import_fragment(self, fragment_id: str, export: Any, draft: bool = False) -> dict[str, Any]:
+        """Store a fragment from its export form under ``fragment_id``, replacing one of that id; answer it."""
         if not isinstance(export, dict) or not isinstance(export.get("fragment"), dict):
             raise bad_request("An imported fragment needs a 'fragment' object")
-        definition = export["fragment"]
-        rules = export.get("rules")
-        fragment = StoredFragment(
-            fragment_id,
-            str(definition.get("title") or fragment_id),
-            str(definition.get("description") or ""),
-            stages=_stages_of(definition, "A fragment"),
-            rules=copy.deepcopy(rules) if isinstance(rules, dict) else default_rules(),
-            created=self._ctx.now_ms(),
-        )
-        return fragment if draft else self._keep(fragment)
+        _stages_of(export["fragment"], "A fragment")
+        return self._fragment(fragment_id, export["fragment"], export.get("rules"), draft)
 
-    def _keep(self, fragment: StoredFragment) -> StoredFragment:
-        with self._ctx.lock:
-            self._fragments[fragment.fragment_id] = fragment
-        return fragment
+    def _fragment(self, fragment_id: str, given: Mapping[str, Any], rules: Any, draft: bool) -> dict[str, Any]:
+        definition: dict[str, Any] = {"fragmentId": fragment_id, "title": fragment_id, "description": ""}
+        definition.update({"format": FORMAT, "settings": {"mode": "LOCAL"}, "stages": []}, **copy.deepcopy(dict(given)))
+        definition.update(fragmentId=fragment_id, uuid=str(uuid.uuid4()), created=self._ctx.now_ms())
+        rules = copy.deepcopy(rules) if isinstance(rules, dict) else default_rules()
+        export = {"fragment": definition, "rules": rules, "libraries": None}
+        if not draft:
+            with self._ctx.lock:
+                self._fragments[fragment_id] = export
+        return copy.deepcopy(export)
 
-    def fragment(self, fragment_id: str) -> StoredFragment:
-        """The stored fragment; 404 when unknown."""
+    def fragment(self, fragment_id: str) -> dict[str, Any]:
+        """The stored fragment in export form; 404 when unknown."""
         with self._ctx.lock:
-            fragment = self._fragments.get(fragment_id)
-        if fragment is None:
+            export = self._fragments.get(fragment_id)
+        if export is None:
             raise not_found(f"Fragment '{fragment_id}' does not exist", "FRAGMENT_UNKNOWN")
-        return fragment
+        return copy.deepcopy(export)
 
-    def fragments(self) -> list[StoredFragment]:
-        """Every stored fragment, in insertion order."""
+    def fragments(self) -> list[str]:
+        """The ids of the stored fragments, in the order they were stored."""
         with self._ctx.lock:
-            return list(self._fragments.values())
+            return list(self._fragments)
 
 
 def _stages_of(document: Any, what: str) -> list[dict[str, Any]]:

@@ -80,8 +80,6 @@ class Users:
         with self._lock:
             self._sessions.clear()
 
-    # -- profiles ---------------------------------------------------------------------------------------------
-
     def set_profile(self, user: str, roles: Sequence[str] | None = None, groups: Sequence[str] | None = None) -> None:
         """Give ``user`` these roles and groups (those not given keep their value)."""
         with self._lock:

@@ -4,26 +4,30 @@ from __future__ import annotations
 
 from typing import Any
 
+from ..store import StoredPipeline
 from . import RequestContext, router
+
+
+def _pipeline(ctx: RequestContext, pipeline_id: str) -> StoredPipeline:
+    return ctx.state.pipelines.get(pipeline_id)
 
 
 @router.route("GET", "/acl/{pipeline_id}")
 def get_acl(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
     """The pipeline's access control list; 404 for an unknown pipeline."""
-    return ctx.state.access.acl(ctx.state.pipelines.get(pipeline_id))
+    return ctx.state.access.acl(_pipeline(ctx, pipeline_id))
 
 
 @router.route("POST", "/acl/{pipeline_id}")
 def set_acl(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
     """Replace the pipeline's access control list; answers with what was stored."""
-    pipeline = ctx.state.pipelines.get(pipeline_id)
-    return ctx.state.access.set_acl(pipeline, ctx.json(), ctx.user)
+    return ctx.state.access.set_acl(_pipeline(ctx, pipeline_id), ctx.json(), ctx.user)
 
 
 @router.route("GET", "/acl/{pipeline_id}/permissions")
 def permissions(ctx: RequestContext, pipeline_id: str) -> list[dict[str, Any]]:
     """The grants of the pipeline's access control list."""
-    grants: list[dict[str, Any]] = ctx.state.access.acl(ctx.state.pipelines.get(pipeline_id))["grants"]
+    grants: list[dict[str, Any]] = ctx.state.access.acl(_pipeline(ctx, pipeline_id))["grants"]
     return grants
 
 

@@ -5,44 +5,21 @@ from __future__ import annotations
 from typing import Any
 
 from ..errors import bad_request
+from ..store import StoredPipeline
 from ..versions import at_least
-from . import Reply, RequestContext, router
-
-# -- query helpers shared with the run routes ----------------------------------------------------------------
-
-
-def rev_arg(ctx: RequestContext) -> int:
-    """The ``rev`` query parameter (0, the current revision, when absent)."""
-    rev = ctx.integer("rev", 0)
-    if rev < 0:
-        raise bad_request(f"Invalid revision {rev}")
-    return rev
-
-
-def object_body(ctx: RequestContext, what: str) -> dict[str, Any] | None:
-    """The JSON body when it is an object, None when the body is empty; 400 otherwise."""
-    body = ctx.json()
-    if body is not None and not isinstance(body, dict):
-        raise bad_request(f"{what} must be a JSON object")
-    return body
-
-
-# -- status ----------------------------------------------------------------------------------------------------
+from . import Reply, RequestContext, pipeline_route, router
 
 
 @router.route("GET", "/pipeline/{pipeline_id}/status")
 def pipeline_status(ctx: RequestContext, pipeline_id: str) -> dict[str, Any] | None:
     """Current status record: scripted, else the latest run's, else EDITED for a stored pipeline."""
-    record = ctx.state.read_status(pipeline_id, rev=str(rev_arg(ctx)))
+    record = ctx.state.read_status(pipeline_id, rev=str(ctx.rev()))
     if record is None:
         # With onlyIfExists the engine answers an unknown id with an empty 200.
         if ctx.flag("onlyIfExists"):
             return None
         ctx.state.pipelines.get(pipeline_id)  # raises the engine's 404
     return record
-
-
-# -- the store -------------------------------------------------------------------------------------------------
 
 
 @router.route("PUT", "/pipeline/{pipeline_title}")
@@ -63,35 +40,33 @@ def create_pipeline(ctx: RequestContext, pipeline_title: str) -> Reply:
 @router.route("POST", "/pipeline/{pipeline_id}")
 def update_pipeline(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
     """Store the body as the pipeline's next revision and answer the stored definition."""
-    rev_arg(ctx)
+    ctx.rev()
     pipeline = ctx.state.pipelines.update(pipeline_id, ctx.json(), description=ctx.arg("description"), user=ctx.user)
     return pipeline.definition_at(0)
 
 
-@router.route("GET", "/pipeline/{pipeline_id}")
-def get_pipeline(ctx: RequestContext, pipeline_id: str) -> Any:
+@pipeline_route("GET", "/pipeline/{pipeline_id}")
+def get_pipeline(ctx: RequestContext, pipeline: StoredPipeline) -> Any:
     """The definition (get=pipeline), the information record (info) or the revisions (history)."""
-    pipeline = ctx.state.pipelines.get(pipeline_id)
     what = ctx.arg("get") or "pipeline"
-    if what == "pipeline":
-        return pipeline.definition_at(rev_arg(ctx))
-    if what == "info":
-        return pipeline.info()
-    if what == "history":
-        return pipeline.history()
-    raise bad_request(f"Invalid value of 'get': '{what}' (pipeline, info or history)")
+    answers = {
+        "pipeline": lambda: pipeline.definition_at(ctx.rev()),
+        "info": pipeline.info,
+        "history": pipeline.history,
+    }
+    if what not in answers:
+        raise bad_request(f"Invalid value of 'get': '{what}' (pipeline, info or history)")
+    return answers[what]()
 
 
-@router.route("DELETE", "/pipeline/{pipeline_id}")
-def delete_pipeline(ctx: RequestContext, pipeline_id: str) -> None:
+@pipeline_route("DELETE", "/pipeline/{pipeline_id}")
+def delete_pipeline(ctx: RequestContext, pipeline: StoredPipeline) -> None:
     """Delete a pipeline that is not running, with its runs and offsets."""
-    state = ctx.state
-    with state.lock:
-        state.pipelines.get(pipeline_id)
-        if state.runs.is_active(pipeline_id):
-            raise bad_request(f"Pipeline '{pipeline_id}' is running and cannot be deleted")
-        state.pipelines.remove(pipeline_id)
-        state.runs.forget(pipeline_id)
+    with ctx.state.lock:
+        if ctx.state.runs.is_active(pipeline.pipeline_id):
+            raise bad_request(f"Pipeline '{pipeline.pipeline_id}' is running and cannot be deleted")
+        ctx.state.pipelines.remove(pipeline.pipeline_id)
+        ctx.state.runs.forget(pipeline.pipeline_id)
 
 
 @router.route("GET", "/pipelines")
@@ -118,21 +93,13 @@ def list_pipelines(ctx: RequestContext) -> Any:
     return infos
 
 
-# -- import and export -------------------------------------------------------------------------------------------
-
-
-@router.route("GET", "/pipeline/{pipeline_id}/export")
-def export_pipeline(ctx: RequestContext, pipeline_id: str) -> Reply:
+@pipeline_route("GET", "/pipeline/{pipeline_id}/export")
+def export_pipeline(ctx: RequestContext, pipeline: StoredPipeline) -> Reply:
     """The pipeline in export form; as a file download with attachment=true."""
-    export = ctx.state.pipelines.get(pipeline_id).export(
-        libraries=ctx.flag("includeLibraryDefinitions"),
-        plain_text_credentials=ctx.flag("includePlainTextCredentials", True),
-        rev=rev_arg(ctx),
-    )
-    headers = {}
-    if ctx.flag("attachment"):
-        headers["Content-Disposition"] = f'attachment; filename="{pipeline_id}.json"'
-    return Reply(export, headers=headers)
+    credentials = ctx.flag("includePlainTextCredentials", True)
+    export = pipeline.export(ctx.flag("includeLibraryDefinitions"), credentials, ctx.rev())
+    download = {"Content-Disposition": f'attachment; filename="{pipeline.pipeline_id}.json"'}
+    return Reply(export, headers=download if ctx.flag("attachment") else {})
 
 
 @router.route("POST", "/pipelines/export")
@@ -154,7 +121,7 @@ def export_pipelines(ctx: RequestContext) -> Reply:
 @router.route("POST", "/pipeline/{pipeline_id}/import")
 def import_pipeline(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
     """Store an exported pipeline (or only check it, as a draft) and answer it in export form."""
-    rev_arg(ctx)
+    ctx.rev()
     pipeline = ctx.state.pipelines.import_pipeline(
         pipeline_id,
         ctx.json(),
@@ -177,9 +144,6 @@ def import_pipelines(ctx: RequestContext) -> dict[str, Any]:
     return ctx.state.pipelines.import_archive(upload.read(), user=ctx.user)
 
 
-# -- fragments --------------------------------------------------------------------------------------------------
-
-
 @router.route("PUT", "/fragment/{title}")
 def create_fragment(ctx: RequestContext, title: str) -> Reply:
     """Create a fragment; an optional JSON body gives its stages."""
@@ -190,11 +154,10 @@ def create_fragment(ctx: RequestContext, title: str) -> Reply:
         mode=ctx.arg("executionMode"),
         body=ctx.json(),
     )
-    return Reply(fragment.definition(), status=201)
+    return Reply(fragment, status=201)
 
 
 @router.route("POST", "/fragment/{fragment_id}/import")
 def import_fragment(ctx: RequestContext, fragment_id: str) -> dict[str, Any]:
     """Store an exported fragment under ``fragment_id`` and answer it in export form."""
-    fragment = ctx.state.pipelines.import_fragment(fragment_id, ctx.json(), draft=ctx.flag("draft"))
-    return fragment.export()
+    return ctx.state.pipelines.import_fragment(fragment_id, ctx.json(), draft=ctx.flag("draft"))

@@ -2,30 +2,27 @@
 
 from __future__ import annotations
 
-from typing import Any, Mapping
+from typing import Any
 
-from ..errors import bad_request
-from . import RequestContext, router
+from ..store import StoredPipeline
+from . import RequestContext, pipeline_route, router
 
 
-@router.route("PUT", "/pipeline/{pipeline_id}/snapshot/{snapshot_name}")
-def capture(ctx: RequestContext, pipeline_id: str, snapshot_name: str) -> dict[str, Any]:
+@pipeline_route("PUT", "/pipeline/{pipeline_id}/snapshot/{snapshot_name}")
+def capture(ctx: RequestContext, pipeline: StoredPipeline, snapshot_name: str) -> dict[str, Any]:
     """Start capturing a snapshot; the body holds the runtime parameters."""
-    pipeline = ctx.state.pipelines.get(pipeline_id)
-    parameters = ctx.json()
-    if parameters is not None and not isinstance(parameters, Mapping):
-        raise bad_request("Runtime parameters must be a JSON object")
+    parameters = ctx.object_body("Runtime parameters")
     snapshot = ctx.state.snapshots.capture(
-        pipeline_id,
+        pipeline.pipeline_id,
         snapshot_name,
         pipeline.stages,
         label=ctx.arg("snapshotLabel"),
-        rev=ctx.arg("rev") or "0",
+        rev=str(ctx.rev()),
         user=ctx.user,
         batches=ctx.integer("batches", 1),
         batch_size=ctx.integer("batchSize", 10),
         start_pipeline=ctx.flag("startPipeline"),
-        runtime_parameters=dict(parameters) if parameters else None,
+        runtime_parameters=parameters or None,
         issues=pipeline.issues(),
     )
     return snapshot.info(True)
@@ -55,10 +52,7 @@ def all_snapshots(ctx: RequestContext) -> list[dict[str, Any]]:
     return ctx.state.snapshots.infos()
 
 
-@router.route("GET", "/pipeline/{pipeline_id}/snapshots")
-def pipeline_snapshots(ctx: RequestContext, pipeline_id: str) -> list[dict[str, Any]]:
+@pipeline_route("GET", "/pipeline/{pipeline_id}/snapshots")
+def pipeline_snapshots(ctx: RequestContext, pipeline: StoredPipeline) -> list[dict[str, Any]]:
     """The status records of one pipeline's snapshots."""
-    infos = ctx.state.snapshots.infos(pipeline_id)
-    if not infos:
-        ctx.state.pipelines.get(pipeline_id)  # an unknown pipeline is a 404, a known one an empty list
-    return infos
+    return ctx.state.snapshots.infos(pipeline.pipeline_id)

@@ -5,6 +5,7 @@ from __future__ import annotations
 import time
 from typing import Any
 
+from ..errors import bad_request
 from . import Reply, RequestContext, router
 
 #: The response header that tells a log reader where to continue reading backwards.
@@ -82,7 +83,7 @@ def opt_for_stats(ctx: RequestContext) -> dict[str, Any]:
     """Switch usage statistics on or off (``active=true|false``)."""
     active = (ctx.arg("active") or "").strip().lower()
     if active not in ("true", "false"):
-        raise ctx.bad(f"Query parameter 'active' must be true or false, not {ctx.arg('active')!r}")
+        raise bad_request(f"Query parameter 'active' must be true or false, not {ctx.arg('active')!r}")
     stats = dict(ctx.state.documents["stats"], active=active == "true", opted=True, changed=ctx.state.clock.now_ms())
     ctx.state.documents["stats"] = stats
     ctx.state.log.add("INFO", "stats", f"Usage statistics switched {'on' if stats['active'] else 'off'}", user=ctx.user)
