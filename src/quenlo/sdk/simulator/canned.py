@@ -1,13 +1,6 @@
-"""The documents the engine only reports, which the client reads and decodes: one registry of canned answers.
-
-Information, configuration, directories, JMX, statistics, definitions, stage libraries, classpath health,
-health, alerts and bundle generators have no behaviour the client depends on, so the simulator answers each
-from this registry. A test replaces one to see how its code handles another answer::
-
-    engine.documents["alerts"] = [{"pipelineId": "orders", "check": {...}, "time": 0, "text": "Slow"}]
-
-``engine.reset()`` brings every document back to what :func:`canned_documents` makes.
-"""
+"""The documents the engine only reports (information, configuration, directories, JMX, statistics, definitions,
+stage libraries, classpath health, health, alerts, bundle generators): one registry of canned answers, which a
+test can replace (``engine.documents["alerts"] = [...]``) and ``engine.reset()`` restores."""
 
 from __future__ import annotations
 
@@ -41,14 +34,12 @@ _STAGES = [
 
 def _library(library_id: str, label: str, version: str, repository: str, installed: bool = True) -> dict[str, Any]:
     stages = [{k: s[k] for k in ("name", "label", "role")} for s in _STAGES if s["library"] == library_id]
-    return {
-        "libraryId": library_id,
-        "label": label,
-        "version": version,
-        "installed": installed,
-        "repository": repository,
-        "stages": stages,
-    }
+    names = ("libraryId", "label", "version", "installed", "repository", "stages")
+    return dict(zip(names, (library_id, label, version, installed, repository, stages)))
+
+
+_connection: dict[str, Any] = {"type": "DATABASE", "label": "Database", "library": "sql", "version": "1"}
+_connection["settings"] = [_setting("url", required=True), _setting("user"), _setting("password", "SECRET")]
 
 
 def _check(name: str, value: Any, severity: str = "GREEN", details: str = "") -> dict[str, Any]:
@@ -57,12 +48,8 @@ def _check(name: str, value: Any, severity: str = "GREEN", details: str = "") ->
 
 def canned_documents(version: str = "5.6.0") -> dict[str, Any]:
     """Every canned document, as a fresh engine of ``version`` answers it."""
-    categories = [
-        {"name": "RUNTIME", "label": "Runtime"},
-        {"name": "MACHINE", "label": "Machine"},
-        {"name": "PIPELINES", "label": "Pipelines"},
-        {"name": "LIBRARIES", "label": "Stage libraries"},
-    ]
+    labels = {"RUNTIME": "Runtime", "MACHINE": "Machine", "PIPELINES": "Pipelines", "LIBRARIES": "Stage libraries"}
+    categories = [{"name": name, "label": label} for name, label in labels.items()]
     checks = {
         "RUNTIME": [_check("Uptime (s)", 3600), _check("Threads", 42)],
         "MACHINE": [_check("Processors", 4), _check("Load average (1 min)", 0.5), _check("Free disk (%)", 62.5)],
@@ -71,25 +58,13 @@ def canned_documents(version: str = "5.6.0") -> dict[str, Any]:
     }
     return {
         "info": {"version": version, "engineId": "", "builtAt": "2024-01-01T00:00:00Z", "commit": "0" * 40},
-        "configuration": {
-            "http.host": "127.0.0.1",
-            "keystore.password": "********",
-            "preview.maxBatchSize": "10",
-            "preview.maxBatches": "10",
-            "run.maxBatchSize": "1000",
-            "run.maxRunners": "50",
-            "ui.refreshMs": "2000",
-            "ui.title": "",
-            "ui.undoLimit": "10",
-        },
-        "directories": {
-            "home": "/opt/velm",
-            "config": "/etc/velm",
-            "data": "/var/lib/velm",
-            "logs": "/var/log/velm",
-            "resources": "/var/lib/velm/resources",
-            "extras": "/opt/velm/extras",
-        },
+        "configuration": dict(
+            [("http.host", "127.0.0.1"), ("keystore.password", "********"), ("preview.maxBatchSize", "10")]
+            + [("preview.maxBatches", "10"), ("run.maxBatchSize", "1000"), ("run.maxRunners", "50")]
+            + [("ui.refreshMs", "2000"), ("ui.title", ""), ("ui.undoLimit", "10")]
+        ),
+        "directories": {"home": "/opt/velm", "config": "/etc/velm", "data": "/var/lib/velm", "logs": "/var/log/velm"}
+        | {"resources": "/var/lib/velm/resources", "extras": "/opt/velm/extras"},
         "jmx": {
             "beans": [
                 {"name": "process", "uptime": 3_600_000, "threads": 42, "heapUsed": 268_435_456, "processors": 4},
@@ -107,17 +82,7 @@ def canned_documents(version: str = "5.6.0") -> dict[str, Any]:
             ],
             "constants": [{"name": "NULL", "returns": "ANY"}],
         },
-        "connections": {
-            "connections": [
-                {
-                    "type": "DATABASE",
-                    "label": "Database",
-                    "library": "sql",
-                    "version": "1",
-                    "settings": [_setting("url", required=True), _setting("user"), _setting("password", "SECRET")],
-                }
-            ]
-        },
+        "connections": {"connections": [_connection]},
         "libraries": {
             MAIN_LIBRARIES: [
                 _library("core", "Core", "1.4.0", MAIN_LIBRARIES),
@@ -136,18 +101,8 @@ def canned_documents(version: str = "5.6.0") -> dict[str, Any]:
         "health_checks": checks,
         "alerts": [],
         "bundle_generators": [
-            {
-                "id": "info",
-                "name": "Engine information",
-                "description": "Information, directories, JMX.",
-                "default": True,
-            },
-            {
-                "id": "configuration",
-                "name": "Configuration",
-                "description": "Settings, secrets masked.",
-                "default": True,
-            },
+            {"id": "info", "name": "Engine information", "description": "Information, directories.", "default": True},
+            {"id": "configuration", "name": "Configuration", "description": "Settings.", "default": True},
             {"id": "logs", "name": "Logs", "description": "The engine log.", "default": True},
             {"id": "pipelines", "name": "Pipelines", "description": "Every pipeline in export form.", "default": False},
             {"id": "acl", "name": "Access control", "description": "Every access control list.", "default": False},

@@ -6,6 +6,7 @@ and nothing else of its neighbours', so an area reads time, takes the lock and w
 
 from __future__ import annotations
 
+import dataclasses
 import threading
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
@@ -41,15 +42,7 @@ class LogEntry:
 
     def record(self) -> dict[str, Any]:
         """The entry as the log endpoint answers it."""
-        return {
-            "offset": self.offset,
-            "time": self.time,
-            "severity": self.severity,
-            "category": self.category,
-            "pipeline": self.pipeline,
-            "user": self.user,
-            "message": self.message,
-        }
+        return dataclasses.asdict(self)
 
 
 class EngineLog:
@@ -73,14 +66,10 @@ class EngineLog:
             self._size += len(entry.line().encode())
             return entry
 
-    def entries(self, pipeline: str | None = None) -> list[LogEntry]:
-        """Every entry, oldest first; only those naming ``pipeline`` when it is given."""
-        with self._lock:
-            return [e for e in self._entries if pipeline is None or e.pipeline == pipeline]
-
     def text(self) -> str:
         """The whole log as its file holds it."""
-        return "".join(entry.line() for entry in self.entries())
+        with self._lock:
+            return "".join(entry.line() for entry in self._entries)
 
     def read(
         self,
@@ -89,11 +78,8 @@ class EngineLog:
         pipeline: str | None = None,
         text: str | None = None,
     ) -> tuple[list[dict[str, Any]], int]:
-        """Up to :data:`LOG_PAGE` entries that end at or before ``ending_offset`` (-1: the end of the log).
-
-        Returns the entries, oldest first, and the offset to pass as the next ending offset to read further
-        back (the start of the oldest entry returned, or ``ending_offset`` when nothing matched).
-        """
+        """Up to :data:`LOG_PAGE` entries, oldest first, that end at or before ``ending_offset`` (-1: the end), and
+        the ending offset that reads further back (the start of the oldest entry, or ``ending_offset``)."""
         try:
             end = int(ending_offset) if ending_offset not in (None, "") else -1
         except ValueError:

@@ -1,11 +1,7 @@
 """The engine's documents as docs/engine-documents.md describes them: definitions, stages, records, issues.
 
-``sample_pipeline()`` gives a valid pipeline (origin -> processor -> destination) in export form, to store with
-``import_pipeline`` or ``engine.state.pipelines.import_pipeline``; a pipeline made by ``create_pipeline`` has no
-stages, and the engine treats it as invalid everywhere (validation, preview, start, snapshot, listing).
-
-Records are generated: an origin makes ``batch_size`` records per batch from the field names of its ``fields``
-setting, processors pass their input on, and destinations produce nothing.
+``sample_pipeline()`` is a valid pipeline in export form (origin -> processor -> destination). Records are
+generated: an origin makes records from the field names of its ``fields`` setting, processors pass them on.
 """
 
 from __future__ import annotations
@@ -59,19 +55,10 @@ def pipeline_definition(
     stages: list[dict[str, Any]] | None = None,
 ) -> dict[str, Any]:
     """A pipeline definition (the ``definition`` member of an export)."""
-    return {
-        "pipelineId": pipeline_id,
-        "title": title,
-        "description": description,
-        "type": pipeline_type,
-        "format": FORMAT,
-        "uuid": str(uuid.uuid4()),
-        "labels": [],
-        "settings": {"mode": "LOCAL"},
-        "stages": list(stages or []),
-        "valid": True,
-        "issues": issues_document(None),
-    }
+    definition: dict[str, Any] = {"pipelineId": pipeline_id, "title": title, "description": description}
+    definition["type"] = pipeline_type
+    definition.update(format=FORMAT, uuid=str(uuid.uuid4()), labels=[], settings={"mode": "LOCAL"})
+    return definition | {"stages": list(stages or []), "valid": True, "issues": issues_document(None)}
 
 
 def default_rules() -> dict[str, Any]:
@@ -170,11 +157,8 @@ def run_batches(
     test_origin: bool = False,
     overrides: Sequence[Mapping[str, Any]] = (),
 ) -> list[list[dict[str, Any]]]:
-    """Push generated records through ``stages`` and return the ``batches`` of preview data.
-
-    Records travel along the lanes: a stage reads every record its input lanes carry. An override replaces one
-    stage's output (and so what the stages after it see). Raises EngineError 400 for an unknown end stage.
-    """
+    """Push generated records along the lanes of ``stages`` and return the ``batches`` of preview data; an
+    override replaces one stage's output (and so what the stages after it see)."""
     names = [s["name"] for s in stages]
     if end_stage is not None:
         if end_stage not in names:
@@ -259,8 +243,7 @@ def issues_message(issues: Mapping[str, Any] | None) -> str | None:
 
 def issue_texts(issues: Mapping[str, Any]) -> str:
     """The messages of every issue, pipeline issues first, joined as one line."""
-    texts = [str(entry["message"]) for entry in all_issues(issues) if entry.get("message")]
-    return "; ".join(texts) or "The pipeline is not valid"
+    return "; ".join(str(e["message"]) for e in all_issues(issues) if e.get("message")) or "The pipeline is not valid"
 
 
 def invalid_pipeline(pipeline_id: str, issues: Mapping[str, Any], doing: str) -> EngineError:

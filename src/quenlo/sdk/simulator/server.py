@@ -40,9 +40,7 @@ DEFAULT_VERSION = "5.6.0"
 
 
 class _Keep(enum.Enum):
-    """Marks a setting :meth:`EngineSimulator.reset` leaves as it is."""
-
-    KEEP = 0
+    KEEP = 0  # a setting reset() leaves as it is
 
 
 KEEP = _Keep.KEEP
@@ -105,21 +103,14 @@ def _fault_response(fault: Fault) -> Response:
 
 
 class EngineSimulator:
-    """A fake engine serving the REST API over real HTTP on the loopback.
-
-    Use it as a context manager (or call :meth:`start` / :meth:`stop`)::
-
-        with EngineSimulator(users={"admin": "admin"}) as engine:
-            requests.get(engine.url + "/rest/v1/system/info", auth=("admin", "admin"))
+    """A fake engine serving the REST API over real HTTP on the loopback; a context manager, or :meth:`start` and
+    :meth:`stop`.
 
     ``users`` maps names to passwords and turns authentication on; ``api_version``, when given, makes other
-    ``/rest/v{N}`` prefixes unknown. Port 0 picks a free port; several simulators can run side by side.
-
-    With ``virtual_time=True`` the engine runs on a :class:`VirtualClock` that stands still until someone sleeps
-    on it, and while the simulator runs, the client's waits and connectivity probe read and sleep on that same
-    clock: a run of a minute finishes in milliseconds, every poll still makes its request, and deadlines count
-    virtual seconds. Only one simulator at a time can run on virtual time, as the client's clock is
-    process-wide; stopping it puts the client's clock back.
+    ``/rest/v{N}`` prefixes unknown; port 0 picks a free port. With ``virtual_time=True`` the engine runs on a
+    :class:`VirtualClock` that the client's waits and probe read and sleep on while the simulator runs: a run of a
+    minute finishes in milliseconds and deadlines count virtual seconds. The client's clock is process-wide, so
+    one simulator at a time can run on virtual time; stopping it puts the client's clock back.
     """
 
     def __init__(
@@ -164,7 +155,9 @@ class EngineSimulator:
         family = socket.getaddrinfo(self.host, self._port, type=socket.SOCK_STREAM)[0][0]
         with socket.create_server((self.host, self._port), family=family, backlog=128) as listener:
             if self._virtual_time:
-                self._seams.bind(self._virtual_clock())
+                if not isinstance(self.state.clock, VirtualClock):  # the state was replaced by hand
+                    raise RuntimeError("virtual_time is set but the engine's state does not run on a VirtualClock")
+                self._seams.bind(self.state.clock)
             try:
                 server = make_server(
                     self.host, self._port, self.wsgi_app, threaded=True, request_handler=handler, fd=listener.fileno()
@@ -238,13 +231,9 @@ class EngineSimulator:
         api_version: int | None | _Keep = KEEP,
         virtual_time: bool | _Keep = KEEP,
     ) -> None:
-        """Bring the engine back to its initial state, and clear the request log and the faults.
-
-        Everything arranged since (pipelines, runs, scripts, users, sessions, changes to :attr:`state`) is gone:
-        :attr:`state` is a new object, so take areas such as ``engine.state.runs`` afresh after a reset. The
-        simulator keeps serving on the same URL. A setting given here replaces the one the simulator was built
-        with, for this and every later reset.
-        """
+        """Bring the engine back to its initial state (:attr:`state` is a new object, the canned documents are
+        restored), clear the request log and the faults, and keep serving on the same URL. A setting given here
+        replaces the one the simulator was built with, for this and every later reset."""
         if version is not KEEP:
             self._version = version
         if users is not KEEP:
@@ -255,8 +244,7 @@ class EngineSimulator:
             self._virtual_time = virtual_time
         self._release_held_requests()
         state = self._initial_state()
-        if self.running and self._virtual_time:
-            assert isinstance(state.clock, VirtualClock)
+        if self.running and isinstance(state.clock, VirtualClock):
             self._seams.bind(state.clock)
         elif self.running:
             self._seams.release()
@@ -278,12 +266,6 @@ class EngineSimulator:
         """The registry of canned documents (information, configuration, definitions, health, alerts, ...):
         ``engine.documents["alerts"] = [...]`` changes an answer until the next :meth:`reset`."""
         return self.state.documents
-
-    def _virtual_clock(self) -> VirtualClock:
-        clock = self.state.clock
-        if not isinstance(clock, VirtualClock):  # the state was replaced by hand
-            raise RuntimeError("virtual_time is set but the engine's state does not run on a VirtualClock")
-        return clock
 
     @property
     def users(self) -> Users:

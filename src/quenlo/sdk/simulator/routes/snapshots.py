@@ -21,7 +21,6 @@ def capture(ctx: RequestContext, pipeline: StoredPipeline, snapshot_name: str) -
         user=ctx.user,
         batches=ctx.integer("batches", 1),
         batch_size=ctx.integer("batchSize", 10),
-        start_pipeline=ctx.flag("startPipeline"),
         runtime_parameters=parameters or None,
         issues=pipeline.issues(),
     )
