@@ -12,8 +12,7 @@ from quenlo.sdk import velm_api
 from quenlo.sdk.constants import ENGINE_AUTHENTICATION_METHOD_FORM
 from quenlo.sdk.exceptions import BadRequestError
 from quenlo.sdk.simulator import DEFAULT_VERSION, EngineSimulator, sample_pipeline
-from quenlo.sdk.simulator.documents import issue
-from quenlo.sdk.simulator.versions import at_least, version_key
+from quenlo.sdk.simulator.documents import at_least, issue, version_key
 
 
 def without_stages(engine: EngineSimulator) -> str:

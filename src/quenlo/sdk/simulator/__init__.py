@@ -19,8 +19,8 @@ from __future__ import annotations
 
 from .canned import Documents
 from .clock import Clock, VirtualClock
+from .context import EngineError, error_body
 from .documents import pipeline_definition, sample_pipeline, sample_stages, stage
-from .errors import EngineError, error_body
 from .runs import RunPlan
 from .server import DEFAULT_VERSION, EngineSimulator
 from .state import MISSING, EngineState

@@ -6,8 +6,7 @@ import copy
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
-from .context import Context
-from .errors import bad_request
+from .context import Context, bad_request
 from .store import StoredPipeline
 from .users import ANONYMOUS
 

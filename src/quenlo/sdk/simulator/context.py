@@ -1,4 +1,4 @@
-"""What every area of the simulated engine shares: one lock, one clock and the engine's log.
+"""What every area of the simulated engine shares: one lock, one clock, the engine's log, and its errors.
 
 Each area (store, runs, previews, snapshots, users, access control) is built with the engine's :class:`Context`
 and nothing else of its neighbours', so an area reads time, takes the lock and writes log lines the same way.
@@ -13,7 +13,36 @@ from datetime import datetime, timezone
 from typing import Any
 
 from .clock import SYSTEM_CLOCK, Clock
-from .errors import bad_request
+
+
+def error_body(message: str, code: str) -> dict[str, Any]:
+    """The JSON error document the engine sends with every failed call: its code and message."""
+    return {"error": {"code": code, "message": message}}
+
+
+class EngineError(Exception):
+    """Raised by a handler to answer with ``status`` and the engine's error document."""
+
+    def __init__(self, status: int, message: str, code: str) -> None:
+        super().__init__(message)
+        self.status = status
+        self.message = message
+        self.code = code
+
+    def body(self) -> dict[str, Any]:
+        """The JSON error document for this error."""
+        return error_body(self.message, self.code)
+
+
+def bad_request(message: str, code: str = "REQUEST_INVALID") -> EngineError:
+    """The engine's 400 answer to a request it cannot make sense of or refuses."""
+    return EngineError(400, message, code)
+
+
+def not_found(message: str, code: str) -> EngineError:
+    """The engine's 404 answer for something it does not know."""
+    return EngineError(404, message, code)
+
 
 SEVERITIES = ("TRACE", "DEBUG", "INFO", "WARN", "ERROR")
 #: How many log entries one read returns at most; older ones are read by passing the returned offset back.

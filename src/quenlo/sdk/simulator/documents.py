@@ -8,11 +8,12 @@ from __future__ import annotations
 
 import copy
 import json
+import re
 import uuid
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-from .errors import EngineError, bad_request
+from .context import EngineError, bad_request
 
 #: The layout version of definitions the engine writes.
 FORMAT = 1
@@ -250,3 +251,23 @@ def invalid_pipeline(pipeline_id: str, issues: Mapping[str, Any], doing: str) ->
     """The 400 refusing ``doing`` to a pipeline with issues, with the first issue's code."""
     code = next((str(e["code"]) for e in all_issues(issues) if e.get("code")), "PIPELINE_INVALID")
     return bad_request(f"Cannot {doing} pipeline '{pipeline_id}': {issue_texts(issues)}", code)
+
+
+_NUMBER = re.compile(r"\d+")
+
+
+def version_key(text: str) -> tuple[int, ...]:
+    """A sortable key for a dotted version: ``"2.4.0"`` < ``"2.5.0.0"``.
+
+    Parts count numerically and missing trailing parts are 0, so ``"3.0"`` equals ``"3.0.0.0"``; anything after
+    a ``-`` (``-SNAPSHOT``) is a build tag and does not count; a part that is not a number counts as 0.
+    """
+    parts = [int(m.group()) if (m := _NUMBER.match(p)) else 0 for p in text.split("-", 1)[0].split(".")]
+    while parts and parts[-1] == 0:
+        parts.pop()
+    return tuple(parts)
+
+
+def at_least(version: str, minimum: str) -> bool:
+    """Whether engine ``version`` is ``minimum`` or newer."""
+    return version_key(version) >= version_key(minimum)

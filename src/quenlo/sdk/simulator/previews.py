@@ -13,9 +13,8 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .clock import SYSTEM_CLOCK, Clock
-from .context import Context
+from .context import Context, not_found
 from .documents import issue, issues_document, issues_message, make_record, pipeline_issues, run_batches, stage_output
-from .errors import not_found
 
 #: The states a preview goes through; a run ends in the last one.
 PREVIEW_STATES = ("CREATED", "STARTING", "RUNNING", "FINISHED")

@@ -16,9 +16,8 @@ from dataclasses import dataclass, field
 from typing import Any, Callable
 
 from .clock import SYSTEM_CLOCK, Clock
-from .context import Context
+from .context import Context, bad_request
 from .documents import issue_texts
-from .errors import bad_request
 from .store import PipelineStore
 
 BATCH_COUNT = "pipeline.batchCount.counter"

@@ -19,7 +19,7 @@ from werkzeug.wrappers import Request, Response
 
 from .canned import Documents
 from .clock import SYSTEM_CLOCK, Clock, TimeSeams, VirtualClock
-from .errors import EngineError, error_body
+from .context import EngineError, error_body
 from .routes import Reply, RequestContext, router
 from .state import EngineState, StatusEntry
 from .traffic import DEFAULT_NOT_JSON_BODY, Fault, FaultTable, RecordedRequest, raw_target

@@ -6,9 +6,8 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from .context import Context
+from .context import Context, not_found
 from .documents import invalid_pipeline, run_batches
-from .errors import not_found
 from .previews import Progress
 
 

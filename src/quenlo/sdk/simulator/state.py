@@ -1,9 +1,5 @@
-"""Everything the simulated engine knows: its stateful areas, and the registry of canned documents.
-
-Route handlers read and change this; tests poke it directly to arrange a scenario. The areas share one
-:class:`Context` (lock, clock, engine log), so handlers running in the server's worker threads and the test
-thread never see half-made changes, and every area writes to the same log on the same clock.
-"""
+"""Everything the simulated engine knows: its stateful areas, which share one :class:`Context` (lock, clock,
+engine log), and the registry of canned documents. Route handlers read and change it; tests arrange it."""
 
 from __future__ import annotations
 
@@ -18,8 +14,7 @@ from urllib.parse import quote
 from .access_control import AccessControl
 from .canned import MAIN_LIBRARIES, Documents
 from .clock import SYSTEM_CLOCK, Clock
-from .context import Context
-from .errors import bad_request
+from .context import Context, bad_request
 from .previews import Previews
 from .runs import Runs
 from .snapshots import Snapshots
@@ -109,46 +104,34 @@ class EngineState:
         if unknown:
             raise bad_request(f"Unknown bundle generators: {', '.join(unknown)}", "BUNDLE_GENERATOR")
 
-        def dumps(value: Any) -> str:
-            return json.dumps(value, indent=2, sort_keys=True)
-
-        # A pipeline id may hold "/" or "..": keep each one a single, harmless member name.
-        def member(pipeline_id: str) -> str:
-            return quote(pipeline_id, safe="").replace(".", "%2E")
-
-        contents: dict[str, list[tuple[str, str]]] = {
-            "info": [(f"{name}.json", dumps(self.documents[name])) for name in ("info", "directories", "jmx")],
-            "configuration": [
-                ("velm.properties", "".join(f"{k}={v}\n" for k, v in self.documents["configuration"].items()))
-            ],
+        pipelines = self.pipelines.all()
+        # A pipeline id may hold "/" or "..": each one stays a single, harmless member name.
+        names_of = [quote(p.pipeline_id, safe="").replace(".", "%2E") + ".json" for p in pipelines]
+        settings = "".join(f"{k}={v}\n" for k, v in self.documents["configuration"].items())
+        contents: dict[str, list[tuple[str, Any]]] = {
+            "info": [(f"{name}.json", self.documents[name]) for name in ("info", "directories", "jmx")],
+            "configuration": [("velm.properties", settings)],
             "logs": [("velm.log", self.log.text())],
-            "pipelines": [(f"{member(p.pipeline_id)}.json", dumps(p.export())) for p in self.pipelines.all()],
-            "acl": [(f"{member(p.pipeline_id)}.json", dumps(self.access.acl(p))) for p in self.pipelines.all()],
+            "pipelines": [(name, p.export()) for name, p in zip(names_of, pipelines)],
+            "acl": [(name, self.access.acl(p)) for name, p in zip(names_of, pipelines)],
         }
         buffer = io.BytesIO()
         with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
             archive.writestr("bundle.properties", f"engine.version={self.version}\ngenerators={','.join(names)}\n")
             for name in names:
                 for path, content in contents.get(name, []):
-                    archive.writestr(f"{name}/{path}", content)
+                    text = content if isinstance(content, str) else json.dumps(content, indent=2, sort_keys=True)
+                    archive.writestr(f"{name}/{path}", text)
         self.log.add("INFO", "bundle", f"Support bundle generated with {', '.join(names)}")
         return buffer.getvalue()
 
     def script_status(self, pipeline_id: str, statuses: Sequence[StatusEntry]) -> None:
-        """Make successive status reads of ``pipeline_id`` return ``statuses``.
-
-        Each entry is a status name or a (partial) status record; after the last entry the last one keeps being
-        returned.
-        """
+        """Make successive status reads of ``pipeline_id`` return ``statuses`` (names or partial status records);
+        after the last entry the last one keeps being returned."""
         if not statuses:
             raise ValueError("at least one status is needed")
         with self.lock:
             self._status_scripts[pipeline_id] = _StatusScript(statuses)
-
-    def has_pipeline(self, pipeline_id: str) -> bool:
-        """Whether the engine knows ``pipeline_id`` (scripted or stored)."""
-        with self.lock:
-            return pipeline_id in self._status_scripts or pipeline_id in self.pipelines
 
     def status_reads(self, pipeline_id: str) -> int:
         """How many times the status of ``pipeline_id`` has been read."""
@@ -157,11 +140,8 @@ class EngineState:
             return script.reads if script else 0
 
     def read_status(self, pipeline_id: str, rev: str = "0") -> dict[str, Any] | None:
-        """The status record of ``pipeline_id``; None if unknown.
-
-        A scripted status wins (the script advances one step per read); otherwise the latest run answers, and a
-        stored pipeline that never ran is EDITED.
-        """
+        """The status record of ``pipeline_id``, None if unknown: a scripted status (one step per read), else the
+        latest run's, else EDITED for a stored pipeline."""
         with self.lock:
             script = self._status_scripts.get(pipeline_id)
             if script is None:
@@ -175,15 +155,6 @@ class EngineState:
                 entry = script.next()
         if isinstance(entry, str):
             entry = {"status": entry}
-        record: dict[str, Any] = {
-            "pipelineId": pipeline_id,
-            "name": pipeline_id,
-            "rev": rev,
-            "status": "EDITED",
-            "message": None,
-            "user": None,
-            "changed": self.clock.now_ms(),
-            "parameters": {},
-        }
-        record.update(entry)
+        record: dict[str, Any] = {"pipelineId": pipeline_id, "name": pipeline_id, "rev": rev, "status": "EDITED"}
+        record.update({"message": None, "user": None, "changed": self.clock.now_ms(), "parameters": {}}, **entry)
         return {k: v for k, v in record.items() if v is not MISSING}

@@ -15,9 +15,8 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
-from .context import Context
+from .context import Context, EngineError, bad_request, not_found
 from .documents import FORMAT, default_rules, issues_document, pipeline_definition, pipeline_issues
-from .errors import EngineError, bad_request, not_found
 
 
 def _already_exists(pipeline_id: str) -> EngineError:

@@ -7,8 +7,7 @@ import secrets
 from collections.abc import Sequence
 from typing import Any
 
-from .context import Context
-from .errors import EngineError, bad_request, not_found
+from .context import Context, EngineError, bad_request, not_found
 
 #: The name the engine reports for requests when authentication is off.
 ANONYMOUS = "anonymous"

@@ -15,7 +15,7 @@ from urllib.parse import unquote
 from werkzeug.datastructures import MultiDict
 from werkzeug.wrappers import Request
 
-from ..errors import EngineError, bad_request, error_body
+from ..context import EngineError, bad_request, error_body
 
 if TYPE_CHECKING:
     from ..state import EngineState
@@ -172,4 +172,4 @@ def pipeline_route(method: str, pattern: str) -> Callable[[Handler], Handler]:
 
 
 # Route modules; importing them registers their handlers.
-from . import acl, pipelines, previews, runs, snapshots, system  # noqa: E402, F401
+from . import pipelines, system  # noqa: E402, F401

@@ -1,12 +1,16 @@
-"""Pipeline resources: status, the store, import and export, and fragments."""
+"""Pipeline resources: status, the store, import and export, fragments, runs, rules, validation, previews,
+snapshots and access control lists."""
 
 from __future__ import annotations
 
-from typing import Any
+import copy
+import uuid
+from typing import Any, Mapping
 
-from ..errors import bad_request
+from ..context import bad_request
+from ..documents import at_least, parse_overrides, sample_stages
+from ..previews import PreviewRun, new_dynamic_pipeline_id
 from ..store import StoredPipeline
-from ..versions import at_least
 from . import Reply, RequestContext, pipeline_route, router
 
 
@@ -161,3 +165,251 @@ def create_fragment(ctx: RequestContext, title: str) -> Reply:
 def import_fragment(ctx: RequestContext, fragment_id: str) -> dict[str, Any]:
     """Store an exported fragment under ``fragment_id`` and answer it in export form."""
     return ctx.state.pipelines.import_fragment(fragment_id, ctx.json(), draft=ctx.flag("draft"))
+
+
+@pipeline_route("POST", "/pipeline/{pipeline_id}/start")
+def start_pipeline(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """Start a run; the body, if any, holds the runtime parameters."""
+    parameters = ctx.object_body("Runtime parameters")
+    return ctx.state.runs.start(pipeline.pipeline_id, str(ctx.rev()), runtime_parameters=parameters, user=ctx.user)
+
+
+@pipeline_route("POST", "/pipeline/{pipeline_id}/stop")
+def stop_pipeline(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """Ask the active run to stop; it goes STOPPING, then STOPPED."""
+    return ctx.state.runs.stop(pipeline.pipeline_id)
+
+
+@pipeline_route("POST", "/pipeline/{pipeline_id}/forceStop")
+def force_stop_pipeline(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """End the active run at once, even one stuck in STOPPING."""
+    return ctx.state.runs.stop(pipeline.pipeline_id, force=True)
+
+
+@pipeline_route("POST", "/pipeline/{pipeline_id}/resetOffset")
+def reset_offset(ctx: RequestContext, pipeline: StoredPipeline) -> None:
+    """Forget the committed offsets so the next run reads from the start."""
+    ctx.state.runs.reset_offsets(pipeline.pipeline_id)
+
+
+@pipeline_route("GET", "/pipeline/{pipeline_id}/committedOffsets")
+def committed_offsets(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """The committed origin offsets."""
+    return ctx.state.runs.offsets(pipeline.pipeline_id)
+
+
+@pipeline_route("POST", "/pipeline/{pipeline_id}/committedOffsets")
+def update_committed_offsets(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """Overwrite the committed origin offsets with the body's ``offsets``."""
+    return ctx.state.runs.set_offsets(pipeline.pipeline_id, ctx.json())
+
+
+@pipeline_route("GET", "/pipeline/{pipeline_id}/metrics")
+def pipeline_metrics(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any] | None:
+    """The latest run's metrics; an empty answer for a pipeline that never ran."""
+    return ctx.state.runs.metrics(pipeline.pipeline_id)
+
+
+@pipeline_route("GET", "/pipeline/{pipeline_id}/history")
+def pipeline_history(ctx: RequestContext, pipeline: StoredPipeline) -> list[dict[str, Any]]:
+    """One entry per run, newest first."""
+    return ctx.state.runs.history(pipeline.pipeline_id)
+
+
+@pipeline_route("GET", "/pipeline/{pipeline_id}/errorMessages")
+def error_messages(ctx: RequestContext, pipeline: StoredPipeline) -> list[dict[str, Any]]:
+    """The newest ``size`` error messages of the stage ``stageInstanceName``."""
+    stage = ctx.arg("stageInstanceName")
+    if not stage:
+        raise bad_request("Query parameter 'stageInstanceName' is required")
+    messages = ctx.state.runs.error_messages(pipeline.pipeline_id, stage, size=ctx.integer("size", 10))
+    if not messages and stage not in {s.get("name") for s in pipeline.stages}:
+        raise bad_request(f"Pipeline '{pipeline.pipeline_id}' has no stage '{stage}'")
+    return messages
+
+
+@pipeline_route("GET", "/pipeline/{pipeline_id}/rules")
+def get_rules(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """The pipeline's rules."""
+    with ctx.state.lock:
+        return copy.deepcopy(pipeline.rules)
+
+
+@pipeline_route("POST", "/pipeline/{pipeline_id}/rules")
+def update_rules(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """Replace the rules; the stored rules get a new uuid, as each save does on the engine."""
+    rules = ctx.object_body("A rules document")
+    if rules is None or not all(isinstance(rules.get(key, []), list) for key in ("checks", "recipients")):
+        raise bad_request("A rules document is a JSON object whose 'checks' and 'recipients' are lists")
+    with ctx.state.lock:
+        pipeline.rules = {**copy.deepcopy(rules), "uuid": str(uuid.uuid4())}
+        return copy.deepcopy(pipeline.rules)
+
+
+def _started(run: PreviewRun) -> dict[str, Any]:
+    # The answer to a starting request: the previewer id and the state the run starts in.
+    return run.status_record(run.progress.states[0])
+
+
+@router.route("GET", "/pipeline/{pipeline_id}/validate")
+def validate(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
+    """Start a validation of a stored pipeline."""
+    pipeline = ctx.state.pipelines.get(pipeline_id)
+    run = ctx.state.previews.validate(
+        pipeline_id,
+        pipeline.stages,
+        pipeline.invalid_issues,
+        rev=ctx.arg("rev", "0"),
+        timeout=ctx.integer("timeout", 2000),
+    )
+    return _started(run)
+
+
+@router.route("POST", "/pipeline/{pipeline_id}/preview")
+def preview(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
+    """Start a preview of a stored pipeline; every setting comes in the query."""
+    pipeline = ctx.state.pipelines.get(pipeline_id)
+    run = ctx.state.previews.preview(
+        pipeline_id,
+        pipeline.stages,
+        pipeline.invalid_issues,
+        batches=ctx.integer("batches", 1),
+        batch_size=ctx.integer("batchSize", 10),
+        skip_targets=ctx.flag("skipTargets", True),
+        end_stage=ctx.arg("endStage") or None,
+        test_origin=ctx.flag("testOrigin"),
+        overrides=parse_overrides(ctx.arg("stageOutputsToOverrideJson")),
+        rev=ctx.arg("rev", "0"),
+        timeout=ctx.integer("timeout", 2000),
+    )
+    return _started(run)
+
+
+@router.route("POST", "/pipeline/dynamicPreview")
+def dynamic_preview(ctx: RequestContext) -> dict[str, Any]:
+    """Start a preview of a pipeline made for the request.
+
+    The request: ``{"kind": "PIPELINE", "stages": [...], "batches", "batchSize", "skipTargets", "endStage"}``
+    (without stages, the sample pipeline's), or ``{"kind": "CONNECTION", "connection": {...}}``.
+    """
+    request = ctx.json()
+    if not isinstance(request, Mapping):
+        raise bad_request("A dynamic preview needs a JSON object describing it", "PREVIEW_REQUEST")
+    pipeline_id = new_dynamic_pipeline_id()
+    kind = request.get("kind", "PIPELINE")
+    if kind == "CONNECTION":
+        connection = request.get("connection")
+        if not isinstance(connection, Mapping):
+            raise bad_request("A connection check needs a connection", "PREVIEW_REQUEST")
+        return _started(ctx.state.previews.verify_connection(pipeline_id, connection))
+    if kind != "PIPELINE":
+        raise bad_request(f"Unknown dynamic preview kind '{kind}'", "PREVIEW_REQUEST")
+    stages = request.get("stages") or sample_stages()
+    if not isinstance(stages, list):
+        raise bad_request("The stages of a dynamic preview must be a list", "PREVIEW_REQUEST")
+    run = ctx.state.previews.preview(
+        pipeline_id,
+        stages,
+        batches=int(request.get("batches", 1)),
+        batch_size=int(request.get("batchSize", 10)),
+        skip_targets=bool(request.get("skipTargets", True)),
+        end_stage=request.get("endStage"),
+        kind="dynamic",
+    )
+    return _started(run)
+
+
+@router.route("GET", "/pipeline/{pipeline_id}/preview/{previewer_id}/status")
+def preview_status(ctx: RequestContext, pipeline_id: str, previewer_id: str) -> dict[str, Any]:
+    """The run's state; each read takes a run that steps on reads one state further."""
+    return ctx.state.previews.read_status(pipeline_id, previewer_id)
+
+
+@router.route("GET", "/pipeline/{pipeline_id}/preview/{previewer_id}")
+def preview_data(ctx: RequestContext, pipeline_id: str, previewer_id: str) -> dict[str, Any]:
+    """The run's output: the batches once FINISHED, the issues once INVALID."""
+    return ctx.state.previews.read_data(pipeline_id, previewer_id)
+
+
+@pipeline_route("PUT", "/pipeline/{pipeline_id}/snapshot/{snapshot_name}")
+def capture(ctx: RequestContext, pipeline: StoredPipeline, snapshot_name: str) -> dict[str, Any]:
+    """Start capturing a snapshot; the body holds the runtime parameters."""
+    parameters = ctx.object_body("Runtime parameters")
+    snapshot = ctx.state.snapshots.capture(
+        pipeline.pipeline_id,
+        snapshot_name,
+        pipeline.stages,
+        label=ctx.arg("snapshotLabel"),
+        rev=str(ctx.rev()),
+        user=ctx.user,
+        batches=ctx.integer("batches", 1),
+        batch_size=ctx.integer("batchSize", 10),
+        runtime_parameters=parameters or None,
+        issues=pipeline.issues(),
+    )
+    return snapshot.info(True)
+
+
+@router.route("GET", "/pipeline/{pipeline_id}/snapshot/{snapshot_name}/status")
+def snapshot_status(ctx: RequestContext, pipeline_id: str, snapshot_name: str) -> dict[str, Any]:
+    """The snapshot's status record; reads take a capture towards completion."""
+    return ctx.state.snapshots.read_status(pipeline_id, snapshot_name)
+
+
+@router.route("GET", "/pipeline/{pipeline_id}/snapshot/{snapshot_name}")
+def snapshot_data(ctx: RequestContext, pipeline_id: str, snapshot_name: str) -> dict[str, Any]:
+    """The captured records."""
+    return ctx.state.snapshots.get(pipeline_id, snapshot_name).data()
+
+
+@router.route("DELETE", "/pipeline/{pipeline_id}/snapshot/{snapshot_name}")
+def delete(ctx: RequestContext, pipeline_id: str, snapshot_name: str) -> None:
+    """Forget a snapshot; the engine answers with an empty body."""
+    ctx.state.snapshots.delete(pipeline_id, snapshot_name)
+
+
+@router.route("GET", "/pipelines/snapshots")
+def all_snapshots(ctx: RequestContext) -> list[dict[str, Any]]:
+    """The status records of every pipeline's snapshots."""
+    return ctx.state.snapshots.infos()
+
+
+@pipeline_route("GET", "/pipeline/{pipeline_id}/snapshots")
+def pipeline_snapshots(ctx: RequestContext, pipeline: StoredPipeline) -> list[dict[str, Any]]:
+    """The status records of one pipeline's snapshots."""
+    return ctx.state.snapshots.infos(pipeline.pipeline_id)
+
+
+def _pipeline(ctx: RequestContext, pipeline_id: str) -> StoredPipeline:
+    return ctx.state.pipelines.get(pipeline_id)
+
+
+@router.route("GET", "/acl/{pipeline_id}")
+def get_acl(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
+    """The pipeline's access control list; 404 for an unknown pipeline."""
+    return ctx.state.access.acl(_pipeline(ctx, pipeline_id))
+
+
+@router.route("POST", "/acl/{pipeline_id}")
+def set_acl(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
+    """Replace the pipeline's access control list; answers with what was stored."""
+    return ctx.state.access.set_acl(_pipeline(ctx, pipeline_id), ctx.json(), ctx.user)
+
+
+@router.route("GET", "/acl/{pipeline_id}/permissions")
+def permissions(ctx: RequestContext, pipeline_id: str) -> list[dict[str, Any]]:
+    """The grants of the pipeline's access control list."""
+    grants: list[dict[str, Any]] = ctx.state.access.acl(_pipeline(ctx, pipeline_id))["grants"]
+    return grants
+
+
+@router.route("GET", "/pipelines/subjects")
+def subjects(ctx: RequestContext) -> dict[str, list[str]]:
+    """The users and groups named in any pipeline's access control list."""
+    return ctx.state.access.subjects(ctx.state.pipelines.all())
+
+
+@router.route("POST", "/pipeline/subjects")
+def rename_subjects(ctx: RequestContext) -> dict[str, list[str]]:
+    """Rename users and groups across all access control lists: ``{"users": {"old": "new"}, "groups": {...}}``."""
+    return ctx.state.access.rename_subjects(ctx.state.pipelines.all(), ctx.json(), ctx.user)

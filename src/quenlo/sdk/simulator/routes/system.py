@@ -5,7 +5,7 @@ from __future__ import annotations
 import time
 from typing import Any
 
-from ..errors import bad_request
+from ..context import bad_request
 from . import Reply, RequestContext, router
 
 #: The response header that tells a log reader where to continue reading backwards.
