@@ -17,25 +17,16 @@ from .runs import RunPlan
 from .server import DEFAULT_VERSION, EngineSimulator
 from .traffic import FAULT_SYNTAX, Fault
 
-#: RunPlan's fields by name, with their annotations as written ("int | None", "float", "str", ...).
 EPILOG = f"""\
---fault takes words: {FAULT_SYNTAX}. PATH is the path after /rest, a trailing * matching a prefix; count=* makes
-every request fail, delay=inf never answers. For example:
+--fault takes words: {FAULT_SYNTAX}
+PATH is the path after /rest (a trailing * matches a prefix); count=* fails every request, delay=inf never
+answers. For example:
 
   python -m quenlo.sdk.simulator --port 18630 --user ci:secret --sample nightly \\
       --plan nightly:batches=3,batch_interval=2 --fault "POST /v1/pipeline/nightly/start 503 count=1"
 """
 
 #: RunPlan's fields by name, with their annotations as written ("int | None", "float", "str", ...).
-FAULT_SYNTAX = """\
---fault takes words separated by spaces: the method (or *), the path after /rest (a trailing * matches a
-prefix), then optionally a status and any of count=N (count=*: every request), delay=SECONDS (delay=inf:
-never answer), header=NAME:VALUE (repeatable), empty and not-json. For example:
-
-  python -m quenlo.sdk.simulator --port 18630 --user ci:secret --sample nightly \\
-      --plan nightly:batches=3,batch_interval=2 --fault "POST /v1/pipeline/nightly/start 503 count=1"
-"""
-
 _PLAN_FIELDS = {f.name: str(f.type) for f in dataclasses.fields(RunPlan)}
 
 

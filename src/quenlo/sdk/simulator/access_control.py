@@ -34,14 +34,8 @@ class AccessControl:
                 return copy.deepcopy(stored[1])
         owner, stamp = pipeline.author, pipeline.created
         grant = {"grantee": owner, "type": "USER", "actions": list(ACTIONS), "editor": owner, "edited": stamp}
-        return {
-            "pipelineId": pipeline.pipeline_id,
-            "owner": owner,
-            "created": stamp,
-            "editor": owner,
-            "edited": stamp,
-            "grants": [grant],
-        }
+        acl = {"pipelineId": pipeline.pipeline_id, "owner": owner, "created": stamp, "editor": owner}
+        return acl | {"edited": stamp, "grants": [grant]}
 
     def set_acl(self, pipeline: StoredPipeline, document: Any, user: str | None) -> dict[str, Any]:
         """Replace the pipeline's access control list with ``document``; return what is stored."""

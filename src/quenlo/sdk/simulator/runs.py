@@ -152,13 +152,8 @@ class Run:
     def counts(self) -> dict[str, int]:
         records = self.batches * self.plan.records_per_batch
         errors = self.batches * min(self.plan.error_records_per_batch, self.plan.records_per_batch)
-        return {
-            BATCH_COUNT: self.batches,
-            INPUT_RECORDS: records,
-            OUTPUT_RECORDS: records - errors,
-            ERROR_RECORDS: errors,
-            ERROR_MESSAGES: errors,
-        }
+        counts = {BATCH_COUNT: self.batches, INPUT_RECORDS: records, OUTPUT_RECORDS: records - errors}
+        return counts | {ERROR_RECORDS: errors, ERROR_MESSAGES: errors}
 
     def metrics(self) -> dict[str, Any]:
         """The metrics record: counters, rates and the origin's progress."""
@@ -180,15 +175,13 @@ class Run:
 
     def record(self) -> dict[str, Any]:
         """The status record the engine answers status, start and stop requests with."""
-        return {
-            "pipelineId": self.pipeline_id,
-            "name": self.pipeline_id,
-            "rev": self.rev,
-            "status": self.status,
+        record = {"pipelineId": self.pipeline_id, "name": self.pipeline_id, "rev": self.rev, "status": self.status}
+        parameters = copy.deepcopy(self.runtime_parameters)
+        return record | {
             "message": self.message,
             "user": self.user,
             "changed": self.status_ms,
-            "parameters": copy.deepcopy(self.runtime_parameters),
+            "parameters": parameters,
         }
 
     def history_entry(self) -> dict[str, Any]:
@@ -248,7 +241,7 @@ class Runs:
             issues = pipeline.issues() if pipeline is not None else None
             if issues is not None:  # the engine refuses to run what it would not validate
                 plan = dataclasses.replace(plan, start_error=issue_texts(issues))
-            stages = self._stages(pipeline_id)
+            stages = pipeline.stages if pipeline is not None else []
             origin = next((s["name"] for s in stages if not s.get("inputs")), "origin")
             error_stage = plan.error_stage or next((s["name"] for s in reversed(stages) if s.get("inputs")), origin)
             parameters = dict(runtime_parameters or {})
@@ -312,11 +305,6 @@ class Runs:
             messages = self._error_messages.get((pipeline_id, stage), [])
             return [dict(m) for m in reversed(messages[-size:])] if size > 0 else []
 
-    def add_error_message(self, pipeline_id: str, stage: str, message: str, code: str = "RECORD_ERROR") -> None:
-        """Record an error message for a stage, as a failing record would."""
-        with self._lock:
-            self._append_error(pipeline_id, stage, message, code)
-
     def offsets(self, pipeline_id: str) -> dict[str, Any]:
         """The committed offsets record."""
         with self._lock:
@@ -362,14 +350,12 @@ class Runs:
         errors = min(run.plan.error_records_per_batch, run.plan.records_per_batch)
         if errors > 0:
             # Only the newest messages survive the stage's bounded buffer anyway.
+            messages = self._error_messages.setdefault((run.pipeline_id, run.error_stage), [])
             for batch in done[-MAX_ERROR_MESSAGES:]:
                 for index in range(errors):
-                    self._append_error(
-                        run.pipeline_id,
-                        run.error_stage,
-                        f"Record {index + 1} of batch {batch} failed: simulated bad value",
-                        "RECORD_ERROR",
-                    )
+                    text = f"Record {index + 1} of batch {batch} failed: simulated bad value"
+                    messages.append({"code": "RECORD_ERROR", "message": text, "time": self._wall.now_ms()})
+            del messages[:-MAX_ERROR_MESSAGES]
         records = run.first_record + done[-1] * run.plan.records_per_batch
         self._offsets.setdefault(run.pipeline_id, {})[run.origin] = str(records)
 
@@ -381,19 +367,10 @@ class Runs:
             self._ctx.log.add(severity, "runner", f"Run of '{run.pipeline_id}' {text}", run.pipeline_id, run.user)
         run.changes.clear()
 
-    def _append_error(self, pipeline_id: str, stage: str, message: str, code: str) -> None:
-        messages = self._error_messages.setdefault((pipeline_id, stage), [])
-        messages.append({"code": code, "message": message, "time": self._wall.now_ms()})
-        del messages[:-MAX_ERROR_MESSAGES]
-
     def _committed(self, pipeline_id: str) -> int:
         # A run resumes from the committed offset when it is a record count.
         values = list(self._offsets.get(pipeline_id, {}).values())
         return int(values[0]) if len(values) == 1 and values[0].isdigit() else 0
-
-    def _stages(self, pipeline_id: str) -> list[dict[str, Any]]:
-        pipeline = self._store.find(pipeline_id) if self._store is not None else None
-        return pipeline.stages if pipeline is not None else []
 
     def _refuse_while_active(self, pipeline_id: str, what: str) -> None:
         run = self._settled(pipeline_id)

@@ -124,16 +124,11 @@ class EngineSimulator:
         verbose: bool = False,
         virtual_time: bool = False,
     ) -> None:
-        self._version = version
-        self._users = dict(users or {})
-        self._virtual_time = virtual_time
+        self._version, self._users, self._virtual_time = version, dict(users or {}), virtual_time
+        self.api_version, self.host, self.verbose, self._port = api_version, host, verbose, port
         self._seams = TimeSeams()
         self.state = self._initial_state()
         self.faults = FaultTable()
-        self.api_version = api_version
-        self.host = host
-        self.verbose = verbose
-        self._port = port
         self._log_lock = threading.Lock()
         self._log: list[RecordedRequest] = []
         self._server: BaseWSGIServer | None = None
@@ -143,11 +138,8 @@ class EngineSimulator:
         self._stopping = threading.Event()
 
     def start(self) -> Self:
-        """Bind the port and serve in a daemon thread. One start per instance.
-
-        A port that cannot be bound (in use, not allowed) raises :class:`OSError`, and leaves the client's clock
-        as it was.
-        """
+        """Bind the port and serve in a daemon thread, once per instance; a port that cannot be bound raises
+        :class:`OSError` and leaves the client's clock as it was."""
         if self._started:
             raise RuntimeError("this simulator has already been started")
         handler = WSGIRequestHandler if self.verbose else _QuietHandler
@@ -234,14 +226,10 @@ class EngineSimulator:
         """Bring the engine back to its initial state (:attr:`state` is a new object, the canned documents are
         restored), clear the request log and the faults, and keep serving on the same URL. A setting given here
         replaces the one the simulator was built with, for this and every later reset."""
-        if version is not KEEP:
-            self._version = version
-        if users is not KEEP:
-            self._users = dict(users or {})
-        if api_version is not KEEP:
-            self.api_version = api_version
-        if virtual_time is not KEEP:
-            self._virtual_time = virtual_time
+        changes: dict[str, Any] = {"_version": version, "_users": users, "api_version": api_version}
+        for name, value in {**changes, "_virtual_time": virtual_time}.items():
+            if value is not KEEP:
+                setattr(self, name, dict(value or {}) if name == "_users" else value)
         self._release_held_requests()
         state = self._initial_state()
         if self.running and isinstance(state.clock, VirtualClock):

@@ -51,21 +51,11 @@ class StoredPipeline:
 
     def info(self) -> dict[str, Any]:
         """The information record the engine lists."""
-        return {
-            "pipelineId": self.pipeline_id,
-            "name": self.pipeline_id,
-            "title": self.title,
-            "description": self.description,
-            "type": self.pipeline_type,
-            "rev": str(self.rev),
-            "uuid": self.definition.get("uuid"),
-            "valid": self.issues() is None,
-            "labels": list(self.labels),
-            "author": self.author,
-            "created": self.created,
-            "editor": self.editor,
-            "edited": self.edited,
-        }
+        info: dict[str, Any] = {"pipelineId": self.pipeline_id, "name": self.pipeline_id, "title": self.title}
+        info["rev"] = str(self.rev)
+        info.update(description=self.description, type=self.pipeline_type, uuid=self.definition.get("uuid"))
+        info.update(valid=self.issues() is None, labels=list(self.labels), author=self.author, editor=self.editor)
+        return info | {"created": self.created, "edited": self.edited}
 
     def definition_at(self, rev: int) -> dict[str, Any]:
         """The definition of revision ``rev`` (0: the current one), with the engine's verdict on it now."""
@@ -365,13 +355,8 @@ def _normalized(definition: Mapping[str, Any], pipeline: StoredPipeline) -> dict
     """``definition`` as the store keeps it: its id, title and type made the pipeline's, and a fresh uuid."""
     stored = pipeline_definition(pipeline.pipeline_id, pipeline.title, pipeline.description, pipeline.pipeline_type)
     stored.update(copy.deepcopy(dict(definition)))
-    stored.update(
-        pipelineId=pipeline.pipeline_id,
-        title=pipeline.title,
-        description=pipeline.description,
-        type=pipeline.pipeline_type,
-        uuid=str(uuid.uuid4()),
-    )
+    stored.update(pipelineId=pipeline.pipeline_id, title=pipeline.title, description=pipeline.description)
+    stored.update(type=pipeline.pipeline_type, uuid=str(uuid.uuid4()))
     labels = stored.get("labels")
     stored["labels"] = [str(label) for label in labels] if isinstance(labels, list) else []
     return stored
