@@ -93,34 +93,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--port", type=int, default=0, help="port (0 picks a free one)")
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--version", default=DEFAULT_VERSION, help="engine version to report")
-    parser.add_argument(
-        "--user",
-        action="append",
-        type=_user,
-        default=[],
-        metavar="NAME:PASSWORD",
-        help="account to require; repeat for more (none: no authentication)",
-    )
-    parser.add_argument("--sample", action="append", default=[], metavar="ID", help="store the sample pipeline as ID")
-    parser.add_argument(
-        "--pipeline",
-        action="append",
-        type=_pipeline,
-        default=[],
-        metavar="FILE",
-        help="store the pipeline export in FILE (under its pipelineId)",
-    )
-    parser.add_argument(
-        "--plan",
-        action="append",
-        type=_plan,
-        default=[],
-        metavar="ID:KEY=VALUE[,...]",
-        help="how runs of ID behave, in RunPlan's fields ('*': every pipeline without a plan)",
-    )
-    parser.add_argument(
-        "--fault", action="append", type=_fault, default=[], metavar="SPEC", help="make requests fail (see below)"
-    )
+    repeatable: list[tuple[str, Any, str, str]] = [
+        ("--user", _user, "NAME:PASSWORD", "account to require (none: no authentication)"),
+        ("--sample", str, "ID", "store the sample pipeline as ID"),
+        ("--pipeline", _pipeline, "FILE", "store the pipeline export in FILE (under its pipelineId)"),
+        ("--plan", _plan, "ID:KEY=VALUE[,...]", "how runs of ID behave, in RunPlan's fields (ID *: every pipeline)"),
+        ("--fault", _fault, "SPEC", "make requests fail (see below)"),
+    ]
+    for option, kind, metavar, text in repeatable:
+        parser.add_argument(option, action="append", type=kind, default=[], metavar=metavar, help=text + "; repeatable")
     parser.add_argument("--verbose", action="store_true", help="log every request")
     args = parser.parse_args(argv)
 
@@ -133,10 +114,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     for pipeline_id, export in args.pipeline:
         pipelines.import_pipeline(pipeline_id, export, overwrite=True)
     for pipeline_id, plan in args.plan:
-        if pipeline_id == "*":
-            engine.state.runs.configure_defaults(**plan)
-        else:
-            engine.state.runs.configure(pipeline_id, **plan)
+        runs = engine.state.runs
+        runs.configure_defaults(**plan) if pipeline_id == "*" else runs.configure(pipeline_id, **plan)
     for fault in args.fault:
         engine.faults.add(fault)
     try:

@@ -25,9 +25,7 @@ class EngineError(Exception):
 
     def __init__(self, status: int, message: str, code: str) -> None:
         super().__init__(message)
-        self.status = status
-        self.message = message
-        self.code = code
+        self.status, self.message, self.code = status, message, code
 
     def body(self) -> dict[str, Any]:
         """The JSON error document for this error."""

@@ -1,8 +1,5 @@
-"""Validation and preview runs of the simulated engine.
-
-A run walks through a list of states. By default it takes one step on every status read, so a client that polls
-sees each state once and tests need no real time; with ``step_seconds`` set on the holder, runs made afterwards
-step on the engine's clock instead, the way a real engine moves on whether anyone asks or not.
+"""Validation and preview runs: each walks through a list of states, one step per status read (a client that
+polls sees each state once) or, with ``step_seconds`` set, one step every that many seconds of the engine's clock.
 """
 
 from __future__ import annotations
@@ -81,7 +78,6 @@ class PreviewRun:
     batches_output: list[list[dict[str, Any]]] = field(default_factory=list)
     issues: dict[str, Any] | None = None
     message: str | None = None
-    settings: dict[str, Any] = field(default_factory=dict)
     created: int = 0
     #: The state last written to the engine log.
     logged: Any = None
@@ -109,12 +105,8 @@ class PreviewRun:
 
 
 class Previews:
-    """Validation and preview runs, by previewer id.
-
-    ``step_seconds`` (None: step on status reads) applies to runs started afterwards. The state paths of new
-    runs can be changed through the ``*_states`` attributes; a single run through :meth:`script`.
-    Connection ids in ``failing_connections`` make a connection verification end INVALID.
-    """
+    """Validation and preview runs, by previewer id. ``step_seconds`` and the ``*_states`` paths apply to runs
+    started afterwards, :meth:`script` to one run; ids in ``failing_connections`` make connection checks INVALID."""
 
     def __init__(self, context: Context | None = None) -> None:
         self._ctx = context or Context()
@@ -137,9 +129,9 @@ class Previews:
             severity, "preview", text + (f": {run.message}" if severity == "WARN" else ""), run.pipeline_id
         )
 
-    def _start(self, pipeline_id: str, kind: str, states: Sequence[str], issues: Any, **settings: Any) -> PreviewRun:
+    def _start(self, pipeline_id: str, kind: str, states: Sequence[str], issues: Any) -> PreviewRun:
         progress = Progress(states, self.step_seconds, self._clock)
-        run = PreviewRun(str(uuid.uuid4()), pipeline_id, kind, progress, issues=issues, settings=settings)
+        run = PreviewRun(str(uuid.uuid4()), pipeline_id, kind, progress, issues=issues)
         run.message, run.created = issues_message(issues), self._clock.now_ms()
         with self._lock:
             self._runs[run.previewer_id] = run
@@ -147,12 +139,12 @@ class Previews:
         return run
 
     def validate(
-        self, pipeline_id: str, stages: Sequence[Mapping[str, Any]], invalid: Mapping[str, Any] | None, **settings: Any
+        self, pipeline_id: str, stages: Sequence[Mapping[str, Any]], invalid: Mapping[str, Any] | None
     ) -> PreviewRun:
         """Start a validation; it ends VALID, or INVALID with the pipeline's issues."""
         issues = pipeline_issues(stages, invalid)
         states = self.validation_states if issues is None else INVALID_VALIDATION_STATES
-        return self._start(pipeline_id, "validation", states, issues, **settings)
+        return self._start(pipeline_id, "validation", states, issues)
 
     def preview(
         self,
@@ -167,7 +159,6 @@ class Previews:
         test_origin: bool = False,
         overrides: Sequence[Mapping[str, Any]] = (),
         kind: str = "preview",
-        **settings: Any,
     ) -> PreviewRun:
         """Start a preview; the records are made now and shown once the run is FINISHED."""
         issues = pipeline_issues(stages, invalid)
@@ -175,22 +166,18 @@ class Previews:
             [] if issues else run_batches(stages, batches, batch_size, skip_targets, end_stage, test_origin, overrides)
         )
         states = self.preview_states if issues is None else INVALID_PREVIEW_STATES
-        settings.update(batches=batches, batch_size=batch_size, skip_targets=skip_targets, end_stage=end_stage)
-        run = self._start(
-            pipeline_id, kind, states, issues, test_origin=test_origin, overrides=list(overrides), **settings
-        )
+        run = self._start(pipeline_id, kind, states, issues)
         run.batches_output = output
         return run
 
-    def verify_connection(self, pipeline_id: str, connection: Mapping[str, Any], **settings: Any) -> PreviewRun:
+    def verify_connection(self, pipeline_id: str, connection: Mapping[str, Any]) -> PreviewRun:
         """Start a connection check: FINISHED with one record, or INVALID for an id in ``failing_connections``."""
         connection_id = str(connection.get("connectionId") or connection.get("id") or "")
-        settings["connection"] = dict(connection)
         if connection_id in self.failing_connections:
             failure = issue(f"Could not connect using connection '{connection_id}'", "CONNECTION_FAILED", "connection")
             issues = issues_document({"stages": {"connection": [failure]}})
-            return self._start(pipeline_id, "connection", INVALID_PREVIEW_STATES, issues, **settings)
-        run = self._start(pipeline_id, "connection", self.preview_states, None, **settings)
+            return self._start(pipeline_id, "connection", INVALID_PREVIEW_STATES, issues)
+        run = self._start(pipeline_id, "connection", self.preview_states, None)
         record = make_record({"connectionId": connection_id, "reachable": True}, "connection::0::0", "connection")
         run.batches_output = [[stage_output("connection", {"connection.1": [record]})]]
         return run

@@ -34,12 +34,10 @@ MAX_ERROR_MESSAGES = 100
 
 @dataclass(frozen=True)
 class RunPlan:
-    """How runs of a pipeline behave. Times are in seconds of the runs' clock.
+    """How runs of a pipeline behave, in seconds of the runs' clock (docs/simulator.md has the table).
 
-    ``batches`` None runs until stopped. ``fail_after_batch`` N turns the run to RUN_ERROR with ``run_error``
-    once batch N is done (0: as soon as it runs); ``start_error`` makes it end in START_ERROR with that message
-    instead of running. ``stop_delay`` None leaves a stopped run STOPPING until it is forced to stop.
-    ``error_stage`` names the stage error records are charged to (default: the last stage with inputs).
+    ``batches`` None runs until stopped; ``fail_after_batch`` N turns the run to RUN_ERROR once batch N is done;
+    ``start_error`` ends it in START_ERROR; ``stop_delay`` None leaves a stopped run STOPPING until forced.
     """
 
     batches: int | None = 10

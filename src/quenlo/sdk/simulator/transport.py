@@ -108,26 +108,16 @@ class InMemoryTransport(BaseAdapter):
 
         code, _, reason = started["status"].partition(" ")
         headers: list[tuple[str, str]] = started["headers"]
-        raw = HTTPResponse(
-            body=io.BytesIO(payload),
-            headers=HTTPHeaderDict(headers),
-            status=int(code),
-            reason=reason,
-            preload_content=False,
-            decode_content=False,
-            # requests' cookie handling reads only the header block of the wire response: a stand-in suffices.
-            original_response=_HeaderBlock(headers, request.method or "GET"),  # type: ignore[arg-type]
-            request_method=request.method,
-            request_url=request.url,
-        )
+        # requests' cookie handling reads only the header block of the wire response: a stand-in suffices.
+        wire = _HeaderBlock(headers, request.method or "GET")
+        options: dict[str, Any] = {"status": int(code), "reason": reason, "preload_content": False}
+        options.update(decode_content=False, original_response=wire, request_method=request.method)
+        raw = HTTPResponse(io.BytesIO(payload), HTTPHeaderDict(headers), request_url=request.url, **options)
         response = requests.Response()
-        response.status_code = int(code)
-        response.reason = reason
+        response.status_code, response.reason, response.raw = int(code), reason, raw
         response.headers = CaseInsensitiveDict(headers)
         response.encoding = get_encoding_from_headers(response.headers)
-        response.raw = raw
-        response.url = request.url or ""
-        response.request = request
+        response.url, response.request = request.url or "", request
         response.connection = self  # type: ignore[assignment]  # requests only calls close() on it
         extract_cookies_to_jar(response.cookies, request, raw)  # type: ignore[no-untyped-call]
         return response

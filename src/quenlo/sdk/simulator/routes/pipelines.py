@@ -251,26 +251,17 @@ def _started(run: PreviewRun) -> dict[str, Any]:
     return run.status_record(run.progress.states[0])
 
 
-@router.route("GET", "/pipeline/{pipeline_id}/validate")
-def validate(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
+@pipeline_route("GET", "/pipeline/{pipeline_id}/validate")
+def validate(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
     """Start a validation of a stored pipeline."""
-    pipeline = ctx.state.pipelines.get(pipeline_id)
-    run = ctx.state.previews.validate(
-        pipeline_id,
-        pipeline.stages,
-        pipeline.invalid_issues,
-        rev=ctx.arg("rev", "0"),
-        timeout=ctx.integer("timeout", 2000),
-    )
-    return _started(run)
+    return _started(ctx.state.previews.validate(pipeline.pipeline_id, pipeline.stages, pipeline.invalid_issues))
 
 
-@router.route("POST", "/pipeline/{pipeline_id}/preview")
-def preview(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
+@pipeline_route("POST", "/pipeline/{pipeline_id}/preview")
+def preview(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
     """Start a preview of a stored pipeline; every setting comes in the query."""
-    pipeline = ctx.state.pipelines.get(pipeline_id)
     run = ctx.state.previews.preview(
-        pipeline_id,
+        pipeline.pipeline_id,
         pipeline.stages,
         pipeline.invalid_issues,
         batches=ctx.integer("batches", 1),
@@ -279,8 +270,6 @@ def preview(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
         end_stage=ctx.arg("endStage") or None,
         test_origin=ctx.flag("testOrigin"),
         overrides=parse_overrides(ctx.arg("stageOutputsToOverrideJson")),
-        rev=ctx.arg("rev", "0"),
-        timeout=ctx.integer("timeout", 2000),
     )
     return _started(run)
 

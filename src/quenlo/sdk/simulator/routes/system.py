@@ -25,17 +25,12 @@ def _canned(path: str, name: str) -> None:
     router.route("GET", path)(answer)
 
 
-for _path, _name in (
-    ("/system/directories", "directories"),
-    ("/system/jmx", "jmx"),
-    ("/system/stats", "stats"),
-    ("/definitions", "definitions"),
-    ("/definitions/connections", "connections"),
-    ("/stageLibraries/classpathHealth", "classpath"),
-    ("/pipelines/alerts", "alerts"),
-    ("/system/health/categories", "health_categories"),
-    ("/system/bundle/list", "bundle_generators"),
-):
+_CANNED = {"/system/directories": "directories", "/system/jmx": "jmx", "/system/stats": "stats"}
+_CANNED.update(
+    {"/definitions": "definitions", "/definitions/connections": "connections", "/pipelines/alerts": "alerts"}
+)
+_CANNED.update({"/stageLibraries/classpathHealth": "classpath", "/system/health/categories": "health_categories"})
+for _path, _name in {**_CANNED, "/system/bundle/list": "bundle_generators"}.items():
     _canned(_path, _name)
 
 
