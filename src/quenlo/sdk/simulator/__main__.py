@@ -114,8 +114,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     for pipeline_id, export in args.pipeline:
         pipelines.import_pipeline(pipeline_id, export, overwrite=True)
     for pipeline_id, plan in args.plan:
-        runs = engine.state.runs
-        runs.configure_defaults(**plan) if pipeline_id == "*" else runs.configure(pipeline_id, **plan)
+        if pipeline_id == "*":
+            engine.state.runs.configure_defaults(**plan)
+        else:
+            engine.state.runs.configure(pipeline_id, **plan)
     for fault in args.fault:
         engine.faults.add(fault)
     try:

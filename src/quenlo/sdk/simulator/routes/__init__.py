@@ -15,12 +15,12 @@ from urllib.parse import unquote
 from werkzeug.datastructures import MultiDict
 from werkzeug.wrappers import Request
 
-from ..context import EngineError, bad_request, error_body
+from ..context import EngineError, bad_request
 
 if TYPE_CHECKING:
     from ..state import EngineState
 
-__all__ = ["EngineError", "Reply", "RequestContext", "Router", "error_body", "pipeline_route", "router"]
+__all__ = ["Reply", "RequestContext", "Router", "pipeline_route", "router"]
 
 Handler = Callable[..., Any]
 
