@@ -51,34 +51,33 @@ for _name in ("griffe", "mkdocs.plugins.griffe"):
     logging.getLogger(_name).addFilter(GroupedEntries())
 
 
-def stub_names() -> Tuple[List[str], List[str], List[str]]:
-    """The stub's public module-level names, ``ApiClient``'s public attributes and its public methods."""
+def stub_names() -> Tuple[Dict[str, str], List[str], List[str]]:
+    """The stub's public module-level names, each with the module whose page may document it (its own, or the
+    home module of a name it re-exports as ``from quenlo.sdk.x import Name as Name``); ``ApiClient``'s public
+    attributes; and its public methods."""
     tree = ast.parse(STUB.read_text(encoding="utf-8"))
-    names: List[str] = []
+    names: Dict[str, str] = {}
     attributes: List[str] = []
     methods: List[str] = []
     for node in tree.body:
         if isinstance(node, ast.ClassDef):
-            names.append(node.name)
+            names[node.name] = MODULE
             if node.name == "ApiClient":
                 for member in node.body:
                     if isinstance(member, ast.FunctionDef) and not member.name.startswith("_"):
                         methods.append(member.name)
                     elif isinstance(member, ast.AnnAssign) and isinstance(member.target, ast.Name):
                         attributes.append(member.target.id)
-        elif isinstance(node, (ast.AnnAssign, ast.Assign, ast.FunctionDef)):
-            targets = (
-                [node.name]
-                if isinstance(node, ast.FunctionDef)
-                else [node.target]
-                if isinstance(node, ast.AnnAssign)
-                else node.targets
-            )
-            for target in targets:
-                name = target if isinstance(target, str) else getattr(target, "id", None)
-                if name and not name.startswith("_"):
-                    names.append(name)
-    return names, attributes, [name for name in methods if not name.startswith("_")]
+        elif isinstance(node, ast.FunctionDef):
+            names[node.name] = MODULE
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            names[node.target.id] = MODULE
+        elif isinstance(node, ast.Assign):
+            names.update({target.id: MODULE for target in node.targets if isinstance(target, ast.Name)})
+        elif isinstance(node, ast.ImportFrom) and (node.module or "").startswith("quenlo.sdk."):
+            names.update({alias.name: node.module or "" for alias in node.names if alias.asname == alias.name})
+    public = {name: home for name, home in names.items() if not name.startswith("_")}
+    return public, attributes, methods
 
 
 def readme_section(readme: str, title: str) -> str:
@@ -216,8 +215,8 @@ def on_files(files: Files, config: MkDocsConfig) -> Files:
 
     pages = [file.content_string for file in files.documentation_pages()]
     covered = documented(pages)
-    for name in names:
-        if f"{MODULE}.{name}" not in covered:
+    for name, home in names.items():
+        if not {f"{MODULE}.{name}", f"{home}.{name}", home} & covered:
             log.warning(
                 "%s.%s is documented on no page: add '::: %s.%s' to a page of docs/reference/",
                 MODULE,
