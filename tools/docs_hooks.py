@@ -81,7 +81,7 @@ def stub_names() -> Tuple[Dict[str, str], List[str], List[str]]:
 
 
 def readme_section(readme: str, title: str) -> str:
-    """The text of the README's ``## title`` section, up to the next ``## `` heading."""
+    """The body of the README's ``## title`` section, up to the next ``## `` heading."""
     match = re.search(rf"^## {re.escape(title)}\n(.*?)(?=^## |\Z)", readme, re.M | re.S)
     return match.group(1) if match else ""
 
