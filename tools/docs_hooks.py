@@ -180,6 +180,18 @@ def cli_page() -> str:
     return "\n".join(parts)
 
 
+def exit_codes_page(template: str) -> str:
+    """docs/exit-codes.md with its table written from the command line's own table of exit codes."""
+    from quenlo.sdk.cli._errors import EXIT_CODES
+
+    rows = "".join(f"| {entry.code} | {entry.meaning} |\n" for entry in EXIT_CODES)
+    marker = re.search(r"^<!-- exit-codes:.*-->$", template, re.M)
+    if marker is None:
+        log.warning("docs/exit-codes.md has no exit-codes marker for its table")
+        return template
+    return template[: marker.start()] + "| Code | Meaning |\n|---:|---|\n" + rows + template[marker.end() + 1 :]
+
+
 def documented(pages: List[str]) -> Set[str]:
     found: Set[str] = set()
     for text in pages:
@@ -193,7 +205,11 @@ def documented(pages: List[str]) -> Set[str]:
 def on_files(files: Files, config: MkDocsConfig) -> Files:
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
     names, attributes, methods = stub_names()
-    generated: Dict[str, str] = {"index.md": site_readme(readme), "cli.md": cli_page()}
+    generated: Dict[str, str] = {
+        "index.md": site_readme(readme),
+        "cli.md": cli_page(),
+        "exit-codes.md": exit_codes_page((ROOT / "docs" / "exit-codes.md").read_text(encoding="utf-8")),
+    }
     in_areas: List[str] = []
     areas: List[Tuple[str, str]] = []
     for title, table, area_methods in operation_areas(readme):
