@@ -177,18 +177,6 @@ void client_init(nb::handle self, nb::handle server_url, nb::handle authenticati
     run_probe(self, probe_timeout_sec);
 }
 
-void client_close(nb::handle self) {
-    call_method(attr(self, "session"), intern("close"));
-}
-
-nb::object client_enter(nb::handle self) {
-    return nb::borrow(self);
-}
-
-void client_exit(nb::handle self, nb::handle, nb::handle, nb::handle) {
-    call_method(self, intern("close"));
-}
-
 nb::object client_repr(nb::handle self) {
     nb::object url = nb::getattr(self, "server_url", nb::none());
     nb::object version = nb::getattr(self, "version", nb::none());
@@ -411,13 +399,16 @@ ClientClass init_client(nb::module_ &m) {
     def_method(cls, "close(self) -> None",
                "Close the client's session and its connections.\n\n"
                "The client can still be used afterwards: requests opens new connections as needed.",
-               client_close);
+               [](nb::handle self) { call_method(attr(self, "session"), intern("close")); });
     def_method(cls, "__enter__(self) -> ApiClient",
-               "Use the client in a ``with`` block, which closes its session at the end.", client_enter);
-    def_method(cls,
-               "__exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, "
-               "traceback: types.TracebackType | None) -> None",
-               "Close the session (``close()``); exceptions are not suppressed.", client_exit);
+               "Use the client in a ``with`` block, which closes its session at the end.",
+               [](nb::handle self) { return nb::borrow(self); });
+    def_method(
+        cls,
+        "__exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, "
+        "traceback: types.TracebackType | None) -> None",
+        "Close the session (``close()``); exceptions are not suppressed.",
+        [](nb::handle self, nb::handle, nb::handle, nb::handle) { call_method(self, intern("close")); });
     def_method(cls, "__repr__(self) -> str",
                "The class, the server URL (credentials hidden) and the engine version.", client_repr);
     def_method(cls, "set_user(self, username: str | None, password: str | None) -> None",
