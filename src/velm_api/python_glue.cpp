@@ -119,14 +119,19 @@ nb::object global(const char *name) {
 }
 
 nb::object global(nb::handle name) {
-    return attr(module_object, name);
+    // Read from the module's dict: a look-up of a str key there runs no Python code.
+    PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module_object.ptr()), name.ptr());
+    if (value) return nb::borrow(value);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return attr(module_object, name);  // AttributeError, as Python raises it
 }
 
 nb::object path_segment(nb::handle value) {
     // None is always a caller's mistake here; sending "None" as an id would address a resource by accident.
     if (value.is_none()) throw nb::type_error("None is not a valid path value (an id or name is required)");
     // str() as Python's formatting would; a text with no UTF-8 form fails here with UnicodeEncodeError.
-    nb::object text = guarded([&] { return PyObject_Str(value.ptr()); });
+    nb::object text = PyUnicode_CheckExact(value.ptr()) ? nb::borrow(value)
+                                                        : guarded([&] { return PyObject_Str(value.ptr()); });
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!utf8) throw nb::python_error();

@@ -3,10 +3,8 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
-
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
+#include <pthread.h>
+#include <setjmp.h>
 
 #include <initializer_list>
 #include <type_traits>
@@ -26,25 +24,36 @@ extern nb::handle module_object, binding_module;
 //
 // On CPython 3.9 to 3.13 a thread that cannot retake the interpreter lock while the interpreter shuts down (a
 // daemon thread inside a request or a sleep when the program ends) is ended with pthread_exit. Its forced
-// unwind would run the destructors of every C++ frame above it, releasing references without the lock, and
-// the exit crashes. So every call from our C++ into Python goes through `guarded`: `run` makes raw C API
-// calls only, with no C++ object alive inside the try block, and the unwind is stopped there: the thread is
-// parked until the process ends, and none of our frames unwinds. Use call, call_kw, call_method, attr and
-// sleep below (or `guarded` itself) for anything that runs Python code, never nanobind's own call operators.
+// unwind would reach our C++ frames: their destructors would release references without the lock, and in a
+// wheel whose C++ runtime is linked in (libc++ and its own unwinder) even their personality routines crash
+// under glibc's unwinder. So every call from our C++ into Python goes through `guarded`, which registers a
+// cancellation buffer with glibc as C's pthread_cleanup_push does: glibc's unwind stops at the frame that
+// registered it, below every C++ frame of ours, and jumps back there, where the thread is parked until the
+// process ends. `run` makes raw C API calls only. Use call, call_kw, call_method, attr and sleep below (or
+// `guarded` itself) for anything that runs Python code, never nanobind's own call operators.
 
 // Block the calling thread for good (it holds no interpreter lock); the process's exit ends it.
 [[noreturn]] void park_thread();
+
+#ifdef __GLIBC__
+}  // namespace velm
+// glibc's own functions behind C's pthread_cleanup_push (its header declares them for C only).
+extern "C" void __pthread_register_cancel(__pthread_unwind_buf_t *buffer);
+extern "C" void __pthread_unregister_cancel(__pthread_unwind_buf_t *buffer);
+namespace velm {
+#endif
 
 // The new reference `run()` returns, or python_error when it returns null with the Python error set.
 template <typename Run>
 nb::object guarded(Run &&run) {
     PyObject *result;
-#ifdef __GLIBCXX__
-    try {
-        result = run();
-    } catch (abi::__forced_unwind &) {
+#ifdef __GLIBC__
+    __pthread_unwind_buf_t exit_buffer;
+    if (__sigsetjmp(reinterpret_cast<__jmp_buf_tag *>(static_cast<void *>(exit_buffer.__cancel_jmp_buf)), 0))
         park_thread();
-    }
+    __pthread_register_cancel(&exit_buffer);
+    result = run();
+    __pthread_unregister_cancel(&exit_buffer);
 #else
     result = run();
 #endif

@@ -53,7 +53,10 @@ nb::object path_of(const Operation &op, PyObject *const *args) {
         PyTuple_SetItem(pieces.ptr(), (Py_ssize_t)(2 * i + 1), path_segment(value).release().ptr());
     }
     PyTuple_SetItem(pieces.ptr(), (Py_ssize_t)(count - 1), op.texts.back().inc_ref().ptr());
-    return guarded([&] { return PyUnicode_Join(empty.ptr(), pieces.ptr()); });
+    // Joining str pieces runs no Python code.
+    nb::object path = nb::steal(PyUnicode_Join(empty.ptr(), pieces.ptr()));
+    if (!path) throw nb::python_error();
+    return path;
 }
 
 nb::object query_of(const Operation &op, PyObject *const *args) {
