@@ -5,7 +5,10 @@ from __future__ import annotations
 import ast
 import difflib
 import filecmp
+import inspect
+import pydoc
 import re
+import types
 from pathlib import Path
 from typing import Any, Dict, List, Tuple
 
@@ -26,7 +29,8 @@ def _params(function: ast.FunctionDef) -> Params:
     defaults = [_NO_DEFAULT] * (len(args) - len(function.args.defaults)) + [
         ast.literal_eval(d) for d in function.args.defaults
     ]
-    return [(a.arg, d) for a, d in zip(args, defaults)]
+    keyword_defaults = [_NO_DEFAULT if d is None else ast.literal_eval(d) for d in function.args.kw_defaults]
+    return [(a.arg, d) for a, d in zip(args + function.args.kwonlyargs, defaults + keyword_defaults)]
 
 
 def _stub_classes() -> Dict[str, Dict[str, Params]]:
@@ -44,6 +48,10 @@ def _stub_classes() -> Dict[str, Dict[str, Params]]:
 
 
 def _bound_params(function: Any) -> Params:
+    if isinstance(function, types.FunctionType):
+        empty = inspect.Parameter.empty
+        parameters = inspect.signature(function).parameters.values()
+        return [(p.name, _NO_DEFAULT if p.default is empty else p.default) for p in parameters]
     # nanobind puts the signature on the first line of the docstring.
     signature = function.__doc__.splitlines()[0]
     tree = ast.parse(f"def {signature}: pass")
@@ -51,7 +59,11 @@ def _bound_params(function: Any) -> Params:
 
 
 def _bound_methods(cls: type) -> Dict[str, Params]:
-    return {name: _bound_params(member) for name, member in vars(cls).items() if type(member).__name__ == "nb_method"}
+    return {
+        name: _bound_params(member)
+        for name, member in vars(cls).items()
+        if type(member).__name__ == "nb_method" or isinstance(member, types.FunctionType)
+    }
 
 
 STUB_CLASSES = _stub_classes()
@@ -162,14 +174,15 @@ def test_installed_stub_is_the_committed_one() -> None:
 @pytest.mark.parametrize(
     ("method", "annotation"),
     [
-        ("ApiClient.get_logs", "pipeline: str | quenlo.sdk.velm_models.Pipeline | None = None"),
+        ("ApiClient.get_logs", "pipeline: 'str | quenlo.sdk.velm_models.Pipeline | None' = None"),
         ("PipelineCommand.wait_for_status", "status: str | list[str] | tuple[str, ...]"),
-        ("ApiClient.start_pipeline", "-> StartPipelineCommand"),
-        ("ApiClient.get_bundle", "-> zipfile.ZipFile"),
+        ("ApiClient.start_pipeline", "-> 'StartPipelineCommand'"),
+        ("ApiClient.get_bundle", "-> 'zipfile.ZipFile'"),
     ],
 )
 def test_help_shows_real_types(method: str, annotation: str) -> None:
     cls, name = method.split(".")
-    signature = getattr(getattr(velm_api, cls), name).__doc__.splitlines()[0]
-    assert annotation in signature
-    assert "object" not in signature
+    function = getattr(getattr(velm_api, cls), name)
+    shown = pydoc.render_doc(function, renderer=pydoc.plaintext)
+    assert annotation.replace("'", "") in shown.replace("'", "")
+    assert function.__doc__.strip().splitlines()[-1].strip() in shown

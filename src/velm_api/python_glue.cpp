@@ -1,30 +1,147 @@
 #include "python_glue.hpp"
 
+#include <unistd.h>
+
 #include <string>
+#include <string_view>
 
 namespace velm {
 
-nb::handle module_object;
+nb::handle module_object, binding_module;
 
-nb::object global(const char *name) {
-    return module_object.attr(name);
+void park_thread() {
+    for (;;) pause();
+}
+
+nb::object vectorcall(nb::handle callable, PyObject *const *args, size_t nargs, nb::handle kwnames) {
+    return guarded([&] {
+        return PyObject_Vectorcall(callable.ptr(), args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   kwnames.ptr());
+    });
+}
+
+nb::object vectorcall_method(nb::handle name, PyObject **args, size_t nargs, nb::handle kwnames) {
+    return guarded([&] {
+        return PyObject_VectorcallMethod(name.ptr(), args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         kwnames.ptr());
+    });
+}
+
+nb::object attr(nb::handle obj, nb::handle name) {
+    return guarded([&] { return PyObject_GetAttr(obj.ptr(), name.ptr()); });
+}
+
+nb::object attr(nb::handle obj, const char *name) {
+    return guarded([&] { return PyObject_GetAttrString(obj.ptr(), name); });
+}
+
+nb::handle intern(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name) throw nb::python_error();
+    return name;
+}
+
+nb::handle keywords(std::initializer_list<const char *> names) {
+    nb::handle tuple = PyTuple_New((Py_ssize_t)names.size());
+    if (!tuple) throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (const char *name : names) PyTuple_SetItem(tuple.ptr(), i++, intern(name).inc_ref().ptr());
+    return tuple;
+}
+
+void sleep(nb::handle seconds) {
+    static const nb::handle time = intern("time"), sleep = intern("sleep");
+    call_method(global(time), sleep, seconds);
 }
 
 namespace {
 
-void append_path_segment(std::string &out, nb::handle value) {
-    // None is always a caller's mistake here; sending the text "None" would address a resource by accident.
+struct Native {
+    NativeCall call;
+    void *function;
+    void (*destroy)(void *function);
+};
+
+// The C++ exceptions nanobind's own dispatch would translate, as the Python errors they stand for.
+PyObject *native_trampoline(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs) {
+    const Native *native = static_cast<const Native *>(PyCapsule_GetPointer(capsule, nullptr));
+    if (!native) return nullptr;
+    try {
+        return native->call(native->function, args, (size_t)nargs);
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyMethodDef native_method = {"native",
+                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_trampoline)),
+                             METH_FASTCALL, nullptr};
+
+}  // namespace
+
+void check_arity(size_t expected, size_t given) {
+    if (given != expected)
+        raise_message(PyExc_TypeError, format("expected {} arguments, got {}", expected, given));
+}
+
+nb::object native_function(NativeCall call, void *function, void (*destroy)(void *)) {
+    nb::object capsule =
+        nb::steal(PyCapsule_New(new Native{call, function, destroy}, nullptr, [](PyObject *c) {
+            Native *native = static_cast<Native *>(PyCapsule_GetPointer(c, nullptr));
+            if (native->destroy) native->destroy(native->function);
+            delete native;
+        }));
+    if (!capsule) throw nb::python_error();
+    return nb::steal(PyCFunction_New(&native_method, capsule.ptr()));
+}
+
+nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb::handle impl) {
+    return call(attr(binding_module, "bind"), cls, nb::str(signature), nb::str(doc), impl,
+                attr(module_object, "__dict__"));
+}
+
+nb::object global(const char *name) {
+    return attr(module_object, name);
+}
+
+nb::object global(nb::handle name) {
+    // Read from the module's dict: a look-up of a str key there runs no Python code.
+    PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module_object.ptr()), name.ptr());
+    if (value) return nb::borrow(value);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return attr(module_object, name);  // AttributeError, as Python raises it
+}
+
+nb::object path_segment(nb::handle value) {
+    // None is always a caller's mistake here; sending "None" as an id would address a resource by accident.
     if (value.is_none()) throw nb::type_error("None is not a valid path value (an id or name is required)");
     // str() as Python's formatting would; a text with no UTF-8 form fails here with UnicodeEncodeError.
-    nb::str shown(value);
+    nb::object text = PyUnicode_CheckExact(value.ptr()) ? nb::borrow(value)
+                                                        : guarded([&] { return PyObject_Str(value.ptr()); });
     Py_ssize_t size = 0;
-    const char *utf8 = PyUnicode_AsUTF8AndSize(shown.ptr(), &size);
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!utf8) throw nb::python_error();
-    const std::string text(utf8, (size_t)size);
-    if (text.empty() || text == "." || text == "..")
+    const std::string_view view(utf8, (size_t)size);
+    if (view.empty() || view == "." || view == "..")
         raise_message(PyExc_ValueError, format("not a valid path value: {!r}", value));
-    for (char c : text) {
-        // "%" too: requests leaves a valid escape as it is, and the engine would decode "a%2Fb" to "a/b".
+    // "%" too: requests leaves a valid escape as it is, and the engine would decode "a%2Fb" to "a/b".
+    if (view.find_first_of("/?#%") == std::string_view::npos) return text;
+    std::string out;
+    for (char c : view) {
         switch (c) {
             case '/': out += "%2F"; break;
             case '?': out += "%3F"; break;
@@ -33,18 +150,20 @@ void append_path_segment(std::string &out, nb::handle value) {
             default: out += c;
         }
     }
+    return nb::str(out.data(), out.size());
 }
 
-}  // namespace
-
 nb::str endpoint(nb::handle self, const char *path_template, std::initializer_list<nb::handle> values) {
+    static const nb::handle api_version = intern("api_version");
     std::string out;
-    const nb::object api_version = self.attr("api_version");
     auto next = values.begin();
     bool first = true;
     for (const char *p = path_template; *p; ++p) {
         if (p[0] == '{' && p[1] == '}') {
-            append_path_segment(out, first ? nb::handle(api_version) : *next++);
+            nb::object segment = path_segment(first ? nb::handle(attr(self, api_version)) : *next++);
+            Py_ssize_t size = 0;
+            const char *utf8 = PyUnicode_AsUTF8AndSize(segment.ptr(), &size);
+            out.append(utf8, (size_t)size);
             first = false;
             ++p;
         } else {
@@ -54,22 +173,10 @@ nb::str endpoint(nb::handle self, const char *path_template, std::initializer_li
     return nb::str(out.data(), out.size());
 }
 
-nb::dict mapping(std::initializer_list<Argument> entries) {
+nb::dict mapping(std::initializer_list<std::pair<const char *, nb::handle>> entries) {
     nb::dict result;
-    for (const Argument &entry : entries) result[entry.first] = entry.second;
+    for (const auto &entry : entries) result[entry.first] = entry.second;
     return result;
-}
-
-nb::object params(nb::handle self, std::initializer_list<Argument> arguments,
-                  std::initializer_list<const char *> exclusions) {
-    nb::dict parameters;
-    parameters["self"] = self;
-    for (const Argument &argument : arguments) parameters[argument.first] = argument.second;
-    // One name goes as that name, several as a tuple.
-    nb::list excluded;
-    for (const char *name : exclusions) excluded.append(name);
-    nb::object exclusion = excluded.size() == 1 ? excluded[0] : nb::tuple(excluded);
-    return global("get_params")("parameters"_a = parameters, "exclusions"_a = exclusion);
 }
 
 bool truthy(nb::handle value) {
@@ -79,16 +186,10 @@ bool truthy(nb::handle value) {
 }
 
 bool has_body(nb::handle response) {
-    return nb::len(nb::object(response.attr("content"))) != 0;
-}
-
-nb::object decoded_or(nb::handle response, nb::object empty) {
-    if (has_body(response)) return response.attr("json")();
-    return empty;
-}
-
-nb::object command(nb::handle self, nb::handle response) {
-    return global("Command")(self, response);
+    static const nb::handle content = intern("content");
+    const Py_ssize_t size = PyObject_Size(attr(response, content).ptr());
+    if (size < 0) throw nb::python_error();
+    return size != 0;
 }
 
 void raise(nb::handle value) {
@@ -161,11 +262,12 @@ double to_double(nb::handle value) {
 }
 
 double now() {
-    return to_double(global("time").attr("time")());
+    static const nb::handle time = intern("time");
+    return to_double(call_method(global(time), time));
 }
 
 void sleep_one_second() {
-    global("time").attr("sleep")(1);
+    sleep(nb::int_(1));
 }
 
 }  // namespace velm

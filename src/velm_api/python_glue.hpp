@@ -1,10 +1,13 @@
-// Small helpers shared by every source of the extension: module-level name look-up, logging, endpoint
-// formatting, the query hand-off and the "decoded body or empty" return.
+// Small helpers shared by every source of the extension: calls into Python that are safe at exit, methods
+// with Python signatures, module-level name look-up, logging, endpoints and Python's own semantics.
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <pthread.h>
+#include <setjmp.h>
 
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 namespace nb = nanobind;
@@ -12,17 +15,164 @@ using namespace nb::literals;
 
 namespace velm {
 
-// The module object, set once while the module executes; it lives as long as the interpreter.
-extern nb::handle module_object;
+// The module object and its companion quenlo.sdk._binding (methods compiled from signatures, rows read at
+// import), set once while the module executes; they live as long as the interpreter.
+extern nb::handle module_object, binding_module;
+
+// ---------------------------------------------------------------------------------------------------------
+// Calls into Python
+//
+// On CPython 3.9 to 3.13 a thread that cannot retake the interpreter lock while the interpreter shuts down (a
+// daemon thread inside a request or a sleep when the program ends) is ended with pthread_exit. Its forced
+// unwind would reach our C++ frames: their destructors would release references without the lock, and in a
+// wheel whose C++ runtime is linked in (libc++ and its own unwinder) even their personality routines crash
+// under glibc's unwinder. So every call from our C++ into Python goes through `guarded`, which registers a
+// cancellation buffer with glibc as C's pthread_cleanup_push does: glibc's unwind stops at the frame that
+// registered it, below every C++ frame of ours, and jumps back there, where the thread is parked until the
+// process ends. `run` makes raw C API calls only. Use call, call_kw, call_method, attr and sleep below (or
+// `guarded` itself) for anything that runs Python code, never nanobind's own call operators.
+
+// Block the calling thread for good (it holds no interpreter lock); the process's exit ends it.
+[[noreturn]] void park_thread();
+
+#ifdef __GLIBC__
+}  // namespace velm
+// glibc's own functions behind C's pthread_cleanup_push (its header declares them for C only).
+extern "C" void __pthread_register_cancel(__pthread_unwind_buf_t *buffer);
+extern "C" void __pthread_unregister_cancel(__pthread_unwind_buf_t *buffer);
+namespace velm {
+#endif
+
+// The new reference `run()` returns, or python_error when it returns null with the Python error set.
+template <typename Run>
+nb::object guarded(Run &&run) {
+    PyObject *result;
+#ifdef __GLIBC__
+    __pthread_unwind_buf_t exit_buffer;
+    if (__sigsetjmp(reinterpret_cast<__jmp_buf_tag *>(static_cast<void *>(exit_buffer.__cancel_jmp_buf)), 0))
+        park_thread();
+    __pthread_register_cancel(&exit_buffer);
+    result = run();
+    __pthread_unregister_cancel(&exit_buffer);
+#else
+    result = run();
+#endif
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+// callable(*args) through vectorcall: `args` has `nargs` positional values, then one value per name in
+// `kwnames` (a tuple of str, or null).
+nb::object vectorcall(nb::handle callable, PyObject *const *args, size_t nargs, nb::handle kwnames = {});
+
+// obj.<name>(*args), the attribute looked up on `obj` as Python does; `args` starts one slot early (args[-1]
+// is scratch space for the call, args[0] is obj).
+nb::object vectorcall_method(nb::handle name, PyObject **args, size_t nargs, nb::handle kwnames = {});
+
+// callable(positional..., keyword values...) with the keyword names in `kwnames`, a tuple made by keywords().
+template <typename... Args>
+nb::object call_kw(nb::handle callable, nb::handle kwnames, const Args &...args) {
+    PyObject *argv[] = {nullptr, nb::handle(args).ptr()...};
+    const size_t keywords = kwnames ? (size_t)PyTuple_Size(kwnames.ptr()) : 0;
+    return vectorcall(callable, argv + 1, sizeof...(Args) - keywords, kwnames);
+}
+
+template <typename... Args>
+nb::object call(nb::handle callable, const Args &...args) {
+    return call_kw(callable, nb::handle(), args...);
+}
+
+// self.<name>(positional..., keyword values...), with `name` from intern() and `kwnames` from keywords().
+template <typename... Args>
+nb::object call_method_kw(nb::handle self, nb::handle name, nb::handle kwnames, const Args &...args) {
+    PyObject *argv[] = {nullptr, self.ptr(), nb::handle(args).ptr()...};
+    const size_t keywords = kwnames ? (size_t)PyTuple_Size(kwnames.ptr()) : 0;
+    return vectorcall_method(name, argv + 1, 1 + sizeof...(Args) - keywords, kwnames);
+}
+
+template <typename... Args>
+nb::object call_method(nb::handle self, nb::handle name, const Args &...args) {
+    return call_method_kw(self, name, nb::handle(), args...);
+}
+
+// obj.<name>, which may run a property's code.
+nb::object attr(nb::handle obj, nb::handle name);
+nb::object attr(nb::handle obj, const char *name);
+
+// An interned str, kept for the life of the process: look it up once per call site and keep the handle
+// (`static const nb::handle name = intern("name");`).
+nb::handle intern(const char *text);
+
+// A tuple of interned keyword names for call_kw and call_method_kw, kept for the life of the process.
+nb::handle keywords(std::initializer_list<const char *> names);
+
+// time.sleep(seconds) through the module's `time`.
+void sleep(nb::handle seconds);
+
+// ---------------------------------------------------------------------------------------------------------
+// Methods with Python signatures
+
+// Set on `cls` a Python function compiled from `signature` ("name(self, a: int | None = 0) -> T") whose body
+// is `return impl(self, a, ...)`: every parameter, keyword-only ones included, goes to `impl` by position
+// (see quenlo.sdk._binding.bind). Python then binds the arguments, with its own errors, defaults and
+// keywords, and inspect.signature, help() and the stub show the signature; the defaults are written once,
+// there. The function has `doc`, the class's qualified name and the module's name. Returns the function.
+nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb::handle impl);
+
+// A Python callable taking its arguments by position (a builtin function called through vectorcall, with no
+// argument conversion) that runs call(function, args, nargs) and gives its new reference, or null with the
+// Python error set. A python_error or nanobind's builtin exceptions thrown there become the Python error they
+// stand for. `destroy`, if any, is called with `function` when the callable goes.
+using NativeCall = PyObject *(*)(void *function, PyObject *const *args, size_t nargs);
+nb::object native_function(NativeCall call, void *function, void (*destroy)(void *) = nullptr);
+
+// TypeError unless `given` is `expected`.
+void check_arity(size_t expected, size_t given);
+
+template <typename T>
+T argument(PyObject *value) {
+    if constexpr (std::is_same_v<T, nb::handle>)
+        return nb::handle(value);
+    else
+        return nb::borrow<T>(value);
+}
+
+template <typename R, typename... Args, size_t... I>
+PyObject *call_native(void *function, PyObject *const *args, size_t nargs, std::index_sequence<I...>) {
+    check_arity(sizeof...(Args), nargs);
+    auto typed = reinterpret_cast<R (*)(Args...)>(function);
+    if constexpr (std::is_void_v<R>) {
+        typed(argument<std::decay_t<Args>>(args[I])...);
+        return nb::none().release().ptr();
+    } else {
+        return nb::object(typed(argument<std::decay_t<Args>>(args[I])...)).release().ptr();
+    }
+}
+
+// A C++ function of nb::handle or nb::object arguments as such a callable, for def_method.
+template <typename R, typename... Args>
+nb::object native_function(R (*function)(Args...)) {
+    NativeCall call = [](void *f, PyObject *const *args, size_t nargs) {
+        return call_native<R, Args...>(f, args, nargs, std::index_sequence_for<Args...>{});
+    };
+    return native_function(call, reinterpret_cast<void *>(function));
+}
+
+// def_method with a C++ function or captureless lambda of nb::handle (or nb::object) arguments.
+template <typename Func, typename = std::enable_if_t<!std::is_base_of_v<nb::handle, std::decay_t<Func>>>>
+nb::object def_method(nb::handle cls, const char *signature, const char *doc, Func impl) {
+    return def_method(cls, signature, doc, native_function(+impl));
+}
 
 // A module-level name, looked up in the module's namespace at the moment of use so that a patched or rebound
 // name is honoured.
 nb::object global(const char *name);
+nb::object global(nb::handle name);
 
 // Log through the module's `logger` with a printf-style template and separate arguments.
 template <typename... Args>
 void log(const char *level, const char *message, Args &&...args) {
-    global("logger").attr(level)(message, std::forward<Args>(args)...);
+    call(attr(global("logger"), level), nb::str(message), nb::cast(std::forward<Args>(args))...);
 }
 
 // Format an endpoint template such as "/v{}/pipeline/{}/status": the first "{}" takes the client's
@@ -31,22 +181,11 @@ void log(const char *level, const char *message, Args &&...args) {
 // and None raises TypeError.
 nb::str endpoint(nb::handle self, const char *path_template, std::initializer_list<nb::handle> values = {});
 
-// One argument of an operation, by its name in the signature.
-using Argument = std::pair<const char *, nb::handle>;
+// `value` as one path segment, as endpoint places it.
+nb::object path_segment(nb::handle value);
 
-// The query of an operation that hands its arguments to get_params:
-// get_params(parameters={"self": self, <arguments in signature order>}, exclusions=(<exclusions>)).
-nb::object params(nb::handle self, std::initializer_list<Argument> arguments,
-                  std::initializer_list<const char *> exclusions);
-
-// A mapping the operation builds itself, such as {"rev": rev}.
-nb::dict mapping(std::initializer_list<Argument> entries);
-
-// The decoded JSON body of a response, or `empty` when the body has no bytes.
-nb::object decoded_or(nb::handle response, nb::object empty);
-
-// Command(self, response): the plain wrapper most operations return, built through the module's name.
-nb::object command(nb::handle self, nb::handle response);
+// A mapping such as {"count": -1}.
+nb::dict mapping(std::initializer_list<std::pair<const char *, nb::handle>> entries);
 
 // Python truth of a value ("if value:"); None is false.
 bool truthy(nb::handle value);
@@ -82,11 +221,13 @@ nb::object pipeline_id_of(nb::handle record);
 // "text".format(values...) and "text" % (values...), as Python formats them.
 template <typename... Values>
 nb::str format(const char *text, Values &&...values) {
-    return nb::str(nb::str(text).attr("format")(std::forward<Values>(values)...));
+    return nb::borrow<nb::str>(
+        call(attr(nb::str(text), "format"), nb::cast(std::forward<Values>(values))...));
 }
 template <typename... Values>
 nb::str percent(const char *text, Values &&...values) {
-    return nb::str(nb::str(text).attr("__mod__")(nb::make_tuple(std::forward<Values>(values)...)));
+    return nb::borrow<nb::str>(
+        call(attr(nb::str(text), "__mod__"), nb::make_tuple(std::forward<Values>(values)...)));
 }
 
 // A number as a C double, with Python's errors: TypeError for a non-number, OverflowError for an int too

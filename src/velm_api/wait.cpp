@@ -105,7 +105,8 @@ nb::object status_of(Kind kind, nb::handle record) {
 nb::object poll(nb::handle self, Kind kind, nb::handle pipeline_id) {
     nb::object api_client = self.attr("api_client");
     switch (kind) {
-        case Kind::pipeline: return api_client.attr("get_pipeline_status")(pipeline_id).attr("response");
+        case Kind::pipeline:
+            return attr(call(attr(api_client, "get_pipeline_status"), pipeline_id), "response");
         case Kind::snapshot:
             return api_client
                 .attr("get_snapshot_status")("pipeline_id"_a = self.attr("pipeline_id"),
@@ -245,7 +246,7 @@ nb::object steerable_wait(nb::handle self, Kind kind, const char *default_until,
         // Never past the deadline: a wait ends when it says, even with a long interval.
         const double remaining = deadline - now();
         if (remaining <= 0) continue;
-        global("time").attr("sleep")(std::min(interval, remaining));
+        sleep(nb::float_(std::min(interval, remaining)));
         interval = std::min(interval * growth, ceiling);
     }
 }
