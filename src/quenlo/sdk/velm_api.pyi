@@ -40,96 +40,23 @@ REQUIRED_HEADERS: dict[str, str]
 
 DEFAULT_VELM_API_VERSION: int = 1
 
-class StatusError(Exception):
-    """
-    Parent class for pipeline status errors.
+from quenlo.sdk.waits import ConnectError as ConnectError
 
-    Attributes:
-        response: the decoded status record (a dict) that showed the error status.
-        message: the record's ``message`` (None when the engine sent none).
-    """
+from quenlo.sdk.waits import RunError as RunError
 
-    response: dict[str, Any]
-    message: str | None
+from quenlo.sdk.waits import RunningError as RunningError
 
-    def __init__(self, response: dict[str, Any]) -> None:
-        """Keep the status record and its message."""
+from quenlo.sdk.waits import StartError as StartError
 
-    def __reduce__(self) -> tuple[type, tuple[dict[str, Any]]]:
-        """Rebuild the error from its status record when unpickled."""
+from quenlo.sdk.waits import StatusError as StatusError
 
-class StartError(StatusError):
-    """Pipeline start error."""
+from quenlo.sdk.waits import UnexpectedStatusError as UnexpectedStatusError
 
-class RunningError(StatusError):
-    """Pipeline running error."""
+from quenlo.sdk.waits import WaitCancelledError as WaitCancelledError
 
-class RunError(StatusError):
-    """Pipeline run error."""
+from quenlo.sdk.waits import WaitProgress as WaitProgress
 
-class ConnectError(StatusError):
-    """Pipeline connect error."""
-
-class WaitTimeoutError(TimeoutError):
-    """
-    A wait ran out of time. A TimeoutError, so also the Exception some waits were documented to raise.
-
-    Attributes:
-        timeout_sec: the wait's time-out, as given.
-        elapsed: seconds the wait took.
-        response: the command's last response (the last answer the wait read).
-        last_status: the last status the wait read, or None (none read, or a wait that reads none).
-    """
-
-    def __init__(self, message: str, *, timeout_sec: float | None = None, elapsed: float | None = None, response: requests.Response | None = None, last_status: str | None = None) -> None:
-        """Keep the message and what the wait saw."""
-
-class UnexpectedStatusError(StatusError):
-    """
-    A wait ended because the work reached a final status other than the one waited for.
-
-    Attributes:
-        status: that status ("STOPPED", "INVALID", ...).
-        response: the status record (a dict) that showed it.
-        message: the record's ``message`` (None when it has none).
-    """
-
-    def __init__(self, response: dict[str, Any], status: str, text: str | None = None) -> None:
-        """Keep the record and the status that ended the wait."""
-
-class WaitCancelledError(Exception):
-    """A wait ended because its cancel event was set."""
-
-class WaitProgress:
-    """
-    What a wait hands its ``on_progress`` callback after each status it reads.
-
-    Attributes:
-        status: the status just read.
-        elapsed: seconds since the wait began.
-        remaining: seconds left before its time-out.
-        polls: status requests the wait has sent so far (a pipeline command's first status comes from
-            the answer it holds, with no request).
-        record: the status record, a dict.
-    """
-
-    __slots__: tuple[str, ...]
-
-    def __init__(self, status: str, elapsed: float, remaining: float, polls: int, record: dict[str, Any]) -> None:
-        """Keep what the wait saw."""
-
-    def __repr__(self) -> str:
-        """The status, the seconds elapsed and left, and the polls."""
-
-    elapsed: types.MemberDescriptorType = ...
-
-    polls: types.MemberDescriptorType = ...
-
-    record: types.MemberDescriptorType = ...
-
-    remaining: types.MemberDescriptorType = ...
-
-    status: types.MemberDescriptorType = ...
+from quenlo.sdk.waits import WaitTimeoutError as WaitTimeoutError
 
 class ApiClient:
     """
@@ -146,6 +73,7 @@ class ApiClient:
     session: requests.Session
     api_version: int
     version: str
+    timeout: float | tuple[float | None, float | None] | None
 
     def __getstate__(self) -> dict[str, Any]:
         """The instance's attributes, which copy and pickle save and restore."""
