@@ -136,6 +136,35 @@ class TestExit:
             """)
         assert (result.returncode, result.stdout, result.stderr) == (0, "done\n", "")
 
+    @pytest.mark.parametrize(
+        "call",
+        ['client.get_pipeline_status("p1")', 'client.get_pipeline_status("p1").wait("FINISHED", poll_interval=0.0005)'],
+        ids=["status-read", "wait"],
+    )
+    def test_a_daemon_thread_inside_a_call_at_exit_leaves_it_quiet(self, engine, call):
+        # The interpreter ends such a thread where it waits to run again; none of the client's frames may
+        # release anything on its way out. Ten runs, since the thread is caught at a different point each time.
+        engine.script_status("p1", ["RUNNING"])
+        script = textwrap.dedent(f"""
+            import threading, time
+            from quenlo.sdk import velm_api
+            client = velm_api.ApiClient({engine.url!r})
+            started = threading.Event()
+            def calls():
+                started.set()
+                while True:
+                    {call}
+            threading.Thread(target=calls, daemon=True).start()
+            started.wait()
+            time.sleep(0.05)
+            """)
+        runs = [
+            subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            for _ in range(10)
+        ]
+        results = [(run.wait(timeout=60), *run.communicate()) for run in runs]
+        assert results == [(0, "", "")] * 10
+
     def test_a_real_leak_is_still_reported(self):
         # An extra reference that nothing gives back: the object outlives the interpreter.
         result = _run("""

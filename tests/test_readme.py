@@ -82,6 +82,13 @@ def _parameters(definition: ast.FunctionDef) -> List[Tuple[str, Any]]:
 
 
 def _bound(method: Any) -> List[Tuple[str, Any]]:
+    try:
+        signature = inspect.signature(method)
+    except ValueError:
+        signature = None
+    if signature is not None:
+        empty = inspect.Parameter.empty
+        return [(p.name, REQUIRED if p.default is empty else p.default) for p in signature.parameters.values()][1:]
     # The first line of a bound method's docstring is its signature, as help() shows it.
     definition = ast.parse(f"def {method.__doc__.splitlines()[0]}: pass").body[0]
     assert isinstance(definition, ast.FunctionDef)

@@ -5,7 +5,9 @@ from __future__ import annotations
 import ast
 import difflib
 import filecmp
+import inspect
 import re
+import types
 from pathlib import Path
 from typing import Any, Dict, List, Tuple
 
@@ -44,6 +46,10 @@ def _stub_classes() -> Dict[str, Dict[str, Params]]:
 
 
 def _bound_params(function: Any) -> Params:
+    if isinstance(function, types.FunctionType):
+        empty = inspect.Parameter.empty
+        parameters = inspect.signature(function).parameters.values()
+        return [(p.name, _NO_DEFAULT if p.default is empty else p.default) for p in parameters]
     # nanobind puts the signature on the first line of the docstring.
     signature = function.__doc__.splitlines()[0]
     tree = ast.parse(f"def {signature}: pass")
@@ -51,7 +57,11 @@ def _bound_params(function: Any) -> Params:
 
 
 def _bound_methods(cls: type) -> Dict[str, Params]:
-    return {name: _bound_params(member) for name, member in vars(cls).items() if type(member).__name__ == "nb_method"}
+    return {
+        name: _bound_params(member)
+        for name, member in vars(cls).items()
+        if type(member).__name__ == "nb_method" or isinstance(member, types.FunctionType)
+    }
 
 
 STUB_CLASSES = _stub_classes()

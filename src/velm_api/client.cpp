@@ -206,14 +206,17 @@ void set_user(nb::handle self, nb::object username, nb::object password) {
 
 nb::object url_of(nb::handle self, nb::handle endpoint, bool absolute) {
     if (absolute) return nb::borrow(endpoint);
-    return global("join_url_parts")(self.attr("server_url"), "/rest", endpoint);
+    static const nb::handle join = intern("join_url_parts"), server_url = intern("server_url"),
+                            rest = intern("/rest");
+    return call(global(join), attr(self, server_url), rest, endpoint);
 }
 
 // The response's own status check. requests quotes the URL in its message, and with it any user:password the
 // server URL carries; the message is redacted as ours are, the error itself (type, response) left as it is.
 void raise_for_status(nb::handle response) {
+    static const nb::handle raise_for_status_name = intern("raise_for_status");
     try {
-        response.attr("raise_for_status")();
+        call_method(response, raise_for_status_name);
     } catch (nb::python_error &e) {
         if (e.matches(global("requests").attr("HTTPError"))) {
             nb::handle error = e.value();
@@ -238,18 +241,35 @@ nb::dict request_options(nb::handle self) {
     return options;
 }
 
+// The client's time-out, or null when it has none.
+nb::object timeout_of(nb::handle self) {
+    static const nb::handle timeout = intern("timeout");
+    nb::object value = guarded([&] {
+        PyObject *result = PyObject_GetAttr(self.ptr(), timeout.ptr());
+        if (!result && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            result = Py_NewRef(Py_None);
+        }
+        return result;
+    });
+    return value.is_none() ? nb::object() : value;
+}
+
 // Raise the error class for a failure status (EngineHTTPError or its class for that status) with the
 // response; a response whose status is no failure is left to its own check. On delete, 400 and 500 stay
 // plain.
 void raise_engine_error(nb::handle response, bool plain_400_500) {
-    nb::object status = response.attr("status_code");
+    static const nb::handle status_code = intern("status_code");
+    nb::object status = attr(response, status_code);
     // A success, the common case, needs no class: only the response's own check, as always.
-    if (PyLong_Check(status.ptr()) && status < nb::int_(400)) return raise_for_status(response);
-    nb::object error = global("_error_class_for")(status);
+    if (PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) < 400 && !PyErr_Occurred())
+        return raise_for_status(response);
+    PyErr_Clear();
+    nb::object error = call(global("_error_class_for"), status);
     if (error.is_none()) return raise_for_status(response);
     if (plain_400_500 && (status.equal(nb::int_(400)) || status.equal(nb::int_(500))))
         error = global("_EngineHTTPError");
-    raise(error(response));
+    raise(call(error, response));
 }
 
 void handle_http_error(nb::handle, nb::handle response) {
@@ -261,10 +281,16 @@ void handle_http_error(nb::handle, nb::handle response) {
 
 nb::object transport_get(nb::handle self, nb::handle endpoint, nb::handle params,
                          nb::handle absolute_endpoint) {
+    static const nb::handle session = intern("session"), get = intern("get"),
+                            check = intern("_handle_http_error"), with_params = keywords({"params"}),
+                            with_timeout = keywords({"params", "timeout"});
     nb::object url = url_of(self, endpoint, truthy(absolute_endpoint));
+    nb::object timeout = timeout_of(self);
     nb::object response =
-        self.attr("session").attr("get")(url, "params"_a = params_or_empty(params), **request_options(self));
-    self.attr("_handle_http_error")(response);
+        timeout
+            ? call_method_kw(attr(self, session), get, with_timeout, url, params_or_empty(params), timeout)
+            : call_method_kw(attr(self, session), get, with_params, url, params_or_empty(params));
+    call_method(self, check, response);
     return response;
 }
 

@@ -1,13 +1,150 @@
 #include "python_glue.hpp"
 
+#include <unistd.h>
+
 #include <string>
 
 namespace velm {
 
 nb::handle module_object;
 
+void park_thread() {
+    for (;;) pause();
+}
+
+nb::object vectorcall(nb::handle callable, PyObject *const *args, size_t nargs, nb::handle kwnames) {
+    return guarded([&] {
+        return PyObject_Vectorcall(callable.ptr(), args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   kwnames.ptr());
+    });
+}
+
+nb::object vectorcall_method(nb::handle name, PyObject **args, size_t nargs, nb::handle kwnames) {
+    return guarded([&] {
+        return PyObject_VectorcallMethod(name.ptr(), args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         kwnames.ptr());
+    });
+}
+
+nb::object attr(nb::handle obj, nb::handle name) {
+    return guarded([&] { return PyObject_GetAttr(obj.ptr(), name.ptr()); });
+}
+
+nb::object attr(nb::handle obj, const char *name) {
+    return guarded([&] { return PyObject_GetAttrString(obj.ptr(), name); });
+}
+
+nb::handle intern(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name) throw nb::python_error();
+    return name;
+}
+
+nb::handle keywords(std::initializer_list<const char *> names) {
+    nb::handle tuple = PyTuple_New((Py_ssize_t)names.size());
+    if (!tuple) throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (const char *name : names) PyTuple_SetItem(tuple.ptr(), i++, intern(name).inc_ref().ptr());
+    return tuple;
+}
+
+void sleep(nb::handle seconds) {
+    static const nb::handle time = intern("time"), sleep = intern("sleep");
+    call_method(global(time), sleep, seconds);
+}
+
+namespace {
+
+// Compiles the methods of def_method (see python_glue.hpp). A first compile with an empty body tells the
+// parameter names; the second builds the function inside a maker, so that `impl` is a closure cell and not a
+// name in the module.
+const char *binder_source = R"(
+def bind(cls, signature, doc, impl, namespace):
+    name = signature.partition("(")[0].strip()
+    probe = {}
+    exec("from __future__ import annotations\ndef " + signature + ": pass", namespace, probe)
+    code = probe[name].__code__
+    count = code.co_argcount + code.co_kwonlyargcount + bool(code.co_flags & 4) + bool(code.co_flags & 8)
+    arguments = ", ".join(code.co_varnames[:count])
+    source = "from __future__ import annotations\ndef make(impl_):\n def {}:\n  return impl_({})\n return {}"
+    made = {}
+    exec(source.format(signature, arguments, name), namespace, made)
+    function = made["make"](impl)
+    function.__doc__ = doc
+    function.__qualname__ = cls.__name__ + "." + name
+    setattr(cls, name, function)
+    return function
+)";
+
+}  // namespace
+
+namespace {
+
+struct Native {
+    NativeCall call;
+    void *function;
+    size_t arity;
+};
+
+// The C++ exceptions nanobind's own dispatch would translate, as the Python errors they stand for.
+PyObject *native_trampoline(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs) {
+    const Native *native = static_cast<const Native *>(PyCapsule_GetPointer(capsule, nullptr));
+    if (!native) return nullptr;
+    if ((size_t)nargs != native->arity) {
+        PyErr_Format(PyExc_TypeError, "expected %zu arguments, got %zd", native->arity, nargs);
+        return nullptr;
+    }
+    try {
+        return native->call(native->function, args);
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyMethodDef native_method = {"native",
+                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_trampoline)),
+                             METH_FASTCALL, nullptr};
+
+}  // namespace
+
+nb::object native_function(NativeCall call, void *function, size_t arity) {
+    nb::object capsule = nb::steal(PyCapsule_New(new Native{call, function, arity}, nullptr, [](PyObject *c) {
+        delete static_cast<Native *>(PyCapsule_GetPointer(c, nullptr));
+    }));
+    if (!capsule) throw nb::python_error();
+    return nb::steal(PyCFunction_New(&native_method, capsule.ptr()));
+}
+
+nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb::handle impl) {
+    static nb::handle bind;
+    if (!bind) {
+        nb::dict scope;
+        nb::module_::import_("builtins").attr("exec")(binder_source, scope);
+        bind = nb::object(scope["bind"]).release();
+    }
+    return call(bind, cls, nb::str(signature), nb::str(doc), impl, attr(module_object, "__dict__"));
+}
+
 nb::object global(const char *name) {
-    return module_object.attr(name);
+    return attr(module_object, name);
+}
+
+nb::object global(nb::handle name) {
+    return attr(module_object, name);
 }
 
 namespace {
@@ -16,7 +153,7 @@ void append_path_segment(std::string &out, nb::handle value) {
     // None is always a caller's mistake here; sending the text "None" would address a resource by accident.
     if (value.is_none()) throw nb::type_error("None is not a valid path value (an id or name is required)");
     // str() as Python's formatting would; a text with no UTF-8 form fails here with UnicodeEncodeError.
-    nb::str shown(value);
+    nb::object shown = guarded([&] { return PyObject_Str(value.ptr()); });
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(shown.ptr(), &size);
     if (!utf8) throw nb::python_error();
@@ -39,7 +176,8 @@ void append_path_segment(std::string &out, nb::handle value) {
 
 nb::str endpoint(nb::handle self, const char *path_template, std::initializer_list<nb::handle> values) {
     std::string out;
-    const nb::object api_version = self.attr("api_version");
+    static const nb::handle api_version_name = intern("api_version");
+    const nb::object api_version = attr(self, api_version_name);
     auto next = values.begin();
     bool first = true;
     for (const char *p = path_template; *p; ++p) {
@@ -69,7 +207,8 @@ nb::object params(nb::handle self, std::initializer_list<Argument> arguments,
     nb::list excluded;
     for (const char *name : exclusions) excluded.append(name);
     nb::object exclusion = excluded.size() == 1 ? excluded[0] : nb::tuple(excluded);
-    return global("get_params")("parameters"_a = parameters, "exclusions"_a = exclusion);
+    static const nb::handle get_params = intern("get_params"), kw = keywords({"parameters", "exclusions"});
+    return call_kw(global(get_params), kw, parameters, exclusion);
 }
 
 bool truthy(nb::handle value) {
@@ -161,11 +300,12 @@ double to_double(nb::handle value) {
 }
 
 double now() {
-    return to_double(global("time").attr("time")());
+    static const nb::handle time = intern("time");
+    return to_double(call_method(global(time), time));
 }
 
 void sleep_one_second() {
-    global("time").attr("sleep")(1);
+    sleep(nb::int_(1));
 }
 
 }  // namespace velm

@@ -1,10 +1,15 @@
-// Small helpers shared by every source of the extension: module-level name look-up, logging, endpoint
-// formatting, the query hand-off and the "decoded body or empty" return.
+// Small helpers shared by every source of the extension: calls into Python that are safe at exit, methods
+// with Python signatures, module-level name look-up, logging, endpoint formatting and the query hand-off.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 namespace nb = nanobind;
@@ -15,14 +20,143 @@ namespace velm {
 // The module object, set once while the module executes; it lives as long as the interpreter.
 extern nb::handle module_object;
 
+// ---------------------------------------------------------------------------------------------------------
+// Calls into Python
+//
+// On CPython 3.9 to 3.13 a thread that cannot retake the interpreter lock while the interpreter shuts down (a
+// daemon thread inside a request or a sleep when the program ends) is ended with pthread_exit. Its forced
+// unwind would run the destructors of every C++ frame above it, releasing references without the lock, and
+// the exit crashes. So every call from our C++ into Python goes through `guarded`: `run` makes raw C API
+// calls only, with no C++ object alive inside the try block, and the unwind is stopped there: the thread is
+// parked until the process ends, and none of our frames unwinds. Use call, call_kw, call_method, attr and
+// sleep below (or `guarded` itself) for anything that runs Python code, never nanobind's own call operators.
+
+// Block the calling thread for good (it holds no interpreter lock); the process's exit ends it.
+[[noreturn]] void park_thread();
+
+// The new reference `run()` returns, or python_error when it returns null with the Python error set.
+template <typename Run>
+nb::object guarded(Run &&run) {
+    PyObject *result;
+#ifdef __GLIBCXX__
+    try {
+        result = run();
+    } catch (abi::__forced_unwind &) {
+        park_thread();
+    }
+#else
+    result = run();
+#endif
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+// callable(*args) through vectorcall: `args` has `nargs` positional values, then one value per name in
+// `kwnames` (a tuple of str, or null).
+nb::object vectorcall(nb::handle callable, PyObject *const *args, size_t nargs, nb::handle kwnames = {});
+
+// obj.<name>(*args), the attribute looked up on `obj` as Python does; `args` starts one slot early (args[-1]
+// is scratch space for the call, args[0] is obj).
+nb::object vectorcall_method(nb::handle name, PyObject **args, size_t nargs, nb::handle kwnames = {});
+
+// callable(positional..., keyword values...) with the keyword names in `kwnames`, a tuple made by keywords().
+template <typename... Args>
+nb::object call_kw(nb::handle callable, nb::handle kwnames, const Args &...args) {
+    PyObject *argv[] = {nullptr, nb::handle(args).ptr()...};
+    const size_t keywords = kwnames ? (size_t)PyTuple_Size(kwnames.ptr()) : 0;
+    return vectorcall(callable, argv + 1, sizeof...(Args) - keywords, kwnames);
+}
+
+template <typename... Args>
+nb::object call(nb::handle callable, const Args &...args) {
+    return call_kw(callable, nb::handle(), args...);
+}
+
+// self.<name>(positional..., keyword values...), with `name` from intern() and `kwnames` from keywords().
+template <typename... Args>
+nb::object call_method_kw(nb::handle self, nb::handle name, nb::handle kwnames, const Args &...args) {
+    PyObject *argv[] = {nullptr, self.ptr(), nb::handle(args).ptr()...};
+    const size_t keywords = kwnames ? (size_t)PyTuple_Size(kwnames.ptr()) : 0;
+    return vectorcall_method(name, argv + 1, 1 + sizeof...(Args) - keywords, kwnames);
+}
+
+template <typename... Args>
+nb::object call_method(nb::handle self, nb::handle name, const Args &...args) {
+    return call_method_kw(self, name, nb::handle(), args...);
+}
+
+// obj.<name>, which may run a property's code.
+nb::object attr(nb::handle obj, nb::handle name);
+nb::object attr(nb::handle obj, const char *name);
+
+// An interned str, kept for the life of the process: look it up once per call site and keep the handle
+// (`static const nb::handle name = intern("name");`).
+nb::handle intern(const char *text);
+
+// A tuple of interned keyword names for call_kw and call_method_kw, kept for the life of the process.
+nb::handle keywords(std::initializer_list<const char *> names);
+
+// time.sleep(seconds) through the module's `time`.
+void sleep(nb::handle seconds);
+
+// ---------------------------------------------------------------------------------------------------------
+// Methods with Python signatures
+
+// Set on `cls` a Python function compiled from `signature` ("name(self, a: int | None = 0) -> T", annotations
+// kept as text so that any Python from 3.9 accepts them) whose body is `return impl(self, a, ...)`: every
+// parameter, keyword-only ones included, goes to `impl` by position (*args as its tuple, **kwargs as its
+// dict). Python then binds the arguments, with its own errors, defaults and keywords, and inspect.signature,
+// help() and the stub show the signature; the defaults are written once, here. The function has `doc`, the
+// class's qualified name and the module's name. Returns the function.
+nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb::handle impl);
+
+// A C++ function of nb::handle or nb::object arguments as a Python callable taking them by position (a
+// builtin function called through vectorcall, with no argument conversion), for def_method.
+using NativeCall = PyObject *(*)(void *function, PyObject *const *args);
+nb::object native_function(NativeCall call, void *function, size_t arity);
+
+template <typename T>
+T argument(PyObject *value) {
+    if constexpr (std::is_same_v<T, nb::handle>)
+        return nb::handle(value);
+    else
+        return nb::borrow<T>(value);
+}
+
+template <typename R, typename... Args, size_t... I>
+PyObject *call_native(void *function, PyObject *const *args, std::index_sequence<I...>) {
+    auto typed = reinterpret_cast<R (*)(Args...)>(function);
+    if constexpr (std::is_void_v<R>) {
+        typed(argument<std::decay_t<Args>>(args[I])...);
+        return Py_NewRef(Py_None);
+    } else {
+        return nb::object(typed(argument<std::decay_t<Args>>(args[I])...)).release().ptr();
+    }
+}
+
+template <typename R, typename... Args>
+nb::object native_function(R (*function)(Args...)) {
+    NativeCall call = [](void *f, PyObject *const *args) {
+        return call_native<R, Args...>(f, args, std::index_sequence_for<Args...>{});
+    };
+    return native_function(call, reinterpret_cast<void *>(function), sizeof...(Args));
+}
+
+// def_method with a C++ function or captureless lambda of nb::handle (or nb::object) arguments.
+template <typename Func, typename = std::enable_if_t<!std::is_base_of_v<nb::handle, std::decay_t<Func>>>>
+nb::object def_method(nb::handle cls, const char *signature, const char *doc, Func impl) {
+    return def_method(cls, signature, doc, native_function(+impl));
+}
+
 // A module-level name, looked up in the module's namespace at the moment of use so that a patched or rebound
 // name is honoured.
 nb::object global(const char *name);
+nb::object global(nb::handle name);
 
 // Log through the module's `logger` with a printf-style template and separate arguments.
 template <typename... Args>
 void log(const char *level, const char *message, Args &&...args) {
-    global("logger").attr(level)(message, std::forward<Args>(args)...);
+    call(attr(global("logger"), level), nb::str(message), nb::cast(std::forward<Args>(args))...);
 }
 
 // Format an endpoint template such as "/v{}/pipeline/{}/status": the first "{}" takes the client's
@@ -82,11 +216,13 @@ nb::object pipeline_id_of(nb::handle record);
 // "text".format(values...) and "text" % (values...), as Python formats them.
 template <typename... Values>
 nb::str format(const char *text, Values &&...values) {
-    return nb::str(nb::str(text).attr("format")(std::forward<Values>(values)...));
+    return nb::borrow<nb::str>(
+        call(attr(nb::str(text), "format"), nb::cast(std::forward<Values>(values))...));
 }
 template <typename... Values>
 nb::str percent(const char *text, Values &&...values) {
-    return nb::str(nb::str(text).attr("__mod__")(nb::make_tuple(std::forward<Values>(values)...)));
+    return nb::borrow<nb::str>(
+        call(attr(nb::str(text), "__mod__"), nb::make_tuple(std::forward<Values>(values)...)));
 }
 
 // A number as a C double, with Python's errors: TypeError for a non-number, OverflowError for an int too

@@ -331,22 +331,21 @@ void init_pipelines(ClientClass &client) {
         "Force a pipeline to stop (POST /pipeline/{pipeline_id}/forceStop).\n\n"
         "Returns:\n"
         "    StopPipelineCommand; ``wait_for_stopped`` waits until it has stopped.");
-    client.def(
-        "get_pipeline_status",
-        [](nb::handle self, nb::object pipeline_id, nb::object rev, nb::object only_if_exists) {
-            nb::object query =
-                params(self, {{"pipeline_id", pipeline_id}, {"rev", rev}, {"only_if_exists", only_if_exists}},
+    def_method(client,
+               "get_pipeline_status(self, pipeline_id: str, rev: int | None = 0, only_if_exists: bool | None "
+               "= None) "
+               "-> PipelineCommand",
+               "Read a pipeline's status (GET /pipeline/{pipeline_id}/status).\n\n"
+               "Returns:\n"
+               "    PipelineCommand whose response is the status record; ``wait_for_status`` waits on it.",
+               [](nb::handle self, nb::handle pipeline_id, nb::handle rev, nb::handle only_if_exists) {
+                   static const nb::handle get = intern("_get"), kw = keywords({"endpoint", "params"});
+                   nb::object query = params(
+                       self, {{"pipeline_id", pipeline_id}, {"rev", rev}, {"only_if_exists", only_if_exists}},
                        {"self", "pipeline_id"});
-            nb::str path = endpoint(self, "/v{}/pipeline/{}/status", {pipeline_id});
-            return global("PipelineCommand")(self,
-                                             self.attr("_get")("endpoint"_a = path, "params"_a = query));
-        },
-        nb::sig("def get_pipeline_status(self, pipeline_id: str, rev: int | None = 0, "
-                "only_if_exists: bool | None = None) -> PipelineCommand"),
-        "pipeline_id"_a.none(), "rev"_a.none() = 0, "only_if_exists"_a.none() = nb::none(),
-        "Read a pipeline's status (GET /pipeline/{pipeline_id}/status).\n\n"
-        "Returns:\n"
-        "    PipelineCommand whose response is the status record; ``wait_for_status`` waits on it.");
+                   nb::str path = endpoint(self, "/v{}/pipeline/{}/status", {pipeline_id});
+                   return call(global("PipelineCommand"), self, call_method_kw(self, get, kw, path, query));
+               });
     client.def(
         "reset_origin_offset",
         [](nb::handle self, nb::object pipeline_id, nb::object rev) {
