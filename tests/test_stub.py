@@ -28,7 +28,11 @@ def _params(function: ast.FunctionDef) -> Params:
     defaults = [_NO_DEFAULT] * (len(args) - len(function.args.defaults)) + [
         ast.literal_eval(d) for d in function.args.defaults
     ]
-    return [(a.arg, d) for a, d in zip(args, defaults)]
+    keyword_only = [
+        (a.arg, _NO_DEFAULT if d is None else ast.literal_eval(d))
+        for a, d in zip(function.args.kwonlyargs, function.args.kw_defaults)
+    ]
+    return [(a.arg, d) for a, d in zip(args, defaults)] + keyword_only
 
 
 def _stub_classes() -> Dict[str, Dict[str, Params]]:
@@ -184,6 +188,10 @@ def test_installed_stub_is_the_committed_one() -> None:
 )
 def test_help_shows_real_types(method: str, annotation: str) -> None:
     cls, name = method.split(".")
-    signature = getattr(getattr(velm_api, cls), name).__doc__.splitlines()[0]
+    function = getattr(getattr(velm_api, cls), name)
+    if isinstance(function, types.FunctionType):  # help() shows the annotations, which are kept as text
+        signature = str(inspect.signature(function)).replace("'", "")
+    else:
+        signature = function.__doc__.splitlines()[0]
     assert annotation in signature
     assert "object" not in signature

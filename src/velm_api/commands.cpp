@@ -8,20 +8,6 @@
 #include "wait.hpp"
 
 namespace velm {
-
-nb::object error_class_for(nb::handle status) {
-    nb::object table = global("PipelineCommand").attr("ERROR_STATUSES");
-    if (!contains(table, status)) return nb::object();
-    return table[status];
-}
-
-nb::object run_status(nb::handle command, const char *operation, const char *run_key) {
-    return command.attr("api_client")
-        .attr(operation)("pipeline_id"_a = command.attr("pipeline_id"),
-                         nb::arg(run_key) = command.attr(run_key))
-        .attr("response");
-}
-
 namespace {
 
 bool at_least(nb::handle value, nb::handle target) {
@@ -36,6 +22,14 @@ bool in(nb::handle value, std::initializer_list<const char *> states) {
     return false;
 }
 
+nb::object get_pipeline_status(nb::handle command, nb::handle pipeline_id, bool by_keyword) {
+    static const nb::handle name = intern("get_pipeline_status"), kw = keywords({"pipeline_id"});
+    nb::object client = attr(command, "api_client");
+    return attr(
+        by_keyword ? call_method_kw(client, name, kw, pipeline_id) : call_method(client, name, pipeline_id),
+        "response");
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // The presets. A pipeline command reads the status record it holds, pauses a second, then asks for the next
 // one; a failed request ends the wait with its error.
@@ -44,8 +38,8 @@ bool in(nb::handle value, std::initializer_list<const char *> states) {
 // StatusError subclass unless ignored.
 class StatusWait : public Wait {
 public:
-    StatusWait(nb::handle self, nb::object status, nb::handle ignore_errors, nb::object timeout_sec)
-        : Wait(self, std::move(timeout_sec)), status_(std::move(status)) {
+    StatusWait(nb::handle self, nb::handle status, nb::handle ignore_errors, nb::handle timeout_sec)
+        : Wait(self, timeout_sec), status_(nb::borrow(status)) {
         refresh = true;
         log("info", "Waiting for status %s ...", status_);
         several_ = PyList_Check(status_.ptr());  // only a list is searched; a tuple is one value
@@ -53,12 +47,10 @@ public:
     }
 
 private:
-    nb::object poll() override {
-        return command.attr("api_client").attr("get_pipeline_status")(pipeline_id_).attr("response");
-    }
+    nb::object poll() override { return get_pipeline_status(command, pipeline_id_, false); }
     bool reached(nb::handle record, double elapsed) override {
         pipeline_id_ = pipeline_id_of(record);
-        nb::object current = record["status"];
+        nb::object current = item(record, "status");
         last_status = current;
         log("debug", "Status of pipeline %s is %s ...", pipeline_id_, current);
         if (several_ ? contains(status_, current) : current.equal(status_)) {
@@ -66,7 +58,7 @@ private:
             return true;
         }
         nb::object error = raise_errors_ ? error_class_for(current) : nb::object();
-        if (error.is_valid()) raise(error(record));
+        if (error.is_valid()) raise(call(error, record));
         return false;
     }
     nb::object timed_out() override {
@@ -83,37 +75,32 @@ private:
 // always raise.
 class CounterWait : public Wait {
 public:
-    CounterWait(nb::handle self, nb::object metric_name, nb::object target, nb::object timeout_sec)
-        : Wait(self, std::move(timeout_sec)),
-          metric_name_(std::move(metric_name)),
-          target_(std::move(target)) {
+    CounterWait(nb::handle self, nb::handle metric_name, nb::handle target, nb::handle timeout_sec)
+        : Wait(self, timeout_sec), metric_name_(nb::borrow(metric_name)), target_(nb::borrow(target)) {
+        static const nb::handle json = intern("json");
         refresh = true;
-        pipeline_id_ = pipeline_id_of(command.attr("response").attr("json")());
+        pipeline_id_ = pipeline_id_of(call_method(attr(command, "response"), json));
         // A target no count compares with ("5", None) is refused before the first request, not after it.
         at_least(nb::int_(-1), target_);
         log("info", "Waiting for counters metric %s to reach at least %s...", metric_name_, target_);
     }
 
 private:
-    nb::object poll() override {
-        return command.attr("api_client")
-            .attr("get_pipeline_status")("pipeline_id"_a = pipeline_id_)
-            .attr("response");
-    }
+    nb::object poll() override { return get_pipeline_status(command, pipeline_id_, true); }
     bool reached(nb::handle record, double elapsed) override {
-        nb::object current = record["status"];
+        static const nb::handle metrics = intern("get_pipeline_metrics"), kw = keywords({"pipeline_id"}),
+                                json = intern("json"), get = intern("get");
+        nb::object current = item(record, "status");
         last_status = current;
         nb::object error = error_class_for(current);
-        if (error.is_valid()) raise(error(record));
+        if (error.is_valid()) raise(call(error, record));
 
-        nb::object metrics = command.attr("api_client")
-                                 .attr("get_pipeline_metrics")("pipeline_id"_a = pipeline_id_)
-                                 .attr("response")
-                                 .attr("json")();
+        nb::object answer = call_method_kw(attr(command, "api_client"), metrics, kw, pipeline_id_);
+        nb::object counters =
+            call_method(call_method(attr(answer, "response"), json), get, nb::str("counters"), nb::dict());
         nb::dict missing;
         missing["count"] = -1;
-        nb::object count =
-            metrics.attr("get")("counters", nb::dict()).attr("get")(metric_name_, missing)["count"];
+        nb::object count = item(call_method(counters, get, metric_name_, missing), "count");
         // The count just compared, not a second look-up: a missing counter (-1) meets a negative target, and
         // looking it up again would fail with KeyError instead of returning.
         if (!at_least(count, target_)) return false;
@@ -136,8 +123,7 @@ enum class Run { validate, preview, connection, snapshot };
 
 class RunWait : public Wait {
 public:
-    RunWait(nb::handle self, Run kind, nb::object timeout_sec)
-        : Wait(self, std::move(timeout_sec)), kind_(kind) {
+    RunWait(nb::handle self, Run kind, nb::handle timeout_sec) : Wait(self, timeout_sec), kind_(kind) {
         empty_again = true;
         log_bodies = true;
         log("info", kind == Run::snapshot  ? "Waiting for snapshot to be captured..."
@@ -146,39 +132,36 @@ public:
     }
 
 private:
-    nb::object poll() override {
-        if (kind_ == Run::snapshot) return run_status(command, "get_snapshot_status", "snapshot_name");
-        return run_status(command, "get_preview_status", "previewer_id");
-    }
+    nb::object poll() override { return run_status(command, kind_ == Run::snapshot); }
     bool reached(nb::handle record, double elapsed) override {
-        nb::object pipeline_id = command.attr("pipeline_id");
+        static const nb::handle data = intern("get_preview_data"),
+                                kw = keywords({"pipeline_id", "previewer_id"});
+        nb::object pipeline_id = attr(command, "pipeline_id");
         if (kind_ == Run::snapshot) {
             // This wait reads no status: inProgress is all it sees, and only the JSON false means complete
             // (null is "not known yet").
-            nb::object in_progress = record["inProgress"];
-            nb::object name = command.attr("snapshot_name");
+            nb::object in_progress = item(record, "inProgress");
+            nb::object name = attr(command, "snapshot_name");
             log("debug", "Pipeline (%s) snapshot (%s) in progress: %s", pipeline_id, name, in_progress);
             if (!in_progress.is(nb::handle(Py_False))) return false;
             log("info", "Pipeline (%s) snapshot (%s) complete (took %.2f s).", pipeline_id, name, elapsed);
             return true;
         }
-        nb::object current = record["status"];
+        nb::object current = item(record, "status");
         last_status = current;
         bool ended = kind_ == Run::preview ? in(current, {"FINISHED"})
                      : kind_ == Run::validate
                          ? !in(current, {"VALIDATING"})
                          : !in(current, {"CREATED", "STARTING", "RUNNING", "VALIDATING"});
         if (!ended) return false;
+        nb::object previewer_id = attr(command, "previewer_id");
         // A validation that found issues, and any ended connection validation, leave the preview data (with
         // the issues) in `response`.
         if (kind_ == Run::connection || (kind_ == Run::validate && !in(current, {"VALID"})))
-            command.attr("response") =
-                command.attr("api_client")
-                    .attr("get_preview_data")("pipeline_id"_a = pipeline_id,
-                                              "previewer_id"_a = command.attr("previewer_id"))
-                    .attr("response");
-        log("debug", "Pipeline (%s) preview (%s) reached state : %s", pipeline_id,
-            command.attr("previewer_id"), current);
+            set_attr(command, "response",
+                     attr(call_method_kw(attr(command, "api_client"), data, kw, pipeline_id, previewer_id),
+                          "response"));
+        log("debug", "Pipeline (%s) preview (%s) reached state : %s", pipeline_id, previewer_id, current);
         return true;
     }
     nb::object timed_out() override {
@@ -198,112 +181,102 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------------------
-// The classes
+// The classes. Their methods are Python functions compiled from their signatures (def_method), whose
+// arguments reach the C++ functions below by position. Every argument takes None, as it would in Python: a
+// snapshot captured without a label must still be readable, and None as a flag is false.
 
-void command_init(nb::handle self, nb::object api_client, nb::object response) {
-    self.attr("api_client") = api_client;
-    self.attr("response") = response;
+void command_init(nb::handle self, nb::handle api_client, nb::handle response) {
+    set_attr(self, "api_client", api_client);
+    set_attr(self, "response", response);
 }
 
 // Through Command.__init__ by keyword, so a replaced constructor of the base is honoured; then the run's ids.
-void run_command_init(nb::handle self, nb::object api_client, nb::object response,
+void run_command_init(nb::handle self, nb::handle api_client, nb::handle response,
                       std::initializer_list<Argument> ids) {
-    global("Command").attr("__init__")(self, "api_client"_a = api_client, "response"_a = response);
-    for (const Argument &id : ids) self.attr(id.first) = id.second;
+    static const nb::handle init = intern("__init__"), kw = keywords({"api_client", "response"});
+    call_kw(attr(global("Command"), init), kw, self, api_client, response);
+    for (const Argument &id : ids) set_attr(self, id.first, id.second);
 }
 
-void preview_command_init(nb::handle self, nb::object api_client, nb::object response, nb::object pipeline_id,
-                          nb::object previewer_id) {
+void preview_command_init(nb::handle self, nb::handle api_client, nb::handle response, nb::handle pipeline_id,
+                          nb::handle previewer_id) {
     run_command_init(self, api_client, response,
                      {{"pipeline_id", pipeline_id}, {"previewer_id", previewer_id}});
 }
 
-void snapshot_command_init(nb::handle self, nb::object api_client, nb::object response,
-                           nb::object pipeline_id, nb::object snapshot_name, nb::object snapshot_label) {
+void snapshot_command_init(nb::handle self, nb::handle api_client, nb::handle response,
+                           nb::handle pipeline_id, nb::handle snapshot_name, nb::handle snapshot_label) {
     run_command_init(
         self, api_client, response,
         {{"pipeline_id", pipeline_id}, {"snapshot_name", snapshot_name}, {"snapshot_label", snapshot_label}});
 }
 
-// The constructor the validation, preview and connection-validation commands share; `what` names the request
-// in its docstring.
-void def_preview_command_init(nb::handle cls, const char *what) {
-    const std::string doc = std::string("Wrap the answer to a ") + what + " request.";
-    nb::setattr(
-        cls, "__init__",
-        nb::cpp_function(&preview_command_init, nb::is_method(), nb::scope(cls), nb::name("__init__"),
-                         nb::sig("def __init__(self, api_client: ApiClient, response: requests.Response, "
-                                 "pipeline_id: str, previewer_id: str) -> None"),
-                         "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(),
-                         "previewer_id"_a.none(), doc.c_str()));
+void wait_for_status(nb::handle self, nb::handle status, nb::handle ignore_errors, nb::handle timeout_sec) {
+    StatusWait(self, status, ignore_errors, timeout_sec).run();
 }
 
-// A run command's wait of the given kind, returning the command (its class names the return type in the
-// signature).
-void def_run_wait(nb::handle cls, const char *name, Run kind, int timeout_sec, const char *doc) {
-    const std::string sig = std::string("def ") + name +
-                            "(self, timeout_sec: float = " + std::to_string(timeout_sec) + ") -> " +
-                            nb::str(cls.attr("__name__")).c_str();
-    nb::setattr(cls, name,
-                nb::cpp_function(
-                    [kind](nb::handle self, nb::object timeout) {
-                        RunWait(self, kind, std::move(timeout)).run();
-                        return nb::borrow(self);
-                    },
-                    nb::is_method(), nb::scope(cls), nb::name(name), nb::sig(sig.c_str()),
-                    "timeout_sec"_a.none() = timeout_sec, doc));
+void wait_for_counters_metric(nb::handle self, nb::handle metric_name, nb::handle target,
+                              nb::handle timeout_sec) {
+    CounterWait(self, metric_name, target, timeout_sec).run();
+}
+
+// A pipeline command's wait for one status, through the method, so that a replaced wait_for_status is
+// honoured.
+template <const char *status>
+void status_wait(nb::handle self, nb::handle timeout_sec) {
+    static const nb::handle name = intern("wait_for_status"), kw = keywords({"status", "timeout_sec"});
+    call_method_kw(self, name, kw, nb::str(status), timeout_sec);
+}
+
+// A start command's wait on one named counter, through the method, so that a replaced
+// wait_for_counters_metric is honoured.
+template <const char *metric_name>
+void counter_wait(nb::handle self, nb::handle count, nb::handle timeout_sec) {
+    static const nb::handle name = intern("wait_for_counters_metric");
+    call_method(self, name, nb::str(metric_name), count, timeout_sec);
+}
+
+template <Run kind>
+nb::object run_wait(nb::handle self, nb::handle timeout_sec) {
+    RunWait(self, kind, timeout_sec).run();
+    return nb::borrow(self);
+}
+
+constexpr char finished[] = "FINISHED", stopped[] = "STOPPED",
+               error_records[] = "pipeline.batchErrorRecords.counter",
+               output_records[] = "pipeline.batchOutputRecords.counter",
+               batches[] = "pipeline.batchCount.counter";
+
+// A run command's wait of the given kind, returning the command.
+template <Run kind>
+void def_run_wait(nb::handle cls, const char *name, int timeout_sec, const char *doc) {
+    const std::string signature = std::string(name) +
+                                  "(self, timeout_sec: float = " + std::to_string(timeout_sec) + ") -> " +
+                                  nb::str(attr(cls, "__name__")).c_str();
+    def_method(cls, signature.c_str(), doc, &run_wait<kind>);
 }
 
 nb::object preview_property(nb::handle self) {
-    nb::object pipeline_id = self.attr("pipeline_id");
-    nb::object previewer_id = self.attr("previewer_id");
-    nb::object data =
-        self.attr("api_client")
-            .attr("get_preview_data")("pipeline_id"_a = pipeline_id, "previewer_id"_a = previewer_id)
-            .attr("response")
-            .attr("json")();
-    return global("velm_models")
-        .attr("Preview")("pipeline_id"_a = pipeline_id, "previewer_id"_a = previewer_id, "preview"_a = data);
+    static const nb::handle data = intern("get_preview_data"), json = intern("json"),
+                            kw = keywords({"pipeline_id", "previewer_id"}),
+                            model_kw = keywords({"pipeline_id", "previewer_id", "preview"});
+    nb::object pipeline_id = attr(self, "pipeline_id"), previewer_id = attr(self, "previewer_id");
+    nb::object answer = call_method_kw(attr(self, "api_client"), data, kw, pipeline_id, previewer_id);
+    nb::object preview = call_method(attr(answer, "response"), json);
+    return call_kw(attr(global("velm_models"), "Preview"), model_kw, pipeline_id, previewer_id, preview);
 }
 
 nb::object snapshot_property(nb::handle self) {
-    nb::object api_client = self.attr("api_client");
-    nb::object record = run_status(self, "get_snapshot_status", "snapshot_name").attr("json")();
-    nb::object data = api_client
-                          .attr("get_snapshot_data")("pipeline_id"_a = self.attr("pipeline_id"),
-                                                     "snapshot_name"_a = self.attr("snapshot_name"),
-                                                     "snapshot_label"_a = self.attr("snapshot_label"))
-                          .attr("response")
-                          .attr("json")();
-    record.attr("update")(data);
-    return global("velm_models").attr("Snapshot")("api_client"_a = api_client, "snapshot"_a = record);
-}
-
-// A pipeline command's wait for one status. It goes through the method, so that a replaced wait_for_status
-// is honoured.
-void def_status_wait(nb::handle cls, const char *name, const char *status, const char *doc) {
-    const std::string sig = std::string("def ") + name + "(self, timeout_sec: float = 300) -> None";
-    nb::setattr(cls, name,
-                nb::cpp_function(
-                    [status](nb::handle self, nb::object timeout_sec) {
-                        self.attr("wait_for_status")("status"_a = status, "timeout_sec"_a = timeout_sec);
-                    },
-                    nb::is_method(), nb::scope(cls), nb::name(name), nb::sig(sig.c_str()),
-                    "timeout_sec"_a.none() = 300, doc));
-}
-
-// A start command's wait on one named counter. It goes through the method, so that a replaced
-// wait_for_counters_metric is honoured.
-void def_counter_wait(nb::handle cls, const char *name, const char *metric_name, const char *doc) {
-    const std::string sig =
-        std::string("def ") + name + "(self, count: int, timeout_sec: float = 300) -> None";
-    nb::setattr(cls, name,
-                nb::cpp_function(
-                    [metric_name](nb::handle self, nb::object count, nb::object timeout_sec) {
-                        self.attr("wait_for_counters_metric")(metric_name, count, timeout_sec);
-                    },
-                    nb::is_method(), nb::scope(cls), nb::name(name), nb::sig(sig.c_str()), "count"_a.none(),
-                    "timeout_sec"_a.none() = 300, doc));
+    static const nb::handle data = intern("get_snapshot_data"), json = intern("json"),
+                            update = intern("update"),
+                            kw = keywords({"pipeline_id", "snapshot_name", "snapshot_label"}),
+                            model_kw = keywords({"api_client", "snapshot"});
+    nb::object client = attr(self, "api_client");
+    nb::object record = call_method(run_status(self, true), json);
+    nb::object answer = call_method_kw(client, data, kw, attr(self, "pipeline_id"),
+                                       attr(self, "snapshot_name"), attr(self, "snapshot_label"));
+    call_method(record, update, call_method(attr(answer, "response"), json));
+    return call_kw(attr(global("velm_models"), "Snapshot"), model_kw, client, record);
 }
 
 // Classes are called as Python classes are: the interpreter runs type(self).__init__, found along the MRO, so
@@ -313,7 +286,7 @@ void def_counter_wait(nb::handle cls, const char *name, const char *metric_name,
 PyType_Slot python_construction[] = {{Py_tp_init, nullptr}, {0, nullptr}};
 
 nb::object instance_state(nb::handle self) {
-    return self.attr("__dict__");
+    return attr(self, "__dict__");
 }
 
 }  // namespace
@@ -345,22 +318,18 @@ void init_wait_classes(nb::module_ &m) {
     for (nb::handle name : classes.attr("__all__")) nb::setattr(m, name, classes.attr(name));
 }
 
-// Every argument takes None, as it would in Python (nanobind refuses None unless told): a snapshot captured
-// without a label must still be readable, and None as a flag is false. The subclasses of Command have no
-// constructor of their own: PipelineCommand and its kinds inherit Command's, and the others call it.
+// The subclasses of Command have no constructor of their own: PipelineCommand and its kinds inherit
+// Command's, and the others call it.
 void init_commands(nb::module_ &m) {
-    command_class<Command>(
+    auto command = command_class<Command>(
         m, "Command",
         "The engine's answer to a request, kept with the client that made it.\n\n"
         "Attributes:\n"
         "    api_client: the ApiClient that sent the request.\n"
-        "    response: the requests.Response; waits replace it with each answer they read.")
-        .def("__init__", &command_init,
-             nb::sig("def __init__(self, api_client: ApiClient, response: requests.Response) -> None"),
-             "api_client"_a.none(), "response"_a.none(),
-             "Wrap ``response``, the answer to a request ``api_client`` made.");
-
-    copy_as_python(m.attr("Command"));
+        "    response: the requests.Response; waits replace it with each answer they read.");
+    def_method(command, "__init__(self, api_client: ApiClient, response: requests.Response) -> None",
+               "Wrap ``response``, the answer to a request ``api_client`` made.", &command_init);
+    copy_as_python(command);
 
     nb::dict error_statuses;
     error_statuses["START_ERROR"] = m.attr("StartError");
@@ -368,81 +337,86 @@ void init_commands(nb::module_ &m) {
     error_statuses["RUN_ERROR"] = m.attr("RunError");
     error_statuses["CONNECT_ERROR"] = m.attr("ConnectError");
 
-    command_class<PipelineCommand, Command>(
+    auto pipeline_command = command_class<PipelineCommand, Command>(
         m, "PipelineCommand",
-        "A command whose response is a pipeline status record; it can wait for a status.")
-        .def(
-            "wait_for_status",
-            [](nb::handle self, nb::object status, nb::object ignore_errors, nb::object timeout_sec) {
-                StatusWait(self, std::move(status), ignore_errors, std::move(timeout_sec)).run();
-            },
-            nb::sig("def wait_for_status(self, status: str | list[str] | tuple[str, ...], "
-                    "ignore_errors: bool | None = False, timeout_sec: float = 300) -> None"),
-            "status"_a.none(), "ignore_errors"_a.none() = false, "timeout_sec"_a.none() = 300,
-            "Poll the pipeline's status once a second until it is ``status``.\n\n"
-            "Args:\n"
-            "    status: one status (\"FINISHED\"), or a list of statuses any of which ends the wait (any\n"
-            "        other value, a tuple included, is compared as a whole).\n"
-            "    ignore_errors: keep polling past error statuses instead of raising.\n"
-            "    timeout_sec: seconds to wait.\n\n"
-            "Raises:\n"
-            "    StartError, RunningError, RunError, ConnectError: the pipeline entered that error\n"
-            "        status (unless ``ignore_errors``).\n"
-            "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status ...\".")
-        .attr("ERROR_STATUSES") = error_statuses;
+        "A command whose response is a pipeline status record; it can wait for a status.");
+    pipeline_command.attr("ERROR_STATUSES") = error_statuses;
+    def_method(
+        pipeline_command,
+        "wait_for_status(self, status: str | list[str] | tuple[str, ...], ignore_errors: bool | None = "
+        "False, "
+        "timeout_sec: float = 300) -> None",
+        "Poll the pipeline's status once a second until it is ``status``.\n\n"
+        "Args:\n"
+        "    status: one status (\"FINISHED\"), or a list of statuses any of which ends the wait (any\n"
+        "        other value, a tuple included, is compared as a whole).\n"
+        "    ignore_errors: keep polling past error statuses instead of raising.\n"
+        "    timeout_sec: seconds to wait.\n\n"
+        "Raises:\n"
+        "    StartError, RunningError, RunError, ConnectError: the pipeline entered that error\n"
+        "        status (unless ``ignore_errors``).\n"
+        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status ...\".",
+        &wait_for_status);
 
     auto start_command = command_class<StartPipelineCommand, PipelineCommand>(
         m, "StartPipelineCommand",
         "The answer to a pipeline start; waits for the run to finish or for its counters.");
-    def_status_wait(start_command, "wait_for_finished", "FINISHED",
-                    "Wait until the pipeline's status is FINISHED; an error status raises its StatusError.");
-    def_counter_wait(start_command, "wait_for_pipeline_error_records_count",
-                     "pipeline.batchErrorRecords.counter",
-                     "Wait until the run has produced at least ``count`` error records.");
-    def_counter_wait(start_command, "wait_for_pipeline_output_records_count",
-                     "pipeline.batchOutputRecords.counter",
-                     "Wait until the run has written at least ``count`` output records.");
-    def_counter_wait(start_command, "wait_for_pipeline_batch_count", "pipeline.batchCount.counter",
-                     "Wait until the run has processed at least ``count`` batches.");
-    start_command.def(
-        "wait_for_counters_metric",
-        [](nb::handle self, nb::object metric_name, nb::object target_count, nb::object timeout_sec) {
-            CounterWait(self, std::move(metric_name), std::move(target_count), std::move(timeout_sec)).run();
-        },
-        nb::sig("def wait_for_counters_metric(self, metric_name: str, target_count: int, "
-                "timeout_sec: float = 300) -> None"),
-        "metric_name"_a.none(), "target_count"_a.none(), "timeout_sec"_a.none() = 300,
-        "Poll the pipeline's metrics once a second until counter ``metric_name`` reaches\n"
-        "``target_count``.\n\n"
-        "Raises:\n"
-        "    StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.\n"
-        "    WaitTimeoutError: \"Did not reached metric ... of value ...\" after ``timeout_sec``.");
+    def_method(start_command, "wait_for_finished(self, timeout_sec: float = 300) -> None",
+               "Wait until the pipeline's status is FINISHED; an error status raises its StatusError.",
+               &status_wait<finished>);
+    const char *counter_signature = "(self, count: int, timeout_sec: float = 300) -> None";
+    def_method(
+        start_command, ("wait_for_pipeline_error_records_count" + std::string(counter_signature)).c_str(),
+        "Wait until the run has produced at least ``count`` error records.", &counter_wait<error_records>);
+    def_method(
+        start_command, ("wait_for_pipeline_output_records_count" + std::string(counter_signature)).c_str(),
+        "Wait until the run has written at least ``count`` output records.", &counter_wait<output_records>);
+    def_method(start_command, ("wait_for_pipeline_batch_count" + std::string(counter_signature)).c_str(),
+               "Wait until the run has processed at least ``count`` batches.", &counter_wait<batches>);
+    def_method(start_command,
+               "wait_for_counters_metric(self, metric_name: str, target_count: int, timeout_sec: float = "
+               "300) -> None",
+               "Poll the pipeline's metrics once a second until counter ``metric_name`` reaches\n"
+               "``target_count``.\n\n"
+               "Raises:\n"
+               "    StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.\n"
+               "    WaitTimeoutError: \"Did not reached metric ... of value ...\" after ``timeout_sec``.",
+               &wait_for_counters_metric);
 
     auto stop_command = command_class<StopPipelineCommand, PipelineCommand>(
         m, "StopPipelineCommand",
         "The answer to a pipeline stop or forced stop; waits for the pipeline to stop.");
-    def_status_wait(stop_command, "wait_for_stopped", "STOPPED",
-                    "Wait until the pipeline's status is STOPPED; an error status raises its StatusError.");
+    def_method(stop_command, "wait_for_stopped(self, timeout_sec: float = 300) -> None",
+               "Wait until the pipeline's status is STOPPED; an error status raises its StatusError.",
+               &status_wait<stopped>);
 
+    // The validation, preview and connection-validation commands share their constructor.
+    const char *preview_init =
+        "__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, previewer_id: "
+        "str) "
+        "-> None";
     auto validate_command = command_class<ValidateCommand, Command>(
         m, "ValidateCommand",
         "A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.");
-    def_preview_command_init(validate_command, "validation");
-    def_run_wait(validate_command, "wait_for_validate", Run::validate, 60,
-                 "Poll the validation once a second until it is no longer VALIDATING; return the command.\n\n"
-                 "When it ended in anything but VALID, ``response`` then holds the preview data (with the\n"
-                 "issues found); otherwise it holds the last status.\n\n"
-                 "Raises:\n"
-                 "    WaitTimeoutError: \"Timed out after ... seconds while waiting for validation.\"");
+    def_method(validate_command, preview_init, "Wrap the answer to a validation request.",
+               &preview_command_init);
+    def_run_wait<Run::validate>(
+        validate_command, "wait_for_validate", 60,
+        "Poll the validation once a second until it is no longer VALIDATING; return the command.\n\n"
+        "When it ended in anything but VALID, ``response`` then holds the preview data (with the\n"
+        "issues found); otherwise it holds the last status.\n\n"
+        "Raises:\n"
+        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for validation.\"");
 
     auto preview_command = command_class<PreviewCommand, Command>(
         m, "PreviewCommand",
         "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.");
-    def_preview_command_init(preview_command, "preview");
-    def_run_wait(preview_command, "wait_for_finished", Run::preview, 30,
-                 "Poll the preview once a second until it is FINISHED; return the command.\n\n"
-                 "Raises:\n"
-                 "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"");
+    def_method(preview_command, preview_init, "Wrap the answer to a preview request.", &preview_command_init);
+    def_run_wait<Run::preview>(
+        preview_command, "wait_for_finished", 30,
+        "Poll the preview once a second until it is FINISHED; return the command.\n\n"
+        "Raises:\n"
+        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"");
     preview_command.def_prop_ro(
         "preview", &preview_property, nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
         "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
@@ -450,27 +424,28 @@ void init_commands(nb::module_ &m) {
     auto connection_command = command_class<ConnectionValidateCommand, Command>(
         m, "ConnectionValidateCommand",
         "A dynamic preview that tests a connection; waits for it and fetches its outcome.");
-    def_preview_command_init(connection_command, "connection-validation");
-    def_run_wait(connection_command, "wait_for_validate", Run::connection, 120,
-                 "Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the\n"
-                 "preview data into ``response``; return the command.\n\n"
-                 "Raises:\n"
-                 "    WaitTimeoutError: \"Timed out after ... seconds while waiting for validation.\"");
+    def_method(connection_command, preview_init, "Wrap the answer to a connection-validation request.",
+               &preview_command_init);
+    def_run_wait<Run::connection>(
+        connection_command, "wait_for_validate", 120,
+        "Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the\n"
+        "preview data into ``response``; return the command.\n\n"
+        "Raises:\n"
+        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for validation.\"");
 
     auto snapshot_command = command_class<SnapshotCommand, Command>(
         m, "SnapshotCommand",
         "A snapshot capture (``pipeline_id``, ``snapshot_name``, ``snapshot_label``); waits for it\n"
         "and reads the snapshot.");
-    snapshot_command.def(
-        "__init__", &snapshot_command_init,
-        nb::sig("def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
-                "snapshot_name: str, snapshot_label: str | None) -> None"),
-        "api_client"_a.none(), "response"_a.none(), "pipeline_id"_a.none(), "snapshot_name"_a.none(),
-        "snapshot_label"_a.none(), "Wrap the answer to a snapshot request.");
-    def_run_wait(snapshot_command, "wait_for_finished", Run::snapshot, 30,
-                 "Poll the capture once a second until it is no longer in progress; return the command.\n\n"
-                 "Raises:\n"
-                 "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"");
+    def_method(snapshot_command,
+               "__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
+               "snapshot_name: str, snapshot_label: str | None) -> None",
+               "Wrap the answer to a snapshot request.", &snapshot_command_init);
+    def_run_wait<Run::snapshot>(
+        snapshot_command, "wait_for_finished", 30,
+        "Poll the capture once a second until it is no longer in progress; return the command.\n\n"
+        "Raises:\n"
+        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"");
     snapshot_command.def_prop_ro(
         "snapshot", &snapshot_property, nb::sig("def snapshot(self) -> quenlo.sdk.velm_models.Snapshot"),
         "The snapshot's status joined with its data, as a new ``velm_models.Snapshot``\n"

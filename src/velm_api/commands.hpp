@@ -15,14 +15,6 @@ struct PreviewCommand : Command {};
 struct ConnectionValidateCommand : Command {};
 struct SnapshotCommand : Command {};
 
-// The StatusError subclass that PipelineCommand.ERROR_STATUSES gives for `status`, or an invalid handle when
-// it is no error status.
-nb::object error_class_for(nb::handle status);
-
-// The response to a status request for the run a preview or snapshot command holds: the client's `operation`
-// called by keyword with the command's pipeline_id and its `run_key` attribute.
-nb::object run_status(nb::handle command, const char *operation, const char *run_key);
-
 // The type slots that make a class constructed as a Python class is (see commands.cpp).
 nb::type_slots construct_as_python();
 

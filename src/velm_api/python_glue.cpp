@@ -218,7 +218,7 @@ bool truthy(nb::handle value) {
 }
 
 bool has_body(nb::handle response) {
-    return nb::len(nb::object(response.attr("content"))) != 0;
+    return nb::len(attr(response, "content")) != 0;
 }
 
 nb::object decoded_or(nb::handle response, nb::object empty) {
@@ -243,14 +243,6 @@ void raise(nb::handle value) {
 void raise_message(nb::handle type, nb::handle message) {
     PyErr_SetObject(type.ptr(), message.ptr());
     throw nb::python_error();
-}
-
-nb::object python_class(nb::module_ &m, const char *name, nb::handle base, const char *doc, nb::dict body) {
-    body["__module__"] = m.attr("__name__");
-    body["__doc__"] = doc;
-    nb::object cls = nb::module_::import_("builtins").attr("type")(name, nb::make_tuple(base), body);
-    m.attr(name) = cls;
-    return cls;
 }
 
 bool contains(nb::handle container, nb::handle value) {

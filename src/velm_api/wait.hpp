@@ -1,5 +1,6 @@
 // The one wait loop of the command classes: deadline, pacing, status reads, cancel and time-out. Every wait a
 // command offers is a preset of it, a subclass that says how a status is requested and what ends the wait.
+// Like every call into Python, the loop's go through the exit-safe primitives of python_glue.hpp.
 #pragma once
 
 #include "python_glue.hpp"
@@ -16,8 +17,8 @@ public:
     nb::object run();
 
 protected:
-    Wait(nb::handle command, nb::object timeout_sec)
-        : command(command), timeout_sec(std::move(timeout_sec)) {}
+    Wait(nb::handle command, nb::handle timeout_sec)
+        : command(command), timeout_sec(nb::borrow(timeout_sec)) {}
 
     // One status request; its response, or an invalid object for a failure that is polled through (kept in
     // `failure`, the time-out's cause should the wait run out of time).
@@ -45,6 +46,20 @@ protected:
     nb::object failure;                   // the failure of the latest request, when polled through
     long polls = 0;                       // status requests sent so far
 };
+
+// obj.<name> = value (a subclass's __setattr__ or property may run).
+void set_attr(nb::handle obj, const char *name, nb::handle value);
+
+// obj[key] (a record's own __getitem__ may run).
+nb::object item(nb::handle obj, const char *key);
+
+// The response of command.api_client.get_<preview|snapshot>_status(pipeline_id=..., <previewer_id |
+// snapshot_name>=...), for the run a preview or snapshot command holds.
+nb::object run_status(nb::handle command, bool snapshot);
+
+// The StatusError subclass that PipelineCommand.ERROR_STATUSES gives for `status`, or an invalid handle when
+// it is no error status.
+nb::object error_class_for(nb::handle status);
 
 // Bind `wait` on every command class that polls (the classes must exist).
 void init_waits(nb::module_ &m);

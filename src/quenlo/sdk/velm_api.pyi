@@ -748,6 +748,8 @@ class PipelineCommand(Command):
     A command whose response is a pipeline status record; it can wait for a status.
     """
 
+    ERROR_STATUSES: ClassVar[dict[str, type[StatusError]]]
+
     def wait_for_status(self, status: str | list[str] | tuple[str, ...], ignore_errors: bool | None = False, timeout_sec: float = 300) -> None:
         """
         Poll the pipeline's status once a second until it is ``status``.
@@ -763,8 +765,6 @@ class PipelineCommand(Command):
                 status (unless ``ignore_errors``).
             WaitTimeoutError: "Timed out after ... seconds while waiting for status ...".
         """
-
-    ERROR_STATUSES: ClassVar[dict[str, type[StatusError]]]
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
