@@ -247,15 +247,6 @@ constexpr char finished[] = "FINISHED", stopped[] = "STOPPED",
                output_records[] = "pipeline.batchOutputRecords.counter",
                batches[] = "pipeline.batchCount.counter";
 
-// A run command's wait of the given kind, returning the command.
-template <Run kind>
-void def_run_wait(nb::handle cls, const char *name, int timeout_sec, const char *doc) {
-    const std::string signature = std::string(name) +
-                                  "(self, timeout_sec: float = " + std::to_string(timeout_sec) + ") -> " +
-                                  nb::str(attr(cls, "__name__")).c_str();
-    def_method(cls, signature.c_str(), doc, &run_wait<kind>);
-}
-
 nb::object preview_property(nb::handle self) {
     static const nb::handle data = intern("get_preview_data"), json = intern("json"),
                             kw = keywords({"pipeline_id", "previewer_id"}),
@@ -301,6 +292,37 @@ template <typename T, typename... Base>
 nb::class_<T, Base...> command_class(nb::module_ &m, const char *name, const char *doc) {
     return nb::class_<T, Base...>(m, name, nb::dynamic_attr(), nb::is_weak_referenceable(),
                                   construct_as_python(), doc);
+}
+
+// The command of a validation, preview or snapshot run: its class, its constructor (the answer to a `what`
+// request) and its wait, which returns the command.
+template <typename T, Run kind>
+nb::class_<T, Command> run_command(nb::module_ &m, const char *name, const char *doc, const char *what,
+                                   const char *wait_name, int timeout_sec, const char *wait_doc) {
+    auto cls = command_class<T, Command>(m, name, doc);
+    const std::string init_doc = std::string("Wrap the answer to a ") + what + " request.";
+    const std::string signature = std::string(wait_name) +
+                                  "(self, timeout_sec: float = " + std::to_string(timeout_sec) + ") -> " +
+                                  name;
+    if constexpr (kind == Run::snapshot)
+        def_method(cls,
+                   "__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
+                   "snapshot_name: str, snapshot_label: str | None) -> None",
+                   init_doc.c_str(), &snapshot_command_init);
+    else
+        def_method(cls,
+                   "__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
+                   "previewer_id: str) -> None",
+                   init_doc.c_str(), &preview_command_init);
+    def_method(cls, signature.c_str(), wait_doc, &run_wait<kind>);
+    return cls;
+}
+
+// A start command's wait on one named counter.
+template <const char *metric_name>
+void def_counter_wait(nb::handle cls, const char *name, const char *doc) {
+    const std::string signature = std::string(name) + "(self, count: int, timeout_sec: float = 300) -> None";
+    def_method(cls, signature.c_str(), doc, &counter_wait<metric_name>);
 }
 
 // copy and pickle refuse an extension type's instance unless it names its state; ours is all in __dict__,
@@ -364,15 +386,12 @@ void init_commands(nb::module_ &m) {
     def_method(start_command, "wait_for_finished(self, timeout_sec: float = 300) -> None",
                "Wait until the pipeline's status is FINISHED; an error status raises its StatusError.",
                &status_wait<finished>);
-    const char *counter_signature = "(self, count: int, timeout_sec: float = 300) -> None";
-    def_method(
-        start_command, ("wait_for_pipeline_error_records_count" + std::string(counter_signature)).c_str(),
-        "Wait until the run has produced at least ``count`` error records.", &counter_wait<error_records>);
-    def_method(
-        start_command, ("wait_for_pipeline_output_records_count" + std::string(counter_signature)).c_str(),
-        "Wait until the run has written at least ``count`` output records.", &counter_wait<output_records>);
-    def_method(start_command, ("wait_for_pipeline_batch_count" + std::string(counter_signature)).c_str(),
-               "Wait until the run has processed at least ``count`` batches.", &counter_wait<batches>);
+    def_counter_wait<error_records>(start_command, "wait_for_pipeline_error_records_count",
+                                    "Wait until the run has produced at least ``count`` error records.");
+    def_counter_wait<output_records>(start_command, "wait_for_pipeline_output_records_count",
+                                     "Wait until the run has written at least ``count`` output records.");
+    def_counter_wait<batches>(start_command, "wait_for_pipeline_batch_count",
+                              "Wait until the run has processed at least ``count`` batches.");
     def_method(start_command,
                "wait_for_counters_metric(self, metric_name: str, target_count: int, timeout_sec: float = "
                "300) -> None",
@@ -390,66 +409,45 @@ void init_commands(nb::module_ &m) {
                "Wait until the pipeline's status is STOPPED; an error status raises its StatusError.",
                &status_wait<stopped>);
 
-    // The validation, preview and connection-validation commands share their constructor.
-    const char *preview_init =
-        "__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, previewer_id: "
-        "str) "
-        "-> None";
-    auto validate_command = command_class<ValidateCommand, Command>(
+    run_command<ValidateCommand, Run::validate>(
         m, "ValidateCommand",
-        "A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.");
-    def_method(validate_command, preview_init, "Wrap the answer to a validation request.",
-               &preview_command_init);
-    def_run_wait<Run::validate>(
-        validate_command, "wait_for_validate", 60,
+        "A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.", "validation",
+        "wait_for_validate", 60,
         "Poll the validation once a second until it is no longer VALIDATING; return the command.\n\n"
         "When it ended in anything but VALID, ``response`` then holds the preview data (with the\n"
         "issues found); otherwise it holds the last status.\n\n"
         "Raises:\n"
         "    WaitTimeoutError: \"Timed out after ... seconds while waiting for validation.\"");
-
-    auto preview_command = command_class<PreviewCommand, Command>(
+    run_command<PreviewCommand, Run::preview>(
         m, "PreviewCommand",
-        "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.");
-    def_method(preview_command, preview_init, "Wrap the answer to a preview request.", &preview_command_init);
-    def_run_wait<Run::preview>(
-        preview_command, "wait_for_finished", 30,
+        "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.", "preview",
+        "wait_for_finished", 30,
         "Poll the preview once a second until it is FINISHED; return the command.\n\n"
         "Raises:\n"
-        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"");
-    preview_command.def_prop_ro(
-        "preview", &preview_property, nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
-        "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
-
-    auto connection_command = command_class<ConnectionValidateCommand, Command>(
+        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"")
+        .def_prop_ro("preview", &preview_property,
+                     nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
+                     "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
+    run_command<ConnectionValidateCommand, Run::connection>(
         m, "ConnectionValidateCommand",
-        "A dynamic preview that tests a connection; waits for it and fetches its outcome.");
-    def_method(connection_command, preview_init, "Wrap the answer to a connection-validation request.",
-               &preview_command_init);
-    def_run_wait<Run::connection>(
-        connection_command, "wait_for_validate", 120,
+        "A dynamic preview that tests a connection; waits for it and fetches its outcome.",
+        "connection-validation", "wait_for_validate", 120,
         "Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the\n"
         "preview data into ``response``; return the command.\n\n"
         "Raises:\n"
         "    WaitTimeoutError: \"Timed out after ... seconds while waiting for validation.\"");
-
-    auto snapshot_command = command_class<SnapshotCommand, Command>(
+    run_command<SnapshotCommand, Run::snapshot>(
         m, "SnapshotCommand",
         "A snapshot capture (``pipeline_id``, ``snapshot_name``, ``snapshot_label``); waits for it\n"
-        "and reads the snapshot.");
-    def_method(snapshot_command,
-               "__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
-               "snapshot_name: str, snapshot_label: str | None) -> None",
-               "Wrap the answer to a snapshot request.", &snapshot_command_init);
-    def_run_wait<Run::snapshot>(
-        snapshot_command, "wait_for_finished", 30,
+        "and reads the snapshot.",
+        "snapshot", "wait_for_finished", 30,
         "Poll the capture once a second until it is no longer in progress; return the command.\n\n"
         "Raises:\n"
-        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"");
-    snapshot_command.def_prop_ro(
-        "snapshot", &snapshot_property, nb::sig("def snapshot(self) -> quenlo.sdk.velm_models.Snapshot"),
-        "The snapshot's status joined with its data, as a new ``velm_models.Snapshot``\n"
-        "(two requests on every read).");
+        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"")
+        .def_prop_ro("snapshot", &snapshot_property,
+                     nb::sig("def snapshot(self) -> quenlo.sdk.velm_models.Snapshot"),
+                     "The snapshot's status joined with its data, as a new ``velm_models.Snapshot``\n"
+                     "(two requests on every read).");
 }
 
 }  // namespace velm

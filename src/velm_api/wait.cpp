@@ -334,6 +334,28 @@ private:
     nb::object pipeline_id_ = nb::none();
 };
 
+// What every class's wait documents alike, after the line that names its defaults.
+const char *const wait_doc =
+    "\n\n"
+    "Args:\n"
+    "    until: the status, or several, that end the wait and return.\n"
+    "    timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other wait).\n"
+    "    poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most\n"
+    "        ``max_interval``, and never past the time-out.\n"
+    "    stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and\n"
+    "        STOPPED when not waited for; for validation and preview runs also INVALID and the error\n"
+    "        statuses).\n"
+    "    on_progress: called with a WaitProgress after each status read; what it raises ends the wait.\n"
+    "    cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.\n\n"
+    "A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their\n"
+    "StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,\n"
+    "IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the\n"
+    "time-out; other HTTP errors end the wait. ``response`` holds the last answer read.\n\n"
+    "Returns:\n"
+    "    The final status record (a dict).\n\n"
+    "Raises:\n"
+    "    WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError";
+
 template <const Kind &kind>
 nb::object steerable_wait(nb::handle self, nb::handle until, nb::handle timeout_sec, nb::handle poll_interval,
                           nb::handle backoff, nb::handle max_interval, nb::handle stop_on,
@@ -343,29 +365,13 @@ nb::object steerable_wait(nb::handle self, nb::handle until, nb::handle timeout_
         .run();
 }
 
-// Bind `wait` on one command class; `head` is what its docstring says before the part all share.
 template <const Kind &kind>
-void bind_wait(nb::module_ &m, const char *class_name, const char *head) {
+void bind_wait(nb::module_ &m, const char *class_name) {
     const std::string doc =
-        std::string(head) +
-        "\n\nArgs:\n"
-        "    until: the status, or several, that end the wait and return.\n"
-        "    timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other "
-        "wait).\n"
-        "    poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most\n"
-        "        ``max_interval``, and never past the time-out.\n"
-        "    stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and\n"
-        "        STOPPED when not waited for; for validation and preview runs also INVALID and the error\n"
-        "        statuses).\n"
-        "    on_progress: called with a WaitProgress after each status read; what it raises ends the wait.\n"
-        "    cancel: a threading.Event; once set, the wait ends within one interval with "
-        "WaitCancelledError.\n\n"
-        "Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other\n"
-        "HTTP errors end the wait. ``response`` holds the last answer read.\n\n"
-        "Returns:\n"
-        "    The final status record (a dict).\n\n"
-        "Raises:\n"
-        "    WaitTimeoutError, UnexpectedStatusError, WaitCancelledError";
+        std::string("Poll the ") + kind.noun + " until its status is ``until`` (" +
+        (kind.until ? std::string("default ") + kind.until : std::string("required here")) +
+        ") and return the final status record.\nTime-out " + std::to_string(kind.timeout_sec) + " s." +
+        wait_doc;
     def_method(
         nb::object(m.attr(class_name)),
         "wait(self, until: str | typing.Iterable[str] | None = None, *, timeout_sec: float | None = None, "
@@ -379,38 +385,13 @@ void bind_wait(nb::module_ &m, const char *class_name, const char *head) {
 }  // namespace
 
 void init_waits(nb::module_ &m) {
-    bind_wait<pipeline>(
-        m, "PipelineCommand",
-        "Poll the pipeline's status until it is ``until`` (required here) and return the status record.\n\n"
-        "An error status (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) that is not waited for "
-        "raises\n"
-        "its StatusError subclass, as wait_for_status does. Time-out 300 s.");
-    bind_wait<started>(
-        m, "StartPipelineCommand",
-        "Poll the run until ``until`` (default FINISHED) and return the status record; a run that STOPPED\n"
-        "ends the wait at once. Error statuses raise their StatusError subclass. Time-out 300 s.");
-    bind_wait<stopped>(
-        m, "StopPipelineCommand",
-        "Poll the pipeline until ``until`` (default STOPPED) and return the status record. Error statuses\n"
-        "raise their StatusError subclass. Time-out 300 s.");
-    bind_wait<validation>(
-        m, "ValidateCommand",
-        "Poll the validation until ``until`` (default VALID) and return its status record; INVALID ends the\n"
-        "wait at once unless waited for (``until=(\"VALID\", \"INVALID\")`` returns either). Time-out 60 s.");
-    bind_wait<preview>(
-        m, "PreviewCommand",
-        "Poll the preview until ``until`` (default FINISHED) and return its status record; INVALID "
-        "ends the\n"
-        "wait at once. Read the records with ``preview`` afterwards. Time-out 30 s.");
-    bind_wait<connection>(
-        m, "ConnectionValidateCommand",
-        "Poll the connection validation until ``until`` (default FINISHED) and return its status record;\n"
-        "INVALID ends the wait at once. Time-out 120 s.");
-    bind_wait<snapshot>(
-        m, "SnapshotCommand",
-        "Poll the capture until ``until`` (default FINISHED: no longer in progress) and return the\n"
-        "snapshot's status record. Its status is FINISHED once ``inProgress`` is false, IN_PROGRESS before.\n"
-        "Time-out 30 s.");
+    bind_wait<pipeline>(m, "PipelineCommand");
+    bind_wait<started>(m, "StartPipelineCommand");
+    bind_wait<stopped>(m, "StopPipelineCommand");
+    bind_wait<validation>(m, "ValidateCommand");
+    bind_wait<preview>(m, "PreviewCommand");
+    bind_wait<connection>(m, "ConnectionValidateCommand");
+    bind_wait<snapshot>(m, "SnapshotCommand");
 }
 
 }  // namespace velm

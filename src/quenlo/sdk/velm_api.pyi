@@ -768,10 +768,8 @@ class PipelineCommand(Command):
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the pipeline's status until it is ``until`` (required here) and return the status record.
-
-        An error status (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) that is not waited for raises
-        its StatusError subclass, as wait_for_status does. Time-out 300 s.
+        Poll the pipeline until its status is ``until`` (required here) and return the final status record.
+        Time-out 300 s.
 
         Args:
             until: the status, or several, that end the wait and return.
@@ -784,14 +782,16 @@ class PipelineCommand(Command):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
 
 class StartPipelineCommand(PipelineCommand):
@@ -825,8 +825,8 @@ class StartPipelineCommand(PipelineCommand):
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the run until ``until`` (default FINISHED) and return the status record; a run that STOPPED
-        ends the wait at once. Error statuses raise their StatusError subclass. Time-out 300 s.
+        Poll the pipeline until its status is ``until`` (default FINISHED) and return the final status record.
+        Time-out 300 s.
 
         Args:
             until: the status, or several, that end the wait and return.
@@ -839,14 +839,16 @@ class StartPipelineCommand(PipelineCommand):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
 
 class StopPipelineCommand(PipelineCommand):
@@ -861,8 +863,8 @@ class StopPipelineCommand(PipelineCommand):
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the pipeline until ``until`` (default STOPPED) and return the status record. Error statuses
-        raise their StatusError subclass. Time-out 300 s.
+        Poll the pipeline until its status is ``until`` (default STOPPED) and return the final status record.
+        Time-out 300 s.
 
         Args:
             until: the status, or several, that end the wait and return.
@@ -875,14 +877,16 @@ class StopPipelineCommand(PipelineCommand):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
 
 class ValidateCommand(Command):
@@ -909,8 +913,8 @@ class ValidateCommand(Command):
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the validation until ``until`` (default VALID) and return its status record; INVALID ends the
-        wait at once unless waited for (``until=("VALID", "INVALID")`` returns either). Time-out 60 s.
+        Poll the validation until its status is ``until`` (default VALID) and return the final status record.
+        Time-out 60 s.
 
         Args:
             until: the status, or several, that end the wait and return.
@@ -923,14 +927,16 @@ class ValidateCommand(Command):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
 
 class PreviewCommand(Command):
@@ -960,8 +966,8 @@ class PreviewCommand(Command):
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the preview until ``until`` (default FINISHED) and return its status record; INVALID ends the
-        wait at once. Read the records with ``preview`` afterwards. Time-out 30 s.
+        Poll the preview until its status is ``until`` (default FINISHED) and return the final status record.
+        Time-out 30 s.
 
         Args:
             until: the status, or several, that end the wait and return.
@@ -974,14 +980,16 @@ class PreviewCommand(Command):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
 
 class ConnectionValidateCommand(Command):
@@ -1006,8 +1014,8 @@ class ConnectionValidateCommand(Command):
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the connection validation until ``until`` (default FINISHED) and return its status record;
-        INVALID ends the wait at once. Time-out 120 s.
+        Poll the connection validation until its status is ``until`` (default FINISHED) and return the final status record.
+        Time-out 120 s.
 
         Args:
             until: the status, or several, that end the wait and return.
@@ -1020,14 +1028,16 @@ class ConnectionValidateCommand(Command):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
 
 class SnapshotCommand(Command):
@@ -1060,8 +1070,7 @@ class SnapshotCommand(Command):
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the capture until ``until`` (default FINISHED: no longer in progress) and return the
-        snapshot's status record. Its status is FINISHED once ``inProgress`` is false, IN_PROGRESS before.
+        Poll the snapshot until its status is ``until`` (default FINISHED) and return the final status record.
         Time-out 30 s.
 
         Args:
@@ -1075,12 +1084,14 @@ class SnapshotCommand(Command):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
