@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 
 namespace velm {
 
@@ -83,19 +84,15 @@ namespace {
 struct Native {
     NativeCall call;
     void *function;
-    size_t arity;
+    void (*destroy)(void *function);
 };
 
 // The C++ exceptions nanobind's own dispatch would translate, as the Python errors they stand for.
 PyObject *native_trampoline(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs) {
     const Native *native = static_cast<const Native *>(PyCapsule_GetPointer(capsule, nullptr));
     if (!native) return nullptr;
-    if ((size_t)nargs != native->arity) {
-        PyErr_Format(PyExc_TypeError, "expected %zu arguments, got %zd", native->arity, nargs);
-        return nullptr;
-    }
     try {
-        return native->call(native->function, args);
+        return native->call(native->function, args, (size_t)nargs);
     } catch (nb::python_error &e) {
         e.restore();
     } catch (nb::builtin_exception &e) {
@@ -121,10 +118,18 @@ PyMethodDef native_method = {"native",
 
 }  // namespace
 
-nb::object native_function(NativeCall call, void *function, size_t arity) {
-    nb::object capsule = nb::steal(PyCapsule_New(new Native{call, function, arity}, nullptr, [](PyObject *c) {
-        delete static_cast<Native *>(PyCapsule_GetPointer(c, nullptr));
-    }));
+void check_arity(size_t expected, size_t given) {
+    if (given != expected)
+        raise_message(PyExc_TypeError, format("expected {} arguments, got {}", expected, given));
+}
+
+nb::object native_function(NativeCall call, void *function, void (*destroy)(void *)) {
+    nb::object capsule =
+        nb::steal(PyCapsule_New(new Native{call, function, destroy}, nullptr, [](PyObject *c) {
+            Native *native = static_cast<Native *>(PyCapsule_GetPointer(c, nullptr));
+            if (native->destroy) native->destroy(native->function);
+            delete native;
+        }));
     if (!capsule) throw nb::python_error();
     return nb::steal(PyCFunction_New(&native_method, capsule.ptr()));
 }
@@ -147,21 +152,21 @@ nb::object global(nb::handle name) {
     return attr(module_object, name);
 }
 
-namespace {
-
-void append_path_segment(std::string &out, nb::handle value) {
+nb::object path_segment(nb::handle value) {
     // None is always a caller's mistake here; sending the text "None" would address a resource by accident.
     if (value.is_none()) throw nb::type_error("None is not a valid path value (an id or name is required)");
     // str() as Python's formatting would; a text with no UTF-8 form fails here with UnicodeEncodeError.
-    nb::object shown = guarded([&] { return PyObject_Str(value.ptr()); });
+    nb::object text = guarded([&] { return PyObject_Str(value.ptr()); });
     Py_ssize_t size = 0;
-    const char *utf8 = PyUnicode_AsUTF8AndSize(shown.ptr(), &size);
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!utf8) throw nb::python_error();
-    const std::string text(utf8, (size_t)size);
-    if (text.empty() || text == "." || text == "..")
+    const std::string_view view(utf8, (size_t)size);
+    if (view.empty() || view == "." || view == "..")
         raise_message(PyExc_ValueError, format("not a valid path value: {!r}", value));
-    for (char c : text) {
-        // "%" too: requests leaves a valid escape as it is, and the engine would decode "a%2Fb" to "a/b".
+    // "%" too: requests leaves a valid escape as it is, and the engine would decode "a%2Fb" to "a/b".
+    if (view.find_first_of("/?#%") == std::string_view::npos) return text;
+    std::string out;
+    for (char c : view) {
         switch (c) {
             case '/': out += "%2F"; break;
             case '?': out += "%3F"; break;
@@ -170,19 +175,20 @@ void append_path_segment(std::string &out, nb::handle value) {
             default: out += c;
         }
     }
+    return nb::str(out.data(), out.size());
 }
 
-}  // namespace
-
 nb::str endpoint(nb::handle self, const char *path_template, std::initializer_list<nb::handle> values) {
+    static const nb::handle api_version = intern("api_version");
     std::string out;
-    static const nb::handle api_version_name = intern("api_version");
-    const nb::object api_version = attr(self, api_version_name);
     auto next = values.begin();
     bool first = true;
     for (const char *p = path_template; *p; ++p) {
         if (p[0] == '{' && p[1] == '}') {
-            append_path_segment(out, first ? nb::handle(api_version) : *next++);
+            nb::object segment = path_segment(first ? nb::handle(attr(self, api_version)) : *next++);
+            Py_ssize_t size = 0;
+            const char *utf8 = PyUnicode_AsUTF8AndSize(segment.ptr(), &size);
+            out.append(utf8, (size_t)size);
             first = false;
             ++p;
         } else {

@@ -110,10 +110,15 @@ void sleep(nb::handle seconds);
 // class's qualified name and the module's name. Returns the function.
 nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb::handle impl);
 
-// A C++ function of nb::handle or nb::object arguments as a Python callable taking them by position (a
-// builtin function called through vectorcall, with no argument conversion), for def_method.
-using NativeCall = PyObject *(*)(void *function, PyObject *const *args);
-nb::object native_function(NativeCall call, void *function, size_t arity);
+// A Python callable taking its arguments by position (a builtin function called through vectorcall, with no
+// argument conversion) that runs call(function, args, nargs) and gives its new reference, or null with the
+// Python error set. A python_error or nanobind's builtin exceptions thrown there become the Python error they
+// stand for. `destroy`, if any, is called with `function` when the callable goes.
+using NativeCall = PyObject *(*)(void *function, PyObject *const *args, size_t nargs);
+nb::object native_function(NativeCall call, void *function, void (*destroy)(void *) = nullptr);
+
+// TypeError unless `given` is `expected`.
+void check_arity(size_t expected, size_t given);
 
 template <typename T>
 T argument(PyObject *value) {
@@ -124,7 +129,8 @@ T argument(PyObject *value) {
 }
 
 template <typename R, typename... Args, size_t... I>
-PyObject *call_native(void *function, PyObject *const *args, std::index_sequence<I...>) {
+PyObject *call_native(void *function, PyObject *const *args, size_t nargs, std::index_sequence<I...>) {
+    check_arity(sizeof...(Args), nargs);
     auto typed = reinterpret_cast<R (*)(Args...)>(function);
     if constexpr (std::is_void_v<R>) {
         typed(argument<std::decay_t<Args>>(args[I])...);
@@ -134,12 +140,13 @@ PyObject *call_native(void *function, PyObject *const *args, std::index_sequence
     }
 }
 
+// A C++ function of nb::handle or nb::object arguments as such a callable, for def_method.
 template <typename R, typename... Args>
 nb::object native_function(R (*function)(Args...)) {
-    NativeCall call = [](void *f, PyObject *const *args) {
-        return call_native<R, Args...>(f, args, std::index_sequence_for<Args...>{});
+    NativeCall call = [](void *f, PyObject *const *args, size_t nargs) {
+        return call_native<R, Args...>(f, args, nargs, std::index_sequence_for<Args...>{});
     };
-    return native_function(call, reinterpret_cast<void *>(function), sizeof...(Args));
+    return native_function(call, reinterpret_cast<void *>(function));
 }
 
 // def_method with a C++ function or captureless lambda of nb::handle (or nb::object) arguments.
@@ -164,6 +171,9 @@ void log(const char *level, const char *message, Args &&...args) {
 // percent-encoded, and an empty text, "." or ".." (which no encoding keeps one segment) raises ValueError,
 // and None raises TypeError.
 nb::str endpoint(nb::handle self, const char *path_template, std::initializer_list<nb::handle> values = {});
+
+// `value` as one path segment, as endpoint places it.
+nb::object path_segment(nb::handle value);
 
 // One argument of an operation, by its name in the signature.
 using Argument = std::pair<const char *, nb::handle>;

@@ -168,7 +168,7 @@ class ApiClient:
 
     def create_pipeline(self, pipeline_title: str, description: str | None = None, auto_generate_pipeline_id: bool | None = None, draft: bool | None = None, pipeline_type: str | None = 'HARVEL') -> Command:
         """
-        Create an empty pipeline titled ``pipeline_title`` (PUT /pipeline/{pipeline_title}).
+        Create an empty pipeline titled ``pipeline_title``.
 
         ``auto_generate_pipeline_id`` asks for an id made of the title without white space and a
         UUID (sent as ``autoGenerateName`` to engines older than 2.5.0.0); ``draft`` creates it
@@ -176,33 +176,53 @@ class ApiClient:
 
         Returns:
             Command whose response holds the new pipeline's configuration.
+
+        Request: PUT /pipeline/{pipeline_title}
+        """
+
+    def import_pipelines(self, pipelines_file: IO[bytes]) -> Any:
+        """
+        Upload an open archive of pipelines as the form field "file".
+
+        The file is read during the upload and left open.
+
+        Returns:
+            The engine's answer as decoded JSON, or an empty dict when the body is empty.
+
+        Request: POST /pipelines/import
         """
 
     def update_pipeline(self, pipeline_id: str, pipeline: Any, rev: int | None = 0, description: str | None = None) -> Command:
         """
-        Replace a stored pipeline's definition with ``pipeline`` (POST /pipeline/{pipeline_id}).
+        Replace a stored pipeline's definition with ``pipeline``.
 
         Returns:
             Command whose response holds the stored definition.
+
+        Request: POST /pipeline/{pipeline_id}
         """
 
     def delete_pipeline(self, pipeline_id: str) -> Command:
         """
-        Delete a stored pipeline (DELETE /pipeline/{pipeline_id}).
-
-        Returns:
-            Command holding the engine's answer.
+        Delete a stored pipeline.
 
         Raises:
             requests.HTTPError: for any failure status, 400 and 500 included.
+
+        Returns:
+            Command(self, response).
+
+        Request: DELETE /pipeline/{pipeline_id}
         """
 
     def get_pipeline_configuration(self, pipeline_id: str, rev: int | None = 0, get: str | None = 'pipeline') -> Any:
         """
-        Read a stored pipeline (GET /pipeline/{pipeline_id}); ``get`` names what to read.
+        Read a stored pipeline; ``get`` names what to read.
 
         Returns:
-            The decoded JSON body, or an empty dict when the body is empty.
+            The decoded JSON body, or an empty list when the body is empty.
+
+        Request: GET /pipeline/{pipeline_id}
         """
 
     def update_pipeline_configuration(self, pipeline_id: str, pipeline_json: Any, rev: int | None = 0, description: str | None = None) -> Any:
@@ -210,67 +230,71 @@ class ApiClient:
         Replace a stored pipeline's definition and read back the stored one.
 
         Returns:
-            The decoded JSON body, or an empty dict when the body is empty.
+            The decoded JSON body, or an empty list when the body is empty.
+
+        Request: POST /pipeline/{pipeline_id}
         """
 
     def get_all_pipeline_configuration_info(self, filter_text: str | None = None, label: str | None = None, offset: int | None = None, len_: int | None = -1, order_by: str | None = 'NAME', order: str | None = 'ASC', include_status: bool | None = None) -> Command:
         """
-        List the stored pipelines, filtered, paged and ordered (GET /pipelines).
+        List the stored pipelines, filtered, paged and ordered.
 
         Returns:
             Command whose response holds the list of pipeline information records.
+
+        Request: GET /pipelines
         """
 
     def export_pipeline(self, pipeline_id: str, rev: int | None = 0, attachment: bool | None = False, include_library_definitions: bool | None = False, include_plain_text_credentials: bool | None = True) -> Any:
         """
-        Export one pipeline (GET /pipeline/{pipeline_id}/export); nothing is written to disk.
+        Export one pipeline; nothing is written to disk.
 
         Returns:
             The exported pipeline as decoded JSON, or an empty dict when the body is empty.
+
+        Request: GET /pipeline/{pipeline_id}/export
         """
 
     def export_pipelines(self, body: Any, include_library_definitions: bool | None = False, include_plain_text_credentials: bool | None = True) -> Command:
         """
-        Export the pipelines ``body`` names (POST /pipelines/export).
+        Export the pipelines ``body`` names.
 
         Returns:
             Command whose response holds the engine's archive, unread.
+
+        Request: POST /pipelines/export
         """
 
     def import_pipeline(self, pipeline_id: str, pipeline_json: Any, rev: int | None = 0, overwrite: bool | None = False, draft: bool | None = False, include_library_definitions: bool | None = None, auto_generate_pipeline_id: bool | None = None) -> Any:
         """
-        Import one pipeline from its exported JSON (POST /pipeline/{pipeline_id}/import).
+        Import one pipeline from its exported JSON.
 
         Returns:
             The engine's answer as decoded JSON, or an empty dict when the body is empty.
-        """
 
-    def import_pipelines(self, pipelines_file: IO[bytes]) -> Any:
-        """
-        Upload an open archive of pipelines as the form field "file" (POST /pipelines/import).
-
-        The file is read during the upload and left open.
-
-        Returns:
-            The engine's answer as decoded JSON, or an empty dict when the body is empty.
+        Request: POST /pipeline/{pipeline_id}/import
         """
 
     def create_fragment(self, title: str, description: str | None = None, draft: bool | None = None, execution_mode: str | None = None, body: Any = None) -> Command:
         """
-        Create a pipeline fragment titled ``title`` (PUT /fragment/{title}).
+        Create a pipeline fragment titled ``title``.
 
         ``body`` is sent as given, without JSON encoding (None sends no body).
 
         Returns:
             Command whose response holds the new fragment.
+
+        Request: PUT /fragment/{title}
         """
 
     def import_fragment(self, fragment_id: str, fragment_json: Any, draft: bool | None = False, include_library_definitions: bool | None = None) -> Any:
         """
-        Import a fragment from its exported JSON (POST /fragment/{fragment_id}/import).
+        Import a fragment from its exported JSON.
 
         Returns:
             The engine's answer as decoded JSON, or an empty dict when the body is empty.
+
+        Request: POST /fragment/{fragment_id}/import
         """
 
     def start_pipeline(self, pipeline_id: str, rev: int | None = 0, runtime_parameters: Mapping[str, Any] | None = None) -> StartPipelineCommand:
@@ -279,30 +303,38 @@ class ApiClient:
 
         Returns:
             StartPipelineCommand, whose waits follow the run to its end or to a counter target.
+
+        Request: POST /pipeline/{pipeline_id}/start
         """
 
     def stop_pipeline(self, pipeline_id: str, rev: int | None = 0) -> StopPipelineCommand:
         """
-        Ask a running pipeline to stop (POST /pipeline/{pipeline_id}/stop).
+        Ask a running pipeline to stop.
 
         Returns:
             StopPipelineCommand; ``wait_for_stopped`` waits until it has stopped.
+
+        Request: POST /pipeline/{pipeline_id}/stop
         """
 
     def force_stop_pipeline(self, pipeline_id: str, rev: int | None = 0) -> StopPipelineCommand:
         """
-        Force a pipeline to stop (POST /pipeline/{pipeline_id}/forceStop).
+        Force a pipeline to stop.
 
         Returns:
             StopPipelineCommand; ``wait_for_stopped`` waits until it has stopped.
+
+        Request: POST /pipeline/{pipeline_id}/forceStop
         """
 
     def get_pipeline_status(self, pipeline_id: str, rev: int | None = 0, only_if_exists: bool | None = None) -> PipelineCommand:
         """
-        Read a pipeline's status (GET /pipeline/{pipeline_id}/status).
+        Read a pipeline's status.
 
         Returns:
             PipelineCommand whose response is the status record; ``wait_for_status`` waits on it.
+
+        Request: GET /pipeline/{pipeline_id}/status
         """
 
     def reset_origin_offset(self, pipeline_id: str, rev: int | None = 0) -> Command:
@@ -310,7 +342,9 @@ class ApiClient:
         Make the pipeline's origin start from the beginning on its next run.
 
         Returns:
-            Command holding the engine's answer.
+            Command(self, response).
+
+        Request: POST /pipeline/{pipeline_id}/resetOffset
         """
 
     def get_pipeline_committed_offsets(self, pipeline_id: str, rev: int | None = 0) -> Command:
@@ -319,6 +353,8 @@ class ApiClient:
 
         Returns:
             Command whose response holds the offsets.
+
+        Request: GET /pipeline/{pipeline_id}/committedOffsets
         """
 
     def update_pipeline_committed_offsets(self, pipeline_id: str, rev: int | None = 0, body: Any = None) -> Command:
@@ -326,31 +362,39 @@ class ApiClient:
         Overwrite a pipeline's committed origin offsets with ``body``.
 
         Returns:
-            Command holding the engine's answer.
+            Command(self, response).
+
+        Request: POST /pipeline/{pipeline_id}/committedOffsets
         """
 
     def get_pipeline_metrics(self, pipeline_id: str, rev: int | None = 0) -> Command:
         """
-        Read the metrics of a pipeline's current run (GET /pipeline/{pipeline_id}/metrics).
+        Read the metrics of a pipeline's current run.
 
         Returns:
             Command whose response holds the metrics (``counters``, ``gauges``, ``meters``, ...).
+
+        Request: GET /pipeline/{pipeline_id}/metrics
         """
 
     def get_pipeline_history(self, pipeline_id: str, rev: int | None = 0) -> Any:
         """
-        Read the history of a pipeline's runs (GET /pipeline/{pipeline_id}/history).
+        Read the history of a pipeline's runs.
 
         Returns:
-            The decoded JSON list, or an empty list when the body is empty.
+            The decoded JSON body, or an empty list when the body is empty.
+
+        Request: GET /pipeline/{pipeline_id}/history
         """
 
     def get_pipeline_rules(self, pipeline_id: str, rev: int | None = 0) -> Command:
         """
-        Read a pipeline's rules (GET /pipeline/{pipeline_id}/rules).
+        Read a pipeline's rules.
 
         Returns:
             Command whose response holds the rules definition.
+
+        Request: GET /pipeline/{pipeline_id}/rules
         """
 
     def update_pipeline_rules(self, pipeline_id: str, pipeline: Any, rev: int | None = 0) -> Command:
@@ -359,6 +403,8 @@ class ApiClient:
 
         Returns:
             Command whose response holds the stored rules.
+
+        Request: POST /pipeline/{pipeline_id}/rules
         """
 
     def get_pipeline_error_messages(self, pipeline_id: str, stage_instance_name: str, rev: int | None = 0, size: int | None = 10, edge: bool | None = False) -> Command:
@@ -367,11 +413,13 @@ class ApiClient:
 
         Returns:
             Command whose response holds the stage's error messages.
+
+        Request: GET /pipeline/{pipeline_id}/errorMessages
         """
 
     def validate_pipeline(self, pipeline_id: str, rev: int | None = 0, timeout_sec: int | None = 2000) -> ValidateCommand:
         """
-        Start a validation of a stored pipeline (GET /pipeline/{pipeline_id}/validate).
+        Start a validation of a stored pipeline.
 
         ``timeout_sec`` travels to the engine as ``timeout``; the client does not wait on it.
 
@@ -380,11 +428,13 @@ class ApiClient:
 
         Raises:
             KeyError: the answer has no ``previewerId``.
+
+        Request: GET /pipeline/{pipeline_id}/validate
         """
 
     def run_pipeline_preview(self, pipeline_id: str, rev: int | None = 0, batches: int | None = 1, batch_size: int | None = 10, skip_targets: bool | None = True, end_stage: str | None = None, timeout: int | None = 2000, test_origin: bool | None = False, stage_outputs_to_override_json: Any = None) -> PreviewCommand:
         """
-        Start a preview of a stored pipeline (POST /pipeline/{pipeline_id}/preview).
+        Start a preview of a stored pipeline.
 
         Every setting travels in the query; the request has no body.
 
@@ -393,6 +443,8 @@ class ApiClient:
 
         Raises:
             KeyError: the answer has no ``previewerId``.
+
+        Request: POST /pipeline/{pipeline_id}/preview
         """
 
     def run_dynamic_pipeline_preview(self, preview_json: Any) -> PreviewCommand:
@@ -405,17 +457,21 @@ class ApiClient:
 
         Raises:
             KeyError: the answer has no ``previewerId`` or no ``pipelineId``.
+
+        Request: POST /pipeline/dynamicPreview
         """
 
     def run_dynamic_pipeline_preview_for_connection(self, preview_json: Any) -> ConnectionValidateCommand:
         """
-        Start a dynamic preview that tests a connection (POST /pipeline/dynamicPreview).
+        Start a dynamic preview that tests a connection.
 
         Returns:
             ConnectionValidateCommand with the pipeline id and previewer id from the engine's answer.
 
         Raises:
             KeyError: the answer has no ``previewerId`` or no ``pipelineId``.
+
+        Request: POST /pipeline/dynamicPreview
         """
 
     def get_preview_status(self, pipeline_id: str, previewer_id: str) -> Command:
@@ -424,6 +480,8 @@ class ApiClient:
 
         Returns:
             Command whose response holds the run's status record.
+
+        Request: GET /pipeline/{pipeline_id}/preview/{previewer_id}/status
         """
 
     def get_preview_data(self, pipeline_id: str, previewer_id: str) -> PreviewCommand:
@@ -432,17 +490,21 @@ class ApiClient:
 
         Returns:
             PreviewCommand for the two ids, whose response holds the preview data.
+
+        Request: GET /pipeline/{pipeline_id}/preview/{previewer_id}
         """
 
     def capture_snapshot(self, pipeline_id: str, snapshot_name: str, snapshot_label: str | None, rev: int | None = 0, batches: int | None = 1, batch_size: int | None = 10, start_pipeline: bool | None = False, runtime_parameters: Mapping[str, Any] | None = None) -> SnapshotCommand:
         """
-        Ask the engine to capture a snapshot (PUT /pipeline/{pipeline_id}/snapshot/{snapshot_name}).
+        Ask the engine to capture a snapshot.
 
         The runtime parameters are the JSON body ("{}" when there are none); the other settings
         travel in the query. The client starts nothing itself, even with ``start_pipeline``.
 
         Returns:
             SnapshotCommand for the caller's pipeline id, name and label; ``wait_for_finished`` waits.
+
+        Request: PUT /pipeline/{pipeline_id}/snapshot/{snapshot_name}
         """
 
     def get_snapshot_status(self, pipeline_id: str, snapshot_name: str, rev: int | None = 0) -> Command:
@@ -451,6 +513,8 @@ class ApiClient:
 
         Returns:
             Command whose response holds the status record (with ``inProgress``).
+
+        Request: GET /pipeline/{pipeline_id}/snapshot/{snapshot_name}/status
         """
 
     def get_snapshot_data(self, pipeline_id: str, snapshot_name: str, snapshot_label: str | None, rev: int | None = 0) -> SnapshotCommand:
@@ -459,42 +523,52 @@ class ApiClient:
 
         Returns:
             SnapshotCommand for the snapshot, whose response holds its data.
+
+        Request: GET /pipeline/{pipeline_id}/snapshot/{snapshot_name}
         """
 
     def get_snapshots(self) -> Any:
         """
-        List the snapshots of all pipelines (GET /pipelines/snapshots).
+        List the snapshots of all pipelines.
 
         Returns:
-            The decoded JSON list, or an empty list when the engine sent no body.
+            The decoded JSON body, or an empty list when the body is empty.
+
+        Request: GET /pipelines/snapshots
         """
 
     def get_snapshots_by_pipeline(self, pipeline_id: str) -> Command:
         """
-        List the snapshots of one pipeline (GET /pipeline/{pipeline_id}/snapshots).
+        List the snapshots of one pipeline.
 
         Returns:
             Command whose response holds the list.
+
+        Request: GET /pipeline/{pipeline_id}/snapshots
         """
 
     def delete_snapshot(self, pipeline_id: str, snapshot_id: str, rev: int | None = 0) -> Command:
         """
-        Delete a snapshot (DELETE /pipeline/{pipeline_id}/snapshot/{snapshot_id}).
-
-        Returns:
-            Command holding the engine's answer.
+        Delete a snapshot.
 
         Raises:
             requests.HTTPError: any failure status, 400 and 500 included.
+
+        Returns:
+            Command(self, response).
+
+        Request: DELETE /pipeline/{pipeline_id}/snapshot/{snapshot_id}
         """
 
     def get_velm_info(self) -> dict[str, Any]:
         """
-        Read the engine information record (GET /system/info).
+        Read the engine information record.
 
         Returns:
             The decoded JSON object (with ``version`` among its members), or an empty dict when the
             engine answered with an empty body.
+
+        Request: GET /system/info
         """
 
     def get_velm_directories(self) -> dict[str, Any]:
@@ -502,7 +576,9 @@ class ApiClient:
         Read the engine's directories (runtime, configuration, data, logs, resources, ...).
 
         Returns:
-            The decoded JSON object, or an empty dict when the body is empty.
+            The decoded JSON body, or an empty list when the body is empty.
+
+        Request: GET /system/directories
         """
 
     def get_velm_configuration(self) -> Command:
@@ -511,6 +587,8 @@ class ApiClient:
 
         Returns:
             A Command holding the response; its body is the configuration object.
+
+        Request: GET /system/configuration
         """
 
     def get_velm_ui_configuration(self) -> Command:
@@ -518,7 +596,9 @@ class ApiClient:
         Read the configuration the engine gives its user interface.
 
         Returns:
-            A Command holding the response.
+            Command(self, response).
+
+        Request: GET /system/configuration/ui
         """
 
     def get_velm_id(self) -> Command:
@@ -527,6 +607,8 @@ class ApiClient:
 
         Returns:
             A Command holding the response; its body carries the id.
+
+        Request: GET /system/info/id
         """
 
     def get_current_user(self) -> dict[str, Any]:
@@ -536,6 +618,8 @@ class ApiClient:
         Returns:
             The decoded JSON object (the name under ``user``), or an empty dict when the body is
             empty.
+
+        Request: GET /system/info/currentUser
         """
 
     def get_jmx_metrics(self) -> Command:
@@ -543,7 +627,9 @@ class ApiClient:
         Read the engine's JMX metrics.
 
         Returns:
-            A Command holding the response.
+            Command(self, response).
+
+        Request: GET /system/jmx
         """
 
     def get_system_stats(self) -> Command:
@@ -551,7 +637,9 @@ class ApiClient:
         Read the engine's usage statistics settings.
 
         Returns:
-            A Command holding the response.
+            Command(self, response).
+
+        Request: GET /system/stats
         """
 
     def opt_for_system_stats(self, opt: Any) -> Command:
@@ -562,7 +650,9 @@ class ApiClient:
             opt: sent unchanged as the query value ``active`` (for example "true" or "false").
 
         Returns:
-            A Command holding the response.
+            Command(self, response).
+
+        Request: POST /system/stats
         """
 
     def get_logs(self, ending_offset: int | None = -1, extra_message: str | None = None, pipeline: str | quenlo.sdk.velm_models.Pipeline | None = None, severity: str | None = None) -> Command:
@@ -577,6 +667,148 @@ class ApiClient:
 
         Returns:
             A Command holding the response; its body is the list of log entries.
+
+        Request: GET /system/logs
+        """
+
+    def get_definitions(self) -> Any:
+        """
+        Read the definitions of the engine's stages, services and expression functions.
+
+        Raises:
+            json.JSONDecodeError (requests' JSONDecodeError): the body is empty or not JSON.
+
+        Returns:
+            The decoded JSON body.
+
+        Request: GET /definitions
+        """
+
+    def get_connection_definitions(self) -> Command:
+        """
+        Read the definitions of the engine's connection types.
+
+        Returns:
+            Command(self, response).
+
+        Request: GET /definitions/connections
+        """
+
+    def get_stage_libraries_list(self, repo_url: str | None, installed_only: bool | None) -> Command:
+        """
+        List stage libraries.
+
+        Args:
+            repo_url: the repository to list from (None for the engine's own).
+            installed_only: list only the libraries installed on the engine.
+
+        Returns:
+            Command(self, response).
+
+        Request: GET /stageLibraries/list
+        """
+
+    def get_classpath_health(self) -> Any:
+        """
+        Read the classpath health of the installed stage libraries.
+
+        Returns:
+            The decoded JSON body, or an empty list when the body is empty.
+
+        Request: GET /stageLibraries/classpathHealth
+        """
+
+    def get_alerts(self) -> Any:
+        """
+        Read the alerts raised by the rules of running pipelines.
+
+        Returns:
+            The decoded JSON body, or an empty list when the body is empty.
+
+        Request: GET /pipelines/alerts
+        """
+
+    def get_bundle_generators(self) -> Any:
+        """
+        List the generators a support bundle can be assembled from.
+
+        Returns:
+            The decoded JSON body, or an empty list when the body is empty.
+
+        Request: GET /system/bundle/list
+        """
+
+    def get_health_categories(self) -> Command:
+        """
+        List the categories of the engine's health report.
+
+        Returns:
+            Command(self, response).
+
+        Request: GET /system/health/categories
+        """
+
+    def get_health_report(self, categories: Any = None) -> Command:
+        """
+        Read the engine's health report.
+
+        Args:
+            categories: the categories to report on (None for all).
+
+        Returns:
+            Command(self, response).
+
+        Request: GET /system/health/report
+        """
+
+    def get_pipeline_acl(self, pipeline_id: str) -> dict[str, Any]:
+        """
+        Read the access control list of a pipeline.
+
+        Returns:
+            The decoded JSON body, or an empty list when the body is empty.
+
+        Request: GET /acl/{pipeline_id}
+        """
+
+    def set_pipeline_acl(self, pipeline_id: str, pipeline_acl_json: Any) -> Command:
+        """
+        Replace the access control list of a pipeline with ``pipeline_acl_json``.
+
+        Returns:
+            Command(self, response).
+
+        Request: POST /acl/{pipeline_id}
+        """
+
+    def get_pipeline_permissions(self, pipeline_id: str) -> Any:
+        """
+        Read the permissions of a pipeline.
+
+        Returns:
+            The decoded JSON body, or an empty list when the body is empty.
+
+        Request: GET /acl/{pipeline_id}/permissions
+        """
+
+    def get_acl_subjects(self) -> dict[str, Any]:
+        """
+        Read the subjects (users and groups) of the pipelines' access control lists.
+
+        Returns:
+            The decoded JSON body, or an empty list when the body is empty.
+
+        Request: GET /pipelines/subjects
+        """
+
+    def set_acl_subjects(self, subjects_json: Any) -> Command:
+        """
+        Write the subjects of the pipelines' access control lists.
+
+        Returns:
+            Command(self, response).
+
+        Request: POST /pipeline/subjects
         """
 
     def change_password(self, data_json: Any) -> Command:
@@ -592,61 +824,8 @@ class ApiClient:
 
         Raises:
             KeyError: the current-user record has no ``user``; nothing is posted.
-        """
 
-    def get_definitions(self) -> Any:
-        """
-        Read the definitions of the engine's stages, services and expression functions.
-
-        Returns:
-            The decoded JSON object.
-
-        Raises:
-            json.JSONDecodeError (requests' JSONDecodeError): the body is empty or not JSON.
-        """
-
-    def get_connection_definitions(self) -> Command:
-        """
-        Read the definitions of the engine's connection types.
-
-        Returns:
-            A Command holding the response.
-        """
-
-    def get_stage_libraries_list(self, repo_url: str | None, installed_only: bool | None) -> Command:
-        """
-        List stage libraries.
-
-        Args:
-            repo_url: the repository to list from (None for the engine's own).
-            installed_only: list only the libraries installed on the engine.
-
-        Returns:
-            A Command holding the response.
-        """
-
-    def get_classpath_health(self) -> Any:
-        """
-        Read the classpath health of the installed stage libraries.
-
-        Returns:
-            The decoded JSON list, or an empty list when the body is empty.
-        """
-
-    def get_alerts(self) -> Any:
-        """
-        Read the alerts raised by the rules of running pipelines.
-
-        Returns:
-            The decoded JSON list, or an empty list when the body is empty.
-        """
-
-    def get_bundle_generators(self) -> Any:
-        """
-        List the generators a support bundle can be assembled from.
-
-        Returns:
-            The decoded JSON list, or an empty list when the body is empty.
+        Request: GET /system/info/currentUser, then POST /usermanagement/users/{user}/changePassword
         """
 
     def get_bundle(self, generators: str | Iterable[str] | None = None) -> zipfile.ZipFile:
@@ -664,65 +843,8 @@ class ApiClient:
         Raises:
             TypeError: a generator name is not text; nothing is sent.
             zipfile.BadZipFile: the engine's answer is not a ZIP archive.
-        """
 
-    def get_health_categories(self) -> Command:
-        """
-        List the categories of the engine's health report.
-
-        Returns:
-            A Command holding the response.
-        """
-
-    def get_health_report(self, categories: Any = None) -> Command:
-        """
-        Read the engine's health report.
-
-        Args:
-            categories: the categories to report on (None for all).
-
-        Returns:
-            A Command holding the response.
-        """
-
-    def get_pipeline_acl(self, pipeline_id: str) -> dict[str, Any]:
-        """
-        Read the access control list of a pipeline.
-
-        Returns:
-            The decoded JSON object, or an empty dict when the body is empty.
-        """
-
-    def set_pipeline_acl(self, pipeline_id: str, pipeline_acl_json: Any) -> Command:
-        """
-        Replace the access control list of a pipeline with ``pipeline_acl_json``.
-
-        Returns:
-            A Command holding the response.
-        """
-
-    def get_pipeline_permissions(self, pipeline_id: str) -> Any:
-        """
-        Read the permissions of a pipeline.
-
-        Returns:
-            The decoded JSON list, or an empty list when the body is empty.
-        """
-
-    def get_acl_subjects(self) -> dict[str, Any]:
-        """
-        Read the subjects (users and groups) of the pipelines' access control lists.
-
-        Returns:
-            The decoded JSON object, or an empty dict when the body is empty.
-        """
-
-    def set_acl_subjects(self, subjects_json: Any) -> Command:
-        """
-        Write the subjects of the pipelines' access control lists.
-
-        Returns:
-            A Command holding the response.
+        Request: GET /system/bundle/generate
         """
 
 class Command:
