@@ -54,7 +54,7 @@ class TestEngineMessage:
             ({"message": "top level"}, "top level"),
             ({"RemoteException": {"message": "nested", "errorCode": "X_1"}}, "nested"),
             ({"error": {"detail": {"message": "two down"}}}, "two down"),
-            ({"message": 42, "inner": {"message": "the text one"}}, "the text one"),
+            ({"message": 42, "inner": {"message": "the string one"}}, "the string one"),
             ({"code": 7}, None),
             (["message"], None),
             ("plain text from a proxy", None),

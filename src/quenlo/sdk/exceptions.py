@@ -125,7 +125,7 @@ class EngineHTTPError(requests.HTTPError):
         url: the request's URL with any ``user:password@`` replaced by ``***@``, or None when unknown.
         engine_message: the engine's own message from a JSON error body, or None.
 
-    The text names the status, the request and the engine's message (or, without one, the start of the body).
+    Its message names the status, the request and the engine's message (or, without one, the start of the body).
     """
 
     def __init__(self, response: Optional[requests.Response] = None, *args: Any, **kwargs: Any) -> None:
