@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import base64
+import inspect
 import logging
 import socket
 import subprocess
@@ -189,6 +190,33 @@ class TestConstruction:
         assert probe.__name__ == "velm_connectivity_established"
         assert type(probe_args) is list and probe_args[0] is client
         assert probe(client) is True
+
+
+class TestSignatures:
+    PUBLIC = [n for n, v in vars(velm_api.ApiClient).items() if callable(v) and (n[0] != "_" or n == "__init__")]
+
+    @pytest.mark.parametrize("name", PUBLIC)
+    def test_every_public_method_has_its_signature_and_documentation(self, name):
+        method = getattr(velm_api.ApiClient, name)
+        assert list(inspect.signature(method).parameters)[0] == "self"
+        assert method.__doc__ and method.__qualname__ == f"ApiClient.{name}"
+
+    def test_a_mock_of_the_client_refuses_what_the_client_refuses(self):
+        client = mock.create_autospec(velm_api.ApiClient, instance=True)
+        client.start_pipeline("p", rev=2, runtime_parameters={})
+        with pytest.raises(TypeError):
+            client.start_pipeline("p", bogus=1)
+        with pytest.raises(TypeError):
+            client.get_pipeline_status()
+
+    def test_python_binds_the_arguments_with_its_own_errors(self, client, engine):
+        with pytest.raises(TypeError, match=r"get_pipeline_status\(\) got an unexpected keyword argument 'bogus'"):
+            client.get_pipeline_status("p1", bogus=1)
+        with pytest.raises(TypeError, match=r"takes 2 positional arguments but 3 were given"):
+            client.delete_pipeline("p1", "p2")
+        with pytest.raises(TypeError, match=r"__init__\(\) takes from 2 to 8 positional arguments but 9"):
+            velm_api.ApiClient(engine.url, None, None, None, 1, None, None, 5)
+        assert engine.requests == []
 
 
 class TestProbe:

@@ -89,12 +89,20 @@ class TestTimeout:
             ("5", TypeError),
             (True, TypeError),
             ((1, "2"), TypeError),
+            # Each of these passed once, and then every request failed with OverflowError or waited for ever.
+            (math.nan, ValueError),
+            (math.inf, ValueError),
+            ((1, 1e10), ValueError),
+            ((2147484, None), ValueError),
         ],
     )
     def test_bad_values_are_refused_before_any_request(self, engine, timeout, error):
         with pytest.raises(error, match="timeout"):
             velm_api.ApiClient(engine.url, timeout=timeout)
         assert engine.requests == []
+
+    def test_the_longest_time_out_the_socket_layer_takes_is_accepted(self, engine):
+        assert velm_api.ApiClient(engine.url, timeout=(2147483, 2147483)).get_velm_info()["version"]
 
 
 class TestRetries:
@@ -184,6 +192,12 @@ class TestProbeTimeout:
         with pytest.raises(TimeoutError) as raised:
             velm_api.ApiClient(url, probe_timeout_sec=2)
         assert "wrong" not in str(raised.value) and "://***@127.0.0.1" in str(raised.value)
+
+    def test_nan_is_refused_before_any_request(self, engine):
+        # It probed for ever: no time is ever past a NaN deadline.
+        with pytest.raises(ValueError, match="probe_timeout_sec"):
+            velm_api.ApiClient(engine.url, probe_timeout_sec=math.nan)
+        assert engine.requests == []
 
     @pytest.mark.parametrize(
         ("given", "passed"), [({}, {}), ({"probe_timeout_sec": 60}, {}), ({"probe_timeout_sec": 7.5}, {"timeout": 7.5})]

@@ -32,7 +32,6 @@ class Op(NamedTuple):
     path: str  # raw, under /rest/v1
     query: str  # raw
     body: bytes
-    hand_off: tuple[list[str], Any] | None  # get_params(parameters names, exclusions), None: own mapping
     returns: Any  # dict/list: decoded body with that empty value; else the command class
 
 
@@ -40,13 +39,6 @@ C = velm_api.Command
 EP = ("endpoint", "params")
 EPD = ("endpoint", "params", "data")
 
-CREATE = (
-    ["self", "pipeline_title", "description", "auto_generate_pipeline_id", "draft", "pipeline_type"],
-    ("self", "pipeline_title"),
-)
-LIST = (["self", "filter_text", "label", "offset", "len_", "order_by", "order", "include_status"], "self")
-OFFSETS = (["self", "pipeline_id", "rev", "body"], ("self", "pipeline_id", "body"))
-FRAGMENT = (["self", "title", "description", "draft", "execution_mode", "body"], ("self", "title", "body"))
 
 STORE = {
     "create_pipeline": Op(
@@ -56,7 +48,6 @@ STORE = {
         "/pipeline/new%20one",
         "pipelineType=HARVEL",
         b"{}",
-        CREATE,
         C,
     ),
     "create_pipeline-all": Op(
@@ -66,7 +57,6 @@ STORE = {
         "/pipeline/t",
         "description=d&autoGeneratePipelineId=True&draft=False&pipelineType=FRAG",
         b"{}",
-        CREATE,
         C,
     ),
     "update_pipeline": Op(
@@ -76,10 +66,9 @@ STORE = {
         "/pipeline/p",
         "rev=2&description=d",
         JSON,
-        (["self", "pipeline_id", "pipeline", "rev", "description"], ("self", "pipeline_id", "pipeline")),
         C,
     ),
-    "delete_pipeline": Op(lambda c: c.delete_pipeline("p"), "_delete", ("endpoint",), "/pipeline/p", "", b"", None, C),
+    "delete_pipeline": Op(lambda c: c.delete_pipeline("p"), "_delete", ("endpoint",), "/pipeline/p", "", b"", C),
     "get_pipeline_configuration": Op(
         lambda c: c.get_pipeline_configuration("p"),
         "_get",
@@ -87,7 +76,6 @@ STORE = {
         "/pipeline/p",
         "rev=0&get=pipeline",
         b"",
-        (["self", "pipeline_id", "rev", "get"], ("self", "pipeline_id")),
         dict,
     ),
     "get_pipeline_configuration-none": Op(
@@ -97,7 +85,6 @@ STORE = {
         "/pipeline/p",
         "",
         b"",
-        (["self", "pipeline_id", "rev", "get"], ("self", "pipeline_id")),
         dict,
     ),
     "update_pipeline_configuration": Op(
@@ -107,7 +94,6 @@ STORE = {
         "/pipeline/p",
         "rev=0",
         JSON,
-        None,
         dict,
     ),
     "update_pipeline_configuration-description": Op(
@@ -117,7 +103,6 @@ STORE = {
         "/pipeline/p",
         "rev=4&description=d",
         JSON,
-        None,
         dict,
     ),
     "get_all_pipeline_configuration_info": Op(
@@ -127,7 +112,6 @@ STORE = {
         "/pipelines",
         "len=-1&orderBy=NAME&order=ASC",
         b"",
-        LIST,
         C,
     ),
     "get_all_pipeline_configuration_info-all": Op(
@@ -137,7 +121,6 @@ STORE = {
         "/pipelines",
         "filterText=x&label=l&offset=1&len=2&orderBy=TITLE&order=DESC&includeStatus=True",
         b"",
-        LIST,
         C,
     ),
 }
@@ -150,17 +133,6 @@ IMPORT_EXPORT = {
         "/pipeline/p/export",
         "rev=0&attachment=False&includeLibraryDefinitions=False&includePlainTextCredentials=True",
         b"",
-        (
-            [
-                "self",
-                "pipeline_id",
-                "rev",
-                "attachment",
-                "include_library_definitions",
-                "include_plain_text_credentials",
-            ],
-            ("self", "pipeline_id"),
-        ),
         dict,
     ),
     "export_pipelines": Op(
@@ -170,7 +142,6 @@ IMPORT_EXPORT = {
         "/pipelines/export",
         "includeLibraryDefinitions=False&includePlainTextCredentials=True",
         b'["p", "q"]',
-        (["self", "body", "include_library_definitions", "include_plain_text_credentials"], ("self", "body")),
         C,
     ),
     "import_pipeline": Op(
@@ -180,23 +151,10 @@ IMPORT_EXPORT = {
         "/pipeline/p/import",
         "rev=0&overwrite=False&draft=False",
         JSON,
-        (
-            [
-                "self",
-                "pipeline_id",
-                "pipeline_json",
-                "rev",
-                "overwrite",
-                "draft",
-                "include_library_definitions",
-                "auto_generate_pipeline_id",
-            ],
-            ("self", "pipeline_id", "pipeline_json"),
-        ),
         dict,
     ),
     "create_fragment": Op(
-        lambda c: c.create_fragment("f"), "_put", EPD + ("is_data_format_json",), "/fragment/f", "", b"", FRAGMENT, C
+        lambda c: c.create_fragment("f"), "_put", EPD + ("is_data_format_json",), "/fragment/f", "", b"", C
     ),
     "create_fragment-body": Op(
         lambda c: c.create_fragment("f", "d", True, "EDGE", '{"stages": []}'),
@@ -205,7 +163,6 @@ IMPORT_EXPORT = {
         "/fragment/f",
         "description=d&draft=True&executionMode=EDGE",
         b'{"stages": []}',
-        FRAGMENT,
         C,
     ),
     "import_fragment": Op(
@@ -215,10 +172,6 @@ IMPORT_EXPORT = {
         "/fragment/f/import",
         "draft=False",
         JSON,
-        (
-            ["self", "fragment_id", "fragment_json", "draft", "include_library_definitions"],
-            ("self", "fragment_id", "fragment_json"),
-        ),
         dict,
     ),
 }
@@ -231,7 +184,6 @@ RUN_CONTROL = {
         "/pipeline/p/start",
         "rev=0",
         b"",
-        None,
         velm_api.StartPipelineCommand,
     ),
     "start_pipeline-parameters": Op(
@@ -241,7 +193,6 @@ RUN_CONTROL = {
         "/pipeline/p/start",
         "rev=3",
         b'{"limit": 1}',
-        None,
         velm_api.StartPipelineCommand,
     ),
     "stop_pipeline": Op(
@@ -251,7 +202,6 @@ RUN_CONTROL = {
         "/pipeline/p/stop",
         "rev=2",
         b"",
-        None,
         velm_api.StopPipelineCommand,
     ),
     "force_stop_pipeline": Op(
@@ -261,7 +211,6 @@ RUN_CONTROL = {
         "/pipeline/p/forceStop",
         "rev=2",
         b"",
-        None,
         velm_api.StopPipelineCommand,
     ),
     "reset_origin_offset": Op(
@@ -271,7 +220,6 @@ RUN_CONTROL = {
         "/pipeline/p/resetOffset",
         "rev=0",
         b"",
-        (["self", "pipeline_id", "rev"], ("self", "pipeline_id")),
         C,
     ),
     "get_pipeline_committed_offsets": Op(
@@ -281,7 +229,6 @@ RUN_CONTROL = {
         "/pipeline/p/committedOffsets",
         "",
         b"",
-        None,
         C,
     ),
     "update_pipeline_committed_offsets": Op(
@@ -291,7 +238,6 @@ RUN_CONTROL = {
         "/pipeline/p/committedOffsets",
         "rev=0",
         b'{"offsets": {"o": "1"}}',
-        OFFSETS,
         C,
     ),
     "update_pipeline_committed_offsets-no-body": Op(
@@ -301,17 +247,16 @@ RUN_CONTROL = {
         "/pipeline/p/committedOffsets",
         "rev=1",
         b"",
-        OFFSETS,
         C,
     ),
 }
 
 MONITORING = {
     "get_pipeline_metrics": Op(
-        lambda c: c.get_pipeline_metrics("p"), "_get", EP, "/pipeline/p/metrics", "rev=0", b"", None, C
+        lambda c: c.get_pipeline_metrics("p"), "_get", EP, "/pipeline/p/metrics", "rev=0", b"", C
     ),
     "get_pipeline_history": Op(
-        lambda c: c.get_pipeline_history("p", 1), "_get", EP, "/pipeline/p/history", "rev=1", b"", None, list
+        lambda c: c.get_pipeline_history("p", 1), "_get", EP, "/pipeline/p/history", "rev=1", b"", list
     ),
     "get_pipeline_rules": Op(
         lambda c: c.get_pipeline_rules("p"),
@@ -320,7 +265,6 @@ MONITORING = {
         "/pipeline/p/rules",
         "rev=0",
         b"",
-        (["self", "pipeline_id", "rev"], ("self", "pipeline_id")),
         C,
     ),
     "update_pipeline_rules": Op(
@@ -330,7 +274,6 @@ MONITORING = {
         "/pipeline/p/rules",
         "rev=0",
         JSON,
-        (["self", "pipeline_id", "pipeline", "rev"], ("self", "pipeline_id", "pipeline")),
         C,
     ),
     "get_pipeline_error_messages": Op(
@@ -340,7 +283,6 @@ MONITORING = {
         "/pipeline/p/errorMessages",
         "stageInstanceName=Stage+1&rev=0&size=10&edge=False",
         b"",
-        (["self", "pipeline_id", "stage_instance_name", "rev", "size", "edge"], ("self", "pipeline_id")),
         C,
     ),
 }
@@ -354,14 +296,12 @@ def by_group(group: dict[str, Op]) -> Any:
 
 
 def check_wire(engine, client, op: Op) -> None:
-    """One request exactly as the row says, through the named verb and get_params hand-off, and its return."""
+    """One request exactly as the row says, through the named verb, and its return."""
     engine.inject_fault("*", "/v1/*", body=ANSWER, count=None)
-    real_get_params = velm_api.get_params
     verbs = {name: mock.Mock(wraps=getattr(client, name)) for name in ("_get", "_post", "_put", "_delete")}
     for name, verb in verbs.items():
         setattr(client, name, verb)
-    with mock.patch("quenlo.sdk.velm_api.get_params", wraps=real_get_params) as get_params:
-        result = op.call(client)
+    result = op.call(client)
 
     (request,) = engine.requests
     assert (request.method, request.path, request.query, request.body) == (
@@ -377,14 +317,6 @@ def check_wire(engine, client, op: Op) -> None:
     args, kwargs = verbs[op.verb].call_args
     assert args == () and sorted(kwargs) == sorted(op.keywords)
     assert kwargs["endpoint"] == "/v1" + unquote(op.path)
-
-    if op.hand_off is None:  # a mapping of its own, or no query at all
-        get_params.assert_not_called()
-    else:
-        names, exclusions = op.hand_off
-        ((), hand_off) = get_params.call_args
-        assert list(hand_off["parameters"]) == names and hand_off["exclusions"] == exclusions
-        assert hand_off["parameters"]["self"] is client
 
     if op.returns in (dict, list):
         assert result == ANSWER

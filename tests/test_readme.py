@@ -115,9 +115,36 @@ def test_operation_tables_name_every_operation_once() -> None:
     assert sorted(names) == public
 
 
+def _operation_rows() -> List[Tuple[str, str, str]]:
+    """The name, Request and Returns cells of every row of the operation tables."""
+    rows = re.findall(r"^\| `([a-z_]+)\(.*?\)` \| (.*?) \| (.*?) \|$", _section("Operations"), flags=re.M)
+    return [(name, request, returns) for name, request, returns in rows]
+
+
 @pytest.mark.parametrize(("name", "parameters"), OPERATIONS, ids=[name for name, _ in OPERATIONS])
 def test_operation_rows_give_the_bound_parameters_and_defaults(name: str, parameters: Any) -> None:
     assert parameters == _bound(getattr(velm_api.ApiClient, name))
+
+
+@pytest.mark.parametrize(("name", "request_cell", "returns"), _operation_rows(), ids=[r[0] for r in _operation_rows()])
+def test_operation_rows_give_the_request_and_the_return_of_the_bound_row(
+    name: str, request_cell: str, returns: str
+) -> None:
+    # The method's docstring ends with the request its row declares; its Returns tells the kind of answer.
+    method = getattr(velm_api.ApiClient, name)
+    request = re.search(r"\nRequest: (.*)$", method.__doc__)
+    if re.match(r"(GET|POST|PUT|DELETE) ", request_cell):
+        assert request and request.group(1) == re.sub(r" \(.*\)$", "", request_cell).replace("`", "")
+    else:
+        assert request is None
+    annotation = method.__annotations__["return"]
+    if annotation.endswith("Command"):
+        assert returns == f"`{annotation}`"
+    elif returns.startswith("JSON or"):
+        kind = {"`{}`": "empty dict", "`[]`": "empty list"}[returns.split()[-1]]
+        assert kind in method.__doc__.split("\nReturns:\n")[1]
+    else:
+        assert returns.replace("`", "").startswith({"typing.Any": "JSON", "None": "None"}.get(annotation, annotation))
 
 
 @pytest.mark.parametrize(("name", "parameters"), WAITS, ids=[name for name, _ in WAITS])

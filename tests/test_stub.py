@@ -29,11 +29,8 @@ def _params(function: ast.FunctionDef) -> Params:
     defaults = [_NO_DEFAULT] * (len(args) - len(function.args.defaults)) + [
         ast.literal_eval(d) for d in function.args.defaults
     ]
-    keyword_only = [
-        (a.arg, _NO_DEFAULT if d is None else ast.literal_eval(d))
-        for a, d in zip(function.args.kwonlyargs, function.args.kw_defaults)
-    ]
-    return [(a.arg, d) for a, d in zip(args, defaults)] + keyword_only
+    keyword_defaults = [_NO_DEFAULT if d is None else ast.literal_eval(d) for d in function.args.kw_defaults]
+    return [(a.arg, d) for a, d in zip(args + function.args.kwonlyargs, defaults + keyword_defaults)]
 
 
 def _stub_classes() -> Dict[str, Dict[str, Params]]:

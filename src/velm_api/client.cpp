@@ -1,3 +1,4 @@
+#include <cmath>
 #include <memory>
 
 #include "commands.hpp"
@@ -14,22 +15,17 @@ namespace {
 // failure is kept in `last_failure`, so that giving up can name it.
 nb::object velm_connectivity_established(nb::handle api_client, nb::object &last_failure) {
     try {
-        nb::object version = api_client.attr("get_velm_info")()["version"];
-        api_client.attr("version") = version;
+        nb::object version = call_method(api_client, intern("get_velm_info"))["version"];
+        nb::setattr(api_client, "version", version);
         log("debug", "Connected to VELM v%s", version);
         return nb::borrow(Py_True);
     } catch (nb::python_error &e) {
-        if (e.matches(global("requests").attr("HTTPError"))) {
-            last_failure = exception_of(e);
-            log("debug", "Call to VELM info endpoint failed. Trying again ...");
-            return nb::none();
-        }
-        if (e.matches(PyExc_KeyError)) {
-            last_failure = exception_of(e);
-            log("debug", "Invalid VELM info received. Trying again ...");
-            return nb::none();
-        }
-        throw;
+        const bool http = e.matches(attr(global("requests"), "HTTPError"));
+        if (!http && !e.matches(PyExc_KeyError)) throw;
+        last_failure = exception_of(e);
+        log("debug", http ? "Call to VELM info endpoint failed. Trying again ..."
+                          : "Invalid VELM info received. Trying again ...");
+        return nb::none();
     }
 }
 
@@ -37,21 +33,19 @@ nb::object velm_connectivity_established(nb::handle api_client, nb::object &last
 nb::object describe_probe_failure(nb::handle self, nb::handle failure) {
     nb::object response = nb::getattr(failure, "response", nb::none());
     if (!response.is_none()) {
-        nb::object reason = response.attr("reason");
-        return nb::str("{} {} from {}")
-            .attr("format")(response.attr("status_code"), reason.is_none() ? nb::str("") : reason,
-                            global("_redact_url")(response.attr("url")));
+        nb::object reason = attr(response, "reason");
+        return format("{} {} from {}", attr(response, "status_code"), reason.is_none() ? nb::str("") : reason,
+                      call(global("_redact_url"), attr(response, "url")));
     }
-    nb::object url = global("join_url_parts")(self.attr("server_url"), nb::str("/rest"),
-                                              endpoint(self, "/v{}/system/info"));
-    return nb::str("an information record without a version from {}")
-        .attr("format")(global("_redact_url")(url));
+    nb::object url = call(global("join_url_parts"), attr(self, "server_url"), nb::str("/rest"),
+                          endpoint(self, "/v{}/system/info"));
+    return format("an information record without a version from {}", call(global("_redact_url"), url));
 }
 
-// The probe, run by wait_for_condition as the text has it. When it gives up, its TimeoutError names the last
-// failure and has it as its cause: "not met within 60 seconds" alone does not tell a wrong password from a
-// wrong base path.
+// The probe, run by wait_for_condition. When it gives up, its TimeoutError names the last failure and has
+// it as its cause: "not met within 60 seconds" alone does not tell a wrong password from a wrong base path.
 void run_probe(nb::handle self, nb::handle probe_timeout_sec) {
+    static const nb::handle with_timeout = keywords({"timeout"});
     auto last_failure = std::make_shared<nb::object>();
     nb::object probe = nb::cpp_function(
         [last_failure](nb::handle api_client) {
@@ -63,23 +57,26 @@ void run_probe(nb::handle self, nb::handle probe_timeout_sec) {
     try {
         // The default is wait_for_condition's own, so the call stays as it was when nothing is given.
         if (probe_timeout_sec.equal(nb::int_(60)))
-            global("wait_for_condition")(probe, probe_args);
+            call(global("wait_for_condition"), probe, probe_args);
         else
-            global("wait_for_condition")(probe, probe_args, "timeout"_a = probe_timeout_sec);
+            call_kw(global("wait_for_condition"), with_timeout, probe, probe_args, probe_timeout_sec);
     } catch (nb::python_error &e) {
         // Taken out of the probe, which a traceback frame may keep alive: the exception must not hold itself.
         nb::object failure = std::move(*last_failure);
         if (!e.matches(PyExc_TimeoutError) || !failure.is_valid()) throw;
         nb::handle error = e.value();
-        nb::str text = nb::str(error);
-        nb::object stem = text.attr("rstrip")(".");
-        error.attr("args") = nb::make_tuple(
-            nb::str("{}; last answer: {}").attr("format")(stem, describe_probe_failure(self, failure)));
-        error.attr("__cause__") = failure;
+        nb::object stem = call_method(nb::str(error), intern("rstrip"), nb::str("."));
+        nb::setattr(
+            error, "args",
+            nb::make_tuple(format("{}; last answer: {}", stem, describe_probe_failure(self, failure))));
+        nb::setattr(error, "__cause__", failure);
         throw;
     }
     last_failure->reset();
 }
+
+// The longest time-out the socket layer takes everywhere: what fits in a C int of milliseconds.
+constexpr double longest_timeout = 2147483;
 
 // The client's time-out: None, seconds, or a (connect, read) pair, each None or seconds. Checked here so a
 // mistake shows at construction, not as requests' error on the first request.
@@ -90,8 +87,13 @@ nb::object checked_timeout(nb::handle timeout) {
         if (!is_seconds(value))
             raise_message(PyExc_TypeError,
                           format("timeout must be seconds or a (connect, read) pair, not {!r}", value));
-        if (!(to_double(value) > 0))
+        const double number = to_double(value);
+        if (!(number > 0))
             raise_message(PyExc_ValueError, format("timeout must be more than 0 seconds, not {!r}", value));
+        if (!(number <= longest_timeout))
+            raise_message(PyExc_ValueError,
+                          format("timeout must be at most {} seconds (about 24 days), not {!r}",
+                                 nb::int_((long)longest_timeout), value));
     };
     if (PyTuple_Check(timeout.ptr()) || PyList_Check(timeout.ptr())) {
         if (nb::len(timeout) != 2) throw nb::value_error("timeout must be seconds or a (connect, read) pair");
@@ -107,53 +109,57 @@ nb::object checked_timeout(nb::handle timeout) {
 // pipeline twice), with exponential back-off and Retry-After honoured. The last failure answer is returned,
 // not raised by urllib3, so it becomes our own HTTP error as without retries.
 nb::object checked_retries(nb::handle retries) {
-    nb::object retry_class = global("urllib3").attr("util").attr("Retry");
+    nb::object retry_class = attr(attr(global("urllib3"), "util"), "Retry");
     if (nb::isinstance(retries, retry_class)) return nb::borrow(retries);
     if (PyBool_Check(retries.ptr()) || !PyLong_Check(retries.ptr()))
         raise_message(PyExc_TypeError,
                       format("retries must be an int or a urllib3 Retry, not {!r}", retries));
     if (nb::int_(retries) < nb::int_(0)) throw nb::value_error("retries must be 0 or more");
-    return retry_class("total"_a = retries, "backoff_factor"_a = 0.5,
-                       "status_forcelist"_a = nb::make_tuple(502, 503, 504),
-                       "allowed_methods"_a = nb::make_tuple("GET", "HEAD"),
-                       "respect_retry_after_header"_a = true, "raise_on_status"_a = false);
+    static const nb::handle settings =
+        keywords({"total", "backoff_factor", "status_forcelist", "allowed_methods",
+                  "respect_retry_after_header", "raise_on_status"});
+    return call_kw(retry_class, settings, retries, nb::float_(0.5), nb::make_tuple(502, 503, 504),
+                   nb::make_tuple("GET", "HEAD"), nb::bool_(true), nb::bool_(false));
 }
 
-void client_init(nb::handle self, nb::object server_url, nb::object authentication_method,
-                 nb::object username, nb::object password, nb::object api_version,
-                 nb::object session_attributes, nb::object headers, nb::object timeout, nb::object retries,
-                 nb::object probe_timeout_sec) {
+void client_init(nb::handle self, nb::handle server_url, nb::handle authentication_method,
+                 nb::handle username, nb::handle password, nb::handle api_version,
+                 nb::handle session_attributes, nb::handle headers, nb::handle timeout, nb::handle retries,
+                 nb::handle probe_timeout_sec) {
     // The options are checked before anything is stored or sent.
-    timeout = checked_timeout(timeout);
-    if (!retries.is_none()) retries = checked_retries(retries);
-    seconds_of(probe_timeout_sec, "probe_timeout_sec");
-    self.attr("server_url") = server_url;
-    self.attr("authentication_method") = authentication_method;
-    nb::object session = global("requests").attr("Session")();
-    self.attr("session") = session;
-    self.attr("api_version") = api_version;
-    self.attr("timeout") = timeout;
+    nb::object checked = checked_timeout(timeout);
+    nb::object retry = retries.is_none() ? nb::none() : checked_retries(retries);
+    if (std::isnan(seconds_of(probe_timeout_sec, "probe_timeout_sec")))
+        throw nb::value_error("probe_timeout_sec must be a number of seconds, not nan");
+    nb::setattr(self, "server_url", server_url);
+    nb::setattr(self, "authentication_method", authentication_method);
+    nb::object requests = global("requests");
+    nb::object session = call(attr(requests, "Session"));
+    nb::setattr(self, "session", session);
+    nb::setattr(self, "api_version", api_version);
+    nb::setattr(self, "timeout", checked);
     log("info", "Authentication method = %s", authentication_method);
 
     if (authentication_method.equal(global("ENGINE_AUTHENTICATION_METHOD_FORM"))) {
         if (username.is_none() || password.is_none())
             throw nb::value_error("username and password are mandatory parameters");
-        session.attr("auth") = nb::make_tuple(username, password);
+        nb::setattr(session, "auth", nb::make_tuple(username, password));
     }
 
-    session.attr("headers").attr("update")(global("REQUIRED_HEADERS"));
-    if (truthy(headers)) session.attr("headers").attr("update")(headers);
+    nb::object update = attr(attr(session, "headers"), "update");
+    call(update, global("REQUIRED_HEADERS"));
+    if (truthy(headers)) call(update, headers);
 
     // Before session_attributes, which may replace anything set so far: an "adapters" entry replaces these.
-    if (!retries.is_none()) {
-        nb::object adapter =
-            global("requests").attr("adapters").attr("HTTPAdapter")("max_retries"_a = retries);
-        session.attr("mount")("http://", adapter);
-        session.attr("mount")("https://", adapter);
+    if (!retry.is_none()) {
+        static const nb::handle max_retries = keywords({"max_retries"});
+        nb::object adapter = call_kw(attr(attr(requests, "adapters"), "HTTPAdapter"), max_retries, retry);
+        for (const char *prefix : {"http://", "https://"})
+            call_method(session, intern("mount"), nb::str(prefix), adapter);
     }
 
     if (truthy(session_attributes)) {
-        for (nb::handle item : session_attributes.attr("items")()) {
+        for (nb::handle item : call_method(session_attributes, intern("items"))) {
             nb::object name = item[0];
             // A misspelt setting ("verfy") would otherwise be stored and silently never used.
             if (!nb::hasattr(session, name))
@@ -162,9 +168,9 @@ void client_init(nb::handle self, nb::object server_url, nb::object authenticati
         }
     }
 
-    if (!truthy(session.attr("verify"))) {
+    if (!truthy(attr(session, "verify"))) {
         nb::object urllib3 = global("urllib3");
-        urllib3.attr("disable_warnings")(urllib3.attr("exceptions").attr("InsecureRequestWarning"));
+        call(attr(urllib3, "disable_warnings"), attr(attr(urllib3, "exceptions"), "InsecureRequestWarning"));
     }
 
     log("debug", "Confirming connectivity to Harvel server ...");
@@ -172,7 +178,7 @@ void client_init(nb::handle self, nb::object server_url, nb::object authenticati
 }
 
 void client_close(nb::handle self) {
-    self.attr("session").attr("close")();
+    call_method(attr(self, "session"), intern("close"));
 }
 
 nb::object client_enter(nb::handle self) {
@@ -180,34 +186,33 @@ nb::object client_enter(nb::handle self) {
 }
 
 void client_exit(nb::handle self, nb::handle, nb::handle, nb::handle) {
-    self.attr("close")();
+    call_method(self, intern("close"));
 }
 
 nb::object client_repr(nb::handle self) {
     nb::object url = nb::getattr(self, "server_url", nb::none());
     nb::object version = nb::getattr(self, "version", nb::none());
-    return nb::str("<{} server_url={!r} version={!r}>")
-        .attr("format")(self.attr("__class__").attr("__name__"),
-                        url.is_none() ? url : global("_redact_url")(url), version);
+    return format("<{} server_url={!r} version={!r}>", attr(attr(self, "__class__"), "__name__"),
+                  url.is_none() ? url : call(global("_redact_url"), url), version);
 }
 
-void set_user(nb::handle self, nb::object username, nb::object password) {
-    nb::object session = self.attr("session");
-    // A missing name or password means "no credentials", never the text "None" as a credential.
-    if (username.is_none() || password.is_none())
-        session.attr("auth") = nb::none();
-    else
-        session.attr("auth") = nb::make_tuple(username, password);
-    session.attr("cookies").attr("clear")();
+void set_user(nb::handle self, nb::handle username, nb::handle password) {
+    nb::object session = attr(self, "session");
+    // A missing name or password means "no credentials", never "None" sent as a credential.
+    nb::object auth = nb::none();
+    if (!username.is_none() && !password.is_none()) auth = nb::make_tuple(username, password);
+    nb::setattr(session, "auth", auth);
+    call_method(attr(session, "cookies"), intern("clear"));
 }
 
 // ---------------------------------------------------------------------------------------------------------
 // Transport
 
+// The full URL of `endpoint`: under the server URL and "/rest" unless it is absolute already.
 nb::object url_of(nb::handle self, nb::handle endpoint, bool absolute) {
-    if (absolute) return nb::borrow(endpoint);
     static const nb::handle join = intern("join_url_parts"), server_url = intern("server_url"),
                             rest = intern("/rest");
+    if (absolute) return nb::borrow(endpoint);
     return call(global(join), attr(self, server_url), rest, endpoint);
 }
 
@@ -218,41 +223,12 @@ void raise_for_status(nb::handle response) {
     try {
         call_method(response, raise_for_status_name);
     } catch (nb::python_error &e) {
-        if (e.matches(global("requests").attr("HTTPError"))) {
+        if (e.matches(attr(global("requests"), "HTTPError"))) {
             nb::handle error = e.value();
-            error.attr("args") = nb::make_tuple(global("_redact_url")(nb::str(error)));
+            nb::setattr(error, "args", nb::make_tuple(call(global("_redact_url"), nb::str(error))));
         }
         throw;
     }
-}
-
-// requests sends no query string for an empty mapping; anything falsy becomes one.
-nb::object params_or_empty(nb::handle params) {
-    if (!truthy(params)) return nb::dict();
-    return nb::borrow(params);
-}
-
-// The keywords every session call gets besides its own: the client's time-out, when one is set. Without one
-// the call is exactly what it was before the option existed.
-nb::dict request_options(nb::handle self) {
-    nb::dict options;
-    nb::object timeout = nb::getattr(self, "timeout", nb::none());
-    if (!timeout.is_none()) options["timeout"] = timeout;
-    return options;
-}
-
-// The client's time-out, or null when it has none.
-nb::object timeout_of(nb::handle self) {
-    static const nb::handle timeout = intern("timeout");
-    nb::object value = guarded([&] {
-        PyObject *result = PyObject_GetAttr(self.ptr(), timeout.ptr());
-        if (!result && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            result = Py_NewRef(Py_None);
-        }
-        return result;
-    });
-    return value.is_none() ? nb::object() : value;
 }
 
 // Raise the error class for a failure status (EngineHTTPError or its class for that status) with the
@@ -261,7 +237,7 @@ nb::object timeout_of(nb::handle self) {
 void raise_engine_error(nb::handle response, bool plain_400_500) {
     static const nb::handle status_code = intern("status_code");
     nb::object status = attr(response, status_code);
-    // A success, the common case, needs no class: only the response's own check, as always.
+    // A success, the common case, needs no class: only the response's own check.
     if (PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) < 400 && !PyErr_Occurred())
         return raise_for_status(response);
     PyErr_Clear();
@@ -273,59 +249,70 @@ void raise_engine_error(nb::handle response, bool plain_400_500) {
 }
 
 void handle_http_error(nb::handle, nb::handle response) {
-    nb::object status = response.attr("status_code");
-    if (status.equal(nb::int_(500))) raise(global("InternalServerError")(response));
-    if (status.equal(nb::int_(400))) raise(global("BadRequestError")(response));
+    nb::object status = attr(response, "status_code");
+    if (status.equal(nb::int_(500))) raise(call(global("InternalServerError"), response));
+    if (status.equal(nb::int_(400))) raise(call(global("BadRequestError"), response));
     raise_engine_error(response, false);
+}
+
+// The session's verb with the query and the other keywords of the request, and the client's time-out when it
+// has one: session.<verb>(url, params=..., <values>..., timeout=...). `keywords` names params and the values,
+// `timed` the same and timeout. requests sends no query string for an empty mapping; anything falsy goes as
+// {}.
+template <typename... Values>
+nb::object send(nb::handle self, nb::handle verb, nb::handle keywords, nb::handle timed, nb::handle url,
+                nb::handle params, const Values &...values) {
+    static const nb::handle timeout_name = intern("timeout"), session = intern("session");
+    nb::object query = truthy(params) ? nb::borrow(params) : nb::dict();
+    nb::object timeout = nb::getattr(self, timeout_name, nb::none());
+    if (timeout.is_none()) return call_method_kw(attr(self, session), verb, keywords, url, query, values...);
+    return call_method_kw(attr(self, session), verb, timed, url, query, values..., timeout);
+}
+
+nb::object checked(nb::handle self, nb::object response) {
+    static const nb::handle check = intern("_handle_http_error");
+    call_method(self, check, response);
+    return response;
 }
 
 nb::object transport_get(nb::handle self, nb::handle endpoint, nb::handle params,
                          nb::handle absolute_endpoint) {
-    static const nb::handle session = intern("session"), get = intern("get"),
-                            check = intern("_handle_http_error"), with_params = keywords({"params"}),
-                            with_timeout = keywords({"params", "timeout"});
-    nb::object url = url_of(self, endpoint, truthy(absolute_endpoint));
-    nb::object timeout = timeout_of(self);
-    nb::object response =
-        timeout
-            ? call_method_kw(attr(self, session), get, with_timeout, url, params_or_empty(params), timeout)
-            : call_method_kw(attr(self, session), get, with_params, url, params_or_empty(params));
-    call_method(self, check, response);
-    return response;
+    static const nb::handle get = intern("get"), kw = keywords({"params"}),
+                            timed = keywords({"params", "timeout"});
+    return checked(self,
+                   send(self, get, kw, timed, url_of(self, endpoint, truthy(absolute_endpoint)), params));
 }
 
 nb::object transport_post(nb::handle self, nb::handle endpoint, nb::handle absolute_endpoint,
                           nb::handle params, nb::handle data, nb::handle files, nb::handle headers,
                           nb::handle is_data_format_json) {
+    static const nb::handle post = intern("post"), kw = keywords({"params", "data", "files", "headers"}),
+                            with_default = keywords({"default"}),
+                            timed = keywords({"params", "data", "files", "headers", "timeout"});
+    nb::object body = nb::borrow(data);
+    if (truthy(is_data_format_json))
+        body = truthy(data) ? call_kw(attr(global("json"), "dumps"), with_default, data,
+                                      global("pipeline_json_encoder"))
+                            : nb::none();
     nb::object url = url_of(self, endpoint, truthy(absolute_endpoint));
-    nb::object body = nb::none();
-    if (!truthy(is_data_format_json))
-        body = nb::borrow(data);
-    else if (truthy(data))
-        body = global("json").attr("dumps")(data, "default"_a = global("pipeline_json_encoder"));
-    nb::object response =
-        self.attr("session").attr("post")(url, "params"_a = params_or_empty(params), "data"_a = body,
-                                          "files"_a = files, "headers"_a = headers, **request_options(self));
-    self.attr("_handle_http_error")(response);
-    return response;
+    return checked(self, send(self, post, kw, timed, url, params, body, files, headers));
 }
 
 nb::object transport_put(nb::handle self, nb::handle endpoint, nb::handle params, nb::handle data,
                          nb::handle is_data_format_json) {
-    nb::object url = url_of(self, endpoint, false);
+    static const nb::handle put = intern("put"), kw = keywords({"params", "data"}),
+                            timed = keywords({"params", "data", "timeout"});
     nb::object body = nb::borrow(data);
-    if (truthy(is_data_format_json)) body = global("json").attr("dumps")(truthy(data) ? body : nb::dict());
-    nb::object response = self.attr("session").attr("put")(url, "params"_a = params_or_empty(params),
-                                                           "data"_a = body, **request_options(self));
-    self.attr("_handle_http_error")(response);
-    return response;
+    if (truthy(is_data_format_json))
+        body = call(attr(global("json"), "dumps"), truthy(data) ? body : nb::dict());
+    return checked(self, send(self, put, kw, timed, url_of(self, endpoint, false), params, body));
 }
 
 nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle params) {
-    nb::object url = url_of(self, endpoint, false);
-    nb::object response = self.attr("session").attr("delete")(url, "params"_a = params_or_empty(params),
-                                                              **request_options(self));
-    // The text leaves delete's failures to the response's own check: no 400/500 classes here.
+    static const nb::handle verb = intern("delete"), kw = keywords({"params"}),
+                            timed = keywords({"params", "timeout"});
+    nb::object response = send(self, verb, kw, timed, url_of(self, endpoint, false), params);
+    // Failures of delete go to the response's own check: no 400/500 classes here.
     raise_engine_error(response, true);
     return response;
 }
@@ -337,16 +324,17 @@ nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle par
 // it would without streaming. The buffer grows only by what has arrived: the declared Content-Length is not
 // needed (urllib3 already holds the body to it where it frames the body) and is never trusted for a size.
 nb::object streamed_get(nb::handle self, nb::handle endpoint, nb::handle params) {
-    nb::object url = url_of(self, endpoint, false);
-    nb::object response = self.attr("session").attr("get")(url, "params"_a = params_or_empty(params),
-                                                           "stream"_a = true, **request_options(self));
-    if (!truthy(response.attr("ok"))) response.attr("content");
-    self.attr("_handle_http_error")(response);
-    nb::object buffer = global("io").attr("BytesIO")();
-    nb::object write = buffer.attr("write");
-    for (nb::handle chunk : response.attr("iter_content")(1 << 20)) write(chunk);
-    buffer.attr("seek")(0);
-    response.attr("close")();  // the body is read: this hands the connection back to the pool
+    static const nb::handle get = intern("get"), kw = keywords({"params", "stream"}),
+                            timed = keywords({"params", "stream", "timeout"});
+    nb::object response = send(self, get, kw, timed, url_of(self, endpoint, false), params, nb::bool_(true));
+    if (!truthy(attr(response, "ok"))) attr(response, "content");
+    checked(self, response);
+    nb::object buffer = call(attr(global("io"), "BytesIO"));
+    nb::object write = attr(buffer, "write");
+    for (nb::handle chunk : call_method(response, intern("iter_content"), nb::int_(1 << 20)))
+        call(write, chunk);
+    call_method(buffer, intern("seek"), nb::int_(0));
+    call_method(response, intern("close"));  // the body is read: this hands the connection back to the pool
     return buffer;
 }
 
@@ -354,12 +342,14 @@ nb::object streamed_get(nb::handle self, nb::handle endpoint, nb::handle params)
 
 nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
     // Streaming needs our own _get (a replaced one is called as it is) and a requests session.
-    nb::object get = self.attr("_get");
-    nb::object session_class = global("requests").attr("Session");
+    nb::object get = attr(self, "_get");
+    nb::object session_class = attr(global("requests"), "Session");
     if (nb::getattr(get, "__func__", nb::none()).is(global("_own_get")) &&
-        PyType_Check(session_class.ptr()) && nb::isinstance(self.attr("session"), session_class))
+        PyType_Check(session_class.ptr()) && nb::isinstance(attr(self, "session"), session_class))
         return streamed_get(self, endpoint, params);
-    return global("io").attr("BytesIO")(get("endpoint"_a = endpoint, "params"_a = params).attr("content"));
+    static const nb::handle with_query = keywords({"endpoint", "params"});
+    nb::object response = call_kw(get, with_query, endpoint, params);
+    return call(attr(global("io"), "BytesIO"), attr(response, "content"));
 }
 
 ClientClass init_client(nb::module_ &m) {
@@ -369,23 +359,15 @@ ClientClass init_client(nb::module_ &m) {
                     "session settings, and waits until the engine answers its information endpoint before\n"
                     "returning; ``version`` then holds the engine's version. Every REST operation is a\n"
                     "method; each sends one request and returns the decoded JSON body or a command object.");
-
     copy_as_python(cls);
-    const nb::object default_api_version = m.attr("DEFAULT_VELM_API_VERSION");
-    cls.def(
-        "__init__", &client_init,
-        nb::sig("def __init__(self, server_url: str, authentication_method: str | None = None, "
-                "username: str | None = None, password: str | None = None, api_version: int = 1, "
-                "session_attributes: collections.abc.Mapping[str, typing.Any] | None = None, "
-                "headers: collections.abc.Mapping[str, str] | None = None, *, "
-                "timeout: float | tuple[float | None, float | None] | None = None, "
-                "retries: int | urllib3.util.retry.Retry | None = None, "
-                "probe_timeout_sec: float = 60) -> None"),
-        "server_url"_a.none(), "authentication_method"_a.none() = nb::none(),
-        "username"_a.none() = nb::none(), "password"_a.none() = nb::none(),
-        "api_version"_a.none() = default_api_version, "session_attributes"_a.none() = nb::none(),
-        "headers"_a.none() = nb::none(), nb::kw_only(), "timeout"_a.none() = nb::none(),
-        "retries"_a.none() = nb::none(), "probe_timeout_sec"_a = 60,
+    def_method(
+        cls,
+        "__init__(self, server_url: str, authentication_method: str | None = None, "
+        "username: str | None = None, password: str | None = None, api_version: int = 1, "
+        "session_attributes: collections.abc.Mapping[str, typing.Any] | None = None, "
+        "headers: collections.abc.Mapping[str, str] | None = None, *, "
+        "timeout: float | tuple[float | None, float | None] | None = None, "
+        "retries: int | urllib3.util.retry.Retry | None = None, probe_timeout_sec: float = 60) -> None",
         "Connect to the engine at ``server_url``.\n\n"
         "Args:\n"
         "    server_url: base URL of the engine (scheme, host, port, optional path).\n"
@@ -396,9 +378,10 @@ ClientClass init_client(nb::module_ &m) {
         "    session_attributes: settings of the ``requests.Session`` to set, name to value\n"
         "        (``verify``, ``cert``, ``proxies``, ...), applied after the headers.\n"
         "    headers: extra headers sent with every request; they replace required ones of the same name.\n"
-        "    timeout: keyword only; seconds, or a (connect, read) pair, for every request the client sends,\n"
-        "        the probe's included (``client.timeout``). None (the default) waits as long as the\n"
-        "        connection allows. Running out raises requests.Timeout, which the probe does not retry.\n"
+        "    timeout: keyword only; seconds, or a (connect, read) pair, for every request the client\n"
+        "        sends, the probe's included (``client.timeout``), at most 2147483 seconds. None (the\n"
+        "        default) waits as long as the connection allows. Running out raises requests.Timeout,\n"
+        "        which the probe does not retry.\n"
         "    retries: keyword only; an int or a urllib3 ``Retry``, mounted for http:// and https://. An int\n"
         "        retries connection failures and 502/503/504 answers to GET and HEAD that many times, with\n"
         "        exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes\n"
@@ -406,76 +389,66 @@ ClientClass init_client(nb::module_ &m) {
         "    probe_timeout_sec: keyword only; how long the probe keeps trying (default 60 seconds).\n\n"
         "Raises:\n"
         "    ValueError: form authentication without username or password, or an unknown session\n"
-        "        attribute, or an option out of range.\n"
+        "        attribute, or an option out of range (a NaN or infinite time-out among them).\n"
         "    TypeError: an option of the wrong type.\n"
         "    TimeoutError: the engine did not answer its information endpoint with a version in time; the\n"
         "        message names the last answer, which is the error's ``__cause__``.\n"
         "    requests.ConnectionError: the engine could not be reached.\n"
-        "    requests.Timeout: the engine did not answer within ``timeout``.");
-
-    cls.def("close", &client_close, nb::sig("def close(self) -> None"),
-            "Close the client's session and its connections.\n\n"
-            "The client can still be used afterwards: requests opens new connections as needed.");
-    cls.def("__enter__", &client_enter, nb::sig("def __enter__(self) -> ApiClient"),
-            "Use the client in a ``with`` block, which closes its session at the end.");
-    cls.def(
-        "__exit__", &client_exit,
-        nb::sig("def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, "
-                "traceback: types.TracebackType | None) -> None"),
-        "exc_type"_a.none(), "exc_value"_a.none(), "traceback"_a.none(),
-        "Close the session (``close()``); exceptions are not suppressed.");
-    cls.def("__repr__", &client_repr, nb::sig("def __repr__(self) -> str"),
-            "The class, the server URL (credentials hidden) and the engine version.");
-
-    cls.def("set_user", &set_user,
-            nb::sig("def set_user(self, username: str | None, password: str | None) -> None"),
-            "username"_a.none(), "password"_a.none(),
-            "Replace the credentials sent with every later request and forget the session cookies.\n\n"
-            "A username or password of None removes the credentials altogether. Nothing is sent.");
-
-    cls.def(
-        "_get", &transport_get,
-        nb::sig(
-            "def _get(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "
-            "absolute_endpoint: bool | None = False) -> requests.Response"),
-        "endpoint"_a.none(), "params"_a.none() = nb::none(), "absolute_endpoint"_a.none() = false,
-        "Send GET to ``endpoint`` (under the server URL and \"/rest\" unless ``absolute_endpoint``) "
-        "and return the response after its status check.");
+        "    requests.Timeout: the engine did not answer within ``timeout``.",
+        client_init);
+    def_method(cls, "close(self) -> None",
+               "Close the client's session and its connections.\n\n"
+               "The client can still be used afterwards: requests opens new connections as needed.",
+               client_close);
+    def_method(cls, "__enter__(self) -> ApiClient",
+               "Use the client in a ``with`` block, which closes its session at the end.", client_enter);
+    def_method(cls,
+               "__exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, "
+               "traceback: types.TracebackType | None) -> None",
+               "Close the session (``close()``); exceptions are not suppressed.", client_exit);
+    def_method(cls, "__repr__(self) -> str",
+               "The class, the server URL (credentials hidden) and the engine version.", client_repr);
+    def_method(cls, "set_user(self, username: str | None, password: str | None) -> None",
+               "Replace the credentials sent with every later request and forget the session cookies.\n\n"
+               "A username or password of None removes the credentials altogether. Nothing is sent.",
+               set_user);
+    def_method(
+        cls,
+        "_get(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "
+        "absolute_endpoint: bool | None = False) -> requests.Response",
+        "Send GET to ``endpoint`` (under the server URL and \"/rest\" unless ``absolute_endpoint``) and "
+        "return the response after its status check.",
+        transport_get);
     // Kept in the module namespace (not in C++) so that it goes with the module at exit.
     m.attr("_own_get") = cls.attr("_get");
-    cls.def(
-        "_post", &transport_post,
-        nb::sig("def _post(self, endpoint: str, absolute_endpoint: bool | None = False, "
-                "params: collections.abc.Mapping[str, typing.Any] | None = None, data: typing.Any = None, "
-                "files: typing.Any = None, headers: collections.abc.Mapping[str, str | None] | None = None, "
-                "is_data_format_json: bool | None = True) -> requests.Response"),
-        "endpoint"_a.none(), "absolute_endpoint"_a.none() = false, "params"_a.none() = nb::none(),
-        "data"_a.none() = nb::none(), "files"_a.none() = nb::none(), "headers"_a.none() = nb::none(),
-        "is_data_format_json"_a.none() = true,
-        "Send POST and return the response after its status check.\n\n"
-        "``data`` is JSON-encoded (no body when empty) unless ``is_data_format_json`` is false;\n"
-        "``files`` makes a multipart form; a ``headers`` entry of None removes that header.");
-    cls.def(
-        "_put", &transport_put,
-        nb::sig(
-            "def _put(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "
-            "data: typing.Any = None, is_data_format_json: bool | None = True) -> requests.Response"),
-        "endpoint"_a.none(), "params"_a.none() = nb::none(), "data"_a.none() = nb::none(),
-        "is_data_format_json"_a.none() = true,
-        "Send PUT and return the response after its status check; an empty JSON body is sent as "
-        "\"{}\".");
-    cls.def(
-        "_delete", &transport_delete,
-        nb::sig("def _delete(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = "
-                "None) -> requests.Response"),
-        "endpoint"_a.none(), "params"_a.none() = nb::none(),
+    def_method(cls,
+               "_post(self, endpoint: str, absolute_endpoint: bool | None = False, "
+               "params: collections.abc.Mapping[str, typing.Any] | None = None, data: typing.Any = None, "
+               "files: typing.Any = None, headers: collections.abc.Mapping[str, str | None] | None = None, "
+               "is_data_format_json: bool | None = True) -> requests.Response",
+               "Send POST and return the response after its status check.\n\n"
+               "``data`` is JSON-encoded (no body when empty) unless ``is_data_format_json`` is false;\n"
+               "``files`` makes a multipart form; a ``headers`` entry of None removes that header.",
+               transport_post);
+    def_method(
+        cls,
+        "_put(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "
+        "data: typing.Any = None, is_data_format_json: bool | None = True) -> requests.Response",
+        "Send PUT and return the response after its status check; an empty JSON body is sent as \"{}\".",
+        transport_put);
+    def_method(
+        cls,
+        "_delete(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None) -> "
+        "requests.Response",
         "Send DELETE and return the response; any status from 400 to 599 raises its\n"
-        "EngineHTTPError class, 400 and 500 included as plain EngineHTTPError.");
-    cls.def("_handle_http_error", &handle_http_error,
-            nb::sig("def _handle_http_error(self, response: requests.Response) -> None"), "response"_a.none(),
-            "Raise InternalServerError for 500, BadRequestError for 400, and for any other status from 400\n"
-            "to 599 its class in quenlo.sdk.exceptions (UnauthorizedError, NotFoundError, ...) or\n"
-            "EngineHTTPError; every one is a requests.HTTPError.");
+        "EngineHTTPError class, 400 and 500 included as plain EngineHTTPError.",
+        transport_delete);
+    def_method(
+        cls, "_handle_http_error(self, response: requests.Response) -> None",
+        "Raise InternalServerError for 500, BadRequestError for 400, and for any other status from 400\n"
+        "to 599 its class in quenlo.sdk.exceptions (UnauthorizedError, NotFoundError, ...) or\n"
+        "EngineHTTPError; every one is a requests.HTTPError.",
+        handle_http_error);
     return cls;
 }
 

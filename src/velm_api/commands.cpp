@@ -190,25 +190,25 @@ void command_init(nb::handle self, nb::handle api_client, nb::handle response) {
     set_attr(self, "response", response);
 }
 
-// Through Command.__init__ by keyword, so a replaced constructor of the base is honoured; then the run's ids.
-void run_command_init(nb::handle self, nb::handle api_client, nb::handle response,
-                      std::initializer_list<Argument> ids) {
+// Through Command.__init__ by keyword, so a replaced constructor of the base is honoured.
+void base_init(nb::handle self, nb::handle api_client, nb::handle response) {
     static const nb::handle init = intern("__init__"), kw = keywords({"api_client", "response"});
     call_kw(attr(global("Command"), init), kw, self, api_client, response);
-    for (const Argument &id : ids) set_attr(self, id.first, id.second);
 }
 
 void preview_command_init(nb::handle self, nb::handle api_client, nb::handle response, nb::handle pipeline_id,
                           nb::handle previewer_id) {
-    run_command_init(self, api_client, response,
-                     {{"pipeline_id", pipeline_id}, {"previewer_id", previewer_id}});
+    base_init(self, api_client, response);
+    set_attr(self, "pipeline_id", pipeline_id);
+    set_attr(self, "previewer_id", previewer_id);
 }
 
 void snapshot_command_init(nb::handle self, nb::handle api_client, nb::handle response,
                            nb::handle pipeline_id, nb::handle snapshot_name, nb::handle snapshot_label) {
-    run_command_init(
-        self, api_client, response,
-        {{"pipeline_id", pipeline_id}, {"snapshot_name", snapshot_name}, {"snapshot_label", snapshot_label}});
+    base_init(self, api_client, response);
+    set_attr(self, "pipeline_id", pipeline_id);
+    set_attr(self, "snapshot_name", snapshot_name);
+    set_attr(self, "snapshot_label", snapshot_label);
 }
 
 void wait_for_status(nb::handle self, nb::handle status, nb::handle ignore_errors, nb::handle timeout_sec) {

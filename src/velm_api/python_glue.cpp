@@ -153,7 +153,7 @@ nb::object global(nb::handle name) {
 }
 
 nb::object path_segment(nb::handle value) {
-    // None is always a caller's mistake here; sending the text "None" would address a resource by accident.
+    // None is always a caller's mistake here; sending "None" as an id would address a resource by accident.
     if (value.is_none()) throw nb::type_error("None is not a valid path value (an id or name is required)");
     // str() as Python's formatting would; a text with no UTF-8 form fails here with UnicodeEncodeError.
     nb::object text = guarded([&] { return PyObject_Str(value.ptr()); });
@@ -198,23 +198,10 @@ nb::str endpoint(nb::handle self, const char *path_template, std::initializer_li
     return nb::str(out.data(), out.size());
 }
 
-nb::dict mapping(std::initializer_list<Argument> entries) {
+nb::dict mapping(std::initializer_list<std::pair<const char *, nb::handle>> entries) {
     nb::dict result;
-    for (const Argument &entry : entries) result[entry.first] = entry.second;
+    for (const auto &entry : entries) result[entry.first] = entry.second;
     return result;
-}
-
-nb::object params(nb::handle self, std::initializer_list<Argument> arguments,
-                  std::initializer_list<const char *> exclusions) {
-    nb::dict parameters;
-    parameters["self"] = self;
-    for (const Argument &argument : arguments) parameters[argument.first] = argument.second;
-    // One name goes as that name, several as a tuple.
-    nb::list excluded;
-    for (const char *name : exclusions) excluded.append(name);
-    nb::object exclusion = excluded.size() == 1 ? excluded[0] : nb::tuple(excluded);
-    static const nb::handle get_params = intern("get_params"), kw = keywords({"parameters", "exclusions"});
-    return call_kw(global(get_params), kw, parameters, exclusion);
 }
 
 bool truthy(nb::handle value) {
@@ -224,16 +211,10 @@ bool truthy(nb::handle value) {
 }
 
 bool has_body(nb::handle response) {
-    return nb::len(attr(response, "content")) != 0;
-}
-
-nb::object decoded_or(nb::handle response, nb::object empty) {
-    if (has_body(response)) return response.attr("json")();
-    return empty;
-}
-
-nb::object command(nb::handle self, nb::handle response) {
-    return global("Command")(self, response);
+    static const nb::handle content = intern("content");
+    const Py_ssize_t size = PyObject_Size(attr(response, content).ptr());
+    if (size < 0) throw nb::python_error();
+    return size != 0;
 }
 
 void raise(nb::handle value) {

@@ -1,5 +1,5 @@
 // Small helpers shared by every source of the extension: calls into Python that are safe at exit, methods
-// with Python signatures, module-level name look-up, logging, endpoint formatting and the query hand-off.
+// with Python signatures, module-level name look-up, logging, endpoints and Python's own semantics.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -175,22 +175,8 @@ nb::str endpoint(nb::handle self, const char *path_template, std::initializer_li
 // `value` as one path segment, as endpoint places it.
 nb::object path_segment(nb::handle value);
 
-// One argument of an operation, by its name in the signature.
-using Argument = std::pair<const char *, nb::handle>;
-
-// The query of an operation that hands its arguments to get_params:
-// get_params(parameters={"self": self, <arguments in signature order>}, exclusions=(<exclusions>)).
-nb::object params(nb::handle self, std::initializer_list<Argument> arguments,
-                  std::initializer_list<const char *> exclusions);
-
-// A mapping the operation builds itself, such as {"rev": rev}.
-nb::dict mapping(std::initializer_list<Argument> entries);
-
-// The decoded JSON body of a response, or `empty` when the body has no bytes.
-nb::object decoded_or(nb::handle response, nb::object empty);
-
-// Command(self, response): the plain wrapper most operations return, built through the module's name.
-nb::object command(nb::handle self, nb::handle response);
+// A mapping such as {"count": -1}.
+nb::dict mapping(std::initializer_list<std::pair<const char *, nb::handle>> entries);
 
 // Python truth of a value ("if value:"); None is false.
 bool truthy(nb::handle value);

@@ -91,9 +91,10 @@ class ApiClient:
             session_attributes: settings of the ``requests.Session`` to set, name to value
                 (``verify``, ``cert``, ``proxies``, ...), applied after the headers.
             headers: extra headers sent with every request; they replace required ones of the same name.
-            timeout: keyword only; seconds, or a (connect, read) pair, for every request the client sends,
-                the probe's included (``client.timeout``). None (the default) waits as long as the
-                connection allows. Running out raises requests.Timeout, which the probe does not retry.
+            timeout: keyword only; seconds, or a (connect, read) pair, for every request the client
+                sends, the probe's included (``client.timeout``), at most 2147483 seconds. None (the
+                default) waits as long as the connection allows. Running out raises requests.Timeout,
+                which the probe does not retry.
             retries: keyword only; an int or a urllib3 ``Retry``, mounted for http:// and https://. An int
                 retries connection failures and 502/503/504 answers to GET and HEAD that many times, with
                 exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes
@@ -102,7 +103,7 @@ class ApiClient:
 
         Raises:
             ValueError: form authentication without username or password, or an unknown session
-                attribute, or an option out of range.
+                attribute, or an option out of range (a NaN or infinite time-out among them).
             TypeError: an option of the wrong type.
             TimeoutError: the engine did not answer its information endpoint with a version in time; the
                 message names the last answer, which is the error's ``__cause__``.
@@ -220,7 +221,7 @@ class ApiClient:
         Read a stored pipeline; ``get`` names what to read.
 
         Returns:
-            The decoded JSON body, or an empty list when the body is empty.
+            The decoded JSON body, or an empty dict when the body is empty.
 
         Request: GET /pipeline/{pipeline_id}
         """
@@ -230,7 +231,7 @@ class ApiClient:
         Replace a stored pipeline's definition and read back the stored one.
 
         Returns:
-            The decoded JSON body, or an empty list when the body is empty.
+            The decoded JSON body, or an empty dict when the body is empty.
 
         Request: POST /pipeline/{pipeline_id}
         """
@@ -576,7 +577,7 @@ class ApiClient:
         Read the engine's directories (runtime, configuration, data, logs, resources, ...).
 
         Returns:
-            The decoded JSON body, or an empty list when the body is empty.
+            The decoded JSON body, or an empty dict when the body is empty.
 
         Request: GET /system/directories
         """
@@ -766,7 +767,7 @@ class ApiClient:
         Read the access control list of a pipeline.
 
         Returns:
-            The decoded JSON body, or an empty list when the body is empty.
+            The decoded JSON body, or an empty dict when the body is empty.
 
         Request: GET /acl/{pipeline_id}
         """
@@ -796,7 +797,7 @@ class ApiClient:
         Read the subjects (users and groups) of the pipelines' access control lists.
 
         Returns:
-            The decoded JSON body, or an empty list when the body is empty.
+            The decoded JSON body, or an empty dict when the body is empty.
 
         Request: GET /pipelines/subjects
         """

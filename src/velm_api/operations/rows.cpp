@@ -124,7 +124,7 @@ std::string prepare(Operation &op, std::string_view request, const std::vector<s
     }
     if (returns == "json or {}" || returns == "json or []") {
         op.returns = returns == "json or {}" ? Returns::json_or_dict : Returns::json_or_list;
-        return std::string("The decoded JSON body, or an empty ") + (returns[9] == '{' ? "dict" : "list") +
+        return std::string("The decoded JSON body, or an empty ") + (returns.back() == '}' ? "dict" : "list") +
                " when the body is empty.";
     }
     const size_t open = returns.find('(');
