@@ -134,7 +134,7 @@ PyObject *call_native(void *function, PyObject *const *args, size_t nargs, std::
     auto typed = reinterpret_cast<R (*)(Args...)>(function);
     if constexpr (std::is_void_v<R>) {
         typed(argument<std::decay_t<Args>>(args[I])...);
-        return Py_NewRef(Py_None);
+        return nb::none().release().ptr();
     } else {
         return nb::object(typed(argument<std::decay_t<Args>>(args[I])...)).release().ptr();
     }

@@ -195,10 +195,10 @@ class ApiClient:
 
     def update_pipeline(self, pipeline_id: str, pipeline: Any, rev: int | None = 0, description: str | None = None) -> Command:
         """
-        Replace a stored pipeline's definition with ``pipeline``.
+        Replace a stored pipeline's definition with ``pipeline``; the response holds the stored definition.
 
         Returns:
-            Command whose response holds the stored definition.
+            Command(self, response).
 
         Request: POST /pipeline/{pipeline_id}
         """
@@ -238,10 +238,10 @@ class ApiClient:
 
     def get_all_pipeline_configuration_info(self, filter_text: str | None = None, label: str | None = None, offset: int | None = None, len_: int | None = -1, order_by: str | None = 'NAME', order: str | None = 'ASC', include_status: bool | None = None) -> Command:
         """
-        List the stored pipelines, filtered, paged and ordered.
+        List the stored pipelines, filtered, paged and ordered; the response holds the list of pipeline information records.
 
         Returns:
-            Command whose response holds the list of pipeline information records.
+            Command(self, response).
 
         Request: GET /pipelines
         """
@@ -258,10 +258,10 @@ class ApiClient:
 
     def export_pipelines(self, body: Any, include_library_definitions: bool | None = False, include_plain_text_credentials: bool | None = True) -> Command:
         """
-        Export the pipelines ``body`` names.
+        Export the pipelines ``body`` names; the response holds the engine's archive, unread.
 
         Returns:
-            Command whose response holds the engine's archive, unread.
+            Command(self, response).
 
         Request: POST /pipelines/export
         """
@@ -280,10 +280,10 @@ class ApiClient:
         """
         Create a pipeline fragment titled ``title``.
 
-        ``body`` is sent as given, without JSON encoding (None sends no body).
+        ``body`` is sent as given, without JSON encoding (None sends no body); the response holds the new fragment.
 
         Returns:
-            Command whose response holds the new fragment.
+            Command(self, response).
 
         Request: PUT /fragment/{title}
         """
@@ -330,10 +330,10 @@ class ApiClient:
 
     def get_pipeline_status(self, pipeline_id: str, rev: int | None = 0, only_if_exists: bool | None = None) -> PipelineCommand:
         """
-        Read a pipeline's status.
+        Read a pipeline's status; the response is the status record; ``wait_for_status`` waits on it.
 
         Returns:
-            PipelineCommand whose response is the status record; ``wait_for_status`` waits on it.
+            PipelineCommand(self, response).
 
         Request: GET /pipeline/{pipeline_id}/status
         """
@@ -350,10 +350,10 @@ class ApiClient:
 
     def get_pipeline_committed_offsets(self, pipeline_id: str, rev: int | None = 0) -> Command:
         """
-        Read the origin offsets the engine has committed for a pipeline (``rev`` is not sent).
+        Read the origin offsets the engine has committed for a pipeline (``rev`` is not sent); the response holds the offsets.
 
         Returns:
-            Command whose response holds the offsets.
+            Command(self, response).
 
         Request: GET /pipeline/{pipeline_id}/committedOffsets
         """
@@ -370,10 +370,10 @@ class ApiClient:
 
     def get_pipeline_metrics(self, pipeline_id: str, rev: int | None = 0) -> Command:
         """
-        Read the metrics of a pipeline's current run.
+        Read the metrics of a pipeline's current run; the response holds the metrics (``counters``, ``gauges``, ``meters``, ...).
 
         Returns:
-            Command whose response holds the metrics (``counters``, ``gauges``, ``meters``, ...).
+            Command(self, response).
 
         Request: GET /pipeline/{pipeline_id}/metrics
         """
@@ -390,30 +390,30 @@ class ApiClient:
 
     def get_pipeline_rules(self, pipeline_id: str, rev: int | None = 0) -> Command:
         """
-        Read a pipeline's rules.
+        Read a pipeline's rules; the response holds the rules definition.
 
         Returns:
-            Command whose response holds the rules definition.
+            Command(self, response).
 
         Request: GET /pipeline/{pipeline_id}/rules
         """
 
     def update_pipeline_rules(self, pipeline_id: str, pipeline: Any, rev: int | None = 0) -> Command:
         """
-        Replace a pipeline's rules with ``pipeline``, the rules definition.
+        Replace a pipeline's rules with ``pipeline``, the rules definition; the response holds the stored rules.
 
         Returns:
-            Command whose response holds the stored rules.
+            Command(self, response).
 
         Request: POST /pipeline/{pipeline_id}/rules
         """
 
     def get_pipeline_error_messages(self, pipeline_id: str, stage_instance_name: str, rev: int | None = 0, size: int | None = 10, edge: bool | None = False) -> Command:
         """
-        Read the error messages one stage of a pipeline has collected.
+        Read the error messages one stage of a pipeline has collected; the response holds the stage's error messages.
 
         Returns:
-            Command whose response holds the stage's error messages.
+            Command(self, response).
 
         Request: GET /pipeline/{pipeline_id}/errorMessages
         """
@@ -477,10 +477,10 @@ class ApiClient:
 
     def get_preview_status(self, pipeline_id: str, previewer_id: str) -> Command:
         """
-        Read the state of a preview or validation run.
+        Read the state of a preview or validation run; the response holds the run's status record.
 
         Returns:
-            Command whose response holds the run's status record.
+            Command(self, response).
 
         Request: GET /pipeline/{pipeline_id}/preview/{previewer_id}/status
         """
@@ -510,10 +510,10 @@ class ApiClient:
 
     def get_snapshot_status(self, pipeline_id: str, snapshot_name: str, rev: int | None = 0) -> Command:
         """
-        Read the status of a snapshot.
+        Read the status of a snapshot; the response holds the status record (with ``inProgress``).
 
         Returns:
-            Command whose response holds the status record (with ``inProgress``).
+            Command(self, response).
 
         Request: GET /pipeline/{pipeline_id}/snapshot/{snapshot_name}/status
         """
@@ -540,10 +540,10 @@ class ApiClient:
 
     def get_snapshots_by_pipeline(self, pipeline_id: str) -> Command:
         """
-        List the snapshots of one pipeline.
+        List the snapshots of one pipeline; the response holds the list.
 
         Returns:
-            Command whose response holds the list.
+            Command(self, response).
 
         Request: GET /pipeline/{pipeline_id}/snapshots
         """
@@ -584,10 +584,10 @@ class ApiClient:
 
     def get_velm_configuration(self) -> Command:
         """
-        Read the engine's configuration properties.
+        Read the engine's configuration properties; the response is the configuration object.
 
         Returns:
-            A Command holding the response; its body is the configuration object.
+            Command(self, response).
 
         Request: GET /system/configuration
         """
@@ -604,10 +604,10 @@ class ApiClient:
 
     def get_velm_id(self) -> Command:
         """
-        Read the engine's id.
+        Read the engine's id; the response carries the id.
 
         Returns:
-            A Command holding the response; its body carries the id.
+            Command(self, response).
 
         Request: GET /system/info/id
         """
@@ -664,10 +664,10 @@ class ApiClient:
             ending_offset: where to stop reading (-1 for the end of the log; None leaves it out).
             extra_message: only entries whose message contains this text.
             pipeline: a pipeline id or a velm_models.Pipeline; only the entries of that pipeline.
-            severity: only entries of that severity ("ERROR", "WARN", "INFO", ...).
+            severity: only entries of that severity ("ERROR", "WARN", "INFO", ...); the response is the list of log entries.
 
         Returns:
-            A Command holding the response; its body is the list of log entries.
+            Command(self, response).
 
         Request: GET /system/logs
         """

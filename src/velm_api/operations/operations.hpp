@@ -11,11 +11,11 @@ namespace velm {
 //       get_pipeline_status(self, pipeline_id: str, rev: int | None = 0, ...) -> PipelineCommand
 //   the request, the verb and the path under /v{api_version} with each id a placeholder named after its
 //   argument, and then, after " | ", what the operation sends and returns:
-//       GET /pipeline/{pipeline_id}/status | query: get_params without self, pipeline_id | returns: Command
-//     query: none without it (the verb gets no `params`); "get_params without self, pipeline_id" is the
-//       module's get_params over every argument by name, the client under "self", less those named (one
-//       name goes as that name, several as a tuple); "rev=rev, timeout=timeout_sec" is a mapping of query
-//       keys to arguments that the operation builds itself
+//       GET /pipeline/{pipeline_id}/status | query: get_params without pipeline_id | returns: PipelineCommand
+//     query: none without it (the verb gets no `params`); "get_params without pipeline_id" is the module's
+//       get_params over every argument by name, the client under "self", less "self" and those named
+//       ("get_params" alone: less "self"); "rev=rev, timeout=timeout_sec" is a mapping of query keys to
+//       arguments that the operation builds itself
 //     body: the argument sent as the body (`data`), JSON-encoded by the verb; "body (as given)" sends it
 //       unencoded
 //     returns: "json" (the decoded body), "json or {}" / "json or []" (a new empty dict or list for an empty

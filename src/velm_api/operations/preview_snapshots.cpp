@@ -22,7 +22,7 @@ const Row rows[] = {
     "batch_size: int | None = 10, skip_targets: bool | None = True, end_stage: str | None = None, "
     "timeout: int | None = 2000, test_origin: bool | None = False, "
     "stage_outputs_to_override_json: typing.Any = None) -> PreviewCommand\n"
-    "POST /pipeline/{pipeline_id}/preview | query: get_params without self, pipeline_id"
+    "POST /pipeline/{pipeline_id}/preview | query: get_params without pipeline_id"
     " | returns: PreviewCommand(pipeline_id, answer[\"previewerId\"])\n"
     "Start a preview of a stored pipeline.\n\n"
     "Every setting travels in the query; the request has no body.\n\n"
@@ -50,9 +50,7 @@ const Row rows[] = {
     "    KeyError: the answer has no ``previewerId`` or no ``pipelineId``.",
     "get_preview_status(self, pipeline_id: str, previewer_id: str) -> Command\n"
     "GET /pipeline/{pipeline_id}/preview/{previewer_id}/status | returns: Command\n"
-    "Read the state of a preview or validation run.\n\n"
-    "Returns:\n"
-    "    Command whose response holds the run's status record.",
+    "Read the state of a preview or validation run; the response holds the run's status record.",
     "get_preview_data(self, pipeline_id: str, previewer_id: str) -> PreviewCommand\n"
     "GET /pipeline/{pipeline_id}/preview/{previewer_id}"
     " | returns: PreviewCommand(pipeline_id, previewer_id)\n"
@@ -64,7 +62,7 @@ const Row rows[] = {
     "start_pipeline: bool | None = False, runtime_parameters: collections.abc.Mapping[str, "
     "typing.Any] | None = None) -> SnapshotCommand\n"
     "PUT /pipeline/{pipeline_id}/snapshot/{snapshot_name}"
-    " | query: get_params without self, pipeline_id, snapshot_name, runtime_parameters"
+    " | query: get_params without pipeline_id, snapshot_name, runtime_parameters"
     " | body: runtime_parameters | returns: SnapshotCommand(pipeline_id, snapshot_name, snapshot_label)\n"
     "Ask the engine to capture a snapshot.\n\n"
     "The runtime parameters are the JSON body (\"{}\" when there are none); the other settings\n"
@@ -73,14 +71,12 @@ const Row rows[] = {
     "    SnapshotCommand for the caller's pipeline id, name and label; ``wait_for_finished`` waits.",
     "get_snapshot_status(self, pipeline_id: str, snapshot_name: str, rev: int | None = 0) -> Command\n"
     "GET /pipeline/{pipeline_id}/snapshot/{snapshot_name}/status"
-    " | query: get_params without self, pipeline_id, snapshot_name | returns: Command\n"
-    "Read the status of a snapshot.\n\n"
-    "Returns:\n"
-    "    Command whose response holds the status record (with ``inProgress``).",
+    " | query: get_params without pipeline_id, snapshot_name | returns: Command\n"
+    "Read the status of a snapshot; the response holds the status record (with ``inProgress``).",
     "get_snapshot_data(self, pipeline_id: str, snapshot_name: str, snapshot_label: str | None, "
     "rev: int | None = 0) -> SnapshotCommand\n"
     "GET /pipeline/{pipeline_id}/snapshot/{snapshot_name}"
-    " | query: get_params without self, pipeline_id, snapshot_name"
+    " | query: get_params without pipeline_id, snapshot_name"
     " | returns: SnapshotCommand(pipeline_id, snapshot_name, snapshot_label)\n"
     "Read the records of a snapshot.\n\n"
     "Returns:\n"
@@ -90,12 +86,10 @@ const Row rows[] = {
     "List the snapshots of all pipelines.",
     "get_snapshots_by_pipeline(self, pipeline_id: str) -> Command\n"
     "GET /pipeline/{pipeline_id}/snapshots | returns: Command\n"
-    "List the snapshots of one pipeline.\n\n"
-    "Returns:\n"
-    "    Command whose response holds the list.",
+    "List the snapshots of one pipeline; the response holds the list.",
     "delete_snapshot(self, pipeline_id: str, snapshot_id: str, rev: int | None = 0) -> Command\n"
     "DELETE /pipeline/{pipeline_id}/snapshot/{snapshot_id}"
-    " | query: get_params without self, pipeline_id, snapshot_id | returns: Command\n"
+    " | query: get_params without pipeline_id, snapshot_id | returns: Command\n"
     "Delete a snapshot.\n\n"
     "Raises:\n"
     "    requests.HTTPError: any failure status, 400 and 500 included.",

@@ -84,15 +84,21 @@ std::string prepare(Operation &op, std::string_view request, const std::vector<s
     op.texts.push_back(interned(text));
 
     std::vector<const char *> keywords{"endpoint"};
-    const std::string_view query = field(parts, "query: "), without("get_params without ");
-    if (query.substr(0, without.size()) == without) {
+    const std::string_view query = field(parts, "query: "), get_params("get_params"), without(" without ");
+    if (query.substr(0, get_params.size()) == get_params) {
+        // "self" is always excluded: one name goes as that name, several as a tuple.
         op.query = Query::get_params;
         for (const std::string &name : names) op.keys.push_back(interned(name));
-        std::vector<std::string_view> excluded = split(query.substr(without.size()), ", ");
-        op.exclusions = nb::steal(PyTuple_New((Py_ssize_t)excluded.size()));
-        for (size_t i = 0; i < excluded.size(); ++i)
-            PyTuple_SetItem(op.exclusions.ptr(), (Py_ssize_t)i, interned(excluded[i]).release().ptr());
-        if (excluded.size() == 1) op.exclusions = interned(excluded[0]);
+        std::vector<std::string_view> excluded{"self"};
+        for (std::string_view name :
+             split(query.substr(std::min(query.size(), get_params.size() + without.size())), ", "))
+            excluded.push_back(name);
+        op.exclusions = interned("self");
+        if (excluded.size() > 1) {
+            op.exclusions = nb::steal(PyTuple_New((Py_ssize_t)excluded.size()));
+            for (size_t i = 0; i < excluded.size(); ++i)
+                PyTuple_SetItem(op.exclusions.ptr(), (Py_ssize_t)i, interned(excluded[i]).release().ptr());
+        }
     } else if (!query.empty()) {
         op.query = Query::mapping;
         for (std::string_view entry : split(query, ", ")) {
@@ -124,8 +130,8 @@ std::string prepare(Operation &op, std::string_view request, const std::vector<s
     }
     if (returns == "json or {}" || returns == "json or []") {
         op.returns = returns == "json or {}" ? Returns::json_or_dict : Returns::json_or_list;
-        return std::string("The decoded JSON body, or an empty ") + (returns.back() == '}' ? "dict" : "list") +
-               " when the body is empty.";
+        return std::string("The decoded JSON body, or an empty ") +
+               (returns.back() == '}' ? "dict" : "list") + " when the body is empty.";
     }
     const size_t open = returns.find('(');
     op.command = interned(returns.substr(0, open));

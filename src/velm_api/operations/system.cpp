@@ -19,17 +19,13 @@ const Row rows[] = {
     "Read the engine's directories (runtime, configuration, data, logs, resources, ...).",
     "get_velm_configuration(self) -> Command\n"
     "GET /system/configuration | returns: Command\n"
-    "Read the engine's configuration properties.\n\n"
-    "Returns:\n"
-    "    A Command holding the response; its body is the configuration object.",
+    "Read the engine's configuration properties; the response is the configuration object.",
     "get_velm_ui_configuration(self) -> Command\n"
     "GET /system/configuration/ui | returns: Command\n"
     "Read the configuration the engine gives its user interface.",
     "get_velm_id(self) -> Command\n"
     "GET /system/info/id | returns: Command\n"
-    "Read the engine's id.\n\n"
-    "Returns:\n"
-    "    A Command holding the response; its body carries the id.",
+    "Read the engine's id; the response carries the id.",
     "get_current_user(self) -> dict[str, typing.Any]\n"
     "GET /system/info/currentUser | returns: json or {}\n"
     "Read the user the client is logged in as, with its groups and roles.\n\n"
@@ -50,15 +46,14 @@ const Row rows[] = {
     "get_logs(self, ending_offset: int | None = -1, extra_message: str | None = None, "
     "pipeline: str | quenlo.sdk.velm_models.Pipeline | None = None, "
     "severity: str | None = None) -> Command\n"
-    "GET /system/logs | query: get_params without self | returns: Command\n"
+    "GET /system/logs | query: get_params | returns: Command\n"
     "Read the engine's log, newest part first, going back from ``ending_offset``.\n\n"
     "Args:\n"
     "    ending_offset: where to stop reading (-1 for the end of the log; None leaves it out).\n"
     "    extra_message: only entries whose message contains this text.\n"
     "    pipeline: a pipeline id or a velm_models.Pipeline; only the entries of that pipeline.\n"
-    "    severity: only entries of that severity (\"ERROR\", \"WARN\", \"INFO\", ...).\n\n"
-    "Returns:\n"
-    "    A Command holding the response; its body is the list of log entries.",
+    "    severity: only entries of that severity (\"ERROR\", \"WARN\", \"INFO\", ...); the response is the "
+    "list of log entries.",
     "get_definitions(self) -> typing.Any\n"
     "GET /definitions | returns: json\n"
     "Read the definitions of the engine's stages, services and expression functions.\n\n"
@@ -68,7 +63,7 @@ const Row rows[] = {
     "GET /definitions/connections | returns: Command\n"
     "Read the definitions of the engine's connection types.",
     "get_stage_libraries_list(self, repo_url: str | None, installed_only: bool | None) -> Command\n"
-    "GET /stageLibraries/list | query: get_params without self | returns: Command\n"
+    "GET /stageLibraries/list | query: get_params | returns: Command\n"
     "List stage libraries.\n\n"
     "Args:\n"
     "    repo_url: the repository to list from (None for the engine's own).\n"
@@ -86,7 +81,7 @@ const Row rows[] = {
     "GET /system/health/categories | returns: Command\n"
     "List the categories of the engine's health report.",
     "get_health_report(self, categories: typing.Any = None) -> Command\n"
-    "GET /system/health/report | query: get_params without self | returns: Command\n"
+    "GET /system/health/report | query: get_params | returns: Command\n"
     "Read the engine's health report.\n\n"
     "Args:\n"
     "    categories: the categories to report on (None for all).",
