@@ -165,16 +165,9 @@ private:
         return true;
     }
     nb::object timed_out() override {
-        switch (kind_) {
-            case Run::validate:
-                return percent("Timed out after %s seconds while waiting for validation.", timeout_sec);
-            case Run::connection:
-                return format("Timed out after {} seconds while waiting for validation.", timeout_sec);
-            case Run::preview:
-                return percent("Timed out after %s seconds while waiting for status FINISHED.", timeout_sec);
-            case Run::snapshot: break;
-        }
-        return format("Timed out after {} seconds while waiting for status FINISHED.", timeout_sec);
+        const bool validation = kind_ == Run::validate || kind_ == Run::connection;
+        return percent("Timed out after %s seconds while waiting for %s.", timeout_sec,
+                       validation ? "validation" : "status FINISHED");
     }
 
     Run kind_;
