@@ -429,6 +429,6 @@ def test_a_clock_put_back_by_the_callback_ends_the_wait_near_its_time_out(pid):
         timer.start()
         started = time.monotonic()
         with pytest.raises(velm_api.WaitTimeoutError):
-            command.wait(timeout_sec=3, poll_interval=0.5, on_progress=lambda event: engine.stop(), cancel=cancel)
+            command.wait(timeout_sec=1.5, poll_interval=0.25, on_progress=lambda event: engine.stop(), cancel=cancel)
         timer.cancel()
-    assert time.monotonic() - started < 6
+    assert time.monotonic() - started < 4
