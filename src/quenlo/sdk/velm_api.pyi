@@ -278,9 +278,9 @@ class ApiClient:
 
     def create_fragment(self, title: str, description: str | None = None, draft: bool | None = None, execution_mode: str | None = None, body: Any = None) -> Command:
         """
-        Create a pipeline fragment titled ``title``.
+        Create a pipeline fragment titled ``title``; the response holds the new fragment.
 
-        ``body`` is sent as given, without JSON encoding (None sends no body); the response holds the new fragment.
+        ``body`` is sent as given, without JSON encoding (None sends no body).
 
         Returns:
             Command(self, response).
@@ -330,7 +330,7 @@ class ApiClient:
 
     def get_pipeline_status(self, pipeline_id: str, rev: int | None = 0, only_if_exists: bool | None = None) -> PipelineCommand:
         """
-        Read a pipeline's status; the response is the status record; ``wait_for_status`` waits on it.
+        Read a pipeline's status (the response is the status record); ``wait_for_status`` waits on it.
 
         Returns:
             PipelineCommand(self, response).
@@ -658,13 +658,13 @@ class ApiClient:
 
     def get_logs(self, ending_offset: int | None = -1, extra_message: str | None = None, pipeline: str | quenlo.sdk.velm_models.Pipeline | None = None, severity: str | None = None) -> Command:
         """
-        Read the engine's log, newest part first, going back from ``ending_offset``.
+        Read the engine's log (the response holds the entries), newest first, going back from ``ending_offset``.
 
         Args:
             ending_offset: where to stop reading (-1 for the end of the log; None leaves it out).
             extra_message: only entries whose message contains this text.
             pipeline: a pipeline id or a velm_models.Pipeline; only the entries of that pipeline.
-            severity: only entries of that severity ("ERROR", "WARN", "INFO", ...); the response is the list of log entries.
+            severity: only entries of that severity ("ERROR", "WARN", "INFO", ...).
 
         Returns:
             Command(self, response).
