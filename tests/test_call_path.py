@@ -200,8 +200,8 @@ class TestBundleStreaming:
 
     def test_a_replaced_get_gets_the_plain_call(self, engine, client):
         client._get = mock.Mock(wraps=client._get)
-        assert client.get_bundle(["Logs"]).namelist()
-        client._get.assert_called_once_with(endpoint="/v1/system/bundle/generate", params={"generators": "Logs"})
+        assert client.get_bundle(["logs"]).namelist()
+        client._get.assert_called_once_with(endpoint="/v1/system/bundle/generate", params={"generators": "logs"})
 
     def test_a_session_of_another_kind_gets_the_plain_call(self, engine, client):
         body = _archive(1024)

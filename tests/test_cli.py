@@ -20,8 +20,7 @@ from urllib.parse import quote
 import pytest
 
 from quenlo.sdk.cli import EXIT_CODES, main
-from quenlo.sdk.simulator import EngineSimulator, error_body
-from quenlo.sdk.simulator.store import sample_pipeline
+from quenlo.sdk.simulator import EngineSimulator, error_body, sample_pipeline
 
 PASSWORD = "s3cret-Pw"
 README = (Path(__file__).resolve().parent.parent / "README.md").read_text()
@@ -46,7 +45,7 @@ def velm(engine: EngineSimulator, *argv: str, env: Optional[Dict[str, str]] = No
 
 def add_pipeline(engine: EngineSimulator, pid: str, labels: Tuple[str, ...] = (), **plan: Any) -> None:
     export = sample_pipeline(pid, pid)
-    export["pipelineConfig"]["metadata"]["labels"] = list(labels)
+    export["definition"]["labels"] = list(labels)
     engine.state.pipelines.import_pipeline(pid, export)
     engine.state.runs.configure(pid, **{"batches": 3, "batch_interval": 0.05, "start_delay": 0.05, **plan})
 
@@ -308,7 +307,7 @@ def test_history_lists_runs(engine: EngineSimulator, orders: str) -> None:
 
 
 def test_export_and_import_round_trip(engine: EngineSimulator, orders: str, tmp_path: Path) -> None:
-    assert json.loads(velm(engine, "export", "orders").out)["pipelineConfig"]["pipelineId"] == "orders"
+    assert json.loads(velm(engine, "export", "orders").out)["definition"]["pipelineId"] == "orders"
     assert velm(engine, "export", "--all", "-o", str(tmp_path)).code == 0
     assert sorted(p.name for p in tmp_path.iterdir()) == ["customers.json", "orders.json"]
     run = velm(engine, "import", str(tmp_path / "orders.json"), "--id", "orders-copy")
@@ -335,7 +334,7 @@ def test_import_of_a_zip_archive(engine: EngineSimulator, orders: str, tmp_path:
     [
         (None, "cannot read"),
         ("{not json", "neither a pipeline export"),
-        ('{"pipelineConfig": {}}', "--id"),
+        ('{"definition": {}}', "--id"),
         ("[1, 2]", "not a pipeline export"),
         ("[" * 100_000, "nested too deeply"),
     ],
@@ -352,17 +351,17 @@ def test_import_refuses_bad_files_before_sending(
 
 
 def test_logs_filters_on_the_wire(engine: EngineSimulator) -> None:
-    engine.state.system.log("ERROR", "Runner", "batch failed", pipeline="orders")
+    engine.state.log.add("ERROR", "runner", "batch failed", pipeline="orders")
     run = velm(engine, "logs", "--pipeline", "orders", "--severity", "ERROR")
-    assert run.code == 0 and run.out.strip().endswith("ERROR [orders] Runner - batch failed")
+    assert run.code == 0 and run.out.strip().endswith("ERROR [orders] runner - batch failed")
     assert ("pipeline", "orders") in engine.last_request.args and ("severity", "ERROR") in engine.last_request.args
 
 
 def test_logs_follow_prints_new_entries_until_interrupted(engine: EngineSimulator) -> None:
     process = spawn(engine, "logs", "--follow", "--interval", "0.1")
     try:
-        read_until(process.stdout, "Web server started")
-        engine.state.system.log("WARN", "Runner", "a fresh entry")
+        read_until(process.stdout, "Engine 5.6.0 started")
+        engine.state.log.add("WARN", "runner", "a fresh entry")
         read_until(process.stdout, "a fresh entry")
         process.send_signal(signal.SIGINT)
         assert process.wait(timeout=10) == 130
@@ -373,8 +372,8 @@ def test_logs_follow_prints_new_entries_until_interrupted(engine: EngineSimulato
 
 def test_bundle_writes_the_archive(engine: EngineSimulator, tmp_path: Path) -> None:
     path = tmp_path / "bundle.zip"
-    run = velm(engine, "--json", "bundle", "-g", "EngineInfo", "-g", "Configuration", "-o", str(path))
-    assert run.code == 0 and ("generators", "EngineInfo,Configuration") in engine.last_request.args
+    run = velm(engine, "--json", "bundle", "-g", "info", "-g", "configuration", "-o", str(path))
+    assert run.code == 0 and ("generators", "info,configuration") in engine.last_request.args
     with zipfile.ZipFile(path) as archive:
         assert archive.namelist() == run.docs[0]["entries"] and archive.namelist()
 
@@ -496,7 +495,7 @@ def test_stop_wait(engine: EngineSimulator, orders: str) -> None:
 def test_validate_valid_and_invalid(engine: EngineSimulator, orders: str) -> None:
     run = velm(engine, "validate", "orders", "--interval", "0.05")
     assert run.code == 0 and "orders: VALID after" in run.out
-    engine.state.pipelines.update("orders", {**sample_pipeline("orders", "orders")["pipelineConfig"], "stages": []})
+    engine.state.pipelines.update("orders", {**sample_pipeline("orders", "orders")["definition"], "stages": []})
     run = velm(engine, "validate", "orders", "--interval", "0.05")
     assert run.code == 1 and "INVALID" in run.err and "The pipeline has no stages" in run.out
 

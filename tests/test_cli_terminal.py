@@ -12,8 +12,7 @@ from typing import Dict, List, Optional, Tuple
 
 import pytest
 
-from quenlo.sdk.simulator import EngineSimulator
-from quenlo.sdk.simulator.store import sample_pipeline
+from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="needs a POSIX pseudo-terminal")
 

@@ -52,7 +52,7 @@ class TestEngineMessage:
         ("body", "message"),
         [
             ({"message": "top level"}, "top level"),
-            ({"RemoteException": {"message": "nested", "errorCode": "X_1"}}, "nested"),
+            ({"error": {"message": "nested", "code": "X_1"}}, "nested"),
             ({"error": {"detail": {"message": "two down"}}}, "two down"),
             ({"message": 42, "inner": {"message": "the string one"}}, "the string one"),
             ({"code": 7}, None),

@@ -21,6 +21,18 @@ def run(pytester: pytest.Pytester, source: str, passed: int) -> pytest.RunResult
     return result
 
 
+def test_without_the_simulator_extra_a_test_using_the_fixtures_errors_with_the_install_command(
+    pytester: pytest.Pytester,
+) -> None:
+    pytester.makeconftest("import sys\nsys.modules['werkzeug'] = None  # as if the extra were not installed\n")
+    pytester.makepyfile("def test_job(velm_client):\n    pass\n\ndef test_other():\n    pass\n")
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("PYTEST_DISABLE_PLUGIN_AUTOLOAD", "1")
+        result = pytester.runpytest_subprocess("-p", "quenlo.sdk.pytest_plugin", "-p", "no:cacheprovider")
+    result.assert_outcomes(passed=1, errors=1)
+    assert 'velm_engine fixture needs the engine simulator: pip install "quenlo-sdk[simulator]"' in result.stdout.str()
+
+
 def test_each_test_gets_the_engine_in_its_initial_state(pytester: pytest.Pytester) -> None:
     run(
         pytester,

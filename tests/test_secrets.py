@@ -258,8 +258,8 @@ def test_errors_survive_a_multiprocessing_pool_round_trip(pool, kind, error):
     else:
         assert crossed.response.status_code == int(kind)  # the engine's answer crossed too
         assert str(crossed).startswith(kind) and "/rest/v1/" in str(crossed)
-        assert crossed.status_code == int(kind) and crossed.response.json()["RemoteException"]
-        assert crossed.engine_message == crossed.response.json()["RemoteException"]["message"]
+        assert crossed.status_code == int(kind) and crossed.response.json()["error"]
+        assert crossed.engine_message == crossed.response.json()["error"]["message"]
         assert crossed.method == "GET" and crossed.url.startswith("http://127.0.0.1")
 
 

@@ -16,8 +16,8 @@ import pytest
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.exceptions import InternalServerError, NotFoundError, ServiceUnavailableError
-from quenlo.sdk.simulator import EngineSimulator
-from quenlo.sdk.simulator.store import StoredPipeline, pipeline_config, sample_pipeline, sample_stages
+from quenlo.sdk.simulator import EngineSimulator, pipeline_definition, sample_pipeline, sample_stages
+from quenlo.sdk.simulator.store import StoredPipeline
 
 
 @pytest.fixture(scope="module")
@@ -45,7 +45,7 @@ def pid() -> str:
 @pytest.fixture
 def pipeline(engine, pid) -> str:
     engine.state.pipelines.add(
-        StoredPipeline(pipeline_id=pid, title=pid, config=pipeline_config(pid, pid, stages=sample_stages()))
+        StoredPipeline(pipeline_id=pid, title=pid, definition=pipeline_definition(pid, pid, stages=sample_stages()))
     )
     return pid
 
@@ -300,7 +300,7 @@ class TestPreviewsAndSnapshots:
         command = {
             "preview": lambda: client.run_pipeline_preview(pipeline),
             "validate": lambda: client.validate_pipeline(pipeline),
-            "connection": lambda: client.run_dynamic_pipeline_preview_for_connection({"type": "PIPELINE"}),
+            "connection": lambda: client.run_dynamic_pipeline_preview_for_connection({"kind": "PIPELINE"}),
         }[start]()
         engine.state.previews.script(command.previewer_id, states)
         if outcome is None:
@@ -331,7 +331,7 @@ END_TO_END: dict[str, Callable[..., Any]] = {
     "stop": lambda c, e, p: command_for(c, e, p, ["STOPPING", "STOPPED"], velm_api.StopPipelineCommand),
     "validate": lambda c, e, p: c.validate_pipeline(p),
     "preview": lambda c, e, p: c.run_pipeline_preview(p),
-    "connection": lambda c, e, p: c.run_dynamic_pipeline_preview_for_connection({"type": "PIPELINE"}),
+    "connection": lambda c, e, p: c.run_dynamic_pipeline_preview_for_connection({"kind": "PIPELINE"}),
     "snapshot": lambda c, e, p: c.capture_snapshot(p, "s", "label"),
 }
 

@@ -163,7 +163,7 @@ def cmd_status(ctx: Context) -> int:
             ("pipeline", pid),
             ("status", status),
             ("message", record.get("message")),
-            ("since", _time(record.get("timeStamp"))),
+            ("since", _time(record.get("changed"))),
         ],
         record,
     )
@@ -195,7 +195,7 @@ def cmd_stop(ctx: Context) -> int:
 def cmd_history(ctx: Context) -> int:
     entries = ctx.client.get_pipeline_history(ctx.args.pipeline_id)
     rows = [
-        [_time(e.get("startTime")), _time(e.get("endTime")), e.get("status"), e.get("user"), e.get("message")]
+        [_time(e.get("started")), _time(e.get("ended")), e.get("status"), e.get("user"), e.get("message")]
         for e in entries
     ]
     ctx.out.table(["STARTED", "ENDED", "STATUS", "USER", "MESSAGE"], rows, entries)
@@ -209,7 +209,7 @@ def _report_issues(ctx: Context, subject: str, preview: Any) -> None:
     issues = list(preview.issues)
     if not issues:
         return
-    rows = [[i.get("instanceName") or "pipeline", i.get("errorCode"), i.get("message")] for i in issues]
+    rows = [[i.get("stage") or "pipeline", i.get("code"), i.get("message")] for i in issues]
     ctx.out.table(["STAGE", "CODE", "ISSUE"], rows, None, title=f"{subject}: {len(issues)} issue(s)")
 
 
@@ -344,8 +344,8 @@ def cmd_import(ctx: Context) -> int:
             raise UsageError("--id and --overwrite apply to one pipeline export, not to a ZIP archive")
         result = ctx.client.import_pipelines(io.BytesIO(content))
         ctx.out.document(result)
-        imported = result.get("successEntities") or [] if isinstance(result, dict) else []
-        failed = result.get("errorMessages") or [] if isinstance(result, dict) else []
+        imported = result.get("imported") or [] if isinstance(result, dict) else []
+        failed = result.get("failed") or [] if isinstance(result, dict) else []
         ctx.out.message(f"{args.file}: {len(imported)} pipeline(s) imported")
         if failed:
             for line in failed:
@@ -383,7 +383,7 @@ def _print_log(ctx: Context, entries: List[Any], stream: bool) -> None:
         if isinstance(entry, dict):
             pipeline = entry.get("pipeline") or "*"
             text = (
-                f"{_time(entry.get('timestamp'))} {entry.get('severity', '')} [{pipeline}] "
+                f"{_time(entry.get('time'))} {entry.get('severity', '')} [{pipeline}] "
                 f"{entry.get('category', '')} - {entry.get('message', '')}"
             )
         else:
