@@ -99,7 +99,7 @@ class TestSurface:
     def test_command_methods_have_real_signatures(self, name):
         cls = getattr(velm_api, name)
         methods = [m for m in dir(cls) if not m.startswith("_") and inspect.isfunction(getattr(cls, m))]
-        assert list(inspect.signature(cls).parameters)[:2] == ["api_client", "response"]
+        assert list(inspect.signature(cls.__init__).parameters)[:3] == ["self", "api_client", "response"]
         stand_in = mock.create_autospec(cls, instance=True)
         for method in methods:
             parameters = list(inspect.signature(getattr(cls, method)).parameters.values())[1:]
