@@ -154,3 +154,34 @@ def test_a_mistaken_marker_fails_the_test_with_a_clear_message(
 def test_the_marker_is_registered(pytester: pytest.Pytester) -> None:
     result = session(pytester, "--markers")
     result.stdout.fnmatch_lines(["*velm_engine(version=None, users=None, virtual_time=False, api_version=None)*"])
+
+
+def test_each_xdist_worker_gets_an_engine_of_its_own(pytester: pytest.Pytester) -> None:
+    """Under pytest-xdist, tests on different workers run at once: each worker must have its own engine, or one
+    test's pipelines, faults and resets would land in another's."""
+    pytest.importorskip("xdist")
+    pytester.makepyfile(
+        """
+        import os
+        import time
+
+        import pytest
+        from quenlo.sdk.simulator import sample_pipeline
+
+        @pytest.mark.parametrize("n", range(4))
+        def test_sees_only_its_own_pipeline(velm_engine, velm_client, tmp_path_factory, n):
+            velm_client.import_pipeline(f"p{n}", sample_pipeline("P", f"p{n}"))
+            time.sleep(0.1)  # overlap with the other worker's test
+            listed = velm_client.get_all_pipeline_configuration_info().response.json()
+            assert [pipeline["pipelineId"] for pipeline in listed] == [f"p{n}"]
+            worker = os.environ["PYTEST_XDIST_WORKER"]
+            (tmp_path_factory.getbasetemp().parent / f"{worker}-{n}").write_text(velm_engine.url)
+        """
+    )
+    result = pytester.runpytest_subprocess("-n", "2", "-p", "no:cacheprovider", "--basetemp", str(pytester.path / "t"))
+    result.assert_outcomes(passed=4)
+    urls: dict[str, set[str]] = {}
+    for record in pytester.path.glob("t/gw*-*"):
+        urls.setdefault(record.name.split("-")[0], set()).add(record.read_text())
+    assert len(urls) == 2 and all(len(seen) == 1 for seen in urls.values()), urls
+    assert len(set.union(*urls.values())) == 2

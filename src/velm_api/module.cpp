@@ -34,6 +34,7 @@ NB_MODULE(velm_api, m) {
     std::string::size_type dot = module_name.rfind('.');
     const std::string package = dot == std::string::npos ? "quenlo.sdk" : module_name.substr(0, dot);
     auto companion = [&](const char *name) { return nb::module_::import_((package + "." + name).c_str()); };
+    velm::binding_module = companion("_binding").release();
     nb::module_ utils = companion("utils");
     nb::module_ exceptions = companion("exceptions");
     m.attr("velm_models") = companion("velm_models");

@@ -7,7 +7,7 @@
 
 namespace velm {
 
-nb::handle module_object;
+nb::handle module_object, binding_module;
 
 void park_thread() {
     for (;;) pause();
@@ -53,31 +53,6 @@ void sleep(nb::handle seconds) {
     static const nb::handle time = intern("time"), sleep = intern("sleep");
     call_method(global(time), sleep, seconds);
 }
-
-namespace {
-
-// Compiles the methods of def_method (see python_glue.hpp). A first compile with an empty body tells the
-// parameter names; the second builds the function inside a maker, so that `impl` is a closure cell and not a
-// name in the module.
-const char *binder_source = R"(
-def bind(cls, signature, doc, impl, namespace):
-    name = signature.partition("(")[0].strip()
-    probe = {}
-    exec("from __future__ import annotations\ndef " + signature + ": pass", namespace, probe)
-    code = probe[name].__code__
-    count = code.co_argcount + code.co_kwonlyargcount + bool(code.co_flags & 4) + bool(code.co_flags & 8)
-    arguments = ", ".join(code.co_varnames[:count])
-    source = "from __future__ import annotations\ndef make(impl_):\n def {}:\n  return impl_({})\n return {}"
-    made = {}
-    exec(source.format(signature, arguments, name), namespace, made)
-    function = made["make"](impl)
-    function.__doc__ = doc
-    function.__qualname__ = cls.__name__ + "." + name
-    setattr(cls, name, function)
-    return function
-)";
-
-}  // namespace
 
 namespace {
 
@@ -135,13 +110,8 @@ nb::object native_function(NativeCall call, void *function, void (*destroy)(void
 }
 
 nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb::handle impl) {
-    static nb::handle bind;
-    if (!bind) {
-        nb::dict scope;
-        nb::module_::import_("builtins").attr("exec")(binder_source, scope);
-        bind = nb::object(scope["bind"]).release();
-    }
-    return call(bind, cls, nb::str(signature), nb::str(doc), impl, attr(module_object, "__dict__"));
+    return call(attr(binding_module, "bind"), cls, nb::str(signature), nb::str(doc), impl,
+                attr(module_object, "__dict__"));
 }
 
 nb::object global(const char *name) {

@@ -17,8 +17,9 @@ using namespace nb::literals;
 
 namespace velm {
 
-// The module object, set once while the module executes; it lives as long as the interpreter.
-extern nb::handle module_object;
+// The module object and its companion quenlo.sdk._binding (methods compiled from signatures, rows read at
+// import), set once while the module executes; they live as long as the interpreter.
+extern nb::handle module_object, binding_module;
 
 // ---------------------------------------------------------------------------------------------------------
 // Calls into Python
@@ -102,12 +103,11 @@ void sleep(nb::handle seconds);
 // ---------------------------------------------------------------------------------------------------------
 // Methods with Python signatures
 
-// Set on `cls` a Python function compiled from `signature` ("name(self, a: int | None = 0) -> T", annotations
-// kept as text so that any Python from 3.9 accepts them) whose body is `return impl(self, a, ...)`: every
-// parameter, keyword-only ones included, goes to `impl` by position (*args as its tuple, **kwargs as its
-// dict). Python then binds the arguments, with its own errors, defaults and keywords, and inspect.signature,
-// help() and the stub show the signature; the defaults are written once, here. The function has `doc`, the
-// class's qualified name and the module's name. Returns the function.
+// Set on `cls` a Python function compiled from `signature` ("name(self, a: int | None = 0) -> T") whose body
+// is `return impl(self, a, ...)`: every parameter, keyword-only ones included, goes to `impl` by position
+// (see quenlo.sdk._binding.bind). Python then binds the arguments, with its own errors, defaults and
+// keywords, and inspect.signature, help() and the stub show the signature; the defaults are written once,
+// there. The function has `doc`, the class's qualified name and the module's name. Returns the function.
 nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb::handle impl);
 
 // A Python callable taking its arguments by position (a builtin function called through vectorcall, with no
