@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import itertools
 import math
+import subprocess
+import sys
 import threading
 import time
 from collections.abc import Iterator
@@ -166,6 +168,7 @@ class TestPacing:
         ("kwargs", "error"),
         [
             ({"poll_interval": 0}, ValueError),
+            *[({name: math.nan}, ValueError) for name in ("timeout_sec", "poll_interval", "backoff", "max_interval")],
             ({"backoff": 0.5}, ValueError),
             ({"max_interval": -1}, ValueError),
             ({"timeout_sec": "3"}, TypeError),
@@ -244,6 +247,12 @@ class TestTransientFailures:
         assert command.wait(on_progress=events.append)["status"] == "FINISHED"
         assert len(engine.requests) == 3 and clock.sleeps == [1, 1, 1]
         assert [e.polls for e in events] == [0, 3]
+
+    def test_a_gateway_answer_too_deep_to_read_is_polled_through(self, client, engine, pid, clock):
+        command = command_for(client, engine, pid, ["STARTING", "FINISHED"])
+        deep = b'{"message": "busy", "a": ' + b"[" * 100_000 + b"]" * 100_000 + b"}"
+        engine.inject_fault("GET", f"/v1/pipeline/{pid}/status", status=503, body=deep)
+        assert command.wait()["status"] == "FINISHED" and len(engine.requests) == 2
 
     def test_a_read_time_out_is_polled_through(self, engine, pid, clock):
         client = velm_api.ApiClient(engine.url, timeout=0.2)
@@ -386,3 +395,40 @@ class TestOneTimeOutException:
             command.wait_for_finished(timeout_sec=3)
         assert type(raised.value) is velm_api.WaitTimeoutError and raised.value.last_status is None
         assert raised.value.response is command.response and raised.value.elapsed == 3
+
+
+class TestNesting:
+    def test_a_wait_started_from_its_own_callback_raises_recursion_error(self, engine, pid):
+        # With a high recursion limit, the C stack would run out before Python's own check: a crash.
+        engine.script_status(pid, ["RUNNING"])
+        script = f"""if True:
+            import sys
+            from quenlo.sdk import velm_api
+            command = velm_api.ApiClient({engine.url!r}).get_pipeline_status({pid!r})
+            sys.setrecursionlimit(1_000_000)
+            def again(event):
+                command.wait("FINISHED", on_progress=again)
+            try:
+                again(None)
+            except RecursionError as error:
+                print("RecursionError:", error)
+            """
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert (result.returncode, result.stderr) == (0, "")
+        assert result.stdout.startswith("RecursionError: maximum recursion depth exceeded")
+
+
+def test_a_clock_put_back_by_the_callback_ends_the_wait_near_its_time_out(pid):
+    # The callback stops a virtual-time simulator an hour ahead, which hands the client its real clock back.
+    with EngineSimulator(virtual_time=True) as engine:
+        engine.clock.advance(3600)
+        client = velm_api.ApiClient(engine.url)
+        command = command_for(client, engine, pid, ["STARTING"])
+        cancel = threading.Event()  # ends the wait that would go on for the hour
+        timer = threading.Timer(20, cancel.set)
+        timer.start()
+        started = time.monotonic()
+        with pytest.raises(velm_api.WaitTimeoutError):
+            command.wait(timeout_sec=1.5, poll_interval=0.25, on_progress=lambda event: engine.stop(), cancel=cancel)
+        timer.cancel()
+    assert time.monotonic() - started < 4

@@ -56,8 +56,7 @@ NB_MODULE(velm_api, m) {
     m.attr("REQUIRED_HEADERS") = required_headers;
     m.attr("DEFAULT_VELM_API_VERSION") = 1;
 
-    velm::init_status_errors(m);
-    velm::init_wait_types(m);
+    velm::init_wait_classes(m);
     velm::ClientClass client = velm::init_client(m);
     velm::init_commands(m);
     velm::init_waits(m);

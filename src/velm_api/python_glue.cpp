@@ -207,14 +207,6 @@ void raise_message(nb::handle type, nb::handle message) {
     throw nb::python_error();
 }
 
-nb::object python_class(nb::module_ &m, const char *name, nb::handle base, const char *doc, nb::dict body) {
-    body["__module__"] = m.attr("__name__");
-    body["__doc__"] = doc;
-    nb::object cls = nb::module_::import_("builtins").attr("type")(name, nb::make_tuple(base), body);
-    m.attr(name) = cls;
-    return cls;
-}
-
 bool contains(nb::handle container, nb::handle value) {
     int result = PySequence_Contains(container.ptr(), value.ptr());
     if (result < 0) throw nb::python_error();

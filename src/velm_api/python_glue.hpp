@@ -234,11 +234,6 @@ nb::str percent(const char *text, Values &&...values) {
 // large for a float.
 double to_double(nb::handle value);
 
-// Create the Python class `name` in module `m`, as a class statement would (type(name, (base,), body)), with
-// `doc` and the module's name, and set it on the module. `body` holds its methods, if any.
-nb::object python_class(nb::module_ &m, const char *name, nb::handle base, const char *doc,
-                        nb::dict body = nb::dict());
-
 // Wall-clock seconds and the one-second pause of the waits, through the module's `time`.
 double now();
 void sleep_one_second();
