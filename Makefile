@@ -25,7 +25,7 @@ PICK_VERSIONS := $(if $(VERSIONS),--versions "$(VERSIONS)")
 PY_PATHS := src tests benchmarks examples tools
 CXX_SOURCES := $(wildcard src/velm_api/*.cpp src/velm_api/*.hpp src/velm_api/operations/*)
 
-.PHONY: install build-deps test demo bench bench-smoke format lint clean test-asan soak test-matrix wheel wheel-check
+.PHONY: install build-deps test demo bench bench-smoke format lint clean test-asan soak test-matrix wheel wheel-audit wheel-check docs
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -64,18 +64,25 @@ $(VENV)/.wheel-deps: $(BIN)/python pyproject.toml
 	$(BIN)/pip install -q --group wheel
 	touch $@
 
+$(VENV)/.docs-deps: $(BIN)/python pyproject.toml
+	$(BIN)/pip install -q --group docs
+	touch $@
+
 format: $(VENV)/.lint-deps
 	$(BIN)/clang-format -i $(CXX_SOURCES)
 	$(BIN)/ruff format $(PY_PATHS)
 
 # Every check runs, so that one pass shows all there is to fix; the target fails if any did. mypy names the
-# modules from src/ (quenlo is a namespace package), so the checkout is checked, whatever is installed.
+# modules from src/ (quenlo is a namespace package), so the checkout is checked, whatever is installed. Both
+# mypy and pyright check TYPED_USES, the README's uses of the typed attributes, against the checkout's stub.
+TYPED_USES := tests/typecheck/readme_uses.py
 lint: $(VENV)/.lint-deps
 	@failed=""; \
 	$(BIN)/ruff check $(PY_PATHS) || failed="$$failed ruff-check"; \
 	$(BIN)/ruff format --check $(PY_PATHS) || failed="$$failed ruff-format"; \
 	$(BIN)/clang-format --dry-run --Werror $(CXX_SOURCES) || failed="$$failed clang-format"; \
-	MYPYPATH=src $(BIN)/mypy --strict --explicit-package-bases src/quenlo/sdk || failed="$$failed mypy"; \
+	MYPYPATH=src $(BIN)/mypy --strict --explicit-package-bases src/quenlo/sdk $(TYPED_USES) || failed="$$failed mypy"; \
+	$(BIN)/basedpyright --pythonpath $(BIN)/python -p $(dir $(TYPED_USES))pyrightconfig.json || failed="$$failed pyright"; \
 	if [ -n "$$failed" ]; then echo "lint failed:$$failed"; exit 1; fi; echo "lint passed"
 
 # The suite on every CPython from 3.9 to 3.13 the machine has (pyenv's, else python3.X on PATH), each in its own
@@ -84,14 +91,26 @@ lint: $(VENV)/.lint-deps
 test-matrix:
 	$(PYTHON) tools/pythons.py test --make "$(MAKE)" $(PICK_VERSIONS)
 
-# Wheels into dist/, repaired by auditwheel to a manylinux tag: per version for 3.9 to 3.11, and for 3.12 and
-# newer one abi3 wheel when the module is built for the stable ABI (one per version otherwise).
+# Wheels into dist/, compiled with Zig's C++ toolchain for glibc 2.17 and tagged manylinux_2_17 (manylinux2014)
+# by auditwheel: per version for 3.9 to 3.11, and for 3.12 and newer one abi3 wheel when the module is built for
+# the stable ABI (one per version otherwise). make test builds keep the system compiler.
 wheel: $(VENV)/.wheel-deps
-	$(PYTHON) tools/pythons.py wheel --make "$(MAKE)" --auditwheel $(BIN)/auditwheel $(PICK_VERSIONS)
+	$(PYTHON) tools/pythons.py wheel --make "$(MAKE)" --auditwheel $(BIN)/auditwheel --zig $(BIN)/python \
+		$(PICK_VERSIONS)
+
+# Fails unless every wheel in dist/ installs on glibc 2.17: its tag, auditwheel show, and the newest GLIBC_
+# symbol version its modules need (objdump -T).
+wheel-audit: $(VENV)/.wheel-deps
+	$(PYTHON) tools/pythons.py audit --auditwheel $(BIN)/auditwheel $(PICK_VERSIONS)
 
 # Each interpreter gets a fresh venv, its wheel from dist/ installed with --only-binary :all:, and runs the tour.
 wheel-check:
 	$(PYTHON) tools/pythons.py wheel-check $(PICK_VERSIONS)
+
+# The reference site into build/site (mkdocs.yml; tools/docs_hooks.py writes the README, operations and command
+# line pages). Warnings fail it. The command line's page is its help, so the package is installed first.
+docs: install $(VENV)/.docs-deps
+	NO_MKDOCS_2_WARNING=1 $(BIN)/mkdocs build --strict
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in its own venv and
 # build dir so the normal build is left alone. The interpreter is not instrumented, so the ASan runtime is

@@ -525,7 +525,7 @@ def memory_child(target: str, kind: str, url: str) -> None:
     before = peak_resident()
     result = calls[target]()
     growth = peak_resident() - before
-    check = len(result.namelist()) if target == "bundle" else len(result["pipelineConfig"]["stages"])
+    check = len(result.namelist()) if target == "bundle" else len(result["definition"]["stages"])
     print(json.dumps({"growth": growth, "check": check}))
 
 

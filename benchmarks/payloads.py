@@ -10,23 +10,21 @@ _SCRIPT_LINE = "for (var i = 0; i < records.length; i++) { records[i].value['tot
 
 def _stage(index: int, script_chars: int) -> Dict[str, Any]:
     # Big definitions are big because of what stages carry: scripts, schemas, lookup tables. Each stage here
-    # has a dozen ordinary settings and one script.
+    # has ten ordinary settings and one script.
     script = (_SCRIPT_LINE * (script_chars // len(_SCRIPT_LINE) + 1))[:script_chars]
-    configuration: List[Dict[str, Any]] = [
-        {"name": f"conf.setting{j}", "value": value}
+    settings: Dict[str, Any] = {
+        f"setting{j}": value
         for j, value in enumerate(["FIELD", 1000, True, None, "/data/in", "UTF-8", 0.5, "ERROR", [], "${x}"])
-    ]
-    configuration.append({"name": "conf.script", "value": script})
+    }
+    settings["script"] = script
     return {
-        "instanceName": f"Stage_{index:05d}",
-        "library": "basic-lib",
-        "stageName": "com.example.stage.ScriptProcessor",
-        "stageVersion": "2",
-        "configuration": configuration,
-        "uiInfo": {"label": f"Script {index}", "xPos": 60 + index * 220, "yPos": 50, "stageType": "PROCESSOR"},
-        "inputLanes": [f"Stage_{index - 1:05d}OutputLane"] if index else [],
-        "outputLanes": [f"Stage_{index:05d}OutputLane"],
-        "eventLanes": [],
+        "name": f"script{index:05d}",
+        "type": "script",
+        "library": "core",
+        "version": "2",
+        "settings": settings,
+        "inputs": [f"script{index - 1:05d}.1"] if index else [],
+        "outputs": [f"script{index:05d}.1"],
     }
 
 
@@ -35,18 +33,19 @@ def definition_object(size: int) -> Dict[str, Any]:
     script_chars = max(64, min(2048, size // 4))
     stages: List[Dict[str, Any]] = []
     document: Dict[str, Any] = {
-        "pipelineConfig": {
-            "schemaVersion": 6,
-            "version": 5,
+        "definition": {
             "pipelineId": "bench0a1b2c3d-4e5f",
             "title": "bench",
             "description": "generated for the benchmarks",
+            "type": "HARVEL",
+            "format": 1,
             "uuid": "5e5a3c1e-0000-4000-8000-000000000000",
-            "configuration": [{"name": "executionMode", "value": "STANDALONE"}],
+            "labels": [],
+            "settings": {"mode": "LOCAL"},
             "stages": stages,
         },
-        "pipelineRules": {"metricsRuleDefinitions": [], "dataRuleDefinitions": []},
-        "libraryDefinitions": None,
+        "rules": {"uuid": "5e5a3c1e-0000-4000-8000-000000000001", "checks": [], "recipients": []},
+        "libraries": None,
     }
     base = len(json.dumps(document))
     per_stage = len(json.dumps(_stage(0, script_chars))) + 2
@@ -64,11 +63,11 @@ def definition(size: int) -> bytes:
 STATUS_RUNNING = json.dumps({"pipelineId": "p", "status": "RUNNING", "message": None, "rev": "0"}).encode()
 HISTORY = json.dumps(
     [
-        {"pipelineId": "p", "status": status, "message": None, "timeStamp": 1700000000000 + i}
+        {"pipelineId": "p", "status": status, "message": None, "changed": 1700000000000 + i}
         for i, status in enumerate(["FINISHED", "RUNNING", "STARTING", "EDITED"] * 3)
     ]
 ).encode()
-INFO = json.dumps({"version": "5.0.0", "builtBy": "bench"}).encode()
+INFO = json.dumps({"version": "5.0.0", "engineId": "bench"}).encode()
 STORED = json.dumps({"pipelineId": "p", "title": "p", "uuid": "u-1", "valid": True}).encode()
 
 

@@ -69,7 +69,7 @@ def connect(tour: Tour) -> str:
 @step("Read the engine information")
 def engine_information(tour: Tour) -> str:
     info = tour.api.get_velm_info()
-    return ", ".join(f"{key}={info[key]}" for key in ("version", "builtBy", "sdkId") if key in info)
+    return ", ".join(f"{key}={info[key]}" for key in ("version", "engineId", "builtAt") if key in info)
 
 
 @step("Wait for a scripted pipeline status")
@@ -93,8 +93,9 @@ def create_pipeline(tour: Tour) -> str:
 @step("Import its definition")
 def import_definition(tour: Tour) -> str:
     imported = tour.api.import_pipeline(tour.pid, sample_pipeline("Tour pipeline", tour.pid), overwrite=True)
-    stages = imported["pipelineConfig"]["stages"]
-    return f"revision {imported['info']['lastRev']}: " + " -> ".join(s["instanceName"] for s in stages)
+    stages = imported["definition"]["stages"]
+    info = tour.api.get_pipeline_configuration(tour.pid, get="info")
+    return f"revision {info['rev']}: " + " -> ".join(f"{s['name']} ({s['type']})" for s in stages)
 
 
 # == validation and preview ==
@@ -129,7 +130,7 @@ def start_run(tour: Tour) -> str:
     tour.engine.state.runs.configure(tour.pid, batches=4, batch_interval=0.4, start_delay=0.1)
     RUN["command"] = tour.api.start_pipeline(tour.pid, runtime_parameters={"batchSize": 10})
     status = RUN["command"].response.json()
-    return f"{status['status']} with {status['attributes']['RUNTIME_PARAMETERS']}"
+    return f"{status['status']} with {status['parameters']}"
 
 
 @step("Wait for two batches")
@@ -149,7 +150,7 @@ def wait_for_finish(tour: Tour) -> str:
 @step("Read its run history")
 def read_history(tour: Tour) -> str:
     history = tour.api.get_pipeline_history(tour.pid)
-    counters = json.loads(history[0]["metrics"])["counters"]
+    counters = history[0]["metrics"]["counters"]
     batches = counters["pipeline.batchCount.counter"]["count"]
     return f"{len(history)} run(s); the last {history[0]['status']} after {batches} batches"
 
@@ -162,11 +163,11 @@ def snapshot(tour: Tour) -> str:
     pipeline_id = tour.pid
     command = tour.api.capture_snapshot(pipeline_id, "tour-snapshot", "Taken by the tour", batch_size=2)
     captured = command.wait_for_finished(timeout_sec=30).snapshot
-    listed = [s["id"] for s in tour.api.get_snapshots_by_pipeline(pipeline_id).response.json()]
+    listed = [s["snapshot"] for s in tour.api.get_snapshots_by_pipeline(pipeline_id).response.json()]
     first_stage = captured.stage_names[0]
     records = [record.value for record in captured.records(first_stage)]
     tour.api.delete_snapshot(pipeline_id, command.snapshot_name)
-    left = [s["id"] for s in tour.api.get_snapshots()]
+    left = [s["snapshot"] for s in tour.api.get_snapshots()]
     return f"{captured!r}\n    {first_stage}: {records}\n    listed {listed}, after deletion {left}"
 
 
@@ -176,8 +177,8 @@ def snapshot(tour: Tour) -> str:
 @step("Export it")
 def export(tour: Tour) -> str:
     exported = tour.api.export_pipeline(tour.pid, include_library_definitions=True)
-    libraries = sorted({d["library"] for d in exported["libraryDefinitions"]["stages"]})
-    stages = exported["pipelineConfig"]["stages"]
+    libraries = sorted({d["library"] for d in exported["libraries"]})
+    stages = exported["definition"]["stages"]
     return f"{len(stages)} stages using {', '.join(libraries)}; {len(json.dumps(exported))} bytes of JSON"
 
 
@@ -190,7 +191,7 @@ def engine_and_user(tour: Tour) -> str:
     engine_id = tour.api.get_velm_id().response.json()["id"]
     user = tour.api.get_current_user()
     return (
-        f"engine {engine_id[:8]}..., logs in {directories['logDir']}; "
+        f"engine {engine_id[:8]}..., logs in {directories['logs']}; "
         f"logged in as {user['user']} (roles {', '.join(user['roles'])}; groups {', '.join(user['groups'])})"
     )
 
@@ -216,14 +217,14 @@ def support_bundle(tour: Tour) -> str:
 @step("Read and write a pipeline's access control list")
 def pipeline_acl(tour: Tour) -> str:
     acl = tour.api.get_pipeline_acl(tour.pid)
-    before = len(acl["permissions"])
-    acl["permissions"].append({"subjectId": "operators", "subjectType": "GROUP", "actions": ["READ", "EXECUTE"]})
+    before = len(acl["grants"])
+    acl["grants"].append({"grantee": "operators", "type": "GROUP", "actions": ["READ", "EXECUTE"]})
     tour.api.set_pipeline_acl(tour.pid, acl)
-    permissions = tour.api.get_pipeline_permissions(tour.pid)
+    grants = tour.api.get_pipeline_permissions(tour.pid)
     subjects = tour.api.get_acl_subjects()
     return (
-        f"{tour.pipeline_id}: {before} -> {len(permissions)} permissions ("
-        + ", ".join(f"{p['subjectId']}:{'/'.join(p['actions'])}" for p in permissions)
+        f"{tour.pipeline_id}: {before} -> {len(grants)} grants ("
+        + ", ".join(f"{g['grantee']}:{'/'.join(g['actions'])}" for g in grants)
         + f"); subjects users={subjects['users']} groups={subjects['groups']}"
     )
 

@@ -1,4 +1,4 @@
-"""Pipeline access control lists, permissions and subjects, over HTTP against the simulator."""
+"""Pipeline access control lists, their grants and the users and groups they name, over HTTP against the simulator."""
 
 from __future__ import annotations
 
@@ -7,14 +7,17 @@ import requests
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.exceptions import BadRequestError
+from quenlo.sdk.simulator import pipeline_definition
 from quenlo.sdk.simulator.routes import Router
-from quenlo.sdk.simulator.store import StoredPipeline, pipeline_config
+from quenlo.sdk.simulator.store import StoredPipeline
 
-GROUP_READ = {"subjectId": "ops", "subjectType": "GROUP", "actions": ["READ"]}
+GROUP_READ = {"grantee": "ops", "type": "GROUP", "actions": ["READ"]}
 
 
 def add_pipeline(engine, pipeline_id: str = "p", created: int | None = None) -> StoredPipeline:
-    pipeline = StoredPipeline(pipeline_id=pipeline_id, title=pipeline_id, config=pipeline_config(pipeline_id, "t"))
+    pipeline = StoredPipeline(
+        pipeline_id=pipeline_id, title=pipeline_id, definition=pipeline_definition(pipeline_id, "t")
+    )
     if created is not None:
         pipeline.created = created
     return engine.state.pipelines.add(pipeline)
@@ -25,9 +28,9 @@ def pipeline(engine) -> StoredPipeline:
     return add_pipeline(engine)
 
 
-def acl_with(client, *permissions):
+def acl_with(client, *grants):
     acl = client.get_pipeline_acl("p")
-    acl["permissions"] += list(permissions)
+    acl["grants"] += list(grants)
     return acl
 
 
@@ -66,7 +69,7 @@ def test_readers_answer_an_empty_body_with_their_empty_result(engine, client, pi
 @pytest.mark.parametrize(
     "call, path",
     [
-        (lambda c: c.set_pipeline_acl("p", {"permissions": []}), "/v1/acl/p"),
+        (lambda c: c.set_pipeline_acl("p", {"grants": []}), "/v1/acl/p"),
         (lambda c: c.set_acl_subjects({"users": {"admin": "root"}}), "/v1/pipeline/subjects"),
     ],
 )
@@ -78,13 +81,13 @@ def test_writers_return_a_command_even_for_an_empty_answer(engine, client, pipel
 
 def test_an_acl_is_stored_and_read_back(client, pipeline):
     default = client.get_pipeline_acl("p")
-    assert [(p["subjectId"], p["actions"]) for p in default["permissions"]] == [("admin", ["READ", "WRITE", "EXECUTE"])]
+    assert [(p["grantee"], p["actions"]) for p in default["grants"]] == [("admin", ["READ", "WRITE", "EXECUTE"])]
 
     stored = client.set_pipeline_acl("p", acl_with(client, GROUP_READ)).response.json()
 
     assert client.get_pipeline_acl("p") == stored
-    assert client.get_pipeline_permissions("p") == stored["permissions"]
-    assert [p["subjectId"] for p in stored["permissions"]] == ["admin", "ops"]
+    assert client.get_pipeline_permissions("p") == stored["grants"]
+    assert [p["grantee"] for p in stored["grants"]] == ["admin", "ops"]
     assert client.get_acl_subjects() == {"users": ["admin"], "groups": ["ops"]}
 
 
@@ -92,13 +95,13 @@ def test_an_acl_is_stored_and_read_back(client, pipeline):
     "document",
     [
         {},
-        {"permissions": "everyone"},
-        {"permissions": [{"subjectId": "ops", "subjectType": "ROLE", "actions": ["READ"]}]},
-        {"permissions": [{"subjectId": "ops", "subjectType": "GROUP", "actions": ["DELETE"]}]},
-        {"permissions": [{"subjectType": "GROUP", "actions": []}]},
-        {"permissions": [GROUP_READ, GROUP_READ]},
+        {"grants": "everyone"},
+        {"grants": [{"grantee": "ops", "type": "ROLE", "actions": ["READ"]}]},
+        {"grants": [{"grantee": "ops", "type": "GROUP", "actions": ["DELETE"]}]},
+        {"grants": [{"type": "GROUP", "actions": []}]},
+        {"grants": [GROUP_READ, GROUP_READ]},
     ],
-    ids=["no-permissions", "not-a-list", "bad-type", "bad-action", "no-subject", "duplicate"],
+    ids=["no-grants", "not-a-list", "bad-type", "bad-action", "no-subject", "duplicate"],
 )
 def test_a_malformed_acl_is_refused_and_the_stored_one_kept(client, pipeline, document):
     before = client.get_pipeline_acl("p")
@@ -111,7 +114,7 @@ def test_a_malformed_acl_is_refused_and_the_stored_one_kept(client, pipeline, do
     "call",
     [
         lambda c: c.get_pipeline_acl("nope"),
-        lambda c: c.set_pipeline_acl("nope", {"permissions": []}),
+        lambda c: c.set_pipeline_acl("nope", {"grants": []}),
         lambda c: c.get_pipeline_permissions("nope"),
     ],
 )
@@ -123,7 +126,7 @@ def test_an_unknown_pipeline_is_not_found(client, call):
 
 def test_an_id_with_a_slash_stays_one_segment(engine, client):
     add_pipeline(engine, "team/etl")
-    assert client.get_pipeline_acl("team/etl")["resourceId"] == "team/etl"
+    assert client.get_pipeline_acl("team/etl")["pipelineId"] == "team/etl"
     assert engine.requests[-1].path == "/rest/v1/acl/team%2Fetl"
 
 
@@ -131,13 +134,13 @@ def test_an_acl_does_not_outlive_its_pipeline(engine, client, pipeline):
     client.set_pipeline_acl("p", acl_with(client, GROUP_READ))
     engine.state.pipelines.remove("p")
     add_pipeline(engine, created=pipeline.created + 1)
-    assert [p["subjectId"] for p in client.get_pipeline_permissions("p")] == ["admin"]
+    assert [p["grantee"] for p in client.get_pipeline_permissions("p")] == ["admin"]
 
 
 def test_subjects_are_renamed_across_every_acl(engine, client, pipeline):
     add_pipeline(engine, "q")
     client.set_pipeline_acl(
-        "p", acl_with(client, GROUP_READ, {"subjectId": "eve", "subjectType": "USER", "actions": ["EXECUTE"]})
+        "p", acl_with(client, GROUP_READ, {"grantee": "eve", "type": "USER", "actions": ["EXECUTE"]})
     )
 
     answer = client.set_acl_subjects({"users": {"admin": "root", "eve": "root"}, "groups": {"ops": "operators"}})
@@ -145,13 +148,13 @@ def test_subjects_are_renamed_across_every_acl(engine, client, pipeline):
     expected = {"users": ["root"], "groups": ["operators"]}
     assert answer.response.json() == expected and client.get_acl_subjects() == expected
     acl = client.get_pipeline_acl("p")
-    assert acl["resourceOwner"] == "root"
+    assert acl["owner"] == "root"
     # eve was renamed onto an existing subject: the two keep the union of their actions
-    assert [(p["subjectId"], p["actions"]) for p in acl["permissions"]] == [
+    assert [(p["grantee"], p["actions"]) for p in acl["grants"]] == [
         ("root", ["READ", "WRITE", "EXECUTE"]),
         ("operators", ["READ"]),
     ]
-    assert client.get_pipeline_acl("q")["resourceOwner"] == "root"
+    assert client.get_pipeline_acl("q")["owner"] == "root"
 
 
 @pytest.mark.parametrize("document", [[], {"roles": {}}, {"users": {"admin": ""}}, {"users": ["admin"]}])

@@ -13,8 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from quenlo.sdk import velm_api
-from quenlo.sdk.simulator import EngineSimulator
-from quenlo.sdk.simulator.store import sample_pipeline
+from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 
 Call = Callable[[velm_api.ApiClient], Any]
 

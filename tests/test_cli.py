@@ -2,25 +2,28 @@
 
 from __future__ import annotations
 
+import contextlib
 import io
 import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
 import zipfile
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
+from urllib.parse import quote
 
 import pytest
 
-from quenlo.sdk.cli import main
-from quenlo.sdk.simulator import EngineSimulator, error_body
-from quenlo.sdk.simulator.store import sample_pipeline
+from quenlo.sdk.cli import EXIT_CODES, main
+from quenlo.sdk.simulator import EngineSimulator, error_body, sample_pipeline
 
 PASSWORD = "s3cret-Pw"
+README = (Path(__file__).resolve().parent.parent / "README.md").read_text()
 
 
 class Run:
@@ -42,7 +45,7 @@ def velm(engine: EngineSimulator, *argv: str, env: Optional[Dict[str, str]] = No
 
 def add_pipeline(engine: EngineSimulator, pid: str, labels: Tuple[str, ...] = (), **plan: Any) -> None:
     export = sample_pipeline(pid, pid)
-    export["pipelineConfig"]["metadata"]["labels"] = list(labels)
+    export["definition"]["labels"] = list(labels)
     engine.state.pipelines.import_pipeline(pid, export)
     engine.state.runs.configure(pid, **{"batches": 3, "batch_interval": 0.05, "start_delay": 0.05, **plan})
 
@@ -79,11 +82,13 @@ def read_until(stream: Any, text: str, limit: float = 15.0) -> str:
 # -- the command itself ------------------------------------------------------------------------------------------
 
 
-def test_help_documents_every_exit_code(capsys: Any) -> None:
+def test_help_and_readme_list_the_exit_codes_of_the_table(capsys: Any) -> None:
     assert main(["--help"]) == 0
-    text = capsys.readouterr().out
-    for code in ("0", "1", "2", "3", "4", "5", "130"):
-        assert f"\n  {code} " in text
+    text = " ".join(capsys.readouterr().out.split())
+    assert all(f" {code} {meaning} " in text for code, _, meaning in EXIT_CODES)
+    section = README.split("## Command line", 1)[1].split("\n## ", 1)[0]
+    rows = re.findall(r"^\| (\d+) \| (.+) \|$", section, flags=re.M)
+    assert rows == [(str(code), meaning) for code, _, meaning in EXIT_CODES]
 
 
 @pytest.mark.parametrize("command", [["-m", "quenlo.sdk.cli"], ["velm"]])
@@ -112,14 +117,25 @@ def test_runs_as_module_and_console_script(command: List[str]) -> None:
         ["export", "--all"],
         ["export", "orders", "--all", "-o", "."],
         ["start", "orders", "--timeout", "0", "--wait"],
+        ["start", "orders", "--timeout", "nan", "--wait"],
+        ["wait", "orders", "--interval", "inf"],
+        ["--probe-timeout", "nan", "info"],
+        ["--timeout-http", "inf", "info"],
+        ["--timeout-http", "1,1e10", "info"],
+        ["logs", "--follow", "--interval", "inf"],
+        ["--url", "admin:s3cret@127.0.0.1:9", "info"],
     ],
 )
 def test_usage_errors_exit_2_without_traceback(engine: EngineSimulator, argv: List[str], capsys: Any) -> None:
     run = velm(engine, *argv)
     err = run.err + capsys.readouterr().err
     assert run.code == 2
-    assert "Traceback" not in err and err.strip()
+    assert "Traceback" not in err and err.strip() and "s3cret" not in err
     assert not [r for r in engine.requests if "/pipeline" in r.path]
+    # Under --json, the same failure is also the error document, whatever the option's place.
+    run = velm(engine, *argv, "--json")
+    line = run.err.splitlines()[-1][len("velm: ") :]
+    assert run.code == 2 and run.docs == [{"error": line, "exitCode": 2, "kind": "usage"}]
 
 
 def test_no_url_is_a_usage_error(engine: EngineSimulator) -> None:
@@ -177,6 +193,73 @@ def test_password_never_printed_even_with_debug(secured: EngineSimulator) -> Non
         assert run.code in (0, 5) and "***@" in run.out + run.err and PASSWORD not in run.out + run.err
 
 
+@pytest.fixture
+def spaced() -> Any:
+    with EngineSimulator(users={"admin": "p w0rd"}) as engine:
+        yield engine
+
+
+@pytest.mark.parametrize(
+    "url, password, code",
+    [
+        ("http://admin:p w0rd@{}", None, 0),  # shown by info itself
+        ("http://admin:p\tw0rd@{}", None, 4),  # refused: in the engine's answer and the probe's error
+        ("http://admin:p w0rd@127.0.0.1:9", None, 5),
+        ("{}", "p\u20acss", 2),  # basic authentication sends only Latin-1: nothing is sent, nothing quoted
+    ],
+)
+def test_secrets_with_blanks_or_any_character_never_shown(
+    spaced: EngineSimulator, url: str, password: Optional[str], code: int
+) -> None:
+    env = {"VELM_URL": url.format(spaced.url.split("://")[1])}
+    if password is not None:
+        env.update(VELM_USER="admin", VELM_PASSWORD=password)
+    secret = password or url.split(":")[2].split("@")[0]
+    for argv in (["--probe-timeout", "1", "info"], ["--debug", "--json", "--probe-timeout", "1", "info"]):
+        run = velm(spaced, *argv, env=env)
+        shown = run.out + run.err
+        assert run.code == code, shown
+        assert not [form for form in (secret, quote(secret), quote(secret, safe="")) if form in shown], shown
+    assert "Error" not in run.err.splitlines()[-1]  # one line that says what is wrong, not an exception's name
+
+
+class BrokenPipe(io.StringIO):
+    def write(self, text: str) -> int:
+        raise BrokenPipeError(32, "Broken pipe")
+
+
+def test_closed_or_broken_standard_output_is_one_error_line(engine: EngineSimulator) -> None:
+    env = {**os.environ, "VELM_URL": engine.url}
+    command = f"'{sys.executable}' -m quenlo.sdk.cli --json info >&-"
+    closed = subprocess.run(["bash", "-c", command], capture_output=True, text=True, env=env, timeout=60)
+    stderr = io.StringIO()
+    assert main(["--json", "info"], stdout=BrokenPipe(), stderr=stderr, environ=env) == 2
+    for err in (closed.stderr, stderr.getvalue()):
+        assert len(err.splitlines()) == 1 and err.startswith("velm: cannot write to standard output"), err
+    assert closed.returncode == 2
+
+
+@pytest.mark.parametrize("retries", ["0", "1"])
+@pytest.mark.parametrize(
+    "backlog_full, code, needle", [(False, 3, "did not answer in time"), (True, 5, "cannot reach")]
+)
+def test_a_silent_engine_times_out_and_an_unconnectable_one_is_unreachable(
+    engine: EngineSimulator, retries: str, backlog_full: bool, code: int, needle: str
+) -> None:
+    # A socket that listens and never accepts: the kernel completes handshakes for it, so a request waits for
+    # an answer that never comes (a read time-out), until its backlog is full and connections are never made
+    # (a connect time-out, which requests raises as a kind of both ConnectionError and Timeout).
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen(0 if backlog_full else 16)
+        with contextlib.ExitStack() as fillers:
+            if backlog_full:
+                fillers.enter_context(socket.create_connection(server.getsockname(), timeout=2))
+            url = "http://{}:{}".format(*server.getsockname())
+            run = velm(engine, "--timeout-http", "0.3", "--retries", retries, "info", env={"VELM_URL": url})
+    assert run.code == code and needle in run.err, run.err
+
+
 # -- commands: output and exit codes -------------------------------------------------------------------------------
 
 
@@ -190,16 +273,18 @@ def test_pipelines_filters_on_the_wire(engine: EngineSimulator, orders: str) -> 
     run = velm(engine, "pipelines")
     assert run.code == 0 and "orders" in run.out and "customers" in run.out and "EDITED" in run.out
     run = velm(engine, "pipelines", "--json", "--filter", "ORD", "--label", "nightly")
-    assert [(d["pipelineId"], d["status"]) for d in run.docs] == [("orders", "EDITED")]
+    assert [(d["pipelineId"], d["status"]) for d in run.docs[0]] == [("orders", "EDITED")]
     assert ("filterText", "ORD") in engine.last_request.args and ("label", "nightly") in engine.last_request.args
+    # An empty list is an empty array, not silence.
+    assert velm(engine, "--json", "pipelines", "--filter", "none-such").out == "[]\n"
 
 
-@pytest.mark.parametrize("scripted, code", [("RUNNING", 0), ("RUN_ERROR", 2), ("START_ERROR", 2)])
+@pytest.mark.parametrize("scripted, code", [("RUNNING", 0), ("RUN_ERROR", 1), ("START_ERROR", 1)])
 def test_status_exit_code_follows_the_status(engine: EngineSimulator, orders: str, scripted: str, code: int) -> None:
     engine.script_status("orders", [{"status": scripted, "message": "disk full"}])
     run = velm(engine, "status", "orders")
     assert run.code == code and scripted in run.out
-    assert ("disk full" in run.err) == (code == 2)
+    assert ("disk full" in run.err) == (code == 1)
 
 
 def test_start_and_stop_without_waiting(engine: EngineSimulator, orders: str) -> None:
@@ -218,11 +303,11 @@ def test_history_lists_runs(engine: EngineSimulator, orders: str) -> None:
     engine.state.runs.start("orders")
     run = velm(engine, "history", "orders")
     assert run.code == 0 and "FINISHED" in run.out
-    assert velm(engine, "--json", "history", "orders").docs[0]["status"] == "FINISHED"
+    assert velm(engine, "--json", "history", "orders").docs[0][0]["status"] == "FINISHED"
 
 
 def test_export_and_import_round_trip(engine: EngineSimulator, orders: str, tmp_path: Path) -> None:
-    assert json.loads(velm(engine, "export", "orders").out)["pipelineConfig"]["pipelineId"] == "orders"
+    assert json.loads(velm(engine, "export", "orders").out)["definition"]["pipelineId"] == "orders"
     assert velm(engine, "export", "--all", "-o", str(tmp_path)).code == 0
     assert sorted(p.name for p in tmp_path.iterdir()) == ["customers.json", "orders.json"]
     run = velm(engine, "import", str(tmp_path / "orders.json"), "--id", "orders-copy")
@@ -240,7 +325,7 @@ def test_import_of_a_zip_archive(engine: EngineSimulator, orders: str, tmp_path:
         zf.writestr("a.json", json.dumps(sample_pipeline("a", "a")))
         zf.writestr("b.json", "not json")
     run = velm(engine, "import", str(archive))
-    assert run.code == 2 and "1 pipeline(s) imported" in run.out and "b.json" in run.err
+    assert run.code == 1 and "1 pipeline(s) imported" in run.out and "b.json" in run.err
     assert engine.state.pipelines.find("a") is not None
 
 
@@ -249,8 +334,9 @@ def test_import_of_a_zip_archive(engine: EngineSimulator, orders: str, tmp_path:
     [
         (None, "cannot read"),
         ("{not json", "neither a pipeline export"),
-        ('{"pipelineConfig": {}}', "--id"),
+        ('{"definition": {}}', "--id"),
         ("[1, 2]", "not a pipeline export"),
+        ("[" * 100_000, "nested too deeply"),
     ],
 )
 def test_import_refuses_bad_files_before_sending(
@@ -265,17 +351,17 @@ def test_import_refuses_bad_files_before_sending(
 
 
 def test_logs_filters_on_the_wire(engine: EngineSimulator) -> None:
-    engine.state.system.log("ERROR", "Runner", "batch failed", pipeline="orders")
+    engine.state.log.add("ERROR", "runner", "batch failed", pipeline="orders")
     run = velm(engine, "logs", "--pipeline", "orders", "--severity", "ERROR")
-    assert run.code == 0 and run.out.strip().endswith("ERROR [orders] Runner - batch failed")
+    assert run.code == 0 and run.out.strip().endswith("ERROR [orders] runner - batch failed")
     assert ("pipeline", "orders") in engine.last_request.args and ("severity", "ERROR") in engine.last_request.args
 
 
 def test_logs_follow_prints_new_entries_until_interrupted(engine: EngineSimulator) -> None:
     process = spawn(engine, "logs", "--follow", "--interval", "0.1")
     try:
-        read_until(process.stdout, "Web server started")
-        engine.state.system.log("WARN", "Runner", "a fresh entry")
+        read_until(process.stdout, "Engine 5.6.0 started")
+        engine.state.log.add("WARN", "runner", "a fresh entry")
         read_until(process.stdout, "a fresh entry")
         process.send_signal(signal.SIGINT)
         assert process.wait(timeout=10) == 130
@@ -286,18 +372,18 @@ def test_logs_follow_prints_new_entries_until_interrupted(engine: EngineSimulato
 
 def test_bundle_writes_the_archive(engine: EngineSimulator, tmp_path: Path) -> None:
     path = tmp_path / "bundle.zip"
-    run = velm(engine, "--json", "bundle", "-g", "EngineInfo", "-g", "Configuration", "-o", str(path))
-    assert run.code == 0 and ("generators", "EngineInfo,Configuration") in engine.last_request.args
+    run = velm(engine, "--json", "bundle", "-g", "info", "-g", "configuration", "-o", str(path))
+    assert run.code == 0 and ("generators", "info,configuration") in engine.last_request.args
     with zipfile.ZipFile(path) as archive:
         assert archive.namelist() == run.docs[0]["entries"] and archive.namelist()
 
 
-def test_health_exits_2_on_a_red_check(engine: EngineSimulator) -> None:
+def test_health_exits_1_on_a_red_check(engine: EngineSimulator) -> None:
     assert velm(engine, "health").code == 0
     report = {"categories": [{"name": "MACHINE", "checks": [{"name": "Free disk", "severity": "RED"}]}]}
     engine.inject_fault("GET", "/v1/system/health/report", body=report)
     run = velm(engine, "health")
-    assert run.code == 2 and "Free disk" in run.err
+    assert run.code == 1 and "Free disk" in run.err
 
 
 # -- failures: one line, the right code --------------------------------------------------------------------------
@@ -365,8 +451,8 @@ def test_start_wait_json_events_then_the_final_record(engine: EngineSimulator, o
 @pytest.mark.parametrize(
     "plan, script, code, needle",
     [
-        ({"fail_after_batch": 1, "run_error": "Disk full"}, None, 2, "ended in RUN_ERROR: Disk full"),
-        ({}, ["RUNNING", "STOPPED"], 2, "STOPPED"),
+        ({"fail_after_batch": 1, "run_error": "Disk full"}, None, 1, "ended in RUN_ERROR: Disk full"),
+        ({}, ["RUNNING", "STOPPED"], 1, "STOPPED"),
         ({"batches": None}, None, 3, "last status RUNNING"),
     ],
 )
@@ -380,6 +466,25 @@ def test_start_wait_bad_outcomes(
     assert run.code == code and needle in run.err and "Traceback" not in run.err
 
 
+@pytest.mark.parametrize(
+    "plan, argv, code, needle",
+    [
+        ({}, [], 0, "orders: FINISHED after"),
+        ({"batches": None}, ["--until", "starting", "running"], 0, "orders: RUNNING after"),
+        ({"fail_after_batch": 1, "run_error": "Disk full"}, [], 1, "ended in RUN_ERROR: Disk full"),
+        ({"batches": None}, ["--timeout", "0.5"], 3, "last status RUNNING"),
+    ],
+)
+def test_wait_reattaches_to_a_run_going(
+    engine: EngineSimulator, orders: str, plan: Dict[str, Any], argv: List[str], code: int, needle: str
+) -> None:
+    engine.state.runs.configure("orders", **{"start_delay": 0, **plan})
+    engine.state.runs.start("orders")
+    run = velm(engine, "wait", "orders", "--interval", "0.05", *argv)
+    assert run.code == code and needle in run.out + run.err, run.out + run.err
+    assert [r.method for r in engine.requests if "/orders/" in r.path] == ["GET"] * (len(engine.requests) - 1)
+
+
 def test_stop_wait(engine: EngineSimulator, orders: str) -> None:
     engine.state.runs.configure("orders", batches=None)
     engine.state.runs.start("orders")
@@ -390,9 +495,9 @@ def test_stop_wait(engine: EngineSimulator, orders: str) -> None:
 def test_validate_valid_and_invalid(engine: EngineSimulator, orders: str) -> None:
     run = velm(engine, "validate", "orders", "--interval", "0.05")
     assert run.code == 0 and "orders: VALID after" in run.out
-    engine.state.pipelines.update("orders", {**sample_pipeline("orders", "orders")["pipelineConfig"], "stages": []})
+    engine.state.pipelines.update("orders", {**sample_pipeline("orders", "orders")["definition"], "stages": []})
     run = velm(engine, "validate", "orders", "--interval", "0.05")
-    assert run.code == 2 and "INVALID" in run.err and "The pipeline has no stages" in run.out
+    assert run.code == 1 and "INVALID" in run.err and "The pipeline has no stages" in run.out
 
 
 def test_preview_shows_records_per_stage(engine: EngineSimulator, orders: str) -> None:
@@ -421,13 +526,12 @@ def test_ctrl_c_stops_waiting_and_leaves_the_run_going(engine: EngineSimulator, 
     assert engine.state.runs.status("orders")["status"] == "RUNNING"
 
 
-@pytest.mark.parametrize("plan, code", [({}, 0), ({"fail_after_batch": 1}, 2)])
+@pytest.mark.parametrize("plan, code", [({}, 0), ({"fail_after_batch": 1}, 1)])
 def test_readme_ci_step_fails_the_job_on_a_bad_outcome(
     engine: EngineSimulator, plan: Dict[str, Any], code: int
 ) -> None:
-    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
     step = next(
-        block for block in re.findall(r"```sh\n(.*?)```", readme, flags=re.S) if "--wait" in block and "exit" in block
+        block for block in re.findall(r"```sh\n(.*?)```", README, flags=re.S) if "--wait" in block and "exit" in block
     )
     add_pipeline(engine, "nightly-load", **plan)
     path = f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"

@@ -12,8 +12,7 @@ from typing import Dict, List, Optional, Tuple
 
 import pytest
 
-from quenlo.sdk.simulator import EngineSimulator
-from quenlo.sdk.simulator.store import sample_pipeline
+from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="needs a POSIX pseudo-terminal")
 
@@ -73,10 +72,16 @@ def test_password_prompt_without_echo(engine: EngineSimulator) -> None:
     assert "━" in output and "orders" in output and "EDITED" in output
 
 
-def test_live_line_updates_and_ends_naming_the_status(engine: EngineSimulator) -> None:
-    engine.state.runs.configure("orders", batches=8, batch_interval=0.15, start_delay=0.1)
+# Re-attaching to a run already going shows the same display; that run is longer, as it starts before velm.
+@pytest.mark.parametrize("command, batches", [(["start", "orders", "--wait"], 8), (["wait", "orders"], 20)])
+def test_live_line_updates_and_ends_naming_the_status(
+    engine: EngineSimulator, command: List[str], batches: int
+) -> None:
+    engine.state.runs.configure("orders", batches=batches, batch_interval=0.15, start_delay=0.1)
+    if command[0] == "wait":
+        engine.state.runs.start("orders")
     code, output = in_terminal(
-        ["start", "orders", "--wait", "--interval", "0.2"],
+        [*command, "--interval", "0.2"],
         env_for(engine),
         answer=(b"Password for admin", PASSWORD.encode() + b"\n"),
     )
@@ -88,4 +93,4 @@ def test_live_line_updates_and_ends_naming_the_status(engine: EngineSimulator) -
     assert any("RUNNING" in frame and "batches" in frame for frame in frames)
     assert "\x1b[" in output  # drawn in place with cursor control
     last = [line.strip() for line in re.split(r"[\r\n]", text) if line.strip()][-1]
-    assert last.startswith("✔ orders: FINISHED after ") and "8 batches" in last
+    assert last.startswith("✔ orders: FINISHED after ") and f"{batches} batches" in last

@@ -257,7 +257,7 @@ class TestProbe:
         assert client.version == "5.6.0"
         assert len(records(log, "Call to VELM info endpoint failed. Trying again ...")) == 2
 
-    @pytest.mark.parametrize("fault", [{"empty": True}, {"body": {"builtBy": "x"}}])
+    @pytest.mark.parametrize("fault", [{"empty": True}, {"body": {"commit": "x"}}])
     def test_record_without_version_is_retried(self, engine, log, no_sleep, fault):
         engine.inject_fault("GET", INFO, status=200, count=3, **fault)
         client = velm_api.ApiClient(engine.url)
@@ -317,8 +317,8 @@ class TestSetUser:
     def test_new_credentials_and_no_old_cookies(self, secured_engine):
         client = velm_api.ApiClient(secured_engine.url, "form", "alice", "a-pw")
         client.get_velm_info()
-        assert "JSESSIONID" in client.session.cookies
-        assert secured_engine.last_request.header("Cookie", "").startswith("JSESSIONID=")
+        assert "velm_session" in client.session.cookies
+        assert secured_engine.last_request.header("Cookie", "").startswith("velm_session=")
         secured_engine.clear_requests()
 
         assert client.set_user("bob", "b-pw") is None

@@ -186,7 +186,7 @@ class TestProbeTimeout:
         elif how == "wrong base path":
             url += "/nope"
         else:
-            secured_engine.inject_fault("GET", INFO, status=200, body={"builtBy": "x"}, count=None)
+            secured_engine.inject_fault("GET", INFO, status=200, body={"commit": "x"}, count=None)
         with pytest.raises(TimeoutError) as raised:
             velm_api.ApiClient(url, "form", "admin", password, probe_timeout_sec=5)
         message = str(raised.value)

@@ -57,9 +57,7 @@ def worker(url: str, index: int, operations: int, start: threading.Barrier, prob
         for cycle in range(operations // CYCLE):
             pid = f"{prefix}{cycle}"
             # A pipeline with stages: one without them is invalid and would never start.
-            expect(
-                "created", client.import_pipeline(pid, sample_pipeline(pid, pid))["pipelineConfig"]["pipelineId"], pid
-            )
+            expect("created", client.import_pipeline(pid, sample_pipeline(pid, pid))["definition"]["pipelineId"], pid)
             expect("read", client.get_pipeline_configuration(pid, get="info")["pipelineId"], pid)
             expect("current user", client.get_current_user()["user"], user)
             command = client.start_pipeline(pid)

@@ -12,8 +12,7 @@ from quenlo.sdk import velm_api
 from quenlo.sdk.constants import ENGINE_AUTHENTICATION_METHOD_FORM
 from quenlo.sdk.exceptions import BadRequestError
 from quenlo.sdk.simulator import DEFAULT_VERSION, EngineSimulator, sample_pipeline
-from quenlo.sdk.simulator.records import issue
-from quenlo.sdk.simulator.versions import at_least, version_key
+from quenlo.sdk.simulator.documents import at_least, issue, version_key
 
 
 def without_stages(engine: EngineSimulator) -> str:
@@ -24,10 +23,10 @@ def without_stages(engine: EngineSimulator) -> str:
 def with_issues_set(engine: EngineSimulator) -> str:
     pipeline = engine.state.pipelines.import_pipeline("p", sample_pipeline("p", "p"))
     pipeline.invalid_issues = {
-        "stageIssues": {"Trash_01": [issue("Trash needs a bin", "STAGE_0042", "Trash_01")]},
-        "pipelineIssues": [issue("No error stage", "VALIDATION_0007")],
+        "stages": {"sink": [issue("The sink needs a bin", "STAGE_SETTING", "sink", "bin")]},
+        "pipeline": [issue("No error stage", "PIPELINE_INVALID")],
     }
-    return "No error stage; Trash needs a bin"
+    return "No error stage; The sink needs a bin"
 
 
 INVALID: dict[str, Callable[[EngineSimulator], str]] = {"no stages": without_stages, "issues": with_issues_set}
@@ -44,7 +43,7 @@ class TestAnInvalidPipelineIsInvalidEverywhere:
         arrange(engine)
         command = client.validate_pipeline("p").wait_for_validate()
         data = command.response.json()
-        assert data["status"] == "INVALID" and data["issues"]["issueCount"] >= 1
+        assert data["status"] == "INVALID" and data["issues"]["count"] >= 1
 
     def test_preview_ends_invalid_and_shows_no_records(self, engine, client, arrange):
         arrange(engine)
@@ -52,7 +51,7 @@ class TestAnInvalidPipelineIsInvalidEverywhere:
         states = preview_states(client, "p", started["previewerId"])
         assert states[-1] == "INVALID" and "FINISHED" not in states
         data = client.get_preview_data("p", started["previewerId"]).response.json()
-        assert data["batchesOutput"] is None and data["issues"]["issueCount"] >= 1
+        assert data["batches"] is None and data["issues"]["count"] >= 1
 
     def test_a_start_ends_in_start_error_with_the_issue_as_message(self, engine, client, arrange):
         message = arrange(engine)
@@ -69,7 +68,7 @@ class TestAnInvalidPipelineIsInvalidEverywhere:
         message = arrange(engine)
         with pytest.raises(BadRequestError) as error:
             client.capture_snapshot("p", "s", "label")
-        assert message in error.value.response.json()["RemoteException"]["message"]
+        assert message in error.value.response.json()["error"]["message"]
         assert client.get_snapshots() == []
 
     def test_the_listing_and_the_definition_say_not_valid(self, engine, client, arrange):
@@ -77,8 +76,8 @@ class TestAnInvalidPipelineIsInvalidEverywhere:
         (listed,) = client.get_all_pipeline_configuration_info().response.json()
         definition = client.get_pipeline_configuration("p")
         assert listed["valid"] is False
-        assert definition["valid"] is False and definition["info"]["valid"] is False
-        assert definition["issues"]["issueCount"] >= 1
+        assert definition["valid"] is False
+        assert definition["issues"]["count"] >= 1
         assert client.get_pipeline_configuration("p", get="info")["valid"] is False
 
 
@@ -92,14 +91,14 @@ def test_the_sample_pipeline_is_valid_everywhere(engine, client):
     client.start_pipeline("p").wait_for_finished()
     assert client.capture_snapshot("p", "s", "label").wait_for_finished().snapshot is not None
     assert client.get_all_pipeline_configuration_info().response.json()[0]["valid"] is True
-    assert client.get_pipeline_configuration("p")["issues"]["issueCount"] == 0
+    assert client.get_pipeline_configuration("p")["issues"]["count"] == 0
 
 
 @pytest.mark.velm_engine(virtual_time=True)
 def test_a_pipeline_given_stages_later_becomes_valid(engine, client):
     client.create_pipeline("p")
     assert client.get_pipeline_configuration("p", get="info")["valid"] is False
-    client.update_pipeline("p", sample_pipeline("p", "p")["pipelineConfig"])
+    client.update_pipeline("p", sample_pipeline("p", "p")["definition"])
     engine.state.runs.configure("p", batches=1)
     client.start_pipeline("p").wait_for_finished()
     assert client.get_pipeline_configuration("p", get="info")["valid"] is True
@@ -126,7 +125,7 @@ class TestReset:
             assert engine.requests == [] and engine.faults.pending() == []
             assert sorted(engine.users.names()) == ["admin"]
             assert engine.state.read_status("q") is None
-            assert engine.users.session_user(client.session.cookies["JSESSIONID"]) is None
+            assert engine.users.session_user(client.session.cookies["velm_session"]) is None
             # The old session is gone with the state; the client's credentials still open a new one.
             assert client.get_all_pipeline_configuration_info().response.json() == []
             assert client.get_velm_info()["version"] == DEFAULT_VERSION
@@ -181,5 +180,5 @@ def test_every_error_document_holds_a_message_and_an_error_code_only(engine, met
     response = failing(engine, method, path, **kwargs)
     assert response.status_code == status
     (member,) = response.json().values()
-    assert set(member) == {"message", "errorCode"}
-    assert member["message"] and member["errorCode"]
+    assert set(member) == {"message", "code"}
+    assert member["message"] and member["code"]

@@ -44,7 +44,7 @@ def test_export_all(examples_path: None, tmp_path: Path, capsys: Any) -> None:
     assert run_example("export_all", ["--out", str(tmp_path)]) == 0
     written = sorted(p.name for p in tmp_path.iterdir())
     assert written == ["customers.json", "orders.json"]
-    assert "pipelineConfig" in (tmp_path / "orders.json").read_text()
+    assert '"definition"' in (tmp_path / "orders.json").read_text()
 
 
 def test_health_check(examples_path: None, tmp_path: Path, capsys: Any) -> None:

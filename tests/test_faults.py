@@ -23,8 +23,7 @@ from requests.adapters import HTTPAdapter
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.exceptions import BadRequestError, InternalServerError, ServiceUnavailableError
-from quenlo.sdk.simulator import MISSING, EngineSimulator
-from quenlo.sdk.simulator.store import sample_pipeline
+from quenlo.sdk.simulator import MISSING, EngineSimulator, sample_pipeline
 
 # Every test here must end quickly; a hang is a failure, not a slow test.
 pytestmark = pytest.mark.timeout(30)
@@ -396,7 +395,7 @@ MISSING_KEYS: dict[str, tuple[Act, type]] = {
         _answer(
             "POST /v1/pipeline/dynamicPreview",
             {"previewerId": "p1", "status": "CREATED"},
-            lambda c: c.run_dynamic_pipeline_preview({"type": "PIPELINE"}),
+            lambda c: c.run_dynamic_pipeline_preview({"kind": "PIPELINE"}),
         ),
         KeyError,
     ),

@@ -54,15 +54,19 @@ class TestEngineMessage:
         ("body", "message"),
         [
             ({"message": "top level"}, "top level"),
-            ({"RemoteException": {"message": "nested", "errorCode": "X_1"}}, "nested"),
+            ({"error": {"message": "nested", "code": "X_1"}}, "nested"),
             ({"error": {"detail": {"message": "two down"}}}, "two down"),
-            ({"message": 42, "inner": {"message": "the text one"}}, "the text one"),
+            ({"message": 42, "inner": {"message": "the string one"}}, "the string one"),
             ({"code": 7}, None),
             (["message"], None),
             ("plain text from a proxy", None),
             (b"{not json", None),
             (b"", None),
+            (b'\r\n\t {"message": "after white space"}', "after white space"),
+            # Too deep to read: the HTTP error is still raised, with the start of the body.
+            (b'{"message": "deep", "a": ' + b"[" * 100_000 + b"]" * 100_000 + b"}", None),
         ],
+        ids=lambda value: repr(value)[:40],
     )
     def test_is_found_in_json_error_bodies_only(self, client, engine, body, message):
         engine.inject_fault("GET", "/v1/x", status=409, body=body)

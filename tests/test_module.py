@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import copy
+import inspect
 import io
 import json
 import logging
@@ -93,6 +94,18 @@ class TestSurface:
         base = getattr(velm_api, base) if isinstance(base, str) else base
         assert cls.__bases__ == (base,)
         assert cls.__module__ == "quenlo.sdk.velm_api"
+
+    @pytest.mark.parametrize("name", COMMANDS)
+    def test_command_methods_have_real_signatures(self, name):
+        cls = getattr(velm_api, name)
+        methods = [m for m in dir(cls) if not m.startswith("_") and inspect.isfunction(getattr(cls, m))]
+        assert list(inspect.signature(cls.__init__).parameters)[:3] == ["self", "api_client", "response"]
+        stand_in = mock.create_autospec(cls, instance=True)
+        for method in methods:
+            parameters = list(inspect.signature(getattr(cls, method)).parameters.values())[1:]
+            required = [None for p in parameters if p.default is p.empty and p.kind is p.POSITIONAL_OR_KEYWORD]
+            with pytest.raises(TypeError, match="unexpected keyword argument 'bogus'"):
+                getattr(stand_in, method)(*required, bogus=1)
 
     def test_public_classes_and_methods_are_documented(self):
         for name in ["ApiClient", *COMMANDS]:

@@ -172,3 +172,46 @@ def test_abi3_wheel_must_hold_stable_abi_modules(tmp_path: Path, members: List[s
     else:
         with pytest.raises(SystemExit, match=complaint):
             pythons.check_abi3(wheel)
+
+
+@pytest.mark.parametrize(
+    "platforms, oldest",
+    [
+        (["manylinux_2_17_x86_64", "manylinux2014_x86_64"], (2, 17)),
+        (["manylinux_2_34_x86_64"], (2, 34)),
+        (["manylinux2010_x86_64", "manylinux_2_17_x86_64"], (2, 12)),
+        (["manylinux1_x86_64"], (2, 5)),
+        (["linux_x86_64"], None),
+        (["musllinux_1_2_x86_64"], None),
+    ],
+)
+def test_oldest_glibc_a_wheel_installs_on(platforms: List[str], oldest: Optional[Tuple[int, int]]) -> None:
+    assert pythons.oldest_glibc(platforms) == oldest
+
+
+def test_newest_glibc_symbol_version_a_module_needs() -> None:
+    dynamic_symbols = """
+0000000000000000      DF *UND*  0000000000000000 (GLIBC_2.2.5) free
+0000000000000000      DF *UND*  0000000000000000 (GLIBC_2.14) memcpy
+0000000000000000      DF *UND*  0000000000000000 (GLIBC_2.3.2) pthread_cond_wait
+0000000000000000      DF *UND*  0000000000000000  GLIBC_2.9   pipe2
+0000000000014540 g    DF .text  000000000000013c  Base        PyInit_velm_api
+"""
+    assert pythons.newest_glibc_symbol(dynamic_symbols) == (2, 14)  # 2.14 is newer than 2.9 and 2.3.2
+    assert pythons.newest_glibc_symbol("0000 g DF .text 0010 Base PyInit_x") is None
+
+
+def test_auditwheel_verdict_is_read_across_wrapped_lines() -> None:
+    shown = (
+        "\nquenlo_sdk-0.1.0-cp311-cp311-linux_x86_64.whl is consistent with the\n"
+        'following platform tag: "manylinux_2_17_x86_64".\n\nThe wheel references external versioned symbols'
+    )
+    assert pythons.auditwheel_glibc(shown) == (2, 17)
+    assert pythons.auditwheel_glibc("quenlo_sdk.whl is consistent with the following platform tag: linux") is None
+
+
+def test_audit_refuses_a_wheel_tagged_for_one_machine(tmp_path: Path) -> None:
+    wheel = tmp_path / "quenlo_sdk-0.1.0-cp311-cp311-linux_x86_64.whl"
+    wheel.write_bytes(b"")
+    with pytest.raises(SystemExit, match="does not install on glibc 2.17"):
+        pythons.audit(wheel, "auditwheel-is-not-reached")

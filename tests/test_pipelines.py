@@ -15,8 +15,8 @@ import requests
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.exceptions import BadRequestError, NotFoundError
+from quenlo.sdk.simulator import sample_pipeline
 from quenlo.sdk.simulator.routes import Router
-from quenlo.sdk.simulator.store import sample_pipeline
 
 ANSWER = {"pipelineId": "p", "status": "RUNNING", "answer": 42}
 DEFINITION = {"title": "T", "stages": []}
@@ -429,14 +429,14 @@ def test_a_stored_id_with_a_slash_round_trips(engine, client):
 
 
 def engine_error(error: pytest.ExceptionInfo) -> str:
-    return error.value.response.json()["RemoteException"]["message"]
+    return error.value.response.json()["error"]["message"]
 
 
 def test_create_keeps_type_and_title_and_refuses_a_taken_id(client):
     created = client.create_pipeline("orders", description="daily", pipeline_type="FRAGMENTED")
     assert created.response.status_code == 201
     info = client.get_pipeline_configuration("orders", get="info")
-    assert (info["title"], info["description"], info["pipelineType"]) == ("orders", "daily", "FRAGMENTED")
+    assert (info["title"], info["description"], info["type"]) == ("orders", "daily", "FRAGMENTED")
     with pytest.raises(BadRequestError) as error:
         client.create_pipeline("orders")
     assert engine_error(error) == "Pipeline 'orders' already exists"
@@ -452,10 +452,10 @@ def test_a_draft_is_answered_but_not_stored(client):
 
 def test_updates_make_revisions_that_stay_readable(client):
     client.create_pipeline("p")
-    first = client.update_pipeline_configuration("p", {"title": "p", "stages": [{"instanceName": "a"}]})
-    second = client.update_pipeline("p", {"pipelineConfig": {"stages": []}}, description="v2").response.json()
-    assert (first["info"]["pipelineId"], second["description"]) == ("p", "v2")
-    assert client.get_pipeline_configuration("p", rev=1)["stages"] == [{"instanceName": "a"}]
+    first = client.update_pipeline_configuration("p", {"title": "p", "stages": [{"name": "a"}]})
+    second = client.update_pipeline("p", {"definition": {"stages": []}}, description="v2").response.json()
+    assert (first["pipelineId"], second["description"]) == ("p", "v2")
+    assert client.get_pipeline_configuration("p", rev=1)["stages"] == [{"name": "a"}]
     assert client.get_pipeline_configuration("p")["stages"] == []
     assert [r["rev"] for r in client.get_pipeline_configuration("p", get="history")] == ["2", "1", "0"]
     with pytest.raises(requests.HTTPError):
@@ -488,7 +488,7 @@ def test_delete_removes_the_pipeline_and_its_runs(engine, client):
 )
 def test_listing_filters_orders_and_pages(engine, client, arguments, ids):
     for pid, title, labels in [("beta", "B", []), ("gamma", "A", ["prod"]), ("alpha", "C", ["prod"])]:
-        client.import_pipeline(pid, {"pipelineConfig": {"title": title, "metadata": {"labels": labels}}})
+        client.import_pipeline(pid, {"definition": {"title": title, "labels": labels}})
     engine.state.runs.configure("beta", batches=None, start_delay=0)
     client.start_pipeline("beta")  # RUNNING sorts after EDITED
     listed = client.get_all_pipeline_configuration_info(**arguments).response.json()
@@ -505,26 +505,22 @@ def test_listing_with_status_pairs_records(client):
 
 def test_export_import_round_trip_with_options(engine, client):
     stored = client.import_pipeline("src", sample_pipeline("Source"))
-    pipeline = stored["pipelineConfig"]
-    pipeline["stages"][0]["configuration"].append({"name": "password", "value": "hunter2"})
+    pipeline = stored["definition"]
+    pipeline["stages"][0]["settings"]["password"] = "hunter2"
     client.update_pipeline_configuration("src", pipeline)
 
     exported = client.export_pipeline("src", include_library_definitions=True)
-    assert exported["pipelineConfig"]["stages"] == pipeline["stages"]
-    assert {s["name"] for s in exported["libraryDefinitions"]["stages"]} == {
-        "dev_data_generator",
-        "expression_evaluator",
-        "trash",
-    }
+    assert exported["definition"]["stages"] == pipeline["stages"]
+    assert {s["type"] for s in exported["libraries"]} == {"generator", "mapper", "discard"}
     masked = client.export_pipeline("src", include_plain_text_credentials=False)
-    assert {"name": "password", "value": "********"} in masked["pipelineConfig"]["stages"][0]["configuration"]
+    assert masked["definition"]["stages"][0]["settings"]["password"] == "********"
 
     copy = client.import_pipeline("copy", exported, auto_generate_pipeline_id=True)
-    assert copy["pipelineConfig"]["pipelineId"].startswith("Source") and copy["pipelineConfig"]["stages"]
+    assert copy["definition"]["pipelineId"].startswith("Source") and copy["definition"]["stages"]
     with pytest.raises(BadRequestError):
         client.import_pipeline("src", exported)
-    replaced = client.import_pipeline("src", exported, overwrite=True)
-    assert replaced["info"]["lastRev"] == "2"
+    client.import_pipeline("src", exported, overwrite=True)
+    assert client.get_pipeline_configuration("src", get="info")["rev"] == "2"
     client.import_pipeline("draft", exported, draft=True)
     assert "draft" not in engine.state.pipelines
 
@@ -548,8 +544,8 @@ def test_archive_export_imports_into_another_engine(engine, client):
         other_client = velm_api.ApiClient(other.url)
         other_client.create_pipeline("b")
         answer = other_client.import_pipelines(io.BytesIO(archive.content))
-        assert [e["pipelineConfig"]["pipelineId"] for e in answer["successEntities"]] == ["a"]
-        assert answer["errorMessages"] == ["b.json: Pipeline 'b' already exists"]
+        assert [e["definition"]["pipelineId"] for e in answer["imported"]] == ["a"]
+        assert answer["failed"] == ["b.json: Pipeline 'b' already exists"]
         assert len(other.state.pipelines.get("a").stages) == 3
         with pytest.raises(BadRequestError):
             other_client.import_pipelines(io.BytesIO(b"not a zip"))
@@ -559,14 +555,14 @@ def test_archive_export_imports_into_another_engine(engine, client):
 
 
 def test_fragments_are_created_and_imported(engine, client):
-    body = json.dumps({"stages": sample_pipeline()["pipelineConfig"]["stages"][:1]})
+    body = json.dumps({"stages": sample_pipeline()["definition"]["stages"][:1]})
     created = client.create_fragment("my fragment", description="d", body=body).response.json()
     assert re.fullmatch(r"myfragment[0-9a-f-]{36}", created["fragmentId"]) and len(created["stages"]) == 1
-    exported = engine.state.pipelines.fragment(created["fragmentId"]).export()
+    exported = engine.state.pipelines.fragment(created["fragmentId"])
     imported = client.import_fragment("copy", exported)
-    assert imported["pipelineFragmentConfig"]["stages"] == created["stages"]
+    assert imported["fragment"]["stages"] == created["stages"]
     assert client.create_fragment("draft", draft=True).response.json()["title"] == "draft"
-    assert [f.fragment_id for f in engine.state.pipelines.fragments()] == [created["fragmentId"], "copy"]
+    assert engine.state.pipelines.fragments() == [created["fragmentId"], "copy"]
     with pytest.raises(BadRequestError):
         client.create_fragment("bad", body="{not json")
 
@@ -591,9 +587,9 @@ def test_an_unknown_pipeline_is_a_404_with_the_engines_error(client, call):
     with pytest.raises(requests.HTTPError) as error:
         call(client)
     assert error.value.response.status_code == 404
-    assert error.value.response.json()["RemoteException"] == {
+    assert error.value.response.json()["error"] == {
         "message": "Pipeline 'nope' does not exist",
-        "errorCode": "CONTAINER_0200",
+        "code": "PIPELINE_UNKNOWN",
     }
 
 
@@ -601,14 +597,14 @@ MALFORMED = {
     "rev not a number": lambda c: c.get_pipeline_configuration("p", rev="latest"),
     "unknown get": lambda c: c.get_pipeline_configuration("p", get="everything"),
     "definition not an object": lambda c: c.update_pipeline("p", [1, 2]),
-    "import without pipelineConfig": lambda c: c.import_pipeline("q", {"stages": []}),
+    "import without a definition": lambda c: c.import_pipeline("q", {"stages": []}),
     "export body not a list": lambda c: c.export_pipelines({"ids": ["p"]}),
     "runtime parameters not an object": lambda c: c.start_pipeline("p", runtime_parameters=["x"]),
     "offsets without offsets": lambda c: c.update_pipeline_committed_offsets("p", body={"o": 1}),
     "rules not an object": lambda c: c.update_pipeline_rules("p", "rules"),
     "no stage name": lambda c: c.get_pipeline_error_messages("p", ""),
     "unknown stage": lambda c: c.get_pipeline_error_messages("p", "Nowhere_01"),
-    "size not a number": lambda c: c.get_pipeline_error_messages("p", "Trash_01", size="all"),
+    "size not a number": lambda c: c.get_pipeline_error_messages("p", "sink", size="all"),
     "fragment import without config": lambda c: c.import_fragment("f", DEFINITION),
 }
 

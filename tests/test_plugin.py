@@ -21,6 +21,18 @@ def run(pytester: pytest.Pytester, source: str, passed: int) -> pytest.RunResult
     return result
 
 
+def test_without_the_simulator_extra_a_test_using_the_fixtures_errors_with_the_install_command(
+    pytester: pytest.Pytester,
+) -> None:
+    pytester.makeconftest("import sys\nsys.modules['werkzeug'] = None  # as if the extra were not installed\n")
+    pytester.makepyfile("def test_job(velm_client):\n    pass\n\ndef test_other():\n    pass\n")
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("PYTEST_DISABLE_PLUGIN_AUTOLOAD", "1")
+        result = pytester.runpytest_subprocess("-p", "quenlo.sdk.pytest_plugin", "-p", "no:cacheprovider")
+    result.assert_outcomes(passed=1, errors=1)
+    assert 'velm_engine fixture needs the engine simulator: pip install "quenlo-sdk[simulator]"' in result.stdout.str()
+
+
 def test_each_test_gets_the_engine_in_its_initial_state(pytester: pytest.Pytester) -> None:
     run(
         pytester,
@@ -142,3 +154,34 @@ def test_a_mistaken_marker_fails_the_test_with_a_clear_message(
 def test_the_marker_is_registered(pytester: pytest.Pytester) -> None:
     result = session(pytester, "--markers")
     result.stdout.fnmatch_lines(["*velm_engine(version=None, users=None, virtual_time=False, api_version=None)*"])
+
+
+def test_each_xdist_worker_gets_an_engine_of_its_own(pytester: pytest.Pytester) -> None:
+    """Under pytest-xdist, tests on different workers run at once: each worker must have its own engine, or one
+    test's pipelines, faults and resets would land in another's."""
+    pytest.importorskip("xdist")
+    pytester.makepyfile(
+        """
+        import os
+        import time
+
+        import pytest
+        from quenlo.sdk.simulator import sample_pipeline
+
+        @pytest.mark.parametrize("n", range(4))
+        def test_sees_only_its_own_pipeline(velm_engine, velm_client, tmp_path_factory, n):
+            velm_client.import_pipeline(f"p{n}", sample_pipeline("P", f"p{n}"))
+            time.sleep(0.1)  # overlap with the other worker's test
+            listed = velm_client.get_all_pipeline_configuration_info().response.json()
+            assert [pipeline["pipelineId"] for pipeline in listed] == [f"p{n}"]
+            worker = os.environ["PYTEST_XDIST_WORKER"]
+            (tmp_path_factory.getbasetemp().parent / f"{worker}-{n}").write_text(velm_engine.url)
+        """
+    )
+    result = pytester.runpytest_subprocess("-n", "2", "-p", "no:cacheprovider", "--basetemp", str(pytester.path / "t"))
+    result.assert_outcomes(passed=4)
+    urls: dict[str, set[str]] = {}
+    for record in pytester.path.glob("t/gw*-*"):
+        urls.setdefault(record.name.split("-")[0], set()).add(record.read_text())
+    assert len(urls) == 2 and all(len(seen) == 1 for seen in urls.values()), urls
+    assert len(set.union(*urls.values())) == 2

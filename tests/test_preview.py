@@ -11,15 +11,16 @@ import requests
 
 from quenlo.sdk import velm_api, velm_models
 from quenlo.sdk.exceptions import BadRequestError, InternalServerError
-from quenlo.sdk.simulator.store import StoredPipeline, pipeline_config, sample_stages
+from quenlo.sdk.simulator import pipeline_definition, sample_stages
+from quenlo.sdk.simulator.store import StoredPipeline
 
-ORIGIN, PROCESSOR, TARGET = (stage["instanceName"] for stage in sample_stages())
+ORIGIN, PROCESSOR, TARGET = (stage["name"] for stage in sample_stages())
 
 
 @pytest.fixture
 def pipeline(engine) -> StoredPipeline:
     return engine.state.pipelines.add(
-        StoredPipeline(pipeline_id="p", title="p", config=pipeline_config("p", "p", stages=sample_stages()))
+        StoredPipeline(pipeline_id="p", title="p", definition=pipeline_definition("p", "p", stages=sample_stages()))
     )
 
 
@@ -77,12 +78,12 @@ class TestStartingOperations:
     ):
         override = [
             {
-                "instanceName": ORIGIN,
+                "stage": ORIGIN,
                 "output": {
-                    f"{ORIGIN}OutputLane1": [
+                    f"{ORIGIN}.1": [
                         {
-                            "header": {"sourceId": "mine"},
-                            "value": {"type": "MAP", "value": {"k": {"type": "STRING", "value": "v"}}},
+                            "header": {"recordId": "mine"},
+                            "value": {"type": "map", "value": {"k": {"type": "text", "value": "v"}}},
                         }
                     ]
                 },
@@ -121,7 +122,7 @@ class TestStartingOperations:
         preview = client.run_pipeline_preview("p", batches=2, batch_size=3).wait_for_finished().preview
         assert preview.stage_names == [ORIGIN, PROCESSOR]  # the target is skipped by default
         assert [r["id"] for r in preview.records(PROCESSOR)] == [1, 2, 3, 4, 5, 6]
-        assert preview.records(PROCESSOR)[0].header["stageCreator"] == ORIGIN
+        assert preview.records(PROCESSOR)[0].header["trail"] == [ORIGIN, PROCESSOR]
         with_targets = client.run_pipeline_preview("p", skip_targets=False).wait_for_finished().preview
         assert with_targets.stage_names == [ORIGIN, PROCESSOR, TARGET]
 
@@ -130,17 +131,17 @@ class TestStartingOperations:
     )
     def test_dynamic_previews_take_both_ids_from_the_answer(self, client, engine, operation):
         engine.inject_fault("POST", "/v1/pipeline/dynamicPreview", body={"previewerId": "x", "pipelineId": "q"})
-        command = getattr(client, operation)({"type": "PIPELINE", "parameters": {"pipelineId": "asked"}})
+        command = getattr(client, operation)({"kind": "PIPELINE", "stages": []})
         expected = {
             "run_dynamic_pipeline_preview": velm_api.PreviewCommand,
             "run_dynamic_pipeline_preview_for_connection": velm_api.ConnectionValidateCommand,
         }[operation]
         assert type(command) is expected
         assert (command.pipeline_id, command.previewer_id) == ("q", "x")
-        assert engine.requests[0].json() == {"type": "PIPELINE", "parameters": {"pipelineId": "asked"}}
+        assert engine.requests[0].json() == {"kind": "PIPELINE", "stages": []}
 
     def test_both_dynamic_previews_send_identical_requests(self, client, engine):
-        request = {"type": "PIPELINE", "parameters": {"batchSize": 2}}
+        request = {"kind": "PIPELINE", "batchSize": 2}
         first = client.run_dynamic_pipeline_preview(request)
         second = client.run_dynamic_pipeline_preview_for_connection(request)
         a, b = engine.requests
@@ -179,7 +180,7 @@ class TestStartingOperations:
             (lambda c: c.validate_pipeline("nowhere"), None, requests.HTTPError),
             (lambda c: c.run_pipeline_preview("p", end_stage="NoSuchStage"), None, BadRequestError),
             (lambda c: c.run_pipeline_preview("p", stage_outputs_to_override_json="{x"), None, BadRequestError),
-            (lambda c: c.run_dynamic_pipeline_preview({"type": "NOT_A_TYPE"}), None, BadRequestError),
+            (lambda c: c.run_dynamic_pipeline_preview({"kind": "NOT_A_KIND"}), None, BadRequestError),
         ],
         ids=["500", "not json", "unknown pipeline", "unknown end stage", "bad override", "bad dynamic request"],
     )
@@ -238,14 +239,14 @@ class TestWaits:
     def test_validate_of_an_invalid_pipeline_ends_with_the_data_and_its_issues(
         self, client, engine, pipeline, no_sleep
     ):
-        pipeline.invalid_issues = {"stageIssues": {PROCESSOR: [{"message": "bad expression"}]}}
+        pipeline.invalid_issues = {"stages": {PROCESSOR: [{"message": "bad expression"}]}}
         command = client.validate_pipeline("p")
         engine.clear_requests()
         command.wait_for_validate()
         assert paths(engine) == [("GET", "status"), ("GET", "status"), ("GET", command.previewer_id)]
         assert no_sleep.call_args_list == [mock.call(1)]
         data = command.response.json()
-        assert data["status"] == "INVALID" and data["issues"]["issueCount"] == 1
+        assert data["status"] == "INVALID" and data["issues"]["count"] == 1
         assert velm_models.Preview("p", command.previewer_id, data).issues.messages == ["bad expression"]
 
     def test_preview_waits_through_its_states_with_one_pause_each(self, client, engine, pipeline, no_sleep):
@@ -259,19 +260,19 @@ class TestWaits:
         ("states", "final"), [(["CREATED", "STARTING", "RUNNING", "FINISHED"], "FINISHED"), (["VALID"], "VALID")]
     )
     def test_connection_validate_always_ends_with_the_data(self, client, engine, no_sleep, states, final):
-        request = {"type": "CONNECTION_VERIFIER", "parameters": {"connection": {"connectionId": "db"}}}
+        request = {"kind": "CONNECTION", "connection": {"connectionId": "db"}}
         command = client.run_dynamic_pipeline_preview_for_connection(request)
         engine.state.previews.script(command.previewer_id, states)
         engine.clear_requests()
         command.wait_for_validate()
         assert paths(engine) == [("GET", "status")] * len(states) + [("GET", command.previewer_id)]
         assert no_sleep.call_count == len(states) - 1
-        assert set(command.response.json()) == {"status", "batchesOutput", "issues", "message"}
+        assert set(command.response.json()) == {"status", "batches", "issues", "message"}
         assert command.response.json()["status"] == final
 
     def test_failing_connection_reports_its_issue(self, client, engine, no_sleep):
         engine.state.previews.failing_connections.add("db")
-        request = {"type": "CONNECTION_VERIFIER", "parameters": {"connection": {"connectionId": "db"}}}
+        request = {"kind": "CONNECTION", "connection": {"connectionId": "db"}}
         command = client.run_dynamic_pipeline_preview_for_connection(request).wait_for_validate()
         issues = velm_models.Preview(command.pipeline_id, command.previewer_id, command.response.json()).issues
         assert command.response.json()["status"] == "INVALID" and "db" in issues.messages[0]
@@ -290,7 +291,7 @@ class TestWaits:
         command = {
             "validate": lambda: client.validate_pipeline("p"),
             "preview": lambda: client.run_pipeline_preview("p"),
-            "connection": lambda: client.run_dynamic_pipeline_preview_for_connection({"type": "PIPELINE"}),
+            "connection": lambda: client.run_dynamic_pipeline_preview_for_connection({"kind": "PIPELINE"}),
         }[wait]()
         engine.state.previews.script(command.previewer_id, states)
         engine.inject_fault("GET", status_path(command), empty=True, count=3)
@@ -354,8 +355,9 @@ class TestWaitsThroughTheRealPause:
 
     def test_connection_validate(self, client, engine):
         engine.state.previews.preview_states = ["RUNNING", "FINISHED"]
-        request = {"type": "CONNECTION_VERIFIER", "parameters": {"connection": {"connectionId": "db"}}}
+        request = {"kind": "CONNECTION", "connection": {"connectionId": "db"}}
         command = client.run_dynamic_pipeline_preview_for_connection(request).wait_for_validate(timeout_sec=10)
-        assert velm_models.Preview("x", "y", command.response.json()).records_by_stage["ConnectionVerifier_01"][
-            0
-        ].value == {"connectionId": "db", "reachable": True}
+        assert velm_models.Preview("x", "y", command.response.json()).records_by_stage["connection"][0].value == {
+            "connectionId": "db",
+            "reachable": True,
+        }

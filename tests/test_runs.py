@@ -12,7 +12,7 @@ import requests
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.exceptions import BadRequestError
-from quenlo.sdk.simulator.store import sample_pipeline
+from quenlo.sdk.simulator import sample_pipeline
 
 BATCHES = "pipeline.batchCount.counter"
 OUTPUT = "pipeline.batchOutputRecords.counter"
@@ -204,10 +204,10 @@ def test_wait_for_stopped_with_no_time_raises_at_once(engine, client, virtual):
 
 
 def test_a_start_error_ends_wait_for_finished(engine, client, virtual):
-    command = started(engine, client, start_error="Stage library 'basic-lib' is missing")
+    command = started(engine, client, start_error="Stage library 'sql' is missing")
     with pytest.raises(velm_api.StartError) as error:
         command.wait_for_finished()
-    assert error.value.message == "Stage library 'basic-lib' is missing"
+    assert error.value.message == "Stage library 'sql' is missing"
 
 
 # -- the engine's run machine ---------------------------------------------------------------------------------------
@@ -228,12 +228,28 @@ def test_a_run_starts_runs_its_batches_and_finishes_on_the_clock(engine, client,
         ERRORS: 3,
         "pipeline.batchErrorMessages.counter": 3,
     }
-    messages = client.get_pipeline_error_messages("p", "Trash_01", size=2).response.json()
-    assert [m["localized"] for m in messages] == [
+    messages = client.get_pipeline_error_messages("p", "sink", size=2).response.json()
+    assert [m["message"] for m in messages] == [
         "Record 1 of batch 3 failed: simulated bad value",
         "Record 1 of batch 2 failed: simulated bad value",
     ]
-    assert client.get_pipeline_error_messages("p", "DevDataGenerator_01").response.json() == []
+    assert client.get_pipeline_error_messages("p", "source").response.json() == []
+
+
+def test_the_engine_log_tells_each_run_naming_its_pipeline(engine, client, virtual):
+    started(engine, client, batches=1)
+    started(engine, client, "q", fail_after_batch=1, run_error="Disk full")
+    virtual.advance(2)
+    client.get_pipeline_status("p"), client.get_pipeline_status("q")
+    started(engine, client, "r", batches=None)
+    client.stop_pipeline("r")
+
+    def story(pid):
+        return [e["message"] for e in client.get_logs(pipeline=pid).response.json()]
+
+    assert story("p") == ["Run of 'p' starting", "Run of 'p' running", "Run of 'p' finished"]
+    assert story("q")[-1] == "Run of 'q' failed (RUN_ERROR): Disk full"
+    assert story("r") == ["Run of 'r' starting", "Run of 'r' running", "Run of 'r' stopping"]
 
 
 def test_a_stop_freezes_the_batches_and_a_stuck_stop_needs_force(engine, client, virtual):
@@ -275,23 +291,20 @@ def test_history_keeps_one_entry_per_run_and_offsets_carry_over(engine, client, 
         client.start_pipeline("p", runtime_parameters=parameters)
         virtual.advance(5)
     history = client.get_pipeline_history("p")
-    assert [(h["status"], h["attributes"]["RUNTIME_PARAMETERS"]) for h in history] == [
+    assert [(h["status"], h["parameters"]) for h in history] == [
         ("FINISHED", {"limit": 2}),
         ("FINISHED", {"limit": 1}),
     ]
-    assert '"pipeline.batchCount.counter": {"count": 3}' in history[0]["metrics"]
-    assert client.get_pipeline_committed_offsets("p").response.json() == {
-        "version": 2,
-        "offsets": {"DevDataGenerator_01": "60"},
-    }
+    assert history[0]["metrics"]["counters"]["pipeline.batchCount.counter"] == {"count": 3}
+    assert client.get_pipeline_committed_offsets("p").response.json() == {"offsets": {"source": "60"}}
 
     client.reset_origin_offset("p")
     assert client.get_pipeline_committed_offsets("p").response.json()["offsets"] == {}
-    written = client.update_pipeline_committed_offsets("p", body={"offsets": {"DevDataGenerator_01": "100"}})
-    assert written.response.json()["offsets"] == {"DevDataGenerator_01": "100"}
+    written = client.update_pipeline_committed_offsets("p", body={"offsets": {"source": "100"}})
+    assert written.response.json()["offsets"] == {"source": "100"}
     client.start_pipeline("p")
     virtual.advance(1)
-    assert client.get_pipeline_committed_offsets("p").response.json()["offsets"] == {"DevDataGenerator_01": "110"}
+    assert client.get_pipeline_committed_offsets("p").response.json()["offsets"] == {"source": "110"}
     for change in (
         lambda: client.reset_origin_offset("p"),
         lambda: client.update_pipeline_committed_offsets("p", body={"offsets": {}}),
@@ -303,10 +316,10 @@ def test_history_keeps_one_entry_per_run_and_offsets_carry_over(engine, client, 
 def test_rules_are_read_and_replaced(client):
     client.create_pipeline("p")
     rules = client.get_pipeline_rules("p").response.json()
-    assert rules["dataRuleDefinitions"] == []
-    rule = {"id": "r1", "condition": "${value() > 1}", "enabled": True}
-    stored = client.update_pipeline_rules("p", {**rules, "metricsRuleDefinitions": [rule]}).response.json()
-    assert stored["metricsRuleDefinitions"] == [rule] and stored["uuid"] != rules["uuid"]
+    assert rules["checks"] == []
+    check = {"id": "r1", "kind": "METRIC", "condition": "${value() > 1}", "enabled": True}
+    stored = client.update_pipeline_rules("p", {**rules, "checks": [check]}).response.json()
+    assert stored["checks"] == [check] and stored["uuid"] != rules["uuid"]
     assert client.get_pipeline_rules("p").response.json() == stored
 
 
@@ -321,7 +334,7 @@ def test_create_import_start_wait_and_read_history(engine, client):
     command.wait_for_pipeline_batch_count(2, timeout_sec=10)
     command.wait_for_finished(timeout_sec=10)
     (entry,) = client.get_pipeline_history(pid)
-    assert entry["status"] == "FINISHED" and entry["attributes"]["RUNTIME_PARAMETERS"] == {"date": "2024-01-01"}
+    assert entry["status"] == "FINISHED" and entry["parameters"] == {"date": "2024-01-01"}
     assert counters(client, pid)[OUTPUT] == 30
 
 
@@ -340,10 +353,10 @@ def test_stop_and_force_stop_are_awaited(engine, client, force):
 def test_a_failing_run_raises_run_error_with_the_engines_message(engine, client):
     engine.state.pipelines.import_pipeline("p", sample_pipeline("p", "p"))
     engine.state.runs.configure(
-        "p", batch_interval=0.1, start_delay=0, fail_after_batch=2, run_error="Stage Trash_01 failed: disk full"
+        "p", batch_interval=0.1, start_delay=0, fail_after_batch=2, run_error="Stage sink failed: disk full"
     )
     command = client.start_pipeline("p")
     with pytest.raises(velm_api.RunError) as error:
         command.wait_for_finished(timeout_sec=10)
-    assert error.value.message == "Stage Trash_01 failed: disk full"
+    assert error.value.message == "Stage sink failed: disk full"
     assert error.value.response["status"] == "RUN_ERROR"

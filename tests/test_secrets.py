@@ -23,7 +23,7 @@ from werkzeug.serving import make_server
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.constants import ENGINE_AUTHENTICATION_METHOD_FORM
-from quenlo.sdk.exceptions import BadRequestError, InternalServerError, NotFoundError
+from quenlo.sdk.exceptions import BadRequestError, InternalServerError, NotFoundError, redact_url
 from quenlo.sdk.simulator import EngineSimulator
 
 USER, PASSWORD = "ann", "pw-Zq81-form"
@@ -258,6 +258,20 @@ def test_errors_survive_a_multiprocessing_pool_round_trip(pool, kind, error):
     else:
         assert crossed.response.status_code == int(kind)  # the engine's answer crossed too
         assert str(crossed).startswith(kind) and "/rest/v1/" in str(crossed)
-        assert crossed.status_code == int(kind) and crossed.response.json()["RemoteException"]
-        assert crossed.engine_message == crossed.response.json()["RemoteException"]["message"]
+        assert crossed.status_code == int(kind) and crossed.response.json()["error"]
+        assert crossed.engine_message == crossed.response.json()["error"]["message"]
         assert crossed.method == "GET" and crossed.url.startswith("http://127.0.0.1")
+
+
+@pytest.mark.parametrize("password", ["p w0rd", "p\tw0rd", "a@b c"])
+def test_a_password_with_white_space_is_redacted(password):
+    # requests accepts such a URL, and the client then shows it in its repr and in what the probe reports.
+    with EngineSimulator(users={"admin": password}) as engine:
+        url = engine.url.replace("://", f"://admin:{password}@")
+        shown = [repr(velm_api.ApiClient(url)), redact_url(f"GET {url}/rest: refused")]
+        engine.inject_fault("GET", "/v1/system/info", body={"build": "no version"}, count=None)
+        with pytest.raises(TimeoutError) as raised:
+            velm_api.ApiClient(url, probe_timeout_sec=0.3)
+        shown.append(str(raised.value))
+    for text in shown:
+        assert "://***@127.0.0.1" in text and password not in text, text

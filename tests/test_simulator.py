@@ -2,15 +2,17 @@
 
 from __future__ import annotations
 
+import json
 import math
 import socket
 import threading
 import time
+import types
 
 import pytest
 import requests
 
-from quenlo.sdk.simulator import MISSING, EngineSimulator
+from quenlo.sdk.simulator import MISSING, EngineSimulator, sample_pipeline
 
 HEADERS = {"X-Requested-By": "velm", "content-type": "application/json"}
 
@@ -28,7 +30,7 @@ def get(engine, path, **kwargs):
 
 def remote_exception(response):
     assert response.headers["Content-Type"] == "application/json"
-    return response.json()["RemoteException"]
+    return response.json()["error"]
 
 
 def test_lifecycle_releases_port_and_instances_are_independent():
@@ -63,15 +65,15 @@ def test_pinned_api_version_rejects_others():
 @pytest.mark.parametrize(
     ("method", "path", "status", "code"),
     [
-        ("GET", "/rest/v1/nowhere", 404, "REST_0404"),
-        ("GET", "/other", 404, "REST_0404"),
-        ("DELETE", "/rest/v1/system/info", 405, "REST_0405"),
+        ("GET", "/rest/v1/nowhere", 404, "REQUEST_UNKNOWN"),
+        ("GET", "/other", 404, "REQUEST_UNKNOWN"),
+        ("DELETE", "/rest/v1/system/info", 405, "REQUEST_METHOD"),
     ],
 )
 def test_unknown_routes_and_wrong_methods(engine, method, path, status, code):
     r = requests.request(method, engine.url + path, headers=HEADERS)
     assert r.status_code == status
-    assert remote_exception(r)["errorCode"] == code
+    assert remote_exception(r)["code"] == code
 
 
 def test_request_log_keeps_raw_path_query_headers_and_body(engine):
@@ -110,32 +112,32 @@ class TestAuthentication:
         assert r.status_code == 401
         assert r.headers["WWW-Authenticate"] == 'Basic realm="velm"'
         assert remote_exception(r)["message"]
-        assert "JSESSIONID" not in r.cookies
+        assert "velm_session" not in r.cookies
         assert engine.last_request.user is None  # 401s are logged too
 
     def test_basic_auth_then_cookie_alone(self, engine):
         r = get(engine, "/v1/system/info", auth=("admin", "secret"))
         assert r.status_code == 200
         assert engine.last_request.user == "admin"
-        cookie = r.cookies["JSESSIONID"]
+        cookie = r.cookies["velm_session"]
 
-        r = get(engine, "/v1/system/info", cookies={"JSESSIONID": cookie})
+        r = get(engine, "/v1/system/info", cookies={"velm_session": cookie})
         assert r.status_code == 200
         assert "Set-Cookie" not in r.headers  # a live session is not renewed
         assert engine.last_request.user == "admin"
 
-        r = get(engine, "/v1/system/info", cookies={"JSESSIONID": "forged"})
+        r = get(engine, "/v1/system/info", cookies={"velm_session": "forged"})
         assert r.status_code == 401
 
     def test_session_survives_password_change_but_not_user_removal(self, engine):
-        cookie = get(engine, "/v1/system/info", auth=("admin", "secret")).cookies["JSESSIONID"]
+        cookie = get(engine, "/v1/system/info", auth=("admin", "secret")).cookies["velm_session"]
         engine.users.set_password("admin", "new")
         assert get(engine, "/v1/system/info", auth=("admin", "secret")).status_code == 401
         assert get(engine, "/v1/system/info", auth=("admin", "new")).status_code == 200
-        assert get(engine, "/v1/system/info", cookies={"JSESSIONID": cookie}).status_code == 200
+        assert get(engine, "/v1/system/info", cookies={"velm_session": cookie}).status_code == 200
         engine.add_user("other", "pw")
         engine.users.remove_user("admin")
-        assert get(engine, "/v1/system/info", cookies={"JSESSIONID": cookie}).status_code == 401
+        assert get(engine, "/v1/system/info", cookies={"velm_session": cookie}).status_code == 401
 
     def test_requests_session_keeps_the_cookie(self, engine):
         with requests.Session() as s:
@@ -219,7 +221,7 @@ class TestPipelineStatus:
         first = get(engine, "/v1/pipeline/p1/status").json()
         assert first["pipelineId"] == first["name"] == "p1"
         assert (first["status"], first["rev"], first["message"]) == ("STARTING", "0", None)
-        assert isinstance(first["timeStamp"], int) and first["attributes"] == {}
+        assert isinstance(first["changed"], int) and first["parameters"] == {}
         for _ in range(2):
             second = get(engine, "/v1/pipeline/p1/status", params={"rev": "4"}).json()
             assert (second["status"], second["message"], second["rev"]) == (
@@ -240,7 +242,7 @@ class TestPipelineStatus:
         assert r.status_code == 404
         err = remote_exception(r)
         # The error document holds the engine's message and error code, nothing else.
-        assert err == {"message": "Pipeline 'nope' does not exist", "errorCode": "CONTAINER_0200"}
+        assert err == {"message": "Pipeline 'nope' does not exist", "code": "PIPELINE_UNKNOWN"}
         r = get(engine, "/v1/pipeline/nope/status", params={"onlyIfExists": "true"})
         assert (r.status_code, r.content) == (200, b"")
 
@@ -248,3 +250,63 @@ class TestPipelineStatus:
         engine.script_status("a/b", ["RUNNING"])
         assert get(engine, "/v1/pipeline/a%2Fb/status").json()["pipelineId"] == "a/b"
         assert get(engine, "/v1/pipeline/a/b/status").status_code == 404
+
+
+@pytest.mark.parametrize(
+    ("argv", "says"),
+    [
+        (["--plan", "p"], "expected ID:KEY=VALUE"),
+        (["--plan", "p:speed=3"], "KEY one of batches"),
+        (["--plan", "p:batches=many"], "batches takes int"),
+        (["--plan", "*:batch_interval=-1"], "at least 0"),
+        (["--fault", "GET system/info"], "expected 'METHOD PATH"),
+        (["--fault", "GET /v1/system/info 503 sometimes"], "'sometimes' is not a status"),
+        (["--fault", "GET /v1/system/info count=0"], "count must be at least 1"),
+        (["--pipeline", "/nonexistent/export.json"], "cannot read"),
+        (["--user", "admin"], "expected NAME:PASSWORD"),
+    ],
+)
+def test_the_shell_refuses_a_malformed_option_with_a_usage_error(capsys, argv, says):
+    from quenlo.sdk.simulator.__main__ import main
+
+    with pytest.raises(SystemExit) as exit_:
+        main(argv)
+    assert exit_.value.code == 2 and says in capsys.readouterr().err
+
+
+def test_the_shell_arranges_pipelines_plans_and_faults(monkeypatch, tmp_path):
+    from quenlo.sdk.simulator import __main__ as shell
+
+    export = tmp_path / "orders.json"
+    export.write_text(json.dumps(sample_pipeline("Orders", "orders")))
+    started = []
+
+    class Recorded(EngineSimulator):
+        def start(self):
+            started.append(self)
+            return super().start()
+
+    monkeypatch.setattr(shell, "EngineSimulator", Recorded)
+
+    class CtrlC:  # what the shell waits on until Ctrl-C: here it comes at once
+        def wait(self):
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(shell, "threading", types.SimpleNamespace(Event=CtrlC))
+    argv = ["--sample", "a", "--pipeline", str(export), "--plan", "a:batches=none,run_error=Disk full"]
+    argv += ["--plan", "*:batch_interval=2", "--fault", "* /v1/pipeline/a/* 503 count=* delay=0.5 header=Retry-After:1"]
+    assert shell.main(argv) == 0
+    (engine,) = started
+    state = engine.state
+    assert [p.pipeline_id for p in state.pipelines.all()] == ["a", "orders"]
+    assert (state.runs.plan("a").batches, state.runs.plan("a").run_error) == (None, "Disk full")
+    assert state.runs.plan("orders").batch_interval == 2.0
+    (fault,) = engine.faults.pending()
+    assert (fault.method, fault.path, fault.status, fault.count, fault.delay) == (
+        "*",
+        "/v1/pipeline/a/*",
+        503,
+        None,
+        0.5,
+    )
+    assert fault.headers == {"Retry-After": "1"}

@@ -10,16 +10,17 @@ import requests
 
 from quenlo.sdk import velm_api, velm_models
 from quenlo.sdk.exceptions import BadRequestError, EngineHTTPError, NotFoundError
-from quenlo.sdk.simulator.store import StoredPipeline, pipeline_config, sample_stages
+from quenlo.sdk.simulator import pipeline_definition, sample_stages
+from quenlo.sdk.simulator.store import StoredPipeline
 
-ORIGIN = sample_stages()[0]["instanceName"]
+ORIGIN = sample_stages()[0]["name"]
 STATUS = "/v1/pipeline/p/snapshot/s/status"
 
 
 @pytest.fixture
 def pipeline(engine) -> StoredPipeline:
     return engine.state.pipelines.add(
-        StoredPipeline(pipeline_id="p", title="p", config=pipeline_config("p", "p", stages=sample_stages()))
+        StoredPipeline(pipeline_id="p", title="p", definition=pipeline_definition("p", "p", stages=sample_stages()))
     )
 
 
@@ -49,14 +50,16 @@ class TestOperations:
 
     def test_lists_and_deletion(self, client, engine, pipeline):
         engine.state.pipelines.add(
-            StoredPipeline(pipeline_id="other", title="other", config=pipeline_config("o", "o", stages=sample_stages()))
+            StoredPipeline(
+                pipeline_id="other", title="other", definition=pipeline_definition("o", "o", stages=sample_stages())
+            )
         )
         client.capture_snapshot("p", "s", "l")
         client.capture_snapshot("other", "t", "m")
-        assert [(s["pipelineId"], s["id"]) for s in client.get_snapshots()] == [("p", "s"), ("other", "t")]
+        assert [(s["pipelineId"], s["snapshot"]) for s in client.get_snapshots()] == [("p", "s"), ("other", "t")]
         by_pipeline = client.get_snapshots_by_pipeline("p")
         assert type(by_pipeline) is velm_api.Command
-        assert [s["id"] for s in by_pipeline.response.json()] == ["s"]
+        assert [s["snapshot"] for s in by_pipeline.response.json()] == ["s"]
 
         engine.clear_requests()
         deleted = client.delete_snapshot("p", "s")
@@ -155,11 +158,11 @@ class TestWaitForFinished:
 class TestSnapshotModel:
     def test_joins_status_and_data_with_data_winning(self, client, engine):
         engine.inject_fault("GET", STATUS, body={"id": "s", "label": "from status", "inProgress": False})
-        engine.inject_fault("GET", "/v1/pipeline/p/snapshot/s", body={"label": "from data", "snapshotBatches": []})
+        engine.inject_fault("GET", "/v1/pipeline/p/snapshot/s", body={"label": "from data", "batches": []})
         command = velm_api.SnapshotCommand(client, None, "p", "s", "l")
         snapshot = command.snapshot
         assert isinstance(snapshot, velm_models.Snapshot) and snapshot.api_client is client
-        assert snapshot.to_json() == {"id": "s", "label": "from data", "inProgress": False, "snapshotBatches": []}
+        assert snapshot.to_json() == {"id": "s", "label": "from data", "inProgress": False, "batches": []}
         assert command.response is None  # reading the model changes nothing on the command
 
     def test_every_read_makes_two_requests_and_a_new_model(self, client, engine, pipeline, no_sleep):

@@ -16,8 +16,7 @@ import requests
 from quenlo.sdk import velm_api
 from quenlo.sdk.constants import ENGINE_AUTHENTICATION_METHOD_FORM
 from quenlo.sdk.exceptions import BadRequestError
-from quenlo.sdk.simulator import EngineSimulator, InMemoryTransport
-from quenlo.sdk.simulator.store import sample_pipeline
+from quenlo.sdk.simulator import EngineSimulator, InMemoryTransport, sample_pipeline
 
 SOAK = Path(__file__).resolve().parent.parent / "tools" / "soak.py"
 USERS = {"ann": "secret"}
@@ -30,18 +29,18 @@ def scenario(client: velm_api.ApiClient) -> list[Any]:
     """Operations that cover ids needing encoding, bodies of each kind, an upload and a change of user."""
     results: list[Any] = []
     imported = client.import_pipeline("a b/c?d#e", PIPELINE, overwrite=True)
-    results.append(imported["info"]["pipelineId"])
+    results.append(imported["definition"]["pipelineId"])
     results.append(client.get_pipeline_configuration("a b/c?d#e", get="info")["title"])
     results.append(client.create_pipeline("naïve", description="ünïcode").response.status_code)
     results.append(client.start_pipeline("a b/c?d#e", runtime_parameters={"k": "v"}).response.json()["status"])
     results.append(client.create_fragment("frag", body='{"raw": true}').response.status_code)
-    results.append(client.get_bundle(["Logs"]).namelist())
+    results.append(client.get_bundle(["logs"]).namelist())
     archive = io.BytesIO()
     with zipfile.ZipFile(archive, "w") as bundle:
         bundle.writestr("up.json", UPLOAD)
     archive.seek(0)
     imported_all = client.import_pipelines(archive)
-    results.append([entity["pipelineConfig"]["pipelineId"] for entity in imported_all["successEntities"]])
+    results.append([entity["definition"]["pipelineId"] for entity in imported_all["imported"]])
     client.set_user("ann", "secret")
     results.append(client.get_current_user()["user"])
     return results

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import itertools
 import math
+import subprocess
+import sys
 import threading
 import time
 from collections.abc import Iterator
@@ -14,8 +16,8 @@ import pytest
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.exceptions import InternalServerError, NotFoundError, ServiceUnavailableError
-from quenlo.sdk.simulator import EngineSimulator
-from quenlo.sdk.simulator.store import StoredPipeline, pipeline_config, sample_pipeline, sample_stages
+from quenlo.sdk.simulator import EngineSimulator, pipeline_definition, sample_pipeline, sample_stages
+from quenlo.sdk.simulator.store import StoredPipeline
 
 
 @pytest.fixture(scope="module")
@@ -43,7 +45,7 @@ def pid() -> str:
 @pytest.fixture
 def pipeline(engine, pid) -> str:
     engine.state.pipelines.add(
-        StoredPipeline(pipeline_id=pid, title=pid, config=pipeline_config(pid, pid, stages=sample_stages()))
+        StoredPipeline(pipeline_id=pid, title=pid, definition=pipeline_definition(pid, pid, stages=sample_stages()))
     )
     return pid
 
@@ -166,6 +168,7 @@ class TestPacing:
         ("kwargs", "error"),
         [
             ({"poll_interval": 0}, ValueError),
+            *[({name: math.nan}, ValueError) for name in ("timeout_sec", "poll_interval", "backoff", "max_interval")],
             ({"backoff": 0.5}, ValueError),
             ({"max_interval": -1}, ValueError),
             ({"timeout_sec": "3"}, TypeError),
@@ -245,6 +248,12 @@ class TestTransientFailures:
         assert len(engine.requests) == 3 and clock.sleeps == [1, 1, 1]
         assert [e.polls for e in events] == [0, 3]
 
+    def test_a_gateway_answer_too_deep_to_read_is_polled_through(self, client, engine, pid, clock):
+        command = command_for(client, engine, pid, ["STARTING", "FINISHED"])
+        deep = b'{"message": "busy", "a": ' + b"[" * 100_000 + b"]" * 100_000 + b"}"
+        engine.inject_fault("GET", f"/v1/pipeline/{pid}/status", status=503, body=deep)
+        assert command.wait()["status"] == "FINISHED" and len(engine.requests) == 2
+
     def test_a_read_time_out_is_polled_through(self, engine, pid, clock):
         client = velm_api.ApiClient(engine.url, timeout=0.2)
         command = command_for(client, engine, pid, ["STARTING", "FINISHED"])
@@ -291,7 +300,7 @@ class TestPreviewsAndSnapshots:
         command = {
             "preview": lambda: client.run_pipeline_preview(pipeline),
             "validate": lambda: client.validate_pipeline(pipeline),
-            "connection": lambda: client.run_dynamic_pipeline_preview_for_connection({"type": "PIPELINE"}),
+            "connection": lambda: client.run_dynamic_pipeline_preview_for_connection({"kind": "PIPELINE"}),
         }[start]()
         engine.state.previews.script(command.previewer_id, states)
         if outcome is None:
@@ -322,7 +331,7 @@ END_TO_END: dict[str, Callable[..., Any]] = {
     "stop": lambda c, e, p: command_for(c, e, p, ["STOPPING", "STOPPED"], velm_api.StopPipelineCommand),
     "validate": lambda c, e, p: c.validate_pipeline(p),
     "preview": lambda c, e, p: c.run_pipeline_preview(p),
-    "connection": lambda c, e, p: c.run_dynamic_pipeline_preview_for_connection({"type": "PIPELINE"}),
+    "connection": lambda c, e, p: c.run_dynamic_pipeline_preview_for_connection({"kind": "PIPELINE"}),
     "snapshot": lambda c, e, p: c.capture_snapshot(p, "s", "label"),
 }
 
@@ -386,3 +395,40 @@ class TestOneTimeOutException:
             command.wait_for_finished(timeout_sec=3)
         assert type(raised.value) is velm_api.WaitTimeoutError and raised.value.last_status is None
         assert raised.value.response is command.response and raised.value.elapsed == 3
+
+
+class TestNesting:
+    def test_a_wait_started_from_its_own_callback_raises_recursion_error(self, engine, pid):
+        # With a high recursion limit, the C stack would run out before Python's own check: a crash.
+        engine.script_status(pid, ["RUNNING"])
+        script = f"""if True:
+            import sys
+            from quenlo.sdk import velm_api
+            command = velm_api.ApiClient({engine.url!r}).get_pipeline_status({pid!r})
+            sys.setrecursionlimit(1_000_000)
+            def again(event):
+                command.wait("FINISHED", on_progress=again)
+            try:
+                again(None)
+            except RecursionError as error:
+                print("RecursionError:", error)
+            """
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert (result.returncode, result.stderr) == (0, "")
+        assert result.stdout.startswith("RecursionError: maximum recursion depth exceeded")
+
+
+def test_a_clock_put_back_by_the_callback_ends_the_wait_near_its_time_out(pid):
+    # The callback stops a virtual-time simulator an hour ahead, which hands the client its real clock back.
+    with EngineSimulator(virtual_time=True) as engine:
+        engine.clock.advance(3600)
+        client = velm_api.ApiClient(engine.url)
+        command = command_for(client, engine, pid, ["STARTING"])
+        cancel = threading.Event()  # ends the wait that would go on for the hour
+        timer = threading.Timer(20, cancel.set)
+        timer.start()
+        started = time.monotonic()
+        with pytest.raises(velm_api.WaitTimeoutError):
+            command.wait(timeout_sec=1.5, poll_interval=0.25, on_progress=lambda event: engine.stop(), cancel=cancel)
+        timer.cancel()
+    assert time.monotonic() - started < 4

@@ -9,9 +9,10 @@ import requests
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.exceptions import BadRequestError
-from quenlo.sdk.simulator import EngineSimulator
-from quenlo.sdk.simulator.store import StoredPipeline, pipeline_config
-from quenlo.sdk.simulator.system_state import LOG_PAGE, MIRROR_REPOSITORY
+from quenlo.sdk.simulator import EngineSimulator, pipeline_definition
+from quenlo.sdk.simulator.canned import EXTRA_LIBRARIES
+from quenlo.sdk.simulator.context import LOG_PAGE
+from quenlo.sdk.simulator.store import StoredPipeline
 from quenlo.sdk.velm_models import Pipeline
 
 DECODED, COMMAND, ARCHIVE = "decoded", "command", "archive"
@@ -34,8 +35,8 @@ WIRE = [
     ("get_alerts", (), "GET", "/pipelines/alerts", "", DECODED),
     ("get_bundle_generators", (), "GET", "/system/bundle/list", "", DECODED),
     ("get_bundle", (), "GET", "/system/bundle/generate", "generators=", ARCHIVE),
-    ("get_bundle", (["Logs", "Pipelines"],), "GET", "/system/bundle/generate", "generators=Logs%2CPipelines", ARCHIVE),
-    ("get_bundle", ("Logs",), "GET", "/system/bundle/generate", "generators=Logs", ARCHIVE),
+    ("get_bundle", (["logs", "pipelines"],), "GET", "/system/bundle/generate", "generators=logs%2Cpipelines", ARCHIVE),
+    ("get_bundle", ("logs",), "GET", "/system/bundle/generate", "generators=logs", ARCHIVE),
     ("get_health_categories", (), "GET", "/system/health/categories", "", COMMAND),
     ("get_health_report", (), "GET", "/system/health/report", "", COMMAND),
     (
@@ -119,10 +120,10 @@ def test_commands_hold_an_undecodable_answer_without_decoding_it(engine, client,
 
 
 def test_get_logs_hands_its_arguments_to_get_params_and_the_engine_filters(engine, client):
-    system = engine.state.system
-    system.log("ERROR", "Runner", "batch failed: disk full", pipeline="p1")
-    system.log("INFO", "Runner", "batch done", pipeline="p1")
-    system.log("ERROR", "Runner", "batch failed: timeout", pipeline="p2")
+    log = engine.state.log
+    log.add("ERROR", "runner", "batch failed: disk full", pipeline="p1")
+    log.add("INFO", "runner", "batch done", pipeline="p1")
+    log.add("ERROR", "runner", "batch failed: timeout", pipeline="p2")
 
     command = client.get_logs(
         ending_offset=-1, extra_message="failed", pipeline=Pipeline(pipelineId="p1"), severity="ERROR"
@@ -134,8 +135,8 @@ def test_get_logs_hands_its_arguments_to_get_params_and_the_engine_filters(engin
 
 def test_logs_are_read_back_page_by_page_from_the_ending_offset(engine, client):
     for number in range(LOG_PAGE + 20):
-        engine.state.system.log("INFO", "Test", f"line {number}")
-    total = LOG_PAGE + 20 + 3  # the engine logs its start-up too
+        engine.state.log.add("INFO", "test", f"line {number}")
+    total = LOG_PAGE + 20 + 1  # the engine logs its start-up too
 
     first = client.get_logs().response
     offset = int(first.headers["X-Velm-Log-Offset"])
@@ -160,7 +161,7 @@ class TestCurrentUserAndPassword:
     @pytest.fixture
     def engine(self):
         with EngineSimulator(users={"ann": "old-secret", "bob": "bob"}) as simulator:
-            simulator.state.system.set_profile("ann", roles=["creator"], groups=["ops", "all"])
+            simulator.state.users.set_profile("ann", roles=["creator"], groups=["ops", "all"])
             yield simulator
 
     @pytest.fixture
@@ -216,28 +217,28 @@ class TestCurrentUserAndPassword:
 
 class TestBundle:
     def test_the_default_bundle_holds_the_default_generators(self, client):
-        defaults = [g["id"] for g in client.get_bundle_generators() if g["enabledByDefault"]]
+        defaults = [g["id"] for g in client.get_bundle_generators() if g["default"]]
         archive = client.get_bundle()
-        generators = archive.read("metadata.properties").decode()
+        generators = archive.read("bundle.properties").decode()
         assert f"generators={','.join(defaults)}" in generators
-        assert {name.split("/")[0] for name in archive.namelist()} == {"metadata.properties", *defaults}
-        assert "Engine starting" in archive.read("Logs/velm.log").decode()
-        assert "keystore.password=********" in archive.read("Configuration/velm.properties").decode()
+        assert {name.split("/")[0] for name in archive.namelist()} == {"bundle.properties", *defaults}
+        assert "Engine 5.6.0 started" in archive.read("logs/velm.log").decode()
+        assert "keystore.password=********" in archive.read("configuration/velm.properties").decode()
 
     def test_chosen_generators_assemble_the_pipelines(self, engine, client):
         engine.state.pipelines.add(
-            StoredPipeline(pipeline_id="a/../b", title="t", config=pipeline_config("a/../b", "t"))
+            StoredPipeline(pipeline_id="a/../b", title="t", definition=pipeline_definition("a/../b", "t"))
         )
-        archive = client.get_bundle(("Pipelines", "AccessControl"))
+        archive = client.get_bundle(("pipelines", "acl"))
         assert sorted(archive.namelist()) == [
-            "AccessControl/a%2F%2E%2E%2Fb.json",
-            "Pipelines/a%2F%2E%2E%2Fb/pipeline.json",
-            "metadata.properties",
+            "acl/a%2F%2E%2E%2Fb.json",
+            "bundle.properties",
+            "pipelines/a%2F%2E%2E%2Fb.json",
         ]
 
     def test_a_name_that_is_not_text_is_refused_before_any_request(self, engine, client):
         with pytest.raises(TypeError):
-            client.get_bundle(["Logs", 3])
+            client.get_bundle(["logs", 3])
         assert engine.requests == []
 
     @pytest.mark.parametrize("fault", [{"empty": True}, {"body": b"not a zip"}])
@@ -248,47 +249,30 @@ class TestBundle:
 
     def test_an_unknown_generator_is_refused_by_the_engine(self, client):
         with pytest.raises(BadRequestError):
-            client.get_bundle(["Logs", "Nope"])
+            client.get_bundle(["logs", "Nope"])
 
 
-class TestCatalogue:
+class TestCannedDocuments:
     def test_libraries_are_listed_per_repository_and_installed_only_on_request(self, client):
         def listed(repo_url, installed_only):
             libraries = client.get_stage_libraries_list(repo_url, installed_only).response.json()
-            return {lib["stageLibraryId"]: lib["installed"] for lib in libraries}
+            return {lib["libraryId"]: lib["installed"] for lib in libraries}
 
         everything = listed(None, False)
-        assert everything["messaging-lib"] is False
+        assert False in everything.values()
         assert listed(None, True) == {k: v for k, v in everything.items() if v}
-        assert listed(MIRROR_REPOSITORY, False) == {"http-lib": False}
+        assert listed(EXTRA_LIBRARIES, False) == {"web": False}
         with pytest.raises(BadRequestError):
             listed("https://nowhere.example/repo", False)
 
-    def test_definitions_cover_the_installed_libraries_only(self, client):
-        installed = {lib["stageLibraryId"] for lib in client.get_stage_libraries_list(None, True).response.json()}
-        stages = client.get_definitions()["stages"]
-        assert {stage["library"] for stage in stages} == installed
-        connections = client.get_connection_definitions().response.json()["connections"]
-        assert {c["type"] for c in connections} == {"JDBC"}
-
-    def test_classpath_health_reports_an_artifact_present_in_two_versions(self, client):
-        health = {entry["stageLibraryId"]: entry for entry in client.get_classpath_health()}
-        assert health["basic-lib"]["healthy"] is True
-        assert health["jdbc-lib"]["issues"] == [
-            {"kind": "DUPLICATE_DEPENDENCY", "artifact": "commons-io", "versions": ["2.11.0", "2.4"]}
-        ]
-
-    def test_alerts_come_from_the_enabled_rules_of_running_pipelines(self, engine, client, monkeypatch):
-        rules = {"metricsRuleDefinitions": [{"id": "r1", "enabled": True, "alertText": "too slow"}, {"id": "r2"}]}
-        engine.state.pipelines.add(
-            StoredPipeline(pipeline_id="p", title="p", config=pipeline_config("p", "p"), rules=rules)
-        )
+    def test_a_test_replaces_a_document_until_the_next_reset(self, engine, client):
+        alert = {"pipelineId": "p", "check": {"id": "slow", "enabled": True}, "time": 0, "text": "too slow"}
+        engine.documents["alerts"] = [alert]
+        assert client.get_alerts() == [alert] == client.get_alerts()  # an answer never changes the registry
+        with pytest.raises(KeyError):
+            engine.documents["nonsense"] = {}
+        engine.reset()
         assert client.get_alerts() == []
-
-        monkeypatch.setattr(engine.state.runs, "active", lambda: ["p"])
-        (alert,) = client.get_alerts()
-        assert (alert["pipelineName"], alert["ruleDefinition"]["id"]) == ("p", "r1")
-        assert alert["gauge"]["value"]["alertTexts"] == ["too slow"]
 
 
 def test_health_report_covers_the_asked_categories(client):
@@ -301,11 +285,9 @@ def test_health_report_covers_the_asked_categories(client):
         client.get_health_report(["NOPE"])
 
 
-def test_jmx_and_configuration_show_the_live_engine(engine, client):
-    beans = {b["name"]: b for b in client.get_jmx_metrics().response.json()["beans"]}
-    assert beans["java.lang:type=Runtime"]["Uptime"] >= 0
+def test_configuration_shows_the_live_engine(engine, client):
     configuration = client.get_velm_configuration().response.json()
     assert configuration["http.port"] == str(engine.port)
-    assert configuration["http.authentication"] == "none"
+    assert configuration["http.auth"] == "none"
     assert set(client.get_velm_ui_configuration().response.json()) <= {k for k in configuration if k.startswith("ui.")}
-    assert client.get_velm_id().response.json() == {"id": engine.state.sdk_id}
+    assert client.get_velm_id().response.json() == {"id": engine.state.engine_id}

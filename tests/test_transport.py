@@ -122,9 +122,9 @@ class TestBodies:
         assert encoded == b'"{\\"x\\": \\"say \\\\\\"hi\\\\\\"\\"}"'
 
     def test_pipeline_models_are_encoded_by_post_only(self, client, ok):
-        pipeline = velm_models.Pipeline({"pipelineConfig": {"pipelineId": "p1", "title": "T"}})
+        pipeline = velm_models.Pipeline({"definition": {"pipelineId": "p1", "title": "T"}})
         client._post("/v1/x", data={"pipeline": pipeline})
-        assert ok.requests[0].json() == {"pipeline": {"pipelineConfig": {"pipelineId": "p1", "title": "T"}}}
+        assert ok.requests[0].json() == {"pipeline": {"definition": {"pipelineId": "p1", "title": "T"}}}
 
         ok.clear_requests()
         with pytest.raises(TypeError):

@@ -55,7 +55,7 @@ class TestGetParams:
         ]
 
     def test_model_travels_as_its_id(self):
-        pipeline = velm_models.Pipeline({"pipelineConfig": {"pipelineId": "p1"}})
+        pipeline = velm_models.Pipeline({"definition": {"pipelineId": "p1"}})
         assert get_params(parameters={"self": None, "pipeline": pipeline}, exclusions="self") == {"pipeline": "p1"}
 
 
@@ -116,7 +116,7 @@ class TestWaitForCondition:
 
 class TestPipelineJsonEncoder:
     def test_models_encode_as_their_document(self):
-        document = {"pipelineConfig": {"pipelineId": "p1", "stages": []}}
+        document = {"definition": {"pipelineId": "p1", "stages": []}}
         preview = velm_models.Preview(pipeline_id="p", previewer_id="v", preview={"status": "FINISHED"})
         text = json.dumps({"p": velm_models.Pipeline(document), "v": preview}, default=pipeline_json_encoder)
         assert json.loads(text) == {"p": document, "v": {"status": "FINISHED"}}

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import socket
 import time
 from collections.abc import Iterator
 
@@ -78,7 +79,7 @@ class TestWaits:
         virtual.clock.advance(3600)
         client = velm_api.ApiClient(virtual.url)
         record = client.start_pipeline("p").response.json()
-        assert record["timeStamp"] == stamp + 3_600_000
+        assert record["changed"] == stamp + 3_600_000
         assert virtual.last_request is not None and virtual.last_request.time == pytest.approx(stamp / 1000 + 3600)
 
 
@@ -100,6 +101,17 @@ class TestBinding:
         assert velm_api.time is virtual.clock  # the first keeps the client's clock
         with EngineSimulator() as plain:  # a simulator on the system clock leaves it alone
             assert plain.clock is not virtual.clock and velm_api.time is virtual.clock
+
+    def test_a_port_in_use_is_an_os_error_and_leaves_the_clock_real(self):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            engine = EngineSimulator(virtual_time=True, port=taken.getsockname()[1])
+            with pytest.raises(OSError):
+                engine.start()
+        assert seams_are_real() and not engine.running
+        with EngineSimulator(virtual_time=True) as other:  # nothing holds the client's clock
+            assert velm_api.time is other.clock
 
     def test_a_second_one_may_start_once_the_first_has_stopped(self):
         with EngineSimulator(virtual_time=True):

@@ -22,8 +22,7 @@ import sys
 import time
 from typing import List
 
-from quenlo.sdk.simulator import EngineSimulator
-from quenlo.sdk.simulator.store import sample_pipeline
+from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 
 
 def wall(argv: List[str], env: dict) -> float:

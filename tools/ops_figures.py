@@ -16,8 +16,7 @@ import time
 
 import requests
 
-from quenlo.sdk.simulator import EngineSimulator
-from quenlo.sdk.simulator.store import sample_pipeline
+from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 from quenlo.sdk.velm_api import ApiClient, UnexpectedStatusError
 
 

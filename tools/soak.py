@@ -33,9 +33,8 @@ import requests
 from quenlo.sdk import velm_api
 from quenlo.sdk.constants import ENGINE_AUTHENTICATION_METHOD_FORM
 from quenlo.sdk.exceptions import BadRequestError, InternalServerError
-from quenlo.sdk.simulator import EngineSimulator, InMemoryTransport
+from quenlo.sdk.simulator import EngineSimulator, InMemoryTransport, sample_pipeline
 from quenlo.sdk.simulator.state import EngineState
-from quenlo.sdk.simulator.store import sample_pipeline
 
 USER, PASSWORD = "soak", "soak-password"
 PIPELINE = "orders"
@@ -118,7 +117,7 @@ class Soak:
             lambda: c.get_pipeline_metrics(PIPELINE),
             lambda: c.get_pipeline_history(PIPELINE),
             lambda: c.get_pipeline_committed_offsets(PIPELINE),
-            lambda: c.get_pipeline_error_messages(PIPELINE, "Trash_01", size=5),
+            lambda: c.get_pipeline_error_messages(PIPELINE, "sink", size=5),
             lambda: c.get_snapshots(),
             lambda: c.get_snapshots_by_pipeline(PIPELINE),
             lambda: c.get_current_user(),
@@ -131,7 +130,7 @@ class Soak:
             lambda: c.get_classpath_health(),
             lambda: c.get_alerts(),
             lambda: c.get_bundle_generators(),
-            lambda: c.get_bundle(["Logs"]).namelist(),
+            lambda: c.get_bundle(["logs"]).namelist(),
             lambda: c.get_health_categories(),
             lambda: c.get_health_report(),
             lambda: c.get_pipeline_acl(PIPELINE),

@@ -233,18 +233,6 @@ void client_init(nb::handle self, nb::handle server_url, nb::handle authenticati
               ProbeOptions{truthy(probe_fail_fast), truthy(probe_retry_unreachable)});
 }
 
-void client_close(nb::handle self) {
-    call_method(attr(self, "session"), intern("close"));
-}
-
-nb::object client_enter(nb::handle self) {
-    return nb::borrow(self);
-}
-
-void client_exit(nb::handle self, nb::handle, nb::handle, nb::handle) {
-    call_method(self, intern("close"));
-}
-
 nb::object client_repr(nb::handle self) {
     nb::object url = nb::getattr(self, "server_url", nb::none());
     nb::object version = nb::getattr(self, "version", nb::none());
@@ -287,28 +275,39 @@ void raise_for_status(nb::handle response) {
     }
 }
 
+// A status code as a C long, or -1 when it is no int (or too large for one): such a status is compared as
+// Python compares it.
+long status_number(nb::handle status) {
+    if (!PyLong_Check(status.ptr())) return -1;
+    const long code = PyLong_AsLong(status.ptr());
+    if (code == -1) PyErr_Clear();
+    return code;
+}
+
+bool status_is(nb::handle status, long code, long wanted) {
+    return code >= 0 ? code == wanted : status.equal(nb::int_(wanted));
+}
+
 // Raise the error class for a failure status (EngineHTTPError or its class for that status) with the
 // response; a response whose status is no failure is left to its own check. On delete, 400 and 500 stay
 // plain.
-void raise_engine_error(nb::handle response, bool plain_400_500) {
-    static const nb::handle status_code = intern("status_code");
-    nb::object status = attr(response, status_code);
+void raise_engine_error(nb::handle response, nb::handle status, long code, bool plain_400_500) {
     // A success, the common case, needs no class: only the response's own check.
-    if (PyLong_Check(status.ptr()) && PyLong_AsLong(status.ptr()) < 400 && !PyErr_Occurred())
-        return raise_for_status(response);
-    PyErr_Clear();
+    if (code >= 0 && code < 400) return raise_for_status(response);
     nb::object error = call(global("_error_class_for"), status);
     if (error.is_none()) return raise_for_status(response);
-    if (plain_400_500 && (status.equal(nb::int_(400)) || status.equal(nb::int_(500))))
+    if (plain_400_500 && (status_is(status, code, 400) || status_is(status, code, 500)))
         error = global("_EngineHTTPError");
     raise(call(error, response));
 }
 
 void handle_http_error(nb::handle, nb::handle response) {
-    nb::object status = attr(response, "status_code");
-    if (status.equal(nb::int_(500))) raise(call(global("InternalServerError"), response));
-    if (status.equal(nb::int_(400))) raise(call(global("BadRequestError"), response));
-    raise_engine_error(response, false);
+    static const nb::handle status_code = intern("status_code");
+    nb::object status = attr(response, status_code);
+    const long code = status_number(status);
+    if (status_is(status, code, 500)) raise(call(global("InternalServerError"), response));
+    if (status_is(status, code, 400)) raise(call(global("BadRequestError"), response));
+    raise_engine_error(response, status, code, false);
 }
 
 // An answer of a requests session, made an EngineResponse in place: its json() then names the request when
@@ -380,8 +379,9 @@ nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle par
     static const nb::handle verb = intern("delete"), kw = keywords({"params"}),
                             timed = keywords({"params", "timeout"});
     nb::object response = send(self, verb, kw, timed, url_of(self, endpoint, false), params);
-    // Failures of delete go to the response's own check: no 400/500 classes here.
-    raise_engine_error(response, true);
+    // Failures of delete get their classes, but 400 and 500 stay plain EngineHTTPError.
+    nb::object status = attr(response, "status_code");
+    raise_engine_error(response, status, status_number(status), true);
     return response;
 }
 
@@ -479,13 +479,16 @@ ClientClass init_client(nb::module_ &m) {
     def_method(cls, "close(self) -> None",
                "Close the client's session and its connections.\n\n"
                "The client can still be used afterwards: requests opens new connections as needed.",
-               client_close);
+               [](nb::handle self) { call_method(attr(self, "session"), intern("close")); });
     def_method(cls, "__enter__(self) -> ApiClient",
-               "Use the client in a ``with`` block, which closes its session at the end.", client_enter);
-    def_method(cls,
-               "__exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, "
-               "traceback: types.TracebackType | None) -> None",
-               "Close the session (``close()``); exceptions are not suppressed.", client_exit);
+               "Use the client in a ``with`` block, which closes its session at the end.",
+               [](nb::handle self) { return nb::borrow(self); });
+    def_method(
+        cls,
+        "__exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, "
+        "traceback: types.TracebackType | None) -> None",
+        "Close the session (``close()``); exceptions are not suppressed.",
+        [](nb::handle self, nb::handle, nb::handle, nb::handle) { call_method(self, intern("close")); });
     def_method(cls, "__repr__(self) -> str",
                "The class, the server URL (credentials hidden) and the engine version.", client_repr);
     def_method(cls, "set_user(self, username: str | None, password: str | None) -> None",

@@ -1,4 +1,4 @@
-// Command and its subclasses, their waits and the StatusError family.
+// Command and its subclasses, and their waits.
 #pragma once
 
 #include "client.hpp"
@@ -15,18 +15,15 @@ struct PreviewCommand : Command {};
 struct ConnectionValidateCommand : Command {};
 struct SnapshotCommand : Command {};
 
-// The StatusError subclass that PipelineCommand.ERROR_STATUSES gives for `status`, or an invalid handle when
-// it is no error status.
-nb::object error_class_for(nb::handle status);
-
 // The type slots that make a class constructed as a Python class is (see commands.cpp).
 nb::type_slots construct_as_python();
 
 // Make instances of `cls` copied and pickled as plain Python objects are, by their __dict__.
 void copy_as_python(nb::handle cls);
 
-// Create StatusError and its four subclasses as ordinary Python exception classes.
-void init_status_errors(nb::module_ &m);
+// Bind the exception and progress classes of the waits (StatusError and its family, WaitTimeoutError,
+// UnexpectedStatusError, WaitCancelledError, WaitProgress) from their Python companion module.
+void init_wait_classes(nb::module_ &m);
 
 // Create the command classes.
 void init_commands(nb::module_ &m);

@@ -34,6 +34,7 @@ NB_MODULE(velm_api, m) {
     std::string::size_type dot = module_name.rfind('.');
     const std::string package = dot == std::string::npos ? "quenlo.sdk" : module_name.substr(0, dot);
     auto companion = [&](const char *name) { return nb::module_::import_((package + "." + name).c_str()); };
+    velm::binding_module = companion("_binding").release();
     nb::module_ utils = companion("utils");
     nb::module_ exceptions = companion("exceptions");
     m.attr("velm_models") = companion("velm_models");
@@ -58,8 +59,7 @@ NB_MODULE(velm_api, m) {
     m.attr("REQUIRED_HEADERS") = required_headers;
     m.attr("DEFAULT_VELM_API_VERSION") = 1;
 
-    velm::init_status_errors(m);
-    velm::init_wait_types(m);
+    velm::init_wait_classes(m);
     velm::ClientClass client = velm::init_client(m);
     velm::init_commands(m);
     velm::init_waits(m);

@@ -7,7 +7,7 @@
 
 namespace velm {
 
-nb::handle module_object;
+nb::handle module_object, binding_module;
 
 void park_thread() {
     for (;;) pause();
@@ -53,31 +53,6 @@ void sleep(nb::handle seconds) {
     static const nb::handle time = intern("time"), sleep = intern("sleep");
     call_method(global(time), sleep, seconds);
 }
-
-namespace {
-
-// Compiles the methods of def_method (see python_glue.hpp). A first compile with an empty body tells the
-// parameter names; the second builds the function inside a maker, so that `impl` is a closure cell and not a
-// name in the module.
-const char *binder_source = R"(
-def bind(cls, signature, doc, impl, namespace):
-    name = signature.partition("(")[0].strip()
-    probe = {}
-    exec("from __future__ import annotations\ndef " + signature + ": pass", namespace, probe)
-    code = probe[name].__code__
-    count = code.co_argcount + code.co_kwonlyargcount + bool(code.co_flags & 4) + bool(code.co_flags & 8)
-    arguments = ", ".join(code.co_varnames[:count])
-    source = "from __future__ import annotations\ndef make(impl_):\n def {}:\n  return impl_({})\n return {}"
-    made = {}
-    exec(source.format(signature, arguments, name), namespace, made)
-    function = made["make"](impl)
-    function.__doc__ = doc
-    function.__qualname__ = cls.__name__ + "." + name
-    setattr(cls, name, function)
-    return function
-)";
-
-}  // namespace
 
 namespace {
 
@@ -135,13 +110,8 @@ nb::object native_function(NativeCall call, void *function, void (*destroy)(void
 }
 
 nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb::handle impl) {
-    static nb::handle bind;
-    if (!bind) {
-        nb::dict scope;
-        nb::module_::import_("builtins").attr("exec")(binder_source, scope);
-        bind = nb::object(scope["bind"]).release();
-    }
-    return call(bind, cls, nb::str(signature), nb::str(doc), impl, attr(module_object, "__dict__"));
+    return call(attr(binding_module, "bind"), cls, nb::str(signature), nb::str(doc), impl,
+                attr(module_object, "__dict__"));
 }
 
 nb::object global(const char *name) {
@@ -149,14 +119,19 @@ nb::object global(const char *name) {
 }
 
 nb::object global(nb::handle name) {
-    return attr(module_object, name);
+    // Read from the module's dict: a look-up of a str key there runs no Python code.
+    PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module_object.ptr()), name.ptr());
+    if (value) return nb::borrow(value);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return attr(module_object, name);  // AttributeError, as Python raises it
 }
 
 nb::object path_segment(nb::handle value) {
     // None is always a caller's mistake here; sending "None" as an id would address a resource by accident.
     if (value.is_none()) throw nb::type_error("None is not a valid path value (an id or name is required)");
     // str() as Python's formatting would; a text with no UTF-8 form fails here with UnicodeEncodeError.
-    nb::object text = guarded([&] { return PyObject_Str(value.ptr()); });
+    nb::object text = PyUnicode_CheckExact(value.ptr()) ? nb::borrow(value)
+                                                        : guarded([&] { return PyObject_Str(value.ptr()); });
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!utf8) throw nb::python_error();
@@ -230,14 +205,6 @@ void raise(nb::handle value) {
 void raise_message(nb::handle type, nb::handle message) {
     PyErr_SetObject(type.ptr(), message.ptr());
     throw nb::python_error();
-}
-
-nb::object python_class(nb::module_ &m, const char *name, nb::handle base, const char *doc, nb::dict body) {
-    body["__module__"] = m.attr("__name__");
-    body["__doc__"] = doc;
-    nb::object cls = nb::module_::import_("builtins").attr("type")(name, nb::make_tuple(base), body);
-    m.attr(name) = cls;
-    return cls;
 }
 
 bool contains(nb::handle container, nb::handle value) {

@@ -3,10 +3,8 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
-
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
+#include <pthread.h>
+#include <setjmp.h>
 
 #include <initializer_list>
 #include <type_traits>
@@ -17,33 +15,45 @@ using namespace nb::literals;
 
 namespace velm {
 
-// The module object, set once while the module executes; it lives as long as the interpreter.
-extern nb::handle module_object;
+// The module object and its companion quenlo.sdk._binding (methods compiled from signatures, rows read at
+// import), set once while the module executes; they live as long as the interpreter.
+extern nb::handle module_object, binding_module;
 
 // ---------------------------------------------------------------------------------------------------------
 // Calls into Python
 //
 // On CPython 3.9 to 3.13 a thread that cannot retake the interpreter lock while the interpreter shuts down (a
 // daemon thread inside a request or a sleep when the program ends) is ended with pthread_exit. Its forced
-// unwind would run the destructors of every C++ frame above it, releasing references without the lock, and
-// the exit crashes. So every call from our C++ into Python goes through `guarded`: `run` makes raw C API
-// calls only, with no C++ object alive inside the try block, and the unwind is stopped there: the thread is
-// parked until the process ends, and none of our frames unwinds. Use call, call_kw, call_method, attr and
-// sleep below (or `guarded` itself) for anything that runs Python code, never nanobind's own call operators.
+// unwind would reach our C++ frames: their destructors would release references without the lock, and in a
+// wheel whose C++ runtime is linked in (libc++ and its own unwinder) even their personality routines crash
+// under glibc's unwinder. So every call from our C++ into Python goes through `guarded`, which registers a
+// cancellation buffer with glibc as C's pthread_cleanup_push does: glibc's unwind stops at the frame that
+// registered it, below every C++ frame of ours, and jumps back there, where the thread is parked until the
+// process ends. `run` makes raw C API calls only. Use call, call_kw, call_method, attr and sleep below (or
+// `guarded` itself) for anything that runs Python code, never nanobind's own call operators.
 
 // Block the calling thread for good (it holds no interpreter lock); the process's exit ends it.
 [[noreturn]] void park_thread();
+
+#ifdef __GLIBC__
+}  // namespace velm
+// glibc's own functions behind C's pthread_cleanup_push (its header declares them for C only).
+extern "C" void __pthread_register_cancel(__pthread_unwind_buf_t *buffer);
+extern "C" void __pthread_unregister_cancel(__pthread_unwind_buf_t *buffer);
+namespace velm {
+#endif
 
 // The new reference `run()` returns, or python_error when it returns null with the Python error set.
 template <typename Run>
 nb::object guarded(Run &&run) {
     PyObject *result;
-#ifdef __GLIBCXX__
-    try {
-        result = run();
-    } catch (abi::__forced_unwind &) {
+#ifdef __GLIBC__
+    __pthread_unwind_buf_t exit_buffer;
+    if (__sigsetjmp(reinterpret_cast<__jmp_buf_tag *>(static_cast<void *>(exit_buffer.__cancel_jmp_buf)), 0))
         park_thread();
-    }
+    __pthread_register_cancel(&exit_buffer);
+    result = run();
+    __pthread_unregister_cancel(&exit_buffer);
 #else
     result = run();
 #endif
@@ -102,12 +112,11 @@ void sleep(nb::handle seconds);
 // ---------------------------------------------------------------------------------------------------------
 // Methods with Python signatures
 
-// Set on `cls` a Python function compiled from `signature` ("name(self, a: int | None = 0) -> T", annotations
-// kept as text so that any Python from 3.9 accepts them) whose body is `return impl(self, a, ...)`: every
-// parameter, keyword-only ones included, goes to `impl` by position (*args as its tuple, **kwargs as its
-// dict). Python then binds the arguments, with its own errors, defaults and keywords, and inspect.signature,
-// help() and the stub show the signature; the defaults are written once, here. The function has `doc`, the
-// class's qualified name and the module's name. Returns the function.
+// Set on `cls` a Python function compiled from `signature` ("name(self, a: int | None = 0) -> T") whose body
+// is `return impl(self, a, ...)`: every parameter, keyword-only ones included, goes to `impl` by position
+// (see quenlo.sdk._binding.bind). Python then binds the arguments, with its own errors, defaults and
+// keywords, and inspect.signature, help() and the stub show the signature; the defaults are written once,
+// there. The function has `doc`, the class's qualified name and the module's name. Returns the function.
 nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb::handle impl);
 
 // A Python callable taking its arguments by position (a builtin function called through vectorcall, with no
@@ -224,11 +233,6 @@ nb::str percent(const char *text, Values &&...values) {
 // A number as a C double, with Python's errors: TypeError for a non-number, OverflowError for an int too
 // large for a float.
 double to_double(nb::handle value);
-
-// Create the Python class `name` in module `m`, as a class statement would (type(name, (base,), body)), with
-// `doc` and the module's name, and set it on the module. `body` holds its methods, if any.
-nb::object python_class(nb::module_ &m, const char *name, nb::handle base, const char *doc,
-                        nb::dict body = nb::dict());
 
 // Wall-clock seconds and the one-second pause of the waits, through the module's `time`.
 double now();

@@ -1,20 +1,67 @@
-// The steerable wait of the command classes, and the exceptions and progress event of every wait.
+// The one wait loop of the command classes: deadline, pacing, status reads, cancel and time-out. Every wait a
+// command offers is a preset of it, a subclass that says how a status is requested and what ends the wait.
+// Like every call into Python, the loop's go through the exit-safe primitives of python_glue.hpp.
 #pragma once
 
 #include "python_glue.hpp"
 
 namespace velm {
 
-// Create WaitTimeoutError, UnexpectedStatusError, WaitCancelledError and WaitProgress (StatusError must
-// exist).
-void init_wait_types(nb::module_ &m);
+class Wait {
+public:
+    virtual ~Wait() = default;
+
+    // Read status records until reached() says the wait is over, and return the record that ended it.
+    // Raises WaitTimeoutError once timeout_sec has passed (tested before each cycle: a cycle that has begun
+    // completes), and WaitCancelledError once `cancel` is set.
+    nb::object run();
+
+protected:
+    Wait(nb::handle command, nb::handle timeout_sec)
+        : command(command), timeout_sec(nb::borrow(timeout_sec)) {}
+
+    // One status request; its response, or an invalid object for a failure that is polled through (kept in
+    // `failure`, the time-out's cause should the wait run out of time).
+    virtual nb::object poll() = 0;
+    // Whether `record`, a status record just read, ends the wait; may raise to end it. `elapsed`: seconds
+    // since the wait began.
+    virtual bool reached(nb::handle record, double elapsed) = 0;
+    // The message of WaitTimeoutError and of WaitCancelledError.
+    virtual nb::object timed_out() = 0;
+    virtual nb::object cancelled() { return nb::none(); }
+
+    nb::handle command;
+    nb::object timeout_sec;  // as given: the messages and WaitTimeoutError show it so
+    double limit = 0;        // timeout_sec as a number, once the wait runs
+    double interval = 1;     // the first pause; each later one is `growth` times the last, at most `ceiling`
+    double growth = 1;
+    double ceiling = 1;
+    bool held_first = false;    // the first record is the answer the command holds, with no request
+    bool refresh = false;       // every record is the answer held, requested again right after each pause
+    bool empty_again = false;   // an answer with no body is requested again at once, with no pause
+    bool fit_deadline = false;  // no pause runs past the time-out
+    bool log_bodies = false;    // each answer's body is logged at DEBUG
+    nb::object cancel = nb::none();
+    nb::object last_status = nb::none();  // what WaitTimeoutError reports
+    nb::object failure;                   // the failure of the latest request, when polled through
+    long polls = 0;                       // status requests sent so far
+};
+
+// obj.<name> = value (a subclass's __setattr__ or property may run).
+void set_attr(nb::handle obj, const char *name, nb::handle value);
+
+// obj[key] (a record's own __getitem__ may run).
+nb::object item(nb::handle obj, const char *key);
+
+// The response of command.api_client.get_<preview|snapshot>_status(pipeline_id=..., <previewer_id |
+// snapshot_name>=...), for the run a preview or snapshot command holds.
+nb::object run_status(nb::handle command, bool snapshot);
+
+// The StatusError subclass that PipelineCommand.ERROR_STATUSES gives for `status`, or an invalid handle when
+// it is no error status.
+nb::object error_class_for(nb::handle status);
 
 // Bind `wait` on every command class that polls (the classes must exist).
 void init_waits(nb::module_ &m);
-
-// Raise WaitTimeoutError(message) for a wait of `command` that ran out of time: it keeps the time-out, the
-// seconds the wait took, the command's last response and the last status the wait read (None if none).
-[[noreturn]] void raise_wait_timeout(nb::handle command, nb::handle message, nb::handle timeout_sec,
-                                     nb::handle elapsed, nb::handle last_status);
 
 }  // namespace velm

@@ -46,8 +46,9 @@ _EXCERPT_LENGTH = 500
 # How deep into a JSON error body the message is looked for.
 _MESSAGE_DEPTH = 3
 
-# Up to the last "@" of the authority: a password may itself hold an unescaped "@".
-_CREDENTIALS_IN_URL = re.compile(r"(?P<scheme>[A-Za-z][A-Za-z0-9+.-]*://)[^/?#\s]*@")
+# Up to the last "@" of the authority, which only "/", "?" or "#" ends: a password may itself hold an unescaped
+# "@", a space or a tab (requests accepts them), and all of it is secret.
+_CREDENTIALS_IN_URL = re.compile(r"(?P<scheme>[A-Za-z][A-Za-z0-9+.-]*://)[^/?#]*@")
 
 
 def redact_url(url: Any) -> str:
@@ -71,7 +72,7 @@ def engine_message_of(response: Optional[requests.Response]) -> Optional[str]:
         return None
     try:
         document = json.loads(content)
-    except ValueError:  # UnicodeDecodeError included
+    except (ValueError, RecursionError):  # UnicodeDecodeError included; RecursionError: nested too deep to read
         return None
     if not isinstance(document, dict):
         return None
@@ -126,7 +127,7 @@ class EngineHTTPError(requests.HTTPError):
         url: the request's URL with any ``user:password@`` replaced by ``***@``, or None when unknown.
         engine_message: the engine's own message from a JSON error body, or None.
 
-    The text names the status, the request and the engine's message (or, without one, the start of the body).
+    Its message names the status, the request and the engine's message (or, without one, the start of the body).
     """
 
     def __init__(self, response: Optional[requests.Response] = None, *args: Any, **kwargs: Any) -> None:

@@ -44,96 +44,23 @@ REQUIRED_HEADERS: dict[str, str]
 
 DEFAULT_VELM_API_VERSION: int = 1
 
-class StatusError(Exception):
-    """
-    Parent class for pipeline status errors.
+from quenlo.sdk.waits import ConnectError as ConnectError
 
-    Attributes:
-        response: the decoded status record (a dict) that showed the error status.
-        message: the record's ``message`` (None when the engine sent none).
-    """
+from quenlo.sdk.waits import RunError as RunError
 
-    response: dict[str, Any]
-    message: str | None
+from quenlo.sdk.waits import RunningError as RunningError
 
-    def __init__(self, response: dict[str, Any]) -> None:
-        """Keep the status record and its message."""
+from quenlo.sdk.waits import StartError as StartError
 
-    def __reduce__(self) -> tuple[type, tuple[dict[str, Any]]]:
-        """Rebuild the error from its status record when unpickled."""
+from quenlo.sdk.waits import StatusError as StatusError
 
-class StartError(StatusError):
-    """Pipeline start error."""
+from quenlo.sdk.waits import UnexpectedStatusError as UnexpectedStatusError
 
-class RunningError(StatusError):
-    """Pipeline running error."""
+from quenlo.sdk.waits import WaitCancelledError as WaitCancelledError
 
-class RunError(StatusError):
-    """Pipeline run error."""
+from quenlo.sdk.waits import WaitProgress as WaitProgress
 
-class ConnectError(StatusError):
-    """Pipeline connect error."""
-
-class WaitTimeoutError(TimeoutError):
-    """
-    A wait ran out of time. A TimeoutError, so also the Exception some waits were documented to raise.
-
-    Attributes:
-        timeout_sec: the wait's time-out, as given.
-        elapsed: seconds the wait took.
-        response: the command's last response (the last answer the wait read).
-        last_status: the last status the wait read, or None (none read, or a wait that reads none).
-    """
-
-    def __init__(self, message: str, *, timeout_sec: float | None = None, elapsed: float | None = None, response: requests.Response | None = None, last_status: str | None = None) -> None:
-        """Keep the message and what the wait saw."""
-
-class UnexpectedStatusError(StatusError):
-    """
-    A wait ended because the work reached a final status other than the one waited for.
-
-    Attributes:
-        status: that status ("STOPPED", "INVALID", ...).
-        response: the status record (a dict) that showed it.
-        message: the record's ``message`` (None when it has none).
-    """
-
-    def __init__(self, response: dict[str, Any], status: str, text: str | None = None) -> None:
-        """Keep the record and the status that ended the wait."""
-
-class WaitCancelledError(Exception):
-    """A wait ended because its cancel event was set."""
-
-class WaitProgress:
-    """
-    What a wait hands its ``on_progress`` callback after each status it reads.
-
-    Attributes:
-        status: the status just read.
-        elapsed: seconds since the wait began.
-        remaining: seconds left before its time-out.
-        polls: status requests the wait has sent so far (a pipeline command's first status comes from
-            the answer it holds, with no request).
-        record: the status record, a dict.
-    """
-
-    __slots__: tuple[str, ...]
-
-    def __init__(self, status: str, elapsed: float, remaining: float, polls: int, record: dict[str, Any]) -> None:
-        """Keep what the wait saw."""
-
-    def __repr__(self) -> str:
-        """The status, the seconds elapsed and left, and the polls."""
-
-    elapsed: types.MemberDescriptorType = ...
-
-    polls: types.MemberDescriptorType = ...
-
-    record: types.MemberDescriptorType = ...
-
-    remaining: types.MemberDescriptorType = ...
-
-    status: types.MemberDescriptorType = ...
+from quenlo.sdk.waits import WaitTimeoutError as WaitTimeoutError
 
 class ApiClient:
     """
@@ -150,6 +77,7 @@ class ApiClient:
     session: requests.Session
     api_version: int
     version: str
+    timeout: float | tuple[float | None, float | None] | None
 
     def __getstate__(self) -> dict[str, Any]:
         """The instance's attributes, which copy and pickle save and restore."""
@@ -366,9 +294,9 @@ class ApiClient:
 
     def create_fragment(self, title: str, description: str | None = None, draft: bool | None = None, execution_mode: str | None = None, body: Any = None) -> Command:
         """
-        Create a pipeline fragment titled ``title``.
+        Create a pipeline fragment titled ``title``; the response holds the new fragment.
 
-        ``body`` is sent as given, without JSON encoding (None sends no body); the response holds the new fragment.
+        ``body`` is sent as given, without JSON encoding (None sends no body).
 
         Returns:
             Command(self, response).
@@ -418,7 +346,7 @@ class ApiClient:
 
     def get_pipeline_status(self, pipeline_id: str, rev: int | None = 0, only_if_exists: bool | None = None) -> PipelineCommand:
         """
-        Read a pipeline's status; the response is the status record; ``wait_for_status`` waits on it.
+        Read a pipeline's status (the response is the status record); ``wait_for_status`` waits on it.
 
         Returns:
             PipelineCommand(self, response).
@@ -746,13 +674,13 @@ class ApiClient:
 
     def get_logs(self, ending_offset: int | None = -1, extra_message: str | None = None, pipeline: str | quenlo.sdk.velm_models.Pipeline | None = None, severity: str | None = None) -> Command:
         """
-        Read the engine's log, newest part first, going back from ``ending_offset``.
+        Read the engine's log (the response holds the entries), newest first, going back from ``ending_offset``.
 
         Args:
             ending_offset: where to stop reading (-1 for the end of the log; None leaves it out).
             extra_message: only entries whose message contains this text.
             pipeline: a pipeline id or a velm_models.Pipeline; only the entries of that pipeline.
-            severity: only entries of that severity ("ERROR", "WARN", "INFO", ...); the response is the list of log entries.
+            severity: only entries of that severity ("ERROR", "WARN", "INFO", ...).
 
         Returns:
             Command(self, response).
@@ -959,6 +887,8 @@ class PipelineCommand(Command):
     A command whose response is a pipeline status record; it can wait for a status.
     """
 
+    ERROR_STATUSES: ClassVar[dict[str, type[StatusError]]]
+
     def wait_for_status(self, status: str | list[str] | tuple[str, ...], ignore_errors: bool | None = False, timeout_sec: float = 300) -> None:
         """
         Poll the pipeline's status once a second until it is ``status``.
@@ -975,14 +905,10 @@ class PipelineCommand(Command):
             WaitTimeoutError: "Timed out after ... seconds while waiting for status ...".
         """
 
-    ERROR_STATUSES: ClassVar[dict[str, type[StatusError]]]
-
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the pipeline's status until it is ``until`` (required here) and return the status record.
-
-        An error status (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) that is not waited for raises
-        its StatusError subclass, as wait_for_status does. Time-out 300 s.
+        Poll the pipeline until its status is ``until`` (required here) and return the final status record.
+        Time-out 300 s.
 
         Args:
             until: the status, or several, that end the wait and return.
@@ -995,14 +921,16 @@ class PipelineCommand(Command):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
 
 class StartPipelineCommand(PipelineCommand):
@@ -1036,8 +964,8 @@ class StartPipelineCommand(PipelineCommand):
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the run until ``until`` (default FINISHED) and return the status record; a run that STOPPED
-        ends the wait at once. Error statuses raise their StatusError subclass. Time-out 300 s.
+        Poll the pipeline until its status is ``until`` (default FINISHED) and return the final status record.
+        Time-out 300 s.
 
         Args:
             until: the status, or several, that end the wait and return.
@@ -1050,14 +978,16 @@ class StartPipelineCommand(PipelineCommand):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
 
 class StopPipelineCommand(PipelineCommand):
@@ -1072,8 +1002,8 @@ class StopPipelineCommand(PipelineCommand):
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the pipeline until ``until`` (default STOPPED) and return the status record. Error statuses
-        raise their StatusError subclass. Time-out 300 s.
+        Poll the pipeline until its status is ``until`` (default STOPPED) and return the final status record.
+        Time-out 300 s.
 
         Args:
             until: the status, or several, that end the wait and return.
@@ -1086,14 +1016,16 @@ class StopPipelineCommand(PipelineCommand):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
 
 class ValidateCommand(Command):
@@ -1120,8 +1052,8 @@ class ValidateCommand(Command):
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the validation until ``until`` (default VALID) and return its status record; INVALID ends the
-        wait at once unless waited for (``until=("VALID", "INVALID")`` returns either). Time-out 60 s.
+        Poll the validation until its status is ``until`` (default VALID) and return the final status record.
+        Time-out 60 s.
 
         Args:
             until: the status, or several, that end the wait and return.
@@ -1134,14 +1066,16 @@ class ValidateCommand(Command):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
 
 class PreviewCommand(Command):
@@ -1171,8 +1105,8 @@ class PreviewCommand(Command):
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the preview until ``until`` (default FINISHED) and return its status record; INVALID ends the
-        wait at once. Read the records with ``preview`` afterwards. Time-out 30 s.
+        Poll the preview until its status is ``until`` (default FINISHED) and return the final status record.
+        Time-out 30 s.
 
         Args:
             until: the status, or several, that end the wait and return.
@@ -1185,14 +1119,16 @@ class PreviewCommand(Command):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
 
 class ConnectionValidateCommand(Command):
@@ -1217,8 +1153,8 @@ class ConnectionValidateCommand(Command):
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the connection validation until ``until`` (default FINISHED) and return its status record;
-        INVALID ends the wait at once. Time-out 120 s.
+        Poll the connection validation until its status is ``until`` (default FINISHED) and return the final status record.
+        Time-out 120 s.
 
         Args:
             until: the status, or several, that end the wait and return.
@@ -1231,14 +1167,16 @@ class ConnectionValidateCommand(Command):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
 
 class SnapshotCommand(Command):
@@ -1271,8 +1209,7 @@ class SnapshotCommand(Command):
 
     def wait(self, until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[WaitProgress], object] | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
         """
-        Poll the capture until ``until`` (default FINISHED: no longer in progress) and return the
-        snapshot's status record. Its status is FINISHED once ``inProgress`` is false, IN_PROGRESS before.
+        Poll the snapshot until its status is ``until`` (default FINISHED) and return the final status record.
         Time-out 30 s.
 
         Args:
@@ -1286,12 +1223,14 @@ class SnapshotCommand(Command):
             on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
             cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
 
-        Connection errors, time-outs and 502/503/504 answers are polled through until the time-out; other
-        HTTP errors end the wait. ``response`` holds the last answer read.
+        A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+        StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+        IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
 
         Raises:
-            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError
+            WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """

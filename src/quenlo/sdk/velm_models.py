@@ -5,15 +5,15 @@ from __future__ import annotations
 import base64
 import datetime
 import decimal
-from typing import Any, Dict, Iterator, List, Mapping, Optional
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional
 
 __all__ = ["Issues", "Pipeline", "Preview", "Record", "Snapshot", "StageOutput", "field_value"]
 
 
 class Pipeline:
-    """A pipeline definition as the engine exports it.
+    """A pipeline as the engine exports it.
 
-    Accepts the export form (``{"pipelineConfig": {...}, ...}``) or a bare pipeline configuration. ``id`` is the
+    Accepts the export form (``{"definition": {...}, "rules": {...}, ...}``) or a bare definition. ``id`` is the
     engine's pipeline id, which is how a pipeline travels in a query (for example ``get_logs(pipeline=...)``).
     """
 
@@ -23,29 +23,33 @@ class Pipeline:
         self._data = data
 
     @property
-    def configuration(self) -> Dict[str, Any]:
-        """The pipeline configuration (the ``pipelineConfig`` member of an export, or the whole document)."""
-        config = self._data.get("pipelineConfig")
-        return config if isinstance(config, dict) else self._data
+    def definition(self) -> Dict[str, Any]:
+        """The pipeline definition (the ``definition`` member of an export, or the whole document)."""
+        definition = self._data.get("definition")
+        return definition if isinstance(definition, dict) else self._data
 
     @property
     def id(self) -> Optional[str]:
         """The engine's pipeline id."""
-        config = self.configuration
-        found = config.get("pipelineId") or config.get("info", {}).get("pipelineId") or self._data.get("pipelineId")
+        found = self.definition.get("pipelineId") or self._data.get("pipelineId")
         return None if found is None else str(found)
 
     @property
     def title(self) -> Optional[str]:
         """The pipeline's title."""
-        config = self.configuration
-        found = config.get("title") or config.get("info", {}).get("title")
+        found = self.definition.get("title")
         return None if found is None else str(found)
 
     @property
     def stages(self) -> List[Dict[str, Any]]:
-        """The stage definitions, in pipeline order."""
-        return list(self.configuration.get("stages", []))
+        """The stages, in pipeline order."""
+        return list(self.definition.get("stages", []))
+
+    @property
+    def rules(self) -> Dict[str, Any]:
+        """The pipeline's rules (the ``rules`` member of an export), or an empty dict."""
+        rules = self._data.get("rules")
+        return rules if isinstance(rules, dict) else {}
 
     def to_json(self) -> Dict[str, Any]:
         """The document this model was built from, ready for JSON encoding."""
@@ -60,19 +64,6 @@ class Pipeline:
 
 # -- records ---------------------------------------------------------------------------------------------------
 
-_INTEGER_TYPES = {"BYTE", "SHORT", "INTEGER", "LONG"}
-_FLOAT_TYPES = {"FLOAT", "DOUBLE"}
-_TIME_TYPES = {"DATE", "DATETIME", "TIME"}
-
-
-def _last_path_name(path: str) -> Optional[str]:
-    # "/a/b" -> "b"; a name that is not a plain word comes quoted ("/'a b'"), with its quotes escaped.
-    if path.endswith("'") and "/'" in path:
-        return path[path.rfind("/'") + 2 : -1].replace("\\'", "'")
-    if "/" in path:
-        return path.rsplit("/", 1)[1] or None
-    return None
-
 
 def _milliseconds_to_datetime(value: Any) -> Any:
     try:
@@ -82,14 +73,41 @@ def _milliseconds_to_datetime(value: Any) -> Any:
     return datetime.datetime.fromtimestamp(millis / 1000, tz=datetime.timezone.utc)
 
 
-def field_value(field: Any) -> Any:
-    """Turn one of the engine's field trees into plain Python values.
+def _zoned(value: Any) -> Any:
+    try:
+        return datetime.datetime.fromisoformat(str(value).replace("Z", "+00:00"))
+    except ValueError:
+        return value
 
-    ``{"type": "MAP", "value": {"id": {"type": "LONG", "value": "7"}}}`` becomes ``{"id": 7}``. Numbers become
-    ``int``, ``float`` or :class:`decimal.Decimal`; dates and times (milliseconds since the epoch) become UTC
-    :class:`datetime.datetime`; byte arrays (base64) become ``bytes``; MAP and LIST_MAP become dicts (LIST_MAP keeps
-    its order) and LIST a list. A null value is None whatever its type; a type we do not know keeps its value as
-    sent, and anything that is not a field tree is returned unchanged.
+
+def _bytes(value: Any) -> bytes:
+    return base64.b64decode(value) if isinstance(value, str) else bytes(value)
+
+
+def _boolean(value: Any) -> bool:
+    return value if isinstance(value, bool) else str(value).strip().lower() == "true"
+
+
+_SCALARS: Dict[str, Callable[[Any], Any]] = {
+    "text": str,
+    "integer": int,
+    "float": float,
+    "decimal": lambda value: decimal.Decimal(str(value)),
+    "boolean": _boolean,
+    "time": _milliseconds_to_datetime,
+    "zoned": _zoned,
+    "bytes": _bytes,
+}
+
+
+def field_value(field: Any) -> Any:
+    """Turn one of the engine's fields into plain Python values.
+
+    ``{"type": "map", "value": {"id": {"type": "integer", "value": "7"}}}`` becomes ``{"id": 7}``. ``integer``
+    becomes ``int``, ``float`` a float and ``decimal`` a :class:`decimal.Decimal`; ``time`` (milliseconds since
+    the epoch) and ``zoned`` (ISO 8601) become :class:`datetime.datetime`; ``bytes`` (base64) become ``bytes``;
+    ``map`` a dict and ``list`` a list. A null value is None whatever its type; a type we do not know keeps its
+    value as sent, and anything that is not a field is returned unchanged.
     """
     if not isinstance(field, Mapping) or "type" not in field:
         return field
@@ -97,39 +115,12 @@ def field_value(field: Any) -> Any:
     value = field.get("value")
     if value is None:
         return None
-    if kind in ("MAP", "LIST_MAP"):
-        if isinstance(value, Mapping):
-            return {str(key): field_value(child) for key, child in value.items()}
-        # LIST_MAP may come as a list of fields, each naming its key in its path.
-        result: Dict[str, Any] = {}
-        for index, child in enumerate(value):
-            path = child.get("sqpath", "") if isinstance(child, Mapping) else ""
-            result[_last_path_name(path) or str(index)] = field_value(child)
-        return result
-    if kind == "LIST":
+    if kind == "map" and isinstance(value, Mapping):
+        return {str(key): field_value(child) for key, child in value.items()}
+    if kind == "list" and isinstance(value, list):
         return [field_value(child) for child in value]
-    if kind in _INTEGER_TYPES:
-        return int(value)
-    if kind in _FLOAT_TYPES:
-        return float(value)
-    if kind == "DECIMAL":
-        return decimal.Decimal(str(value))
-    if kind == "BOOLEAN":
-        return value if isinstance(value, bool) else str(value).strip().lower() == "true"
-    if kind in _TIME_TYPES:
-        return _milliseconds_to_datetime(value)
-    if kind == "ZONED_DATETIME":
-        try:
-            return datetime.datetime.fromisoformat(str(value).split("[", 1)[0].replace("Z", "+00:00"))
-        except ValueError:
-            return value
-    if kind == "BYTE_ARRAY":
-        if isinstance(value, str):
-            return base64.b64decode(value)
-        return bytes(value)
-    if kind in ("STRING", "CHAR"):
-        return str(value)
-    return value
+    convert = _SCALARS.get(str(kind))
+    return value if convert is None else convert(value)
 
 
 class Record:
@@ -158,22 +149,21 @@ class Record:
         return self._data
 
     def __repr__(self) -> str:
-        return f"<Record source={self.header.get('sourceId')!r} value={self.value!r}>"
+        return f"<Record id={self.header.get('recordId')!r} value={self.value!r}>"
 
 
 class StageOutput:
-    """What one stage produced in one batch: records per output lane, error and event records, stage errors."""
+    """What one stage produced in one batch: records per output lane, and its error and event records."""
 
     def __init__(self, output: Mapping[str, Any]) -> None:
         self._data: Dict[str, Any] = dict(output or {})
-        self.instance_name: Optional[str] = self._data.get("instanceName")
+        self.stage: Optional[str] = self._data.get("stage")
         lanes = self._data.get("output") or {}
         self.output: Dict[str, List[Record]] = {
             lane: [Record(r) for r in records or []] for lane, records in lanes.items()
         }
-        self.error_records: List[Record] = [Record(r) for r in self._data.get("errorRecords") or []]
-        self.event_records: List[Record] = [Record(r) for r in self._data.get("eventRecords") or []]
-        self.stage_errors: List[Any] = list(self._data.get("stageErrors") or [])
+        self.error_records: List[Record] = [Record(r) for r in self._data.get("errors") or []]
+        self.event_records: List[Record] = [Record(r) for r in self._data.get("events") or []]
 
     @property
     def records(self) -> List[Record]:
@@ -186,19 +176,19 @@ class StageOutput:
 
     def __repr__(self) -> str:
         return (
-            f"<StageOutput {self.instance_name!r} records={len(self.records)} "
+            f"<StageOutput {self.stage!r} records={len(self.records)} "
             f"errors={len(self.error_records)} events={len(self.event_records)}>"
         )
 
 
 class Issues:
-    """The issues a validation or preview reported: ``pipeline`` issues and ``stages`` issues by instance name."""
+    """The issues a validation or preview reported: ``pipeline`` issues and ``stages`` issues by stage name."""
 
     def __init__(self, issues: Optional[Mapping[str, Any]]) -> None:
         self._data: Dict[str, Any] = dict(issues or {})
-        self.pipeline: List[Dict[str, Any]] = list(self._data.get("pipelineIssues") or [])
+        self.pipeline: List[Dict[str, Any]] = list(self._data.get("pipeline") or [])
         self.stages: Dict[str, List[Dict[str, Any]]] = {
-            name: list(found or []) for name, found in (self._data.get("stageIssues") or {}).items()
+            name: list(found or []) for name, found in (self._data.get("stages") or {}).items()
         }
 
     @property
@@ -228,11 +218,11 @@ class Issues:
 
 
 def _batches(raw: Any) -> List[Dict[str, StageOutput]]:
-    # Each batch maps stage instance names, in pipeline order, to their output.
+    # Each batch maps stage names, in pipeline order, to their output.
     batches = []
     for batch in raw or []:
         outputs = [StageOutput(output) for output in batch or []]
-        batches.append({str(output.instance_name): output for output in outputs})
+        batches.append({str(output.stage): output for output in outputs})
     return batches
 
 
@@ -243,38 +233,38 @@ class _StageRecords:
 
     @property
     def stage_names(self) -> List[str]:
-        """The instance names of the stages that produced output, in pipeline order."""
+        """The names of the stages that produced output, in pipeline order."""
         names: List[str] = []
         for batch in self.batches:
             names.extend(name for name in batch if name not in names)
         return names
 
-    def records(self, stage_instance_name: str, lane: Optional[str] = None) -> List[Record]:
-        """The records a stage produced in all batches (every output lane, or just ``lane``)."""
+    def records(self, stage: str, lane: Optional[str] = None) -> List[Record]:
+        """The records the stage named ``stage`` produced in all batches (every output lane, or just ``lane``)."""
         found: List[Record] = []
         for batch in self.batches:
-            output = batch.get(stage_instance_name)
+            output = batch.get(stage)
             if output is not None:
                 found.extend(output.records if lane is None else output.output.get(lane, []))
         return found
 
     @property
     def records_by_stage(self) -> Dict[str, List[Record]]:
-        """Every stage's records over all batches, by instance name, in pipeline order."""
+        """Every stage's records over all batches, by stage name, in pipeline order."""
         return {name: self.records(name) for name in self.stage_names}
 
 
 class Preview(_StageRecords):
     """The outcome of a preview or validation run: its batches of records per stage, and the issues reported.
 
-    ``preview`` is the engine's preview data document (``status``, ``batchesOutput``, ``issues``, ``message``).
+    ``preview`` is the engine's preview data document (``status``, ``batches``, ``issues``, ``message``).
     """
 
     def __init__(self, pipeline_id: str, previewer_id: str, preview: Optional[Mapping[str, Any]]) -> None:
         self.pipeline_id = pipeline_id
         self.previewer_id = previewer_id
         self._data: Dict[str, Any] = dict(preview or {})
-        self.batches: List[Dict[str, StageOutput]] = _batches(self._data.get("batchesOutput"))
+        self.batches: List[Dict[str, StageOutput]] = _batches(self._data.get("batches"))
         self.issues = Issues(self._data.get("issues"))
 
     @property
@@ -304,17 +294,17 @@ class Snapshot(_StageRecords):
     def __init__(self, api_client: Any, snapshot: Optional[Mapping[str, Any]]) -> None:
         self.api_client = api_client
         self._data: Dict[str, Any] = dict(snapshot or {})
-        self.batches: List[Dict[str, StageOutput]] = _batches(self._data.get("snapshotBatches"))
+        self.batches: List[Dict[str, StageOutput]] = _batches(self._data.get("batches"))
 
     @property
     def name(self) -> Optional[str]:
         """The engine's name of the snapshot."""
-        return self._data.get("id") or self._data.get("snapshotName")
+        return self._data.get("snapshot")
 
     @property
     def pipeline_id(self) -> Optional[str]:
         """The pipeline the snapshot was captured from."""
-        return self._data.get("pipelineId") or self._data.get("name")
+        return self._data.get("pipelineId")
 
     @property
     def label(self) -> Optional[str]:
@@ -328,8 +318,8 @@ class Snapshot(_StageRecords):
 
     @property
     def captured_at(self) -> Optional[datetime.datetime]:
-        """When the capture started (UTC), from the engine's ``timeStamp``."""
-        stamp = self._data.get("timeStamp")
+        """When the capture started (UTC), from the engine's ``created``."""
+        stamp = self._data.get("created")
         return None if stamp is None else _milliseconds_to_datetime(stamp)
 
     def delete(self) -> Any:

@@ -55,9 +55,8 @@ const Row rows[] = {
     "execution_mode: str | None = None, body: typing.Any = None) -> Command\n"
     "PUT /fragment/{title} | query: get_params without title, body | body: body (as given)"
     " | returns: Command\n"
-    "Create a pipeline fragment titled ``title``.\n\n"
-    "``body`` is sent as given, without JSON encoding (None sends no body); the response holds the new "
-    "fragment.",
+    "Create a pipeline fragment titled ``title``; the response holds the new fragment.\n\n"
+    "``body`` is sent as given, without JSON encoding (None sends no body).",
     "import_fragment(self, fragment_id: str, fragment_json: typing.Any, draft: bool | None = False, "
     "include_library_definitions: bool | None = None) -> typing.Any\n"
     "POST /fragment/{fragment_id}/import | query: get_params without fragment_id, fragment_json"
@@ -86,7 +85,7 @@ const Row rows[] = {
     "only_if_exists: bool | None = None) -> PipelineCommand\n"
     "GET /pipeline/{pipeline_id}/status | query: get_params without pipeline_id"
     " | returns: PipelineCommand\n"
-    "Read a pipeline's status; the response is the status record; ``wait_for_status`` waits on it.",
+    "Read a pipeline's status (the response is the status record); ``wait_for_status`` waits on it.",
     "reset_origin_offset(self, pipeline_id: str, rev: int | None = 0) -> Command\n"
     "POST /pipeline/{pipeline_id}/resetOffset | query: get_params without pipeline_id"
     " | returns: Command\n"

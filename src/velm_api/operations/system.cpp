@@ -47,13 +47,13 @@ const Row rows[] = {
     "pipeline: str | quenlo.sdk.velm_models.Pipeline | None = None, "
     "severity: str | None = None) -> Command\n"
     "GET /system/logs | query: get_params | returns: Command\n"
-    "Read the engine's log, newest part first, going back from ``ending_offset``.\n\n"
+    "Read the engine's log (the response holds the entries), newest first, going back from "
+    "``ending_offset``.\n\n"
     "Args:\n"
     "    ending_offset: where to stop reading (-1 for the end of the log; None leaves it out).\n"
     "    extra_message: only entries whose message contains this text.\n"
     "    pipeline: a pipeline id or a velm_models.Pipeline; only the entries of that pipeline.\n"
-    "    severity: only entries of that severity (\"ERROR\", \"WARN\", \"INFO\", ...); the response is the "
-    "list of log entries.",
+    "    severity: only entries of that severity (\"ERROR\", \"WARN\", \"INFO\", ...).",
     "get_definitions(self) -> typing.Any\n"
     "GET /definitions | returns: json\n"
     "Read the definitions of the engine's stages, services and expression functions.\n\n"

@@ -3,15 +3,18 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import errno
+import io
 import logging
 import os
 import sys
 import traceback
-from typing import Any, Callable, Mapping, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, List, Mapping, NoReturn, Optional, Sequence, TextIO, Tuple
 
 from . import _commands as commands
-from ._connect import ENV_PASSWORD, ENV_URL, ENV_USER, http_timeout
-from ._errors import EXIT_CODES_HELP, describe
+from ._connect import ENV_PASSWORD, ENV_URL, ENV_USER, http_timeout, seconds
+from ._errors import USAGE, UsageError, describe, error_document, exit_codes_help
 from ._output import JSON, LIVE, PLAIN, QUIET, Output
 
 DESCRIPTION = "Drive a VELM engine from a shell or a CI job: start and stop pipelines, wait for them, read state."
@@ -24,9 +27,10 @@ connection:
 output:
   on a terminal, a live status line while waiting; in a pipe, one line per status
   change; --json prints one JSON document per line (events, then the final record);
-  --quiet prints only errors, on standard error.
+  --quiet prints only errors, on standard error. Under --json every failure, a
+  usage error included, also prints {{"error": ..., "exitCode": ..., "kind": ...}}.
 
-{EXIT_CODES_HELP}
+{exit_codes_help()}
 example (a CI step):
   velm start nightly-load --param day=$(date +%F) --wait --timeout 1800
 """
@@ -46,15 +50,14 @@ def _parameter(text: str) -> Tuple[str, str]:
     return key, value
 
 
-def _positive(kind: Callable[[str], Any]) -> Callable[[str], Any]:
-    def convert(text: str) -> Any:
-        value = kind(text)
-        if value <= 0:
-            raise ValueError(text)
-        return value
+def _positive(text: str) -> int:
+    value = int(text)
+    if value <= 0:
+        raise ValueError(text)
+    return value
 
-    convert.__name__ = kind.__name__
-    return convert
+
+_positive.__name__ = "positive whole number"  # argparse names the type in its message
 
 
 def _non_negative_int(text: str) -> int:
@@ -62,6 +65,24 @@ def _non_negative_int(text: str) -> int:
     if value < 0:
         raise ValueError(text)
     return value
+
+
+_non_negative_int.__name__ = "whole number"
+
+
+class _ParserError(Exception):
+    """A usage error the parser found; ``usage`` is the usage line of the command it concerns."""
+
+    def __init__(self, usage: str, message: str) -> None:
+        super().__init__(message)
+        self.usage = usage
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports usage errors to :func:`main` instead of exiting, so they are printed as every other failure."""
+
+    def error(self, message: str) -> NoReturn:
+        raise _ParserError(self.format_usage(), message)
 
 
 class _RefusePassword(argparse.Action):
@@ -113,12 +134,12 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
     connection.add_argument(
         "--probe-timeout",
         metavar="S",
-        type=_positive(float),
+        type=seconds,
         default=default(None),
         help="how long to keep trying to reach the engine at start (default 60)",
     )
     connection.add_argument(
-        "--api-version", metavar="N", type=_positive(int), default=default(None), help="REST API version (default 1)"
+        "--api-version", metavar="N", type=_positive, default=default(None), help="REST API version (default 1)"
     )
     output = parser.add_argument_group("output")
     output.add_argument(
@@ -133,20 +154,22 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
     )
 
 
-def _add_wait(parser: argparse.ArgumentParser, what: str, optional: bool) -> None:
+def _add_wait(parser: argparse.ArgumentParser, what: str, optional: bool, timeout: int) -> None:
     if optional:
         parser.add_argument("--wait", action="store_true", help=f"wait until {what}")
     parser.add_argument(
-        "--timeout", metavar="S", type=_positive(float), default=None, help="give up waiting after S seconds (exit 3)"
+        "--timeout",
+        metavar="S",
+        type=seconds,
+        default=None,
+        help=f"give up waiting after S seconds (exit 3; default {timeout})",
     )
-    parser.add_argument(
-        "--interval", metavar="S", type=_positive(float), default=1.0, help="seconds between polls (default 1)"
-    )
+    parser.add_argument("--interval", metavar="S", type=seconds, default=1.0, help="seconds between polls (default 1)")
 
 
 def build_parser() -> argparse.ArgumentParser:
     """The parser of the whole command line."""
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="velm",
         description=DESCRIPTION,
         epilog=EPILOG,
@@ -169,7 +192,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--filter", metavar="TEXT", help="only pipelines whose title or id contains TEXT")
     p.add_argument("--label", metavar="L", help="only pipelines with label L")
 
-    p = command("status", commands.cmd_status, "show a pipeline's status (exit 2 for an error status)")
+    p = command("status", commands.cmd_status, "show a pipeline's status (exit 1 for an error status)")
     p.add_argument("pipeline_id", metavar="ID", type=_identifier)
 
     p = command("start", commands.cmd_start, "start a pipeline, and with --wait wait until it has FINISHED")
@@ -182,29 +205,41 @@ def build_parser() -> argparse.ArgumentParser:
         default=[],
         help="a runtime parameter; repeat for more",
     )
-    _add_wait(p, "the run has FINISHED", optional=True)
+    _add_wait(p, "the run has FINISHED", optional=True, timeout=300)
+
+    p = command("wait", commands.cmd_wait, "wait for a run already going until it has FINISHED, or --until")
+    p.add_argument("pipeline_id", metavar="ID", type=_identifier)
+    p.add_argument(
+        "--until",
+        metavar="STATUS",
+        type=str.upper,
+        nargs="+",
+        action="extend",
+        help="the status, or several, that end the wait (default FINISHED)",
+    )
+    _add_wait(p, "", optional=False, timeout=300)
 
     p = command("stop", commands.cmd_stop, "stop a pipeline, and with --wait wait until it has STOPPED")
     p.add_argument("pipeline_id", metavar="ID", type=_identifier)
     p.add_argument("--force", action="store_true", help="force the stop")
-    _add_wait(p, "the run has STOPPED", optional=True)
+    _add_wait(p, "the run has STOPPED", optional=True, timeout=300)
 
     p = command("validate", commands.cmd_validate, "validate a pipeline and wait for the outcome")
     p.add_argument("pipeline_id", metavar="ID", type=_identifier)
-    _add_wait(p, "", optional=False)
+    _add_wait(p, "", optional=False, timeout=60)
 
     p = command("preview", commands.cmd_preview, "preview a pipeline and show the records per stage")
     p.add_argument("pipeline_id", metavar="ID", type=_identifier)
-    p.add_argument("--batches", metavar="N", type=_positive(int), default=1, help="batches to preview (default 1)")
-    p.add_argument("--batch-size", metavar="N", type=_positive(int), default=10, help="records per batch (default 10)")
+    p.add_argument("--batches", metavar="N", type=_positive, default=1, help="batches to preview (default 1)")
+    p.add_argument("--batch-size", metavar="N", type=_positive, default=10, help="records per batch (default 10)")
     p.add_argument("--end-stage", metavar="S", help="the stage to end the preview at")
-    _add_wait(p, "", optional=False)
+    _add_wait(p, "", optional=False, timeout=30)
 
     p = command("snapshot", commands.cmd_snapshot, "capture a snapshot of a running pipeline and wait for it")
     p.add_argument("pipeline_id", metavar="ID", type=_identifier)
     p.add_argument("name", metavar="NAME", type=_identifier)
     p.add_argument("--label", metavar="L", help="the snapshot's label (default: NAME)")
-    _add_wait(p, "", optional=False)
+    _add_wait(p, "", optional=False, timeout=30)
 
     p = command("export", commands.cmd_export, "export a pipeline as JSON, or every pipeline into a folder")
     p.add_argument("pipeline_id", metavar="ID", type=_identifier, nargs="?")
@@ -226,7 +261,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--interval",
         metavar="S",
-        type=_positive(float),
+        type=seconds,
         default=1.0,
         help="seconds between reads with --follow (default 1)",
     )
@@ -242,7 +277,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("-o", "--output", metavar="FILE", required=True, help="the file to write")
 
-    command("health", commands.cmd_health, "show the engine's health report (exit 2 when a check is RED)")
+    command("health", commands.cmd_health, "show the engine's health report (exit 1 when a check is RED)")
     return parser
 
 
@@ -255,13 +290,80 @@ def _package_version() -> str:
         return "(unknown version)"
 
 
-def _mode(args: Any, stdout: TextIO) -> str:
+def _mode(args: Any, stdout: Any) -> str:
     if args.json:
         return JSON
     if args.quiet:
         return QUIET
-    isatty = getattr(stdout, "isatty", None)
-    return LIVE if isatty is not None and isatty() else PLAIN
+    return LIVE if stdout.isatty() else PLAIN
+
+
+class _Stdout:
+    """Standard output as the commands write to it: a write that fails (standard output closed, or its reader
+    gone) is a usage error reported on one line, not a traceback."""
+
+    def __init__(self, stream: Optional[TextIO]) -> None:
+        self._stream = stream
+
+    def _failed(self, error: Optional[BaseException]) -> UsageError:
+        stream = self._stream
+        if isinstance(error, BrokenPipeError) and stream is not None and stream is sys.stdout:
+            # What is still buffered would fail again when the interpreter flushes at exit.
+            with contextlib.suppress(OSError, ValueError):
+                os.dup2(os.open(os.devnull, os.O_WRONLY), stream.fileno())
+        reason = os.strerror(errno.EBADF) if error is None else getattr(error, "strerror", None) or str(error)
+        return UsageError(f"cannot write to standard output: {reason}")
+
+    def write(self, text: str) -> int:
+        if self._stream is None:
+            raise self._failed(None)
+        try:
+            return self._stream.write(text)
+        except (OSError, ValueError) as error:  # ValueError: a stream closed from Python
+            raise self._failed(error) from None
+
+    def flush(self) -> None:
+        if self._stream is None:
+            raise self._failed(None)
+        try:
+            self._stream.flush()
+        except (OSError, ValueError) as error:
+            raise self._failed(error) from None
+
+    def isatty(self) -> bool:
+        try:
+            return self._stream is not None and self._stream.isatty()
+        except (OSError, ValueError):
+            return False
+
+    def __getattr__(self, name: str) -> Any:  # what else rich reads of its file (encoding, fileno)
+        return getattr(self._stream, name)
+
+
+class _Scrubber(logging.Formatter):
+    """Formats the library's log for --debug with every secret of the run hidden."""
+
+    def __init__(self, secrets: List[str]) -> None:
+        super().__init__("%(asctime)s %(name)s %(levelname)s %(message)s")
+        self.secrets = secrets
+
+    def format(self, record: logging.LogRecord) -> str:
+        return scrub(super().format(record), self.secrets)
+
+
+def scrub(text: str, secrets: Sequence[str]) -> str:
+    """``text`` with each of ``secrets`` replaced by ``***``."""
+    for secret in secrets:
+        text = text.replace(secret, "***")
+    return text
+
+
+def _wants_json(argv: Sequence[str]) -> bool:
+    """Whether the command line asks for --json, read before it is parsed (its usage error is then a document)."""
+    options = list(argv)
+    if "--" in options:
+        options = options[: options.index("--")]
+    return "--json" in options
 
 
 def main(
@@ -272,17 +374,24 @@ def main(
     environ: Optional[Mapping[str, str]] = None,
 ) -> int:
     """Run one ``velm`` command line and return its exit code (see ``velm --help``)."""
-    stdout = stdout if stdout is not None else sys.stdout
-    stderr = stderr if stderr is not None else sys.stderr
+    out_stream = _Stdout(stdout if stdout is not None else sys.stdout)
+    # A closed standard error (sys.stderr None) leaves the exit code as the only report.
+    stderr = stderr if stderr is not None else sys.stderr if sys.stderr is not None else io.StringIO()
     environ = environ if environ is not None else os.environ
+    argv = list(sys.argv[1:] if argv is None else argv)
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
         if args.json and args.quiet:
             parser.error("--json and --quiet do not go together")
-    except SystemExit as done:  # --help, --version, or a usage error the parser has printed
-        return done.code if isinstance(done.code, int) else 2
-    out = Output(_mode(args, stdout), stdout, stderr)
+    except _ParserError as error:
+        out = Output(JSON if _wants_json(argv) else QUIET, out_stream, stderr)  # type: ignore[arg-type]
+        stderr.write(error.usage)
+        return _report(out, USAGE, str(error), [])
+    except SystemExit as done:  # --help or --version, printed
+        return done.code if isinstance(done.code, int) else USAGE
+    out = Output(_mode(args, out_stream), out_stream, stderr)  # type: ignore[arg-type]
+    context = commands.Context(args, out, environ)
     # --debug shows the library's log for this run only: main() may be called in-process (tests, scripts),
     # so the logger is put back as it was when the command ends.
     library = logging.getLogger("quenlo.sdk.velm_api")
@@ -290,21 +399,28 @@ def main(
     handler: Optional[logging.Handler] = None
     if args.debug:
         handler = logging.StreamHandler(stderr)
-        handler.setFormatter(logging.Formatter("%(asctime)s %(name)s %(levelname)s %(message)s"))
+        handler.setFormatter(_Scrubber(context.secrets))
         library.addHandler(handler)
         library.setLevel(logging.DEBUG)
-    context = commands.Context(args, out, environ)
     try:
         return int(args.run(context) or 0)
     except (Exception, KeyboardInterrupt) as error:
         code, text = describe(error, getattr(args, "pipeline_id", None))
         if args.debug:
-            traceback.print_exception(type(error), error, error.__traceback__, file=stderr)
-        out.error(text)
-        out.document({"error": text, "exitCode": code})
-        return code
+            trace = "".join(traceback.format_exception(type(error), error, error.__traceback__))
+            stderr.write(scrub(trace, context.secrets))
+        return _report(out, code, text, context.secrets)
     finally:
         context.close()
         if handler is not None:
             library.removeHandler(handler)
             library.setLevel(level_before)
+
+
+def _report(out: Output, code: int, text: str, secrets: Sequence[str]) -> int:
+    """Print a failure: one line on standard error and, under --json, the error document."""
+    text = scrub(text, secrets)
+    out.error(text)
+    with contextlib.suppress(UsageError):  # standard output may be what failed
+        out.document(error_document(code, " ".join(text.split())))
+    return code

@@ -11,8 +11,7 @@ import threading
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
 from urllib.parse import quote
 
-from ..exceptions import redact_url
-from ._connect import client_options, connect
+from ._connect import ENV_PASSWORD, ENV_URL, client_options, connect, display_url, secrets_in
 from ._errors import Failure, UsageError
 from ._output import JSON, Output, WaitView, one_line, records_preview
 
@@ -28,11 +27,16 @@ class Context:
         self.out = out
         self.environ = environ
         self._client: Any = None
+        # What no output may show; the list is filled in place, so the --debug log's formatter sees the password
+        # once it has been read.
+        self.secrets = secrets_in(args.url or environ.get(ENV_URL), environ.get(ENV_PASSWORD))
 
     @property
     def client(self) -> Any:
         if self._client is None:
             url, options = client_options(self.args, self.environ)
+            found = set(self.secrets) | set(secrets_in(url, options.get("password")))
+            self.secrets[:] = sorted(found, key=len, reverse=True)
             self._client = connect(url, options)
         return self._client
 
@@ -105,14 +109,14 @@ def _pipeline_metrics(ctx: Context, pipeline_id: str) -> Callable[[], Any]:
     return lambda: _body(ctx.client.get_pipeline_metrics(pipeline_id).response, None)
 
 
-def _run_record(ctx: Context, pipeline_id: str, command: Any, wait: bool) -> int:
-    """After a start or stop: show the answer, or wait for the run's final state."""
+def _run_record(ctx: Context, pipeline_id: str, command: Any, wait: bool, **options: Any) -> int:
+    """After a start, a stop or a status read: show the answer, or wait for the run's final state."""
     if not wait:
         record = command.response.json()
         ctx.out.document(record)
         ctx.out.message(f"{pipeline_id}: {record.get('status')}")
         return 0
-    view, record = run_wait(ctx, command, pipeline_id, _pipeline_metrics(ctx, pipeline_id))
+    view, record = run_wait(ctx, command, pipeline_id, _pipeline_metrics(ctx, pipeline_id), **options)
     view.finish(record.get("status"), record)
     return 0
 
@@ -122,7 +126,7 @@ def _run_record(ctx: Context, pipeline_id: str, command: Any, wait: bool) -> int
 
 def cmd_info(ctx: Context) -> int:
     info = ctx.client.get_velm_info()
-    ctx.out.fields([("url", redact_url(ctx.client.server_url))] + list(info.items()), info)
+    ctx.out.fields([("url", display_url(ctx.client.server_url))] + list(info.items()), info)
     return 0
 
 
@@ -159,7 +163,7 @@ def cmd_status(ctx: Context) -> int:
             ("pipeline", pid),
             ("status", status),
             ("message", record.get("message")),
-            ("since", _time(record.get("timeStamp"))),
+            ("since", _time(record.get("changed"))),
         ],
         record,
     )
@@ -175,6 +179,13 @@ def cmd_start(ctx: Context) -> int:
     return _run_record(ctx, pid, command, ctx.args.wait)
 
 
+def cmd_wait(ctx: Context) -> int:
+    """Re-attach to a run already going: its status read is the start of the same wait as ``start --wait``."""
+    pid = ctx.args.pipeline_id
+    until = tuple(ctx.args.until) if ctx.args.until else "FINISHED"
+    return _run_record(ctx, pid, ctx.client.get_pipeline_status(pid), True, until=until)
+
+
 def cmd_stop(ctx: Context) -> int:
     pid = ctx.args.pipeline_id
     stop = ctx.client.force_stop_pipeline if ctx.args.force else ctx.client.stop_pipeline
@@ -184,7 +195,7 @@ def cmd_stop(ctx: Context) -> int:
 def cmd_history(ctx: Context) -> int:
     entries = ctx.client.get_pipeline_history(ctx.args.pipeline_id)
     rows = [
-        [_time(e.get("startTime")), _time(e.get("endTime")), e.get("status"), e.get("user"), e.get("message")]
+        [_time(e.get("started")), _time(e.get("ended")), e.get("status"), e.get("user"), e.get("message")]
         for e in entries
     ]
     ctx.out.table(["STARTED", "ENDED", "STATUS", "USER", "MESSAGE"], rows, entries)
@@ -198,8 +209,8 @@ def _report_issues(ctx: Context, subject: str, preview: Any) -> None:
     issues = list(preview.issues)
     if not issues:
         return
-    rows = [[i.get("instanceName") or "pipeline", i.get("errorCode"), i.get("message")] for i in issues]
-    ctx.out.table(["STAGE", "CODE", "ISSUE"], rows, [], title=f"{subject}: {len(issues)} issue(s)")
+    rows = [[i.get("stage") or "pipeline", i.get("code"), i.get("message")] for i in issues]
+    ctx.out.table(["STAGE", "CODE", "ISSUE"], rows, None, title=f"{subject}: {len(issues)} issue(s)")
 
 
 def cmd_validate(ctx: Context) -> int:
@@ -241,7 +252,7 @@ def cmd_preview(ctx: Context) -> int:
         ctx.out.table(
             columns or ["value"],
             [[v.get(c) for c in columns] for v in values],
-            [],
+            None,
             title=f"{stage}: {len(values)} record(s)",
         )
     return 0
@@ -255,7 +266,7 @@ def cmd_snapshot(ctx: Context) -> int:
     snapshot = command.snapshot
     counts = {stage: len(records) for stage, records in snapshot.records_by_stage.items()}
     view.finish("captured", record)
-    ctx.out.table(["STAGE", "RECORDS"], list(counts.items()), [])
+    ctx.out.table(["STAGE", "RECORDS"], list(counts.items()), None)
     return 0
 
 
@@ -317,6 +328,8 @@ def _read_import(path: str) -> Tuple[bool, Any]:
         return False, json.loads(data)
     except ValueError as error:
         raise UsageError(f"{path!r} is neither a pipeline export (JSON) nor a ZIP archive of them: {error}") from None
+    except RecursionError:
+        raise UsageError(f"{path!r} is nested too deeply to be a pipeline export") from None
 
 
 def cmd_import(ctx: Context) -> int:
@@ -331,8 +344,8 @@ def cmd_import(ctx: Context) -> int:
             raise UsageError("--id and --overwrite apply to one pipeline export, not to a ZIP archive")
         result = ctx.client.import_pipelines(io.BytesIO(content))
         ctx.out.document(result)
-        imported = result.get("successEntities") or [] if isinstance(result, dict) else []
-        failed = result.get("errorMessages") or [] if isinstance(result, dict) else []
+        imported = result.get("imported") or [] if isinstance(result, dict) else []
+        failed = result.get("failed") or [] if isinstance(result, dict) else []
         ctx.out.message(f"{args.file}: {len(imported)} pipeline(s) imported")
         if failed:
             for line in failed:
@@ -360,13 +373,17 @@ def _log_key(entry: Any) -> Any:
     return json.dumps(entry, sort_keys=True, default=str)
 
 
-def _print_log(ctx: Context, entries: List[Any]) -> None:
+def _print_log(ctx: Context, entries: List[Any], stream: bool) -> None:
+    """Entries as lines; under --json one array, or with ``stream`` (a follow) one document per entry."""
+    if not stream:
+        ctx.out.document(entries)
     for entry in entries:
-        ctx.out.document(entry)
+        if stream:
+            ctx.out.document(entry)
         if isinstance(entry, dict):
             pipeline = entry.get("pipeline") or "*"
             text = (
-                f"{_time(entry.get('timestamp'))} {entry.get('severity', '')} [{pipeline}] "
+                f"{_time(entry.get('time'))} {entry.get('severity', '')} [{pipeline}] "
                 f"{entry.get('category', '')} - {entry.get('message', '')}"
             )
         else:
@@ -385,7 +402,7 @@ def cmd_logs(ctx: Context) -> int:
         return list(entries) if isinstance(entries, list) else [entries]
 
     entries = read()
-    _print_log(ctx, entries)
+    _print_log(ctx, entries, stream=args.follow)
     if not args.follow:
         return 0
     # Ctrl-C ends the follow between reads, as it ends a wait: an interrupt inside a request could leave the
@@ -398,7 +415,7 @@ def cmd_logs(ctx: Context) -> int:
             last = _log_key(entries[-1]) if entries else None
             # The page ends at the log's end; what follows the last entry shown is new.
             new = page[keys.index(last) + 1 :] if last in keys else page
-            _print_log(ctx, new)
+            _print_log(ctx, new, stream=True)
             if page:
                 entries = page
     raise KeyboardInterrupt  # reported as an interruption: exit 130
@@ -438,7 +455,8 @@ def cmd_health(ctx: Context) -> int:
             )
             if check.get("severity") == "RED":
                 red.append(str(check.get("name")))
-    ctx.out.table(["CATEGORY", "CHECK", "VALUE", "SEVERITY", "DETAILS"], rows, [report])
+    ctx.out.document(report)
+    ctx.out.table(["CATEGORY", "CHECK", "VALUE", "SEVERITY", "DETAILS"], rows, None)
     if red:
         raise Failure(Failure.BAD_OUTCOME, f"health: {len(red)} check(s) RED: {', '.join(red)}")
     return 0

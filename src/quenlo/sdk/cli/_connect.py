@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import getpass
+import math
 import os
+import re
 import sys
-from typing import Any, Dict, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
+from urllib.parse import quote, urlsplit
 
 import requests
 
 from ..constants import ENGINE_AUTHENTICATION_METHOD_FORM
-from ..exceptions import redact_url
 from ._errors import Failure, UsageError, refusal
 
 ENV_URL = "VELM_URL"
@@ -18,15 +20,69 @@ ENV_USER = "VELM_USER"
 ENV_PASSWORD = "VELM_PASSWORD"
 
 
+# The most seconds an option takes (about 31 years): much further on, sleeps and socket time-outs overflow.
+MAX_SECONDS = 1e9
+
+
+def seconds(text: str) -> float:
+    """A number of seconds for an option: finite, above 0, at most ``MAX_SECONDS`` (``nan`` and ``inf`` refused)."""
+    value = float(text)
+    if not (math.isfinite(value) and 0 < value <= MAX_SECONDS):
+        raise ValueError(text)
+    return value
+
+
 def http_timeout(text: str) -> Union[float, Tuple[float, float]]:
     """``--timeout-http``: seconds, or ``CONNECT,READ`` seconds."""
     parts = text.split(",")
     if len(parts) > 2:
         raise ValueError(text)
-    values = tuple(float(part) for part in parts)
-    if any(value <= 0 for value in values):
-        raise ValueError(text)
+    values = tuple(seconds(part) for part in parts)
     return values[0] if len(values) == 1 else (values[0], values[1])
+
+
+_AUTHORITY = re.compile(r"^(?:[A-Za-z][A-Za-z0-9+.-]*://)?([^/?#]*)")
+
+
+def display_url(url: str) -> str:
+    """``url`` with its ``user:password@`` part, if any, shown as ``***@`` (blanks in the password included)."""
+    parts = urlsplit(url)
+    if "@" not in parts.netloc:
+        return url
+    return parts._replace(netloc="***@" + parts.netloc.rpartition("@")[2]).geturl()
+
+
+def secrets_in(url: Optional[str], password: Optional[str]) -> List[str]:
+    """The texts that must never be printed: the password, and the credentials written into ``url``, as given
+    and as they appear once percent-encoded. Longest first, so a longer one is hidden whole."""
+    found = {password} if password else set()
+    userinfo = _AUTHORITY.match(url or "").group(1).rpartition("@")[0]  # type: ignore[union-attr]
+    if userinfo:
+        found.update((userinfo, userinfo.partition(":")[2]))
+    found.update([quote(text, safe="") for text in found] + [quote(text, safe=":") for text in found])
+    return sorted((text for text in found if text), key=len, reverse=True)
+
+
+def check_url(url: str) -> None:
+    """Refuse an engine URL requests cannot use, before any request, quoting none of it (it may hold a password)."""
+    try:
+        parts = urlsplit(url)
+        parts.port  # noqa: B018 - reading it checks the port
+    except ValueError:
+        parts = None
+    if parts is None or parts.scheme.lower() not in ("http", "https") or not parts.hostname:
+        raise UsageError(f"the engine URL must be http(s)://HOST[:PORT][/PATH] (--url or {ENV_URL})")
+
+
+def _check_credentials(user: str, password: str) -> None:
+    # HTTP basic authentication sends Latin-1 text; requests would fail on anything else, quoting the password.
+    for what, text in (("user name", user), ("password", password)):
+        try:
+            text.encode("latin-1")
+        except UnicodeEncodeError:
+            raise UsageError(
+                f"the {what} holds characters HTTP basic authentication cannot send (only Latin-1 ones)"
+            ) from None
 
 
 def read_password_file(path: str) -> str:
@@ -52,7 +108,7 @@ def password_for(user: str, url: str, password_file: Optional[str], environ: Map
         return environ[ENV_PASSWORD]
     if sys.stdin is not None and sys.stdin.isatty():
         try:
-            return getpass.getpass(f"Password for {user} at {redact_url(url)}: ")
+            return getpass.getpass(f"Password for {user} at {display_url(url)}: ")
         except EOFError:
             pass
     raise UsageError(
@@ -68,14 +124,13 @@ def client_options(args: Any, environ: Mapping[str, str]) -> Tuple[str, Dict[str
     url = args.url or environ.get(ENV_URL)
     if not url:
         raise UsageError(f"no engine URL: use --url or set {ENV_URL}")
+    check_url(url)
     options: Dict[str, Any] = {}
     user = args.user or environ.get(ENV_USER)
     if user:
-        options.update(
-            authentication_method=ENGINE_AUTHENTICATION_METHOD_FORM,
-            username=user,
-            password=password_for(user, url, args.password_file, environ),
-        )
+        password = password_for(user, url, args.password_file, environ)
+        _check_credentials(user, password)
+        options.update(authentication_method=ENGINE_AUTHENTICATION_METHOD_FORM, username=user, password=password)
     elif args.password_file is not None:
         raise UsageError(f"--password-file needs a user: use --user or set {ENV_USER}")
     if args.api_version is not None:
@@ -106,4 +161,4 @@ def connect(url: str, options: Dict[str, Any]) -> Any:
         if isinstance(cause, requests.HTTPError):
             # The engine kept answering with a failure (a wrong password, a wrong base path): report that answer.
             raise Failure(Failure.REFUSED, refusal(cause)) from error
-        raise Failure(Failure.UNREACHABLE, f"the engine at {redact_url(url)} did not become ready: {error}") from error
+        raise Failure(Failure.UNREACHABLE, f"the engine at {display_url(url)} did not become ready: {error}") from error

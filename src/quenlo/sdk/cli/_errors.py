@@ -1,35 +1,64 @@
-"""Exit codes, and the one line each expected failure is reported with."""
+"""Exit codes, the one line each expected failure is reported with, and the error document of ``--json``."""
 
 from __future__ import annotations
 
 import re
-from typing import Any, Optional, Tuple
+from typing import Any, Dict, NamedTuple, Optional, Tuple
 
 import requests
 
 from ..exceptions import redact_url
 
-DONE = 0
-UNEXPECTED = 1
-USAGE = 2
-BAD_OUTCOME = 2
-TIMED_OUT = 3
-REFUSED = 4
-UNREACHABLE = 5
-INTERRUPTED = 130
 
-EXIT_CODES_HELP = """\
-exit codes:
-  0    done
-  1    an unexpected failure (--debug shows its traceback)
-  2    a usage error; or the work ended in an error status, INVALID, or another
-       final state than the one waited for (a status or health check that
-       finds one also exits 2)
-  3    timed out
-  4    the engine refused the request (its message follows on one line)
-  5    the engine could not be reached
-  130  interrupted: Ctrl-C stops waiting (the work goes on on the engine)
-"""
+class ExitCode(NamedTuple):
+    """One exit code of ``velm``: its number, the ``kind`` the error document names, and what it means."""
+
+    code: int
+    kind: str
+    meaning: str
+
+
+# The one table of exit codes: --help, the README and the error document all follow it.
+EXIT_CODES = (
+    ExitCode(0, "done", "done"),
+    ExitCode(
+        1,
+        "failed",
+        "the work failed: a run, validation or preview ended in an error status or in another final state than "
+        "the one waited for, a status read found an error status, a health check is RED, or pipelines of an "
+        "archive were not imported",
+    ),
+    ExitCode(
+        2,
+        "usage",
+        "a usage error: a malformed option or value, a missing setting, a file that cannot be read or written "
+        "(standard output included)",
+    ),
+    ExitCode(3, "timed-out", "timed out: the wait's --timeout, or an HTTP read's --timeout-http"),
+    ExitCode(4, "refused", "the engine refused the request (its message follows on one line)"),
+    ExitCode(5, "unreachable", "the engine could not be reached (connection failed or connect time-out)"),
+    ExitCode(70, "unexpected", "an unexpected failure (--debug shows the traceback)"),
+    ExitCode(130, "interrupted", "interrupted: Ctrl-C stops waiting, and the work goes on on the engine"),
+)
+DONE, BAD_OUTCOME, USAGE, TIMED_OUT, REFUSED, UNREACHABLE, UNEXPECTED, INTERRUPTED = (e.code for e in EXIT_CODES)
+_KIND = {e.code: e.kind for e in EXIT_CODES}
+
+
+def exit_codes_help(width: int = 80) -> str:
+    """The exit codes as the epilog of ``velm --help`` shows them."""
+    import textwrap
+
+    lines = ["exit codes:"]
+    for entry in EXIT_CODES:
+        wrapped = textwrap.wrap(entry.meaning, width=width - 7)
+        lines.append(f"  {entry.code:<4} {wrapped[0]}")
+        lines.extend(f"       {line}" for line in wrapped[1:])
+    return "\n".join(lines) + "\n"
+
+
+def error_document(code: int, message: str) -> Dict[str, Any]:
+    """What ``--json`` prints for any failure, usage errors included: ``{"error", "exitCode", "kind"}``."""
+    return {"error": message, "exitCode": code, "kind": _KIND.get(code, "unexpected")}
 
 
 class Failure(Exception):
@@ -80,6 +109,18 @@ def _status_of(error: Any) -> Optional[str]:
     return status
 
 
+# Errors requests raises for a URL it cannot use; each is also a ValueError.
+_BAD_URL = (requests.exceptions.InvalidURL, requests.exceptions.MissingSchema, requests.exceptions.InvalidSchema)
+
+
+def _read_timed_out(error: requests.ConnectionError) -> bool:
+    """A read that ran out of time on its last retry, which requests raises as a connection error."""
+    from urllib3.exceptions import ReadTimeoutError
+
+    reason = getattr(error.args[0] if error.args else None, "reason", None)
+    return isinstance(reason, ReadTimeoutError)
+
+
 def describe(error: BaseException, subject: Optional[str] = None) -> Tuple[int, str]:
     """The exit code and the one-line report of an expected failure; ``(UNEXPECTED, ...)`` for anything else."""
     from .. import velm_api
@@ -91,13 +132,21 @@ def describe(error: BaseException, subject: Optional[str] = None) -> Tuple[int, 
         return USAGE, str(error)
     if isinstance(error, KeyboardInterrupt):
         return INTERRUPTED, "interrupted"
-    if isinstance(error, requests.ConnectionError):
-        # A connect time-out is a kind of both; the engine was not reached, so it is reported as unreachable.
+    if isinstance(error, _BAD_URL):
+        # requests quotes the URL as given, credentials and all, and without a scheme no redaction finds them.
+        return USAGE, f"the engine URL is not usable ({type(error).__name__}): give it as http(s)://HOST[:PORT][/PATH]"
+    if isinstance(error, requests.ConnectionError) and not _read_timed_out(error):
+        # Checked before Timeout: a connect time-out is a kind of both, and the engine was not reached.
         match = _SOCKET_REASON.search(str(error))
-        reason = match.group(1).strip() if match else type(error).__name__
+        if match:
+            reason = match.group(1).strip()
+        elif isinstance(error, requests.ConnectTimeout):
+            reason = "no connection within the time-out (--timeout-http)"
+        else:
+            reason = type(error).__name__
         url = getattr(error.request, "url", None) if error.request is not None else None
         return UNREACHABLE, f"cannot reach the engine{' at ' + redact_url(url) if url else ''}: {reason}"
-    if isinstance(error, requests.Timeout):
+    if isinstance(error, (requests.Timeout, requests.ConnectionError)):
         return TIMED_OUT, "the engine did not answer in time (--timeout-http)"
     if isinstance(error, requests.HTTPError):
         return REFUSED, refusal(error)

@@ -136,12 +136,16 @@ class Output:
             self.stdout.flush()
 
     def table(
-        self, columns: Sequence[str], rows: Iterable[Sequence[Any]], docs: Iterable[Any], title: Optional[str] = None
+        self,
+        columns: Sequence[str],
+        rows: Iterable[Sequence[Any]],
+        docs: Optional[Iterable[Any]],
+        title: Optional[str] = None,
     ) -> None:
-        """Rows under column headings, or each of ``docs`` as one JSON line."""
+        """Rows under column headings, or ``docs`` as one JSON array (``[]`` when empty; None prints nothing)."""
         if self.mode == JSON:
-            for doc in docs:
-                self.document(doc)
+            if docs is not None:
+                self.document(list(docs))
             return
         rows = [[_cell(value) for value in row] for row in rows]
         if self.mode == LIVE:

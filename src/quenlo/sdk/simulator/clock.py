@@ -1,8 +1,5 @@
-"""The engine's clocks: the system's own, and a virtual one that jumps instead of sleeping.
-
-Every area of the simulated engine reads time through the clock it was built with, so one switch makes the whole
-engine (timestamps, run pacing, preview steps) and the client's waits share a single virtual time.
-"""
+"""The engine's clocks: the system's own, and a virtual one that jumps instead of sleeping, which the client's
+waits can share."""
 
 from __future__ import annotations
 
@@ -42,10 +39,8 @@ class Clock:
 class VirtualClock(Clock):
     """A clock that stands still until someone sleeps on it or :meth:`advance` moves it; sleeping returns at once.
 
-    It starts at the system's current readings, so timestamps look real. Besides :meth:`time`, :meth:`sleep` and
-    :meth:`monotonic` it answers ``perf_counter``, ``process_time`` and their ``_ns`` forms from the same reading,
-    and hands any other name (``strftime``, ``gmtime``, ...) to the :mod:`time` module, so it can stand in for
-    that module wherever a caller looks up ``time`` at use.
+    It starts at the system's readings. It answers ``perf_counter``, ``process_time`` and the ``_ns`` forms from
+    the same reading and hands any other name to :mod:`time`, so it can stand in for that module.
     """
 
     virtual = True
@@ -108,12 +103,8 @@ SYSTEM_CLOCK = Clock()
 
 
 class TimeSeams:
-    """Points the client's ``time`` at a virtual clock, and puts the originals back.
-
-    The simulator uses no client logic: it only reaches the client modules through ``sys.modules``/importlib and
-    rebinds their module attribute ``time``, the seam they read the clock and sleep through. The binding is
-    process-wide, so only one clock can hold it at a time.
-    """
+    """Points the client modules' ``time``, the seam they read the clock and sleep through, at a virtual clock,
+    and puts the originals back. The binding is process-wide, so only one clock can hold it at a time."""
 
     _lock = threading.Lock()
     _holder: TimeSeams | None = None

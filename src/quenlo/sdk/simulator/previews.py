@@ -1,34 +1,17 @@
-"""Validation and preview runs of the simulated engine.
-
-A run walks through a list of states. By default it takes one step on every status read, so a client that polls
-sees each state once and tests need no real time; with ``step_seconds`` set on the holder, runs made afterwards
-step on the engine's clock instead, the way a real engine moves on whether anyone asks or not.
+"""Validation and preview runs: each walks through a list of states, one step per status read (a client that
+polls sees each state once) or, with ``step_seconds`` set, one step every that many seconds of the engine's clock.
 """
 
 from __future__ import annotations
 
-import threading
 import uuid
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 from .clock import SYSTEM_CLOCK, Clock
-from .errors import EngineError
-from .records import (
-    issue,
-    issues_document,
-    issues_message,
-    make_field,
-    make_record,
-    parse_overrides,
-    pipeline_issues,
-    run_batches,
-    stage_output,
-)
-
-# Record helpers that used to live here, for the tests and tools that import them from this module.
-__all__ = ["PreviewRun", "Previews", "Progress", "make_field", "make_record", "parse_overrides", "stage_output"]
+from .context import Context, not_found
+from .documents import issue, issues_document, issues_message, make_record, pipeline_issues, run_batches, stage_output
 
 #: The states a preview goes through; a run ends in the last one.
 PREVIEW_STATES = ("CREATED", "STARTING", "RUNNING", "FINISHED")
@@ -38,9 +21,6 @@ VALIDATION_STATES = ("VALIDATING", "VALID")
 INVALID_VALIDATION_STATES = ("VALIDATING", "INVALID")
 #: A preview of a pipeline with issues never runs.
 INVALID_PREVIEW_STATES = ("CREATED", "VALIDATING", "INVALID")
-
-
-# -- progress ------------------------------------------------------------------------------------------------
 
 
 class Progress:
@@ -87,9 +67,6 @@ class Progress:
         self.started = self._clock.monotonic()
 
 
-# -- previews ------------------------------------------------------------------------------------------------
-
-
 @dataclass
 class PreviewRun:
     """One validation or preview run."""
@@ -101,8 +78,9 @@ class PreviewRun:
     batches_output: list[list[dict[str, Any]]] = field(default_factory=list)
     issues: dict[str, Any] | None = None
     message: str | None = None
-    settings: dict[str, Any] = field(default_factory=dict)
-    created: int = field(default_factory=SYSTEM_CLOCK.now_ms)
+    created: int = 0
+    #: The state last written to the engine log.
+    logged: Any = None
 
     def status_record(self, state: str) -> dict[str, Any]:
         """The answer to a status read."""
@@ -120,65 +98,59 @@ class PreviewRun:
         reported = state in ("INVALID", "RUN_ERROR") or (finished and self.issues is not None)
         return {
             "status": state,
-            "batchesOutput": self.batches_output if finished and self.batches_output else None,
+            "batches": self.batches_output if finished and self.batches_output else None,
             "issues": self.issues if reported else None,
             "message": self.message if reported else None,
         }
 
 
 class Previews:
-    """Validation and preview runs, by previewer id.
+    """Validation and preview runs, by previewer id. ``step_seconds`` and the ``*_states`` paths apply to runs
+    started afterwards, :meth:`script` to one run; ids in ``failing_connections`` make connection checks INVALID."""
 
-    ``step_seconds`` (None: step on status reads) applies to runs started afterwards. The state paths of new
-    runs can be changed through the ``*_states`` attributes; a single run through :meth:`script`.
-    Connection ids in ``failing_connections`` make a connection verification end INVALID.
-    """
-
-    def __init__(self, lock: threading.RLock, clock: Clock = SYSTEM_CLOCK) -> None:
-        self._lock = lock
-        self._clock = clock
+    def __init__(self, context: Context | None = None) -> None:
+        self._ctx = context or Context()
+        self._lock = self._ctx.lock
+        self._clock = self._ctx.clock
         self._runs: dict[str, PreviewRun] = {}
         self.step_seconds: float | None = None
         self.preview_states: list[str] = list(PREVIEW_STATES)
         self.validation_states: list[str] = list(VALIDATION_STATES)
         self.failing_connections: set[str] = set()
 
-    def _add(self, run: PreviewRun) -> PreviewRun:
-        run.created = self._clock.now_ms()
+    def _log(self, run: PreviewRun, state: Any) -> None:
+        # A run's start and its end are lines of the engine log naming its pipeline.
+        if state == run.logged or (run.logged is not None and state != run.progress.states[-1]):
+            return
+        run.logged = state
+        severity = "WARN" if state in ("INVALID", "RUN_ERROR") else "INFO"
+        text = f"{run.kind.capitalize()} {run.previewer_id} of '{run.pipeline_id}' is {state}"
+        self._ctx.log.add(
+            severity, "preview", text + (f": {run.message}" if severity == "WARN" else ""), run.pipeline_id
+        )
+
+    def _start(self, pipeline_id: str, kind: str, states: Sequence[str], issues: Any) -> PreviewRun:
+        progress = Progress(states, self.step_seconds, self._clock)
+        run = PreviewRun(str(uuid.uuid4()), pipeline_id, kind, progress, issues=issues)
+        run.message, run.created = issues_message(issues), self._clock.now_ms()
         with self._lock:
             self._runs[run.previewer_id] = run
+            self._log(run, states[0])
         return run
 
-    def _progress(self, states: Sequence[str]) -> Progress:
-        return Progress(states, self.step_seconds, self._clock)
-
     def validate(
-        self,
-        pipeline_id: str,
-        stages: Sequence[Mapping[str, Any]],
-        invalid_issues: Mapping[str, Any] | None,
-        **settings: Any,
+        self, pipeline_id: str, stages: Sequence[Mapping[str, Any]], invalid: Mapping[str, Any] | None
     ) -> PreviewRun:
         """Start a validation; it ends VALID, or INVALID with the pipeline's issues."""
-        issues = pipeline_issues(stages, invalid_issues)
+        issues = pipeline_issues(stages, invalid)
         states = self.validation_states if issues is None else INVALID_VALIDATION_STATES
-        return self._add(
-            PreviewRun(
-                previewer_id=new_previewer_id(),
-                pipeline_id=pipeline_id,
-                kind="validation",
-                progress=self._progress(states),
-                issues=issues,
-                message=issues_message(issues),
-                settings=dict(settings),
-            )
-        )
+        return self._start(pipeline_id, "validation", states, issues)
 
     def preview(
         self,
         pipeline_id: str,
         stages: Sequence[Mapping[str, Any]],
-        invalid_issues: Mapping[str, Any] | None = None,
+        invalid: Mapping[str, Any] | None = None,
         *,
         batches: int = 1,
         batch_size: int = 10,
@@ -187,84 +159,36 @@ class Previews:
         test_origin: bool = False,
         overrides: Sequence[Mapping[str, Any]] = (),
         kind: str = "preview",
-        **settings: Any,
     ) -> PreviewRun:
         """Start a preview; the records are made now and shown once the run is FINISHED."""
-        issues = pipeline_issues(stages, invalid_issues)
-        output: list[list[dict[str, Any]]] = []
-        if issues is None:
-            output = run_batches(stages, batches, batch_size, skip_targets, end_stage, test_origin, overrides)
+        issues = pipeline_issues(stages, invalid)
+        output = (
+            [] if issues else run_batches(stages, batches, batch_size, skip_targets, end_stage, test_origin, overrides)
+        )
         states = self.preview_states if issues is None else INVALID_PREVIEW_STATES
-        settings.update(
-            batches=batches,
-            batch_size=batch_size,
-            skip_targets=skip_targets,
-            end_stage=end_stage,
-            test_origin=test_origin,
-            overrides=list(overrides),
-        )
-        return self._add(
-            PreviewRun(
-                previewer_id=new_previewer_id(),
-                pipeline_id=pipeline_id,
-                kind=kind,
-                progress=self._progress(states),
-                batches_output=output,
-                issues=issues,
-                message=issues_message(issues),
-                settings=settings,
-            )
-        )
+        run = self._start(pipeline_id, kind, states, issues)
+        run.batches_output = output
+        return run
 
-    def verify_connection(self, pipeline_id: str, connection: Mapping[str, Any], **settings: Any) -> PreviewRun:
-        """Start a connection verification: FINISHED with the verifier's records, or INVALID for a failing id."""
+    def verify_connection(self, pipeline_id: str, connection: Mapping[str, Any]) -> PreviewRun:
+        """Start a connection check: FINISHED with one record, or INVALID for an id in ``failing_connections``."""
         connection_id = str(connection.get("connectionId") or connection.get("id") or "")
         if connection_id in self.failing_connections:
-            issues = issues_document(
-                {
-                    "stageIssues": {
-                        "ConnectionVerifier_01": [
-                            issue(
-                                f"Could not connect using connection '{connection_id}'",
-                                "CONNECTION_0001",
-                                "ConnectionVerifier_01",
-                            )
-                        ]
-                    }
-                }
-            )
-            return self._add(
-                PreviewRun(
-                    previewer_id=new_previewer_id(),
-                    pipeline_id=pipeline_id,
-                    kind="connection",
-                    progress=self._progress(INVALID_PREVIEW_STATES),
-                    issues=issues,
-                    message=issues_message(issues),
-                    settings=dict(settings, connection=dict(connection)),
-                )
-            )
-        verifier = "ConnectionVerifier_01"
-        record = make_record({"connectionId": connection_id, "reachable": True}, f"{verifier}::0::0", verifier)
-        output = [[stage_output(verifier, {f"{verifier}OutputLane1": [record]})]]
-        return self._add(
-            PreviewRun(
-                previewer_id=new_previewer_id(),
-                pipeline_id=pipeline_id,
-                kind="connection",
-                progress=self._progress(self.preview_states),
-                batches_output=output,
-                settings=dict(settings, connection=dict(connection)),
-            )
-        )
+            failure = issue(f"Could not connect using connection '{connection_id}'", "CONNECTION_FAILED", "connection")
+            issues = issues_document({"stages": {"connection": [failure]}})
+            return self._start(pipeline_id, "connection", INVALID_PREVIEW_STATES, issues)
+        run = self._start(pipeline_id, "connection", self.preview_states, None)
+        record = make_record({"connectionId": connection_id, "reachable": True}, "connection::0::0", "connection")
+        run.batches_output = [[stage_output("connection", {"connection.1": [record]})]]
+        return run
 
     def get(self, pipeline_id: str, previewer_id: str) -> PreviewRun:
         """The run ``previewer_id`` of ``pipeline_id``; 404 when there is none."""
         with self._lock:
             run = self._runs.get(previewer_id)
         if run is None or run.pipeline_id != pipeline_id:
-            raise EngineError(
-                404, f"Previewer '{previewer_id}' does not exist for pipeline '{pipeline_id}'", "PREVIEW_0404"
+            raise not_found(
+                f"Previewer '{previewer_id}' does not exist for pipeline '{pipeline_id}'", "PREVIEW_UNKNOWN"
             )
         return run
 
@@ -273,16 +197,13 @@ class Previews:
         with self._lock:
             return self._runs.get(previewer_id)
 
-    def all(self) -> list[PreviewRun]:
-        """Every run, oldest first."""
-        with self._lock:
-            return list(self._runs.values())
-
     def read_status(self, pipeline_id: str, previewer_id: str) -> dict[str, Any]:
         """Answer a status read (which may step the run)."""
         with self._lock:
             run = self.get(pipeline_id, previewer_id)
-            return run.status_record(run.progress.read())
+            state = run.progress.read()
+            self._log(run, state)
+            return run.status_record(state)
 
     def read_data(self, pipeline_id: str, previewer_id: str) -> dict[str, Any]:
         """Answer a data read (which never steps the run)."""
@@ -292,15 +213,9 @@ class Previews:
     def script(self, previewer_id: str, states: Sequence[str]) -> None:
         """Make the run walk ``states`` from now on."""
         with self._lock:
-            run = self._runs[previewer_id]
-            run.progress.script(states)
-
-
-def new_previewer_id() -> str:
-    """A fresh previewer id."""
-    return str(uuid.uuid4())
+            self._runs[previewer_id].progress.script(states)
 
 
 def new_dynamic_pipeline_id() -> str:
     """The id of a pipeline the engine makes for a dynamic preview."""
-    return "dynamicPreviewPipeline" + uuid.uuid4().hex
+    return "preview-" + uuid.uuid4().hex

@@ -1,34 +1,23 @@
-"""Pipeline runs of the simulated engine: start, stop, the status machine, metrics, history and offsets.
+"""Pipeline runs: start, stop, the status machine, metrics, history and offsets.
 
-A run is a pure function of its plan and a clock: nothing ticks in the background. Every read settles the run
-at the current time (how many batches are due, whether it has finished, failed or stopped), so a test can make
-runs fast, slow or failing with :meth:`Runs.configure`, or drive them step by step with a manual clock::
-
-    engine.state.runs.configure("p1", batches=3, batch_interval=0.1)                # FINISHED after ~0.4 s
-    engine.state.runs.configure("p2", fail_after_batch=2, run_error="Disk full")    # RUN_ERROR after batch 2
-    engine.state.runs.configure("p3", start_error="No such stage library")          # START_ERROR
-    engine.state.runs.configure("p4", batches=None, stop_delay=None)               # runs until force-stopped
-    engine.state.runs.clock = lambda: fake_seconds                                  # any monotonic clock
-
-The runs' clock is the engine's (``EngineSimulator(virtual_time=True)`` makes it virtual, shared with the
-client's waits). A pipeline with issues (no stages, or issues a test set) never runs: its start ends in
-START_ERROR with the issues as the message.
+A run is a pure function of its plan and the engine's clock: nothing ticks in the background, every read settles
+the run at the current time. :meth:`Runs.configure` makes runs fast, slow or failing
+(``configure("p", fail_after_batch=2, run_error="Disk full")``). A pipeline with issues never runs: its start
+ends in START_ERROR with the issues as the message.
 """
 
 from __future__ import annotations
 
 import copy
 import dataclasses
-import json
 import math
-import threading
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
 from .clock import SYSTEM_CLOCK, Clock
-from .errors import EngineError, bad_request
-from .records import issue_texts
+from .context import Context, bad_request
+from .documents import issue_texts
 from .store import PipelineStore
 
 BATCH_COUNT = "pipeline.batchCount.counter"
@@ -38,7 +27,6 @@ ERROR_RECORDS = "pipeline.batchErrorRecords.counter"
 ERROR_MESSAGES = "pipeline.batchErrorMessages.counter"
 
 ACTIVE = ("STARTING", "RUNNING", "STOPPING")
-ENDED = ("FINISHED", "STOPPED", "RUN_ERROR", "START_ERROR")
 
 #: Error messages kept per stage, like the engine's bounded buffer.
 MAX_ERROR_MESSAGES = 100
@@ -46,12 +34,10 @@ MAX_ERROR_MESSAGES = 100
 
 @dataclass(frozen=True)
 class RunPlan:
-    """How runs of a pipeline behave. Times are in seconds of the runs' clock.
+    """How runs of a pipeline behave, in seconds of the runs' clock (docs/simulator.md has the table).
 
-    ``batches`` None runs until stopped. ``fail_after_batch`` N turns the run to RUN_ERROR with ``run_error``
-    once batch N is done (0: as soon as it runs); ``start_error`` makes it end in START_ERROR with that message
-    instead of running. ``stop_delay`` None leaves a stopped run STOPPING until it is forced to stop.
-    ``error_stage`` names the stage error records are charged to (default: the last stage with inputs).
+    ``batches`` None runs until stopped; ``fail_after_batch`` N turns the run to RUN_ERROR once batch N is done;
+    ``start_error`` ends it in START_ERROR; ``stop_delay`` None leaves a stopped run STOPPING until forced.
     """
 
     batches: int | None = 10
@@ -89,9 +75,12 @@ class Run:
     #: Where the run's timestamps come from (the engine's clock).
     wall: Clock = field(default=SYSTEM_CLOCK, repr=False, compare=False)
     status_ms: int = 0
+    #: Statuses reached and not yet written to the engine log, oldest first.
+    changes: list[str] = field(default_factory=list, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         self.status_ms = self.status_ms or self.wall.now_ms()
+        self.changes.append(self.status)
 
     @property
     def active(self) -> bool:
@@ -149,6 +138,7 @@ class Run:
         return max(int(due), 0)
 
     def _change(self, status: str, message: str | None) -> None:
+        self.changes.append(status)
         self.status = status
         self.message = message
         self.status_ms = self.wall.now_ms()
@@ -157,118 +147,65 @@ class Run:
         self._change(status, message)
         self.ended_ms = self.status_ms
 
-    # -- what the engine reports ------------------------------------------------
-
     def counts(self) -> dict[str, int]:
         records = self.batches * self.plan.records_per_batch
         errors = self.batches * min(self.plan.error_records_per_batch, self.plan.records_per_batch)
-        return {
-            BATCH_COUNT: self.batches,
-            INPUT_RECORDS: records,
-            OUTPUT_RECORDS: records - errors,
-            ERROR_RECORDS: errors,
-            ERROR_MESSAGES: errors,
-        }
+        counts = {BATCH_COUNT: self.batches, INPUT_RECORDS: records, OUTPUT_RECORDS: records - errors}
+        return counts | {ERROR_RECORDS: errors, ERROR_MESSAGES: errors}
 
     def metrics(self) -> dict[str, Any]:
-        """The metrics record: counters, gauges, meters, timers and histograms."""
+        """The metrics record: counters, rates and the origin's progress."""
         counts = self.counts()
         elapsed = max((self.wall.now_ms() - self.started_ms) / 1000.0, 1e-3)
         return {
-            "version": "3.0.0",
-            "gauges": {
-                "RuntimeStatsGauge.gauge": {
-                    "value": {
-                        "batchCount": self.batches,
-                        "currentSourceOffset": str(self.first_record + counts[INPUT_RECORDS]),
-                        "timeOfLastReceivedRecord": self.status_ms if self.batches else 0,
-                        "lastBatchInputRecordsCount": self.plan.records_per_batch if self.batches else 0,
-                    }
-                }
-            },
             "counters": {name: {"count": count} for name, count in counts.items()},
-            "meters": {
-                name.replace(".counter", ".meter"): {
-                    "count": counts[name],
-                    "mean_rate": counts[name] / elapsed,
-                    "units": "events/second",
-                }
+            "rates": {
+                name: {"count": counts[name], "perSecond": counts[name] / elapsed}
                 for name in (INPUT_RECORDS, OUTPUT_RECORDS, ERROR_RECORDS)
             },
-            "timers": {
-                "pipeline.batchProcessing.timer": {
-                    "count": self.batches,
-                    "mean": self.plan.batch_interval,
-                    "duration_units": "seconds",
-                }
-            },
-            "histograms": {
-                "pipeline.inputRecordsPerBatch.histogramM5": {
-                    "count": self.batches,
-                    "mean": self.plan.records_per_batch if self.batches else 0,
-                }
+            "progress": {
+                "batches": self.batches,
+                "offset": str(self.first_record + counts[INPUT_RECORDS]),
+                "lastRecordAt": self.status_ms if self.batches else None,
+                "lastBatchSize": self.plan.records_per_batch if self.batches else 0,
             },
         }
 
     def record(self) -> dict[str, Any]:
         """The status record the engine answers status, start and stop requests with."""
-        return {
-            "pipelineId": self.pipeline_id,
-            "name": self.pipeline_id,
-            "rev": self.rev,
-            "user": self.user,
-            "status": self.status,
+        record = {"pipelineId": self.pipeline_id, "name": self.pipeline_id, "rev": self.rev, "status": self.status}
+        parameters = copy.deepcopy(self.runtime_parameters)
+        return record | {
             "message": self.message,
-            "timeStamp": self.status_ms,
-            "attributes": {"RUNTIME_PARAMETERS": copy.deepcopy(self.runtime_parameters)},
-            "executionMode": "STANDALONE",
-            "metrics": None,
-            "retryAttempt": 0,
-            "nextRetryTimeStamp": 0,
+            "user": self.user,
+            "changed": self.status_ms,
+            "parameters": parameters,
         }
 
     def history_entry(self) -> dict[str, Any]:
-        """The run as its history lists it: the status record with the run's metrics as JSON text."""
-        return {
-            **self.record(),
-            "startTime": self.started_ms,
-            "endTime": self.ended_ms,
-            "metrics": json.dumps(self.metrics()),
-        }
+        """The run as its history lists it: the status record with its times and metrics."""
+        return {**self.record(), "started": self.started_ms, "ended": self.ended_ms, "metrics": self.metrics()}
 
 
 class Runs:
-    """The runs of all pipelines, behind the engine's lock.
+    """The runs of all pipelines, behind the engine's lock; :meth:`configure` sets how a pipeline's runs behave."""
 
-    Start, stop and reads go through here; :meth:`configure` sets how a pipeline's runs behave and
-    :attr:`clock` (seconds, monotonic) can be replaced to drive runs by hand.
-    """
-
-    def __init__(
-        self,
-        lock: threading.RLock,
-        store: PipelineStore | None = None,
-        clock: Callable[[], float] | None = None,
-        wall: Clock = SYSTEM_CLOCK,
-    ) -> None:
-        self._lock = lock
+    def __init__(self, context: Context | None = None, store: PipelineStore | None = None) -> None:
+        self._ctx = context or Context()
+        self._lock = self._ctx.lock
         self._store = store
-        self._wall = wall
-        self.clock: Callable[[], float] = clock if clock is not None else wall.monotonic
+        self._wall = self._ctx.clock
+        #: Seconds of a monotonic clock that runs are paced by; replace it to drive runs by hand.
+        self.clock: Callable[[], float] = self._wall.monotonic
         self.defaults = RunPlan()
         self._plans: dict[str, RunPlan] = {}
         self._runs: dict[str, list[Run]] = {}
         self._offsets: dict[str, dict[str, str]] = {}
         self._error_messages: dict[tuple[str, str], list[dict[str, Any]]] = {}
 
-    # -- arranging --------------------------------------------------------------
-
     def configure(self, pipeline_id: str, **changes: Any) -> RunPlan:
-        """Set how the next runs of ``pipeline_id`` behave; unnamed settings keep their current value.
-
-        The settings are the fields of :class:`RunPlan` (``batches``, ``batch_interval``,
-        ``fail_after_batch``, ``start_error``, ...). A run already going keeps the plan it started with.
-        """
+        """Set how the next runs of ``pipeline_id`` behave, in the fields of :class:`RunPlan`; unnamed settings keep
+        their current value, and a run already going keeps the plan it started with."""
         with self._lock:
             plan = dataclasses.replace(self._plans.get(pipeline_id, self.defaults), **changes)
             self._plans[pipeline_id] = plan
@@ -284,8 +221,6 @@ class Runs:
         """The plan the next run of ``pipeline_id`` will follow."""
         with self._lock:
             return self._plans.get(pipeline_id, self.defaults)
-
-    # -- run control --------------------------------------------------------------
 
     def start(
         self,
@@ -304,25 +239,17 @@ class Runs:
             issues = pipeline.issues() if pipeline is not None else None
             if issues is not None:  # the engine refuses to run what it would not validate
                 plan = dataclasses.replace(plan, start_error=issue_texts(issues))
-            stages = self._stages(pipeline_id)
-            origin = next((s["instanceName"] for s in stages if not s.get("inputLanes")), "origin")
-            error_stage = plan.error_stage or next(
-                (s["instanceName"] for s in reversed(stages) if s.get("inputLanes")), origin
-            )
+            stages = pipeline.stages if pipeline is not None else []
+            origin = next((s["name"] for s in stages if not s.get("inputs")), "origin")
+            error_stage = plan.error_stage or next((s["name"] for s in reversed(stages) if s.get("inputs")), origin)
+            parameters = dict(runtime_parameters or {})
+            first = self._committed(pipeline_id)
+            now = self._wall.now_ms()
             run = Run(
-                pipeline_id,
-                rev,
-                user,
-                plan,
-                dict(runtime_parameters or {}),
-                self.clock(),
-                self._wall.now_ms(),
-                first_record=self._committed(pipeline_id),
-                origin=origin,
-                error_stage=error_stage,
-                wall=self._wall,
+                pipeline_id, rev, user, plan, parameters, self.clock(), now, first, origin, error_stage, wall=self._wall
             )
             self._runs.setdefault(pipeline_id, []).append(run)
+            self._logged(run)
             return run.record()
 
     def stop(self, pipeline_id: str, force: bool = False) -> dict[str, Any]:
@@ -336,9 +263,8 @@ class Runs:
             elif run.status != "STOPPING":
                 run.request_stop(self.clock())
                 self._settle(run)
+            self._logged(run)
             return run.record()
-
-    # -- reads ------------------------------------------------------------------------
 
     def status(self, pipeline_id: str) -> dict[str, Any] | None:
         """The status record of the latest run, or None if the pipeline never ran."""
@@ -377,18 +303,11 @@ class Runs:
             messages = self._error_messages.get((pipeline_id, stage), [])
             return [dict(m) for m in reversed(messages[-size:])] if size > 0 else []
 
-    def add_error_message(self, pipeline_id: str, stage: str, message: str, code: str = "STAGE_0001") -> None:
-        """Record an error message for a stage, as a failing record would."""
-        with self._lock:
-            self._append_error(pipeline_id, stage, message, code)
-
-    # -- origin offsets --------------------------------------------------------------
-
     def offsets(self, pipeline_id: str) -> dict[str, Any]:
         """The committed offsets record."""
         with self._lock:
             self._settled(pipeline_id)
-            return {"version": 2, "offsets": dict(self._offsets.get(pipeline_id, {}))}
+            return {"offsets": dict(self._offsets.get(pipeline_id, {}))}
 
     def set_offsets(self, pipeline_id: str, body: Any) -> dict[str, Any]:
         """Overwrite the committed offsets with ``body`` (``{"offsets": {...}}``); 400 while running."""
@@ -414,8 +333,6 @@ class Runs:
             for key in [k for k in self._error_messages if k[0] == pipeline_id]:
                 del self._error_messages[key]
 
-    # -- inside -----------------------------------------------------------------------
-
     def _settled(self, pipeline_id: str) -> Run | None:
         runs = self._runs.get(pipeline_id)
         if not runs:
@@ -425,45 +342,39 @@ class Runs:
 
     def _settle(self, run: Run) -> None:
         done = run.settle(self.clock())
+        self._logged(run)
         if not done:
             return
         errors = min(run.plan.error_records_per_batch, run.plan.records_per_batch)
         if errors > 0:
             # Only the newest messages survive the stage's bounded buffer anyway.
+            messages = self._error_messages.setdefault((run.pipeline_id, run.error_stage), [])
             for batch in done[-MAX_ERROR_MESSAGES:]:
                 for index in range(errors):
-                    self._append_error(
-                        run.pipeline_id,
-                        run.error_stage,
-                        f"Record {index + 1} of batch {batch} failed: simulated bad value",
-                        "RUN_0001",
-                    )
+                    text = f"Record {index + 1} of batch {batch} failed: simulated bad value"
+                    messages.append({"code": "RECORD_ERROR", "message": text, "time": self._wall.now_ms()})
+            del messages[:-MAX_ERROR_MESSAGES]
         records = run.first_record + done[-1] * run.plan.records_per_batch
         self._offsets.setdefault(run.pipeline_id, {})[run.origin] = str(records)
 
-    def _append_error(self, pipeline_id: str, stage: str, message: str, code: str) -> None:
-        messages = self._error_messages.setdefault((pipeline_id, stage), [])
-        messages.append(
-            {"errorCode": code, "localized": message, "timestamp": self._wall.now_ms(), "errorStackTrace": None}
-        )
-        del messages[:-MAX_ERROR_MESSAGES]
+    def _logged(self, run: Run) -> None:
+        # The engine log tells a run's story: each status it reaches, naming the pipeline.
+        for status in run.changes:
+            severity = "ERROR" if status.endswith("_ERROR") else "INFO"
+            text = f"failed ({status}): {run.message}" if severity == "ERROR" else status.lower()
+            self._ctx.log.add(severity, "runner", f"Run of '{run.pipeline_id}' {text}", run.pipeline_id, run.user)
+        run.changes.clear()
 
     def _committed(self, pipeline_id: str) -> int:
         # A run resumes from the committed offset when it is a record count.
         values = list(self._offsets.get(pipeline_id, {}).values())
         return int(values[0]) if len(values) == 1 and values[0].isdigit() else 0
 
-    def _stages(self, pipeline_id: str) -> list[dict[str, Any]]:
-        pipeline = self._store.find(pipeline_id) if self._store is not None else None
-        return pipeline.stages if pipeline is not None else []
-
     def _refuse_while_active(self, pipeline_id: str, what: str) -> None:
         run = self._settled(pipeline_id)
         if run is not None and run.active:
-            raise EngineError(400, f"Pipeline '{pipeline_id}' is {run.status} and cannot have {what}", "CONTAINER_0166")
+            raise bad_request(f"Pipeline '{pipeline_id}' is {run.status} and cannot have {what}", "PIPELINE_BUSY")
 
 
-def _cannot_change(pipeline_id: str, current: str, wanted: str) -> EngineError:
-    return EngineError(
-        400, f"Pipeline '{pipeline_id}' cannot change state from {current} to {wanted}", "CONTAINER_0102"
-    )
+def _cannot_change(pipeline_id: str, current: str, wanted: str) -> Exception:
+    return bad_request(f"Pipeline '{pipeline_id}' cannot change state from {current} to {wanted}", "PIPELINE_STATE")

@@ -6,6 +6,7 @@ import enum
 import json
 import math
 import re
+import socket
 import threading
 import time
 import traceback
@@ -16,20 +17,21 @@ from werkzeug.datastructures import Headers
 from werkzeug.serving import BaseWSGIServer, WSGIRequestHandler, make_server
 from werkzeug.wrappers import Request, Response
 
+from .canned import Documents
 from .clock import SYSTEM_CLOCK, Clock, TimeSeams, VirtualClock
-from .errors import EngineError, error_body
-from .faults import DEFAULT_NOT_JSON_BODY, Fault, FaultTable
-from .requestlog import RecordedRequest, raw_target
+from .context import EngineError, error_body
 from .routes import Reply, RequestContext, router
 from .state import EngineState, StatusEntry
+from .traffic import DEFAULT_NOT_JSON_BODY, Fault, FaultTable, RecordedRequest, raw_target
 from .users import Users
 
 if TYPE_CHECKING:
     from typing_extensions import Self
 
-SESSION_COOKIE = "JSESSIONID"
+SESSION_COOKIE = "velm_session"
 AUTH_REALM = "velm"
 JSON_TYPE = "application/json"
+TEXT_TYPE = "text/plain; charset=utf-8"
 
 _VERSIONED = re.compile(r"^/rest/v(\d+)(/.*)?$")
 
@@ -38,9 +40,7 @@ DEFAULT_VERSION = "5.6.0"
 
 
 class _Keep(enum.Enum):
-    """Marks a setting :meth:`EngineSimulator.reset` leaves as it is."""
-
-    KEEP = 0
+    KEEP = 0  # a setting reset() leaves as it is
 
 
 KEEP = _Keep.KEEP
@@ -53,85 +53,64 @@ class _QuietHandler(WSGIRequestHandler):
         pass
 
 
-def _json_response(value: Any, status: int = 200) -> Response:
-    return Response(json.dumps(value), status=status, content_type=JSON_TYPE)
+def _response(body: Any, status: int = 200, content_type: str | None = None) -> Response:
+    """An answer: JSON unless ``body`` is text or bytes (then ``content_type``, or plain text); None is empty."""
+    if body is None:
+        payload = b""
+    elif isinstance(body, (bytes, bytearray, str)):
+        payload, content_type = (body.encode() if isinstance(body, str) else bytes(body)), content_type or TEXT_TYPE
+    else:
+        payload, content_type = json.dumps(body).encode(), content_type or JSON_TYPE
+    response = Response(payload, status=status)
+    if content_type:
+        response.headers["Content-Type"] = content_type
+    else:
+        del response.headers["Content-Type"]
+    return response
 
 
 def _error_response(error: EngineError) -> Response:
-    return _json_response(error.body(), error.status)
+    return _response(error.body(), error.status)
 
 
 def _to_response(value: Any) -> Response:
     """Turn a handler's return value into a response."""
     if isinstance(value, Response):
         return value
-    if not isinstance(value, Reply):
-        if isinstance(value, (bytes, bytearray)):
-            value = Reply(bytes(value), content_type="application/octet-stream")
-        else:
-            value = Reply(value)
-    body = value.body
-    content_type = value.content_type
-    if body is None:
-        payload = b""
-    elif isinstance(body, (bytes, bytearray, str)):
-        payload = body.encode() if isinstance(body, str) else bytes(body)
-        content_type = content_type or "text/plain; charset=utf-8"
-    else:
-        payload = json.dumps(body).encode()
-        content_type = content_type or JSON_TYPE
-    response = Response(payload, status=value.status)
-    if content_type:
-        response.headers["Content-Type"] = content_type
-    else:
-        del response.headers["Content-Type"]
-    for name, header_value in value.headers.items():
-        response.headers[name] = header_value
+    if isinstance(value, (bytes, bytearray)):
+        value = Reply(bytes(value), content_type="application/octet-stream")
+    elif not isinstance(value, Reply):
+        value = Reply(value)
+    response = _response(value.body, value.status, value.content_type)
+    response.headers.update(value.headers)
     return response
 
 
 def _fault_response(fault: Fault) -> Response:
-    response = _fault_body(fault)
-    for name, value in fault.headers.items():
-        response.headers[name] = value
+    status = fault.status or 200
+    if fault.empty:
+        response = _response(b"", status, JSON_TYPE)
+    elif fault.not_json:
+        response = _response(fault.body if fault.body is not None else DEFAULT_NOT_JSON_BODY, status, "text/html")
+    elif fault.body is not None:
+        response = _response(fault.body, status, JSON_TYPE)
+    elif status >= 400:
+        response = _response(error_body(f"Injected fault: HTTP {status}", "SIMULATOR_FAULT"), status)
+    else:
+        response = _response(b"", status, JSON_TYPE)
+    response.headers.update(fault.headers)
     return response
 
 
-def _fault_body(fault: Fault) -> Response:
-    status = fault.status or 200
-    if fault.empty:
-        return Response(b"", status=status, content_type=JSON_TYPE)
-    if fault.not_json:
-        body = fault.body if fault.body is not None else DEFAULT_NOT_JSON_BODY
-        if isinstance(body, str):
-            body = body.encode()
-        return Response(body, status=status, content_type="text/html")
-    if fault.body is not None:
-        if isinstance(fault.body, (bytes, str)):
-            return Response(fault.body, status=status, content_type=JSON_TYPE)
-        return _json_response(fault.body, status)
-    if status >= 400:
-        return _json_response(error_body(f"Injected fault: HTTP {status}", "SIMULATOR_FAULT"), status)
-    return Response(b"", status=status, content_type=JSON_TYPE)
-
-
 class EngineSimulator:
-    """A fake engine serving the REST API over real HTTP on the loopback.
+    """A fake engine serving the REST API over real HTTP on the loopback; a context manager, or :meth:`start` and
+    :meth:`stop`.
 
-    Use it as a context manager (or call :meth:`start` / :meth:`stop`)::
-
-        with EngineSimulator(users={"admin": "admin"}) as engine:
-            requests.get(engine.url + "/rest/v1/system/info", auth=("admin", "admin"))
-
-    ``users`` maps names to passwords and turns authentication on;
-    ``api_version``, when given, makes other ``/rest/v{N}`` prefixes unknown.
-    Port 0 picks a free port; several simulators can run side by side.
-
-    With ``virtual_time=True`` the engine runs on a :class:`VirtualClock` that stands still until someone sleeps
-    on it, and while the simulator runs, the client's waits and connectivity probe read and sleep on that same
-    clock: a run of a minute finishes in milliseconds, every poll still makes its request, and deadlines count
-    virtual seconds. Only one simulator at a time can run on virtual time, as the client's clock is
-    process-wide; stopping it puts the client's clock back.
+    ``users`` maps names to passwords and turns authentication on; ``api_version``, when given, makes other
+    ``/rest/v{N}`` prefixes unknown; port 0 picks a free port. With ``virtual_time=True`` the engine runs on a
+    :class:`VirtualClock` that the client's waits and probe read and sleep on while the simulator runs: a run of a
+    minute finishes in milliseconds and deadlines count virtual seconds. The client's clock is process-wide, so
+    one simulator at a time can run on virtual time; stopping it puts the client's clock back.
     """
 
     def __init__(
@@ -145,16 +124,11 @@ class EngineSimulator:
         verbose: bool = False,
         virtual_time: bool = False,
     ) -> None:
-        self._version = version
-        self._users = dict(users or {})
-        self._virtual_time = virtual_time
+        self._version, self._users, self._virtual_time = version, dict(users or {}), virtual_time
+        self.api_version, self.host, self.verbose, self._port = api_version, host, verbose, port
         self._seams = TimeSeams()
         self.state = self._initial_state()
         self.faults = FaultTable()
-        self.api_version = api_version
-        self.host = host
-        self.verbose = verbose
-        self._port = port
         self._log_lock = threading.Lock()
         self._log: list[RecordedRequest] = []
         self._server: BaseWSGIServer | None = None
@@ -163,20 +137,30 @@ class EngineSimulator:
         # Set by stop(): releases requests held by a fault that never answers.
         self._stopping = threading.Event()
 
-    # -- lifecycle ----------------------------------------------------------
-
     def start(self) -> Self:
-        """Bind the port and serve in a daemon thread. One start per instance."""
+        """Bind the port and serve in a daemon thread, once per instance; a port that cannot be bound raises
+        :class:`OSError` and leaves the client's clock as it was."""
         if self._started:
             raise RuntimeError("this simulator has already been started")
-        if self._virtual_time:
-            self._seams.bind(self._virtual_clock())
-        self._started = True
         handler = WSGIRequestHandler if self.verbose else _QuietHandler
-        self._server = make_server(self.host, self._port, self.wsgi_app, threaded=True, request_handler=handler)
-        self._port = self._server.server_port
+        # Bound here rather than by the server, which ends the process when the port is taken.
+        family = socket.getaddrinfo(self.host, self._port, type=socket.SOCK_STREAM)[0][0]
+        with socket.create_server((self.host, self._port), family=family, backlog=128) as listener:
+            if self._virtual_time:
+                if not isinstance(self.state.clock, VirtualClock):  # the state was replaced by hand
+                    raise RuntimeError("virtual_time is set but the engine's state does not run on a VirtualClock")
+                self._seams.bind(self.state.clock)
+            try:
+                server = make_server(
+                    self.host, self._port, self.wsgi_app, threaded=True, request_handler=handler, fd=listener.fileno()
+                )
+            except BaseException:
+                self._seams.release()
+                raise
+        self._server, self._started = server, True
+        self._port = server.socket.getsockname()[1]
         self._thread = threading.Thread(
-            target=self._server.serve_forever,
+            target=server.serve_forever,
             # shutdown() waits for the loop to poll; keep test teardown quick
             kwargs={"poll_interval": 0.01},
             name=f"engine-simulator-{self._port}",
@@ -220,8 +204,6 @@ class EngineSimulator:
             raise RuntimeError("the simulator is not started")
         return f"http://{self.host}:{self._port}"
 
-    # -- time and resetting ----------------------------------------------------
-
     @property
     def virtual_time(self) -> bool:
         """Whether the engine runs on a virtual clock."""
@@ -241,25 +223,16 @@ class EngineSimulator:
         api_version: int | None | _Keep = KEEP,
         virtual_time: bool | _Keep = KEEP,
     ) -> None:
-        """Bring the engine back to its initial state, and clear the request log and the faults.
-
-        Everything arranged since (pipelines, runs, scripts, users, sessions, changes to :attr:`state`) is gone:
-        :attr:`state` is a new object, so take areas such as ``engine.state.runs`` afresh after a reset. The
-        simulator keeps serving on the same URL. A setting given here replaces the one the simulator was built
-        with, for this and every later reset.
-        """
-        if version is not KEEP:
-            self._version = version
-        if users is not KEEP:
-            self._users = dict(users or {})
-        if api_version is not KEEP:
-            self.api_version = api_version
-        if virtual_time is not KEEP:
-            self._virtual_time = virtual_time
+        """Bring the engine back to its initial state (:attr:`state` is a new object, the canned documents are
+        restored), clear the request log and the faults, and keep serving on the same URL. A setting given here
+        replaces the one the simulator was built with, for this and every later reset."""
+        changes: dict[str, Any] = {"_version": version, "_users": users, "api_version": api_version}
+        for name, value in {**changes, "_virtual_time": virtual_time}.items():
+            if value is not KEEP:
+                setattr(self, name, dict(value or {}) if name == "_users" else value)
         self._release_held_requests()
         state = self._initial_state()
-        if self.running and self._virtual_time:
-            assert isinstance(state.clock, VirtualClock)
+        if self.running and isinstance(state.clock, VirtualClock):
             self._seams.bind(state.clock)
         elif self.running:
             self._seams.release()
@@ -276,13 +249,11 @@ class EngineSimulator:
         clock: Clock = VirtualClock() if self._virtual_time else SYSTEM_CLOCK
         return EngineState(version=self._version, users=self._users, clock=clock)
 
-    def _virtual_clock(self) -> VirtualClock:
-        clock = self.state.clock
-        if not isinstance(clock, VirtualClock):  # the state was replaced by hand
-            raise RuntimeError("virtual_time is set but the engine's state does not run on a VirtualClock")
-        return clock
-
-    # -- arranging scenarios -------------------------------------------------
+    @property
+    def documents(self) -> Documents:
+        """The registry of canned documents (information, configuration, definitions, health, alerts, ...):
+        ``engine.documents["alerts"] = [...]`` changes an answer until the next :meth:`reset`."""
+        return self.state.documents
 
     @property
     def users(self) -> Users:
@@ -311,14 +282,11 @@ class EngineSimulator:
     ) -> Fault:
         """Make the next ``count`` matching requests misbehave.
 
-        ``path`` is relative to ``/rest`` (``"/v1/system/info"``), raw as sent,
-        optionally ending in ``*`` to match a prefix; ``method`` may be ``"*"``.
-        A failure ``status`` without a ``body`` answers with the engine's JSON
-        error document, whose message names the status. ``headers`` are added
-        to the answer (``{"Retry-After": "1"}`` on a 503).
-        A fault with only ``delay`` sleeps and then lets the route answer;
-        ``delay=math.inf`` never answers: the request is held until the
-        simulator stops.
+        ``path`` is relative to ``/rest`` (``"/v1/system/info"``), raw as sent, optionally ending in ``*`` to match
+        a prefix; ``method`` may be ``"*"``. A failure ``status`` without a ``body`` answers with the engine's
+        error document, whose message names the status. ``headers`` are added to the answer (``{"Retry-After":
+        "1"}`` on a 503). A fault with only ``delay`` sleeps and then lets the route answer; ``delay=math.inf``
+        never answers: the request is held until the simulator stops.
         """
         fault = Fault(method, path, status, body, count, empty, not_json, delay, dict(headers or {}))
         return self.faults.add(fault)
@@ -326,8 +294,6 @@ class EngineSimulator:
     def clear_faults(self) -> None:
         """Remove all pending faults."""
         self.faults.clear()
-
-    # -- request log ----------------------------------------------------------
 
     @property
     def requests(self) -> list[RecordedRequest]:
@@ -346,26 +312,16 @@ class EngineSimulator:
         with self._log_lock:
             self._log.clear()
 
-    # -- serving --------------------------------------------------------------
-
     def wsgi_app(self, environ: dict[str, Any], start_response: Any) -> Iterable[bytes]:
         """The WSGI application; usable without the HTTP server too."""
         request = Request(environ)
         body = request.get_data(cache=True)
         raw_path, raw_query = raw_target(environ)
         user, has_session = self._authenticate(request)
+        headers = Headers(list(request.headers.items()))
+        recorded = RecordedRequest(request.method, raw_path, raw_query, headers, body, user, self.state.clock.time())
         with self._log_lock:
-            self._log.append(
-                RecordedRequest(
-                    method=request.method,
-                    path=raw_path,
-                    query=raw_query,
-                    headers=Headers(list(request.headers.items())),
-                    body=body,
-                    user=user,
-                    time=self.state.clock.time(),
-                )
-            )
+            self._log.append(recorded)
         response = self._answer(request, raw_path, body, user, has_session)
         return response(environ, start_response)
 
@@ -380,38 +336,26 @@ class EngineSimulator:
             if name is not None:
                 return name, True
         auth = request.authorization
-        if (
-            auth is not None
-            and auth.type == "basic"
-            and auth.username is not None
-            and users.check(auth.username, auth.password or "")
-        ):
-            return auth.username, False
+        if auth is not None and auth.type == "basic" and auth.username is not None:
+            return (auth.username if users.check(auth.username, auth.password or "") else None), False
         return None, False
 
-    def _answer(
-        self,
-        request: Request,
-        raw_path: str,
-        body: bytes,
-        user: str | None,
-        has_session: bool,
-    ) -> Response:
-        # Faults come first: they stand for trouble in front of the engine
-        # (proxies, restarts), which does not care about credentials.
+    def _answer(self, request: Request, raw_path: str, body: bytes, user: str | None, has_session: bool) -> Response:
+        # Faults come first: they stand for trouble in front of the engine (proxies, restarts), which does not
+        # care about credentials.
         rest_path = raw_path[len("/rest") :] if raw_path.startswith("/rest/") else raw_path
         fault = self.faults.take(request.method, rest_path)
         if fault is not None:
             if fault.delay == math.inf:
                 self._stopping.wait()
-                return _error_response(EngineError(503, "The engine is shutting down", "SIMULATOR_STOP"))
+                return _error_response(EngineError(503, "The engine is shutting down", "SIMULATOR_STOPPING"))
             if fault.delay > 0:
                 time.sleep(fault.delay)
             if fault.answers:
                 return _fault_response(fault)
 
         if user is None and self.state.users.required:
-            response = _error_response(EngineError(401, "Authentication required", "AUTH_0001"))
+            response = _error_response(EngineError(401, "Authentication required", "LOGIN_REQUIRED"))
             response.headers["WWW-Authenticate"] = f'Basic realm="{AUTH_REALM}"'
             return response
 
@@ -424,20 +368,13 @@ class EngineSimulator:
         match = _VERSIONED.match(raw_path)
         try:
             if match is None or (self.api_version is not None and int(match.group(1)) != self.api_version):
-                raise EngineError(404, f"No such resource '{raw_path}'", "REST_0404")
+                raise EngineError(404, f"No such resource '{raw_path}'", "REQUEST_UNKNOWN")
             handler, params = router.resolve(request.method, match.group(2) or "/")
-            ctx = RequestContext(
-                state=self.state,
-                request=request,
-                query=request.args,
-                body=body,
-                user=user,
-                api_version=int(match.group(1)),
-            )
+            ctx = RequestContext(self.state, request, request.args, body, user, int(match.group(1)))
             return _to_response(handler(ctx, **params))
         except EngineError as error:
             return _error_response(error)
         except Exception as exc:  # noqa: BLE001 -- a simulator bug must still answer like the engine
             if self.verbose:
                 traceback.print_exc()
-            return _error_response(EngineError(500, f"Simulator error: {exc!r}", "SIMULATOR_0500"))
+            return _error_response(EngineError(500, f"Simulator error: {exc!r}", "SIMULATOR_BUG"))

@@ -2,15 +2,13 @@
 
 from __future__ import annotations
 
-import threading
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
-from .clock import SYSTEM_CLOCK, Clock
-from .errors import EngineError, bad_request
+from .context import Context, not_found
+from .documents import invalid_pipeline, run_batches
 from .previews import Progress
-from .records import first_issue_code, issue_texts, run_batches
 
 
 @dataclass
@@ -23,43 +21,29 @@ class StoredSnapshot:
     rev: str
     user: str | None
     batches: int
-    batch_size: int
-    start_pipeline: bool
     runtime_parameters: dict[str, Any] | None
     progress: Progress
-    snapshot_batches: list[list[dict[str, Any]]]
-    time_stamp: int = field(default_factory=SYSTEM_CLOCK.now_ms)
+    captured: list[list[dict[str, Any]]]
+    created: int = 0
 
     def info(self, in_progress: bool) -> dict[str, Any]:
         """The snapshot's status record."""
-        return {
-            "id": self.name,
-            "label": self.label,
-            "name": self.pipeline_id,
-            "pipelineId": self.pipeline_id,
-            "rev": self.rev,
-            "user": self.user,
-            "timeStamp": self.time_stamp,
-            "inProgress": in_progress,
-            "batchNumber": self.batches,
-            "failureSnapshot": False,
-        }
+        names = ("snapshot", "label", "pipelineId", "rev", "user", "created", "inProgress", "batchCount")
+        values = (self.name, self.label, self.pipeline_id, self.rev, self.user, self.created, in_progress, self.batches)
+        return dict(zip(names, values))
 
     def data(self) -> dict[str, Any]:
         """The captured records; empty while the capture is still going on."""
-        return {"snapshotBatches": self.snapshot_batches if self.progress.current is False else []}
+        return {"batches": self.captured if self.progress.current is False else []}
 
 
 class Snapshots:
-    """Captured snapshots, by pipeline id and snapshot name.
+    """Captured snapshots, by pipeline id and snapshot name. A capture stays in progress for ``capture_reads``
+    status reads (or, with ``step_seconds`` set, that many steps of the clock) and is complete after that."""
 
-    A capture stays in progress for ``capture_reads`` status reads (or, with ``step_seconds`` set, that many
-    steps of the clock) and is complete after that.
-    """
-
-    def __init__(self, lock: threading.RLock, clock: Clock = SYSTEM_CLOCK) -> None:
-        self._lock = lock
-        self._clock = clock
+    def __init__(self, context: Context | None = None) -> None:
+        self._ctx = context or Context()
+        self._lock = self._ctx.lock
         self._snapshots: dict[tuple[str, str], StoredSnapshot] = {}
         self.step_seconds: float | None = None
         self.capture_reads = 2
@@ -75,34 +59,20 @@ class Snapshots:
         user: str | None = None,
         batches: int = 1,
         batch_size: int = 10,
-        start_pipeline: bool = False,
         runtime_parameters: dict[str, Any] | None = None,
         issues: Mapping[str, Any] | None = None,
     ) -> StoredSnapshot:
-        """Start capturing; a snapshot of the same name is replaced.
-
-        A pipeline with ``issues`` cannot run, so nothing can be captured: the request is refused (400) with them.
-        """
+        """Start capturing, replacing a snapshot of the same name; a pipeline with ``issues`` cannot run, so its
+        capture is refused (400) with them."""
         if issues is not None:
-            message = f"Cannot capture a snapshot of pipeline '{pipeline_id}': {issue_texts(issues)}"
-            raise bad_request(message, first_issue_code(issues))
-        states = [True] * self.capture_reads + [False]
-        snapshot = StoredSnapshot(
-            pipeline_id=pipeline_id,
-            name=name,
-            label=label,
-            rev=rev,
-            user=user,
-            batches=batches,
-            batch_size=batch_size,
-            start_pipeline=start_pipeline,
-            runtime_parameters=runtime_parameters,
-            progress=Progress(states, self.step_seconds, self._clock),
-            time_stamp=self._clock.now_ms(),
-            snapshot_batches=run_batches(stages, batches, batch_size, skip_targets=False),
-        )
+            raise invalid_pipeline(pipeline_id, issues, "capture a snapshot of")
+        progress = Progress([True] * self.capture_reads + [False], self.step_seconds, self._ctx.clock)
+        captured = run_batches(stages, batches, batch_size, skip_targets=False)
+        snapshot = StoredSnapshot(pipeline_id, name, label, rev, user, batches, runtime_parameters, progress, captured)
+        snapshot.created = self._ctx.now_ms()
         with self._lock:
             self._snapshots[(pipeline_id, name)] = snapshot
+        self._ctx.log.add("INFO", "snapshot", f"Snapshot '{name}' of '{pipeline_id}' capturing", pipeline_id, user)
         return snapshot
 
     def get(self, pipeline_id: str, name: str) -> StoredSnapshot:
@@ -110,13 +80,8 @@ class Snapshots:
         with self._lock:
             snapshot = self._snapshots.get((pipeline_id, name))
         if snapshot is None:
-            raise EngineError(404, f"Snapshot '{name}' of pipeline '{pipeline_id}' does not exist", "CONTAINER_0606")
+            raise not_found(f"Snapshot '{name}' of pipeline '{pipeline_id}' does not exist", "SNAPSHOT_UNKNOWN")
         return snapshot
-
-    def find(self, pipeline_id: str, name: str) -> StoredSnapshot | None:
-        """The snapshot, or None."""
-        with self._lock:
-            return self._snapshots.get((pipeline_id, name))
 
     def read_status(self, pipeline_id: str, name: str) -> dict[str, Any]:
         """Answer a status read (which may take the capture a step further)."""
@@ -127,11 +92,8 @@ class Snapshots:
     def infos(self, pipeline_id: str | None = None) -> list[dict[str, Any]]:
         """The status records of all snapshots, or of one pipeline's, oldest first (listing takes no step)."""
         with self._lock:
-            return [
-                s.info(s.progress.current)
-                for s in self._snapshots.values()
-                if pipeline_id is None or s.pipeline_id == pipeline_id
-            ]
+            found = [s for s in self._snapshots.values() if pipeline_id in (None, s.pipeline_id)]
+            return [s.info(s.progress.current) for s in found]
 
     def delete(self, pipeline_id: str, name: str) -> None:
         """Forget a snapshot; 404 when there is none."""

@@ -1,10 +1,7 @@
-"""The simulated engine's pipeline store: definitions, revisions, labels, rules, and fragments.
+"""The pipeline store: definitions, revisions, labels, rules, and fragments.
 
-A stored pipeline is kept in the engine's export form: ``pipelineConfig`` (the definition, with its ``stages``)
-and ``pipelineRules``. Other areas of the simulator (runs, previews, access control) look pipelines up here, and
-:meth:`StoredPipeline.issues` is the one verdict on whether a pipeline is valid that every area follows.
-Every method that can fail raises :class:`EngineError` with the engine's status and error text, so route
-handlers stay thin.
+:meth:`StoredPipeline.issues` is the one verdict on whether a pipeline is valid that every area follows. Methods
+that can fail raise :class:`EngineError` with the engine's status and error document.
 """
 
 from __future__ import annotations
@@ -12,39 +9,18 @@ from __future__ import annotations
 import copy
 import io
 import json
-import threading
 import uuid
 import zipfile
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
-from .clock import SYSTEM_CLOCK, Clock
-from .errors import EngineError, bad_request
-from .records import issues_document, pipeline_issues
-from .samples import SCHEMA_VERSION, default_rules, pipeline_config, sample_pipeline, sample_stages, stage
-
-# The document builders have long been imported from here too.
-__all__ = [
-    "PipelineStore",
-    "StoredFragment",
-    "StoredPipeline",
-    "default_rules",
-    "pipeline_config",
-    "sample_pipeline",
-    "sample_stages",
-    "stage",
-]
+from .context import Context, EngineError, bad_request, not_found
+from .documents import FORMAT, default_rules, issues_document, pipeline_definition, pipeline_issues
 
 
-def no_such_pipeline(pipeline_id: str) -> EngineError:
-    """The engine's answer for an id it does not know."""
-    return EngineError(404, f"Pipeline '{pipeline_id}' does not exist", "CONTAINER_0200")
-
-
-def already_exists(pipeline_id: str) -> EngineError:
-    """The engine's answer when an id is taken."""
-    return EngineError(400, f"Pipeline '{pipeline_id}' already exists", "CONTAINER_0201")
+def _already_exists(pipeline_id: str) -> EngineError:
+    return bad_request(f"Pipeline '{pipeline_id}' already exists", "PIPELINE_EXISTS")
 
 
 @dataclass
@@ -56,134 +32,77 @@ class StoredPipeline:
     description: str = ""
     pipeline_type: str = "HARVEL"
     rev: int = 0
-    config: dict[str, Any] = field(default_factory=dict)
-    rules: dict[str, Any] = field(default_factory=dict)
+    definition: dict[str, Any] = field(default_factory=dict)
+    rules: dict[str, Any] = field(default_factory=default_rules)
     labels: list[str] = field(default_factory=list)
-    created: int = field(default_factory=SYSTEM_CLOCK.now_ms)
-    last_modified: int = field(default_factory=SYSTEM_CLOCK.now_ms)
-    #: Set by a test to make validation report these issues (``{"pipelineIssues": [...], ...}``).
+    created: int = 0
+    edited: int = 0
+    author: str = "admin"
+    editor: str = "admin"
+    #: Set by a test to make the engine report these issues (``{"pipeline": [...], "stages": {...}}``).
     invalid_issues: dict[str, Any] | None = None
-    #: Earlier definitions by revision number; the current one is ``config`` at ``rev``.
+    #: Earlier definitions by revision number; the current one is ``definition`` at ``rev``.
     revisions: dict[int, dict[str, Any]] = field(default_factory=dict)
 
     @property
     def stages(self) -> list[dict[str, Any]]:
-        """The stage definitions, in pipeline order."""
-        return list(self.config.get("stages") or [])
+        """The stages, in pipeline order."""
+        return list(self.definition.get("stages") or [])
 
     def info(self) -> dict[str, Any]:
-        """The pipeline information record the engine lists."""
-        return {
-            "pipelineId": self.pipeline_id,
-            "name": self.pipeline_id,
-            "title": self.title,
-            "description": self.description,
-            "pipelineType": self.pipeline_type,
-            "created": self.created,
-            "lastModified": self.last_modified,
-            "creator": "admin",
-            "lastModifier": "admin",
-            "lastRev": str(self.rev),
-            "uuid": self.config.get("uuid"),
-            "valid": self.issues() is None,
-            "metadata": {"labels": list(self.labels)},
-        }
+        """The information record the engine lists."""
+        info: dict[str, Any] = {"pipelineId": self.pipeline_id, "name": self.pipeline_id, "title": self.title}
+        info["rev"] = str(self.rev)
+        info.update(description=self.description, type=self.pipeline_type, uuid=self.definition.get("uuid"))
+        info.update(valid=self.issues() is None, labels=list(self.labels), author=self.author, editor=self.editor)
+        return info | {"created": self.created, "edited": self.edited}
 
-    def config_at(self, rev: int) -> dict[str, Any]:
-        """The definition of revision ``rev`` (0 means the current one, what clients send by default), with its
-        validity and issues as the engine judges them now."""
+    def definition_at(self, rev: int) -> dict[str, Any]:
+        """The definition of revision ``rev`` (0: the current one), with the engine's verdict on it now."""
         if rev in (0, self.rev):
-            source = self.config
+            source = self.definition
         elif rev in self.revisions:
             source = self.revisions[rev]
         else:
-            raise EngineError(404, f"Pipeline '{self.pipeline_id}' has no revision {rev}", "CONTAINER_0203")
-        config = copy.deepcopy(source)
+            raise not_found(f"Pipeline '{self.pipeline_id}' has no revision {rev}", "PIPELINE_REVISION")
+        definition = copy.deepcopy(source)
         issues = self.issues(source)
-        config["valid"] = config["previewable"] = issues is None
-        config["issues"] = issues if issues is not None else issues_document(None)
-        if isinstance(config.get("info"), dict):
-            config["info"]["valid"] = issues is None
-        return config
+        definition["valid"] = issues is None
+        definition["issues"] = issues if issues is not None else issues_document(None)
+        definition.update(created=self.created, edited=self.edited)
+        return definition
 
-    def issues(self, config: Mapping[str, Any] | None = None) -> dict[str, Any] | None:
-        """What keeps the pipeline (or the definition ``config`` of one of its revisions) from running, or None.
-
-        A test can set :attr:`invalid_issues`; otherwise a definition without stages is the one issue found.
-        """
-        if config is None:
+    def issues(self, definition: Mapping[str, Any] | None = None) -> dict[str, Any] | None:
+        """What keeps the pipeline (or one of its revisions' ``definition``) from running, or None."""
+        if definition is None or definition is self.definition:
             return pipeline_issues(self.stages, self.invalid_issues)
-        stages = config.get("stages") or []
-        return pipeline_issues(stages, self.invalid_issues if config is self.config else None)
+        return pipeline_issues(definition.get("stages") or [], None)
 
-    def revise(self, config: Mapping[str, Any], description: str | None = None, stamp: int | None = None) -> None:
-        """Make ``config`` the next revision, keeping the current one readable by its number."""
-        self.revisions[self.rev] = copy.deepcopy(self.config)
+    def revise(self, definition: Mapping[str, Any], description: str | None, stamp: int, user: str | None) -> None:
+        """Make ``definition`` the next revision, keeping the current one readable by its number."""
+        self.revisions[self.rev] = copy.deepcopy(self.definition)
         self.rev += 1
         if description is not None:
             self.description = description
-        self.title = str(config.get("title") or self.title)
-        self.config = _normalized(config, self.pipeline_id, self.title, self.description, self.pipeline_type)
-        self.labels = list(self.config["metadata"]["labels"])
-        self.last_modified = SYSTEM_CLOCK.now_ms() if stamp is None else stamp
+        self.title = str(definition.get("title") or self.title)
+        self.definition = _normalized(definition, self)
+        self.labels = list(self.definition["labels"])
+        self.edited, self.editor = stamp, user or self.editor
 
     def history(self) -> list[dict[str, Any]]:
         """One information record per revision, newest first."""
         revisions = sorted([*self.revisions, self.rev], reverse=True)
         return [{**self.info(), "rev": str(rev), "current": rev == self.rev} for rev in revisions]
 
-    def export(
-        self, include_library_definitions: bool = False, include_plain_text_credentials: bool = True, rev: int = 0
-    ) -> dict[str, Any]:
-        """The pipeline (revision ``rev``, 0 for the current one) in the engine's export form."""
-        config = self.config_at(rev)
-        if not include_plain_text_credentials:
-            _mask_credentials(config)
+    def export(self, libraries: bool = False, plain_text_credentials: bool = True, rev: int = 0) -> dict[str, Any]:
+        """The pipeline (revision ``rev``, 0 for the current one) in export form."""
+        definition = self.definition_at(rev)
+        if not plain_text_credentials:
+            _mask_credentials(definition)
         return {
-            "pipelineConfig": config,
-            "pipelineRules": copy.deepcopy(self.rules),
-            "libraryDefinitions": _library_definitions(config) if include_library_definitions else None,
-            "info": self.info(),
-        }
-
-
-@dataclass
-class StoredFragment:
-    """One pipeline fragment in the store."""
-
-    fragment_id: str
-    title: str
-    description: str = ""
-    execution_mode: str = "STANDALONE"
-    stages: list[dict[str, Any]] = field(default_factory=list)
-    rules: dict[str, Any] = field(default_factory=default_rules)
-    created: int = field(default_factory=SYSTEM_CLOCK.now_ms)
-
-    def config(self) -> dict[str, Any]:
-        """The fragment definition (the ``pipelineFragmentConfig`` member of an export)."""
-        return {
-            "schemaVersion": SCHEMA_VERSION,
-            "version": 1,
-            "fragmentId": self.fragment_id,
-            "title": self.title,
-            "description": self.description,
-            "uuid": str(uuid.uuid5(uuid.NAMESPACE_OID, self.fragment_id)),
-            "configuration": [{"name": "executionMode", "value": self.execution_mode}],
-            "stages": copy.deepcopy(self.stages),
-            "info": {
-                "fragmentId": self.fragment_id,
-                "title": self.title,
-                "description": self.description,
-                "created": self.created,
-            },
-        }
-
-    def export(self) -> dict[str, Any]:
-        """The fragment in the engine's export form."""
-        return {
-            "pipelineFragmentConfig": self.config(),
-            "pipelineRules": copy.deepcopy(self.rules),
-            "libraryDefinitions": None,
+            "definition": definition,
+            "rules": copy.deepcopy(self.rules),
+            "libraries": _libraries(definition) if libraries else None,
         }
 
 
@@ -192,62 +111,58 @@ ORDER_KEYS: dict[str, Callable[[StoredPipeline], Any]] = {
     "NAME": lambda p: p.pipeline_id.lower(),
     "TITLE": lambda p: p.title.lower(),
     "CREATED": lambda p: p.created,
-    "LAST_MODIFIED": lambda p: p.last_modified,
+    "LAST_MODIFIED": lambda p: p.edited,
 }
 
 
 class PipelineStore:
     """The stored pipelines and fragments, by id, behind the engine's lock."""
 
-    def __init__(self, lock: threading.RLock, clock: Clock = SYSTEM_CLOCK) -> None:
-        self._lock = lock
-        self._clock = clock
+    def __init__(self, context: Context | None = None) -> None:
+        self._ctx = context or Context()
         self._pipelines: dict[str, StoredPipeline] = {}
-        self._fragments: dict[str, StoredFragment] = {}
+        self._fragments: dict[str, dict[str, Any]] = {}
 
     def new_id(self, title: str, auto_generate: bool) -> str:
         """The id the engine makes for ``title``: the title, or the title without white space plus a UUID."""
-        if auto_generate:
-            return "".join(title.split()) + str(uuid.uuid4())
-        return title
+        return "".join(title.split()) + str(uuid.uuid4()) if auto_generate else title
 
     def add(self, pipeline: StoredPipeline) -> StoredPipeline:
         """Store ``pipeline`` under its id, replacing any pipeline of that id."""
-        with self._lock:
+        with self._ctx.lock:
             self._pipelines[pipeline.pipeline_id] = pipeline
         return pipeline
 
-    def get(self, pipeline_id: str) -> StoredPipeline:
-        """The stored pipeline; 404 (the engine's error) when unknown."""
-        with self._lock:
-            pipeline = self._pipelines.get(pipeline_id)
+    def get(self, pipeline_id: str, remove: bool = False) -> StoredPipeline:
+        """The stored pipeline (taken out of the store with ``remove``); 404 (the engine's error) when unknown."""
+        with self._ctx.lock:
+            pipeline = self._pipelines.pop(pipeline_id, None) if remove else self._pipelines.get(pipeline_id)
         if pipeline is None:
-            raise no_such_pipeline(pipeline_id)
+            raise not_found(f"Pipeline '{pipeline_id}' does not exist", "PIPELINE_UNKNOWN")
         return pipeline
 
     def find(self, pipeline_id: str) -> StoredPipeline | None:
         """The stored pipeline, or None."""
-        with self._lock:
+        with self._ctx.lock:
             return self._pipelines.get(pipeline_id)
 
     def __contains__(self, pipeline_id: object) -> bool:
-        with self._lock:
-            return pipeline_id in self._pipelines
+        return self.find(str(pipeline_id)) is not None
 
     def remove(self, pipeline_id: str) -> StoredPipeline:
         """Delete a pipeline; 404 when unknown."""
-        with self._lock:
-            pipeline = self._pipelines.pop(pipeline_id, None)
-        if pipeline is None:
-            raise no_such_pipeline(pipeline_id)
-        return pipeline
+        return self.get(pipeline_id, remove=True)
 
     def all(self) -> list[StoredPipeline]:
         """Every stored pipeline, in insertion order."""
-        with self._lock:
+        with self._ctx.lock:
             return list(self._pipelines.values())
 
-    # -- create, update, list -------------------------------------------------
+    def _new(self, pipeline_id: str, title: str, description: str, pipeline_type: str, user: str | None) -> Any:
+        now, author = self._ctx.now_ms(), user or "admin"
+        return StoredPipeline(
+            pipeline_id, title, description, pipeline_type, created=now, edited=now, author=author, editor=author
+        )
 
     def create(
         self,
@@ -256,32 +171,27 @@ class PipelineStore:
         auto_generate: bool = False,
         draft: bool = False,
         pipeline_type: str = "HARVEL",
+        user: str | None = None,
     ) -> StoredPipeline:
         """Make an empty pipeline titled ``title``; a draft is made but not stored."""
         pipeline_id = self.new_id(title, auto_generate)
-        pipeline = StoredPipeline(
-            pipeline_id,
-            title,
-            description,
-            pipeline_type,
-            config=pipeline_config(pipeline_id, title, description, pipeline_type),
-            rules=default_rules(),
-            created=self._clock.now_ms(),
-            last_modified=self._clock.now_ms(),
-        )
+        pipeline: StoredPipeline = self._new(pipeline_id, title, description, pipeline_type, user)
+        pipeline.definition = pipeline_definition(pipeline_id, title, description, pipeline_type)
         if draft:
             return pipeline
-        with self._lock:
+        with self._ctx.lock:
             if pipeline_id in self._pipelines:
-                raise already_exists(pipeline_id)
+                raise _already_exists(pipeline_id)
             return self.add(pipeline)
 
-    def update(self, pipeline_id: str, definition: Any, description: str | None = None) -> StoredPipeline:
-        """Make ``definition`` (a configuration, or an export holding one) the pipeline's next revision."""
-        config = _definition(definition)
-        with self._lock:
+    def update(
+        self, pipeline_id: str, definition: Any, description: str | None = None, user: str | None = None
+    ) -> StoredPipeline:
+        """Make ``definition`` (a definition, or an export holding one) the pipeline's next revision."""
+        checked = _definition(definition)
+        with self._ctx.lock:
             pipeline = self.get(pipeline_id)
-            pipeline.revise(config, description, stamp=self._clock.now_ms())
+            pipeline.revise(checked, description, self._ctx.now_ms(), user)
             return pipeline
 
     def listing(
@@ -315,194 +225,156 @@ class PipelineStore:
         chosen = chosen[max(offset, 0) :]
         return chosen if length < 0 else chosen[:length]
 
-    # -- import and export ------------------------------------------------------
-
     def import_pipeline(
-        self, pipeline_id: str, envelope: Any, overwrite: bool = False, draft: bool = False, auto_generate: bool = False
+        self,
+        pipeline_id: str,
+        export: Any,
+        overwrite: bool = False,
+        draft: bool = False,
+        auto_generate: bool = False,
+        user: str | None = None,
     ) -> StoredPipeline:
         """Store a pipeline from its export form under ``pipeline_id`` (or a generated id)."""
-        if not isinstance(envelope, dict) or not isinstance(envelope.get("pipelineConfig"), dict):
-            raise bad_request("An imported pipeline needs a 'pipelineConfig' object")
-        config = _definition(envelope["pipelineConfig"])
-        title = str(config.get("title") or pipeline_id)
+        if not isinstance(export, dict) or not isinstance(export.get("definition"), dict):
+            raise bad_request("An imported pipeline needs a 'definition' object")
+        definition = _definition(export["definition"])
+        title = str(definition.get("title") or pipeline_id)
         new_id = self.new_id(title, True) if auto_generate else pipeline_id
-        info: dict[str, Any] = config["info"] if isinstance(config.get("info"), dict) else {}
-        description = str(config.get("description") or info.get("description") or "")
-        pipeline_type = str(info.get("pipelineType") or "HARVEL")
-        rules = envelope.get("pipelineRules")
-        with self._lock:
+        description = str(definition.get("description") or "")
+        rules = export.get("rules")
+        with self._ctx.lock:
             existing = self._pipelines.get(new_id)
             if existing is not None and not draft:
                 if not overwrite:
-                    raise already_exists(new_id)
-                existing.revise(config, description, stamp=self._clock.now_ms())
+                    raise _already_exists(new_id)
+                existing.revise(definition, description, self._ctx.now_ms(), user)
                 if isinstance(rules, dict):
                     existing.rules = copy.deepcopy(rules)
                 return existing
-            pipeline = StoredPipeline(
-                new_id,
-                title,
-                description,
-                pipeline_type,
-                config=_normalized(config, new_id, title, description, pipeline_type),
-                rules=copy.deepcopy(rules) if isinstance(rules, dict) else default_rules(),
-                created=self._clock.now_ms(),
-                last_modified=self._clock.now_ms(),
-            )
-            pipeline.labels = list(pipeline.config["metadata"]["labels"])
+            pipeline_type = str(definition.get("type") or "HARVEL")
+            pipeline: StoredPipeline = self._new(new_id, title, description, pipeline_type, user)
+            pipeline.definition = _normalized(definition, pipeline)
+            pipeline.labels = list(pipeline.definition["labels"])
+            if isinstance(rules, dict):
+                pipeline.rules = copy.deepcopy(rules)
             return pipeline if draft else self.add(pipeline)
 
     def export_archive(
-        self,
-        pipeline_ids: Iterable[str],
-        include_library_definitions: bool = False,
-        include_plain_text_credentials: bool = True,
+        self, pipeline_ids: Iterable[str], libraries: bool = False, plain_text_credentials: bool = True
     ) -> bytes:
         """A ZIP archive with one ``<id>.json`` export per pipeline; 404 if any is unknown."""
-        exports = [
-            (pid, self.get(pid).export(include_library_definitions, include_plain_text_credentials))
-            for pid in pipeline_ids
-        ]
+        exports = [(pid, self.get(pid).export(libraries, plain_text_credentials)) for pid in pipeline_ids]
         buffer = io.BytesIO()
         with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
             for pid, export in exports:
                 archive.writestr(f"{pid}.json", json.dumps(export))
         return buffer.getvalue()
 
-    def import_archive(self, data: bytes) -> dict[str, Any]:
+    def import_archive(self, data: bytes, user: str | None = None) -> dict[str, Any]:
         """Import every ``.json`` export of a ZIP archive; entries that fail are reported, not fatal."""
         try:
             archive = zipfile.ZipFile(io.BytesIO(data))
         except zipfile.BadZipFile:
             raise bad_request("The uploaded file is not a ZIP archive") from None
         imported: list[dict[str, Any]] = []
-        errors: list[str] = []
+        failed: list[str] = []
         with archive:
             for name in archive.namelist():
                 if not name.endswith(".json"):
                     continue
                 try:
-                    envelope = json.loads(archive.read(name))
-                    config = envelope.get("pipelineConfig") if isinstance(envelope, dict) else None
+                    export = json.loads(archive.read(name))
+                    definition = export.get("definition") if isinstance(export, dict) else None
                     stem = name.rsplit("/", 1)[-1][: -len(".json")]
-                    pipeline_id = str((config or {}).get("pipelineId") or stem)
-                    imported.append(self.import_pipeline(pipeline_id, envelope).export())
+                    pipeline_id = str((definition or {}).get("pipelineId") or stem)
+                    imported.append(self.import_pipeline(pipeline_id, export, user=user).export())
                 except EngineError as error:
-                    errors.append(f"{name}: {error.message}")
+                    failed.append(f"{name}: {error.message}")
                 except ValueError as error:
-                    errors.append(f"{name}: not JSON ({error})")
-        return {"successEntities": imported, "errorMessages": errors}
-
-    # -- fragments ----------------------------------------------------------------
+                    failed.append(f"{name}: not JSON ({error})")
+        return {"imported": imported, "failed": failed}
 
     def create_fragment(
-        self,
-        title: str,
-        description: str = "",
-        draft: bool = False,
-        execution_mode: str | None = None,
-        definition: Any = None,
-    ) -> StoredFragment:
-        """Make a fragment titled ``title``, with the stages of ``definition`` if given."""
-        stages: list[dict[str, Any]] = []
-        if definition is not None:
-            if not isinstance(definition, dict) or not isinstance(definition.get("stages", []), list):
-                raise bad_request("A fragment body must be an object whose 'stages' is a list")
-            stages = copy.deepcopy(definition.get("stages", []))
-        fragment = StoredFragment(
-            self.new_id(title, True),
-            title,
-            description,
-            execution_mode or "STANDALONE",
-            stages,
-            created=self._clock.now_ms(),
-        )
+        self, title: str, description: str = "", draft: bool = False, mode: str | None = None, body: Any = None
+    ) -> dict[str, Any]:
+        """Make a fragment titled ``title``, with the stages of ``body`` if given; answer its definition."""
+        stages = _stages_of(body, "A fragment body") if body is not None else []
+        given = {"title": title, "description": description, "settings": {"mode": mode or "LOCAL"}, "stages": stages}
+        definition: dict[str, Any] = self._fragment(self.new_id(title, True), given, None, draft)["fragment"]
+        return definition
+
+    def import_fragment(self, fragment_id: str, export: Any, draft: bool = False) -> dict[str, Any]:
+        """Store a fragment from its export form under ``fragment_id``, replacing one of that id; answer it."""
+        if not isinstance(export, dict) or not isinstance(export.get("fragment"), dict):
+            raise bad_request("An imported fragment needs a 'fragment' object")
+        _stages_of(export["fragment"], "A fragment")
+        return self._fragment(fragment_id, export["fragment"], export.get("rules"), draft)
+
+    def _fragment(self, fragment_id: str, given: Mapping[str, Any], rules: Any, draft: bool) -> dict[str, Any]:
+        definition: dict[str, Any] = {"fragmentId": fragment_id, "title": fragment_id, "description": ""}
+        definition.update({"format": FORMAT, "settings": {"mode": "LOCAL"}, "stages": []}, **copy.deepcopy(dict(given)))
+        definition.update(fragmentId=fragment_id, uuid=str(uuid.uuid4()), created=self._ctx.now_ms())
+        rules = copy.deepcopy(rules) if isinstance(rules, dict) else default_rules()
+        export = {"fragment": definition, "rules": rules, "libraries": None}
         if not draft:
-            with self._lock:
-                self._fragments[fragment.fragment_id] = fragment
-        return fragment
+            with self._ctx.lock:
+                self._fragments[fragment_id] = export
+        return copy.deepcopy(export)
 
-    def import_fragment(self, fragment_id: str, envelope: Any, draft: bool = False) -> StoredFragment:
-        """Store a fragment from its export form under ``fragment_id``, replacing one of that id."""
-        if not isinstance(envelope, dict) or not isinstance(envelope.get("pipelineFragmentConfig"), dict):
-            raise bad_request("An imported fragment needs a 'pipelineFragmentConfig' object")
-        config = envelope["pipelineFragmentConfig"]
-        stages = config.get("stages", [])
-        if not isinstance(stages, list):
-            raise bad_request("A fragment's 'stages' must be a list")
-        rules = envelope.get("pipelineRules")
-        fragment = StoredFragment(
-            fragment_id,
-            str(config.get("title") or fragment_id),
-            str(config.get("description") or ""),
-            stages=copy.deepcopy(stages),
-            rules=copy.deepcopy(rules) if isinstance(rules, dict) else default_rules(),
-            created=self._clock.now_ms(),
-        )
-        if not draft:
-            with self._lock:
-                self._fragments[fragment_id] = fragment
-        return fragment
+    def fragment(self, fragment_id: str) -> dict[str, Any]:
+        """The stored fragment in export form; 404 when unknown."""
+        with self._ctx.lock:
+            export = self._fragments.get(fragment_id)
+        if export is None:
+            raise not_found(f"Fragment '{fragment_id}' does not exist", "FRAGMENT_UNKNOWN")
+        return copy.deepcopy(export)
 
-    def fragment(self, fragment_id: str) -> StoredFragment:
-        """The stored fragment; 404 when unknown."""
-        with self._lock:
-            fragment = self._fragments.get(fragment_id)
-        if fragment is None:
-            raise EngineError(404, f"Fragment '{fragment_id}' does not exist", "CONTAINER_0200")
-        return fragment
+    def fragments(self) -> list[str]:
+        """The ids of the stored fragments, in the order they were stored."""
+        with self._ctx.lock:
+            return list(self._fragments)
 
-    def fragments(self) -> list[StoredFragment]:
-        """Every stored fragment, in insertion order."""
-        with self._lock:
-            return list(self._fragments.values())
+
+def _stages_of(document: Any, what: str) -> list[dict[str, Any]]:
+    if not isinstance(document, dict) or not isinstance(document.get("stages", []), list):
+        raise bad_request(f"{what} must be an object whose 'stages' is a list")
+    return copy.deepcopy(document.get("stages", []))
 
 
 def _definition(definition: Any) -> dict[str, Any]:
-    """The configuration inside ``definition`` (bare or in export form); 400 when it is not one."""
-    if isinstance(definition, dict) and isinstance(definition.get("pipelineConfig"), dict):
-        definition = definition["pipelineConfig"]
+    """The definition inside ``definition`` (bare or in export form); 400 when it is not one."""
+    if isinstance(definition, dict) and isinstance(definition.get("definition"), dict):
+        definition = definition["definition"]
     if not isinstance(definition, dict):
         raise bad_request("A pipeline definition must be a JSON object")
-    if not isinstance(definition.get("stages", []), list):
-        raise bad_request("A pipeline definition's 'stages' must be a list")
+    _stages_of(definition, "A pipeline definition")
     return definition
 
 
-def _normalized(
-    config: Mapping[str, Any], pipeline_id: str, title: str, description: str, pipeline_type: str
-) -> dict[str, Any]:
-    """``config`` as the store keeps it: its id, title and info made consistent, and a fresh uuid."""
-    stored = pipeline_config(pipeline_id, title, description, pipeline_type)
-    stored.update(copy.deepcopy(dict(config)))
-    stored.update(pipelineId=pipeline_id, title=title, description=description, uuid=str(uuid.uuid4()))
-    info: dict[str, Any] = stored["info"] if isinstance(stored.get("info"), dict) else {}
-    stored["info"] = {
-        **info,
-        "pipelineId": pipeline_id,
-        "title": title,
-        "description": description,
-        "pipelineType": pipeline_type,
-    }
-    metadata: dict[str, Any] = stored["metadata"] if isinstance(stored.get("metadata"), dict) else {}
-    labels: list[Any] = metadata["labels"] if isinstance(metadata.get("labels"), list) else []
-    stored["metadata"] = {**metadata, "labels": [str(label) for label in labels]}
+def _normalized(definition: Mapping[str, Any], pipeline: StoredPipeline) -> dict[str, Any]:
+    """``definition`` as the store keeps it: its id, title and type made the pipeline's, and a fresh uuid."""
+    stored = pipeline_definition(pipeline.pipeline_id, pipeline.title, pipeline.description, pipeline.pipeline_type)
+    stored.update(copy.deepcopy(dict(definition)))
+    stored.update(pipelineId=pipeline.pipeline_id, title=pipeline.title, description=pipeline.description)
+    stored.update(type=pipeline.pipeline_type, uuid=str(uuid.uuid4()))
+    labels = stored.get("labels")
+    stored["labels"] = [str(label) for label in labels] if isinstance(labels, list) else []
     return stored
 
 
-def _mask_credentials(config: dict[str, Any]) -> None:
-    # Configuration values whose name says they are secret are not exported in clear text.
-    for holder in [config, *config.get("stages", [])]:
-        for entry in holder.get("configuration") or []:
-            if isinstance(entry, dict) and any(
-                w in str(entry.get("name", "")).lower() for w in ("password", "secret", "credential", "token")
-            ):
-                entry["value"] = "********"
+def _mask_credentials(definition: dict[str, Any]) -> None:
+    # Settings whose name says they are secret are not exported in clear text.
+    for holder in [definition, *definition.get("stages", [])]:
+        settings = holder.get("settings")
+        if isinstance(settings, dict):
+            for name in settings:
+                if any(w in str(name).lower() for w in ("password", "secret", "credential", "token")):
+                    settings[name] = "********"
 
 
-def _library_definitions(config: Mapping[str, Any]) -> dict[str, Any]:
+def _libraries(definition: Mapping[str, Any]) -> list[dict[str, Any]]:
     seen: dict[tuple[str, str], dict[str, Any]] = {}
-    for stage_def in config.get("stages", []):
-        key = (stage_def.get("library", ""), stage_def.get("stageName", ""))
-        seen.setdefault(key, {"library": key[0], "name": key[1], "version": stage_def.get("stageVersion")})
-    return {"schemaVersion": 1, "stages": list(seen.values())}
+    for entry in definition.get("stages", []):
+        key = (entry.get("library", ""), entry.get("type", ""))
+        seen.setdefault(key, {"library": key[0], "type": key[1], "version": entry.get("version")})
+    return list(seen.values())

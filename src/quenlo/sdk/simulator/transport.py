@@ -1,18 +1,14 @@
 """A requests adapter that serves a session from a simulator in the same process, without any socket.
 
 Mount it on a client's session and every request goes straight to the simulator's WSGI application: no port, no
-thread, no loopback round trip. That suits soak runs and benchmarks, where the network stack would only add noise::
-
-    from quenlo.sdk.simulator import EngineSimulator, InMemoryTransport
-    from quenlo.sdk.velm_api import ApiClient
+thread, no loopback round trip, for soak runs and benchmarks where the network stack would only add noise::
 
     engine = EngineSimulator()                    # never started: no server, no port
     transport = InMemoryTransport(engine)
     client = ApiClient(transport.url, session_attributes=transport.session_attributes())
 
-The simulator sees each request exactly as it would over HTTP (raw path, query, headers, body, credentials) and
-the session keeps the cookies it sets, so request logs, faults and authentication behave the same. Delays of
-injected faults still sleep; a request time-out is not enforced, since nothing here can hang on a socket.
+The simulator sees each request as over HTTP (raw path, query, headers, body, credentials) and the session keeps
+its cookies, so request logs, faults and authentication behave the same; a request time-out is not enforced.
 """
 
 from __future__ import annotations
@@ -31,8 +27,6 @@ from requests.cookies import extract_cookies_to_jar
 from requests.structures import CaseInsensitiveDict
 from requests.utils import get_encoding_from_headers
 from urllib3 import HTTPHeaderDict, HTTPResponse
-
-__all__ = ["InMemoryTransport"]
 
 WsgiApp = Callable[[dict[str, Any], Callable[..., Any]], Iterable[bytes]]
 
@@ -53,7 +47,7 @@ class _HeaderBlock:
         return True
 
     def close(self) -> None:
-        pass
+        """Nothing to close."""
 
 
 def _body_bytes(body: None | str | bytes | Iterable[bytes]) -> bytes:
@@ -70,11 +64,8 @@ def _body_bytes(body: None | str | bytes | Iterable[bytes]) -> bytes:
 
 
 class InMemoryTransport(BaseAdapter):
-    """Serve requests from a WSGI application in this process (an :class:`EngineSimulator` or its ``wsgi_app``).
-
-    ``url`` is the base URL to give the client; :meth:`session_attributes` mounts the transport at construction
-    (the connectivity probe already goes through it), :meth:`mount` on an existing session.
-    """
+    """Serve requests from a WSGI application in this process (an :class:`EngineSimulator` or its ``wsgi_app``);
+    ``url`` is the base URL to give the client."""
 
     def __init__(self, app: WsgiApp | Any, url: str = DEFAULT_URL) -> None:
         super().__init__()
@@ -82,10 +73,8 @@ class InMemoryTransport(BaseAdapter):
         self.url = url.rstrip("/")
 
     def session_attributes(self) -> dict[str, Any]:
-        """The ``session_attributes`` of an ``ApiClient`` that talks to the simulator through this transport.
-
-        The environment's proxy and CA settings mean nothing here, and reading them costs more than the request.
-        """
+        """The ``session_attributes`` of an ``ApiClient`` that talks to the simulator through this transport (the
+        environment's proxy and CA settings mean nothing here, and reading them costs more than the request)."""
         return {"adapters": OrderedDict([(self.url, self)]), "trust_env": False}
 
     def mount(self, session: requests.Session) -> requests.Session:
@@ -119,26 +108,16 @@ class InMemoryTransport(BaseAdapter):
 
         code, _, reason = started["status"].partition(" ")
         headers: list[tuple[str, str]] = started["headers"]
-        raw = HTTPResponse(
-            body=io.BytesIO(payload),
-            headers=HTTPHeaderDict(headers),
-            status=int(code),
-            reason=reason,
-            preload_content=False,
-            decode_content=False,
-            # requests' cookie handling reads only the header block of the wire response: a stand-in suffices.
-            original_response=_HeaderBlock(headers, request.method or "GET"),  # type: ignore[arg-type]
-            request_method=request.method,
-            request_url=request.url,
-        )
+        # requests' cookie handling reads only the header block of the wire response: a stand-in suffices.
+        wire = _HeaderBlock(headers, request.method or "GET")
+        options: dict[str, Any] = {"status": int(code), "reason": reason, "preload_content": False}
+        options.update(decode_content=False, original_response=wire, request_method=request.method)
+        raw = HTTPResponse(io.BytesIO(payload), HTTPHeaderDict(headers), request_url=request.url, **options)
         response = requests.Response()
-        response.status_code = int(code)
-        response.reason = reason
+        response.status_code, response.reason, response.raw = int(code), reason, raw
         response.headers = CaseInsensitiveDict(headers)
         response.encoding = get_encoding_from_headers(response.headers)
-        response.raw = raw
-        response.url = request.url or ""
-        response.request = request
+        response.url, response.request = request.url or "", request
         response.connection = self  # type: ignore[assignment]  # requests only calls close() on it
         extract_cookies_to_jar(response.cookies, request, raw)  # type: ignore[no-untyped-call]
         return response

@@ -1,11 +1,8 @@
 """The REST routes of the simulated engine.
 
-Patterns are relative to ``/rest/v{N}`` and are matched on the raw request
-path, split on ``/`` and then percent-decoded per segment, so an id with an
-encoded ``/`` (``%2F``) stays a single path parameter.
-
-Each area lives in its own module and registers on the shared :data:`router`;
-a new area is one new module plus one import line at the bottom of this file.
+Patterns are relative to ``/rest/v{N}`` and are matched on the raw request path, split on ``/`` and then
+percent-decoded per segment, so an id with an encoded ``/`` (``%2F``) stays a single path parameter. Each area
+registers on the shared :data:`router` from its own module, imported at the bottom of this file.
 """
 
 from __future__ import annotations
@@ -18,30 +15,20 @@ from urllib.parse import unquote
 from werkzeug.datastructures import MultiDict
 from werkzeug.wrappers import Request
 
-from ..errors import EngineError, error_body
+from ..context import EngineError, bad_request
 
 if TYPE_CHECKING:
     from ..state import EngineState
 
-__all__ = [
-    "EngineError",
-    "Reply",
-    "RequestContext",
-    "Router",
-    "error_body",
-    "router",
-]
+__all__ = ["Reply", "RequestContext", "Router", "pipeline_route", "router"]
 
 Handler = Callable[..., Any]
 
 
 @dataclass
 class Reply:
-    """A handler answer that needs more than "200 with this JSON".
-
-    ``body`` is JSON-encoded unless it is ``bytes``/``str`` (sent as is with
-    ``content_type``) or None (empty body).
-    """
+    """A handler answer that needs more than "200 with this JSON": ``body`` is JSON-encoded unless it is
+    ``bytes``/``str`` (sent as is with ``content_type``) or None (empty body)."""
 
     body: Any = None
     status: int = 200
@@ -67,7 +54,7 @@ class RequestContext:
         try:
             return json.loads(self.body)
         except ValueError as exc:
-            raise EngineError(400, f"Invalid JSON body: {exc}", "REST_0400") from None
+            raise bad_request(f"Invalid JSON body: {exc}") from None
 
     def arg(self, name: str, default: str | None = None) -> str | None:
         """The first value of query parameter ``name``."""
@@ -76,20 +63,30 @@ class RequestContext:
 
     def integer(self, name: str, default: int) -> int:
         """An integer query parameter (``default`` when absent or empty); 400 when it is not one."""
-        value = self.query.get(name)
-        if value is None or value == "":
-            return default
+        value = self.query.get(name) or ""
         try:
-            return int(value)
+            return int(value) if value else default
         except ValueError:
-            raise EngineError(400, f"Query parameter '{name}' must be an integer, not '{value}'", "REST_0400") from None
+            raise bad_request(f"Query parameter '{name}' must be an integer, not '{value}'") from None
 
     def flag(self, name: str, default: bool = False) -> bool:
         """A boolean query parameter (``true``/``false``, case-insensitive)."""
         value: str | None = self.query.get(name)
-        if value is None:
-            return default
-        return value.strip().lower() == "true"
+        return default if value is None else value.strip().lower() == "true"
+
+    def rev(self) -> int:
+        """The ``rev`` query parameter (0, the current revision, when absent)."""
+        rev = self.integer("rev", 0)
+        if rev < 0:
+            raise bad_request(f"Invalid revision {rev}")
+        return rev
+
+    def object_body(self, what: str) -> dict[str, Any] | None:
+        """The JSON body when it is an object, None when the body is empty; 400 otherwise."""
+        body = self.json()
+        if body is not None and not isinstance(body, dict):
+            raise bad_request(f"{what} must be a JSON object")
+        return body
 
 
 class _Route:
@@ -131,10 +128,9 @@ class Router:
     def resolve(self, method: str, raw_path: str) -> tuple[Handler, dict[str, str]]:
         """Find the handler for a raw (still encoded) path relative to the version.
 
-        A literal segment wins over a placeholder in the same place, whatever
-        the order the routes were registered in. Raises :class:`EngineError`
-        404 for an unknown path and 405 when the path exists only for other
-        methods.
+        A literal segment wins over a placeholder in the same place, whatever the order the routes were
+        registered in. Raises :class:`EngineError` 404 for an unknown path and 405 when the path exists only
+        for other methods.
         """
         segments = [unquote(s) for s in raw_path.strip("/").split("/")]
         allowed = []
@@ -150,16 +146,30 @@ class Router:
         if best is not None:
             return best[0].handler, best[1]
         if allowed:
-            raise EngineError(
-                405,
-                f"Method {method} not allowed (allowed: {', '.join(allowed)})",
-                "REST_0405",
-            )
-        raise EngineError(404, f"No such resource '{raw_path}'", "REST_0404")
+            raise EngineError(405, f"Method {method} not allowed (allowed: {', '.join(allowed)})", "REQUEST_METHOD")
+        raise EngineError(404, f"No such resource '{raw_path}'", "REQUEST_UNKNOWN")
 
 
 #: The one router all route modules register on.
 router = Router()
 
+
+def pipeline_route(method: str, pattern: str) -> Callable[[Handler], Handler]:
+    """Register a handler of ``/pipeline/{pipeline_id}/...``: it gets the stored pipeline (404 for an unknown
+    id) instead of its id, once the ``rev`` of the query is checked."""
+
+    def register(handler: Handler) -> Handler:
+        def with_pipeline(ctx: RequestContext, pipeline_id: str, **params: str) -> Any:
+            pipeline = ctx.state.pipelines.get(pipeline_id)
+            ctx.rev()
+            return handler(ctx, pipeline, **params)
+
+        with_pipeline.__doc__ = handler.__doc__
+        router.route(method, pattern)(with_pipeline)
+        return handler
+
+    return register
+
+
 # Route modules; importing them registers their handlers.
-from . import acl, definitions, pipelines, previews, runs, snapshots, system  # noqa: E402, F401
+from . import pipelines, system  # noqa: E402, F401

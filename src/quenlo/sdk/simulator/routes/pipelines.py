@@ -1,48 +1,29 @@
-"""Pipeline resources: status, the store, import and export, and fragments."""
+"""Pipeline resources: status, the store, import and export, fragments, runs, rules, validation, previews,
+snapshots and access control lists."""
 
 from __future__ import annotations
 
-from typing import Any
+import copy
+import uuid
+from typing import Any, Mapping
 
-from ..errors import bad_request
-from ..versions import at_least
-from . import Reply, RequestContext, router
-
-# -- query helpers shared with the run routes ----------------------------------------------------------------
-
-
-def rev_arg(ctx: RequestContext) -> int:
-    """The ``rev`` query parameter (0, the current revision, when absent)."""
-    rev = ctx.integer("rev", 0)
-    if rev < 0:
-        raise bad_request(f"Invalid revision {rev}")
-    return rev
-
-
-def object_body(ctx: RequestContext, what: str) -> dict[str, Any] | None:
-    """The JSON body when it is an object, None when the body is empty; 400 otherwise."""
-    body = ctx.json()
-    if body is not None and not isinstance(body, dict):
-        raise bad_request(f"{what} must be a JSON object")
-    return body
-
-
-# -- status ----------------------------------------------------------------------------------------------------
+from ..context import bad_request
+from ..documents import at_least, parse_overrides, sample_stages
+from ..previews import PreviewRun, new_dynamic_pipeline_id
+from ..store import StoredPipeline
+from . import Reply, RequestContext, pipeline_route, router
 
 
 @router.route("GET", "/pipeline/{pipeline_id}/status")
 def pipeline_status(ctx: RequestContext, pipeline_id: str) -> dict[str, Any] | None:
     """Current status record: scripted, else the latest run's, else EDITED for a stored pipeline."""
-    record = ctx.state.read_status(pipeline_id, rev=str(rev_arg(ctx)))
+    record = ctx.state.read_status(pipeline_id, rev=str(ctx.rev()))
     if record is None:
         # With onlyIfExists the engine answers an unknown id with an empty 200.
         if ctx.flag("onlyIfExists"):
             return None
         ctx.state.pipelines.get(pipeline_id)  # raises the engine's 404
     return record
-
-
-# -- the store -------------------------------------------------------------------------------------------------
 
 
 @router.route("PUT", "/pipeline/{pipeline_title}")
@@ -55,42 +36,41 @@ def create_pipeline(ctx: RequestContext, pipeline_title: str) -> Reply:
         auto_generate=ctx.flag(flag),
         draft=ctx.flag("draft"),
         pipeline_type=ctx.arg("pipelineType") or "HARVEL",
+        user=ctx.user,
     )
-    return Reply(pipeline.config_at(0), status=201)
+    return Reply(pipeline.definition_at(0), status=201)
 
 
 @router.route("POST", "/pipeline/{pipeline_id}")
 def update_pipeline(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
     """Store the body as the pipeline's next revision and answer the stored definition."""
-    rev_arg(ctx)
-    pipeline = ctx.state.pipelines.update(pipeline_id, ctx.json(), description=ctx.arg("description"))
-    return pipeline.config_at(0)
+    ctx.rev()
+    pipeline = ctx.state.pipelines.update(pipeline_id, ctx.json(), description=ctx.arg("description"), user=ctx.user)
+    return pipeline.definition_at(0)
 
 
-@router.route("GET", "/pipeline/{pipeline_id}")
-def get_pipeline(ctx: RequestContext, pipeline_id: str) -> Any:
+@pipeline_route("GET", "/pipeline/{pipeline_id}")
+def get_pipeline(ctx: RequestContext, pipeline: StoredPipeline) -> Any:
     """The definition (get=pipeline), the information record (info) or the revisions (history)."""
-    pipeline = ctx.state.pipelines.get(pipeline_id)
     what = ctx.arg("get") or "pipeline"
-    if what == "pipeline":
-        return pipeline.config_at(rev_arg(ctx))
-    if what == "info":
-        return pipeline.info()
-    if what == "history":
-        return pipeline.history()
-    raise bad_request(f"Invalid value of 'get': '{what}' (pipeline, info or history)")
+    answers = {
+        "pipeline": lambda: pipeline.definition_at(ctx.rev()),
+        "info": pipeline.info,
+        "history": pipeline.history,
+    }
+    if what not in answers:
+        raise bad_request(f"Invalid value of 'get': '{what}' (pipeline, info or history)")
+    return answers[what]()
 
 
-@router.route("DELETE", "/pipeline/{pipeline_id}")
-def delete_pipeline(ctx: RequestContext, pipeline_id: str) -> None:
+@pipeline_route("DELETE", "/pipeline/{pipeline_id}")
+def delete_pipeline(ctx: RequestContext, pipeline: StoredPipeline) -> None:
     """Delete a pipeline that is not running, with its runs and offsets."""
-    state = ctx.state
-    with state.lock:
-        state.pipelines.get(pipeline_id)
-        if state.runs.is_active(pipeline_id):
-            raise bad_request(f"Pipeline '{pipeline_id}' is running and cannot be deleted")
-        state.pipelines.remove(pipeline_id)
-        state.runs.forget(pipeline_id)
+    with ctx.state.lock:
+        if ctx.state.runs.is_active(pipeline.pipeline_id):
+            raise bad_request(f"Pipeline '{pipeline.pipeline_id}' is running and cannot be deleted")
+        ctx.state.pipelines.remove(pipeline.pipeline_id)
+        ctx.state.runs.forget(pipeline.pipeline_id)
 
 
 @router.route("GET", "/pipelines")
@@ -99,12 +79,8 @@ def list_pipelines(ctx: RequestContext) -> Any:
     state = ctx.state
 
     def status_of(pipeline_id: str) -> dict[str, Any]:
-        return state.runs.status(pipeline_id) or {
-            "pipelineId": pipeline_id,
-            "name": pipeline_id,
-            "status": "EDITED",
-            "message": None,
-        }
+        never_ran = {"pipelineId": pipeline_id, "name": pipeline_id, "status": "EDITED", "message": None}
+        return state.runs.status(pipeline_id) or never_ran
 
     pipelines = state.pipelines.listing(
         filter_text=ctx.arg("filterText"),
@@ -121,21 +97,13 @@ def list_pipelines(ctx: RequestContext) -> Any:
     return infos
 
 
-# -- import and export -------------------------------------------------------------------------------------------
-
-
-@router.route("GET", "/pipeline/{pipeline_id}/export")
-def export_pipeline(ctx: RequestContext, pipeline_id: str) -> Reply:
+@pipeline_route("GET", "/pipeline/{pipeline_id}/export")
+def export_pipeline(ctx: RequestContext, pipeline: StoredPipeline) -> Reply:
     """The pipeline in export form; as a file download with attachment=true."""
-    export = ctx.state.pipelines.get(pipeline_id).export(
-        include_library_definitions=ctx.flag("includeLibraryDefinitions"),
-        include_plain_text_credentials=ctx.flag("includePlainTextCredentials", True),
-        rev=rev_arg(ctx),
-    )
-    headers = {}
-    if ctx.flag("attachment"):
-        headers["Content-Disposition"] = f'attachment; filename="{pipeline_id}.json"'
-    return Reply(export, headers=headers)
+    credentials = ctx.flag("includePlainTextCredentials", True)
+    export = pipeline.export(ctx.flag("includeLibraryDefinitions"), credentials, ctx.rev())
+    download = {"Content-Disposition": f'attachment; filename="{pipeline.pipeline_id}.json"'}
+    return Reply(export, headers=download if ctx.flag("attachment") else {})
 
 
 @router.route("POST", "/pipelines/export")
@@ -146,8 +114,8 @@ def export_pipelines(ctx: RequestContext) -> Reply:
         raise bad_request("The body must be a JSON list of pipeline ids")
     archive = ctx.state.pipelines.export_archive(
         ids,
-        include_library_definitions=ctx.flag("includeLibraryDefinitions"),
-        include_plain_text_credentials=ctx.flag("includePlainTextCredentials", True),
+        libraries=ctx.flag("includeLibraryDefinitions"),
+        plain_text_credentials=ctx.flag("includePlainTextCredentials", True),
     )
     return Reply(
         archive, content_type="application/zip", headers={"Content-Disposition": 'attachment; filename="pipelines.zip"'}
@@ -157,15 +125,16 @@ def export_pipelines(ctx: RequestContext) -> Reply:
 @router.route("POST", "/pipeline/{pipeline_id}/import")
 def import_pipeline(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
     """Store an exported pipeline (or only check it, as a draft) and answer it in export form."""
-    rev_arg(ctx)
+    ctx.rev()
     pipeline = ctx.state.pipelines.import_pipeline(
         pipeline_id,
         ctx.json(),
         overwrite=ctx.flag("overwrite"),
         draft=ctx.flag("draft"),
         auto_generate=ctx.flag("autoGeneratePipelineId"),
+        user=ctx.user,
     )
-    return pipeline.export(include_library_definitions=ctx.flag("includeLibraryDefinitions"))
+    return pipeline.export(libraries=ctx.flag("includeLibraryDefinitions"))
 
 
 @router.route("POST", "/pipelines/import")
@@ -176,10 +145,7 @@ def import_pipelines(ctx: RequestContext) -> dict[str, Any]:
     upload = ctx.request.files.get("file")
     if upload is None:
         raise bad_request("The upload has no form field 'file'")
-    return ctx.state.pipelines.import_archive(upload.read())
-
-
-# -- fragments --------------------------------------------------------------------------------------------------
+    return ctx.state.pipelines.import_archive(upload.read(), user=ctx.user)
 
 
 @router.route("PUT", "/fragment/{title}")
@@ -189,14 +155,250 @@ def create_fragment(ctx: RequestContext, title: str) -> Reply:
         title,
         description=ctx.arg("description") or "",
         draft=ctx.flag("draft"),
-        execution_mode=ctx.arg("executionMode"),
-        definition=ctx.json(),
+        mode=ctx.arg("executionMode"),
+        body=ctx.json(),
     )
-    return Reply(fragment.config(), status=201)
+    return Reply(fragment, status=201)
 
 
 @router.route("POST", "/fragment/{fragment_id}/import")
 def import_fragment(ctx: RequestContext, fragment_id: str) -> dict[str, Any]:
     """Store an exported fragment under ``fragment_id`` and answer it in export form."""
-    fragment = ctx.state.pipelines.import_fragment(fragment_id, ctx.json(), draft=ctx.flag("draft"))
-    return fragment.export()
+    return ctx.state.pipelines.import_fragment(fragment_id, ctx.json(), draft=ctx.flag("draft"))
+
+
+@pipeline_route("POST", "/pipeline/{pipeline_id}/start")
+def start_pipeline(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """Start a run; the body, if any, holds the runtime parameters."""
+    parameters = ctx.object_body("Runtime parameters")
+    return ctx.state.runs.start(pipeline.pipeline_id, str(ctx.rev()), runtime_parameters=parameters, user=ctx.user)
+
+
+@pipeline_route("POST", "/pipeline/{pipeline_id}/stop")
+def stop_pipeline(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """Ask the active run to stop; it goes STOPPING, then STOPPED."""
+    return ctx.state.runs.stop(pipeline.pipeline_id)
+
+
+@pipeline_route("POST", "/pipeline/{pipeline_id}/forceStop")
+def force_stop_pipeline(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """End the active run at once, even one stuck in STOPPING."""
+    return ctx.state.runs.stop(pipeline.pipeline_id, force=True)
+
+
+@pipeline_route("POST", "/pipeline/{pipeline_id}/resetOffset")
+def reset_offset(ctx: RequestContext, pipeline: StoredPipeline) -> None:
+    """Forget the committed offsets so the next run reads from the start."""
+    ctx.state.runs.reset_offsets(pipeline.pipeline_id)
+
+
+@pipeline_route("GET", "/pipeline/{pipeline_id}/committedOffsets")
+def committed_offsets(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """The committed origin offsets."""
+    return ctx.state.runs.offsets(pipeline.pipeline_id)
+
+
+@pipeline_route("POST", "/pipeline/{pipeline_id}/committedOffsets")
+def update_committed_offsets(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """Overwrite the committed origin offsets with the body's ``offsets``."""
+    return ctx.state.runs.set_offsets(pipeline.pipeline_id, ctx.json())
+
+
+@pipeline_route("GET", "/pipeline/{pipeline_id}/metrics")
+def pipeline_metrics(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any] | None:
+    """The latest run's metrics; an empty answer for a pipeline that never ran."""
+    return ctx.state.runs.metrics(pipeline.pipeline_id)
+
+
+@pipeline_route("GET", "/pipeline/{pipeline_id}/history")
+def pipeline_history(ctx: RequestContext, pipeline: StoredPipeline) -> list[dict[str, Any]]:
+    """One entry per run, newest first."""
+    return ctx.state.runs.history(pipeline.pipeline_id)
+
+
+@pipeline_route("GET", "/pipeline/{pipeline_id}/errorMessages")
+def error_messages(ctx: RequestContext, pipeline: StoredPipeline) -> list[dict[str, Any]]:
+    """The newest ``size`` error messages of the stage ``stageInstanceName``."""
+    stage = ctx.arg("stageInstanceName")
+    if not stage:
+        raise bad_request("Query parameter 'stageInstanceName' is required")
+    messages = ctx.state.runs.error_messages(pipeline.pipeline_id, stage, size=ctx.integer("size", 10))
+    if not messages and stage not in {s.get("name") for s in pipeline.stages}:
+        raise bad_request(f"Pipeline '{pipeline.pipeline_id}' has no stage '{stage}'")
+    return messages
+
+
+@pipeline_route("GET", "/pipeline/{pipeline_id}/rules")
+def get_rules(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """The pipeline's rules."""
+    with ctx.state.lock:
+        return copy.deepcopy(pipeline.rules)
+
+
+@pipeline_route("POST", "/pipeline/{pipeline_id}/rules")
+def update_rules(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """Replace the rules; the stored rules get a new uuid, as each save does on the engine."""
+    rules = ctx.object_body("A rules document")
+    if rules is None or not all(isinstance(rules.get(key, []), list) for key in ("checks", "recipients")):
+        raise bad_request("A rules document is a JSON object whose 'checks' and 'recipients' are lists")
+    with ctx.state.lock:
+        pipeline.rules = {**copy.deepcopy(rules), "uuid": str(uuid.uuid4())}
+        return copy.deepcopy(pipeline.rules)
+
+
+def _started(run: PreviewRun) -> dict[str, Any]:
+    # The answer to a starting request: the previewer id and the state the run starts in.
+    return run.status_record(run.progress.states[0])
+
+
+@pipeline_route("GET", "/pipeline/{pipeline_id}/validate")
+def validate(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """Start a validation of a stored pipeline."""
+    return _started(ctx.state.previews.validate(pipeline.pipeline_id, pipeline.stages, pipeline.invalid_issues))
+
+
+@pipeline_route("POST", "/pipeline/{pipeline_id}/preview")
+def preview(ctx: RequestContext, pipeline: StoredPipeline) -> dict[str, Any]:
+    """Start a preview of a stored pipeline; every setting comes in the query."""
+    run = ctx.state.previews.preview(
+        pipeline.pipeline_id,
+        pipeline.stages,
+        pipeline.invalid_issues,
+        batches=ctx.integer("batches", 1),
+        batch_size=ctx.integer("batchSize", 10),
+        skip_targets=ctx.flag("skipTargets", True),
+        end_stage=ctx.arg("endStage") or None,
+        test_origin=ctx.flag("testOrigin"),
+        overrides=parse_overrides(ctx.arg("stageOutputsToOverrideJson")),
+    )
+    return _started(run)
+
+
+@router.route("POST", "/pipeline/dynamicPreview")
+def dynamic_preview(ctx: RequestContext) -> dict[str, Any]:
+    """Start a preview of a pipeline made for the request.
+
+    The request: ``{"kind": "PIPELINE", "stages": [...], "batches", "batchSize", "skipTargets", "endStage"}``
+    (without stages, the sample pipeline's), or ``{"kind": "CONNECTION", "connection": {...}}``.
+    """
+    request = ctx.json()
+    if not isinstance(request, Mapping):
+        raise bad_request("A dynamic preview needs a JSON object describing it", "PREVIEW_REQUEST")
+    pipeline_id = new_dynamic_pipeline_id()
+    kind = request.get("kind", "PIPELINE")
+    if kind == "CONNECTION":
+        connection = request.get("connection")
+        if not isinstance(connection, Mapping):
+            raise bad_request("A connection check needs a connection", "PREVIEW_REQUEST")
+        return _started(ctx.state.previews.verify_connection(pipeline_id, connection))
+    if kind != "PIPELINE":
+        raise bad_request(f"Unknown dynamic preview kind '{kind}'", "PREVIEW_REQUEST")
+    stages = request.get("stages") or sample_stages()
+    if not isinstance(stages, list):
+        raise bad_request("The stages of a dynamic preview must be a list", "PREVIEW_REQUEST")
+    run = ctx.state.previews.preview(
+        pipeline_id,
+        stages,
+        batches=int(request.get("batches", 1)),
+        batch_size=int(request.get("batchSize", 10)),
+        skip_targets=bool(request.get("skipTargets", True)),
+        end_stage=request.get("endStage"),
+        kind="dynamic",
+    )
+    return _started(run)
+
+
+@router.route("GET", "/pipeline/{pipeline_id}/preview/{previewer_id}/status")
+def preview_status(ctx: RequestContext, pipeline_id: str, previewer_id: str) -> dict[str, Any]:
+    """The run's state; each read takes a run that steps on reads one state further."""
+    return ctx.state.previews.read_status(pipeline_id, previewer_id)
+
+
+@router.route("GET", "/pipeline/{pipeline_id}/preview/{previewer_id}")
+def preview_data(ctx: RequestContext, pipeline_id: str, previewer_id: str) -> dict[str, Any]:
+    """The run's output: the batches once FINISHED, the issues once INVALID."""
+    return ctx.state.previews.read_data(pipeline_id, previewer_id)
+
+
+@pipeline_route("PUT", "/pipeline/{pipeline_id}/snapshot/{snapshot_name}")
+def capture(ctx: RequestContext, pipeline: StoredPipeline, snapshot_name: str) -> dict[str, Any]:
+    """Start capturing a snapshot; the body holds the runtime parameters."""
+    parameters = ctx.object_body("Runtime parameters")
+    snapshot = ctx.state.snapshots.capture(
+        pipeline.pipeline_id,
+        snapshot_name,
+        pipeline.stages,
+        label=ctx.arg("snapshotLabel"),
+        rev=str(ctx.rev()),
+        user=ctx.user,
+        batches=ctx.integer("batches", 1),
+        batch_size=ctx.integer("batchSize", 10),
+        runtime_parameters=parameters or None,
+        issues=pipeline.issues(),
+    )
+    return snapshot.info(True)
+
+
+@router.route("GET", "/pipeline/{pipeline_id}/snapshot/{snapshot_name}/status")
+def snapshot_status(ctx: RequestContext, pipeline_id: str, snapshot_name: str) -> dict[str, Any]:
+    """The snapshot's status record; reads take a capture towards completion."""
+    return ctx.state.snapshots.read_status(pipeline_id, snapshot_name)
+
+
+@router.route("GET", "/pipeline/{pipeline_id}/snapshot/{snapshot_name}")
+def snapshot_data(ctx: RequestContext, pipeline_id: str, snapshot_name: str) -> dict[str, Any]:
+    """The captured records."""
+    return ctx.state.snapshots.get(pipeline_id, snapshot_name).data()
+
+
+@router.route("DELETE", "/pipeline/{pipeline_id}/snapshot/{snapshot_name}")
+def delete(ctx: RequestContext, pipeline_id: str, snapshot_name: str) -> None:
+    """Forget a snapshot; the engine answers with an empty body."""
+    ctx.state.snapshots.delete(pipeline_id, snapshot_name)
+
+
+@router.route("GET", "/pipelines/snapshots")
+def all_snapshots(ctx: RequestContext) -> list[dict[str, Any]]:
+    """The status records of every pipeline's snapshots."""
+    return ctx.state.snapshots.infos()
+
+
+@pipeline_route("GET", "/pipeline/{pipeline_id}/snapshots")
+def pipeline_snapshots(ctx: RequestContext, pipeline: StoredPipeline) -> list[dict[str, Any]]:
+    """The status records of one pipeline's snapshots."""
+    return ctx.state.snapshots.infos(pipeline.pipeline_id)
+
+
+def _pipeline(ctx: RequestContext, pipeline_id: str) -> StoredPipeline:
+    return ctx.state.pipelines.get(pipeline_id)
+
+
+@router.route("GET", "/acl/{pipeline_id}")
+def get_acl(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
+    """The pipeline's access control list; 404 for an unknown pipeline."""
+    return ctx.state.access.acl(_pipeline(ctx, pipeline_id))
+
+
+@router.route("POST", "/acl/{pipeline_id}")
+def set_acl(ctx: RequestContext, pipeline_id: str) -> dict[str, Any]:
+    """Replace the pipeline's access control list; answers with what was stored."""
+    return ctx.state.access.set_acl(_pipeline(ctx, pipeline_id), ctx.json(), ctx.user)
+
+
+@router.route("GET", "/acl/{pipeline_id}/permissions")
+def permissions(ctx: RequestContext, pipeline_id: str) -> list[dict[str, Any]]:
+    """The grants of the pipeline's access control list."""
+    grants: list[dict[str, Any]] = ctx.state.access.acl(_pipeline(ctx, pipeline_id))["grants"]
+    return grants
+
+
+@router.route("GET", "/pipelines/subjects")
+def subjects(ctx: RequestContext) -> dict[str, list[str]]:
+    """The users and groups named in any pipeline's access control list."""
+    return ctx.state.access.subjects(ctx.state.pipelines.all())
+
+
+@router.route("POST", "/pipeline/subjects")
+def rename_subjects(ctx: RequestContext) -> dict[str, list[str]]:
+    """Rename users and groups across all access control lists: ``{"users": {"old": "new"}, "groups": {...}}``."""
+    return ctx.state.access.rename_subjects(ctx.state.pipelines.all(), ctx.json(), ctx.user)

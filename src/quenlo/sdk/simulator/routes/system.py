@@ -1,28 +1,37 @@
-"""Engine-wide resources: information, configuration, users, statistics, logs, health and support bundles."""
+"""Engine-wide resources: information, users, logs, and the canned documents of the engine's registry."""
 
 from __future__ import annotations
 
 import time
 from typing import Any
 
-from ..health import GENERATORS, HEALTH_CATEGORIES
+from ..context import bad_request
 from . import Reply, RequestContext, router
 
 #: The response header that tells a log reader where to continue reading backwards.
 LOG_OFFSET_HEADER = "X-Velm-Log-Offset"
 
 
-def _port(ctx: RequestContext) -> str:
-    return str(ctx.request.environ.get("SERVER_PORT", ""))
-
-
-def _authentication(ctx: RequestContext) -> str:
-    return "form" if ctx.state.users.required else "none"
-
-
 def _listed(ctx: RequestContext, name: str) -> list[str]:
     """A query parameter given repeated, comma-separated, or both; blanks dropped."""
     return [item.strip() for value in ctx.query.getlist(name) for item in value.split(",") if item.strip()]
+
+
+def _canned(path: str, name: str) -> None:
+    def answer(ctx: RequestContext) -> Any:
+        return ctx.state.documents[name]
+
+    answer.__doc__ = f"The canned '{name}' document."
+    router.route("GET", path)(answer)
+
+
+_CANNED = {"/system/directories": "directories", "/system/jmx": "jmx", "/system/stats": "stats"}
+_CANNED.update(
+    {"/definitions": "definitions", "/definitions/connections": "connections", "/pipelines/alerts": "alerts"}
+)
+_CANNED.update({"/stageLibraries/classpathHealth": "classpath", "/system/health/categories": "health_categories"})
+for _path, _name in {**_CANNED, "/system/bundle/list": "bundle_generators"}.items():
+    _canned(_path, _name)
 
 
 @router.route("GET", "/system/info")
@@ -34,56 +43,46 @@ def system_info(ctx: RequestContext) -> dict[str, Any]:
 @router.route("GET", "/system/info/id")
 def engine_id(ctx: RequestContext) -> dict[str, Any]:
     """The engine's id."""
-    return {"id": ctx.state.sdk_id}
+    return {"id": ctx.state.engine_id}
 
 
 @router.route("GET", "/system/info/currentUser")
 def current_user(ctx: RequestContext) -> dict[str, Any]:
     """The user the request authenticated as, with its roles and groups."""
-    return ctx.state.system.current_user(ctx.user)
+    return ctx.state.users.current_user(ctx.user)
 
 
 @router.route("POST", "/usermanagement/users/{user}/changePassword")
 def change_password(ctx: RequestContext, user: str) -> None:
     """Change a user's own password; the old one is refused from then on."""
-    ctx.state.system.change_password(user, ctx.user, ctx.json())
-
-
-@router.route("GET", "/system/directories")
-def directories(ctx: RequestContext) -> dict[str, str]:
-    """Where the engine keeps its files."""
-    return dict(ctx.state.system.directories)
+    ctx.state.users.change_password(user, ctx.user, ctx.json())
 
 
 @router.route("GET", "/system/configuration")
 def configuration(ctx: RequestContext) -> dict[str, str]:
-    """The configuration properties, secrets masked."""
-    return ctx.state.system.configuration(_port(ctx), _authentication(ctx))
+    """The engine's settings, with the port it serves on and its authentication."""
+    settings: dict[str, str] = ctx.state.documents["configuration"]
+    settings["http.port"] = str(ctx.request.environ.get("SERVER_PORT", ""))
+    settings["http.auth"] = "form" if ctx.state.users.required else "none"
+    return dict(sorted(settings.items()))
 
 
 @router.route("GET", "/system/configuration/ui")
 def ui_configuration(ctx: RequestContext) -> dict[str, str]:
-    """The configuration of the user interface."""
-    return ctx.state.system.ui_configuration()
-
-
-@router.route("GET", "/system/jmx")
-def jmx(ctx: RequestContext) -> dict[str, Any]:
-    """JMX beans of the engine process."""
-    return ctx.state.system.jmx()
-
-
-@router.route("GET", "/system/stats")
-def stats(ctx: RequestContext) -> dict[str, Any]:
-    """Usage statistics settings."""
-    return ctx.state.system.stats()
+    """The settings the user interface reads."""
+    return {k: v for k, v in ctx.state.documents["configuration"].items() if k.startswith("ui.")}
 
 
 @router.route("POST", "/system/stats")
 def opt_for_stats(ctx: RequestContext) -> dict[str, Any]:
     """Switch usage statistics on or off (``active=true|false``)."""
-    ctx.state.system.opt_for_stats(ctx.arg("active"), ctx.user)
-    return ctx.state.system.stats()
+    active = (ctx.arg("active") or "").strip().lower()
+    if active not in ("true", "false"):
+        raise bad_request(f"Query parameter 'active' must be true or false, not {ctx.arg('active')!r}")
+    stats = dict(ctx.state.documents["stats"], active=active == "true", opted=True, changed=ctx.state.clock.now_ms())
+    ctx.state.documents["stats"] = stats
+    ctx.state.log.add("INFO", "stats", f"Usage statistics switched {'on' if stats['active'] else 'off'}", user=ctx.user)
+    return stats
 
 
 @router.route("GET", "/system/logs")
@@ -98,28 +97,22 @@ def logs(ctx: RequestContext) -> Reply:
     return Reply(entries, headers={LOG_OFFSET_HEADER: str(offset)})
 
 
-@router.route("GET", "/system/health/categories")
-def health_categories(ctx: RequestContext) -> list[dict[str, str]]:
-    """The categories of the health report."""
-    return [dict(category) for category in HEALTH_CATEGORIES]
+@router.route("GET", "/stageLibraries/list")
+def stage_libraries(ctx: RequestContext) -> list[dict[str, Any]]:
+    """Libraries of ``repoUrl`` (the default repository when absent), optionally only the installed ones."""
+    return ctx.state.libraries(ctx.arg("repoUrl") or None, ctx.flag("installedOnly"))
 
 
 @router.route("GET", "/system/health/report")
 def health_report(ctx: RequestContext) -> dict[str, Any]:
     """The health checks of the asked categories (all by default)."""
-    return ctx.state.health.report(_listed(ctx, "categories"))
-
-
-@router.route("GET", "/system/bundle/list")
-def bundle_generators(ctx: RequestContext) -> list[dict[str, Any]]:
-    """The generators a support bundle can be assembled from."""
-    return [dict(generator) for generator in GENERATORS]
+    return ctx.state.health_report(_listed(ctx, "categories"))
 
 
 @router.route("GET", "/system/bundle/generate")
 def bundle_generate(ctx: RequestContext) -> Reply:
     """A support bundle, as a ZIP archive, from the comma-separated ``generators``."""
-    archive = ctx.state.health.bundle(_listed(ctx, "generators"), _port(ctx), _authentication(ctx))
+    archive = ctx.state.bundle(_listed(ctx, "generators"))
     name = time.strftime("bundle-%Y%m%d-%H%M%S.zip", time.gmtime(ctx.state.clock.time()))
     return Reply(
         archive,

@@ -1,14 +1,46 @@
-"""The engine's log: what it wrote, and reading it back page by page from an offset."""
+"""What every area of the simulated engine shares: one lock, one clock, the engine's log, and its errors.
+
+Each area (store, runs, previews, snapshots, users, access control) is built with the engine's :class:`Context`
+and nothing else of its neighbours', so an area reads time, takes the lock and writes log lines the same way.
+"""
 
 from __future__ import annotations
 
+import dataclasses
 import threading
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from typing import Any
 
-from .clock import Clock
-from .errors import bad_request
+from .clock import SYSTEM_CLOCK, Clock
+
+
+def error_body(message: str, code: str) -> dict[str, Any]:
+    """The JSON error document the engine sends with every failed call: its code and message."""
+    return {"error": {"code": code, "message": message}}
+
+
+class EngineError(Exception):
+    """Raised by a handler to answer with ``status`` and the engine's error document."""
+
+    def __init__(self, status: int, message: str, code: str) -> None:
+        super().__init__(message)
+        self.status, self.message, self.code = status, message, code
+
+    def body(self) -> dict[str, Any]:
+        """The JSON error document for this error."""
+        return error_body(self.message, self.code)
+
+
+def bad_request(message: str, code: str = "REQUEST_INVALID") -> EngineError:
+    """The engine's 400 answer to a request it cannot make sense of or refuses."""
+    return EngineError(400, message, code)
+
+
+def not_found(message: str, code: str) -> EngineError:
+    """The engine's 404 answer for something it does not know."""
+    return EngineError(404, message, code)
+
 
 SEVERITIES = ("TRACE", "DEBUG", "INFO", "WARN", "ERROR")
 #: How many log entries one read returns at most; older ones are read by passing the returned offset back.
@@ -20,7 +52,7 @@ class LogEntry:
     """One line of the engine's log; ``offset`` is where the line starts in the log text."""
 
     offset: int
-    timestamp: int
+    time: int
     severity: str
     category: str
     message: str
@@ -29,23 +61,15 @@ class LogEntry:
 
     def line(self) -> str:
         """The line as the log file holds it."""
-        stamp = datetime.fromtimestamp(self.timestamp / 1000, timezone.utc).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
+        stamp = datetime.fromtimestamp(self.time / 1000, timezone.utc).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
         return (
-            f"{stamp} [user:{self.user or '*'}] [pipeline:{self.pipeline or '*'}] "
-            f"{self.severity} {self.category} - {self.message}\n"
+            f"{stamp} {self.severity} {self.category} [pipeline {self.pipeline or '-'}] [user {self.user or '-'}] "
+            f"{self.message}\n"
         )
 
     def record(self) -> dict[str, Any]:
         """The entry as the log endpoint answers it."""
-        return {
-            "offset": self.offset,
-            "timestamp": self.timestamp,
-            "severity": self.severity,
-            "category": self.category,
-            "pipeline": self.pipeline,
-            "user": self.user,
-            "message": self.message,
-        }
+        return dataclasses.asdict(self)
 
 
 class EngineLog:
@@ -81,11 +105,8 @@ class EngineLog:
         pipeline: str | None = None,
         text: str | None = None,
     ) -> tuple[list[dict[str, Any]], int]:
-        """Up to :data:`LOG_PAGE` entries that end at or before ``ending_offset`` (-1: the end of the log).
-
-        Returns the entries, oldest first, and the offset to pass as the next ending offset to read further
-        back (the start of the oldest entry returned, or ``ending_offset`` when nothing matched).
-        """
+        """Up to :data:`LOG_PAGE` entries, oldest first, that end at or before ``ending_offset`` (-1: the end), and
+        the ending offset that reads further back (the start of the oldest entry, or ``ending_offset``)."""
         try:
             end = int(ending_offset) if ending_offset not in (None, "") else -1
         except ValueError:
@@ -105,3 +126,19 @@ class EngineLog:
             ]
         page = matching[-LOG_PAGE:]
         return [e.record() for e in page], (page[0].offset if page else end)
+
+
+@dataclass
+class Context:
+    """The lock, clock and log an area of the engine works with."""
+
+    clock: Clock = SYSTEM_CLOCK
+    lock: threading.RLock = field(default_factory=threading.RLock)
+    log: EngineLog = field(init=False)
+
+    def __post_init__(self) -> None:
+        self.log = EngineLog(self.lock, self.clock)
+
+    def now_ms(self) -> int:
+        """The engine's time, in milliseconds since the epoch."""
+        return self.clock.now_ms()

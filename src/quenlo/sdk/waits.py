@@ -1,0 +1,174 @@
+"""The exceptions and the progress event of the command waits.
+
+These are the classes of :mod:`quenlo.sdk.velm_api` that the waits raise and report with. They are plain Python
+classes, bound into that module under the same names (the very same objects), and they name it as their module,
+so tracebacks and pickles refer to them where users import them: ``quenlo.sdk.velm_api.RunError``.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Optional, Tuple
+
+import requests
+
+__all__ = [
+    "ConnectError",
+    "RunError",
+    "RunningError",
+    "StartError",
+    "StatusError",
+    "UnexpectedStatusError",
+    "WaitCancelledError",
+    "WaitProgress",
+    "WaitTimeoutError",
+]
+
+
+class StatusError(Exception):
+    """Parent class for pipeline status errors.
+
+    Attributes:
+        response: the decoded status record (a dict) that showed the error status.
+        message: the record's ``message`` (None when the engine sent none).
+    """
+
+    response: Dict[str, Any]
+    message: Optional[str]
+
+    def __init__(self, response: Dict[str, Any]) -> None:
+        """Keep the status record and its message."""
+        self.response = response
+        # A record without "message" still reports the pipeline's failure, with no message.
+        try:
+            message = response["message"]
+        except KeyError:
+            message = None
+        self.message = message
+        super().__init__(message)
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # Rebuilt from the record, not from the message, so the error crosses process boundaries intact.
+        return (type(self), (self.response,))
+
+
+class StartError(StatusError):
+    """Pipeline start error."""
+
+
+class RunningError(StatusError):
+    """Pipeline running error."""
+
+
+class RunError(StatusError):
+    """Pipeline run error."""
+
+
+class ConnectError(StatusError):
+    """Pipeline connect error."""
+
+
+class UnexpectedStatusError(StatusError):
+    """A wait ended because the work reached a final status other than the one waited for.
+
+    Attributes:
+        status: that status ("STOPPED", "INVALID", ...).
+        response: the status record (a dict) that showed it.
+        message: the record's ``message`` (None when it has none).
+    """
+
+    status: str
+
+    def __init__(self, response: Dict[str, Any], status: str, text: Optional[str] = None) -> None:
+        """Keep the record and the status that ended the wait; ``text`` is the error's message."""
+        super().__init__(response)
+        self.status = status
+        self.args = (f"The wait ended in status {status}" if text is None else text,)
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (type(self), (self.response, self.status, str(self)))
+
+
+class WaitTimeoutError(TimeoutError):
+    """A wait ran out of time. A TimeoutError, so also the Exception some waits were documented to raise.
+
+    Attributes:
+        timeout_sec: the wait's time-out, as given.
+        elapsed: seconds the wait took.
+        response: the command's last response (the last answer the wait read).
+        last_status: the last status the wait read, or None (none read, or a wait that reads none).
+    """
+
+    timeout_sec: Optional[float]
+    elapsed: Optional[float]
+    response: Optional[requests.Response]
+    last_status: Optional[str]
+
+    def __init__(
+        self,
+        message: str,
+        *,
+        timeout_sec: Optional[float] = None,
+        elapsed: Optional[float] = None,
+        response: Optional[requests.Response] = None,
+        last_status: Optional[str] = None,
+    ) -> None:
+        """Keep the message and what the wait saw."""
+        super().__init__(message)
+        self.timeout_sec = timeout_sec
+        self.elapsed = elapsed
+        self.response = response
+        self.last_status = last_status
+
+
+class WaitCancelledError(Exception):
+    """A wait ended because its cancel event was set."""
+
+
+class WaitProgress:
+    """What a wait hands its ``on_progress`` callback after each status it reads.
+
+    Attributes:
+        status: the status just read.
+        elapsed: seconds since the wait began.
+        remaining: seconds left before its time-out.
+        polls: status requests the wait has sent so far (a pipeline command's first status comes from
+            the answer it holds, with no request).
+        record: the status record, a dict.
+    """
+
+    __slots__ = ("status", "elapsed", "remaining", "polls", "record")
+
+    status: str
+    elapsed: float
+    remaining: float
+    polls: int
+    record: Dict[str, Any]
+
+    def __init__(self, status: str, elapsed: float, remaining: float, polls: int, record: Dict[str, Any]) -> None:
+        """Keep what the wait saw."""
+        self.status = status
+        self.elapsed = elapsed
+        self.remaining = remaining
+        self.polls = polls
+        self.record = record
+
+    def __repr__(self) -> str:
+        return (
+            f"WaitProgress(status={self.status!r}, elapsed={self.elapsed:.2f}, remaining={self.remaining:.2f}, "
+            f"polls={self.polls!r})"
+        )
+
+
+for _cls in (
+    StatusError,
+    StartError,
+    RunningError,
+    RunError,
+    ConnectError,
+    UnexpectedStatusError,
+    WaitTimeoutError,
+    WaitCancelledError,
+    WaitProgress,
+):
+    _cls.__module__ = "quenlo.sdk.velm_api"
+del _cls
