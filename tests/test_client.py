@@ -9,6 +9,7 @@ import socket
 import subprocess
 import sys
 import textwrap
+import warnings
 from collections.abc import Iterator
 from unittest import mock
 
@@ -86,10 +87,20 @@ class TestConstruction:
             assert request.user == "alice"
 
     @pytest.mark.parametrize("method", [None, "none", "FORM", "kerberos"])
-    def test_credentials_ignored_without_the_form_method(self, engine, method):
-        client = velm_api.ApiClient(engine.url, method, "alice", "a-pw")
+    @pytest.mark.parametrize("credentials", [("alice", "a-pw"), (None, "a-pw")])
+    def test_credentials_ignored_without_the_form_method_with_one_warning(self, engine, method, credentials):
+        with pytest.warns(UserWarning, match="^No credentials will be sent") as warned:
+            client = velm_api.ApiClient(engine.url, method, *credentials)
+        assert len(warned) == 1 and warned[0].filename == __file__
+        assert repr(method) in str(warned[0].message)
         assert client.session.auth is None
         assert engine.requests[0].header("Authorization") is None
+
+    @pytest.mark.parametrize("arguments", [(), ("form", "alice", "a-pw"), ("kerberos",)])
+    def test_no_warning_when_nothing_is_dropped(self, engine, arguments):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            velm_api.ApiClient(engine.url, *arguments)
 
     @pytest.mark.parametrize("name", ["X-Requested-By", "x-requested-by"])
     def test_caller_headers_replace_required_ones(self, engine, name):

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import logging
 import math
+import socket
+import threading
 import time
 from collections.abc import Iterator
 from typing import Any
@@ -16,7 +18,13 @@ from requests.adapters import HTTPAdapter
 from urllib3.util import Retry
 
 from quenlo.sdk import utils, velm_api
-from quenlo.sdk.exceptions import NotFoundError, ServiceUnavailableError, UnauthorizedError
+from quenlo.sdk.exceptions import (
+    BadRequestError,
+    ForbiddenError,
+    NotFoundError,
+    ServiceUnavailableError,
+    UnauthorizedError,
+)
 from quenlo.sdk.simulator import EngineSimulator
 
 INFO = "/v1/system/info"
@@ -214,6 +222,67 @@ class TestProbeTimeout:
         assert calls == [passed]
 
 
+@pytest.fixture
+def refused_port() -> Iterator[socket.socket]:
+    """A loopback port bound but not listening: connections are refused until the socket is closed."""
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        yield sock
+
+
+class TestProbeFailFast:
+    @pytest.mark.parametrize(
+        ("how", "error"),
+        [("password", UnauthorizedError), ("path", NotFoundError), (403, ForbiddenError), (400, BadRequestError)]
+        + [(418, velm_api._EngineHTTPError)],
+    )
+    def test_a_client_error_ends_the_probe_at_once(self, secured_engine, clock, how, error):
+        if isinstance(how, int):
+            secured_engine.inject_fault("GET", INFO, status=how, count=None)
+        url = secured_engine.url + ("/nope" if how == "path" else "")
+        with pytest.raises(error) as raised:
+            velm_api.ApiClient(url, "form", "admin", "wrong" if how == "password" else "admin", probe_fail_fast=True)
+        assert type(raised.value) is error
+        assert len(secured_engine.requests) == 1 and clock.sleeps == []
+
+    @pytest.mark.parametrize("fault", [{"status": 408}, {"status": 429}, {"status": 500}, {"body": {}}])
+    def test_what_may_pass_is_still_retried(self, engine, clock, fault):
+        engine.inject_fault("GET", INFO, count=2, **fault)
+        assert velm_api.ApiClient(engine.url, probe_fail_fast=True).version == "5.6.0"
+        assert len(engine.requests) == 3 and clock.sleeps == [1, 1]
+
+
+class TestProbeRetryUnreachable:
+    def test_waits_for_an_engine_that_starts_later(self, refused_port):
+        port = refused_port.getsockname()[1]
+        engine = EngineSimulator(port=port)
+        starter = threading.Timer(2, lambda: (refused_port.close(), engine.start()))
+        started = time.monotonic()
+        starter.start()
+        try:
+            client = velm_api.ApiClient(f"http://127.0.0.1:{port}", probe_retry_unreachable=True, probe_timeout_sec=10)
+            assert client.version == "5.6.0" and 2 <= time.monotonic() - started < 4
+        finally:
+            starter.join()
+            engine.stop()
+
+    def test_giving_up_names_the_refused_connection(self, refused_port, clock):
+        url = f"http://127.0.0.1:{refused_port.getsockname()[1]}"
+        with pytest.raises(TimeoutError) as raised:
+            velm_api.ApiClient(url, probe_retry_unreachable=True, probe_timeout_sec=3)
+        assert type(raised.value.__cause__) is requests.ConnectionError
+        assert "; last answer: no answer (ConnectionError: " in str(raised.value)
+        assert "Connection refused" in str(raised.value) and clock.sleeps == [1, 1, 1]
+
+    def test_a_time_out_is_retried_and_a_tls_failure_is_not(self, engine):
+        engine.inject_fault("GET", INFO, delay=math.inf)
+        client = velm_api.ApiClient(engine.url, timeout=0.3, probe_retry_unreachable=True, probe_timeout_sec=10)
+        assert client.version == "5.6.0" and len(engine.requests) == 2
+        with mock.patch("time.sleep") as no_sleep, pytest.raises(requests.exceptions.SSLError):
+            velm_api.ApiClient(engine.url.replace("http://", "https://"), probe_retry_unreachable=True)
+        no_sleep.assert_not_called()
+
+
 class TestLifecycle:
     def test_close_releases_the_connections(self, engine):
         client = velm_api.ApiClient(engine.url)
@@ -237,3 +306,36 @@ class TestLifecycle:
         with mock.patch.object(velm_api, "wait_for_condition"):
             unprobed = velm_api.ApiClient(engine.url)
         assert repr(unprobed) == f"<ApiClient server_url='{engine.url}' version=None>"
+
+
+@pytest.fixture
+def unanswered_url() -> Iterator[str]:
+    """A loopback URL whose listener's queue is full, so that connecting to it times out."""
+    with socket.socket() as listener, socket.socket() as first, socket.socket() as second:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        for waiting in (first, second):
+            waiting.setblocking(False)
+            waiting.connect_ex(listener.getsockname())
+        yield "http://%s:%d" % listener.getsockname()
+
+
+class TestRetriedFailuresKeepTheirKind:
+    @pytest.mark.parametrize(("method", "tries"), [("GET", 2), ("POST", 1)])
+    def test_running_out_of_time_reading_is_a_read_timeout(self, engine, method, tries):
+        client = velm_api.ApiClient(engine.url, timeout=(2, 0.2), retries=1)
+        engine.clear_requests()
+        engine.inject_fault(method, "/v1/x", delay=math.inf, count=None)
+        with pytest.raises(requests.ReadTimeout, match="Read timed out"):
+            VERBS[method](client)
+        assert len(engine.requests) == tries
+
+    def test_connecting_ends_in_a_connect_timeout_or_a_connection_error(self, engine, unanswered_url, refused_port):
+        client = velm_api.ApiClient(engine.url, timeout=(0.2, 2), retries=1)
+        client.server_url = unanswered_url
+        with pytest.raises(requests.ConnectTimeout):
+            client._get("/v1/x")
+        client.server_url = "http://%s:%d" % refused_port.getsockname()
+        with pytest.raises(requests.ConnectionError) as raised:
+            client._get("/v1/x")
+        assert not isinstance(raised.value, requests.Timeout)

@@ -12,11 +12,13 @@ import requests
 from quenlo.sdk import velm_api
 from quenlo.sdk.exceptions import (
     EngineHTTPError,
+    EngineJSONDecodeError,
     ForbiddenError,
     NotFoundError,
     UnauthorizedError,
 )
 from quenlo.sdk.simulator import EngineSimulator
+from quenlo.sdk.simulator.store import sample_pipeline
 
 
 @pytest.fixture
@@ -98,3 +100,33 @@ class TestCatching:
         assert (clone.status_code, clone.method, clone.engine_message) == (404, "GET", "Pipeline 'nope' does not exist")
         assert clone.url.startswith("http://***@127.0.0.1") and "s3cret" not in str(clone)
         assert str(clone) == str(raised.value)
+
+
+class TestBodiesThatAreNotJson:
+    @pytest.mark.parametrize(
+        ("call", "method", "path"),
+        [
+            (lambda c: c.get_pipeline_configuration("p"), "GET", "/v1/pipeline/p?rev=0&get=pipeline"),
+            (lambda c: c.validate_pipeline("p"), "GET", "/v1/pipeline/p/validate?rev=0&timeout=2000"),
+            (lambda c: c.start_pipeline("p").wait_for_finished(timeout_sec=5), "GET", "/v1/pipeline/p/status?rev=0"),
+        ],
+    )
+    def test_the_error_names_the_request_without_its_credentials(self, engine, call, method, path):
+        engine.state.pipelines.import_pipeline("p", sample_pipeline("p", "p"))
+        client = velm_api.ApiClient(engine.url.replace("://", "://me:s3cret@"))
+        engine.inject_fault(method, path.split("?")[0], status=200, not_json=True)
+        with pytest.raises(requests.JSONDecodeError) as raised:
+            call(client)
+        url = f"http://***@127.0.0.1:{engine.port}/rest{path}"
+        assert str(raised.value) == (
+            f"The answer to {method} {url} (200 OK, body '<html><body>oops</body></html>') is not JSON: "
+            "Expecting value: line 1 column 1 (char 0)"
+        )
+        assert (raised.value.method, raised.value.url, raised.value.response.status_code) == (method, url, 200)
+        clone = pickle.loads(pickle.dumps(raised.value))
+        assert (type(clone), str(clone), clone.url) == (EngineJSONDecodeError, str(raised.value), url)
+
+    def test_json_nested_too_deeply_is_refused_the_same_way(self, client, engine):
+        engine.inject_fault("GET", "/v1/x", status=200, body="[" * 100_000 + "]" * 100_000)
+        with pytest.raises(EngineJSONDecodeError, match=r"^The answer to GET .*/rest/v1/x .* nested too deeply"):
+            client._get("/v1/x").json()

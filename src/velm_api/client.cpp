@@ -9,29 +9,71 @@ namespace {
 // ---------------------------------------------------------------------------------------------------------
 // Construction and session
 
+// The probe's keyword options; both off by default.
+struct ProbeOptions {
+    // A client error (4xx but 408 and 429) ends the probe at once: no retry makes a wrong password right.
+    bool fail_fast = false;
+    // Connection failures and time-outs are retried like failure statuses: the engine may still be starting.
+    bool retry_unreachable = false;
+};
+
+// Whether the HTTP error `e` is an answer no retry changes: 4xx, but 408 (Request Timeout) and 429 (Too Many
+// Requests), which ask for another try.
+bool is_final_answer(nb::python_error &e) {
+    nb::object response = nb::getattr(e.value(), "response", nb::none());
+    nb::object status = nb::getattr(response, "status_code", nb::none());
+    if (!PyLong_Check(status.ptr())) return false;
+    const long code = PyLong_AsLong(status.ptr());
+    if (code == -1 && PyErr_Occurred()) {
+        PyErr_Clear();  // too large for a long: no 4xx either
+        return false;
+    }
+    return code >= 400 && code < 500 && code != 408 && code != 429;
+}
+
+// Whether `e` says the engine could not be reached or did not answer in time. A TLS failure is left out: a
+// certificate that is not trusted stays untrusted, however long the probe waits.
+bool is_unreachable(nb::python_error &e) {
+    nb::object exceptions = attr(global("requests"), "exceptions");
+    return (e.matches(attr(exceptions, "ConnectionError")) || e.matches(attr(exceptions, "Timeout"))) &&
+           !e.matches(attr(exceptions, "SSLError"));
+}
+
 // Called by wait_for_condition until it returns a true value: reads the engine information and keeps the
-// engine's version. Only HTTP failure statuses and a record without "version" are retried; anything else
-// (a refused connection, a time-out, a body that is not JSON) leaves the probe and the constructor. A retried
-// failure is kept in `last_failure`, so that giving up can name it.
-nb::object velm_connectivity_established(nb::handle api_client, nb::object &last_failure) {
+// engine's version. HTTP failure statuses and a record without "version" are retried, and with the options,
+// client errors are not and an unreachable engine is; anything else (a body that is not JSON, say) leaves the
+// probe and the constructor. A retried failure is kept in `last_failure`, so that giving up can name it.
+nb::object velm_connectivity_established(nb::handle api_client, nb::object &last_failure,
+                                         ProbeOptions options) {
     try {
         nb::object version = call_method(api_client, intern("get_velm_info"))["version"];
         nb::setattr(api_client, "version", version);
         log("debug", "Connected to VELM v%s", version);
         return nb::borrow(Py_True);
     } catch (nb::python_error &e) {
-        const bool http = e.matches(attr(global("requests"), "HTTPError"));
-        if (!http && !e.matches(PyExc_KeyError)) throw;
+        const char *retry = nullptr;
+        if (e.matches(attr(global("requests"), "HTTPError")))
+            retry = options.fail_fast && is_final_answer(e)
+                        ? nullptr
+                        : "Call to VELM info endpoint failed. Trying again ...";
+        else if (e.matches(PyExc_KeyError))
+            retry = "Invalid VELM info received. Trying again ...";
+        else if (options.retry_unreachable && is_unreachable(e))
+            retry = "VELM could not be reached. Trying again ...";
+        if (!retry) throw;
         last_failure = exception_of(e);
-        log("debug", http ? "Call to VELM info endpoint failed. Trying again ..."
-                          : "Invalid VELM info received. Trying again ...");
+        log("debug", retry);
         return nb::none();
     }
 }
 
-// "401 Unauthorized from <url>", or what was wrong with an answer that came without a version.
+// "401 Unauthorized from <url>", what was wrong with an answer that came without a version, or why there was
+// no answer at all.
 nb::object describe_probe_failure(nb::handle self, nb::handle failure) {
     nb::object response = nb::getattr(failure, "response", nb::none());
+    if (response.is_none() && !nb::isinstance(failure, nb::handle(PyExc_KeyError)))
+        return format("no answer ({}: {})", attr(failure.type(), "__name__"),
+                      call(global("_redact_url"), nb::str(failure)));
     if (!response.is_none()) {
         nb::object reason = attr(response, "reason");
         return format("{} {} from {}", attr(response, "status_code"), reason.is_none() ? nb::str("") : reason,
@@ -44,12 +86,12 @@ nb::object describe_probe_failure(nb::handle self, nb::handle failure) {
 
 // The probe, run by wait_for_condition. When it gives up, its TimeoutError names the last failure and has
 // it as its cause: "not met within 60 seconds" alone does not tell a wrong password from a wrong base path.
-void run_probe(nb::handle self, nb::handle probe_timeout_sec) {
+void run_probe(nb::handle self, nb::handle probe_timeout_sec, ProbeOptions options) {
     static const nb::handle with_timeout = keywords({"timeout"});
     auto last_failure = std::make_shared<nb::object>();
     nb::object probe = nb::cpp_function(
-        [last_failure](nb::handle api_client) {
-            return velm_connectivity_established(api_client, *last_failure);
+        [last_failure, options](nb::handle api_client) {
+            return velm_connectivity_established(api_client, *last_failure, options);
         },
         nb::name("velm_connectivity_established"));
     nb::list probe_args;
@@ -125,7 +167,8 @@ nb::object checked_retries(nb::handle retries) {
 void client_init(nb::handle self, nb::handle server_url, nb::handle authentication_method,
                  nb::handle username, nb::handle password, nb::handle api_version,
                  nb::handle session_attributes, nb::handle headers, nb::handle timeout, nb::handle retries,
-                 nb::handle probe_timeout_sec) {
+                 nb::handle probe_timeout_sec, nb::handle probe_fail_fast,
+                 nb::handle probe_retry_unreachable) {
     // The options are checked before anything is stored or sent.
     nb::object checked = checked_timeout(timeout);
     nb::object retry = retries.is_none() ? nb::none() : checked_retries(retries);
@@ -144,6 +187,18 @@ void client_init(nb::handle self, nb::handle server_url, nb::handle authenticati
         if (username.is_none() || password.is_none())
             throw nb::value_error("username and password are mandatory parameters");
         nb::setattr(session, "auth", nb::make_tuple(username, password));
+    } else if (!username.is_none() || !password.is_none()) {
+        // Given for nothing: say so, rather than let the engine's 401 be the first sign.
+        nb::str message = format(
+            "No credentials will be sent: the username and password are used only with the form "
+            "authentication method ({!r}), not with {!r}",
+            global("ENGINE_AUTHENTICATION_METHOD_FORM"), authentication_method);
+        // Level 2: past __init__'s own Python frame to its caller, whose line the warning then names.
+        guarded([&]() -> PyObject * {
+            if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 2) != 0) return nullptr;
+            Py_INCREF(Py_None);
+            return Py_None;
+        });
     }
 
     nb::object update = attr(attr(session, "headers"), "update");
@@ -153,7 +208,7 @@ void client_init(nb::handle self, nb::handle server_url, nb::handle authenticati
     // Before session_attributes, which may replace anything set so far: an "adapters" entry replaces these.
     if (!retry.is_none()) {
         static const nb::handle max_retries = keywords({"max_retries"});
-        nb::object adapter = call_kw(attr(attr(requests, "adapters"), "HTTPAdapter"), max_retries, retry);
+        nb::object adapter = call_kw(global("_RetryingAdapter"), max_retries, retry);
         for (const char *prefix : {"http://", "https://"})
             call_method(session, intern("mount"), nb::str(prefix), adapter);
     }
@@ -174,7 +229,8 @@ void client_init(nb::handle self, nb::handle server_url, nb::handle authenticati
     }
 
     log("debug", "Confirming connectivity to Harvel server ...");
-    run_probe(self, probe_timeout_sec);
+    run_probe(self, probe_timeout_sec,
+              ProbeOptions{truthy(probe_fail_fast), truthy(probe_retry_unreachable)});
 }
 
 nb::object client_repr(nb::handle self) {
@@ -254,6 +310,17 @@ void handle_http_error(nb::handle, nb::handle response) {
     raise_engine_error(response, status, code, false);
 }
 
+// An answer of a requests session, made an EngineResponse in place: its json() then names the request when
+// the body is not JSON. Anything else (a subclass, a stand-in, any answer when the module's `requests` is
+// replaced by one without Response) is left as it is.
+nb::object engine_response(nb::object response) {
+    static const nb::handle response_name = intern("Response"),
+                            engine_response_name = intern("_EngineResponse");
+    if (response.type().is(nb::getattr(global("requests"), response_name, nb::none())))
+        nb::setattr(response, "__class__", global(engine_response_name));
+    return response;
+}
+
 // The session's verb with the query and the other keywords of the request, and the client's time-out when it
 // has one: session.<verb>(url, params=..., <values>..., timeout=...). `keywords` names params and the values,
 // `timed` the same and timeout. requests sends no query string for an empty mapping; anything falsy goes as
@@ -264,8 +331,9 @@ nb::object send(nb::handle self, nb::handle verb, nb::handle keywords, nb::handl
     static const nb::handle timeout_name = intern("timeout"), session = intern("session");
     nb::object query = truthy(params) ? nb::borrow(params) : nb::dict();
     nb::object timeout = nb::getattr(self, timeout_name, nb::none());
-    if (timeout.is_none()) return call_method_kw(attr(self, session), verb, keywords, url, query, values...);
-    return call_method_kw(attr(self, session), verb, timed, url, query, values..., timeout);
+    if (timeout.is_none())
+        return engine_response(call_method_kw(attr(self, session), verb, keywords, url, query, values...));
+    return engine_response(call_method_kw(attr(self, session), verb, timed, url, query, values..., timeout));
 }
 
 nb::object checked(nb::handle self, nb::object response) {
@@ -367,7 +435,8 @@ ClientClass init_client(nb::module_ &m) {
         "session_attributes: collections.abc.Mapping[str, typing.Any] | None = None, "
         "headers: collections.abc.Mapping[str, str] | None = None, *, "
         "timeout: float | tuple[float | None, float | None] | None = None, "
-        "retries: int | urllib3.util.retry.Retry | None = None, probe_timeout_sec: float = 60) -> None",
+        "retries: int | urllib3.util.retry.Retry | None = None, probe_timeout_sec: float = 60, "
+        "probe_fail_fast: bool = False, probe_retry_unreachable: bool = False) -> None",
         "Connect to the engine at ``server_url``.\n\n"
         "Args:\n"
         "    server_url: base URL of the engine (scheme, host, port, optional path).\n"
@@ -380,21 +449,32 @@ ClientClass init_client(nb::module_ &m) {
         "    headers: extra headers sent with every request; they replace required ones of the same name.\n"
         "    timeout: keyword only; seconds, or a (connect, read) pair, for every request the client\n"
         "        sends, the probe's included (``client.timeout``), at most 2147483 seconds. None (the\n"
-        "        default) waits as long as the connection allows. Running out raises requests.Timeout,\n"
-        "        which the probe does not retry.\n"
+        "        default) waits as long as the connection allows. Running out raises requests.Timeout\n"
+        "        (ConnectTimeout or ReadTimeout), with or without retries; the probe retries it only with\n"
+        "        probe_retry_unreachable.\n"
         "    retries: keyword only; an int or a urllib3 ``Retry``, mounted for http:// and https://. An int\n"
         "        retries connection failures and 502/503/504 answers to GET and HEAD that many times, with\n"
         "        exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes\n"
         "        replaces these adapters. None (the default) retries nothing.\n"
-        "    probe_timeout_sec: keyword only; how long the probe keeps trying (default 60 seconds).\n\n"
+        "    probe_timeout_sec: keyword only; how long the probe keeps trying (default 60 seconds).\n"
+        "    probe_fail_fast: keyword only; a 4xx answer to the probe (but 408 and 429) raises its error\n"
+        "        (UnauthorizedError, NotFoundError, ...) at once instead of being retried. Default False.\n"
+        "    probe_retry_unreachable: keyword only; the probe retries connection failures and time-outs\n"
+        "        like failure answers until ``probe_timeout_sec``, for an engine that is still starting.\n"
+        "        Default False: they are raised at once.\n\n"
         "Raises:\n"
         "    ValueError: form authentication without username or password, or an unknown session\n"
         "        attribute, or an option out of range (a NaN or infinite time-out among them).\n"
         "    TypeError: an option of the wrong type.\n"
         "    TimeoutError: the engine did not answer its information endpoint with a version in time; the\n"
         "        message names the last answer, which is the error's ``__cause__``.\n"
-        "    requests.ConnectionError: the engine could not be reached.\n"
-        "    requests.Timeout: the engine did not answer within ``timeout``.",
+        "    requests.ConnectionError: the engine could not be reached; with probe_retry_unreachable,\n"
+        "        connection failures and time-outs end in the TimeoutError above instead.\n"
+        "    requests.Timeout: the engine did not answer within ``timeout``.\n"
+        "    UnauthorizedError, NotFoundError, ...: with probe_fail_fast, the probe's 4xx answer.\n\n"
+        "Warns:\n"
+        "    UserWarning: a username or password given with a method other than the form method, which\n"
+        "        sends no credentials.",
         client_init);
     def_method(cls, "close(self) -> None",
                "Close the client's session and its connections.\n\n"

@@ -14,7 +14,8 @@ engine's own message (``err.engine_message``). The common statuses have their ow
 503    :class:`ServiceUnavailableError`
 ====== ==========================
 
-Any other status from 400 to 599 raises :class:`EngineHTTPError` itself.
+Any other status from 400 to 599 raises :class:`EngineHTTPError` itself. An answer whose body is not JSON where
+JSON is expected raises :class:`EngineJSONDecodeError`, a kind of :class:`requests.JSONDecodeError`.
 """
 
 from __future__ import annotations
@@ -30,6 +31,7 @@ __all__ = [
     "BadRequestError",
     "ConflictError",
     "EngineHTTPError",
+    "EngineJSONDecodeError",
     "ForbiddenError",
     "InternalServerError",
     "NotFoundError",
@@ -214,3 +216,43 @@ def error_class_for(status: Any) -> Optional[Type[EngineHTTPError]]:
     if isinstance(status, bool) or not isinstance(status, int) or not 400 <= status < 600:
         return None
     return _BY_STATUS.get(status, EngineHTTPError)
+
+
+# How much of a body that is not JSON the decoding error quotes.
+_BODY_START_LENGTH = 80
+
+
+class EngineJSONDecodeError(requests.JSONDecodeError):
+    """The body of an engine's answer is not JSON where JSON is expected.
+
+    A kind of :class:`requests.JSONDecodeError` (so of :class:`ValueError` too). The message names the method, the
+    URL (any ``user:password@`` replaced by ``***@``), the status and the start of the body, then the decoder's
+    complaint and its position.
+
+    Attributes:
+        response: the ``requests.Response`` (None when rebuilt without one).
+        method: the request's method, or None when unknown.
+        url: the request's URL with any credentials hidden, or None when unknown.
+        msg, doc, pos, lineno, colno: as for :class:`json.JSONDecodeError`.
+    """
+
+    def __init__(self, msg: str, doc: str, pos: int, *args: Any, **kwargs: Any) -> None:
+        super().__init__(msg, doc, pos, *args, **kwargs)
+        self.method, self.url = _request_of(self.response)
+
+    @classmethod
+    def for_response(cls, response: requests.Response, error: ValueError) -> "EngineJSONDecodeError":
+        """The error for ``response``, whose body the decoder refused with ``error``."""
+        method, url = _request_of(response)
+        status = f"{response.status_code} {response.reason or ''}".rstrip()
+        try:
+            start = response.text[:_BODY_START_LENGTH]
+        except Exception:  # a body that cannot be read must not hide the decoding error
+            start = ""
+        described = f"The answer to {method or '?'} {url or '?'} ({status}, body {start!r}) is not JSON: "
+        doc = getattr(error, "doc", start)
+        return cls(described + getattr(error, "msg", str(error)), doc, getattr(error, "pos", 0), response=response)
+
+    def __reduce__(self) -> Any:
+        # The decoder's arguments rebuild the message; the response stays behind (it may not pickle).
+        return (type(self), (self.msg, self.doc, self.pos), {"method": self.method, "url": self.url})

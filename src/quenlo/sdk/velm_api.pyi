@@ -21,6 +21,10 @@ from quenlo.sdk.exceptions import (
     InternalServerError as InternalServerError,
     error_class_for as _error_class_for
 )
+from quenlo.sdk.transport import (
+    EngineResponse as _EngineResponse,
+    RetryingAdapter as _RetryingAdapter
+)
 from quenlo.sdk.utils import (
     Version as Version,
     get_params as get_params,
@@ -78,7 +82,7 @@ class ApiClient:
     def __getstate__(self) -> dict[str, Any]:
         """The instance's attributes, which copy and pickle save and restore."""
 
-    def __init__(self, server_url: str, authentication_method: str | None = None, username: str | None = None, password: str | None = None, api_version: int = 1, session_attributes: Mapping[str, Any] | None = None, headers: Mapping[str, str] | None = None, *, timeout: float | tuple[float | None, float | None] | None = None, retries: int | urllib3.util.retry.Retry | None = None, probe_timeout_sec: float = 60) -> None:
+    def __init__(self, server_url: str, authentication_method: str | None = None, username: str | None = None, password: str | None = None, api_version: int = 1, session_attributes: Mapping[str, Any] | None = None, headers: Mapping[str, str] | None = None, *, timeout: float | tuple[float | None, float | None] | None = None, retries: int | urllib3.util.retry.Retry | None = None, probe_timeout_sec: float = 60, probe_fail_fast: bool = False, probe_retry_unreachable: bool = False) -> None:
         """
         Connect to the engine at ``server_url``.
 
@@ -93,13 +97,19 @@ class ApiClient:
             headers: extra headers sent with every request; they replace required ones of the same name.
             timeout: keyword only; seconds, or a (connect, read) pair, for every request the client
                 sends, the probe's included (``client.timeout``), at most 2147483 seconds. None (the
-                default) waits as long as the connection allows. Running out raises requests.Timeout,
-                which the probe does not retry.
+                default) waits as long as the connection allows. Running out raises requests.Timeout
+                (ConnectTimeout or ReadTimeout), with or without retries; the probe retries it only with
+                probe_retry_unreachable.
             retries: keyword only; an int or a urllib3 ``Retry``, mounted for http:// and https://. An int
                 retries connection failures and 502/503/504 answers to GET and HEAD that many times, with
                 exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes
                 replaces these adapters. None (the default) retries nothing.
             probe_timeout_sec: keyword only; how long the probe keeps trying (default 60 seconds).
+            probe_fail_fast: keyword only; a 4xx answer to the probe (but 408 and 429) raises its error
+                (UnauthorizedError, NotFoundError, ...) at once instead of being retried. Default False.
+            probe_retry_unreachable: keyword only; the probe retries connection failures and time-outs
+                like failure answers until ``probe_timeout_sec``, for an engine that is still starting.
+                Default False: they are raised at once.
 
         Raises:
             ValueError: form authentication without username or password, or an unknown session
@@ -107,8 +117,14 @@ class ApiClient:
             TypeError: an option of the wrong type.
             TimeoutError: the engine did not answer its information endpoint with a version in time; the
                 message names the last answer, which is the error's ``__cause__``.
-            requests.ConnectionError: the engine could not be reached.
+            requests.ConnectionError: the engine could not be reached; with probe_retry_unreachable,
+                connection failures and time-outs end in the TimeoutError above instead.
             requests.Timeout: the engine did not answer within ``timeout``.
+            UnauthorizedError, NotFoundError, ...: with probe_fail_fast, the probe's 4xx answer.
+
+        Warns:
+            UserWarning: a username or password given with a method other than the form method, which
+                sends no credentials.
         """
 
     def close(self) -> None:

@@ -1,0 +1,57 @@
+"""The client's HTTP pieces: the adapter that carries its retries, and answers whose JSON errors name the request.
+
+Both are internal to :class:`quenlo.sdk.velm_api.ApiClient`: it mounts :class:`RetryingAdapter` when given
+``retries=``, and makes every plain :class:`requests.Response` its transport returns an :class:`EngineResponse`.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import requests
+import urllib3
+from requests.adapters import HTTPAdapter
+
+from .exceptions import EngineJSONDecodeError
+
+__all__ = ["EngineResponse", "RetryingAdapter"]
+
+
+class RetryingAdapter(HTTPAdapter):
+    """An :class:`HTTPAdapter` whose retries end in the error a single try would raise.
+
+    When urllib3's retries run out on a read time-out, requests reports "Max retries exceeded" as
+    :class:`requests.ConnectionError`; here it is :class:`requests.ReadTimeout`, as without retries, so that a slow
+    engine is told apart from one that cannot be reached. Connect time-outs (:class:`requests.ConnectTimeout`) and
+    connection failures (:class:`requests.ConnectionError`) come out as requests raises them.
+    """
+
+    def send(self, request: requests.PreparedRequest, *args: Any, **kwargs: Any) -> requests.Response:
+        try:
+            return super().send(request, *args, **kwargs)
+        except requests.exceptions.ConnectionError as error:
+            exhausted = error.args[0] if error.args else None
+            if isinstance(exhausted, urllib3.exceptions.MaxRetryError) and isinstance(
+                exhausted.reason, urllib3.exceptions.ReadTimeoutError
+            ):
+                raise requests.ReadTimeout(exhausted, request=request) from exhausted
+            raise
+
+
+class EngineResponse(requests.Response):
+    """A :class:`requests.Response` whose :meth:`json` names the request when the body is not JSON."""
+
+    def json(self, **kwargs: Any) -> Any:
+        """The decoded JSON body.
+
+        Raises:
+            EngineJSONDecodeError: the body is not JSON, or nested too deeply to decode (a kind of
+                :class:`requests.JSONDecodeError`); its message names the method, the URL (credentials hidden), the
+                status and the start of the body.
+        """
+        try:
+            return super().json(**kwargs)
+        except requests.JSONDecodeError as error:
+            raise EngineJSONDecodeError.for_response(self, error) from None
+        except RecursionError:  # JSON nested deeper than the decoder goes is no more readable than broken JSON
+            raise EngineJSONDecodeError.for_response(self, ValueError("nested too deeply to decode")) from None
