@@ -17,8 +17,7 @@ from quenlo.sdk.exceptions import (
     NotFoundError,
     UnauthorizedError,
 )
-from quenlo.sdk.simulator import EngineSimulator
-from quenlo.sdk.simulator.store import sample_pipeline
+from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 
 
 @pytest.fixture
