@@ -1,168 +1,7 @@
-#include <cmath>
-#include <memory>
-
 #include "commands.hpp"
 
 namespace velm {
 namespace {
-
-// ---------------------------------------------------------------------------------------------------------
-// Construction and session
-
-// The probe's keyword options; both off by default.
-struct ProbeOptions {
-    // A client error (4xx but 408 and 429) ends the probe at once: no retry makes a wrong password right.
-    bool fail_fast = false;
-    // Connection failures and time-outs are retried like failure statuses: the engine may still be starting.
-    bool retry_unreachable = false;
-};
-
-// Whether the HTTP error `e` is an answer no retry changes: 4xx, but 408 (Request Timeout) and 429 (Too Many
-// Requests), which ask for another try.
-bool is_final_answer(nb::python_error &e) {
-    nb::object response = nb::getattr(e.value(), "response", nb::none());
-    nb::object status = nb::getattr(response, "status_code", nb::none());
-    if (!PyLong_Check(status.ptr())) return false;
-    const long code = PyLong_AsLong(status.ptr());
-    if (code == -1 && PyErr_Occurred()) {
-        PyErr_Clear();  // too large for a long: no 4xx either
-        return false;
-    }
-    return code >= 400 && code < 500 && code != 408 && code != 429;
-}
-
-// Whether `e` says the engine could not be reached or did not answer in time. A TLS failure is left out: a
-// certificate that is not trusted stays untrusted, however long the probe waits.
-bool is_unreachable(nb::python_error &e) {
-    nb::object exceptions = attr(global("requests"), "exceptions");
-    return (e.matches(attr(exceptions, "ConnectionError")) || e.matches(attr(exceptions, "Timeout"))) &&
-           !e.matches(attr(exceptions, "SSLError"));
-}
-
-// Called by wait_for_condition until it returns a true value: reads the engine information and keeps the
-// engine's version. HTTP failure statuses and a record without "version" are retried, and with the options,
-// client errors are not and an unreachable engine is; anything else (a body that is not JSON, say) leaves the
-// probe and the constructor. A retried failure is kept in `last_failure`, so that giving up can name it.
-nb::object velm_connectivity_established(nb::handle api_client, nb::object &last_failure,
-                                         ProbeOptions options) {
-    try {
-        nb::object version = call_method(api_client, intern("get_velm_info"))["version"];
-        nb::setattr(api_client, "version", version);
-        log("debug", "Connected to VELM v%s", version);
-        return nb::borrow(Py_True);
-    } catch (nb::python_error &e) {
-        const char *retry = nullptr;
-        if (e.matches(attr(global("requests"), "HTTPError")))
-            retry = options.fail_fast && is_final_answer(e)
-                        ? nullptr
-                        : "Call to VELM info endpoint failed. Trying again ...";
-        else if (e.matches(PyExc_KeyError))
-            retry = "Invalid VELM info received. Trying again ...";
-        else if (options.retry_unreachable && is_unreachable(e))
-            retry = "VELM could not be reached. Trying again ...";
-        if (!retry) throw;
-        last_failure = exception_of(e);
-        log("debug", retry);
-        return nb::none();
-    }
-}
-
-// "401 Unauthorized from <url>", what was wrong with an answer that came without a version, or why there was
-// no answer at all.
-nb::object describe_probe_failure(nb::handle self, nb::handle failure) {
-    nb::object response = nb::getattr(failure, "response", nb::none());
-    if (response.is_none() && !nb::isinstance(failure, nb::handle(PyExc_KeyError)))
-        return format("no answer ({}: {})", attr(failure.type(), "__name__"),
-                      call(global("_redact_url"), nb::str(failure)));
-    if (!response.is_none()) {
-        nb::object reason = attr(response, "reason");
-        return format("{} {} from {}", attr(response, "status_code"), reason.is_none() ? nb::str("") : reason,
-                      call(global("_redact_url"), attr(response, "url")));
-    }
-    nb::object url = call(global("join_url_parts"), attr(self, "server_url"), nb::str("/rest"),
-                          endpoint(self, "/v{}/system/info"));
-    return format("an information record without a version from {}", call(global("_redact_url"), url));
-}
-
-// The probe, run by wait_for_condition. When it gives up, its TimeoutError names the last failure and has
-// it as its cause: "not met within 60 seconds" alone does not tell a wrong password from a wrong base path.
-void run_probe(nb::handle self, nb::handle probe_timeout_sec, ProbeOptions options) {
-    static const nb::handle with_timeout = keywords({"timeout"});
-    auto last_failure = std::make_shared<nb::object>();
-    nb::object probe = nb::cpp_function(
-        [last_failure, options](nb::handle api_client) {
-            return velm_connectivity_established(api_client, *last_failure, options);
-        },
-        nb::name("velm_connectivity_established"));
-    nb::list probe_args;
-    probe_args.append(self);
-    try {
-        // The default is wait_for_condition's own, so the call stays as it was when nothing is given.
-        if (probe_timeout_sec.equal(nb::int_(60)))
-            call(global("wait_for_condition"), probe, probe_args);
-        else
-            call_kw(global("wait_for_condition"), with_timeout, probe, probe_args, probe_timeout_sec);
-    } catch (nb::python_error &e) {
-        // Taken out of the probe, which a traceback frame may keep alive: the exception must not hold itself.
-        nb::object failure = std::move(*last_failure);
-        if (!e.matches(PyExc_TimeoutError) || !failure.is_valid()) throw;
-        nb::handle error = e.value();
-        nb::object stem = call_method(nb::str(error), intern("rstrip"), nb::str("."));
-        nb::setattr(
-            error, "args",
-            nb::make_tuple(format("{}; last answer: {}", stem, describe_probe_failure(self, failure))));
-        nb::setattr(error, "__cause__", failure);
-        throw;
-    }
-    last_failure->reset();
-}
-
-// The longest time-out the socket layer takes everywhere: what fits in a C int of milliseconds.
-constexpr double longest_timeout = 2147483;
-
-// The client's time-out: None, seconds, or a (connect, read) pair, each None or seconds. Checked here so a
-// mistake shows at construction, not as requests' error on the first request.
-nb::object checked_timeout(nb::handle timeout) {
-    if (timeout.is_none()) return nb::none();
-    auto seconds = [](nb::handle value, bool none_allowed) {
-        if (none_allowed && value.is_none()) return;
-        if (!is_seconds(value))
-            raise_message(PyExc_TypeError,
-                          format("timeout must be seconds or a (connect, read) pair, not {!r}", value));
-        const double number = to_double(value);
-        if (!(number > 0))
-            raise_message(PyExc_ValueError, format("timeout must be more than 0 seconds, not {!r}", value));
-        if (!(number <= longest_timeout))
-            raise_message(PyExc_ValueError,
-                          format("timeout must be at most {} seconds (about 24 days), not {!r}",
-                                 nb::int_((long)longest_timeout), value));
-    };
-    if (PyTuple_Check(timeout.ptr()) || PyList_Check(timeout.ptr())) {
-        if (nb::len(timeout) != 2) throw nb::value_error("timeout must be seconds or a (connect, read) pair");
-        seconds(timeout[0], true);
-        seconds(timeout[1], true);
-        return nb::make_tuple(timeout[0], timeout[1]);
-    }
-    seconds(timeout, false);
-    return nb::borrow(timeout);
-}
-
-// An int: retry connection failures and 502/503/504 answers to GET and HEAD (a repeated POST may start a
-// pipeline twice), with exponential back-off and Retry-After honoured. The last failure answer is returned,
-// not raised by urllib3, so it becomes our own HTTP error as without retries.
-nb::object checked_retries(nb::handle retries) {
-    nb::object retry_class = attr(attr(global("urllib3"), "util"), "Retry");
-    if (nb::isinstance(retries, retry_class)) return nb::borrow(retries);
-    if (PyBool_Check(retries.ptr()) || !PyLong_Check(retries.ptr()))
-        raise_message(PyExc_TypeError,
-                      format("retries must be an int or a urllib3 Retry, not {!r}", retries));
-    if (nb::int_(retries) < nb::int_(0)) throw nb::value_error("retries must be 0 or more");
-    static const nb::handle settings =
-        keywords({"total", "backoff_factor", "status_forcelist", "allowed_methods",
-                  "respect_retry_after_header", "raise_on_status"});
-    return call_kw(retry_class, settings, retries, nb::float_(0.5), nb::make_tuple(502, 503, 504),
-                   nb::make_tuple("GET", "HEAD"), nb::bool_(true), nb::bool_(false));
-}
 
 void client_init(nb::handle self, nb::handle server_url, nb::handle authentication_method,
                  nb::handle username, nb::handle password, nb::handle api_version,
@@ -170,17 +9,13 @@ void client_init(nb::handle self, nb::handle server_url, nb::handle authenticati
                  nb::handle probe_timeout_sec, nb::handle probe_fail_fast,
                  nb::handle probe_retry_unreachable) {
     // The options are checked before anything is stored or sent.
-    nb::object checked = checked_timeout(timeout);
-    nb::object retry = retries.is_none() ? nb::none() : checked_retries(retries);
-    if (std::isnan(seconds_of(probe_timeout_sec, "probe_timeout_sec")))
-        throw nb::value_error("probe_timeout_sec must be a number of seconds, not nan");
+    nb::object options = call(global("_check_options"), module_object, timeout, retries, probe_timeout_sec);
     nb::setattr(self, "server_url", server_url);
     nb::setattr(self, "authentication_method", authentication_method);
-    nb::object requests = global("requests");
-    nb::object session = call(attr(requests, "Session"));
+    nb::object session = call(attr(global("requests"), "Session"));
     nb::setattr(self, "session", session);
     nb::setattr(self, "api_version", api_version);
-    nb::setattr(self, "timeout", checked);
+    nb::setattr(self, "timeout", options[0]);
     log("info", "Authentication method = %s", authentication_method);
 
     if (authentication_method.equal(global("ENGINE_AUTHENTICATION_METHOD_FORM"))) {
@@ -206,9 +41,9 @@ void client_init(nb::handle self, nb::handle server_url, nb::handle authenticati
     if (truthy(headers)) call(update, headers);
 
     // Before session_attributes, which may replace anything set so far: an "adapters" entry replaces these.
-    if (!retry.is_none()) {
+    if (!options[1].is_none()) {
         static const nb::handle max_retries = keywords({"max_retries"});
-        nb::object adapter = call_kw(global("_RetryingAdapter"), max_retries, retry);
+        nb::object adapter = call_kw(global("_RetryingAdapter"), max_retries, options[1]);
         for (const char *prefix : {"http://", "https://"})
             call_method(session, intern("mount"), nb::str(prefix), adapter);
     }
@@ -228,25 +63,7 @@ void client_init(nb::handle self, nb::handle server_url, nb::handle authenticati
         call(attr(urllib3, "disable_warnings"), attr(attr(urllib3, "exceptions"), "InsecureRequestWarning"));
     }
 
-    log("debug", "Confirming connectivity to Harvel server ...");
-    run_probe(self, probe_timeout_sec,
-              ProbeOptions{truthy(probe_fail_fast), truthy(probe_retry_unreachable)});
-}
-
-nb::object client_repr(nb::handle self) {
-    nb::object url = nb::getattr(self, "server_url", nb::none());
-    nb::object version = nb::getattr(self, "version", nb::none());
-    return format("<{} server_url={!r} version={!r}>", attr(attr(self, "__class__"), "__name__"),
-                  url.is_none() ? url : call(global("_redact_url"), url), version);
-}
-
-void set_user(nb::handle self, nb::handle username, nb::handle password) {
-    nb::object session = attr(self, "session");
-    // A missing name or password means "no credentials", never "None" sent as a credential.
-    nb::object auth = nb::none();
-    if (!username.is_none() && !password.is_none()) auth = nb::make_tuple(username, password);
-    nb::setattr(session, "auth", auth);
-    call_method(attr(session, "cookies"), intern("clear"));
+    call(global("_probe"), self, probe_timeout_sec, probe_fail_fast, probe_retry_unreachable, module_object);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -490,11 +307,12 @@ ClientClass init_client(nb::module_ &m) {
         "Close the session (``close()``); exceptions are not suppressed.",
         [](nb::handle self, nb::handle, nb::handle, nb::handle) { call_method(self, intern("close")); });
     def_method(cls, "__repr__(self) -> str",
-               "The class, the server URL (credentials hidden) and the engine version.", client_repr);
+               "The class, the server URL (credentials hidden) and the engine version.",
+               global("_client_repr"));
     def_method(cls, "set_user(self, username: str | None, password: str | None) -> None",
                "Replace the credentials sent with every later request and forget the session cookies.\n\n"
                "A username or password of None removes the credentials altogether. Nothing is sent.",
-               set_user);
+               global("_set_user"));
     def_method(
         cls,
         "_get(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "

@@ -46,8 +46,9 @@ NB_MODULE(velm_api, m) {
     m.attr("_EngineHTTPError") = exceptions.attr("EngineHTTPError");
     m.attr("_error_class_for") = exceptions.attr("error_class_for");
     nb::module_ transport = companion("transport");
-    m.attr("_RetryingAdapter") = transport.attr("RetryingAdapter");
-    m.attr("_EngineResponse") = transport.attr("EngineResponse");
+    for (const char *name :
+         {"RetryingAdapter", "EngineResponse", "check_options", "probe", "client_repr", "set_user"})
+        m.attr(("_" + std::string(name)).c_str()) = transport.attr(name);
     for (const char *name :
          {"Version", "get_params", "join_url_parts", "pipeline_json_encoder", "wait_for_condition"})
         m.attr(name) = utils.attr(name);

@@ -23,7 +23,11 @@ from quenlo.sdk.exceptions import (
 )
 from quenlo.sdk.transport import (
     EngineResponse as _EngineResponse,
-    RetryingAdapter as _RetryingAdapter
+    RetryingAdapter as _RetryingAdapter,
+    check_options as _check_options,
+    client_repr as _client_repr,
+    probe as _probe,
+    set_user as _set_user
 )
 from quenlo.sdk.utils import (
     Version as Version,
