@@ -3,67 +3,15 @@
 namespace velm {
 namespace {
 
+// The constructor is plain Python (quenlo.sdk.transport.init_client): it runs once per client.
 void client_init(nb::handle self, nb::handle server_url, nb::handle authentication_method,
                  nb::handle username, nb::handle password, nb::handle api_version,
                  nb::handle session_attributes, nb::handle headers, nb::handle timeout, nb::handle retries,
                  nb::handle probe_timeout_sec, nb::handle probe_fail_fast,
                  nb::handle probe_retry_unreachable) {
-    // The options are checked before anything is stored or sent.
-    nb::object options = call(global("_check_options"), module_object, timeout, retries, probe_timeout_sec);
-    nb::setattr(self, "server_url", server_url);
-    nb::setattr(self, "authentication_method", authentication_method);
-    nb::object session = call(attr(global("requests"), "Session"));
-    nb::setattr(self, "session", session);
-    nb::setattr(self, "api_version", api_version);
-    nb::setattr(self, "timeout", options[0]);
-    log("info", "Authentication method = %s", authentication_method);
-
-    if (authentication_method.equal(global("ENGINE_AUTHENTICATION_METHOD_FORM"))) {
-        if (username.is_none() || password.is_none())
-            throw nb::value_error("username and password are mandatory parameters");
-        nb::setattr(session, "auth", nb::make_tuple(username, password));
-    } else if (!username.is_none() || !password.is_none()) {
-        // Given for nothing: say so, rather than let the engine's 401 be the first sign.
-        nb::str message = format(
-            "No credentials will be sent: the username and password are used only with the form "
-            "authentication method ({!r}), not with {!r}",
-            global("ENGINE_AUTHENTICATION_METHOD_FORM"), authentication_method);
-        // Level 2: past __init__'s own Python frame to its caller, whose line the warning then names.
-        guarded([&]() -> PyObject * {
-            if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 2) != 0) return nullptr;
-            Py_INCREF(Py_None);
-            return Py_None;
-        });
-    }
-
-    nb::object update = attr(attr(session, "headers"), "update");
-    call(update, global("REQUIRED_HEADERS"));
-    if (truthy(headers)) call(update, headers);
-
-    // Before session_attributes, which may replace anything set so far: an "adapters" entry replaces these.
-    if (!options[1].is_none()) {
-        static const nb::handle max_retries = keywords({"max_retries"});
-        nb::object adapter = call_kw(global("_RetryingAdapter"), max_retries, options[1]);
-        for (const char *prefix : {"http://", "https://"})
-            call_method(session, intern("mount"), nb::str(prefix), adapter);
-    }
-
-    if (truthy(session_attributes)) {
-        for (nb::handle item : call_method(session_attributes, intern("items"))) {
-            nb::object name = item[0];
-            // A misspelt setting ("verfy") would otherwise be stored and silently never used.
-            if (!nb::hasattr(session, name))
-                raise_message(PyExc_ValueError, format("unknown session attribute: {!r}", name));
-            nb::setattr(session, name, item[1]);
-        }
-    }
-
-    if (!truthy(attr(session, "verify"))) {
-        nb::object urllib3 = global("urllib3");
-        call(attr(urllib3, "disable_warnings"), attr(attr(urllib3, "exceptions"), "InsecureRequestWarning"));
-    }
-
-    call(global("_probe"), self, probe_timeout_sec, probe_fail_fast, probe_retry_unreachable, module_object);
+    call(global("_init_client"), module_object, self, server_url, authentication_method, username, password,
+         api_version, session_attributes, headers, timeout, retries, probe_timeout_sec, probe_fail_fast,
+         probe_retry_unreachable);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -77,54 +25,30 @@ nb::object url_of(nb::handle self, nb::handle endpoint, bool absolute) {
     return call(global(join), attr(self, server_url), rest, endpoint);
 }
 
-// The response's own status check. requests quotes the URL in its message, and with it any user:password the
-// server URL carries; the message is redacted as ours are, the error itself (type, response) left as it is.
-void raise_for_status(nb::handle response) {
-    static const nb::handle raise_for_status_name = intern("raise_for_status");
+// The client's error class for a failure status (quenlo.sdk.transport.raise_http_error), then the response's
+// own check. requests quotes the URL in that check's message, and with it any user:password the server URL
+// carries; the message is redacted as ours are, the error itself (type, response) left as it is.
+void check_status(nb::handle response, bool on_delete) {
+    static const nb::handle status_code = intern("status_code"),
+                            raise_for_status = intern("raise_for_status"),
+                            raise_http_error = intern("_raise_http_error");
+    nb::object status = attr(response, status_code);
+    const long code = PyLong_Check(status.ptr()) ? PyLong_AsLong(status.ptr()) : -1;
+    if (code == -1) PyErr_Clear();  // no int, or too large for a long: no success either
+    // A success, the common case, needs no class.
+    if (code < 0 || code >= 400)
+        call(global(raise_http_error), module_object, response, status, nb::bool_(on_delete));
     try {
-        call_method(response, raise_for_status_name);
+        call_method(response, raise_for_status);
     } catch (nb::python_error &e) {
-        if (e.matches(attr(global("requests"), "HTTPError"))) {
-            nb::handle error = e.value();
-            nb::setattr(error, "args", nb::make_tuple(call(global("_redact_url"), nb::str(error))));
-        }
+        if (e.matches(attr(global("requests"), "HTTPError")))
+            nb::setattr(e.value(), "args", nb::make_tuple(call(global("_redact_url"), nb::str(e.value()))));
         throw;
     }
 }
 
-// A status code as a C long, or -1 when it is no int (or too large for one): such a status is compared as
-// Python compares it.
-long status_number(nb::handle status) {
-    if (!PyLong_Check(status.ptr())) return -1;
-    const long code = PyLong_AsLong(status.ptr());
-    if (code == -1) PyErr_Clear();
-    return code;
-}
-
-bool status_is(nb::handle status, long code, long wanted) {
-    return code >= 0 ? code == wanted : status.equal(nb::int_(wanted));
-}
-
-// Raise the error class for a failure status (EngineHTTPError or its class for that status) with the
-// response; a response whose status is no failure is left to its own check. On delete, 400 and 500 stay
-// plain.
-void raise_engine_error(nb::handle response, nb::handle status, long code, bool plain_400_500) {
-    // A success, the common case, needs no class: only the response's own check.
-    if (code >= 0 && code < 400) return raise_for_status(response);
-    nb::object error = call(global("_error_class_for"), status);
-    if (error.is_none()) return raise_for_status(response);
-    if (plain_400_500 && (status_is(status, code, 400) || status_is(status, code, 500)))
-        error = global("_EngineHTTPError");
-    raise(call(error, response));
-}
-
 void handle_http_error(nb::handle, nb::handle response) {
-    static const nb::handle status_code = intern("status_code");
-    nb::object status = attr(response, status_code);
-    const long code = status_number(status);
-    if (status_is(status, code, 500)) raise(call(global("InternalServerError"), response));
-    if (status_is(status, code, 400)) raise(call(global("BadRequestError"), response));
-    raise_engine_error(response, status, code, false);
+    check_status(response, false);
 }
 
 // An answer of a requests session, made an EngineResponse in place: its json() then names the request when
@@ -196,9 +120,7 @@ nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle par
     static const nb::handle verb = intern("delete"), kw = keywords({"params"}),
                             timed = keywords({"params", "timeout"});
     nb::object response = send(self, verb, kw, timed, url_of(self, endpoint, false), params);
-    // Failures of delete get their classes, but 400 and 500 stay plain EngineHTTPError.
-    nb::object status = attr(response, "status_code");
-    raise_engine_error(response, status, status_number(status), true);
+    check_status(response, true);
     return response;
 }
 

@@ -47,7 +47,7 @@ NB_MODULE(velm_api, m) {
     m.attr("_error_class_for") = exceptions.attr("error_class_for");
     nb::module_ transport = companion("transport");
     for (const char *name :
-         {"RetryingAdapter", "EngineResponse", "check_options", "probe", "client_repr", "set_user"})
+         {"RetryingAdapter", "EngineResponse", "init_client", "raise_http_error", "client_repr", "set_user"})
         m.attr(("_" + std::string(name)).c_str()) = transport.attr(name);
     for (const char *name :
          {"Version", "get_params", "join_url_parts", "pipeline_json_encoder", "wait_for_condition"})

@@ -7,6 +7,7 @@ Both are internal to :class:`quenlo.sdk.velm_api.ApiClient`: it mounts :class:`R
 from __future__ import annotations
 
 import math
+import warnings
 from typing import Any, List, Optional, Tuple
 
 import requests
@@ -72,7 +73,7 @@ def _check_timeout(value: Any) -> None:
         raise ValueError(f"timeout must be at most {_LONGEST_TIMEOUT} seconds (about 24 days), not {value!r}")
 
 
-def check_options(module: Any, timeout: Any, retries: Any, probe_timeout_sec: Any) -> Tuple[Any, Any]:
+def _check_options(module: Any, timeout: Any, retries: Any, probe_timeout_sec: Any) -> Tuple[Any, Any]:
     """The client's ``timeout`` and its ``retries`` as a urllib3 ``Retry`` (or None), checked at construction so
     that a mistake shows there, not as requests' error on the first request; ``probe_timeout_sec`` is checked too.
 
@@ -151,7 +152,7 @@ def _describe_probe_failure(client: Any, failure: BaseException, module: Any) ->
     return f"an information record without a version from {module._redact_url(url)}"
 
 
-def probe(client: Any, timeout_sec: Any, fail_fast: Any, retry_unreachable: Any, module: Any) -> None:
+def _probe(client: Any, timeout_sec: Any, fail_fast: Any, retry_unreachable: Any, module: Any) -> None:
     """Wait, through the module's ``wait_for_condition``, until the engine answers its information endpoint with
     a version, and keep it as ``client.version``.
 
@@ -207,3 +208,76 @@ def set_user(client: Any, username: Any, password: Any) -> None:
     # A missing name or password means "no credentials", never "None" sent as a credential.
     session.auth = None if username is None or password is None else (username, password)
     session.cookies.clear()
+
+
+def init_client(
+    module: Any,
+    client: Any,
+    server_url: Any,
+    authentication_method: Any,
+    username: Any,
+    password: Any,
+    api_version: Any,
+    session_attributes: Any,
+    headers: Any,
+    timeout: Any,
+    retries: Any,
+    probe_timeout_sec: Any,
+    probe_fail_fast: Any,
+    probe_retry_unreachable: Any,
+) -> None:
+    """``ApiClient.__init__``, documented there; the options are checked before anything is stored or sent."""
+    timeout, retry = _check_options(module, timeout, retries, probe_timeout_sec)
+    client.server_url = server_url
+    client.authentication_method = authentication_method
+    session = module.requests.Session()
+    client.session = session
+    client.api_version = api_version
+    client.timeout = timeout
+    module.logger.info("Authentication method = %s", authentication_method)
+
+    form = module.ENGINE_AUTHENTICATION_METHOD_FORM
+    if authentication_method == form:
+        if username is None or password is None:
+            raise ValueError("username and password are mandatory parameters")
+        session.auth = (username, password)
+    elif username is not None or password is not None:
+        # Given for nothing: say so, rather than let the engine's 401 be the first sign. Level 3: past this
+        # function and __init__ to its caller, whose line the warning then names.
+        warnings.warn(
+            "No credentials will be sent: the username and password are used only with the form authentication "
+            f"method ({form!r}), not with {authentication_method!r}",
+            UserWarning,
+            stacklevel=3,
+        )
+
+    session.headers.update(module.REQUIRED_HEADERS)
+    if headers:
+        session.headers.update(headers)
+    # Before session_attributes, which may replace anything set so far: an "adapters" entry replaces these.
+    if retry is not None:
+        adapter = module._RetryingAdapter(max_retries=retry)
+        for prefix in ("http://", "https://"):
+            session.mount(prefix, adapter)
+    if session_attributes:
+        for name, value in session_attributes.items():
+            # A misspelt setting ("verfy") would otherwise be stored and silently never used.
+            if not (isinstance(name, str) and hasattr(session, name)):
+                raise ValueError(f"unknown session attribute: {name!r}")
+            setattr(session, name, value)
+    if not session.verify:
+        module.urllib3.disable_warnings(module.urllib3.exceptions.InsecureRequestWarning)
+    _probe(client, probe_timeout_sec, probe_fail_fast, probe_retry_unreachable, module)
+
+
+def raise_http_error(module: Any, response: Any, status: Any, on_delete: bool) -> None:
+    """Raise the client's error for a failure ``status`` of ``response``: InternalServerError for 500,
+    BadRequestError for 400 (plain EngineHTTPError for both on delete), and for any other status from 400 to 599
+    its class in quenlo.sdk.exceptions. Returns for any other status: the response's own check follows."""
+    if not on_delete and status == 500:
+        raise module.InternalServerError(response)
+    if not on_delete and status == 400:
+        raise module.BadRequestError(response)
+    error = module._error_class_for(status)
+    if error is not None:
+        raise (module._EngineHTTPError if on_delete and status in (400, 500) else error)(response)

@@ -24,9 +24,9 @@ from quenlo.sdk.exceptions import (
 from quenlo.sdk.transport import (
     EngineResponse as _EngineResponse,
     RetryingAdapter as _RetryingAdapter,
-    check_options as _check_options,
     client_repr as _client_repr,
-    probe as _probe,
+    init_client as _init_client,
+    raise_http_error as _raise_http_error,
     set_user as _set_user
 )
 from quenlo.sdk.utils import (
