@@ -47,13 +47,8 @@ void check_status(nb::handle response, bool on_delete) {
     }
 }
 
-void handle_http_error(nb::handle, nb::handle response) {
-    check_status(response, false);
-}
-
-// An answer of a requests session, made an EngineResponse in place: its json() then names the request when
-// the body is not JSON. Anything else (a subclass, a stand-in, any answer when the module's `requests` is
-// replaced by one without Response) is left as it is.
+// A plain requests.Response made an EngineResponse in place, whose json() names the request when the body
+// is not JSON; anything else (a subclass, a stand-in) is left as it is.
 nb::object engine_response(nb::object response) {
     static const nb::handle response_name = intern("Response"),
                             engine_response_name = intern("_EngineResponse");
@@ -62,10 +57,8 @@ nb::object engine_response(nb::object response) {
     return response;
 }
 
-// The session's verb with the query and the other keywords of the request, and the client's time-out when it
-// has one: session.<verb>(url, params=..., <values>..., timeout=...). `keywords` names params and the values,
-// `timed` the same and timeout. requests sends no query string for an empty mapping; anything falsy goes as
-// {}.
+// session.<verb>(url, params=..., <values>..., timeout=...), the time-out only when the client has one:
+// `keywords` names params and the values, `timed` the same and timeout. A falsy query goes as {}.
 template <typename... Values>
 nb::object send(nb::handle self, nb::handle verb, nb::handle keywords, nb::handle timed, nb::handle url,
                 nb::handle params, const Values &...values) {
@@ -124,12 +117,10 @@ nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle par
     return response;
 }
 
-// Our own _get for a body that is wanted whole in an io.BytesIO. requests builds `content` by joining its
-// chunks, so for a moment it holds the body twice; streamed, each chunk goes straight into the buffer and
-// the peak is one copy. The request on the wire is the same: `stream` only changes how the body is read.
-// An error answer is read in full before the status check, so the exception's response has its content as
-// it would without streaming. The buffer grows only by what has arrived: the declared Content-Length is not
-// needed (urllib3 already holds the body to it where it frames the body) and is never trusted for a size.
+// Our own _get into an io.BytesIO, streamed: requests' `content` joins the chunks, holding the body twice for
+// a moment, while each chunk here goes straight into the buffer. The request on the wire is the same. An
+// error answer is read in full first, so the exception's response has its content; the buffer grows only by
+// what has arrived (the declared Content-Length is never trusted for a size).
 nb::object streamed_get(nb::handle self, nb::handle endpoint, nb::handle params) {
     static const nb::handle get = intern("get"), kw = keywords({"params", "stream"}),
                             timed = keywords({"params", "stream", "timeout"});
@@ -271,7 +262,7 @@ ClientClass init_client(nb::module_ &m) {
         "Raise InternalServerError for 500, BadRequestError for 400, and for any other status from 400\n"
         "to 599 its class in quenlo.sdk.exceptions (UnauthorizedError, NotFoundError, ...) or\n"
         "EngineHTTPError; every one is a requests.HTTPError.",
-        handle_http_error);
+        [](nb::handle, nb::handle response) { check_status(response, false); });
     return cls;
 }
 

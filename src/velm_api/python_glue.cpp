@@ -147,22 +147,12 @@ nb::object path_segment(nb::handle value) {
 
 nb::str endpoint(nb::handle self, const char *path_template, std::initializer_list<nb::handle> values) {
     static const nb::handle api_version = intern("api_version");
-    std::string out;
-    auto next = values.begin();
-    bool first = true;
-    for (const char *p = path_template; *p; ++p) {
-        if (p[0] == '{' && p[1] == '}') {
-            nb::object segment = path_segment(first ? nb::handle(attr(self, api_version)) : *next++);
-            Py_ssize_t size = 0;
-            const char *utf8 = PyUnicode_AsUTF8AndSize(segment.ptr(), &size);
-            out.append(utf8, (size_t)size);
-            first = false;
-            ++p;
-        } else {
-            out += *p;
-        }
-    }
-    return nb::str(out.data(), out.size());
+    nb::list segments;
+    segments.append(path_segment(attr(self, api_version)));
+    for (nb::handle value : values) segments.append(path_segment(value));
+    nb::object format = attr(nb::str(path_template), "format"),
+               args = nb::steal(PyList_AsTuple(segments.ptr()));
+    return nb::borrow<nb::str>(guarded([&] { return PyObject_Call(format.ptr(), args.ptr(), nullptr); }));
 }
 
 bool truthy(nb::handle value) {

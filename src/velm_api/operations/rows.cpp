@@ -118,21 +118,10 @@ void def_row(nb::handle client, Row row) {
                                nb::str(request.data(), request.size()), nb::str(row + request_end + 1));
     auto item = [&](Py_ssize_t i) { return nb::borrow(PyTuple_GetItem(prepared.ptr(), i)); };
     auto number = [&](Py_ssize_t i) { return (int)PyLong_AsLong(item(i).ptr()); };
-    op->arity = (size_t)number(0);
-    op->verb = item(1);
-    op->keywords = item(2);
-    op->texts = objects(item(3));
-    op->ids = numbers(item(4));
-    op->query = number(5);
-    op->keys = objects(item(6));
-    op->values = numbers(item(7));
-    op->exclusions = item(8);
-    op->body = number(9);
-    op->as_given = truthy(item(10));
-    op->returns = number(11);
-    op->command_class = item(12);
-    op->extras = numbers(item(13));
-    op->members = objects(item(14));
+    *op = Operation{(size_t)number(0), item(1),           item(2),          objects(item(3)),
+                    numbers(item(4)),  number(5),         objects(item(6)), numbers(item(7)),
+                    item(8),           number(9),         truthy(item(10)), number(11),
+                    item(12),          numbers(item(13)), objects(item(14))};
 }
 
 }  // namespace velm
