@@ -3,17 +3,6 @@
 namespace velm {
 namespace {
 
-// The constructor is plain Python (quenlo.sdk.transport.init_client): it runs once per client.
-void client_init(nb::handle self, nb::handle server_url, nb::handle authentication_method,
-                 nb::handle username, nb::handle password, nb::handle api_version,
-                 nb::handle session_attributes, nb::handle headers, nb::handle timeout, nb::handle retries,
-                 nb::handle probe_timeout_sec, nb::handle probe_fail_fast,
-                 nb::handle probe_retry_unreachable) {
-    call(global("_init_client"), module_object, self, server_url, authentication_method, username, password,
-         api_version, session_attributes, headers, timeout, retries, probe_timeout_sec, probe_fail_fast,
-         probe_retry_unreachable);
-}
-
 // ---------------------------------------------------------------------------------------------------------
 // Transport
 
@@ -205,7 +194,8 @@ ClientClass init_client(nb::module_ &m) {
         "Warns:\n"
         "    UserWarning: a username or password given with a method other than the form method, which\n"
         "        sends no credentials.",
-        client_init);
+        // Run once per client, the constructor is plain Python, given the module to look its names up in.
+        nb::module_::import_("functools").attr("partial")(global("_init_client"), m));
     def_method(cls, "close(self) -> None",
                "Close the client's session and its connections.\n\n"
                "The client can still be used afterwards: requests opens new connections as needed.",

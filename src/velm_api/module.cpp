@@ -40,11 +40,9 @@ NB_MODULE(velm_api, m) {
     m.attr("velm_models") = companion("velm_models");
     m.attr("ENGINE_AUTHENTICATION_METHOD_FORM") =
         companion("constants").attr("ENGINE_AUTHENTICATION_METHOD_FORM");
-    m.attr("BadRequestError") = exceptions.attr("BadRequestError");
-    m.attr("InternalServerError") = exceptions.attr("InternalServerError");
-    m.attr("_redact_url") = exceptions.attr("redact_url");
-    m.attr("_EngineHTTPError") = exceptions.attr("EngineHTTPError");
-    m.attr("_error_class_for") = exceptions.attr("error_class_for");
+    for (const char *name : {"BadRequestError", "InternalServerError"}) m.attr(name) = exceptions.attr(name);
+    for (const char *name : {"redact_url", "EngineHTTPError", "error_class_for"})
+        m.attr(("_" + std::string(name)).c_str()) = exceptions.attr(name);
     nb::module_ transport = companion("transport");
     for (const char *name :
          {"RetryingAdapter", "EngineResponse", "init_client", "raise_http_error", "client_repr", "set_user"})

@@ -15,23 +15,20 @@ using namespace nb::literals;
 
 namespace velm {
 
-// The module object and its companion quenlo.sdk._binding, set once while the module executes.
+// The module and its companion quenlo.sdk._binding, set once while the module executes.
 extern nb::handle module_object, binding_module;
 
 // ---------------------------------------------------------------------------------------------------------
 // Calls into Python
 //
-// On CPython 3.9 to 3.13 a thread that cannot retake the interpreter lock while the interpreter shuts down (a
-// daemon thread inside a request or a sleep when the program ends) is ended with pthread_exit. Its forced
-// unwind would reach our C++ frames: their destructors would release references without the lock, and in a
-// wheel whose C++ runtime is linked in (libc++ and its own unwinder) even their personality routines crash
-// under glibc's unwinder. So every call from our C++ into Python goes through `guarded`, which registers a
-// cancellation buffer with glibc as C's pthread_cleanup_push does: glibc's unwind stops at the frame that
-// registered it, below every C++ frame of ours, and jumps back there, where the thread is parked until the
-// process ends. `run` makes raw C API calls only. Use the helpers below (or `guarded` itself) for anything
-// that runs Python code, never nanobind's own call operators.
+// On CPython 3.9 to 3.13 a thread that cannot retake the interpreter lock at shutdown (a daemon thread inside
+// a request or a sleep when the program ends) is ended with pthread_exit. Its forced unwind would run our C++
+// destructors without the lock, and in a wheel with libc++ linked in, crash in their personality routines. So
+// every call into Python goes through `guarded`, which registers a cancellation buffer with glibc as C's
+// pthread_cleanup_push does: the unwind stops there, below every C++ frame of ours, and the thread is parked
+// until the process ends. `run` makes raw C API calls only; never use nanobind's own call operators.
 
-// Block the calling thread for good (it holds no interpreter lock); the process's exit ends it.
+// Block the calling thread (it holds no interpreter lock) until the process ends.
 [[noreturn]] void park_thread();
 
 #ifdef __GLIBC__
@@ -92,7 +89,6 @@ nb::object call_method(nb::handle self, nb::handle name, const Args &...args) {
     return call_method_kw(self, name, nb::handle(), args...);
 }
 
-// obj.<name>, which may run a property's code.
 nb::object attr(nb::handle obj, nb::handle name);
 nb::object attr(nb::handle obj, const char *name);
 
@@ -102,8 +98,9 @@ nb::handle intern(const char *text);
 // A tuple of interned keyword names for call_kw and call_method_kw, kept for the life of the process.
 nb::handle keywords(std::initializer_list<const char *> names);
 
-// time.sleep(seconds) through the module's `time`.
+// time.sleep(seconds) and time.time() through the module's `time`.
 void sleep(nb::handle seconds);
+double now();
 
 // ---------------------------------------------------------------------------------------------------------
 // Methods with Python signatures
@@ -119,7 +116,6 @@ nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb
 using NativeCall = PyObject *(*)(void *function, PyObject *const *args, size_t nargs);
 nb::object native_function(NativeCall call, void *function, void (*destroy)(void *) = nullptr);
 
-// TypeError unless `given` is `expected`.
 void check_arity(size_t expected, size_t given);
 
 template <typename T>
@@ -177,10 +173,9 @@ nb::str endpoint(nb::handle self, const char *path_template, std::initializer_li
 // encoding keeps them one segment), TypeError for None.
 nb::object path_segment(nb::handle value);
 
-// "if value:"; None is false.
+// `if value:`, `value in container`, and whether a response has a non-empty body.
 bool truthy(nb::handle value);
-
-// True when the response has a non-empty body.
+bool contains(nb::handle container, nb::handle value);
 bool has_body(nb::handle response);
 
 // `raise value` as Python does it: an exception instance is raised, an exception class is instantiated,
@@ -190,9 +185,6 @@ bool has_body(nb::handle response);
 // The exception a caught python_error carries, as an exception instance (before 3.12 an error raised from C
 // may be held as its type and arguments only), so it can be kept, chained or raised again. `e` is emptied.
 nb::object exception_of(nb::python_error &e);
-
-// `value in container`.
-bool contains(nb::handle container, nb::handle value);
 
 // `value` (an int or a float, not a bool) as seconds; TypeError "<argument> must be a number of seconds, not
 // <repr>" for anything else.
@@ -216,10 +208,7 @@ nb::str percent(const char *text, Values &&...values) {
         call(attr(nb::str(text), "__mod__"), nb::make_tuple(std::forward<Values>(values)...)));
 }
 
-// A number as a C double: TypeError for a non-number, OverflowError for an int too large for a float.
+// A number as a C double, with Python's TypeError or OverflowError.
 double to_double(nb::handle value);
-
-// time.time() through the module's `time`.
-double now();
 
 }  // namespace velm
