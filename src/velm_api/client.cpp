@@ -3,9 +3,6 @@
 namespace velm {
 namespace {
 
-// ---------------------------------------------------------------------------------------------------------
-// Transport
-
 // The full URL of `endpoint`: under the server URL and "/rest" unless it is absolute already.
 nb::object url_of(nb::handle self, nb::handle endpoint, bool absolute) {
     static const nb::handle join = intern("join_url_parts"), server_url = intern("server_url"),
@@ -106,13 +103,23 @@ nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle par
     return response;
 }
 
-// Our own _get into an io.BytesIO, streamed: requests' `content` joins the chunks, holding the body twice for
-// a moment, while each chunk here goes straight into the buffer. The request on the wire is the same. An
-// error answer is read in full first, so the exception's response has its content; the buffer grows only by
-// what has arrived (the declared Content-Length is never trusted for a size).
-nb::object streamed_get(nb::handle self, nb::handle endpoint, nb::handle params) {
-    static const nb::handle get = intern("get"), kw = keywords({"params", "stream"}),
+}  // namespace
+
+// requests' `content` joins the chunks, holding the body twice for a moment; streamed, each chunk goes
+// straight into the buffer. The request on the wire is the same. An error answer is read in full first, so
+// the exception's response has its content; the buffer grows only by what has arrived (the declared
+// Content-Length is never trusted for a size).
+nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
+    static const nb::handle with_query = keywords({"endpoint", "params"}), get = intern("get"),
+                            kw = keywords({"params", "stream"}),
                             timed = keywords({"params", "stream", "timeout"});
+    nb::object own = attr(self, "_get"), session_class = attr(global("requests"), "Session");
+    if (!nb::getattr(own, "__func__", nb::none()).is(global("_own_get")) ||
+        !PyType_Check(session_class.ptr()) ||
+        !nb::isinstance(attr(self, "session"), session_class)) {  // a replaced _get is called as it is
+        nb::object content = attr(call_kw(own, with_query, endpoint, params), "content");
+        return call(attr(global("io"), "BytesIO"), content);
+    }
     nb::object response = send(self, get, kw, timed, url_of(self, endpoint, false), params, nb::bool_(true));
     if (!truthy(attr(response, "ok"))) attr(response, "content");
     checked(self, response);
@@ -125,27 +132,14 @@ nb::object streamed_get(nb::handle self, nb::handle endpoint, nb::handle params)
     return buffer;
 }
 
-}  // namespace
-
-nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
-    // Streaming needs our own _get (a replaced one is called as it is) and a requests session.
-    nb::object get = attr(self, "_get");
-    nb::object session_class = attr(global("requests"), "Session");
-    if (nb::getattr(get, "__func__", nb::none()).is(global("_own_get")) &&
-        PyType_Check(session_class.ptr()) && nb::isinstance(attr(self, "session"), session_class))
-        return streamed_get(self, endpoint, params);
-    static const nb::handle with_query = keywords({"endpoint", "params"});
-    nb::object response = call_kw(get, with_query, endpoint, params);
-    return call(attr(global("io"), "BytesIO"), attr(response, "content"));
-}
-
-ClientClass init_client(nb::module_ &m) {
-    ClientClass cls(m, "ApiClient", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
-                    "Client for the REST API of one VELM engine.\n\n"
-                    "Opens one HTTP session (``session``), installs the required headers, credentials and\n"
-                    "session settings, and waits until the engine answers its information endpoint before\n"
-                    "returning; ``version`` then holds the engine's version. Every REST operation is a\n"
-                    "method; each sends one request and returns the decoded JSON body or a command object.");
+nb::class_<ApiClient> init_client(nb::module_ &m) {
+    nb::class_<ApiClient> cls(
+        m, "ApiClient", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
+        "Client for the REST API of one VELM engine.\n\n"
+        "Opens one HTTP session (``session``), installs the required headers, credentials and\n"
+        "session settings, and waits until the engine answers its information endpoint before\n"
+        "returning; ``version`` then holds the engine's version. Every REST operation is a\n"
+        "method; each sends one request and returns the decoded JSON body or a command object.");
     copy_as_python(cls);
     def_method(
         cls,

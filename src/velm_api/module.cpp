@@ -10,9 +10,8 @@
 
 namespace {
 
-// At exit, objects that threads still running hold (a daemon thread's client or command) are alive, not
-// leaked; nanobind's leak report cannot tell the two apart, so it is left out when such threads remain.
-// Without them, the report stands and still names a real leak.
+// At exit, what threads still running hold (a daemon thread's client) is alive, not leaked; nanobind's leak
+// report cannot tell the two apart, so it is left out only while such threads remain.
 void judge_leaks_at_exit() {
     nb::object threading = nb::module_::import_("sys").attr("modules").attr("get")("threading");
     if (!threading.is_none() && nb::len(threading.attr("enumerate")()) > 1) nb::set_leak_warnings(false);
@@ -59,7 +58,7 @@ NB_MODULE(velm_api, m) {
     m.attr("DEFAULT_VELM_API_VERSION") = 1;
 
     velm::init_wait_classes(m);
-    velm::ClientClass client = velm::init_client(m);
+    auto client = velm::init_client(m);
     velm::init_commands(m);
     velm::init_waits(m);
     velm::init_pipelines(client);

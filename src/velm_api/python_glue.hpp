@@ -18,9 +18,6 @@ namespace velm {
 // The module and its companion quenlo.sdk._binding, set once while the module executes.
 extern nb::handle module_object, binding_module;
 
-// ---------------------------------------------------------------------------------------------------------
-// Calls into Python
-//
 // On CPython 3.9 to 3.13 a thread that cannot retake the interpreter lock at shutdown (a daemon thread inside
 // a request or a sleep when the program ends) is ended with pthread_exit. Its forced unwind would run our C++
 // destructors without the lock, and in a wheel with libc++ linked in, crash in their personality routines. So
@@ -102,9 +99,6 @@ nb::handle keywords(std::initializer_list<const char *> names);
 void sleep(nb::handle seconds);
 double now();
 
-// ---------------------------------------------------------------------------------------------------------
-// Methods with Python signatures
-
 // Set on `cls` a Python function compiled from `signature` ("name(self, a: int | None = 0) -> T") whose body
 // is `return impl(self, a, ...)` (see quenlo.sdk._binding.bind): Python binds the arguments, with its own
 // errors, defaults and keywords, and inspect.signature, help() and the stub show the signature. Returns it.
@@ -118,23 +112,15 @@ nb::object native_function(NativeCall call, void *function, void (*destroy)(void
 
 void check_arity(size_t expected, size_t given);
 
-template <typename T>
-T argument(PyObject *value) {
-    if constexpr (std::is_same_v<T, nb::handle>)
-        return nb::handle(value);
-    else
-        return nb::borrow<T>(value);
-}
-
 template <typename R, typename... Args, size_t... I>
 PyObject *call_native(void *function, PyObject *const *args, size_t nargs, std::index_sequence<I...>) {
     check_arity(sizeof...(Args), nargs);
     auto typed = reinterpret_cast<R (*)(Args...)>(function);
     if constexpr (std::is_void_v<R>) {
-        typed(argument<std::decay_t<Args>>(args[I])...);
+        typed(nb::handle(args[I])...);
         return nb::none().release().ptr();
     } else {
-        return nb::object(typed(argument<std::decay_t<Args>>(args[I])...)).release().ptr();
+        return nb::object(typed(nb::handle(args[I])...)).release().ptr();
     }
 }
 
@@ -146,14 +132,11 @@ nb::object native_function(R (*function)(Args...)) {
     return native_function(call, reinterpret_cast<void *>(function));
 }
 
-// def_method with a C++ function or captureless lambda of nb::handle (or nb::object) arguments.
+// def_method with a C++ function or captureless lambda of nb::handle arguments.
 template <typename Func, typename = std::enable_if_t<!std::is_base_of_v<nb::handle, std::decay_t<Func>>>>
 nb::object def_method(nb::handle cls, const char *signature, const char *doc, Func impl) {
     return def_method(cls, signature, doc, native_function(+impl));
 }
-
-// ---------------------------------------------------------------------------------------------------------
-// Python semantics
 
 // A module-level name, looked up in the module at the moment of use, so that a patched name is honoured.
 nb::object global(const char *name);

@@ -20,18 +20,12 @@ namespace velm {
 // gets only the keywords the row uses (self._get(endpoint=..., params=...)).
 using Row = const char *;
 
-// Bind `row` as a method of `client`, and every row of `rows`.
+// Bind `row` as a method of `client`.
 void def_row(nb::handle client, Row row);
-template <size_t N>
-void def_rows(nb::handle client, const Row (&rows)[N]) {
-    for (Row row : rows) def_row(client, row);
-}
 
-// Store, import/export and fragments, run control, monitoring and rules.
+// Bind the operations of each area (see the file of each).
 void init_pipelines(nb::handle client);
-// Validation, preview and snapshot operations, with the status and data queries their waits poll.
 void init_preview_snapshots(nb::handle client);
-// Engine information and configuration, definitions/libraries/health/bundles, access control.
 void init_system(nb::handle client);
 
 }  // namespace velm

@@ -98,7 +98,7 @@ const Row rows[] = {
 }  // namespace
 
 void init_preview_snapshots(nb::handle client) {
-    def_rows(client, rows);
+    for (Row row : rows) def_row(client, row);
 }
 
 }  // namespace velm
