@@ -105,10 +105,8 @@ nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle par
 
 }  // namespace
 
-// requests' `content` joins the chunks, holding the body twice for a moment; streamed, each chunk goes
-// straight into the buffer. The request on the wire is the same. An error answer is read in full first, so
-// the exception's response has its content; the buffer grows only by what has arrived (the declared
-// Content-Length is never trusted for a size).
+// requests' `content` joins the chunks, holding the body twice for a moment. An error answer is read in full
+// first, so the exception's response has its content; the buffer grows only by what has arrived.
 nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
     static const nb::handle with_query = keywords({"endpoint", "params"}), get = intern("get"),
                             kw = keywords({"params", "stream"}),

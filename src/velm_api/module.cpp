@@ -1,5 +1,4 @@
-// Entry of the extension module quenlo.sdk.velm_api: binds the names the client uses, its constants and
-// logger, and creates its classes.
+// Entry of the extension module quenlo.sdk.velm_api: binds the names the client uses and creates its classes.
 #include <nanobind/stl/string.h>
 
 #include <string>
@@ -37,8 +36,10 @@ NB_MODULE(velm_api, m) {
     nb::module_ utils = companion("utils");
     nb::module_ exceptions = companion("exceptions");
     m.attr("velm_models") = companion("velm_models");
-    m.attr("ENGINE_AUTHENTICATION_METHOD_FORM") =
-        companion("constants").attr("ENGINE_AUTHENTICATION_METHOD_FORM");
+    nb::module_ constants = companion("constants");
+    for (const char *name :
+         {"ENGINE_AUTHENTICATION_METHOD_FORM", "REQUIRED_HEADERS", "DEFAULT_VELM_API_VERSION"})
+        m.attr(name) = constants.attr(name);
     for (const char *name : {"BadRequestError", "InternalServerError"}) m.attr(name) = exceptions.attr(name);
     for (const char *name : {"redact_url", "EngineHTTPError", "error_class_for"})
         m.attr(("_" + std::string(name)).c_str()) = exceptions.attr(name);
@@ -51,11 +52,6 @@ NB_MODULE(velm_api, m) {
         m.attr(name) = utils.attr(name);
 
     m.attr("logger") = global("logging").attr("getLogger")(m.attr("__name__"));
-    nb::dict required_headers;
-    required_headers["X-Requested-By"] = "velm";
-    required_headers["content-type"] = "application/json";
-    m.attr("REQUIRED_HEADERS") = required_headers;
-    m.attr("DEFAULT_VELM_API_VERSION") = 1;
 
     velm::init_wait_classes(m);
     auto client = velm::init_client(m);

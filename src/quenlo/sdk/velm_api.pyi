@@ -23,11 +23,7 @@ from quenlo.sdk.exceptions import (
 )
 from quenlo.sdk.transport import (
     EngineResponse as _EngineResponse,
-    RetryingAdapter as _RetryingAdapter,
-    client_repr as _client_repr,
-    init_client as _init_client,
-    raise_http_error as _raise_http_error,
-    set_user as _set_user
+    RetryingAdapter as _RetryingAdapter
 )
 from quenlo.sdk.utils import (
     Version as Version,
@@ -42,11 +38,11 @@ import quenlo.sdk.velm_models
 
 ENGINE_AUTHENTICATION_METHOD_FORM: str = 'form'
 
-logger: logging.Logger = ...
-
 REQUIRED_HEADERS: dict[str, str]
 
 DEFAULT_VELM_API_VERSION: int = 1
+
+logger: logging.Logger = ...
 
 from quenlo.sdk.waits import ConnectError as ConnectError
 

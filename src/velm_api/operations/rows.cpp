@@ -1,6 +1,5 @@
 // The executor of the operation rows (see operations.hpp). A row is read once, when it is bound, into what
-// each call needs (quenlo.sdk._binding.prepare_row: interned names, the path's pieces, the exclusions, the
-// verb's keyword names); every call then builds the path and the query and calls the verb from those.
+// each call needs (quenlo.sdk._binding.prepare_row); every call then builds the path and the query from it.
 #include <string>
 #include <string_view>
 #include <vector>
