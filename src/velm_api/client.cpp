@@ -3,14 +3,6 @@
 namespace velm {
 namespace {
 
-// The full URL of `endpoint`: under the server URL and "/rest" unless it is absolute already.
-nb::object url_of(nb::handle self, nb::handle endpoint, bool absolute) {
-    static const nb::handle join = intern("join_url_parts"), server_url = intern("server_url"),
-                            rest = intern("/rest");
-    if (absolute) return nb::borrow(endpoint);
-    return call(global(join), attr(self, server_url), rest, endpoint);
-}
-
 // The client's error class for a failure status (quenlo.sdk.transport.raise_http_error), then the response's
 // own check. requests quotes the URL in that check's message, and with it any user:password the server URL
 // carries; the message is redacted as ours are, the error itself (type, response) left as it is.
@@ -44,11 +36,16 @@ nb::object engine_response(nb::object response) {
 }
 
 // session.<verb>(url, params=..., <values>..., timeout=...), the time-out only when the client has one:
-// `keywords` names params and the values, `timed` the same and timeout. A falsy query goes as {}.
+// `keywords` names params and the values, `timed` the same and timeout. The URL is `endpoint` under the
+// server URL and "/rest" unless it is absolute already. A falsy query goes as {}.
 template <typename... Values>
-nb::object send(nb::handle self, nb::handle verb, nb::handle keywords, nb::handle timed, nb::handle url,
-                nb::handle params, const Values &...values) {
-    static const nb::handle timeout_name = intern("timeout"), session = intern("session");
+nb::object send(nb::handle self, nb::handle verb, nb::handle keywords, nb::handle timed, nb::handle endpoint,
+                bool absolute, nb::handle params, const Values &...values) {
+    static const nb::handle timeout_name = intern("timeout"), session = intern("session"),
+                            join = intern("join_url_parts"), server_url = intern("server_url"),
+                            rest = intern("/rest");
+    nb::object url =
+        absolute ? nb::borrow(endpoint) : call(global(join), attr(self, server_url), rest, endpoint);
     nb::object query = truthy(params) ? nb::borrow(params) : nb::dict();
     nb::object timeout = nb::getattr(self, timeout_name, nb::none());
     if (timeout.is_none())
@@ -66,8 +63,7 @@ nb::object transport_get(nb::handle self, nb::handle endpoint, nb::handle params
                          nb::handle absolute_endpoint) {
     static const nb::handle get = intern("get"), kw = keywords({"params"}),
                             timed = keywords({"params", "timeout"});
-    return checked(self,
-                   send(self, get, kw, timed, url_of(self, endpoint, truthy(absolute_endpoint)), params));
+    return checked(self, send(self, get, kw, timed, endpoint, truthy(absolute_endpoint), params));
 }
 
 nb::object transport_post(nb::handle self, nb::handle endpoint, nb::handle absolute_endpoint,
@@ -81,8 +77,8 @@ nb::object transport_post(nb::handle self, nb::handle endpoint, nb::handle absol
         body = truthy(data) ? call_kw(attr(global("json"), "dumps"), with_default, data,
                                       global("pipeline_json_encoder"))
                             : nb::none();
-    nb::object url = url_of(self, endpoint, truthy(absolute_endpoint));
-    return checked(self, send(self, post, kw, timed, url, params, body, files, headers));
+    return checked(
+        self, send(self, post, kw, timed, endpoint, truthy(absolute_endpoint), params, body, files, headers));
 }
 
 nb::object transport_put(nb::handle self, nb::handle endpoint, nb::handle params, nb::handle data,
@@ -92,13 +88,13 @@ nb::object transport_put(nb::handle self, nb::handle endpoint, nb::handle params
     nb::object body = nb::borrow(data);
     if (truthy(is_data_format_json))
         body = call(attr(global("json"), "dumps"), truthy(data) ? body : nb::dict());
-    return checked(self, send(self, put, kw, timed, url_of(self, endpoint, false), params, body));
+    return checked(self, send(self, put, kw, timed, endpoint, false, params, body));
 }
 
 nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle params) {
     static const nb::handle verb = intern("delete"), kw = keywords({"params"}),
                             timed = keywords({"params", "timeout"});
-    nb::object response = send(self, verb, kw, timed, url_of(self, endpoint, false), params);
+    nb::object response = send(self, verb, kw, timed, endpoint, false, params);
     check_status(response, true);
     return response;
 }
@@ -118,7 +114,7 @@ nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle para
         nb::object content = attr(call_kw(own, with_query, endpoint, params), "content");
         return call(attr(global("io"), "BytesIO"), content);
     }
-    nb::object response = send(self, get, kw, timed, url_of(self, endpoint, false), params, nb::bool_(true));
+    nb::object response = send(self, get, kw, timed, endpoint, false, params, nb::bool_(true));
     if (!truthy(attr(response, "ok"))) attr(response, "content");
     checked(self, response);
     nb::object buffer = call(attr(global("io"), "BytesIO"));

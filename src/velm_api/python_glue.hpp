@@ -124,18 +124,18 @@ PyObject *call_native(void *function, PyObject *const *args, size_t nargs, std::
     }
 }
 
+// def_method with a C++ function or captureless lambda of nb::handle arguments.
 template <typename R, typename... Args>
-nb::object native_function(R (*function)(Args...)) {
+nb::object def_method(nb::handle cls, const char *signature, const char *doc, R (*function)(Args...)) {
     NativeCall call = [](void *f, PyObject *const *args, size_t nargs) {
         return call_native<R, Args...>(f, args, nargs, std::index_sequence_for<Args...>{});
     };
-    return native_function(call, reinterpret_cast<void *>(function));
+    return def_method(cls, signature, doc, native_function(call, reinterpret_cast<void *>(function)));
 }
-
-// def_method with a C++ function or captureless lambda of nb::handle arguments.
-template <typename Func, typename = std::enable_if_t<!std::is_base_of_v<nb::handle, std::decay_t<Func>>>>
+template <typename Func,
+          typename = std::enable_if_t<std::is_class_v<Func> && !std::is_base_of_v<nb::handle, Func>>>
 nb::object def_method(nb::handle cls, const char *signature, const char *doc, Func impl) {
-    return def_method(cls, signature, doc, native_function(+impl));
+    return def_method(cls, signature, doc, +impl);
 }
 
 // A module-level name, looked up in the module at the moment of use, so that a patched name is honoured.
