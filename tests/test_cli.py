@@ -11,6 +11,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 import zipfile
 from pathlib import Path
@@ -258,6 +259,27 @@ def test_a_silent_engine_times_out_and_an_unconnectable_one_is_unreachable(
             url = "http://{}:{}".format(*server.getsockname())
             run = velm(engine, "--timeout-http", "0.3", "--retries", retries, "info", env={"VELM_URL": url})
     assert run.code == code and needle in run.err, run.err
+
+
+def test_probe_reports_a_refusal_at_once_and_waits_for_a_late_engine_only_when_asked(secured: EngineSimulator) -> None:
+    started = time.monotonic()
+    env = {"VELM_URL": secured.url, "VELM_USER": "admin", "VELM_PASSWORD": "wrong"}
+    run = velm(secured, "--probe-timeout", "30", "info", env=env)
+    assert run.code == 4 and "401" in run.err and time.monotonic() - started < 10
+    with socket.socket() as reserved:
+        reserved.bind(("127.0.0.1", 0))
+        url = "http://{}:{}".format(*reserved.getsockname())
+    late = EngineSimulator(port=int(url.rsplit(":", 1)[1]))
+    assert velm(late, "info", env={"VELM_URL": url}).code == 5  # not up: at once, without --wait-for-engine
+    starter = threading.Timer(1.0, late.start)
+    starter.start()
+    try:
+        run = velm(late, "--wait-for-engine", "30", "info", env={"VELM_URL": url})
+    finally:
+        starter.join()
+        late.stop()
+    assert run.code == 0 and "5.6.0" in run.out, run.err
+    assert velm(late, "--wait-for-engine", "5", "--probe-timeout", "5", "info").code == 2
 
 
 # -- commands: output and exit codes -------------------------------------------------------------------------------

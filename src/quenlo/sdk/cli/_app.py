@@ -23,6 +23,8 @@ EPILOG = f"""\
 connection:
   --url or {ENV_URL}, --user or {ENV_USER}. The password comes from --password-file,
   else {ENV_PASSWORD}, else a prompt on a terminal; it is never taken as a flag value.
+  A refusal at start (a wrong password or base path) is reported at once; an engine
+  that cannot be reached fails at once too, unless --wait-for-engine S waits for it.
 
 output:
   on a terminal, a live status line while waiting; in a pipe, one line per status
@@ -136,7 +138,14 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
         metavar="S",
         type=seconds,
         default=default(None),
-        help="how long to keep trying to reach the engine at start (default 60)",
+        help="how long the engine may keep answering with failures at start (default 60)",
+    )
+    connection.add_argument(
+        "--wait-for-engine",
+        metavar="S",
+        type=seconds,
+        default=default(None),
+        help="wait up to S seconds for an engine that is not up yet (refuses connections or fails)",
     )
     connection.add_argument(
         "--api-version", metavar="N", type=_positive, default=default(None), help="REST API version (default 1)"

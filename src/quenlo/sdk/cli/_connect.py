@@ -119,7 +119,9 @@ def password_for(user: str, url: str, password_file: Optional[str], environ: Map
 def client_options(args: Any, environ: Mapping[str, str]) -> Tuple[str, Dict[str, Any]]:
     """The server URL and the keyword arguments of ``ApiClient`` that the flags and the environment ask for.
 
-    Options left unset are not passed at all, so the client's own defaults apply.
+    Options left unset are not passed at all, so the client's own defaults apply; but the probe always ends at
+    once on a refusal (a wrong password or base path answers the same on every try), and ``--wait-for-engine``
+    makes it wait out an engine that is not up yet.
     """
     url = args.url or environ.get(ENV_URL)
     if not url:
@@ -147,6 +149,11 @@ def client_options(args: Any, environ: Mapping[str, str]) -> Tuple[str, Dict[str
         options["retries"] = args.retries
     if args.probe_timeout is not None:
         options["probe_timeout_sec"] = args.probe_timeout
+    options["probe_fail_fast"] = True
+    if args.wait_for_engine is not None:
+        if args.probe_timeout is not None:
+            raise UsageError("--wait-for-engine sets how long the probe keeps trying: give it or --probe-timeout")
+        options.update(probe_retry_unreachable=True, probe_timeout_sec=args.wait_for_engine)
     return url, options
 
 
