@@ -3,9 +3,8 @@
 namespace velm {
 namespace {
 
-// The client's error class for a failure status (quenlo.sdk.transport.raise_http_error), then the response's
-// own check. requests quotes the URL in that check's message, and with it any user:password the server URL
-// carries; the message is redacted as ours are, the error itself (type, response) left as it is.
+// The client's error class for a failure status (transport.raise_http_error), then the response's own check,
+// whose message quotes the URL and any user:password in it: that message is redacted as ours are.
 void check_status(nb::handle response, bool on_delete) {
     static const nb::handle status_code = intern("status_code"),
                             raise_for_status = intern("raise_for_status"),
@@ -101,8 +100,6 @@ nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle par
 
 }  // namespace
 
-// requests' `content` joins the chunks, holding the body twice for a moment. An error answer is read in full
-// first, so the exception's response has its content; the buffer grows only by what has arrived.
 nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
     static const nb::handle with_query = keywords({"endpoint", "params"}), get = intern("get"),
                             kw = keywords({"params", "stream"}),
@@ -115,7 +112,7 @@ nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle para
         return call(attr(global("io"), "BytesIO"), content);
     }
     nb::object response = send(self, get, kw, timed, endpoint, false, params, nb::bool_(true));
-    if (!truthy(attr(response, "ok"))) attr(response, "content");
+    if (!truthy(attr(response, "ok"))) attr(response, "content");  // read whole for the error's response
     checked(self, response);
     nb::object buffer = call(attr(global("io"), "BytesIO"));
     nb::object write = attr(buffer, "write");
