@@ -327,12 +327,6 @@ void copy_as_python(nb::handle cls) {
                                  "The instance's attributes, which copy and pickle save and restore."));
 }
 
-void init_wait_classes(nb::module_ &m) {
-    nb::object package = nb::str(m.attr("__name__")).attr("rpartition")(".")[0];
-    nb::object classes = nb::module_::import_("importlib").attr("import_module")(".waits", package);
-    for (nb::handle name : classes.attr("__all__")) nb::setattr(m, name, classes.attr(name));
-}
-
 // The subclasses of Command have no constructor of their own: PipelineCommand and its kinds inherit
 // Command's, and the others call it.
 void init_commands(nb::module_ &m) {

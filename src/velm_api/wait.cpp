@@ -45,6 +45,10 @@ nb::object error_class_for(nb::handle status) {
 
 namespace {
 
+// The argument check of the steerable wait, from the waits' companion module; it lives as long as the
+// interpreter.
+nb::handle wait_settings;
+
 // Seconds since a wait began, summed from the module's clock reading by reading. A reading that goes back
 // (the clock replaced by another, as a virtual-time simulator does when it stops) adds nothing, so the wait
 // goes on from where it was instead of waiting out the difference.
@@ -68,25 +72,16 @@ private:
 constexpr int max_nesting = 100;
 thread_local int nesting = 0;
 
-class Nested {
-public:
+struct Nested {
     Nested() {
-        if (Py_EnterRecursiveCall(" while waiting")) throw nb::python_error();
-        if (nesting >= max_nesting) {
-            Py_LeaveRecursiveCall();
+        if (nesting >= max_nesting)
             raise_message(
                 PyExc_RecursionError,
                 format("maximum recursion depth exceeded: more than {} waits nested in their callbacks",
                        max_nesting));
-        }
         ++nesting;
     }
-    ~Nested() {
-        --nesting;
-        Py_LeaveRecursiveCall();
-    }
-    Nested(const Nested &) = delete;
-    Nested &operator=(const Nested &) = delete;
+    ~Nested() { --nesting; }
 };
 
 bool is_set(nb::handle cancel) {
@@ -177,24 +172,6 @@ constexpr Kind pipeline{nullptr, 300, "pipeline", true}, started{"FINISHED", 300
     preview{"FINISHED", 30, "preview", false}, connection{"FINISHED", 120, "connection validation", false},
     snapshot{"FINISHED", 30, "snapshot", false};
 
-// One status or several, as a tuple of texts.
-nb::tuple statuses_of(nb::handle value, const char *argument) {
-    if (PyUnicode_Check(value.ptr())) return nb::make_tuple(value);
-    nb::object iterator;
-    try {
-        iterator = guarded([&] { return PyObject_GetIter(value.ptr()); });
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_TypeError)) throw;
-        raise_message(PyExc_TypeError,
-                      format("{} must be a status or an iterable of statuses, not {!r}", argument, value));
-    }
-    nb::object items = guarded([&] { return PySequence_Tuple(iterator.ptr()); });
-    for (nb::handle status : items)
-        if (!PyUnicode_Check(status.ptr()))
-            raise_message(PyExc_TypeError, format("{} must hold status texts, not {!r}", argument, status));
-    return nb::borrow<nb::tuple>(items);
-}
-
 bool is_transient(nb::python_error &e) {
     nb::object requests = global("requests");
     if (e.matches(attr(requests, "ConnectionError")) || e.matches(attr(requests, "Timeout"))) return true;
@@ -212,32 +189,22 @@ public:
     SteerableWait(const Kind &kind, nb::handle self, nb::handle until, nb::handle timeout,
                   nb::handle poll_interval, nb::handle backoff, nb::handle max_interval, nb::handle stop_on,
                   nb::handle on_progress, nb::handle cancel_event)
-        : Wait(self, timeout), kind_(kind), until_(nb::borrow(until)), on_progress_(nb::borrow(on_progress)) {
-        // Every argument is checked before the first request.
-        if (until_.is_none()) {
-            if (!kind.until)
-                throw nb::type_error(
-                    "wait() of a PipelineCommand needs until: the status or statuses to wait for");
-            until_ = nb::str(kind.until);
-        }
-        targets_ = statuses_of(until_, "until");
-        if (nb::len(targets_) == 0) throw nb::value_error("until must name at least one status");
-        if (timeout_sec.is_none()) timeout_sec = nb::int_(kind.timeout_sec);
-        if (std::isnan(seconds_of(timeout_sec, "timeout_sec")))
-            throw nb::value_error("timeout_sec must be a number of seconds, not nan");
-        interval = seconds_of(poll_interval, "poll_interval");
-        growth = seconds_of(backoff, "backoff");
-        ceiling = seconds_of(max_interval, "max_interval");
-        if (!(interval > 0)) throw nb::value_error("poll_interval must be more than 0 seconds");
-        if (!(growth >= 1)) throw nb::value_error("backoff must be at least 1 (1 keeps the interval fixed)");
-        if (!(ceiling > 0)) throw nb::value_error("max_interval must be more than 0 seconds");
-        interval = std::min(interval, ceiling);
-        stop_on_ = stop_on.is_none() ? default_stop_on() : statuses_of(stop_on, "stop_on");
-        if (!on_progress_.is_none() && !PyCallable_Check(on_progress_.ptr()))
-            raise_message(PyExc_TypeError, format("on_progress must be callable, not {!r}", on_progress_));
-        if (!cancel_event.is_none() && !nb::hasattr(cancel_event, "is_set"))
-            raise_message(PyExc_TypeError,
-                          format("cancel must be a threading.Event, not {!r}", cancel_event));
+        : Wait(self, timeout), kind_(kind), on_progress_(nb::borrow(on_progress)) {
+        // Every argument is checked before the first request, by the waits' Python companion.
+        const bool errors_stop = !kind.pipeline && &kind != &snapshot;
+        nb::object settings =
+            call(wait_settings, kind.until ? nb::object(nb::str(kind.until)) : nb::none(),
+                 nb::int_(kind.timeout_sec),
+                 errors_stop ? attr(global("PipelineCommand"), "ERROR_STATUSES") : nb::none(), until, timeout,
+                 poll_interval, backoff, max_interval, stop_on, on_progress, cancel_event);
+        auto setting = [&](int i) { return nb::borrow(PyTuple_GetItem(settings.ptr(), i)); };
+        until_ = setting(0);
+        targets_ = setting(1);
+        timeout_sec = setting(2);
+        interval = to_double(setting(3));
+        growth = to_double(setting(4));
+        ceiling = to_double(setting(5));
+        stop_on_ = setting(6);
         cancel = nb::borrow(cancel_event);
         fit_deadline = true;
         // A pipeline command's first record is the answer it holds (a start or stop answer is already a
@@ -249,24 +216,6 @@ public:
     }
 
 private:
-    // The statuses that end a wait at once unless they are its target: FINISHED and STOPPED for every wait,
-    // and, for validation and preview runs, INVALID and the error statuses (their other waits would poll past
-    // them to the deadline).
-    nb::tuple default_stop_on() const {
-        nb::list candidates;
-        candidates.append("FINISHED");
-        candidates.append("STOPPED");
-        if (!kind_.pipeline && &kind_ != &snapshot) {
-            candidates.append("INVALID");
-            nb::object table = attr(global("PipelineCommand"), "ERROR_STATUSES");
-            for (nb::handle status : table) candidates.append(status);
-        }
-        nb::list chosen;
-        for (nb::handle status : candidates)
-            if (!contains(targets_, status)) chosen.append(status);
-        return nb::tuple(chosen);
-    }
-
     // "pipeline p1", "preview 3f2a of pipeline p1", "snapshot s1 of pipeline p1", or capitalised.
     nb::object subject(bool capital = false) const {
         std::string text(kind_.noun);
@@ -329,8 +278,8 @@ private:
     const Kind &kind_;
     nb::object until_;
     nb::object on_progress_;
-    nb::tuple targets_;
-    nb::tuple stop_on_;
+    nb::object targets_;
+    nb::object stop_on_;
     nb::object pipeline_id_ = nb::none();
 };
 
@@ -383,6 +332,13 @@ void bind_wait(nb::module_ &m, const char *class_name) {
 }
 
 }  // namespace
+
+void init_wait_classes(nb::module_ &m) {
+    nb::object package = nb::str(m.attr("__name__")).attr("rpartition")(".")[0];
+    nb::object classes = nb::module_::import_("importlib").attr("import_module")(".waits", package);
+    for (nb::handle name : classes.attr("__all__")) nb::setattr(m, name, classes.attr(name));
+    wait_settings = nb::object(classes.attr("wait_settings")).release();
+}
 
 void init_waits(nb::module_ &m) {
     bind_wait<pipeline>(m, "PipelineCommand");

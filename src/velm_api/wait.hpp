@@ -61,6 +61,10 @@ nb::object run_status(nb::handle command, bool snapshot);
 // it is no error status.
 nb::object error_class_for(nb::handle status);
 
+// Bind the exception and progress classes of the waits (StatusError and its family, WaitTimeoutError,
+// UnexpectedStatusError, WaitCancelledError, WaitProgress) from their Python companion module.
+void init_wait_classes(nb::module_ &m);
+
 // Bind `wait` on every command class that polls (the classes must exist).
 void init_waits(nb::module_ &m);
 
