@@ -11,15 +11,7 @@ namespace velm {
 namespace {
 
 bool at_least(nb::handle value, nb::handle target) {
-    int result = PyObject_RichCompareBool(value.ptr(), target.ptr(), Py_GE);
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
-
-bool in(nb::handle value, std::initializer_list<const char *> states) {
-    for (const char *state : states)
-        if (value.equal(nb::str(state))) return true;
-    return false;
+    return truthy(guarded([&] { return PyObject_RichCompare(value.ptr(), target.ptr(), Py_GE); }));
 }
 
 nb::object get_pipeline_status(nb::handle command, nb::handle pipeline_id, bool by_keyword) {
@@ -57,8 +49,7 @@ private:
             log("info", "Pipeline %s reached status %s (took %.2f s).", pipeline_id_, current, elapsed);
             return true;
         }
-        nb::object error = raise_errors_ ? error_class_for(current) : nb::object();
-        if (error.is_valid()) raise(call(error, record));
+        if (raise_errors_) raise_if_error(current, record);
         return false;
     }
     nb::object timed_out() override {
@@ -92,8 +83,7 @@ private:
                                 json = intern("json"), get = intern("get");
         nb::object current = item(record, "status");
         last_status = current;
-        nb::object error = error_class_for(current);
-        if (error.is_valid()) raise(call(error, record));
+        raise_if_error(current, record);
 
         nb::object answer = call_method_kw(attr(command, "api_client"), metrics, kw, pipeline_id_);
         nb::object counters =
@@ -149,15 +139,15 @@ private:
         }
         nb::object current = item(record, "status");
         last_status = current;
-        bool ended = kind_ == Run::preview ? in(current, {"FINISHED"})
+        bool ended = kind_ == Run::preview ? current.equal(nb::str("FINISHED"))
                      : kind_ == Run::validate
-                         ? !in(current, {"VALIDATING"})
-                         : !in(current, {"CREATED", "STARTING", "RUNNING", "VALIDATING"});
+                         ? !current.equal(nb::str("VALIDATING"))
+                         : !contains(nb::make_tuple("CREATED", "STARTING", "RUNNING", "VALIDATING"), current);
         if (!ended) return false;
         nb::object previewer_id = attr(command, "previewer_id");
         // A validation that found issues, and any ended connection validation, leave the preview data (with
         // the issues) in `response`.
-        if (kind_ == Run::connection || (kind_ == Run::validate && !in(current, {"VALID"})))
+        if (kind_ == Run::connection || (kind_ == Run::validate && !current.equal(nb::str("VALID"))))
             set_attr(command, "response",
                      attr(call_method_kw(attr(command, "api_client"), data, kw, pipeline_id, previewer_id),
                           "response"));
@@ -340,16 +330,9 @@ void init_commands(nb::module_ &m) {
                "Wrap ``response``, the answer to a request ``api_client`` made.", &command_init);
     copy_as_python(command);
 
-    nb::dict error_statuses;
-    error_statuses["START_ERROR"] = m.attr("StartError");
-    error_statuses["RUNNING_ERROR"] = m.attr("RunningError");
-    error_statuses["RUN_ERROR"] = m.attr("RunError");
-    error_statuses["CONNECT_ERROR"] = m.attr("ConnectError");
-
     auto pipeline_command = command_class<PipelineCommand, Command>(
         m, "PipelineCommand",
         "A command whose response is a pipeline status record; it can wait for a status.");
-    pipeline_command.attr("ERROR_STATUSES") = error_statuses;
     def_method(
         pipeline_command,
         "wait_for_status(self, status: str | list[str] | tuple[str, ...], ignore_errors: bool | None = "

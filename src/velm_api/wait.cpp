@@ -13,9 +13,7 @@ namespace velm {
 
 void set_attr(nb::handle obj, const char *name, nb::handle value) {
     guarded([&] {
-        if (PyObject_SetAttrString(obj.ptr(), name, value.ptr()) != 0) return (PyObject *)nullptr;
-        Py_INCREF(Py_None);
-        return Py_None;
+        return PyObject_SetAttrString(obj.ptr(), name, value.ptr()) ? nullptr : nb::none().release().ptr();
     });
 }
 
@@ -37,33 +35,28 @@ nb::object run_status(nb::handle command, bool snapshot) {
     return attr(response, "response");
 }
 
-nb::object error_class_for(nb::handle status) {
-    nb::object table = attr(global("PipelineCommand"), "ERROR_STATUSES");
-    if (!contains(table, status)) return nb::object();
-    return guarded([&] { return PyObject_GetItem(table.ptr(), status.ptr()); });
+void raise_if_error(nb::handle status, nb::handle record) {
+    static const nb::handle get = intern("get");
+    nb::object error = call_method(attr(global("PipelineCommand"), "ERROR_STATUSES"), get, status);
+    if (!error.is_none()) raise(call(error, record));
 }
 
 namespace {
 
-// The argument check of the steerable wait, from the waits' companion module; it lives as long as the
-// interpreter.
-nb::handle wait_settings;
+// The waits' Python companion, quenlo.sdk.waits, for as long as the interpreter lives.
+nb::handle companion;
 
 // Seconds since a wait began, summed from the module's clock reading by reading. A reading that goes back
 // (the clock replaced by another, as a virtual-time simulator does when it stops) adds nothing, so the wait
 // goes on from where it was instead of waiting out the difference.
-class Stopwatch {
-public:
+struct Stopwatch {
+    double last = now(), elapsed = 0;
     double read() {
         const double reading = now();
-        if (reading > last_) elapsed_ += reading - last_;
-        last_ = reading;
-        return elapsed_;
+        if (reading > last) elapsed += reading - last;
+        last = reading;
+        return elapsed;
     }
-
-private:
-    double last_ = now();
-    double elapsed_ = 0;
 };
 
 // Waits nested in one another's callbacks (an on_progress that starts a wait) stack C++ frames that Python's
@@ -193,7 +186,7 @@ public:
         // Every argument is checked before the first request, by the waits' Python companion.
         const bool errors_stop = !kind.pipeline && &kind != &snapshot;
         nb::object settings =
-            call(wait_settings, kind.until ? nb::object(nb::str(kind.until)) : nb::none(),
+            call(attr(companion, "wait_settings"), kind.until ? nb::object(nb::str(kind.until)) : nb::none(),
                  nb::int_(kind.timeout_sec),
                  errors_stop ? attr(global("PipelineCommand"), "ERROR_STATUSES") : nb::none(), until, timeout,
                  poll_interval, backoff, max_interval, stop_on, on_progress, cancel_event);
@@ -255,15 +248,9 @@ private:
             log("info", "%s reached status %s (took %.2f s).", subject(), status, elapsed);
             return true;
         }
-        nb::object error = kind_.pipeline ? error_class_for(status) : nb::object();
-        if (error.is_valid()) raise(call(error, record));
+        if (kind_.pipeline) raise_if_error(status, record);
         if (!contains(stop_on_, status)) return false;
-        nb::object text =
-            format("{} reached status {} while waiting for status {}", subject(true), status, until_);
-        static const nb::handle get = intern("get");
-        nb::object message =
-            PyDict_Check(record.ptr()) ? call_method(record, get, nb::str("message")) : nb::none();
-        if (PyUnicode_Check(message.ptr()) && truthy(message)) text = format("{}: {}", text, message);
+        nb::object text = call(attr(companion, "stop_message"), subject(true), status, until_, record);
         raise(call(global("UnexpectedStatusError"), record, status, text));
     }
 
@@ -337,10 +324,11 @@ void init_wait_classes(nb::module_ &m) {
     nb::object package = nb::str(m.attr("__name__")).attr("rpartition")(".")[0];
     nb::object classes = nb::module_::import_("importlib").attr("import_module")(".waits", package);
     for (nb::handle name : classes.attr("__all__")) nb::setattr(m, name, classes.attr(name));
-    wait_settings = nb::object(classes.attr("wait_settings")).release();
+    companion = classes.release();
 }
 
 void init_waits(nb::module_ &m) {
+    nb::setattr(m.attr("PipelineCommand"), "ERROR_STATUSES", attr(companion, "ERROR_STATUSES"));
     bind_wait<pipeline>(m, "PipelineCommand");
     bind_wait<started>(m, "StartPipelineCommand");
     bind_wait<stopped>(m, "StopPipelineCommand");

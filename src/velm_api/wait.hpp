@@ -57,9 +57,9 @@ nb::object item(nb::handle obj, const char *key);
 // snapshot_name>=...), for the run a preview or snapshot command holds.
 nb::object run_status(nb::handle command, bool snapshot);
 
-// The StatusError subclass that PipelineCommand.ERROR_STATUSES gives for `status`, or an invalid handle when
-// it is no error status.
-nb::object error_class_for(nb::handle status);
+// Raise the StatusError subclass that PipelineCommand.ERROR_STATUSES gives for `status`, if any, with
+// `record`.
+void raise_if_error(nb::handle status, nb::handle record);
 
 // Bind the exception and progress classes of the waits (StatusError and its family, WaitTimeoutError,
 // UnexpectedStatusError, WaitCancelledError, WaitProgress) from their Python companion module.

@@ -8,7 +8,7 @@ so tracebacks and pickles refer to them where users import them: ``quenlo.sdk.ve
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, Iterable, Optional, Tuple
+from typing import Any, Dict, Iterable, Optional, Tuple, Type
 
 import requests
 
@@ -66,6 +66,15 @@ class RunError(StatusError):
 
 class ConnectError(StatusError):
     """Pipeline connect error."""
+
+
+# PipelineCommand.ERROR_STATUSES: the class a wait raises for each error status of a pipeline.
+ERROR_STATUSES: Dict[str, Type[StatusError]] = {
+    "START_ERROR": StartError,
+    "RUNNING_ERROR": RunningError,
+    "RUN_ERROR": RunError,
+    "CONNECT_ERROR": ConnectError,
+}
 
 
 class UnexpectedStatusError(StatusError):
@@ -232,6 +241,13 @@ def wait_settings(
     if cancel is not None and not hasattr(cancel, "is_set"):
         raise TypeError(f"cancel must be a threading.Event, not {cancel!r}")
     return until, targets, timeout_sec, min(interval, ceiling), growth, ceiling, stops
+
+
+def stop_message(subject: str, status: str, until: object, record: object) -> str:
+    """The message of the UnexpectedStatusError that ends a wait in ``status``, with the record's own message."""
+    text = f"{subject} reached status {status} while waiting for status {until}"
+    message = record.get("message") if isinstance(record, dict) else None
+    return f"{text}: {message}" if isinstance(message, str) and message else text
 
 
 for _cls in (
