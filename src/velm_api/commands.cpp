@@ -88,9 +88,8 @@ private:
         nb::object answer = call_method_kw(attr(command, "api_client"), metrics, kw, pipeline_id_);
         nb::object counters =
             call_method(call_method(attr(answer, "response"), json), get, nb::str("counters"), nb::dict());
-        nb::dict missing;
-        missing["count"] = -1;
-        nb::object count = item(call_method(counters, get, metric_name_, missing), "count");
+        nb::object count =
+            item(call_method(counters, get, metric_name_, mapping({{"count", nb::int_(-1)}})), "count");
         // The count just compared, not a second look-up: a missing counter (-1) meets a negative target, and
         // looking it up again would fail with KeyError instead of returning.
         if (!at_least(count, target_)) return false;
@@ -194,29 +193,12 @@ void snapshot_command_init(nb::handle self, nb::handle api_client, nb::handle re
     set_attr(self, "snapshot_label", snapshot_label);
 }
 
-void wait_for_status(nb::handle self, nb::handle status, nb::handle ignore_errors, nb::handle timeout_sec) {
-    StatusWait(self, status, ignore_errors, timeout_sec).run();
-}
-
-void wait_for_counters_metric(nb::handle self, nb::handle metric_name, nb::handle target,
-                              nb::handle timeout_sec) {
-    CounterWait(self, metric_name, target, timeout_sec).run();
-}
-
 // A pipeline command's wait for one status, through the method, so that a replaced wait_for_status is
 // honoured.
 template <const char *status>
 void status_wait(nb::handle self, nb::handle timeout_sec) {
     static const nb::handle name = intern("wait_for_status"), kw = keywords({"status", "timeout_sec"});
     call_method_kw(self, name, kw, nb::str(status), timeout_sec);
-}
-
-// A start command's wait on one named counter, through the method, so that a replaced
-// wait_for_counters_metric is honoured.
-template <const char *metric_name>
-void counter_wait(nb::handle self, nb::handle count, nb::handle timeout_sec) {
-    static const nb::handle name = intern("wait_for_counters_metric");
-    call_method(self, name, nb::str(metric_name), count, timeout_sec);
 }
 
 template <Run kind>
@@ -301,11 +283,15 @@ nb::class_<T, Command> run_command(nb::module_ &m, const char *name, const char 
     return cls;
 }
 
-// A start command's wait on one named counter.
+// A start command's wait on one named counter, through the method, so that a replaced
+// wait_for_counters_metric is honoured.
 template <const char *metric_name>
 void def_counter_wait(nb::handle cls, const char *name, const char *doc) {
     const std::string signature = std::string(name) + "(self, count: int, timeout_sec: float = 300) -> None";
-    def_method(cls, signature.c_str(), doc, &counter_wait<metric_name>);
+    def_method(cls, signature.c_str(), doc, [](nb::handle self, nb::handle count, nb::handle timeout_sec) {
+        static const nb::handle method = intern("wait_for_counters_metric");
+        call_method(self, method, nb::str(metric_name), count, timeout_sec);
+    });
 }
 
 // copy and pickle refuse an extension type's instance unless it names its state; ours is all in __dict__,
@@ -348,7 +334,9 @@ void init_commands(nb::module_ &m) {
         "    StartError, RunningError, RunError, ConnectError: the pipeline entered that error\n"
         "        status (unless ``ignore_errors``).\n"
         "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status ...\".",
-        &wait_for_status);
+        [](nb::handle self, nb::handle status, nb::handle ignore_errors, nb::handle timeout_sec) {
+            StatusWait(self, status, ignore_errors, timeout_sec).run();
+        });
 
     auto start_command = command_class<StartPipelineCommand, PipelineCommand>(
         m, "StartPipelineCommand",
@@ -370,7 +358,9 @@ void init_commands(nb::module_ &m) {
                "Raises:\n"
                "    StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.\n"
                "    WaitTimeoutError: \"Did not reached metric ... of value ...\" after ``timeout_sec``.",
-               &wait_for_counters_metric);
+               [](nb::handle self, nb::handle metric_name, nb::handle target, nb::handle timeout_sec) {
+                   CounterWait(self, metric_name, target, timeout_sec).run();
+               });
 
     auto stop_command = command_class<StopPipelineCommand, PipelineCommand>(
         m, "StopPipelineCommand",

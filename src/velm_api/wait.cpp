@@ -6,7 +6,6 @@
 #include "wait.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 
 namespace velm {
