@@ -201,12 +201,6 @@ void status_wait(nb::handle self, nb::handle timeout_sec) {
     call_method_kw(self, name, kw, nb::str(status), timeout_sec);
 }
 
-template <Run kind>
-nb::object run_wait(nb::handle self, nb::handle timeout_sec) {
-    RunWait(self, kind, timeout_sec).run();
-    return nb::borrow(self);
-}
-
 constexpr char finished[] = "FINISHED", stopped[] = "STOPPED",
                error_records[] = "pipeline.batchErrorRecords.counter",
                output_records[] = "pipeline.batchOutputRecords.counter",
@@ -279,7 +273,10 @@ nb::class_<T, Command> run_command(nb::module_ &m, const char *name, const char 
                    "__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
                    "previewer_id: str) -> None",
                    init_doc.c_str(), &preview_command_init);
-    def_method(cls, signature.c_str(), wait_doc, &run_wait<kind>);
+    def_method(cls, signature.c_str(), wait_doc, [](nb::handle self, nb::handle timeout_sec) {
+        RunWait(self, kind, timeout_sec).run();
+        return nb::borrow(self);
+    });
     return cls;
 }
 

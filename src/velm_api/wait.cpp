@@ -292,15 +292,6 @@ const char *const wait_doc =
     "    WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError";
 
 template <const Kind &kind>
-nb::object steerable_wait(nb::handle self, nb::handle until, nb::handle timeout_sec, nb::handle poll_interval,
-                          nb::handle backoff, nb::handle max_interval, nb::handle stop_on,
-                          nb::handle on_progress, nb::handle cancel) {
-    return SteerableWait(kind, self, until, timeout_sec, poll_interval, backoff, max_interval, stop_on,
-                         on_progress, cancel)
-        .run();
-}
-
-template <const Kind &kind>
 void bind_wait(nb::module_ &m, const char *class_name) {
     const std::string doc =
         std::string("Poll the ") + kind.noun + " until its status is ``until`` (" +
@@ -314,7 +305,14 @@ void bind_wait(nb::module_ &m, const char *class_name) {
         "stop_on: typing.Iterable[str] | None = None, "
         "on_progress: typing.Callable[[WaitProgress], object] | None = None, "
         "cancel: threading.Event | None = None) -> dict[str, typing.Any]",
-        doc.c_str(), &steerable_wait<kind>);
+        doc.c_str(),
+        [](nb::handle self, nb::handle until, nb::handle timeout_sec, nb::handle poll_interval,
+           nb::handle backoff, nb::handle max_interval, nb::handle stop_on, nb::handle on_progress,
+           nb::handle cancel) {
+            return SteerableWait(kind, self, until, timeout_sec, poll_interval, backoff, max_interval,
+                                 stop_on, on_progress, cancel)
+                .run();
+        });
 }
 
 }  // namespace
