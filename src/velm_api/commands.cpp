@@ -22,7 +22,6 @@ nb::object get_pipeline_status(nb::handle command, nb::handle pipeline_id, bool 
         "response");
 }
 
-// ---------------------------------------------------------------------------------------------------------
 // The presets. A pipeline command reads the status record it holds, pauses a second, then asks for the next
 // one; a failed request ends the wait with its error.
 
@@ -162,7 +161,6 @@ private:
     Run kind_;
 };
 
-// ---------------------------------------------------------------------------------------------------------
 // The classes. Their methods are Python functions compiled from their signatures (def_method), whose
 // arguments reach the C++ functions below by position. Every argument takes None, as it would in Python: a
 // snapshot captured without a label must still be readable, and None as a flag is false.
@@ -300,8 +298,6 @@ void copy_as_python(nb::handle cls) {
                                  "The instance's attributes, which copy and pickle save and restore."));
 }
 
-// The subclasses of Command have no constructor of their own: PipelineCommand and its kinds inherit
-// Command's, and the others call it.
 void init_commands(nb::module_ &m) {
     auto command = command_class<Command>(
         m, "Command",

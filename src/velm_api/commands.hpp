@@ -21,7 +21,6 @@ nb::type_slots construct_as_python();
 // Make instances of `cls` copied and pickled as plain Python objects are, by their __dict__.
 void copy_as_python(nb::handle cls);
 
-// Create the command classes.
 void init_commands(nb::module_ &m);
 
 }  // namespace velm

@@ -147,9 +147,6 @@ nb::object Wait::run() {
 
 namespace {
 
-// ---------------------------------------------------------------------------------------------------------
-// The steerable wait
-
 // What a class's wait waits for by default, for how long (the time-out of the class's other wait), and how
 // logs and messages name what is waited for.
 struct Kind {
