@@ -312,6 +312,7 @@ void init_commands(nb::module_ &m) {
     auto pipeline_command = command_class<PipelineCommand, Command>(
         m, "PipelineCommand",
         "A command whose response is a pipeline status record; it can wait for a status.");
+    pipeline_command.attr("ERROR_STATUSES") = attr(waits_module, "ERROR_STATUSES");
     def_method(
         pipeline_command,
         "wait_for_status(self, status: str | list[str] | tuple[str, ...], ignore_errors: bool | None = "

@@ -10,6 +10,8 @@
 
 namespace velm {
 
+nb::handle waits_module;
+
 void set_attr(nb::handle obj, const char *name, nb::handle value) {
     guarded([&] {
         return PyObject_SetAttrString(obj.ptr(), name, value.ptr()) ? nullptr : nb::none().release().ptr();
@@ -41,9 +43,6 @@ void raise_if_error(nb::handle status, nb::handle record) {
 }
 
 namespace {
-
-// The waits' Python companion, quenlo.sdk.waits, for as long as the interpreter lives.
-nb::handle companion;
 
 // Seconds since a wait began, summed from the module's clock reading by reading. A reading that goes back
 // (the clock replaced by another, as a virtual-time simulator does when it stops) adds nothing, so the wait
@@ -179,11 +178,11 @@ public:
                   nb::handle poll_interval, nb::handle backoff, nb::handle max_interval, nb::handle stop_on,
                   nb::handle on_progress, nb::handle cancel_event)
         : Wait(self, timeout), kind_(kind), on_progress_(nb::borrow(on_progress)) {
-        // Every argument is checked before the first request, by the waits' Python companion.
+        // Every argument is checked before the first request, by the waits' Python companion module.
         const bool errors_stop = !kind.pipeline && &kind != &snapshot;
         nb::object settings =
-            call(attr(companion, "wait_settings"), kind.until ? nb::object(nb::str(kind.until)) : nb::none(),
-                 nb::int_(kind.timeout_sec),
+            call(attr(waits_module, "wait_settings"),
+                 kind.until ? nb::object(nb::str(kind.until)) : nb::none(), nb::int_(kind.timeout_sec),
                  errors_stop ? attr(global("PipelineCommand"), "ERROR_STATUSES") : nb::none(), until, timeout,
                  poll_interval, backoff, max_interval, stop_on, on_progress, cancel_event);
         auto setting = [&](int i) { return nb::borrow(PyTuple_GetItem(settings.ptr(), i)); };
@@ -246,7 +245,7 @@ private:
         }
         if (kind_.pipeline) raise_if_error(status, record);
         if (!contains(stop_on_, status)) return false;
-        nb::object text = call(attr(companion, "stop_message"), subject(true), status, until_, record);
+        nb::object text = call(attr(waits_module, "stop_message"), subject(true), status, until_, record);
         raise(call(global("UnexpectedStatusError"), record, status, text));
     }
 
@@ -318,11 +317,10 @@ void init_wait_classes(nb::module_ &m) {
     nb::object package = nb::str(m.attr("__name__")).attr("rpartition")(".")[0];
     nb::object classes = nb::module_::import_("importlib").attr("import_module")(".waits", package);
     for (nb::handle name : classes.attr("__all__")) nb::setattr(m, name, classes.attr(name));
-    companion = classes.release();
+    waits_module = classes.release();
 }
 
 void init_waits(nb::module_ &m) {
-    nb::setattr(m.attr("PipelineCommand"), "ERROR_STATUSES", attr(companion, "ERROR_STATUSES"));
     bind_wait<pipeline>(m, "PipelineCommand");
     bind_wait<started>(m, "StartPipelineCommand");
     bind_wait<stopped>(m, "StopPipelineCommand");

@@ -61,6 +61,9 @@ nb::object run_status(nb::handle command, bool snapshot);
 // `record`.
 void raise_if_error(nb::handle status, nb::handle record);
 
+// The waits' Python companion module, quenlo.sdk.waits, set by init_wait_classes for the interpreter's life.
+extern nb::handle waits_module;
+
 // Bind the exception and progress classes of the waits (StatusError and its family, WaitTimeoutError,
 // UnexpectedStatusError, WaitCancelledError, WaitProgress) from their Python companion module.
 void init_wait_classes(nb::module_ &m);
