@@ -160,18 +160,6 @@ constexpr Kind pipeline{nullptr, 300, "pipeline", true}, started{"FINISHED", 300
     preview{"FINISHED", 30, "preview", false}, connection{"FINISHED", 120, "connection validation", false},
     snapshot{"FINISHED", 30, "snapshot", false};
 
-bool is_transient(nb::python_error &e) {
-    nb::object requests = global("requests");
-    if (e.matches(attr(requests, "ConnectionError")) || e.matches(attr(requests, "Timeout"))) return true;
-    if (!e.matches(attr(requests, "HTTPError"))) return false;
-    nb::object response = response_of(e.value());
-    if (response.is_none()) return false;
-    nb::object status = attr(response, "status_code");
-    for (int code : {502, 503, 504})
-        if (status.equal(nb::int_(code))) return true;
-    return false;
-}
-
 class SteerableWait : public Wait {
 public:
     SteerableWait(const Kind &kind, nb::handle self, nb::handle until, nb::handle timeout,
@@ -221,7 +209,7 @@ private:
                 return attr(call_method(attr(command, "api_client"), status, pipeline_id_), "response");
             return run_status(command, &kind_ == &snapshot);
         } catch (nb::python_error &e) {
-            if (!is_transient(e)) throw;
+            if (!truthy(call(attr(waits_module, "is_transient"), e.value(), global("requests")))) throw;
             failure = exception_of(e);
             log("debug", "Status read of %s failed, trying again: %s", subject(), failure);
             return nb::object();

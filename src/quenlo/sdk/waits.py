@@ -243,6 +243,15 @@ def wait_settings(
     return until, targets, timeout_sec, min(interval, ceiling), growth, ceiling, stops
 
 
+def is_transient(error: BaseException, requests_module: Any) -> bool:
+    """Whether a wait polls through a failed status read: no connection, a time-out, or a 502, 503 or 504
+    answer. ``requests_module`` is the one the client module is bound to (a patched one is honoured)."""
+    if isinstance(error, (requests_module.ConnectionError, requests_module.Timeout)):
+        return True
+    response = getattr(error, "response", None) if isinstance(error, requests_module.HTTPError) else None
+    return response is not None and response.status_code in (502, 503, 504)
+
+
 def stop_message(subject: str, status: str, until: object, record: object) -> str:
     """The message of the UnexpectedStatusError that ends a wait in ``status``, with the record's own message."""
     text = f"{subject} reached status {status} while waiting for status {until}"
