@@ -192,11 +192,9 @@ public:
     }
 
 private:
-    // "pipeline p1", "preview 3f2a of pipeline p1", "snapshot s1 of pipeline p1", or capitalised.
-    nb::object subject(bool capital = false) const {
-        std::string text(kind_.noun);
-        if (capital) text[0] = (char)(text[0] - 'a' + 'A');  // our nouns are lower-case ASCII
-        const nb::str noun(text.c_str(), text.size());
+    // "pipeline p1", "preview 3f2a of pipeline p1", "snapshot s1 of pipeline p1".
+    nb::object subject() const {
+        const nb::str noun(kind_.noun);
         if (kind_.pipeline) return format("{} {}", noun, pipeline_id_);
         nb::object id = attr(command, &kind_ == &snapshot ? "snapshot_name" : "previewer_id");
         return format("{} {} of pipeline {}", noun, id, attr(command, "pipeline_id"));
@@ -233,7 +231,7 @@ private:
         }
         if (kind_.pipeline) raise_if_error(status, record);
         if (!contains(stop_on_, status)) return false;
-        nb::object text = call(attr(waits_module, "stop_message"), subject(true), status, until_, record);
+        nb::object text = call(attr(waits_module, "stop_message"), subject(), status, until_, record);
         raise(call(global("UnexpectedStatusError"), record, status, text));
     }
 

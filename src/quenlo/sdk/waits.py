@@ -253,8 +253,10 @@ def is_transient(error: BaseException, requests_module: Any) -> bool:
 
 
 def stop_message(subject: str, status: str, until: object, record: object) -> str:
-    """The message of the UnexpectedStatusError that ends a wait in ``status``, with the record's own message."""
-    text = f"{subject} reached status {status} while waiting for status {until}"
+    """The message of the UnexpectedStatusError that ends a wait in ``status``, with the record's own message.
+
+    ``subject`` names what was waited for ("pipeline p1"); the message starts with it capitalised."""
+    text = f"{subject[:1].upper()}{subject[1:]} reached status {status} while waiting for status {until}"
     message = record.get("message") if isinstance(record, dict) else None
     return f"{text}: {message}" if isinstance(message, str) and message else text
 
