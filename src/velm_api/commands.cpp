@@ -233,10 +233,6 @@ nb::object snapshot_property(nb::handle self) {
 // bound.)
 PyType_Slot python_construction[] = {{Py_tp_init, nullptr}, {0, nullptr}};
 
-nb::object instance_state(nb::handle self) {
-    return attr(self, "__dict__");
-}
-
 }  // namespace
 
 nb::type_slots construct_as_python() {
@@ -292,10 +288,9 @@ void def_counter_wait(nb::handle cls, const char *name, const char *doc) {
 // copy and pickle refuse an extension type's instance unless it names its state; ours is all in __dict__,
 // so an instance is copied and pickled as a plain Python object would be.
 void copy_as_python(nb::handle cls) {
-    nb::setattr(cls, "__getstate__",
-                nb::cpp_function(&instance_state, nb::is_method(), nb::name("__getstate__"), nb::scope(cls),
-                                 nb::sig("def __getstate__(self) -> dict[str, typing.Any]"),
-                                 "The instance's attributes, which copy and pickle save and restore."));
+    def_method(cls, "__getstate__(self) -> dict[str, typing.Any]",
+               "The instance's attributes, which copy and pickle save and restore.",
+               [](nb::handle self) { return attr(self, "__dict__"); });
 }
 
 void init_commands(nb::module_ &m) {
