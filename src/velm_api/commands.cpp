@@ -191,6 +191,14 @@ void snapshot_command_init(nb::handle self, nb::handle api_client, nb::handle re
     set_attr(self, "snapshot_label", snapshot_label);
 }
 
+void wait_for_status(nb::handle self, nb::handle status, nb::handle ignore_errors, nb::handle timeout_sec) {
+    StatusWait(self, status, ignore_errors, timeout_sec).run();
+}
+
+void wait_for_counters_metric(nb::handle self, nb::handle metric, nb::handle target, nb::handle timeout_sec) {
+    CounterWait(self, metric, target, timeout_sec).run();
+}
+
 // A pipeline command's wait for one status, through the method, so that a replaced wait_for_status is
 // honoured.
 template <const char *status>
@@ -323,9 +331,7 @@ void init_commands(nb::module_ &m) {
         "    StartError, RunningError, RunError, ConnectError: the pipeline entered that error\n"
         "        status (unless ``ignore_errors``).\n"
         "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status ...\".",
-        [](nb::handle self, nb::handle status, nb::handle ignore_errors, nb::handle timeout_sec) {
-            StatusWait(self, status, ignore_errors, timeout_sec).run();
-        });
+        &wait_for_status);
 
     auto start_command = command_class<StartPipelineCommand, PipelineCommand>(
         m, "StartPipelineCommand",
@@ -347,9 +353,7 @@ void init_commands(nb::module_ &m) {
                "Raises:\n"
                "    StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.\n"
                "    WaitTimeoutError: \"Did not reached metric ... of value ...\" after ``timeout_sec``.",
-               [](nb::handle self, nb::handle metric_name, nb::handle target, nb::handle timeout_sec) {
-                   CounterWait(self, metric_name, target, timeout_sec).run();
-               });
+               &wait_for_counters_metric);
 
     auto stop_command = command_class<StopPipelineCommand, PipelineCommand>(
         m, "StopPipelineCommand",
