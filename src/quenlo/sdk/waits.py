@@ -3,6 +3,10 @@
 These are the classes of :mod:`quenlo.sdk.velm_api` that the waits raise and report with. They are plain Python
 classes, bound into that module under the same names (the very same objects), and they name it as their module,
 so tracebacks and pickles refer to them where users import them: ``quenlo.sdk.velm_api.RunError``.
+
+The extension's wait loop (src/velm_api/wait.cpp) also calls the functions below for what runs once per wait
+or only on a failure: the check of ``wait()``'s arguments, whether a failed status read is polled through, and
+the message of a status that ends a wait early.
 """
 
 from __future__ import annotations
