@@ -11,15 +11,7 @@ namespace velm {
 namespace {
 
 bool at_least(nb::handle value, nb::handle target) {
-    int result = PyObject_RichCompareBool(value.ptr(), target.ptr(), Py_GE);
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
-
-bool in(nb::handle value, std::initializer_list<const char *> states) {
-    for (const char *state : states)
-        if (value.equal(nb::str(state))) return true;
-    return false;
+    return truthy(guarded([&] { return PyObject_RichCompare(value.ptr(), target.ptr(), Py_GE); }));
 }
 
 nb::object get_pipeline_status(nb::handle command, nb::handle pipeline_id, bool by_keyword) {
@@ -30,7 +22,6 @@ nb::object get_pipeline_status(nb::handle command, nb::handle pipeline_id, bool 
         "response");
 }
 
-// ---------------------------------------------------------------------------------------------------------
 // The presets. A pipeline command reads the status record it holds, pauses a second, then asks for the next
 // one; a failed request ends the wait with its error.
 
@@ -57,8 +48,7 @@ private:
             log("info", "Pipeline %s reached status %s (took %.2f s).", pipeline_id_, current, elapsed);
             return true;
         }
-        nb::object error = raise_errors_ ? error_class_for(current) : nb::object();
-        if (error.is_valid()) raise(call(error, record));
+        if (raise_errors_) raise_if_error(current, record);
         return false;
     }
     nb::object timed_out() override {
@@ -92,15 +82,13 @@ private:
                                 json = intern("json"), get = intern("get");
         nb::object current = item(record, "status");
         last_status = current;
-        nb::object error = error_class_for(current);
-        if (error.is_valid()) raise(call(error, record));
+        raise_if_error(current, record);
 
         nb::object answer = call_method_kw(attr(command, "api_client"), metrics, kw, pipeline_id_);
         nb::object counters =
             call_method(call_method(attr(answer, "response"), json), get, nb::str("counters"), nb::dict());
-        nb::dict missing;
-        missing["count"] = -1;
-        nb::object count = item(call_method(counters, get, metric_name_, missing), "count");
+        nb::object count =
+            item(call_method(counters, get, metric_name_, mapping({{"count", nb::int_(-1)}})), "count");
         // The count just compared, not a second look-up: a missing counter (-1) meets a negative target, and
         // looking it up again would fail with KeyError instead of returning.
         if (!at_least(count, target_)) return false;
@@ -149,15 +137,15 @@ private:
         }
         nb::object current = item(record, "status");
         last_status = current;
-        bool ended = kind_ == Run::preview ? in(current, {"FINISHED"})
+        bool ended = kind_ == Run::preview ? current.equal(nb::str("FINISHED"))
                      : kind_ == Run::validate
-                         ? !in(current, {"VALIDATING"})
-                         : !in(current, {"CREATED", "STARTING", "RUNNING", "VALIDATING"});
+                         ? !current.equal(nb::str("VALIDATING"))
+                         : !contains(nb::make_tuple("CREATED", "STARTING", "RUNNING", "VALIDATING"), current);
         if (!ended) return false;
         nb::object previewer_id = attr(command, "previewer_id");
         // A validation that found issues, and any ended connection validation, leave the preview data (with
         // the issues) in `response`.
-        if (kind_ == Run::connection || (kind_ == Run::validate && !in(current, {"VALID"})))
+        if (kind_ == Run::connection || (kind_ == Run::validate && !current.equal(nb::str("VALID"))))
             set_attr(command, "response",
                      attr(call_method_kw(attr(command, "api_client"), data, kw, pipeline_id, previewer_id),
                           "response"));
@@ -173,7 +161,6 @@ private:
     Run kind_;
 };
 
-// ---------------------------------------------------------------------------------------------------------
 // The classes. Their methods are Python functions compiled from their signatures (def_method), whose
 // arguments reach the C++ functions below by position. Every argument takes None, as it would in Python: a
 // snapshot captured without a label must still be readable, and None as a flag is false.
@@ -208,9 +195,8 @@ void wait_for_status(nb::handle self, nb::handle status, nb::handle ignore_error
     StatusWait(self, status, ignore_errors, timeout_sec).run();
 }
 
-void wait_for_counters_metric(nb::handle self, nb::handle metric_name, nb::handle target,
-                              nb::handle timeout_sec) {
-    CounterWait(self, metric_name, target, timeout_sec).run();
+void wait_for_counters_metric(nb::handle self, nb::handle metric, nb::handle target, nb::handle timeout_sec) {
+    CounterWait(self, metric, target, timeout_sec).run();
 }
 
 // A pipeline command's wait for one status, through the method, so that a replaced wait_for_status is
@@ -219,20 +205,6 @@ template <const char *status>
 void status_wait(nb::handle self, nb::handle timeout_sec) {
     static const nb::handle name = intern("wait_for_status"), kw = keywords({"status", "timeout_sec"});
     call_method_kw(self, name, kw, nb::str(status), timeout_sec);
-}
-
-// A start command's wait on one named counter, through the method, so that a replaced
-// wait_for_counters_metric is honoured.
-template <const char *metric_name>
-void counter_wait(nb::handle self, nb::handle count, nb::handle timeout_sec) {
-    static const nb::handle name = intern("wait_for_counters_metric");
-    call_method(self, name, nb::str(metric_name), count, timeout_sec);
-}
-
-template <Run kind>
-nb::object run_wait(nb::handle self, nb::handle timeout_sec) {
-    RunWait(self, kind, timeout_sec).run();
-    return nb::borrow(self);
 }
 
 constexpr char finished[] = "FINISHED", stopped[] = "STOPPED",
@@ -269,10 +241,6 @@ nb::object snapshot_property(nb::handle self) {
 // bound.)
 PyType_Slot python_construction[] = {{Py_tp_init, nullptr}, {0, nullptr}};
 
-nb::object instance_state(nb::handle self) {
-    return attr(self, "__dict__");
-}
-
 }  // namespace
 
 nb::type_slots construct_as_python() {
@@ -307,34 +275,32 @@ nb::class_<T, Command> run_command(nb::module_ &m, const char *name, const char 
                    "__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
                    "previewer_id: str) -> None",
                    init_doc.c_str(), &preview_command_init);
-    def_method(cls, signature.c_str(), wait_doc, &run_wait<kind>);
+    def_method(cls, signature.c_str(), wait_doc, [](nb::handle self, nb::handle timeout_sec) {
+        RunWait(self, kind, timeout_sec).run();
+        return nb::borrow(self);
+    });
     return cls;
 }
 
-// A start command's wait on one named counter.
+// A start command's wait on one named counter, through the method, so that a replaced
+// wait_for_counters_metric is honoured.
 template <const char *metric_name>
 void def_counter_wait(nb::handle cls, const char *name, const char *doc) {
     const std::string signature = std::string(name) + "(self, count: int, timeout_sec: float = 300) -> None";
-    def_method(cls, signature.c_str(), doc, &counter_wait<metric_name>);
+    def_method(cls, signature.c_str(), doc, [](nb::handle self, nb::handle count, nb::handle timeout_sec) {
+        static const nb::handle method = intern("wait_for_counters_metric");
+        call_method(self, method, nb::str(metric_name), count, timeout_sec);
+    });
 }
 
 // copy and pickle refuse an extension type's instance unless it names its state; ours is all in __dict__,
 // so an instance is copied and pickled as a plain Python object would be.
 void copy_as_python(nb::handle cls) {
-    nb::setattr(cls, "__getstate__",
-                nb::cpp_function(&instance_state, nb::is_method(), nb::name("__getstate__"), nb::scope(cls),
-                                 nb::sig("def __getstate__(self) -> dict[str, typing.Any]"),
-                                 "The instance's attributes, which copy and pickle save and restore."));
+    def_method(cls, "__getstate__(self) -> dict[str, typing.Any]",
+               "The instance's attributes, which copy and pickle save and restore.",
+               [](nb::handle self) { return attr(self, "__dict__"); });
 }
 
-void init_wait_classes(nb::module_ &m) {
-    nb::object package = nb::str(m.attr("__name__")).attr("rpartition")(".")[0];
-    nb::object classes = nb::module_::import_("importlib").attr("import_module")(".waits", package);
-    for (nb::handle name : classes.attr("__all__")) nb::setattr(m, name, classes.attr(name));
-}
-
-// The subclasses of Command have no constructor of their own: PipelineCommand and its kinds inherit
-// Command's, and the others call it.
 void init_commands(nb::module_ &m) {
     auto command = command_class<Command>(
         m, "Command",
@@ -346,16 +312,10 @@ void init_commands(nb::module_ &m) {
                "Wrap ``response``, the answer to a request ``api_client`` made.", &command_init);
     copy_as_python(command);
 
-    nb::dict error_statuses;
-    error_statuses["START_ERROR"] = m.attr("StartError");
-    error_statuses["RUNNING_ERROR"] = m.attr("RunningError");
-    error_statuses["RUN_ERROR"] = m.attr("RunError");
-    error_statuses["CONNECT_ERROR"] = m.attr("ConnectError");
-
     auto pipeline_command = command_class<PipelineCommand, Command>(
         m, "PipelineCommand",
         "A command whose response is a pipeline status record; it can wait for a status.");
-    pipeline_command.attr("ERROR_STATUSES") = error_statuses;
+    pipeline_command.attr("ERROR_STATUSES") = attr(waits_module, "ERROR_STATUSES");
     def_method(
         pipeline_command,
         "wait_for_status(self, status: str | list[str] | tuple[str, ...], ignore_errors: bool | None = "

@@ -21,11 +21,6 @@ nb::type_slots construct_as_python();
 // Make instances of `cls` copied and pickled as plain Python objects are, by their __dict__.
 void copy_as_python(nb::handle cls);
 
-// Bind the exception and progress classes of the waits (StatusError and its family, WaitTimeoutError,
-// UnexpectedStatusError, WaitCancelledError, WaitProgress) from their Python companion module.
-void init_wait_classes(nb::module_ &m);
-
-// Create the command classes.
 void init_commands(nb::module_ &m);
 
 }  // namespace velm

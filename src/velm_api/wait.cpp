@@ -6,16 +6,15 @@
 #include "wait.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 
 namespace velm {
 
+nb::handle waits_module;
+
 void set_attr(nb::handle obj, const char *name, nb::handle value) {
     guarded([&] {
-        if (PyObject_SetAttrString(obj.ptr(), name, value.ptr()) != 0) return (PyObject *)nullptr;
-        Py_INCREF(Py_None);
-        return Py_None;
+        return PyObject_SetAttrString(obj.ptr(), name, value.ptr()) ? nullptr : nb::none().release().ptr();
     });
 }
 
@@ -37,10 +36,10 @@ nb::object run_status(nb::handle command, bool snapshot) {
     return attr(response, "response");
 }
 
-nb::object error_class_for(nb::handle status) {
-    nb::object table = attr(global("PipelineCommand"), "ERROR_STATUSES");
-    if (!contains(table, status)) return nb::object();
-    return guarded([&] { return PyObject_GetItem(table.ptr(), status.ptr()); });
+void raise_if_error(nb::handle status, nb::handle record) {
+    static const nb::handle get = intern("get");
+    nb::object error = call_method(attr(global("PipelineCommand"), "ERROR_STATUSES"), get, status);
+    if (!error.is_none()) raise(call(error, record));
 }
 
 namespace {
@@ -48,18 +47,14 @@ namespace {
 // Seconds since a wait began, summed from the module's clock reading by reading. A reading that goes back
 // (the clock replaced by another, as a virtual-time simulator does when it stops) adds nothing, so the wait
 // goes on from where it was instead of waiting out the difference.
-class Stopwatch {
-public:
+struct Stopwatch {
+    double last = now(), elapsed = 0;
     double read() {
         const double reading = now();
-        if (reading > last_) elapsed_ += reading - last_;
-        last_ = reading;
-        return elapsed_;
+        if (reading > last) elapsed += reading - last;
+        last = reading;
+        return elapsed;
     }
-
-private:
-    double last_ = now();
-    double elapsed_ = 0;
 };
 
 // Waits nested in one another's callbacks (an on_progress that starts a wait) stack C++ frames that Python's
@@ -68,25 +63,16 @@ private:
 constexpr int max_nesting = 100;
 thread_local int nesting = 0;
 
-class Nested {
-public:
+struct Nested {
     Nested() {
-        if (Py_EnterRecursiveCall(" while waiting")) throw nb::python_error();
-        if (nesting >= max_nesting) {
-            Py_LeaveRecursiveCall();
+        if (nesting >= max_nesting)
             raise_message(
                 PyExc_RecursionError,
                 format("maximum recursion depth exceeded: more than {} waits nested in their callbacks",
                        max_nesting));
-        }
         ++nesting;
     }
-    ~Nested() {
-        --nesting;
-        Py_LeaveRecursiveCall();
-    }
-    Nested(const Nested &) = delete;
-    Nested &operator=(const Nested &) = delete;
+    ~Nested() { --nesting; }
 };
 
 bool is_set(nb::handle cancel) {
@@ -160,9 +146,6 @@ nb::object Wait::run() {
 
 namespace {
 
-// ---------------------------------------------------------------------------------------------------------
-// The steerable wait
-
 // What a class's wait waits for by default, for how long (the time-out of the class's other wait), and how
 // logs and messages name what is waited for.
 struct Kind {
@@ -177,67 +160,27 @@ constexpr Kind pipeline{nullptr, 300, "pipeline", true}, started{"FINISHED", 300
     preview{"FINISHED", 30, "preview", false}, connection{"FINISHED", 120, "connection validation", false},
     snapshot{"FINISHED", 30, "snapshot", false};
 
-// One status or several, as a tuple of texts.
-nb::tuple statuses_of(nb::handle value, const char *argument) {
-    if (PyUnicode_Check(value.ptr())) return nb::make_tuple(value);
-    nb::object iterator;
-    try {
-        iterator = guarded([&] { return PyObject_GetIter(value.ptr()); });
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_TypeError)) throw;
-        raise_message(PyExc_TypeError,
-                      format("{} must be a status or an iterable of statuses, not {!r}", argument, value));
-    }
-    nb::object items = guarded([&] { return PySequence_Tuple(iterator.ptr()); });
-    for (nb::handle status : items)
-        if (!PyUnicode_Check(status.ptr()))
-            raise_message(PyExc_TypeError, format("{} must hold status texts, not {!r}", argument, status));
-    return nb::borrow<nb::tuple>(items);
-}
-
-bool is_transient(nb::python_error &e) {
-    nb::object requests = global("requests");
-    if (e.matches(attr(requests, "ConnectionError")) || e.matches(attr(requests, "Timeout"))) return true;
-    if (!e.matches(attr(requests, "HTTPError"))) return false;
-    nb::object response = response_of(e.value());
-    if (response.is_none()) return false;
-    nb::object status = attr(response, "status_code");
-    for (int code : {502, 503, 504})
-        if (status.equal(nb::int_(code))) return true;
-    return false;
-}
-
 class SteerableWait : public Wait {
 public:
     SteerableWait(const Kind &kind, nb::handle self, nb::handle until, nb::handle timeout,
                   nb::handle poll_interval, nb::handle backoff, nb::handle max_interval, nb::handle stop_on,
                   nb::handle on_progress, nb::handle cancel_event)
-        : Wait(self, timeout), kind_(kind), until_(nb::borrow(until)), on_progress_(nb::borrow(on_progress)) {
-        // Every argument is checked before the first request.
-        if (until_.is_none()) {
-            if (!kind.until)
-                throw nb::type_error(
-                    "wait() of a PipelineCommand needs until: the status or statuses to wait for");
-            until_ = nb::str(kind.until);
-        }
-        targets_ = statuses_of(until_, "until");
-        if (nb::len(targets_) == 0) throw nb::value_error("until must name at least one status");
-        if (timeout_sec.is_none()) timeout_sec = nb::int_(kind.timeout_sec);
-        if (std::isnan(seconds_of(timeout_sec, "timeout_sec")))
-            throw nb::value_error("timeout_sec must be a number of seconds, not nan");
-        interval = seconds_of(poll_interval, "poll_interval");
-        growth = seconds_of(backoff, "backoff");
-        ceiling = seconds_of(max_interval, "max_interval");
-        if (!(interval > 0)) throw nb::value_error("poll_interval must be more than 0 seconds");
-        if (!(growth >= 1)) throw nb::value_error("backoff must be at least 1 (1 keeps the interval fixed)");
-        if (!(ceiling > 0)) throw nb::value_error("max_interval must be more than 0 seconds");
-        interval = std::min(interval, ceiling);
-        stop_on_ = stop_on.is_none() ? default_stop_on() : statuses_of(stop_on, "stop_on");
-        if (!on_progress_.is_none() && !PyCallable_Check(on_progress_.ptr()))
-            raise_message(PyExc_TypeError, format("on_progress must be callable, not {!r}", on_progress_));
-        if (!cancel_event.is_none() && !nb::hasattr(cancel_event, "is_set"))
-            raise_message(PyExc_TypeError,
-                          format("cancel must be a threading.Event, not {!r}", cancel_event));
+        : Wait(self, timeout), kind_(kind), on_progress_(nb::borrow(on_progress)) {
+        // Every argument is checked before the first request, by the waits' Python companion module.
+        const bool errors_stop = !kind.pipeline && &kind != &snapshot;
+        nb::object settings =
+            call(attr(waits_module, "wait_settings"),
+                 kind.until ? nb::object(nb::str(kind.until)) : nb::none(), nb::int_(kind.timeout_sec),
+                 errors_stop ? attr(global("PipelineCommand"), "ERROR_STATUSES") : nb::none(), until, timeout,
+                 poll_interval, backoff, max_interval, stop_on, on_progress, cancel_event);
+        auto setting = [&](int i) { return nb::borrow(PyTuple_GetItem(settings.ptr(), i)); };
+        until_ = setting(0);
+        targets_ = setting(1);
+        timeout_sec = setting(2);
+        interval = to_double(setting(3));
+        growth = to_double(setting(4));
+        ceiling = to_double(setting(5));
+        stop_on_ = setting(6);
         cancel = nb::borrow(cancel_event);
         fit_deadline = true;
         // A pipeline command's first record is the answer it holds (a start or stop answer is already a
@@ -249,29 +192,9 @@ public:
     }
 
 private:
-    // The statuses that end a wait at once unless they are its target: FINISHED and STOPPED for every wait,
-    // and, for validation and preview runs, INVALID and the error statuses (their other waits would poll past
-    // them to the deadline).
-    nb::tuple default_stop_on() const {
-        nb::list candidates;
-        candidates.append("FINISHED");
-        candidates.append("STOPPED");
-        if (!kind_.pipeline && &kind_ != &snapshot) {
-            candidates.append("INVALID");
-            nb::object table = attr(global("PipelineCommand"), "ERROR_STATUSES");
-            for (nb::handle status : table) candidates.append(status);
-        }
-        nb::list chosen;
-        for (nb::handle status : candidates)
-            if (!contains(targets_, status)) chosen.append(status);
-        return nb::tuple(chosen);
-    }
-
-    // "pipeline p1", "preview 3f2a of pipeline p1", "snapshot s1 of pipeline p1", or capitalised.
-    nb::object subject(bool capital = false) const {
-        std::string text(kind_.noun);
-        if (capital) text[0] = (char)(text[0] - 'a' + 'A');  // our nouns are lower-case ASCII
-        const nb::str noun(text.c_str(), text.size());
+    // "pipeline p1", "preview 3f2a of pipeline p1", "snapshot s1 of pipeline p1".
+    nb::object subject() const {
+        const nb::str noun(kind_.noun);
         if (kind_.pipeline) return format("{} {}", noun, pipeline_id_);
         nb::object id = attr(command, &kind_ == &snapshot ? "snapshot_name" : "previewer_id");
         return format("{} {} of pipeline {}", noun, id, attr(command, "pipeline_id"));
@@ -284,7 +207,7 @@ private:
                 return attr(call_method(attr(command, "api_client"), status, pipeline_id_), "response");
             return run_status(command, &kind_ == &snapshot);
         } catch (nb::python_error &e) {
-            if (!is_transient(e)) throw;
+            if (!truthy(call(attr(waits_module, "is_transient"), e.value(), global("requests")))) throw;
             failure = exception_of(e);
             log("debug", "Status read of %s failed, trying again: %s", subject(), failure);
             return nb::object();
@@ -306,15 +229,9 @@ private:
             log("info", "%s reached status %s (took %.2f s).", subject(), status, elapsed);
             return true;
         }
-        nb::object error = kind_.pipeline ? error_class_for(status) : nb::object();
-        if (error.is_valid()) raise(call(error, record));
+        if (kind_.pipeline) raise_if_error(status, record);
         if (!contains(stop_on_, status)) return false;
-        nb::object text =
-            format("{} reached status {} while waiting for status {}", subject(true), status, until_);
-        static const nb::handle get = intern("get");
-        nb::object message =
-            PyDict_Check(record.ptr()) ? call_method(record, get, nb::str("message")) : nb::none();
-        if (PyUnicode_Check(message.ptr()) && truthy(message)) text = format("{}: {}", text, message);
+        nb::object text = call(attr(waits_module, "stop_message"), subject(), status, until_, record);
         raise(call(global("UnexpectedStatusError"), record, status, text));
     }
 
@@ -329,8 +246,8 @@ private:
     const Kind &kind_;
     nb::object until_;
     nb::object on_progress_;
-    nb::tuple targets_;
-    nb::tuple stop_on_;
+    nb::object targets_;
+    nb::object stop_on_;
     nb::object pipeline_id_ = nb::none();
 };
 
@@ -357,15 +274,6 @@ const char *const wait_doc =
     "    WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError";
 
 template <const Kind &kind>
-nb::object steerable_wait(nb::handle self, nb::handle until, nb::handle timeout_sec, nb::handle poll_interval,
-                          nb::handle backoff, nb::handle max_interval, nb::handle stop_on,
-                          nb::handle on_progress, nb::handle cancel) {
-    return SteerableWait(kind, self, until, timeout_sec, poll_interval, backoff, max_interval, stop_on,
-                         on_progress, cancel)
-        .run();
-}
-
-template <const Kind &kind>
 void bind_wait(nb::module_ &m, const char *class_name) {
     const std::string doc =
         std::string("Poll the ") + kind.noun + " until its status is ``until`` (" +
@@ -379,10 +287,24 @@ void bind_wait(nb::module_ &m, const char *class_name) {
         "stop_on: typing.Iterable[str] | None = None, "
         "on_progress: typing.Callable[[WaitProgress], object] | None = None, "
         "cancel: threading.Event | None = None) -> dict[str, typing.Any]",
-        doc.c_str(), &steerable_wait<kind>);
+        doc.c_str(),
+        [](nb::handle self, nb::handle until, nb::handle timeout_sec, nb::handle poll_interval,
+           nb::handle backoff, nb::handle max_interval, nb::handle stop_on, nb::handle on_progress,
+           nb::handle cancel) {
+            return SteerableWait(kind, self, until, timeout_sec, poll_interval, backoff, max_interval,
+                                 stop_on, on_progress, cancel)
+                .run();
+        });
 }
 
 }  // namespace
+
+void init_wait_classes(nb::module_ &m) {
+    nb::object package = nb::str(m.attr("__name__")).attr("rpartition")(".")[0];
+    nb::object classes = nb::module_::import_("importlib").attr("import_module")(".waits", package);
+    for (nb::handle name : classes.attr("__all__")) nb::setattr(m, name, classes.attr(name));
+    waits_module = classes.release();
+}
 
 void init_waits(nb::module_ &m) {
     bind_wait<pipeline>(m, "PipelineCommand");

@@ -57,9 +57,16 @@ nb::object item(nb::handle obj, const char *key);
 // snapshot_name>=...), for the run a preview or snapshot command holds.
 nb::object run_status(nb::handle command, bool snapshot);
 
-// The StatusError subclass that PipelineCommand.ERROR_STATUSES gives for `status`, or an invalid handle when
-// it is no error status.
-nb::object error_class_for(nb::handle status);
+// Raise the StatusError subclass that PipelineCommand.ERROR_STATUSES gives for `status`, if any, with
+// `record`.
+void raise_if_error(nb::handle status, nb::handle record);
+
+// The waits' Python companion module, quenlo.sdk.waits, set by init_wait_classes for the interpreter's life.
+extern nb::handle waits_module;
+
+// Bind the exception and progress classes of the waits (StatusError and its family, WaitTimeoutError,
+// UnexpectedStatusError, WaitCancelledError, WaitProgress) from their Python companion module.
+void init_wait_classes(nb::module_ &m);
 
 // Bind `wait` on every command class that polls (the classes must exist).
 void init_waits(nb::module_ &m);

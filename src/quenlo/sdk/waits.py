@@ -3,11 +3,16 @@
 These are the classes of :mod:`quenlo.sdk.velm_api` that the waits raise and report with. They are plain Python
 classes, bound into that module under the same names (the very same objects), and they name it as their module,
 so tracebacks and pickles refer to them where users import them: ``quenlo.sdk.velm_api.RunError``.
+
+The extension's wait loop (src/velm_api/wait.cpp) also calls the functions below for what runs once per wait
+or only on a failure: the check of ``wait()``'s arguments, whether a failed status read is polled through, and
+the message of a status that ends a wait early.
 """
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Tuple
+import math
+from typing import Any, Dict, Iterable, Optional, Tuple, Type
 
 import requests
 
@@ -65,6 +70,15 @@ class RunError(StatusError):
 
 class ConnectError(StatusError):
     """Pipeline connect error."""
+
+
+# PipelineCommand.ERROR_STATUSES: the class a wait raises for each error status of a pipeline.
+ERROR_STATUSES: Dict[str, Type[StatusError]] = {
+    "START_ERROR": StartError,
+    "RUNNING_ERROR": RunningError,
+    "RUN_ERROR": RunError,
+    "CONNECT_ERROR": ConnectError,
+}
 
 
 class UnexpectedStatusError(StatusError):
@@ -157,6 +171,98 @@ class WaitProgress:
             f"WaitProgress(status={self.status!r}, elapsed={self.elapsed:.2f}, remaining={self.remaining:.2f}, "
             f"polls={self.polls!r})"
         )
+
+
+def _statuses(value: Any, argument: str) -> Tuple[str, ...]:
+    """One status or several, as a tuple of texts."""
+    if isinstance(value, str):
+        return (value,)
+    try:
+        iterator = iter(value)
+    except TypeError:
+        raise TypeError(f"{argument} must be a status or an iterable of statuses, not {value!r}") from None
+    statuses = tuple(iterator)
+    for status in statuses:
+        if not isinstance(status, str):
+            raise TypeError(f"{argument} must hold status texts, not {status!r}")
+    return statuses
+
+
+def _seconds(value: object, argument: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{argument} must be a number of seconds, not {value!r}")
+    return float(value)
+
+
+def wait_settings(
+    default_until: Optional[str],
+    default_timeout: int,
+    error_statuses: Optional[Iterable[str]],
+    until: object,
+    timeout_sec: object,
+    poll_interval: object,
+    backoff: object,
+    max_interval: object,
+    stop_on: object,
+    on_progress: object,
+    cancel: object,
+) -> Tuple[object, Tuple[str, ...], object, float, float, float, Tuple[str, ...]]:
+    """Check the arguments of a command's ``wait()`` before its first request and fill in its defaults.
+
+    ``default_until`` and ``default_timeout`` are the command class's; ``error_statuses``, when not None, also
+    end the wait by default (with INVALID), as for validation and preview runs whose other waits would poll
+    past them to the deadline. Returns until, the target statuses, timeout_sec as given (or the default), the
+    first pause, the back-off factor, the longest pause and the statuses that end the wait at once.
+    """
+    if until is None:
+        if default_until is None:
+            raise TypeError("wait() of a PipelineCommand needs until: the status or statuses to wait for")
+        until = default_until
+    targets = _statuses(until, "until")
+    if not targets:
+        raise ValueError("until must name at least one status")
+    if timeout_sec is None:
+        timeout_sec = default_timeout
+    if math.isnan(_seconds(timeout_sec, "timeout_sec")):
+        raise ValueError("timeout_sec must be a number of seconds, not nan")
+    interval = _seconds(poll_interval, "poll_interval")
+    growth = _seconds(backoff, "backoff")
+    ceiling = _seconds(max_interval, "max_interval")
+    if not interval > 0:
+        raise ValueError("poll_interval must be more than 0 seconds")
+    if not growth >= 1:
+        raise ValueError("backoff must be at least 1 (1 keeps the interval fixed)")
+    if not ceiling > 0:
+        raise ValueError("max_interval must be more than 0 seconds")
+    if stop_on is None:
+        # FINISHED and STOPPED end every wait that does not wait for them.
+        extra = () if error_statuses is None else ("INVALID", *error_statuses)
+        stops = tuple(status for status in ("FINISHED", "STOPPED", *extra) if status not in targets)
+    else:
+        stops = _statuses(stop_on, "stop_on")
+    if on_progress is not None and not callable(on_progress):
+        raise TypeError(f"on_progress must be callable, not {on_progress!r}")
+    if cancel is not None and not hasattr(cancel, "is_set"):
+        raise TypeError(f"cancel must be a threading.Event, not {cancel!r}")
+    return until, targets, timeout_sec, min(interval, ceiling), growth, ceiling, stops
+
+
+def is_transient(error: BaseException, requests_module: Any) -> bool:
+    """Whether a wait polls through a failed status read: no connection, a time-out, or a 502, 503 or 504
+    answer. ``requests_module`` is the one the client module is bound to (a patched one is honoured)."""
+    if isinstance(error, (requests_module.ConnectionError, requests_module.Timeout)):
+        return True
+    response = getattr(error, "response", None) if isinstance(error, requests_module.HTTPError) else None
+    return response is not None and response.status_code in (502, 503, 504)
+
+
+def stop_message(subject: str, status: str, until: object, record: object) -> str:
+    """The message of the UnexpectedStatusError that ends a wait in ``status``, with the record's own message.
+
+    ``subject`` names what was waited for ("pipeline p1"); the message starts with it capitalised."""
+    text = f"{subject[:1].upper()}{subject[1:]} reached status {status} while waiting for status {until}"
+    message = record.get("message") if isinstance(record, dict) else None
+    return f"{text}: {message}" if isinstance(message, str) and message else text
 
 
 for _cls in (
