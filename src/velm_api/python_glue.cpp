@@ -155,6 +155,12 @@ nb::str endpoint(nb::handle self, const char *path_template, std::initializer_li
     return nb::borrow<nb::str>(guarded([&] { return PyObject_Call(format.ptr(), args.ptr(), nullptr); }));
 }
 
+nb::dict mapping(std::initializer_list<std::pair<const char *, nb::handle>> entries) {
+    nb::dict result;
+    for (const auto &entry : entries) result[entry.first] = entry.second;
+    return result;
+}
+
 bool truthy(nb::handle value) {
     int result = PyObject_IsTrue(value.ptr());
     if (result < 0) throw nb::python_error();

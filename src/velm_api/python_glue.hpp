@@ -156,6 +156,9 @@ nb::str endpoint(nb::handle self, const char *path_template, std::initializer_li
 // encoding keeps them one segment), TypeError for None.
 nb::object path_segment(nb::handle value);
 
+// A mapping such as {"count": -1}.
+nb::dict mapping(std::initializer_list<std::pair<const char *, nb::handle>> entries);
+
 // `if value:`, `value in container`, and whether a response has a non-empty body.
 bool truthy(nb::handle value);
 bool contains(nb::handle container, nb::handle value);
