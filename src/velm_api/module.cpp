@@ -1,5 +1,4 @@
-// Entry of the extension module quenlo.sdk.velm_api: binds the names the client uses, its constants and
-// logger, and creates its classes.
+// Entry of the extension module quenlo.sdk.velm_api: binds the names the client uses and creates its classes.
 #include <nanobind/stl/string.h>
 
 #include <string>
@@ -10,9 +9,8 @@
 
 namespace {
 
-// At exit, objects that threads still running hold (a daemon thread's client or command) are alive, not
-// leaked; nanobind's leak report cannot tell the two apart, so it is left out when such threads remain.
-// Without them, the report stands and still names a real leak.
+// At exit, what threads still running hold (a daemon thread's client) is alive, not leaked; nanobind's leak
+// report cannot tell the two apart, so it is left out only while such threads remain.
 void judge_leaks_at_exit() {
     nb::object threading = nb::module_::import_("sys").attr("modules").attr("get")("threading");
     if (!threading.is_none() && nb::len(threading.attr("enumerate")()) > 1) nb::set_leak_warnings(false);
@@ -38,29 +36,25 @@ NB_MODULE(velm_api, m) {
     nb::module_ utils = companion("utils");
     nb::module_ exceptions = companion("exceptions");
     m.attr("velm_models") = companion("velm_models");
-    m.attr("ENGINE_AUTHENTICATION_METHOD_FORM") =
-        companion("constants").attr("ENGINE_AUTHENTICATION_METHOD_FORM");
-    m.attr("BadRequestError") = exceptions.attr("BadRequestError");
-    m.attr("InternalServerError") = exceptions.attr("InternalServerError");
-    m.attr("_redact_url") = exceptions.attr("redact_url");
-    m.attr("_EngineHTTPError") = exceptions.attr("EngineHTTPError");
-    m.attr("_error_class_for") = exceptions.attr("error_class_for");
+    nb::module_ constants = companion("constants");
+    for (const char *name :
+         {"ENGINE_AUTHENTICATION_METHOD_FORM", "REQUIRED_HEADERS", "DEFAULT_VELM_API_VERSION"})
+        m.attr(name) = constants.attr(name);
+    for (const char *name : {"BadRequestError", "InternalServerError"}) m.attr(name) = exceptions.attr(name);
+    for (const char *name : {"redact_url", "EngineHTTPError", "error_class_for"})
+        m.attr(("_" + std::string(name)).c_str()) = exceptions.attr(name);
     nb::module_ transport = companion("transport");
-    m.attr("_RetryingAdapter") = transport.attr("RetryingAdapter");
-    m.attr("_EngineResponse") = transport.attr("EngineResponse");
+    for (const char *name :
+         {"RetryingAdapter", "EngineResponse", "init_client", "raise_http_error", "client_repr", "set_user"})
+        m.attr(("_" + std::string(name)).c_str()) = transport.attr(name);
     for (const char *name :
          {"Version", "get_params", "join_url_parts", "pipeline_json_encoder", "wait_for_condition"})
         m.attr(name) = utils.attr(name);
 
     m.attr("logger") = global("logging").attr("getLogger")(m.attr("__name__"));
-    nb::dict required_headers;
-    required_headers["X-Requested-By"] = "velm";
-    required_headers["content-type"] = "application/json";
-    m.attr("REQUIRED_HEADERS") = required_headers;
-    m.attr("DEFAULT_VELM_API_VERSION") = 1;
 
     velm::init_wait_classes(m);
-    velm::ClientClass client = velm::init_client(m);
+    auto client = velm::init_client(m);
     velm::init_commands(m);
     velm::init_waits(m);
     velm::init_pipelines(client);

@@ -62,7 +62,6 @@ struct Native {
     void (*destroy)(void *function);
 };
 
-// The C++ exceptions nanobind's own dispatch would translate, as the Python errors they stand for.
 PyObject *native_trampoline(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs) {
     const Native *native = static_cast<const Native *>(PyCapsule_GetPointer(capsule, nullptr));
     if (!native) return nullptr;
@@ -71,16 +70,12 @@ PyObject *native_trampoline(PyObject *capsule, PyObject *const *args, Py_ssize_t
     } catch (nb::python_error &e) {
         e.restore();
     } catch (nb::builtin_exception &e) {
-        PyObject *type = PyExc_RuntimeError;
-        switch (e.type()) {
-            case nb::exception_type::type_error: type = PyExc_TypeError; break;
-            case nb::exception_type::value_error: type = PyExc_ValueError; break;
-            case nb::exception_type::key_error: type = PyExc_KeyError; break;
-            case nb::exception_type::index_error: type = PyExc_IndexError; break;
-            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
-            default: break;
-        }
-        PyErr_SetString(type, e.what());
+        const bool type_error = e.type() == nb::exception_type::type_error;
+        const bool value_error = e.type() == nb::exception_type::value_error;
+        PyErr_SetString(type_error    ? PyExc_TypeError
+                        : value_error ? PyExc_ValueError
+                                      : PyExc_RuntimeError,
+                        e.what());
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     }
@@ -142,35 +137,22 @@ nb::object path_segment(nb::handle value) {
     if (view.find_first_of("/?#%") == std::string_view::npos) return text;
     std::string out;
     for (char c : view) {
-        switch (c) {
-            case '/': out += "%2F"; break;
-            case '?': out += "%3F"; break;
-            case '#': out += "%23"; break;
-            case '%': out += "%25"; break;
-            default: out += c;
-        }
+        if (c == '/' || c == '?' || c == '#' || c == '%')
+            out += {'%', "0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
+        else
+            out += c;
     }
     return nb::str(out.data(), out.size());
 }
 
 nb::str endpoint(nb::handle self, const char *path_template, std::initializer_list<nb::handle> values) {
     static const nb::handle api_version = intern("api_version");
-    std::string out;
-    auto next = values.begin();
-    bool first = true;
-    for (const char *p = path_template; *p; ++p) {
-        if (p[0] == '{' && p[1] == '}') {
-            nb::object segment = path_segment(first ? nb::handle(attr(self, api_version)) : *next++);
-            Py_ssize_t size = 0;
-            const char *utf8 = PyUnicode_AsUTF8AndSize(segment.ptr(), &size);
-            out.append(utf8, (size_t)size);
-            first = false;
-            ++p;
-        } else {
-            out += *p;
-        }
-    }
-    return nb::str(out.data(), out.size());
+    nb::list segments;
+    segments.append(path_segment(attr(self, api_version)));
+    for (nb::handle value : values) segments.append(path_segment(value));
+    nb::object format = attr(nb::str(path_template), "format"),
+               args = nb::steal(PyList_AsTuple(segments.ptr()));
+    return nb::borrow<nb::str>(guarded([&] { return PyObject_Call(format.ptr(), args.ptr(), nullptr); }));
 }
 
 nb::dict mapping(std::initializer_list<std::pair<const char *, nb::handle>> entries) {
@@ -213,12 +195,8 @@ bool contains(nb::handle container, nb::handle value) {
     return result == 1;
 }
 
-bool is_seconds(nb::handle value) {
-    return !PyBool_Check(value.ptr()) && (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()));
-}
-
 double seconds_of(nb::handle value, const char *argument) {
-    if (!is_seconds(value))
+    if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())))
         raise_message(PyExc_TypeError, format("{} must be a number of seconds, not {!r}", argument, value));
     return to_double(value);
 }
@@ -256,10 +234,6 @@ double to_double(nb::handle value) {
 double now() {
     static const nb::handle time = intern("time");
     return to_double(call_method(global(time), time));
-}
-
-void sleep_one_second() {
-    sleep(nb::int_(1));
 }
 
 }  // namespace velm

@@ -15,24 +15,17 @@ using namespace nb::literals;
 
 namespace velm {
 
-// The module object and its companion quenlo.sdk._binding (methods compiled from signatures, rows read at
-// import), set once while the module executes; they live as long as the interpreter.
+// The module and its companion quenlo.sdk._binding, set once while the module executes.
 extern nb::handle module_object, binding_module;
 
-// ---------------------------------------------------------------------------------------------------------
-// Calls into Python
-//
-// On CPython 3.9 to 3.13 a thread that cannot retake the interpreter lock while the interpreter shuts down (a
-// daemon thread inside a request or a sleep when the program ends) is ended with pthread_exit. Its forced
-// unwind would reach our C++ frames: their destructors would release references without the lock, and in a
-// wheel whose C++ runtime is linked in (libc++ and its own unwinder) even their personality routines crash
-// under glibc's unwinder. So every call from our C++ into Python goes through `guarded`, which registers a
-// cancellation buffer with glibc as C's pthread_cleanup_push does: glibc's unwind stops at the frame that
-// registered it, below every C++ frame of ours, and jumps back there, where the thread is parked until the
-// process ends. `run` makes raw C API calls only. Use call, call_kw, call_method, attr and sleep below (or
-// `guarded` itself) for anything that runs Python code, never nanobind's own call operators.
+// On CPython 3.9 to 3.13 a thread that cannot retake the interpreter lock at shutdown (a daemon thread inside
+// a request or a sleep when the program ends) is ended with pthread_exit. Its forced unwind would run our C++
+// destructors without the lock, and in a wheel with libc++ linked in, crash in their personality routines. So
+// every call into Python goes through `guarded`, which registers a cancellation buffer with glibc as C's
+// pthread_cleanup_push does: the unwind stops there, below every C++ frame of ours, and the thread is parked
+// until the process ends. `run` makes raw C API calls only; never use nanobind's own call operators.
 
-// Block the calling thread for good (it holds no interpreter lock); the process's exit ends it.
+// Block the calling thread (it holds no interpreter lock) until the process ends.
 [[noreturn]] void park_thread();
 
 #ifdef __GLIBC__
@@ -61,12 +54,10 @@ nb::object guarded(Run &&run) {
     return nb::steal(result);
 }
 
-// callable(*args) through vectorcall: `args` has `nargs` positional values, then one value per name in
-// `kwnames` (a tuple of str, or null).
+// callable(*args): `nargs` positional values, then one value per name in `kwnames` (a tuple of str, or null).
 nb::object vectorcall(nb::handle callable, PyObject *const *args, size_t nargs, nb::handle kwnames = {});
 
-// obj.<name>(*args), the attribute looked up on `obj` as Python does; `args` starts one slot early (args[-1]
-// is scratch space for the call, args[0] is obj).
+// args[0].<name>(*args[1:]), looked up as Python does; args[-1] is scratch space for the call.
 nb::object vectorcall_method(nb::handle name, PyObject **args, size_t nargs, nb::handle kwnames = {});
 
 // callable(positional..., keyword values...) with the keyword names in `kwnames`, a tuple made by keywords().
@@ -95,77 +86,59 @@ nb::object call_method(nb::handle self, nb::handle name, const Args &...args) {
     return call_method_kw(self, name, nb::handle(), args...);
 }
 
-// obj.<name>, which may run a property's code.
 nb::object attr(nb::handle obj, nb::handle name);
 nb::object attr(nb::handle obj, const char *name);
 
-// An interned str, kept for the life of the process: look it up once per call site and keep the handle
-// (`static const nb::handle name = intern("name");`).
+// An interned str, kept for the life of the process (`static const nb::handle name = intern("name");`).
 nb::handle intern(const char *text);
 
 // A tuple of interned keyword names for call_kw and call_method_kw, kept for the life of the process.
 nb::handle keywords(std::initializer_list<const char *> names);
 
-// time.sleep(seconds) through the module's `time`.
+// time.sleep(seconds) and time.time() through the module's `time`.
 void sleep(nb::handle seconds);
-
-// ---------------------------------------------------------------------------------------------------------
-// Methods with Python signatures
+double now();
 
 // Set on `cls` a Python function compiled from `signature` ("name(self, a: int | None = 0) -> T") whose body
-// is `return impl(self, a, ...)`: every parameter, keyword-only ones included, goes to `impl` by position
-// (see quenlo.sdk._binding.bind). Python then binds the arguments, with its own errors, defaults and
-// keywords, and inspect.signature, help() and the stub show the signature; the defaults are written once,
-// there. The function has `doc`, the class's qualified name and the module's name. Returns the function.
+// is `return impl(self, a, ...)` (see quenlo.sdk._binding.bind): Python binds the arguments, with its own
+// errors, defaults and keywords, and inspect.signature, help() and the stub show the signature. Returns it.
 nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb::handle impl);
 
-// A Python callable taking its arguments by position (a builtin function called through vectorcall, with no
-// argument conversion) that runs call(function, args, nargs) and gives its new reference, or null with the
-// Python error set. A python_error or nanobind's builtin exceptions thrown there become the Python error they
-// stand for. `destroy`, if any, is called with `function` when the callable goes.
+// A Python callable taking its arguments by position, with no conversion, that returns call(function, args,
+// nargs): a new reference, or null with the Python error set. A python_error, nb::type_error or
+// nb::value_error thrown there becomes that Python error. `destroy`, if any, gets `function` when it goes.
 using NativeCall = PyObject *(*)(void *function, PyObject *const *args, size_t nargs);
 nb::object native_function(NativeCall call, void *function, void (*destroy)(void *) = nullptr);
 
-// TypeError unless `given` is `expected`.
 void check_arity(size_t expected, size_t given);
-
-template <typename T>
-T argument(PyObject *value) {
-    if constexpr (std::is_same_v<T, nb::handle>)
-        return nb::handle(value);
-    else
-        return nb::borrow<T>(value);
-}
 
 template <typename R, typename... Args, size_t... I>
 PyObject *call_native(void *function, PyObject *const *args, size_t nargs, std::index_sequence<I...>) {
     check_arity(sizeof...(Args), nargs);
     auto typed = reinterpret_cast<R (*)(Args...)>(function);
     if constexpr (std::is_void_v<R>) {
-        typed(argument<std::decay_t<Args>>(args[I])...);
+        typed(nb::handle(args[I])...);
         return nb::none().release().ptr();
     } else {
-        return nb::object(typed(argument<std::decay_t<Args>>(args[I])...)).release().ptr();
+        return nb::object(typed(nb::handle(args[I])...)).release().ptr();
     }
 }
 
-// A C++ function of nb::handle or nb::object arguments as such a callable, for def_method.
+// def_method with a C++ function or captureless lambda of nb::handle arguments.
 template <typename R, typename... Args>
-nb::object native_function(R (*function)(Args...)) {
+nb::object def_method(nb::handle cls, const char *signature, const char *doc, R (*function)(Args...)) {
     NativeCall call = [](void *f, PyObject *const *args, size_t nargs) {
         return call_native<R, Args...>(f, args, nargs, std::index_sequence_for<Args...>{});
     };
-    return native_function(call, reinterpret_cast<void *>(function));
+    return def_method(cls, signature, doc, native_function(call, reinterpret_cast<void *>(function)));
 }
-
-// def_method with a C++ function or captureless lambda of nb::handle (or nb::object) arguments.
-template <typename Func, typename = std::enable_if_t<!std::is_base_of_v<nb::handle, std::decay_t<Func>>>>
+template <typename Func,
+          typename = std::enable_if_t<std::is_class_v<Func> && !std::is_base_of_v<nb::handle, Func>>>
 nb::object def_method(nb::handle cls, const char *signature, const char *doc, Func impl) {
-    return def_method(cls, signature, doc, native_function(+impl));
+    return def_method(cls, signature, doc, +impl);
 }
 
-// A module-level name, looked up in the module's namespace at the moment of use so that a patched or rebound
-// name is honoured.
+// A module-level name, looked up in the module at the moment of use, so that a patched name is honoured.
 nb::object global(const char *name);
 nb::object global(nb::handle name);
 
@@ -175,47 +148,38 @@ void log(const char *level, const char *message, Args &&...args) {
     call(attr(global("logger"), level), nb::str(message), nb::cast(std::forward<Args>(args))...);
 }
 
-// Format an endpoint template such as "/v{}/pipeline/{}/status": the first "{}" takes the client's
-// api_version, the others the given values. Each value stays one path segment: "/", "?", "#" and "%" are
-// percent-encoded, and an empty text, "." or ".." (which no encoding keeps one segment) raises ValueError,
-// and None raises TypeError.
+// "/v{}/pipeline/{}/status" with the client's api_version for the first "{}" and the values for the others,
+// each as one path segment (see path_segment).
 nb::str endpoint(nb::handle self, const char *path_template, std::initializer_list<nb::handle> values = {});
 
-// `value` as one path segment, as endpoint places it.
+// str(value) as one path segment: "/", "?", "#" and "%" percent-encoded; ValueError for "", "." and ".." (no
+// encoding keeps them one segment), TypeError for None.
 nb::object path_segment(nb::handle value);
 
 // A mapping such as {"count": -1}.
 nb::dict mapping(std::initializer_list<std::pair<const char *, nb::handle>> entries);
 
-// Python truth of a value ("if value:"); None is false.
+// `if value:`, `value in container`, and whether a response has a non-empty body.
 bool truthy(nb::handle value);
-
-// True when the response has a non-empty body.
+bool contains(nb::handle container, nb::handle value);
 bool has_body(nb::handle response);
 
 // `raise value` as Python does it: an exception instance is raised, an exception class is instantiated,
 // and anything else gives "TypeError: exceptions must derive from BaseException".
 [[noreturn]] void raise(nb::handle value);
 
-// The exception a caught python_error carries, as an exception instance. Before 3.12 the interpreter may
-// hold an error raised from C (a KeyError from a subscript) as its type and arguments only; such an error is
-// made into its instance here, so it can be kept, chained or raised again. `e` is emptied.
+// The exception a caught python_error carries, as an exception instance (before 3.12 an error raised from C
+// may be held as its type and arguments only), so it can be kept, chained or raised again. `e` is emptied.
 nb::object exception_of(nb::python_error &e);
 
-// `value in container`, as Python tests it.
-bool contains(nb::handle container, nb::handle value);
-
-// Whether `value` is a number of seconds: an int or a float, and not a bool.
-bool is_seconds(nb::handle value);
-
-// `value` as seconds; TypeError "<argument> must be a number of seconds, not <repr>" for anything else.
+// `value` (an int or a float, not a bool) as seconds; TypeError "<argument> must be a number of seconds, not
+// <repr>" for anything else.
 double seconds_of(nb::handle value, const char *argument);
 
 // The pipeline id of a status record: "pipelineId", or "name" when that key is missing.
 nb::object pipeline_id_of(nb::handle record);
 
-// Raise `type` with `message`, a Python string (built with Python's own formatting, so a repr that has no
-// UTF-8 form is kept as it is).
+// Raise `type` with `message`, a Python string (so a repr that has no UTF-8 form is kept as it is).
 [[noreturn]] void raise_message(nb::handle type, nb::handle message);
 
 // "text".format(values...) and "text" % (values...), as Python formats them.
@@ -230,12 +194,7 @@ nb::str percent(const char *text, Values &&...values) {
         call(attr(nb::str(text), "__mod__"), nb::make_tuple(std::forward<Values>(values)...)));
 }
 
-// A number as a C double, with Python's errors: TypeError for a non-number, OverflowError for an int too
-// large for a float.
+// A number as a C double, with Python's TypeError or OverflowError.
 double to_double(nb::handle value);
-
-// Wall-clock seconds and the one-second pause of the waits, through the module's `time`.
-double now();
-void sleep_one_second();
 
 }  // namespace velm

@@ -66,10 +66,10 @@ def bind(cls: type, signature: str, doc: str, impl: Callable[..., Any], namespac
 Prepared = Tuple[Any, ...]
 
 
-def prepare_row(function: Any, request: str, doc: str) -> Prepared:
-    """Read a row's request line (see src/velm_api/operations/operations.hpp) for ``function``, the method
-    bound from the row's signature, and give the function its docstring: ``doc``, a Returns section made from
-    the row where ``doc`` has none, and the request.
+def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[str, Any]) -> Prepared:
+    """Bind a row (see src/velm_api/operations/operations.hpp) on ``cls`` as ``bind`` does, its signature, then
+    read its request line for the method, and give the method its docstring: the row's, a Returns section made
+    from the row where it has none, and the request.
 
     Returns, in this order: the number of arguments (the client included), the verb's method name, the
     keyword names it is called with, the path's texts around its ids (one more than the ids), the argument of
@@ -79,6 +79,8 @@ def prepare_row(function: Any, request: str, doc: str) -> Prepared:
     command), the command class's name, the command's further arguments (an argument, or -1 - k for the k-th
     member of the decoded answer) and those members.
     """
+    signature, request, doc = row.split("\n", 2)
+    function = bind(cls, signature, "", impl, namespace)
     code = function.__code__
     names = list(code.co_varnames[: code.co_argcount])
 

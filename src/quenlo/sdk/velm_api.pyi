@@ -38,11 +38,11 @@ import quenlo.sdk.velm_models
 
 ENGINE_AUTHENTICATION_METHOD_FORM: str = 'form'
 
-logger: logging.Logger = ...
-
 REQUIRED_HEADERS: dict[str, str]
 
 DEFAULT_VELM_API_VERSION: int = 1
+
+logger: logging.Logger = ...
 
 from quenlo.sdk.waits import ConnectError as ConnectError
 

@@ -178,7 +178,7 @@ void init_pipelines(nb::handle client) {
                "    The engine's answer as decoded JSON, or an empty dict when the body is empty.\n\n"
                "Request: POST /pipelines/import",
                import_pipelines);
-    def_rows(client, rows);
+    for (Row row : rows) def_row(client, row);
 }
 
 }  // namespace velm

@@ -1,7 +1,5 @@
-// Validation, preview and snapshot operations: each starts a run on the engine (or lists and deletes
-// snapshots) and hands the answer to the command that waits for it; with them, the status and data queries
-// those waits poll. The dynamic previews take both ids from the engine's answer, since the engine makes the
-// pipeline.
+// Validation, preview and snapshot operations, with the status and data queries their commands' waits poll.
+// The dynamic previews take both ids from the engine's answer, since the engine makes the pipeline.
 #include "operations.hpp"
 
 namespace velm {
@@ -98,7 +96,7 @@ const Row rows[] = {
 }  // namespace
 
 void init_preview_snapshots(nb::handle client) {
-    def_rows(client, rows);
+    for (Row row : rows) def_row(client, row);
 }
 
 }  // namespace velm

@@ -1,8 +1,5 @@
 // The executor of the operation rows (see operations.hpp). A row is read once, when it is bound, into what
-// each call needs (quenlo.sdk._binding.prepare_row: interned names, the path's pieces, the exclusions, the
-// verb's keyword names); every call then builds the path and the query and calls the verb from those.
-#include <string>
-#include <string_view>
+// each call needs (quenlo.sdk._binding.prepare_row); every call then builds the path and the query from it.
 #include <vector>
 
 #include "operations.hpp"
@@ -102,37 +99,20 @@ nb::object run(const Operation &op, PyObject *const *args, size_t nargs) {
 }  // namespace
 
 void def_row(nb::handle client, Row row) {
-    const std::string_view text(row);
-    const size_t signature_end = text.find('\n'), request_end = text.find('\n', signature_end + 1);
-    const std::string signature(text.substr(0, signature_end));
-    const std::string_view request = text.substr(signature_end + 1, request_end - signature_end - 1);
-
     Operation *op = new Operation();
     nb::object impl = native_function(
         [](void *operation, PyObject *const *args, size_t nargs) {
             return run(*static_cast<const Operation *>(operation), args, nargs).release().ptr();
         },
         op, [](void *operation) { delete static_cast<Operation *>(operation); });
-    nb::object function = def_method(client, signature.c_str(), "", impl);
-    nb::object prepared = call(attr(binding_module, "prepare_row"), function,
-                               nb::str(request.data(), request.size()), nb::str(row + request_end + 1));
+    nb::object prepared = call(attr(binding_module, "prepare_row"), client, nb::str(row), impl,
+                               attr(module_object, "__dict__"));
     auto item = [&](Py_ssize_t i) { return nb::borrow(PyTuple_GetItem(prepared.ptr(), i)); };
     auto number = [&](Py_ssize_t i) { return (int)PyLong_AsLong(item(i).ptr()); };
-    op->arity = (size_t)number(0);
-    op->verb = item(1);
-    op->keywords = item(2);
-    op->texts = objects(item(3));
-    op->ids = numbers(item(4));
-    op->query = number(5);
-    op->keys = objects(item(6));
-    op->values = numbers(item(7));
-    op->exclusions = item(8);
-    op->body = number(9);
-    op->as_given = truthy(item(10));
-    op->returns = number(11);
-    op->command_class = item(12);
-    op->extras = numbers(item(13));
-    op->members = objects(item(14));
+    *op = Operation{(size_t)number(0), item(1),           item(2),          objects(item(3)),
+                    numbers(item(4)),  number(5),         objects(item(6)), numbers(item(7)),
+                    item(8),           number(9),         truthy(item(10)), number(11),
+                    item(12),          numbers(item(13)), objects(item(14))};
 }
 
 }  // namespace velm

@@ -127,7 +127,7 @@ nb::object get_bundle(nb::handle self, nb::handle generators) {
 }  // namespace
 
 void init_system(nb::handle client) {
-    def_rows(client, rows);
+    for (Row row : rows) def_row(client, row);
     def_method(client, "change_password(self, data_json: typing.Any) -> Command",
                "Change the password of the user the client is logged in as.\n\n"
                "Reads the current user first, then posts ``data_json`` (the engine's change-password\n"
