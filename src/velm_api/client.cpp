@@ -27,9 +27,9 @@ void check_status(nb::handle response, bool on_delete) {
 // A plain requests.Response made an EngineResponse in place, whose json() names the request when the body
 // is not JSON; anything else (a subclass, a stand-in) is left as it is.
 nb::object engine_response(nb::object response) {
-    static const nb::handle response_name = intern("Response"),
+    static const nb::handle requests = intern("requests"), response_name = intern("Response"),
                             engine_response_name = intern("_EngineResponse");
-    if (response.type().is(nb::getattr(global("requests"), response_name, nb::none())))
+    if (response.type().is(nb::getattr(global(requests), response_name, nb::none())))
         nb::setattr(response, "__class__", global(engine_response_name));
     return response;
 }
