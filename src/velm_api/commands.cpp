@@ -166,8 +166,10 @@ private:
 // snapshot captured without a label must still be readable, and None as a flag is false.
 
 void command_init(nb::handle self, nb::handle api_client, nb::handle response) {
-    set_attr(self, "api_client", api_client);
-    set_attr(self, "response", response);
+    // Every operation builds a command: its attribute names are made once.
+    static const nb::handle api_client_name = intern("api_client"), response_name = intern("response");
+    set_attr(self, api_client_name, api_client);
+    set_attr(self, response_name, response);
 }
 
 // Through Command.__init__ by keyword, so a replaced constructor of the base is honoured.

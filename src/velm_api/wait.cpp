@@ -13,8 +13,12 @@ namespace velm {
 nb::handle waits_module;
 
 void set_attr(nb::handle obj, const char *name, nb::handle value) {
+    set_attr(obj, nb::str(name), value);
+}
+
+void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
     guarded([&] {
-        return PyObject_SetAttrString(obj.ptr(), name, value.ptr()) ? nullptr : nb::none().release().ptr();
+        return PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) ? nullptr : nb::none().release().ptr();
     });
 }
 

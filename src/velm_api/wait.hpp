@@ -49,6 +49,7 @@ protected:
 
 // obj.<name> = value (a subclass's __setattr__ or property may run).
 void set_attr(nb::handle obj, const char *name, nb::handle value);
+void set_attr(nb::handle obj, nb::handle name, nb::handle value);
 
 // obj[key] (a record's own __getitem__ may run).
 nb::object item(nb::handle obj, const char *key);
