@@ -152,19 +152,13 @@ class Previews:
         stages: Sequence[Mapping[str, Any]],
         invalid: Mapping[str, Any] | None = None,
         *,
-        batches: int = 1,
-        batch_size: int = 10,
-        skip_targets: bool = True,
-        end_stage: str | None = None,
-        test_origin: bool = False,
-        overrides: Sequence[Mapping[str, Any]] = (),
         kind: str = "preview",
+        **settings: Any,
     ) -> PreviewRun:
-        """Start a preview; the records are made now and shown once the run is FINISHED."""
+        """Start a preview; the records are made now and shown once the run is FINISHED. ``settings`` are
+        :func:`run_batches`'s (batches, batch_size, skip_targets, end_stage, test_origin, overrides)."""
         issues = pipeline_issues(stages, invalid)
-        output = (
-            [] if issues else run_batches(stages, batches, batch_size, skip_targets, end_stage, test_origin, overrides)
-        )
+        output = [] if issues else run_batches(stages, **settings)
         states = self.preview_states if issues is None else INVALID_PREVIEW_STATES
         run = self._start(pipeline_id, kind, states, issues)
         run.batches_output = output
