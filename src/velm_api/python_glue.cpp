@@ -195,12 +195,6 @@ bool contains(nb::handle container, nb::handle value) {
     return result == 1;
 }
 
-double seconds_of(nb::handle value, const char *argument) {
-    if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())))
-        raise_message(PyExc_TypeError, format("{} must be a number of seconds, not {!r}", argument, value));
-    return to_double(value);
-}
-
 nb::object pipeline_id_of(nb::handle record) {
     try {
         return record["pipelineId"];

@@ -172,10 +172,6 @@ bool has_body(nb::handle response);
 // may be held as its type and arguments only), so it can be kept, chained or raised again. `e` is emptied.
 nb::object exception_of(nb::python_error &e);
 
-// `value` (an int or a float, not a bool) as seconds; TypeError "<argument> must be a number of seconds, not
-// <repr>" for anything else.
-double seconds_of(nb::handle value, const char *argument);
-
 // The pipeline id of a status record: "pipelineId", or "name" when that key is missing.
 nb::object pipeline_id_of(nb::handle record);
 

@@ -6,7 +6,6 @@ Both are internal to :class:`quenlo.sdk.velm_api.ApiClient`: it mounts :class:`R
 
 from __future__ import annotations
 
-import math
 import warnings
 from typing import Any, List, Optional, Tuple
 
@@ -15,6 +14,7 @@ import urllib3
 from requests.adapters import HTTPAdapter
 
 from .exceptions import EngineJSONDecodeError, redact_url
+from .utils import seconds_of
 
 __all__ = ["EngineResponse", "RetryingAdapter"]
 
@@ -108,10 +108,7 @@ def _check_options(module: Any, timeout: Any, retries: Any, probe_timeout_sec: A
                 respect_retry_after_header=True,
                 raise_on_status=False,
             )
-    if isinstance(probe_timeout_sec, bool) or not isinstance(probe_timeout_sec, (int, float)):
-        raise TypeError(f"probe_timeout_sec must be a number of seconds, not {probe_timeout_sec!r}")
-    if math.isnan(float(probe_timeout_sec)):
-        raise ValueError("probe_timeout_sec must be a number of seconds, not nan")
+    seconds_of(probe_timeout_sec, "probe_timeout_sec", allow_nan=False)
     return timeout, retry
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import re
 import time
 from typing import Any, Callable, Container, Dict, Iterable, Mapping, Optional, Sequence, Tuple, Union
@@ -13,6 +14,16 @@ __all__ = [
     "pipeline_json_encoder",
     "wait_for_condition",
 ]
+
+
+def seconds_of(value: object, argument: str, *, allow_nan: bool = True) -> float:
+    """``value`` as seconds: an int or a float, not a bool; TypeError "<argument> must be a number of seconds, not
+    <repr>" for anything else, and ValueError for NaN unless ``allow_nan`` (a later range check then says why)."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{argument} must be a number of seconds, not {value!r}")
+    if not allow_nan and math.isnan(value):
+        raise ValueError(f"{argument} must be a number of seconds, not nan")
+    return float(value)
 
 
 def join_url_parts(*parts: str) -> str:

@@ -11,10 +11,11 @@ the message of a status that ends a wait early.
 
 from __future__ import annotations
 
-import math
 from typing import Any, Dict, Iterable, Optional, Tuple, Type
 
 import requests
+
+from .utils import seconds_of
 
 __all__ = [
     "ConnectError",
@@ -188,12 +189,6 @@ def _statuses(value: Any, argument: str) -> Tuple[str, ...]:
     return statuses
 
 
-def _seconds(value: object, argument: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"{argument} must be a number of seconds, not {value!r}")
-    return float(value)
-
-
 def wait_settings(
     default_until: Optional[str],
     default_timeout: int,
@@ -223,11 +218,10 @@ def wait_settings(
         raise ValueError("until must name at least one status")
     if timeout_sec is None:
         timeout_sec = default_timeout
-    if math.isnan(_seconds(timeout_sec, "timeout_sec")):
-        raise ValueError("timeout_sec must be a number of seconds, not nan")
-    interval = _seconds(poll_interval, "poll_interval")
-    growth = _seconds(backoff, "backoff")
-    ceiling = _seconds(max_interval, "max_interval")
+    seconds_of(timeout_sec, "timeout_sec", allow_nan=False)
+    interval = seconds_of(poll_interval, "poll_interval")
+    growth = seconds_of(backoff, "backoff")
+    ceiling = seconds_of(max_interval, "max_interval")
     if not interval > 0:
         raise ValueError("poll_interval must be more than 0 seconds")
     if not growth >= 1:
