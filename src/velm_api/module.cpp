@@ -44,9 +44,11 @@ NB_MODULE(velm_api, m) {
     for (const char *name : {"redact_url", "EngineHTTPError", "error_class_for"})
         m.attr(("_" + std::string(name)).c_str()) = exceptions.attr(name);
     nb::module_ transport = companion("transport");
-    for (const char *name :
-         {"RetryingAdapter", "EngineResponse", "init_client", "raise_http_error", "client_repr", "set_user"})
+    for (const char *name : {"RetryingAdapter", "EngineResponse", "raise_http_error"})
         m.attr(("_" + std::string(name)).c_str()) = transport.attr(name);
+    nb::module_ client_companion = companion("_client");
+    for (const char *name : {"init_client", "client_repr", "set_user"})
+        m.attr(("_" + std::string(name)).c_str()) = client_companion.attr(name);
     for (const char *name :
          {"Version", "get_params", "join_url_parts", "pipeline_json_encoder", "wait_for_condition"})
         m.attr(name) = utils.attr(name);
