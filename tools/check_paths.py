@@ -44,9 +44,7 @@ def findings(text: str) -> Iterator[Tuple[int, str, str]]:
 
 def tracked_files(root: str) -> List[str]:
     """The files git tracks under ``root``, relative to it."""
-    listed = subprocess.run(
-        ["git", "ls-files", "-z"], cwd=root, check=True, capture_output=True, text=True
-    ).stdout
+    listed = subprocess.run(["git", "ls-files", "-z"], cwd=root, check=True, capture_output=True, text=True).stdout
     return [name for name in listed.split("\0") if name]
 
 
