@@ -49,40 +49,46 @@ def test_no_tracked_file_names_a_folder_of_one_machine() -> None:
     assert check_paths.check(check_paths.tracked_files(str(ROOT)), str(ROOT)) == []
 
 
+# The examples are written with <S> for "/" and <B> for "\\" at the start of the path, so that this file holds
+# none of them itself.
+def _planted(text: str) -> str:
+    return text.replace("<S>", "/").replace("<B>", "\\")
+
+
 @pytest.mark.parametrize(
     ("text", "found"),
     [
-        ("Set-up: /work/wt-rows/.venv/bin/python -c 'import x'", "/work/wt-rows/.venv/bin/python"),
-        ("git clone repo /tmp/ci-clone && cd /tmp/ci-clone", "/tmp/ci-clone"),
-        ("see /home/alice/velm/notes.md.", "/home/alice/velm/notes.md"),
-        ("python at /Users/bob/.venv/bin/python", "/Users/bob/.venv/bin/python"),
-        ("`/root/.cache/pip`", "/root/.cache/pip"),
-        ("~/.pyenv/versions/3.11.7/bin/python3.11", ".pyenv/versions/3.11.7/bin/python3.11"),
-        (r"C:\Users\carol\velm", r"C:\Users\carol\velm"),
+        ("Set-up: <S>work/wt-rows/.venv/bin/python -c 'import x'", "<S>work/wt-rows/.venv/bin/python"),
+        ("git clone repo <S>tmp/ci-clone && cd <S>tmp/ci-clone", "<S>tmp/ci-clone"),
+        ("see <S>home/alice/velm/notes.md.", "<S>home/alice/velm/notes.md"),
+        ("python at <S>Users/bob/.venv/bin/python", "<S>Users/bob/.venv/bin/python"),
+        ("`<S>root/.cache/pip`", "<S>root/.cache/pip"),
+        ("~/.pyenv/versions<S>3.11.7/bin/python3.11", ".pyenv/versions<S>3.11.7/bin/python3.11"),
+        ("C:<B>Users<B>carol<B>velm", "C:<B>Users<B>carol<B>velm"),
     ],
 )
 def test_a_path_of_one_machine_is_found_with_its_file_and_line(
     tmp_path: Path, capsys: Any, text: str, found: str
 ) -> None:
     document = tmp_path / "notes.md"
-    document.write_text(f"# Notes\n\n{text}\n")
+    document.write_text(f"# Notes\n\n{_planted(text)}\n")
     assert check_paths.main([str(document)]) == 1
-    assert f"{document}:3: {found}:" in capsys.readouterr().err
+    assert f"{document}:3: {_planted(found)}:" in capsys.readouterr().err
 
 
 @pytest.mark.parametrize(
     "text",
     [
         ".venv/bin/python benchmarks/bench.py --output docs/benchmarks.md",
-        "the engine's folders: /opt/velm, /etc/velm, /var/log/velm",
+        "the engine's folders: <S>opt/velm, <S>etc/velm, <S>var/log/velm",
         "$(pyenv root)/versions/3.X.Y/bin/python3.X and ~/.cache/zig",
         "https://velm.example.com/work/tmp/x and build/tmp/wheel",
-        "python -m http.server -d build/site; --output /dev/null",
+        "python -m http.server -d build/site; --output <S>dev/null",
     ],
 )
 def test_paths_of_the_clone_or_of_the_engine_pass(tmp_path: Path, text: str) -> None:
     document = tmp_path / "notes.md"
-    document.write_text(text + "\n")
+    document.write_text(_planted(text) + "\n")
     assert check_paths.main([str(document)]) == 0
 
 
@@ -491,3 +497,66 @@ class TestWhichWait:
         with pytest.raises(velm_api.WaitTimeoutError) as kept:
             make(arranged).wait("STOPPED" if wait == "wait_for_stopped" else "FINISHED", timeout_sec=2.5)
         assert kept.value.elapsed == pytest.approx(2.5, abs=0.01)
+
+
+# -- the reference of the operations ------------------------------------------------------------------------------
+
+OPERATIONS = sorted(n for n, v in vars(velm_api.ApiClient).items() if not n.startswith("_") and callable(v))
+
+
+@pytest.mark.parametrize("name", OPERATIONS)
+def test_an_operation_s_docstring_describes_each_parameter_and_its_answer_in_words(name: str) -> None:
+    method = getattr(velm_api.ApiClient, name)
+    doc = inspect.getdoc(method) or ""
+    arguments = doc.split("\nArgs:\n", 1)[1].split("\n\n", 1)[0] if "\nArgs:\n" in doc else ""
+    described = re.findall(r"^    (\w+): \S", arguments, flags=re.M)
+    parameters = [p for p in inspect.signature(method).parameters if p != "self"]
+    assert described == parameters
+    returns = doc.split("\nReturns:\n", 1)[1] if "\nReturns:\n" in doc else ""
+    assert (returns.strip() != "") == (inspect.signature(method).return_annotation not in ("None", None))
+    assert "(self, response" not in doc
+
+
+@pytest.mark.parametrize(
+    ("name", "parameter", "where"),
+    [
+        ("get_pipeline_status", "only_if_exists", "query value ``onlyIfExists``"),
+        ("get_all_pipeline_configuration_info", "len_", "query value ``len``"),
+        ("get_pipeline_committed_offsets", "rev", "not sent"),
+        ("start_pipeline", "runtime_parameters", "JSON body"),
+        ("create_fragment", "body", "as given"),
+        ("get_preview_status", "previewer_id", "in the path"),
+        ("get_pipeline_error_messages", "stage_instance_name", "query value ``stageInstanceName``"),
+    ],
+)
+def test_an_operation_s_parameter_says_where_the_request_carries_it(name: str, parameter: str, where: str) -> None:
+    doc = inspect.getdoc(getattr(velm_api.ApiClient, name)) or ""
+    (line,) = [line for line in doc.splitlines() if line.startswith(f"    {parameter}: ")]
+    assert where in line
+
+
+# -- the site -----------------------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("markdown", "html"),
+    [
+        (
+            "| `f(a)` | POST `/pipeline/{pipeline_id}/start` |",
+            "| `f(a)` | POST <code>/<wbr>pipeline/<wbr>{pipeline&#95;id}/<wbr>start</code> |",
+        ),
+        ("| `StartError`, ...; with `ignore_errors=True` |", "| `StartError`, ...; with `ignore_errors=True` |"),
+        ("a path `a/b` outside a table", "a path `a/b` outside a table"),
+        (
+            "| `velm export [--all] -o out/*_x` | `quenlo.sdk.exceptions` | `[--wait]` |",
+            "| <code>velm export &#91;--all&#93; -o out/<wbr>&#42;&#95;x</code> | "
+            "<code>quenlo.<wbr>sdk.<wbr>exceptions</code> | `[--wait]` |",
+        ),
+        ("| `a<b>/c` |", "| <code>a&lt;b&gt;/<wbr>c</code> |"),
+    ],
+    ids=["path", "spans-apart", "prose", "markdown-characters", "html"],
+)
+def test_a_table_cell_may_break_a_path_or_a_dotted_name_only_at_its_marks(markdown: str, html: str) -> None:
+    pytest.importorskip("mkdocs")
+    hooks = _load("docs_hooks", ROOT / "tools" / "docs_hooks.py")
+    assert hooks.table_breaks(markdown) == html
