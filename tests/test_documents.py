@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import argparse
 import ast
+import dataclasses
 import importlib.util
 import inspect
 import re
@@ -362,6 +363,22 @@ def test_every_simulator_option_the_documents_name_exists() -> None:
                 )
     assert {"--port", "--sample", "--fault"} <= named
     assert sorted(named - known) == []
+
+
+def test_the_run_plan_table_of_the_guide_gives_the_settings_and_their_defaults() -> None:
+    guide = DOCUMENTS["docs/simulator.md"].read_text()
+    # The first table after the guide names RunPlan.
+    table = re.search(r"(?:^[ ]*\|.*\n)+", guide[guide.index("`RunPlan`") :], flags=re.M)
+    assert table is not None
+    rows = re.findall(r"^\s*\| `(\w+)` \| ([^|]+) \| [^|]+ \|$", table.group(0), flags=re.M)
+    fields = {field.name: field.default for field in dataclasses.fields(simulator_package.RunPlan)}
+    assert [name for name, _ in rows] == list(fields)
+    for name, cell in rows:
+        try:
+            shown = ast.literal_eval(cell.strip())
+        except (ValueError, SyntaxError):
+            shown = None  # said in words ("the last stage"): the field's default is None, decided at run time
+        assert (name, shown) == (name, fields[name])
 
 
 # -- the engine's documents ---------------------------------------------------------------------------------------
