@@ -46,10 +46,6 @@ def _line(text: str, offset: int) -> int:
 # -- no folder of one machine -------------------------------------------------------------------------------------
 
 
-def test_no_tracked_file_names_a_folder_of_one_machine() -> None:
-    assert check_paths.check(check_paths.tracked_files(str(ROOT)), str(ROOT)) == []
-
-
 # The examples are written with <S> for "/" and <B> for "\\" at the start of the path, so that this file holds
 # none of them itself.
 def _planted(text: str) -> str:
