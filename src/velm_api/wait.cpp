@@ -12,21 +12,6 @@ namespace velm {
 
 nb::handle waits_module;
 
-void set_attr(nb::handle obj, const char *name, nb::handle value) {
-    set_attr(obj, nb::str(name), value);
-}
-
-void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
-    guarded([&] {
-        return PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) ? nullptr : nb::none().release().ptr();
-    });
-}
-
-nb::object item(nb::handle obj, const char *key) {
-    nb::str name(key);
-    return guarded([&] { return PyObject_GetItem(obj.ptr(), name.ptr()); });
-}
-
 nb::object run_status(nb::handle command, bool snapshot) {
     static const nb::handle preview_status = intern("get_preview_status"),
                             snapshot_status = intern("get_snapshot_status"),
@@ -61,24 +46,6 @@ struct Stopwatch {
     }
 };
 
-// Waits nested in one another's callbacks (an on_progress that starts a wait) stack C++ frames that Python's
-// recursion limit does not count, so past this depth they raise RecursionError, long before the thread's
-// stack runs out.
-constexpr int max_nesting = 100;
-thread_local int nesting = 0;
-
-struct Nested {
-    Nested() {
-        if (nesting >= max_nesting)
-            raise_message(
-                PyExc_RecursionError,
-                format("maximum recursion depth exceeded: more than {} waits nested in their callbacks",
-                       max_nesting));
-        ++nesting;
-    }
-    ~Nested() { --nesting; }
-};
-
 bool is_set(nb::handle cancel) {
     static const nb::handle name = intern("is_set");
     return !cancel.is_none() && truthy(call_method(cancel, name));
@@ -98,7 +65,6 @@ nb::object response_of(nb::handle command) {
 nb::object Wait::run() {
     static const nb::handle json = intern("json"),
                             timeout_kw = keywords({"timeout_sec", "elapsed", "response", "last_status"});
-    const Nested nested;
     Stopwatch clock;
     limit = to_double(timeout_sec);
     bool use_held = held_first;
@@ -177,14 +143,14 @@ public:
                  kind.until ? nb::object(nb::str(kind.until)) : nb::none(), nb::int_(kind.timeout_sec),
                  errors_stop ? attr(global("PipelineCommand"), "ERROR_STATUSES") : nb::none(), until, timeout,
                  poll_interval, backoff, max_interval, stop_on, on_progress, cancel_event);
-        auto setting = [&](int i) { return nb::borrow(PyTuple_GetItem(settings.ptr(), i)); };
-        until_ = setting(0);
-        targets_ = setting(1);
-        timeout_sec = setting(2);
-        interval = to_double(setting(3));
-        growth = to_double(setting(4));
-        ceiling = to_double(setting(5));
-        stop_on_ = setting(6);
+        auto setting = [&](const char *name) { return member(settings, name, "wait_settings()"); };
+        until_ = setting("until");
+        targets_ = setting("targets");
+        timeout_sec = setting("timeout_sec");
+        interval = to_double(setting("interval"));
+        growth = to_double(setting("backoff"));
+        ceiling = to_double(setting("max_interval"));
+        stop_on_ = setting("stop_on");
         cancel = nb::borrow(cancel_event);
         fit_deadline = true;
         // A pipeline command's first record is the answer it holds (a start or stop answer is already a
