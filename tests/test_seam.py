@@ -150,8 +150,7 @@ EXIT = """
         lambda: client.get_pipeline_status("p1"),
         lambda: client.get_pipeline_history(pipeline),
         lambda: client.get_pipeline_status("p1").wait("FINISHED", poll_interval=0.0005, timeout_sec=3600),
-        lambda: client.get_bundle(),
-    ]
+    ] + [lambda: client.get_bundle()] * 3
     running = threading.Semaphore(0)
     def loop(call):
         running.release()

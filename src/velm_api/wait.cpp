@@ -88,7 +88,7 @@ nb::object Wait::run() {
             nb::object response = poll();
             if (response.is_valid()) {
                 set_attr(command, "response", response);
-                failure = nb::object();
+                release(failure);  // its traceback may hold the last reference to a response
                 if (log_bodies) log("debug", "response.content: %s", attr(response, "content"));
                 if (has_body(response))
                     record = call_method(response, json);
@@ -178,6 +178,7 @@ private:
             return run_status(command, &kind_ == &snapshot);
         } catch (nb::python_error &e) {
             if (!truthy(call(attr(waits_module, "is_transient"), e.value(), global("requests")))) throw;
+            release(failure);
             failure = exception_of(e);
             log("debug", "Status read of %s failed, trying again: %s", subject(), failure);
             return nb::object();
