@@ -99,10 +99,13 @@ REENTRY = """
             if endpoint.endswith("/status"):
                 return self.get_pipeline_status("p1")
             return super()._get(endpoint, params, absolute_endpoint)
+        def get_preview_data(self, pipeline_id, previewer_id):
+            return command.preview
     client = Again({url!r})
+    command = velm_api.PreviewCommand(client, None, "p1", "r1")
     for attempt in range(2):
         try:
-            client.get_pipeline_status("p1")
+            {call}
         except RecursionError as error:
             print("RecursionError:", error)
     print("version" in client.get_velm_info())
@@ -111,8 +114,11 @@ REENTRY = """
 
 class TestReentry:
     @pytest.mark.parametrize("limit", [1000, 30_000, 1_000_000])
-    def test_an_operation_entered_again_through_its_verb_raises_recursion_error(self, engine, limit):
-        result = run_script(REENTRY.format(url=engine.url), str(limit))
+    @pytest.mark.parametrize(
+        "call", ['client.get_pipeline_status("p1")', "command.preview"], ids=["operation", "property"]
+    )
+    def test_an_entry_reached_again_from_python_raises_recursion_error(self, engine, call, limit):
+        result = run_script(REENTRY.format(url=engine.url, call=call), str(limit))
         assert (result.returncode, result.stderr) == (0, "")
         lines = result.stdout.splitlines()
         assert len(lines) == 3 and all(line.startswith("RecursionError: maximum recursion depth") for line in lines[:2])

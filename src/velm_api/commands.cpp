@@ -213,6 +213,7 @@ constexpr char finished[] = "FINISHED", stopped[] = "STOPPED",
                batches[] = "pipeline.batchCount.counter";
 
 nb::object preview_property(nb::handle self) {
+    const NativeEntry entry;
     static const nb::handle data = intern("get_preview_data"), json = intern("json"),
                             kw = keywords({"pipeline_id", "previewer_id"}),
                             model_kw = keywords({"pipeline_id", "previewer_id", "preview"});
@@ -225,6 +226,7 @@ nb::object preview_property(nb::handle self) {
 }
 
 nb::object snapshot_property(nb::handle self) {
+    const NativeEntry entry;
     static const nb::handle data = intern("get_snapshot_data"), json = intern("json"),
                             update = intern("update"),
                             kw = keywords({"pipeline_id", "snapshot_name", "snapshot_label"}),

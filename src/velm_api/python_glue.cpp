@@ -106,32 +106,11 @@ struct Native {
     void (*destroy)(void *function);
 };
 
-// Native calls nested in one another (an operation entered again through an overridden verb, a wait started
-// from its own callback) stack C++ frames between Python's. Each counts against Python's recursion limit, and
-// past this many on one thread they raise RecursionError whatever that limit is, long before the thread's
-// stack (8 MiB by default) runs out.
-constexpr int max_native_depth = 100;
-thread_local int native_depth = 0;
-
-struct Nested {
-    Nested() { ++native_depth; }
-    ~Nested() {
-        --native_depth;
-        Py_LeaveRecursiveCall();
-    }
-};
-
 PyObject *native_trampoline(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs) {
     const Native *native = static_cast<const Native *>(PyCapsule_GetPointer(capsule, nullptr));
     if (!native) return nullptr;
-    if (native_depth >= max_native_depth) {
-        PyErr_Format(PyExc_RecursionError,
-                     "maximum recursion depth exceeded: more than %d client calls nested", max_native_depth);
-        return nullptr;
-    }
-    if (Py_EnterRecursiveCall(" in a client call")) return nullptr;
-    const Nested nested;
     try {
+        const NativeEntry entry;
         return native->call(native->function, args, (size_t)nargs);
     } catch (nb::python_error &e) {
         e.restore();
@@ -157,6 +136,25 @@ PyMethodDef native_method = {"native",
 void check_arity(size_t expected, size_t given) {
     if (given != expected)
         raise_message(PyExc_TypeError, format("expected {} arguments, got {}", expected, given));
+}
+
+// Entries stack C++ frames between Python's; this many on one thread fit well within a thread's stack (8 MiB
+// by default), with a sanitizer's larger frames too.
+constexpr int max_native_depth = 100;
+thread_local int native_depth = 0;
+
+NativeEntry::NativeEntry() {
+    if (native_depth >= max_native_depth)
+        raise_message(
+            PyExc_RecursionError,
+            format("maximum recursion depth exceeded: more than {} client calls nested", max_native_depth));
+    if (Py_EnterRecursiveCall(" in a client call")) throw nb::python_error();
+    ++native_depth;
+}
+
+NativeEntry::~NativeEntry() {
+    --native_depth;
+    Py_LeaveRecursiveCall();
 }
 
 nb::object native_function(NativeCall call, void *function, void (*destroy)(void *)) {
