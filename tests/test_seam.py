@@ -195,3 +195,36 @@ class TestExit:
         ]
         results = [(run.wait(timeout=120), *run.communicate()) for run in runs]
         assert results == [(0, "", "")] * len(runs)
+
+
+class TestGreenlets:
+    def test_many_waits_at_once_on_one_thread_are_not_taken_for_recursion(self, engine):
+        # Greenlets run calls side by side on one thread's stack: none is nested in another.
+        greenlet = pytest.importorskip("greenlet")
+        engine.script_status("p1", ["RUNNING"])
+        client = velm_api.ApiClient(engine.url)
+        session = client.session
+        parked: list[Any] = []
+        outcomes: list[str] = []
+
+        class Switching:
+            headers = session.headers
+
+            def get(self, url: str, **kwargs: Any) -> Any:
+                parked.append(greenlet.getcurrent())
+                greenlet.getcurrent().parent.switch()
+                return session.get(url, **kwargs)
+
+        client.session = Switching()
+
+        def wait() -> None:
+            try:
+                client.get_pipeline_status("p1").wait("FINISHED", poll_interval=0.001, timeout_sec=0.05)
+            except Exception as error:  # noqa: BLE001
+                outcomes.append(type(error).__name__)
+
+        for _ in range(120):
+            greenlet.greenlet(wait).switch()
+        while parked:
+            parked.pop(0).switch()
+        assert outcomes == ["WaitTimeoutError"] * 120

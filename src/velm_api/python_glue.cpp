@@ -1,7 +1,9 @@
 #include "python_glue.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -138,22 +140,42 @@ void check_arity(size_t expected, size_t given) {
         raise_message(PyExc_TypeError, format("expected {} arguments, got {}", expected, given));
 }
 
-// Entries stack C++ frames between Python's; this many on one thread fit well within a thread's stack (8 MiB
-// by default), with a sanitizer's larger frames too.
-constexpr int max_native_depth = 100;
-thread_local int native_depth = 0;
+namespace {
+
+// The lowest address of the calling thread's stack that an entry may start above: its low end plus what is
+// kept free for the code that handles the RecursionError (1 MiB, or a quarter of a smaller stack). Null where
+// the stack cannot be known. Measured, not counted: greenlets run many calls at once on one thread's stack
+// without nesting them, and a count per thread would take them for recursion.
+const char *stack_floor() {
+#ifdef __linux__
+    static thread_local const char *floor = [] {
+        pthread_attr_t attributes;
+        void *low = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attributes) != 0) return static_cast<const char *>(nullptr);
+        const bool known = pthread_attr_getstack(&attributes, &low, &size) == 0 && low;
+        pthread_attr_destroy(&attributes);
+        return known ? static_cast<const char *>(low) + std::min<size_t>(size / 4, 1 << 20) : nullptr;
+    }();
+    return floor;
+#else
+    return nullptr;
+#endif
+}
+
+}  // namespace
 
 NativeEntry::NativeEntry() {
-    if (native_depth >= max_native_depth)
-        raise_message(
-            PyExc_RecursionError,
-            format("maximum recursion depth exceeded: more than {} client calls nested", max_native_depth));
+    // The frame's own address: a sanitizer may keep a function's locals elsewhere.
+    const char *here = static_cast<const char *>(__builtin_frame_address(0));
+    if (here < stack_floor())
+        raise_message(PyExc_RecursionError,
+                      nb::str("maximum recursion depth exceeded: client calls nested too deeply for the "
+                              "thread's stack"));
     if (Py_EnterRecursiveCall(" in a client call")) throw nb::python_error();
-    ++native_depth;
 }
 
 NativeEntry::~NativeEntry() {
-    --native_depth;
     Py_LeaveRecursiveCall();
 }
 
