@@ -37,13 +37,31 @@ nb::object attr(nb::handle obj, const char *name) {
     return guarded([&] { return PyObject_GetAttrString(obj.ptr(), name); });
 }
 
+namespace {
+
+// The new reference `run()` returns; when it fails with `missing` (KeyError, AttributeError), the error is
+// dropped inside the guard (its traceback may hold the last reference to something with a finalizer) and
+// `otherwise()` is the answer.
+template <typename Run, typename Otherwise>
+nb::object unless_missing(PyObject *missing, Run &&run, Otherwise &&otherwise) {
+    bool absent = false;
+    nb::object result = guarded([&] {
+        PyObject *value = run();
+        if (value || !PyErr_ExceptionMatches(missing)) return value;
+        PyErr_Clear();
+        absent = true;
+        Py_INCREF(Py_None);
+        return Py_None;
+    });
+    return absent ? otherwise() : result;
+}
+
+}  // namespace
+
 nb::object attr_or_none(nb::handle obj, nb::handle name) {
-    try {
-        return attr(obj, name);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_AttributeError)) throw;
-        return nb::none();
-    }
+    return unless_missing(
+        PyExc_AttributeError, [&] { return PyObject_GetAttr(obj.ptr(), name.ptr()); },
+        [] { return nb::none(); });
 }
 
 nb::object member(nb::handle obj, const char *name, const char *what) {
@@ -286,12 +304,10 @@ bool contains(nb::handle container, nb::handle value) {
 }
 
 nb::object pipeline_id_of(nb::handle record) {
-    try {
-        return item(record, "pipelineId");
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_KeyError)) throw;
-        return item(record, "name");
-    }
+    static const nb::handle pipeline_id = intern("pipelineId"), name = intern("name");
+    return unless_missing(
+        PyExc_KeyError, [&] { return PyObject_GetItem(record.ptr(), pipeline_id.ptr()); },
+        [&] { return item(record, name); });
 }
 
 nb::object exception_of(nb::python_error &e) {

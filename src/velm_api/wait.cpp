@@ -51,15 +51,6 @@ bool is_set(nb::handle cancel) {
     return !cancel.is_none() && truthy(call_method(cancel, name));
 }
 
-nb::object response_of(nb::handle command) {
-    try {
-        return attr(command, "response");
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_AttributeError)) throw;
-        return nb::none();
-    }
-}
-
 }  // namespace
 
 nb::object Wait::run() {
@@ -72,8 +63,9 @@ nb::object Wait::run() {
         if (is_set(cancel)) raise(call(global("WaitCancelledError"), cancelled()));
         const double elapsed = clock.read();
         if (!(elapsed < limit)) {
-            nb::object error = call_kw(global("WaitTimeoutError"), timeout_kw, timed_out(), timeout_sec,
-                                       nb::float_(elapsed), response_of(command), last_status);
+            nb::object error =
+                call_kw(global("WaitTimeoutError"), timeout_kw, timed_out(), timeout_sec, nb::float_(elapsed),
+                        attr_or_none(command, nb::str("response")), last_status);
             // Polled through to the end: the failure that kept the wait from its status is the cause.
             if (failure.is_valid()) set_attr(error, "__cause__", failure);
             raise(error);
