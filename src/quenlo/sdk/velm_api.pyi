@@ -127,6 +127,16 @@ class ApiClient:
                 sends no credentials.
         """
 
+    def __repr__(self) -> str:
+        """The class, the server URL (credentials hidden) and the engine version."""
+
+    def set_user(self, username: str | None, password: str | None) -> None:
+        """
+        Replace the credentials sent with every later request and forget the session cookies.
+
+        A username or password of None removes the credentials altogether. Nothing is sent.
+        """
+
     def close(self) -> None:
         """
         Close the client's session and its connections.
@@ -141,16 +151,6 @@ class ApiClient:
 
     def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, traceback: types.TracebackType | None) -> None:
         """Close the session (``close()``); exceptions are not suppressed."""
-
-    def __repr__(self) -> str:
-        """The class, the server URL (credentials hidden) and the engine version."""
-
-    def set_user(self, username: str | None, password: str | None) -> None:
-        """
-        Replace the credentials sent with every later request and forget the session cookies.
-
-        A username or password of None removes the credentials altogether. Nothing is sent.
-        """
 
     def _get(self, endpoint: str, params: Mapping[str, Any] | None = None, absolute_endpoint: bool | None = False) -> requests.Response:
         """
@@ -254,7 +254,8 @@ class ApiClient:
 
     def get_all_pipeline_configuration_info(self, filter_text: str | None = None, label: str | None = None, offset: int | None = None, len_: int | None = -1, order_by: str | None = 'NAME', order: str | None = 'ASC', include_status: bool | None = None) -> Command:
         """
-        List the stored pipelines, filtered, paged and ordered; the response holds the list of pipeline information records.
+        List the stored pipelines, filtered, paged and ordered; the response holds the list of pipeline
+        information records.
 
         Returns:
             Command(self, response).
@@ -366,7 +367,8 @@ class ApiClient:
 
     def get_pipeline_committed_offsets(self, pipeline_id: str, rev: int | None = 0) -> Command:
         """
-        Read the origin offsets the engine has committed for a pipeline (``rev`` is not sent); the response holds the offsets.
+        Read the origin offsets the engine has committed for a pipeline (``rev`` is not sent); the response
+        holds the offsets.
 
         Returns:
             Command(self, response).
@@ -386,7 +388,8 @@ class ApiClient:
 
     def get_pipeline_metrics(self, pipeline_id: str, rev: int | None = 0) -> Command:
         """
-        Read the metrics of a pipeline's current run; the response holds the metrics (``counters``, ``gauges``, ``meters``, ...).
+        Read the metrics of a pipeline's latest run; the response holds the metrics record: ``counters`` (each
+        counter's ``count``), ``rates`` and ``progress`` (empty for a pipeline that never ran).
 
         Returns:
             Command(self, response).
@@ -674,7 +677,8 @@ class ApiClient:
 
     def get_logs(self, ending_offset: int | None = -1, extra_message: str | None = None, pipeline: str | quenlo.sdk.velm_models.Pipeline | None = None, severity: str | None = None) -> Command:
         """
-        Read the engine's log (the response holds the entries), newest first, going back from ``ending_offset``.
+        Read the engine's log: the response holds its entries that end at or before ``ending_offset``,
+        oldest first; its header ``X-Velm-Log-Offset`` is the offset to pass to read further back.
 
         Args:
             ending_offset: where to stop reading (-1 for the end of the log; None leaves it out).
