@@ -217,6 +217,10 @@ def _without_secrets(
         return ValueError(text)
 
 
+# requests' own Session class as imported; a patch of requests.Session replaces the module attribute only.
+_REQUESTS_SESSION = requests.Session
+
+
 class EngineSession(requests.Session):
     """The client's :class:`requests.Session`, with three mends of requests' own behaviour.
 
@@ -261,7 +265,7 @@ def new_session(module: Any) -> Any:
     """The session of a new client: an :class:`EngineSession`, unless the module's ``requests.Session`` has been
     replaced (a mock, a class of the caller's), which is then honoured as it is."""
     session_class = module.requests.Session
-    return EngineSession() if session_class is requests.Session else session_class()
+    return EngineSession() if session_class is _REQUESTS_SESSION else session_class()
 
 
 class EngineResponse(requests.Response):
