@@ -172,6 +172,8 @@ class TestJsonIsReadInItsCharset:
             (CAFE.encode(), "text/plain; format=flowed"),
             (b"\xef\xbb\xbf" + CAFE.encode(), "application/json"),  # a byte order mark is skipped
             (CAFE.encode(), "application/json; charset=no-such-charset"),  # unknown: UTF-8
+            (CAFE.encode(), "application/json; charset=base64"),  # a codec, but not of text: UTF-8
+            (CAFE.encode(), "application/json; charset=idna"),
         ],
         ids=lambda value: value if isinstance(value, str) else None,
     )

@@ -248,6 +248,11 @@ class TestCredentialsBasicAuthCannotSend:
         no_secret(raised.value, password, *[c for c in password if ord(c) > 127])
         assert client.session.auth == (USER, PASSWORD)
 
+    def test_in_the_url_the_probe_says_so_without_them(self, engine):
+        with pytest.raises(ValueError) as raised:
+            velm_api.ApiClient(engine.url.replace("://", "://admin:pässwörd€@"))
+        no_secret(raised.value, "pässwörd€", "ä", "ö", "€", "%E2%82%AC")
+
     def test_set_on_the_session_directly_the_request_says_so_without_them(self, engine):
         client = form_client(engine.url)
         client.session.auth = ("admin", "pässwörd€")

@@ -200,6 +200,10 @@ class TestExplicitWinsOverTheEnvironment:
         monkeypatch.setenv("REQUESTS_CA_BUNDLE", str(pki.ca_file))
         calls_succeed(velm_api.ApiClient(tls_engine.url))
 
+    def test_an_empty_bundle_path_does_not_turn_verification_off(self, tls_engine):
+        with pytest.raises(requests.exceptions.SSLError):
+            velm_api.ApiClient(tls_engine.url, session_attributes={"verify": ""})
+
     def test_a_per_request_verify_keeps_requests_behaviour(self, tls_engine, pki):
         client = velm_api.ApiClient(tls_engine.url, session_attributes={"verify": str(pki.ca_file)})
         # verify=True given with the request asks for the environment's bundle, as requests has it.
