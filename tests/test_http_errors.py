@@ -165,7 +165,7 @@ class TestJsonIsReadInItsCharset:
         [
             (CAFE.encode(), "application/json"),
             (CAFE.encode("utf-16"), "application/json; charset=utf-16"),
-            (CAFE.encode("utf-16-be"), 'application/json; charset="UTF-16BE"'),
+            (CAFE.encode("utf-16-be"), 'application/json; Charset="UTF-16BE"'),
             (b'{"s": "caf\xe9 \\u2603"}', "application/json; charset=windows-1252"),
             # requests takes text/* without a charset as ISO-8859-1, and reads "cafÃ©"
             (CAFE.encode(), "text/html"),
@@ -209,5 +209,6 @@ class TestJsonIsReadInItsCharset:
         message = str(raised.value)
         url = f"http://***@127.0.0.1:{engine.port}/rest/v1/system/info"
         assert message.startswith(f"The answer to GET {url} (200 OK, body ") and complaint in message
+        assert "body '')" not in message  # the start of the body is quoted, what does not decode replaced
         assert (raised.value.method, raised.value.url) == ("GET", url) and "s3cret" not in message
         assert isinstance(raised.value, requests.JSONDecodeError) and raised.value.__context__ is None
