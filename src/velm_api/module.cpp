@@ -44,7 +44,7 @@ NB_MODULE(velm_api, m) {
     for (const char *name : {"redact_url", "EngineHTTPError", "error_class_for"})
         m.attr(("_" + std::string(name)).c_str()) = exceptions.attr(name);
     nb::module_ transport = companion("transport");
-    for (const char *name : {"RetryingAdapter", "EngineResponse", "raise_http_error"})
+    for (const char *name : {"RetryingAdapter", "EngineResponse", "raise_http_error", "deadline"})
         m.attr(("_" + std::string(name)).c_str()) = transport.attr(name);
     for (const char *name :
          {"Version", "get_params", "join_url_parts", "pipeline_json_encoder", "wait_for_condition"})

@@ -51,6 +51,24 @@ bool is_set(nb::handle cancel) {
     return !cancel.is_none() && truthy(call_method(cancel, name));
 }
 
+// Within a wait, no retry of the transport pauses past the wait's deadline (transport.deadline). The scope is
+// left however the wait ends; leaving it only resets a context variable, which cannot fail.
+struct DeadlineScope {
+    nb::object scope;
+    explicit DeadlineScope(double seconds) {
+        static const nb::handle enter = intern("__enter__");
+        scope = call(global("_deadline"), nb::float_(seconds));
+        call_method(scope, enter);
+    }
+    ~DeadlineScope() {
+        static const nb::handle exit = intern("__exit__");
+        try {
+            call_method(scope, exit, nb::none(), nb::none(), nb::none());
+        } catch (nb::python_error &) {
+        }
+    }
+};
+
 }  // namespace
 
 nb::object Wait::run() {
@@ -58,6 +76,7 @@ nb::object Wait::run() {
                             timeout_kw = keywords({"timeout_sec", "elapsed", "response", "last_status"});
     Stopwatch clock;
     limit = to_double(timeout_sec);
+    const DeadlineScope deadline(limit);
     bool use_held = held_first;
     for (;;) {
         if (is_set(cancel)) raise(call(global("WaitCancelledError"), cancelled()));
