@@ -125,6 +125,10 @@ class TestTimeout:
             velm_api.ApiClient(engine.url, **options)
         assert str(raised.value) == message and engine.requests == []
 
+    def test_a_pair_given_as_a_list_is_kept_as_the_pair_requests_takes(self, engine):
+        client = velm_api.ApiClient(engine.url, timeout=[3, 30])
+        assert client.timeout == (3, 30) and client.get_velm_info()["version"]
+
     def test_the_longest_time_out_the_socket_layer_takes_is_accepted(self, engine):
         assert velm_api.ApiClient(engine.url, timeout=(2147483, 2147483)).get_velm_info()["version"]
 
