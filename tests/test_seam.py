@@ -4,6 +4,7 @@ interpreter, so a crash shows as that process dying instead of the suite."""
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -29,43 +30,62 @@ def run_script(script: str, *args: str) -> subprocess.CompletedProcess[str]:
 class TestWaitSettingsHandOff:
     """The wait loop reads the checked settings by name, and checks what it reads."""
 
-    @pytest.mark.parametrize(
-        ("replacement", "error"),
-        [
-            # One item short of the settings the loop needs, in the order they are listed.
-            ("lambda *a: ('FINISHED', ('FINISHED',), 5, 1.0, 1.0, 30.0)", "TypeError: wait_settings() returned"),
-            (
-                "lambda *a: types.SimpleNamespace(**{k: v for k, v in vars_of(real(*a)).items() if k != 'stop_on'})",
-                "TypeError: wait_settings() returned namespace(",
-            ),
-            (
-                "lambda *a: types.SimpleNamespace(**{**vars_of(real(*a)), 'interval': 'soon'})",
-                "TypeError: must be real number, not str",
-            ),
-            (
-                "lambda *a: types.SimpleNamespace(**{**vars_of(real(*a)), 'targets': 3})",
-                "TypeError: argument of type 'int' is not iterable",
-            ),
-        ],
-        ids=["tuple-one-short", "member-missing", "interval-not-a-number", "targets-not-a-container"],
-    )
-    def test_a_replaced_wait_settings_is_refused_with_an_error(self, engine, replacement, error):
+    def test_a_replaced_wait_settings_handing_back_the_wrong_thing_is_refused(self, engine):
+        # Each of these crashed the wait when its result was read by position; one interpreter runs them all.
         engine.script_status("p1", ["RUNNING", "FINISHED"])
         result = run_script(f"""
             import types
             from quenlo.sdk import velm_api, waits
             real = waits.wait_settings
-            def vars_of(settings):
-                return {{name: getattr(settings, name) for name in type(settings).__slots__}}
-            waits.wait_settings = {replacement}
+            def named(*args, **changes):
+                settings = real(*args)
+                members = {{name: getattr(settings, name) for name in type(settings).__slots__}}
+                return types.SimpleNamespace(**{{**members, **changes}})
+            def without_stop_on(*args):
+                settings = named(*args)
+                del settings.stop_on
+                return settings
+            class Failing:
+                @property
+                def until(self):
+                    raise RuntimeError("no settings today")
             command = velm_api.ApiClient({engine.url!r}).get_pipeline_status("p1")
-            try:
-                command.wait("FINISHED", poll_interval=0.001)
-            except Exception as e:
-                print(f"{{type(e).__name__}}: {{e}}")
+            for replacement in [
+                lambda *a: ("FINISHED", ("FINISHED",), 5, 1.0, 1.0, 30.0),  # the old order, one item short
+                without_stop_on,
+                lambda *a: named(*a, interval="soon"),
+                lambda *a: Failing(),  # what reading a member raises is not taken for its absence
+            ]:
+                waits.wait_settings = replacement
+                try:
+                    command.wait("FINISHED", poll_interval=0.001)
+                except Exception as e:
+                    print(f"{{type(e).__name__}}: {{e}}")
             """)
         assert (result.returncode, result.stderr) == (0, "")
-        assert result.stdout.startswith(error)
+        lines = result.stdout.splitlines()
+        assert [line.split(" returned ")[0] for line in lines[:2]] == ["TypeError: wait_settings()"] * 2
+        assert lines[0].endswith("which has no member 'until'") and lines[1].endswith("which has no member 'stop_on'")
+        assert lines[2:] == ["TypeError: must be real number, not str", "RuntimeError: no settings today"]
+
+    def test_an_error_reading_an_optional_attribute_is_not_taken_for_its_absence(self, engine):
+        class Failing(velm_api.ApiClient):
+            failing = False
+
+            @property
+            def timeout(self) -> Any:
+                if self.failing:
+                    raise RuntimeError("no time-out today")
+                return None
+
+            @timeout.setter
+            def timeout(self, value: Any) -> None:
+                pass
+
+        client = Failing(engine.url)
+        client.failing = True
+        with pytest.raises(RuntimeError, match="no time-out today"):
+            client.get_velm_info()
 
     def test_settings_are_read_by_name_not_by_place(self, client, engine, clock):
         # A replacement that lists its members in another order still steers the wait.
@@ -198,6 +218,8 @@ class TestExit:
 
 
 class TestGreenlets:
+    # greenlet saves a paused greenlet by copying its slice of the C stack, a read the address sanitizer stops.
+    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="greenlet copies stack memory")
     def test_many_waits_at_once_on_one_thread_are_not_taken_for_recursion(self, engine):
         # Greenlets run calls side by side on one thread's stack: none is nested in another.
         greenlet = pytest.importorskip("greenlet")
