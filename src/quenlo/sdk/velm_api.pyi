@@ -105,7 +105,8 @@ class ApiClient:
                 retries connection failures and 502/503/504 answers to GET and HEAD that many times, with
                 exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes
                 replaces these adapters. None (the default) retries nothing.
-            probe_timeout_sec: keyword only; how long the probe keeps trying (default 60 seconds).
+            probe_timeout_sec: keyword only; how long the probe keeps trying, 0 or more seconds (default
+                60; 0 tries once; math.inf keeps trying until the engine answers with a version).
             probe_fail_fast: keyword only; a 4xx answer to the probe (but 408 and 429) raises its error
                 (UnauthorizedError, NotFoundError, ...) at once instead of being retried. Default False.
             probe_retry_unreachable: keyword only; the probe retries connection failures and time-outs
@@ -114,7 +115,9 @@ class ApiClient:
 
         Raises:
             ValueError: form authentication without username or password, or an unknown session
-                attribute, or an option out of range (a NaN or infinite time-out among them).
+                attribute, or an option out of range (a time-out that is not more than 0, NaN or
+                infinite; a negative or NaN probe_timeout_sec), or a username or password outside Latin-1,
+                which HTTP basic authentication cannot send (neither is shown).
             TypeError: an option of the wrong type.
             TimeoutError: the engine did not answer its information endpoint with a version in time; the
                 message names the last answer, which is the error's ``__cause__``.
@@ -136,6 +139,10 @@ class ApiClient:
         Replace the credentials sent with every later request and forget the session cookies.
 
         A username or password of None removes the credentials altogether. Nothing is sent.
+
+        Raises:
+            ValueError: a username or password outside Latin-1, which HTTP basic authentication cannot send;
+                the old credentials stay.
         """
 
     def close(self) -> None:
