@@ -19,7 +19,7 @@ void check_status(nb::handle response, bool on_delete) {
         call_method(response, raise_for_status);
     } catch (nb::python_error &e) {
         if (e.matches(attr(global("requests"), "HTTPError")))
-            nb::setattr(e.value(), "args", nb::make_tuple(call(global("_redact_url"), nb::str(e.value()))));
+            set_attr(e.value(), "args", nb::make_tuple(call(global("_redact_url"), str_of(e.value()))));
         throw;
     }
 }
@@ -29,8 +29,9 @@ void check_status(nb::handle response, bool on_delete) {
 nb::object engine_response(nb::object response) {
     static const nb::handle requests = intern("requests"), response_name = intern("Response"),
                             engine_response_name = intern("_EngineResponse");
-    if (response.type().is(nb::getattr(global(requests), response_name, nb::none())))
-        nb::setattr(response, "__class__", global(engine_response_name));
+    static const nb::handle class_name = intern("__class__");
+    if (response.type().is(attr_or_none(global(requests), response_name)))
+        set_attr(response, class_name, global(engine_response_name));
     return response;
 }
 
@@ -46,7 +47,7 @@ nb::object send(nb::handle self, nb::handle verb, nb::handle keywords, nb::handl
     nb::object url =
         absolute ? nb::borrow(endpoint) : call(global(join), attr(self, server_url), rest, endpoint);
     nb::object query = truthy(params) ? nb::borrow(params) : nb::dict();
-    nb::object timeout = nb::getattr(self, timeout_name, nb::none());
+    nb::object timeout = attr_or_none(self, timeout_name);
     if (timeout.is_none())
         return engine_response(call_method_kw(attr(self, session), verb, keywords, url, query, values...));
     return engine_response(call_method_kw(attr(self, session), verb, timed, url, query, values..., timeout));
@@ -103,27 +104,37 @@ nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle par
 nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
     static const nb::handle with_query = keywords({"endpoint", "params"}), get = intern("get"),
                             kw = keywords({"params", "stream"}),
-                            timed = keywords({"params", "stream", "timeout"});
+                            timed = keywords({"params", "stream", "timeout"}), func = intern("__func__"),
+                            iter_content = intern("iter_content"), seek = intern("seek"),
+                            close = intern("close");
     nb::object own = attr(self, "_get"), session_class = attr(global("requests"), "Session");
-    if (!nb::getattr(own, "__func__", nb::none()).is(global("_own_get")) ||
-        !PyType_Check(session_class.ptr()) ||
-        !nb::isinstance(attr(self, "session"), session_class)) {  // a replaced _get is called as it is
-        nb::object content = attr(call_kw(own, with_query, endpoint, params), "content");
+    if (!attr_or_none(own, func).is(global("_own_get")) || !PyType_Check(session_class.ptr()) ||
+        !is_instance(attr(self, "session"), session_class)) {  // a replaced _get is called as it is
+        nb::object response = call_kw(own, with_query, endpoint, params);
+        nb::object content = attr(response, "content");
+        release(response);  // the last reference: its finalizer runs Python code
         return call(attr(global("io"), "BytesIO"), content);
     }
     nb::object response = send(self, get, kw, timed, endpoint, false, params, nb::bool_(true));
-    if (!truthy(attr(response, "ok"))) attr(response, "content");  // read whole for the error's response
-    checked(self, response);
-    nb::object buffer = call(attr(global("io"), "BytesIO"));
-    nb::object write = attr(buffer, "write");
-    for (nb::handle chunk : call_method(response, intern("iter_content"), nb::int_(1 << 20)))
-        call(write, chunk);
-    call_method(buffer, intern("seek"), nb::int_(0));
-    call_method(response, intern("close"));  // the body is read: this hands the connection back to the pool
-    return buffer;
+    // The response may be the last reference to a streamed body, whose release runs Python code.
+    try {
+        if (!truthy(attr(response, "ok"))) attr(response, "content");  // read whole for the error's response
+        checked(self, response);
+        nb::object buffer = call(attr(global("io"), "BytesIO"));
+        nb::object write = attr(buffer, "write");
+        for_each(call_method(response, iter_content, nb::int_(1 << 20)),
+                 [&](nb::handle chunk) { call(write, chunk); });
+        call_method(buffer, seek, nb::int_(0));
+        call_method(response, close);  // the body is read: this hands the connection back to the pool
+        release(response);
+        return buffer;
+    } catch (...) {
+        release(response);
+        throw;
+    }
 }
 
-nb::class_<ApiClient> init_client(nb::module_ &m) {
+nb::class_<ApiClient> init_client(nb::module_ &m, nb::handle methods) {
     nb::class_<ApiClient> cls(
         m, "ApiClient", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
         "Client for the REST API of one VELM engine.\n\n"
@@ -132,55 +143,9 @@ nb::class_<ApiClient> init_client(nb::module_ &m) {
         "returning; ``version`` then holds the engine's version. Every REST operation is a\n"
         "method; each sends one request and returns the decoded JSON body or a command object.");
     copy_as_python(cls);
-    def_method(
-        cls,
-        "__init__(self, server_url: str, authentication_method: str | None = None, "
-        "username: str | None = None, password: str | None = None, api_version: int = 1, "
-        "session_attributes: collections.abc.Mapping[str, typing.Any] | None = None, "
-        "headers: collections.abc.Mapping[str, str] | None = None, *, "
-        "timeout: float | tuple[float | None, float | None] | None = None, "
-        "retries: int | urllib3.util.retry.Retry | None = None, probe_timeout_sec: float = 60, "
-        "probe_fail_fast: bool = False, probe_retry_unreachable: bool = False) -> None",
-        "Connect to the engine at ``server_url``.\n\n"
-        "Args:\n"
-        "    server_url: base URL of the engine (scheme, host, port, optional path).\n"
-        "    authentication_method: ``ENGINE_AUTHENTICATION_METHOD_FORM`` (\"form\") sends HTTP basic\n"
-        "        credentials with every request; any other value sends none.\n"
-        "    username, password: the credentials for form authentication (both required for it).\n"
-        "    api_version: REST API version used in every path (default 1).\n"
-        "    session_attributes: settings of the ``requests.Session`` to set, name to value\n"
-        "        (``verify``, ``cert``, ``proxies``, ...), applied after the headers.\n"
-        "    headers: extra headers sent with every request; they replace required ones of the same name.\n"
-        "    timeout: keyword only; seconds, or a (connect, read) pair, for every request the client\n"
-        "        sends, the probe's included (``client.timeout``), at most 2147483 seconds. None (the\n"
-        "        default) waits as long as the connection allows. Running out raises requests.Timeout\n"
-        "        (ConnectTimeout or ReadTimeout), with or without retries; the probe retries it only with\n"
-        "        probe_retry_unreachable.\n"
-        "    retries: keyword only; an int or a urllib3 ``Retry``, mounted for http:// and https://. An int\n"
-        "        retries connection failures and 502/503/504 answers to GET and HEAD that many times, with\n"
-        "        exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes\n"
-        "        replaces these adapters. None (the default) retries nothing.\n"
-        "    probe_timeout_sec: keyword only; how long the probe keeps trying (default 60 seconds).\n"
-        "    probe_fail_fast: keyword only; a 4xx answer to the probe (but 408 and 429) raises its error\n"
-        "        (UnauthorizedError, NotFoundError, ...) at once instead of being retried. Default False.\n"
-        "    probe_retry_unreachable: keyword only; the probe retries connection failures and time-outs\n"
-        "        like failure answers until ``probe_timeout_sec``, for an engine that is still starting.\n"
-        "        Default False: they are raised at once.\n\n"
-        "Raises:\n"
-        "    ValueError: form authentication without username or password, or an unknown session\n"
-        "        attribute, or an option out of range (a NaN or infinite time-out among them).\n"
-        "    TypeError: an option of the wrong type.\n"
-        "    TimeoutError: the engine did not answer its information endpoint with a version in time; the\n"
-        "        message names the last answer, which is the error's ``__cause__``.\n"
-        "    requests.ConnectionError: the engine could not be reached; with probe_retry_unreachable,\n"
-        "        connection failures and time-outs end in the TimeoutError above instead.\n"
-        "    requests.Timeout: the engine did not answer within ``timeout``.\n"
-        "    UnauthorizedError, NotFoundError, ...: with probe_fail_fast, the probe's 4xx answer.\n\n"
-        "Warns:\n"
-        "    UserWarning: a username or password given with a method other than the form method, which\n"
-        "        sends no credentials.",
-        // Run once per client, the constructor is plain Python, given the module to look its names up in.
-        nb::module_::import_("functools").attr("partial")(global("_init_client"), m));
+    // The constructor, __repr__ and set_user run once per client or seldom: Python, declared and documented
+    // in the companion, which sets them on the class.
+    call(attr(methods, "install"), cls, m);
     def_method(cls, "close(self) -> None",
                "Close the client's session and its connections.\n\n"
                "The client can still be used afterwards: requests opens new connections as needed.",
@@ -194,16 +159,6 @@ nb::class_<ApiClient> init_client(nb::module_ &m) {
         "traceback: types.TracebackType | None) -> None",
         "Close the session (``close()``); exceptions are not suppressed.",
         [](nb::handle self, nb::handle, nb::handle, nb::handle) { call_method(self, intern("close")); });
-    def_method(cls, "__repr__(self) -> str",
-               "The class, the server URL (credentials hidden) and the engine version.",
-               global("_client_repr"));
-    def_method(cls, "set_user(self, username: str | None, password: str | None) -> None",
-               "Replace the credentials sent with every later request and forget the session cookies.\n\n"
-               "A username or password of None removes the credentials altogether. Nothing is sent.\n\n"
-               "Args:\n"
-               "    username: The user to log in as with later requests.\n"
-               "    password: That user's password; it is never logged or shown.",
-               global("_set_user"));
     def_method(
         cls,
         "_get(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "

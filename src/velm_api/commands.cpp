@@ -10,10 +10,6 @@
 namespace velm {
 namespace {
 
-bool at_least(nb::handle value, nb::handle target) {
-    return truthy(guarded([&] { return PyObject_RichCompare(value.ptr(), target.ptr(), Py_GE); }));
-}
-
 nb::object get_pipeline_status(nb::handle command, nb::handle pipeline_id, bool by_keyword) {
     static const nb::handle name = intern("get_pipeline_status"), kw = keywords({"pipeline_id"});
     nb::object client = attr(command, "api_client");
@@ -44,7 +40,7 @@ private:
         nb::object current = item(record, "status");
         last_status = current;
         log("debug", "Status of pipeline %s is %s ...", pipeline_id_, current);
-        if (several_ ? contains(status_, current) : current.equal(status_)) {
+        if (several_ ? contains(status_, current) : compare(current, status_, Py_EQ)) {
             log("info", "Pipeline %s reached status %s (took %.2f s).", pipeline_id_, current, elapsed);
             return true;
         }
@@ -71,7 +67,7 @@ public:
         refresh = true;
         pipeline_id_ = pipeline_id_of(call_method(attr(command, "response"), json));
         // A target no count compares with ("5", None) is refused before the first request, not after it.
-        at_least(nb::int_(-1), target_);
+        compare(nb::int_(-1), target_, Py_GE);
         log("info", "Waiting for counters metric %s to reach at least %s...", metric_name_, target_);
     }
 
@@ -84,14 +80,15 @@ private:
         last_status = current;
         raise_if_error(current, record);
 
-        nb::object answer = call_method_kw(attr(command, "api_client"), metrics, kw, pipeline_id_);
-        nb::object counters =
-            call_method(call_method(attr(answer, "response"), json), get, nb::str("counters"), nb::dict());
+        nb::object answer =
+            attr(call_method_kw(attr(command, "api_client"), metrics, kw, pipeline_id_), "response");
+        nb::object counters = call_method(call_method(answer, json), get, nb::str("counters"), nb::dict());
+        release(answer);  // the last reference to the response: its finalizer runs Python code
         nb::object count =
             item(call_method(counters, get, metric_name_, mapping({{"count", nb::int_(-1)}})), "count");
         // The count just compared, not a second look-up: a missing counter (-1) meets a negative target, and
         // looking it up again would fail with KeyError instead of returning.
-        if (!at_least(count, target_)) return false;
+        if (!compare(count, target_, Py_GE)) return false;
         log("info", "Pipeline %s reached counters metric %s of value %s (took %.2f s).", pipeline_id_,
             metric_name_, count, elapsed);
         return true;
@@ -137,15 +134,16 @@ private:
         }
         nb::object current = item(record, "status");
         last_status = current;
-        bool ended = kind_ == Run::preview ? current.equal(nb::str("FINISHED"))
+        bool ended = kind_ == Run::preview ? compare(current, nb::str("FINISHED"), Py_EQ)
                      : kind_ == Run::validate
-                         ? !current.equal(nb::str("VALIDATING"))
+                         ? !compare(current, nb::str("VALIDATING"), Py_EQ)
                          : !contains(nb::make_tuple("CREATED", "STARTING", "RUNNING", "VALIDATING"), current);
         if (!ended) return false;
         nb::object previewer_id = attr(command, "previewer_id");
         // A validation that found issues, and any ended connection validation, leave the preview data (with
         // the issues) in `response`.
-        if (kind_ == Run::connection || (kind_ == Run::validate && !current.equal(nb::str("VALID"))))
+        if (kind_ == Run::connection ||
+            (kind_ == Run::validate && !compare(current, nb::str("VALID"), Py_EQ)))
             set_attr(command, "response",
                      attr(call_method_kw(attr(command, "api_client"), data, kw, pipeline_id, previewer_id),
                           "response"));
@@ -215,25 +213,34 @@ constexpr char finished[] = "FINISHED", stopped[] = "STOPPED",
                batches[] = "pipeline.batchCount.counter";
 
 nb::object preview_property(nb::handle self) {
+    const NativeEntry entry;
     static const nb::handle data = intern("get_preview_data"), json = intern("json"),
                             kw = keywords({"pipeline_id", "previewer_id"}),
                             model_kw = keywords({"pipeline_id", "previewer_id", "preview"});
     nb::object pipeline_id = attr(self, "pipeline_id"), previewer_id = attr(self, "previewer_id");
-    nb::object answer = call_method_kw(attr(self, "api_client"), data, kw, pipeline_id, previewer_id);
-    nb::object preview = call_method(attr(answer, "response"), json);
+    nb::object answer =
+        attr(call_method_kw(attr(self, "api_client"), data, kw, pipeline_id, previewer_id), "response");
+    nb::object preview = call_method(answer, json);
+    release(answer);  // the last reference to the response: its finalizer runs Python code
     return call_kw(attr(global("velm_models"), "Preview"), model_kw, pipeline_id, previewer_id, preview);
 }
 
 nb::object snapshot_property(nb::handle self) {
+    const NativeEntry entry;
     static const nb::handle data = intern("get_snapshot_data"), json = intern("json"),
                             update = intern("update"),
                             kw = keywords({"pipeline_id", "snapshot_name", "snapshot_label"}),
                             model_kw = keywords({"api_client", "snapshot"});
     nb::object client = attr(self, "api_client");
-    nb::object record = call_method(run_status(self, true), json);
-    nb::object answer = call_method_kw(client, data, kw, attr(self, "pipeline_id"),
-                                       attr(self, "snapshot_name"), attr(self, "snapshot_label"));
-    call_method(record, update, call_method(attr(answer, "response"), json));
+    // Each response is released as soon as it is read: its finalizer runs Python code.
+    nb::object status = run_status(self, true);
+    nb::object record = call_method(status, json);
+    release(status);
+    nb::object answer = attr(call_method_kw(client, data, kw, attr(self, "pipeline_id"),
+                                            attr(self, "snapshot_name"), attr(self, "snapshot_label")),
+                             "response");
+    call_method(record, update, call_method(answer, json));
+    release(answer);
     return call_kw(attr(global("velm_models"), "Snapshot"), model_kw, client, record);
 }
 

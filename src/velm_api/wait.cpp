@@ -12,21 +12,6 @@ namespace velm {
 
 nb::handle waits_module;
 
-void set_attr(nb::handle obj, const char *name, nb::handle value) {
-    set_attr(obj, nb::str(name), value);
-}
-
-void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
-    guarded([&] {
-        return PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) ? nullptr : nb::none().release().ptr();
-    });
-}
-
-nb::object item(nb::handle obj, const char *key) {
-    nb::str name(key);
-    return guarded([&] { return PyObject_GetItem(obj.ptr(), name.ptr()); });
-}
-
 nb::object run_status(nb::handle command, bool snapshot) {
     static const nb::handle preview_status = intern("get_preview_status"),
                             snapshot_status = intern("get_snapshot_status"),
@@ -61,53 +46,45 @@ struct Stopwatch {
     }
 };
 
-// Waits nested in one another's callbacks (an on_progress that starts a wait) stack C++ frames that Python's
-// recursion limit does not count, so past this depth they raise RecursionError, long before the thread's
-// stack runs out.
-constexpr int max_nesting = 100;
-thread_local int nesting = 0;
-
-struct Nested {
-    Nested() {
-        if (nesting >= max_nesting)
-            raise_message(
-                PyExc_RecursionError,
-                format("maximum recursion depth exceeded: more than {} waits nested in their callbacks",
-                       max_nesting));
-        ++nesting;
-    }
-    ~Nested() { --nesting; }
-};
-
 bool is_set(nb::handle cancel) {
     static const nb::handle name = intern("is_set");
     return !cancel.is_none() && truthy(call_method(cancel, name));
 }
 
-nb::object response_of(nb::handle command) {
-    try {
-        return attr(command, "response");
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_AttributeError)) throw;
-        return nb::none();
+// Within a wait, no retry of the transport pauses past the wait's deadline (transport.deadline). The scope is
+// left however the wait ends; leaving it only resets a context variable, which cannot fail.
+struct DeadlineScope {
+    nb::object scope;
+    explicit DeadlineScope(double seconds) {
+        static const nb::handle enter = intern("__enter__");
+        scope = call(global("_deadline"), nb::float_(seconds));
+        call_method(scope, enter);
     }
-}
+    ~DeadlineScope() {
+        static const nb::handle exit = intern("__exit__");
+        try {
+            call_method(scope, exit, nb::none(), nb::none(), nb::none());
+        } catch (nb::python_error &) {
+        }
+    }
+};
 
 }  // namespace
 
 nb::object Wait::run() {
     static const nb::handle json = intern("json"),
                             timeout_kw = keywords({"timeout_sec", "elapsed", "response", "last_status"});
-    const Nested nested;
     Stopwatch clock;
     limit = to_double(timeout_sec);
+    const DeadlineScope deadline(limit);
     bool use_held = held_first;
     for (;;) {
         if (is_set(cancel)) raise(call(global("WaitCancelledError"), cancelled()));
         const double elapsed = clock.read();
         if (!(elapsed < limit)) {
-            nb::object error = call_kw(global("WaitTimeoutError"), timeout_kw, timed_out(), timeout_sec,
-                                       nb::float_(elapsed), response_of(command), last_status);
+            nb::object error =
+                call_kw(global("WaitTimeoutError"), timeout_kw, timed_out(), timeout_sec, nb::float_(elapsed),
+                        attr_or_none(command, nb::str("response")), last_status);
             // Polled through to the end: the failure that kept the wait from its status is the cause.
             if (failure.is_valid()) set_attr(error, "__cause__", failure);
             raise(error);
@@ -122,7 +99,7 @@ nb::object Wait::run() {
             nb::object response = poll();
             if (response.is_valid()) {
                 set_attr(command, "response", response);
-                failure = nb::object();
+                release(failure);  // its traceback may hold the last reference to a response
                 if (log_bodies) log("debug", "response.content: %s", attr(response, "content"));
                 if (has_body(response))
                     record = call_method(response, json);
@@ -177,14 +154,14 @@ public:
                  kind.until ? nb::object(nb::str(kind.until)) : nb::none(), nb::int_(kind.timeout_sec),
                  errors_stop ? attr(global("PipelineCommand"), "ERROR_STATUSES") : nb::none(), until, timeout,
                  poll_interval, backoff, max_interval, stop_on, on_progress, cancel_event);
-        auto setting = [&](int i) { return nb::borrow(PyTuple_GetItem(settings.ptr(), i)); };
-        until_ = setting(0);
-        targets_ = setting(1);
-        timeout_sec = setting(2);
-        interval = to_double(setting(3));
-        growth = to_double(setting(4));
-        ceiling = to_double(setting(5));
-        stop_on_ = setting(6);
+        auto setting = [&](const char *name) { return member(settings, name, "wait_settings()"); };
+        until_ = setting("until");
+        targets_ = setting("targets");
+        timeout_sec = setting("timeout_sec");
+        interval = to_double(setting("interval"));
+        growth = to_double(setting("backoff"));
+        ceiling = to_double(setting("max_interval"));
+        stop_on_ = setting("stop_on");
         cancel = nb::borrow(cancel_event);
         fit_deadline = true;
         // A pipeline command's first record is the answer it holds (a start or stop answer is already a
@@ -212,6 +189,7 @@ private:
             return run_status(command, &kind_ == &snapshot);
         } catch (nb::python_error &e) {
             if (!truthy(call(attr(waits_module, "is_transient"), e.value(), global("requests")))) throw;
+            release(failure);
             failure = exception_of(e);
             log("debug", "Status read of %s failed, trying again: %s", subject(), failure);
             return nb::object();

@@ -1,0 +1,252 @@
+"""Where the compiled module and Python meet: what a replaced companion hands back, calls that enter the client
+again, and threads still inside a call when the program ends. Anything that could crash runs in its own
+interpreter, so a crash shows as that process dying instead of the suite."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+from typing import Any
+
+import pytest
+
+from quenlo.sdk import velm_api
+from quenlo.sdk.simulator import EngineSimulator, pipeline_definition, sample_stages
+from quenlo.sdk.simulator.store import StoredPipeline
+
+
+def run_script(script: str, *args: str) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script), *args],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+
+
+class TestWaitSettingsHandOff:
+    """The wait loop reads the checked settings by name, and checks what it reads."""
+
+    def test_a_replaced_wait_settings_handing_back_the_wrong_thing_is_refused(self, engine):
+        # Each of these crashed the wait when its result was read by position; one interpreter runs them all.
+        engine.script_status("p1", ["RUNNING", "FINISHED"])
+        result = run_script(f"""
+            import types
+            from quenlo.sdk import velm_api, waits
+            real = waits.wait_settings
+            def named(*args, **changes):
+                settings = real(*args)
+                members = {{name: getattr(settings, name) for name in type(settings).__slots__}}
+                return types.SimpleNamespace(**{{**members, **changes}})
+            def without_stop_on(*args):
+                settings = named(*args)
+                del settings.stop_on
+                return settings
+            class Failing:
+                @property
+                def until(self):
+                    raise RuntimeError("no settings today")
+            command = velm_api.ApiClient({engine.url!r}).get_pipeline_status("p1")
+            for replacement in [
+                lambda *a: ("FINISHED", ("FINISHED",), 5, 1.0, 1.0, 30.0),  # the old order, one item short
+                without_stop_on,
+                lambda *a: named(*a, interval="soon"),
+                lambda *a: Failing(),  # what reading a member raises is not taken for its absence
+            ]:
+                waits.wait_settings = replacement
+                try:
+                    command.wait("FINISHED", poll_interval=0.001)
+                except Exception as e:
+                    print(f"{{type(e).__name__}}: {{e}}")
+            """)
+        assert (result.returncode, result.stderr) == (0, "")
+        lines = result.stdout.splitlines()
+        assert [line.split(" returned ")[0] for line in lines[:2]] == ["TypeError: wait_settings()"] * 2
+        assert lines[0].endswith("which has no member 'until'") and lines[1].endswith("which has no member 'stop_on'")
+        assert lines[2:] == ["TypeError: must be real number, not str", "RuntimeError: no settings today"]
+
+    def test_an_error_reading_an_optional_attribute_is_not_taken_for_its_absence(self, engine):
+        class Failing(velm_api.ApiClient):
+            failing = False
+
+            @property
+            def timeout(self) -> Any:
+                if self.failing:
+                    raise RuntimeError("no time-out today")
+                return None
+
+            @timeout.setter
+            def timeout(self, value: Any) -> None:
+                pass
+
+        client = Failing(engine.url)
+        client.failing = True
+        with pytest.raises(RuntimeError, match="no time-out today"):
+            client.get_velm_info()
+
+    def test_settings_are_read_by_name_not_by_place(self, client, engine, clock):
+        # A replacement that lists its members in another order still steers the wait.
+        from quenlo.sdk import waits
+
+        real = waits.wait_settings
+
+        def reordered(*args: Any) -> Any:
+            settings = real(*args)
+
+            class Reordered:
+                stop_on, max_interval, backoff = settings.stop_on, 4.0, 2.0
+                interval, timeout_sec, targets, until = 1.0, settings.timeout_sec, settings.targets, settings.until
+
+            return Reordered()
+
+        engine.script_status("p1", ["RUNNING"] * 5 + ["FINISHED"])
+        command = client.get_pipeline_status("p1")
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(waits, "wait_settings", reordered)
+            assert command.wait("FINISHED")["status"] == "FINISHED"
+        assert clock.sleeps == [1.0, 2.0, 4.0, 4.0, 4.0]
+
+
+REENTRY = """
+    import sys
+    from quenlo.sdk import velm_api
+    sys.setrecursionlimit(int(sys.argv[1]))
+    class Again(velm_api.ApiClient):
+        def _get(self, endpoint, params=None, absolute_endpoint=False):
+            if endpoint.endswith("/status"):
+                return self.get_pipeline_status("p1")
+            return super()._get(endpoint, params, absolute_endpoint)
+        def get_preview_data(self, pipeline_id, previewer_id):
+            return command.preview
+    client = Again({url!r})
+    command = velm_api.PreviewCommand(client, None, "p1", "r1")
+    for attempt in range(2):
+        try:
+            {call}
+        except RecursionError as error:
+            print("RecursionError:", error)
+    print("version" in client.get_velm_info())
+    """
+
+
+class TestReentry:
+    @pytest.mark.parametrize("limit", [1000, 30_000, 1_000_000])
+    @pytest.mark.parametrize(
+        "call", ['client.get_pipeline_status("p1")', "command.preview"], ids=["operation", "property"]
+    )
+    def test_an_entry_reached_again_from_python_raises_recursion_error(self, engine, call, limit):
+        result = run_script(REENTRY.format(url=engine.url, call=call), str(limit))
+        assert (result.returncode, result.stderr) == (0, "")
+        lines = result.stdout.splitlines()
+        assert len(lines) == 3 and all(line.startswith("RecursionError: maximum recursion depth") for line in lines[:2])
+        # The depth is given back as the errors unwind: the next call at the top works.
+        assert lines[2] == "True"
+
+    def test_calls_nested_below_the_bound_still_work_after_errors(self, client, engine):
+        # Failing calls must not use up the bound: a thousand of them, then forty nested calls.
+        for _ in range(1000):
+            with pytest.raises(ValueError):
+                client.get_pipeline_status("")
+        engine.script_status("p1", ["RUNNING"])
+        depth = 0
+
+        class Nesting(velm_api.ApiClient):
+            def _get(self, endpoint: str, params: Any = None, absolute_endpoint: Any = False) -> Any:
+                nonlocal depth
+                if not endpoint.endswith("/status"):
+                    return super()._get(endpoint, params, absolute_endpoint)
+                depth += 1
+                if depth < 40:
+                    return self.get_pipeline_status("p1").response
+                return super()._get(endpoint, params, absolute_endpoint)
+
+        assert Nesting(engine.url).get_pipeline_status("p1").response.json()["status"] == "RUNNING"
+        assert depth == 40
+
+
+EXIT = """
+    import sys, threading, time
+    from quenlo.sdk import velm_api
+    url, pipeline, threads = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    client = velm_api.ApiClient(url)
+    calls = [
+        lambda: client.get_pipeline_status("p1"),
+        lambda: client.get_pipeline_history(pipeline),
+        lambda: client.get_pipeline_status("p1").wait("FINISHED", poll_interval=0.0005, timeout_sec=3600),
+    ] + [lambda: client.get_bundle()] * 3
+    running = threading.Semaphore(0)
+    def loop(call):
+        running.release()
+        while True:
+            call()
+    for i in range(threads):
+        threading.Thread(target=loop, args=(calls[i % len(calls)],), daemon=True).start()
+    for _ in range(threads):
+        running.acquire()
+    time.sleep(0.2)
+    """
+
+
+@pytest.fixture
+def pipeline(engine: EngineSimulator) -> str:
+    engine.state.pipelines.add(
+        StoredPipeline(pipeline_id="p2", title="p2", definition=pipeline_definition("p2", "p2", stages=sample_stages()))
+    )
+    return "p2"
+
+
+class TestExit:
+    def test_daemon_threads_inside_every_kind_of_call_leave_the_exit_quiet(self, engine, pipeline):
+        # Each thread is ended wherever it waits to run again: inside a request, a pause, a bundle's chunk
+        # loop. Several runs at once, since each catches the threads at other points.
+        engine.script_status("p1", ["RUNNING"])
+        script = textwrap.dedent(EXIT)
+        runs = [
+            subprocess.Popen(
+                [sys.executable, "-c", script, engine.url, pipeline, "12"],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+            )
+            for _ in range(4)
+        ]
+        results = [(run.wait(timeout=120), *run.communicate()) for run in runs]
+        assert results == [(0, "", "")] * len(runs)
+
+
+class TestGreenlets:
+    # greenlet saves a paused greenlet by copying its slice of the C stack, a read the address sanitizer stops.
+    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="greenlet copies stack memory")
+    def test_many_waits_at_once_on_one_thread_are_not_taken_for_recursion(self, engine):
+        # Greenlets run calls side by side on one thread's stack: none is nested in another.
+        greenlet = pytest.importorskip("greenlet")
+        engine.script_status("p1", ["RUNNING"])
+        client = velm_api.ApiClient(engine.url)
+        session = client.session
+        parked: list[Any] = []
+        outcomes: list[str] = []
+
+        class Switching:
+            headers = session.headers
+
+            def get(self, url: str, **kwargs: Any) -> Any:
+                parked.append(greenlet.getcurrent())
+                greenlet.getcurrent().parent.switch()
+                return session.get(url, **kwargs)
+
+        client.session = Switching()
+
+        def wait() -> None:
+            try:
+                client.get_pipeline_status("p1").wait("FINISHED", poll_interval=0.001, timeout_sec=0.05)
+            except Exception as error:  # noqa: BLE001
+                outcomes.append(type(error).__name__)
+
+        for _ in range(120):
+            greenlet.greenlet(wait).switch()
+        while parked:
+            parked.pop(0).switch()
+        assert outcomes == ["WaitTimeoutError"] * 120
