@@ -256,7 +256,9 @@ def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[s
         at = section.start() if section else len(doc)
         doc = f"{doc[:at]}\n\n{_arguments_doc(names[1:], path_names, sent, body, as_given)}{doc[at:]}"
     if "\nReturns:\n" not in doc:
-        named = [f"the answer's ``{extra}``" if extra in reads else f"``{extra}``" for extra in further.split(", ") if extra]
+        named = [
+            f"the answer's ``{extra}``" if extra in reads else f"``{extra}``" for extra in further.split(", ") if extra
+        ]
         made = _RETURNS_DOC.get(kind) or _returns_doc(command, named)
         doc += f"\n\nReturns:\n    {made}"
     function.__doc__ = f"{doc}\n\nRequest: {head}"
