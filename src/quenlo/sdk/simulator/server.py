@@ -7,9 +7,11 @@ import json
 import math
 import re
 import socket
+import ssl
 import threading
 import time
 import traceback
+import weakref
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -22,6 +24,8 @@ from .clock import SYSTEM_CLOCK, Clock, TimeSeams, VirtualClock
 from .context import EngineError, error_body
 from .routes import Reply, RequestContext, router
 from .state import EngineState, StatusEntry
+from .tls import PathLike, TlsMaterial, TlsSetting
+from .tls import check_setting as check_tls
 from .traffic import DEFAULT_NOT_JSON_BODY, Fault, FaultTable, RecordedRequest, raw_target
 from .users import Users
 
@@ -46,8 +50,34 @@ class _Keep(enum.Enum):
 KEEP = _Keep.KEEP
 
 
-class _QuietHandler(WSGIRequestHandler):
-    """Request handler that keeps the per-request access log off stderr."""
+#: Seconds a client has to complete the TLS handshake once it has connected.
+HANDSHAKE_SECONDS = 10.0
+
+
+class _Handler(WSGIRequestHandler):
+    """Request handler that does the TLS handshake in the connection's own thread, with a time-out, so a client
+    that connects and says nothing holds only its own connection, never the server's accept loop."""
+
+    quiet = False
+
+    def handle(self) -> None:
+        connection = self.connection
+        if isinstance(connection, ssl.SSLSocket):
+            connection.settimeout(HANDSHAKE_SECONDS)
+            try:
+                connection.do_handshake()
+            except OSError as error:  # ssl.SSLError, a time-out or a reset: the client gets no answer
+                if not self.quiet:
+                    self.log_error("TLS handshake with %s failed: %s", self.client_address[0], error)
+                return
+            connection.settimeout(self.timeout)
+        super().handle()
+
+
+class _QuietHandler(_Handler):
+    """Request handler that keeps the per-request access log and failed handshakes off stderr."""
+
+    quiet = True
 
     def log_request(self, code: Any = "-", size: Any = "-") -> None:
         pass
@@ -106,6 +136,11 @@ class EngineSimulator:
     """A fake engine serving the REST API over real HTTP on the loopback; a context manager, or :meth:`start` and
     :meth:`stop`.
 
+    ``tls=True`` serves HTTPS with a certificate from a throwaway certificate authority, whose PEM file
+    :attr:`ca_bundle` names (give it to the client as ``verify``); ``tls=(certfile, keyfile)`` serves with a
+    certificate of your own. ``tls_client_ca`` (a CA file, or True for the throwaway CA, whose client certificate
+    :attr:`client_cert` then names) makes the engine require a client certificate issued by that CA.
+
     ``users`` maps names to passwords and turns authentication on; ``api_version``, when given, makes other
     ``/rest/v{N}`` prefixes unknown; port 0 picks a free port. With ``virtual_time=True`` the engine runs on a
     :class:`VirtualClock` that the client's waits and probe read and sleep on while the simulator runs: a run of a
@@ -123,7 +158,13 @@ class EngineSimulator:
         port: int = 0,
         verbose: bool = False,
         virtual_time: bool = False,
+        tls: TlsSetting = False,
+        tls_client_ca: PathLike | bool | None = None,
     ) -> None:
+        check_tls(tls, tls_client_ca)
+        self._tls = TlsMaterial(tls, tls_client_ca, (host,)) if tls else None
+        if self._tls is not None:
+            weakref.finalize(self, self._tls.close)
         self._version, self._users, self._virtual_time = version, dict(users or {}), virtual_time
         self.api_version, self.host, self.verbose, self._port = api_version, host, verbose, port
         self._seams = TimeSeams()
@@ -142,7 +183,7 @@ class EngineSimulator:
         :class:`OSError` and leaves the client's clock as it was."""
         if self._started:
             raise RuntimeError("this simulator has already been started")
-        handler = WSGIRequestHandler if self.verbose else _QuietHandler
+        handler = _Handler if self.verbose else _QuietHandler
         # Bound here rather than by the server, which ends the process when the port is taken.
         family = socket.getaddrinfo(self.host, self._port, type=socket.SOCK_STREAM)[0][0]
         with socket.create_server((self.host, self._port), family=family, backlog=128) as listener:
@@ -151,12 +192,22 @@ class EngineSimulator:
                     raise RuntimeError("virtual_time is set but the engine's state does not run on a VirtualClock")
                 self._seams.bind(self.state.clock)
             try:
+                context = self._tls.context if self._tls is not None else None
                 server = make_server(
-                    self.host, self._port, self.wsgi_app, threaded=True, request_handler=handler, fd=listener.fileno()
+                    self.host,
+                    self._port,
+                    self.wsgi_app,
+                    threaded=True,
+                    request_handler=handler,
+                    ssl_context=context,
+                    fd=listener.fileno(),
                 )
             except BaseException:
                 self._seams.release()
                 raise
+        if isinstance(server.socket, ssl.SSLSocket):
+            # The handshake runs in each connection's thread (_Handler.handle), not in the accept loop.
+            server.socket.do_handshake_on_connect = False  # type: ignore[attr-defined]
         self._server, self._started = server, True
         self._port = server.socket.getsockname()[1]
         self._thread = threading.Thread(
@@ -180,6 +231,8 @@ class EngineSimulator:
         server.server_close()
         if self._thread is not None:
             self._thread.join(timeout=5)
+        if self._tls is not None:
+            self._tls.close()
 
     def __enter__(self) -> Self:
         return self.start()
@@ -199,10 +252,28 @@ class EngineSimulator:
 
     @property
     def url(self) -> str:
-        """Base URL of the engine, e.g. ``http://127.0.0.1:40123``."""
+        """Base URL of the engine, e.g. ``http://127.0.0.1:40123`` (``https://`` with ``tls``)."""
         if not self._started:
             raise RuntimeError("the simulator is not started")
-        return f"http://{self.host}:{self._port}"
+        host = f"[{self.host}]" if ":" in self.host else self.host
+        return f"{'https' if self._tls is not None else 'http'}://{host}:{self._port}"
+
+    @property
+    def tls(self) -> bool:
+        """Whether the engine serves HTTPS."""
+        return self._tls is not None
+
+    @property
+    def ca_bundle(self) -> str | None:
+        """With ``tls=True``, the path of the throwaway CA's certificate (a PEM file) that a client verifies the
+        engine with; the file lasts until the simulator stops. None otherwise."""
+        return self._tls.ca_bundle if self._tls is not None else None
+
+    @property
+    def client_cert(self) -> tuple[str, str] | None:
+        """With ``tls=True, tls_client_ca=True``, the paths of a client certificate and its key that the engine
+        accepts (``cert=`` of requests); None otherwise."""
+        return self._tls.client_cert if self._tls is not None else None
 
     @property
     def virtual_time(self) -> bool:
