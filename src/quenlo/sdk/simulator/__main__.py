@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import json
-import math
 import signal
 import sys
 import threading
@@ -82,12 +81,9 @@ def _plan_value(key: str, text: str) -> Any:
         return None
     base = int if kind.startswith("int") else float if kind.startswith("float") else str
     try:
-        value = base(text)
+        return base(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"{key} takes {base.__name__}, not {text!r}") from None
-    if isinstance(value, float) and not math.isfinite(value) or isinstance(value, (int, float)) and value < 0:
-        raise argparse.ArgumentTypeError(f"{key} must be a finite number, at least 0, not {text!r}")
-    return value
 
 
 def _plan(value: str) -> tuple[str, dict[str, Any]]:
@@ -100,6 +96,10 @@ def _plan(value: str) -> tuple[str, dict[str, Any]]:
         if not sep or key not in _PLAN_FIELDS:
             raise argparse.ArgumentTypeError(f"{item!r}: expected KEY=VALUE with KEY one of {', '.join(_PLAN_FIELDS)}")
         plan[key] = _plan_value(key, text)
+    try:  # the plan's own checks: numbers in range
+        RunPlan(**plan)
+    except (TypeError, ValueError) as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
     return pipeline_id, plan
 
 
@@ -214,13 +214,10 @@ def _engine(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Engine
             message = error.message if isinstance(error, EngineError) else "it is nested too deeply"
             parser.error(f"argument --pipeline: the engine refuses {pipeline_id!r}: {message}")
     for pipeline_id, plan in args.plan:
-        try:
-            if pipeline_id == "*":
-                engine.state.runs.configure_defaults(**plan)
-            else:
-                engine.state.runs.configure(pipeline_id, **plan)
-        except (TypeError, ValueError) as error:
-            parser.error(f"argument --plan: {error}")
+        if pipeline_id == "*":
+            engine.state.runs.configure_defaults(**plan)
+        else:
+            engine.state.runs.configure(pipeline_id, **plan)
     for fault in args.fault:
         engine.faults.add(fault)
     return engine

@@ -9,7 +9,6 @@ import re
 import socket
 import ssl
 import threading
-import time
 import traceback
 import weakref
 from collections.abc import Iterable, Mapping, Sequence
@@ -38,6 +37,9 @@ JSON_TYPE = "application/json"
 TEXT_TYPE = "text/plain; charset=utf-8"
 
 _VERSIONED = re.compile(r"^/rest/v(\d+)(/.*)?$")
+
+#: The longest wait a thread can be given; a longer delay holds the request until a stop or reset.
+_LONGEST_WAIT = threading.TIMEOUT_MAX
 
 #: The engine version a simulator reports unless told otherwise.
 DEFAULT_VERSION = "5.6.0"
@@ -168,7 +170,7 @@ class EngineSimulator:
         self._version, self._users, self._virtual_time = version, dict(users or {}), virtual_time
         self.api_version, self.host, self.verbose, self._port = api_version, host, verbose, port
         self._seams = TimeSeams()
-        self.state = self._initial_state()
+        self.state = self._initial_state(version, self._users, virtual_time)
         self.faults = FaultTable()
         self._log_lock = threading.Lock()
         self._log: list[RecordedRequest] = []
@@ -297,16 +299,21 @@ class EngineSimulator:
         """Bring the engine back to its initial state (:attr:`state` is a new object, the canned documents are
         restored), clear the request log and the faults, and keep serving on the same URL. A setting given here
         replaces the one the simulator was built with, for this and every later reset."""
-        changes: dict[str, Any] = {"_version": version, "_users": users, "api_version": api_version}
-        for name, value in {**changes, "_virtual_time": virtual_time}.items():
-            if value is not KEEP:
-                setattr(self, name, dict(value or {}) if name == "_users" else value)
-        self._release_held_requests()
-        state = self._initial_state()
+        settings = {
+            "_version": self._version if version is KEEP else version,
+            "_users": self._users if users is KEEP else dict(users or {}),
+            "api_version": self.api_version if api_version is KEEP else api_version,
+            "_virtual_time": self._virtual_time if virtual_time is KEEP else virtual_time,
+        }
+        state = self._initial_state(settings["_version"], settings["_users"], settings["_virtual_time"])
+        # The clock first: a refused one (another simulator holds the client's) leaves everything as it was.
         if self.running and isinstance(state.clock, VirtualClock):
             self._seams.bind(state.clock)
         elif self.running:
             self._seams.release()
+        for name, value in settings.items():
+            setattr(self, name, value)
+        self._release_held_requests()
         self.state = state
         self.faults.clear()
         self.clear_requests()
@@ -316,9 +323,9 @@ class EngineSimulator:
         held, self._stopping = self._stopping, threading.Event()
         held.set()
 
-    def _initial_state(self) -> EngineState:
-        clock: Clock = VirtualClock() if self._virtual_time else SYSTEM_CLOCK
-        return EngineState(version=self._version, users=self._users, clock=clock)
+    def _initial_state(self, version: str, users: Mapping[str, str], virtual_time: bool) -> EngineState:
+        clock: Clock = VirtualClock() if virtual_time else SYSTEM_CLOCK
+        return EngineState(version=version, users=users, clock=clock)
 
     @property
     def documents(self) -> Documents:
@@ -393,7 +400,10 @@ class EngineSimulator:
         recorded = RecordedRequest(request.method, raw_path, raw_query, headers, body, user, self.state.clock.time())
         with self._log_lock:
             self._log.append(recorded)
-        response = self._answer(request, raw_path, body, user, has_session)
+        try:
+            response = self._answer(request, raw_path, body, user, has_session)
+        except Exception as exc:  # noqa: BLE001 -- whatever fails, the client gets a whole answer
+            response = self._bug(exc)
         return response(environ, start_response)
 
     __call__ = wsgi_app
@@ -417,11 +427,11 @@ class EngineSimulator:
         rest_path = raw_path[len("/rest") :] if raw_path.startswith("/rest/") else raw_path
         fault = self.faults.take(request.method, rest_path)
         if fault is not None:
-            if fault.delay == math.inf:
-                self._stopping.wait()
-                return _error_response(EngineError(503, "The engine is shutting down", "SIMULATOR_STOPPING"))
             if fault.delay > 0:
-                time.sleep(fault.delay)
+                # A held request waits on the event of its time: stop() and reset() set it, releasing every one.
+                released = self._stopping.wait(None if fault.delay == math.inf else min(fault.delay, _LONGEST_WAIT))
+                if released:
+                    return _error_response(EngineError(503, "The engine is shutting down", "SIMULATOR_STOPPING"))
             if fault.answers:
                 return _fault_response(fault)
 
@@ -446,6 +456,9 @@ class EngineSimulator:
         except EngineError as error:
             return _error_response(error)
         except Exception as exc:  # noqa: BLE001 -- a simulator bug must still answer like the engine
-            if self.verbose:
-                traceback.print_exc()
-            return _error_response(EngineError(500, f"Simulator error: {exc!r}", "SIMULATOR_BUG"))
+            return self._bug(exc)
+
+    def _bug(self, exc: Exception) -> Response:
+        if self.verbose:
+            traceback.print_exception(type(exc), exc, exc.__traceback__)
+        return _error_response(EngineError(500, f"Simulator error: {exc!r}", "SIMULATOR_BUG"))
