@@ -299,7 +299,7 @@ class EngineSimulator:
         """Bring the engine back to its initial state (:attr:`state` is a new object, the canned documents are
         restored), clear the request log and the faults, and keep serving on the same URL. A setting given here
         replaces the one the simulator was built with, for this and every later reset."""
-        settings = {
+        settings: dict[str, Any] = {
             "_version": self._version if version is KEEP else version,
             "_users": self._users if users is KEEP else dict(users or {}),
             "api_version": self.api_version if api_version is KEEP else api_version,
@@ -366,7 +366,8 @@ class EngineSimulator:
         "1"}`` on a 503). A fault with only ``delay`` sleeps and then lets the route answer; ``delay=math.inf``
         never answers: the request is held until the simulator stops.
         """
-        fault = Fault(method, path, status, body, count, empty, not_json, delay, dict(headers or {}))
+        given: Any = {} if headers is None else headers  # Fault checks what it is
+        fault = Fault(method, path, status, body, count, empty, not_json, delay, given)
         return self.faults.add(fault)
 
     def clear_faults(self) -> None:
