@@ -127,10 +127,12 @@ class TestPlans:
         ],
     )
     def test_status_reads_answer_at_once_whatever_the_plan_says(self, engine, plan):
+        now = [0.0]
+        engine.state.runs.clock = lambda: now[0]
         engine.state.pipelines.import_pipeline("p", sample_pipeline("p", "p"))
         engine.state.runs.configure("p", start_delay=0, error_stage="sink", **plan)
         requests.post(engine.url + "/rest/v1/pipeline/p/start", headers=HEADERS, timeout=5)
-        time.sleep(0.05)
+        now[0] = 3600.0  # an hour's batches are due at the first read
         started = time.monotonic()
         for what in ("status", "metrics", "history"):
             assert get(engine, f"/v1/pipeline/p/{what}").status_code == 200
