@@ -54,13 +54,79 @@ KEEP = _Keep.KEEP
 
 #: Seconds a client has to complete the TLS handshake once it has connected.
 HANDSHAKE_SECONDS = 10.0
+#: Seconds a kept-alive connection may stay idle before the engine closes it.
+IDLE_SECONDS = 60.0
+#: Statuses whose answers carry no body.
+_NO_BODY = (204, 304)
 
 
 class _Handler(WSGIRequestHandler):
-    """Request handler that does the TLS handshake in the connection's own thread, with a time-out, so a client
-    that connects and says nothing holds only its own connection, never the server's accept loop."""
+    """Request handler that keeps connections alive between requests and does the TLS handshake in the
+    connection's own thread, with a time-out, so a client that connects and says nothing holds only its own
+    connection, never the server's accept loop.
+
+    Keeping connections alive spares a client that polls a connection, a thread and (over TLS) a handshake per
+    request. It is sound here, where it is not for any WSGI application, because the engine reads every request
+    body whole before it answers (:meth:`EngineSimulator.wsgi_app`), so the next request starts where this one
+    ended.
+    """
 
     quiet = False
+    timeout = IDLE_SECONDS
+
+    def setup(self) -> None:
+        super().setup()
+        # The answer goes out in one write; no waiting for the client's acknowledgement of a previous segment.
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.server.connections.add(self.connection)  # type: ignore[attr-defined]
+
+    def finish(self) -> None:
+        self.server.connections.discard(self.connection)  # type: ignore[attr-defined]
+        super().finish()
+
+    def run_wsgi(self) -> None:
+        """Serve one request with the WSGI application and write the whole answer at once."""
+        if self.headers.get("Expect", "").lower().strip() == "100-continue":
+            self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\n")
+        self.environ = environ = self.make_environ()
+        started: list[Any] = []
+
+        def start_response(status: str, headers: list[tuple[str, str]], exc_info: Any = None) -> Any:
+            started[:] = [status, headers]
+            return None
+
+        try:
+            result = self.server.app(environ, start_response)
+            try:
+                body = b"".join(result)
+            finally:
+                close = getattr(result, "close", None)
+                if callable(close):
+                    close()
+            status, headers = started
+            answer = self._answer_bytes(environ, status, headers, body)
+        except Exception as error:  # a request the client broke off, or an answer that cannot be written
+            self.close_connection = True
+            if isinstance(error, (ConnectionError, socket.timeout)):
+                return
+            if not self.quiet:
+                self.log_error("cannot answer %s %s: %r", self.command, self.path, error)
+            answer = b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+            status = "500"
+        self.wfile.write(answer)
+        self.log_request(status.split(" ", 1)[0], len(answer))
+
+    def _answer_bytes(self, environ: dict[str, Any], status: str, headers: list[tuple[str, str]], body: bytes) -> bytes:
+        code = int(status.split(" ", 1)[0])
+        names = {name.lower() for name, _ in headers}
+        lines = [f"{self.protocol_version} {status}", f"Server: {self.version_string()}"]
+        lines += [f"Date: {self.date_time_string()}"] + [f"{name}: {value}" for name, value in headers]
+        if code not in _NO_BODY and "content-length" not in names:
+            lines.append(f"Content-Length: {len(body)}")
+        if self.close_connection:
+            lines.append("Connection: close")
+        head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+        return head if environ["REQUEST_METHOD"] == "HEAD" or code in _NO_BODY else head + body
 
     def handle(self) -> None:
         connection = self.connection
@@ -207,6 +273,7 @@ class EngineSimulator:
             except BaseException:
                 self._seams.release()
                 raise
+        server.connections = set()  # type: ignore[attr-defined]  # the open connections, closed by stop()
         if isinstance(server.socket, ssl.SSLSocket):
             # The handshake runs in each connection's thread (_Handler.handle), not in the accept loop.
             server.socket.do_handshake_on_connect = False  # type: ignore[attr-defined]
@@ -231,6 +298,11 @@ class EngineSimulator:
         self._seams.release()
         server.shutdown()
         server.server_close()
+        for connection in list(server.connections):  # type: ignore[attr-defined]
+            try:  # an idle kept-alive connection: its thread is waiting for a request that will not come
+                connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
         if self._thread is not None:
             self._thread.join(timeout=5)
         if self._tls is not None:
