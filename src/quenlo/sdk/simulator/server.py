@@ -60,6 +60,40 @@ IDLE_SECONDS = 60.0
 _NO_BODY = (204, 304)
 
 
+class _Connections:
+    """The server's open connections, and which of them are answering a request; :meth:`close_idle` ends the
+    others, whose threads wait for a request that will not come once the server stops."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._open: set[socket.socket] = set()
+        self._busy: set[socket.socket] = set()
+        #: Set by stop(): answers still being made close their connection once written.
+        self.closing = False
+
+    def opened(self, connection: socket.socket) -> None:
+        with self._lock:
+            self._open.add(connection)
+
+    def closed(self, connection: socket.socket) -> None:
+        with self._lock:
+            self._open.discard(connection)
+            self._busy.discard(connection)
+
+    def busy(self, connection: socket.socket, busy: bool) -> None:
+        with self._lock:
+            (self._busy.add if busy else self._busy.discard)(connection)
+
+    def close_idle(self) -> None:
+        with self._lock:
+            idle = self._open - self._busy
+        for connection in idle:
+            try:
+                connection.shutdown(socket.SHUT_RDWR)
+            except OSError:  # closed meanwhile
+                pass
+
+
 class _Handler(WSGIRequestHandler):
     """Request handler that keeps connections alive between requests and does the TLS handshake in the
     connection's own thread, with a time-out, so a client that connects and says nothing holds only its own
@@ -78,17 +112,34 @@ class _Handler(WSGIRequestHandler):
         super().setup()
         # The answer goes out in one write; no waiting for the client's acknowledgement of a previous segment.
         self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.server.connections.add(self.connection)  # type: ignore[attr-defined]
+        self._connections().opened(self.connection)
 
     def finish(self) -> None:
-        self.server.connections.discard(self.connection)  # type: ignore[attr-defined]
+        self._connections().closed(self.connection)
         super().finish()
+
+    def _connections(self) -> _Connections:
+        connections: _Connections = self.server.connections  # type: ignore[attr-defined]
+        return connections
 
     def run_wsgi(self) -> None:
         """Serve one request with the WSGI application and write the whole answer at once."""
         if self.headers.get("Expect", "").lower().strip() == "100-continue":
             self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\n")
         self.environ = environ = self.make_environ()
+        connections = self._connections()
+        connections.busy(self.connection, True)
+        try:
+            answer, status = self._answer(environ, connections)
+            if answer:
+                self.wfile.write(answer)
+        finally:
+            connections.busy(self.connection, False)
+        if answer:
+            self.log_request(status.split(" ", 1)[0], len(answer))
+
+    def _answer(self, environ: dict[str, Any], connections: _Connections) -> tuple[bytes, str]:
+        """The whole answer to the request, and its status; no bytes when the client has gone."""
         started: list[Any] = []
 
         def start_response(status: str, headers: list[tuple[str, str]], exc_info: Any = None) -> Any:
@@ -104,17 +155,17 @@ class _Handler(WSGIRequestHandler):
                 if callable(close):
                     close()
             status, headers = started
-            answer = self._answer_bytes(environ, status, headers, body)
+            if connections.closing:  # the server stops: this is the connection's last answer
+                self.close_connection = True
+            return self._answer_bytes(environ, status, headers, body), status
         except Exception as error:  # a request the client broke off, or an answer that cannot be written
             self.close_connection = True
             if isinstance(error, (ConnectionError, socket.timeout)):
-                return
+                return b"", ""
             if not self.quiet:
                 self.log_error("cannot answer %s %s: %r", self.command, self.path, error)
             answer = b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
-            status = "500"
-        self.wfile.write(answer)
-        self.log_request(status.split(" ", 1)[0], len(answer))
+            return answer, "500"
 
     def _answer_bytes(self, environ: dict[str, Any], status: str, headers: list[tuple[str, str]], body: bytes) -> bytes:
         code = int(status.split(" ", 1)[0])
@@ -273,7 +324,7 @@ class EngineSimulator:
             except BaseException:
                 self._seams.release()
                 raise
-        server.connections = set()  # type: ignore[attr-defined]  # the open connections, closed by stop()
+        server.connections = _Connections()  # type: ignore[attr-defined]
         if isinstance(server.socket, ssl.SSLSocket):
             # The handshake runs in each connection's thread (_Handler.handle), not in the accept loop.
             server.socket.do_handshake_on_connect = False  # type: ignore[attr-defined]
@@ -294,15 +345,13 @@ class EngineSimulator:
         server, self._server = self._server, None
         if server is None:
             return
+        connections: _Connections = server.connections  # type: ignore[attr-defined]
+        connections.closing = True
         self._release_held_requests()
         self._seams.release()
         server.shutdown()
         server.server_close()
-        for connection in list(server.connections):  # type: ignore[attr-defined]
-            try:  # an idle kept-alive connection: its thread is waiting for a request that will not come
-                connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+        connections.close_idle()
         if self._thread is not None:
             self._thread.join(timeout=5)
         if self._tls is not None:
