@@ -181,3 +181,34 @@ def test_the_marker_refuses_tls_settings_it_cannot_serve(pytester: pytest.Pytest
     result = session(pytester)
     result.assert_outcomes(errors=1)
     result.stdout.fnmatch_lines(["*velm_engine: tls_client_ca needs tls*"])
+
+
+def test_without_trustme_the_marker_and_the_shell_name_the_install_command(pytester: pytest.Pytester, capsys) -> None:
+    pytester.makeconftest("import sys\nsys.modules['trustme'] = None  # as if it were not installed\n")
+    pytester.makepyfile(
+        """
+        import pytest
+
+        @pytest.mark.velm_engine(tls=True)
+        def test_job(velm_engine):
+            pass
+
+        def test_plain(velm_engine):
+            pass
+        """
+    )
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("PYTEST_DISABLE_PLUGIN_AUTOLOAD", "1")
+        result = pytester.runpytest_subprocess("-p", "quenlo.sdk.pytest_plugin", "-p", "no:cacheprovider")
+    result.assert_outcomes(passed=1, errors=1)
+    assert 'velm_engine: a throwaway certificate authority needs trustme: pip install "quenlo-sdk[simulator]"' in (
+        result.stdout.str()
+    )
+
+    from quenlo.sdk.simulator.__main__ import main
+
+    with pytest.MonkeyPatch.context() as patch, pytest.raises(SystemExit) as exit_:
+        patch.setitem(sys.modules, "trustme", None)
+        main(["--tls"])
+    err = capsys.readouterr().err
+    assert exit_.value.code == 2 and 'pip install "quenlo-sdk[simulator]"' in err and len(err.splitlines()) == 1
