@@ -8,6 +8,7 @@ import math
 import threading
 import time
 import types
+from pathlib import Path
 
 import pytest
 import requests
@@ -63,6 +64,11 @@ class TestFaults:
     def test_the_method_is_a_token_or_star(self, engine, method, error):
         with pytest.raises(error, match="method"):
             engine.inject_fault(method, INFO)
+
+    @pytest.mark.parametrize(("path", "error"), [("v1/system/info", ValueError), ("", ValueError), (None, TypeError)])
+    def test_a_path_that_no_request_can_match_is_refused(self, engine, path, error):
+        with pytest.raises(error, match="path"):
+            engine.inject_fault("GET", path)
 
     @pytest.mark.parametrize(
         ("settings", "status", "body"),
@@ -252,11 +258,15 @@ def test_bad_shell_arguments_get_a_one_line_usage_error(capsys, argv, says):
     [
         ("[" * 100_000 + "]" * 100_000, "nested too deeply"),
         (json.dumps({"definition": {"stages": "none"}}), "the engine refuses"),
+        (None, "larger than 64 MiB"),  # a device that never ends
     ],
 )
 def test_a_pipeline_file_the_engine_cannot_take_is_a_usage_error(capsys, tmp_path, export, says):
     path = tmp_path / "deep.json"
-    path.write_text(export)
+    if export is None:
+        path = Path("/dev/zero")
+    else:
+        path.write_text(export)
     with pytest.raises(SystemExit) as exit_:
         shell(["--pipeline", str(path)])
     err = capsys.readouterr().err

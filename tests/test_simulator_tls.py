@@ -123,6 +123,20 @@ def test_files_that_hold_no_certificate_are_a_value_error(tmp_path, own_certific
         EngineSimulator(tls=(cert, key), tls_client_ca=junk)
 
 
+def test_an_encrypted_key_is_refused_at_once_rather_than_asked_for_on_the_terminal(tmp_path, own_certificate):
+    from cryptography.hazmat.primitives import serialization
+
+    (cert, key), _ = own_certificate
+    plain = serialization.load_pem_private_key(open(key, "rb").read(), None)
+    encrypted = tmp_path / "encrypted.key"
+    encryption = serialization.BestAvailableEncryption(b"secret")
+    encrypted.write_bytes(
+        plain.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, encryption)
+    )
+    with pytest.raises(ValueError, match="the key is encrypted"):
+        EngineSimulator(tls=(cert, str(encrypted)))
+
+
 def test_without_trustme_a_throwaway_ca_names_the_install_command(monkeypatch):
     monkeypatch.setitem(sys.modules, "trustme", None)
     with pytest.raises(ImportError, match=r'pip install "quenlo-sdk\[simulator\]"'):

@@ -51,6 +51,9 @@ def _port(value: str) -> int:
     return port
 
 
+#: The largest pipeline export --pipeline reads.
+MAX_PIPELINE_BYTES = 64 * 2**20
+
 #: RunPlan's fields by name, with their annotations as written ("int | None", "float", "str", ...).
 _PLAN_FIELDS = {f.name: str(f.type) for f in dataclasses.fields(RunPlan)}
 
@@ -64,7 +67,11 @@ def _user(value: str) -> tuple[str, str]:
 
 def _pipeline(value: str) -> tuple[str, dict[str, Any]]:
     try:
-        export = json.loads(Path(value).read_text(encoding="utf-8"))
+        with open(value, "rb") as file:  # bounded: a device or a runaway file must not fill the memory
+            text = file.read(MAX_PIPELINE_BYTES + 1)
+        if len(text) > MAX_PIPELINE_BYTES:
+            raise ValueError(f"larger than {MAX_PIPELINE_BYTES // 2**20} MiB")
+        export = json.loads(text.decode("utf-8"))
     except (OSError, ValueError) as error:
         raise argparse.ArgumentTypeError(f"cannot read {value!r}: {error}") from None
     except RecursionError:
