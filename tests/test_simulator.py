@@ -351,3 +351,16 @@ class TestConnections:
             raw.recv(65536)
             engine.stop()
             assert raw.recv(65536) == b""  # closed by the engine, not left to wait for ever
+
+    def test_malformed_requests_and_broken_off_handshakes_stay_off_stderr(self, capfd):
+        with EngineSimulator(tls=True) as engine:
+            with socket.create_connection(("127.0.0.1", engine.port), timeout=5) as raw:
+                raw.sendall(b"garbage\r\n\r\n")  # not TLS at all
+                raw.recv(100)
+            with pytest.raises(requests.exceptions.SSLError):
+                requests.get(engine.url + "/rest/v1/system/info", timeout=5)  # a CA the client does not know
+        with EngineSimulator() as engine, socket.create_connection(("127.0.0.1", engine.port), timeout=5) as raw:
+            raw.sendall(b"garbage\r\n\r\n")
+            assert raw.recv(100).startswith(b"HTTP/1.")  # http.server's own 400
+        time.sleep(0.1)
+        assert capfd.readouterr().err == ""

@@ -194,12 +194,16 @@ class _Handler(WSGIRequestHandler):
 
 
 class _QuietHandler(_Handler):
-    """Request handler that keeps the per-request access log and failed handshakes off stderr."""
+    """Request handler that keeps the per-request access log, malformed requests and failed handshakes off
+    stderr."""
 
     quiet = True
 
     def log_request(self, code: Any = "-", size: Any = "-") -> None:
         pass
+
+    def log_error(self, format: str, *args: Any) -> None:  # noqa: A002 -- the name http.server gives it
+        pass  # a malformed request or a broken-off TLS connection: the client has its answer, or has gone
 
 
 def _response(body: Any, status: int = 200, content_type: str | None = None) -> Response:
