@@ -361,6 +361,9 @@ class TestConnections:
                 requests.get(engine.url + "/rest/v1/system/info", timeout=5)  # a CA the client does not know
         with EngineSimulator() as engine, socket.create_connection(("127.0.0.1", engine.port), timeout=5) as raw:
             raw.sendall(b"garbage\r\n\r\n")
-            assert raw.recv(100).startswith(b"HTTP/1.")  # http.server's own 400
+            answer = b""
+            while chunk := raw.recv(65536):
+                answer += chunk
+            assert b"Bad request syntax" in answer  # the client is told, the console is not
         time.sleep(0.1)
         assert capfd.readouterr().err == ""
