@@ -77,10 +77,13 @@ def test_the_ci_job_rehearsed_from_a_shell_runs_as_the_guide_says(tmp_path: Path
 
 def test_the_ci_job_rehearsed_over_https_runs_as_the_guide_says(tmp_path: Path) -> None:
     # velm --ca-bundle names the CA; the machine's own CA variables are left out of velm's environment.
-    out = run_shell_block("--tls", "18631", tmp_path, REQUESTS_CA_BUNDLE="", CURL_CA_BUNDLE="")
+    temporary = tmp_path / "tmp"
+    temporary.mkdir()
+    out = run_shell_block("--tls", "18631", tmp_path, REQUESTS_CA_BUNDLE="", CURL_CA_BUNDLE="", TMPDIR=str(temporary))
     assert [line for line in out.splitlines() if line.startswith("exit ")] == ["exit 5"]
     assert "nightly: FINISHED after" in out
-    assert not list(tmp_path.glob("velm-simulator-tls-*"))
+    assert f"CA bundle (for velm --ca-bundle): {temporary}" in (tmp_path / "engine.out").read_text()
+    assert list(temporary.iterdir()) == []  # the kill stopped the engine, which took its CA files along
 
 
 def test_the_https_example_runs(monkeypatch: pytest.MonkeyPatch) -> None:
