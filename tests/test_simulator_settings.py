@@ -118,6 +118,8 @@ class TestFaults:
             assert [(a.status_code, a.json()["error"]["code"]) for a in answers] == [(503, "SIMULATOR_STOPPING")] * 2
             if release == "reset":  # the engine goes on serving, and holds again only what is injected anew
                 assert get(engine, INFO).status_code == 200
+            else:  # a stopped engine's last answers close their connections: none is served on afterwards
+                assert [a.headers.get("Connection") for a in answers] == ["close"] * 2
         finally:
             engine.stop()
 
@@ -230,6 +232,7 @@ class TestReset:
     ("argv", "says"),
     [
         (["--port", "70000"], "a port is 0 to 65535"),
+        (["--port", "65536"], "a port is 0 to 65535"),
         (["--port", "-1"], "a port is 0 to 65535"),
         (["--port", "http"], "expected a port number"),
         (["--sample", ""], "a pipeline id cannot be ''"),

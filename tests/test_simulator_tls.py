@@ -101,6 +101,7 @@ class TestClientCertificates:
         ({"tls": ("a.pem",)}, ValueError, r"\(certfile, keyfile\)"),
         ({"tls": (None, "k.pem")}, TypeError, "the certificate file must be the path"),
         ({"tls_client_ca": True}, ValueError, "tls_client_ca needs tls"),
+        ({"tls": ("c.pem", "k.pem"), "tls_client_ca": True}, ValueError, "tls_client_ca=True means the throwaway CA"),
         ({"tls": ("/nonexistent/c.pem", "/nonexistent/k.pem")}, OSError, "cannot read the certificate"),
         ({"tls": True, "tls_client_ca": "/nonexistent/ca.pem"}, OSError, "cannot read the client CA"),
         ({"tls": True, "tls_client_ca": 7}, TypeError, "tls_client_ca must be the path"),
@@ -161,6 +162,7 @@ def test_the_marker_gives_an_https_engine_that_the_client_trusts(pytester: pytes
     pytester.makepyfile(
         """
         import pytest
+        import requests
 
         @pytest.mark.velm_engine(tls=True, users={"ci": "pw"})
         def test_https(velm_engine, velm_client):
@@ -177,6 +179,8 @@ def test_the_marker_gives_an_https_engine_that_the_client_trusts(pytester: pytes
         def test_mutual(velm_engine, velm_client):
             assert velm_client.session.cert == velm_engine.client_cert
             assert velm_client.get_velm_info()["version"] == "5.6.0"
+            with pytest.raises(requests.exceptions.RequestException):  # this engine wants a certificate
+                requests.get(velm_engine.url + "/rest/v1/system/info", verify=velm_engine.ca_bundle, timeout=5)
         """
     )
     session(pytester).assert_outcomes(passed=3)

@@ -110,8 +110,6 @@ class _Handler(WSGIRequestHandler):
 
     def setup(self) -> None:
         super().setup()
-        # The answer goes out in one write; no waiting for the client's acknowledgement of a previous segment.
-        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self._connections().opened(self.connection)
 
     def finish(self) -> None:
