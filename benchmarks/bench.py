@@ -50,6 +50,7 @@ sys.path.insert(0, HERE)
 
 import baseline  # noqa: E402
 import payloads  # noqa: E402
+import virtual_time  # noqa: E402
 
 from quenlo.sdk import velm_api  # noqa: E402
 
@@ -69,11 +70,23 @@ class Settings:
     export_mb: int = 20
     scale_seconds: float = 4.0
     threads: int = 8
+    virtual_seconds: float = 3600.0
+    virtual_repeat: int = 20
+    fixture_tests: int = 50
 
     @classmethod
     def quick(cls) -> "Settings":
         return cls(
-            pairs=5, batch_seconds=0.002, wait_polls=2, import_runs=2, bundle_mb=4, export_mb=1, scale_seconds=0.2
+            pairs=5,
+            batch_seconds=0.002,
+            wait_polls=2,
+            import_runs=2,
+            bundle_mb=4,
+            export_mb=1,
+            scale_seconds=0.2,
+            virtual_seconds=60.0,
+            virtual_repeat=2,
+            fixture_tests=5,
         )
 
 
@@ -692,6 +705,49 @@ def share_operations(
         )
 
 
+def section_virtual(settings: Settings) -> Section:
+    figures = virtual_time.measure(settings.virtual_repeat, settings.virtual_seconds, settings.fixture_tests)
+    section = Section(
+        "8. Virtual time and the fixtures",
+        "benchmarks/virtual_time.py's measures: an in-process simulator on virtual time, start_pipeline then "
+        "wait_for_finished with the default pacing (one status poll per virtual second, over loopback); and the "
+        f"set-up of {settings.fixture_tests} tests that use velm_engine and velm_client",
+        ("measure", "real", "reference"),
+    )
+    hour, polls = figures["hour"], figures["hour_polls"]
+    section.rows += [
+        Row(
+            "a half-minute run (3 batches of 10 s), ms (median)",
+            figures["half_minute"] * 1000,
+            30_000,
+            None,
+            f"reference: its virtual ms; median of {figures['repeat']}",
+        ),
+        Row(
+            f"a {settings.virtual_seconds:g}-virtual-second run, s",
+            hour,
+            settings.virtual_seconds,
+            None,
+            f"reference: its virtual s; {polls} polls, {hour / max(polls, 1) * 1000:.2f} ms a poll",
+        ),
+        Row(
+            "fixture set-up, first test (starts the engine), ms",
+            figures["tls_setup"][0] * 1000,
+            figures["plain_setup"][0] * 1000,
+            None,
+            "tls=True (a throwaway CA, a TLS handshake) against plain HTTP",
+        ),
+        Row(
+            "fixture set-up, each later test, ms (median)",
+            figures["tls_setup"][1] * 1000,
+            figures["plain_setup"][1] * 1000,
+            None,
+            "tls=True against plain HTTP: a reset and a client that connects",
+        ),
+    ]
+    return section
+
+
 SECTIONS: Dict[str, Callable[[Settings], Section]] = {
     "overhead": section_overhead,
     "loopback": section_loopback,
@@ -700,6 +756,7 @@ SECTIONS: Dict[str, Callable[[Settings], Section]] = {
     "memory": section_memory,
     "scale": section_scale,
     "share": section_share,
+    "virtual": section_virtual,
 }
 
 
