@@ -154,20 +154,12 @@ def test_without_trustme_a_throwaway_ca_names_the_install_command(monkeypatch):
         EngineSimulator(tls=True)
 
 
-@pytest.fixture
-def ca_from_the_client_only(monkeypatch):
-    """The CA variables of this machine's environment left out, so the client trusts what its session says."""
-    for name in ("REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"):
-        monkeypatch.delenv(name, raising=False)
-
-
 def session(pytester: pytest.Pytester, *args: str) -> pytest.RunResult:
     with pytest.MonkeyPatch.context() as patch:
         patch.setenv("PYTEST_DISABLE_PLUGIN_AUTOLOAD", "1")
         return pytester.runpytest_inprocess("-p", "quenlo.sdk.pytest_plugin", "-p", "no:cacheprovider", *args)
 
 
-@pytest.mark.usefixtures("ca_from_the_client_only")
 def test_the_marker_gives_an_https_engine_that_the_client_trusts(pytester: pytest.Pytester) -> None:
     pytester.makepyfile(
         """
