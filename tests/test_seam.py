@@ -123,9 +123,9 @@ REENTRY = """
             return command.preview
     client = Again({url!r})
     command = velm_api.PreviewCommand(client, None, "p1", "r1")
-    for attempt in range(2):
+    for call in [lambda: client.get_pipeline_status("p1"), lambda: command.preview] * 2:
         try:
-            {call}
+            call()
         except RecursionError as error:
             print("RecursionError:", error)
     print("version" in client.get_velm_info())
@@ -133,17 +133,15 @@ REENTRY = """
 
 
 class TestReentry:
-    @pytest.mark.parametrize("limit", [1000, 30_000, 1_000_000])
-    @pytest.mark.parametrize(
-        "call", ['client.get_pipeline_status("p1")', "command.preview"], ids=["operation", "property"]
-    )
-    def test_an_entry_reached_again_from_python_raises_recursion_error(self, engine, call, limit):
-        result = run_script(REENTRY.format(url=engine.url, call=call), str(limit))
+    @pytest.mark.parametrize("limit", [1000, 30_000])
+    def test_an_entry_reached_again_from_python_raises_recursion_error(self, engine, limit):
+        # An operation through an overridden verb, a property through the operation it reads; each twice.
+        result = run_script(REENTRY.format(url=engine.url), str(limit))
         assert (result.returncode, result.stderr) == (0, "")
         lines = result.stdout.splitlines()
-        assert len(lines) == 3 and all(line.startswith("RecursionError: maximum recursion depth") for line in lines[:2])
+        assert len(lines) == 5 and all(line.startswith("RecursionError: maximum recursion depth") for line in lines[:4])
         # The depth is given back as the errors unwind: the next call at the top works.
-        assert lines[2] == "True"
+        assert lines[4] == "True"
 
     def test_calls_nested_below_the_bound_still_work_after_errors(self, client, engine):
         # Failing calls must not use up the bound: a thousand of them, then forty nested calls.

@@ -65,13 +65,12 @@ nb::object attr_or_none(nb::handle obj, nb::handle name) {
 }
 
 nb::object member(nb::handle obj, const char *name, const char *what) {
-    try {
-        return attr(obj, name);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_AttributeError)) throw;
-        raise_message(PyExc_TypeError, format("{} returned {!r}, which has no member {!r}", nb::str(what),
-                                              obj, nb::str(name)));
-    }
+    return unless_missing(
+        PyExc_AttributeError, [&] { return PyObject_GetAttrString(obj.ptr(), name); },
+        [&]() -> nb::object {
+            raise_message(PyExc_TypeError, format("{} returned {!r}, which has no member {!r}", nb::str(what),
+                                                  obj, nb::str(name)));
+        });
 }
 
 void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
