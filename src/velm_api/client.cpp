@@ -149,16 +149,21 @@ nb::class_<ApiClient> init_client(nb::module_ &m, nb::handle methods) {
     def_method(cls, "close(self) -> None",
                "Close the client's session and its connections.\n\n"
                "The client can still be used afterwards: requests opens new connections as needed.",
-               [](nb::handle self) { call_method(attr(self, "session"), intern("close")); });
+               [](nb::handle self) {
+                   static const nb::handle close = intern("close");
+                   call_method(attr(self, "session"), close);
+               });
     def_method(cls, "__enter__(self) -> ApiClient",
                "Use the client in a ``with`` block, which closes its session at the end.",
                [](nb::handle self) { return nb::borrow(self); });
-    def_method(
-        cls,
-        "__exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, "
-        "traceback: types.TracebackType | None) -> None",
-        "Close the session (``close()``); exceptions are not suppressed.",
-        [](nb::handle self, nb::handle, nb::handle, nb::handle) { call_method(self, intern("close")); });
+    def_method(cls,
+               "__exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, "
+               "traceback: types.TracebackType | None) -> None",
+               "Close the session (``close()``); exceptions are not suppressed.",
+               [](nb::handle self, nb::handle, nb::handle, nb::handle) {
+                   static const nb::handle close = intern("close");
+                   call_method(self, close);
+               });
     def_method(
         cls,
         "_get(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "

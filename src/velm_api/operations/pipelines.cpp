@@ -191,13 +191,14 @@ nb::object create_pipeline(nb::handle self, nb::handle pipeline_title, nb::handl
 // A None content type drops the session's JSON default, so requests sets the multipart one with its
 // boundary.
 nb::object import_pipelines(nb::handle self, nb::handle pipelines_file) {
-    static const nb::handle post = intern("_post"), upload = keywords({"endpoint", "files", "headers"});
+    static const nb::handle post = intern("_post"), upload = keywords({"endpoint", "files", "headers"}),
+                            json = intern("json");
     nb::dict files, headers;
     files["file"] = pipelines_file;
     headers["content-type"] = nb::none();
     nb::object path = endpoint(self, "/v{}/pipelines/import");
     nb::object response = call_method_kw(self, post, upload, path, files, headers);
-    nb::object result = has_body(response) ? call_method(response, intern("json")) : nb::dict();
+    nb::object result = has_body(response) ? call_method(response, json) : nb::dict();
     release(response);  // the last reference: its finalizer runs Python code
     return result;
 }
