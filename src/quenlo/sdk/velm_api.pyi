@@ -56,6 +56,8 @@ from quenlo.sdk.waits import StatusError as StatusError
 
 from quenlo.sdk.waits import UnexpectedStatusError as UnexpectedStatusError
 
+from quenlo.sdk.waits import WaitAllError as WaitAllError
+
 from quenlo.sdk.waits import WaitCancelledError as WaitCancelledError
 
 from quenlo.sdk.waits import WaitProgress as WaitProgress
@@ -1234,3 +1236,37 @@ class SnapshotCommand(Command):
         Raises:
             WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
+
+def wait_all(commands: Iterable[Command], until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[int, WaitProgress], object] | None = None, cancel: threading.Event | None = None, fail_fast: bool = False) -> list[dict[str, Any]]:
+    """
+    Wait for several runs at once, on the caller's thread, and return their final status records.
+
+    Each command is waited on as its own ``wait()`` would, with the same keywords: its class's
+    default target and time-out when ``until`` or ``timeout_sec`` is None, the statuses that end
+    it early, its connection failures polled through. Each round sends one status request per
+    run still going (a pipeline command's first record is the answer it holds), then pauses once,
+    as ``wait()`` does between polls; no pause runs past the nearest time-out. Nothing is stopped
+    on the engine.
+
+    Args:
+        commands: the commands whose runs to wait for (an iterable; a generator is read once).
+        until, timeout_sec, poll_interval, backoff, max_interval, stop_on: as for ``wait()``,
+            applied to every command.
+        on_progress: called with the command's place in ``commands`` and a WaitProgress after
+            each status read; what it raises ends wait_all as it is.
+        cancel: a threading.Event; once set, wait_all ends within one interval with
+            WaitCancelledError.
+        fail_fast: raise as soon as one run ends otherwise than at its target, without waiting for
+            the others.
+
+    Returns:
+        The final status records (dicts), in the order of ``commands``, when every run reached its
+        target.
+
+    Raises:
+        WaitAllError: a run ended otherwise (an error or stop status, its time-out, a failed
+            request); ``outcomes`` holds each run's record or the exception its ``wait()`` would
+            have raised (None for runs still going when ``fail_fast`` ended the wait).
+        WaitCancelledError: ``cancel`` was set.
+        TypeError: an item of ``commands`` is not a command that can wait.
+    """
