@@ -19,7 +19,7 @@ void check_status(nb::handle response, bool on_delete) {
         call_method(response, raise_for_status);
     } catch (nb::python_error &e) {
         if (e.matches(attr(global("requests"), "HTTPError")))
-            nb::setattr(e.value(), "args", nb::make_tuple(call(global("_redact_url"), nb::str(e.value()))));
+            set_attr(e.value(), "args", nb::make_tuple(call(global("_redact_url"), str_of(e.value()))));
         throw;
     }
 }
@@ -29,8 +29,9 @@ void check_status(nb::handle response, bool on_delete) {
 nb::object engine_response(nb::object response) {
     static const nb::handle requests = intern("requests"), response_name = intern("Response"),
                             engine_response_name = intern("_EngineResponse");
-    if (response.type().is(nb::getattr(global(requests), response_name, nb::none())))
-        nb::setattr(response, "__class__", global(engine_response_name));
+    static const nb::handle class_name = intern("__class__");
+    if (response.type().is(attr_or_none(global(requests), response_name)))
+        set_attr(response, class_name, global(engine_response_name));
     return response;
 }
 
@@ -46,7 +47,7 @@ nb::object send(nb::handle self, nb::handle verb, nb::handle keywords, nb::handl
     nb::object url =
         absolute ? nb::borrow(endpoint) : call(global(join), attr(self, server_url), rest, endpoint);
     nb::object query = truthy(params) ? nb::borrow(params) : nb::dict();
-    nb::object timeout = nb::getattr(self, timeout_name, nb::none());
+    nb::object timeout = attr_or_none(self, timeout_name);
     if (timeout.is_none())
         return engine_response(call_method_kw(attr(self, session), verb, keywords, url, query, values...));
     return engine_response(call_method_kw(attr(self, session), verb, timed, url, query, values..., timeout));
@@ -103,24 +104,32 @@ nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle par
 nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
     static const nb::handle with_query = keywords({"endpoint", "params"}), get = intern("get"),
                             kw = keywords({"params", "stream"}),
-                            timed = keywords({"params", "stream", "timeout"});
+                            timed = keywords({"params", "stream", "timeout"}), func = intern("__func__"),
+                            iter_content = intern("iter_content"), seek = intern("seek"),
+                            close = intern("close");
     nb::object own = attr(self, "_get"), session_class = attr(global("requests"), "Session");
-    if (!nb::getattr(own, "__func__", nb::none()).is(global("_own_get")) ||
-        !PyType_Check(session_class.ptr()) ||
-        !nb::isinstance(attr(self, "session"), session_class)) {  // a replaced _get is called as it is
+    if (!attr_or_none(own, func).is(global("_own_get")) || !PyType_Check(session_class.ptr()) ||
+        !is_instance(attr(self, "session"), session_class)) {  // a replaced _get is called as it is
         nb::object content = attr(call_kw(own, with_query, endpoint, params), "content");
         return call(attr(global("io"), "BytesIO"), content);
     }
     nb::object response = send(self, get, kw, timed, endpoint, false, params, nb::bool_(true));
-    if (!truthy(attr(response, "ok"))) attr(response, "content");  // read whole for the error's response
-    checked(self, response);
-    nb::object buffer = call(attr(global("io"), "BytesIO"));
-    nb::object write = attr(buffer, "write");
-    for (nb::handle chunk : call_method(response, intern("iter_content"), nb::int_(1 << 20)))
-        call(write, chunk);
-    call_method(buffer, intern("seek"), nb::int_(0));
-    call_method(response, intern("close"));  // the body is read: this hands the connection back to the pool
-    return buffer;
+    // The response may be the last reference to a streamed body, whose release runs Python code.
+    try {
+        if (!truthy(attr(response, "ok"))) attr(response, "content");  // read whole for the error's response
+        checked(self, response);
+        nb::object buffer = call(attr(global("io"), "BytesIO"));
+        nb::object write = attr(buffer, "write");
+        for_each(call_method(response, iter_content, nb::int_(1 << 20)),
+                 [&](nb::handle chunk) { call(write, chunk); });
+        call_method(buffer, seek, nb::int_(0));
+        call_method(response, close);  // the body is read: this hands the connection back to the pool
+        release(response);
+        return buffer;
+    } catch (...) {
+        release(response);
+        throw;
+    }
 }
 
 nb::class_<ApiClient> init_client(nb::module_ &m) {

@@ -10,10 +10,6 @@
 namespace velm {
 namespace {
 
-bool at_least(nb::handle value, nb::handle target) {
-    return truthy(guarded([&] { return PyObject_RichCompare(value.ptr(), target.ptr(), Py_GE); }));
-}
-
 nb::object get_pipeline_status(nb::handle command, nb::handle pipeline_id, bool by_keyword) {
     static const nb::handle name = intern("get_pipeline_status"), kw = keywords({"pipeline_id"});
     nb::object client = attr(command, "api_client");
@@ -44,7 +40,7 @@ private:
         nb::object current = item(record, "status");
         last_status = current;
         log("debug", "Status of pipeline %s is %s ...", pipeline_id_, current);
-        if (several_ ? contains(status_, current) : current.equal(status_)) {
+        if (several_ ? contains(status_, current) : compare(current, status_, Py_EQ)) {
             log("info", "Pipeline %s reached status %s (took %.2f s).", pipeline_id_, current, elapsed);
             return true;
         }
@@ -71,7 +67,7 @@ public:
         refresh = true;
         pipeline_id_ = pipeline_id_of(call_method(attr(command, "response"), json));
         // A target no count compares with ("5", None) is refused before the first request, not after it.
-        at_least(nb::int_(-1), target_);
+        compare(nb::int_(-1), target_, Py_GE);
         log("info", "Waiting for counters metric %s to reach at least %s...", metric_name_, target_);
     }
 
@@ -91,7 +87,7 @@ private:
             item(call_method(counters, get, metric_name_, mapping({{"count", nb::int_(-1)}})), "count");
         // The count just compared, not a second look-up: a missing counter (-1) meets a negative target, and
         // looking it up again would fail with KeyError instead of returning.
-        if (!at_least(count, target_)) return false;
+        if (!compare(count, target_, Py_GE)) return false;
         log("info", "Pipeline %s reached counters metric %s of value %s (took %.2f s).", pipeline_id_,
             metric_name_, count, elapsed);
         return true;
@@ -137,15 +133,16 @@ private:
         }
         nb::object current = item(record, "status");
         last_status = current;
-        bool ended = kind_ == Run::preview ? current.equal(nb::str("FINISHED"))
+        bool ended = kind_ == Run::preview ? compare(current, nb::str("FINISHED"), Py_EQ)
                      : kind_ == Run::validate
-                         ? !current.equal(nb::str("VALIDATING"))
+                         ? !compare(current, nb::str("VALIDATING"), Py_EQ)
                          : !contains(nb::make_tuple("CREATED", "STARTING", "RUNNING", "VALIDATING"), current);
         if (!ended) return false;
         nb::object previewer_id = attr(command, "previewer_id");
         // A validation that found issues, and any ended connection validation, leave the preview data (with
         // the issues) in `response`.
-        if (kind_ == Run::connection || (kind_ == Run::validate && !current.equal(nb::str("VALID"))))
+        if (kind_ == Run::connection ||
+            (kind_ == Run::validate && !compare(current, nb::str("VALID"), Py_EQ)))
             set_attr(command, "response",
                      attr(call_method_kw(attr(command, "api_client"), data, kw, pipeline_id, previewer_id),
                           "response"));

@@ -35,6 +35,50 @@ nb::object attr(nb::handle obj, const char *name) {
     return guarded([&] { return PyObject_GetAttrString(obj.ptr(), name); });
 }
 
+nb::object attr_or_none(nb::handle obj, nb::handle name) {
+    try {
+        return attr(obj, name);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_AttributeError)) throw;
+        return nb::none();
+    }
+}
+
+nb::object member(nb::handle obj, const char *name, const char *what) {
+    try {
+        return attr(obj, name);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_AttributeError)) throw;
+        raise_message(PyExc_TypeError, format("{} returned {!r}, which has no member {!r}", nb::str(what),
+                                              obj, nb::str(name)));
+    }
+}
+
+void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
+    guarded_test([&] { return PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()); });
+}
+
+void set_attr(nb::handle obj, const char *name, nb::handle value) {
+    set_attr(obj, nb::str(name), value);
+}
+
+nb::object item(nb::handle obj, nb::handle key) {
+    return guarded([&] { return PyObject_GetItem(obj.ptr(), key.ptr()); });
+}
+
+nb::object item(nb::handle obj, const char *key) {
+    return item(obj, nb::str(key));
+}
+
+void release(nb::object &value) {
+    PyObject *reference = value.release().ptr();
+    if (reference)
+        exit_safe([&] {
+            Py_DECREF(reference);
+            return 0;
+        });
+}
+
 nb::handle intern(const char *text) {
     PyObject *name = PyUnicode_InternFromString(text);
     if (!name) throw nb::python_error();
@@ -62,9 +106,31 @@ struct Native {
     void (*destroy)(void *function);
 };
 
+// Native calls nested in one another (an operation entered again through an overridden verb, a wait started
+// from its own callback) stack C++ frames between Python's. Each counts against Python's recursion limit, and
+// past this many on one thread they raise RecursionError whatever that limit is, long before the thread's
+// stack (8 MiB by default) runs out.
+constexpr int max_native_depth = 100;
+thread_local int native_depth = 0;
+
+struct Nested {
+    Nested() { ++native_depth; }
+    ~Nested() {
+        --native_depth;
+        Py_LeaveRecursiveCall();
+    }
+};
+
 PyObject *native_trampoline(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs) {
     const Native *native = static_cast<const Native *>(PyCapsule_GetPointer(capsule, nullptr));
     if (!native) return nullptr;
+    if (native_depth >= max_native_depth) {
+        PyErr_Format(PyExc_RecursionError,
+                     "maximum recursion depth exceeded: more than %d client calls nested", max_native_depth);
+        return nullptr;
+    }
+    if (Py_EnterRecursiveCall(" in a client call")) return nullptr;
+    const Nested nested;
     try {
         return native->call(native->function, args, (size_t)nargs);
     } catch (nb::python_error &e) {
@@ -125,8 +191,7 @@ nb::object path_segment(nb::handle value) {
     // None is always a caller's mistake here; sending "None" as an id would address a resource by accident.
     if (value.is_none()) throw nb::type_error("None is not a valid path value (an id or name is required)");
     // str() as Python's formatting would; a text with no UTF-8 form fails here with UnicodeEncodeError.
-    nb::object text = PyUnicode_CheckExact(value.ptr()) ? nb::borrow(value)
-                                                        : guarded([&] { return PyObject_Str(value.ptr()); });
+    nb::object text = PyUnicode_CheckExact(value.ptr()) ? nb::borrow(value) : str_of(value);
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!utf8) throw nb::python_error();
@@ -162,25 +227,32 @@ nb::dict mapping(std::initializer_list<std::pair<const char *, nb::handle>> entr
 }
 
 bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
+    return guarded_test([&] { return PyObject_IsTrue(value.ptr()); });
+}
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    return guarded_test([&] { return PyObject_RichCompareBool(a.ptr(), b.ptr(), op); });
+}
+
+bool is_instance(nb::handle value, nb::handle cls) {
+    return guarded_test([&] { return PyObject_IsInstance(value.ptr(), cls.ptr()); });
 }
 
 bool has_body(nb::handle response) {
     static const nb::handle content = intern("content");
-    const Py_ssize_t size = PyObject_Size(attr(response, content).ptr());
+    nb::object body = attr(response, content);
+    const Py_ssize_t size = exit_safe([&] { return PyObject_Size(body.ptr()); });
     if (size < 0) throw nb::python_error();
     return size != 0;
 }
 
 void raise(nb::handle value) {
-    nb::handle base(PyExc_BaseException);
-    if (nb::isinstance(value, base)) {
-        PyErr_SetObject(value.type().ptr(), value.ptr());
+    // The type's own flags, as Python's raise reads them (no __instancecheck__ runs).
+    if (PyExceptionInstance_Check(value.ptr())) {
+        PyErr_SetObject(PyExceptionInstance_Class(value.ptr()), value.ptr());
         throw nb::python_error();
     }
-    if (PyType_Check(value.ptr()) && PyObject_IsSubclass(value.ptr(), base.ptr()) == 1) raise(value());
+    if (PyExceptionClass_Check(value.ptr())) raise(call(value));
     throw nb::type_error("exceptions must derive from BaseException");
 }
 
@@ -190,17 +262,15 @@ void raise_message(nb::handle type, nb::handle message) {
 }
 
 bool contains(nb::handle container, nb::handle value) {
-    int result = PySequence_Contains(container.ptr(), value.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
+    return guarded_test([&] { return PySequence_Contains(container.ptr(), value.ptr()); });
 }
 
 nb::object pipeline_id_of(nb::handle record) {
     try {
-        return record["pipelineId"];
+        return item(record, "pipelineId");
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_KeyError)) throw;
-        return record["name"];
+        return item(record, "name");
     }
 }
 
@@ -211,7 +281,11 @@ nb::object exception_of(nb::python_error &e) {
 #else
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
+    // Normalizing may construct the exception, which runs its class's Python code.
+    exit_safe([&] {
+        PyErr_NormalizeException(&type, &value, &traceback);
+        return 0;
+    });
     if (traceback) PyException_SetTraceback(value, traceback);
     Py_XDECREF(type);
     Py_XDECREF(traceback);
@@ -220,9 +294,14 @@ nb::object exception_of(nb::python_error &e) {
 }
 
 double to_double(nb::handle value) {
-    double result = PyFloat_AsDouble(value.ptr());
+    // A number of another kind converts through its own __float__ or __index__.
+    const double result = exit_safe([&] { return PyFloat_AsDouble(value.ptr()); });
     if (result == -1.0 && PyErr_Occurred()) throw nb::python_error();
     return result;
+}
+
+nb::object str_of(nb::handle value) {
+    return guarded([&] { return PyObject_Str(value.ptr()); });
 }
 
 double now() {

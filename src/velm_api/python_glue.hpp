@@ -20,10 +20,13 @@ extern nb::handle module_object, binding_module;
 
 // On CPython 3.9 to 3.13 a thread that cannot retake the interpreter lock at shutdown (a daemon thread inside
 // a request or a sleep when the program ends) is ended with pthread_exit. Its forced unwind would run our C++
-// destructors without the lock, and in a wheel with libc++ linked in, crash in their personality routines. So
-// every call into Python goes through `guarded`, which registers a cancellation buffer with glibc as C's
-// pthread_cleanup_push does: the unwind stops there, below every C++ frame of ours, and the thread is parked
-// until the process ends. `run` makes raw C API calls only; never use nanobind's own call operators.
+// destructors without the lock, and in a wheel with libc++ linked in, crash in their personality routines.
+// Any C API call that may run Python code (a call, an iteration, an attribute or item read, a truth test, a
+// comparison, a release that may run a finalizer) may be where that happens. So every such call goes through
+// `exit_safe`, which registers a cancellation buffer with glibc as C's pthread_cleanup_push does: the unwind
+// stops there, below every C++ frame of ours, and the thread is parked until the process ends. The `run`
+// handed to it makes raw C API calls only; never use nanobind's own call, attribute, item, iteration or
+// comparison operators, which run Python code outside it. The helpers below are that one path.
 
 // Block the calling thread (it holds no interpreter lock) until the process ends.
 [[noreturn]] void park_thread();
@@ -36,23 +39,41 @@ extern "C" void __pthread_unregister_cancel(__pthread_unwind_buf_t *buffer);
 namespace velm {
 #endif
 
-// The new reference `run()` returns, or python_error when it returns null with the Python error set.
+// run(), with the thread parked instead of unwound should the interpreter end it meanwhile.
 template <typename Run>
-nb::object guarded(Run &&run) {
-    PyObject *result;
+auto exit_safe(Run &&run) -> decltype(run()) {
 #ifdef __GLIBC__
     __pthread_unwind_buf_t exit_buffer;
     if (__sigsetjmp(reinterpret_cast<__jmp_buf_tag *>(static_cast<void *>(exit_buffer.__cancel_jmp_buf)), 0))
         park_thread();
     __pthread_register_cancel(&exit_buffer);
-    result = run();
+    auto result = run();
     __pthread_unregister_cancel(&exit_buffer);
+    return result;
 #else
-    result = run();
+    return run();
 #endif
+}
+
+// The new reference `run()` returns, or python_error when it returns null with the Python error set.
+template <typename Run>
+nb::object guarded(Run &&run) {
+    PyObject *result = exit_safe(run);
     if (!result) throw nb::python_error();
     return nb::steal(result);
 }
+
+// The 0 or 1 `run()` returns as a bool, or python_error when it returns -1 with the Python error set.
+template <typename Run>
+bool guarded_test(Run &&run) {
+    const int result = exit_safe(run);
+    if (result < 0) throw nb::python_error();
+    return result != 0;
+}
+
+// Give up `value`'s reference where its release may run Python code (a finalizer closing a response, a
+// generator left unfinished): an object that may be the last reference to such a value goes this way.
+void release(nb::object &value);
 
 // callable(*args): `nargs` positional values, then one value per name in `kwnames` (a tuple of str, or null).
 nb::object vectorcall(nb::handle callable, PyObject *const *args, size_t nargs, nb::handle kwnames = {});
@@ -88,6 +109,45 @@ nb::object call_method(nb::handle self, nb::handle name, const Args &...args) {
 
 nb::object attr(nb::handle obj, nb::handle name);
 nb::object attr(nb::handle obj, const char *name);
+
+// getattr(obj, name, None): None when `obj` has no such attribute (an AttributeError); other errors
+// propagate.
+nb::object attr_or_none(nb::handle obj, nb::handle name);
+
+// obj.<name> of an object Python code handed to C++, `what` naming where it came from ("wait_settings()"): a
+// missing member is a TypeError that says so.
+nb::object member(nb::handle obj, const char *name, const char *what);
+
+// obj.<name> = value (a subclass's __setattr__ or property may run).
+void set_attr(nb::handle obj, nb::handle name, nb::handle value);
+void set_attr(nb::handle obj, const char *name, nb::handle value);
+
+// obj[key] (a record's own __getitem__ may run).
+nb::object item(nb::handle obj, nb::handle key);
+nb::object item(nb::handle obj, const char *key);
+
+// `for value in iterable: body(value)`, each step of the iteration guarded; what `body` raises propagates
+// after the iterator is released.
+template <typename Body>
+void for_each(nb::object iterable, Body &&body) {
+    nb::object iterator = guarded([&] { return PyObject_GetIter(iterable.ptr()); });
+    release(iterable);
+    try {
+        for (;;) {
+            nb::object value = nb::steal(exit_safe([&] { return PyIter_Next(iterator.ptr()); }));
+            if (!value.is_valid()) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                break;
+            }
+            body(nb::handle(value));
+            release(value);
+        }
+    } catch (...) {
+        release(iterator);  // an unfinished generator runs its own clean-up here
+        throw;
+    }
+    release(iterator);
+}
 
 // An interned str, kept for the life of the process (`static const nb::handle name = intern("name");`).
 nb::handle intern(const char *text);
@@ -159,9 +219,12 @@ nb::object path_segment(nb::handle value);
 // A mapping such as {"count": -1}.
 nb::dict mapping(std::initializer_list<std::pair<const char *, nb::handle>> entries);
 
-// `if value:`, `value in container`, and whether a response has a non-empty body.
+// `if value:`, `value in container`, `a <op> b` (op: Py_EQ, Py_LT, ...), `isinstance(value, cls)`, and
+// whether a response has a non-empty body.
 bool truthy(nb::handle value);
 bool contains(nb::handle container, nb::handle value);
+bool compare(nb::handle a, nb::handle b, int op);
+bool is_instance(nb::handle value, nb::handle cls);
 bool has_body(nb::handle response);
 
 // `raise value` as Python does it: an exception instance is raised, an exception class is instantiated,
@@ -192,5 +255,8 @@ nb::str percent(const char *text, Values &&...values) {
 
 // A number as a C double, with Python's TypeError or OverflowError.
 double to_double(nb::handle value);
+
+// str(value).
+nb::object str_of(nb::handle value);
 
 }  // namespace velm

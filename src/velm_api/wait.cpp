@@ -15,21 +15,6 @@ namespace velm {
 
 nb::handle waits_module;
 
-void set_attr(nb::handle obj, const char *name, nb::handle value) {
-    set_attr(obj, nb::str(name), value);
-}
-
-void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
-    guarded([&] {
-        return PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) ? nullptr : nb::none().release().ptr();
-    });
-}
-
-nb::object item(nb::handle obj, const char *key) {
-    nb::str name(key);
-    return guarded([&] { return PyObject_GetItem(obj.ptr(), name.ptr()); });
-}
-
 nb::object run_status(nb::handle command, bool snapshot) {
     static const nb::handle preview_status = intern("get_preview_status"),
                             snapshot_status = intern("get_snapshot_status"),
@@ -50,24 +35,6 @@ void raise_if_error(nb::handle status, nb::handle record) {
 }
 
 namespace {
-
-// Waits nested in one another's callbacks (an on_progress that starts a wait) stack C++ frames that Python's
-// recursion limit does not count, so past this depth they raise RecursionError, long before the thread's
-// stack runs out.
-constexpr int max_nesting = 100;
-thread_local int nesting = 0;
-
-struct Nested {
-    Nested() {
-        if (nesting >= max_nesting)
-            raise_message(
-                PyExc_RecursionError,
-                format("maximum recursion depth exceeded: more than {} waits nested in their callbacks",
-                       max_nesting));
-        ++nesting;
-    }
-    ~Nested() { --nesting; }
-};
 
 bool is_set(nb::handle cancel) {
     static const nb::handle name = intern("is_set");
@@ -136,7 +103,6 @@ void Wait::paused() {
 }
 
 nb::object Wait::run() {
-    const Nested nested;
     Stopwatch clock;
     begin();
     for (;;) {
@@ -182,14 +148,14 @@ public:
                  kind.until ? nb::object(nb::str(kind.until)) : nb::none(), nb::int_(kind.timeout_sec),
                  errors_stop ? attr(global("PipelineCommand"), "ERROR_STATUSES") : nb::none(), until, timeout,
                  poll_interval, backoff, max_interval, stop_on, on_progress, cancel_event);
-        auto setting = [&](int i) { return nb::borrow(PyTuple_GetItem(settings.ptr(), i)); };
-        until_ = setting(0);
-        targets_ = setting(1);
-        timeout_sec = setting(2);
-        interval = to_double(setting(3));
-        growth = to_double(setting(4));
-        ceiling = to_double(setting(5));
-        stop_on_ = setting(6);
+        auto setting = [&](const char *name) { return member(settings, name, "wait_settings()"); };
+        until_ = setting("until");
+        targets_ = setting("targets");
+        timeout_sec = setting("timeout_sec");
+        interval = to_double(setting("interval"));
+        growth = to_double(setting("backoff"));
+        ceiling = to_double(setting("max_interval"));
+        stop_on_ = setting("stop_on");
         cancel = nb::borrow(cancel_event);
         fit_deadline = true;
         // A pipeline command's first record is the answer it holds (a start or stop answer is already a
@@ -282,15 +248,8 @@ const Kind *kind_of(nb::handle command) {
         {"PipelineCommand", &pipeline},     {"ValidateCommand", &validation},
         {"PreviewCommand", &preview},       {"ConnectionValidateCommand", &connection},
         {"SnapshotCommand", &snapshot}};
-    for (const auto &[name, kind] : kinds) {
-        nb::object cls = global(name);
-        // isinstance may run Python code (a __class__ property, a metaclass's __instancecheck__).
-        nb::object is = guarded([&] {
-            const int result = PyObject_IsInstance(command.ptr(), cls.ptr());
-            return result < 0 ? nullptr : nb::bool_(result != 0).release().ptr();
-        });
-        if (is.is(nb::handle(Py_True))) return kind;
-    }
+    for (const auto &[name, kind] : kinds)
+        if (is_instance(command, global(name))) return kind;
     return nullptr;
 }
 
@@ -301,28 +260,25 @@ const Kind *kind_of(nb::handle command) {
 nb::object wait_all(nb::handle commands, nb::handle until, nb::handle timeout, nb::handle poll_interval,
                     nb::handle backoff, nb::handle max_interval, nb::handle stop_on, nb::handle on_progress,
                     nb::handle cancel_event, nb::handle fail_fast) {
-    const Nested nested;
-    nb::object list = call(attr(waits_module, "commands_of"), commands);
-    if (!PyList_CheckExact(list.ptr()))
-        raise_message(PyExc_TypeError, nb::str("commands_of must return a list"));
-    const size_t count = (size_t)PyList_Size(list.ptr());
+    // The list holds the commands for as long as their waits run (each wait borrows its command).
+    const nb::object list = call(attr(waits_module, "commands_of"), commands);
+    std::vector<std::unique_ptr<SteerableWait>> waits;
+    for_each(list, [&](nb::handle command) {
+        const Kind *kind = kind_of(command);
+        if (!kind)
+            raise_message(PyExc_TypeError, format("wait_all() takes commands that can wait; item {} is {!r}",
+                                                  waits.size(), command));
+        waits.push_back(std::make_unique<SteerableWait>(*kind, command, until, timeout, poll_interval,
+                                                        backoff, max_interval, stop_on, on_progress,
+                                                        cancel_event));
+        waits.back()->place_ = nb::int_(waits.size() - 1);
+    });
+    const size_t count = waits.size();
     if (count == 0) {
         // Nothing to wait for, but the arguments are still checked.
         call(attr(waits_module, "wait_settings"), nb::str("FINISHED"), nb::int_(300), nb::none(), until,
              timeout, poll_interval, backoff, max_interval, stop_on, on_progress, cancel_event);
         return nb::list();
-    }
-    std::vector<std::unique_ptr<SteerableWait>> waits;
-    for (size_t i = 0; i < count; ++i) {
-        nb::object command = nb::borrow(PyList_GetItem(list.ptr(), (Py_ssize_t)i));
-        const Kind *kind = kind_of(command);
-        if (!kind)
-            raise_message(PyExc_TypeError,
-                          format("wait_all() takes commands that can wait; item {} is {!r}", i, command));
-        waits.push_back(std::make_unique<SteerableWait>(*kind, command, until, timeout, poll_interval,
-                                                        backoff, max_interval, stop_on, on_progress,
-                                                        cancel_event));
-        waits.back()->place_ = nb::int_(i);
     }
     const bool fast = truthy(fail_fast);
     nb::list outcomes;

@@ -75,13 +75,6 @@ protected:
     long polls = 0;                       // status requests sent so far
 };
 
-// obj.<name> = value (a subclass's __setattr__ or property may run).
-void set_attr(nb::handle obj, const char *name, nb::handle value);
-void set_attr(nb::handle obj, nb::handle name, nb::handle value);
-
-// obj[key] (a record's own __getitem__ may run).
-nb::object item(nb::handle obj, const char *key);
-
 // The response of command.api_client.get_<preview|snapshot>_status(pipeline_id=..., <previewer_id |
 // snapshot_name>=...), for the run a preview or snapshot command holds.
 nb::object run_status(nb::handle command, bool snapshot);

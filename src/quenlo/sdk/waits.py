@@ -198,6 +198,44 @@ class WaitProgress:
         )
 
 
+class WaitSettings:
+    """A wait's checked settings, as ``wait_settings`` hands them to the wait loop, which reads them by name.
+
+    Attributes:
+        until: the statuses waited for, as given (or the class's default): what the messages show.
+        targets: those statuses, as a tuple of texts.
+        timeout_sec: the time-out, as given (or the class's default).
+        interval: the first pause in seconds (at most ``max_interval``).
+        backoff: the factor from one pause to the next.
+        max_interval: the longest pause in seconds.
+        stop_on: the statuses that end the wait at once with UnexpectedStatusError.
+    """
+
+    __slots__ = ("until", "targets", "timeout_sec", "interval", "backoff", "max_interval", "stop_on")
+
+    def __init__(
+        self,
+        *,
+        until: object,
+        targets: Tuple[str, ...],
+        timeout_sec: object,
+        interval: float,
+        backoff: float,
+        max_interval: float,
+        stop_on: Tuple[str, ...],
+    ) -> None:
+        self.until = until
+        self.targets = targets
+        self.timeout_sec = timeout_sec
+        self.interval = interval
+        self.backoff = backoff
+        self.max_interval = max_interval
+        self.stop_on = stop_on
+
+    def __repr__(self) -> str:
+        return "WaitSettings(" + ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__) + ")"
+
+
 def _statuses(value: Any, argument: str) -> Tuple[str, ...]:
     """One status or several, as a tuple of texts."""
     if isinstance(value, str):
@@ -225,13 +263,12 @@ def wait_settings(
     stop_on: object,
     on_progress: object,
     cancel: object,
-) -> Tuple[object, Tuple[str, ...], object, float, float, float, Tuple[str, ...]]:
+) -> WaitSettings:
     """Check the arguments of a command's ``wait()`` before its first request and fill in its defaults.
 
     ``default_until`` and ``default_timeout`` are the command class's; ``error_statuses``, when not None, also
     end the wait by default (with INVALID), as for validation and preview runs whose other waits would poll
-    past them to the deadline. Returns until, the target statuses, timeout_sec as given (or the default), the
-    first pause, the back-off factor, the longest pause and the statuses that end the wait at once.
+    past them to the deadline.
     """
     if until is None:
         if default_until is None:
@@ -262,7 +299,15 @@ def wait_settings(
         raise TypeError(f"on_progress must be callable, not {on_progress!r}")
     if cancel is not None and not hasattr(cancel, "is_set"):
         raise TypeError(f"cancel must be a threading.Event, not {cancel!r}")
-    return until, targets, timeout_sec, min(interval, ceiling), growth, ceiling, stops
+    return WaitSettings(
+        until=until,
+        targets=targets,
+        timeout_sec=timeout_sec,
+        interval=min(interval, ceiling),
+        backoff=growth,
+        max_interval=ceiling,
+        stop_on=stops,
+    )
 
 
 def is_transient(error: BaseException, requests_module: Any) -> bool:

@@ -128,9 +128,8 @@ nb::object create_pipeline(nb::handle self, nb::handle pipeline_title, nb::handl
     static const nb::handle put = intern("_put"), hand_off = keywords({"parameters", "exclusions"}),
                             with_query = keywords({"endpoint", "params"});
     nb::object version_class = global("Version");
-    const int older = PyObject_RichCompareBool(call(version_class, attr(self, "version")).ptr(),
-                                               call(version_class, nb::str("2.5.0.0")).ptr(), Py_LT);
-    if (older < 0) throw nb::python_error();
+    const bool older =
+        compare(call(version_class, attr(self, "version")), call(version_class, nb::str("2.5.0.0")), Py_LT);
     nb::dict parameters;
     parameters["self"] = self;
     parameters["pipeline_title"] = pipeline_title;

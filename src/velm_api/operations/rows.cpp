@@ -90,7 +90,7 @@ nb::object run(const Operation &op, PyObject *const *args, size_t nargs) {
     nb::object answer = op.members.empty() ? nb::object() : call_method(response, json_name);
     std::vector<nb::object> members;
     for (size_t i = 0; i < op.extras.size(); ++i) {
-        if (op.extras[i] < 0) members.push_back(answer[op.members[(size_t)(-1 - op.extras[i])]]);
+        if (op.extras[i] < 0) members.push_back(item(answer, op.members[(size_t)(-1 - op.extras[i])]));
         arguments[3 + i] = op.extras[i] < 0 ? members.back().ptr() : args[op.extras[i]];
     }
     return vectorcall(global(op.command_class), arguments + 1, 2 + op.extras.size());

@@ -105,7 +105,7 @@ const Row rows[] = {
 // Through the method, so a subclass or a patched get_current_user decides whose password changes.
 nb::object change_password(nb::handle self, nb::handle data_json) {
     static const nb::handle post = intern("_post"), with_data = keywords({"endpoint", "data"});
-    nb::object user = call_method(self, intern("get_current_user"))["user"];
+    nb::object user = item(call_method(self, intern("get_current_user")), "user");
     nb::object path = endpoint(self, "/v{}/usermanagement/users/{}/changePassword", {user});
     return call(global("Command"), self, call_method_kw(self, post, with_data, path, data_json));
 }
