@@ -165,13 +165,18 @@ def tls_engine(engine: EngineSimulator, ca: trustme.CA) -> Iterator[str]:
         server.server_close()
 
 
-def test_an_untrusted_certificate_is_named_and_exits_5(tls_engine: str, tmp_path: Path, monkeypatch: Any) -> None:
+def test_an_untrusted_certificate_is_named_and_exits_5(
+    engine: EngineSimulator, tls_engine: str, tmp_path: Path, monkeypatch: Any
+) -> None:
     other = tmp_path / "other-ca.pem"
     trustme.CA().cert_pem.write_to_path(str(other))
     monkeypatch.setenv("REQUESTS_CA_BUNDLE", str(other))
     run = velm(tls_engine, "info")
     assert run.code == 5 and "certificate was not trusted: certificate verify failed: " in run.line, run.err
     assert "SSLError" not in run.err and "Traceback" not in run.err
+    # A plain HTTP engine behind an https:// URL: the handshake itself fails, and says how.
+    run = velm(engine.url.replace("http://", "https://"), "info")
+    assert run.code == 5 and "the TLS handshake failed: " in run.line and "SSLError" not in run.err, run.err
 
 
 @pytest.mark.parametrize("variable", ["REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"])

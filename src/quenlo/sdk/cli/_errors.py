@@ -4,12 +4,11 @@ from __future__ import annotations
 
 import json
 import re
-import ssl
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import requests
 
-from ..exceptions import redact_url
+from ..exceptions import redact_url, tls_failure_reason
 
 
 class ExitCode(NamedTuple):
@@ -127,16 +126,14 @@ def _causes(error: BaseException) -> List[BaseException]:
 
 def _no_answer(error: BaseException) -> str:
     """Why no answer came, in the words of the socket or of TLS, without the connection pool's text."""
-    causes = _causes(error)
-    for cause in causes:
-        if isinstance(cause, ssl.SSLCertVerificationError):
-            return (
-                f"its TLS certificate was not trusted: certificate verify failed: {cause.verify_message} "
-                "(--ca-bundle FILE names the CA to trust, --insecure skips the check)"
-            )
-    for cause in causes:
-        if isinstance(cause, ssl.SSLError):
-            return f"the TLS handshake failed: {cause.reason or cause.strerror or type(cause).__name__}"
+    tls = tls_failure_reason(error) if isinstance(error, requests.exceptions.SSLError) else None
+    if tls is not None and tls.startswith("certificate verify failed"):
+        return (
+            f"its TLS certificate was not trusted: {tls} "
+            "(--ca-bundle FILE names the CA to trust, --insecure skips the check)"
+        )
+    if tls is not None:
+        return f"the TLS handshake failed: {tls}"
     match = _SOCKET_REASON.search(str(error))
     if match:
         return match.group(1).strip()
@@ -145,7 +142,7 @@ def _no_answer(error: BaseException) -> str:
     if isinstance(error, requests.exceptions.ChunkedEncodingError):
         return "the connection broke off in the middle of the answer"
     # The innermost error that is not the HTTP stack's own wrapping (http.client's "Remote end closed ...").
-    for cause in reversed(causes):
+    for cause in reversed(_causes(error)):
         if not type(cause).__module__.startswith(("requests", "urllib3")):
             text = _POOL_TEXT.sub("", str(cause)).strip()
             return text or type(cause).__name__
