@@ -8,6 +8,7 @@ import warnings
 from typing import Any, List, Optional, Tuple
 
 from .exceptions import redact_url
+from .transport import new_session
 from .utils import seconds_of
 
 # The longest time-out the socket layer takes everywhere: what fits in a C int of milliseconds.
@@ -178,7 +179,7 @@ def init_client(
     timeout, retry = _check_options(module, timeout, retries, probe_timeout_sec)
     client.server_url = server_url
     client.authentication_method = authentication_method
-    session = module.requests.Session()
+    session = new_session(module)
     client.session = session
     client.api_version = api_version
     client.timeout = timeout

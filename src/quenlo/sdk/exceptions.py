@@ -23,6 +23,7 @@ from __future__ import annotations
 import json
 import pickle
 import re
+import ssl
 from typing import Any, Dict, Optional, Tuple, Type
 
 import requests
@@ -39,6 +40,7 @@ __all__ = [
     "UnauthorizedError",
     "error_class_for",
     "redact_url",
+    "tls_failure_reason",
 ]
 
 # How much of the engine's error text the message quotes.
@@ -54,6 +56,37 @@ _CREDENTIALS_IN_URL = re.compile(r"(?P<scheme>[A-Za-z][A-Za-z0-9+.-]*://)[^/?#]*
 def redact_url(url: Any) -> str:
     """Return ``url`` as text with any ``user:password@`` part replaced by ``***@``."""
     return _CREDENTIALS_IN_URL.sub(r"\g<scheme>***@", str(url))
+
+
+def tls_failure_reason(error: BaseException) -> Optional[str]:
+    """Why a TLS connection failed, in words, or None when ``error`` is not a TLS failure.
+
+    ``error`` is what the client raised (a :class:`requests.exceptions.SSLError`); the reason is looked for in
+    the errors it wraps: "certificate verify failed: self-signed certificate" for a certificate that is not
+    trusted, otherwise the TLS library's reason ("tlsv13 alert certificate required", ...).
+    """
+    seen: set[int] = set()
+    pending = [error]
+    while pending:
+        current = pending.pop(0)
+        if id(current) in seen:
+            continue
+        seen.add(id(current))
+        if isinstance(current, ssl.SSLCertVerificationError):
+            detail = current.verify_message
+            return f"certificate verify failed: {detail}" if detail else "certificate verify failed"
+        if isinstance(current, ssl.SSLError) and current.reason:
+            return _TLS_REASON.sub("", str(current)).strip() or str(current.reason)
+        linked = (getattr(current, "reason", None), *current.args, current.__cause__, current.__context__)
+        pending.extend(item for item in linked if isinstance(item, BaseException))
+    # Rebuilt from its text (it crossed a process, say): the reason is in the words.
+    found = _TLS_VERIFY_TEXT.search(str(error))
+    return found.group(0).rstrip() if found else None
+
+
+# "[SSL: WRONG_VERSION_NUMBER] wrong version number (_ssl.c:1006)": the code and the source location.
+_TLS_REASON = re.compile(r"^\[SSL(?:: [A-Z0-9_]+)?\]\s*|\s*\(_ssl\.c:\d+\)$")
+_TLS_VERIFY_TEXT = re.compile(r"certificate verify failed(?:: [^(')\"]+)?")
 
 
 def engine_message_of(response: Optional[requests.Response]) -> Optional[str]:

@@ -1,7 +1,9 @@
-"""The client's HTTP pieces: the adapter that carries its retries, and answers whose JSON errors name the request.
+"""The client's HTTP pieces: its session, the adapter that carries its retries, and answers whose JSON errors
+name the request.
 
-Both are internal to :class:`quenlo.sdk.velm_api.ApiClient`: it mounts :class:`RetryingAdapter` when given
-``retries=``, and makes every plain :class:`requests.Response` its transport returns an :class:`EngineResponse`.
+All are internal to :class:`quenlo.sdk.velm_api.ApiClient`: it opens an :class:`EngineSession`, mounts
+:class:`RetryingAdapter` when given ``retries=``, and makes every plain :class:`requests.Response` its transport
+returns an :class:`EngineResponse`.
 """
 
 from __future__ import annotations
@@ -14,7 +16,7 @@ from requests.adapters import HTTPAdapter
 
 from .exceptions import EngineJSONDecodeError
 
-__all__ = ["EngineResponse", "RetryingAdapter"]
+__all__ = ["EngineResponse", "EngineSession", "RetryingAdapter"]
 
 
 class RetryingAdapter(HTTPAdapter):
@@ -36,6 +38,30 @@ class RetryingAdapter(HTTPAdapter):
             ):
                 raise requests.ReadTimeout(exhausted, request=request) from exhausted
             raise
+
+
+class EngineSession(requests.Session):
+    """The client's :class:`requests.Session`: what the caller set wins over the environment.
+
+    requests lets ``REQUESTS_CA_BUNDLE`` or ``CURL_CA_BUNDLE`` replace a session's own ``verify``. Here a
+    ``verify`` set on the session (False, or a CA bundle) is used for every request it sends. A session whose
+    ``verify`` is left True keeps requests' behaviour (the environment's bundle, else the default one), a
+    ``verify`` given with a single request is taken as requests takes it, and proxies from the environment
+    (``HTTPS_PROXY``, ``NO_PROXY``) stay honoured.
+    """
+
+    def merge_environment_settings(self, url: Any, proxies: Any, stream: Any, verify: Any, cert: Any) -> Any:
+        settings = super().merge_environment_settings(url, proxies, stream, verify, cert)
+        if verify is None and self.verify is not True and self.verify is not None:
+            settings["verify"] = self.verify
+        return settings
+
+
+def new_session(module: Any) -> Any:
+    """The session of a new client: an :class:`EngineSession`, unless the module's ``requests.Session`` has been
+    replaced (a mock, a class of the caller's), which is then honoured as it is."""
+    session_class = module.requests.Session
+    return EngineSession() if session_class is requests.Session else session_class()
 
 
 class EngineResponse(requests.Response):

@@ -13,9 +13,9 @@ import traceback
 from typing import Any, Callable, List, Mapping, NoReturn, Optional, Sequence, TextIO, Tuple
 
 from . import _commands as commands
-from ._connect import ENV_PASSWORD, ENV_URL, ENV_USER, http_timeout, seconds
+from ._connect import DEFAULT_HTTP_TIMEOUT, ENV_PASSWORD, ENV_URL, ENV_USER, http_timeout, seconds
 from ._errors import USAGE, UsageError, describe, error_document, exit_codes_help
-from ._output import JSON, LIVE, PLAIN, QUIET, Output
+from ._output import JSON, LIVE, PLAIN, QUIET, Output, write_escaped
 
 DESCRIPTION = "Drive a VELM engine from a shell or a CI job: start and stop pipelines, wait for them, read state."
 
@@ -25,12 +25,15 @@ connection:
   else {ENV_PASSWORD}, else a prompt on a terminal; it is never taken as a flag value.
   A refusal at start (a wrong password or base path) is reported at once; an engine
   that cannot be reached fails at once too, unless --wait-for-engine S waits for it.
+  Each HTTP request gives up after {DEFAULT_HTTP_TIMEOUT:g} s unless --timeout-http says
+  otherwise (0: never), and a wait's or the probe's requests end by its own deadline.
 
 output:
   on a terminal, a live status line while waiting; in a pipe, one line per status
-  change; --json prints one JSON document per line (events, then the final record);
-  --quiet prints only errors, on standard error. Under --json every failure, a
-  usage error included, also prints {{"error": ..., "exitCode": ..., "kind": ...}}.
+  change; --json prints one JSON document per line: a wait's "event": "progress"
+  records, then one "event": "result" record. --quiet prints only errors.
+  Errors are one line on standard error. Under --json every failure, a usage
+  error included, also prints {{"error": ..., "exitCode": ..., "kind": ...}}.
 
 {exit_codes_help()}
 example (a CI step):
@@ -39,7 +42,7 @@ example (a CI step):
 
 
 def _identifier(text: str) -> str:
-    # The client refuses these before sending anything; say so as a usage error, with the parser's usage line.
+    # The client refuses these before sending anything; say so as a usage error.
     if text.strip() in ("", ".", ".."):
         raise argparse.ArgumentTypeError(f"{text!r} is not a name the engine can have")
     return text
@@ -72,19 +75,12 @@ def _non_negative_int(text: str) -> int:
 _non_negative_int.__name__ = "whole number"
 
 
-class _ParserError(Exception):
-    """A usage error the parser found; ``usage`` is the usage line of the command it concerns."""
-
-    def __init__(self, usage: str, message: str) -> None:
-        super().__init__(message)
-        self.usage = usage
-
-
 class _Parser(argparse.ArgumentParser):
-    """Reports usage errors to :func:`main` instead of exiting, so they are printed as every other failure."""
+    """Reports usage errors to :func:`main` instead of exiting, so they are printed as every other failure: one
+    line, which names the help of the command concerned."""
 
     def error(self, message: str) -> NoReturn:
-        raise _ParserError(self.format_usage(), message)
+        raise UsageError(f"{message} (see: {self.prog} --help)")
 
 
 class _RefusePassword(argparse.Action):
@@ -123,8 +119,8 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
         "--timeout-http",
         metavar="S",
         type=http_timeout,
-        default=default(None),
-        help="time-out of each HTTP request: seconds, or CONNECT,READ",
+        default=default(DEFAULT_HTTP_TIMEOUT),
+        help=f"time-out of each HTTP request: seconds, or CONNECT,READ; 0 for none (default {DEFAULT_HTTP_TIMEOUT:g})",
     )
     connection.add_argument(
         "--retries",
@@ -155,7 +151,7 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
         "--json",
         action="store_true",
         default=default(False),
-        help="one JSON document per line (events, then the final record)",
+        help='one JSON document per line (a wait\'s progress events, then its "event": "result" record)',
     )
     output.add_argument("-q", "--quiet", action="store_true", default=default(False), help="print only errors")
     output.add_argument(
@@ -174,6 +170,7 @@ def _add_wait(parser: argparse.ArgumentParser, what: str, optional: bool, timeou
         help=f"give up waiting after S seconds (exit 3; default {timeout})",
     )
     parser.add_argument("--interval", metavar="S", type=seconds, default=1.0, help="seconds between polls (default 1)")
+    parser.set_defaults(wait_timeout=timeout)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -327,7 +324,7 @@ class _Stdout:
         if self._stream is None:
             raise self._failed(None)
         try:
-            return self._stream.write(text)
+            return write_escaped(self._stream, text)
         except (OSError, ValueError) as error:  # ValueError: a stream closed from Python
             raise self._failed(error) from None
 
@@ -393,9 +390,8 @@ def main(
         args = parser.parse_args(argv)
         if args.json and args.quiet:
             parser.error("--json and --quiet do not go together")
-    except _ParserError as error:
+    except UsageError as error:
         out = Output(JSON if _wants_json(argv) else QUIET, out_stream, stderr)  # type: ignore[arg-type]
-        stderr.write(error.usage)
         return _report(out, USAGE, str(error), [])
     except SystemExit as done:  # --help or --version, printed
         return done.code if isinstance(done.code, int) else USAGE

@@ -11,7 +11,7 @@ import threading
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
 from urllib.parse import quote
 
-from ._connect import ENV_PASSWORD, ENV_URL, client_options, connect, display_url, secrets_in
+from ._connect import ENV_PASSWORD, ENV_URL, client_options, connect, deadline, display_url, secrets_in
 from ._errors import Failure, UsageError
 from ._output import JSON, Output, WaitView, one_line, records_preview
 
@@ -84,11 +84,14 @@ def _cancel_on_interrupt(cancel: threading.Event) -> Iterator[None]:
 def run_wait(
     ctx: Context, command: Any, subject: str, metrics: Optional[Callable[[], Any]] = None, **options: Any
 ) -> Tuple[WaitView, Dict[str, Any]]:
-    """Wait on ``command`` with the run's time-out and interval, showing progress; return the view and record."""
+    """Wait on ``command`` with the run's time-out and interval, showing progress; return the view and record.
+
+    The wait's requests end by its time-out too, so an engine that stops answering cannot hold it longer.
+    """
     cancel = threading.Event()
     view = ctx.out.waiting(subject, metrics)
     try:
-        with view, _cancel_on_interrupt(cancel):
+        with view, _cancel_on_interrupt(cancel), deadline(ctx.client, _wait_limit(ctx)):
             record = command.wait(
                 timeout_sec=ctx.args.timeout,
                 poll_interval=ctx.args.interval,
@@ -103,6 +106,11 @@ def run_wait(
             ) from error
         raise
     return view, record
+
+
+def _wait_limit(ctx: Context) -> float:
+    """The seconds the command waits: --timeout, or its wait's default."""
+    return float(ctx.args.timeout if ctx.args.timeout is not None else ctx.args.wait_timeout)
 
 
 def _pipeline_metrics(ctx: Context, pipeline_id: str) -> Callable[[], Any]:
@@ -183,7 +191,8 @@ def cmd_wait(ctx: Context) -> int:
     """Re-attach to a run already going: its status read is the start of the same wait as ``start --wait``."""
     pid = ctx.args.pipeline_id
     until = tuple(ctx.args.until) if ctx.args.until else "FINISHED"
-    return _run_record(ctx, pid, ctx.client.get_pipeline_status(pid), True, until=until)
+    with deadline(ctx.client, _wait_limit(ctx)):
+        return _run_record(ctx, pid, ctx.client.get_pipeline_status(pid), True, until=until)
 
 
 def cmd_stop(ctx: Context) -> int:
@@ -293,8 +302,10 @@ def cmd_export(ctx: Context) -> int:
             raise UsageError("give a pipeline id or --all, not both")
         if args.output is None:
             raise UsageError("--all needs -o DIR, the folder to write one file per pipeline into")
-        if not os.path.isdir(args.output):
-            raise UsageError(f"{args.output!r} is not a folder")
+        try:
+            os.makedirs(args.output, exist_ok=True)  # as `mkdir -p` would
+        except OSError as error:
+            raise UsageError(f"cannot make the folder {args.output!r}: {error.strerror or error}") from None
         listing = _body(ctx.client.get_all_pipeline_configuration_info().response, [])
         for info in listing:
             pid = info.get("pipelineId") or info.get("name")

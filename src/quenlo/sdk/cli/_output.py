@@ -60,6 +60,16 @@ def one_line(text: Any) -> str:
     return " ".join(str(text).split())
 
 
+def write_escaped(stream: Any, text: str) -> int:
+    """Write ``text`` to ``stream``; characters its encoding cannot take (half a surrogate pair from an engine's
+    message, or anything outside an ASCII terminal's range) are written as backslash escapes."""
+    try:
+        return int(stream.write(text))
+    except UnicodeEncodeError:
+        encoding = getattr(stream, "encoding", None) or "utf-8"
+        return int(stream.write(text.encode(encoding, "backslashreplace").decode(encoding)))
+
+
 def _cell(value: Any) -> str:
     if value is None:
         return ""
@@ -108,7 +118,7 @@ class Output:
 
     def error(self, text: str) -> None:
         """An error line on standard error, in every mode."""
-        self.stderr.write(f"velm: {one_line(text)}\n")
+        write_escaped(self.stderr, f"velm: {one_line(text)}\n")
         self.stderr.flush()
 
     def raw(self, text: str) -> None:
@@ -248,9 +258,22 @@ class WaitView:
             self._live.refresh()
 
     def finish(self, status: Optional[str], record: Any) -> None:
-        """Print the outcome: a final line naming ``status``, or the final record as the last JSON line."""
+        """Print the outcome: a final line naming ``status``, or under --json the result record, the last line:
+        ``{"event": "result", "subject", "status", "elapsed", "polls", "record"}`` and ``counters`` for runs."""
         if self.out.mode == JSON:
-            self.out.document(record)
+            if self._metrics is not None:
+                self.read_counts()
+            doc: Dict[str, Any] = {
+                "event": "result",
+                "subject": self.subject,
+                "status": status,
+                "elapsed": self.elapsed,
+                "polls": self.polls,
+                "record": record,
+            }
+            if self.counts is not None:
+                doc["counters"] = self.counts
+            self.out.document(doc)
             return
         if self.out.mode == QUIET:
             return
