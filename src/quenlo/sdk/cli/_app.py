@@ -173,6 +173,20 @@ def _add_wait(parser: argparse.ArgumentParser, what: str, optional: bool, timeou
     parser.set_defaults(wait_timeout=timeout)
 
 
+def _add_ids(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "pipeline_ids", metavar="ID", type=_identifier, nargs="+", help="a pipeline; several are waited for together"
+    )
+
+
+def _add_fail_fast(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--fail-fast",
+        action="store_true",
+        help="with several runs, stop waiting at the first one that fails (the others go on on the engine)",
+    )
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The parser of the whole command line."""
     parser = _Parser(
@@ -201,8 +215,10 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("status", commands.cmd_status, "show a pipeline's status (exit 1 for an error status)")
     p.add_argument("pipeline_id", metavar="ID", type=_identifier)
 
-    p = command("start", commands.cmd_start, "start a pipeline, and with --wait wait until it has FINISHED")
-    p.add_argument("pipeline_id", metavar="ID", type=_identifier)
+    p = command(
+        "start", commands.cmd_start, "start one or more pipelines, and with --wait wait until they have FINISHED"
+    )
+    _add_ids(p)
     p.add_argument(
         "--param",
         metavar="KEY=VALUE",
@@ -211,10 +227,13 @@ def build_parser() -> argparse.ArgumentParser:
         default=[],
         help="a runtime parameter; repeat for more",
     )
-    _add_wait(p, "the run has FINISHED", optional=True, timeout=300)
+    _add_wait(p, "the runs have FINISHED", optional=True, timeout=300)
+    _add_fail_fast(p)
 
-    p = command("wait", commands.cmd_wait, "wait for a run already going until it has FINISHED, or --until")
-    p.add_argument("pipeline_id", metavar="ID", type=_identifier)
+    p = command(
+        "wait", commands.cmd_wait, "wait for one or more runs already going until they have FINISHED, or --until"
+    )
+    _add_ids(p)
     p.add_argument(
         "--until",
         metavar="STATUS",
@@ -224,6 +243,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="the status, or several, that end the wait (default FINISHED)",
     )
     _add_wait(p, "", optional=False, timeout=300)
+    _add_fail_fast(p)
 
     p = command("stop", commands.cmd_stop, "stop a pipeline, and with --wait wait until it has STOPPED")
     p.add_argument("pipeline_id", metavar="ID", type=_identifier)
@@ -410,11 +430,11 @@ def main(
     try:
         return int(args.run(context) or 0)
     except (Exception, KeyboardInterrupt) as error:
-        code, text = describe(error, getattr(args, "pipeline_id", None))
+        code, text = describe(error, _subject(args))
         if args.debug:
             trace = "".join(traceback.format_exception(type(error), error, error.__traceback__))
             stderr.write(scrub(trace, context.secrets))
-        return _report(out, code, text, context.secrets)
+        return _report(out, code, text, context.secrets, document=not getattr(error, "documented", False))
     finally:
         context.close()
         if handler is not None:
@@ -422,10 +442,20 @@ def main(
             library.setLevel(level_before)
 
 
-def _report(out: Output, code: int, text: str, secrets: Sequence[str]) -> int:
-    """Print a failure: one line on standard error and, under --json, the error document."""
+def _subject(args: Any) -> Optional[str]:
+    """The pipeline a failure line names: the command's one pipeline id, if it has one."""
+    ids = getattr(args, "pipeline_ids", None)
+    if ids is not None:
+        return str(ids[0]) if len(ids) == 1 else None
+    return getattr(args, "pipeline_id", None)
+
+
+def _report(out: Output, code: int, text: str, secrets: Sequence[str], document: bool = True) -> int:
+    """Print a failure: one line on standard error and, under --json and unless ``document`` is false, the error
+    document."""
     text = scrub(text, secrets)
     out.error(text)
-    with contextlib.suppress(UsageError):  # standard output may be what failed
-        out.document(error_document(code, " ".join(text.split())))
+    if document:
+        with contextlib.suppress(UsageError):  # standard output may be what failed
+            out.document(error_document(code, " ".join(text.split())))
     return code

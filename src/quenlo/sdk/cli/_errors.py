@@ -77,7 +77,12 @@ def exit_codes_help(width: int = 80) -> str:
 
 def error_document(code: int, message: str) -> Dict[str, Any]:
     """What ``--json`` prints for any failure, usage errors included: ``{"error", "exitCode", "kind"}``."""
-    return {"error": message, "exitCode": code, "kind": _KIND.get(code, "unexpected")}
+    return {"error": message, "exitCode": code, "kind": kind_of(code)}
+
+
+def kind_of(code: int) -> str:
+    """The ``kind`` that names exit code ``code`` in the error document."""
+    return _KIND.get(code, "unexpected")
 
 
 class Failure(Exception):
@@ -90,9 +95,12 @@ class Failure(Exception):
     NOT_ENGINE = NOT_ENGINE
     INTERRUPTED = INTERRUPTED
 
-    def __init__(self, code: int, message: str) -> None:
+    def __init__(self, code: int, message: str, documented: bool = False) -> None:
         super().__init__(message)
         self.code = code
+        # The --json output already holds the error document's fields (a wait on several runs prints them in
+        # its result record), so none is added.
+        self.documented = documented
 
 
 class UsageError(Exception):
