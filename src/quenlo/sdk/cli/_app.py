@@ -35,9 +35,17 @@ output:
   Errors are one line on standard error. Under --json every failure, a usage
   error included, also prints {{"error": ..., "exitCode": ..., "kind": ...}}.
 
+several runs:
+  start A B C --wait and wait A B C wait for every run at once: a line per run,
+  then a summary; the exit code is the worst outcome's (1 if a run failed, else 3
+  if one was still going at --timeout). --fail-fast stops at the first failure.
+  Under --json the result record names every run's outcome in "runs" (and on a
+  failure also carries "error", "exitCode" and "kind").
+
 {exit_codes_help()}
-example (a CI step):
+examples (CI steps):
   velm start nightly-load --param day=$(date +%F) --wait --timeout 1800
+  velm start load-eu load-us load-apac --wait --timeout 1800
 """
 
 
