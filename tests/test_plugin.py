@@ -153,7 +153,9 @@ def test_a_mistaken_marker_fails_the_test_with_a_clear_message(
 
 def test_the_marker_is_registered(pytester: pytest.Pytester) -> None:
     result = session(pytester, "--markers")
-    result.stdout.fnmatch_lines(["*velm_engine(version=None, users=None, virtual_time=False, api_version=None)*"])
+    result.stdout.fnmatch_lines(
+        ["*velm_engine(version=None, users=None, virtual_time=False, api_version=None, tls=False, tls_client_ca=None)*"]
+    )
 
 
 def test_each_xdist_worker_gets_an_engine_of_its_own(pytester: pytest.Pytester) -> None:

@@ -13,15 +13,18 @@ Installed with the package (a ``pytest11`` entry point), so any test can ask for
 - ``velm_engine``: an engine simulator in its initial state (empty request log, no faults).
 - ``velm_client``: an ``ApiClient`` connected to it, logged in as the marker's first user when it names users;
   the request log is cleared after its connectivity probe, so it holds only what the test sends.
-- ``@pytest.mark.velm_engine(...)``: the engine of one test; takes ``version``, ``users``, ``virtual_time``
-  and ``api_version``, as ``EngineSimulator`` does.
+- ``@pytest.mark.velm_engine(...)``: the engine of one test; takes ``version``, ``users``, ``virtual_time``,
+  ``api_version``, ``tls`` and ``tls_client_ca``, as ``EngineSimulator`` does. With ``tls``, ``velm_client``
+  verifies the engine with its CA bundle (and presents its client certificate when ``tls_client_ca=True``).
 
 One simulator serves the whole session and is reset before each test, so a test costs a reset instead of a
-server start and stop; its URL stays the same. A test that stops it gets the next test a new one.
+server start and stop; its URL stays the same. A test that stops it gets the next test a new one. TLS settings
+belong to the server, not to its state, so each set of them has a simulator of its own.
 
 The simulator needs the ``simulator`` extra (``pip install "quenlo-sdk[simulator]"``); it is imported only when a
 fixture is used, so the plugin costs nothing to test suites that do not use it. A test that uses a fixture
-without the extra installed errors, naming the install command: skipping it would leave CI green without it.
+without the extra installed (or ``tls=True`` without its ``trustme``) errors, naming the install command:
+skipping it would leave CI green without it.
 """
 
 from __future__ import annotations
@@ -37,13 +40,23 @@ if TYPE_CHECKING:
 
 MARKER = "velm_engine"
 #: What the marker may set, with the value a test without it gets.
-_DEFAULTS: dict[str, Any] = {"version": None, "users": None, "virtual_time": False, "api_version": None}
+_DEFAULTS: dict[str, Any] = {
+    "version": None,
+    "users": None,
+    "virtual_time": False,
+    "api_version": None,
+    "tls": False,
+    "tls_client_ca": None,
+}
+#: The settings a simulator is built with and a reset cannot change: one session simulator per value of them.
+_SERVER_SETTINGS = ("tls", "tls_client_ca")
+INSTALL = 'pip install "quenlo-sdk[simulator]"'
 
 
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
         "markers",
-        f"{MARKER}(version=None, users=None, virtual_time=False, api_version=None): "
+        f"{MARKER}(version=None, users=None, virtual_time=False, api_version=None, tls=False, tls_client_ca=None): "
         "configure the engine simulator the velm_engine and velm_client fixtures give this test",
     )
 
@@ -68,23 +81,45 @@ def _settings(request: pytest.FixtureRequest) -> dict[str, Any]:
     return settings
 
 
+def _server_key(settings: Mapping[str, Any]) -> tuple[Any, ...]:
+    """The TLS settings as a key: paths by their text, so equal settings share a simulator."""
+    key: list[Any] = []
+    for name in _SERVER_SETTINGS:
+        value = settings[name]
+        key.append(tuple(str(v) for v in value) if isinstance(value, (tuple, list)) else value)
+    return tuple(key)
+
+
 class _SessionEngine:
-    """The session's one simulator, started on first use and replaced if a test stopped it."""
+    """The session's simulators, one per set of TLS settings, each started on first use and replaced if a test
+    stopped it."""
 
     def __init__(self) -> None:
-        self._engine: EngineSimulator | None = None
+        self._engines: dict[tuple[Any, ...], EngineSimulator] = {}
 
     def prepared(self, settings: Mapping[str, Any]) -> EngineSimulator:
         """The simulator in its initial state for ``settings``."""
         from quenlo.sdk.simulator import DEFAULT_VERSION, EngineSimulator
 
         version = settings["version"] or DEFAULT_VERSION
-        engine = self._engine
+        key = _server_key(settings)
+        engine = self._engines.get(key)
         if engine is None or not engine.running:
-            engine = EngineSimulator(
-                version, settings["users"], settings["api_version"], virtual_time=settings["virtual_time"]
-            )
-            self._engine = engine.start()
+            tls = tuple(settings["tls"]) if isinstance(settings["tls"], list) else settings["tls"]
+            try:
+                engine = EngineSimulator(
+                    version,
+                    settings["users"],
+                    settings["api_version"],
+                    virtual_time=settings["virtual_time"],
+                    tls=tls,
+                    tls_client_ca=settings["tls_client_ca"],
+                )
+            except ImportError as error:  # trustme missing
+                pytest.fail(f"@pytest.mark.{MARKER}(tls=True) needs {INSTALL} ({error})", pytrace=False)
+            except (TypeError, ValueError, OSError) as error:
+                pytest.fail(f"@pytest.mark.{MARKER}: {error}", pytrace=False)
+            self._engines[key] = engine.start()
         else:
             engine.reset(
                 version=version,
@@ -95,9 +130,9 @@ class _SessionEngine:
         return engine
 
     def close(self) -> None:
-        if self._engine is not None:
-            self._engine.stop()
-            self._engine = None
+        engines, self._engines = self._engines, {}
+        for engine in engines.values():
+            engine.stop()
 
 
 @pytest.fixture(scope="session")
@@ -122,8 +157,7 @@ def velm_engine(request: pytest.FixtureRequest, _velm_session_engine: _SessionEn
     except ImportError as error:  # werkzeug missing
         missing = error
     if missing is not None:
-        install = 'pip install "quenlo-sdk[simulator]"'
-        pytest.fail(f"the velm_engine fixture needs the engine simulator: {install} ({missing})", pytrace=False)
+        pytest.fail(f"the velm_engine fixture needs the engine simulator: {INSTALL} ({missing})", pytrace=False)
     engine = _velm_session_engine.prepared(_settings(request))
     yield engine
     if engine.running and engine.virtual_time:
@@ -135,20 +169,30 @@ def velm_engine(request: pytest.FixtureRequest, _velm_session_engine: _SessionEn
 def velm_client(request: pytest.FixtureRequest, velm_engine: EngineSimulator) -> Iterator[ApiClient]:
     """An ``ApiClient`` connected to ``velm_engine``; with users in the marker, logged in as the first one.
 
-    The request log is cleared once the client has connected, so it holds what the test sends. The client's
-    session is closed after the test.
+    The request log is cleared once the client has connected, so it holds what the test sends. With ``tls=True``
+    the client verifies the engine with ``velm_engine.ca_bundle`` and presents ``velm_engine.client_cert`` when
+    the engine asks for one. The client's session is closed after the test.
     """
     from quenlo.sdk.constants import ENGINE_AUTHENTICATION_METHOD_FORM
     from quenlo.sdk.velm_api import ApiClient
 
+    session: dict[str, Any] = {}
+    if velm_engine.ca_bundle is not None:
+        session["verify"] = velm_engine.ca_bundle
+    if velm_engine.client_cert is not None:
+        session["cert"] = velm_engine.client_cert
     users = _settings(request)["users"]
     if users:
         name, password = next(iter(users.items()))
         client = ApiClient(
-            velm_engine.url, authentication_method=ENGINE_AUTHENTICATION_METHOD_FORM, username=name, password=password
+            velm_engine.url,
+            authentication_method=ENGINE_AUTHENTICATION_METHOD_FORM,
+            username=name,
+            password=password,
+            session_attributes=session or None,
         )
     else:
-        client = ApiClient(velm_engine.url)
+        client = ApiClient(velm_engine.url, session_attributes=session or None)
     velm_engine.clear_requests()
     yield client
     close = getattr(client, "close", None)

@@ -5,13 +5,14 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import json
-import math
+import signal
 import sys
 import threading
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
+from .context import EngineError
 from .documents import sample_pipeline
 from .runs import RunPlan
 from .server import DEFAULT_VERSION, EngineSimulator
@@ -24,7 +25,31 @@ answers. For example:
 
   python -m quenlo.sdk.simulator --port 18630 --user ci:secret --sample nightly \\
       --plan nightly:batches=3,batch_interval=2 --fault "POST /v1/pipeline/nightly/start 503 count=1"
+
+HTTPS: --tls makes a throwaway certificate authority and prints the path of its certificate (for velm
+--ca-bundle); --tls-cert and --tls-key serve with a certificate of your own. --tls-client-ca FILE requires
+client certificates issued by that CA; with --tls, --tls-client-ca alone uses the throwaway CA and prints the
+paths of a client certificate and its key.
 """
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose usage errors are one line on standard error: the program, the fault, and where
+    to read more."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (--help tells the options)\n")
+
+
+def _port(value: str) -> int:
+    try:
+        port = int(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a port number, not {value!r}") from None
+    if not 0 <= port <= 65535:
+        raise argparse.ArgumentTypeError(f"a port is 0 to 65535 (0 picks a free one), not {port}")
+    return port
+
 
 #: RunPlan's fields by name, with their annotations as written ("int | None", "float", "str", ...).
 _PLAN_FIELDS = {f.name: str(f.type) for f in dataclasses.fields(RunPlan)}
@@ -42,6 +67,8 @@ def _pipeline(value: str) -> tuple[str, dict[str, Any]]:
         export = json.loads(Path(value).read_text(encoding="utf-8"))
     except (OSError, ValueError) as error:
         raise argparse.ArgumentTypeError(f"cannot read {value!r}: {error}") from None
+    except RecursionError:
+        raise argparse.ArgumentTypeError(f"cannot read {value!r}: it is nested too deeply") from None
     definition = export.get("definition") if isinstance(export, dict) else None
     if not isinstance(definition, dict):
         raise argparse.ArgumentTypeError(f"{value!r} is not a pipeline export: it has no 'definition' object")
@@ -54,12 +81,9 @@ def _plan_value(key: str, text: str) -> Any:
         return None
     base = int if kind.startswith("int") else float if kind.startswith("float") else str
     try:
-        value = base(text)
+        return base(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"{key} takes {base.__name__}, not {text!r}") from None
-    if isinstance(value, float) and not math.isfinite(value) or isinstance(value, (int, float)) and value < 0:
-        raise argparse.ArgumentTypeError(f"{key} must be a finite number, at least 0, not {text!r}")
-    return value
 
 
 def _plan(value: str) -> tuple[str, dict[str, Any]]:
@@ -72,6 +96,10 @@ def _plan(value: str) -> tuple[str, dict[str, Any]]:
         if not sep or key not in _PLAN_FIELDS:
             raise argparse.ArgumentTypeError(f"{item!r}: expected KEY=VALUE with KEY one of {', '.join(_PLAN_FIELDS)}")
         plan[key] = _plan_value(key, text)
+    try:  # the plan's own checks: numbers in range
+        RunPlan(**plan)
+    except (TypeError, ValueError) as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
     return pipeline_id, plan
 
 
@@ -84,13 +112,13 @@ def _fault(value: str) -> Fault:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Parse the command line, arrange the engine, serve, and return the exit status."""
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="python -m quenlo.sdk.simulator",
         description="Run a fake VELM engine.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--port", type=int, default=0, help="port (0 picks a free one)")
+    parser.add_argument("--port", type=_port, default=0, help="port (0 picks a free one)")
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--version", default=DEFAULT_VERSION, help="engine version to report")
     repeatable: list[tuple[str, Any, str, str]] = [
@@ -103,16 +131,88 @@ def main(argv: Sequence[str] | None = None) -> int:
     for option, kind, metavar, text in repeatable:
         parser.add_argument(option, action="append", type=kind, default=[], metavar=metavar, help=text + "; repeatable")
     parser.add_argument("--verbose", action="store_true", help="log every request")
+    parser.add_argument("--tls", action="store_true", help="serve HTTPS with a throwaway CA; prints its path")
+    parser.add_argument("--tls-cert", metavar="FILE", help="serve HTTPS with this certificate chain (PEM)")
+    parser.add_argument("--tls-key", metavar="FILE", help="the private key of --tls-cert (PEM)")
+    parser.add_argument(
+        "--tls-client-ca",
+        metavar="FILE",
+        nargs="?",
+        const=True,
+        help="require client certificates issued by this CA (alone, with --tls: by the throwaway CA)",
+    )
     args = parser.parse_args(argv)
 
-    engine = EngineSimulator(
-        version=args.version, users=dict(args.user) or None, host=args.host, port=args.port, verbose=args.verbose
-    )
+    engine = _engine(parser, args)
+    try:
+        engine.start()
+    except (OSError, OverflowError) as error:
+        reason = getattr(error, "strerror", None) or error
+        parser.exit(1, f"{parser.prog}: cannot serve on {args.host}:{args.port}: {reason}\n")
+    previous: Any = None
+    try:
+        try:  # a kill stops the engine as Ctrl-C does, so its throwaway CA files go with it
+            previous = signal.signal(signal.SIGTERM, _interrupt)
+        except ValueError:  # not the main thread: signals are not ours to handle
+            pass
+        print(f"Engine simulator listening on {engine.url} (Ctrl-C to stop)", flush=True)
+        if engine.ca_bundle is not None:
+            print(f"CA bundle (for velm --ca-bundle): {engine.ca_bundle}", flush=True)
+        if engine.client_cert is not None:
+            print(f"Client certificate and key: {' '.join(engine.client_cert)}", flush=True)
+        threading.Event().wait()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        engine.stop()
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+    return 0
+
+
+def _interrupt(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt
+
+
+def _tls(parser: argparse.ArgumentParser, args: argparse.Namespace) -> tuple[Any, Any]:
+    """The ``tls`` and ``tls_client_ca`` settings the options ask for."""
+    if args.tls and (args.tls_cert or args.tls_key):
+        parser.error("--tls makes a certificate of its own; give either --tls or --tls-cert with --tls-key")
+    if bool(args.tls_cert) != bool(args.tls_key):
+        parser.error("--tls-cert and --tls-key go together")
+    tls: Any = True if args.tls else (args.tls_cert, args.tls_key) if args.tls_cert else False
+    if args.tls_client_ca is True and not args.tls:
+        parser.error("--tls-client-ca without a FILE names the CA of --tls")
+    return tls, args.tls_client_ca
+
+
+def _engine(parser: argparse.ArgumentParser, args: argparse.Namespace) -> EngineSimulator:
+    """The simulator the options describe, arranged and not yet started; any setting it refuses is a usage
+    error."""
+    tls, client_ca = _tls(parser, args)
+    try:
+        engine = EngineSimulator(
+            version=args.version,
+            users=dict(args.user) or None,
+            host=args.host,
+            port=args.port,
+            verbose=args.verbose,
+            tls=tls,
+            tls_client_ca=client_ca,
+        )
+    except ImportError as error:
+        parser.error(str(error))
+    except (OSError, ValueError, TypeError) as error:
+        parser.error(f"cannot serve HTTPS: {error}")
     pipelines = engine.state.pipelines
     for pipeline_id in args.sample:
         pipelines.import_pipeline(pipeline_id, sample_pipeline(pipeline_id, pipeline_id), overwrite=True)
     for pipeline_id, export in args.pipeline:
-        pipelines.import_pipeline(pipeline_id, export, overwrite=True)
+        try:
+            pipelines.import_pipeline(pipeline_id, export, overwrite=True)
+        except (EngineError, RecursionError) as error:
+            message = error.message if isinstance(error, EngineError) else "it is nested too deeply"
+            parser.error(f"argument --pipeline: the engine refuses {pipeline_id!r}: {message}")
     for pipeline_id, plan in args.plan:
         if pipeline_id == "*":
             engine.state.runs.configure_defaults(**plan)
@@ -120,18 +220,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             engine.state.runs.configure(pipeline_id, **plan)
     for fault in args.fault:
         engine.faults.add(fault)
-    try:
-        engine.start()
-    except OSError as error:
-        parser.exit(1, f"{parser.prog}: cannot serve on {args.host}:{args.port}: {error.strerror or error}\n")
-    print(f"Engine simulator listening on {engine.url} (Ctrl-C to stop)", flush=True)
-    try:
-        threading.Event().wait()
-    except KeyboardInterrupt:
-        pass
-    finally:
-        engine.stop()
-    return 0
+    return engine
 
 
 if __name__ == "__main__":

@@ -31,6 +31,9 @@ ACTIVE = ("STARTING", "RUNNING", "STOPPING")
 #: Error messages kept per stage, like the engine's bounded buffer.
 MAX_ERROR_MESSAGES = 100
 
+#: The largest count a plan may set: counters stay exact integers in any JSON reader (2**53 - 1).
+MAX_COUNT = 2**53 - 1
+
 
 @dataclass(frozen=True)
 class RunPlan:
@@ -50,6 +53,27 @@ class RunPlan:
     run_error: str = "Pipeline failed: simulated stage error"
     start_error: str | None = None
     error_stage: str | None = None
+
+    def __post_init__(self) -> None:
+        # Every number is checked here, so that whatever a plan says, a status read settles it in bounded time.
+        for f in dataclasses.fields(self):
+            value, kind = getattr(self, f.name), str(f.type)
+            if value is None and "None" in kind:
+                continue
+            if kind.startswith("str"):
+                if not isinstance(value, str):
+                    raise TypeError(f"{f.name} must be text, not {value!r}")
+            elif kind.startswith("int"):
+                if not isinstance(value, int) or isinstance(value, bool):
+                    raise TypeError(f"{f.name} must be a whole number, not {value!r}")
+                if not 0 <= value <= MAX_COUNT:
+                    raise ValueError(f"{f.name} must be at least 0 and at most {MAX_COUNT}, not {value}")
+            else:
+                if not isinstance(value, (int, float)) or isinstance(value, bool):
+                    raise TypeError(f"{f.name} must be a number of seconds, not {value!r}")
+                if not (math.isfinite(value) and value >= 0):
+                    raise ValueError(f"{f.name} must be a finite number, at least 0, not {value!r}")
+                object.__setattr__(self, f.name, float(value))
 
 
 @dataclass
@@ -86,9 +110,9 @@ class Run:
     def active(self) -> bool:
         return self.status in ACTIVE
 
-    def settle(self, now: float) -> list[int]:
+    def settle(self, now: float) -> range:
         """Bring the run up to ``now``; return the numbers of the batches that became done."""
-        done: list[int] = []
+        done = range(0)
         # Batches due before a stop request still ran; none after it.
         horizon = now if self.stop_requested_at is None else min(now, self.stop_requested_at)
         if self.status == "STARTING" and horizon >= self.started_at + self.plan.start_delay:
@@ -101,7 +125,7 @@ class Run:
             due = self._due(horizon)
             if self.plan.fail_after_batch is not None and due >= self.plan.fail_after_batch:
                 due = self.plan.fail_after_batch
-            done = list(range(self.batches + 1, due + 1))
+            done = range(self.batches + 1, due + 1)
             self.batches = max(self.batches, due)
             if self.status == "RUNNING":
                 if self.plan.fail_after_batch is not None and self.batches >= self.plan.fail_after_batch:
@@ -132,10 +156,11 @@ class Run:
         if self.plan.batch_interval <= 0:
             due = limit
         else:
-            due = min(limit, math.floor((horizon - self.running_since) / self.plan.batch_interval + 1e-9))
+            # A tiny interval makes the quotient huge or infinite: no run makes more than MAX_COUNT batches.
+            due = min(limit, (horizon - self.running_since) / self.plan.batch_interval + 1e-9, MAX_COUNT)
         if due == math.inf:  # an endless run with no pause between batches: cap it
             due = 10_000
-        return max(int(due), 0)
+        return max(math.floor(due), 0)
 
     def _change(self, status: str, message: str | None) -> None:
         self.changes.append(status)
@@ -347,12 +372,17 @@ class Runs:
             return
         errors = min(run.plan.error_records_per_batch, run.plan.records_per_batch)
         if errors > 0:
-            # Only the newest messages survive the stage's bounded buffer anyway.
+            # Only the newest messages survive the stage's bounded buffer: make those alone, whatever the counts.
+            newest: list[tuple[int, int]] = []
+            for batch in reversed(done):
+                for index in reversed(range(max(errors - (MAX_ERROR_MESSAGES - len(newest)), 0), errors)):
+                    newest.append((batch, index))
+                if len(newest) >= MAX_ERROR_MESSAGES:
+                    break
             messages = self._error_messages.setdefault((run.pipeline_id, run.error_stage), [])
-            for batch in done[-MAX_ERROR_MESSAGES:]:
-                for index in range(errors):
-                    text = f"Record {index + 1} of batch {batch} failed: simulated bad value"
-                    messages.append({"code": "RECORD_ERROR", "message": text, "time": self._wall.now_ms()})
+            for batch, index in reversed(newest):
+                text = f"Record {index + 1} of batch {batch} failed: simulated bad value"
+                messages.append({"code": "RECORD_ERROR", "message": text, "time": self._wall.now_ms()})
             del messages[:-MAX_ERROR_MESSAGES]
         records = run.first_record + done[-1] * run.plan.records_per_batch
         self._offsets.setdefault(run.pipeline_id, {})[run.origin] = str(records)

@@ -7,9 +7,10 @@ import json
 import math
 import re
 import socket
+import ssl
 import threading
-import time
 import traceback
+import weakref
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -22,6 +23,8 @@ from .clock import SYSTEM_CLOCK, Clock, TimeSeams, VirtualClock
 from .context import EngineError, error_body
 from .routes import Reply, RequestContext, router
 from .state import EngineState, StatusEntry
+from .tls import PathLike, TlsMaterial, TlsSetting
+from .tls import check_setting as check_tls
 from .traffic import DEFAULT_NOT_JSON_BODY, Fault, FaultTable, RecordedRequest, raw_target
 from .users import Users
 
@@ -35,6 +38,9 @@ TEXT_TYPE = "text/plain; charset=utf-8"
 
 _VERSIONED = re.compile(r"^/rest/v(\d+)(/.*)?$")
 
+#: The longest wait a thread can be given; a longer delay holds the request until a stop or reset.
+_LONGEST_WAIT = threading.TIMEOUT_MAX
+
 #: The engine version a simulator reports unless told otherwise.
 DEFAULT_VERSION = "5.6.0"
 
@@ -46,8 +52,34 @@ class _Keep(enum.Enum):
 KEEP = _Keep.KEEP
 
 
-class _QuietHandler(WSGIRequestHandler):
-    """Request handler that keeps the per-request access log off stderr."""
+#: Seconds a client has to complete the TLS handshake once it has connected.
+HANDSHAKE_SECONDS = 10.0
+
+
+class _Handler(WSGIRequestHandler):
+    """Request handler that does the TLS handshake in the connection's own thread, with a time-out, so a client
+    that connects and says nothing holds only its own connection, never the server's accept loop."""
+
+    quiet = False
+
+    def handle(self) -> None:
+        connection = self.connection
+        if isinstance(connection, ssl.SSLSocket):
+            connection.settimeout(HANDSHAKE_SECONDS)
+            try:
+                connection.do_handshake()
+            except OSError as error:  # ssl.SSLError, a time-out or a reset: the client gets no answer
+                if not self.quiet:
+                    self.log_error("TLS handshake with %s failed: %s", self.client_address[0], error)
+                return
+            connection.settimeout(self.timeout)
+        super().handle()
+
+
+class _QuietHandler(_Handler):
+    """Request handler that keeps the per-request access log and failed handshakes off stderr."""
+
+    quiet = True
 
     def log_request(self, code: Any = "-", size: Any = "-") -> None:
         pass
@@ -106,6 +138,11 @@ class EngineSimulator:
     """A fake engine serving the REST API over real HTTP on the loopback; a context manager, or :meth:`start` and
     :meth:`stop`.
 
+    ``tls=True`` serves HTTPS with a certificate from a throwaway certificate authority, whose PEM file
+    :attr:`ca_bundle` names (give it to the client as ``verify``); ``tls=(certfile, keyfile)`` serves with a
+    certificate of your own. ``tls_client_ca`` (a CA file, or True for the throwaway CA, whose client certificate
+    :attr:`client_cert` then names) makes the engine require a client certificate issued by that CA.
+
     ``users`` maps names to passwords and turns authentication on; ``api_version``, when given, makes other
     ``/rest/v{N}`` prefixes unknown; port 0 picks a free port. With ``virtual_time=True`` the engine runs on a
     :class:`VirtualClock` that the client's waits and probe read and sleep on while the simulator runs: a run of a
@@ -123,11 +160,17 @@ class EngineSimulator:
         port: int = 0,
         verbose: bool = False,
         virtual_time: bool = False,
+        tls: TlsSetting = False,
+        tls_client_ca: PathLike | bool | None = None,
     ) -> None:
+        check_tls(tls, tls_client_ca)
+        self._tls = TlsMaterial(tls, tls_client_ca, (host,)) if tls else None
+        if self._tls is not None:
+            weakref.finalize(self, self._tls.close)
         self._version, self._users, self._virtual_time = version, dict(users or {}), virtual_time
         self.api_version, self.host, self.verbose, self._port = api_version, host, verbose, port
         self._seams = TimeSeams()
-        self.state = self._initial_state()
+        self.state = self._initial_state(version, self._users, virtual_time)
         self.faults = FaultTable()
         self._log_lock = threading.Lock()
         self._log: list[RecordedRequest] = []
@@ -142,7 +185,7 @@ class EngineSimulator:
         :class:`OSError` and leaves the client's clock as it was."""
         if self._started:
             raise RuntimeError("this simulator has already been started")
-        handler = WSGIRequestHandler if self.verbose else _QuietHandler
+        handler = _Handler if self.verbose else _QuietHandler
         # Bound here rather than by the server, which ends the process when the port is taken.
         family = socket.getaddrinfo(self.host, self._port, type=socket.SOCK_STREAM)[0][0]
         with socket.create_server((self.host, self._port), family=family, backlog=128) as listener:
@@ -151,12 +194,22 @@ class EngineSimulator:
                     raise RuntimeError("virtual_time is set but the engine's state does not run on a VirtualClock")
                 self._seams.bind(self.state.clock)
             try:
+                context = self._tls.context if self._tls is not None else None
                 server = make_server(
-                    self.host, self._port, self.wsgi_app, threaded=True, request_handler=handler, fd=listener.fileno()
+                    self.host,
+                    self._port,
+                    self.wsgi_app,
+                    threaded=True,
+                    request_handler=handler,
+                    ssl_context=context,
+                    fd=listener.fileno(),
                 )
             except BaseException:
                 self._seams.release()
                 raise
+        if isinstance(server.socket, ssl.SSLSocket):
+            # The handshake runs in each connection's thread (_Handler.handle), not in the accept loop.
+            server.socket.do_handshake_on_connect = False  # type: ignore[attr-defined]
         self._server, self._started = server, True
         self._port = server.socket.getsockname()[1]
         self._thread = threading.Thread(
@@ -180,6 +233,8 @@ class EngineSimulator:
         server.server_close()
         if self._thread is not None:
             self._thread.join(timeout=5)
+        if self._tls is not None:
+            self._tls.close()
 
     def __enter__(self) -> Self:
         return self.start()
@@ -199,10 +254,28 @@ class EngineSimulator:
 
     @property
     def url(self) -> str:
-        """Base URL of the engine, e.g. ``http://127.0.0.1:40123``."""
+        """Base URL of the engine, e.g. ``http://127.0.0.1:40123`` (``https://`` with ``tls``)."""
         if not self._started:
             raise RuntimeError("the simulator is not started")
-        return f"http://{self.host}:{self._port}"
+        host = f"[{self.host}]" if ":" in self.host else self.host
+        return f"{'https' if self._tls is not None else 'http'}://{host}:{self._port}"
+
+    @property
+    def tls(self) -> bool:
+        """Whether the engine serves HTTPS."""
+        return self._tls is not None
+
+    @property
+    def ca_bundle(self) -> str | None:
+        """With ``tls=True``, the path of the throwaway CA's certificate (a PEM file) that a client verifies the
+        engine with; the file lasts until the simulator stops. None otherwise."""
+        return self._tls.ca_bundle if self._tls is not None else None
+
+    @property
+    def client_cert(self) -> tuple[str, str] | None:
+        """With ``tls=True, tls_client_ca=True``, the paths of a client certificate and its key that the engine
+        accepts (``cert=`` of requests); None otherwise."""
+        return self._tls.client_cert if self._tls is not None else None
 
     @property
     def virtual_time(self) -> bool:
@@ -226,16 +299,21 @@ class EngineSimulator:
         """Bring the engine back to its initial state (:attr:`state` is a new object, the canned documents are
         restored), clear the request log and the faults, and keep serving on the same URL. A setting given here
         replaces the one the simulator was built with, for this and every later reset."""
-        changes: dict[str, Any] = {"_version": version, "_users": users, "api_version": api_version}
-        for name, value in {**changes, "_virtual_time": virtual_time}.items():
-            if value is not KEEP:
-                setattr(self, name, dict(value or {}) if name == "_users" else value)
-        self._release_held_requests()
-        state = self._initial_state()
+        settings: dict[str, Any] = {
+            "_version": self._version if version is KEEP else version,
+            "_users": self._users if users is KEEP else dict(users or {}),
+            "api_version": self.api_version if api_version is KEEP else api_version,
+            "_virtual_time": self._virtual_time if virtual_time is KEEP else virtual_time,
+        }
+        state = self._initial_state(settings["_version"], settings["_users"], settings["_virtual_time"])
+        # The clock first: a refused one (another simulator holds the client's) leaves everything as it was.
         if self.running and isinstance(state.clock, VirtualClock):
             self._seams.bind(state.clock)
         elif self.running:
             self._seams.release()
+        for name, value in settings.items():
+            setattr(self, name, value)
+        self._release_held_requests()
         self.state = state
         self.faults.clear()
         self.clear_requests()
@@ -245,9 +323,9 @@ class EngineSimulator:
         held, self._stopping = self._stopping, threading.Event()
         held.set()
 
-    def _initial_state(self) -> EngineState:
-        clock: Clock = VirtualClock() if self._virtual_time else SYSTEM_CLOCK
-        return EngineState(version=self._version, users=self._users, clock=clock)
+    def _initial_state(self, version: str, users: Mapping[str, str], virtual_time: bool) -> EngineState:
+        clock: Clock = VirtualClock() if virtual_time else SYSTEM_CLOCK
+        return EngineState(version=version, users=users, clock=clock)
 
     @property
     def documents(self) -> Documents:
@@ -288,7 +366,8 @@ class EngineSimulator:
         "1"}`` on a 503). A fault with only ``delay`` sleeps and then lets the route answer; ``delay=math.inf``
         never answers: the request is held until the simulator stops.
         """
-        fault = Fault(method, path, status, body, count, empty, not_json, delay, dict(headers or {}))
+        given: Any = {} if headers is None else headers  # Fault checks what it is
+        fault = Fault(method, path, status, body, count, empty, not_json, delay, given)
         return self.faults.add(fault)
 
     def clear_faults(self) -> None:
@@ -322,7 +401,10 @@ class EngineSimulator:
         recorded = RecordedRequest(request.method, raw_path, raw_query, headers, body, user, self.state.clock.time())
         with self._log_lock:
             self._log.append(recorded)
-        response = self._answer(request, raw_path, body, user, has_session)
+        try:
+            response = self._answer(request, raw_path, body, user, has_session)
+        except Exception as exc:  # noqa: BLE001 -- whatever fails, the client gets a whole answer
+            response = self._bug(exc)
         return response(environ, start_response)
 
     __call__ = wsgi_app
@@ -346,11 +428,11 @@ class EngineSimulator:
         rest_path = raw_path[len("/rest") :] if raw_path.startswith("/rest/") else raw_path
         fault = self.faults.take(request.method, rest_path)
         if fault is not None:
-            if fault.delay == math.inf:
-                self._stopping.wait()
-                return _error_response(EngineError(503, "The engine is shutting down", "SIMULATOR_STOPPING"))
             if fault.delay > 0:
-                time.sleep(fault.delay)
+                # A held request waits on the event of its time: stop() and reset() set it, releasing every one.
+                released = self._stopping.wait(None if fault.delay == math.inf else min(fault.delay, _LONGEST_WAIT))
+                if released:
+                    return _error_response(EngineError(503, "The engine is shutting down", "SIMULATOR_STOPPING"))
             if fault.answers:
                 return _fault_response(fault)
 
@@ -375,6 +457,9 @@ class EngineSimulator:
         except EngineError as error:
             return _error_response(error)
         except Exception as exc:  # noqa: BLE001 -- a simulator bug must still answer like the engine
-            if self.verbose:
-                traceback.print_exc()
-            return _error_response(EngineError(500, f"Simulator error: {exc!r}", "SIMULATOR_BUG"))
+            return self._bug(exc)
+
+    def _bug(self, exc: Exception) -> Response:
+        if self.verbose:
+            traceback.print_exception(type(exc), exc, exc.__traceback__)
+        return _error_response(EngineError(500, f"Simulator error: {exc!r}", "SIMULATOR_BUG"))

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import re
 import threading
 import time
 from collections.abc import Mapping
@@ -16,14 +17,47 @@ from werkzeug.datastructures import Headers
 DEFAULT_NOT_JSON_BODY = b"<html><body>oops</body></html>"
 FAULT_SYNTAX = "METHOD PATH [STATUS] [count=N|*] [delay=SECONDS|inf] [header=NAME:VALUE] [empty] [not-json]"
 
+#: A header name or method: an HTTP token.
+_TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
+#: A header value that goes on the wire as it is: visible Latin-1 text, spaces and tabs, no line breaks.
+_FIELD_VALUE = re.compile(r"[\t\x20-\x7e\xa0-\xff]*")
+#: Headers that frame the answer: the server writes them, and a fault's own would make the client misread it.
+_FRAMING = {"content-length", "transfer-encoding", "connection"}
+#: Statuses whose answers carry no body.
+_NO_BODY = (204, 304)
+
+
+def _whole(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _check_headers(headers: Any) -> dict[str, str]:
+    if not isinstance(headers, Mapping):
+        raise TypeError(f"headers must map names to values, not {headers!r}")
+    checked: dict[str, str] = {}
+    for name, value in headers.items():
+        if not isinstance(name, str) or not _TOKEN.fullmatch(name):
+            raise ValueError(f"a header name is a token (letters, digits, !#$%&'*+-.^_`|~), not {name!r}")
+        if name.lower() in _FRAMING:
+            raise ValueError(f"the simulator writes {name} itself; a fault cannot set it")
+        if not isinstance(value, str) or not _FIELD_VALUE.fullmatch(value):
+            raise ValueError(
+                f"the value of header {name} must be Latin-1 text without control characters, not {value!r}"
+            )
+        checked[name] = value
+    return checked
+
 
 @dataclass
 class Fault:
     """One injected fault.
 
     ``path`` is the request path after ``/rest`` (``"/v1/system/info"``) as sent on the wire; a trailing ``*``
-    makes it a prefix, and ``method`` may be ``"*"``. ``count=None`` never runs out. ``headers`` are added to the
-    answer; ``delay`` holds the request that many seconds first, ``math.inf`` until the simulator stops.
+    makes it a prefix, and ``method`` may be ``"*"``. ``count=None`` never runs out. ``status`` is 200 to 599
+    (204 and 304 carry no body). ``headers`` are added to the answer (names are tokens, values Latin-1 text; the
+    framing headers are the server's). ``delay`` holds the request that many seconds first, ``math.inf`` until
+    the simulator stops or resets, which release every held request. A setting that cannot be served raises
+    ValueError (TypeError for a value of the wrong kind) here, not when a request meets the fault.
     """
 
     method: str
@@ -37,13 +71,33 @@ class Fault:
     headers: dict[str, str] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
+        if not isinstance(self.method, str) or not (self.method == "*" or _TOKEN.fullmatch(self.method)):
+            raise ValueError(f"method must be an HTTP method or '*', not {self.method!r}")
+        if not isinstance(self.path, str):
+            raise TypeError(f"path must be text, not {self.path!r}")
         self.method = self.method.upper()
+        if self.status is not None and not _whole(self.status):
+            raise TypeError(f"status must be a whole number, not {self.status!r}")
+        if self.status is not None and not 200 <= self.status <= 599:
+            raise ValueError(f"a fault's status is 200 to 599, not {self.status}")
+        if self.status in _NO_BODY and (self.body is not None or self.not_json):
+            raise ValueError(f"an answer with status {self.status} has no body")
+        if isinstance(self.delay, bool) or not isinstance(self.delay, (int, float)):
+            raise TypeError(f"delay must be a number of seconds, not {self.delay!r}")
         if not self.delay >= 0:  # NaN too
             raise ValueError("delay must be a number of seconds, at least 0 (math.inf: never answer)")
-        if self.path.startswith("/rest/"):
-            self.path = self.path[len("/rest") :]
+        if self.count is not None and not _whole(self.count):
+            raise TypeError(f"count must be a whole number or None, not {self.count!r}")
         if self.count is not None and self.count < 1:
             raise ValueError("count must be at least 1 (or None for forever)")
+        if self.body is not None and not isinstance(self.body, (bytes, bytearray, str)):
+            try:
+                json.dumps(self.body)
+            except (TypeError, ValueError, RecursionError) as error:
+                raise ValueError(f"a fault's body must be bytes, text or JSON-serialisable: {error}") from None
+        self.headers = _check_headers(self.headers)
+        if self.path.startswith("/rest/"):
+            self.path = self.path[len("/rest") :]
 
     @classmethod
     def parse(cls, spec: str) -> Fault:
@@ -55,17 +109,24 @@ class Fault:
         fault: dict[str, Any] = {"headers": {}}
         for word in words[2:]:
             key, sep, text = word.partition("=")
-            if word.isdigit() and 100 <= int(word) <= 599:
+            if word.isascii() and word.isdigit():
                 fault["status"] = int(word)
             elif word in ("empty", "not-json"):
                 fault[word.replace("-", "_")] = True
-            elif sep and key in ("count", "delay"):
-                fault[key] = None if text == "*" and key == "count" else (int if key == "count" else float)(text)
+            elif sep and key == "count":
+                if text != "*" and not (text.isascii() and text.isdigit()):
+                    raise ValueError(f"count takes a whole number or *, not {text!r}")
+                fault["count"] = None if text == "*" else int(text)
+            elif sep and key == "delay":
+                try:
+                    fault["delay"] = float(text)
+                except ValueError:
+                    raise ValueError(f"delay takes seconds or inf, not {text!r}") from None
             elif sep and key == "header" and ":" in text:
                 name, _, value = text.partition(":")
                 fault["headers"][name.strip()] = value.strip()
             else:
-                raise ValueError(f"{word!r} is not a status (100-599), count=, delay=, header=, empty or not-json")
+                raise ValueError(f"{word!r} is not a status (200-599), count=, delay=, header=, empty or not-json")
         return cls(words[0], words[1], **fault)
 
     def matches(self, method: str, path: str) -> bool:
