@@ -72,7 +72,8 @@ format: $(VENV)/.lint-deps
 	$(BIN)/clang-format -i $(CXX_SOURCES)
 	$(BIN)/ruff format $(PY_PATHS)
 
-# Every check runs, so that one pass shows all there is to fix; the target fails if any did. mypy names the
+# Every check runs, so that one pass shows all there is to fix; the target fails if any did. tools/check_paths.py
+# refuses a path of one machine (a home, a worktree, a scratch folder) in any tracked file. mypy names the
 # modules from src/ (quenlo is a namespace package), so the checkout is checked, whatever is installed. Both
 # mypy and pyright check TYPED_USES, the README's uses of the typed attributes, against the checkout's stub.
 TYPED_USES := tests/typecheck/readme_uses.py
@@ -83,6 +84,7 @@ lint: $(VENV)/.lint-deps
 	$(BIN)/clang-format --dry-run --Werror $(CXX_SOURCES) || failed="$$failed clang-format"; \
 	MYPYPATH=src $(BIN)/mypy --strict --explicit-package-bases src/quenlo/sdk $(TYPED_USES) || failed="$$failed mypy"; \
 	$(BIN)/basedpyright --pythonpath $(BIN)/python -p $(dir $(TYPED_USES))pyrightconfig.json || failed="$$failed pyright"; \
+	$(BIN)/python tools/check_paths.py || failed="$$failed paths"; \
 	if [ -n "$$failed" ]; then echo "lint failed:$$failed"; exit 1; fi; echo "lint passed"
 
 # The suite on every CPython from 3.9 to 3.13 the machine has (pyenv's, else python3.X on PATH), each in its own

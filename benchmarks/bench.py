@@ -465,7 +465,7 @@ def fresh_process_seconds(code: str) -> Tuple[float, float]:
 def section_import(settings: Settings) -> Section:
     section = Section(
         "4. Import time in fresh processes",
-        f'{sys.executable} -c "import quenlo.sdk.velm_api" against -c "import requests"',
+        'python -c "import quenlo.sdk.velm_api" against -c "import requests"',
         ("measure", "import quenlo.sdk.velm_api, ms", "import requests, ms"),
     )
     ours: List[Tuple[float, float]] = []
@@ -865,9 +865,23 @@ def render(sections: Sequence[Section], settings: Settings, command: str, notes:
             )
         if section.text:
             lines += [""] + section.text
-    if notes:
-        lines += ["", notes.strip()]
-    return "\n".join(lines) + "\n"
+    return with_notes("\n".join(lines) + "\n", notes)
+
+
+def read_notes() -> str:
+    """benchmarks/notes.md: what the figures mean and where the time goes, written by hand."""
+    with open(os.path.join(HERE, "notes.md"), encoding="utf-8") as notes:
+        return notes.read()
+
+
+def with_notes(report: str, notes: str) -> str:
+    """``report`` ending in ``notes``: the measured part is kept, any notes it held already are replaced."""
+    notes = notes.strip()
+    if not notes:
+        return report
+    first = notes.splitlines()[0]
+    measured = report.split("\n" + first + "\n", 1)[0] if "\n" + first + "\n" in report else report
+    return measured.rstrip("\n") + "\n\n" + notes + "\n"
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -875,8 +889,19 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--quick", action="store_true", help="a smoke run: every section, tiny sizes")
     parser.add_argument("--output", help="write the report here (default: print it)")
     parser.add_argument("--only", nargs="+", choices=list(SECTIONS), help="run only these sections")
+    parser.add_argument(
+        "--update-notes",
+        metavar="REPORT",
+        help="measure nothing: replace the closing notes of REPORT with benchmarks/notes.md",
+    )
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.update_notes:
+        with open(args.update_notes, encoding="utf-8") as report_file:
+            old = report_file.read()
+        with open(args.update_notes, "w", encoding="utf-8") as report_file:
+            report_file.write(with_notes(old, read_notes()))
+        return 0
     if args.child:
         memory_child(*args.child[1:])
         return 0
@@ -887,9 +912,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         sections.append(SECTIONS[name](settings))
         print(f"{name}: {time.perf_counter() - began:.1f} s", file=sys.stderr, flush=True)
     command = "python benchmarks/bench.py " + " ".join(argv if argv is not None else sys.argv[1:])
-    notes_path = os.path.join(HERE, "notes.md")
-    notes = open(notes_path, encoding="utf-8").read() if os.path.exists(notes_path) and not args.quick else ""
-    report = render(sections, settings, command.strip(), notes)
+    report = render(sections, settings, command.strip(), "" if args.quick else read_notes())
     if args.output:
         with open(args.output, "w", encoding="utf-8") as out:
             out.write(report)

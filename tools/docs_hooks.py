@@ -13,6 +13,7 @@ documented on some page, and warns (which fails the strict build) naming each on
 from __future__ import annotations
 
 import ast
+import html
 import logging
 import os
 import re
@@ -192,6 +193,31 @@ def exit_codes_page(template: str) -> str:
     return (
         template[: marker.start()] + "| Code | Kind | Meaning |\n|---:|---|---|\n" + rows + template[marker.end() + 1 :]
     )
+
+
+# A code span of a table row that holds a path or a dotted name: the cell may break after its "/" and "."
+# (site.css keeps every other break out of the middle of a word).
+CODE_SPAN = re.compile(r"`([^`]*)`")
+MARKDOWN_CHARACTERS = {ord(c): f"&#{ord(c)};" for c in "[]*_\\"}
+
+
+def table_breaks(markdown: str) -> str:
+    """``markdown`` with each code span of a table row that holds "/" or "." written as HTML with a ``<wbr>``
+    after each, so that a long path breaks at a segment, not inside one."""
+
+    def marked(match: re.Match[str]) -> str:
+        if not re.search(r"[/.]", match.group(1)):
+            return match.group(0)
+        # As HTML, the span's text is still read as Markdown: its brackets, stars and underscores are written as
+        # character references, so that they stay text.
+        text = html.escape(match.group(1), quote=False).translate(MARKDOWN_CHARACTERS)
+        return "<code>" + re.sub(r"([/.])(?=[^/.])", r"\1<wbr>", text) + "</code>"
+
+    return "\n".join(CODE_SPAN.sub(marked, line) if line.startswith("|") else line for line in markdown.split("\n"))
+
+
+def on_page_markdown(markdown: str, **_: Any) -> str:
+    return table_breaks(markdown)
 
 
 def documented(pages: List[str]) -> Set[str]:

@@ -208,7 +208,10 @@ nb::class_<ApiClient> init_client(nb::module_ &m) {
                global("_client_repr"));
     def_method(cls, "set_user(self, username: str | None, password: str | None) -> None",
                "Replace the credentials sent with every later request and forget the session cookies.\n\n"
-               "A username or password of None removes the credentials altogether. Nothing is sent.",
+               "A username or password of None removes the credentials altogether. Nothing is sent.\n\n"
+               "Args:\n"
+               "    username: The user to log in as with later requests.\n"
+               "    password: That user's password; it is never logged or shown.",
                global("_set_user"));
     def_method(
         cls,

@@ -7,12 +7,58 @@ import re
 import sys
 from typing import Any, Callable, Dict, List, Tuple, Union
 
+from quenlo.sdk.utils import _camel_case
+
 _COMMAND_KINDS = {"json": 0, "json or {}": 1, "json or []": 2}
 _RETURNS_DOC = {
     0: "The decoded JSON body.",
     1: "The decoded JSON body, or an empty dict when the body is empty.",
     2: "The decoded JSON body, or an empty list when the body is empty.",
 }
+
+
+# What a parameter name means wherever an operation takes it; the docstring adds where the row sends it.
+_MEANINGS = {
+    "pipeline_id": "The pipeline's id",
+    "rev": "The pipeline's revision",
+    "previewer_id": "The id of the validation or preview (``previewerId`` in the engine's answer)",
+    "snapshot_name": "The snapshot's name",
+    "snapshot_id": "The snapshot's name",
+    "snapshot_label": "The snapshot's label",
+    "fragment_id": "The fragment's id",
+    "stage_instance_name": "The name of the stage",
+}
+
+
+def _arguments_doc(names: List[str], path: List[str], query: Dict[str, str], body: str, as_given: bool) -> str:
+    """An ``Args:`` section saying what each parameter is and where the request carries it: ``query`` maps a
+    parameter to its query name."""
+    lines = ["Args:"]
+    for name in names:
+        if name in path:
+            where = "placed in the path as one segment"
+        elif name == body:
+            where = "sent as the request body as given, not encoded as JSON" if as_given else "sent as the JSON body"
+        elif name in query:
+            where = f"sent as the query value ``{query[name]}``, left out when None"
+        else:
+            where = "not sent to the engine"
+        meaning = _MEANINGS.get(name)
+        lines.append(f"    {name}: {meaning}, {where}." if meaning else f"    {name}: {where[0].upper()}{where[1:]}.")
+    return "\n".join(lines)
+
+
+def _returns_doc(command: str, further: List[str]) -> str:
+    """The ``Returns:`` text of an operation that answers a command: what the command holds, in words."""
+    held = "the engine's answer as ``response``"
+    if further:
+        member = re.compile(r'answer\["(.*)"\]')
+        named = []
+        for extra in further:
+            found = member.fullmatch(extra)
+            named.append(f"the answer's ``{found.group(1)}``" if found else f"``{extra}``")
+        held += ", for " + " and ".join(named)
+    return f"A {command} holding {held}."
 
 
 _TOKEN = re.compile(r"""[][(){},/]|'[^']*'|"[^"]*"|\*{0,2}[A-Za-z_][\w.]*""")
@@ -104,6 +150,7 @@ def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[s
     keywords = ["endpoint"]
     query, keys, values = 0, list[str](), list[int]()
     exclusions: Union[str, Tuple[str, ...], None] = None
+    excluded: Tuple[str, ...] = ()
     text = fields.get("query", "")
     if text.startswith("get_params"):
         # "self" is always excluded: one name goes as that name, several as a tuple.
@@ -134,9 +181,19 @@ def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[s
             extras.append(-len(members))
         else:
             extras.append(argument(extra))
-    further = rest.rstrip(")")
+    if "Args:\n" not in doc and len(names) > 1:
+        if query == 1:
+            sent = {n: _camel_case(n) for n in names if n not in excluded}
+        else:
+            sent = {names[index]: key for key, index in zip(keys, values)}
+        path_names = [names[i] for i in ids if i >= 0]
+        # Google style puts the arguments before the row's own sections (Returns, Raises).
+        section = re.search(r"\n\n(?:Returns|Raises):\n", doc)
+        at = section.start() if section else len(doc)
+        doc = f"{doc[:at]}\n\n{_arguments_doc(names[1:], path_names, sent, body, as_given)}{doc[at:]}"
     if "\nReturns:\n" not in doc:
-        returns = _RETURNS_DOC.get(kind, f"{command}(self, response{', ' + further if further else ''}).")
+        further = [extra for extra in rest.rstrip(")").split(", ") if extra]
+        returns = _RETURNS_DOC.get(kind) or _returns_doc(command, further)
         doc += f"\n\nReturns:\n    {returns}"
     function.__doc__ = f"{doc}\n\nRequest: {head}"
     return (

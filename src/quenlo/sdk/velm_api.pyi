@@ -152,6 +152,10 @@ class ApiClient:
         Replace the credentials sent with every later request and forget the session cookies.
 
         A username or password of None removes the credentials altogether. Nothing is sent.
+
+        Args:
+            username: The user to log in as with later requests.
+            password: That user's password; it is never logged or shown.
         """
 
     def _get(self, endpoint: str, params: Mapping[str, Any] | None = None, absolute_endpoint: bool | None = False) -> requests.Response:
@@ -193,8 +197,16 @@ class ApiClient:
         UUID (sent as ``autoGenerateName`` to engines older than 2.5.0.0); ``draft`` creates it
         without storing it.
 
+        Args:
+            pipeline_title: The new pipeline's title, placed in the path as one segment.
+            description: Sent as the query value ``description``, left out when None.
+            auto_generate_pipeline_id: Sent as the query value ``autoGeneratePipelineId``
+                (``autoGenerateName`` before 2.5.0.0), left out when None.
+            draft: Sent as the query value ``draft``, left out when None.
+            pipeline_type: Sent as the query value ``pipelineType``, left out when None.
+
         Returns:
-            Command whose response holds the new pipeline's configuration.
+            A Command whose response holds the new pipeline's configuration.
 
         Request: PUT /pipeline/{pipeline_title}
         """
@@ -204,6 +216,10 @@ class ApiClient:
         Upload an open archive of pipelines as the form field "file".
 
         The file is read during the upload and left open.
+
+        Args:
+            pipelines_file: A file open for reading in binary mode, such as an archive that
+                ``export_pipelines`` wrote.
 
         Returns:
             The engine's answer as decoded JSON, or an empty dict when the body is empty.
@@ -215,8 +231,14 @@ class ApiClient:
         """
         Replace a stored pipeline's definition with ``pipeline``; the response holds the stored definition.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            pipeline: Sent as the JSON body.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+            description: Sent as the query value ``description``, left out when None.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: POST /pipeline/{pipeline_id}
         """
@@ -225,11 +247,14 @@ class ApiClient:
         """
         Delete a stored pipeline.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+
         Raises:
             requests.HTTPError: for any failure status, 400 and 500 included.
 
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: DELETE /pipeline/{pipeline_id}
         """
@@ -237,6 +262,11 @@ class ApiClient:
     def get_pipeline_configuration(self, pipeline_id: str, rev: int | None = 0, get: str | None = 'pipeline') -> Any:
         """
         Read a stored pipeline; ``get`` names what to read.
+
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+            get: Sent as the query value ``get``, left out when None.
 
         Returns:
             The decoded JSON body, or an empty dict when the body is empty.
@@ -248,6 +278,12 @@ class ApiClient:
         """
         Replace a stored pipeline's definition and read back the stored one.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            pipeline_json: Sent as the JSON body.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+            description: Sent as the query value ``description``, left out when None.
+
         Returns:
             The decoded JSON body, or an empty dict when the body is empty.
 
@@ -258,8 +294,17 @@ class ApiClient:
         """
         List the stored pipelines, filtered, paged and ordered; the response holds the list of pipeline information records.
 
+        Args:
+            filter_text: Sent as the query value ``filterText``, left out when None.
+            label: Sent as the query value ``label``, left out when None.
+            offset: Sent as the query value ``offset``, left out when None.
+            len_: Sent as the query value ``len``, left out when None.
+            order_by: Sent as the query value ``orderBy``, left out when None.
+            order: Sent as the query value ``order``, left out when None.
+            include_status: Sent as the query value ``includeStatus``, left out when None.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /pipelines
         """
@@ -267,6 +312,13 @@ class ApiClient:
     def export_pipeline(self, pipeline_id: str, rev: int | None = 0, attachment: bool | None = False, include_library_definitions: bool | None = False, include_plain_text_credentials: bool | None = True) -> Any:
         """
         Export one pipeline; nothing is written to disk.
+
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+            attachment: Sent as the query value ``attachment``, left out when None.
+            include_library_definitions: Sent as the query value ``includeLibraryDefinitions``, left out when None.
+            include_plain_text_credentials: Sent as the query value ``includePlainTextCredentials``, left out when None.
 
         Returns:
             The exported pipeline as decoded JSON, or an empty dict when the body is empty.
@@ -278,8 +330,13 @@ class ApiClient:
         """
         Export the pipelines ``body`` names; the response holds the engine's archive, unread.
 
+        Args:
+            body: Sent as the JSON body.
+            include_library_definitions: Sent as the query value ``includeLibraryDefinitions``, left out when None.
+            include_plain_text_credentials: Sent as the query value ``includePlainTextCredentials``, left out when None.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: POST /pipelines/export
         """
@@ -287,6 +344,15 @@ class ApiClient:
     def import_pipeline(self, pipeline_id: str, pipeline_json: Any, rev: int | None = 0, overwrite: bool | None = False, draft: bool | None = False, include_library_definitions: bool | None = None, auto_generate_pipeline_id: bool | None = None) -> Any:
         """
         Import one pipeline from its exported JSON.
+
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            pipeline_json: Sent as the JSON body.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+            overwrite: Sent as the query value ``overwrite``, left out when None.
+            draft: Sent as the query value ``draft``, left out when None.
+            include_library_definitions: Sent as the query value ``includeLibraryDefinitions``, left out when None.
+            auto_generate_pipeline_id: Sent as the query value ``autoGeneratePipelineId``, left out when None.
 
         Returns:
             The engine's answer as decoded JSON, or an empty dict when the body is empty.
@@ -300,8 +366,15 @@ class ApiClient:
 
         ``body`` is sent as given, without JSON encoding (None sends no body).
 
+        Args:
+            title: Placed in the path as one segment.
+            description: Sent as the query value ``description``, left out when None.
+            draft: Sent as the query value ``draft``, left out when None.
+            execution_mode: Sent as the query value ``executionMode``, left out when None.
+            body: Sent as the request body as given, not encoded as JSON.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: PUT /fragment/{title}
         """
@@ -309,6 +382,12 @@ class ApiClient:
     def import_fragment(self, fragment_id: str, fragment_json: Any, draft: bool | None = False, include_library_definitions: bool | None = None) -> Any:
         """
         Import a fragment from its exported JSON.
+
+        Args:
+            fragment_id: The fragment's id, placed in the path as one segment.
+            fragment_json: Sent as the JSON body.
+            draft: Sent as the query value ``draft``, left out when None.
+            include_library_definitions: Sent as the query value ``includeLibraryDefinitions``, left out when None.
 
         Returns:
             The engine's answer as decoded JSON, or an empty dict when the body is empty.
@@ -320,6 +399,11 @@ class ApiClient:
         """
         Start a pipeline, overriding its parameters with ``runtime_parameters`` for this run.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+            runtime_parameters: Sent as the JSON body.
+
         Returns:
             StartPipelineCommand, whose waits follow the run to its end or to a counter target.
 
@@ -329,6 +413,10 @@ class ApiClient:
     def stop_pipeline(self, pipeline_id: str, rev: int | None = 0) -> StopPipelineCommand:
         """
         Ask a running pipeline to stop.
+
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
 
         Returns:
             StopPipelineCommand; ``wait_for_stopped`` waits until it has stopped.
@@ -340,6 +428,10 @@ class ApiClient:
         """
         Force a pipeline to stop.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+
         Returns:
             StopPipelineCommand; ``wait_for_stopped`` waits until it has stopped.
 
@@ -350,8 +442,13 @@ class ApiClient:
         """
         Read a pipeline's status (the response is the status record); ``wait_for_status`` waits on it.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+            only_if_exists: Sent as the query value ``onlyIfExists``, left out when None.
+
         Returns:
-            PipelineCommand(self, response).
+            A PipelineCommand holding the engine's answer as ``response``.
 
         Request: GET /pipeline/{pipeline_id}/status
         """
@@ -360,8 +457,12 @@ class ApiClient:
         """
         Make the pipeline's origin start from the beginning on its next run.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: POST /pipeline/{pipeline_id}/resetOffset
         """
@@ -370,8 +471,12 @@ class ApiClient:
         """
         Read the origin offsets the engine has committed for a pipeline (``rev`` is not sent); the response holds the offsets.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, not sent to the engine.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /pipeline/{pipeline_id}/committedOffsets
         """
@@ -380,8 +485,13 @@ class ApiClient:
         """
         Overwrite a pipeline's committed origin offsets with ``body``.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+            body: Sent as the JSON body.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: POST /pipeline/{pipeline_id}/committedOffsets
         """
@@ -390,8 +500,12 @@ class ApiClient:
         """
         Read the metrics of a pipeline's current run; the response holds the metrics (``counters``, ``gauges``, ``meters``, ...).
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /pipeline/{pipeline_id}/metrics
         """
@@ -399,6 +513,10 @@ class ApiClient:
     def get_pipeline_history(self, pipeline_id: str, rev: int | None = 0) -> Any:
         """
         Read the history of a pipeline's runs.
+
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
 
         Returns:
             The decoded JSON body, or an empty list when the body is empty.
@@ -410,8 +528,12 @@ class ApiClient:
         """
         Read a pipeline's rules; the response holds the rules definition.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /pipeline/{pipeline_id}/rules
         """
@@ -420,8 +542,13 @@ class ApiClient:
         """
         Replace a pipeline's rules with ``pipeline``, the rules definition; the response holds the stored rules.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            pipeline: Sent as the JSON body.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: POST /pipeline/{pipeline_id}/rules
         """
@@ -430,8 +557,15 @@ class ApiClient:
         """
         Read the error messages one stage of a pipeline has collected; the response holds the stage's error messages.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            stage_instance_name: The name of the stage, sent as the query value ``stageInstanceName``, left out when None.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+            size: Sent as the query value ``size``, left out when None.
+            edge: Sent as the query value ``edge``, left out when None.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /pipeline/{pipeline_id}/errorMessages
         """
@@ -441,6 +575,11 @@ class ApiClient:
         Start a validation of a stored pipeline.
 
         ``timeout_sec`` travels to the engine as ``timeout``; the client does not wait on it.
+
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+            timeout_sec: Sent as the query value ``timeout``, left out when None.
 
         Returns:
             ValidateCommand for the run (previewer id from the answer); ``wait_for_validate`` waits.
@@ -457,6 +596,17 @@ class ApiClient:
 
         Every setting travels in the query; the request has no body.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+            batches: Sent as the query value ``batches``, left out when None.
+            batch_size: Sent as the query value ``batchSize``, left out when None.
+            skip_targets: Sent as the query value ``skipTargets``, left out when None.
+            end_stage: Sent as the query value ``endStage``, left out when None.
+            timeout: Sent as the query value ``timeout``, left out when None.
+            test_origin: Sent as the query value ``testOrigin``, left out when None.
+            stage_outputs_to_override_json: Sent as the query value ``stageOutputsToOverrideJson``, left out when None.
+
         Returns:
             PreviewCommand for the run; ``wait_for_finished`` waits, ``preview`` reads the records.
 
@@ -471,6 +621,9 @@ class ApiClient:
         Start a preview of a pipeline the engine makes from ``preview_json``
         (POST /pipeline/dynamicPreview).
 
+        Args:
+            preview_json: Sent as the JSON body.
+
         Returns:
             PreviewCommand with the pipeline id and previewer id from the engine's answer.
 
@@ -483,6 +636,9 @@ class ApiClient:
     def run_dynamic_pipeline_preview_for_connection(self, preview_json: Any) -> ConnectionValidateCommand:
         """
         Start a dynamic preview that tests a connection.
+
+        Args:
+            preview_json: Sent as the JSON body.
 
         Returns:
             ConnectionValidateCommand with the pipeline id and previewer id from the engine's answer.
@@ -497,8 +653,12 @@ class ApiClient:
         """
         Read the state of a preview or validation run; the response holds the run's status record.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            previewer_id: The id of the validation or preview (``previewerId`` in the engine's answer), placed in the path as one segment.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /pipeline/{pipeline_id}/preview/{previewer_id}/status
         """
@@ -506,6 +666,10 @@ class ApiClient:
     def get_preview_data(self, pipeline_id: str, previewer_id: str) -> PreviewCommand:
         """
         Read the output of a preview or validation run.
+
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            previewer_id: The id of the validation or preview (``previewerId`` in the engine's answer), placed in the path as one segment.
 
         Returns:
             PreviewCommand for the two ids, whose response holds the preview data.
@@ -520,6 +684,16 @@ class ApiClient:
         The runtime parameters are the JSON body ("{}" when there are none); the other settings
         travel in the query. The client starts nothing itself, even with ``start_pipeline``.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            snapshot_name: The snapshot's name, placed in the path as one segment.
+            snapshot_label: The snapshot's label, sent as the query value ``snapshotLabel``, left out when None.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+            batches: Sent as the query value ``batches``, left out when None.
+            batch_size: Sent as the query value ``batchSize``, left out when None.
+            start_pipeline: Sent as the query value ``startPipeline``, left out when None.
+            runtime_parameters: Sent as the JSON body.
+
         Returns:
             SnapshotCommand for the caller's pipeline id, name and label; ``wait_for_finished`` waits.
 
@@ -530,8 +704,13 @@ class ApiClient:
         """
         Read the status of a snapshot; the response holds the status record (with ``inProgress``).
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            snapshot_name: The snapshot's name, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /pipeline/{pipeline_id}/snapshot/{snapshot_name}/status
         """
@@ -539,6 +718,12 @@ class ApiClient:
     def get_snapshot_data(self, pipeline_id: str, snapshot_name: str, snapshot_label: str | None, rev: int | None = 0) -> SnapshotCommand:
         """
         Read the records of a snapshot.
+
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            snapshot_name: The snapshot's name, placed in the path as one segment.
+            snapshot_label: The snapshot's label, sent as the query value ``snapshotLabel``, left out when None.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
 
         Returns:
             SnapshotCommand for the snapshot, whose response holds its data.
@@ -560,8 +745,11 @@ class ApiClient:
         """
         List the snapshots of one pipeline; the response holds the list.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /pipeline/{pipeline_id}/snapshots
         """
@@ -570,11 +758,16 @@ class ApiClient:
         """
         Delete a snapshot.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            snapshot_id: The snapshot's name, placed in the path as one segment.
+            rev: The pipeline's revision, sent as the query value ``rev``, left out when None.
+
         Raises:
             requests.HTTPError: any failure status, 400 and 500 included.
 
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: DELETE /pipeline/{pipeline_id}/snapshot/{snapshot_id}
         """
@@ -605,7 +798,7 @@ class ApiClient:
         Read the engine's configuration properties; the response is the configuration object.
 
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /system/configuration
         """
@@ -615,7 +808,7 @@ class ApiClient:
         Read the configuration the engine gives its user interface.
 
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /system/configuration/ui
         """
@@ -625,7 +818,7 @@ class ApiClient:
         Read the engine's id; the response carries the id.
 
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /system/info/id
         """
@@ -646,7 +839,7 @@ class ApiClient:
         Read the engine's JMX metrics.
 
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /system/jmx
         """
@@ -656,7 +849,7 @@ class ApiClient:
         Read the engine's usage statistics settings.
 
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /system/stats
         """
@@ -669,7 +862,7 @@ class ApiClient:
             opt: sent unchanged as the query value ``active`` (for example "true" or "false").
 
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: POST /system/stats
         """
@@ -685,7 +878,7 @@ class ApiClient:
             severity: only entries of that severity ("ERROR", "WARN", "INFO", ...).
 
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /system/logs
         """
@@ -708,7 +901,7 @@ class ApiClient:
         Read the definitions of the engine's connection types.
 
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /definitions/connections
         """
@@ -722,7 +915,7 @@ class ApiClient:
             installed_only: list only the libraries installed on the engine.
 
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /stageLibraries/list
         """
@@ -762,7 +955,7 @@ class ApiClient:
         List the categories of the engine's health report.
 
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /system/health/categories
         """
@@ -775,7 +968,7 @@ class ApiClient:
             categories: the categories to report on (None for all).
 
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: GET /system/health/report
         """
@@ -783,6 +976,9 @@ class ApiClient:
     def get_pipeline_acl(self, pipeline_id: str) -> dict[str, Any]:
         """
         Read the access control list of a pipeline.
+
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
 
         Returns:
             The decoded JSON body, or an empty dict when the body is empty.
@@ -794,8 +990,12 @@ class ApiClient:
         """
         Replace the access control list of a pipeline with ``pipeline_acl_json``.
 
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
+            pipeline_acl_json: Sent as the JSON body.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: POST /acl/{pipeline_id}
         """
@@ -803,6 +1003,9 @@ class ApiClient:
     def get_pipeline_permissions(self, pipeline_id: str) -> Any:
         """
         Read the permissions of a pipeline.
+
+        Args:
+            pipeline_id: The pipeline's id, placed in the path as one segment.
 
         Returns:
             The decoded JSON body, or an empty list when the body is empty.
@@ -824,8 +1027,11 @@ class ApiClient:
         """
         Write the subjects of the pipelines' access control lists.
 
+        Args:
+            subjects_json: Sent as the JSON body.
+
         Returns:
-            Command(self, response).
+            A Command holding the engine's answer as ``response``.
 
         Request: POST /pipeline/subjects
         """
@@ -838,8 +1044,11 @@ class ApiClient:
         document) for that user. The client's own credentials are not changed: call set_user
         with the new password for later logins.
 
+        Args:
+            data_json: The change-password document, sent as the JSON body.
+
         Returns:
-            A Command holding the response.
+            A Command holding the engine's answer as ``response``.
 
         Raises:
             KeyError: the current-user record has no ``user``; nothing is posted.

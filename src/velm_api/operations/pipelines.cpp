@@ -166,13 +166,23 @@ void init_pipelines(nb::handle client) {
                "``auto_generate_pipeline_id`` asks for an id made of the title without white space and a\n"
                "UUID (sent as ``autoGenerateName`` to engines older than 2.5.0.0); ``draft`` creates it\n"
                "without storing it.\n\n"
+               "Args:\n"
+               "    pipeline_title: The new pipeline's title, placed in the path as one segment.\n"
+               "    description: Sent as the query value ``description``, left out when None.\n"
+               "    auto_generate_pipeline_id: Sent as the query value ``autoGeneratePipelineId``\n"
+               "        (``autoGenerateName`` before 2.5.0.0), left out when None.\n"
+               "    draft: Sent as the query value ``draft``, left out when None.\n"
+               "    pipeline_type: Sent as the query value ``pipelineType``, left out when None.\n\n"
                "Returns:\n"
-               "    Command whose response holds the new pipeline's configuration.\n\n"
+               "    A Command whose response holds the new pipeline's configuration.\n\n"
                "Request: PUT /pipeline/{pipeline_title}",
                create_pipeline);
     def_method(client, "import_pipelines(self, pipelines_file: typing.IO[bytes]) -> typing.Any",
                "Upload an open archive of pipelines as the form field \"file\".\n\n"
                "The file is read during the upload and left open.\n\n"
+               "Args:\n"
+               "    pipelines_file: A file open for reading in binary mode, such as an archive that\n"
+               "        ``export_pipelines`` wrote.\n\n"
                "Returns:\n"
                "    The engine's answer as decoded JSON, or an empty dict when the body is empty.\n\n"
                "Request: POST /pipelines/import",

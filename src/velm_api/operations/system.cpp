@@ -133,8 +133,10 @@ void init_system(nb::handle client) {
                "Reads the current user first, then posts ``data_json`` (the engine's change-password\n"
                "document) for that user. The client's own credentials are not changed: call set_user\n"
                "with the new password for later logins.\n\n"
+               "Args:\n"
+               "    data_json: The change-password document, sent as the JSON body.\n\n"
                "Returns:\n"
-               "    A Command holding the response.\n\n"
+               "    A Command holding the engine's answer as ``response``.\n\n"
                "Raises:\n"
                "    KeyError: the current-user record has no ``user``; nothing is posted.\n\n"
                "Request: GET /system/info/currentUser, then POST /usermanagement/users/{user}/changePassword",
