@@ -206,7 +206,7 @@ def cmd_start(ctx: Context) -> int:
             if not commands:
                 raise
             # The runs started before it go on; the line says which they are.
-            code, text = describe(error, pid)
+            code, text = _named(pid, error)
             started = ", ".join(ids[: len(commands)])
             raise Failure(code, f"{text}; started before it, and going on on the engine: {started}") from error
     if not ctx.args.wait:
@@ -228,8 +228,7 @@ def cmd_wait(ctx: Context) -> int:
             try:
                 commands.append(ctx.client.get_pipeline_status(pid))
             except Exception as error:
-                code, text = describe(error, pid)
-                raise Failure(code, text) from error
+                raise Failure(*_named(pid, error)) from error
         return _wait_all(ctx, ids, commands, until=until)
 
 
@@ -293,9 +292,15 @@ def _outcome(pid: str, elapsed: Optional[float], value: Any) -> RunOutcome:
     if isinstance(value, dict):
         seconds = "-" if elapsed is None else f"{max(elapsed, 0.0):.1f} s"
         return RunOutcome(0, f"{pid}: {value.get('status')} after {seconds}", value)
-    code, text = describe(value, pid)
+    code, text = _named(pid, value)
     record = value.response if isinstance(getattr(value, "response", None), dict) else None
     return RunOutcome(code, text, record)
+
+
+def _named(pid: str, error: BaseException) -> Tuple[int, str]:
+    """The exit code and line of a failure about the run of ``pid``, the line starting with its id."""
+    code, text = describe(error, pid)
+    return code, text if text.startswith(f"{pid}: ") else f"{pid}: {text}"
 
 
 def _worst(codes: List[Optional[int]]) -> int:

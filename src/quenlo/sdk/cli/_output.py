@@ -208,6 +208,7 @@ class WaitView:
         self.elapsed: Optional[float] = None
         self.remaining: Optional[float] = None
         self.polls = 0
+        self.record: Any = None  # the last status record read
         self.counts: Optional[Dict[str, int]] = None
         self._printed: Optional[str] = None
         self._seen_at = time.monotonic()
@@ -245,6 +246,7 @@ class WaitView:
         self.elapsed = event.elapsed
         self.remaining = event.remaining
         self.polls = event.polls
+        self.record = event.record
         self._seen_at = time.monotonic()
         mode = self.out.mode
         if mode in (LIVE, JSON):
@@ -395,7 +397,7 @@ class RunsView:
                     "status": view.status,
                     "elapsed": view.elapsed,
                     "polls": view.polls,
-                    "record": outcome.record,
+                    "record": outcome.record if outcome.record is not None else view.record,
                 }
                 if outcome.code:
                     run["error"] = outcome.line
