@@ -196,6 +196,18 @@ class TestRounds:
         assert clock.sleeps[:5] == [7, 7, 7, 7, 2] and sum(clock.sleeps) == 300
         assert "2 of 2 runs did not reach their target status" in str(raised.value)
 
+    def test_a_retry_after_never_holds_a_poll_past_its_runs_deadline(self, engine, clock):
+        client = velm_api.ApiClient(engine.url, retries=2)
+        quick = started(client, engine, ["STARTING", "FINISHED"])
+        stuck = started(client, engine, ["STARTING", "FINISHED"])
+        engine.inject_fault("GET", status_path(stuck), status=503, count=None, headers={"Retry-After": "3600"})
+        began = clock.now
+        with pytest.raises(velm_api.WaitAllError) as raised:
+            velm_api.wait_all([quick, stuck], timeout_sec=4)
+        assert clock.now - began <= 4 and clock.sleeps[:2] == [1, 3]
+        assert raised.value.outcomes[0]["status"] == "FINISHED"
+        assert isinstance(raised.value.outcomes[1], velm_api.WaitTimeoutError)
+
     def test_the_same_command_twice_is_waited_on_twice(self, client, engine, clock):
         command = started(client, engine, ["STARTING", "FINISHED", "FINISHED"])
         first, second = velm_api.wait_all([command, command])

@@ -50,6 +50,24 @@ nb::object response_of(nb::handle command) {
     }
 }
 
+// Within a wait, no retry of the transport pauses past the wait's deadline (transport.deadline). The scope is
+// left however the wait ends; leaving it only resets a context variable, which cannot fail.
+struct DeadlineScope {
+    nb::object scope;
+    explicit DeadlineScope(double seconds) {
+        static const nb::handle enter = intern("__enter__");
+        scope = call(global("_deadline"), nb::float_(seconds));
+        call_method(scope, enter);
+    }
+    ~DeadlineScope() {
+        static const nb::handle exit = intern("__exit__");
+        try {
+            call_method(scope, exit, nb::none(), nb::none(), nb::none());
+        } catch (nb::python_error &) {
+        }
+    }
+};
+
 }  // namespace
 
 void Wait::begin() {
@@ -105,6 +123,7 @@ void Wait::paused() {
 nb::object Wait::run() {
     Stopwatch clock;
     begin();
+    const DeadlineScope deadline(limit);
     for (;;) {
         if (is_set(cancel)) raise(call(global("WaitCancelledError"), cancelled()));
         check_deadline(clock.read());
@@ -312,7 +331,10 @@ nb::object wait_all(nb::handle commands, nb::handle until, nb::handle timeout, n
                 bool again = true;
                 while (again) {
                     again = false;
-                    wait.check_deadline(clock.read());
+                    const double elapsed = clock.read();
+                    wait.check_deadline(elapsed);
+                    // Each run's requests, as in its own wait, retry no later than its deadline.
+                    const DeadlineScope deadline(wait.limit - elapsed);
                     record = wait.take(clock, again);
                 }
             } catch (nb::python_error &e) {
