@@ -74,14 +74,21 @@ class TestOutcomes:
         else:
             assert run.err == ""
 
-    @pytest.mark.parametrize(("plans", "code"), [(("ok", "ok"), 4), (("fails", "ok"), 1)])
-    def test_a_run_whose_status_cannot_be_read_is_named_and_ranks_below_a_failure(self, engine, plans, code):
+    @pytest.mark.parametrize(
+        ("plans", "argv", "code"),
+        [
+            (("ok", "ok"), [], 4),
+            (("ok", "fails"), [], 1),  # a failure outranks a refusal, whatever their order
+            (("ok", "endless"), ["--timeout", "1"], 4),  # a refusal outranks a time-out
+        ],
+    )
+    def test_a_run_whose_status_cannot_be_read_is_named_and_ranked(self, engine, plans, argv, code):
         ids = pipelines(engine, *plans)
-        engine.inject_fault("GET", f"/v1/pipeline/{ids[1]}/status", status=404)
-        run = velm(engine, "start", *ids, "--wait")
+        engine.inject_fault("GET", f"/v1/pipeline/{ids[0]}/status", status=404)
+        run = velm(engine, "start", *ids, "--wait", *argv)
         assert run.code == code
-        assert f"{ids[1]}: the engine refused GET " in run.err
-        assert any(line.startswith(f"{ids[1]}: the engine refused GET ") for line in run.out.splitlines())
+        assert f"{ids[0]}: the engine refused GET " in run.err
+        assert any(line.startswith(f"{ids[0]}: the engine refused GET ") for line in run.out.splitlines())
 
     def test_pipe_lines_name_their_run_then_one_line_each_and_a_summary(self, engine):
         ids = pipelines(engine, "ok", "fails", "ok")
@@ -135,6 +142,14 @@ class TestJson:
         assert runs[1]["record"]["message"] == "Disk full" and runs[1]["error"].endswith("Disk full")
         assert "error" not in runs[0] and runs[2]["record"]["status"] == "RUNNING"  # the last one read
 
+    def test_runs_still_going_after_fail_fast_are_named_going(self, engine):
+        ids = pipelines(engine, "endless", "fails")
+        result = velm(engine, "--json", "start", *ids, "--wait", "--fail-fast").docs[-1]
+        assert (result["exitCode"], result["kind"]) == (1, "failed")
+        going, failed = result["runs"]
+        assert (going["outcome"], going["exitCode"], "error" in going) == ("going", None, False)
+        assert (failed["outcome"], failed["exitCode"]) == ("failed", 1)
+
     def test_all_done_is_one_result_record_with_exit_code_0(self, engine):
         ids = pipelines(engine, "ok", "ok")
         for pid in ids:
@@ -185,16 +200,16 @@ def test_live_lines_per_run_and_a_summary_on_a_terminal(engine: EngineSimulator)
     assert code == 1, output
     text = ANSI.sub("", output)
     lines = [line.strip() for line in re.split(r"[\r\n]", text) if line.strip()]
-    frames = [line for line in lines if "elapsed" in line]
+    drawn = {pid: re.findall(rf"{pid}\s+([A-Z_]+)\s+elapsed ([\d.]+) s", text) for pid in ids}
     for pid in ids:  # each run has its own line, redrawn as it changes
-        assert len({frame for frame in frames if pid in frame}) >= 2, frames
+        assert len(set(drawn[pid])) >= 2, drawn
     assert "\x1b[" in output
     summary = lines.index("2 runs: 1 finished, 1 failed")
     assert lines[summary - 2].startswith(f"✔ {ids[0]}: FINISHED after ")
     assert lines[summary - 1].startswith(f"✘ {ids[1]}: ended in RUN_ERROR: Disk full")
     # An ended run's line stands still while the others are waited for.
-    ended = [frame for frame in frames if ids[1] in frame and "RUN_ERROR" in frame]
-    assert ended and len({frame.split("elapsed")[1] for frame in ended}) == 1, ended
+    ended = {elapsed for status, elapsed in drawn[ids[1]] if status == "RUN_ERROR"}
+    assert len(ended) == 1, drawn
 
 
 def test_ctrl_c_stops_waiting_for_every_run_and_leaves_them_going(engine: EngineSimulator) -> None:

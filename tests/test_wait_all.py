@@ -251,6 +251,16 @@ class TestFailures:
         assert isinstance(outcomes[0], velm_api.RunError) and outcomes[1]["status"] == "FINISHED"
         assert str(raised.value).endswith(": RunError")  # no message: nothing after the class
 
+    def test_the_cause_is_the_first_failure_to_happen(self, client, engine, clock):
+        late = started(client, engine, ["STARTING", "RUNNING", {"status": "RUN_ERROR", "message": "late"}])
+        early = started(client, engine, ["STARTING", {"status": "START_ERROR", "message": "early"}])
+        with pytest.raises(velm_api.WaitAllError) as raised:
+            velm_api.wait_all([late, early])
+        assert raised.value.__cause__ is raised.value.outcomes[1]
+        assert str(raised.value).endswith(
+            ": RunError: late; pipeline " + status_path(early).split("/")[-2] + ": StartError: early"
+        )
+
     def test_the_error_pickles_with_its_outcomes(self, client, engine, clock):
         failing = started(client, engine, ["STARTING", {"status": "RUN_ERROR", "message": "disk full"}])
         with pytest.raises(velm_api.WaitAllError) as raised:
