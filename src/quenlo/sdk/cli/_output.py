@@ -374,8 +374,9 @@ class RunsView:
     def on_progress(self, place: int, event: Any) -> None:
         """wait_all's ``on_progress`` callback."""
         view = self.views[place]
-        view.on_progress(event)
+        # Marked first: the display redraws from another thread while on_progress reads the run's counters.
         view.ended = event.status in self._final
+        view.on_progress(event)
         if self._live is not None:
             self._live.refresh()
 
