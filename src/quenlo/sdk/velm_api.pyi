@@ -1449,7 +1449,8 @@ class SnapshotCommand(Command):
 
 def wait_all(commands: Iterable[Command], until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[int, WaitProgress], object] | None = None, cancel: threading.Event | None = None, fail_fast: bool = False) -> list[dict[str, Any]]:
     """
-    Wait for several runs at once, on the caller's thread, and return their final status records.
+    Wait for several runs at once, on the caller's thread, and return their final status records
+    once every run has reached its target.
 
     Each command is waited on as its own ``wait()`` would, with the same keywords: its class's
     default target and time-out when ``until`` or ``timeout_sec`` is None, the statuses that end
@@ -1460,8 +1461,14 @@ def wait_all(commands: Iterable[Command], until: str | Iterable[str] | None = No
 
     Args:
         commands: the commands whose runs to wait for (an iterable; a generator is read once).
-        until, timeout_sec, poll_interval, backoff, max_interval, stop_on: as for ``wait()``,
-            applied to every command.
+        until: the status, or several, that end each run's wait (default: its class's target).
+        timeout_sec: seconds before a run's WaitTimeoutError (default: its class's time-out).
+        poll_interval: seconds between rounds; each pause is ``backoff`` times the last, at most
+            ``max_interval``, and never past the nearest time-out.
+        backoff: the factor each pause grows by (1: fixed).
+        max_interval: the longest pause, in seconds.
+        stop_on: statuses that end a run at once with UnexpectedStatusError (default: as for
+            ``wait()``).
         on_progress: called with the command's place in ``commands`` and a WaitProgress after
             each status read; what it raises ends wait_all as it is.
         cancel: a threading.Event; once set, wait_all ends within one interval with
@@ -1470,8 +1477,7 @@ def wait_all(commands: Iterable[Command], until: str | Iterable[str] | None = No
             the others.
 
     Returns:
-        The final status records (dicts), in the order of ``commands``, when every run reached its
-        target.
+        The final status records (dicts), in the order of ``commands``.
 
     Raises:
         WaitAllError: a run ended otherwise (an error or stop status, its time-out, a failed
