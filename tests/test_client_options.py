@@ -109,6 +109,22 @@ class TestTimeout:
             velm_api.ApiClient(engine.url, timeout=timeout)
         assert engine.requests == []
 
+    @pytest.mark.parametrize(
+        ("options", "error", "message"),
+        [
+            # Our own words, not those of the layers below, which would name neither the client nor the option.
+            ({"timeout": 0}, ValueError, "timeout must be more than 0 seconds, not 0"),
+            ({"timeout": (5, 0.0)}, ValueError, "timeout must be more than 0 seconds, not 0.0"),
+            ({"timeout": True}, TypeError, "timeout must be seconds or a (connect, read) pair, not True"),
+            ({"timeout": (True, 5)}, TypeError, "timeout must be seconds or a (connect, read) pair, not True"),
+            ({"probe_timeout_sec": True}, TypeError, "probe_timeout_sec must be a number of seconds, not True"),
+        ],
+    )
+    def test_refusals_say_what_the_option_must_be(self, engine, options, error, message):
+        with pytest.raises(error) as raised:
+            velm_api.ApiClient(engine.url, **options)
+        assert str(raised.value) == message and engine.requests == []
+
     def test_the_longest_time_out_the_socket_layer_takes_is_accepted(self, engine):
         assert velm_api.ApiClient(engine.url, timeout=(2147483, 2147483)).get_velm_info()["version"]
 

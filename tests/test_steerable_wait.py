@@ -3,8 +3,10 @@ simulator. Most tests run on the fake clock; the end-to-end ones through real sh
 
 from __future__ import annotations
 
+import copy
 import itertools
 import math
+import pickle
 import subprocess
 import sys
 import threading
@@ -15,7 +17,7 @@ from typing import Any, Callable
 import pytest
 
 from quenlo.sdk import velm_api
-from quenlo.sdk.exceptions import InternalServerError, NotFoundError, ServiceUnavailableError
+from quenlo.sdk.exceptions import EngineHTTPError, InternalServerError, NotFoundError, ServiceUnavailableError
 from quenlo.sdk.simulator import EngineSimulator, pipeline_definition, sample_pipeline, sample_stages
 from quenlo.sdk.simulator.store import StoredPipeline
 
@@ -130,8 +132,41 @@ class TestEndingEarly:
         with pytest.raises(velm_api.WaitTimeoutError):
             command.wait(stop_on=(), timeout_sec=3)
 
+    @pytest.mark.parametrize("clone", [pickle.loads, copy.copy], ids=["pickle", "copy"])
+    def test_the_error_keeps_its_message_and_the_engines_text_when_pickled(self, client, engine, pid, clock, clone):
+        ended = {"status": "STOPPED", "message": "stopped by the night shift"}
+        command = command_for(client, engine, pid, ["STARTING", ended])
+        with pytest.raises(velm_api.UnexpectedStatusError) as raised:
+            command.wait()
+        error = raised.value
+        copied = clone(pickle.dumps(error)) if clone is pickle.loads else clone(error)
+        assert type(copied) is velm_api.UnexpectedStatusError
+        assert (
+            str(copied)
+            == str(error)
+            == (f"Pipeline {pid} reached status STOPPED while waiting for status FINISHED: stopped by the night shift")
+        )
+        assert (copied.status, copied.message, copied.response) == (
+            "STOPPED",
+            "stopped by the night shift",
+            error.response,
+        )
+
 
 class TestPacing:
+    @pytest.mark.parametrize("backoff", [1, 3])
+    def test_the_first_pause_is_capped_by_the_ceiling_too(self, client, engine, pid, clock, backoff):
+        command = command_for(client, engine, pid, ["STARTING"] * 3 + ["FINISHED"])
+        command.wait(poll_interval=5, backoff=backoff, max_interval=2)
+        assert clock.sleeps == [2, 2, 2]
+
+    @pytest.mark.parametrize("name", ["timeout_sec", "poll_interval", "backoff", "max_interval"])
+    def test_a_flag_is_not_a_number_of_seconds(self, client, engine, pid, clock, name):
+        command = command_for(client, engine, pid, ["STARTING", "FINISHED"])
+        with pytest.raises(TypeError, match=f"^{name} must be a number of seconds, not True$"):
+            command.wait(**{name: True})
+        assert engine.requests == []
+
     def test_back_off_grows_to_the_ceiling(self, client, engine, pid, clock):
         command = command_for(client, engine, pid, ["STARTING"] * 7 + ["FINISHED"])
         command.wait(poll_interval=1, backoff=2, max_interval=5)
@@ -282,6 +317,24 @@ class TestTransientFailures:
         assert type(raised.value.__cause__) is ServiceUnavailableError
         # The held answer at 0 s, then a failed poll at 1, 2 and 3 s; the deadline at 4 s.
         assert raised.value.last_status == "STARTING" and len(engine.requests) == 3
+
+    def test_the_time_out_names_the_latest_failure_as_cause(self, client, engine, pid, clock):
+        command = command_for(client, engine, pid, ["STARTING", "FINISHED"])
+        path = f"/v1/pipeline/{pid}/status"
+        engine.inject_fault("GET", path, status=503, count=1)
+        engine.inject_fault("GET", path, status=502, count=None)
+        with pytest.raises(velm_api.WaitTimeoutError) as raised:
+            command.wait(timeout_sec=4)
+        cause = raised.value.__cause__
+        assert isinstance(cause, EngineHTTPError) and cause.response.status_code == 502
+        assert len(engine.requests) == 3
+
+    def test_a_failure_polled_through_is_forgotten_once_a_status_is_read(self, client, engine, pid, clock):
+        command = command_for(client, engine, pid, ["STARTING"])
+        engine.inject_fault("GET", f"/v1/pipeline/{pid}/status", status=503, count=1)
+        with pytest.raises(velm_api.WaitTimeoutError) as raised:
+            command.wait(timeout_sec=4)
+        assert raised.value.__cause__ is None and raised.value.last_status == "STARTING"
 
     @pytest.mark.parametrize(("status", "error"), [(404, NotFoundError), (500, InternalServerError)])
     def test_other_http_errors_end_the_wait(self, client, engine, pid, clock, status, error):

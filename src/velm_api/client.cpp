@@ -110,7 +110,9 @@ nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle para
     nb::object own = attr(self, "_get"), session_class = attr(global("requests"), "Session");
     if (!attr_or_none(own, func).is(global("_own_get")) || !PyType_Check(session_class.ptr()) ||
         !is_instance(attr(self, "session"), session_class)) {  // a replaced _get is called as it is
-        nb::object content = attr(call_kw(own, with_query, endpoint, params), "content");
+        nb::object response = call_kw(own, with_query, endpoint, params);
+        nb::object content = attr(response, "content");
+        release(response);  // the last reference: its finalizer runs Python code
         return call(attr(global("io"), "BytesIO"), content);
     }
     nb::object response = send(self, get, kw, timed, endpoint, false, params, nb::bool_(true));

@@ -80,9 +80,10 @@ private:
         last_status = current;
         raise_if_error(current, record);
 
-        nb::object answer = call_method_kw(attr(command, "api_client"), metrics, kw, pipeline_id_);
-        nb::object counters =
-            call_method(call_method(attr(answer, "response"), json), get, nb::str("counters"), nb::dict());
+        nb::object answer =
+            attr(call_method_kw(attr(command, "api_client"), metrics, kw, pipeline_id_), "response");
+        nb::object counters = call_method(call_method(answer, json), get, nb::str("counters"), nb::dict());
+        release(answer);  // the last reference to the response: its finalizer runs Python code
         nb::object count =
             item(call_method(counters, get, metric_name_, mapping({{"count", nb::int_(-1)}})), "count");
         // The count just compared, not a second look-up: a missing counter (-1) meets a negative target, and
@@ -212,25 +213,34 @@ constexpr char finished[] = "FINISHED", stopped[] = "STOPPED",
                batches[] = "pipeline.batchCount.counter";
 
 nb::object preview_property(nb::handle self) {
+    const NativeEntry entry;
     static const nb::handle data = intern("get_preview_data"), json = intern("json"),
                             kw = keywords({"pipeline_id", "previewer_id"}),
                             model_kw = keywords({"pipeline_id", "previewer_id", "preview"});
     nb::object pipeline_id = attr(self, "pipeline_id"), previewer_id = attr(self, "previewer_id");
-    nb::object answer = call_method_kw(attr(self, "api_client"), data, kw, pipeline_id, previewer_id);
-    nb::object preview = call_method(attr(answer, "response"), json);
+    nb::object answer =
+        attr(call_method_kw(attr(self, "api_client"), data, kw, pipeline_id, previewer_id), "response");
+    nb::object preview = call_method(answer, json);
+    release(answer);  // the last reference to the response: its finalizer runs Python code
     return call_kw(attr(global("velm_models"), "Preview"), model_kw, pipeline_id, previewer_id, preview);
 }
 
 nb::object snapshot_property(nb::handle self) {
+    const NativeEntry entry;
     static const nb::handle data = intern("get_snapshot_data"), json = intern("json"),
                             update = intern("update"),
                             kw = keywords({"pipeline_id", "snapshot_name", "snapshot_label"}),
                             model_kw = keywords({"api_client", "snapshot"});
     nb::object client = attr(self, "api_client");
-    nb::object record = call_method(run_status(self, true), json);
-    nb::object answer = call_method_kw(client, data, kw, attr(self, "pipeline_id"),
-                                       attr(self, "snapshot_name"), attr(self, "snapshot_label"));
-    call_method(record, update, call_method(attr(answer, "response"), json));
+    // Each response is released as soon as it is read: its finalizer runs Python code.
+    nb::object status = run_status(self, true);
+    nb::object record = call_method(status, json);
+    release(status);
+    nb::object answer = attr(call_method_kw(client, data, kw, attr(self, "pipeline_id"),
+                                            attr(self, "snapshot_name"), attr(self, "snapshot_label")),
+                             "response");
+    call_method(record, update, call_method(answer, json));
+    release(answer);
     return call_kw(attr(global("velm_models"), "Snapshot"), model_kw, client, record);
 }
 

@@ -1,7 +1,9 @@
 #include "python_glue.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -35,13 +37,31 @@ nb::object attr(nb::handle obj, const char *name) {
     return guarded([&] { return PyObject_GetAttrString(obj.ptr(), name); });
 }
 
+namespace {
+
+// The new reference `run()` returns; when it fails with `missing` (KeyError, AttributeError), the error is
+// dropped inside the guard (its traceback may hold the last reference to something with a finalizer) and
+// `otherwise()` is the answer.
+template <typename Run, typename Otherwise>
+nb::object unless_missing(PyObject *missing, Run &&run, Otherwise &&otherwise) {
+    bool absent = false;
+    nb::object result = guarded([&] {
+        PyObject *value = run();
+        if (value || !PyErr_ExceptionMatches(missing)) return value;
+        PyErr_Clear();
+        absent = true;
+        Py_INCREF(Py_None);
+        return Py_None;
+    });
+    return absent ? otherwise() : result;
+}
+
+}  // namespace
+
 nb::object attr_or_none(nb::handle obj, nb::handle name) {
-    try {
-        return attr(obj, name);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_AttributeError)) throw;
-        return nb::none();
-    }
+    return unless_missing(
+        PyExc_AttributeError, [&] { return PyObject_GetAttr(obj.ptr(), name.ptr()); },
+        [] { return nb::none(); });
 }
 
 nb::object member(nb::handle obj, const char *name, const char *what) {
@@ -106,32 +126,11 @@ struct Native {
     void (*destroy)(void *function);
 };
 
-// Native calls nested in one another (an operation entered again through an overridden verb, a wait started
-// from its own callback) stack C++ frames between Python's. Each counts against Python's recursion limit, and
-// past this many on one thread they raise RecursionError whatever that limit is, long before the thread's
-// stack (8 MiB by default) runs out.
-constexpr int max_native_depth = 100;
-thread_local int native_depth = 0;
-
-struct Nested {
-    Nested() { ++native_depth; }
-    ~Nested() {
-        --native_depth;
-        Py_LeaveRecursiveCall();
-    }
-};
-
 PyObject *native_trampoline(PyObject *capsule, PyObject *const *args, Py_ssize_t nargs) {
     const Native *native = static_cast<const Native *>(PyCapsule_GetPointer(capsule, nullptr));
     if (!native) return nullptr;
-    if (native_depth >= max_native_depth) {
-        PyErr_Format(PyExc_RecursionError,
-                     "maximum recursion depth exceeded: more than %d client calls nested", max_native_depth);
-        return nullptr;
-    }
-    if (Py_EnterRecursiveCall(" in a client call")) return nullptr;
-    const Nested nested;
     try {
+        const NativeEntry entry;
         return native->call(native->function, args, (size_t)nargs);
     } catch (nb::python_error &e) {
         e.restore();
@@ -157,6 +156,45 @@ PyMethodDef native_method = {"native",
 void check_arity(size_t expected, size_t given) {
     if (given != expected)
         raise_message(PyExc_TypeError, format("expected {} arguments, got {}", expected, given));
+}
+
+namespace {
+
+// The lowest address of the calling thread's stack that an entry may start above: its low end plus what is
+// kept free for the code that handles the RecursionError (1 MiB, or a quarter of a smaller stack). Null where
+// the stack cannot be known. Measured, not counted: greenlets run many calls at once on one thread's stack
+// without nesting them, and a count per thread would take them for recursion.
+const char *stack_floor() {
+#ifdef __linux__
+    static thread_local const char *floor = [] {
+        pthread_attr_t attributes;
+        void *low = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attributes) != 0) return static_cast<const char *>(nullptr);
+        const bool known = pthread_attr_getstack(&attributes, &low, &size) == 0 && low;
+        pthread_attr_destroy(&attributes);
+        return known ? static_cast<const char *>(low) + std::min<size_t>(size / 4, 1 << 20) : nullptr;
+    }();
+    return floor;
+#else
+    return nullptr;
+#endif
+}
+
+}  // namespace
+
+NativeEntry::NativeEntry() {
+    // The frame's own address: a sanitizer may keep a function's locals elsewhere.
+    const char *here = static_cast<const char *>(__builtin_frame_address(0));
+    if (here < stack_floor())
+        raise_message(PyExc_RecursionError,
+                      nb::str("maximum recursion depth exceeded: client calls nested too deeply for the "
+                              "thread's stack"));
+    if (Py_EnterRecursiveCall(" in a client call")) throw nb::python_error();
+}
+
+NativeEntry::~NativeEntry() {
+    Py_LeaveRecursiveCall();
 }
 
 nb::object native_function(NativeCall call, void *function, void (*destroy)(void *)) {
@@ -266,12 +304,10 @@ bool contains(nb::handle container, nb::handle value) {
 }
 
 nb::object pipeline_id_of(nb::handle record) {
-    try {
-        return item(record, "pipelineId");
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_KeyError)) throw;
-        return item(record, "name");
-    }
+    static const nb::handle pipeline_id = intern("pipelineId"), name = intern("name");
+    return unless_missing(
+        PyExc_KeyError, [&] { return PyObject_GetItem(record.ptr(), pipeline_id.ptr()); },
+        [&] { return item(record, name); });
 }
 
 nb::object exception_of(nb::python_error &e) {

@@ -170,6 +170,19 @@ nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb
 using NativeCall = PyObject *(*)(void *function, PyObject *const *args, size_t nargs);
 nb::object native_function(NativeCall call, void *function, void (*destroy)(void *) = nullptr);
 
+// A call from Python into C++ for as long as it lives: it counts against Python's recursion limit, and none
+// starts within the last MiB of the thread's stack, so that an entry reached again from Python (an operation
+// through an overridden verb, a wait from its own callback) raises RecursionError whatever the limit, before
+// the stack runs out. Every native_function call is one; a function that nanobind binds itself (a property)
+// makes its own.
+class NativeEntry {
+public:
+    NativeEntry();  // python_error: RecursionError
+    ~NativeEntry();
+    NativeEntry(const NativeEntry &) = delete;
+    NativeEntry &operator=(const NativeEntry &) = delete;
+};
+
 void check_arity(size_t expected, size_t given);
 
 template <typename R, typename... Args, size_t... I>

@@ -41,15 +41,6 @@ bool is_set(nb::handle cancel) {
     return !cancel.is_none() && truthy(call_method(cancel, name));
 }
 
-nb::object response_of(nb::handle command) {
-    try {
-        return attr(command, "response");
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_AttributeError)) throw;
-        return nb::none();
-    }
-}
-
 // Within a wait, no retry of the transport pauses past the wait's deadline (transport.deadline). The scope is
 // left however the wait ends; leaving it only resets a context variable, which cannot fail.
 struct DeadlineScope {
@@ -79,7 +70,7 @@ void Wait::check_deadline(double elapsed) {
     static const nb::handle timeout_kw = keywords({"timeout_sec", "elapsed", "response", "last_status"});
     if (elapsed < limit) return;
     nb::object error = call_kw(global("WaitTimeoutError"), timeout_kw, timed_out(), timeout_sec,
-                               nb::float_(elapsed), response_of(command), last_status);
+                               nb::float_(elapsed), attr_or_none(command, nb::str("response")), last_status);
     // Polled through to the end: the failure that kept the wait from its status is the cause.
     if (failure.is_valid()) set_attr(error, "__cause__", failure);
     raise(error);
@@ -96,7 +87,7 @@ nb::object Wait::take(Stopwatch &clock, bool &again) {
         nb::object response = poll();
         if (response.is_valid()) {
             set_attr(command, "response", response);
-            failure = nb::object();
+            release(failure);  // its traceback may hold the last reference to a response
             if (log_bodies) log("debug", "response.content: %s", attr(response, "content"));
             if (has_body(response))
                 record = call_method(response, json);
@@ -202,6 +193,7 @@ private:
             return run_status(command, &kind_ == &snapshot);
         } catch (nb::python_error &e) {
             if (!truthy(call(attr(waits_module, "is_transient"), e.value(), global("requests")))) throw;
+            release(failure);
             failure = exception_of(e);
             log("debug", "Status read of %s failed, trying again: %s", subject(), failure);
             return nb::object();

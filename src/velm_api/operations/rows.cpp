@@ -82,10 +82,13 @@ nb::object run(const Operation &op, PyObject *const *args, size_t nargs) {
     if (op.as_given) call[count++] = Py_False;
     nb::object response = vectorcall_method(op.verb, call + 1, 1, op.keywords);
 
-    if (op.returns != command && (op.returns == json || has_body(response)))
-        return call_method(response, json_name);
-    if (op.returns == json_or_dict) return nb::dict();
-    if (op.returns == json_or_list) return nb::list();
+    if (op.returns != command) {
+        nb::object result = op.returns == json || has_body(response) ? call_method(response, json_name)
+                            : op.returns == json_or_dict             ? nb::object(nb::dict())
+                                                                     : nb::object(nb::list());
+        release(response);  // the last reference: its finalizer runs Python code
+        return result;
+    }
     PyObject *arguments[6] = {nullptr, args[0], response.ptr()};
     nb::object answer = op.members.empty() ? nb::object() : call_method(response, json_name);
     std::vector<nb::object> members;
