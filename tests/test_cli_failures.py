@@ -296,10 +296,16 @@ def test_a_multi_line_engine_message_is_one_line(engine: EngineSimulator, orders
     assert run.docs[-1]["error"] == run.line
 
 
+@pytest.mark.parametrize("page", [False, True])
 @pytest.mark.parametrize("source", ["environment", "url", "file"])
-def test_a_password_the_engine_echoes_back_is_never_shown(engine: EngineSimulator, tmp_path: Path, source: str) -> None:
-    body = error_body(f"user admin with password {PASSWORD} is not known", "AUTH")
-    engine.inject_fault("GET", "/v1/system/info", status=401, body=body, count=None)
+def test_a_password_the_engine_echoes_back_is_never_shown(
+    engine: EngineSimulator, tmp_path: Path, source: str, page: bool
+) -> None:
+    text = f"user admin with password {PASSWORD} is not known"
+    if page:  # a proxy's page, quoted as what came back
+        engine.inject_fault("GET", "/v1/system/info", status=401, body=f"<p>{text}</p>", count=None)
+    else:
+        engine.inject_fault("GET", "/v1/system/info", status=401, body=error_body(text, "AUTH"), count=None)
     url, argv, env = engine.url, [], {"VELM_USER": "admin"}
     if source == "environment":
         env["VELM_PASSWORD"] = PASSWORD
@@ -310,7 +316,7 @@ def test_a_password_the_engine_echoes_back_is_never_shown(engine: EngineSimulato
         argv = ["--password-file", str(tmp_path / "pw")]
     for output in ([], ["--json"], ["--debug"]):
         run = velm(url, *argv, *output, "info", **env)
-        assert run.code == 4 and "is not known" in run.err, run.err
+        assert run.code == (6 if page else 4) and "is not known" in run.err, run.err
         assert PASSWORD not in run.out + run.err
         if output == ["--json"]:
             assert "with password *** is not known" in run.docs[-1]["error"]

@@ -40,9 +40,9 @@ DEFAULT_HTTP_TIMEOUT = 30.0
 
 def http_timeout(text: str) -> Union[None, float, Tuple[float, float]]:
     """``--timeout-http``: seconds, or ``CONNECT,READ`` seconds; ``0`` is no time-out at all."""
-    if text.strip() in ("0", "0.0"):
-        return None
     parts = text.split(",")
+    if len(parts) == 1 and float(text) == 0:
+        return None
     if len(parts) > 2:
         raise ValueError(text)
     values = tuple(seconds(part) for part in parts)
