@@ -52,5 +52,5 @@ def test_the_ci_job_rehearsed_from_a_shell_runs_as_the_guide_says() -> None:
     )
     out = result.stdout + result.stderr
     assert result.returncode == 0, out
-    assert [line for line in out.splitlines() if line.startswith("exit ")] == ["exit 4", "exit 1", "exit 3"]
+    assert [line for line in out.splitlines() if line.startswith("exit ")] == ["exit 5", "exit 1", "exit 3"]
     assert "nightly: FINISHED" in out and "Run of 'broken' failed (RUN_ERROR): Disk full" in out
