@@ -153,6 +153,53 @@ class TestRetries:
         assert client.get_velm_info()["version"] == "5.6.0"
         assert len(engine.requests) == 3
 
+    @pytest.mark.parametrize(
+        ("timeout", "retry_after", "longest"),
+        [
+            (2, "3600", 2),
+            ((1, 3), "3600", 3),
+            ((None, 0.5), "3600", 0.5),
+            (None, "3600", 120),  # the back-off ceiling of urllib3's Retry
+            (2, "Wed, 21 Oct 2099 07:28:00 GMT", 2),
+            (None, "1", 1),
+        ],
+    )
+    def test_a_retry_after_never_sleeps_past_the_time_out_or_the_ceiling(
+        self, engine, no_sleep, timeout, retry_after, longest
+    ):
+        client = velm_api.ApiClient(engine.url, timeout=timeout, retries=1)
+        engine.inject_fault("GET", "/v1/x", status=503, headers={"Retry-After": retry_after})
+        engine.inject_fault("GET", "/v1/x", status=200)
+        client._get("/v1/x")
+        assert [c.args[0] for c in no_sleep.call_args_list] == [longest]
+
+    def test_a_long_retry_after_ends_with_the_time_out_for_real(self, engine):
+        client = velm_api.ApiClient(engine.url, timeout=0.3, retries=1)
+        engine.inject_fault("GET", "/v1/x", status=503, headers={"Retry-After": "3600"}, count=2)
+        started = time.monotonic()
+        with pytest.raises(ServiceUnavailableError):
+            client._get("/v1/x")
+        assert 0.3 <= time.monotonic() - started < 1.5
+
+    def test_the_probe_never_sleeps_past_its_deadline(self, engine, clock):
+        engine.inject_fault("GET", INFO, status=503, headers={"Retry-After": "3600"}, count=None)
+        with pytest.raises(TimeoutError, match="within 5 seconds; last answer: 503"):
+            velm_api.ApiClient(engine.url, retries=3, probe_timeout_sec=5)
+        assert clock.now - 1_000_000.0 <= 5 and max(clock.sleeps) <= 5
+
+    @pytest.mark.parametrize("retry_after", ["-1", "soon", "1.5", "", "10 s"])
+    def test_a_malformed_retry_after_is_ignored(self, engine, no_sleep, retry_after):
+        client = velm_api.ApiClient(engine.url, retries=1)
+        engine.clear_requests()
+        engine.inject_fault("GET", "/v1/x", status=503, headers={"Retry-After": retry_after}, count=2)
+        # The 503 is handled as any 503: retried after the back-off (none for a first retry), then raised.
+        with pytest.raises(ServiceUnavailableError):
+            client._get("/v1/x")
+        assert len(engine.requests) == 2 and all(c.args[0] <= 1 for c in no_sleep.call_args_list)
+        # ... and the probe tries again past it.
+        engine.inject_fault("GET", INFO, status=503, headers={"Retry-After": retry_after}, count=2)
+        assert velm_api.ApiClient(engine.url, retries=1).version == "5.6.0"
+
     def test_adapters_from_session_attributes_replace_the_retrying_ones(self, engine):
         client = velm_api.ApiClient(engine.url, retries=3, session_attributes={"adapters": {"http://": HTTPAdapter()}})
         engine.clear_requests()
@@ -201,11 +248,25 @@ class TestProbeTimeout:
             velm_api.ApiClient(url, probe_timeout_sec=2)
         assert "wrong" not in str(raised.value) and "://***@127.0.0.1" in str(raised.value)
 
-    def test_nan_is_refused_before_any_request(self, engine):
-        # It probed for ever: no time is ever past a NaN deadline.
+    @pytest.mark.parametrize("seconds", [math.nan, -1, -0.001, -math.inf])
+    def test_nan_and_negative_are_refused_before_any_request(self, engine, seconds):
+        # NaN probed for ever: no time is ever past a NaN deadline.
         with pytest.raises(ValueError, match="probe_timeout_sec"):
-            velm_api.ApiClient(engine.url, probe_timeout_sec=math.nan)
+            velm_api.ApiClient(engine.url, probe_timeout_sec=seconds)
         assert engine.requests == []
+
+    @pytest.mark.parametrize("seconds", [0, math.inf, 1e12])
+    def test_zero_tries_once_and_infinity_keeps_trying(self, secured_engine, seconds):
+        assert velm_api.ApiClient(secured_engine.url, "form", "admin", "admin", probe_timeout_sec=seconds).version
+
+        class Stopped(Exception):
+            pass
+
+        # Asked for, a probe without end retries a refusal; the test stops this one after 30 tries.
+        with mock.patch("time.sleep", side_effect=[None] * 29 + [Stopped]) as sleep:
+            with pytest.raises(TimeoutError if seconds == 0 else Stopped):
+                velm_api.ApiClient(secured_engine.url, "form", "admin", "wrong", probe_timeout_sec=seconds)
+        assert sleep.call_count == (0 if seconds == 0 else 30)
 
     @pytest.mark.parametrize(
         ("given", "passed"), [({}, {}), ({"probe_timeout_sec": 60}, {}), ({"probe_timeout_sec": 7.5}, {"timeout": 7.5})]

@@ -35,7 +35,8 @@ class RawEngine:
     """A loopback server that reads a request and then misbehaves at the socket level.
 
     ``mode``: "reset" sends the head and part of the body, then resets the connection; "truncated" announces a
-    longer body than it sends and closes cleanly; "closed" closes without answering.
+    longer body than it sends and closes cleanly; "stalled" sends the head and part of the body and then
+    nothing until it is closed; "closed" closes without answering.
     """
 
     BODY = b'{"status": "RUNNING", "pipelineId": "orders", "version": "5.6.0", "padding": "' + b"x" * 200 + b'"}'
@@ -76,6 +77,8 @@ class RawEngine:
         if self.mode == "closed":
             return
         connection.sendall(head + self.BODY[:40])
+        if self.mode == "stalled":
+            self._stopped.wait(10)
         if self.mode == "reset":
             # A zero linger time turns close() into a reset.
             connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -155,7 +158,9 @@ def fault(kind: str, client: velm_api.ApiClient, engine: EngineSimulator, route:
         finally:
             client.session.mount("http://", HTTPAdapter())
         return
-    server_url = client.server_url
+    server_url, timeout = client.server_url, client.timeout
+    if kind == "stalled":
+        client.timeout = 0.2
     raw = None
     if kind == "refused":
         with socket.socket() as bound:  # bound, never listening
@@ -167,7 +172,7 @@ def fault(kind: str, client: velm_api.ApiClient, engine: EngineSimulator, route:
     try:
         yield
     finally:
-        client.server_url = server_url
+        client.server_url, client.timeout = server_url, timeout
         if raw is not None:
             raw.close()
 
@@ -181,6 +186,8 @@ RAISES = {
     "reset": requests.exceptions.ChunkedEncodingError,
     "truncated": requests.exceptions.ChunkedEncodingError,
     "slow": requests.Timeout,
+    # The engine answered: a body that stops coming is a slow engine, not an unreachable one.
+    "stalled": requests.ReadTimeout,
 }
 KINDS = list(RAISES)
 
@@ -205,6 +212,8 @@ def test_operation_failures_raise_the_documented_exception(client, engine, pid, 
     with fault(kind, client, engine, route.format(pid=pid)), pytest.raises(expected) as raised:
         call(client, pid)
     assert isinstance(raised.value, requests.RequestException)
+    if kind == "stalled":
+        assert not isinstance(raised.value, requests.ConnectionError)
     if kind == "503" or (operation == "delete" and kind == "500"):
         assert not isinstance(raised.value, (BadRequestError, InternalServerError))
     if kind == "slow":
@@ -212,6 +221,15 @@ def test_operation_failures_raise_the_documented_exception(client, engine, pid, 
     # The client is not left broken: the same operation works once the fault has passed.
     engine.clear_faults()
     call(client, pid)
+
+
+@pytest.mark.parametrize("operation", list(OPERATIONS))
+def test_a_stalled_body_is_a_read_timeout_with_retries_too(engine, pid, operation):
+    route, call = OPERATIONS[operation]
+    client = velm_api.ApiClient(engine.url, retries=2)
+    with fault("stalled", client, engine, route.format(pid=pid)), pytest.raises(requests.ReadTimeout) as raised:
+        call(client, pid)
+    assert not isinstance(raised.value, requests.ConnectionError)
 
 
 def test_a_burst_of_failures_raises_each_time_then_passes(client, engine):

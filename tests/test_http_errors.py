@@ -3,7 +3,9 @@ the request they name, and what still catches them."""
 
 from __future__ import annotations
 
+import json
 import pickle
+import sys
 from collections.abc import Iterator
 
 import pytest
@@ -11,10 +13,14 @@ import requests
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.exceptions import (
+    BadRequestError,
+    ConflictError,
     EngineHTTPError,
     EngineJSONDecodeError,
     ForbiddenError,
+    InternalServerError,
     NotFoundError,
+    ServiceUnavailableError,
     UnauthorizedError,
 )
 from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
@@ -90,6 +96,25 @@ class TestCatching:
         engine.inject_fault("GET", "/v1/x", status=status, empty=True)
         assert client._get("/v1/x").status_code == status
 
+    @pytest.mark.parametrize(
+        ("error", "status"),
+        [
+            (EngineHTTPError(), 0),
+            (BadRequestError(), 400),
+            (UnauthorizedError(), 401),
+            (ForbiddenError(), 403),
+            (NotFoundError(), 404),
+            (ConflictError(), 409),
+            (InternalServerError(), 500),
+            (ServiceUnavailableError(), 503),
+            (pickle.loads(pickle.dumps(EngineHTTPError("rebuilt"))), 0),
+            (pickle.loads(pickle.dumps(ConflictError("rebuilt"))), 409),
+        ],
+        ids=lambda value: type(value).__name__ if isinstance(value, Exception) else str(value),
+    )
+    def test_the_status_is_an_int_even_without_a_response(self, error, status):
+        assert type(error.status_code) is int and error.status_code == status
+
     def test_attributes_survive_pickling_with_credentials_redacted(self, engine):
         client = velm_api.ApiClient(engine.url.replace("://", "://me:s3cret@"))
         with pytest.raises(NotFoundError) as raised:
@@ -129,3 +154,58 @@ class TestBodiesThatAreNotJson:
         engine.inject_fault("GET", "/v1/x", status=200, body="[" * 100_000 + "]" * 100_000)
         with pytest.raises(EngineJSONDecodeError, match=r"^The answer to GET .*/rest/v1/x .* nested too deeply"):
             client._get("/v1/x").json()
+
+
+CAFE = '{"s": "café ☃"}'
+
+
+class TestJsonIsReadInItsCharset:
+    @pytest.mark.parametrize(
+        ("body", "content_type"),
+        [
+            (CAFE.encode(), "application/json"),
+            (CAFE.encode("utf-16"), "application/json; charset=utf-16"),
+            (CAFE.encode("utf-16-be"), 'application/json; charset="UTF-16BE"'),
+            (b'{"s": "caf\xe9 \\u2603"}', "application/json; charset=windows-1252"),
+            # requests takes text/* without a charset as ISO-8859-1, and reads "cafÃ©"
+            (CAFE.encode(), "text/html"),
+            (CAFE.encode(), "text/plain; format=flowed"),
+            (b"\xef\xbb\xbf" + CAFE.encode(), "application/json"),  # a byte order mark is skipped
+            (CAFE.encode(), "application/json; charset=no-such-charset"),  # unknown: UTF-8
+        ],
+        ids=lambda value: value if isinstance(value, str) else None,
+    )
+    def test_declared_charset_else_utf_8(self, client, engine, body, content_type):
+        engine.inject_fault("GET", "/v1/system/info", status=200, body=body, headers={"Content-Type": content_type})
+        assert client.get_velm_info() == json.loads(CAFE)
+
+    def test_an_error_body_is_read_in_its_charset_too(self, client, engine):
+        body = '{"message": "déjà là"}'.encode("latin-1")
+        engine.inject_fault(
+            "GET", "/v1/x", status=409, body=body, headers={"Content-Type": "application/json; charset=latin-1"}
+        )
+        with pytest.raises(EngineHTTPError) as raised:
+            client._get("/v1/x")
+        assert raised.value.engine_message == "déjà là"
+
+    @pytest.mark.parametrize(
+        ("body", "complaint"),
+        [
+            ('{"s": "café"}'.encode("latin-1"), "'utf-8' codec can't decode byte 0xe9"),
+            (CAFE.encode("utf-16"), "'utf-8' codec can't decode byte 0xff"),  # UTF-16 undeclared is not guessed
+            (b'{"n": ' + b"7" * 5000 + b"}", "4300 digits"),
+        ],
+        ids=["latin-1 undeclared", "utf-16 undeclared", "5000 digits"],
+    )
+    def test_a_body_that_does_not_decode_names_the_request(self, engine, body, complaint):
+        if complaint == "4300 digits" and not hasattr(sys, "get_int_max_str_digits"):
+            pytest.skip("this Python converts numbers of any length")
+        client = velm_api.ApiClient(engine.url.replace("://", "://me:s3cret@"))
+        engine.inject_fault("GET", "/v1/system/info", status=200, body=body)
+        with pytest.raises(EngineJSONDecodeError) as raised:
+            client.get_velm_info()
+        message = str(raised.value)
+        url = f"http://***@127.0.0.1:{engine.port}/rest/v1/system/info"
+        assert message.startswith(f"The answer to GET {url} (200 OK, body ") and complaint in message
+        assert (raised.value.method, raised.value.url) == ("GET", url) and "s3cret" not in message
+        assert isinstance(raised.value, requests.JSONDecodeError) and raised.value.__context__ is None

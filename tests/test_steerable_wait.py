@@ -261,6 +261,19 @@ class TestTransientFailures:
         assert command.wait()["status"] == "FINISHED"
         assert len(engine.requests) == 2
 
+    @pytest.mark.parametrize("wait", ["wait", "wait_for_status"])
+    def test_a_retry_after_never_holds_a_poll_past_the_deadline(self, engine, pid, clock, wait):
+        client = velm_api.ApiClient(engine.url, retries=2)
+        command = command_for(client, engine, pid, ["STARTING", "FINISHED"])
+        engine.inject_fault(
+            "GET", f"/v1/pipeline/{pid}/status", status=503, count=None, headers={"Retry-After": "3600"}
+        )
+        started = clock.now
+        # The steerable wait polls through to its deadline; the classic one raises the failed poll.
+        with pytest.raises(velm_api.WaitTimeoutError if wait == "wait" else ServiceUnavailableError):
+            getattr(command, wait)("FINISHED", timeout_sec=4)
+        assert clock.now - started <= 4 and clock.sleeps[:2] == [1, 3]
+
     def test_failing_to_the_deadline_names_the_failure_as_cause(self, client, engine, pid, clock):
         command = command_for(client, engine, pid, ["STARTING", "FINISHED"])
         engine.inject_fault("GET", f"/v1/pipeline/{pid}/status", status=503, count=None)

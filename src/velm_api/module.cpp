@@ -44,7 +44,7 @@ NB_MODULE(velm_api, m) {
     for (const char *name : {"redact_url", "EngineHTTPError", "error_class_for"})
         m.attr(("_" + std::string(name)).c_str()) = exceptions.attr(name);
     nb::module_ transport = companion("transport");
-    for (const char *name : {"RetryingAdapter", "EngineResponse", "raise_http_error"})
+    for (const char *name : {"RetryingAdapter", "EngineResponse", "raise_http_error", "deadline"})
         m.attr(("_" + std::string(name)).c_str()) = transport.attr(name);
     nb::module_ client_companion = companion("_client");
     for (const char *name : {"init_client", "client_repr", "set_user"})

@@ -93,6 +93,24 @@ nb::object response_of(nb::handle command) {
     }
 }
 
+// Within a wait, no retry of the transport pauses past the wait's deadline (transport.deadline). The scope is
+// left however the wait ends; leaving it only resets a context variable, which cannot fail.
+struct DeadlineScope {
+    nb::object scope;
+    explicit DeadlineScope(double seconds) {
+        static const nb::handle enter = intern("__enter__");
+        scope = call(global("_deadline"), nb::float_(seconds));
+        call_method(scope, enter);
+    }
+    ~DeadlineScope() {
+        static const nb::handle exit = intern("__exit__");
+        try {
+            call_method(scope, exit, nb::none(), nb::none(), nb::none());
+        } catch (nb::python_error &) {
+        }
+    }
+};
+
 }  // namespace
 
 nb::object Wait::run() {
@@ -101,6 +119,7 @@ nb::object Wait::run() {
     const Nested nested;
     Stopwatch clock;
     limit = to_double(timeout_sec);
+    const DeadlineScope deadline(limit);
     bool use_held = held_first;
     for (;;) {
         if (is_set(cancel)) raise(call(global("WaitCancelledError"), cancelled()));

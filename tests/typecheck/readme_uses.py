@@ -12,6 +12,7 @@ from typing import Any, Dict, Optional, Tuple, Union
 import requests
 from typing_extensions import assert_type
 
+from quenlo.sdk.exceptions import EngineHTTPError, NotFoundError
 from quenlo.sdk.velm_api import (
     ApiClient,
     RunError,
@@ -69,3 +70,15 @@ def time_outs(client: ApiClient) -> None:
     client.timeout = (3.05, 30)
     client.timeout = 10
     client.timeout = None
+
+
+def http_errors(client: ApiClient) -> None:
+    try:
+        client.get_pipeline_configuration("nightly")
+    except NotFoundError as error:
+        missing: int = error.status_code
+        print("no such pipeline:", missing)
+    except EngineHTTPError as error:
+        code: int = error.status_code
+        assert_type(error.status_code, int)
+        print("the engine answered", code, error.engine_message)

@@ -7,8 +7,10 @@ from __future__ import annotations
 import warnings
 from typing import Any, List, Optional, Tuple
 
+import urllib3
+
 from .exceptions import redact_url
-from .transport import new_session
+from .transport import BoundedRetry, deadline, new_session
 from .utils import seconds_of
 
 # The longest time-out the socket layer takes everywhere: what fits in a C int of milliseconds.
@@ -30,8 +32,9 @@ def _check_options(module: Any, timeout: Any, retries: Any, probe_timeout_sec: A
     that a mistake shows there, not as requests' error on the first request; ``probe_timeout_sec`` is checked too.
 
     An int of retries retries connection failures and 502/503/504 answers to GET and HEAD (a repeated POST may
-    start a pipeline twice), with exponential back-off and Retry-After honoured. The last failure answer is
-    returned, not raised by urllib3, so it becomes the client's own HTTP error as without retries.
+    start a pipeline twice), with exponential back-off and Retry-After honoured within bounds (BoundedRetry).
+    The last failure answer is returned, not raised by urllib3, so it becomes the client's own HTTP error as
+    without retries.
     """
     if isinstance(timeout, (tuple, list)):
         if len(timeout) != 2:
@@ -52,7 +55,8 @@ def _check_options(module: Any, timeout: Any, retries: Any, probe_timeout_sec: A
         elif retries < 0:
             raise ValueError("retries must be 0 or more")
         else:
-            retry = retry_class(
+            # A Retry class of the caller's (patched into the module) is honoured as it is.
+            retry = (BoundedRetry if retry_class is urllib3.util.Retry else retry_class)(
                 total=retries,
                 backoff_factor=0.5,
                 status_forcelist=(502, 503, 504),
@@ -60,8 +64,30 @@ def _check_options(module: Any, timeout: Any, retries: Any, probe_timeout_sec: A
                 respect_retry_after_header=True,
                 raise_on_status=False,
             )
-    seconds_of(probe_timeout_sec, "probe_timeout_sec", allow_nan=False)
+    # math.inf is a probe that keeps trying for as long as the caller lets it, as for the waits' timeout_sec.
+    if not seconds_of(probe_timeout_sec, "probe_timeout_sec", allow_nan=False) >= 0:
+        raise ValueError(f"probe_timeout_sec must be 0 seconds or more, not {probe_timeout_sec!r}")
     return timeout, retry
+
+
+def _check_credentials(username: Any, password: Any) -> None:
+    """Refuse credentials that HTTP basic authentication cannot send (text outside Latin-1) before they are
+    stored, where requests would refuse them on every request with a UnicodeEncodeError that quotes them. The
+    error shows neither the credential nor its characters."""
+    for name, value in (("username", username), ("password", password)):
+        if isinstance(value, str) and not _latin1(value):
+            raise ValueError(
+                f"The {name} holds a character that HTTP basic authentication cannot send (only Latin-1 can be "
+                "sent; the value is not shown)"
+            )
+
+
+def _latin1(text: str) -> bool:
+    try:
+        text.encode("latin-1")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _probe_retry(error: BaseException, fail_fast: bool, retry_unreachable: bool, requests_: Any) -> Optional[str]:
@@ -129,11 +155,13 @@ def _probe(client: Any, timeout_sec: Any, fail_fast: Any, retry_unreachable: Any
             return None
 
     try:
-        # The default is wait_for_condition's own, so the call stays as it was when nothing is given.
-        if timeout_sec == 60:
-            module.wait_for_condition(velm_connectivity_established, [client])
-        else:
-            module.wait_for_condition(velm_connectivity_established, [client], timeout=timeout_sec)
+        # No retry of the transport's pauses past the probe's deadline. The default is wait_for_condition's own,
+        # so the call stays as it was when nothing is given.
+        with deadline(timeout_sec):
+            if timeout_sec == 60:
+                module.wait_for_condition(velm_connectivity_established, [client])
+            else:
+                module.wait_for_condition(velm_connectivity_established, [client], timeout=timeout_sec)
     except TimeoutError as error:
         if failures:
             stem = str(error).rstrip(".")
@@ -155,7 +183,11 @@ def set_user(client: Any, username: Any, password: Any) -> None:
     """Replace the session's credentials and forget its cookies."""
     session = client.session
     # A missing name or password means "no credentials", never "None" sent as a credential.
-    session.auth = None if username is None or password is None else (username, password)
+    if username is None or password is None:
+        session.auth = None
+    else:
+        _check_credentials(username, password)
+        session.auth = (username, password)
     session.cookies.clear()
 
 
@@ -189,6 +221,7 @@ def init_client(
     if authentication_method == form:
         if username is None or password is None:
             raise ValueError("username and password are mandatory parameters")
+        _check_credentials(username, password)
         session.auth = (username, password)
     elif username is not None or password is not None:
         # Given for nothing: say so, rather than let the engine's 401 be the first sign. Level 3: past this

@@ -20,6 +20,7 @@ JSON is expected raises :class:`EngineJSONDecodeError`, a kind of :class:`reques
 
 from __future__ import annotations
 
+import codecs
 import json
 import pickle
 import re
@@ -39,6 +40,7 @@ __all__ = [
     "ServiceUnavailableError",
     "UnauthorizedError",
     "error_class_for",
+    "json_text",
     "redact_url",
     "tls_failure_reason",
 ]
@@ -56,6 +58,40 @@ _CREDENTIALS_IN_URL = re.compile(r"(?P<scheme>[A-Za-z][A-Za-z0-9+.-]*://)[^/?#]*
 def redact_url(url: Any) -> str:
     """Return ``url`` as text with any ``user:password@`` part replaced by ``***@``."""
     return _CREDENTIALS_IN_URL.sub(r"\g<scheme>***@", str(url))
+
+
+_CHARSET = re.compile(r";\s*charset\s*=\s*[\"']?([^\"';\s]+)", re.IGNORECASE)
+
+
+def _charset(response: Any) -> str:
+    """The codec of the charset the response's Content-Type declares; UTF-8 (a byte order mark skipped) when it
+    declares none, or one Python does not know."""
+    headers = getattr(response, "headers", None)
+    content_type = headers.get("content-type") if headers is not None else None
+    found = _CHARSET.search(content_type) if isinstance(content_type, str) else None
+    try:
+        codec = codecs.lookup(found.group(1)).name if found else "utf-8"
+    except LookupError:
+        codec = "utf-8"
+    return "utf-8-sig" if codec == "utf-8" else codec
+
+
+def json_text(response: Any) -> str:
+    """The body of ``response`` as JSON text: decoded in the charset its Content-Type declares, else as UTF-8
+    (RFC 8259), never by guesswork. Raises UnicodeDecodeError for bytes that are not of that charset."""
+    content = response.content
+    return content.decode(_charset(response)) if isinstance(content, (bytes, bytearray)) else str(content or "")
+
+
+def _body_start(response: Any, length: int) -> str:
+    """The first ``length`` characters of the body, in its charset, any byte that does not decode replaced."""
+    try:
+        content = response.content
+        if not isinstance(content, (bytes, bytearray)):
+            return ""
+        return bytes(content[: length * 4]).decode(_charset(response), "replace")[:length]
+    except Exception:  # a body that cannot be read must not hide the error that quotes it
+        return ""
 
 
 def tls_failure_reason(error: BaseException) -> Optional[str]:
@@ -104,7 +140,7 @@ def engine_message_of(response: Optional[requests.Response]) -> Optional[str]:
     if not isinstance(content, (bytes, bytearray)) or not content.lstrip().startswith(b"{"):
         return None
     try:
-        document = json.loads(content)
+        document = json.loads(json_text(response))
     except (ValueError, RecursionError):  # UnicodeDecodeError included; RecursionError: nested too deep to read
         return None
     if not isinstance(document, dict):
@@ -196,40 +232,58 @@ class EngineHTTPError(requests.HTTPError):
                 state["request"] = self.request
         return (type(self), (str(self),), state)
 
+    # The status an error of this class stands for when it is made without a response (0: any failure).
+    _status: int = 0
+
     @property
-    def status_code(self) -> Optional[int]:
-        """The HTTP status of the engine's answer, or None when no response is attached."""
-        if self.response is not None:
-            return self.response.status_code
-        return self.__dict__.get("_status_code")
+    def status_code(self) -> int:
+        """The HTTP status of the engine's answer; without a response attached, the one recorded when the error
+        crossed a process boundary, else the class's own (401 for :class:`UnauthorizedError`, 0 for
+        :class:`EngineHTTPError`)."""
+        code = self.__dict__.get("_status_code") if self.response is None else self.response.status_code
+        return code if isinstance(code, int) else self._status
 
 
 class BadRequestError(EngineHTTPError):
     """The engine answered 400 Bad Request; ``response`` holds its answer."""
 
+    _status = 400
+
 
 class UnauthorizedError(EngineHTTPError):
     """The engine answered 401 Unauthorized: missing or wrong credentials."""
+
+    _status = 401
 
 
 class ForbiddenError(EngineHTTPError):
     """The engine answered 403 Forbidden: the user may not do this."""
 
+    _status = 403
+
 
 class NotFoundError(EngineHTTPError):
     """The engine answered 404 Not Found: no such resource (or a wrong base path)."""
+
+    _status = 404
 
 
 class ConflictError(EngineHTTPError):
     """The engine answered 409 Conflict: the resource is not in a state that allows this."""
 
+    _status = 409
+
 
 class InternalServerError(EngineHTTPError):
     """The engine answered 500 Internal Server Error; ``response`` holds its answer."""
 
+    _status = 500
+
 
 class ServiceUnavailableError(EngineHTTPError):
     """The engine answered 503 Service Unavailable: it is starting, stopping or overloaded."""
+
+    _status = 503
 
 
 _BY_STATUS: Dict[int, Type[EngineHTTPError]] = {
@@ -275,16 +329,15 @@ class EngineJSONDecodeError(requests.JSONDecodeError):
 
     @classmethod
     def for_response(cls, response: requests.Response, error: ValueError) -> "EngineJSONDecodeError":
-        """The error for ``response``, whose body the decoder refused with ``error``."""
+        """The error for ``response``, whose body the decoder refused with ``error`` (a JSONDecodeError, the
+        UnicodeDecodeError of a body not in its charset, or the ValueError of a number too long to convert)."""
         method, url = _request_of(response)
         status = f"{response.status_code} {response.reason or ''}".rstrip()
-        try:
-            start = response.text[:_BODY_START_LENGTH]
-        except Exception:  # a body that cannot be read must not hide the decoding error
-            start = ""
+        start = _body_start(response, _BODY_START_LENGTH)
         described = f"The answer to {method or '?'} {url or '?'} ({status}, body {start!r}) is not JSON: "
         doc = getattr(error, "doc", start)
-        return cls(described + getattr(error, "msg", str(error)), doc, getattr(error, "pos", 0), response=response)
+        position = getattr(error, "pos", getattr(error, "start", 0))
+        return cls(described + getattr(error, "msg", str(error)), doc, position, response=response)
 
     def __reduce__(self) -> Any:
         # The decoder's arguments rebuild the message; the response stays behind (it may not pickle).

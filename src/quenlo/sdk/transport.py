@@ -1,5 +1,5 @@
-"""The client's HTTP pieces: its session, the adapter that carries its retries, and answers whose JSON errors
-name the request.
+"""The client's HTTP pieces: its session, the adapter and retry policy that carry its retries, and answers whose
+JSON errors name the request.
 
 All are internal to :class:`quenlo.sdk.velm_api.ApiClient`: it opens an :class:`EngineSession`, mounts
 :class:`RetryingAdapter` when given ``retries=``, and makes every plain :class:`requests.Response` its transport
@@ -8,15 +8,98 @@ returns an :class:`EngineResponse`.
 
 from __future__ import annotations
 
-from typing import Any
+import contextlib
+import json
+import time
+import urllib.request
+from contextvars import ContextVar
+from typing import Any, Dict, Iterator, List, Mapping, Optional
+from urllib.parse import quote, unquote
 
 import requests
 import urllib3
 from requests.adapters import HTTPAdapter
 
-from .exceptions import EngineJSONDecodeError
+from .exceptions import EngineJSONDecodeError, json_text, redact_url
 
-__all__ = ["EngineResponse", "EngineSession", "RetryingAdapter"]
+__all__ = ["BoundedRetry", "EngineResponse", "EngineSession", "RetryingAdapter", "deadline"]
+
+# What bounds a retry's pause besides its own back-off ceiling: the time-out of the request being retried, and
+# the time.time() by which the wait or probe that sent it must end. Context variables, so that each thread (and
+# each task) has its own.
+_REQUEST_TIMEOUT: ContextVar[Optional[float]] = ContextVar("velm_request_timeout", default=None)
+_DEADLINE: ContextVar[Optional[float]] = ContextVar("velm_deadline", default=None)
+
+
+@contextlib.contextmanager
+def deadline(seconds: float) -> Iterator[None]:
+    """Within the block, no retry pauses past ``seconds`` from now (nor past an enclosing block's deadline)."""
+    end = time.time() + seconds
+    outer = _DEADLINE.get()
+    token = _DEADLINE.set(end if outer is None else min(outer, end))
+    try:
+        yield
+    finally:
+        _DEADLINE.reset(token)
+
+
+def _longest_part(timeout: Any) -> Optional[float]:
+    """The longest finite part of a request's time-out (seconds, a (connect, read) pair or a urllib3 Timeout), or
+    None when it has none."""
+    if isinstance(timeout, urllib3.util.Timeout):
+        timeout = (timeout.connect_timeout, timeout.read_timeout)
+    parts = timeout if isinstance(timeout, (tuple, list)) else (timeout,)
+    numbers = [float(part) for part in parts if isinstance(part, (int, float)) and not isinstance(part, bool)]
+    return max(numbers) if numbers else None
+
+
+class BoundedRetry(urllib3.util.Retry):
+    """urllib3's :class:`~urllib3.util.Retry` whose pause before a retry is bounded.
+
+    A Retry-After of an hour would otherwise hold the call for an hour, past its time-out and past the deadline
+    of the wait or probe that made it. The pause (Retry-After, else the exponential back-off) is at most the
+    back-off ceiling (``backoff_max``), the longest part of the request's time-out, and what is left of the
+    enclosing :func:`deadline`. A Retry-After that is neither whole seconds nor an HTTP date ("-1", "soon",
+    "1.5") is ignored: the answer is retried after the back-off like any other.
+    """
+
+    def parse_retry_after(self, retry_after: str) -> float:
+        try:
+            return super().parse_retry_after(retry_after)
+        except urllib3.exceptions.InvalidHeader:
+            return 0.0  # no pause of its own: the back-off applies
+
+    def sleep(self, response: Optional[urllib3.BaseHTTPResponse] = None) -> None:
+        pause = 0.0
+        if self.respect_retry_after_header and response is not None:
+            pause = self.get_retry_after(response) or 0.0
+        if not pause > 0:
+            pause = self.get_backoff_time()
+        limits = [pause, self.backoff_max]
+        timeout = _REQUEST_TIMEOUT.get()
+        if timeout is not None:
+            limits.append(timeout)
+        end = _DEADLINE.get()
+        if end is not None:
+            limits.append(end - time.time())
+        pause = min(limits)
+        if pause > 0:
+            time.sleep(pause)
+
+
+def _read_timeout(error: requests.exceptions.ConnectionError, request: Any) -> Optional[requests.ReadTimeout]:
+    """The :class:`requests.ReadTimeout` that a ConnectionError stands for, or None.
+
+    requests reports a read that timed out as ConnectionError in two places: when urllib3's retries run out on
+    one ("Max retries exceeded"), and when a body stalls after its headers ("Read timed out."). Both are slow
+    engines, not unreachable ones.
+    """
+    reason = error.args[0] if error.args else None
+    if isinstance(reason, urllib3.exceptions.MaxRetryError):
+        reason = reason.reason
+    if isinstance(reason, urllib3.exceptions.ReadTimeoutError):
+        return requests.ReadTimeout(error.args[0], request=request)
+    return None
 
 
 class RetryingAdapter(HTTPAdapter):
@@ -25,29 +108,131 @@ class RetryingAdapter(HTTPAdapter):
     When urllib3's retries run out on a read time-out, requests reports "Max retries exceeded" as
     :class:`requests.ConnectionError`; here it is :class:`requests.ReadTimeout`, as without retries, so that a slow
     engine is told apart from one that cannot be reached. Connect time-outs (:class:`requests.ConnectTimeout`) and
-    connection failures (:class:`requests.ConnectionError`) come out as requests raises them.
+    connection failures (:class:`requests.ConnectionError`) come out as requests raises them. The request's
+    time-out bounds the pauses of a :class:`BoundedRetry`.
     """
 
     def send(self, request: requests.PreparedRequest, *args: Any, **kwargs: Any) -> requests.Response:
+        token = _REQUEST_TIMEOUT.set(_longest_part(kwargs.get("timeout", args[1] if len(args) > 1 else None)))
         try:
             return super().send(request, *args, **kwargs)
         except requests.exceptions.ConnectionError as error:
-            exhausted = error.args[0] if error.args else None
-            if isinstance(exhausted, urllib3.exceptions.MaxRetryError) and isinstance(
-                exhausted.reason, urllib3.exceptions.ReadTimeoutError
-            ):
-                raise requests.ReadTimeout(exhausted, request=request) from exhausted
-            raise
+            timed_out = _read_timeout(error, request)
+            if timed_out is None:
+                raise
+            raise timed_out from error
+        finally:
+            _REQUEST_TIMEOUT.reset(token)
+
+
+def _userinfo(url: Any) -> Optional[str]:
+    """The ``user:password`` part of a URL (with or without a scheme), or None."""
+    if not isinstance(url, str):
+        return None
+    scheme, separator, rest = url.partition("://")
+    authority = rest if separator else scheme
+    for end in "/?#":
+        authority = authority.split(end, 1)[0]
+    userinfo, at, _ = authority.rpartition("@")
+    return userinfo if at else None
+
+
+def _secrets(session: requests.Session, url: Any, proxies: Any) -> List[str]:
+    """Every spelling of the credentials in the URLs a request went to: its own and its proxies'."""
+    urls = [url]
+    for table in (proxies, session.proxies, urllib.request.getproxies() if session.trust_env else None):
+        if isinstance(table, Mapping):
+            urls.extend(table.values())
+    found = set()
+    for userinfo in filter(None, map(_userinfo, urls)):
+        found.update({userinfo, unquote(userinfo), quote(userinfo, safe=":%@"), quote(unquote(userinfo), safe=":")})
+    return sorted(found, key=len, reverse=True)  # the longest first: one spelling may hold another
+
+
+def _texts(error: BaseException) -> Iterator[str]:
+    """What a traceback or a log shows of ``error``: its text and repr, and those of its causes and contexts."""
+    seen: set[int] = set()
+    pending: List[BaseException] = [error]
+    while pending:
+        current = pending.pop()
+        if id(current) in seen:
+            continue
+        seen.add(id(current))
+        yield str(current)
+        yield repr(current)
+        for linked in (current.__cause__, current.__context__, getattr(current, "reason", None), *current.args):
+            if isinstance(linked, BaseException):
+                pending.append(linked)
+
+
+def _scrub(text: str, secrets: List[str]) -> str:
+    for secret in secrets:
+        text = text.replace(secret + "@", "***@")
+    return redact_url(text)
+
+
+def _header_refused(session: requests.Session, headers: Any) -> Optional[str]:
+    """The message for a header that requests refuses to send, naming it but never showing its value; None when
+    every header can be sent (the refusal was of something else, an answer's header say)."""
+    merged: Dict[Any, Any] = dict(session.headers)
+    if isinstance(headers, Mapping):
+        merged.update(headers)
+    for name, value in merged.items():
+        try:
+            requests.utils.check_header_validity((name, value))
+        except requests.exceptions.InvalidHeader:
+            return (
+                f"The header {name!r} cannot be sent: its value is not text, or holds a line end or leading white "
+                "space (the value is not shown)"
+            )
+    return None
+
+
+def _without_secrets(
+    error: Exception, session: requests.Session, url: Any, kwargs: Mapping[str, Any]
+) -> Optional[Exception]:
+    """An error of ``error``'s class that says the same without any credential, or None when ``error`` shows
+    none. requests quotes URLs (with their ``user:password@``) and header values in its errors, and a password
+    that basic authentication cannot encode in the UnicodeEncodeError's repr."""
+    response = getattr(error, "response", None)
+    if isinstance(error, requests.exceptions.InvalidHeader):
+        refused = _header_refused(session, kwargs.get("headers"))
+        if refused is not None:
+            return type(error)(refused, response=response)
+    auth = session.auth
+    credentials = (
+        auth if isinstance(auth, tuple) else (getattr(auth, "username", None), getattr(auth, "password", None))
+    )
+    if isinstance(error, UnicodeEncodeError) and any(error.object == part for part in credentials):
+        return ValueError("The username or password holds a character that HTTP basic authentication cannot send")
+    secrets = _secrets(session, url, kwargs.get("proxies"))
+    if all(_scrub(text, secrets) == text for text in _texts(error)):
+        return None
+    text = _scrub(str(error), secrets)
+    if isinstance(error, requests.RequestException):
+        return type(error)(text, response=response)
+    try:
+        return type(error)(text)
+    except Exception:  # noqa: BLE001 - a class that is not made from one message
+        return ValueError(text)
+
+
+# requests' own Session class as imported; a patch of requests.Session replaces the module attribute only.
+_REQUESTS_SESSION = requests.Session
 
 
 class EngineSession(requests.Session):
-    """The client's :class:`requests.Session`: what the caller set wins over the environment.
+    """The client's :class:`requests.Session`, with three mends of requests' own behaviour.
 
-    requests lets ``REQUESTS_CA_BUNDLE`` or ``CURL_CA_BUNDLE`` replace a session's own ``verify``. Here a
-    ``verify`` set on the session (False, or a CA bundle) is used for every request it sends. A session whose
-    ``verify`` is left True keeps requests' behaviour (the environment's bundle, else the default one), a
-    ``verify`` given with a single request is taken as requests takes it, and proxies from the environment
-    (``HTTPS_PROXY``, ``NO_PROXY``) stay honoured.
+    - What the caller set wins over the environment: a ``verify`` set on the session (False, or a CA bundle) is
+      used for every request, where requests would let ``REQUESTS_CA_BUNDLE`` or ``CURL_CA_BUNDLE`` replace it.
+      A session whose ``verify`` is left True keeps requests' behaviour (the environment's bundle, else the
+      default one), a ``verify`` given with a single request is taken as requests takes it, and proxies from
+      the environment (``HTTPS_PROXY``, ``NO_PROXY``) stay honoured.
+    - A body that stalls after its headers raises :class:`requests.ReadTimeout`, not ConnectionError.
+    - No error quotes a credential: URLs in requests' errors have their ``user:password@`` hidden, a header that
+      cannot be sent is named without its value, and a password that basic authentication cannot encode is a
+      ValueError that shows neither it nor its characters.
     """
 
     def merge_environment_settings(self, url: Any, proxies: Any, stream: Any, verify: Any, cert: Any) -> Any:
@@ -56,31 +241,68 @@ class EngineSession(requests.Session):
             settings["verify"] = self.verify
         return settings
 
+    def request(self, method: Any, url: Any, *args: Any, **kwargs: Any) -> requests.Response:
+        try:
+            return super().request(method, url, *args, **kwargs)
+        except Exception as error:
+            clean = _without_secrets(error, self, url, kwargs)
+            if clean is None:
+                raise
+        # Raised outside the handler, so that the original, which quotes the secret, is not its context.
+        raise clean
+
+    def send(self, request: requests.PreparedRequest, **kwargs: Any) -> requests.Response:
+        try:
+            return super().send(request, **kwargs)
+        except requests.exceptions.ConnectionError as error:
+            timed_out = _read_timeout(error, request)
+            if timed_out is None:
+                raise
+            raise timed_out from error
+
 
 def new_session(module: Any) -> Any:
     """The session of a new client: an :class:`EngineSession`, unless the module's ``requests.Session`` has been
     replaced (a mock, a class of the caller's), which is then honoured as it is."""
     session_class = module.requests.Session
-    return EngineSession() if session_class is requests.Session else session_class()
+    return EngineSession() if session_class is _REQUESTS_SESSION else session_class()
 
 
 class EngineResponse(requests.Response):
-    """A :class:`requests.Response` whose :meth:`json` names the request when the body is not JSON."""
+    """A :class:`requests.Response` whose :meth:`json` reads the body as the engine sent it and names the request
+    when it is not JSON, and whose body raises :class:`requests.ReadTimeout` when it stalls."""
 
     def json(self, **kwargs: Any) -> Any:
-        """The decoded JSON body.
+        """The decoded JSON body, read as text in the charset its Content-Type declares, else as UTF-8.
 
         Raises:
-            EngineJSONDecodeError: the body is not JSON, or nested too deeply to decode (a kind of
-                :class:`requests.JSONDecodeError`); its message names the method, the URL (credentials hidden), the
-                status and the start of the body.
+            EngineJSONDecodeError: the body is not JSON, does not decode in its charset, holds a number too long
+                to convert, or is nested too deeply to decode (a kind of :class:`requests.JSONDecodeError`); its
+                message names the method, the URL (credentials hidden), the status and the start of the body.
         """
         try:
-            return super().json(**kwargs)
-        except requests.JSONDecodeError as error:
-            raise EngineJSONDecodeError.for_response(self, error) from None
+            return json.loads(json_text(self), **kwargs)
+        except ValueError as error:  # JSONDecodeError and UnicodeDecodeError among them
+            if kwargs and not isinstance(error, (json.JSONDecodeError, UnicodeDecodeError)):
+                raise  # the caller's own hook refused a value
+            failure: ValueError = error
         except RecursionError:  # JSON nested deeper than the decoder goes is no more readable than broken JSON
-            raise EngineJSONDecodeError.for_response(self, ValueError("nested too deeply to decode")) from None
+            failure = ValueError("nested too deeply to decode")
+        raise EngineJSONDecodeError.for_response(self, failure)
+
+    def iter_content(self, chunk_size: Optional[int] = 1, decode_unicode: bool = False) -> Any:
+        chunks = super().iter_content(chunk_size, decode_unicode)
+
+        def read() -> Iterator[Any]:
+            try:
+                yield from chunks
+            except requests.exceptions.ConnectionError as error:
+                timed_out = _read_timeout(error, self.request)
+                if timed_out is None:
+                    raise
+                raise timed_out from error
+
+        return read()
 
 
 def raise_http_error(module: Any, response: Any, status: Any, on_delete: bool) -> None:

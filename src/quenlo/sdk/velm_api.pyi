@@ -23,7 +23,8 @@ from quenlo.sdk.exceptions import (
 )
 from quenlo.sdk.transport import (
     EngineResponse as _EngineResponse,
-    RetryingAdapter as _RetryingAdapter
+    RetryingAdapter as _RetryingAdapter,
+    deadline as _deadline
 )
 from quenlo.sdk.utils import (
     Version as Version,
