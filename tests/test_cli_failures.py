@@ -120,11 +120,20 @@ def test_wait_for_engine_gives_up_near_its_limit(where: Any, argv: List[str], co
     assert not [text for text in POOL_TEXT if text in run.err]
 
 
-def test_wait_gives_up_near_its_timeout_on_an_engine_gone_silent(engine: EngineSimulator, orders: str) -> None:
+@pytest.mark.parametrize(
+    "fault, retries, code",
+    [
+        ({"delay": math.inf}, [], 3),  # gone silent
+        ({"status": 503, "headers": {"Retry-After": "3600"}}, ["--retries", "2"], 5),  # asks for an hour's pause
+    ],
+)
+def test_wait_gives_up_near_its_timeout_on_an_engine_that_holds_it(
+    engine: EngineSimulator, orders: str, fault: Dict[str, Any], retries: List[str], code: int
+) -> None:
     engine.state.runs.start("orders")
-    engine.inject_fault("GET", "/v1/pipeline/orders/status*", delay=math.inf, count=None)
-    run = velm(engine.url, "wait", "orders", "--timeout", "2")
-    assert run.code == 3 and "Traceback" not in run.err, run.err
+    engine.inject_fault("GET", "/v1/pipeline/orders/status*", count=None, **fault)
+    run = velm(engine.url, *retries, "wait", "orders", "--timeout", "2")
+    assert run.code == code and "Traceback" not in run.err, run.err
     assert 1.9 < run.seconds < 3.5, run.seconds
 
 

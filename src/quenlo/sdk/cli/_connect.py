@@ -208,15 +208,19 @@ _Client: Any = None
 @contextlib.contextmanager
 def deadline(client: Any, seconds: Optional[float]) -> Iterator[None]:
     """Within the block, every request of ``client`` ends within ``seconds`` from now (None: no limit), or by the
-    deadline of an enclosing block if that comes first."""
+    deadline of an enclosing block if that comes first; a retry's pause too (the transport's own deadline)."""
+    from .. import transport
+
     previous = client.velm_deadline
-    if seconds is not None:
-        ends = time.monotonic() + seconds
-        client.velm_deadline = ends if previous is None else min(previous, ends)
-    try:
-        yield
-    finally:
-        client.velm_deadline = previous
+    with contextlib.ExitStack() as stack:
+        if seconds is not None:
+            ends = time.monotonic() + seconds
+            client.velm_deadline = ends if previous is None else min(previous, ends)
+            stack.enter_context(transport.deadline(seconds))
+        try:
+            yield
+        finally:
+            client.velm_deadline = previous
 
 
 def connect(url: str, options: Dict[str, Any]) -> Any:
