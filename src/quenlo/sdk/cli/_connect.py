@@ -12,8 +12,6 @@ import time
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple, Union
 from urllib.parse import quote, urlsplit
 
-import requests
-
 from ..constants import ENGINE_AUTHENTICATION_METHOD_FORM
 from ._errors import Failure, UsageError, describe
 
@@ -231,12 +229,7 @@ def connect(url: str, options: Dict[str, Any]) -> Any:
         client = _client_class()(url, velm_deadline=time.monotonic() + limit, **options)
     except TimeoutError as error:
         cause = error.__cause__
-        if isinstance(cause, requests.HTTPError):
-            code, text = describe(cause)
-            if code == Failure.REFUSED:
-                # The engine kept answering with a failure (a wrong password, a wrong base path): that answer.
-                raise Failure(code, text) from error
-        elif isinstance(cause, KeyError):
+        if isinstance(cause, KeyError):
             code, text = Failure.NOT_ENGINE, "the information record has no version: is --url the engine's?"
         elif cause is not None:
             code, text = describe(cause)
