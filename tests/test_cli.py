@@ -123,6 +123,8 @@ def test_runs_as_module_and_console_script(command: List[str]) -> None:
         ["--probe-timeout", "nan", "info"],
         ["--timeout-http", "inf", "info"],
         ["--timeout-http", "1,1e10", "info"],
+        ["--timeout-http", "-1", "info"],
+        ["--timeout-http", "0,5", "info"],
         ["logs", "--follow", "--interval", "inf"],
         ["--url", "admin:s3cret@127.0.0.1:9", "info"],
     ],
@@ -132,6 +134,7 @@ def test_usage_errors_exit_2_without_traceback(engine: EngineSimulator, argv: Li
     err = run.err + capsys.readouterr().err
     assert run.code == 2
     assert "Traceback" not in err and err.strip() and "s3cret" not in err
+    assert len(err.splitlines()) == 1 and err.startswith("velm: "), err  # no usage block: one line
     assert not [r for r in engine.requests if "/pipeline" in r.path]
     # Under --json, the same failure is also the error document, whatever the option's place.
     run = velm(engine, *argv, "--json")

@@ -83,6 +83,13 @@ def _non_negative_int(text: str) -> int:
 _non_negative_int.__name__ = "whole number"
 
 
+def _timeout_http(text: str) -> Any:
+    return http_timeout(text)
+
+
+_timeout_http.__name__ = "time-out"
+
+
 class _Parser(argparse.ArgumentParser):
     """Reports usage errors to :func:`main` instead of exiting, so they are printed as every other failure: one
     line, which names the help of the command concerned."""
@@ -126,7 +133,7 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
     connection.add_argument(
         "--timeout-http",
         metavar="S",
-        type=http_timeout,
+        type=_timeout_http,
         default=default(DEFAULT_HTTP_TIMEOUT),
         help=f"time-out of each HTTP request: seconds, or CONNECT,READ; 0 for none (default {DEFAULT_HTTP_TIMEOUT:g})",
     )

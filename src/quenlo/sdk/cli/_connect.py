@@ -12,8 +12,6 @@ import time
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple, Union
 from urllib.parse import quote, urlsplit
 
-import requests
-
 from ..constants import ENGINE_AUTHENTICATION_METHOD_FORM
 from ._errors import Failure, UsageError, describe
 
@@ -40,9 +38,9 @@ DEFAULT_HTTP_TIMEOUT = 30.0
 
 def http_timeout(text: str) -> Union[None, float, Tuple[float, float]]:
     """``--timeout-http``: seconds, or ``CONNECT,READ`` seconds; ``0`` is no time-out at all."""
-    if text.strip() in ("0", "0.0"):
-        return None
     parts = text.split(",")
+    if len(parts) == 1 and float(text) == 0:
+        return None
     if len(parts) > 2:
         raise ValueError(text)
     values = tuple(seconds(part) for part in parts)
@@ -208,15 +206,19 @@ _Client: Any = None
 @contextlib.contextmanager
 def deadline(client: Any, seconds: Optional[float]) -> Iterator[None]:
     """Within the block, every request of ``client`` ends within ``seconds`` from now (None: no limit), or by the
-    deadline of an enclosing block if that comes first."""
+    deadline of an enclosing block if that comes first; a retry's pause too (the transport's own deadline)."""
+    from .. import transport
+
     previous = client.velm_deadline
-    if seconds is not None:
-        ends = time.monotonic() + seconds
-        client.velm_deadline = ends if previous is None else min(previous, ends)
-    try:
-        yield
-    finally:
-        client.velm_deadline = previous
+    with contextlib.ExitStack() as stack:
+        if seconds is not None:
+            ends = time.monotonic() + seconds
+            client.velm_deadline = ends if previous is None else min(previous, ends)
+            stack.enter_context(transport.deadline(seconds))
+        try:
+            yield
+        finally:
+            client.velm_deadline = previous
 
 
 def connect(url: str, options: Dict[str, Any]) -> Any:
@@ -227,12 +229,7 @@ def connect(url: str, options: Dict[str, Any]) -> Any:
         client = _client_class()(url, velm_deadline=time.monotonic() + limit, **options)
     except TimeoutError as error:
         cause = error.__cause__
-        if isinstance(cause, requests.HTTPError):
-            code, text = describe(cause)
-            if code == Failure.REFUSED:
-                # The engine kept answering with a failure (a wrong password, a wrong base path): that answer.
-                raise Failure(code, text) from error
-        elif isinstance(cause, KeyError):
+        if isinstance(cause, KeyError):
             code, text = Failure.NOT_ENGINE, "the information record has no version: is --url the engine's?"
         elif cause is not None:
             code, text = describe(cause)

@@ -158,15 +158,9 @@ def _no_answer(error: BaseException) -> str:
 
 
 def _timed_out(error: BaseException) -> bool:
-    """A read that ran out of time: requests raises it as a time-out, or, when the body stalls after the headers
-    or the last retry ran out, as a connection error around urllib3's read time-out."""
-    from urllib3.exceptions import ReadTimeoutError
-
-    if isinstance(error, requests.Timeout) and not isinstance(error, requests.ConnectTimeout):
-        return True
-    return isinstance(error, requests.ConnectionError) and any(
-        isinstance(cause, ReadTimeoutError) for cause in _causes(error)
-    )
+    """A request that ran out of time after it reached the engine (a body that stalls after its headers included,
+    which the transport raises as a read time-out); a connect time-out is not: the engine was not reached."""
+    return isinstance(error, requests.Timeout) and not isinstance(error, requests.ConnectTimeout)
 
 
 def _request_text(error: Any) -> str:

@@ -273,9 +273,7 @@ class WaitView:
     def finish(self, status: Optional[str], record: Any) -> None:
         """Print the outcome: a final line naming ``status``, or under --json the result record, the last line:
         ``{"event": "result", "subject", "status", "elapsed", "polls", "record"}`` and ``counters`` for runs."""
-        if self.out.mode == JSON:
-            if self._metrics is not None:
-                self.read_counts()
+        if self.out.mode == JSON:  # the counters as the last progress event read them
             doc: Dict[str, Any] = {
                 "event": "result",
                 "subject": self.subject,
