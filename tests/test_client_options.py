@@ -125,6 +125,10 @@ class TestTimeout:
             velm_api.ApiClient(engine.url, **options)
         assert str(raised.value) == message and engine.requests == []
 
+    def test_a_pair_given_as_a_list_is_kept_as_the_pair_requests_takes(self, engine):
+        client = velm_api.ApiClient(engine.url, timeout=[3, 30])
+        assert client.timeout == (3, 30) and client.get_velm_info()["version"]
+
     def test_the_longest_time_out_the_socket_layer_takes_is_accepted(self, engine):
         assert velm_api.ApiClient(engine.url, timeout=(2147483, 2147483)).get_velm_info()["version"]
 
@@ -188,6 +192,13 @@ class TestRetries:
         engine.inject_fault("GET", "/v1/x", status=200)
         client._get("/v1/x")
         assert [c.args[0] for c in no_sleep.call_args_list] == [longest]
+
+    def test_without_retry_after_the_back_off_grows(self, engine, no_sleep):
+        client = velm_api.ApiClient(engine.url, timeout=30, retries=3)
+        engine.inject_fault("GET", "/v1/x", status=503, count=3)
+        engine.inject_fault("GET", "/v1/x", status=200)
+        client._get("/v1/x")
+        assert [c.args[0] for c in no_sleep.call_args_list] == [1, 2]  # none before the first retry
 
     def test_a_long_retry_after_ends_with_the_time_out_for_real(self, engine):
         client = velm_api.ApiClient(engine.url, timeout=0.3, retries=1)

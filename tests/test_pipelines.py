@@ -625,3 +625,16 @@ def test_a_literal_route_wins_over_a_placeholder_whatever_the_order():
     assert (handler(None, **params), params) == ("literal", {})
     handler, params = router.resolve("POST", "/pipeline/other")
     assert handler(None, **params) == "placeholder"
+
+
+@pytest.mark.parametrize(
+    ("call", "exclusions"),
+    [
+        (lambda c: c.get_all_pipeline_configuration_info(), "self"),
+        (lambda c: c.get_logs(), "self"),
+    ],
+)
+def test_a_lone_exclusion_reaches_get_params_as_that_name(client, engine, call, exclusions):
+    with mock.patch.object(velm_api, "get_params", wraps=velm_api.get_params) as get_params:
+        call(client)
+    assert get_params.call_args.kwargs["exclusions"] == exclusions

@@ -173,6 +173,43 @@ class TestStartingOperations:
             call(client)
 
     @pytest.mark.parametrize(
+        "operation",
+        [
+            velm_api.ApiClient.run_dynamic_pipeline_preview,
+            velm_api.ApiClient.run_dynamic_pipeline_preview_for_connection,
+        ],
+    )
+    def test_dynamic_previews_read_the_previewer_id_then_the_pipeline_id_each_from_its_own_decoding(
+        self, client, engine, operation
+    ):
+        decodings = [{"previewerId": "x"}, {"pipelineId": "p"}]
+        post = client._post
+
+        def answered(**kwargs):
+            response = post(**kwargs)
+            response.json = mock.Mock(side_effect=decodings)
+            return response
+
+        client._post = answered
+        request = {"kind": "PIPELINE", "stages": []}
+        command = operation(client, request)
+        assert (command.pipeline_id, command.previewer_id) == ("p", "x")
+        engine.inject_fault("POST", "/v1/pipeline/dynamicPreview", body={})
+        del client._post
+        with pytest.raises(KeyError) as missing:  # the first member read is the one an empty answer lacks
+            operation(client, request)
+        assert missing.value.args == ("previewerId",)
+
+    def test_run_pipeline_preview_hands_get_params_the_arguments_before_the_path_is_made(self, client, engine):
+        with mock.patch.object(velm_api, "get_params", wraps=velm_api.get_params) as get_params:
+            with pytest.raises(ValueError, match="not a valid path value"):
+                client.run_pipeline_preview("..", batches=3)
+        called = get_params.call_args.kwargs
+        assert (called["parameters"]["pipeline_id"], called["parameters"]["batches"]) == ("..", 3)
+        assert called["exclusions"] == ("self", "pipeline_id")
+        assert engine.requests == []
+
+    @pytest.mark.parametrize(
         ("call", "fault", "error"),
         [
             (lambda c: c.validate_pipeline("p"), dict(status=500), InternalServerError),

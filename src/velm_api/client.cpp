@@ -134,7 +134,7 @@ nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle para
     }
 }
 
-nb::class_<ApiClient> init_client(nb::module_ &m) {
+nb::class_<ApiClient> init_client(nb::module_ &m, nb::handle methods) {
     nb::class_<ApiClient> cls(
         m, "ApiClient", nb::dynamic_attr(), nb::is_weak_referenceable(), construct_as_python(),
         "Client for the REST API of one VELM engine.\n\n"
@@ -143,55 +143,9 @@ nb::class_<ApiClient> init_client(nb::module_ &m) {
         "returning; ``version`` then holds the engine's version. Every REST operation is a\n"
         "method; each sends one request and returns the decoded JSON body or a command object.");
     copy_as_python(cls);
-    def_method(
-        cls,
-        "__init__(self, server_url: str, authentication_method: str | None = None, "
-        "username: str | None = None, password: str | None = None, api_version: int = 1, "
-        "session_attributes: collections.abc.Mapping[str, typing.Any] | None = None, "
-        "headers: collections.abc.Mapping[str, str] | None = None, *, "
-        "timeout: float | tuple[float | None, float | None] | None = None, "
-        "retries: int | urllib3.util.retry.Retry | None = None, probe_timeout_sec: float = 60, "
-        "probe_fail_fast: bool = False, probe_retry_unreachable: bool = False) -> None",
-        "Connect to the engine at ``server_url``.\n\n"
-        "Args:\n"
-        "    server_url: base URL of the engine (scheme, host, port, optional path).\n"
-        "    authentication_method: ``ENGINE_AUTHENTICATION_METHOD_FORM`` (\"form\") sends HTTP basic\n"
-        "        credentials with every request; any other value sends none.\n"
-        "    username, password: the credentials for form authentication (both required for it).\n"
-        "    api_version: REST API version used in every path (default 1).\n"
-        "    session_attributes: settings of the ``requests.Session`` to set, name to value\n"
-        "        (``verify``, ``cert``, ``proxies``, ...), applied after the headers.\n"
-        "    headers: extra headers sent with every request; they replace required ones of the same name.\n"
-        "    timeout: keyword only; seconds, or a (connect, read) pair, for every request the client\n"
-        "        sends, the probe's included (``client.timeout``), at most 2147483 seconds. None (the\n"
-        "        default) waits as long as the connection allows. Running out raises requests.Timeout\n"
-        "        (ConnectTimeout or ReadTimeout), with or without retries; the probe retries it only with\n"
-        "        probe_retry_unreachable.\n"
-        "    retries: keyword only; an int or a urllib3 ``Retry``, mounted for http:// and https://. An int\n"
-        "        retries connection failures and 502/503/504 answers to GET and HEAD that many times, with\n"
-        "        exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes\n"
-        "        replaces these adapters. None (the default) retries nothing.\n"
-        "    probe_timeout_sec: keyword only; how long the probe keeps trying (default 60 seconds).\n"
-        "    probe_fail_fast: keyword only; a 4xx answer to the probe (but 408 and 429) raises its error\n"
-        "        (UnauthorizedError, NotFoundError, ...) at once instead of being retried. Default False.\n"
-        "    probe_retry_unreachable: keyword only; the probe retries connection failures and time-outs\n"
-        "        like failure answers until ``probe_timeout_sec``, for an engine that is still starting.\n"
-        "        Default False: they are raised at once.\n\n"
-        "Raises:\n"
-        "    ValueError: form authentication without username or password, or an unknown session\n"
-        "        attribute, or an option out of range (a NaN or infinite time-out among them).\n"
-        "    TypeError: an option of the wrong type.\n"
-        "    TimeoutError: the engine did not answer its information endpoint with a version in time; the\n"
-        "        message names the last answer, which is the error's ``__cause__``.\n"
-        "    requests.ConnectionError: the engine could not be reached; with probe_retry_unreachable,\n"
-        "        connection failures and time-outs end in the TimeoutError above instead.\n"
-        "    requests.Timeout: the engine did not answer within ``timeout``.\n"
-        "    UnauthorizedError, NotFoundError, ...: with probe_fail_fast, the probe's 4xx answer.\n\n"
-        "Warns:\n"
-        "    UserWarning: a username or password given with a method other than the form method, which\n"
-        "        sends no credentials.",
-        // Run once per client, the constructor is plain Python, given the module to look its names up in.
-        nb::module_::import_("functools").attr("partial")(global("_init_client"), m));
+    // The constructor, __repr__ and set_user run once per client or seldom: Python, declared and documented
+    // in the companion, which sets them on the class.
+    call(attr(methods, "install"), cls, m);
     def_method(cls, "close(self) -> None",
                "Close the client's session and its connections.\n\n"
                "The client can still be used afterwards: requests opens new connections as needed.",
@@ -205,16 +159,6 @@ nb::class_<ApiClient> init_client(nb::module_ &m) {
         "traceback: types.TracebackType | None) -> None",
         "Close the session (``close()``); exceptions are not suppressed.",
         [](nb::handle self, nb::handle, nb::handle, nb::handle) { call_method(self, intern("close")); });
-    def_method(cls, "__repr__(self) -> str",
-               "The class, the server URL (credentials hidden) and the engine version.",
-               global("_client_repr"));
-    def_method(cls, "set_user(self, username: str | None, password: str | None) -> None",
-               "Replace the credentials sent with every later request and forget the session cookies.\n\n"
-               "A username or password of None removes the credentials altogether. Nothing is sent.\n\n"
-               "Args:\n"
-               "    username: The user to log in as with later requests.\n"
-               "    password: That user's password; it is never logged or shown.",
-               global("_set_user"));
     def_method(
         cls,
         "_get(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "

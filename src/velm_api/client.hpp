@@ -8,8 +8,9 @@ namespace velm {
 // The client keeps all of its state in its instance __dict__, so the C++ object itself is empty.
 struct ApiClient {};
 
-// Create the ApiClient class with its constructor, session operations and transport verbs.
-nb::class_<ApiClient> init_client(nb::module_ &m);
+// Create the ApiClient class with its session operations and transport verbs, and the methods written in
+// Python that `methods` (the companion quenlo.sdk._client) sets on it: the constructor, __repr__, set_user.
+nb::class_<ApiClient> init_client(nb::module_ &m, nb::handle methods);
 
 // The body of `self._get(endpoint=endpoint, params=params)` in an io.BytesIO. When `self._get` is our own
 // verb on a requests session, the body is streamed into the buffer: one copy at the peak, not two.

@@ -46,9 +46,6 @@ NB_MODULE(velm_api, m) {
     nb::module_ transport = companion("transport");
     for (const char *name : {"RetryingAdapter", "EngineResponse", "raise_http_error", "deadline"})
         m.attr(("_" + std::string(name)).c_str()) = transport.attr(name);
-    nb::module_ client_companion = companion("_client");
-    for (const char *name : {"init_client", "client_repr", "set_user"})
-        m.attr(("_" + std::string(name)).c_str()) = client_companion.attr(name);
     for (const char *name :
          {"Version", "get_params", "join_url_parts", "pipeline_json_encoder", "wait_for_condition"})
         m.attr(name) = utils.attr(name);
@@ -56,7 +53,7 @@ NB_MODULE(velm_api, m) {
     m.attr("logger") = global("logging").attr("getLogger")(m.attr("__name__"));
 
     velm::init_wait_classes(m);
-    auto client = velm::init_client(m);
+    auto client = velm::init_client(m, companion("_client"));
     velm::init_commands(m);
     velm::init_waits(m);
     velm::init_pipelines(client);

@@ -1,21 +1,39 @@
-"""Import-time support of quenlo.sdk.velm_api: methods compiled from their signatures, and operation rows read
-into what the extension's executor needs at each call. Nothing here runs during a call."""
+"""Import-time support of quenlo.sdk.velm_api: methods compiled from their signatures, with a source that
+tracebacks and ``inspect.getsource`` show and annotations that ``typing.get_type_hints`` resolves, and operation
+rows read into what the extension's executor needs at each call. Nothing here runs during a call."""
 
 from __future__ import annotations
 
+import collections.abc
+import linecache
 import re
 import sys
-from typing import Any, Callable, Dict, List, Tuple, Union
+import threading
+import types
+import typing
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
+import quenlo.sdk
 from quenlo.sdk.utils import _camel_case
 
-_COMMAND_KINDS = {"json": 0, "json or {}": 1, "json or []": 2}
+_RETURNS = {"json": 0, "json or {}": 1, "json or []": 2}
 _RETURNS_DOC = {
     0: "The decoded JSON body.",
     1: "The decoded JSON body, or an empty dict when the body is empty.",
     2: "The decoded JSON body, or an empty list when the body is empty.",
 }
 
+# What annotations name besides the module's own names: the module binds none of these, and adding them there
+# would add public names to it.
+_ANNOTATION_MODULES = {
+    "typing": typing,
+    "collections": collections,
+    "types": types,
+    "threading": threading,
+    "quenlo": quenlo,
+}
+_annotation_globals: Dict[str, Dict[str, Any]] = {}
 
 # What a parameter name means wherever an operation takes it; the docstring adds where the row sends it.
 _MEANINGS = {
@@ -49,19 +67,16 @@ def _arguments_doc(names: List[str], path: List[str], query: Dict[str, str], bod
 
 
 def _returns_doc(command: str, further: List[str]) -> str:
-    """The ``Returns:`` text of an operation that answers a command: what the command holds, in words."""
+    """The ``Returns:`` text of an operation that answers a command: what the command holds, in words, and
+    what else it is made with (``further``, already in words)."""
     held = "the engine's answer as ``response``"
     if further:
-        member = re.compile(r'answer\["(.*)"\]')
-        named = []
-        for extra in further:
-            found = member.fullmatch(extra)
-            named.append(f"the answer's ``{found.group(1)}``" if found else f"``{extra}``")
-        held += ", for " + " and ".join(named)
+        held += ", for " + " and ".join(further)
     return f"A {command} holding {held}."
 
 
 _TOKEN = re.compile(r"""[][(){},/]|'[^']*'|"[^"]*"|\*{0,2}[A-Za-z_][\w.]*""")
+_REQUEST = re.compile(r"(GET|POST|PUT|DELETE) /")
 
 
 def _parameter_names(signature: str) -> List[str]:
@@ -84,51 +99,108 @@ def _parameter_names(signature: str) -> List[str]:
     return names
 
 
-def bind(cls: type, signature: str, doc: str, impl: Callable[..., Any], namespace: Dict[str, Any]) -> Any:
-    """Set on ``cls`` a function compiled from ``signature`` (``"name(self, a: int = 0) -> T"``) that passes
-    every parameter by position to ``impl`` (``*args`` as its tuple, ``**kwargs`` as its dict).
+def _globals_for(namespace: Dict[str, Any]) -> Dict[str, Any]:
+    """The globals of the functions compiled for the module whose namespace is ``namespace``: its names and the
+    modules annotations name (``typing``, ``collections``, ...), so that ``typing.get_type_hints`` resolves
+    every annotation, with whatever local namespace it is given. The bodies read no global (the implementation
+    is a closure cell): these globals serve the annotations and the function's ``__module__`` alone.
 
-    Annotations stay text (``from __future__ import annotations``), so any Python from 3.9 on accepts them.
-    The function's globals are ``namespace``, the module's, so it has the module's name. ``impl`` is a closure
-    cell of the function, not a name in the module.
+    One dict per module, brought up to date at each bind: the operations, bound last, see every class."""
+    shared = _annotation_globals.setdefault(namespace["__name__"], {})
+    shared.update(namespace)
+    shared.update(_ANNOTATION_MODULES)
+    return shared
+
+
+def bind(cls: type, signature: str, doc: str, impl: Callable[..., Any], namespace: Dict[str, Any]) -> Any:
+    """Set on ``cls`` a function compiled from ``signature`` (``"name(self, a: int = 0) -> T"``, which may go on
+    over several lines inside its parentheses) that passes every parameter by position to ``impl`` (``*args``
+    as its tuple, ``**kwargs`` as its dict).
+
+    Annotations stay text (``from __future__ import annotations``), so any Python from 3.9 on accepts them. The
+    function has the module's name (``namespace["__name__"]``) and a source of its own, registered with
+    ``linecache`` under ``"<velm_api generated Class.name>"``, which tracebacks and ``inspect.getsource`` show.
     """
     name = signature.partition("(")[0].strip()
     parameters = _parameter_names(signature)
-    arguments = ", ".join(parameters)
+    if "impl_" in parameters:
+        raise ValueError(f"a compiled method cannot have a parameter named 'impl_': {signature!r}")
+    qualname = f"{cls.__name__}.{name}"
+    filename = f"<velm_api generated {qualname}>"
+    head, *rest = signature.strip().split("\n")
+    lines = [
+        "from __future__ import annotations\n",
+        "\n",
+        "\n",
+        "def make(impl_):\n",
+        f"    def {head}\n",
+        *[f"        {line}\n" for line in rest],
+        f"        return impl_({', '.join(parameters)})\n",
+        "\n",
+        f"    return {name}\n",
+    ]
+    lines[4 + len(rest)] = lines[4 + len(rest)].rstrip("\n") + ":\n"
+    source = "".join(lines)
     made: Dict[str, Any] = {}
-    body = f"def make(impl_):\n def {signature}:\n  return impl_({arguments})\n return {name}"
-    exec(f"from __future__ import annotations\n{body}", namespace, made)
+    exec(compile(source, filename, "exec"), _globals_for(namespace), made)
     function = made["make"](impl)
     code = function.__code__
     count = code.co_argcount + code.co_kwonlyargcount + bool(code.co_flags & 4) + bool(code.co_flags & 8)
     if list(code.co_varnames[:count]) != parameters:
         raise ValueError(f"cannot read the parameters of {signature!r}")
+    # mtime None: linecache.checkcache keeps the entry, as there is no file to compare it with.
+    linecache.cache[filename] = (len(source), None, lines, filename)
     function.__doc__ = doc
-    function.__qualname__ = f"{cls.__name__}.{name}"
+    function.__qualname__ = qualname
     setattr(cls, name, function)
     return function
 
 
-Prepared = Tuple[Any, ...]
+@dataclass(frozen=True)
+class PreparedRow:
+    """What the executor (src/velm_api/operations/rows.cpp) reads of an operation row, member by member and
+    checked there. Arguments are counted from 0, the client; every index is one of the method's arguments."""
+
+    arity: int  # the number of arguments, the client included
+    verb: str  # the transport verb's method name: "_get", "_post", "_put" or "_delete"
+    texts: Tuple[str, ...]  # the path's texts around its ids: one more than ``ids``
+    ids: Tuple[int, ...]  # the argument of each id in the path; -1: the client's api_version
+    query: int  # 0: none, 1: get_params over every argument, 2: a mapping of the row's own
+    keys: Tuple[str, ...]  # get_params: every argument's name; a mapping of its own: its query keys
+    values: Tuple[int, ...]  # a mapping of its own: the argument of each key
+    exclusions: Union[str, Tuple[str, ...], None]  # what get_params leaves out, "self" among them
+    body: int  # the argument sent as ``data``; -1: none
+    as_given: bool  # the body goes unencoded (``is_data_format_json=False``)
+    returns: int  # 0: json, 1: json or {}, 2: json or [], 3: a command
+    command: Optional[str]  # the command class's name in the module
+    reads: Tuple[str, ...]  # the members of the answer read, in this order, each from its own decoding
+    extras: Tuple[int, ...]  # the command's further arguments: an argument, or -1 - k for reads[k]
 
 
-def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[str, Any]) -> Prepared:
+def _split_row(row: str) -> Tuple[str, str, str]:
+    """A row's signature (its first lines, up to the request), its request (the line that begins with the verb,
+    and the lines after it that begin with "|") and its docstring (the rest)."""
+    lines = row.strip("\n").split("\n")
+    start = next((i for i, line in enumerate(lines) if _REQUEST.match(line)), None)
+    if not start:
+        raise ValueError(f"an operation row needs a signature, then a request line: {row!r}")
+    end = start + 1
+    while end < len(lines) and lines[end].lstrip().startswith("|"):
+        end += 1
+    request = " ".join(line.strip() for line in lines[start:end])
+    return "\n".join(lines[:start]), request, "\n".join(lines[end:]).strip()
+
+
+def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[str, Any]) -> PreparedRow:
     """Bind a row (see src/velm_api/operations/operations.hpp) on ``cls`` as ``bind`` does, its signature, then
-    read its request line for the method, and give the method its docstring: the row's, a Returns section made
-    from the row where it has none, and the request.
-
-    Returns, in this order: the number of arguments (the client included), the verb's method name, the
-    keyword names it is called with, the path's texts around its ids (one more than the ids), the argument of
-    each id (-1: the api version), the query's kind (0 none, 1 get_params, 2 a mapping of its own), its keys
-    (get_params: every argument name), the argument of each mapping key, the exclusions, the body's argument
-    (-1: none), whether the body goes unencoded, the kind of answer (0 json, 1 json or {}, 2 json or [], 3 a
-    command), the command class's name, the command's further arguments (an argument, or -1 - k for the k-th
-    member of the decoded answer) and those members.
-    """
-    signature, request, doc = row.split("\n", 2)
+    read its request for the executor, and give the method its docstring: the row's, a Returns section made
+    from the row where it has none, and the request."""
+    signature, request, doc = _split_row(row)
     function = bind(cls, signature, "", impl, namespace)
     code = function.__code__
     names = list(code.co_varnames[: code.co_argcount])
+    if len(names) != len(_parameter_names(signature)):
+        raise ValueError(f"an operation takes no *args, **kwargs or keyword-only arguments: {signature!r}")
 
     def argument(name: str) -> int:
         if name not in names:
@@ -147,7 +219,6 @@ def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[s
         ids.append(argument(placeholder))
     texts.append(path)
 
-    keywords = ["endpoint"]
     query, keys, values = 0, list[str](), list[int]()
     exclusions: Union[str, Tuple[str, ...], None] = None
     excluded: Tuple[str, ...] = ()
@@ -163,24 +234,17 @@ def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[s
             key, _, value = entry.partition("=")
             keys.append(key)
             values.append(argument(value))
-    if query:
-        keywords.append("params")
     body, as_given = fields.get("body", ""), False
     if body.endswith(" (as given)"):
         body, as_given = body[: -len(" (as given)")], True
-    if body:
-        keywords += ["data", "is_data_format_json"] if as_given else ["data"]
 
+    reads = tuple(intern(member) for member in fields.get("reads", "").split(", ") if member)
+    if set(reads) & set(names):
+        raise ValueError(f"an answer's member read by {names[0]!r} has the name of an argument: {request}")
     returns = fields["returns"]
-    kind = _COMMAND_KINDS.get(returns, 3)
-    command, _, rest = returns.partition("(")
-    extras, members = list[int](), list[str]()
-    for extra in filter(None, rest.rstrip(")").split(", ")):
-        if extra.startswith('answer["'):
-            members.append(intern(extra[len('answer["') : -2]))
-            extras.append(-len(members))
-        else:
-            extras.append(argument(extra))
+    kind = _RETURNS.get(returns, 3)
+    command, _, further = returns.rstrip(")").partition("(")
+    extras = [-1 - reads.index(extra) if extra in reads else argument(extra) for extra in further.split(", ") if extra]
     if "Args:\n" not in doc and len(names) > 1:
         if query == 1:
             sent = {n: _camel_case(n) for n in names if n not in excluded}
@@ -192,24 +256,25 @@ def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[s
         at = section.start() if section else len(doc)
         doc = f"{doc[:at]}\n\n{_arguments_doc(names[1:], path_names, sent, body, as_given)}{doc[at:]}"
     if "\nReturns:\n" not in doc:
-        further = [extra for extra in rest.rstrip(")").split(", ") if extra]
-        returns = _RETURNS_DOC.get(kind) or _returns_doc(command, further)
-        doc += f"\n\nReturns:\n    {returns}"
+        named = [
+            f"the answer's ``{extra}``" if extra in reads else f"``{extra}``" for extra in further.split(", ") if extra
+        ]
+        made = _RETURNS_DOC.get(kind) or _returns_doc(command, named)
+        doc += f"\n\nReturns:\n    {made}"
     function.__doc__ = f"{doc}\n\nRequest: {head}"
-    return (
-        len(names),
-        intern("_" + verb.lower()),
-        tuple(map(intern, keywords)),
-        tuple(map(intern, texts)),
-        tuple(ids),
-        query,
-        tuple(map(intern, keys)),
-        tuple(values),
-        exclusions,
-        argument(body) if body else -1,
-        as_given,
-        kind,
-        intern(command) if kind == 3 else None,
-        tuple(extras),
-        tuple(members),
+    return PreparedRow(
+        arity=len(names),
+        verb=intern("_" + verb.lower()),
+        texts=tuple(map(intern, texts)),
+        ids=tuple(ids),
+        query=query,
+        keys=tuple(map(intern, keys)),
+        values=tuple(values),
+        exclusions=exclusions,
+        body=argument(body) if body else -1,
+        as_given=as_given,
+        returns=kind,
+        command=intern(command) if kind == 3 else None,
+        reads=reads,
+        extras=tuple(extras),
     )

@@ -1,13 +1,18 @@
 """The client's cold paths, run once per client: the constructor with its option checks and the probe that waits
-for the engine, and ``__repr__`` and ``set_user``. What runs on every call is compiled; these are not.
+for the engine, and ``__repr__`` and ``set_user``, declared and documented here and set on ApiClient at import.
+What runs on every call is compiled; these are not.
 """
 
 from __future__ import annotations
 
+import collections.abc
+import inspect
+import typing
 import warnings
 from typing import Any, List, Optional, Tuple
 
 import urllib3
+import urllib3.util.retry
 
 from .exceptions import redact_url
 from .transport import BoundedRetry, deadline, new_session
@@ -172,81 +177,160 @@ def _probe(client: Any, timeout_sec: Any, fail_fast: Any, retry_unreachable: Any
         failures.clear()  # a traceback frame may keep the probe alive: the exception must not hold itself
 
 
-def client_repr(client: Any) -> str:
-    """The class, the server URL (credentials hidden) and the engine version."""
-    url = getattr(client, "server_url", None)
-    version = getattr(client, "version", None)
-    return f"<{client.__class__.__name__} server_url={None if url is None else redact_url(url)!r} version={version!r}>"
+# The extension module, set by install(): the constructor looks up there the names it uses (requests, urllib3,
+# logger, wait_for_condition, ...), so that a patch of the module's name is honoured as in a Python module.
+_module: Any = None
 
 
-def set_user(client: Any, username: Any, password: Any) -> None:
-    """Replace the session's credentials and forget its cookies."""
-    session = client.session
-    # A missing name or password means "no credentials", never "None" sent as a credential.
-    if username is None or password is None:
-        session.auth = None
-    else:
-        _check_credentials(username, password)
-        session.auth = (username, password)
-    session.cookies.clear()
+class ClientMethods:
+    """The methods of ApiClient written in Python, which run once per client or seldom: install() sets them on
+    the class as its own. What runs on every call is compiled."""
 
+    def __init__(
+        self,
+        server_url: str,
+        authentication_method: str | None = None,
+        username: str | None = None,
+        password: str | None = None,
+        api_version: int = 1,
+        session_attributes: collections.abc.Mapping[str, typing.Any] | None = None,
+        headers: collections.abc.Mapping[str, str] | None = None,
+        *,
+        timeout: float | tuple[float | None, float | None] | None = None,
+        retries: int | urllib3.util.retry.Retry | None = None,
+        probe_timeout_sec: float = 60,
+        probe_fail_fast: bool = False,
+        probe_retry_unreachable: bool = False,
+    ) -> None:
+        """Connect to the engine at ``server_url``.
 
-def init_client(
-    module: Any,
-    client: Any,
-    server_url: Any,
-    authentication_method: Any,
-    username: Any,
-    password: Any,
-    api_version: Any,
-    session_attributes: Any,
-    headers: Any,
-    timeout: Any,
-    retries: Any,
-    probe_timeout_sec: Any,
-    probe_fail_fast: Any,
-    probe_retry_unreachable: Any,
-) -> None:
-    """``ApiClient.__init__``, documented there; the options are checked before anything is stored or sent."""
-    timeout, retry = _check_options(module, timeout, retries, probe_timeout_sec)
-    client.server_url = server_url
-    client.authentication_method = authentication_method
-    session = new_session(module)
-    client.session = session
-    client.api_version = api_version
-    client.timeout = timeout
-    module.logger.info("Authentication method = %s", authentication_method)
+        Args:
+            server_url: base URL of the engine (scheme, host, port, optional path).
+            authentication_method: ``ENGINE_AUTHENTICATION_METHOD_FORM`` ("form") sends HTTP basic
+                credentials with every request; any other value sends none.
+            username, password: the credentials for form authentication (both required for it).
+            api_version: REST API version used in every path (default 1).
+            session_attributes: settings of the ``requests.Session`` to set, name to value
+                (``verify``, ``cert``, ``proxies``, ...), applied after the headers.
+            headers: extra headers sent with every request; they replace required ones of the same name.
+            timeout: keyword only; seconds, or a (connect, read) pair, for every request the client
+                sends, the probe's included (``client.timeout``), at most 2147483 seconds. None (the
+                default) waits as long as the connection allows. Running out raises requests.Timeout
+                (ConnectTimeout or ReadTimeout), with or without retries; the probe retries it only with
+                probe_retry_unreachable.
+            retries: keyword only; an int or a urllib3 ``Retry``, mounted for http:// and https://. An int
+                retries connection failures and 502/503/504 answers to GET and HEAD that many times, with
+                exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes
+                replaces these adapters. None (the default) retries nothing.
+            probe_timeout_sec: keyword only; how long the probe keeps trying, 0 or more seconds (default
+                60; 0 tries once; math.inf keeps trying until the engine answers with a version).
+            probe_fail_fast: keyword only; a 4xx answer to the probe (but 408 and 429) raises its error
+                (UnauthorizedError, NotFoundError, ...) at once instead of being retried. Default False.
+            probe_retry_unreachable: keyword only; the probe retries connection failures and time-outs
+                like failure answers until ``probe_timeout_sec``, for an engine that is still starting.
+                Default False: they are raised at once.
 
-    form = module.ENGINE_AUTHENTICATION_METHOD_FORM
-    if authentication_method == form:
+        Raises:
+            ValueError: form authentication without username or password, or an unknown session
+                attribute, or an option out of range (a time-out that is not more than 0, NaN or
+                infinite; a negative or NaN probe_timeout_sec), or a username or password outside Latin-1,
+                which HTTP basic authentication cannot send (neither is shown).
+            TypeError: an option of the wrong type.
+            TimeoutError: the engine did not answer its information endpoint with a version in time; the
+                message names the last answer, which is the error's ``__cause__``.
+            requests.ConnectionError: the engine could not be reached; with probe_retry_unreachable,
+                connection failures and time-outs end in the TimeoutError above instead.
+            requests.Timeout: the engine did not answer within ``timeout``.
+            UnauthorizedError, NotFoundError, ...: with probe_fail_fast, the probe's 4xx answer.
+
+        Warns:
+            UserWarning: a username or password given with a method other than the form method, which
+                sends no credentials.
+        """
+        module = _module
+        # The options are checked before anything is stored or sent.
+        checked_timeout, retry = _check_options(module, timeout, retries, probe_timeout_sec)
+        self.server_url = server_url
+        self.authentication_method = authentication_method
+        session = new_session(module)
+        self.session = session
+        self.api_version = api_version
+        self.timeout = checked_timeout
+        module.logger.info("Authentication method = %s", authentication_method)
+
+        form = module.ENGINE_AUTHENTICATION_METHOD_FORM
+        if authentication_method == form:
+            if username is None or password is None:
+                raise ValueError("username and password are mandatory parameters")
+            _check_credentials(username, password)
+            session.auth = (username, password)
+        elif username is not None or password is not None:
+            # Given for nothing: say so, rather than let the engine's 401 be the first sign. The warning names
+            # the caller's line.
+            warnings.warn(
+                "No credentials will be sent: the username and password are used only with the form "
+                f"authentication method ({form!r}), not with {authentication_method!r}",
+                UserWarning,
+                stacklevel=2,
+            )
+
+        session.headers.update(module.REQUIRED_HEADERS)
+        if headers:
+            session.headers.update(headers)
+        # Before session_attributes, which may replace anything set so far: an "adapters" entry replaces these.
+        if retry is not None:
+            adapter = module._RetryingAdapter(max_retries=retry)
+            for prefix in ("http://", "https://"):
+                session.mount(prefix, adapter)
+        if session_attributes:
+            for name, value in session_attributes.items():
+                # A misspelt setting ("verfy") would otherwise be stored and silently never used.
+                if not (isinstance(name, str) and hasattr(session, name)):
+                    raise ValueError(f"unknown session attribute: {name!r}")
+                setattr(session, name, value)
+        if not session.verify:
+            module.urllib3.disable_warnings(module.urllib3.exceptions.InsecureRequestWarning)
+        _probe(self, probe_timeout_sec, probe_fail_fast, probe_retry_unreachable, module)
+
+    def __repr__(self) -> str:
+        """The class, the server URL (credentials hidden) and the engine version."""
+        url = getattr(self, "server_url", None)
+        version = getattr(self, "version", None)
+        shown = None if url is None else redact_url(url)
+        return f"<{self.__class__.__name__} server_url={shown!r} version={version!r}>"
+
+    def set_user(self, username: str | None, password: str | None) -> None:
+        """Replace the credentials sent with every later request and forget the session cookies.
+
+        A username or password of None removes the credentials altogether. Nothing is sent.
+
+        Args:
+            username: The user to log in as with later requests.
+            password: That user's password; it is never logged or shown.
+
+        Raises:
+            ValueError: a username or password outside Latin-1, which HTTP basic authentication cannot send;
+                the old credentials stay.
+        """
+        session = self.session
+        # A missing name or password means "no credentials", never "None" sent as a credential.
         if username is None or password is None:
-            raise ValueError("username and password are mandatory parameters")
-        _check_credentials(username, password)
-        session.auth = (username, password)
-    elif username is not None or password is not None:
-        # Given for nothing: say so, rather than let the engine's 401 be the first sign. Level 3: past this
-        # function and __init__ to its caller, whose line the warning then names.
-        warnings.warn(
-            "No credentials will be sent: the username and password are used only with the form authentication "
-            f"method ({form!r}), not with {authentication_method!r}",
-            UserWarning,
-            stacklevel=3,
-        )
+            session.auth = None
+        else:
+            _check_credentials(username, password)
+            session.auth = (username, password)
+        session.cookies.clear()
 
-    session.headers.update(module.REQUIRED_HEADERS)
-    if headers:
-        session.headers.update(headers)
-    # Before session_attributes, which may replace anything set so far: an "adapters" entry replaces these.
-    if retry is not None:
-        adapter = module._RetryingAdapter(max_retries=retry)
-        for prefix in ("http://", "https://"):
-            session.mount(prefix, adapter)
-    if session_attributes:
-        for name, value in session_attributes.items():
-            # A misspelt setting ("verfy") would otherwise be stored and silently never used.
-            if not (isinstance(name, str) and hasattr(session, name)):
-                raise ValueError(f"unknown session attribute: {name!r}")
-            setattr(session, name, value)
-    if not session.verify:
-        module.urllib3.disable_warnings(module.urllib3.exceptions.InsecureRequestWarning)
-    _probe(client, probe_timeout_sec, probe_fail_fast, probe_retry_unreachable, module)
+
+def install(cls: type, module: Any) -> None:
+    """Set the methods of ClientMethods on ``cls``, ApiClient, as its own (named after it and its module, so
+    that help(), pickle and the stub see them there); the constructor looks its names up in ``module``."""
+    global _module
+    _module = module
+    for name in ("__init__", "__repr__", "set_user"):
+        function = vars(ClientMethods)[name]
+        function.__qualname__ = f"{cls.__name__}.{name}"
+        function.__module__ = module.__name__
+        # Dedented, as Python 3.13 leaves it and as the compiled methods have theirs.
+        function.__doc__ = inspect.cleandoc(function.__doc__ or "")
+        setattr(cls, name, function)

@@ -107,7 +107,8 @@ class ApiClient:
                 retries connection failures and 502/503/504 answers to GET and HEAD that many times, with
                 exponential back-off, honouring Retry-After. An ``adapters`` entry in session_attributes
                 replaces these adapters. None (the default) retries nothing.
-            probe_timeout_sec: keyword only; how long the probe keeps trying (default 60 seconds).
+            probe_timeout_sec: keyword only; how long the probe keeps trying, 0 or more seconds (default
+                60; 0 tries once; math.inf keeps trying until the engine answers with a version).
             probe_fail_fast: keyword only; a 4xx answer to the probe (but 408 and 429) raises its error
                 (UnauthorizedError, NotFoundError, ...) at once instead of being retried. Default False.
             probe_retry_unreachable: keyword only; the probe retries connection failures and time-outs
@@ -116,7 +117,9 @@ class ApiClient:
 
         Raises:
             ValueError: form authentication without username or password, or an unknown session
-                attribute, or an option out of range (a NaN or infinite time-out among them).
+                attribute, or an option out of range (a time-out that is not more than 0, NaN or
+                infinite; a negative or NaN probe_timeout_sec), or a username or password outside Latin-1,
+                which HTTP basic authentication cannot send (neither is shown).
             TypeError: an option of the wrong type.
             TimeoutError: the engine did not answer its information endpoint with a version in time; the
                 message names the last answer, which is the error's ``__cause__``.
@@ -128,6 +131,24 @@ class ApiClient:
         Warns:
             UserWarning: a username or password given with a method other than the form method, which
                 sends no credentials.
+        """
+
+    def __repr__(self) -> str:
+        """The class, the server URL (credentials hidden) and the engine version."""
+
+    def set_user(self, username: str | None, password: str | None) -> None:
+        """
+        Replace the credentials sent with every later request and forget the session cookies.
+
+        A username or password of None removes the credentials altogether. Nothing is sent.
+
+        Args:
+            username: The user to log in as with later requests.
+            password: That user's password; it is never logged or shown.
+
+        Raises:
+            ValueError: a username or password outside Latin-1, which HTTP basic authentication cannot send;
+                the old credentials stay.
         """
 
     def close(self) -> None:
@@ -144,20 +165,6 @@ class ApiClient:
 
     def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, traceback: types.TracebackType | None) -> None:
         """Close the session (``close()``); exceptions are not suppressed."""
-
-    def __repr__(self) -> str:
-        """The class, the server URL (credentials hidden) and the engine version."""
-
-    def set_user(self, username: str | None, password: str | None) -> None:
-        """
-        Replace the credentials sent with every later request and forget the session cookies.
-
-        A username or password of None removes the credentials altogether. Nothing is sent.
-
-        Args:
-            username: The user to log in as with later requests.
-            password: That user's password; it is never logged or shown.
-        """
 
     def _get(self, endpoint: str, params: Mapping[str, Any] | None = None, absolute_endpoint: bool | None = False) -> requests.Response:
         """
@@ -293,7 +300,8 @@ class ApiClient:
 
     def get_all_pipeline_configuration_info(self, filter_text: str | None = None, label: str | None = None, offset: int | None = None, len_: int | None = -1, order_by: str | None = 'NAME', order: str | None = 'ASC', include_status: bool | None = None) -> Command:
         """
-        List the stored pipelines, filtered, paged and ordered; the response holds the list of pipeline information records.
+        List the stored pipelines, filtered, paged and ordered; the response holds the list of pipeline
+        information records.
 
         Args:
             filter_text: Sent as the query value ``filterText``, left out when None.
@@ -470,7 +478,8 @@ class ApiClient:
 
     def get_pipeline_committed_offsets(self, pipeline_id: str, rev: int | None = 0) -> Command:
         """
-        Read the origin offsets the engine has committed for a pipeline (``rev`` is not sent); the response holds the offsets.
+        Read the origin offsets the engine has committed for a pipeline (``rev`` is not sent); the response
+        holds the offsets.
 
         Args:
             pipeline_id: The pipeline's id, placed in the path as one segment.
@@ -499,7 +508,8 @@ class ApiClient:
 
     def get_pipeline_metrics(self, pipeline_id: str, rev: int | None = 0) -> Command:
         """
-        Read the metrics of a pipeline's current run; the response holds the metrics (``counters``, ``gauges``, ``meters``, ...).
+        Read the metrics of a pipeline's latest run; the response holds the metrics record: ``counters`` (each
+        counter's ``count``), ``rates`` and ``progress`` (empty for a pipeline that never ran).
 
         Args:
             pipeline_id: The pipeline's id, placed in the path as one segment.
@@ -870,7 +880,8 @@ class ApiClient:
 
     def get_logs(self, ending_offset: int | None = -1, extra_message: str | None = None, pipeline: str | quenlo.sdk.velm_models.Pipeline | None = None, severity: str | None = None) -> Command:
         """
-        Read the engine's log (the response holds the entries), newest first, going back from ``ending_offset``.
+        Read the engine's log: the response holds its entries that end at or before ``ending_offset``,
+        oldest first; its header ``X-Velm-Log-Offset`` is the offset to pass to read further back.
 
         Args:
             ending_offset: where to stop reading (-1 for the end of the log; None leaves it out).

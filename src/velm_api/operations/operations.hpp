@@ -5,19 +5,27 @@
 
 namespace velm {
 
-// One REST operation in three lines: its Python signature with the defaults; its request, the verb and the
-// path under /v{api_version} with each id a placeholder named after its argument, then what it sends and
-// returns; its docstring ("Returns:" is made from the row where it has none; the request is added last):
+// One REST operation, written as one raw string literal in three parts:
 //
-//   get_pipeline_status(self, pipeline_id: str, rev: int | None = 0, ...) -> PipelineCommand
+//   R"(
+//   get_pipeline_status(self, pipeline_id: str, rev: int | None = 0,
+//                       only_if_exists: bool | None = None) -> PipelineCommand
 //   GET /pipeline/{pipeline_id}/status | query: get_params without pipeline_id | returns: PipelineCommand
+//   Read a pipeline's status ...
+//   )",
+//
+// Its Python signature with the defaults (it may go on over lines inside its parentheses); its request, the
+// verb and the path under /v{api_version} with each id a placeholder named after its argument, then what it
+// sends and returns (a long request goes on over lines that begin with "|"); its docstring, the rest
+// ("Returns:" is made from the row where it has none; the request is added last).
 //
 // query: the module's get_params over the arguments by name less "self" and those named, or a mapping of its
-// own ("rev=rev, timeout=timeout_sec"); none without it. body: the argument sent as `data`, JSON-encoded by
-// the verb, or "(as given)". returns: "json", "json or {}" / "json or []" (for an empty body), or a command
-// class called with the client, the response and the arguments in parentheses (a name, or answer["member"]
-// of the decoded answer). The verb, get_params and the command class are looked up at each call; the verb
-// gets only the keywords the row uses (self._get(endpoint=..., params=...)).
+// own ("rev=rev, timeout=timeout_sec"); none without it. It is built before the path. body: the argument sent
+// as `data`, JSON-encoded by the verb, or "(as given)". reads: members of the decoded answer, read in this
+// order, each from a decoding of its own (the first one missing raises KeyError). returns: "json",
+// "json or {}" / "json or []" (for an empty body), or a command class called with the client, the response
+// and what the parentheses name: arguments and members read. The verb, get_params and the command class are
+// looked up at each call; the verb gets only the keywords the row uses (self._get(endpoint=..., params=...)).
 using Row = const char *;
 
 // Bind `row` as a method of `client`.

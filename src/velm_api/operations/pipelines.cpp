@@ -5,121 +5,166 @@ namespace velm {
 namespace {
 
 const Row rows[] = {
-    "update_pipeline(self, pipeline_id: str, pipeline: typing.Any, rev: int | None = 0, "
-    "description: str | None = None) -> Command\n"
-    "POST /pipeline/{pipeline_id} | query: get_params without pipeline_id, pipeline"
-    " | body: pipeline | returns: Command\n"
-    "Replace a stored pipeline's definition with ``pipeline``; the response holds the stored definition.",
-    "delete_pipeline(self, pipeline_id: str) -> Command\n"
-    "DELETE /pipeline/{pipeline_id} | returns: Command\n"
-    "Delete a stored pipeline.\n\n"
-    "Raises:\n"
-    "    requests.HTTPError: for any failure status, 400 and 500 included.",
-    "get_pipeline_configuration(self, pipeline_id: str, rev: int | None = 0, "
-    "get: str | None = 'pipeline') -> typing.Any\n"
-    "GET /pipeline/{pipeline_id} | query: get_params without pipeline_id | returns: json or {}\n"
-    "Read a stored pipeline; ``get`` names what to read.",
-    "update_pipeline_configuration(self, pipeline_id: str, pipeline_json: typing.Any, "
-    "rev: int | None = 0, description: str | None = None) -> typing.Any\n"
-    "POST /pipeline/{pipeline_id} | query: rev=rev, description=description | body: pipeline_json"
-    " | returns: json or {}\n"
-    "Replace a stored pipeline's definition and read back the stored one.",
-    "get_all_pipeline_configuration_info(self, filter_text: str | None = None, label: str | None = None, "
-    "offset: int | None = None, len_: int | None = -1, order_by: str | None = 'NAME', "
-    "order: str | None = 'ASC', include_status: bool | None = None) -> Command\n"
-    "GET /pipelines | query: get_params | returns: Command\n"
-    "List the stored pipelines, filtered, paged and ordered; the response holds the list of pipeline "
-    "information records.",
-    "export_pipeline(self, pipeline_id: str, rev: int | None = 0, attachment: bool | None = False, "
-    "include_library_definitions: bool | None = False, "
-    "include_plain_text_credentials: bool | None = True) -> typing.Any\n"
-    "GET /pipeline/{pipeline_id}/export | query: get_params without pipeline_id"
-    " | returns: json or {}\n"
-    "Export one pipeline; nothing is written to disk.\n\n"
-    "Returns:\n"
-    "    The exported pipeline as decoded JSON, or an empty dict when the body is empty.",
-    "export_pipelines(self, body: typing.Any, include_library_definitions: bool | None = False, "
-    "include_plain_text_credentials: bool | None = True) -> Command\n"
-    "POST /pipelines/export | query: get_params without body | body: body | returns: Command\n"
-    "Export the pipelines ``body`` names; the response holds the engine's archive, unread.",
-    "import_pipeline(self, pipeline_id: str, pipeline_json: typing.Any, rev: int | None = 0, "
-    "overwrite: bool | None = False, draft: bool | None = False, "
-    "include_library_definitions: bool | None = None, "
-    "auto_generate_pipeline_id: bool | None = None) -> typing.Any\n"
-    "POST /pipeline/{pipeline_id}/import | query: get_params without pipeline_id, pipeline_json"
-    " | body: pipeline_json | returns: json or {}\n"
-    "Import one pipeline from its exported JSON.\n\n"
-    "Returns:\n"
-    "    The engine's answer as decoded JSON, or an empty dict when the body is empty.",
-    "create_fragment(self, title: str, description: str | None = None, draft: bool | None = None, "
-    "execution_mode: str | None = None, body: typing.Any = None) -> Command\n"
-    "PUT /fragment/{title} | query: get_params without title, body | body: body (as given)"
-    " | returns: Command\n"
-    "Create a pipeline fragment titled ``title``; the response holds the new fragment.\n\n"
-    "``body`` is sent as given, without JSON encoding (None sends no body).",
-    "import_fragment(self, fragment_id: str, fragment_json: typing.Any, draft: bool | None = False, "
-    "include_library_definitions: bool | None = None) -> typing.Any\n"
-    "POST /fragment/{fragment_id}/import | query: get_params without fragment_id, fragment_json"
-    " | body: fragment_json | returns: json or {}\n"
-    "Import a fragment from its exported JSON.\n\n"
-    "Returns:\n"
-    "    The engine's answer as decoded JSON, or an empty dict when the body is empty.",
-    "start_pipeline(self, pipeline_id: str, rev: int | None = 0, "
-    "runtime_parameters: collections.abc.Mapping[str, typing.Any] | None = None) -> StartPipelineCommand\n"
-    "POST /pipeline/{pipeline_id}/start | query: rev=rev | body: runtime_parameters"
-    " | returns: StartPipelineCommand\n"
-    "Start a pipeline, overriding its parameters with ``runtime_parameters`` for this run.\n\n"
-    "Returns:\n"
-    "    StartPipelineCommand, whose waits follow the run to its end or to a counter target.",
-    "stop_pipeline(self, pipeline_id: str, rev: int | None = 0) -> StopPipelineCommand\n"
-    "POST /pipeline/{pipeline_id}/stop | query: rev=rev | returns: StopPipelineCommand\n"
-    "Ask a running pipeline to stop.\n\n"
-    "Returns:\n"
-    "    StopPipelineCommand; ``wait_for_stopped`` waits until it has stopped.",
-    "force_stop_pipeline(self, pipeline_id: str, rev: int | None = 0) -> StopPipelineCommand\n"
-    "POST /pipeline/{pipeline_id}/forceStop | query: rev=rev | returns: StopPipelineCommand\n"
-    "Force a pipeline to stop.\n\n"
-    "Returns:\n"
-    "    StopPipelineCommand; ``wait_for_stopped`` waits until it has stopped.",
-    "get_pipeline_status(self, pipeline_id: str, rev: int | None = 0, "
-    "only_if_exists: bool | None = None) -> PipelineCommand\n"
-    "GET /pipeline/{pipeline_id}/status | query: get_params without pipeline_id"
-    " | returns: PipelineCommand\n"
-    "Read a pipeline's status (the response is the status record); ``wait_for_status`` waits on it.",
-    "reset_origin_offset(self, pipeline_id: str, rev: int | None = 0) -> Command\n"
-    "POST /pipeline/{pipeline_id}/resetOffset | query: get_params without pipeline_id"
-    " | returns: Command\n"
-    "Make the pipeline's origin start from the beginning on its next run.",
-    "get_pipeline_committed_offsets(self, pipeline_id: str, rev: int | None = 0) -> Command\n"
-    "GET /pipeline/{pipeline_id}/committedOffsets | returns: Command\n"
-    "Read the origin offsets the engine has committed for a pipeline (``rev`` is not sent); the response "
-    "holds the offsets.",
-    "update_pipeline_committed_offsets(self, pipeline_id: str, rev: int | None = 0, "
-    "body: typing.Any = None) -> Command\n"
-    "POST /pipeline/{pipeline_id}/committedOffsets | query: get_params without pipeline_id, body"
-    " | body: body | returns: Command\n"
-    "Overwrite a pipeline's committed origin offsets with ``body``.",
-    "get_pipeline_metrics(self, pipeline_id: str, rev: int | None = 0) -> Command\n"
-    "GET /pipeline/{pipeline_id}/metrics | query: rev=rev | returns: Command\n"
-    "Read the metrics of a pipeline's current run; the response holds the metrics (``counters``, ``gauges``, "
-    "``meters``, ...).",
-    "get_pipeline_history(self, pipeline_id: str, rev: int | None = 0) -> typing.Any\n"
-    "GET /pipeline/{pipeline_id}/history | query: rev=rev | returns: json or []\n"
-    "Read the history of a pipeline's runs.",
-    "get_pipeline_rules(self, pipeline_id: str, rev: int | None = 0) -> Command\n"
-    "GET /pipeline/{pipeline_id}/rules | query: get_params without pipeline_id | returns: Command\n"
-    "Read a pipeline's rules; the response holds the rules definition.",
-    "update_pipeline_rules(self, pipeline_id: str, pipeline: typing.Any, rev: int | None = 0) -> Command\n"
-    "POST /pipeline/{pipeline_id}/rules | query: get_params without pipeline_id, pipeline"
-    " | body: pipeline | returns: Command\n"
-    "Replace a pipeline's rules with ``pipeline``, the rules definition; the response holds the stored "
-    "rules.",
-    "get_pipeline_error_messages(self, pipeline_id: str, stage_instance_name: str, rev: int | None = 0, "
-    "size: int | None = 10, edge: bool | None = False) -> Command\n"
-    "GET /pipeline/{pipeline_id}/errorMessages | query: get_params without pipeline_id"
-    " | returns: Command\n"
-    "Read the error messages one stage of a pipeline has collected; the response holds the stage's error "
-    "messages.",
+    R"(
+update_pipeline(self, pipeline_id: str, pipeline: typing.Any, rev: int | None = 0,
+                description: str | None = None) -> Command
+POST /pipeline/{pipeline_id} | query: get_params without pipeline_id, pipeline | body: pipeline
+    | returns: Command
+Replace a stored pipeline's definition with ``pipeline``; the response holds the stored definition.
+)",
+    R"(
+delete_pipeline(self, pipeline_id: str) -> Command
+DELETE /pipeline/{pipeline_id} | returns: Command
+Delete a stored pipeline.
+
+Raises:
+    requests.HTTPError: for any failure status, 400 and 500 included.
+)",
+    R"(
+get_pipeline_configuration(self, pipeline_id: str, rev: int | None = 0,
+                           get: str | None = 'pipeline') -> typing.Any
+GET /pipeline/{pipeline_id} | query: get_params without pipeline_id | returns: json or {}
+Read a stored pipeline; ``get`` names what to read.
+)",
+    R"(
+update_pipeline_configuration(self, pipeline_id: str, pipeline_json: typing.Any, rev: int | None = 0,
+                              description: str | None = None) -> typing.Any
+POST /pipeline/{pipeline_id} | query: rev=rev, description=description | body: pipeline_json
+    | returns: json or {}
+Replace a stored pipeline's definition and read back the stored one.
+)",
+    R"(
+get_all_pipeline_configuration_info(self, filter_text: str | None = None, label: str | None = None,
+                                    offset: int | None = None, len_: int | None = -1,
+                                    order_by: str | None = 'NAME', order: str | None = 'ASC',
+                                    include_status: bool | None = None) -> Command
+GET /pipelines | query: get_params | returns: Command
+List the stored pipelines, filtered, paged and ordered; the response holds the list of pipeline
+information records.
+)",
+    R"(
+export_pipeline(self, pipeline_id: str, rev: int | None = 0, attachment: bool | None = False,
+                include_library_definitions: bool | None = False,
+                include_plain_text_credentials: bool | None = True) -> typing.Any
+GET /pipeline/{pipeline_id}/export | query: get_params without pipeline_id | returns: json or {}
+Export one pipeline; nothing is written to disk.
+
+Returns:
+    The exported pipeline as decoded JSON, or an empty dict when the body is empty.
+)",
+    R"(
+export_pipelines(self, body: typing.Any, include_library_definitions: bool | None = False,
+                 include_plain_text_credentials: bool | None = True) -> Command
+POST /pipelines/export | query: get_params without body | body: body | returns: Command
+Export the pipelines ``body`` names; the response holds the engine's archive, unread.
+)",
+    R"(
+import_pipeline(self, pipeline_id: str, pipeline_json: typing.Any, rev: int | None = 0,
+                overwrite: bool | None = False, draft: bool | None = False,
+                include_library_definitions: bool | None = None,
+                auto_generate_pipeline_id: bool | None = None) -> typing.Any
+POST /pipeline/{pipeline_id}/import | query: get_params without pipeline_id, pipeline_json
+    | body: pipeline_json | returns: json or {}
+Import one pipeline from its exported JSON.
+
+Returns:
+    The engine's answer as decoded JSON, or an empty dict when the body is empty.
+)",
+    R"(
+create_fragment(self, title: str, description: str | None = None, draft: bool | None = None,
+                execution_mode: str | None = None, body: typing.Any = None) -> Command
+PUT /fragment/{title} | query: get_params without title, body | body: body (as given) | returns: Command
+Create a pipeline fragment titled ``title``; the response holds the new fragment.
+
+``body`` is sent as given, without JSON encoding (None sends no body).
+)",
+    R"(
+import_fragment(self, fragment_id: str, fragment_json: typing.Any, draft: bool | None = False,
+                include_library_definitions: bool | None = None) -> typing.Any
+POST /fragment/{fragment_id}/import | query: get_params without fragment_id, fragment_json
+    | body: fragment_json | returns: json or {}
+Import a fragment from its exported JSON.
+
+Returns:
+    The engine's answer as decoded JSON, or an empty dict when the body is empty.
+)",
+    R"(
+start_pipeline(self, pipeline_id: str, rev: int | None = 0,
+               runtime_parameters: collections.abc.Mapping[str, typing.Any] | None = None) -> StartPipelineCommand
+POST /pipeline/{pipeline_id}/start | query: rev=rev | body: runtime_parameters | returns: StartPipelineCommand
+Start a pipeline, overriding its parameters with ``runtime_parameters`` for this run.
+
+Returns:
+    StartPipelineCommand, whose waits follow the run to its end or to a counter target.
+)",
+    R"(
+stop_pipeline(self, pipeline_id: str, rev: int | None = 0) -> StopPipelineCommand
+POST /pipeline/{pipeline_id}/stop | query: rev=rev | returns: StopPipelineCommand
+Ask a running pipeline to stop.
+
+Returns:
+    StopPipelineCommand; ``wait_for_stopped`` waits until it has stopped.
+)",
+    R"(
+force_stop_pipeline(self, pipeline_id: str, rev: int | None = 0) -> StopPipelineCommand
+POST /pipeline/{pipeline_id}/forceStop | query: rev=rev | returns: StopPipelineCommand
+Force a pipeline to stop.
+
+Returns:
+    StopPipelineCommand; ``wait_for_stopped`` waits until it has stopped.
+)",
+    R"(
+get_pipeline_status(self, pipeline_id: str, rev: int | None = 0,
+                    only_if_exists: bool | None = None) -> PipelineCommand
+GET /pipeline/{pipeline_id}/status | query: get_params without pipeline_id | returns: PipelineCommand
+Read a pipeline's status (the response is the status record); ``wait_for_status`` waits on it.
+)",
+    R"(
+reset_origin_offset(self, pipeline_id: str, rev: int | None = 0) -> Command
+POST /pipeline/{pipeline_id}/resetOffset | query: get_params without pipeline_id | returns: Command
+Make the pipeline's origin start from the beginning on its next run.
+)",
+    R"(
+get_pipeline_committed_offsets(self, pipeline_id: str, rev: int | None = 0) -> Command
+GET /pipeline/{pipeline_id}/committedOffsets | returns: Command
+Read the origin offsets the engine has committed for a pipeline (``rev`` is not sent); the response
+holds the offsets.
+)",
+    R"(
+update_pipeline_committed_offsets(self, pipeline_id: str, rev: int | None = 0,
+                                  body: typing.Any = None) -> Command
+POST /pipeline/{pipeline_id}/committedOffsets | query: get_params without pipeline_id, body | body: body
+    | returns: Command
+Overwrite a pipeline's committed origin offsets with ``body``.
+)",
+    R"(
+get_pipeline_metrics(self, pipeline_id: str, rev: int | None = 0) -> Command
+GET /pipeline/{pipeline_id}/metrics | query: rev=rev | returns: Command
+Read the metrics of a pipeline's latest run; the response holds the metrics record: ``counters`` (each
+counter's ``count``), ``rates`` and ``progress`` (empty for a pipeline that never ran).
+)",
+    R"(
+get_pipeline_history(self, pipeline_id: str, rev: int | None = 0) -> typing.Any
+GET /pipeline/{pipeline_id}/history | query: rev=rev | returns: json or []
+Read the history of a pipeline's runs.
+)",
+    R"(
+get_pipeline_rules(self, pipeline_id: str, rev: int | None = 0) -> Command
+GET /pipeline/{pipeline_id}/rules | query: get_params without pipeline_id | returns: Command
+Read a pipeline's rules; the response holds the rules definition.
+)",
+    R"(
+update_pipeline_rules(self, pipeline_id: str, pipeline: typing.Any, rev: int | None = 0) -> Command
+POST /pipeline/{pipeline_id}/rules | query: get_params without pipeline_id, pipeline | body: pipeline
+    | returns: Command
+Replace a pipeline's rules with ``pipeline``, the rules definition; the response holds the stored rules.
+)",
+    R"(
+get_pipeline_error_messages(self, pipeline_id: str, stage_instance_name: str, rev: int | None = 0,
+                            size: int | None = 10, edge: bool | None = False) -> Command
+GET /pipeline/{pipeline_id}/errorMessages | query: get_params without pipeline_id | returns: Command
+Read the error messages one stage of a pipeline has collected; the response holds the stage's error messages.
+)",
 };
 
 // The flag asking for a generated id is "auto_generate_name" to engines before 2.5.0.0.

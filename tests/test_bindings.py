@@ -1,0 +1,244 @@
+"""The methods the module compiles read as Python's own: their source shows in tracebacks and inspect, their
+annotations resolve, the client's Python-written methods belong to the class, and a malformed row or hand-off
+between the two languages is refused at import with an error, never a crash."""
+
+from __future__ import annotations
+
+import ast
+import inspect
+import linecache
+import pickle
+import subprocess
+import sys
+import textwrap
+import traceback
+import typing
+from typing import Any, Callable, Dict, List, Tuple
+
+import pytest
+import urllib3
+
+from quenlo.sdk import _binding, _client, velm_api, velm_models
+from quenlo.sdk.exceptions import NotFoundError
+
+CLASSES = [
+    velm_api.ApiClient,
+    velm_api.Command,
+    velm_api.PipelineCommand,
+    velm_api.StartPipelineCommand,
+    velm_api.StopPipelineCommand,
+    velm_api.ValidateCommand,
+    velm_api.PreviewCommand,
+    velm_api.ConnectionValidateCommand,
+    velm_api.SnapshotCommand,
+]
+METHODS: List[Tuple[str, Callable[..., Any]]] = [
+    (f"{cls.__name__}.{name}", member)
+    for cls in CLASSES
+    for name, member in vars(cls).items()
+    if inspect.isfunction(member) and (not name.startswith("_") or name == "__init__")
+]
+IDS = [name for name, _ in METHODS]
+
+
+class TestSources:
+    def test_a_failure_inside_an_operation_shows_the_operation_s_own_line(self, client):
+        with pytest.raises(NotFoundError) as caught:
+            client.start_pipeline("nowhere")
+        shown = "".join(traceback.format_exception(caught.type, caught.value, caught.tb))
+        assert 'File "<string>"' not in shown
+        assert 'File "<velm_api generated ApiClient.start_pipeline>", line' in shown
+        assert "return impl_(self, pipeline_id, rev, runtime_parameters)" in shown
+
+    @pytest.mark.parametrize(("name", "method"), METHODS, ids=IDS)
+    def test_every_method_has_its_source(self, name, method):
+        source = textwrap.dedent(inspect.getsource(method))
+        definition = ast.parse(source).body[0]
+        assert isinstance(definition, ast.FunctionDef) and definition.name == name.split(".")[1]
+        # The source is the definition of the very function: the same parameters, the same line.
+        arguments = definition.args
+        assert [a.arg for a in arguments.args + arguments.kwonlyargs] == list(inspect.signature(method).parameters)
+        assert inspect.getsourcelines(method)[1] == method.__code__.co_firstlineno
+
+    def test_sources_survive_a_cache_check(self):
+        linecache.checkcache()
+        assert "def get_logs(" in inspect.getsource(velm_api.ApiClient.get_logs)
+
+    def test_each_method_has_a_source_of_its_own(self):
+        files = [method.__code__.co_filename for _, method in METHODS if method.__module__ == "quenlo.sdk.velm_api"]
+        generated = [name for name in files if name.startswith("<velm_api generated ")]
+        assert len(set(generated)) == len(generated)
+        assert {name for name in files if name not in generated} == {_client.__file__}
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="annotations written X | Y are evaluated from Python 3.10 on")
+class TestTypeHints:
+    @pytest.mark.parametrize(("name", "method"), METHODS, ids=IDS)
+    @pytest.mark.parametrize("localns", [None, {}], ids=["own", "empty-locals"])
+    def test_every_public_method_resolves(self, name, method, localns):
+        hints = typing.get_type_hints(method, localns=localns)
+        assert "return" in hints and set(hints) - {"return"} == set(inspect.signature(method).parameters) - {"self"}
+
+    @pytest.mark.parametrize(
+        ("method", "parameter", "expected"),
+        [
+            (velm_api.ApiClient.start_pipeline, "return", velm_api.StartPipelineCommand),
+            (velm_api.ApiClient.get_logs, "pipeline", typing.Optional[typing.Union[str, velm_models.Pipeline]]),
+            (velm_api.ApiClient.__init__, "retries", typing.Optional[typing.Union[int, urllib3.util.retry.Retry]]),
+            (velm_api.ApiClient.__exit__, "traceback", typing.Optional[__import__("types").TracebackType]),
+            (velm_api.ValidateCommand.__init__, "api_client", velm_api.ApiClient),
+        ],
+    )
+    def test_hints_are_the_module_s_own_objects(self, method, parameter, expected):
+        assert typing.get_type_hints(method)[parameter] == expected
+
+    def test_the_module_gains_no_name_for_them(self):
+        assert not {"typing", "collections", "types", "threading", "quenlo"} & set(vars(velm_api))
+
+
+class TestClientMethodsWrittenInPython:
+    @pytest.mark.parametrize("name", ["__init__", "__repr__", "set_user"])
+    def test_belong_to_the_class(self, name):
+        method = vars(velm_api.ApiClient)[name]
+        assert (method.__module__, method.__qualname__) == ("quenlo.sdk.velm_api", f"ApiClient.{name}")
+        assert inspect.getsourcefile(method).endswith("_client.py")
+        assert pickle.loads(pickle.dumps(method)) is method
+        assert inspect.getdoc(method) == method.__doc__  # dedented, as help() and the stub show it
+
+    def test_signature_of_the_class_is_the_constructor_s(self):
+        parameters = inspect.signature(velm_api.ApiClient).parameters
+        assert list(parameters)[:2] == ["server_url", "authentication_method"]
+        keyword_only = [n for n, p in parameters.items() if p.kind is inspect.Parameter.KEYWORD_ONLY]
+        assert keyword_only == ["timeout", "retries", "probe_timeout_sec", "probe_fail_fast", "probe_retry_unreachable"]
+
+    def test_a_subclass_constructor_reaches_them(self, engine):
+        class Named(velm_api.ApiClient):
+            def __init__(self, url: str) -> None:
+                super().__init__(url, probe_timeout_sec=5)
+                self.label = "named"
+
+        client = Named(engine.url)
+        client.set_user("a", "b")
+        assert (client.label, client.session.auth) == ("named", ("a", "b"))
+        assert client.version == client.get_velm_info()["version"]
+        assert repr(client).startswith("<Named server_url=")
+
+
+def _namespace() -> Dict[str, Any]:
+    return {"__name__": "rows_under_test", "Command": velm_api.Command}
+
+
+class TestRows:
+    """What a row says is checked when it is bound, so that a mistake in one fails the import, not a call."""
+
+    @staticmethod
+    def _prepare(row: str) -> Any:
+        cls = type("Client", (), {})
+        return _binding.prepare_row(cls, row, lambda *args: args, _namespace())
+
+    def test_a_row_over_several_lines(self):
+        prepared = self._prepare(
+            """
+op(self, pipeline_id: str, name: str,
+   rev: int | None = 0) -> Command
+GET /pipeline/{pipeline_id}/things/{name} | query: get_params without pipeline_id, name
+    | reads: thingId | returns: Command(name, thingId)
+Do the thing.
+
+Returns:
+    A command.
+"""
+        )
+        assert (prepared.arity, prepared.verb, prepared.texts, prepared.ids) == (
+            4,
+            "_get",
+            ("/v", "/pipeline/", "/things/", ""),
+            (-1, 1, 2),
+        )
+        assert (prepared.query, prepared.exclusions, prepared.reads, prepared.extras) == (
+            1,
+            ("self", "pipeline_id", "name"),
+            ("thingId",),
+            (2, -1),
+        )
+
+    @pytest.mark.parametrize(
+        ("row", "error"),
+        [
+            ("op(self) -> Command\nGET /x/{missing} | returns: Command\nDoc.", "names no argument 'missing'"),
+            ("op(self, a: int) -> Command\nGET /x | query: key=b | returns: Command\nDoc.", "names no argument 'b'"),
+            ("op(self, a: int) -> Command\nGET /x | reads: a | returns: Command(a)\nDoc.", "name of an argument"),
+            ("op(self) -> Command\nGET /x | returns: Command(b)\nDoc.", "names no argument 'b'"),
+            ("op(self) -> Command\nDoc without a request.", "needs a signature, then a request line"),
+            ("GET /x | returns: Command\nDoc.", "needs a signature, then a request line"),
+            ("op(self, impl_: int) -> Command\nGET /x | returns: Command\nDoc.", "parameter named 'impl_'"),
+            ("op(self, *names: str) -> Command\nGET /x | returns: Command\nDoc.", "no *args"),
+        ],
+    )
+    def test_a_mistake_is_refused(self, row, error):
+        with pytest.raises(ValueError, match=error.replace("*", r"\*")):
+            self._prepare(row)
+
+
+# Each case replaces prepare_row's answer before the module is imported, in a process of its own.
+HAND_OFF = [
+    ("missing member", "delattr_free(prepared, 'ids')", "TypeError", "ids is missing"),
+    ("a str for an int", "replace(prepared, arity='3')", "TypeError", "arity must be an int"),
+    ("a bool for an int", "replace(prepared, body=True)", "TypeError", "body must be an int"),
+    ("a list for a tuple", "replace(prepared, texts=list(prepared.texts))", "TypeError", "texts must be a tuple"),
+    ("an int among texts", "replace(prepared, texts=prepared.texts[:-1] + (3,))", "TypeError", "texts must hold str"),
+    ("an id past the arguments", "replace(prepared, ids=(-1, 99))", "ValueError", "ids is out of range"),
+    ("a huge index", "replace(prepared, body=2**70)", "ValueError", "body is out of range"),
+    ("texts not around the ids", "replace(prepared, texts=('/v',))", "ValueError", "texts must be one more"),
+    ("a read that is not there", "replace(prepared, extras=(-3,))", "ValueError", "extras is out of range"),
+    (
+        "a tuple subclass",
+        "replace(prepared, texts=type('T', (tuple,), {})(prepared.texts))",
+        "TypeError",
+        "texts must be a tuple",
+    ),
+    ("a read one past the end", "replace(prepared, extras=(-1,))", "ValueError", "extras is out of range"),
+    ("four further arguments", "replace(prepared, returns=3, extras=(1, 1, 1, 1))", "ValueError", "at most three"),
+    ("an unencoded body of nothing", "replace(prepared, as_given=True)", "ValueError", "as_given needs a body"),
+    ("get_params short of names", "replace(prepared, keys=('self',))", "ValueError", "keys must name every argument"),
+    ("a command of no name", "replace(prepared, command=None)", "TypeError", "command must be a str"),
+    ("a query of no kind", "replace(prepared, query=7)", "ValueError", "query is out of range"),
+]
+
+
+@pytest.mark.parametrize(("change", "error", "message"), [c[1:] for c in HAND_OFF], ids=[c[0] for c in HAND_OFF])
+def test_a_hand_off_the_executor_cannot_run_fails_the_import(change, error, message):
+    script = textwrap.dedent(
+        f"""
+        from dataclasses import replace
+        from quenlo.sdk import _binding
+
+        original = _binding.prepare_row
+
+        class Free:
+            pass
+
+        def delattr_free(prepared, name):
+            free = Free()
+            for field in vars(type(prepared))["__dataclass_fields__"]:
+                if field != name:
+                    setattr(free, field, getattr(prepared, field))
+            return free
+
+        def prepare_row(*args):
+            prepared = original(*args)
+            return {change} if args[1].lstrip().startswith("get_pipeline_rules(") else prepared
+
+        _binding.prepare_row = prepare_row
+        try:
+            import quenlo.sdk.velm_api
+        except ImportError as error:
+            cause = error.__cause__
+            print(type(cause).__name__, cause)
+        else:
+            print("imported")
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith(f"{error} the prepared row of ") and message in done.stdout
