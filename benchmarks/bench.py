@@ -15,7 +15,8 @@ and every ratio is ours divided by the reference measured in the same run. Secti
 6. scale: 8 clients in 8 threads against 1;
 7. the library's own share: the session replaced by a stub that answers at once, against a plain Python
    rendering of the same steps (benchmarks/baseline.py);
-8. many runs at once: the waiting thread's CPU per status request of wait_all on 50 runs against wait() on one,
+8. virtual time and the fixtures: benchmarks/virtual_time.py's measures;
+9. many runs at once: the waiting thread's CPU per status request of wait_all on 50 runs against wait() on one,
    against the engine simulator on virtual time.
 """
 
@@ -53,6 +54,7 @@ sys.path.insert(0, HERE)
 
 import baseline  # noqa: E402
 import payloads  # noqa: E402
+import virtual_time  # noqa: E402
 
 from quenlo.sdk import velm_api  # noqa: E402
 
@@ -72,6 +74,9 @@ class Settings:
     export_mb: int = 20
     scale_seconds: float = 4.0
     threads: int = 8
+    virtual_seconds: float = 3600.0
+    virtual_repeat: int = 20
+    fixture_tests: int = 50
     many_requests: int = 1000
     many_pairs: int = 7
 
@@ -85,6 +90,9 @@ class Settings:
             bundle_mb=4,
             export_mb=1,
             scale_seconds=0.2,
+            virtual_seconds=60.0,
+            virtual_repeat=2,
+            fixture_tests=5,
             many_requests=100,
             many_pairs=1,
         )
@@ -705,13 +713,56 @@ def share_operations(
         )
 
 
+def section_virtual(settings: Settings) -> Section:
+    figures = virtual_time.measure(settings.virtual_repeat, settings.virtual_seconds, settings.fixture_tests)
+    section = Section(
+        "8. Virtual time and the fixtures",
+        "benchmarks/virtual_time.py's measures: an in-process simulator on virtual time, start_pipeline then "
+        "wait_for_finished with the default pacing (one status poll per virtual second, over loopback); and the "
+        f"set-up of {settings.fixture_tests} tests that use velm_engine and velm_client",
+        ("measure", "real", "reference"),
+    )
+    hour, polls = figures["hour"], figures["hour_polls"]
+    section.rows += [
+        Row(
+            "a half-minute run (3 batches of 10 s), ms (median)",
+            figures["half_minute"] * 1000,
+            30_000,
+            None,
+            f"reference: its virtual ms; median of {figures['repeat']}",
+        ),
+        Row(
+            f"a {settings.virtual_seconds:g}-virtual-second run, s",
+            hour,
+            settings.virtual_seconds,
+            None,
+            f"reference: its virtual s; {polls} polls, {hour / max(polls, 1) * 1000:.2f} ms a poll",
+        ),
+        Row(
+            "fixture set-up, first test (starts the engine), ms",
+            figures["tls_setup"][0] * 1000,
+            figures["plain_setup"][0] * 1000,
+            None,
+            "tls=True (a throwaway CA, a TLS handshake) against plain HTTP",
+        ),
+        Row(
+            "fixture set-up, each later test, ms (median)",
+            figures["tls_setup"][1] * 1000,
+            figures["plain_setup"][1] * 1000,
+            None,
+            "tls=True against plain HTTP: a reset and a client that connects",
+        ),
+    ]
+    return section
+
+
 MANY_RUNS = 50
 
 
 def section_many(settings: Settings) -> Section:
     requests_made = settings.many_requests
     section = Section(
-        f"8. Many runs at once: CPU per status request, wait_all on {MANY_RUNS} runs against wait() on one",
+        f"9. Many runs at once: CPU per status request, wait_all on {MANY_RUNS} runs against wait() on one",
         f"the engine simulator in this process on virtual time (pauses take no time); each measurement sends "
         f"{requests_made} status requests, by one wait() on a run that reports RUNNING that often, or by one "
         f"wait_all on {MANY_RUNS} such runs with {requests_made // MANY_RUNS} each; {settings.many_pairs} pairs, "
@@ -789,6 +840,7 @@ SECTIONS: Dict[str, Callable[[Settings], Section]] = {
     "memory": section_memory,
     "scale": section_scale,
     "share": section_share,
+    "virtual": section_virtual,
     "many": section_many,
 }
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import http.client
 import json
 import math
 import socket
@@ -310,3 +311,59 @@ def test_the_shell_arranges_pipelines_plans_and_faults(monkeypatch, tmp_path):
         0.5,
     )
     assert fault.headers == {"Retry-After": "1"}
+
+
+class TestConnections:
+    def test_one_connection_serves_request_after_request_bodies_included(self, engine):
+        connection = http.client.HTTPConnection("127.0.0.1", engine.port, timeout=5)
+        answers, sockets = [], []
+        for method, body in [("POST", b'{"a": 1}'), ("GET", None), ("PUT", b"x" * 70_000), ("HEAD", None)]:
+            connection.request(method, "/rest/v1/system/info", body=body, headers=HEADERS)
+            response = connection.getresponse()
+            answers.append((response.status, response.getheader("Connection"), response.read()))
+            sockets.append(connection.sock)
+        assert [a[1] for a in answers] == [None] * 4
+        assert sockets[0] is not None and all(s is sockets[0] for s in sockets)  # one connection throughout
+        assert answers[1][0] == 200 and json.loads(answers[1][2])["version"] == "5.6.0"
+        assert answers[3][2] == b""  # HEAD: the headers alone
+        assert [(r.method, r.body) for r in engine.requests] == [
+            ("POST", b'{"a": 1}'),
+            ("GET", b""),
+            ("PUT", b"x" * 70_000),
+            ("HEAD", b""),
+        ]
+        connection.close()
+
+    def test_a_client_that_asks_to_close_is_answered_and_closed(self, engine):
+        with socket.create_connection(("127.0.0.1", engine.port), timeout=5) as raw:
+            raw.sendall(b"GET /rest/v1/system/info HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            received = b""
+            while chunk := raw.recv(65536):
+                received += chunk
+        head, _, body = received.partition(b"\r\n\r\n")
+        assert head.startswith(b"HTTP/1.1 200") and b"Connection: close" in head
+        assert json.loads(body)["version"] == "5.6.0"
+
+    def test_stop_closes_idle_kept_alive_connections(self):
+        engine = EngineSimulator().start()
+        with socket.create_connection(("127.0.0.1", engine.port), timeout=5) as raw:
+            raw.sendall(b"GET /rest/v1/system/info HTTP/1.1\r\nHost: x\r\n\r\n")
+            raw.recv(65536)
+            engine.stop()
+            assert raw.recv(65536) == b""  # closed by the engine, not left to wait for ever
+
+    def test_malformed_requests_and_broken_off_handshakes_stay_off_stderr(self, capfd):
+        with EngineSimulator(tls=True) as engine:
+            with socket.create_connection(("127.0.0.1", engine.port), timeout=5) as raw:
+                raw.sendall(b"garbage\r\n\r\n")  # not TLS at all
+                raw.recv(100)
+            with pytest.raises(requests.exceptions.SSLError):
+                requests.get(engine.url + "/rest/v1/system/info", timeout=5)  # a CA the client does not know
+        with EngineSimulator() as engine, socket.create_connection(("127.0.0.1", engine.port), timeout=5) as raw:
+            raw.sendall(b"garbage\r\n\r\n")
+            answer = b""
+            while chunk := raw.recv(65536):
+                answer += chunk
+            assert b"Bad request syntax" in answer  # the client is told, the console is not
+        time.sleep(0.1)
+        assert capfd.readouterr().err == ""

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import inspect
 import os
 import re
 import socket
@@ -10,6 +11,8 @@ import sys
 from pathlib import Path
 
 import pytest
+
+from quenlo.sdk.simulator import EngineSimulator
 
 pytest_plugins = ["pytester"]
 
@@ -40,18 +43,77 @@ def test_the_guide_without_pytest_runs() -> None:
     exec(compile(snippet, "guide: without pytest", "exec"), {"__name__": "guide"})
 
 
-def test_the_ci_job_rehearsed_from_a_shell_runs_as_the_guide_says() -> None:
-    (script,) = [b for b in re.findall(r"```sh\n(.*?)```", GUIDE.read_text(), flags=re.S) if "velm start" in b]
-    with socket.socket() as probe:  # a free port in place of the guide's
+def free_port() -> str:
+    with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
-        port = str(probe.getsockname()[1])
+        return str(probe.getsockname()[1])
+
+
+def run_shell_block(marker: str, port: str, cwd: Path, **env: str) -> str:
+    """Run the guide's one sh block that holds ``marker``, on a free port in place of ``port``; its output."""
+    (script,) = [b for b in re.findall(r"```sh\n(.*?)```", GUIDE.read_text(), flags=re.S) if marker in b]
     bin_dir = str(Path(sys.executable).parent)
-    env = {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}"}
+    environment = {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}", **env}
+    for name in [name for name, value in env.items() if not value]:
+        del environment[name]
     result = subprocess.run(
-        ["bash", "-c", script.replace("18630", port)], capture_output=True, text=True, env=env, timeout=120
+        ["bash", "-c", script.replace(port, free_port())],
+        capture_output=True,
+        text=True,
+        env=environment,
+        timeout=120,
+        cwd=cwd,
     )
     out = result.stdout + result.stderr
     assert result.returncode == 0, out
+    return out
+
+
+def test_the_ci_job_rehearsed_from_a_shell_runs_as_the_guide_says(tmp_path: Path) -> None:
+    out = run_shell_block("velm start", "18630", tmp_path)
     assert [line for line in out.splitlines() if line.startswith("exit ")] == ["exit 5", "exit 1", "exit 3", "exit 1"]
     assert "3 runs: 2 finished, 1 failed" in out and "weekly: FINISHED after" in out
     assert "nightly: FINISHED" in out and "Run of 'broken' failed (RUN_ERROR): Disk full" in out
+
+
+def test_the_ci_job_rehearsed_over_https_runs_as_the_guide_says(tmp_path: Path) -> None:
+    # velm --ca-bundle names the CA; the machine's own CA variables are left out of velm's environment.
+    temporary = tmp_path / "tmp"
+    temporary.mkdir()
+    out = run_shell_block("--tls", "18631", tmp_path, REQUESTS_CA_BUNDLE="", CURL_CA_BUNDLE="", TMPDIR=str(temporary))
+    assert [line for line in out.splitlines() if line.startswith("exit ")] == ["exit 5"]
+    assert "nightly: FINISHED after" in out
+    assert f"CA bundle (for velm --ca-bundle): {temporary}" in (tmp_path / "engine.out").read_text()
+    assert list(temporary.iterdir()) == []  # the kill stopped the engine, which took its CA files along
+
+
+def test_the_https_example_runs(monkeypatch: pytest.MonkeyPatch) -> None:
+    for name in ("REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"):  # the example's client names its CA itself
+        monkeypatch.delenv(name, raising=False)
+    (snippet,) = re.findall(r"## HTTPS\n.*?```python\n(.*?)```", GUIDE.read_text(), flags=re.S)
+    exec(compile(snippet, "guide: HTTPS", "exec"), {"__name__": "guide"})
+
+
+def test_the_inject_fault_signature_shown_is_the_real_one() -> None:
+    (shown,) = re.findall(r"velm_engine\.inject_fault\((method, path.*?)\)\n", GUIDE.read_text())
+    parameters = list(inspect.signature(EngineSimulator.inject_fault).parameters.values())[1:]
+    real = [p.name if p.default is p.empty else f"{p.name}={p.default!r}" for p in parameters]
+    assert shown == ", ".join(real)
+
+
+def test_the_time_claims_state_what_the_measure_shows() -> None:
+    text = GUIDE.read_text()
+    (measured,) = re.findall(
+        r"Measured with\s+`python benchmarks/virtual_time.py`.*?```text\n(.*?)```", text, flags=re.S
+    )
+    half = float(re.search(r"half a virtual minute: median (\d+) ms", measured).group(1))  # type: ignore[union-attr]
+    hour = float(re.search(r"3600 virtual seconds: ([\d.]+) s real", measured).group(1))  # type: ignore[union-attr]
+    poll = float(re.search(r"([\d.]+) ms a poll", measured).group(1))  # type: ignore[union-attr]
+    claims = re.findall(
+        r"half a minute is waited for in\s+some (\d+) ms(?:,| and) a run of an hour in\s+about (\d+) s", text
+    )
+    assert len(claims) == 2, "the guide says what a half-minute and an hour's run cost in two places"
+    for claimed_half, claimed_hour in claims:
+        assert abs(float(claimed_half) - half) <= 0.25 * half and abs(float(claimed_hour) - hour) <= 0.25 * hour
+    assert "one to two milliseconds" in text and 0.75 <= poll <= 2.5
+    assert "a few milliseconds" not in text and "finishes in milliseconds" not in text

@@ -8,6 +8,7 @@ import math
 import threading
 import time
 import types
+from pathlib import Path
 
 import pytest
 import requests
@@ -64,6 +65,11 @@ class TestFaults:
         with pytest.raises(error, match="method"):
             engine.inject_fault(method, INFO)
 
+    @pytest.mark.parametrize(("path", "error"), [("v1/system/info", ValueError), ("", ValueError), (None, TypeError)])
+    def test_a_path_that_no_request_can_match_is_refused(self, engine, path, error):
+        with pytest.raises(error, match="path"):
+            engine.inject_fault("GET", path)
+
     @pytest.mark.parametrize(
         ("settings", "status", "body"),
         [
@@ -112,6 +118,8 @@ class TestFaults:
             assert [(a.status_code, a.json()["error"]["code"]) for a in answers] == [(503, "SIMULATOR_STOPPING")] * 2
             if release == "reset":  # the engine goes on serving, and holds again only what is injected anew
                 assert get(engine, INFO).status_code == 200
+            else:  # a stopped engine's last answers close their connections: none is served on afterwards
+                assert [a.headers.get("Connection") for a in answers] == ["close"] * 2
         finally:
             engine.stop()
 
@@ -127,10 +135,12 @@ class TestPlans:
         ],
     )
     def test_status_reads_answer_at_once_whatever_the_plan_says(self, engine, plan):
+        now = [0.0]
+        engine.state.runs.clock = lambda: now[0]
         engine.state.pipelines.import_pipeline("p", sample_pipeline("p", "p"))
         engine.state.runs.configure("p", start_delay=0, error_stage="sink", **plan)
         requests.post(engine.url + "/rest/v1/pipeline/p/start", headers=HEADERS, timeout=5)
-        time.sleep(0.05)
+        now[0] = 3600.0  # an hour's batches are due at the first read
         started = time.monotonic()
         for what in ("status", "metrics", "history"):
             assert get(engine, f"/v1/pipeline/p/{what}").status_code == 200
@@ -222,8 +232,12 @@ class TestReset:
     ("argv", "says"),
     [
         (["--port", "70000"], "a port is 0 to 65535"),
+        (["--port", "65536"], "a port is 0 to 65535"),
         (["--port", "-1"], "a port is 0 to 65535"),
         (["--port", "http"], "expected a port number"),
+        (["--sample", ""], "a pipeline id cannot be ''"),
+        (["--sample", ".."], "a pipeline id cannot be '..'"),
+        (["--plan", ".:batches=1"], "a pipeline id cannot be '.'"),
         (["--fault", f"GET {INFO} 503 header=X-Note:€"], "Latin-1 text"),
         (["--fault", f"GET {INFO} 100"], "200 to 599"),
         (["--fault", f"GET {INFO} count=some"], "count takes a whole number"),
@@ -250,11 +264,15 @@ def test_bad_shell_arguments_get_a_one_line_usage_error(capsys, argv, says):
     [
         ("[" * 100_000 + "]" * 100_000, "nested too deeply"),
         (json.dumps({"definition": {"stages": "none"}}), "the engine refuses"),
+        (None, "larger than 64 MiB"),  # a device that never ends
     ],
 )
 def test_a_pipeline_file_the_engine_cannot_take_is_a_usage_error(capsys, tmp_path, export, says):
     path = tmp_path / "deep.json"
-    path.write_text(export)
+    if export is None:
+        path = Path("/dev/zero")
+    else:
+        path.write_text(export)
     with pytest.raises(SystemExit) as exit_:
         shell(["--pipeline", str(path)])
     err = capsys.readouterr().err

@@ -90,6 +90,25 @@ def _server_key(settings: Mapping[str, Any]) -> tuple[Any, ...]:
     return tuple(key)
 
 
+def _built(settings: Mapping[str, Any], version: str) -> EngineSimulator | str:
+    """A simulator for ``settings``, not started, or why it cannot be made (trustme missing, a TLS setting it
+    refuses)."""
+    from quenlo.sdk.simulator import EngineSimulator
+
+    tls = tuple(settings["tls"]) if isinstance(settings["tls"], list) else settings["tls"]
+    try:
+        return EngineSimulator(
+            version,
+            settings["users"],
+            settings["api_version"],
+            virtual_time=settings["virtual_time"],
+            tls=tls,
+            tls_client_ca=settings["tls_client_ca"],
+        )
+    except (ImportError, TypeError, ValueError, OSError) as error:
+        return str(error)
+
+
 class _SessionEngine:
     """The session's simulators, one per set of TLS settings, each started on first use and replaced if a test
     stopped it."""
@@ -99,26 +118,16 @@ class _SessionEngine:
 
     def prepared(self, settings: Mapping[str, Any]) -> EngineSimulator:
         """The simulator in its initial state for ``settings``."""
-        from quenlo.sdk.simulator import DEFAULT_VERSION, EngineSimulator
+        from quenlo.sdk.simulator import DEFAULT_VERSION
 
         version = settings["version"] or DEFAULT_VERSION
         key = _server_key(settings)
         engine = self._engines.get(key)
         if engine is None or not engine.running:
-            tls = tuple(settings["tls"]) if isinstance(settings["tls"], list) else settings["tls"]
-            try:
-                engine = EngineSimulator(
-                    version,
-                    settings["users"],
-                    settings["api_version"],
-                    virtual_time=settings["virtual_time"],
-                    tls=tls,
-                    tls_client_ca=settings["tls_client_ca"],
-                )
-            except ImportError as error:  # trustme missing
-                pytest.fail(f"@pytest.mark.{MARKER}(tls=True) needs {INSTALL} ({error})", pytrace=False)
-            except (TypeError, ValueError, OSError) as error:
-                pytest.fail(f"@pytest.mark.{MARKER}: {error}", pytrace=False)
+            built = _built(settings, version)
+            if isinstance(built, str):
+                pytest.fail(f"@pytest.mark.{MARKER}: {built}", pytrace=False)
+            engine = built
             self._engines[key] = engine.start()
         else:
             engine.reset(

@@ -5,8 +5,9 @@
         engine.state.runs.configure("orders", batches=3, batch_interval=2.0)
         engine.inject_fault("GET", "/v1/system/info", status=503, count=2)
 
-With pytest, the plugin gives the ``velm_engine`` and ``velm_client`` fixtures (docs/simulator.md). From a shell:
-``python -m quenlo.sdk.simulator --port 18630 --user admin:admin --sample orders``.
+``EngineSimulator(tls=True)`` serves HTTPS with a throwaway certificate authority (``engine.ca_bundle``). With
+pytest, the plugin gives the ``velm_engine`` and ``velm_client`` fixtures (docs/simulator.md). From a shell:
+``python -m quenlo.sdk.simulator --port 18630 --user admin:admin --sample orders`` (``--tls`` for HTTPS).
 """
 
 from __future__ import annotations

@@ -51,6 +51,9 @@ def _port(value: str) -> int:
     return port
 
 
+#: The largest pipeline export --pipeline reads.
+MAX_PIPELINE_BYTES = 64 * 2**20
+
 #: RunPlan's fields by name, with their annotations as written ("int | None", "float", "str", ...).
 _PLAN_FIELDS = {f.name: str(f.type) for f in dataclasses.fields(RunPlan)}
 
@@ -62,9 +65,20 @@ def _user(value: str) -> tuple[str, str]:
     return name, password
 
 
+def _pipeline_id(value: str) -> str:
+    # A client puts the id in one path segment: an empty one, "." or ".." could never be addressed.
+    if value in ("", ".", ".."):
+        raise argparse.ArgumentTypeError(f"a pipeline id cannot be {value!r}: no request could name it")
+    return value
+
+
 def _pipeline(value: str) -> tuple[str, dict[str, Any]]:
     try:
-        export = json.loads(Path(value).read_text(encoding="utf-8"))
+        with open(value, "rb") as file:  # bounded: a device or a runaway file must not fill the memory
+            text = file.read(MAX_PIPELINE_BYTES + 1)
+        if len(text) > MAX_PIPELINE_BYTES:
+            raise ValueError(f"larger than {MAX_PIPELINE_BYTES // 2**20} MiB")
+        export = json.loads(text.decode("utf-8"))
     except (OSError, ValueError) as error:
         raise argparse.ArgumentTypeError(f"cannot read {value!r}: {error}") from None
     except RecursionError:
@@ -72,7 +86,7 @@ def _pipeline(value: str) -> tuple[str, dict[str, Any]]:
     definition = export.get("definition") if isinstance(export, dict) else None
     if not isinstance(definition, dict):
         raise argparse.ArgumentTypeError(f"{value!r} is not a pipeline export: it has no 'definition' object")
-    return str(definition.get("pipelineId") or Path(value).stem), export
+    return _pipeline_id(str(definition.get("pipelineId") or Path(value).stem)), export
 
 
 def _plan_value(key: str, text: str) -> Any:
@@ -90,6 +104,7 @@ def _plan(value: str) -> tuple[str, dict[str, Any]]:
     pipeline_id, sep, settings = value.partition(":")
     if not sep or not pipeline_id or not settings:
         raise argparse.ArgumentTypeError("expected ID:KEY=VALUE[,KEY=VALUE...] (ID '*' for every pipeline)")
+    _pipeline_id(pipeline_id)
     plan: dict[str, Any] = {}
     for item in settings.split(","):
         key, sep, text = item.partition("=")
@@ -123,7 +138,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--version", default=DEFAULT_VERSION, help="engine version to report")
     repeatable: list[tuple[str, Any, str, str]] = [
         ("--user", _user, "NAME:PASSWORD", "account to require (none: no authentication)"),
-        ("--sample", str, "ID", "store the sample pipeline as ID"),
+        ("--sample", _pipeline_id, "ID", "store the sample pipeline as ID"),
         ("--pipeline", _pipeline, "FILE", "store the pipeline export in FILE (under its pipelineId)"),
         ("--plan", _plan, "ID:KEY=VALUE[,...]", "how runs of ID behave, in RunPlan's fields (ID *: every pipeline)"),
         ("--fault", _fault, "SPEC", "make requests fail (see below)"),

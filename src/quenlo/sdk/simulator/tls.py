@@ -72,10 +72,11 @@ class TlsMaterial:
             else:
                 assert isinstance(tls, tuple)
                 certfile, keyfile = _path(tls[0], "the certificate file"), _path(tls[1], "the key file")
-                _load(context.load_cert_chain, f"certificate {certfile!r} with key {keyfile!r}", certfile, keyfile)
+                what = f"certificate {certfile!r} with key {keyfile!r}"
+                _load(lambda: context.load_cert_chain(certfile, keyfile, password=_no_passphrase), what)
             if client_ca is not None and client_ca is not False and client_ca is not True:
                 cafile = _path(client_ca, "tls_client_ca")
-                _load(context.load_verify_locations, f"client CA {cafile!r}", cafile)
+                _load(lambda: context.load_verify_locations(cafile), f"client CA {cafile!r}")
             if client_ca is not None and client_ca is not False:
                 context.verify_mode = ssl.CERT_REQUIRED
         except BaseException:
@@ -106,10 +107,17 @@ class TlsMaterial:
             shutil.rmtree(directory, ignore_errors=True)
 
 
-def _load(load: Any, what: str, *paths: str) -> None:
+def _no_passphrase() -> bytes:
+    # Without this, OpenSSL asks for an encrypted key's passphrase on the terminal and waits for an answer.
+    raise ValueError("the key is encrypted; the simulator takes a key without a passphrase")
+
+
+def _load(load: Any, what: str) -> None:
     try:
-        load(*paths)
+        load()
     except ssl.SSLError as error:
         raise ValueError(f"cannot use the {what}: {error.reason or error}") from None
+    except ValueError as error:
+        raise ValueError(f"cannot use the {what}: {error}") from None
     except OSError as error:
         raise OSError(error.errno, f"cannot read the {what}: {error.strerror or error}") from None

@@ -75,6 +75,8 @@ class Fault:
             raise ValueError(f"method must be an HTTP method or '*', not {self.method!r}")
         if not isinstance(self.path, str):
             raise TypeError(f"path must be text, not {self.path!r}")
+        if not self.path.startswith(("/", "*")):  # a request path starts with "/": this one would never match
+            raise ValueError(f"path is the path after /rest, starting with '/' (or '*'), not {self.path!r}")
         self.method = self.method.upper()
         if self.status is not None and not _whole(self.status):
             raise TypeError(f"status must be a whole number, not {self.status!r}")
