@@ -208,6 +208,20 @@ class TestRounds:
         assert raised.value.outcomes[0]["status"] == "FINISHED"
         assert isinstance(raised.value.outcomes[1], velm_api.WaitTimeoutError)
 
+    def test_retries_keep_to_each_runs_own_deadline(self, engine, clock):
+        client = velm_api.ApiClient(engine.url, retries=2)
+        quick = started(client, engine, ["STARTING", "FINISHED"])  # 300 s by default
+        preview = velm_api.PreviewCommand(client, None, "p", "r")  # 30 s by default
+        engine.inject_fault(
+            "GET", "/v1/pipeline/p/preview/r/status", status=503, count=None, headers={"Retry-After": "3600"}
+        )
+        began = clock.now
+        with pytest.raises(velm_api.WaitAllError) as raised:
+            velm_api.wait_all([quick, preview])
+        outcome = raised.value.outcomes[1]
+        assert isinstance(outcome, velm_api.WaitTimeoutError) and outcome.timeout_sec == 30
+        assert clock.now - began <= 30
+
     def test_the_same_command_twice_is_waited_on_twice(self, client, engine, clock):
         command = started(client, engine, ["STARTING", "FINISHED", "FINISHED"])
         first, second = velm_api.wait_all([command, command])

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -309,6 +310,12 @@ nb::object wait_all(nb::handle commands, nb::handle until, nb::handle timeout, n
 
     Stopwatch clock;
     for (auto &wait : waits) wait->begin();
+    // As in each run's own wait, no retry of a request pauses past that run's deadline: one scope for all
+    // runs when they share their deadline (the common case), else one per request.
+    const bool one_deadline = std::all_of(
+        waits.begin(), waits.end(), [&](const auto &wait) { return wait->limit == waits.front()->limit; });
+    std::optional<DeadlineScope> deadline;
+    if (one_deadline) deadline.emplace(waits.front()->limit);
     std::vector<size_t> live(count), going;
     for (size_t i = 0; i < count; ++i) live[i] = i;
     while (!live.empty()) {
@@ -325,8 +332,8 @@ nb::object wait_all(nb::handle commands, nb::handle until, nb::handle timeout, n
                     again = false;
                     const double elapsed = clock.read();
                     wait.check_deadline(elapsed);
-                    // Each run's requests, as in its own wait, retry no later than its deadline.
-                    const DeadlineScope deadline(wait.limit - elapsed);
+                    std::optional<DeadlineScope> own;
+                    if (!one_deadline) own.emplace(wait.limit - elapsed);
                     record = wait.take(clock, again);
                 }
             } catch (nb::python_error &e) {
