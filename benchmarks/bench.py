@@ -14,7 +14,10 @@ and every ratio is ours divided by the reference measured in the same run. Secti
 5. memory: peak resident growth of get_bundle and export_pipeline, a fresh process per measurement;
 6. scale: 8 clients in 8 threads against 1;
 7. the library's own share: the session replaced by a stub that answers at once, against a plain Python
-   rendering of the same steps (benchmarks/baseline.py).
+   rendering of the same steps (benchmarks/baseline.py);
+8. virtual time and the fixtures: benchmarks/virtual_time.py's measures;
+9. many runs at once: the waiting thread's CPU per status request of wait_all on 50 runs against wait() on one,
+   against the engine simulator on virtual time.
 """
 
 from __future__ import annotations
@@ -23,6 +26,7 @@ import argparse
 import datetime
 import gc
 import io
+import itertools
 import json
 import os
 import platform
@@ -33,6 +37,8 @@ import sys
 import tempfile
 import threading
 import time
+import types
+import urllib.parse
 import zipfile
 from dataclasses import dataclass, field
 from importlib.metadata import PackageNotFoundError, version
@@ -73,6 +79,8 @@ class Settings:
     virtual_seconds: float = 3600.0
     virtual_repeat: int = 20
     fixture_tests: int = 50
+    many_requests: int = 1000
+    many_pairs: int = 7
 
     @classmethod
     def quick(cls) -> "Settings":
@@ -87,6 +95,8 @@ class Settings:
             virtual_seconds=60.0,
             virtual_repeat=2,
             fixture_tests=5,
+            many_requests=100,
+            many_pairs=1,
         )
 
 
@@ -748,6 +758,162 @@ def section_virtual(settings: Settings) -> Section:
     return section
 
 
+MANY_RUNS = 50
+
+
+def section_many(settings: Settings) -> Section:
+    requests_made = settings.many_requests
+    section = Section(
+        f"9. Many runs at once: CPU per status request, wait_all on {MANY_RUNS} runs against wait() on one",
+        f"the engine simulator in this process on virtual time (pauses take no time); each measurement sends "
+        f"{requests_made} status requests, by one wait() on a run that reports RUNNING that often, or by one "
+        f"wait_all on {MANY_RUNS} such runs with {requests_made // MANY_RUNS} each; {settings.many_pairs} pairs, "
+        "alternating which goes first",
+        ("measure", f"wait_all, {MANY_RUNS} runs", "wait(), 1 run"),
+    )
+    from quenlo.sdk.simulator import EngineSimulator
+
+    serial = itertools.count()
+    with EngineSimulator(virtual_time=True) as engine:
+        client = velm_api.ApiClient(engine.url)
+
+        def commands(count: int, reads: int) -> List[Any]:
+            made = []
+            for _ in range(count):
+                pid = f"bench{next(serial)}"
+                engine.script_status(pid, ["RUNNING"] * reads + ["FINISHED"])
+                made.append(velm_api.StartPipelineCommand(client, client.get_pipeline_status(pid).response))
+            return made
+
+        split = getattr(urllib.parse.urlsplit, "cache_info", None)  # an LRU cache from Python 3.11 on
+        misses: Dict[str, int] = {}
+
+        def cpu_per_request(wait: Callable[[], Any], name: str) -> float:
+            gc.collect()
+            engine.clear_requests()
+            missed = split().misses if split else 0
+            began = time.thread_time()
+            wait()
+            spent = time.thread_time() - began
+            if split:
+                misses[name] = split().misses - missed
+            sent = sum(r.path.endswith("/status") for r in engine.requests)
+            if sent != requests_made:
+                raise AssertionError(f"{sent} status requests, not {requests_made}")
+            return spent / sent
+
+        def one() -> float:
+            (command,) = commands(1, requests_made)
+            return cpu_per_request(lambda: command.wait(timeout_sec=1e9), "one")
+
+        def many() -> float:
+            batch = commands(MANY_RUNS, requests_made // MANY_RUNS)
+            return cpu_per_request(lambda: velm_api.wait_all(batch, timeout_sec=1e9), "many")
+
+        one(), many()  # warm both paths
+        ours: List[float] = []
+        reference: List[float] = []
+        for index in range(settings.many_pairs):
+            if index % 2 == 0:
+                ours.append(many())
+                reference.append(one())
+            else:
+                reference.append(one())
+                ours.append(many())
+        client.session.close()
+    ratio = statistics.median(a / b for a, b in zip(ours, reference))
+    loop_ours, loop_reference = wait_loop_cost(settings)
+    section.rows.append(
+        Row(
+            "the wait loop's own CPU per status read, µs (a client whose status read answers at once)",
+            us(statistics.median(loop_ours)),
+            us(statistics.median(loop_reference)),
+            1.05,
+            f"medians of {settings.many_pairs} pairs of {requests_made * 10} reads; no HTTP, no simulator",
+            paired_ratio=statistics.median(a / b for a, b in zip(loop_ours, loop_reference)),
+        )
+    )
+    section.rows.append(
+        Row(
+            "CPU of the waiting thread per status request, µs",
+            us(statistics.median(ours)),
+            us(statistics.median(reference)),
+            1.05,
+            f"medians; spread {us(min(ours)):.0f}-{us(max(ours)):.0f} µs against "
+            f"{us(min(reference)):.0f}-{us(max(reference)):.0f} µs",
+            paired_ratio=ratio,
+        )
+    )
+    section.text.append(
+        "The ratio is the median of the pairwise ratios; the target is wait_all's cost per request within 5 % "
+        "of a single wait()'s."
+    )
+    if misses:
+        section.text.append(
+            f"What difference there is comes from urllib.parse's cache of 128 split URLs, which requests reads "
+            f"three times a request: {MANY_RUNS} runs' status URLs taken in turn miss it "
+            f"({misses['many']} misses in the last measurement of wait_all, {misses['one']} in wait()'s)."
+        )
+    return section
+
+
+def wait_loop_cost(settings: Settings) -> Tuple[List[float], List[float]]:
+    """Seconds of CPU per status read of wait_all on MANY_RUNS runs and of wait() on one, with a client whose
+    status read answers at once from memory and a clock that moves on when slept on: the wait loop alone."""
+    reads = settings.many_requests * 10
+
+    class Answer:
+        def __init__(self, body: bytes) -> None:
+            self.content = body
+
+        def json(self) -> Any:
+            return json.loads(self.content)
+
+    class Client(velm_api.ApiClient):
+        def __init__(self) -> None:  # no engine: nothing to connect to
+            self.left: Dict[str, int] = {}
+
+        def get_pipeline_status(self, pipeline_id: str, rev: int = 0) -> Any:
+            left = self.left[pipeline_id] = self.left[pipeline_id] - 1
+            status = "RUNNING" if left > 0 else "FINISHED"
+            answer = Answer(json.dumps({"pipelineId": pipeline_id, "status": status}).encode())
+            return types.SimpleNamespace(response=answer)
+
+    client = Client()
+    now = [0.0]
+
+    def waited(runs: int) -> float:
+        client.left = {f"p{index}": reads // runs for index in range(runs)}
+        commands = [
+            velm_api.StartPipelineCommand(
+                client, Answer(json.dumps({"pipelineId": pid, "status": "STARTING"}).encode())
+            )
+            for pid in client.left
+        ]
+        gc.collect()
+        began = time.thread_time()
+        if runs == 1:
+            commands[0].wait(timeout_sec=1e12)
+        else:
+            velm_api.wait_all(commands, timeout_sec=1e12)
+        return (time.thread_time() - began) / reads
+
+    def sleep(seconds: float) -> None:
+        now[0] += seconds
+
+    ours: List[float] = []
+    reference: List[float] = []
+    with mock.patch("time.sleep", sleep), mock.patch("time.time", lambda: now[0]):
+        for index in range(settings.many_pairs):
+            if index % 2 == 0:
+                ours.append(waited(MANY_RUNS))
+                reference.append(waited(1))
+            else:
+                reference.append(waited(1))
+                ours.append(waited(MANY_RUNS))
+    return ours, reference
+
+
 SECTIONS: Dict[str, Callable[[Settings], Section]] = {
     "overhead": section_overhead,
     "loopback": section_loopback,
@@ -757,6 +923,7 @@ SECTIONS: Dict[str, Callable[[Settings], Section]] = {
     "scale": section_scale,
     "share": section_share,
     "virtual": section_virtual,
+    "many": section_many,
 }
 
 

@@ -86,10 +86,10 @@ def read_until(stream: Any, text: str, limit: float = 15.0) -> str:
 def test_help_and_readme_list_the_exit_codes_of_the_table(capsys: Any) -> None:
     assert main(["--help"]) == 0
     text = " ".join(capsys.readouterr().out.split())
-    assert all(f" {code} {meaning} " in text for code, _, meaning in EXIT_CODES)
+    assert all(f" {code} {kind}: {meaning} " in text for code, kind, meaning in EXIT_CODES)
     section = README.split("## Command line", 1)[1].split("\n## ", 1)[0]
-    rows = re.findall(r"^\| (\d+) \| (.+) \|$", section, flags=re.M)
-    assert rows == [(str(code), meaning) for code, _, meaning in EXIT_CODES]
+    rows = re.findall(r"^\| (\d+) \| `([a-z-]+)` \| (.+) \|$", section, flags=re.M)
+    assert rows == [(str(code), kind, meaning) for code, kind, meaning in EXIT_CODES]
 
 
 @pytest.mark.parametrize("command", [["-m", "quenlo.sdk.cli"], ["velm"]])
@@ -123,6 +123,8 @@ def test_runs_as_module_and_console_script(command: List[str]) -> None:
         ["--probe-timeout", "nan", "info"],
         ["--timeout-http", "inf", "info"],
         ["--timeout-http", "1,1e10", "info"],
+        ["--timeout-http", "-1", "info"],
+        ["--timeout-http", "0,5", "info"],
         ["logs", "--follow", "--interval", "inf"],
         ["--url", "admin:s3cret@127.0.0.1:9", "info"],
     ],
@@ -132,6 +134,7 @@ def test_usage_errors_exit_2_without_traceback(engine: EngineSimulator, argv: Li
     err = run.err + capsys.readouterr().err
     assert run.code == 2
     assert "Traceback" not in err and err.strip() and "s3cret" not in err
+    assert len(err.splitlines()) == 1 and err.startswith("velm: "), err  # no usage block: one line
     assert not [r for r in engine.requests if "/pipeline" in r.path]
     # Under --json, the same failure is also the error document, whatever the option's place.
     run = velm(engine, *argv, "--json")
@@ -464,7 +467,7 @@ def test_start_wait_plain_lines_and_final_counts(engine: EngineSimulator, orders
 def test_start_wait_json_events_then_the_final_record(engine: EngineSimulator, orders: str) -> None:
     run = velm(engine, "--json", "start", "orders", "--wait", "--interval", "0.05")
     *events, final = run.docs
-    assert run.code == 0 and final["status"] == "FINISHED" and final["pipelineId"] == "orders"
+    assert run.code == 0 and final["status"] == "FINISHED" and final["record"]["pipelineId"] == "orders"
     assert events and all(e["event"] == "progress" and e["subject"] == "orders" for e in events)
     assert [e["polls"] for e in events] == sorted(e["polls"] for e in events)
     assert set(events[-1]) >= {"status", "elapsed", "remaining", "polls", "record", "counters"}

@@ -94,3 +94,12 @@ def test_live_line_updates_and_ends_naming_the_status(
     assert "\x1b[" in output  # drawn in place with cursor control
     last = [line.strip() for line in re.split(r"[\r\n]", text) if line.strip()][-1]
     assert last.startswith("✔ orders: FINISHED after ") and f"{batches} batches" in last
+
+
+@pytest.mark.parametrize("status, code", [("RUNNING", 0), ("RUN_ERROR", 1)])
+def test_half_a_surrogate_pair_on_a_terminal_is_shown_escaped(engine: EngineSimulator, status: str, code: int) -> None:
+    engine.script_status("orders", [{"status": status, "message": "disk \ud800 full"}])
+    answer = (b"Password for admin", PASSWORD.encode() + b"\n")
+    shown_code, output = in_terminal(["status", "orders"], env_for(engine), answer=answer)
+    assert shown_code == code, output
+    assert "disk \\ud800 full" in ANSI.sub("", output) and "cannot write" not in output

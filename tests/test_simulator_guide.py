@@ -71,7 +71,8 @@ def run_shell_block(marker: str, port: str, cwd: Path, **env: str) -> str:
 
 def test_the_ci_job_rehearsed_from_a_shell_runs_as_the_guide_says(tmp_path: Path) -> None:
     out = run_shell_block("velm start", "18630", tmp_path)
-    assert [line for line in out.splitlines() if line.startswith("exit ")] == ["exit 4", "exit 1", "exit 3"]
+    assert [line for line in out.splitlines() if line.startswith("exit ")] == ["exit 5", "exit 1", "exit 3", "exit 1"]
+    assert "3 runs: 2 finished, 1 failed" in out and "weekly: FINISHED after" in out
     assert "nightly: FINISHED" in out and "Run of 'broken' failed (RUN_ERROR): Disk full" in out
 
 

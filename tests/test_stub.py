@@ -74,6 +74,7 @@ EXCEPTIONS = {
     "RunError",
     "ConnectError",
     "UnexpectedStatusError",
+    "WaitAllError",
     "WaitTimeoutError",
     "WaitCancelledError",
 }
@@ -91,6 +92,8 @@ def test_stub_names_the_module_public_names() -> None:
     for node in tree.body:
         if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             stub_names.add(node.target.id)
+        elif isinstance(node, ast.FunctionDef):
+            stub_names.add(node.name)
         elif isinstance(node, ast.ImportFrom):
             stub_names.update(alias.asname for alias in node.names if alias.asname)
         elif isinstance(node, ast.Import):

@@ -185,12 +185,14 @@ def exit_codes_page(template: str) -> str:
     """docs/exit-codes.md with its table written from the command line's own table of exit codes."""
     from quenlo.sdk.cli._errors import EXIT_CODES
 
-    rows = "".join(f"| {entry.code} | {entry.meaning} |\n" for entry in EXIT_CODES)
+    rows = "".join(f"| {entry.code} | `{entry.kind}` | {entry.meaning} |\n" for entry in EXIT_CODES)
     marker = re.search(r"^<!-- exit-codes:.*-->$", template, re.M)
     if marker is None:
         log.warning("docs/exit-codes.md has no exit-codes marker for its table")
         return template
-    return template[: marker.start()] + "| Code | Meaning |\n|---:|---|\n" + rows + template[marker.end() + 1 :]
+    return (
+        template[: marker.start()] + "| Code | Kind | Meaning |\n|---:|---|---|\n" + rows + template[marker.end() + 1 :]
+    )
 
 
 # A code span of a table row that holds a path or a dotted name: the cell may break after its "/" and "."

@@ -6,7 +6,11 @@
 #include "wait.hpp"
 
 #include <algorithm>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace velm {
 
@@ -33,19 +37,6 @@ void raise_if_error(nb::handle status, nb::handle record) {
 
 namespace {
 
-// Seconds since a wait began, summed from the module's clock reading by reading. A reading that goes back
-// (the clock replaced by another, as a virtual-time simulator does when it stops) adds nothing, so the wait
-// goes on from where it was instead of waiting out the difference.
-struct Stopwatch {
-    double last = now(), elapsed = 0;
-    double read() {
-        const double reading = now();
-        if (reading > last) elapsed += reading - last;
-        last = reading;
-        return elapsed;
-    }
-};
-
 bool is_set(nb::handle cancel) {
     static const nb::handle name = intern("is_set");
     return !cancel.is_none() && truthy(call_method(cancel, name));
@@ -71,57 +62,71 @@ struct DeadlineScope {
 
 }  // namespace
 
-nb::object Wait::run() {
-    static const nb::handle json = intern("json"),
-                            timeout_kw = keywords({"timeout_sec", "elapsed", "response", "last_status"});
-    Stopwatch clock;
+void Wait::begin() {
     limit = to_double(timeout_sec);
+    held_next = held_first;
+}
+
+void Wait::check_deadline(double elapsed) {
+    static const nb::handle timeout_kw = keywords({"timeout_sec", "elapsed", "response", "last_status"});
+    if (elapsed < limit) return;
+    nb::object error = call_kw(global("WaitTimeoutError"), timeout_kw, timed_out(), timeout_sec,
+                               nb::float_(elapsed), attr_or_none(command, nb::str("response")), last_status);
+    // Polled through to the end: the failure that kept the wait from its status is the cause.
+    if (failure.is_valid()) set_attr(error, "__cause__", failure);
+    raise(error);
+}
+
+nb::object Wait::take(Stopwatch &clock, bool &again) {
+    static const nb::handle json = intern("json");
+    nb::object record;
+    if (held_next || refresh) {
+        held_next = false;
+        record = call_method(attr(command, "response"), json);
+    } else {
+        ++polls;
+        nb::object response = poll();
+        if (response.is_valid()) {
+            set_attr(command, "response", response);
+            release(failure);  // its traceback may hold the last reference to a response
+            if (log_bodies) log("debug", "response.content: %s", attr(response, "content"));
+            if (has_body(response))
+                record = call_method(response, json);
+            else if (empty_again)
+                again = true;  // the engine sets the run up: ask again at once
+        }
+    }
+    if (record.is_valid() && reached(record, clock.read())) return record;
+    return nb::object();
+}
+
+double Wait::pause(double elapsed) const {
+    return fit_deadline ? std::min(interval, limit - elapsed) : interval;
+}
+
+void Wait::paused() {
+    interval = std::min(interval * growth, ceiling);
+    if (refresh) {
+        ++polls;
+        set_attr(command, "response", poll());
+    }
+}
+
+nb::object Wait::run() {
+    Stopwatch clock;
+    begin();
     const DeadlineScope deadline(limit);
-    bool use_held = held_first;
     for (;;) {
         if (is_set(cancel)) raise(call(global("WaitCancelledError"), cancelled()));
-        const double elapsed = clock.read();
-        if (!(elapsed < limit)) {
-            nb::object error =
-                call_kw(global("WaitTimeoutError"), timeout_kw, timed_out(), timeout_sec, nb::float_(elapsed),
-                        attr_or_none(command, nb::str("response")), last_status);
-            // Polled through to the end: the failure that kept the wait from its status is the cause.
-            if (failure.is_valid()) set_attr(error, "__cause__", failure);
-            raise(error);
-        }
-
-        nb::object record;
-        if (use_held || refresh) {
-            use_held = false;
-            record = call_method(attr(command, "response"), json);
-        } else {
-            ++polls;
-            nb::object response = poll();
-            if (response.is_valid()) {
-                set_attr(command, "response", response);
-                release(failure);  // its traceback may hold the last reference to a response
-                if (log_bodies) log("debug", "response.content: %s", attr(response, "content"));
-                if (has_body(response))
-                    record = call_method(response, json);
-                else if (empty_again)
-                    continue;  // the engine sets the run up: ask again at once
-            }
-        }
-        if (record.is_valid() && reached(record, clock.read())) return record;
-
-        if (is_set(cancel)) continue;  // reported at the top
-        double pause = interval;
-        if (fit_deadline) {
-            const double remaining = limit - clock.read();
-            if (remaining <= 0) continue;
-            pause = std::min(interval, remaining);
-        }
-        sleep(nb::float_(pause));
-        interval = std::min(interval * growth, ceiling);
-        if (refresh) {
-            ++polls;
-            set_attr(command, "response", poll());
-        }
+        check_deadline(clock.read());
+        bool again = false;
+        nb::object record = take(clock, again);
+        if (record.is_valid()) return record;
+        if (again || is_set(cancel)) continue;  // a cancel is reported at the top
+        const double seconds = pause(clock.read());
+        if (seconds <= 0) continue;
+        sleep(nb::float_(seconds));
+        paused();
     }
 }
 
@@ -204,9 +209,19 @@ private:
         if (kind_.pipeline) pipeline_id_ = pipeline_id_of(record);
         last_status = status;
         log("debug", "Status of %s is %s ...", subject(), status);
-        if (!on_progress_.is_none())
-            call(on_progress_, call(global("WaitProgress"), status, nb::float_(elapsed),
-                                    nb::float_(std::max(limit - elapsed, 0.0)), nb::int_(polls), record));
+        if (!on_progress_.is_none()) {
+            nb::object event = call(global("WaitProgress"), status, nb::float_(elapsed),
+                                    nb::float_(std::max(limit - elapsed, 0.0)), nb::int_(polls), record);
+            try {
+                if (place_.is_valid())
+                    call(on_progress_, place_, event);
+                else
+                    call(on_progress_, event);
+            } catch (nb::python_error &) {
+                callback_failed_ = true;
+                throw;
+            }
+        }
         if (contains(targets_, status)) {
             log("info", "%s reached status %s (took %.2f s).", subject(), status, elapsed);
             return true;
@@ -225,13 +240,129 @@ private:
                       last_status);
     }
 
+    friend nb::object wait_all(nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle,
+                               nb::handle, nb::handle, nb::handle, nb::handle);
+
     const Kind &kind_;
     nb::object until_;
     nb::object on_progress_;
+    nb::object place_;              // wait_all's: the command's place in its list, handed to on_progress
+    bool callback_failed_ = false;  // what ended the wait was raised by on_progress
     nb::object targets_;
     nb::object stop_on_;
     nb::object pipeline_id_ = nb::none();
 };
+
+// The kind of wait `command` takes: that of the most derived of our classes it is an instance of, or null.
+const Kind *kind_of(nb::handle command) {
+    static const std::pair<const char *, const Kind *> kinds[] = {
+        {"StartPipelineCommand", &started}, {"StopPipelineCommand", &stopped},
+        {"PipelineCommand", &pipeline},     {"ValidateCommand", &validation},
+        {"PreviewCommand", &preview},       {"ConnectionValidateCommand", &connection},
+        {"SnapshotCommand", &snapshot}};
+    for (const auto &[name, kind] : kinds)
+        if (is_instance(command, global(name))) return kind;
+    return nullptr;
+}
+
+// The waits of several commands, driven together: each round takes one record of every run still going,
+// then one pause for all of them. Every run is its own SteerableWait, with its own targets, deadline and
+// status requests, so it ends exactly as its wait() would; what differs is only that the pause fits the
+// nearest deadline of all.
+nb::object wait_all(nb::handle commands, nb::handle until, nb::handle timeout, nb::handle poll_interval,
+                    nb::handle backoff, nb::handle max_interval, nb::handle stop_on, nb::handle on_progress,
+                    nb::handle cancel_event, nb::handle fail_fast) {
+    // The list holds the commands for as long as their waits run (each wait borrows its command).
+    const nb::object list = call(attr(waits_module, "commands_of"), commands);
+    std::vector<std::unique_ptr<SteerableWait>> waits;
+    for_each(list, [&](nb::handle command) {
+        const Kind *kind = kind_of(command);
+        if (!kind)
+            raise_message(PyExc_TypeError, format("wait_all() takes commands that can wait; item {} is {!r}",
+                                                  waits.size(), command));
+        waits.push_back(std::make_unique<SteerableWait>(*kind, command, until, timeout, poll_interval,
+                                                        backoff, max_interval, stop_on, on_progress,
+                                                        cancel_event));
+        waits.back()->place_ = nb::int_(waits.size() - 1);
+    });
+    const size_t count = waits.size();
+    if (count == 0) {
+        // Nothing to wait for, but the arguments are still checked.
+        call(attr(waits_module, "wait_settings"), nb::str("FINISHED"), nb::int_(300), nb::none(), until,
+             timeout, poll_interval, backoff, max_interval, stop_on, on_progress, cancel_event);
+        return nb::list();
+    }
+    const bool fast = truthy(fail_fast);
+    nb::list outcomes;
+    for (size_t i = 0; i < count; ++i) outcomes.append(nb::none());
+    auto settle = [&](size_t i, nb::object outcome) {
+        PyList_SetItem(outcomes.ptr(), (Py_ssize_t)i, outcome.release().ptr());
+    };
+    nb::object first_failure;
+    auto fail = [&]() {
+        nb::list subjects;
+        for (const auto &wait : waits) subjects.append(wait->subject());
+        nb::object text = call(attr(waits_module, "wait_all_message"), subjects, outcomes);
+        nb::object error = call(global("WaitAllError"), outcomes, text);
+        set_attr(error, "__cause__", first_failure);
+        raise(error);
+    };
+
+    Stopwatch clock;
+    for (auto &wait : waits) wait->begin();
+    // As in each run's own wait, no retry of a request pauses past that run's deadline: one scope for all
+    // runs when they share their deadline (the common case), else one per request.
+    const bool one_deadline = std::all_of(
+        waits.begin(), waits.end(), [&](const auto &wait) { return wait->limit == waits.front()->limit; });
+    std::optional<DeadlineScope> deadline;
+    if (one_deadline) deadline.emplace(waits.front()->limit);
+    std::vector<size_t> live(count), going;
+    for (size_t i = 0; i < count; ++i) live[i] = i;
+    while (!live.empty()) {
+        if (is_set(cancel_event))
+            raise(call(global("WaitCancelledError"),
+                       format("The wait for {} runs was cancelled ({} still going)", count, live.size())));
+        going.clear();
+        for (size_t i : live) {
+            SteerableWait &wait = *waits[i];
+            nb::object record;
+            try {
+                bool again = true;
+                while (again) {
+                    again = false;
+                    const double elapsed = clock.read();
+                    wait.check_deadline(elapsed);
+                    std::optional<DeadlineScope> own;
+                    if (!one_deadline) own.emplace(wait.limit - elapsed);
+                    record = wait.take(clock, again);
+                }
+            } catch (nb::python_error &e) {
+                // What the run's own wait() would raise is its outcome; what on_progress raises, or what is
+                // not an Exception (KeyboardInterrupt), ends wait_all as it came.
+                if (wait.callback_failed_ || !e.matches(PyExc_Exception)) throw;
+                nb::object error = exception_of(e);
+                if (!first_failure.is_valid()) first_failure = error;
+                settle(i, error);
+                if (fast) fail();
+                continue;
+            }
+            if (record.is_valid())
+                settle(i, record);
+            else
+                going.push_back(i);
+        }
+        live.swap(going);
+        if (live.empty() || is_set(cancel_event)) continue;
+        const double elapsed = clock.read();
+        double seconds = waits[live.front()]->pause(elapsed);
+        for (size_t i : live) seconds = std::min(seconds, waits[i]->pause(elapsed));
+        if (seconds <= 0) continue;
+        sleep(nb::float_(seconds));
+        for (size_t i : live) waits[i]->paused();
+    }
+    if (first_failure.is_valid()) fail();
+    return std::move(outcomes);
+}
 
 // What every class's wait documents alike, after the line that names its defaults.
 const char *const wait_doc =
@@ -296,6 +427,47 @@ void init_waits(nb::module_ &m) {
     bind_wait<preview>(m, "PreviewCommand");
     bind_wait<connection>(m, "ConnectionValidateCommand");
     bind_wait<snapshot>(m, "SnapshotCommand");
+    nb::object function = def_method(
+        m,
+        "wait_all(commands: typing.Iterable[Command], until: str | typing.Iterable[str] | None = None, *, "
+        "timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, "
+        "max_interval: float = 30.0, stop_on: typing.Iterable[str] | None = None, "
+        "on_progress: typing.Callable[[int, WaitProgress], object] | None = None, "
+        "cancel: threading.Event | None = None, fail_fast: bool = False) -> list[dict[str, typing.Any]]",
+        "Wait for several runs at once, on the caller's thread, and return their final status records\n"
+        "once every run has reached its target.\n\n"
+        "Each command is waited on as its own ``wait()`` would, with the same keywords: its class's\n"
+        "default target and time-out when ``until`` or ``timeout_sec`` is None, the statuses that end\n"
+        "it early, its connection failures polled through. Each round sends one status request per\n"
+        "run still going (a pipeline command's first record is the answer it holds), then pauses once,\n"
+        "as ``wait()`` does between polls; no pause runs past the nearest time-out. Nothing is stopped\n"
+        "on the engine.\n\n"
+        "Args:\n"
+        "    commands: the commands whose runs to wait for (an iterable; a generator is read once).\n"
+        "    until: the status, or several, that end each run's wait (default: its class's target).\n"
+        "    timeout_sec: seconds before a run's WaitTimeoutError (default: its class's time-out).\n"
+        "    poll_interval: seconds between rounds; each pause is ``backoff`` times the last, at most\n"
+        "        ``max_interval``, and never past the nearest time-out.\n"
+        "    backoff: the factor each pause grows by (1: fixed).\n"
+        "    max_interval: the longest pause, in seconds.\n"
+        "    stop_on: statuses that end a run at once with UnexpectedStatusError (default: as for\n"
+        "        ``wait()``).\n"
+        "    on_progress: called with the command's place in ``commands`` and a WaitProgress after\n"
+        "        each status read; what it raises ends wait_all as it is.\n"
+        "    cancel: a threading.Event; once set, wait_all ends within one interval with\n"
+        "        WaitCancelledError.\n"
+        "    fail_fast: raise as soon as one run ends otherwise than at its target, without waiting for\n"
+        "        the others.\n\n"
+        "Returns:\n"
+        "    The final status records (dicts), in the order of ``commands``.\n\n"
+        "Raises:\n"
+        "    WaitAllError: a run ended otherwise (an error or stop status, its time-out, a failed\n"
+        "        request); ``outcomes`` holds each run's record or the exception its ``wait()`` would\n"
+        "        have raised (None for runs still going when ``fail_fast`` ended the wait).\n"
+        "    WaitCancelledError: ``cancel`` was set.\n"
+        "    TypeError: an item of ``commands`` is not a command that can wait.",
+        &wait_all);
+    set_attr(function, "__qualname__", nb::str("wait_all"));
 }
 
 }  // namespace velm

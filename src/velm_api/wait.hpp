@@ -7,6 +7,19 @@
 
 namespace velm {
 
+// Seconds since a wait began, summed from the module's clock reading by reading. A reading that goes back
+// (the clock replaced by another, as a virtual-time simulator does when it stops) adds nothing, so the wait
+// goes on from where it was instead of waiting out the difference.
+struct Stopwatch {
+    double last = now(), elapsed = 0;
+    double read() {
+        const double reading = now();
+        if (reading > last) elapsed += reading - last;
+        last = reading;
+        return elapsed;
+    }
+};
+
 class Wait {
 public:
     virtual ~Wait() = default;
@@ -15,6 +28,20 @@ public:
     // Raises WaitTimeoutError once timeout_sec has passed (tested before each cycle: a cycle that has begun
     // completes), and WaitCancelledError once `cancel` is set.
     nb::object run();
+
+    // The steps of run()'s cycle, which wait_all also takes for each of several waits on one clock.
+    // Before the first cycle.
+    void begin();
+    // Raise WaitTimeoutError when `elapsed` has reached the time-out.
+    void check_deadline(double elapsed);
+    // Read one status record: the answer the command holds, or a request's. Returns the record when it ends
+    // the wait, an invalid object otherwise; `again` is set when the engine is to be asked again at once.
+    nb::object take(Stopwatch &clock, bool &again);
+    // The pause after a cycle that ended `elapsed` seconds in: the interval, cut to the time left when no
+    // pause may run past the time-out (none left: 0 or less, the next cycle runs at once).
+    double pause(double elapsed) const;
+    // After the pause: the next interval, and the request of a wait that refreshes its answer.
+    void paused();
 
 protected:
     Wait(nb::handle command, nb::handle timeout_sec)
@@ -37,6 +64,7 @@ protected:
     double growth = 1;
     double ceiling = 1;
     bool held_first = false;    // the first record is the answer the command holds, with no request
+    bool held_next = false;     // the next record is that answer
     bool refresh = false;       // every record is the answer held, requested again right after each pause
     bool empty_again = false;   // an answer with no body is requested again at once, with no pause
     bool fit_deadline = false;  // no pause runs past the time-out
@@ -62,7 +90,7 @@ extern nb::handle waits_module;
 // UnexpectedStatusError, WaitCancelledError, WaitProgress) from their Python companion module.
 void init_wait_classes(nb::module_ &m);
 
-// Bind `wait` on every command class that polls (the classes must exist).
+// Bind `wait` on every command class that polls, and the module's wait_all (the classes must exist).
 void init_waits(nb::module_ &m);
 
 }  // namespace velm

@@ -1,4 +1,5 @@
-"""The README's uses of the waits' errors and progress events and of ``ApiClient.timeout``, as a user writes them.
+"""The README's uses of the waits' errors and progress events, of wait_all, and of ``ApiClient.timeout``, as a
+user writes them.
 
 ``make lint`` type-checks this file with mypy --strict and pyright: each ``assert_type`` fails where a type
 checker sees ``Any`` or a wrong type instead of what the README promises. It is checked, never run.
@@ -7,7 +8,7 @@ checker sees ``Any`` or a wrong type instead of what the README promises. It is 
 from __future__ import annotations
 
 import threading
-from typing import Any, Dict, Optional, Tuple, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 import requests
 from typing_extensions import assert_type
@@ -18,9 +19,11 @@ from quenlo.sdk.velm_api import (
     RunError,
     StatusError,
     UnexpectedStatusError,
+    WaitAllError,
     WaitCancelledError,
     WaitProgress,
     WaitTimeoutError,
+    wait_all,
 )
 
 
@@ -53,6 +56,25 @@ def steerable_wait(client: ApiClient) -> None:
         assert_type(error.elapsed, Optional[float])
         assert_type(error.last_status, Optional[str])
         assert_type(error.response, Optional[requests.Response])
+
+
+def many_runs(client: ApiClient) -> None:
+    regions = ("load-eu", "load-us", "load-apac")
+    commands = [client.start_pipeline(name) for name in regions]
+    try:
+        records = wait_all(
+            commands,
+            timeout_sec=1800,
+            poll_interval=0.1,
+            on_progress=lambda place, event: print(regions[place], event.status),
+            fail_fast=True,
+        )
+        assert_type(records, List[Dict[str, Any]])
+        print("all finished:", [record["status"] for record in records])
+    except WaitAllError as error:
+        for name, outcome in zip(regions, error.outcomes):
+            assert_type(outcome, Union[Dict[str, Any], Exception, None])
+            print(name, outcome if isinstance(outcome, Exception) else outcome and outcome["status"])
 
 
 def status_errors(client: ApiClient) -> None:

@@ -57,6 +57,8 @@ from quenlo.sdk.waits import StatusError as StatusError
 
 from quenlo.sdk.waits import UnexpectedStatusError as UnexpectedStatusError
 
+from quenlo.sdk.waits import WaitAllError as WaitAllError
+
 from quenlo.sdk.waits import WaitCancelledError as WaitCancelledError
 
 from quenlo.sdk.waits import WaitProgress as WaitProgress
@@ -1455,3 +1457,43 @@ class SnapshotCommand(Command):
         Raises:
             WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
         """
+
+def wait_all(commands: Iterable[Command], until: str | Iterable[str] | None = None, *, timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, stop_on: Iterable[str] | None = None, on_progress: Callable[[int, WaitProgress], object] | None = None, cancel: threading.Event | None = None, fail_fast: bool = False) -> list[dict[str, Any]]:
+    """
+    Wait for several runs at once, on the caller's thread, and return their final status records
+    once every run has reached its target.
+
+    Each command is waited on as its own ``wait()`` would, with the same keywords: its class's
+    default target and time-out when ``until`` or ``timeout_sec`` is None, the statuses that end
+    it early, its connection failures polled through. Each round sends one status request per
+    run still going (a pipeline command's first record is the answer it holds), then pauses once,
+    as ``wait()`` does between polls; no pause runs past the nearest time-out. Nothing is stopped
+    on the engine.
+
+    Args:
+        commands: the commands whose runs to wait for (an iterable; a generator is read once).
+        until: the status, or several, that end each run's wait (default: its class's target).
+        timeout_sec: seconds before a run's WaitTimeoutError (default: its class's time-out).
+        poll_interval: seconds between rounds; each pause is ``backoff`` times the last, at most
+            ``max_interval``, and never past the nearest time-out.
+        backoff: the factor each pause grows by (1: fixed).
+        max_interval: the longest pause, in seconds.
+        stop_on: statuses that end a run at once with UnexpectedStatusError (default: as for
+            ``wait()``).
+        on_progress: called with the command's place in ``commands`` and a WaitProgress after
+            each status read; what it raises ends wait_all as it is.
+        cancel: a threading.Event; once set, wait_all ends within one interval with
+            WaitCancelledError.
+        fail_fast: raise as soon as one run ends otherwise than at its target, without waiting for
+            the others.
+
+    Returns:
+        The final status records (dicts), in the order of ``commands``.
+
+    Raises:
+        WaitAllError: a run ended otherwise (an error or stop status, its time-out, a failed
+            request); ``outcomes`` holds each run's record or the exception its ``wait()`` would
+            have raised (None for runs still going when ``fail_fast`` ended the wait).
+        WaitCancelledError: ``cancel`` was set.
+        TypeError: an item of ``commands`` is not a command that can wait.
+    """

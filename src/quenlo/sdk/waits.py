@@ -11,7 +11,7 @@ the message of a status that ends a wait early.
 
 from __future__ import annotations
 
-from typing import Any, Dict, Iterable, Optional, Tuple, Type
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Type, Union
 
 import requests
 
@@ -24,6 +24,7 @@ __all__ = [
     "StartError",
     "StatusError",
     "UnexpectedStatusError",
+    "WaitAllError",
     "WaitCancelledError",
     "WaitProgress",
     "WaitTimeoutError",
@@ -137,6 +138,29 @@ class WaitTimeoutError(TimeoutError):
 
 class WaitCancelledError(Exception):
     """A wait ended because its cancel event was set."""
+
+
+class WaitAllError(Exception):
+    """``wait_all()`` ended with a run that did not reach its target status.
+
+    Attributes:
+        outcomes: one entry per command, in the order given: the final status record (a dict) of a run that
+            reached its target, the exception that run's own ``wait()`` would have raised, or None for a run
+            still going when ``fail_fast`` ended the wait.
+    """
+
+    outcomes: List[Union[Dict[str, Any], Exception, None]]
+
+    def __init__(self, outcomes: Iterable[Union[Dict[str, Any], Exception, None]], text: Optional[str] = None) -> None:
+        """Keep the outcomes; ``text`` is the error's message (by default it counts the runs that failed)."""
+        self.outcomes = list(outcomes)
+        if text is None:
+            failed = sum(isinstance(outcome, BaseException) for outcome in self.outcomes)
+            text = f"{failed} of {len(self.outcomes)} runs did not reach their target status"
+        super().__init__(text)
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (type(self), (self.outcomes, str(self)))
 
 
 class WaitProgress:
@@ -304,6 +328,38 @@ def stop_message(subject: str, status: str, until: object, record: object) -> st
     return f"{text}: {message}" if isinstance(message, str) and message else text
 
 
+def commands_of(commands: object) -> List[object]:
+    """The commands of ``wait_all()`` as a new list (an iterator or a generator is read once); text, which
+    iterates by character, is refused."""
+    if isinstance(commands, (str, bytes)):
+        raise TypeError(f"wait_all() takes an iterable of commands, not {type(commands).__name__}")
+    try:
+        iterator = iter(commands)  # type: ignore[call-overload]
+    except TypeError:
+        raise TypeError(f"wait_all() takes an iterable of commands, not {type(commands).__name__}") from None
+    return list(iterator)
+
+
+def _said(error: BaseException) -> str:
+    # A StatusError without a message holds None as its argument; that says nothing.
+    return "" if not error.args or error.args[0] is None else str(error)
+
+
+def wait_all_message(subjects: Sequence[str], outcomes: Sequence[object]) -> str:
+    """The message of the WaitAllError that ends ``wait_all()``: how many runs failed, and each one's failure,
+    named by its subject ("pipeline p1") and the error it ended with."""
+    failures = [
+        f"{subject}: {type(outcome).__name__}" + (f": {_said(outcome)}" if _said(outcome) else "")
+        for subject, outcome in zip(subjects, outcomes)
+        if isinstance(outcome, BaseException)
+    ]
+    text = f"{len(failures)} of {len(outcomes)} runs did not reach their target status"
+    going = sum(outcome is None for outcome in outcomes)
+    if going:
+        text += f" ({going} still going)"
+    return f"{text}: {'; '.join(failures)}"
+
+
 for _cls in (
     StatusError,
     StartError,
@@ -311,6 +367,7 @@ for _cls in (
     RunError,
     ConnectError,
     UnexpectedStatusError,
+    WaitAllError,
     WaitTimeoutError,
     WaitCancelledError,
     WaitProgress,

@@ -13,9 +13,9 @@ import traceback
 from typing import Any, Callable, List, Mapping, NoReturn, Optional, Sequence, TextIO, Tuple
 
 from . import _commands as commands
-from ._connect import ENV_PASSWORD, ENV_URL, ENV_USER, http_timeout, seconds
+from ._connect import DEFAULT_HTTP_TIMEOUT, ENV_PASSWORD, ENV_URL, ENV_USER, http_timeout, seconds
 from ._errors import USAGE, UsageError, describe, error_document, exit_codes_help
-from ._output import JSON, LIVE, PLAIN, QUIET, Output
+from ._output import JSON, LIVE, PLAIN, QUIET, Output, write_escaped
 
 DESCRIPTION = "Drive a VELM engine from a shell or a CI job: start and stop pipelines, wait for them, read state."
 
@@ -25,21 +25,32 @@ connection:
   else {ENV_PASSWORD}, else a prompt on a terminal; it is never taken as a flag value.
   A refusal at start (a wrong password or base path) is reported at once; an engine
   that cannot be reached fails at once too, unless --wait-for-engine S waits for it.
+  Each HTTP request gives up after {DEFAULT_HTTP_TIMEOUT:g} s unless --timeout-http says
+  otherwise (0: never), and a wait's or the probe's requests end by its own deadline.
 
 output:
   on a terminal, a live status line while waiting; in a pipe, one line per status
-  change; --json prints one JSON document per line (events, then the final record);
-  --quiet prints only errors, on standard error. Under --json every failure, a
-  usage error included, also prints {{"error": ..., "exitCode": ..., "kind": ...}}.
+  change; --json prints one JSON document per line: a wait's "event": "progress"
+  records, then one "event": "result" record. --quiet prints only errors.
+  Errors are one line on standard error. Under --json every failure, a usage
+  error included, also prints {{"error": ..., "exitCode": ..., "kind": ...}}.
+
+several runs:
+  start A B C --wait and wait A B C wait for every run at once: a line per run,
+  then a summary; the exit code is the worst outcome's (1 if a run failed, else 3
+  if one was still going at --timeout). --fail-fast stops at the first failure.
+  Under --json the result record names every run's outcome in "runs" (and on a
+  failure also carries "error", "exitCode" and "kind").
 
 {exit_codes_help()}
-example (a CI step):
+examples (CI steps):
   velm start nightly-load --param day=$(date +%F) --wait --timeout 1800
+  velm start load-eu load-us load-apac --wait --timeout 1800
 """
 
 
 def _identifier(text: str) -> str:
-    # The client refuses these before sending anything; say so as a usage error, with the parser's usage line.
+    # The client refuses these before sending anything; say so as a usage error.
     if text.strip() in ("", ".", ".."):
         raise argparse.ArgumentTypeError(f"{text!r} is not a name the engine can have")
     return text
@@ -72,19 +83,19 @@ def _non_negative_int(text: str) -> int:
 _non_negative_int.__name__ = "whole number"
 
 
-class _ParserError(Exception):
-    """A usage error the parser found; ``usage`` is the usage line of the command it concerns."""
+def _timeout_http(text: str) -> Any:
+    return http_timeout(text)
 
-    def __init__(self, usage: str, message: str) -> None:
-        super().__init__(message)
-        self.usage = usage
+
+_timeout_http.__name__ = "time-out"
 
 
 class _Parser(argparse.ArgumentParser):
-    """Reports usage errors to :func:`main` instead of exiting, so they are printed as every other failure."""
+    """Reports usage errors to :func:`main` instead of exiting, so they are printed as every other failure: one
+    line, which names the help of the command concerned."""
 
     def error(self, message: str) -> NoReturn:
-        raise _ParserError(self.format_usage(), message)
+        raise UsageError(f"{message} (see: {self.prog} --help)")
 
 
 class _RefusePassword(argparse.Action):
@@ -122,9 +133,9 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
     connection.add_argument(
         "--timeout-http",
         metavar="S",
-        type=http_timeout,
-        default=default(None),
-        help="time-out of each HTTP request: seconds, or CONNECT,READ",
+        type=_timeout_http,
+        default=default(DEFAULT_HTTP_TIMEOUT),
+        help=f"time-out of each HTTP request: seconds, or CONNECT,READ; 0 for none (default {DEFAULT_HTTP_TIMEOUT:g})",
     )
     connection.add_argument(
         "--retries",
@@ -155,7 +166,7 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
         "--json",
         action="store_true",
         default=default(False),
-        help="one JSON document per line (events, then the final record)",
+        help='one JSON document per line (a wait\'s progress events, then its "event": "result" record)',
     )
     output.add_argument("-q", "--quiet", action="store_true", default=default(False), help="print only errors")
     output.add_argument(
@@ -174,6 +185,21 @@ def _add_wait(parser: argparse.ArgumentParser, what: str, optional: bool, timeou
         help=f"give up waiting after S seconds (exit 3; default {timeout})",
     )
     parser.add_argument("--interval", metavar="S", type=seconds, default=1.0, help="seconds between polls (default 1)")
+    parser.set_defaults(wait_timeout=timeout)
+
+
+def _add_ids(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "pipeline_ids", metavar="ID", type=_identifier, nargs="+", help="a pipeline; several are waited for together"
+    )
+
+
+def _add_fail_fast(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--fail-fast",
+        action="store_true",
+        help="with several runs, stop waiting at the first one that fails (the others go on on the engine)",
+    )
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -204,8 +230,10 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("status", commands.cmd_status, "show a pipeline's status (exit 1 for an error status)")
     p.add_argument("pipeline_id", metavar="ID", type=_identifier)
 
-    p = command("start", commands.cmd_start, "start a pipeline, and with --wait wait until it has FINISHED")
-    p.add_argument("pipeline_id", metavar="ID", type=_identifier)
+    p = command(
+        "start", commands.cmd_start, "start one or more pipelines, and with --wait wait until they have FINISHED"
+    )
+    _add_ids(p)
     p.add_argument(
         "--param",
         metavar="KEY=VALUE",
@@ -214,10 +242,13 @@ def build_parser() -> argparse.ArgumentParser:
         default=[],
         help="a runtime parameter; repeat for more",
     )
-    _add_wait(p, "the run has FINISHED", optional=True, timeout=300)
+    _add_wait(p, "the runs have FINISHED", optional=True, timeout=300)
+    _add_fail_fast(p)
 
-    p = command("wait", commands.cmd_wait, "wait for a run already going until it has FINISHED, or --until")
-    p.add_argument("pipeline_id", metavar="ID", type=_identifier)
+    p = command(
+        "wait", commands.cmd_wait, "wait for one or more runs already going until they have FINISHED, or --until"
+    )
+    _add_ids(p)
     p.add_argument(
         "--until",
         metavar="STATUS",
@@ -227,6 +258,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="the status, or several, that end the wait (default FINISHED)",
     )
     _add_wait(p, "", optional=False, timeout=300)
+    _add_fail_fast(p)
 
     p = command("stop", commands.cmd_stop, "stop a pipeline, and with --wait wait until it has STOPPED")
     p.add_argument("pipeline_id", metavar="ID", type=_identifier)
@@ -327,7 +359,7 @@ class _Stdout:
         if self._stream is None:
             raise self._failed(None)
         try:
-            return self._stream.write(text)
+            return write_escaped(self._stream, text)
         except (OSError, ValueError) as error:  # ValueError: a stream closed from Python
             raise self._failed(error) from None
 
@@ -393,9 +425,8 @@ def main(
         args = parser.parse_args(argv)
         if args.json and args.quiet:
             parser.error("--json and --quiet do not go together")
-    except _ParserError as error:
+    except UsageError as error:
         out = Output(JSON if _wants_json(argv) else QUIET, out_stream, stderr)  # type: ignore[arg-type]
-        stderr.write(error.usage)
         return _report(out, USAGE, str(error), [])
     except SystemExit as done:  # --help or --version, printed
         return done.code if isinstance(done.code, int) else USAGE
@@ -414,11 +445,11 @@ def main(
     try:
         return int(args.run(context) or 0)
     except (Exception, KeyboardInterrupt) as error:
-        code, text = describe(error, getattr(args, "pipeline_id", None))
+        code, text = describe(error, _subject(args))
         if args.debug:
             trace = "".join(traceback.format_exception(type(error), error, error.__traceback__))
             stderr.write(scrub(trace, context.secrets))
-        return _report(out, code, text, context.secrets)
+        return _report(out, code, text, context.secrets, document=not getattr(error, "documented", False))
     finally:
         context.close()
         if handler is not None:
@@ -426,10 +457,20 @@ def main(
             library.setLevel(level_before)
 
 
-def _report(out: Output, code: int, text: str, secrets: Sequence[str]) -> int:
-    """Print a failure: one line on standard error and, under --json, the error document."""
+def _subject(args: Any) -> Optional[str]:
+    """The pipeline a failure line names: the command's one pipeline id, if it has one."""
+    ids = getattr(args, "pipeline_ids", None)
+    if ids is not None:
+        return str(ids[0]) if len(ids) == 1 else None
+    return getattr(args, "pipeline_id", None)
+
+
+def _report(out: Output, code: int, text: str, secrets: Sequence[str], document: bool = True) -> int:
+    """Print a failure: one line on standard error and, under --json and unless ``document`` is false, the error
+    document."""
     text = scrub(text, secrets)
     out.error(text)
-    with contextlib.suppress(UsageError):  # standard output may be what failed
-        out.document(error_document(code, " ".join(text.split())))
+    if document:
+        with contextlib.suppress(UsageError):  # standard output may be what failed
+            out.document(error_document(code, " ".join(text.split())))
     return code

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import datetime
 import json
@@ -11,9 +12,9 @@ import threading
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
 from urllib.parse import quote
 
-from ._connect import ENV_PASSWORD, ENV_URL, client_options, connect, display_url, secrets_in
-from ._errors import Failure, UsageError
-from ._output import JSON, Output, WaitView, one_line, records_preview
+from ._connect import ENV_PASSWORD, ENV_URL, client_options, connect, deadline, display_url, secrets_in
+from ._errors import BAD_OUTCOME, TIMED_OUT, Failure, UsageError, describe, kind_of
+from ._output import JSON, Output, RunOutcome, WaitView, one_line, records_preview
 
 # Final states of a validation or preview other than the one waited for; the wait ends on them at once.
 _PREVIEW_FAILURES = ("INVALID", "RUN_ERROR", "STOPPED")
@@ -84,11 +85,14 @@ def _cancel_on_interrupt(cancel: threading.Event) -> Iterator[None]:
 def run_wait(
     ctx: Context, command: Any, subject: str, metrics: Optional[Callable[[], Any]] = None, **options: Any
 ) -> Tuple[WaitView, Dict[str, Any]]:
-    """Wait on ``command`` with the run's time-out and interval, showing progress; return the view and record."""
+    """Wait on ``command`` with the run's time-out and interval, showing progress; return the view and record.
+
+    The wait's requests end by its time-out too, so an engine that stops answering cannot hold it longer.
+    """
     cancel = threading.Event()
     view = ctx.out.waiting(subject, metrics)
     try:
-        with view, _cancel_on_interrupt(cancel):
+        with view, _cancel_on_interrupt(cancel), deadline(ctx.client, _wait_limit(ctx)):
             record = command.wait(
                 timeout_sec=ctx.args.timeout,
                 poll_interval=ctx.args.interval,
@@ -103,6 +107,11 @@ def run_wait(
             ) from error
         raise
     return view, record
+
+
+def _wait_limit(ctx: Context) -> float:
+    """The seconds the command waits: --timeout, or its wait's default."""
+    return float(ctx.args.timeout if ctx.args.timeout is not None else ctx.args.wait_timeout)
 
 
 def _pipeline_metrics(ctx: Context, pipeline_id: str) -> Callable[[], Any]:
@@ -173,17 +182,138 @@ def cmd_status(ctx: Context) -> int:
     return 0
 
 
+def _pipeline_ids(ctx: Context) -> List[str]:
+    """The command's pipeline ids; one given twice is a usage error (its run would be started or read twice)."""
+    ids: List[str] = list(ctx.args.pipeline_ids)
+    for index, pid in enumerate(ids):
+        if pid in ids[:index]:
+            raise UsageError(f"pipeline {pid!r} is given twice")
+    if ctx.args.fail_fast and not getattr(ctx.args, "wait", True):
+        raise UsageError("--fail-fast applies to a wait: add --wait")
+    return ids
+
+
 def cmd_start(ctx: Context) -> int:
-    pid = ctx.args.pipeline_id
-    command = ctx.client.start_pipeline(pid, runtime_parameters=dict(ctx.args.param) or None)
-    return _run_record(ctx, pid, command, ctx.args.wait)
+    ids = _pipeline_ids(ctx)
+    parameters = dict(ctx.args.param) or None
+    if len(ids) == 1:
+        return _run_record(ctx, ids[0], ctx.client.start_pipeline(ids[0], runtime_parameters=parameters), ctx.args.wait)
+    commands: List[Any] = []
+    for pid in ids:
+        try:
+            commands.append(ctx.client.start_pipeline(pid, runtime_parameters=parameters))
+        except Exception as error:
+            if not commands:
+                raise
+            # The runs started before it go on; the line says which they are.
+            code, text = _named(pid, error)
+            started = ", ".join(ids[: len(commands)])
+            raise Failure(code, f"{text}; started before it, and going on on the engine: {started}") from error
+    if not ctx.args.wait:
+        for pid, command in zip(ids, commands):
+            _run_record(ctx, pid, command, False)
+        return 0
+    return _wait_all(ctx, ids, commands)
 
 
 def cmd_wait(ctx: Context) -> int:
-    """Re-attach to a run already going: its status read is the start of the same wait as ``start --wait``."""
-    pid = ctx.args.pipeline_id
+    """Re-attach to runs already going: each status read is the start of the same wait as ``start --wait``."""
+    ids = _pipeline_ids(ctx)
     until = tuple(ctx.args.until) if ctx.args.until else "FINISHED"
-    return _run_record(ctx, pid, ctx.client.get_pipeline_status(pid), True, until=until)
+    with deadline(ctx.client, _wait_limit(ctx)):
+        if len(ids) == 1:
+            return _run_record(ctx, ids[0], ctx.client.get_pipeline_status(ids[0]), True, until=until)
+        commands = []
+        for pid in ids:
+            try:
+                commands.append(ctx.client.get_pipeline_status(pid))
+            except Exception as error:
+                raise Failure(*_named(pid, error)) from error
+        return _wait_all(ctx, ids, commands, until=until)
+
+
+def _wait_all(ctx: Context, ids: List[str], commands: List[Any], **options: Any) -> int:
+    """Wait for several runs at once, showing each; the exit code is the worst outcome's (see _worst)."""
+    from .. import velm_api
+    from ._app import scrub
+
+    cancel = threading.Event()
+    until = options.get("until", "FINISHED")
+    final = {
+        "FINISHED",
+        "STOPPED",
+        *velm_api.PipelineCommand.ERROR_STATUSES,
+        *([until] if isinstance(until, str) else until),
+    }
+    view = ctx.out.waiting_all(ids, [_pipeline_metrics(ctx, pid) for pid in ids], final)
+    try:
+        with view, _cancel_on_interrupt(cancel), deadline(ctx.client, _wait_limit(ctx)):
+            ended: List[Any] = velm_api.wait_all(
+                commands,
+                timeout_sec=ctx.args.timeout,
+                poll_interval=ctx.args.interval,
+                on_progress=view.on_progress,
+                cancel=cancel,
+                fail_fast=ctx.args.fail_fast,
+                **options,
+            )
+    except velm_api.WaitAllError as error:
+        ended = error.outcomes
+    except Exception as error:
+        if cancel.is_set():
+            raise Failure(
+                Failure.INTERRUPTED,
+                f"interrupted: stopped waiting for {len(ids)} runs; the engine carries on with them",
+            ) from error
+        raise
+    outcomes = [_outcome(pid, run.elapsed, value) for pid, run, value in zip(ids, view.views, ended)]
+    code = _worst([outcome.code for outcome in outcomes])
+    counted = collections.Counter(
+        "going" if outcome.code is None else "finished" if outcome.code == 0 else kind_of(outcome.code)
+        for outcome in outcomes
+    )
+    summary = f"{len(ids)} runs: " + ", ".join(f"{number} {kind.replace('-', ' ')}" for kind, number in counted.items())
+    failures = [outcome.line for outcome in outcomes if outcome.code]
+    error_line = None
+    if code:
+        error_line = scrub(
+            f"{len(failures)} of {len(ids)} runs did not reach their target status: " + "; ".join(failures), ctx.secrets
+        )
+    view.finish(outcomes, code, summary, error_line)
+    if error_line is None:
+        return 0
+    raise Failure(code, error_line, documented=True)
+
+
+def _outcome(pid: str, elapsed: Optional[float], value: Any) -> RunOutcome:
+    """How the run of ``pid`` ended: its final record, the exception its wait raised, or None (still going)."""
+    if value is None:
+        return RunOutcome(None, f"{pid}: still going when the wait ended (--fail-fast)", None)
+    if isinstance(value, dict):
+        seconds = "-" if elapsed is None else f"{max(elapsed, 0.0):.1f} s"
+        return RunOutcome(0, f"{pid}: {value.get('status')} after {seconds}", value)
+    code, text = _named(pid, value)
+    record = value.response if isinstance(getattr(value, "response", None), dict) else None
+    return RunOutcome(code, text, record)
+
+
+def _named(pid: str, error: BaseException) -> Tuple[int, str]:
+    """The exit code and line of a failure about the run of ``pid``, the line starting with its id."""
+    code, text = describe(error, pid)
+    return code, text if text.startswith(f"{pid}: ") else f"{pid}: {text}"
+
+
+def _worst(codes: List[Optional[int]]) -> int:
+    """The exit code of a wait on several runs: 1 if a run failed; else the code of a run whose status could not
+    be read (the engine refused, could not be reached, ...); else 3 if a run was still going at --timeout; else
+    0. Runs still going after --fail-fast do not count."""
+    known = [code for code in codes if code is not None]
+    if BAD_OUTCOME in known:
+        return BAD_OUTCOME
+    for code in known:
+        if code not in (0, TIMED_OUT):
+            return code
+    return TIMED_OUT if TIMED_OUT in known else 0
 
 
 def cmd_stop(ctx: Context) -> int:
@@ -293,8 +423,10 @@ def cmd_export(ctx: Context) -> int:
             raise UsageError("give a pipeline id or --all, not both")
         if args.output is None:
             raise UsageError("--all needs -o DIR, the folder to write one file per pipeline into")
-        if not os.path.isdir(args.output):
-            raise UsageError(f"{args.output!r} is not a folder")
+        try:
+            os.makedirs(args.output, exist_ok=True)  # as `mkdir -p` would
+        except OSError as error:
+            raise UsageError(f"cannot make the folder {args.output!r}: {error.strerror or error}") from None
         listing = _body(ctx.client.get_all_pipeline_configuration_info().response, [])
         for info in listing:
             pid = info.get("pipelineId") or info.get("name")

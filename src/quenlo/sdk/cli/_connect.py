@@ -2,18 +2,18 @@
 
 from __future__ import annotations
 
+import contextlib
 import getpass
 import math
 import os
 import re
 import sys
-from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
+import time
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple, Union
 from urllib.parse import quote, urlsplit
 
-import requests
-
 from ..constants import ENGINE_AUTHENTICATION_METHOD_FORM
-from ._errors import Failure, UsageError, refusal
+from ._errors import Failure, UsageError, describe
 
 ENV_URL = "VELM_URL"
 ENV_USER = "VELM_USER"
@@ -32,9 +32,15 @@ def seconds(text: str) -> float:
     return value
 
 
-def http_timeout(text: str) -> Union[float, Tuple[float, float]]:
-    """``--timeout-http``: seconds, or ``CONNECT,READ`` seconds."""
+# The time-out of each HTTP request when --timeout-http is not given: no command hangs on a silent engine.
+DEFAULT_HTTP_TIMEOUT = 30.0
+
+
+def http_timeout(text: str) -> Union[None, float, Tuple[float, float]]:
+    """``--timeout-http``: seconds, or ``CONNECT,READ`` seconds; ``0`` is no time-out at all."""
     parts = text.split(",")
+    if len(parts) == 1 and float(text) == 0:
+        return None
     if len(parts) > 2:
         raise ValueError(text)
     values = tuple(seconds(part) for part in parts)
@@ -143,8 +149,7 @@ def client_options(args: Any, environ: Mapping[str, str]) -> Tuple[str, Dict[str
         if not os.path.exists(args.ca_bundle):
             raise UsageError(f"the CA bundle {args.ca_bundle!r} does not exist")
         options["session_attributes"] = {"verify": args.ca_bundle}
-    if args.timeout_http is not None:
-        options["timeout"] = args.timeout_http
+    options["timeout"] = args.timeout_http
     if args.retries is not None:
         options["retries"] = args.retries
     if args.probe_timeout is not None:
@@ -157,15 +162,81 @@ def client_options(args: Any, environ: Mapping[str, str]) -> Tuple[str, Dict[str
     return url, options
 
 
-def connect(url: str, options: Dict[str, Any]) -> Any:
-    """An ``ApiClient`` connected to ``url``; a probe that gives up is reported as a refusal or as unreachable."""
+# What is left of a deadline when it has passed: the last try of a probe gets this long to be answered.
+_LAST_TRY_SECONDS = 0.5
+
+
+def _client_class() -> Any:
+    """``ApiClient`` whose requests end by the deadline of what the command waits for (see :func:`deadline`)."""
+    global _Client
+    if _Client is not None:
+        return _Client
     from .. import velm_api
 
+    class Client(velm_api.ApiClient):
+        """Reads of ``timeout`` (the client's time-out of each request) are cut to what is left of
+        ``velm_deadline``, a ``time.monotonic()`` instant or None: a wait or a probe given S seconds ends near
+        S seconds, even when the engine accepts a request and never answers it."""
+
+        def __init__(self, url: str, *, velm_deadline: Optional[float] = None, **options: Any) -> None:
+            self.velm_deadline = velm_deadline  # the probe, inside the constructor, reads it
+            super().__init__(url, **options)
+
+        @property
+        def timeout(self) -> Any:
+            timeout = self.__dict__.get("_velm_timeout")
+            if self.velm_deadline is None:
+                return timeout
+            left = max(self.velm_deadline - time.monotonic(), _LAST_TRY_SECONDS)
+            if isinstance(timeout, tuple):
+                return tuple(left if part is None else min(part, left) for part in timeout)
+            return left if timeout is None else min(timeout, left)
+
+        @timeout.setter
+        def timeout(self, value: Any) -> None:
+            self.__dict__["_velm_timeout"] = value
+
+    _Client = Client
+    return Client
+
+
+_Client: Any = None
+
+
+@contextlib.contextmanager
+def deadline(client: Any, seconds: Optional[float]) -> Iterator[None]:
+    """Within the block, every request of ``client`` ends within ``seconds`` from now (None: no limit), or by the
+    deadline of an enclosing block if that comes first; a retry's pause too (the transport's own deadline)."""
+    from .. import transport
+
+    previous = client.velm_deadline
+    with contextlib.ExitStack() as stack:
+        if seconds is not None:
+            ends = time.monotonic() + seconds
+            client.velm_deadline = ends if previous is None else min(previous, ends)
+            stack.enter_context(transport.deadline(seconds))
+        try:
+            yield
+        finally:
+            client.velm_deadline = previous
+
+
+def connect(url: str, options: Dict[str, Any]) -> Any:
+    """An ``ApiClient`` connected to ``url``; a probe that gives up is reported with the exit code of its last
+    failure, naming how long it tried. The probe's requests end by its own time-out."""
+    limit = options.get("probe_timeout_sec", 60)
     try:
-        return velm_api.ApiClient(url, **options)
+        client = _client_class()(url, velm_deadline=time.monotonic() + limit, **options)
     except TimeoutError as error:
         cause = error.__cause__
-        if isinstance(cause, requests.HTTPError):
-            # The engine kept answering with a failure (a wrong password, a wrong base path): report that answer.
-            raise Failure(Failure.REFUSED, refusal(cause)) from error
-        raise Failure(Failure.UNREACHABLE, f"the engine at {display_url(url)} did not become ready: {error}") from error
+        if isinstance(cause, KeyError):
+            code, text = Failure.NOT_ENGINE, "the information record has no version: is --url the engine's?"
+        elif cause is not None:
+            code, text = describe(cause)
+        else:
+            code, text = Failure.UNREACHABLE, "no answer"
+        raise Failure(
+            code, f"the engine at {display_url(url)} did not become ready within {limit:g} s: {text}"
+        ) from error
+    client.velm_deadline = None
+    return client

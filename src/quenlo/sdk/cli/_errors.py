@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import json
 import re
-from typing import Any, Dict, NamedTuple, Optional, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import requests
 
-from ..exceptions import redact_url
+from ..exceptions import redact_url, tls_failure_reason
 
 
 class ExitCode(NamedTuple):
@@ -34,13 +35,31 @@ EXIT_CODES = (
         "a usage error: a malformed option or value, a missing setting, a file that cannot be read or written "
         "(standard output included)",
     ),
-    ExitCode(3, "timed-out", "timed out: the wait's --timeout, or an HTTP read's --timeout-http"),
+    ExitCode(
+        3,
+        "timed-out",
+        "timed out: the wait's --timeout, or an HTTP request's --timeout-http (an engine that accepts the "
+        "connection and then stays silent, or stops half-way through its answer)",
+    ),
     ExitCode(4, "refused", "the engine refused the request (its message follows on one line)"),
-    ExitCode(5, "unreachable", "the engine could not be reached (connection failed or connect time-out)"),
+    ExitCode(
+        5,
+        "unreachable",
+        "the engine could not be reached (connection failed, connect time-out, TLS certificate not trusted) or "
+        "was unavailable (502, 503 or 504 still answered after the probe and the retries): worth a retry later",
+    ),
+    ExitCode(
+        6,
+        "not-engine",
+        "the answer was not the engine's: a body that is not its JSON, such as a proxy's or a sign-in page (the "
+        "status, content type and start of the body follow); check --url",
+    ),
     ExitCode(70, "unexpected", "an unexpected failure (--debug shows the traceback)"),
     ExitCode(130, "interrupted", "interrupted: Ctrl-C stops waiting, and the work goes on on the engine"),
 )
-DONE, BAD_OUTCOME, USAGE, TIMED_OUT, REFUSED, UNREACHABLE, UNEXPECTED, INTERRUPTED = (e.code for e in EXIT_CODES)
+DONE, BAD_OUTCOME, USAGE, TIMED_OUT, REFUSED, UNREACHABLE, NOT_ENGINE, UNEXPECTED, INTERRUPTED = (
+    e.code for e in EXIT_CODES
+)
 _KIND = {e.code: e.kind for e in EXIT_CODES}
 
 
@@ -48,9 +67,9 @@ def exit_codes_help(width: int = 80) -> str:
     """The exit codes as the epilog of ``velm --help`` shows them."""
     import textwrap
 
-    lines = ["exit codes:"]
+    lines = ["exit codes (and the kind the --json error document names):"]
     for entry in EXIT_CODES:
-        wrapped = textwrap.wrap(entry.meaning, width=width - 7)
+        wrapped = textwrap.wrap(f"{entry.kind}: {entry.meaning}", width=width - 7)
         lines.append(f"  {entry.code:<4} {wrapped[0]}")
         lines.extend(f"       {line}" for line in wrapped[1:])
     return "\n".join(lines) + "\n"
@@ -58,7 +77,12 @@ def exit_codes_help(width: int = 80) -> str:
 
 def error_document(code: int, message: str) -> Dict[str, Any]:
     """What ``--json`` prints for any failure, usage errors included: ``{"error", "exitCode", "kind"}``."""
-    return {"error": message, "exitCode": code, "kind": _KIND.get(code, "unexpected")}
+    return {"error": message, "exitCode": code, "kind": kind_of(code)}
+
+
+def kind_of(code: int) -> str:
+    """The ``kind`` that names exit code ``code`` in the error document."""
+    return _KIND.get(code, "unexpected")
 
 
 class Failure(Exception):
@@ -68,11 +92,15 @@ class Failure(Exception):
     TIMED_OUT = TIMED_OUT
     REFUSED = REFUSED
     UNREACHABLE = UNREACHABLE
+    NOT_ENGINE = NOT_ENGINE
     INTERRUPTED = INTERRUPTED
 
-    def __init__(self, code: int, message: str) -> None:
+    def __init__(self, code: int, message: str, documented: bool = False) -> None:
         super().__init__(message)
         self.code = code
+        # The --json output already holds the error document's fields (a wait on several runs prints them in
+        # its result record), so none is added.
+        self.documented = documented
 
 
 class UsageError(Exception):
@@ -81,6 +109,96 @@ class UsageError(Exception):
 
 # requests buries the socket's own words ("Connection refused") deep in its message.
 _SOCKET_REASON = re.compile(r"\[Errno -?\d+\] ([^'\")\]]+)")
+# The connection pool's own words, which say nothing to a user: "HTTPConnectionPool(host=..., port=...): ".
+_POOL_TEXT = re.compile(r"HTTPS?Connection(?:Pool)?\([^)]*\):?\s*")
+
+# Statuses that say the engine cannot serve now (a proxy in front of it, or the engine itself): worth a retry.
+UNAVAILABLE_STATUSES = (502, 503, 504)
+# How much of an answer that is not the engine's the line quotes.
+_BODY_START = 80
+
+
+def _causes(error: BaseException) -> List[BaseException]:
+    """``error`` and everything it wraps, outermost first: requests and urllib3 nest the socket's or TLS's own
+    error in their arguments, in ``reason`` and in the exception chain."""
+    found: List[BaseException] = []
+    pending: List[Any] = [error]
+    while pending:
+        item = pending.pop(0)
+        if not isinstance(item, BaseException) or any(item is seen for seen in found):
+            continue
+        found.append(item)
+        pending.extend([*item.args, getattr(item, "reason", None), item.__cause__, item.__context__])
+    return found
+
+
+def _no_answer(error: BaseException) -> str:
+    """Why no answer came, in the words of the socket or of TLS, without the connection pool's text."""
+    tls = tls_failure_reason(error) if isinstance(error, requests.exceptions.SSLError) else None
+    if tls is not None and tls.startswith("certificate verify failed"):
+        return (
+            f"its TLS certificate was not trusted: {tls} "
+            "(--ca-bundle FILE names the CA to trust, --insecure skips the check)"
+        )
+    if tls is not None:
+        return f"the TLS handshake failed: {tls}"
+    match = _SOCKET_REASON.search(str(error))
+    if match:
+        return match.group(1).strip()
+    if isinstance(error, requests.ConnectTimeout):
+        return "no connection within the time-out (--timeout-http)"
+    if isinstance(error, requests.exceptions.ChunkedEncodingError):
+        return "the connection broke off in the middle of the answer"
+    # The innermost error that is not the HTTP stack's own wrapping (http.client's "Remote end closed ...").
+    for cause in reversed(_causes(error)):
+        if not type(cause).__module__.startswith(("requests", "urllib3")):
+            text = _POOL_TEXT.sub("", str(cause)).strip()
+            return text or type(cause).__name__
+    return type(error).__name__
+
+
+def _timed_out(error: BaseException) -> bool:
+    """A request that ran out of time after it reached the engine (a body that stalls after its headers included,
+    which the transport raises as a read time-out); a connect time-out is not: the engine was not reached."""
+    return isinstance(error, requests.Timeout) and not isinstance(error, requests.ConnectTimeout)
+
+
+def _request_text(error: Any) -> str:
+    """`` GET <url>`` of the request ``error`` concerns (credentials hidden), or nothing when unknown."""
+    response = getattr(error, "response", None)
+    method = getattr(error, "method", None) or getattr(getattr(response, "request", None), "method", None)
+    url = getattr(error, "url", None) or getattr(getattr(response, "request", None), "url", None)
+    url = url or getattr(response, "url", None)
+    return f" {method} {redact_url(url)}" if method and url else ""
+
+
+def what_came_back(response: Any) -> str:
+    """``200 OK, text/html, body '<html>...'``: the status, content type and start of an answer's body."""
+    status = f"{response.status_code} {getattr(response, 'reason', None) or ''}".rstrip()
+    content_type = response.headers.get("Content-Type") or "no content type"
+    try:
+        content = response.content or b""
+    except Exception:  # noqa: BLE001 - a body that cannot be read must not hide what else came back
+        content = b""
+    start = " ".join(content[: _BODY_START * 4].decode("utf-8", "replace").split())
+    if len(start) > _BODY_START:
+        start = start[:_BODY_START] + "..."
+    return f"{status}, {content_type}, " + (f"body {redact_url(start)!r}" if start else "no body")
+
+
+def _is_engine_json(response: Any) -> bool:
+    """Whether a failure answer's body is the engine's (JSON) or empty, rather than someone else's page."""
+    try:
+        content = response.content
+    except Exception:  # noqa: BLE001
+        return False
+    if not content or not content.strip():
+        return True
+    try:
+        json.loads(content)
+    except (ValueError, RecursionError):
+        return False
+    return True
 
 
 def refusal(error: requests.HTTPError) -> str:
@@ -88,18 +206,31 @@ def refusal(error: requests.HTTPError) -> str:
     response = error.response
     status = getattr(error, "status_code", None) or (response.status_code if response is not None else None)
     reason = getattr(response, "reason", None) or ""
-    method = getattr(error, "method", None) or getattr(getattr(response, "request", None), "method", None)
-    url = getattr(error, "url", None) or getattr(response, "url", None)
-    text = "the engine refused"
-    if method and url:
-        text += f" {method} {redact_url(url)}"
+    text = "the engine refused" + _request_text(error)
     text += f": {status} {reason}".rstrip() if status else ""
     engine_message = getattr(error, "engine_message", None)
     if engine_message:
         text += f": {engine_message}"
     elif not status:
-        text += f": {error}"
+        text += f": {_POOL_TEXT.sub('', str(error))}"
     return text
+
+
+def _http_failure(error: requests.HTTPError) -> Tuple[int, str]:
+    response = error.response
+    status = response.status_code if response is not None else getattr(error, "status_code", None)
+    if status in UNAVAILABLE_STATUSES:
+        engine_message = getattr(error, "engine_message", None)
+        if response is not None and not engine_message:
+            return UNREACHABLE, f"the engine is unavailable:{_request_text(error)} answered {what_came_back(response)}"
+        return UNREACHABLE, "the engine is unavailable: " + refusal(error)[len("the engine refused ") :]
+    if response is not None and not _is_engine_json(response):
+        return NOT_ENGINE, _not_engine(error, response)
+    return REFUSED, refusal(error)
+
+
+def _not_engine(error: Any, response: Any) -> str:
+    return f"the answer to{_request_text(error)} is not the engine's: {what_came_back(response)} (is --url right?)"
 
 
 def _status_of(error: Any) -> Optional[str]:
@@ -111,14 +242,6 @@ def _status_of(error: Any) -> Optional[str]:
 
 # Errors requests raises for a URL it cannot use; each is also a ValueError.
 _BAD_URL = (requests.exceptions.InvalidURL, requests.exceptions.MissingSchema, requests.exceptions.InvalidSchema)
-
-
-def _read_timed_out(error: requests.ConnectionError) -> bool:
-    """A read that ran out of time on its last retry, which requests raises as a connection error."""
-    from urllib3.exceptions import ReadTimeoutError
-
-    reason = getattr(error.args[0] if error.args else None, "reason", None)
-    return isinstance(reason, ReadTimeoutError)
 
 
 def describe(error: BaseException, subject: Optional[str] = None) -> Tuple[int, str]:
@@ -135,21 +258,24 @@ def describe(error: BaseException, subject: Optional[str] = None) -> Tuple[int, 
     if isinstance(error, _BAD_URL):
         # requests quotes the URL as given, credentials and all, and without a scheme no redaction finds them.
         return USAGE, f"the engine URL is not usable ({type(error).__name__}): give it as http(s)://HOST[:PORT][/PATH]"
-    if isinstance(error, requests.ConnectionError) and not _read_timed_out(error):
-        # Checked before Timeout: a connect time-out is a kind of both, and the engine was not reached.
-        match = _SOCKET_REASON.search(str(error))
-        if match:
-            reason = match.group(1).strip()
-        elif isinstance(error, requests.ConnectTimeout):
-            reason = "no connection within the time-out (--timeout-http)"
-        else:
-            reason = type(error).__name__
-        url = getattr(error.request, "url", None) if error.request is not None else None
-        return UNREACHABLE, f"cannot reach the engine{' at ' + redact_url(url) if url else ''}: {reason}"
-    if isinstance(error, (requests.Timeout, requests.ConnectionError)):
-        return TIMED_OUT, "the engine did not answer in time (--timeout-http)"
+    if isinstance(error, requests.JSONDecodeError):
+        response = getattr(error, "response", None)
+        if response is not None:
+            return NOT_ENGINE, _not_engine(error, response)
+        return NOT_ENGINE, f"an answer is not the engine's JSON: {redact_url(error)}"
+    if _timed_out(error):
+        return TIMED_OUT, "the engine did not answer in time (--timeout-http, or what was left of the wait's time-out)"
+    if isinstance(error, (requests.ConnectionError, requests.exceptions.ChunkedEncodingError)):
+        # A connect time-out is a kind of both ConnectionError and Timeout: the engine was not reached.
+        request = getattr(error, "request", None)
+        url = getattr(request, "url", None)
+        return UNREACHABLE, f"cannot reach the engine{' at ' + redact_url(url) if url else ''}: {_no_answer(error)}"
+    if isinstance(error, requests.exceptions.RetryError):
+        return UNREACHABLE, f"the engine is unavailable: still failing after the retries ({_no_answer(error)})"
+    if isinstance(error, requests.exceptions.TooManyRedirects):
+        return NOT_ENGINE, "the answer is not the engine's: redirected again and again (is --url right?)"
     if isinstance(error, requests.HTTPError):
-        return REFUSED, refusal(error)
+        return _http_failure(error)
     if isinstance(error, velm_api.StatusError):
         status = _status_of(error)
         message = getattr(error, "message", None)
@@ -158,4 +284,5 @@ def describe(error: BaseException, subject: Optional[str] = None) -> Tuple[int, 
     if isinstance(error, TimeoutError):
         last = getattr(error, "last_status", None)
         return TIMED_OUT, f"{where}{error}" + (f" (last status {last})" if last else "")
-    return UNEXPECTED, f"unexpected {type(error).__name__}: {error} (--debug shows the traceback)"
+    text = _POOL_TEXT.sub("", redact_url(error))
+    return UNEXPECTED, f"unexpected {type(error).__name__}: {text} (--debug shows the traceback)"

@@ -10,7 +10,9 @@ from __future__ import annotations
 import json
 import sys
 import time
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, TextIO, Tuple
+
+from ._errors import kind_of
 
 LIVE, PLAIN, JSON, QUIET = "live", "plain", "json", "quiet"
 
@@ -58,6 +60,16 @@ def describe_counters(counts: Optional[Mapping[str, int]]) -> str:
 def one_line(text: Any) -> str:
     """Text folded onto one line, for error lines a CI log shows whole."""
     return " ".join(str(text).split())
+
+
+def write_escaped(stream: Any, text: str) -> int:
+    """Write ``text`` to ``stream``; characters its encoding cannot take (half a surrogate pair from an engine's
+    message, or anything outside an ASCII terminal's range) are written as backslash escapes."""
+    try:
+        return int(stream.write(text))
+    except UnicodeEncodeError:
+        encoding = getattr(stream, "encoding", None) or "utf-8"
+        return int(stream.write(text.encode(encoding, "backslashreplace").decode(encoding)))
 
 
 def _cell(value: Any) -> str:
@@ -108,7 +120,7 @@ class Output:
 
     def error(self, text: str) -> None:
         """An error line on standard error, in every mode."""
-        self.stderr.write(f"velm: {one_line(text)}\n")
+        write_escaped(self.stderr, f"velm: {one_line(text)}\n")
         self.stderr.flush()
 
     def raw(self, text: str) -> None:
@@ -173,6 +185,14 @@ class Output:
         """The display of one wait on ``subject``; ``metrics`` reads the run's metrics record, if it has one."""
         return WaitView(self, subject, metrics)
 
+    def waiting_all(
+        self, subjects: Sequence[str], metrics: Sequence[Optional[Callable[[], Any]]], final: Iterable[str]
+    ) -> "RunsView":
+        """The display of a wait on several runs, one :class:`WaitView` each; a run whose status is one of
+        ``final`` has ended, and its line stands still."""
+        views = [WaitView(self, subject, read) for subject, read in zip(subjects, metrics)]
+        return RunsView(self, views, final)
+
 
 class WaitView:
     """Shows a wait's progress events: a live line, one line per status change, or JSON events.
@@ -188,11 +208,13 @@ class WaitView:
         self.elapsed: Optional[float] = None
         self.remaining: Optional[float] = None
         self.polls = 0
+        self.record: Any = None  # the last status record read
         self.counts: Optional[Dict[str, int]] = None
         self._printed: Optional[str] = None
         self._seen_at = time.monotonic()
         self._started_at = time.monotonic()
         self._live: Any = None
+        self.ended = False  # the run is over (set by a RunsView, whose wait goes on for other runs)
 
     def __enter__(self) -> "WaitView":
         if self.out.mode == LIVE:
@@ -224,6 +246,7 @@ class WaitView:
         self.elapsed = event.elapsed
         self.remaining = event.remaining
         self.polls = event.polls
+        self.record = event.record
         self._seen_at = time.monotonic()
         mode = self.out.mode
         if mode in (LIVE, JSON):
@@ -248,9 +271,20 @@ class WaitView:
             self._live.refresh()
 
     def finish(self, status: Optional[str], record: Any) -> None:
-        """Print the outcome: a final line naming ``status``, or the final record as the last JSON line."""
-        if self.out.mode == JSON:
-            self.out.document(record)
+        """Print the outcome: a final line naming ``status``, or under --json the result record, the last line:
+        ``{"event": "result", "subject", "status", "elapsed", "polls", "record"}`` and ``counters`` for runs."""
+        if self.out.mode == JSON:  # the counters as the last progress event read them
+            doc: Dict[str, Any] = {
+                "event": "result",
+                "subject": self.subject,
+                "status": status,
+                "elapsed": self.elapsed,
+                "polls": self.polls,
+                "record": record,
+            }
+            if self.counts is not None:
+                doc["counters"] = self.counts
+            self.out.document(doc)
             return
         if self.out.mode == QUIET:
             return
@@ -271,9 +305,10 @@ class WaitView:
         from rich.table import Table
         from rich.text import Text
 
-        since = time.monotonic() - self._seen_at
+        # The clock runs on between polls, and stands still once the run has ended.
+        since = 0.0 if self.ended else time.monotonic() - self._seen_at
         elapsed = (self.elapsed + since) if self.elapsed is not None else time.monotonic() - self._started_at
-        remaining = None if self.remaining is None else self.remaining - since
+        remaining = None if self.remaining is None or self.ended else self.remaining - since
         line = Text()
         line.append(self.subject, style="bold")
         line.append("  ")
@@ -294,8 +329,107 @@ class WaitView:
         if self.counts:
             line.append("  " + describe_counters(self.counts))
         grid = Table.grid(padding=(0, 1))
-        grid.add_row(Spinner("dots"), line)
+        grid.add_row(Text("•") if self.ended else Spinner("dots"), line)
         return grid
+
+
+class RunOutcome(NamedTuple):
+    """How one run of a wait on several ended: ``code`` is its exit code (None: still going when the wait ended),
+    ``line`` what is printed for it, ``record`` its last status record (None when none is known)."""
+
+    code: Optional[int]
+    line: str
+    record: Any
+
+
+class RunsView:
+    """Shows a wait on several runs: one live line per run on a terminal, one line per status change naming the
+    run in a pipe, JSON progress events naming their run; then one line per run and a summary line, or under
+    --json one result record naming every run's outcome.
+
+    Use as a context manager around the wait and pass :meth:`on_progress` as its ``on_progress``.
+    """
+
+    def __init__(self, out: Output, views: List[WaitView], final: Iterable[str]) -> None:
+        self.out = out
+        self.views = views
+        self._final = frozenset(final)
+        self._live: Any = None
+
+    def __enter__(self) -> "RunsView":
+        if self.out.mode == LIVE:
+            from rich.live import Live
+
+            self._live = Live(self, console=self.out.console, refresh_per_second=8, transient=True)
+            self._live.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._live is not None:
+            self._live.stop()
+            self._live = None
+
+    def on_progress(self, place: int, event: Any) -> None:
+        """wait_all's ``on_progress`` callback."""
+        view = self.views[place]
+        # Marked first: the display redraws from another thread while on_progress reads the run's counters.
+        view.ended = event.status in self._final
+        view.on_progress(event)
+        if self._live is not None:
+            self._live.refresh()
+
+    def finish(self, outcomes: Sequence[RunOutcome], code: int, summary: str, error: Optional[str]) -> None:
+        """Print how each run ended and the summary; under --json, the result record with ``code`` and, when
+        the wait failed, ``error`` (so it is also the error document)."""
+        mode = self.out.mode
+        if mode == QUIET:
+            return
+        for view in self.views:
+            view.read_counts()
+        if mode == JSON:
+            runs = []
+            for view, outcome in zip(self.views, outcomes):
+                run: Dict[str, Any] = {
+                    "subject": view.subject,
+                    "outcome": "going" if outcome.code is None else kind_of(outcome.code),
+                    "exitCode": outcome.code,
+                    "status": view.status,
+                    "elapsed": view.elapsed,
+                    "polls": view.polls,
+                    "record": outcome.record if outcome.record is not None else view.record,
+                }
+                if outcome.code:
+                    run["error"] = outcome.line
+                if view.counts is not None:
+                    run["counters"] = view.counts
+                runs.append(run)
+            doc: Dict[str, Any] = {"event": "result", "exitCode": code, "kind": kind_of(code), "runs": runs}
+            if error is not None:
+                doc["error"] = one_line(error)
+            self.out.document(doc)
+            return
+        for view, outcome in zip(self.views, outcomes):
+            line = outcome.line
+            if view.counts:
+                line += f" ({describe_counters(view.counts)})"
+            if mode == LIVE:
+                mark, style = (
+                    ("✔", "green")
+                    if outcome.code == 0
+                    else ("…", "yellow")
+                    if outcome.code in (None, 3)
+                    else ("✘", "red")
+                )
+                self.out.console.print(f"{mark} {line}", style=style, markup=False)
+            else:
+                self.out.message(line)
+        self.out.message(summary, style="bold")
+
+    # rich calls this on every refresh: one line per run.
+    def __rich__(self) -> Any:
+        from rich.console import Group
+
+        return Group(*(view.__rich__() for view in self.views))
 
 
 def records_preview(records: Sequence[Any]) -> List[Dict[str, Any]]:
