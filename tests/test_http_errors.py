@@ -181,15 +181,15 @@ class TestJsonIsReadInItsCharset:
         assert raised.value.engine_message == "déjà là"
 
     @pytest.mark.parametrize(
-        ("body", "complaint"),
+        ("body", "complaint", "position"),
         [
-            ('{"s": "café"}'.encode("latin-1"), "'utf-8' codec can't decode byte 0xe9"),
-            (CAFE.encode("utf-16"), "'utf-8' codec can't decode byte 0xff"),  # UTF-16 undeclared is not guessed
-            (b'{"n": ' + b"7" * 5000 + b"}", "4300 digits"),
+            ('{"s": "café"}'.encode("latin-1"), "'utf-8' codec can't decode byte 0xe9", 10),
+            (CAFE.encode("utf-16"), "'utf-8' codec can't decode byte 0xff", 0),  # UTF-16 undeclared is not guessed
+            (b'{"n": ' + b"7" * 5000 + b"}", "4300 digits", 0),
         ],
         ids=["latin-1 undeclared", "utf-16 undeclared", "5000 digits"],
     )
-    def test_a_body_that_does_not_decode_names_the_request(self, engine, body, complaint):
+    def test_a_body_that_does_not_decode_names_the_request(self, engine, body, complaint, position):
         if complaint == "4300 digits" and not hasattr(sys, "get_int_max_str_digits"):
             pytest.skip("this Python converts numbers of any length")
         client = velm_api.ApiClient(engine.url.replace("://", "://me:s3cret@"))
@@ -202,3 +202,4 @@ class TestJsonIsReadInItsCharset:
         assert "body '')" not in message  # the start of the body is quoted, what does not decode replaced
         assert (raised.value.method, raised.value.url) == ("GET", url) and "s3cret" not in message
         assert isinstance(raised.value, requests.JSONDecodeError) and raised.value.__context__ is None
+        assert raised.value.pos == position and f"(char {position})" in message  # where the bad byte is

@@ -55,6 +55,12 @@ class TestServing:
             assert engine.ca_bundle is None
             assert info(engine, verify=ca).status_code == 200
 
+    @pytest.mark.parametrize(("host", "url"), [("::1", "https://[::1]:"), ("localhost", "https://localhost:")])
+    def test_the_throwaway_certificate_and_the_url_name_the_loopback_host_served(self, host, url):
+        with EngineSimulator(host=host, tls=True) as engine:
+            assert engine.url.startswith(url)
+            assert info(engine, verify=engine.ca_bundle).json()["version"] == "5.6.0"
+
     def test_plain_http_to_the_https_port_gets_no_answer_and_the_engine_goes_on(self):
         with EngineSimulator(tls=True) as engine:
             with pytest.raises(requests.ConnectionError):

@@ -149,6 +149,18 @@ class TestExplicitWinsOverTheEnvironment:
         client.session.verify = pki.ca_file
         calls_succeed(client)
 
+    @pytest.mark.parametrize(("session", "one_request", "succeeds"), [("other", "ca", True), ("ca", "other", False)])
+    def test_a_verify_given_with_one_request_wins_for_that_request(self, serve, pki, session, one_request, succeeds):
+        files = {"ca": pki.ca_file, "other": pki.other_file}
+        client = velm_api.ApiClient(serve(), session_attributes={"verify": pki.ca_file})
+        client.session.verify = files[session]
+        info = f"{client.server_url}/rest/v1/system/info"
+        if succeeds:
+            assert client.session.get(info, verify=files[one_request]).json()["version"] == "5.6.0"
+        else:
+            with pytest.raises(requests.exceptions.SSLError):
+                client.session.get(info, verify=files[one_request])
+
     @pytest.mark.parametrize("attributes", [{}, {"verify": True}, {"verify": ""}])
     def test_nothing_set_keeps_requests_behaviour(self, serve, pki, monkeypatch, attributes):
         url = serve()
