@@ -173,6 +173,13 @@ class TestRetries:
         client._get("/v1/x")
         assert [c.args[0] for c in no_sleep.call_args_list] == [longest]
 
+    def test_without_retry_after_the_back_off_grows(self, engine, no_sleep):
+        client = velm_api.ApiClient(engine.url, timeout=30, retries=3)
+        engine.inject_fault("GET", "/v1/x", status=503, count=3)
+        engine.inject_fault("GET", "/v1/x", status=200)
+        client._get("/v1/x")
+        assert [c.args[0] for c in no_sleep.call_args_list] == [1, 2]  # none before the first retry
+
     def test_a_long_retry_after_ends_with_the_time_out_for_real(self, engine):
         client = velm_api.ApiClient(engine.url, timeout=0.3, retries=1)
         engine.inject_fault("GET", "/v1/x", status=503, headers={"Retry-After": "3600"}, count=2)

@@ -71,7 +71,9 @@ def _charset(response: Any) -> str:
     found = _CHARSET.search(content_type) if isinstance(content_type, str) else None
     try:
         codec = codecs.lookup(found.group(1)).name if found else "utf-8"
-    except LookupError:
+        # A codec that is not a text encoding ("base64", "rot13") is refused here; empty bytes are not enough.
+        b"\0\0\0\0".decode(codec, "replace")
+    except (LookupError, ValueError):  # ValueError: a codec that cannot replace what it cannot read ("idna")
         codec = "utf-8"
     return "utf-8-sig" if codec == "utf-8" else codec
 

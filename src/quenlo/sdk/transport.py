@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import json
+import os
 import time
 import urllib.request
 from contextvars import ContextVar
@@ -149,6 +150,16 @@ def _secrets(session: requests.Session, url: Any, proxies: Any) -> List[str]:
     return sorted(found, key=len, reverse=True)  # the longest first: one spelling may hold another
 
 
+def _credentials(auth: Any, secrets: List[str]) -> List[Any]:
+    """The usernames and passwords a request may encode: the session's and those of its URLs."""
+    found = (
+        list(auth) if isinstance(auth, tuple) else [getattr(auth, "username", None), getattr(auth, "password", None)]
+    )
+    for userinfo in secrets:
+        found.extend(unquote(part) for part in userinfo.split(":", 1))
+    return found
+
+
 def _texts(error: BaseException) -> Iterator[str]:
     """What a traceback or a log shows of ``error``: its text and repr, and those of its causes and contexts."""
     seen: set[int] = set()
@@ -182,8 +193,8 @@ def _header_refused(session: requests.Session, headers: Any) -> Optional[str]:
             requests.utils.check_header_validity((name, value))
         except requests.exceptions.InvalidHeader:
             return (
-                f"The header {name!r} cannot be sent: its value is not text, or holds a line end or leading white "
-                "space (the value is not shown)"
+                f"The header {name!r} cannot be sent: its name or value is not text, or holds a line end or leading "
+                "white space (the value is not shown)"
             )
     return None
 
@@ -199,13 +210,9 @@ def _without_secrets(
         refused = _header_refused(session, kwargs.get("headers"))
         if refused is not None:
             return type(error)(refused, response=response)
-    auth = session.auth
-    credentials = (
-        auth if isinstance(auth, tuple) else (getattr(auth, "username", None), getattr(auth, "password", None))
-    )
-    if isinstance(error, UnicodeEncodeError) and any(error.object == part for part in credentials):
-        return ValueError("The username or password holds a character that HTTP basic authentication cannot send")
     secrets = _secrets(session, url, kwargs.get("proxies"))
+    if isinstance(error, UnicodeEncodeError) and error.object in _credentials(session.auth, secrets):
+        return ValueError("The username or password holds a character that HTTP basic authentication cannot send")
     if all(_scrub(text, secrets) == text for text in _texts(error)):
         return None
     text = _scrub(str(error), secrets)
@@ -237,7 +244,8 @@ class EngineSession(requests.Session):
 
     def merge_environment_settings(self, url: Any, proxies: Any, stream: Any, verify: Any, cert: Any) -> Any:
         settings = super().merge_environment_settings(url, proxies, stream, verify, cert)
-        if verify is None and self.verify is not True and self.verify is not None:
+        # False, or a CA bundle: an empty path is no bundle, and does not turn verification off here.
+        if verify is None and (self.verify is False or (isinstance(self.verify, (str, os.PathLike)) and self.verify)):
             settings["verify"] = self.verify
         return settings
 
@@ -245,7 +253,10 @@ class EngineSession(requests.Session):
         try:
             return super().request(method, url, *args, **kwargs)
         except Exception as error:
-            clean = _without_secrets(error, self, url, kwargs)
+            try:
+                clean = _without_secrets(error, self, url, kwargs)
+            except Exception:  # noqa: BLE001 - an error that cannot even be read is raised as it came
+                clean = None
             if clean is None:
                 raise
         # Raised outside the handler, so that the original, which quotes the secret, is not its context.
