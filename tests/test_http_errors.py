@@ -185,12 +185,12 @@ class TestJsonIsReadInItsCharset:
         [
             ('{"s": "café"}'.encode("latin-1"), "'utf-8' codec can't decode byte 0xe9", 10),
             (CAFE.encode("utf-16"), "'utf-8' codec can't decode byte 0xff", 0),  # UTF-16 undeclared is not guessed
-            (b'{"n": ' + b"7" * 5000 + b"}", "4300 digits", 0),
+            (b'{"n": ' + b"7" * 5000 + b"}", "limit (4300", 0),
         ],
         ids=["latin-1 undeclared", "utf-16 undeclared", "5000 digits"],
     )
     def test_a_body_that_does_not_decode_names_the_request(self, engine, body, complaint, position):
-        if complaint == "4300 digits" and not hasattr(sys, "get_int_max_str_digits"):
+        if complaint == "limit (4300" and not hasattr(sys, "get_int_max_str_digits"):
             pytest.skip("this Python converts numbers of any length")
         client = velm_api.ApiClient(engine.url.replace("://", "://me:s3cret@"))
         engine.inject_fault("GET", "/v1/system/info", status=200, body=body)

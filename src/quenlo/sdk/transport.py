@@ -191,6 +191,10 @@ def _header_refused(session: requests.Session, headers: Any) -> Optional[str]:
     for name, value in merged.items():
         try:
             requests.utils.check_header_validity((name, value))
+            # Older requests let a value end in a line end through, for http.client to refuse quoting it.
+            ends = ("\r", "\n") if isinstance(value, str) else (b"\r", b"\n") if isinstance(value, bytes) else ()
+            if any(end in value for end in ends):
+                raise requests.exceptions.InvalidHeader(name)
         except requests.exceptions.InvalidHeader:
             return (
                 f"The header {name!r} cannot be sent: its name or value is not text, or holds a line end or leading "
@@ -206,10 +210,13 @@ def _without_secrets(
     none. requests quotes URLs (with their ``user:password@``) and header values in its errors, and a password
     that basic authentication cannot encode in the UnicodeEncodeError's repr."""
     response = getattr(error, "response", None)
-    if isinstance(error, requests.exceptions.InvalidHeader):
+    # http.client's own refusal of a header value ("Invalid header value b'...'") is a plain ValueError.
+    if isinstance(error, requests.exceptions.InvalidHeader) or (
+        type(error) is ValueError and str(error).startswith("Invalid header")
+    ):
         refused = _header_refused(session, kwargs.get("headers"))
         if refused is not None:
-            return type(error)(refused, response=response)
+            return requests.exceptions.InvalidHeader(refused, response=response)
     secrets = _secrets(session, url, kwargs.get("proxies"))
     if isinstance(error, UnicodeEncodeError) and error.object in _credentials(session.auth, secrets):
         return ValueError("The username or password holds a character that HTTP basic authentication cannot send")
