@@ -214,7 +214,9 @@ class TestRetries:
             velm_api.ApiClient(engine.url, retries=3, probe_timeout_sec=5)
         assert clock.now - 1_000_000.0 <= 5 and max(clock.sleeps) <= 5
 
-    @pytest.mark.parametrize("retry_after", ["-1", "soon", "1.5", "", "10 s"])
+    @pytest.mark.parametrize(
+        "retry_after", ["-1", "soon", "1.5", "", "10 s", "9" * 5000, "Mon, 01 Jan 99999999999 00:00:00 GMT"]
+    )
     def test_a_malformed_retry_after_is_ignored(self, engine, no_sleep, retry_after):
         client = velm_api.ApiClient(engine.url, retries=1)
         engine.clear_requests()

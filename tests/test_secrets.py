@@ -194,7 +194,9 @@ def test_errors_without_secrets_are_left_as_requests_raised_them(engine):
     assert raised.value.request is not None and raised.value.__context__ is not None
 
 
-@pytest.mark.parametrize("value", ["Bearer tok3n\n", "Bearer tok3n\r\nX-Evil: 1", " tok3n", b"tok3n\n", 3.5])
+@pytest.mark.parametrize(
+    "value", ["Bearer tok3n\n", "Bearer tok3n\r\nX-Evil: 1", " tok3n", b"tok3n\n", 3.5, "Bearer tok3n\u20ac"]
+)
 @pytest.mark.parametrize("when", ["constructor", "later"])
 def test_a_header_that_cannot_be_sent_is_named_without_its_value(engine, value, when):
     with pytest.raises(requests.exceptions.InvalidHeader) as raised:

@@ -61,13 +61,15 @@ class BoundedRetry(urllib3.util.Retry):
     of the wait or probe that made it. The pause (Retry-After, else the exponential back-off) is at most the
     back-off ceiling (``backoff_max``), the longest part of the request's time-out, and what is left of the
     enclosing :func:`deadline`. A Retry-After that is neither whole seconds nor an HTTP date ("-1", "soon",
-    "1.5") is ignored: the answer is retried after the back-off like any other.
+    "1.5"), or that cannot be converted (more digits than Python converts, a date past the calendar's end), is
+    ignored: the answer is retried after the back-off like any other.
     """
 
     def parse_retry_after(self, retry_after: str) -> float:
         try:
             return super().parse_retry_after(retry_after)
-        except urllib3.exceptions.InvalidHeader:
+        # ValueError: more digits than int() takes; OverflowError: a year past what the calendar holds.
+        except (urllib3.exceptions.InvalidHeader, ValueError, OverflowError):
             return 0.0  # no pause of its own: the back-off applies
 
     def sleep(self, response: Optional[urllib3.BaseHTTPResponse] = None) -> None:
@@ -182,13 +184,18 @@ def _scrub(text: str, secrets: List[str]) -> str:
     return redact_url(text)
 
 
-def _header_refused(session: requests.Session, headers: Any) -> Optional[str]:
-    """The message for a header that requests refuses to send, naming it but never showing its value; None when
-    every header can be sent (the refusal was of something else, an answer's header say)."""
+def _header_refused(session: requests.Session, headers: Any, error: Exception) -> Optional[str]:
+    """The message for a header that cannot be sent, naming it but never showing its value; None when every
+    header can be sent (the refusal was of something else, an answer's header say). ``error`` is requests'
+    InvalidHeader, or the UnicodeEncodeError of a value outside Latin-1, which quotes the whole value."""
     merged: Dict[Any, Any] = dict(session.headers)
     if isinstance(headers, Mapping):
         merged.update(headers)
     for name, value in merged.items():
+        if isinstance(error, UnicodeEncodeError):
+            if isinstance(value, str) and value == error.object:
+                return f"The header {name!r} cannot be sent: its value holds a character outside Latin-1 (not shown)"
+            continue
         try:
             requests.utils.check_header_validity((name, value))
         except requests.exceptions.InvalidHeader:
@@ -204,12 +211,13 @@ def _without_secrets(
 ) -> Optional[Exception]:
     """An error of ``error``'s class that says the same without any credential, or None when ``error`` shows
     none. requests quotes URLs (with their ``user:password@``) and header values in its errors, and a password
-    that basic authentication cannot encode in the UnicodeEncodeError's repr."""
+    that basic authentication cannot encode, or a header value outside Latin-1, in the UnicodeEncodeError's
+    repr."""
     response = getattr(error, "response", None)
-    if isinstance(error, requests.exceptions.InvalidHeader):
-        refused = _header_refused(session, kwargs.get("headers"))
+    if isinstance(error, (requests.exceptions.InvalidHeader, UnicodeEncodeError)):
+        refused = _header_refused(session, kwargs.get("headers"), error)
         if refused is not None:
-            return type(error)(refused, response=response)
+            return requests.exceptions.InvalidHeader(refused, response=response)
     secrets = _secrets(session, url, kwargs.get("proxies"))
     if isinstance(error, UnicodeEncodeError) and error.object in _credentials(session.auth, secrets):
         return ValueError("The username or password holds a character that HTTP basic authentication cannot send")
