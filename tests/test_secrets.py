@@ -211,6 +211,34 @@ def test_a_header_that_cannot_be_sent_is_named_without_its_value(engine, value, 
     assert engine.requests == []
 
 
+@pytest.mark.parametrize("how", ["form", "url", "bearer"])
+@pytest.mark.parametrize("body", ["json message", "text", "not json"])
+def test_an_engine_that_echoes_the_credentials_back_is_not_quoted(engine, how, body):
+    """A refusal that quotes what the client sent shows neither the password nor the token it holds."""
+    if how == "form":
+        client, secret = form_client(engine.url), PASSWORD
+    elif how == "url":
+        client, secret = velm_api.ApiClient(url_with_credentials(engine.url)), URL_PASSWORD
+    else:
+        client, secret = form_client(engine.url), "tok3n-Vq02"
+        client.session.auth = None
+        client.session.headers["Authorization"] = f"Bearer {secret}"
+    sent = f"Basic {authorization(USER, secret)}" if how == "form" else secret
+    echo = f"refused {sent} (password {secret})"
+    if body == "not json":
+        engine.inject_fault("GET", "/v1/system/info", status=200, body=echo)
+        expected: type[Exception] = requests.JSONDecodeError
+    else:
+        engine.inject_fault("GET", "/v1/system/info", status=401, body={"message": echo} if body == "json message" else echo)
+        expected = requests.HTTPError
+    with pytest.raises(expected) as raised:
+        client.get_velm_info()
+    no_secret(raised.value, secret, authorization(USER, secret))
+    assert "refused" in str(raised.value)  # the rest of the engine's words stay
+    if body == "json message":
+        assert secret not in raised.value.engine_message and "refused" in raised.value.engine_message
+
+
 NOT_LATIN_1 = "pässwörd€"
 
 
