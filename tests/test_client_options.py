@@ -214,6 +214,22 @@ class TestRetries:
             velm_api.ApiClient(engine.url, retries=3, probe_timeout_sec=5)
         assert clock.now - 1_000_000.0 <= 5 and max(clock.sleeps) <= 5
 
+    @pytest.mark.parametrize("answer", ["503", "refused"])
+    def test_no_retry_is_sent_once_the_probe_s_deadline_has_passed(self, engine, clock, answer):
+        # A pause cut to nothing by the deadline must not turn the remaining retries into a burst of requests
+        # (nor, past a thousand of them, into urllib3's RecursionError).
+        url = engine.url
+        if answer == "refused":
+            with socket.socket() as bound:  # bound, never listening
+                bound.bind(("127.0.0.1", 0))
+                url = f"http://127.0.0.1:{bound.getsockname()[1]}"
+        engine.inject_fault("GET", INFO, status=503, count=None)
+        engine.clear_requests()
+        with pytest.raises(TimeoutError, match="within 5 seconds"):
+            velm_api.ApiClient(url, retries=5000, probe_timeout_sec=5, probe_retry_unreachable=True)
+        assert clock.now - 1_000_000.0 <= 5
+        assert len(engine.requests) <= 6
+
     @pytest.mark.parametrize(
         "retry_after", ["-1", "soon", "1.5", "", "10 s", "9" * 5000, "Mon, 01 Jan 99999999999 00:00:00 GMT"]
     )

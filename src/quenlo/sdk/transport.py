@@ -60,7 +60,7 @@ class BoundedRetry(urllib3.util.Retry):
     A Retry-After of an hour would otherwise hold the call for an hour, past its time-out and past the deadline
     of the wait or probe that made it. The pause (Retry-After, else the exponential back-off) is at most the
     back-off ceiling (``backoff_max``), the longest part of the request's time-out, and what is left of the
-    enclosing :func:`deadline`. A Retry-After that is neither whole seconds nor an HTTP date ("-1", "soon",
+    enclosing :func:`deadline`, past which no retry is sent. A Retry-After that is neither whole seconds nor an HTTP date ("-1", "soon",
     "1.5"), or that cannot be converted (more digits than Python converts, a date past the calendar's end), is
     ignored: the answer is retried after the back-off like any other.
     """
@@ -71,6 +71,12 @@ class BoundedRetry(urllib3.util.Retry):
         # ValueError: more digits than int() takes; OverflowError: a year past what the calendar holds.
         except (urllib3.exceptions.InvalidHeader, ValueError, OverflowError):
             return 0.0  # no pause of its own: the back-off applies
+
+    def is_exhausted(self) -> bool:
+        # Past the enclosing deadline no retry is sent: its pause would be cut to nothing, and the retries left
+        # would go out as a burst. The last answer (or failure) stands, as when the retries run out.
+        end = _DEADLINE.get()
+        return super().is_exhausted() or (end is not None and time.time() >= end)
 
     def sleep(self, response: Optional[urllib3.BaseHTTPResponse] = None) -> None:
         pause = 0.0
