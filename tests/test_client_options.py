@@ -102,6 +102,8 @@ class TestTimeout:
             (math.inf, ValueError),
             ((1, 1e10), ValueError),
             ((2147484, None), ValueError),
+            pytest.param(10**400, ValueError, id="int past float"),
+            pytest.param((1, -(10**400)), ValueError, id="negative int past float"),
         ],
     )
     def test_bad_values_are_refused_before_any_request(self, engine, timeout, error):
@@ -293,7 +295,10 @@ class TestProbeTimeout:
             velm_api.ApiClient(url, probe_timeout_sec=2)
         assert "wrong" not in str(raised.value) and "://***@127.0.0.1" in str(raised.value)
 
-    @pytest.mark.parametrize("seconds", [math.nan, -1, -0.001, -math.inf])
+    @pytest.mark.parametrize(
+        "seconds",
+        [math.nan, -1, -0.001, -math.inf, pytest.param(10**400, id="int past float"), pytest.param(-(10**400), id="-int")],
+    )
     def test_nan_and_negative_are_refused_before_any_request(self, engine, seconds):
         # NaN probed for ever: no time is ever past a NaN deadline.
         with pytest.raises(ValueError, match="probe_timeout_sec"):
