@@ -12,6 +12,7 @@ from pathlib import Path
 
 import pytest
 import requests
+from werkzeug.test import Client
 
 from quenlo.sdk.simulator import EngineSimulator, Fault, RunPlan, VirtualClock, sample_pipeline
 from quenlo.sdk.simulator.__main__ import main as shell
@@ -122,6 +123,21 @@ class TestFaults:
                 assert [a.headers.get("Connection") for a in answers] == ["close"] * 2
         finally:
             engine.stop()
+
+    def test_a_stopped_engine_holds_no_request_that_reaches_it_late(self):
+        # A request that meets its fault after stop() released the held ones (on a connection the server has not
+        # closed yet) is answered at once too, not held for the fault's whole delay.
+        engine = EngineSimulator().start()
+        engine.stop()
+        engine.inject_fault("GET", INFO, delay=math.inf)
+        answers: list[int] = []
+        late = threading.Thread(
+            target=lambda: answers.append(Client(engine.wsgi_app).get("/rest" + INFO, headers=HEADERS).status_code),
+            daemon=True,
+        )
+        late.start()
+        late.join(3)
+        assert answers == [503]
 
 
 class TestPlans:
