@@ -171,10 +171,15 @@ def engine_message_of(response: Optional[requests.Response]) -> Optional[str]:
         content = response.content
     except Exception:  # a body that cannot be read must not hide the HTTP error itself
         return None
-    if not isinstance(content, (bytes, bytearray)) or not content.lstrip().startswith(b"{"):
+    if not isinstance(content, (bytes, bytearray)):
         return None
     try:
-        document = json.loads(json_text(response))
+        text = json_text(response)
+        # Only an object can hold a message: anything else is not decoded at all. Judged on the text, which a
+        # charset such as UTF-16 spells in other bytes.
+        if not text.lstrip().startswith("{"):
+            return None
+        document = json.loads(text)
     except (ValueError, RecursionError):  # UnicodeDecodeError included; RecursionError: nested too deep to read
         return None
     if not isinstance(document, dict):
