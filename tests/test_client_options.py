@@ -297,7 +297,14 @@ class TestProbeTimeout:
 
     @pytest.mark.parametrize(
         "seconds",
-        [math.nan, -1, -0.001, -math.inf, pytest.param(10**400, id="int past float"), pytest.param(-(10**400), id="-int")],
+        [
+            math.nan,
+            -1,
+            -0.001,
+            -math.inf,
+            pytest.param(10**400, id="int past float"),
+            pytest.param(-(10**400), id="-int"),
+        ],
     )
     def test_nan_and_negative_are_refused_before_any_request(self, engine, seconds):
         # NaN probed for ever: no time is ever past a NaN deadline.

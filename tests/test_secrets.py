@@ -229,7 +229,9 @@ def test_an_engine_that_echoes_the_credentials_back_is_not_quoted(engine, how, b
         engine.inject_fault("GET", "/v1/system/info", status=200, body=echo)
         expected: type[Exception] = requests.JSONDecodeError
     else:
-        engine.inject_fault("GET", "/v1/system/info", status=401, body={"message": echo} if body == "json message" else echo)
+        engine.inject_fault(
+            "GET", "/v1/system/info", status=401, body={"message": echo} if body == "json message" else echo
+        )
         expected = requests.HTTPError
     with pytest.raises(expected) as raised:
         client.get_velm_info()

@@ -60,9 +60,9 @@ class BoundedRetry(urllib3.util.Retry):
     A Retry-After of an hour would otherwise hold the call for an hour, past its time-out and past the deadline
     of the wait or probe that made it. The pause (Retry-After, else the exponential back-off) is at most the
     back-off ceiling (``backoff_max``), the longest part of the request's time-out, and what is left of the
-    enclosing :func:`deadline`, past which no retry is sent. A Retry-After that is neither whole seconds nor an HTTP date ("-1", "soon",
-    "1.5"), or that cannot be converted (more digits than Python converts, a date past the calendar's end), is
-    ignored: the answer is retried after the back-off like any other.
+    enclosing :func:`deadline`, past which no retry is sent. A Retry-After that is neither whole seconds nor an
+    HTTP date ("-1", "soon", "1.5"), or that cannot be converted (more digits than Python converts, a date past
+    the calendar's end), is ignored: the answer is retried after the back-off like any other.
     """
 
     def parse_retry_after(self, retry_after: str) -> float:
