@@ -66,7 +66,19 @@ class TestFaults:
         with pytest.raises(error, match="method"):
             engine.inject_fault(method, INFO)
 
-    @pytest.mark.parametrize(("path", "error"), [("v1/system/info", ValueError), ("", ValueError), (None, TypeError)])
+    @pytest.mark.parametrize(
+        ("path", "error"),
+        [
+            ("v1/system/info", ValueError),
+            ("", ValueError),
+            (None, TypeError),
+            # A request's path holds neither its query nor a fragment, nor a raw space or line end.
+            ("/v1/pipelines?orderBy=name", ValueError),
+            ("/v1/system/info#top", ValueError),
+            ("/v1/pipeline/a b", ValueError),
+            ("/v1/system/info\n", ValueError),
+        ],
+    )
     def test_a_path_that_no_request_can_match_is_refused(self, engine, path, error):
         with pytest.raises(error, match="path"):
             engine.inject_fault("GET", path)
