@@ -11,9 +11,11 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import ssl
 import time
 import urllib.request
 from contextvars import ContextVar
+from types import TracebackType
 from typing import Any, Dict, Iterator, List, Mapping, Optional
 from urllib.parse import quote, unquote
 
@@ -60,7 +62,8 @@ class BoundedRetry(urllib3.util.Retry):
     A Retry-After of an hour would otherwise hold the call for an hour, past its time-out and past the deadline
     of the wait or probe that made it. The pause (Retry-After, else the exponential back-off) is at most the
     back-off ceiling (``backoff_max``), the longest part of the request's time-out, and what is left of the
-    enclosing :func:`deadline`, past which no retry is sent. A Retry-After that is neither whole seconds nor an
+    enclosing :func:`deadline`, past which no retry is sent; a certificate that is not trusted is not retried
+    at all. A Retry-After that is neither whole seconds nor an
     HTTP date ("-1", "soon", "1.5"), or that cannot be converted (more digits than Python converts, a date past
     the calendar's end), is ignored: the answer is retried after the back-off like any other.
     """
@@ -71,6 +74,22 @@ class BoundedRetry(urllib3.util.Retry):
         # ValueError: more digits than int() takes; OverflowError: a year past what the calendar holds.
         except (urllib3.exceptions.InvalidHeader, ValueError, OverflowError):
             return 0.0  # no pause of its own: the back-off applies
+
+    def increment(
+        self,
+        method: Optional[str] = None,
+        url: Optional[str] = None,
+        response: Optional[urllib3.BaseHTTPResponse] = None,
+        error: Optional[Exception] = None,
+        _pool: Any = None,
+        _stacktrace: Optional[TracebackType] = None,
+    ) -> BoundedRetry:
+        # A certificate that is not trusted stays untrusted: no retry, and no back-off before the failure.
+        if isinstance(error, urllib3.exceptions.SSLError) and isinstance(
+            error.args[0] if error.args else None, ssl.SSLCertVerificationError
+        ):
+            raise urllib3.exceptions.MaxRetryError(_pool, url or "", error) from error
+        return super().increment(method, url, response, error, _pool, _stacktrace)
 
     def is_exhausted(self) -> bool:
         # Past the enclosing deadline no retry is sent: its pause would be cut to nothing, and the retries left
