@@ -102,6 +102,8 @@ class TestTimeout:
             (math.inf, ValueError),
             ((1, 1e10), ValueError),
             ((2147484, None), ValueError),
+            pytest.param(10**400, ValueError, id="int past float"),
+            pytest.param((1, -(10**400)), ValueError, id="negative int past float"),
         ],
     )
     def test_bad_values_are_refused_before_any_request(self, engine, timeout, error):
@@ -214,7 +216,25 @@ class TestRetries:
             velm_api.ApiClient(engine.url, retries=3, probe_timeout_sec=5)
         assert clock.now - 1_000_000.0 <= 5 and max(clock.sleeps) <= 5
 
-    @pytest.mark.parametrize("retry_after", ["-1", "soon", "1.5", "", "10 s"])
+    @pytest.mark.parametrize("answer", ["503", "refused"])
+    def test_no_retry_is_sent_once_the_probe_s_deadline_has_passed(self, engine, clock, answer):
+        # A pause cut to nothing by the deadline must not turn the remaining retries into a burst of requests
+        # (nor, past a thousand of them, into urllib3's RecursionError).
+        url = engine.url
+        if answer == "refused":
+            with socket.socket() as bound:  # bound, never listening
+                bound.bind(("127.0.0.1", 0))
+                url = f"http://127.0.0.1:{bound.getsockname()[1]}"
+        engine.inject_fault("GET", INFO, status=503, count=None)
+        engine.clear_requests()
+        with pytest.raises(TimeoutError, match="within 5 seconds"):
+            velm_api.ApiClient(url, retries=5000, probe_timeout_sec=5, probe_retry_unreachable=True)
+        assert clock.now - 1_000_000.0 <= 5
+        assert len(engine.requests) <= 6
+
+    @pytest.mark.parametrize(
+        "retry_after", ["-1", "soon", "1.5", "", "10 s", "9" * 5000, "Mon, 01 Jan 99999999999 00:00:00 GMT"]
+    )
     def test_a_malformed_retry_after_is_ignored(self, engine, no_sleep, retry_after):
         client = velm_api.ApiClient(engine.url, retries=1)
         engine.clear_requests()
@@ -275,7 +295,17 @@ class TestProbeTimeout:
             velm_api.ApiClient(url, probe_timeout_sec=2)
         assert "wrong" not in str(raised.value) and "://***@127.0.0.1" in str(raised.value)
 
-    @pytest.mark.parametrize("seconds", [math.nan, -1, -0.001, -math.inf])
+    @pytest.mark.parametrize(
+        "seconds",
+        [
+            math.nan,
+            -1,
+            -0.001,
+            -math.inf,
+            pytest.param(10**400, id="int past float"),
+            pytest.param(-(10**400), id="-int"),
+        ],
+    )
     def test_nan_and_negative_are_refused_before_any_request(self, engine, seconds):
         # NaN probed for ever: no time is ever past a NaN deadline.
         with pytest.raises(ValueError, match="probe_timeout_sec"):

@@ -171,10 +171,11 @@ class TestJsonIsReadInItsCharset:
         engine.inject_fault("GET", "/v1/system/info", status=200, body=body, headers={"Content-Type": content_type})
         assert client.get_velm_info() == json.loads(CAFE)
 
-    def test_an_error_body_is_read_in_its_charset_too(self, client, engine):
-        body = '{"message": "déjà là"}'.encode("latin-1")
+    @pytest.mark.parametrize("charset", ["latin-1", "utf-16", "utf-32"])
+    def test_an_error_body_is_read_in_its_charset_too(self, client, engine, charset):
+        body = '{"message": "déjà là"}'.encode(charset)
         engine.inject_fault(
-            "GET", "/v1/x", status=409, body=body, headers={"Content-Type": "application/json; charset=latin-1"}
+            "GET", "/v1/x", status=409, body=body, headers={"Content-Type": f"application/json; charset={charset}"}
         )
         with pytest.raises(EngineHTTPError) as raised:
             client._get("/v1/x")

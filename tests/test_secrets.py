@@ -194,7 +194,9 @@ def test_errors_without_secrets_are_left_as_requests_raised_them(engine):
     assert raised.value.request is not None and raised.value.__context__ is not None
 
 
-@pytest.mark.parametrize("value", ["Bearer tok3n\n", "Bearer tok3n\r\nX-Evil: 1", " tok3n", b"tok3n\n", 3.5])
+@pytest.mark.parametrize(
+    "value", ["Bearer tok3n\n", "Bearer tok3n\r\nX-Evil: 1", " tok3n", b"tok3n\n", 3.5, "Bearer tok3n\u20ac"]
+)
 @pytest.mark.parametrize("when", ["constructor", "later"])
 def test_a_header_that_cannot_be_sent_is_named_without_its_value(engine, value, when):
     with pytest.raises(requests.exceptions.InvalidHeader) as raised:
@@ -207,6 +209,36 @@ def test_a_header_that_cannot_be_sent_is_named_without_its_value(engine, value, 
     assert isinstance(raised.value, ValueError) and "'X-Token'" in str(raised.value)
     no_secret(raised.value, "tok3n", "3.5")
     assert engine.requests == []
+
+
+@pytest.mark.parametrize("how", ["form", "url", "bearer"])
+@pytest.mark.parametrize("body", ["json message", "text", "not json"])
+def test_an_engine_that_echoes_the_credentials_back_is_not_quoted(engine, how, body):
+    """A refusal that quotes what the client sent shows neither the password nor the token it holds."""
+    if how == "form":
+        client, secret = form_client(engine.url), PASSWORD
+    elif how == "url":
+        client, secret = velm_api.ApiClient(url_with_credentials(engine.url)), URL_PASSWORD
+    else:
+        client, secret = form_client(engine.url), "tok3n-Vq02"
+        client.session.auth = None
+        client.session.headers["Authorization"] = f"Bearer {secret}"
+    sent = f"Basic {authorization(USER, secret)}" if how == "form" else secret
+    echo = f"refused {sent} (password {secret})"
+    if body == "not json":
+        engine.inject_fault("GET", "/v1/system/info", status=200, body=echo)
+        expected: type[Exception] = requests.JSONDecodeError
+    else:
+        engine.inject_fault(
+            "GET", "/v1/system/info", status=401, body={"message": echo} if body == "json message" else echo
+        )
+        expected = requests.HTTPError
+    with pytest.raises(expected) as raised:
+        client.get_velm_info()
+    no_secret(raised.value, secret, authorization(USER, secret))
+    assert "refused" in str(raised.value)  # the rest of the engine's words stay
+    if body == "json message":
+        assert secret not in raised.value.engine_message and "refused" in raised.value.engine_message
 
 
 NOT_LATIN_1 = "pässwörd€"

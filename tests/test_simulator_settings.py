@@ -12,6 +12,7 @@ from pathlib import Path
 
 import pytest
 import requests
+from werkzeug.test import Client
 
 from quenlo.sdk.simulator import EngineSimulator, Fault, RunPlan, VirtualClock, sample_pipeline
 from quenlo.sdk.simulator.__main__ import main as shell
@@ -65,7 +66,19 @@ class TestFaults:
         with pytest.raises(error, match="method"):
             engine.inject_fault(method, INFO)
 
-    @pytest.mark.parametrize(("path", "error"), [("v1/system/info", ValueError), ("", ValueError), (None, TypeError)])
+    @pytest.mark.parametrize(
+        ("path", "error"),
+        [
+            ("v1/system/info", ValueError),
+            ("", ValueError),
+            (None, TypeError),
+            # A request's path holds neither its query nor a fragment, nor a raw space or line end.
+            ("/v1/pipelines?orderBy=name", ValueError),
+            ("/v1/system/info#top", ValueError),
+            ("/v1/pipeline/a b", ValueError),
+            ("/v1/system/info\n", ValueError),
+        ],
+    )
     def test_a_path_that_no_request_can_match_is_refused(self, engine, path, error):
         with pytest.raises(error, match="path"):
             engine.inject_fault("GET", path)
@@ -123,6 +136,21 @@ class TestFaults:
                 assert [a.headers.get("Connection") for a in answers] == ["close"] * 2
         finally:
             engine.stop()
+
+    def test_a_stopped_engine_holds_no_request_that_reaches_it_late(self):
+        # A request that meets its fault after stop() released the held ones (on a connection the server has not
+        # closed yet) is answered at once too, not held for the fault's whole delay.
+        engine = EngineSimulator().start()
+        engine.stop()
+        engine.inject_fault("GET", INFO, delay=math.inf)
+        answers: list[int] = []
+        late = threading.Thread(
+            target=lambda: answers.append(Client(engine.wsgi_app).get("/rest" + INFO, headers=HEADERS).status_code),
+            daemon=True,
+        )
+        late.start()
+        late.join(3)
+        assert answers == [503]
 
 
 class TestPlans:

@@ -203,6 +203,17 @@ def test_a_certificate_failure_says_why(serve, pki, monkeypatch, server, verify,
     assert tls_failure_reason(requests.ConnectionError("refused")) is None
 
 
+@pytest.mark.parametrize("retries", [3, 10])
+def test_with_retries_a_certificate_that_is_not_trusted_fails_at_once(serve, monkeypatch, retries):
+    # Retrying cannot make a certificate trusted: each retry would only add its back-off (minutes for 10).
+    sleeps: list[float] = []
+    monkeypatch.setattr("time.sleep", sleeps.append)
+    with pytest.raises(requests.exceptions.SSLError) as raised:
+        velm_api.ApiClient(serve(), retries=retries)
+    assert tls_failure_reason(raised.value).startswith("certificate verify failed")
+    assert sleeps == []
+
+
 @pytest.mark.parametrize("how", ["session_attributes", "HTTPS_PROXY", "NO_PROXY", "no_proxy"])
 def test_a_proxy_tunnels_every_call_unless_no_proxy_says_otherwise(serve, pki, proxy, monkeypatch, how):
     url, attributes = serve(), {"verify": pki.ca_file}

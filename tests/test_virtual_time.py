@@ -8,7 +8,7 @@ from collections.abc import Iterator
 
 import pytest
 
-from quenlo.sdk import utils, velm_api
+from quenlo.sdk import transport, utils, velm_api
 from quenlo.sdk.simulator import EngineSimulator, VirtualClock, sample_pipeline
 
 
@@ -17,7 +17,7 @@ def status_polls(engine: EngineSimulator, pid: str) -> int:
 
 
 def seams_are_real() -> bool:
-    return velm_api.time is time and utils.time is time
+    return velm_api.time is time and utils.time is time and transport.time is time
 
 
 @pytest.fixture
@@ -65,6 +65,16 @@ class TestWaits:
         assert virtual.clock.time() - before == pytest.approx(3.0)
         assert [r.path for r in virtual.requests].count("/rest/v1/system/info") == 4
 
+    def test_a_retry_pauses_on_the_virtual_clock(self, virtual):
+        client = velm_api.ApiClient(virtual.url, retries=2)
+        virtual.inject_fault("GET", "/v1/system/info", status=503, headers={"Retry-After": "3"}, count=2)
+        before, wall = virtual.clock.time(), time.perf_counter()
+
+        assert client.get_velm_info()["version"] == "5.6.0"
+
+        assert time.perf_counter() - wall < 3  # six seconds on the system clock
+        assert virtual.clock.time() - before == pytest.approx(6.0)
+
     def test_previews_that_step_on_the_clock_follow_the_virtual_one(self, virtual):
         virtual.state.previews.step_seconds = 10.0  # one state every ten seconds: 30 s to FINISHED
         client = velm_api.ApiClient(virtual.url)
@@ -89,7 +99,7 @@ class TestBinding:
         assert seams_are_real()
         with pytest.raises(KeyError):
             with engine:
-                assert velm_api.time is engine.clock and utils.time is engine.clock
+                assert velm_api.time is engine.clock and utils.time is engine.clock and transport.time is engine.clock
                 raise KeyError("the test failed")
         assert seams_are_real()
 

@@ -22,14 +22,21 @@ from .utils import seconds_of
 _LONGEST_TIMEOUT = 2147483
 
 
+def _shown(value: Any) -> str:
+    """``value`` for an error message: its repr, or its size for an int too long to show (or to convert)."""
+    if isinstance(value, int) and not -(10**20) < value < 10**20:
+        return f"an int of about {value.bit_length() * 30103 // 100000 + 1} digits"
+    return repr(value)
+
+
 def _check_timeout(value: Any) -> None:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"timeout must be seconds or a (connect, read) pair, not {value!r}")
-    number = float(value)
-    if not number > 0:
-        raise ValueError(f"timeout must be more than 0 seconds, not {value!r}")
-    if not number <= _LONGEST_TIMEOUT:
-        raise ValueError(f"timeout must be at most {_LONGEST_TIMEOUT} seconds (about 24 days), not {value!r}")
+    # Compared as given: an int too large for a float is out of range, not an OverflowError.
+    if not value > 0:
+        raise ValueError(f"timeout must be more than 0 seconds, not {_shown(value)}")
+    if not value <= _LONGEST_TIMEOUT:
+        raise ValueError(f"timeout must be at most {_LONGEST_TIMEOUT} seconds (about 24 days), not {_shown(value)}")
 
 
 def _check_options(module: Any, timeout: Any, retries: Any, probe_timeout_sec: Any) -> Tuple[Any, Any]:
@@ -70,8 +77,14 @@ def _check_options(module: Any, timeout: Any, retries: Any, probe_timeout_sec: A
                 raise_on_status=False,
             )
     # math.inf is a probe that keeps trying for as long as the caller lets it, as for the waits' timeout_sec.
+    if isinstance(probe_timeout_sec, int) and not -1e308 < probe_timeout_sec < 1e308:
+        # Past what a float holds, no deadline can be computed from it.
+        raise ValueError(
+            "probe_timeout_sec must be 0 or more seconds that a float holds (math.inf: no limit), not "
+            + _shown(probe_timeout_sec)
+        )
     if not seconds_of(probe_timeout_sec, "probe_timeout_sec", allow_nan=False) >= 0:
-        raise ValueError(f"probe_timeout_sec must be 0 seconds or more, not {probe_timeout_sec!r}")
+        raise ValueError(f"probe_timeout_sec must be 0 seconds or more, not {_shown(probe_timeout_sec)}")
     return timeout, retry
 
 

@@ -20,6 +20,8 @@ JSON is expected raises :class:`EngineJSONDecodeError`, a kind of :class:`reques
 
 from __future__ import annotations
 
+import base64
+import binascii
 import codecs
 import json
 import pickle
@@ -85,6 +87,36 @@ def json_text(response: Any) -> str:
     return content.decode(_charset(response)) if isinstance(content, (bytes, bytearray)) else str(content or "")
 
 
+def _sent_secrets(response: Any) -> Tuple[str, ...]:
+    """What the request of ``response`` sent as credentials: its Authorization value and, for basic
+    authentication, the password in it (credentials in the URL are sent the same way); the longest first."""
+    headers = getattr(getattr(response, "request", None), "headers", None)
+    try:
+        value = headers.get("Authorization") if headers is not None else None
+    except Exception:  # noqa: BLE001 - a request that cannot be read has sent nothing to hide
+        return ()
+    if isinstance(value, bytes):
+        value = value.decode("latin-1")
+    if not isinstance(value, str):
+        return ()
+    scheme, _, credentials = value.strip().partition(" ")
+    found = {credentials.strip()}
+    if scheme.lower() == "basic":
+        try:
+            found.add(base64.b64decode(credentials, validate=True).decode("latin-1").partition(":")[2])
+        except (binascii.Error, ValueError):
+            pass
+    return tuple(sorted(filter(None, found), key=len, reverse=True))
+
+
+def _hide(text: str, secrets: Tuple[str, ...]) -> str:
+    """``text`` (the engine's words) with each of ``secrets`` replaced by ``***``: an engine that quotes what it
+    refused must not put the password in an error the caller logs."""
+    for secret in secrets:
+        text = text.replace(secret, "***")
+    return text
+
+
 def _body_start(response: Any, length: int) -> str:
     """The first ``length`` characters of the body, in its charset, any byte that does not decode replaced."""
     try:
@@ -139,10 +171,15 @@ def engine_message_of(response: Optional[requests.Response]) -> Optional[str]:
         content = response.content
     except Exception:  # a body that cannot be read must not hide the HTTP error itself
         return None
-    if not isinstance(content, (bytes, bytearray)) or not content.lstrip().startswith(b"{"):
+    if not isinstance(content, (bytes, bytearray)):
         return None
     try:
-        document = json.loads(json_text(response))
+        text = json_text(response)
+        # Only an object can hold a message: anything else is not decoded at all. Judged on the text, which a
+        # charset such as UTF-16 spells in other bytes.
+        if not text.lstrip().startswith("{"):
+            return None
+        document = json.loads(text)
     except (ValueError, RecursionError):  # UnicodeDecodeError included; RecursionError: nested too deep to read
         return None
     if not isinstance(document, dict):
@@ -180,7 +217,7 @@ def _describe(response: Optional[requests.Response], engine_message: Optional[st
             body = response.text
         except Exception:  # an undecodable body must not hide the HTTP error itself
             body = ""
-    body = body.strip()
+    body = _hide(body.strip(), _sent_secrets(response))
     if body:
         if len(body) > _EXCERPT_LENGTH:
             body = body[:_EXCERPT_LENGTH] + "..."
@@ -196,7 +233,8 @@ class EngineHTTPError(requests.HTTPError):
         status_code: the HTTP status.
         method: the request's method ("GET", ...), or None when unknown.
         url: the request's URL with any ``user:password@`` replaced by ``***@``, or None when unknown.
-        engine_message: the engine's own message from a JSON error body, or None.
+        engine_message: the engine's own message from a JSON error body, or None; the password or token the
+            request sent shows as ``***`` in it, as in the error's message.
 
     Its message names the status, the request and the engine's message (or, without one, the start of the body).
     """
@@ -209,6 +247,8 @@ class EngineHTTPError(requests.HTTPError):
             self.engine_message: Optional[str] = None
             return
         engine_message = engine_message_of(response)
+        if engine_message is not None:
+            engine_message = _hide(engine_message, _sent_secrets(response))
         super().__init__(_describe(response, engine_message), *args, response=response, **kwargs)
         self.method, self.url = _request_of(response)
         self.engine_message = engine_message
@@ -335,7 +375,7 @@ class EngineJSONDecodeError(requests.JSONDecodeError):
         UnicodeDecodeError of a body not in its charset, or the ValueError of a number too long to convert)."""
         method, url = _request_of(response)
         status = f"{response.status_code} {response.reason or ''}".rstrip()
-        start = _body_start(response, _BODY_START_LENGTH)
+        start = _hide(_body_start(response, _BODY_START_LENGTH), _sent_secrets(response))
         described = f"The answer to {method or '?'} {url or '?'} ({status}, body {start!r}) is not JSON: "
         doc = getattr(error, "doc", start)
         position = getattr(error, "pos", getattr(error, "start", 0))

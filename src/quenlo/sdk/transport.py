@@ -11,9 +11,11 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import ssl
 import time
 import urllib.request
 from contextvars import ContextVar
+from types import TracebackType
 from typing import Any, Dict, Iterator, List, Mapping, Optional
 from urllib.parse import quote, unquote
 
@@ -60,15 +62,40 @@ class BoundedRetry(urllib3.util.Retry):
     A Retry-After of an hour would otherwise hold the call for an hour, past its time-out and past the deadline
     of the wait or probe that made it. The pause (Retry-After, else the exponential back-off) is at most the
     back-off ceiling (``backoff_max``), the longest part of the request's time-out, and what is left of the
-    enclosing :func:`deadline`. A Retry-After that is neither whole seconds nor an HTTP date ("-1", "soon",
-    "1.5") is ignored: the answer is retried after the back-off like any other.
+    enclosing :func:`deadline`, past which no retry is sent; a certificate that is not trusted is not retried
+    at all. A Retry-After that is neither whole seconds nor an
+    HTTP date ("-1", "soon", "1.5"), or that cannot be converted (more digits than Python converts, a date past
+    the calendar's end), is ignored: the answer is retried after the back-off like any other.
     """
 
     def parse_retry_after(self, retry_after: str) -> float:
         try:
             return super().parse_retry_after(retry_after)
-        except urllib3.exceptions.InvalidHeader:
+        # ValueError: more digits than int() takes; OverflowError: a year past what the calendar holds.
+        except (urllib3.exceptions.InvalidHeader, ValueError, OverflowError):
             return 0.0  # no pause of its own: the back-off applies
+
+    def increment(
+        self,
+        method: Optional[str] = None,
+        url: Optional[str] = None,
+        response: Optional[urllib3.BaseHTTPResponse] = None,
+        error: Optional[Exception] = None,
+        _pool: Any = None,
+        _stacktrace: Optional[TracebackType] = None,
+    ) -> BoundedRetry:
+        # A certificate that is not trusted stays untrusted: no retry, and no back-off before the failure.
+        if isinstance(error, urllib3.exceptions.SSLError) and isinstance(
+            error.args[0] if error.args else None, ssl.SSLCertVerificationError
+        ):
+            raise urllib3.exceptions.MaxRetryError(_pool, url or "", error) from error
+        return super().increment(method, url, response, error, _pool, _stacktrace)
+
+    def is_exhausted(self) -> bool:
+        # Past the enclosing deadline no retry is sent: its pause would be cut to nothing, and the retries left
+        # would go out as a burst. The last answer (or failure) stands, as when the retries run out.
+        end = _DEADLINE.get()
+        return super().is_exhausted() or (end is not None and time.time() >= end)
 
     def sleep(self, response: Optional[urllib3.BaseHTTPResponse] = None) -> None:
         pause = 0.0
@@ -182,13 +209,18 @@ def _scrub(text: str, secrets: List[str]) -> str:
     return redact_url(text)
 
 
-def _header_refused(session: requests.Session, headers: Any) -> Optional[str]:
-    """The message for a header that requests refuses to send, naming it but never showing its value; None when
-    every header can be sent (the refusal was of something else, an answer's header say)."""
+def _header_refused(session: requests.Session, headers: Any, error: Exception) -> Optional[str]:
+    """The message for a header that cannot be sent, naming it but never showing its value; None when every
+    header can be sent (the refusal was of something else, an answer's header say). ``error`` is requests'
+    InvalidHeader, or the UnicodeEncodeError of a value outside Latin-1, which quotes the whole value."""
     merged: Dict[Any, Any] = dict(session.headers)
     if isinstance(headers, Mapping):
         merged.update(headers)
     for name, value in merged.items():
+        if isinstance(error, UnicodeEncodeError):
+            if isinstance(value, str) and value == error.object:
+                return f"The header {name!r} cannot be sent: its value holds a character outside Latin-1 (not shown)"
+            continue
         try:
             requests.utils.check_header_validity((name, value))
             # Older requests let a value end in a line end through, for http.client to refuse quoting it.
@@ -208,13 +240,14 @@ def _without_secrets(
 ) -> Optional[Exception]:
     """An error of ``error``'s class that says the same without any credential, or None when ``error`` shows
     none. requests quotes URLs (with their ``user:password@``) and header values in its errors, and a password
-    that basic authentication cannot encode in the UnicodeEncodeError's repr."""
+    that basic authentication cannot encode, or a header value outside Latin-1, in the UnicodeEncodeError's
+    repr."""
     response = getattr(error, "response", None)
     # http.client's own refusal of a header value ("Invalid header value b'...'") is a plain ValueError.
-    if isinstance(error, requests.exceptions.InvalidHeader) or (
+    if isinstance(error, (requests.exceptions.InvalidHeader, UnicodeEncodeError)) or (
         type(error) is ValueError and str(error).startswith("Invalid header")
     ):
-        refused = _header_refused(session, kwargs.get("headers"))
+        refused = _header_refused(session, kwargs.get("headers"), error)
         if refused is not None:
             return requests.exceptions.InvalidHeader(refused, response=response)
     secrets = _secrets(session, url, kwargs.get("proxies"))

@@ -10,8 +10,9 @@ import time
 from types import ModuleType
 from typing import Any
 
-#: The client modules whose ``time`` is looked up at use, so rebinding it there steers every wait and the probe.
-CLIENT_TIME_SEAMS = ("quenlo.sdk.velm_api", "quenlo.sdk.utils")
+#: The client modules whose ``time`` is looked up at use, so rebinding it there steers every wait, the probe and
+#: the pauses before the transport's retries.
+CLIENT_TIME_SEAMS = ("quenlo.sdk.velm_api", "quenlo.sdk.utils", "quenlo.sdk.transport")
 
 
 class Clock:

@@ -445,8 +445,11 @@ class EngineSimulator:
         self.clear_requests()
 
     def _release_held_requests(self) -> None:
-        # Requests held by a never-answering fault wait on the event they found; a fresh one serves later holds.
-        held, self._stopping = self._stopping, threading.Event()
+        # Requests held by a fault wait on the event they found; a fresh one serves later holds. A stopped
+        # simulator keeps its event set, so that a request reaching a fault after stop() is not held either.
+        held = self._stopping
+        if not (self._started and self._server is None):
+            self._stopping = threading.Event()
         held.set()
 
     def _initial_state(self, version: str, users: Mapping[str, str], virtual_time: bool) -> EngineState:

@@ -21,6 +21,9 @@ FAULT_SYNTAX = "METHOD PATH [STATUS] [count=N|*] [delay=SECONDS|inf] [header=NAM
 _TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
 #: A header value that goes on the wire as it is: visible Latin-1 text, spaces and tabs, no line breaks.
 _FIELD_VALUE = re.compile(r"[\t\x20-\x7e\xa0-\xff]*")
+#: What the path of a request never holds as such: where its query or fragment starts, white space and control
+#: characters (a client percent-encodes them).
+_NEVER_IN_A_PATH = re.compile(r"[?#\s\x00-\x1f\x7f]")
 #: Headers that frame the answer: the server writes them, and a fault's own would make the client misread it.
 _FRAMING = {"content-length", "transfer-encoding", "connection"}
 #: Statuses whose answers carry no body.
@@ -77,6 +80,11 @@ class Fault:
             raise TypeError(f"path must be text, not {self.path!r}")
         if not self.path.startswith(("/", "*")):  # a request path starts with "/": this one would never match
             raise ValueError(f"path is the path after /rest, starting with '/' (or '*'), not {self.path!r}")
+        if _NEVER_IN_A_PATH.search(self.path):
+            raise ValueError(
+                f"path is matched without the query or fragment, and holds no space or control character "
+                f"(percent-encode them as the request does): {self.path!r} would never match"
+            )
         self.method = self.method.upper()
         if self.status is not None and not _whole(self.status):
             raise TypeError(f"status must be a whole number, not {self.status!r}")
