@@ -10,9 +10,25 @@ from __future__ import annotations
 import json
 import sys
 import time
-from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, TextIO, Tuple
+from typing import (
+    Any,
+    Callable,
+    Dict,
+    Iterable,
+    List,
+    Mapping,
+    NamedTuple,
+    Optional,
+    Sequence,
+    TextIO,
+    Tuple,
+    TypeVar,
+    cast,
+)
 
 from ._errors import kind_of
+
+_View = TypeVar("_View", bound="_LiveDisplay")
 
 LIVE, PLAIN, JSON, QUIET = "live", "plain", "json", "quiet"
 
@@ -194,7 +210,27 @@ class Output:
         return RunsView(self, views, final)
 
 
-class WaitView:
+class _LiveDisplay:
+    """A view that, on a terminal, redraws itself while its ``with`` block runs (rich's Live display)."""
+
+    out: Output
+    _live: Any = None
+
+    def __enter__(self: _View) -> _View:
+        if self.out.mode == LIVE:
+            from rich.live import Live
+
+            self._live = Live(cast(Any, self), console=self.out.console, refresh_per_second=8, transient=True)
+            self._live.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._live is not None:
+            self._live.stop()
+            self._live = None
+
+
+class WaitView(_LiveDisplay):
     """Shows a wait's progress events: a live line, one line per status change, or JSON events.
 
     Use as a context manager around the wait and pass :meth:`on_progress` as its ``on_progress``.
@@ -215,19 +251,6 @@ class WaitView:
         self._started_at = time.monotonic()
         self._live: Any = None
         self.ended = False  # the run is over (set by a RunsView, whose wait goes on for other runs)
-
-    def __enter__(self) -> "WaitView":
-        if self.out.mode == LIVE:
-            from rich.live import Live
-
-            self._live = Live(self, console=self.out.console, refresh_per_second=8, transient=True)
-            self._live.start()
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        if self._live is not None:
-            self._live.stop()
-            self._live = None
 
     def read_counts(self) -> None:
         """Refresh the run's counters; a failed read keeps the last ones (they only decorate the display)."""
@@ -342,7 +365,7 @@ class RunOutcome(NamedTuple):
     record: Any
 
 
-class RunsView:
+class RunsView(_LiveDisplay):
     """Shows a wait on several runs: one live line per run on a terminal, one line per status change naming the
     run in a pipe, JSON progress events naming their run; then one line per run and a summary line, or under
     --json one result record naming every run's outcome.
@@ -355,19 +378,6 @@ class RunsView:
         self.views = views
         self._final = frozenset(final)
         self._live: Any = None
-
-    def __enter__(self) -> "RunsView":
-        if self.out.mode == LIVE:
-            from rich.live import Live
-
-            self._live = Live(self, console=self.out.console, refresh_per_second=8, transient=True)
-            self._live.start()
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        if self._live is not None:
-            self._live.stop()
-            self._live = None
 
     def on_progress(self, place: int, event: Any) -> None:
         """wait_all's ``on_progress`` callback."""
