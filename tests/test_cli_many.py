@@ -150,6 +150,23 @@ class TestJson:
         assert (going["outcome"], going["exitCode"], "error" in going) == ("going", None, False)
         assert (failed["outcome"], failed["exitCode"]) == ("failed", 1)
 
+    @pytest.mark.parametrize("json_mode", [True, False])
+    def test_a_password_a_runs_error_echoes_is_never_shown(self, engine, json_mode):
+        secret = "echo-s3cret"
+        ids = pipelines(engine, "ok", "fails")
+        engine.state.runs.configure(ids[1], run_error=f"login admin/{secret} refused")
+        stdout, stderr = io.StringIO(), io.StringIO()
+        argv = [*(["--json"] if json_mode else []), "start", *ids, "--wait", "--interval", "0.05"]
+        env = {"VELM_URL": engine.url, "VELM_USER": "admin", "VELM_PASSWORD": secret}
+        assert main(argv, stdout=stdout, stderr=stderr, environ=env) == 1
+        shown = stdout.getvalue()
+        if json_mode:  # the status records are the engine's own data, shown as read; each error line is not
+            docs = [json.loads(line) for line in shown.splitlines()]
+            for doc in [*docs, *docs[-1]["runs"]]:
+                doc.pop("record", None)
+            shown = json.dumps(docs)
+        assert "login admin/*** refused" in stderr.getvalue() and secret not in shown + stderr.getvalue(), shown
+
     def test_all_done_is_one_result_record_with_exit_code_0(self, engine):
         ids = pipelines(engine, "ok", "ok")
         for pid in ids:

@@ -266,7 +266,11 @@ def _wait_all(ctx: Context, ids: List[str], commands: List[Any], **options: Any)
                 f"interrupted: stopped waiting for {len(ids)} runs; the engine carries on with them",
             ) from error
         raise
-    outcomes = [_outcome(pid, run.elapsed, value) for pid, run, value in zip(ids, view.views, ended)]
+    # Each run's line is an error text when the run failed, and an engine's message can echo a password.
+    outcomes = [
+        outcome._replace(line=scrub(outcome.line, ctx.secrets))
+        for outcome in (_outcome(pid, run.elapsed, value) for pid, run, value in zip(ids, view.views, ended))
+    ]
     code = _worst([outcome.code for outcome in outcomes])
     counted = collections.Counter(
         "going" if outcome.code is None else "finished" if outcome.code == 0 else kind_of(outcome.code)
@@ -276,9 +280,7 @@ def _wait_all(ctx: Context, ids: List[str], commands: List[Any], **options: Any)
     failures = [outcome.line for outcome in outcomes if outcome.code]
     error_line = None
     if code:
-        error_line = scrub(
-            f"{len(failures)} of {len(ids)} runs did not reach their target status: " + "; ".join(failures), ctx.secrets
-        )
+        error_line = f"{len(failures)} of {len(ids)} runs did not reach their target status: " + "; ".join(failures)
     view.finish(outcomes, code, summary, error_line)
     if error_line is None:
         return 0
