@@ -220,6 +220,7 @@ class TestExit:
     # release runs Python code (a response's finalizer; here a __del__ that pauses makes the moment likely).
     DROPPED = """
         import operator, sys, threading, time
+        import requests
         from quenlo.sdk import velm_api
         url, kind = sys.argv[1], sys.argv[2]
         class Answer:
@@ -232,14 +233,25 @@ class TestExit:
                 time.sleep(0.001)
         class Unreadable(Answer):
             content = property(operator.itemgetter(0))  # raises from C, with no frame that holds the answer
+        class Busy(Answer):
+            status_code = 503
+        local = threading.local()
         class Canned(velm_api.ApiClient):
             def _get(self, endpoint, params=None, absolute_endpoint=False):
                 if endpoint.endswith(("/validate", "/metrics", "/snapshot/s1", "/snapshot/s1/status")):
                     return Answer([])  # no member the call reads
                 if endpoint.endswith("/generate"):
                     return Unreadable({})
+                if endpoint.endswith("/status") and getattr(local, "cancel", None):
+                    local.cancel.set()  # the wait ends at its next turn, with this failure kept as its cause
+                    raise requests.HTTPError(response=Busy({}))
                 return super()._get(endpoint, params, absolute_endpoint)
         client = Canned(url)
+        def cancelled_wait():
+            local.cancel = None
+            command = client.get_pipeline_status("p1")
+            local.cancel = threading.Event()
+            command.wait("FINISHED", poll_interval=0.0001, cancel=local.cancel)
         calls = {
             "operation": lambda: client.validate_pipeline("p1"),
             "counter wait": lambda: velm_api.StartPipelineCommand(
@@ -247,6 +259,7 @@ class TestExit:
             ).wait_for_pipeline_batch_count(1),
             "property": lambda: velm_api.SnapshotCommand(client, None, "p1", "s1", None).snapshot,
             "bundle": lambda: client.get_bundle(),
+            "cancelled wait": cancelled_wait,
         }
         running = threading.Semaphore(0)
         def loop(call):
@@ -254,7 +267,7 @@ class TestExit:
             while True:
                 try:
                     call()
-                except (TypeError, AttributeError):
+                except (TypeError, AttributeError, velm_api.WaitCancelledError):
                     pass
         for _ in range(8):
             threading.Thread(target=loop, args=(calls[kind],), daemon=True).start()
@@ -263,7 +276,7 @@ class TestExit:
         time.sleep(0.1)
         """
 
-    @pytest.mark.parametrize("kind", ["operation", "counter wait", "property", "bundle"])
+    @pytest.mark.parametrize("kind", ["operation", "counter wait", "property", "bundle", "cancelled wait"])
     def test_an_answer_dropped_by_a_failing_call_leaves_the_exit_quiet(self, engine, kind):
         engine.script_status("p1", ["RUNNING"])
         script = textwrap.dedent(self.DROPPED)
