@@ -214,6 +214,77 @@ class TestExit:
         results = [(run.wait(timeout=120), *run.communicate()) for run in runs]
         assert results == [(0, "", "")] * len(runs)
 
+    # A call that fails after reading its answer drops that answer as the error unwinds; the last reference's
+    # release runs Python code (a response's finalizer; here a __del__ that pauses makes the moment likely).
+    DROPPED = """
+        import operator, sys, threading, time
+        import requests
+        from quenlo.sdk import velm_api
+        url, kind = sys.argv[1], sys.argv[2]
+        class Answer:
+            status_code, content = 200, b"{}"
+            def __init__(self, body):
+                self.body = body
+            def json(self):
+                return self.body
+            def __del__(self):
+                time.sleep(0.001)
+        class Unreadable(Answer):
+            content = property(operator.itemgetter(0))  # raises from C, with no frame that holds the answer
+        class Busy(Answer):
+            status_code = 503
+        local = threading.local()
+        class Canned(velm_api.ApiClient):
+            def _get(self, endpoint, params=None, absolute_endpoint=False):
+                if endpoint.endswith(("/validate", "/metrics", "/snapshot/s1", "/snapshot/s1/status")):
+                    return Answer([])  # no member the call reads
+                if endpoint.endswith("/generate"):
+                    return Unreadable({})
+                if endpoint.endswith("/status") and getattr(local, "cancel", None):
+                    local.cancel.set()  # the wait ends at its next turn, with this failure kept as its cause
+                    raise requests.HTTPError(response=Busy({}))
+                return super()._get(endpoint, params, absolute_endpoint)
+        client = Canned(url)
+        def cancelled_wait():
+            local.cancel = None
+            command = client.get_pipeline_status("p1")
+            local.cancel = threading.Event()
+            command.wait("FINISHED", poll_interval=0.0001, cancel=local.cancel)
+        calls = {
+            "operation": lambda: client.validate_pipeline("p1"),
+            "counter wait": lambda: velm_api.StartPipelineCommand(
+                client, client.get_pipeline_status("p1").response
+            ).wait_for_pipeline_batch_count(1),
+            "property": lambda: velm_api.SnapshotCommand(client, None, "p1", "s1", None).snapshot,
+            "bundle": lambda: client.get_bundle(),
+            "cancelled wait": cancelled_wait,
+        }
+        running = threading.Semaphore(0)
+        def loop(call):
+            running.release()
+            while True:
+                try:
+                    call()
+                except (TypeError, AttributeError, velm_api.WaitCancelledError):
+                    pass
+        for _ in range(8):
+            threading.Thread(target=loop, args=(calls[kind],), daemon=True).start()
+        for _ in range(8):
+            running.acquire()
+        time.sleep(0.1)
+        """
+
+    def test_an_answer_dropped_by_a_failing_call_leaves_the_exit_quiet(self, engine):
+        # One run per kind of call, all at once: the pausing __del__ makes each fault show in every run.
+        engine.script_status("p1", ["RUNNING"])
+        script = textwrap.dedent(self.DROPPED)
+        runs = {
+            kind: subprocess.Popen([sys.executable, "-c", script, engine.url, kind], stderr=subprocess.PIPE, text=True)
+            for kind in ["operation", "counter wait", "property", "bundle", "cancelled wait"]
+        }
+        outcomes = {kind: (run.wait(timeout=120), run.communicate()[1]) for kind, run in runs.items()}
+        assert outcomes == {kind: (0, "") for kind in runs}
+
 
 class TestGreenlets:
     # greenlet saves a paused greenlet by copying its slice of the C stack, a read the address sanitizer stops.

@@ -110,28 +110,23 @@ nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle para
     nb::object own = attr(self, "_get"), session_class = attr(global("requests"), "Session");
     if (!attr_or_none(own, func).is(global("_own_get")) || !PyType_Check(session_class.ptr()) ||
         !is_instance(attr(self, "session"), session_class)) {  // a replaced _get is called as it is
-        nb::object response = call_kw(own, with_query, endpoint, params);
+        Owned response = call_kw(own, with_query, endpoint, params);
         nb::object content = attr(response, "content");
         release(response);  // the last reference: its finalizer runs Python code
         return call(attr(global("io"), "BytesIO"), content);
     }
-    nb::object response = send(self, get, kw, timed, endpoint, false, params, nb::bool_(true));
     // The response may be the last reference to a streamed body, whose release runs Python code.
-    try {
-        if (!truthy(attr(response, "ok"))) attr(response, "content");  // read whole for the error's response
-        checked(self, response);
-        nb::object buffer = call(attr(global("io"), "BytesIO"));
-        nb::object write = attr(buffer, "write");
-        for_each(call_method(response, iter_content, nb::int_(1 << 20)),
-                 [&](nb::handle chunk) { call(write, chunk); });
-        call_method(buffer, seek, nb::int_(0));
-        call_method(response, close);  // the body is read: this hands the connection back to the pool
-        release(response);
-        return buffer;
-    } catch (...) {
-        release(response);
-        throw;
-    }
+    Owned response = send(self, get, kw, timed, endpoint, false, params, nb::bool_(true));
+    if (!truthy(attr(response, "ok"))) attr(response, "content");  // read whole for the error's response
+    checked(self, response);
+    nb::object buffer = call(attr(global("io"), "BytesIO"));
+    nb::object write = attr(buffer, "write");
+    for_each(call_method(response, iter_content, nb::int_(1 << 20)),
+             [&](nb::handle chunk) { call(write, chunk); });
+    call_method(buffer, seek, nb::int_(0));
+    call_method(response, close);  // the body is read: this hands the connection back to the pool
+    release(response);
+    return buffer;
 }
 
 nb::class_<ApiClient> init_client(nb::module_ &m, nb::handle methods) {

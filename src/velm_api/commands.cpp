@@ -80,7 +80,7 @@ private:
         last_status = current;
         raise_if_error(current, record);
 
-        nb::object answer =
+        Owned answer =
             attr(call_method_kw(attr(command, "api_client"), metrics, kw, pipeline_id_), "response");
         nb::object counters = call_method(call_method(answer, json), get, nb::str("counters"), nb::dict());
         release(answer);  // the last reference to the response: its finalizer runs Python code
@@ -218,7 +218,7 @@ nb::object preview_property(nb::handle self) {
                             kw = keywords({"pipeline_id", "previewer_id"}),
                             model_kw = keywords({"pipeline_id", "previewer_id", "preview"});
     nb::object pipeline_id = attr(self, "pipeline_id"), previewer_id = attr(self, "previewer_id");
-    nb::object answer =
+    Owned answer =
         attr(call_method_kw(attr(self, "api_client"), data, kw, pipeline_id, previewer_id), "response");
     nb::object preview = call_method(answer, json);
     release(answer);  // the last reference to the response: its finalizer runs Python code
@@ -232,13 +232,14 @@ nb::object snapshot_property(nb::handle self) {
                             kw = keywords({"pipeline_id", "snapshot_name", "snapshot_label"}),
                             model_kw = keywords({"api_client", "snapshot"});
     nb::object client = attr(self, "api_client");
-    // Each response is released as soon as it is read: its finalizer runs Python code.
-    nb::object status = run_status(self, true);
+    // Each response is released as soon as it is read, or as an error unwinds: its finalizer runs Python
+    // code.
+    Owned status = run_status(self, true);
     nb::object record = call_method(status, json);
     release(status);
-    nb::object answer = attr(call_method_kw(client, data, kw, attr(self, "pipeline_id"),
-                                            attr(self, "snapshot_name"), attr(self, "snapshot_label")),
-                             "response");
+    Owned answer = attr(call_method_kw(client, data, kw, attr(self, "pipeline_id"),
+                                       attr(self, "snapshot_name"), attr(self, "snapshot_label")),
+                        "response");
     call_method(record, update, call_method(answer, json));
     release(answer);
     return call_kw(attr(global("velm_models"), "Snapshot"), model_kw, client, record);

@@ -75,6 +75,17 @@ bool guarded_test(Run &&run) {
 // generator left unfinished): an object that may be the last reference to such a value goes this way.
 void release(nb::object &value);
 
+// An object that may hold the last reference to such a value (a response): its reference is given up through
+// release() when its scope ends, also when an error unwinds that scope.
+class Owned : public nb::object {
+public:
+    Owned() = default;
+    Owned(nb::object &&value) : nb::object(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+    Owned(Owned &&) = default;
+    Owned &operator=(Owned &&) = default;
+    ~Owned() { velm::release(*this); }
+};
+
 // callable(*args): `nargs` positional values, then one value per name in `kwnames` (a tuple of str, or null).
 nb::object vectorcall(nb::handle callable, PyObject *const *args, size_t nargs, nb::handle kwnames = {});
 

@@ -71,8 +71,8 @@ protected:
     bool log_bodies = false;    // each answer's body is logged at DEBUG
     nb::object cancel = nb::none();
     nb::object last_status = nb::none();  // what WaitTimeoutError reports
-    nb::object failure;                   // the failure of the latest request, when polled through
-    long polls = 0;                       // status requests sent so far
+    Owned failure;   // the failure of the latest request, when polled through (it may hold the response)
+    long polls = 0;  // status requests sent so far
 };
 
 // The response of command.api_client.get_<preview|snapshot>_status(pipeline_id=..., <previewer_id |

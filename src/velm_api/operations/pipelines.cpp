@@ -197,7 +197,7 @@ nb::object import_pipelines(nb::handle self, nb::handle pipelines_file) {
     files["file"] = pipelines_file;
     headers["content-type"] = nb::none();
     nb::object path = endpoint(self, "/v{}/pipelines/import");
-    nb::object response = call_method_kw(self, post, upload, path, files, headers);
+    Owned response = call_method_kw(self, post, upload, path, files, headers);
     nb::object result = has_body(response) ? call_method(response, json) : nb::dict();
     release(response);  // the last reference: its finalizer runs Python code
     return result;

@@ -183,7 +183,8 @@ nb::object run(const Operation &op, PyObject *const *args, size_t nargs) {
     if (query.is_valid()) call[count++] = query.ptr();
     if (op.body >= 0) call[count++] = args[op.body];
     if (op.as_given) call[count++] = Py_False;
-    nb::object response = vectorcall_method(op.verb, call + 1, 1, op.keywords);
+    // A member missing from the answer ends the call with the response as its last reference.
+    Owned response = vectorcall_method(op.verb, call + 1, 1, op.keywords);
 
     if (op.returns != command) {
         nb::object result = op.returns == json || has_body(response) ? call_method(response, json_name)
