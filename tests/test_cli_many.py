@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import json
+import math
 import os
 import re
 import signal
@@ -17,7 +18,7 @@ import pytest
 from test_cli_terminal import ANSI, in_terminal
 
 from quenlo.sdk.cli import main
-from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
+from quenlo.sdk.simulator import EngineSimulator, error_body, sample_pipeline
 
 
 class Run:
@@ -190,6 +191,29 @@ class TestRefusals:
         ids = pipelines(engine, "ok")
         run = velm(engine, "wait", ids[0], "nope")
         assert run.code == 4 and run.err.startswith("velm: nope: the engine refused GET ")
+
+
+class TestHostileEngines:
+    @pytest.mark.parametrize("argv", [[], ["--json"]])
+    @pytest.mark.parametrize("source", ["environment", "url"])
+    def test_a_refusal_echoing_the_password_is_never_shown(self, engine, argv, source):
+        secret = "echo-s3cret"
+        ids = pipelines(engine, "ok", "ok")
+        refusal = error_body(f"user admin with password {secret} is not known", "AUTH")
+        engine.inject_fault("GET", f"/v1/pipeline/{ids[1]}/status", status=403, body=refusal, count=None)
+        env = {"VELM_URL": engine.url, "VELM_USER": "admin", "VELM_PASSWORD": secret}
+        if source == "url":
+            env = {"VELM_URL": engine.url.replace("://", f"://admin:{secret}@")}
+        stdout, stderr = io.StringIO(), io.StringIO()
+        code = main([*argv, "start", *ids, "--wait", "--interval", "0.05"], stdout=stdout, stderr=stderr, environ=env)
+        assert code == 4 and "with password *** is not known" in stdout.getvalue() + stderr.getvalue()
+        assert secret not in stdout.getvalue() + stderr.getvalue()
+
+    def test_an_engine_gone_silent_ends_near_the_timeout_whatever_the_runs_count(self, engine):
+        ids = pipelines(engine, "endless", "endless", "endless")
+        engine.inject_fault("GET", "/v1/pipeline/*", delay=math.inf, count=None)  # statuses and counters
+        run = velm(engine, "--timeout-http", "4", "start", *ids, "--wait", "--timeout", "1")
+        assert run.code == 3 and run.seconds < 3, run.err
 
 
 def test_live_lines_per_run_and_a_summary_on_a_terminal(engine: EngineSimulator) -> None:

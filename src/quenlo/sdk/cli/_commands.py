@@ -9,6 +9,7 @@ import json
 import os
 import signal
 import threading
+import time
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
 from urllib.parse import quote
 
@@ -246,8 +247,10 @@ def _wait_all(ctx: Context, ids: List[str], commands: List[Any], **options: Any)
         *([until] if isinstance(until, str) else until),
     }
     view = ctx.out.waiting_all(ids, [_pipeline_metrics(ctx, pid) for pid in ids], final)
+    limit = _wait_limit(ctx)
+    ends = time.monotonic() + limit
     try:
-        with view, _cancel_on_interrupt(cancel), deadline(ctx.client, _wait_limit(ctx)):
+        with view, _cancel_on_interrupt(cancel), deadline(ctx.client, limit):
             ended: List[Any] = velm_api.wait_all(
                 commands,
                 timeout_sec=ctx.args.timeout,
@@ -266,7 +269,11 @@ def _wait_all(ctx: Context, ids: List[str], commands: List[Any], **options: Any)
                 f"interrupted: stopped waiting for {len(ids)} runs; the engine carries on with them",
             ) from error
         raise
-    outcomes = [_outcome(pid, run.elapsed, value) for pid, run, value in zip(ids, view.views, ended)]
+    # A run's line may quote the engine's refusal, which can echo a secret back.
+    outcomes = [
+        outcome._replace(line=scrub(outcome.line, ctx.secrets))
+        for outcome in map(_outcome, ids, [run.elapsed for run in view.views], ended)
+    ]
     code = _worst([outcome.code for outcome in outcomes])
     counted = collections.Counter(
         "going" if outcome.code is None else "finished" if outcome.code == 0 else kind_of(outcome.code)
@@ -276,10 +283,9 @@ def _wait_all(ctx: Context, ids: List[str], commands: List[Any], **options: Any)
     failures = [outcome.line for outcome in outcomes if outcome.code]
     error_line = None
     if code:
-        error_line = scrub(
-            f"{len(failures)} of {len(ids)} runs did not reach their target status: " + "; ".join(failures), ctx.secrets
-        )
-    view.finish(outcomes, code, summary, error_line)
+        error_line = f"{len(failures)} of {len(ids)} runs did not reach their target status: " + "; ".join(failures)
+    with deadline(ctx.client, max(ends - time.monotonic(), 0.0)):  # the final counters' reads too
+        view.finish(outcomes, code, summary, error_line)
     if error_line is None:
         return 0
     raise Failure(code, error_line, documented=True)

@@ -229,16 +229,18 @@ class WaitView:
             self._live.stop()
             self._live = None
 
-    def read_counts(self) -> None:
-        """Refresh the run's counters; a failed read keeps the last ones (they only decorate the display)."""
+    def read_counts(self) -> bool:
+        """Refresh the run's counters; a failed read keeps the last ones (they only decorate the display) and
+        returns False."""
         if self._metrics is None:
-            return
+            return True
         try:
             counts = counters_of(self._metrics())
         except Exception:  # noqa: BLE001 - a metrics hiccup must not end the wait the user asked for
-            return
+            return False
         if counts is not None:
             self.counts = counts
+        return True
 
     def on_progress(self, event: Any) -> None:
         """The wait's ``on_progress`` callback."""
@@ -384,8 +386,10 @@ class RunsView:
         mode = self.out.mode
         if mode == QUIET:
             return
+        # Once a read fails (an engine gone silent costs a time-out per read), the others keep their last counters.
+        reading = True
         for view in self.views:
-            view.read_counts()
+            reading = reading and view.read_counts()
         if mode == JSON:
             runs = []
             for view, outcome in zip(self.views, outcomes):
