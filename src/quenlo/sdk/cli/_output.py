@@ -92,6 +92,8 @@ class Output:
         self.stdout = stdout if stdout is not None else sys.stdout
         self.stderr = stderr if stderr is not None else sys.stderr
         self._console: Any = None
+        # What no document or message may show (the run's password): an engine's record can echo it back.
+        self.secrets: Sequence[str] = ()
 
     @property
     def console(self) -> Any:
@@ -107,11 +109,16 @@ class Output:
     def document(self, doc: Any) -> None:
         """One JSON document on one line (json mode only)."""
         if self.mode == JSON:
-            self.stdout.write(json.dumps(doc, default=str) + "\n")
+            line = json.dumps(doc, default=str)
+            for secret in self.secrets:  # as the document writes it: escaped
+                line = line.replace(json.dumps(secret)[1:-1], "***")
+            self.stdout.write(line + "\n")
             self.stdout.flush()
 
     def message(self, text: str, style: str = "") -> None:
         """An informational line (live and plain modes)."""
+        for secret in self.secrets:
+            text = text.replace(secret, "***")
         if self.mode == LIVE:
             self.console.print(text, style=style or None, markup=False)
         elif self.mode == PLAIN:
