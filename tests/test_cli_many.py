@@ -114,6 +114,12 @@ class TestOutcomes:
         assert f"{ids[0]}: still going when the wait ended" in run.out
         assert engine.state.runs.status(ids[0])["status"] == "RUNNING"
 
+    @pytest.mark.parametrize("ids", [["ok-0"], ["ok-0", "ok-1"]])
+    def test_one_until_status_is_named_as_given(self, engine, ids):
+        pipelines(engine, "ok", "ok")  # never started: they stay EDITED
+        run = velm(engine, "wait", *ids, "--until", "RUNNING", "--timeout", "0.2")
+        assert run.code == 3 and "while waiting for status RUNNING. (last status EDITED)" in run.err, run.err
+
     def test_wait_reattaches_to_several_runs(self, engine):
         ids = pipelines(engine, "ok", "endless")
         for pid in ids:

@@ -220,7 +220,9 @@ def cmd_start(ctx: Context) -> int:
 def cmd_wait(ctx: Context) -> int:
     """Re-attach to runs already going: each status read is the start of the same wait as ``start --wait``."""
     ids = _pipeline_ids(ctx)
-    until = tuple(ctx.args.until) if ctx.args.until else "FINISHED"
+    # One status as itself, so that messages name it as the user wrote it.
+    given = tuple(ctx.args.until or ("FINISHED",))
+    until = given[0] if len(given) == 1 else given
     with deadline(ctx.client, _wait_limit(ctx)):
         if len(ids) == 1:
             return _run_record(ctx, ids[0], ctx.client.get_pipeline_status(ids[0]), True, until=until)
