@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import json
+import math
 import os
 import re
 import signal
@@ -17,7 +18,7 @@ import pytest
 from test_cli_terminal import ANSI, in_terminal
 
 from quenlo.sdk.cli import main
-from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
+from quenlo.sdk.simulator import EngineSimulator, error_body, sample_pipeline
 
 
 class Run:
@@ -113,6 +114,12 @@ class TestOutcomes:
         assert f"{ids[0]}: still going when the wait ended" in run.out
         assert engine.state.runs.status(ids[0])["status"] == "RUNNING"
 
+    @pytest.mark.parametrize("ids", [["ok-0"], ["ok-0", "ok-1"]])
+    def test_one_until_status_is_named_as_given(self, engine, ids):
+        pipelines(engine, "ok", "ok")  # never started: they stay EDITED
+        run = velm(engine, "wait", *ids, "--until", "RUNNING", "--timeout", "0.2")
+        assert run.code == 3 and "while waiting for status RUNNING. (last status EDITED)" in run.err, run.err
+
     def test_wait_reattaches_to_several_runs(self, engine):
         ids = pipelines(engine, "ok", "endless")
         for pid in ids:
@@ -207,6 +214,35 @@ class TestRefusals:
         ids = pipelines(engine, "ok")
         run = velm(engine, "wait", ids[0], "nope")
         assert run.code == 4 and run.err.startswith("velm: nope: the engine refused GET ")
+
+
+class TestHostileEngines:
+    @pytest.mark.parametrize("argv", [[], ["--json"]])
+    @pytest.mark.parametrize(
+        ("source", "echo", "count"),
+        [("environment", "refusal", 2), ("url", "refusal", 2), ("url", "record", 1), ("environment", "record", 2)],
+    )
+    def test_a_password_the_engine_echoes_back_is_never_shown(self, engine, argv, source, echo, count):
+        secret = "echo-s3cret"
+        ids = pipelines(engine, *["fails"] * count)
+        if echo == "refusal":
+            refusal = error_body(f"user admin with password {secret} is not known", "AUTH")
+            engine.inject_fault("GET", f"/v1/pipeline/{ids[-1]}/status", status=403, body=refusal, count=None)
+        for pid in ids:  # a run's own message can echo it too
+            engine.state.runs.configure(pid, run_error=f"user admin with password {secret} is not known")
+        env = {"VELM_URL": engine.url, "VELM_USER": "admin", "VELM_PASSWORD": secret}
+        if source == "url":
+            env = {"VELM_URL": engine.url.replace("://", f"://admin:{secret}@")}
+        stdout, stderr = io.StringIO(), io.StringIO()
+        code = main([*argv, "start", *ids, "--wait", "--interval", "0.05"], stdout=stdout, stderr=stderr, environ=env)
+        assert code in (1, 4) and "with password *** is not known" in stdout.getvalue() + stderr.getvalue()
+        assert secret not in stdout.getvalue() + stderr.getvalue()
+
+    def test_an_engine_gone_silent_ends_near_the_timeout_whatever_the_runs_count(self, engine):
+        ids = pipelines(engine, "endless", "endless", "endless")
+        engine.inject_fault("GET", "/v1/pipeline/*", delay=math.inf, count=None)  # statuses and counters
+        run = velm(engine, "--timeout-http", "4", "start", *ids, "--wait", "--timeout", "1")
+        assert run.code == 3 and run.seconds < 3, run.err
 
 
 def test_live_lines_per_run_and_a_summary_on_a_terminal(engine: EngineSimulator) -> None:

@@ -432,6 +432,7 @@ def main(
         return done.code if isinstance(done.code, int) else USAGE
     out = Output(_mode(args, out_stream), out_stream, stderr)  # type: ignore[arg-type]
     context = commands.Context(args, out, environ)
+    out.secrets = context.secrets  # filled in place once the password is read
     # --debug shows the library's log for this run only: main() may be called in-process (tests, scripts),
     # so the logger is put back as it was when the command ends.
     library = logging.getLogger("quenlo.sdk.velm_api")

@@ -9,6 +9,7 @@ import json
 import os
 import signal
 import threading
+import time
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
 from urllib.parse import quote
 
@@ -219,7 +220,9 @@ def cmd_start(ctx: Context) -> int:
 def cmd_wait(ctx: Context) -> int:
     """Re-attach to runs already going: each status read is the start of the same wait as ``start --wait``."""
     ids = _pipeline_ids(ctx)
-    until = tuple(ctx.args.until) if ctx.args.until else "FINISHED"
+    # One status as itself, so that messages name it as the user wrote it.
+    given = tuple(ctx.args.until or ("FINISHED",))
+    until = given[0] if len(given) == 1 else given
     with deadline(ctx.client, _wait_limit(ctx)):
         if len(ids) == 1:
             return _run_record(ctx, ids[0], ctx.client.get_pipeline_status(ids[0]), True, until=until)
@@ -246,8 +249,10 @@ def _wait_all(ctx: Context, ids: List[str], commands: List[Any], **options: Any)
         *([until] if isinstance(until, str) else until),
     }
     view = ctx.out.waiting_all(ids, [_pipeline_metrics(ctx, pid) for pid in ids], final)
+    limit = _wait_limit(ctx)
+    ends = time.monotonic() + limit
     try:
-        with view, _cancel_on_interrupt(cancel), deadline(ctx.client, _wait_limit(ctx)):
+        with view, _cancel_on_interrupt(cancel), deadline(ctx.client, limit):
             ended: List[Any] = velm_api.wait_all(
                 commands,
                 timeout_sec=ctx.args.timeout,
@@ -281,7 +286,8 @@ def _wait_all(ctx: Context, ids: List[str], commands: List[Any], **options: Any)
     error_line = None
     if code:
         error_line = f"{len(failures)} of {len(ids)} runs did not reach their target status: " + "; ".join(failures)
-    view.finish(outcomes, code, summary, error_line)
+    with deadline(ctx.client, max(ends - time.monotonic(), 0.0)):  # the final counters' reads too
+        view.finish(outcomes, code, summary, error_line)
     if error_line is None:
         return 0
     raise Failure(code, error_line, documented=True)

@@ -108,6 +108,8 @@ class Output:
         self.stdout = stdout if stdout is not None else sys.stdout
         self.stderr = stderr if stderr is not None else sys.stderr
         self._console: Any = None
+        # What no document or message may show (the run's password): an engine's record can echo it back.
+        self.secrets: Sequence[str] = ()
 
     @property
     def console(self) -> Any:
@@ -123,11 +125,16 @@ class Output:
     def document(self, doc: Any) -> None:
         """One JSON document on one line (json mode only)."""
         if self.mode == JSON:
-            self.stdout.write(json.dumps(doc, default=str) + "\n")
+            line = json.dumps(doc, default=str)
+            for secret in self.secrets:  # as the document writes it: escaped
+                line = line.replace(json.dumps(secret)[1:-1], "***")
+            self.stdout.write(line + "\n")
             self.stdout.flush()
 
     def message(self, text: str, style: str = "") -> None:
         """An informational line (live and plain modes)."""
+        for secret in self.secrets:
+            text = text.replace(secret, "***")
         if self.mode == LIVE:
             self.console.print(text, style=style or None, markup=False)
         elif self.mode == PLAIN:
@@ -252,16 +259,18 @@ class WaitView(_LiveDisplay):
         self._live: Any = None
         self.ended = False  # the run is over (set by a RunsView, whose wait goes on for other runs)
 
-    def read_counts(self) -> None:
-        """Refresh the run's counters; a failed read keeps the last ones (they only decorate the display)."""
+    def read_counts(self) -> bool:
+        """Refresh the run's counters; a failed read keeps the last ones (they only decorate the display) and
+        returns False."""
         if self._metrics is None:
-            return
+            return True
         try:
             counts = counters_of(self._metrics())
         except Exception:  # noqa: BLE001 - a metrics hiccup must not end the wait the user asked for
-            return
+            return False
         if counts is not None:
             self.counts = counts
+        return True
 
     def on_progress(self, event: Any) -> None:
         """The wait's ``on_progress`` callback."""
@@ -394,8 +403,10 @@ class RunsView(_LiveDisplay):
         mode = self.out.mode
         if mode == QUIET:
             return
+        # Once a read fails (an engine gone silent costs a time-out per read), the others keep their last counters.
+        reading = True
         for view in self.views:
-            view.read_counts()
+            reading = reading and view.read_counts()
         if mode == JSON:
             runs = []
             for view, outcome in zip(self.views, outcomes):
