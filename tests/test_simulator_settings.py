@@ -208,6 +208,8 @@ class TestPlans:
             ("stop_delay", "1", TypeError),
             ("fail_after_batch", -1, ValueError),
             ("run_error", None, TypeError),
+            ("run_error", "disk \udc80 full", ValueError),  # a lone surrogate: no UTF-8 answer or log line holds it
+            ("start_error", "\ud800", ValueError),
         ],
     )
     def test_a_plan_refuses_numbers_it_cannot_run(self, field, value, error):

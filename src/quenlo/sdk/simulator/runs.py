@@ -63,6 +63,10 @@ class RunPlan:
             if kind.startswith("str"):
                 if not isinstance(value, str):
                     raise TypeError(f"{f.name} must be text, not {value!r}")
+                try:  # the engine's answers and its log are UTF-8: a lone surrogate could be served by neither
+                    value.encode("utf-8")
+                except UnicodeEncodeError:
+                    raise ValueError(f"{f.name} must be text that UTF-8 can encode, not {value!r}") from None
             elif kind.startswith("int"):
                 if not isinstance(value, int) or isinstance(value, bool):
                     raise TypeError(f"{f.name} must be a whole number, not {value!r}")
