@@ -31,7 +31,9 @@ connection:
 output:
   on a terminal, a live status line while waiting; in a pipe, one line per status
   change; --json prints one JSON document per line: a wait's "event": "progress"
-  records, then one "event": "result" record. --quiet prints only errors.
+  records, then one "event": "result" record when it reached its target (a failed
+  or timed-out wait of one run ends with the error document below instead).
+  --quiet prints only errors.
   Errors are one line on standard error. Under --json every failure, a usage
   error included, also prints {{"error": ..., "exitCode": ..., "kind": ...}}.
 
@@ -166,7 +168,10 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
         "--json",
         action="store_true",
         default=default(False),
-        help='one JSON document per line (a wait\'s progress events, then its "event": "result" record)',
+        help=(
+            'one JSON document per line (a wait\'s progress events, then its "event": "result" record,'
+            " or the error document)"
+        ),
     )
     output.add_argument("-q", "--quiet", action="store_true", default=default(False), help="print only errors")
     output.add_argument(
@@ -290,7 +295,11 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("import", commands.cmd_import, "import a pipeline export (JSON) or a ZIP archive of them")
     p.add_argument("file", metavar="FILE")
     p.add_argument("--id", type=_identifier, help="the id to store it under (default: the one in FILE)")
-    p.add_argument("--overwrite", action="store_true", help="replace a pipeline with the same id")
+    p.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="replace a pipeline with the same id (one export only, not a ZIP archive)",
+    )
 
     p = command("history", commands.cmd_history, "list a pipeline's runs")
     p.add_argument("pipeline_id", metavar="ID", type=_identifier)
