@@ -236,7 +236,10 @@ def test_the_error_document_names_the_kind_of_each_exit_code(
     elif setup is not None:
         monkeypatch.setattr("quenlo.sdk.cli._commands.cmd_info", _raises(setup))
     run = velm(url, "--json", *argv)
-    assert run.code == code and run.docs[-1] == {"error": run.line, "exitCode": code, "kind": kind}, run.err
+    document = {"error": run.line, "exitCode": code, "kind": kind}
+    if argv[0] == "wait":  # a wait's last line is its result record, a failed one's too
+        document = {"event": "result", **document}
+    assert run.code == code and run.docs[-1] == document, run.err
     assert len(run.err.splitlines()) == 1 and ("day: not a date see the log" in run.line) == (setup == "multi-line")
     assert run.line.endswith("(see: velm status --help)") == (code == 2)
 

@@ -31,8 +31,8 @@ connection:
 output:
   on a terminal, a live status line while waiting; in a pipe, one line per status
   change; --json prints one JSON document per line: a wait's "event": "progress"
-  records, then one "event": "result" record when it reached its target (a failed
-  or timed-out wait of one run ends with the error document below instead).
+  records, then one "event": "result" record: the outcome when it reached its
+  target, else the error document below, marked "event": "result" too.
   --quiet prints only errors.
   Errors are one line on standard error. Under --json every failure, a usage
   error included, also prints {{"error": ..., "exitCode": ..., "kind": ...}}.
@@ -170,7 +170,7 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
         default=default(False),
         help=(
             'one JSON document per line (a wait\'s progress events, then its "event": "result" record,'
-            " or the error document)"
+            " the error document when it failed)"
         ),
     )
     output.add_argument("-q", "--quiet", action="store_true", default=default(False), help="print only errors")
@@ -459,7 +459,10 @@ def main(
         if args.debug:
             trace = "".join(traceback.format_exception(type(error), error, error.__traceback__))
             stderr.write(scrub(trace, context.secrets))
-        return _report(out, code, text, context.secrets, document=not getattr(error, "documented", False))
+        # A wait's output ends with its result record, a failed one's included: the error document is marked so.
+        waited = hasattr(args, "wait_timeout") and getattr(args, "wait", True)
+        documented = getattr(error, "documented", False)
+        return _report(out, code, text, context.secrets, document=not documented, result=waited)
     finally:
         context.close()
         if handler is not None:
@@ -475,12 +478,15 @@ def _subject(args: Any) -> Optional[str]:
     return getattr(args, "pipeline_id", None)
 
 
-def _report(out: Output, code: int, text: str, secrets: Sequence[str], document: bool = True) -> int:
+def _report(
+    out: Output, code: int, text: str, secrets: Sequence[str], document: bool = True, result: bool = False
+) -> int:
     """Print a failure: one line on standard error and, under --json and unless ``document`` is false, the error
-    document."""
+    document, marked ``"event": "result"`` when it ends a wait's output (``result``)."""
     text = scrub(text, secrets)
     out.error(text)
     if document:
+        doc = error_document(code, " ".join(text.split()))
         with contextlib.suppress(UsageError):  # standard output may be what failed
-            out.document(error_document(code, " ".join(text.split())))
+            out.document({"event": "result", **doc} if result else doc)
     return code
