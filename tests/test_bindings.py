@@ -191,6 +191,7 @@ HAND_OFF = [
     ("a list for a tuple", "replace(prepared, texts=list(prepared.texts))", "TypeError", "texts must be a tuple"),
     ("an int among texts", "replace(prepared, texts=prepared.texts[:-1] + (3,))", "TypeError", "texts must hold str"),
     ("an id past the arguments", "replace(prepared, ids=(-1, 99))", "ValueError", "ids is out of range"),
+    ("an id one past the arguments", "replace(prepared, ids=(-1, 3))", "ValueError", "ids is out of range"),
     ("a huge index", "replace(prepared, body=2**70)", "ValueError", "body is out of range"),
     ("texts not around the ids", "replace(prepared, texts=('/v',))", "ValueError", "texts must be one more"),
     ("a read that is not there", "replace(prepared, extras=(-3,))", "ValueError", "extras is out of range"),

@@ -194,6 +194,31 @@ def test_errors_without_secrets_are_left_as_requests_raised_them(engine):
     assert raised.value.request is not None and raised.value.__context__ is not None
 
 
+class StrictResponse(requests.Response):
+    """A response of the caller's own kind, which takes a redirect it may not follow for a failure."""
+
+    def raise_for_status(self) -> None:
+        if 300 <= self.status_code < 400:
+            raise requests.HTTPError(f"{self.status_code} Unfollowed redirect for url: {self.url}", response=self)
+        super().raise_for_status()
+
+
+class StrictAdapter(HTTPAdapter):
+    def build_response(self, req: requests.PreparedRequest, resp: Any) -> requests.Response:
+        response = super().build_response(req, resp)
+        response.__class__ = StrictResponse
+        return response
+
+
+def test_a_failure_raised_by_the_responses_own_check_hides_the_credentials(engine):
+    client = velm_api.ApiClient(url_with_credentials(engine.url))
+    client.session.mount("http://", StrictAdapter())
+    engine.inject_fault("GET", "/v1/system/info", status=302)
+    with pytest.raises(requests.HTTPError, match=r"^302 Unfollowed redirect for url: http://\*\*\*@") as raised:
+        client.get_velm_info()
+    no_secret(raised.value, URL_PASSWORD)
+
+
 @pytest.mark.parametrize(
     "value", ["Bearer tok3n\n", "Bearer tok3n\r\nX-Evil: 1", " tok3n", b"tok3n\n", 3.5, "Bearer tok3n\u20ac"]
 )
