@@ -41,8 +41,10 @@ build-deps: $(VENV)/.build-deps
 install: $(VENV)/.build-deps
 	$(BIN)/pip install -q $(BUILD_FLAGS) ".[test,simulator,cli]"
 
+# Two workers (pytest-xdist), one per core of a CI machine: most of the suite waits on sockets and timers. A
+# worker's leak report reaches standard error as a single run's does.
 test: install
-	$(BIN)/python $(CHECK_LEAKS) -m pytest -q
+	$(BIN)/python $(CHECK_LEAKS) -m pytest -q -n 2
 
 demo: install
 	$(BIN)/python examples/tour.py
