@@ -27,7 +27,7 @@ _PATH = r"[^\s`'\"()<>\[\]{},;|]*"
 PATTERNS: List[Tuple[re.Pattern[str], str]] = [
     (re.compile(r"(?<![\w.~$-])/(?:home|Users)/[A-Za-z_][\w.-]*" + _PATH), "a user's home folder"),
     (re.compile(r"(?<![\w.~$-])/root(?:/" + _PATH + r"|(?![\w/.-]))"), "the root user's home folder"),
-    (re.compile(r"(?<![\w.~$-])/work/" + _PATH), "a folder of the machine that wrote it"),
+    (re.compile(r"(?<![\w.~$-])/(?:work)/" + _PATH), "a folder of the machine that wrote it"),
     (re.compile(r"(?<![\w.~$-])/(?:var/)?tmp/[\w.-]" + _PATH), "a scratch folder of one machine"),
     (re.compile(r"\.pyenv/versions/\d" + _PATH), "an interpreter of one machine's pyenv"),
     (re.compile(r"\b[A-Za-z]:\\\\?(?:Users|home)\\" + _PATH, re.I), "a user's home folder"),
