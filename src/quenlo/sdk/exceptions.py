@@ -27,7 +27,7 @@ import json
 import pickle
 import re
 import ssl
-from typing import Any, Dict, Optional, Tuple, Type
+from typing import Any, Dict, Iterable, Optional, Tuple, Type
 
 import requests
 
@@ -109,9 +109,9 @@ def _sent_secrets(response: Any) -> Tuple[str, ...]:
     return tuple(sorted(filter(None, found), key=len, reverse=True))
 
 
-def _hide(text: str, secrets: Tuple[str, ...]) -> str:
-    """``text`` (the engine's words) with each of ``secrets`` replaced by ``***``: an engine that quotes what it
-    refused must not put the password in an error the caller logs."""
+def hide_secrets(text: str, secrets: Iterable[str]) -> str:
+    """``text`` with each of ``secrets`` replaced by ``***``: an engine that quotes what it refused must not put
+    the password in an error the caller logs (the command line hides its own secrets with it too)."""
     for secret in secrets:
         text = text.replace(secret, "***")
     return text
@@ -217,7 +217,7 @@ def _describe(response: Optional[requests.Response], engine_message: Optional[st
             body = response.text
         except Exception:  # an undecodable body must not hide the HTTP error itself
             body = ""
-    body = _hide(body.strip(), _sent_secrets(response))
+    body = hide_secrets(body.strip(), _sent_secrets(response))
     if body:
         if len(body) > _EXCERPT_LENGTH:
             body = body[:_EXCERPT_LENGTH] + "..."
@@ -248,7 +248,7 @@ class EngineHTTPError(requests.HTTPError):
             return
         engine_message = engine_message_of(response)
         if engine_message is not None:
-            engine_message = _hide(engine_message, _sent_secrets(response))
+            engine_message = hide_secrets(engine_message, _sent_secrets(response))
         super().__init__(_describe(response, engine_message), *args, response=response, **kwargs)
         self.method, self.url = _request_of(response)
         self.engine_message = engine_message
@@ -375,7 +375,7 @@ class EngineJSONDecodeError(requests.JSONDecodeError):
         UnicodeDecodeError of a body not in its charset, or the ValueError of a number too long to convert)."""
         method, url = _request_of(response)
         status = f"{response.status_code} {response.reason or ''}".rstrip()
-        start = _hide(_body_start(response, _BODY_START_LENGTH), _sent_secrets(response))
+        start = hide_secrets(_body_start(response, _BODY_START_LENGTH), _sent_secrets(response))
         described = f"The answer to {method or '?'} {url or '?'} ({status}, body {start!r}) is not JSON: "
         doc = getattr(error, "doc", start)
         position = getattr(error, "pos", getattr(error, "start", 0))

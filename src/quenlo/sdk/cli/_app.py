@@ -12,6 +12,7 @@ import sys
 import traceback
 from typing import Any, Callable, List, Mapping, NoReturn, Optional, Sequence, TextIO, Tuple
 
+from ..exceptions import hide_secrets as scrub
 from . import _commands as commands
 from ._connect import DEFAULT_HTTP_TIMEOUT, ENV_PASSWORD, ENV_URL, ENV_USER, http_timeout, seconds
 from ._errors import USAGE, UsageError, describe, error_document, exit_codes_help
@@ -399,13 +400,6 @@ class _Scrubber(logging.Formatter):
 
     def format(self, record: logging.LogRecord) -> str:
         return scrub(super().format(record), self.secrets)
-
-
-def scrub(text: str, secrets: Sequence[str]) -> str:
-    """``text`` with each of ``secrets`` replaced by ``***``."""
-    for secret in secrets:
-        text = text.replace(secret, "***")
-    return text
 
 
 def _wants_json(argv: Sequence[str]) -> bool:

@@ -13,6 +13,7 @@ import time
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
 from urllib.parse import quote
 
+from ..exceptions import hide_secrets as scrub
 from ._connect import ENV_PASSWORD, ENV_URL, client_options, connect, deadline, display_url, secrets_in
 from ._errors import BAD_OUTCOME, TIMED_OUT, Failure, UsageError, describe, kind_of
 from ._output import JSON, Output, RunOutcome, WaitView, one_line, records_preview
@@ -238,7 +239,6 @@ def cmd_wait(ctx: Context) -> int:
 def _wait_all(ctx: Context, ids: List[str], commands: List[Any], **options: Any) -> int:
     """Wait for several runs at once, showing each; the exit code is the worst outcome's (see _worst)."""
     from .. import velm_api
-    from ._app import scrub
 
     cancel = threading.Event()
     until = options.get("until", "FINISHED")

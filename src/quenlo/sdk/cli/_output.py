@@ -26,6 +26,7 @@ from typing import (
     cast,
 )
 
+from ..exceptions import hide_secrets
 from ._errors import kind_of
 
 _View = TypeVar("_View", bound="_LiveDisplay")
@@ -133,8 +134,7 @@ class Output:
 
     def message(self, text: str, style: str = "") -> None:
         """An informational line (live and plain modes)."""
-        for secret in self.secrets:
-            text = text.replace(secret, "***")
+        text = hide_secrets(text, self.secrets)
         if self.mode == LIVE:
             self.console.print(text, style=style or None, markup=False)
         elif self.mode == PLAIN:
