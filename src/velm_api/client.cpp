@@ -112,7 +112,6 @@ nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle para
         !is_instance(attr(self, "session"), session_class)) {  // a replaced _get is called as it is
         Owned response = call_kw(own, with_query, endpoint, params);
         nb::object content = attr(response, "content");
-        release(response);  // the last reference: its finalizer runs Python code
         return call(attr(global("io"), "BytesIO"), content);
     }
     // The response may be the last reference to a streamed body, whose release runs Python code.
@@ -125,7 +124,6 @@ nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle para
              [&](nb::handle chunk) { call(write, chunk); });
     call_method(buffer, seek, nb::int_(0));
     call_method(response, close);  // the body is read: this hands the connection back to the pool
-    release(response);
     return buffer;
 }
 

@@ -221,7 +221,6 @@ nb::object preview_property(nb::handle self) {
     Owned answer =
         attr(call_method_kw(attr(self, "api_client"), data, kw, pipeline_id, previewer_id), "response");
     nb::object preview = call_method(answer, json);
-    release(answer);  // the last reference to the response: its finalizer runs Python code
     return call_kw(attr(global("velm_models"), "Preview"), model_kw, pipeline_id, previewer_id, preview);
 }
 
@@ -241,7 +240,6 @@ nb::object snapshot_property(nb::handle self) {
                                        attr(self, "snapshot_name"), attr(self, "snapshot_label")),
                         "response");
     call_method(record, update, call_method(answer, json));
-    release(answer);
     return call_kw(attr(global("velm_models"), "Snapshot"), model_kw, client, record);
 }
 

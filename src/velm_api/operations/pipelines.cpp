@@ -199,7 +199,6 @@ nb::object import_pipelines(nb::handle self, nb::handle pipelines_file) {
     nb::object path = endpoint(self, "/v{}/pipelines/import");
     Owned response = call_method_kw(self, post, upload, path, files, headers);
     nb::object result = has_body(response) ? call_method(response, json) : nb::dict();
-    release(response);  // the last reference: its finalizer runs Python code
     return result;
 }
 

@@ -190,7 +190,6 @@ nb::object run(const Operation &op, PyObject *const *args, size_t nargs) {
         nb::object result = op.returns == json || has_body(response) ? call_method(response, json_name)
                             : op.returns == json_or_dict             ? nb::object(nb::dict())
                                                                      : nb::object(nb::list());
-        release(response);  // the last reference: its finalizer runs Python code
         return result;
     }
     // Each member from a decoding of its own, in the row's order: the first one missing ends the call.
