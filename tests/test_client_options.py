@@ -446,6 +446,10 @@ class TestRetriedFailuresKeepTheirKind:
         engine.inject_fault(method, "/v1/x", delay=math.inf, count=None)
         with pytest.raises(requests.ReadTimeout, match="Read timed out"):
             VERBS[method](client)
+        # The client gave up on the last try; the engine's thread may not have logged it yet.
+        ends = time.monotonic() + 5
+        while len(engine.requests) < tries and time.monotonic() < ends:
+            time.sleep(0.01)
         assert len(engine.requests) == tries
 
     def test_connecting_ends_in_a_connect_timeout_or_a_connection_error(self, engine, unanswered_url, refused_port):
