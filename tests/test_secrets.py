@@ -408,7 +408,7 @@ def test_errors_survive_a_multiprocessing_pool_round_trip(pool, kind, error):
             assert (crossed.message, crossed.response["status"]) == ("disk full", "RUN_ERROR")
         else:
             assert crossed.message is None and crossed.response["extra"] == [1, 2]
-        assert str(crossed) == str(crossed.message)
+        assert crossed.pipeline_id == kind and str(crossed).startswith(f"Pipeline {kind} is in status ")
     else:
         assert crossed.response.status_code == int(kind)  # the engine's answer crossed too
         assert str(crossed).startswith(kind) and "/rest/v1/" in str(crossed)

@@ -178,7 +178,7 @@ class TestPacing:
             command.wait(timeout_sec=2.5)
         error = raised.value
         assert type(error) is velm_api.WaitTimeoutError
-        assert str(error) == "Timed out after 2.5 seconds while waiting for status FINISHED."
+        assert str(error) == f"Timed out after 2.5 seconds while waiting for status FINISHED (pipeline {pid})."
         assert (error.timeout_sec, error.elapsed, error.last_status) == (2.5, 2.5, "STARTING")
         assert error.response is command.response and error.__cause__ is None
         assert clock.sleeps == [1, 1, 0.5] and status_reads(engine) == 2
