@@ -461,3 +461,42 @@ class TestRetriedFailuresKeepTheirKind:
         with pytest.raises(requests.ConnectionError) as raised:
             client._get("/v1/x")
         assert not isinstance(raised.value, requests.Timeout)
+
+
+# What a raw TCP server sends a client that opens TLS with it, and whether a retry can fix it.
+TLS_ENDS = {
+    # Plain HTTP on the port: the client reads no TLS record.
+    "protocol mismatch": (b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", requests.exceptions.SSLError, 1),
+    # A fatal alert, handshake_failure: what an engine sends that shares no version or cipher with the client.
+    "handshake refused": (b"\x15\x03\x03\x00\x02\x02\x28", requests.exceptions.SSLError, 1),
+    # The connection closed before any answer: a dropped connection, worth a retry.
+    "closed in the handshake": (b"", requests.ConnectionError, 3),
+}
+
+
+@pytest.mark.parametrize("name", list(TLS_ENDS))
+def test_with_retries_a_tls_failure_fails_at_once_and_a_dropped_handshake_is_retried(engine, name):
+    answer, error, connections = TLS_ENDS[name]
+    accepted: list[socket.socket] = []
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+
+        def serve() -> None:
+            while True:
+                try:
+                    connection, _ = listener.accept()
+                except OSError:
+                    return
+                accepted.append(connection)
+                connection.recv(4096)  # the ClientHello
+                connection.sendall(answer)
+                connection.close()
+
+        threading.Thread(target=serve, daemon=True).start()
+        client = velm_api.ApiClient(engine.url, retries=2, timeout=5)
+        client.server_url = "https://%s:%d" % listener.getsockname()
+        with mock.patch("time.sleep") as no_sleep, pytest.raises(error) as raised:
+            client._get("/v1/x")
+    assert len(accepted) == connections, raised.value
+    assert connections > 1 or not no_sleep.called  # a failure not retried is not paused for either

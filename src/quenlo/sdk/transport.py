@@ -62,8 +62,8 @@ class BoundedRetry(urllib3.util.Retry):
     A Retry-After of an hour would otherwise hold the call for an hour, past its time-out and past the deadline
     of the wait or probe that made it. The pause (Retry-After, else the exponential back-off) is at most the
     back-off ceiling (``backoff_max``), the longest part of the request's time-out, and what is left of the
-    enclosing :func:`deadline`, past which no retry is sent; a certificate that is not trusted is not retried
-    at all. A Retry-After that is neither whole seconds nor an
+    enclosing :func:`deadline`, past which no retry is sent; a TLS failure (a certificate not trusted, a
+    handshake refused, a protocol mismatch) is not retried at all. A Retry-After that is neither whole seconds nor an
     HTTP date ("-1", "soon", "1.5"), or that cannot be converted (more digits than Python converts, a date past
     the calendar's end), is ignored: the answer is retried after the back-off like any other.
     """
@@ -84,10 +84,8 @@ class BoundedRetry(urllib3.util.Retry):
         _pool: Any = None,
         _stacktrace: Optional[TracebackType] = None,
     ) -> BoundedRetry:
-        # A certificate that is not trusted stays untrusted: no retry, and no back-off before the failure.
-        if isinstance(error, urllib3.exceptions.SSLError) and isinstance(
-            error.args[0] if error.args else None, ssl.SSLCertVerificationError
-        ):
+        # A TLS failure stays a failure: no retry, and no back-off before it.
+        if error is not None and tls_refusal(error):
             raise urllib3.exceptions.MaxRetryError(_pool, url or "", error) from error
         return super().increment(method, url, response, error, _pool, _stacktrace)
 
@@ -113,6 +111,29 @@ class BoundedRetry(urllib3.util.Retry):
         pause = min(limits)
         if pause > 0:
             time.sleep(pause)
+
+
+# A connection that ends in the middle of the handshake: a dropped connection, not a refusal.
+_TLS_DROPPED = (ssl.SSLEOFError, ssl.SSLZeroReturnError, ssl.SSLSyscallError)
+
+
+def tls_refusal(error: BaseException) -> bool:
+    """Whether ``error``, what urllib3 hands a retry, is a TLS failure no retry can fix: a certificate that is not
+    trusted, a handshake the engine refused (an alert: a client certificate missing or refused, no common cipher
+    or version), or a protocol mismatch (TLS spoken to a port that speaks plain HTTP). A connection closed or
+    reset during the handshake is a dropped connection, retried like any other."""
+    seen: set[int] = set()
+    pending = [error]
+    while pending:
+        current = pending.pop()
+        if id(current) in seen:
+            continue
+        seen.add(id(current))
+        if isinstance(current, ssl.SSLError):
+            return not isinstance(current, _TLS_DROPPED)
+        linked = (*current.args, current.__cause__, current.__context__)
+        pending.extend(item for item in linked if isinstance(item, BaseException))
+    return False
 
 
 def _read_timeout(error: requests.exceptions.ConnectionError, request: Any) -> Optional[requests.ReadTimeout]:

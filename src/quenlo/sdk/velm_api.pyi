@@ -1147,7 +1147,8 @@ class PipelineCommand(Command):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
@@ -1204,7 +1205,8 @@ class StartPipelineCommand(PipelineCommand):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
@@ -1242,7 +1244,8 @@ class StopPipelineCommand(PipelineCommand):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
@@ -1292,7 +1295,8 @@ class ValidateCommand(Command):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
@@ -1345,7 +1349,8 @@ class PreviewCommand(Command):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
@@ -1393,7 +1398,8 @@ class ConnectionValidateCommand(Command):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
@@ -1449,7 +1455,8 @@ class SnapshotCommand(Command):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).

@@ -16,6 +16,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Type, U
 
 import requests
 
+from .transport import tls_refusal
 from .utils import seconds_of
 
 __all__ = [
@@ -371,9 +372,10 @@ def wait_settings(
 
 def is_transient(error: BaseException, requests_module: Any) -> bool:
     """Whether a wait polls through a failed status read: no connection, a time-out, or a 502, 503 or 504
-    answer. ``requests_module`` is the one the client module is bound to (a patched one is honoured)."""
+    answer. A TLS failure that no retry can fix (a certificate not trusted, a handshake refused) is not.
+    ``requests_module`` is the one the client module is bound to (a patched one is honoured)."""
     if isinstance(error, (requests_module.ConnectionError, requests_module.Timeout)):
-        return True
+        return not tls_refusal(error)
     response = getattr(error, "response", None) if isinstance(error, requests_module.HTTPError) else None
     return response is not None and response.status_code in (502, 503, 504)
 
