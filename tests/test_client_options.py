@@ -474,8 +474,9 @@ TLS_ENDS = {
 }
 
 
+@pytest.mark.filterwarnings("ignore::urllib3.exceptions.SystemTimeWarning")  # the fake clock is near 1970
 @pytest.mark.parametrize("name", list(TLS_ENDS))
-def test_with_retries_a_tls_failure_fails_at_once_and_a_dropped_handshake_is_retried(engine, name):
+def test_with_retries_a_tls_failure_fails_at_once_and_a_dropped_handshake_is_retried(engine, clock, name):
     answer, error, connections = TLS_ENDS[name]
     accepted: list[socket.socket] = []
     with socket.socket() as listener:
@@ -495,8 +496,14 @@ def test_with_retries_a_tls_failure_fails_at_once_and_a_dropped_handshake_is_ret
 
         threading.Thread(target=serve, daemon=True).start()
         client = velm_api.ApiClient(engine.url, retries=2, timeout=5)
+        engine.script_status("tls", ["STARTING"])
+        command = velm_api.StartPipelineCommand(client, client.get_pipeline_status("tls").response)
         client.server_url = "https://%s:%d" % listener.getsockname()
-        with mock.patch("time.sleep") as no_sleep, pytest.raises(error) as raised:
+        with pytest.raises(error) as raised:
             client._get("/v1/x")
-    assert len(accepted) == connections, raised.value
-    assert connections > 1 or not no_sleep.called  # a failure not retried is not paused for either
+        assert len(accepted) == connections, raised.value
+        assert connections > 1 or clock.sleeps == []  # a failure not retried is not paused for either
+        # A wait ends at a refusal, and polls through a dropped connection to its time-out.
+        with pytest.raises(error if connections == 1 else velm_api.WaitTimeoutError) as raised:
+            command.wait(timeout_sec=3)
+        assert len(accepted) == 2 if connections == 1 else len(accepted) > connections, raised.value
