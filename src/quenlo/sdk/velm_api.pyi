@@ -1489,8 +1489,8 @@ def wait_all(commands: Iterable[Command], until: str | Iterable[str] | None = No
             ``wait()``).
         on_progress: called with the command's place in ``commands`` and a WaitProgress after
             each status read; what it raises ends wait_all as it is.
-        cancel: a threading.Event; once set, wait_all ends within one interval with
-            WaitCancelledError.
+        cancel: a threading.Event; once set, wait_all ends with WaitCancelledError before the
+            next status request or pause (a request in flight completes), however many runs.
         fail_fast: raise as soon as one run ends otherwise than at its target, without waiting for
             the others.
 
