@@ -122,7 +122,9 @@ class TestEndingEarly:
         with pytest.raises(velm_api.StatusError) as raised:
             command.wait(stop_on=())
         assert type(raised.value) is error and raised.value.message == "disk full"
-        assert raised.value.pipeline_id == pid and str(raised.value) == f"Pipeline {pid} is in status {status}: disk full"
+        assert (
+            raised.value.pipeline_id == pid and str(raised.value) == f"Pipeline {pid} is in status {status}: disk full"
+        )
 
     def test_stop_on_replaces_the_default_set(self, client, engine, pid, clock):
         command = command_for(client, engine, pid, ["STARTING", "STOPPED", "PAUSED", "FINISHED"])

@@ -391,7 +391,9 @@ class TestHeldAnswers:
             velm_api.wait_all([quick, held(client, engine, **fault)], fail_fast=fail_fast)
         first, second = raised.value.outcomes
         assert type(second).__name__ == error and raised.value.__cause__ is second
-        assert f"(1 still going): command 1: {error}" in str(raised.value) if fail_fast else first["status"] == "FINISHED"
+        assert (
+            f"(1 still going): command 1: {error}" in str(raised.value) if fail_fast else first["status"] == "FINISHED"
+        )
         assert f"runs did not reach their target status: command 1: {error}" in str(raised.value) or fail_fast
         assert len(engine.requests) == (0 if fail_fast else 1)
 

@@ -68,8 +68,8 @@ void Wait::begin() {
 }
 
 void Wait::check_deadline(double elapsed) {
-    static const nb::handle timeout_kw = keywords(
-        {"timeout_sec", "elapsed", "response", "last_status", "pipeline_id", "last_failure"});
+    static const nb::handle timeout_kw =
+        keywords({"timeout_sec", "elapsed", "response", "last_status", "pipeline_id", "last_failure"});
     if (elapsed < limit) return;
     nb::object error = call_kw(global("WaitTimeoutError"), timeout_kw, timed_out(), timeout_sec,
                                nb::float_(elapsed), attr_or_none(command, nb::str("response")), last_status,
@@ -188,7 +188,8 @@ private:
     // third command when the answer it holds names no pipeline.
     nb::object subject() const {
         const nb::str noun(kind_.noun);
-        if (kind_.pipeline && pipeline_id_.is_none() && place_.is_valid()) return format("command {}", place_);
+        if (kind_.pipeline && pipeline_id_.is_none() && place_.is_valid())
+            return format("command {}", place_);
         if (kind_.pipeline) return format("{} {}", noun, pipeline_id_);
         nb::object id = attr(command, &kind_ == &snapshot ? "snapshot_name" : "previewer_id");
         return format("{} {} of pipeline {}", noun, id, attr(command, "pipeline_id"));

@@ -73,9 +73,9 @@ protected:
     bool log_bodies = false;    // each answer's body is logged at DEBUG
     nb::object cancel = nb::none();
     nb::object last_status = nb::none();  // what WaitTimeoutError reports
-    Owned failure;         // the last failure polled through (it may hold the response)
-    bool failing = false;  // the latest request ended in that failure
-    long polls = 0;  // status requests sent so far
+    Owned failure;                        // the last failure polled through (it may hold the response)
+    bool failing = false;                 // the latest request ended in that failure
+    long polls = 0;                       // status requests sent so far
 };
 
 // The response of command.api_client.get_<preview|snapshot>_status(pipeline_id=..., <previewer_id |

@@ -27,8 +27,8 @@ import json
 import pickle
 import re
 import ssl
-from urllib.parse import quote, quote_plus
 from typing import Any, Dict, Iterable, Optional, Set, Tuple, Type
+from urllib.parse import quote, quote_plus
 
 import requests
 
