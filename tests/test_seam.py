@@ -37,12 +37,12 @@ class TestWaitSettingsHandOff:
             import types
             from quenlo.sdk import velm_api, waits
             real = waits.wait_settings
-            def named(*args, **changes):
-                settings = real(*args)
+            def named(changes={{}}, **given):
+                settings = real(**given)
                 members = {{name: getattr(settings, name) for name in type(settings).__slots__}}
                 return types.SimpleNamespace(**{{**members, **changes}})
-            def without_stop_on(*args):
-                settings = named(*args)
+            def without_stop_on(**given):
+                settings = named(**given)
                 del settings.stop_on
                 return settings
             class Failing:
@@ -51,10 +51,10 @@ class TestWaitSettingsHandOff:
                     raise RuntimeError("no settings today")
             command = velm_api.ApiClient({engine.url!r}).get_pipeline_status("p1")
             for replacement in [
-                lambda *a: ("FINISHED", ("FINISHED",), 5, 1.0, 1.0, 30.0),  # the old order, one item short
+                lambda **given: ("FINISHED", ("FINISHED",), 5, 1.0, 1.0, 30.0),  # a tuple, one item short
                 without_stop_on,
-                lambda *a: named(*a, interval="soon"),
-                lambda *a: Failing(),  # what reading a member raises is not taken for its absence
+                lambda **given: named({{"interval": "soon"}}, **given),
+                lambda **given: Failing(),  # what reading a member raises is not taken for its absence
             ]:
                 waits.wait_settings = replacement
                 try:
@@ -93,8 +93,8 @@ class TestWaitSettingsHandOff:
 
         real = waits.wait_settings
 
-        def reordered(*args: Any) -> Any:
-            settings = real(*args)
+        def reordered(**given: Any) -> Any:
+            settings = real(**given)
 
             class Reordered:
                 stop_on, max_interval, backoff = settings.stop_on, 4.0, 2.0
