@@ -171,16 +171,15 @@ def _split(literal: str) -> Tuple[str, str, str, str]:
     lines = literal.strip("\n").split("\n")
     name = lines[0].partition("(")[0].strip()
     if not re.match(r"[A-Za-z_]\w*\(", lines[0].lstrip()):
-        raise ValueError(f"a method's literal begins with its signature, then its request line: {literal!r}")
-    depth = 0
-    for end, line in enumerate(lines):
-        for token in _TOKEN.findall(line):
+        raise ValueError(f"a method's literal begins with its signature, name(self, ...) -> T: {literal!r}")
+    depth, start = 0, 0
+    while start == 0 or depth:
+        if start == len(lines):
+            raise ValueError(f"the signature of {name} never closes its parentheses: {literal!r}")
+        for token in _TOKEN.findall(lines[start]):
             depth += (token in ("(", "[", "{")) - (token in (")", "]", "}"))
-        if depth == 0:
-            break
-    else:
-        raise ValueError(f"the signature of {name} never closes its parentheses: {literal!r}")
-    start = stop = end + 1
+        start += 1
+    stop = start
     if start < len(lines) and _REQUEST.match(lines[start]):
         stop += 1
         while stop < len(lines) and lines[stop].lstrip().startswith("|"):
@@ -276,18 +275,18 @@ def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[s
     query, keys, values = "none", list[str](), list[int]()
     exclusions: Union[str, Tuple[str, ...], None] = None
     excluded: Tuple[str, ...] = ()
-    text = fields.get("query")
-    if text is not None and (text == "get_params" or text.startswith("get_params without ")):
+    asked = fields.get("query")
+    if asked is not None and (asked == "get_params" or asked.startswith("get_params without ")):
         # "self" is always excluded: one name goes as that name, several as a tuple.
         query, keys = "get_params", list(names)
-        excluded = ("self", *[n for n in text[len("get_params without ") :].split(", ") if n])
+        excluded = ("self", *[n for n in asked[len("get_params without ") :].split(", ") if n])
         for name in excluded:
             if name not in names:
                 refuse(f"leaves out {name!r}, which is not a parameter")
         exclusions = excluded[0] if len(excluded) == 1 else tuple(map(intern, excluded))
-    elif text is not None:
+    elif asked is not None:
         query = "mapping"
-        for entry in text.split(", "):
+        for entry in asked.split(", "):
             key, equals, value = entry.partition("=")
             if not (equals and key.isidentifier()):
                 refuse(f"has a query entry {entry!r}: get_params [without names], or key=argument entries")
