@@ -43,7 +43,6 @@ __all__ = [
     "UnauthorizedError",
     "error_class_for",
     "json_text",
-    "raise_http_error",
     "redact_url",
     "tls_failure_reason",
 ]
