@@ -58,6 +58,22 @@ class TestSources:
             in shown
         )
 
+    @pytest.mark.parametrize(
+        ("method", "request_line"),
+        [
+            (velm_api.ApiClient.create_pipeline, "PUT /pipeline/{pipeline_title}"),
+            (velm_api.ApiClient.import_pipelines, "POST /pipelines/import"),
+            (velm_api.ApiClient.get_bundle, "GET /system/bundle/generate"),
+            (
+                velm_api.ApiClient.change_password,
+                "GET /system/info/currentUser, then POST /usermanagement/users/{user}/changePassword",
+            ),
+        ],
+    )
+    def test_an_operation_with_logic_of_its_own_shows_its_request_as_a_row_does(self, method, request_line):
+        assert method.__doc__.endswith(f"\n\nRequest: {request_line}") and f"\n{request_line}" not in method.__doc__
+        assert inspect.getsource(method).rstrip().endswith(f": {request_line}")
+
     def test_a_profile_names_each_native_entry_by_where_its_work_happens(self, client):
         profile = cProfile.Profile()
         profile.runcall(lambda: (client.get_velm_info(), velm_api.wait_all([])))

@@ -28,7 +28,39 @@ def run_script(script: str, *args: str) -> subprocess.CompletedProcess[str]:
 
 
 class TestWaitSettingsHandOff:
-    """The wait loop reads the checked settings by name, and checks what it reads."""
+    """The wait loop hands wait() its class's defaults by name, reads the checked settings by name, and checks
+    what it reads."""
+
+    @pytest.mark.parametrize(
+        ("make", "until", "timeout", "errors_stop"),
+        [
+            (lambda: velm_api.PipelineCommand(None, None), None, 300, False),
+            (lambda: velm_api.StartPipelineCommand(None, None), "FINISHED", 300, False),
+            (lambda: velm_api.StopPipelineCommand(None, None), "STOPPED", 300, False),
+            (lambda: velm_api.ValidateCommand(None, None, "p", "r"), "VALID", 60, True),
+            (lambda: velm_api.PreviewCommand(None, None, "p", "r"), "FINISHED", 30, True),
+            (lambda: velm_api.ConnectionValidateCommand(None, None, "p", "r"), "FINISHED", 120, True),
+            (lambda: velm_api.SnapshotCommand(None, None, "p", "s", None), "FINISHED", 30, False),
+        ],
+        ids=["pipeline", "start", "stop", "validate", "preview", "connection", "snapshot"],
+    )
+    def test_each_class_hands_its_defaults_by_keyword(self, monkeypatch, make, until, timeout, errors_stop):
+        from quenlo.sdk import waits
+
+        handed: dict[str, Any] = {}
+
+        def record(**given: Any) -> Any:
+            handed.update(given)
+            raise LookupError("recorded")
+
+        monkeypatch.setattr(waits, "wait_settings", record)
+        with pytest.raises(LookupError, match="recorded"):
+            make().wait(poll_interval=2.0)
+        assert handed == {
+            **dict(default_until=until, default_timeout=timeout, until=None, timeout_sec=None, poll_interval=2.0),
+            **dict(backoff=1.0, max_interval=30.0, stop_on=None, on_progress=None, cancel=None),
+            "error_statuses": velm_api.PipelineCommand.ERROR_STATUSES if errors_stop else None,
+        }
 
     def test_a_replaced_wait_settings_handing_back_the_wrong_thing_is_refused(self, engine):
         # Each of these crashed the wait when its result was read by position; one interpreter runs them all.

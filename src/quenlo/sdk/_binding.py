@@ -144,7 +144,7 @@ def _compile(cls: type, signature: str, impl: Callable[..., Any], namespace: Dic
         "def make(impl_):\n",
         f"    def {head}\n",
         *[f"        {line}\n" for line in rest],
-        f"        return impl_({', '.join(parameters)})  # {': '.join(filter(None, (impl.__name__, request)))}\n",
+        f"        return impl_({', '.join(parameters)})  # {': '.join(filter(None, (getattr(impl, "__name__", ""), request)))}\n",
         "\n",
         f"    return {name}\n",
     ]
