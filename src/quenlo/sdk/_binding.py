@@ -137,6 +137,7 @@ def _compile(cls: type, signature: str, impl: Callable[..., Any], namespace: Dic
     qualname = f"{cls.__name__}.{name}"
     filename = f"<velm_api generated {qualname}>"
     head, *rest = signature.strip().split("\n")
+    where = ": ".join(filter(None, (getattr(impl, "__name__", ""), request)))
     lines = [
         "from __future__ import annotations\n",
         "\n",
@@ -144,7 +145,7 @@ def _compile(cls: type, signature: str, impl: Callable[..., Any], namespace: Dic
         "def make(impl_):\n",
         f"    def {head}\n",
         *[f"        {line}\n" for line in rest],
-        f"        return impl_({', '.join(parameters)})  # {': '.join(filter(None, (getattr(impl, "__name__", ""), request)))}\n",
+        f"        return impl_({', '.join(parameters)})  # {where}\n",
         "\n",
         f"    return {name}\n",
     ]
