@@ -262,16 +262,11 @@ constexpr char error_records[] = "pipeline.batchErrorRecords.counter",
                output_records[] = "pipeline.batchOutputRecords.counter",
                batches[] = "pipeline.batchCount.counter";
 
-// The constructor of the commands of validation and preview runs, and of snapshot captures.
+// The constructor of the commands of validation and preview runs.
 const char *const run_command_init = R"(
 __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str,
          previewer_id: str) -> None
 Wrap the answer to a {noun} request.
-)";
-const char *const snapshot_command_init_literal = R"(
-__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, snapshot_name: str,
-         snapshot_label: str | None) -> None
-Wrap the answer to a snapshot request.
 )";
 
 }  // namespace
@@ -408,7 +403,11 @@ Raises:
         m, "SnapshotCommand",
         "A snapshot capture (``pipeline_id``, ``snapshot_name``, ``snapshot_label``); waits for it\n"
         "and reads the snapshot.");
-    def_method(snapshot_command, "commands.snapshot_command_init", snapshot_command_init_literal,
+    def_method(snapshot_command, "commands.snapshot_command_init", R"(
+__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, snapshot_name: str,
+         snapshot_label: str | None) -> None
+Wrap the answer to a snapshot request.
+)",
                &snapshot_command_init);
     def_wait(snapshot_command, snapshot, "commands.run_wait", R"(
 wait_for_finished(self, timeout_sec: float = {timeout_sec}) -> SnapshotCommand
