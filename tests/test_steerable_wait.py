@@ -8,6 +8,7 @@ import inspect
 import itertools
 import math
 import pickle
+import socket
 import subprocess
 import sys
 import threading
@@ -358,6 +359,15 @@ class TestTransientFailures:
         cause = raised.value.__cause__
         assert isinstance(cause, EngineHTTPError) and cause.response.status_code == 502
         assert len(engine.requests) == 3
+
+    def test_the_time_out_names_a_refused_connection_in_the_sockets_words(self, client, engine, pid, clock):
+        command = command_for(client, engine, pid, ["STARTING"])
+        with socket.socket() as unused:
+            unused.bind(("127.0.0.1", 0))
+            client.server_url = "http://u:pw-9@%s:%d" % unused.getsockname()
+            with pytest.raises(velm_api.WaitTimeoutError) as raised:
+                command.wait(timeout_sec=2)
+        assert str(raised.value).endswith(f"(pipeline {pid}; last failure: ConnectionError: Connection refused).")
 
     def test_a_failure_followed_by_a_status_is_named_but_is_not_the_cause(self, client, engine, pid, clock):
         command = command_for(client, engine, pid, ["STARTING"])

@@ -116,7 +116,8 @@ def secret_spellings(secret: str) -> Set[str]:
     """Every spelling of ``secret`` that a text can hold: plain; JSON-escaped (``"``, ``\\``, controls, and
     non-ASCII either as it is or as ``\\u`` escapes in either case of hex, ``/`` as is or as ``\\/``, and the
     characters HTML-safe JSON writers escape, ``<>&='``); percent-encoded (every reserved character, or all but
-    ``/`` or ``:``; space as ``%20`` or ``+``; hex in either case). Nothing for an empty secret."""
+    ``/``, ``:``, or ``:``, ``%`` and ``@`` as a URL's user part may keep them; space as ``%20`` or ``+``; hex in
+    either case). Nothing for an empty secret."""
     if not secret:
         return set()
     found = {secret}
@@ -127,7 +128,7 @@ def secret_spellings(secret: str) -> Set[str]:
             for slash in ("/", "\\/"):
                 form = text.replace("/", slash)
                 found.update({form, _JSON_HEX.sub(lambda m: m.group().upper().replace("\\U", "\\u"), form)})
-    for safe in ("", "/", ":"):
+    for safe in ("", "/", ":", ":%@"):
         for encoded in (quote(secret, safe=safe), quote_plus(secret, safe=safe)):
             found.update({encoded, _PERCENT_HEX.sub(lambda m: m.group().lower(), encoded)})
     return found

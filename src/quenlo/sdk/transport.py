@@ -17,13 +17,13 @@ import urllib.request
 from contextvars import ContextVar
 from types import TracebackType
 from typing import Any, Dict, Iterator, List, Mapping, Optional
-from urllib.parse import quote, unquote
+from urllib.parse import unquote
 
 import requests
 import urllib3
 from requests.adapters import HTTPAdapter
 
-from .exceptions import EngineJSONDecodeError, json_text, redact_url
+from .exceptions import EngineJSONDecodeError, json_text, redact_url, secret_spellings
 
 __all__ = ["BoundedRetry", "EngineResponse", "EngineSession", "RetryingAdapter", "deadline"]
 
@@ -194,8 +194,8 @@ def _secrets(session: requests.Session, url: Any, proxies: Any) -> List[str]:
             urls.extend(table.values())
     found = set()
     for userinfo in filter(None, map(_userinfo, urls)):
-        found.update({userinfo, unquote(userinfo), quote(userinfo, safe=":%@"), quote(unquote(userinfo), safe=":")})
-    return sorted(found, key=len, reverse=True)  # the longest first: one spelling may hold another
+        found.update({userinfo, unquote(userinfo)})  # each is then spelled every way (secret_spellings)
+    return sorted(found, key=len, reverse=True)
 
 
 def _credentials(auth: Any, secrets: List[str]) -> List[Any]:
@@ -225,8 +225,11 @@ def _texts(error: BaseException) -> Iterator[str]:
 
 
 def _scrub(text: str, secrets: List[str]) -> str:
-    for secret in secrets:
-        text = text.replace(secret + "@", "***@")
+    """``text`` with every spelling of each ``user:password`` in ``secrets`` hidden where a URL holds it, before
+    an "@" (a bare user name elsewhere in the text is left alone), then any URL's credentials."""
+    spellings = {spelling for secret in secrets for spelling in secret_spellings(secret)}
+    for spelling in sorted(spellings, key=len, reverse=True):  # the longest first: one spelling may hold another
+        text = text.replace(spelling + "@", "***@")
     return redact_url(text)
 
 

@@ -12,10 +12,12 @@ the message of a status that ends a wait early.
 from __future__ import annotations
 
 import functools
+import re
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Type, Union
 
 import requests
 
+from .exceptions import redact_url
 from .transport import tls_refusal
 from .utils import seconds_of
 
@@ -171,7 +173,7 @@ class WaitTimeoutError(TimeoutError):
         """Keep the message and what the wait saw; the message is completed with the pipeline and the failure."""
         details = [] if pipeline_id is None else [f"pipeline {pipeline_id}"]
         if last_failure is not None:
-            said = str(last_failure)
+            said = _failure_text(last_failure)
             details.append(f"last failure: {type(last_failure).__name__}" + (f": {said}" if said else ""))
         if details:
             stop = "." if message.endswith(".") else ""
@@ -187,6 +189,20 @@ class WaitTimeoutError(TimeoutError):
     def __reduce__(self) -> Tuple[Any, ...]:
         # The message is complete already: rebuilt from it and the attributes, not composed again.
         return (_rebuilt, (type(self), str(self), self.__dict__))
+
+
+# The socket's own words in a connection failure ("Connection refused"), and the connection pool's, which say
+# nothing to a user ("HTTPConnectionPool(host=..., port=...): ").
+_SOCKET_REASON = re.compile(r"\[Errno -?\d+\] ([^'\")\]]+)")
+_POOL_TEXT = re.compile(r"HTTPS?Connection(?:Pool)?\([^)]*\):?\s*")
+
+
+def _failure_text(error: BaseException) -> str:
+    """What a failed status read says, briefly: the socket's reason, else the error's text without the connection
+    pool's words; any credentials in a URL hidden."""
+    text = str(error)
+    reason = _SOCKET_REASON.search(text)
+    return redact_url(reason.group(1).strip() if reason else _POOL_TEXT.sub("", text))
 
 
 def _rebuilt(cls: Type[BaseException], message: str, state: Dict[str, Any]) -> BaseException:
