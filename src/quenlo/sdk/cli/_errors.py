@@ -54,13 +54,21 @@ EXIT_CODES = (
         "the answer was not the engine's: a body that is not its JSON, such as a proxy's or a sign-in page (the "
         "status, content type and start of the body follow); check --url",
     ),
+    ExitCode(
+        7,
+        "config",
+        "velm is set up wrong: a retry cannot fix it (a certificate not trusted, a CA or client-certificate file "
+        "that cannot be used, a missing or refused client certificate, a scheme that does not match the port, "
+        "credentials that cannot be sent, a CA variable naming a missing file)",
+    ),
     ExitCode(70, "unexpected", "an unexpected failure (--debug shows the traceback)"),
     ExitCode(130, "interrupted", "interrupted: Ctrl-C stops waiting, and the work goes on on the engine"),
 )
-DONE, BAD_OUTCOME, USAGE, TIMED_OUT, REFUSED, UNREACHABLE, NOT_ENGINE, UNEXPECTED, INTERRUPTED = (
+DONE, BAD_OUTCOME, USAGE, TIMED_OUT, REFUSED, UNREACHABLE, NOT_ENGINE, CONFIG, UNEXPECTED, INTERRUPTED = (
     e.code for e in EXIT_CODES
 )
 _KIND = {e.code: e.kind for e in EXIT_CODES}
+_CODE = {e.kind: e.code for e in EXIT_CODES}
 
 
 def exit_codes_help(width: int = 80) -> str:
@@ -83,6 +91,11 @@ def error_document(code: int, message: str) -> Dict[str, Any]:
 def kind_of(code: int) -> str:
     """The ``kind`` that names exit code ``code`` in the error document."""
     return _KIND.get(code, "unexpected")
+
+
+def code_of(kind: str) -> int:
+    """The exit code that ``kind`` names (a failure kind of :mod:`quenlo.sdk.doctor` included)."""
+    return _CODE[kind]
 
 
 class Failure(Exception):

@@ -1,0 +1,122 @@
+"""velm doctor and quenlo.sdk.doctor against the simulator: each misconfiguration named by its check, its setting
+and its exit code, with GET requests only."""
+
+from __future__ import annotations
+
+import contextlib
+import datetime
+from pathlib import Path
+from typing import Any, Callable, Dict, List, Tuple
+
+import pytest
+import trustme
+
+from quenlo.sdk import doctor
+from quenlo.sdk.cli import EXIT_CODES
+from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
+from test_cli import PASSWORD, velm
+from test_cli_terminal import in_terminal
+
+Setup = Callable[[EngineSimulator, Path, contextlib.ExitStack], Tuple[List[str], Dict[str, str], EngineSimulator]]
+
+
+def _plain(argv: List[str] = (), env: Dict[str, str] = {}, https: bool = False) -> Setup:  # type: ignore[assignment]
+    def setup(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
+        url = engine.url.replace("http:", "https:") if https else engine.url
+        return [*argv], {"VELM_URL": url, **env}, engine
+
+    return setup
+
+
+def _fault(**fault: Any) -> Setup:
+    def setup(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
+        engine.inject_fault("GET", "/v1/system/info", **fault)
+        return ["--timeout-http", "0.5"], {"VELM_URL": engine.url}, engine
+
+    return setup
+
+
+def _tls(trust_other_ca: bool = False, **issue: Any) -> Setup:
+    """An engine of its own with a leaf certificate made here (``issue``), or the throwaway one."""
+
+    def setup(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
+        ca = trustme.CA()
+        ca.cert_pem.write_to_path(str(tmp / "ca.pem"))
+        if issue:
+            options = dict(issue)
+            leaf = ca.issue_cert(*options.pop("names", ["127.0.0.1"]), **options)
+            leaf.private_key_and_cert_chain_pem.write_to_path(str(tmp / "leaf.pem"))
+            engine = stack.enter_context(EngineSimulator(tls=(str(tmp / "leaf.pem"), str(tmp / "leaf.pem"))))
+        bundle = str(tmp / "ca.pem") if issue or trust_other_ca else engine.ca_bundle
+        return ["--ca-bundle", bundle], {"VELM_URL": engine.url}, engine
+
+    return setup
+
+
+TLS, MUTUAL = pytest.mark.velm_engine(tls=True), pytest.mark.velm_engine(tls=True, tls_client_ca=True)
+WRONG_PASSWORD = {"VELM_USER": "admin", "VELM_PASSWORD": "not-" + PASSWORD}
+EXPIRED = datetime.datetime(2020, 1, 1)
+SKEWED = {"Date": "Mon, 01 Jan 2024 00:00:00 GMT"}
+
+# What is wrong, the check that names it first, its verdict, the setting its hint names, the exit code.
+CASES = [
+    pytest.param(_tls(trust_other_ca=True), "trust", "failed", "--ca-bundle", 7, marks=TLS, id="wrong CA"),
+    pytest.param(_tls(not_after=EXPIRED), "expiry", "failed", "engine certificate", 7, id="expired certificate"),
+    pytest.param(_tls(names=["other.example"]), "host name", "failed", "--url", 7, id="another host's certificate"),
+    pytest.param(_tls(), "client certificate", "failed", "--cert", 7, marks=MUTUAL, id="client certificate missing"),
+    pytest.param(_plain(https=True), "tls", "failed", "--url", 7, id="HTTP port behind an https URL"),
+    pytest.param(_fault(status=200, not_json=True), "answer", "failed", "--url", 6, id="a proxy's HTML page"),
+    pytest.param(_plain(env=WRONG_PASSWORD), "authentication", "failed", "--password-file", 4, id="wrong password",
+                 marks=pytest.mark.velm_engine(users={"admin": PASSWORD})),
+    pytest.param(_fault(status=503), "answer", "failed", "--retries", 5, id="503"),
+    pytest.param(_fault(delay=3), "answer", "failed", "--timeout-http", 3, id="slow engine"),
+    pytest.param(_plain(), "engine version", "warning", "--api-version", 0, id="unknown engine version",
+                 marks=pytest.mark.velm_engine(version="9.1.0")),
+    pytest.param(_fault(headers=SKEWED), "clock", "warning", "clock", 0, id="clock skewed"),
+]
+
+
+@pytest.mark.parametrize("setup, name, verdict, setting, code", CASES)
+def test_the_first_check_not_ok_names_the_cause(
+    engine: EngineSimulator, tmp_path: Path, setup: Setup, name: str, verdict: str, setting: str, code: int
+) -> None:
+    with contextlib.ExitStack() as stack:
+        argv, env, served = setup(engine, tmp_path, stack)
+        run = velm(served, "doctor", "--json", *argv, env=env)
+        methods = {request.method for request in served.requests}
+    record = run.docs[-1]
+    first = next(check for check in record["checks"] if check["verdict"] in ("failed", "warning"))
+    assert (first["name"], first["verdict"], first["setting"], run.code) == (name, verdict, setting, code), first
+    assert first["hint"].startswith(setting + ": ")
+    assert (record["exitCode"], record["kind"]) == (code, next(e.kind for e in EXIT_CODES if e.code == code))
+    after = record["checks"][record["checks"].index(first) + 1 : -1]
+    assert verdict == "warning" or {check["verdict"] for check in after} == {"skipped"}
+    assert methods <= {"GET"}
+    assert PASSWORD not in run.out + run.err
+
+
+def test_a_healthy_engine_passes_every_check_with_reads_only(engine: EngineSimulator, monkeypatch: Any) -> None:
+    engine.state.pipelines.import_pipeline("orders", sample_pipeline("orders", "orders"))
+    monkeypatch.setenv("HTTP_PROXY", "http://127.0.0.1:9")
+    monkeypatch.setenv("NO_PROXY", "127.0.0.1")
+    checks = doctor.check_engine(engine.url, pipeline_id="orders", timeout=(2, 5))
+    assert [check.verdict for check in checks] == ["ok"] * len(checks)
+    by_name = {check.name: check for check in checks}
+    assert "NO_PROXY exempts 127.0.0.1" in by_name["proxy"].reason
+    assert "connect 2" in by_name["settings"].reason and "REQUESTS_CA_BUNDLE" in by_name["settings"].reason
+    reads = [check.name for check in checks if check.name.startswith("read: ")]
+    assert len(reads) == 6 and all(by_name[name].figure.endswith(" ms") for name in reads)  # type: ignore[union-attr]
+    assert {request.method for request in engine.requests} == {"GET"}
+    assert any(request.path == "/rest/v1/pipeline/orders/status" for request in engine.requests)
+
+
+@pytest.mark.velm_engine(users={"admin": PASSWORD})
+def test_output_in_a_pipe_and_on_a_terminal(engine: EngineSimulator) -> None:
+    env = {"VELM_URL": engine.url, "VELM_USER": "admin", "VELM_PASSWORD": PASSWORD}
+    run = velm(engine, "doctor", "--pipeline", "nope", env=env)
+    assert run.code == 4 and run.err.startswith("velm: doctor: read: pipeline status failed: no pipeline 'nope'")
+    lines = run.out.splitlines()
+    assert lines[1].split() == ["CHECK", "VERDICT", "FIGURE", "REASON", "HINT"]
+    assert any(line.startswith("read: pipeline status  failed") and "--pipeline: " in line for line in lines)
+    code, output = in_terminal(["doctor"], env, answer=(b"Password for admin", PASSWORD.encode() + b"\n"))
+    assert code == 0 and "━" in output and "accepted as 'admin'" in output and PASSWORD not in output
