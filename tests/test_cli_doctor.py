@@ -6,24 +6,24 @@ from __future__ import annotations
 import contextlib
 import datetime
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import pytest
 import trustme
+from test_cli import PASSWORD, velm
+from test_cli_terminal import in_terminal
 
 from quenlo.sdk import doctor
 from quenlo.sdk.cli import EXIT_CODES
 from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
-from test_cli import PASSWORD, velm
-from test_cli_terminal import in_terminal
 
 Setup = Callable[[EngineSimulator, Path, contextlib.ExitStack], Tuple[List[str], Dict[str, str], EngineSimulator]]
 
 
-def _plain(argv: List[str] = (), env: Dict[str, str] = {}, https: bool = False) -> Setup:  # type: ignore[assignment]
+def _plain(env: Optional[Dict[str, str]] = None, https: bool = False) -> Setup:
     def setup(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
         url = engine.url.replace("http:", "https:") if https else engine.url
-        return [*argv], {"VELM_URL": url, **env}, engine
+        return [], {"VELM_URL": url, **(env or {})}, engine
 
     return setup
 
@@ -66,12 +66,26 @@ CASES = [
     pytest.param(_tls(), "client certificate", "failed", "--cert", 7, marks=MUTUAL, id="client certificate missing"),
     pytest.param(_plain(https=True), "tls", "failed", "--url", 7, id="HTTP port behind an https URL"),
     pytest.param(_fault(status=200, not_json=True), "answer", "failed", "--url", 6, id="a proxy's HTML page"),
-    pytest.param(_plain(env=WRONG_PASSWORD), "authentication", "failed", "--password-file", 4, id="wrong password",
-                 marks=pytest.mark.velm_engine(users={"admin": PASSWORD})),
+    pytest.param(
+        _plain(env=WRONG_PASSWORD),
+        "authentication",
+        "failed",
+        "--password-file",
+        4,
+        id="wrong password",
+        marks=pytest.mark.velm_engine(users={"admin": PASSWORD}),
+    ),
     pytest.param(_fault(status=503), "answer", "failed", "--retries", 5, id="503"),
     pytest.param(_fault(delay=3), "answer", "failed", "--timeout-http", 3, id="slow engine"),
-    pytest.param(_plain(), "engine version", "warning", "--api-version", 0, id="unknown engine version",
-                 marks=pytest.mark.velm_engine(version="9.1.0")),
+    pytest.param(
+        _plain(),
+        "engine version",
+        "warning",
+        "--api-version",
+        0,
+        id="unknown engine version",
+        marks=pytest.mark.velm_engine(version="9.1.0"),
+    ),
     pytest.param(_fault(headers=SKEWED), "clock", "warning", "clock", 0, id="clock skewed"),
 ]
 

@@ -57,7 +57,14 @@ CLOCK_SECONDS = 5.0
 EXPIRY_DAYS = 30
 
 # The settings hints name, as ``velm`` spells them.
-URL, CA_BUNDLE, INSECURE, CERT, USER, PASSWORD = "--url", "--ca-bundle", "--insecure", "--cert", "--user", "--password-file"
+URL, CA_BUNDLE, INSECURE, CERT, USER, PASSWORD = (
+    "--url",
+    "--ca-bundle",
+    "--insecure",
+    "--cert",
+    "--user",
+    "--password-file",
+)
 TIMEOUT, RETRIES, API_VERSION, PIPELINE = "--timeout-http", "--retries", "--api-version", "--pipeline"
 PROXY, ENGINE_CERTIFICATE, CLOCK, ENGINE_ROLES = "HTTPS_PROXY/NO_PROXY", "engine certificate", "clock", "engine roles"
 
@@ -140,9 +147,24 @@ def _engine_message(document: Any) -> str:
 class _Doctor:
     """One run of the checks: its settings, the records so far, and what the earlier layers found."""
 
-    def __init__(self, url: str, **settings: Any) -> None:
+    def __init__(
+        self,
+        url: str,
+        username: Optional[str],
+        password: Optional[str],
+        api_version: int,
+        verify: Union[None, bool, str],
+        cert: Union[None, str, Tuple[str, str]],
+        timeout: Timeout,
+        proxies: Optional[Mapping[str, str]],
+        retries: Optional[int],
+        pipeline_id: Optional[str],
+    ) -> None:
         self.url = url.rstrip("/")
-        self.__dict__.update(settings)
+        self.username, self.password, self.api_version = username, password, api_version
+        self.verify, self.cert, self.timeout, self.proxies = verify, cert, timeout, proxies
+        self.retries, self.pipeline_id = retries, pipeline_id
+        self.info_latency = 0.0
         self.parts = urlsplit(url)
         self.https = self.parts.scheme.lower() == "https"
         self.host = self.parts.hostname or ""
@@ -159,8 +181,16 @@ class _Doctor:
 
     # -- records ----------------------------------------------------------------------------------------------
 
-    def add(self, name: str, verdict: str, reason: str, figure: Optional[str] = None, setting: Optional[str] = None,
-            advice: str = "", kind: Optional[str] = None) -> None:
+    def add(
+        self,
+        name: str,
+        verdict: str,
+        reason: str,
+        figure: Optional[str] = None,
+        setting: Optional[str] = None,
+        advice: str = "",
+        kind: Optional[str] = None,
+    ) -> None:
         hint = f"{setting}: {advice}" if setting and advice else None
         self.checks.append(Check(name, verdict, hide_secrets(reason, self.secrets), figure, setting, hint, kind))
 
@@ -207,8 +237,17 @@ class _Doctor:
             (("resolve", "connect", "proxy"), self.check_network),
             (("tls", "trust", "host name", "expiry", "client certificate"), self.check_tls),
             (("answer", "api version", "authentication", "engine version", "clock"), self.check_engine),
-            (("read: information", "read: pipelines", "read: pipeline status", "read: logs", "read: health",
-              "read: access control"), self.check_reads),
+            (
+                (
+                    "read: information",
+                    "read: pipelines",
+                    "read: pipeline status",
+                    "read: logs",
+                    "read: health",
+                    "read: access control",
+                ),
+                self.check_reads,
+            ),
         ]
         try:
             for names, step in steps:
@@ -219,7 +258,9 @@ class _Doctor:
                     step()
                 except _Stop:
                     done = {check.name for check in self.checks}
-                    self.skip(*(n for n in names if n not in done and (n != "read: pipeline status" or self.pipeline_id)))
+                    self.skip(
+                        *(n for n in names if n not in done and (n != "read: pipeline status" or self.pipeline_id))
+                    )
             self.check_settings()
         finally:
             self.session.close()
@@ -234,19 +275,34 @@ class _Doctor:
         try:
             addresses = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
         except (socket.gaierror, UnicodeError) as error:
-            self.fail("resolve", UNREACHABLE, f"cannot resolve {what}: {error}", PROXY if target else URL,
-                      "check the host name")
-        shown = sorted({address[4][0] for address in addresses})
+            self.fail(
+                "resolve",
+                UNREACHABLE,
+                f"cannot resolve {what}: {error}",
+                PROXY if target else URL,
+                "check the host name",
+            )
+        shown = sorted({str(address[4][0]) for address in addresses})
         self.add("resolve", OK, f"{what} is {', '.join(shown[:3])}", _ms(time.monotonic() - started))
         started = time.monotonic()
         try:
             socket.create_connection((host, port), timeout=self.connect_timeout).close()
         except socket.timeout:
-            self.fail("connect", UNREACHABLE, f"no connection to {what}:{port} within {self.connect_timeout:g} s",
-                      TIMEOUT, "a longer connect time-out, or check the port and firewalls")
+            self.fail(
+                "connect",
+                UNREACHABLE,
+                f"no connection to {what}:{port} within {self.connect_timeout:g} s",
+                TIMEOUT,
+                "a longer connect time-out, or check the port and firewalls",
+            )
         except OSError as error:
-            self.fail("connect", UNREACHABLE, f"cannot connect to {what}:{port}: {error.strerror or error}",
-                      URL, "is the port right, and the engine up? (retry later if it is starting)")
+            self.fail(
+                "connect",
+                UNREACHABLE,
+                f"cannot connect to {what}:{port}: {error.strerror or error}",
+                URL,
+                "is the port right, and the engine up? (retry later if it is starting)",
+            )
         self.add("connect", OK, f"connected to {what}:{port}", _ms(time.monotonic() - started))
         self.add("proxy", OK, self.proxy_reason)
 
@@ -267,8 +323,13 @@ class _Doctor:
         status = answer.split(b"\r\n", 1)[0].decode("latin-1")
         if " 200" not in status:
             sock.close()
-            self.fail("tls", CONFIG, f"the proxy refused a tunnel to {self.host}:{self.port}: {status or 'no answer'}",
-                      PROXY, "a proxy that lets the engine through, or NO_PROXY to go direct")
+            self.fail(
+                "tls",
+                CONFIG,
+                f"the proxy refused a tunnel to {self.host}:{self.port}: {status or 'no answer'}",
+                PROXY,
+                "a proxy that lets the engine through, or NO_PROXY to go direct",
+            )
         return sock
 
     def _context(self) -> ssl.SSLContext:
@@ -283,23 +344,39 @@ class _Doctor:
                 else:
                     context.load_verify_locations(cafile=self.ca_file)
             except (OSError, ssl.SSLError) as error:
-                self.fail("trust", CONFIG, f"the CA bundle {self.ca_source} cannot be used: {error}", CA_BUNDLE,
-                          "a PEM file of the CA that issued the engine's certificate")
+                self.fail(
+                    "trust",
+                    CONFIG,
+                    f"the CA bundle {self.ca_source} cannot be used: {error}",
+                    CA_BUNDLE,
+                    "a PEM file of the CA that issued the engine's certificate",
+                )
         if self.cert is not None:
             certfile, keyfile = self.cert if isinstance(self.cert, tuple) else (self.cert, None)
             try:
                 context.load_cert_chain(certfile, keyfile)
             except (OSError, ssl.SSLError) as error:
-                self.fail("client certificate", CONFIG, f"the client certificate cannot be used: {error}", CERT,
-                          "a PEM certificate and its key (--key)")
+                self.fail(
+                    "client certificate",
+                    CONFIG,
+                    f"the client certificate cannot be used: {error}",
+                    CERT,
+                    "a PEM certificate and its key (--key)",
+                )
         return context
 
     def check_tls(self) -> None:
         if not self.https:
             remote = self.host not in ("localhost", "127.0.0.1", "::1")
             if self.username and remote:
-                self.add("tls", WARNING, "plain HTTP: the password crosses the network unencrypted", None, URL,
-                         "an https:// URL if the engine serves one")
+                self.add(
+                    "tls",
+                    WARNING,
+                    "plain HTTP: the password crosses the network unencrypted",
+                    None,
+                    URL,
+                    "an https:// URL if the engine serves one",
+                )
             else:
                 self.add("tls", OK, "plain HTTP: no TLS")
             return
@@ -316,28 +393,50 @@ class _Doctor:
         except ssl.SSLError as error:
             self._tls_error(error)
         except socket.timeout:
-            self.fail("tls", TIMED_OUT, f"no TLS handshake within {self.read_timeout:g} s", TIMEOUT,
-                      "a longer time-out, or check that the port serves the engine")
+            self.fail(
+                "tls",
+                TIMED_OUT,
+                f"no TLS handshake within {self.read_timeout:g} s",
+                TIMEOUT,
+                "a longer time-out, or check that the port serves the engine",
+            )
         except OSError as error:
             self._tls_error(error)
         self.add("tls", OK, f"{protocol}, {cipher}", figure)
         if self.verify is False:
             for name in ("trust", "host name", "expiry"):
-                self.add(name, WARNING, "not checked (--insecure)", None, INSECURE,
-                         "leave it out, and trust the engine's CA with --ca-bundle")
+                self.add(
+                    name,
+                    WARNING,
+                    "not checked (--insecure)",
+                    None,
+                    INSECURE,
+                    "leave it out, and trust the engine's CA with --ca-bundle",
+                )
         else:
             self.add("trust", OK, f"the chain leads to a CA of {self.ca_source}")
             self.add("host name", OK, f"the certificate is made for {self.host}")
-            days = (ssl.cert_time_to_seconds(str(certificate["notAfter"])) - time.time()) / 86400
+            days = (ssl.cert_time_to_seconds(str((certificate or {}).get("notAfter"))) - time.time()) / 86400
             if days < EXPIRY_DAYS:
-                self.add("expiry", WARNING, f"the engine's certificate expires in {days:.0f} days", f"{days:.0f} days",
-                         ENGINE_CERTIFICATE, "renew it on the engine")
+                self.add(
+                    "expiry",
+                    WARNING,
+                    f"the engine's certificate expires in {days:.0f} days",
+                    f"{days:.0f} days",
+                    ENGINE_CERTIFICATE,
+                    "renew it on the engine",
+                )
             else:
                 self.add("expiry", OK, "the engine's certificate is valid", f"{days:.0f} days")
         if not answer.startswith("HTTP/"):
-            self.fail("client certificate", CONFIG, "the engine closed the connection after the handshake: it "
-                      "asks for a client certificate" + (" and refused the one given" if self.cert else ""), CERT,
-                      "the client certificate and key the engine trusts (--cert, --key)")
+            self.fail(
+                "client certificate",
+                CONFIG,
+                "the engine closed the connection after the handshake: it "
+                "asks for a client certificate" + (" and refused the one given" if self.cert else ""),
+                CERT,
+                "the client certificate and key the engine trusts (--cert, --key)",
+            )
         if self.cert:
             self.add("client certificate", OK, "presented and taken")
         else:
@@ -362,25 +461,48 @@ class _Doctor:
     @staticmethod
     def _names_certificate(error: BaseException) -> bool:
         text = f"{getattr(error, 'reason', '')} {error}".upper()
-        return any(word in text for word in ("CERTIFICATE_REQUIRED", "BAD_CERTIFICATE", "UNKNOWN_CA",
-                                             "CERTIFICATE_UNKNOWN", "PEER DID NOT RETURN A CERTIFICATE"))
+        return any(
+            word in text
+            for word in (
+                "CERTIFICATE_REQUIRED",
+                "BAD_CERTIFICATE",
+                "UNKNOWN_CA",
+                "CERTIFICATE_UNKNOWN",
+                "PEER DID NOT RETURN A CERTIFICATE",
+            )
+        )
 
     def _refused_certificate(self, error: ssl.SSLCertVerificationError) -> None:
         message = str(error.verify_message)
         if error.verify_code in (62, 64):  # the host name or IP address is not the certificate's
             self.add("tls", OK, "the engine speaks TLS")
             self.add("trust", OK, f"the chain leads to a CA of {self.ca_source}")
-            self.fail("host name", CONFIG, f"the engine's certificate is not made for {self.host}: {message}", URL,
-                      "the host name the certificate names (or a certificate made for this one)")
+            self.fail(
+                "host name",
+                CONFIG,
+                f"the engine's certificate is not made for {self.host}: {message}",
+                URL,
+                "the host name the certificate names (or a certificate made for this one)",
+            )
         if error.verify_code == 10:  # expired
             self.add("tls", OK, "the engine speaks TLS")
             self.add("trust", OK, f"the chain leads to a CA of {self.ca_source}")
             self.add("host name", OK, f"the certificate is made for {self.host}")
-            self.fail("expiry", CONFIG, "the engine's certificate has expired", ENGINE_CERTIFICATE,
-                      "renew it on the engine (--insecure skips the check meanwhile)")
+            self.fail(
+                "expiry",
+                CONFIG,
+                "the engine's certificate has expired",
+                ENGINE_CERTIFICATE,
+                "renew it on the engine (--insecure skips the check meanwhile)",
+            )
         self.add("tls", OK, "the engine speaks TLS")
-        self.fail("trust", CONFIG, f"the engine's certificate is not trusted by {self.ca_source}: {message}",
-                  CA_BUNDLE, "the CA that issued the engine's certificate (or VELM_CA_BUNDLE); --insecure skips it")
+        self.fail(
+            "trust",
+            CONFIG,
+            f"the engine's certificate is not trusted by {self.ca_source}: {message}",
+            CA_BUNDLE,
+            "the CA that issued the engine's certificate (or VELM_CA_BUNDLE); --insecure skips it",
+        )
 
     def _asks_for_certificate(self) -> bool:
         """Whether the engine asks for a client certificate: in a TLS 1.2 handshake that request (handshake
@@ -432,31 +554,58 @@ class _Doctor:
             self.add("host name", OK, f"the certificate is made for {self.host}")
             self.add("expiry", SKIPPED, "not read: the handshake did not complete")
             refused = "refused the client certificate given" if self.cert else "none was given"
-            self.fail("client certificate", CONFIG, f"the engine asks for a client certificate, and {refused}", CERT,
-                      "the client certificate and key the engine trusts (--cert, --key, or VELM_CERT, VELM_KEY)")
+            self.fail(
+                "client certificate",
+                CONFIG,
+                f"the engine asks for a client certificate, and {refused}",
+                CERT,
+                "the client certificate and key the engine trusts (--cert, --key, or VELM_CERT, VELM_KEY)",
+            )
         if self._names_certificate(error):
             self.add("tls", OK, "the engine speaks TLS")
-            self.fail("client certificate", CONFIG, f"the engine refused the connection: {reason}", CERT,
-                      "the client certificate and key the engine trusts (--cert, --key)")
+            self.fail(
+                "client certificate",
+                CONFIG,
+                f"the engine refused the connection: {reason}",
+                CERT,
+                "the client certificate and key the engine trusts (--cert, --key)",
+            )
         if any(word in reason.upper() for word in ("WRONG_VERSION", "RECORD_LAYER", "PACKET_LENGTH", "HTTP_REQUEST")):
-            self.fail("tls", CONFIG, f"the port does not speak TLS ({reason}): it serves plain HTTP", URL,
-                      "http:// for this port, or the engine's HTTPS port")
+            self.fail(
+                "tls",
+                CONFIG,
+                f"the port does not speak TLS ({reason}): it serves plain HTTP",
+                URL,
+                "http:// for this port, or the engine's HTTPS port",
+            )
         self.fail("tls", CONFIG, f"the TLS handshake failed: {reason}", URL, "the engine's HTTPS port and scheme")
 
     def get(self, path: str, params: Optional[Mapping[str, Any]] = None) -> Tuple[requests.Response, float]:
         """One GET under the REST root, with the run's settings; its answer and how long it took."""
         url = join_url_parts(self.url, "/rest", f"/v{self.api_version}{path}")
-        auth = (self.username, self.password) if self.username else None
+        auth = (self.username, self.password or "") if self.username else None
         started = time.monotonic()
-        response = self.session.get(url, params=params, auth=auth, timeout=self.timeout, allow_redirects=False,
-                                    verify=self.ca_file if self.verify is not False else False, cert=self.cert,
-                                    proxies={"http": self.proxy, "https": self.proxy} if self.proxy else {})
+        response = self.session.get(
+            url,
+            params=params,
+            auth=auth,
+            timeout=self.timeout,
+            allow_redirects=False,
+            verify=self.ca_file if self.verify is not False else False,
+            cert=self.cert,
+            proxies={"http": self.proxy, "https": self.proxy} if self.proxy else {},
+        )
         return response, time.monotonic() - started
 
     def request_failure(self, name: str, error: requests.RequestException) -> None:
         if isinstance(error, requests.Timeout) and not isinstance(error, requests.ConnectTimeout):
-            self.fail(name, TIMED_OUT, f"no answer within {self.read_timeout:g} s", TIMEOUT,
-                      "a longer read time-out (CONNECT,READ) if the engine is slow, or find why it stalls")
+            self.fail(
+                name,
+                TIMED_OUT,
+                f"no answer within {self.read_timeout:g} s",
+                TIMEOUT,
+                "a longer read time-out (CONNECT,READ) if the engine is slow, or find why it stalls",
+            )
         if isinstance(error, requests.exceptions.SSLError):
             self.fail(name, CONFIG, f"TLS failed: {error}", CA_BUNDLE, "the CA and client certificate settings")
         self.fail(name, UNREACHABLE, f"no answer: {type(error).__name__}", URL, "the engine's address; retry later")
@@ -472,29 +621,63 @@ class _Doctor:
         document = _engine_document(response)
         status = response.status_code
         if status in (502, 503, 504):
-            self.fail("answer", UNREACHABLE, f"the engine is unavailable: {_what_came_back(response)}", RETRIES,
-                      "retry later; --retries N rides out a short outage")
+            self.fail(
+                "answer",
+                UNREACHABLE,
+                f"the engine is unavailable: {_what_came_back(response)}",
+                RETRIES,
+                "retry later; --retries N rides out a short outage",
+            )
         if 300 <= status < 400:
-            self.fail("answer", NOT_ENGINE, f"redirected to {response.headers.get('Location')}: "
-                      f"{_what_came_back(response)}", URL, "the engine's own address, not a portal's")
+            self.fail(
+                "answer",
+                NOT_ENGINE,
+                f"redirected to {response.headers.get('Location')}: {_what_came_back(response)}",
+                URL,
+                "the engine's own address, not a portal's",
+            )
         if document is None or not isinstance(document, dict):
-            self.fail("answer", NOT_ENGINE, f"not the engine's JSON: {_what_came_back(response)}", URL,
-                      "the engine's address; if a proxy answered, HTTPS_PROXY/NO_PROXY")
+            self.fail(
+                "answer",
+                NOT_ENGINE,
+                f"not the engine's JSON: {_what_came_back(response)}",
+                URL,
+                "the engine's address; if a proxy answered, HTTPS_PROXY/NO_PROXY",
+            )
         self.add("answer", OK, f"the engine's JSON ({status}, {response.headers.get('Content-Type')})", _ms(took))
         if status == 404:
-            self.fail("api version", CONFIG, f"no REST API v{self.api_version} at {redact_url(self.url)}"
-                      f"{_engine_message(document)}", API_VERSION, "the API version the engine serves, or the "
-                      "base path of --url")
+            self.fail(
+                "api version",
+                CONFIG,
+                f"no REST API v{self.api_version} at {redact_url(self.url)}{_engine_message(document)}",
+                API_VERSION,
+                "the API version the engine serves, or the base path of --url",
+            )
         self.add("api version", OK, f"v{self.api_version}")
         if status in (401, 403):
             if not self.username:
-                self.fail("authentication", REFUSED, f"the engine asks for credentials ({status}), none given", USER,
-                          "a user, and its password (--password-file or VELM_PASSWORD)")
-            self.fail("authentication", REFUSED, f"the engine refused user {self.username!r} ({status}"
-                      f"{_engine_message(document)})", PASSWORD, "the password of --user (or VELM_PASSWORD)")
+                self.fail(
+                    "authentication",
+                    REFUSED,
+                    f"the engine asks for credentials ({status}), none given",
+                    USER,
+                    "a user, and its password (--password-file or VELM_PASSWORD)",
+                )
+            self.fail(
+                "authentication",
+                REFUSED,
+                f"the engine refused user {self.username!r} ({status}{_engine_message(document)})",
+                PASSWORD,
+                "the password of --user (or VELM_PASSWORD)",
+            )
         if status >= 400:
-            self.fail("authentication", REFUSED, f"the engine refused the information read: "
-                      f"{_what_came_back(response)}", URL, "the engine's address and base path")
+            self.fail(
+                "authentication",
+                REFUSED,
+                f"the engine refused the information read: {_what_came_back(response)}",
+                URL,
+                "the engine's address and base path",
+            )
         self.add("authentication", OK, self._who())
         self.check_version(document)
         self.check_clock(response, local)
@@ -513,31 +696,56 @@ class _Doctor:
     def check_version(self, document: Mapping[str, Any]) -> None:
         version = document.get("version")
         if not isinstance(version, str) or not version:
-            self.fail("engine version", NOT_ENGINE, "the information record has no version", URL,
-                      "the engine's address (something else answers JSON there)")
+            version = ""
+            self.fail(
+                "engine version",
+                NOT_ENGINE,
+                "the information record has no version",
+                URL,
+                "the engine's address (something else answers JSON there)",
+            )
         dependent = "; ".join(f"{name} {what} {since}" for name, (since, what) in VERSION_DEPENDENT.items())
         low, high = SUPPORTED_ENGINES
         known = bool(_DOTTED.match(version)) and Version(low) <= Version(version) < Version(high)
         if known:
             self.add("engine version", OK, f"{version}: supported ({dependent})")
         else:
-            self.add("engine version", WARNING, f"{version} is not a version this client knows ({low} up to {high}):"
-                     f" operations may not behave as documented; {dependent}", None, API_VERSION,
-                     "check the engine's release notes for changes to REST API v" + str(self.api_version))
+            self.add(
+                "engine version",
+                WARNING,
+                f"{version} is not a version this client knows ({low} up to {high}):"
+                f" operations may not behave as documented; {dependent}",
+                None,
+                API_VERSION,
+                "check the engine's release notes for changes to REST API v" + str(self.api_version),
+            )
 
     def check_clock(self, response: requests.Response, local: float) -> None:
         try:
             engine = email.utils.parsedate_to_datetime(response.headers.get("Date", "")).timestamp()
         except (TypeError, ValueError, IndexError):
-            self.add("clock", WARNING, "the engine's answer has no usable Date header", None, CLOCK,
-                     "nothing to change unless waits end early or late")
+            self.add(
+                "clock",
+                WARNING,
+                "the engine's answer has no usable Date header",
+                None,
+                CLOCK,
+                "nothing to change unless waits end early or late",
+            )
             return
         skew = engine - local
         figure = f"{round(skew) or 0:+d} s"
         if abs(skew) > CLOCK_SECONDS:
             side = "ahead of" if skew > 0 else "behind"
-            self.add("clock", WARNING, f"the engine's clock is {abs(skew):.0f} s {side} this machine's (waits and "
-                     "time-outs are measured here)", figure, CLOCK, "set both clocks by NTP")
+            self.add(
+                "clock",
+                WARNING,
+                f"the engine's clock is {abs(skew):.0f} s {side} this machine's (waits and "
+                "time-outs are measured here)",
+                figure,
+                CLOCK,
+                "set both clocks by NTP",
+            )
         else:
             self.add("clock", OK, "the engine's clock agrees with this machine's", figure)
 
@@ -546,8 +754,11 @@ class _Doctor:
         areas: List[Tuple[str, str, Optional[Mapping[str, Any]]]] = [("read: pipelines", "/pipelines", None)]
         if self.pipeline_id:
             areas.append(("read: pipeline status", f"/pipeline/{quote(self.pipeline_id, safe='')}/status", None))
-        areas += [("read: logs", "/system/logs", {"endingOffset": -1}), ("read: health", "/system/health/report", None),
-                  ("read: access control", "/pipelines/subjects", None)]
+        areas += [
+            ("read: logs", "/system/logs", {"endingOffset": -1}),
+            ("read: health", "/system/health/report", None),
+            ("read: access control", "/pipelines/subjects", None),
+        ]
         for name, path, params in areas:
             try:
                 response, took = self.get(path, params)
@@ -568,23 +779,42 @@ class _Doctor:
             if status in (502, 503, 504):
                 self.fail(name, UNREACHABLE, f"unavailable: {_what_came_back(response)}", RETRIES, "retry later")
             if document is None:
-                self.fail(name, NOT_ENGINE, f"not the engine's JSON: {_what_came_back(response)}", URL,
-                          "the engine's address")
+                self.fail(
+                    name, NOT_ENGINE, f"not the engine's JSON: {_what_came_back(response)}", URL, "the engine's address"
+                )
             if status == 404 and name == "read: pipeline status":
-                self.fail(name, REFUSED, f"no pipeline {self.pipeline_id!r}{_engine_message(document)}", PIPELINE,
-                          "the id of a pipeline on this engine")
+                self.fail(
+                    name,
+                    REFUSED,
+                    f"no pipeline {self.pipeline_id!r}{_engine_message(document)}",
+                    PIPELINE,
+                    "the id of a pipeline on this engine",
+                )
             if status >= 400:
-                self.fail(name, REFUSED, f"refused: {status}{_engine_message(document)}", ENGINE_ROLES,
-                          f"a user ({USER}) whose roles on the engine allow this read")
+                self.fail(
+                    name,
+                    REFUSED,
+                    f"refused: {status}{_engine_message(document)}",
+                    ENGINE_ROLES,
+                    f"a user ({USER}) whose roles on the engine allow this read",
+                )
         if took > SLOW_SECONDS:
-            self.add(name, WARNING, f"slow: {took:.1f} s for one read", _ms(took), TIMEOUT,
-                     "a read time-out well above this, or find why the engine is slow")
+            self.add(
+                name,
+                WARNING,
+                f"slow: {took:.1f} s for one read",
+                _ms(took),
+                TIMEOUT,
+                "a read time-out well above this, or find why the engine is slow",
+            )
         else:
             self.add(name, OK, "readable", _ms(took))
 
     def check_settings(self) -> None:
         connect, read = self.connect_timeout, self.read_timeout
-        timeouts = "none" if connect is None and read is None else f"connect {connect or 'none'} s, read {read or 'none'} s"
+        timeouts = (
+            "none" if connect is None and read is None else f"connect {connect or 'none'} s, read {read or 'none'} s"
+        )
         retries = "none" if not self.retries else f"{self.retries} for reads"
         reason = f"time-outs: {timeouts}; retries: {retries}; CA bundle: {self.ca_source}"
         if self.cert is not None:
@@ -628,5 +858,15 @@ def check_engine(
     timeout = timeout if timeout is None or isinstance(timeout, tuple) else float(timeout)
     if isinstance(timeout, float) and not math.isfinite(timeout):
         raise ValueError(f"timeout must be a finite number of seconds, not {timeout}")
-    return _Doctor(url, username=username, password=password, api_version=api_version, verify=verify, cert=cert,
-                   timeout=timeout, proxies=proxies, retries=retries, pipeline_id=pipeline_id).run()
+    return _Doctor(
+        url,
+        username=username,
+        password=password,
+        api_version=api_version,
+        verify=verify,
+        cert=cert,
+        timeout=timeout,
+        proxies=proxies,
+        retries=retries,
+        pipeline_id=pipeline_id,
+    ).run()
