@@ -113,6 +113,10 @@ def _ms(seconds: float) -> str:
     return f"{seconds * 1000:.0f} ms"
 
 
+def _seconds(value: Optional[float]) -> str:
+    return "none" if value is None else f"{value:g} s"
+
+
 def _parts(timeout: Timeout) -> Tuple[Optional[float], Optional[float]]:
     if isinstance(timeout, tuple):
         return timeout[0], timeout[1]
@@ -283,7 +287,8 @@ class _Doctor:
                 "check the host name",
             )
         shown = sorted({str(address[4][0]) for address in addresses})
-        self.add("resolve", OK, f"{what} is {', '.join(shown[:3])}", _ms(time.monotonic() - started))
+        found = f"{what} is {', '.join(shown[:3])}" if shown != [host] else f"{what} is an address: nothing to resolve"
+        self.add("resolve", OK, found, _ms(time.monotonic() - started))
         started = time.monotonic()
         try:
             socket.create_connection((host, port), timeout=self.connect_timeout).close()
@@ -812,9 +817,7 @@ class _Doctor:
 
     def check_settings(self) -> None:
         connect, read = self.connect_timeout, self.read_timeout
-        timeouts = (
-            "none" if connect is None and read is None else f"connect {connect or 'none'} s, read {read or 'none'} s"
-        )
+        timeouts = f"connect {_seconds(connect)}, read {_seconds(read)}"
         retries = "none" if not self.retries else f"{self.retries} for reads"
         reason = f"time-outs: {timeouts}; retries: {retries}; CA bundle: {self.ca_source}"
         if self.cert is not None:
