@@ -12,6 +12,7 @@ import pytest
 import trustme
 from test_cli import PASSWORD, velm
 from test_cli_terminal import in_terminal
+from test_tls import Proxy, proxy  # noqa: F401 - the forward proxy fixture
 
 from quenlo.sdk import doctor
 from quenlo.sdk.cli import EXIT_CODES
@@ -20,10 +21,10 @@ from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 Setup = Callable[[EngineSimulator, Path, contextlib.ExitStack], Tuple[List[str], Dict[str, str], EngineSimulator]]
 
 
-def _plain(env: Optional[Dict[str, str]] = None, https: bool = False) -> Setup:
+def _plain(*argv: str, env: Optional[Dict[str, str]] = None, https: bool = False) -> Setup:
     def setup(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
         url = engine.url.replace("http:", "https:") if https else engine.url
-        return [], {"VELM_URL": url, **(env or {})}, engine
+        return list(argv), {"VELM_URL": url, **(env or {})}, engine
 
     return setup
 
@@ -64,6 +65,7 @@ CASES = [
     pytest.param(_tls(not_after=EXPIRED), "expiry", "failed", "engine certificate", 7, id="expired certificate"),
     pytest.param(_tls(names=["other.example"]), "host name", "failed", "--url", 7, id="another host's certificate"),
     pytest.param(_tls(), "client certificate", "failed", "--cert", 7, marks=MUTUAL, id="client certificate missing"),
+    pytest.param(_plain("--insecure"), "trust", "warning", "--insecure", 0, marks=TLS, id="no verification"),
     pytest.param(_plain(https=True), "tls", "failed", "--url", 7, id="HTTP port behind an https URL"),
     pytest.param(_fault(status=200, not_json=True), "answer", "failed", "--url", 6, id="a proxy's HTML page"),
     pytest.param(
@@ -122,6 +124,15 @@ def test_a_healthy_engine_passes_every_check_with_reads_only(engine: EngineSimul
     assert len(reads) == 6 and all(by_name[name].figure.endswith(" ms") for name in reads)  # type: ignore[union-attr]
     assert {request.method for request in engine.requests} == {"GET"}
     assert any(request.path == "/rest/v1/pipeline/orders/status" for request in engine.requests)
+
+
+@pytest.mark.velm_engine(tls=True)
+def test_the_checks_go_through_the_proxy_in_effect(engine: EngineSimulator, proxy: Proxy, monkeypatch: Any) -> None:  # noqa: F811
+    monkeypatch.setenv("HTTPS_PROXY", proxy.url)
+    checks = doctor.check_engine(engine.url, verify=engine.ca_bundle)
+    assert [check.verdict for check in checks] == ["ok"] * len(checks)
+    assert next(check.reason for check in checks if check.name == "proxy") == f"{proxy.url} (from HTTPS_PROXY)"
+    assert set(proxy.targets) == {engine.url[len("https://") :]}
 
 
 @pytest.mark.velm_engine(users={"admin": PASSWORD})

@@ -22,11 +22,13 @@ import re
 import socket
 import ssl
 import time
+import warnings
 from dataclasses import asdict, dataclass
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 from urllib.parse import quote, urlsplit
 
 import requests
+import urllib3
 
 from .constants import REQUIRED_HEADERS
 from .exceptions import hide_secrets, redact_url
@@ -590,16 +592,18 @@ class _Doctor:
         url = join_url_parts(self.url, "/rest", f"/v{self.api_version}{path}")
         auth = (self.username, self.password or "") if self.username else None
         started = time.monotonic()
-        response = self.session.get(
-            url,
-            params=params,
-            auth=auth,
-            timeout=self.timeout,
-            allow_redirects=False,
-            verify=self.ca_file if self.verify is not False else False,
-            cert=self.cert,
-            proxies={"http": self.proxy, "https": self.proxy} if self.proxy else {},
-        )
+        with warnings.catch_warnings():  # an unverified engine is reported once, by the checks of TLS
+            warnings.simplefilter("ignore", urllib3.exceptions.InsecureRequestWarning)
+            response = self.session.get(
+                url,
+                params=params,
+                auth=auth,
+                timeout=self.timeout,
+                allow_redirects=False,
+                verify=self.ca_file if self.verify is not False else False,
+                cert=self.cert,
+                proxies={"http": self.proxy, "https": self.proxy} if self.proxy else {},
+            )
         return response, time.monotonic() - started
 
     def request_failure(self, name: str, error: requests.RequestException) -> None:
