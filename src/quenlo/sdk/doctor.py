@@ -30,6 +30,7 @@ from urllib.parse import quote, urlsplit
 import requests
 import urllib3
 
+from .constants import DEFAULT_VELM_API_VERSION as DEFAULT_API_VERSION
 from .constants import REQUIRED_HEADERS
 from .exceptions import hide_secrets, redact_url
 from .utils import Version, join_url_parts
@@ -655,12 +656,14 @@ class _Doctor:
             )
         self.add("answer", OK, f"the engine's JSON ({status}, {response.headers.get('Content-Type')})", _ms(took))
         if status == 404:
+            # Every engine serves v1: without it, the base path is what is wrong.
+            other = self.api_version != DEFAULT_API_VERSION
             self.fail(
                 "api version",
                 CONFIG,
                 f"no REST API v{self.api_version} at {redact_url(self.url)}{_engine_message(document)}",
-                API_VERSION,
-                "the API version the engine serves, or the base path of --url",
+                API_VERSION if other else URL,
+                f"v{DEFAULT_API_VERSION}, which engines serve" if other else "the engine's base path (without /rest)",
             )
         self.add("api version", OK, f"v{self.api_version}")
         if status in (401, 403):
