@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import datetime
+import socket
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
@@ -21,20 +22,32 @@ from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 Setup = Callable[[EngineSimulator, Path, contextlib.ExitStack], Tuple[List[str], Dict[str, str], EngineSimulator]]
 
 
-def _plain(*argv: str, env: Optional[Dict[str, str]] = None, https: bool = False) -> Setup:
+def _plain(*argv: str, env: Optional[Dict[str, str]] = None, https: bool = False, path: str = "") -> Setup:
     def setup(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
-        url = engine.url.replace("http:", "https:") if https else engine.url
+        url = (engine.url.replace("http:", "https:") if https else engine.url) + path
         return list(argv), {"VELM_URL": url, **(env or {})}, engine
 
     return setup
 
 
-def _fault(**fault: Any) -> Setup:
+def _fault(path: str = "/v1/system/info", **fault: Any) -> Setup:
     def setup(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
-        engine.inject_fault("GET", "/v1/system/info", **fault)
+        engine.inject_fault("GET", path, **fault)
         return ["--timeout-http", "0.5"], {"VELM_URL": engine.url}, engine
 
     return setup
+
+
+def _closed_port(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
+    with socket.socket() as unused:
+        unused.bind(("127.0.0.1", 0))
+        port = unused.getsockname()[1]
+    return [], {"VELM_URL": f"http://127.0.0.1:{port}"}, engine
+
+
+def _unusable_bundle(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
+    (tmp / "empty.pem").write_text("no certificate here\n")
+    return ["--ca-bundle", str(tmp / "empty.pem")], {"VELM_URL": engine.url}, engine
 
 
 def _tls(trust_other_ca: bool = False, **issue: Any) -> Setup:
@@ -57,6 +70,7 @@ def _tls(trust_other_ca: bool = False, **issue: Any) -> Setup:
 TLS, MUTUAL = pytest.mark.velm_engine(tls=True), pytest.mark.velm_engine(tls=True, tls_client_ca=True)
 WRONG_PASSWORD = {"VELM_USER": "admin", "VELM_PASSWORD": "not-" + PASSWORD}
 EXPIRED = datetime.datetime(2020, 1, 1)
+EXPIRING = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None) + datetime.timedelta(days=10)
 SKEWED = {"Date": "Mon, 01 Jan 2024 00:00:00 GMT"}
 
 # What is wrong, the check that names it first, its verdict, the setting its hint names, the exit code.
@@ -65,6 +79,12 @@ CASES = [
     pytest.param(_tls(not_after=EXPIRED), "expiry", "failed", "engine certificate", 7, id="expired certificate"),
     pytest.param(_tls(names=["other.example"]), "host name", "failed", "--url", 7, id="another host's certificate"),
     pytest.param(_tls(), "client certificate", "failed", "--cert", 7, marks=MUTUAL, id="client certificate missing"),
+    pytest.param(_unusable_bundle, "trust", "failed", "--ca-bundle", 7, marks=TLS, id="CA file without certificate"),
+    pytest.param(_tls(not_after=EXPIRING), "expiry", "warning", "engine certificate", 0, id="expires in 10 days"),
+    pytest.param(_closed_port, "connect", "failed", "--url", 5, id="connection refused"),
+    pytest.param(_plain(path="/velm"), "api version", "failed", "--url", 7, id="wrong base path"),
+    pytest.param(_fault(body={"hello": "world"}), "engine version", "failed", "--url", 6, id="JSON without a version"),
+    pytest.param(_fault("/v1/system/logs", status=403), "read: logs", "failed", "engine roles", 4, id="read refused"),
     pytest.param(_plain("--insecure"), "trust", "warning", "--insecure", 0, marks=TLS, id="no verification"),
     pytest.param(_plain(https=True), "tls", "failed", "--url", 7, id="HTTP port behind an https URL"),
     pytest.param(_fault(status=200, not_json=True), "answer", "failed", "--url", 6, id="a proxy's HTML page"),
@@ -106,7 +126,7 @@ def test_the_first_check_not_ok_names_the_cause(
     assert first["hint"].startswith(setting + ": ")
     assert (record["exitCode"], record["kind"]) == (code, next(e.kind for e in EXIT_CODES if e.code == code))
     after = record["checks"][record["checks"].index(first) + 1 : -1]
-    assert verdict == "warning" or {check["verdict"] for check in after} == {"skipped"}
+    assert verdict == "warning" or name.startswith("read: ") or {check["verdict"] for check in after} == {"skipped"}
     assert methods <= {"GET"}
     assert PASSWORD not in run.out + run.err
 
@@ -124,6 +144,28 @@ def test_a_healthy_engine_passes_every_check_with_reads_only(engine: EngineSimul
     assert len(reads) == 6 and all(by_name[name].figure.endswith(" ms") for name in reads)  # type: ignore[union-attr]
     assert {request.method for request in engine.requests} == {"GET"}
     assert any(request.path == "/rest/v1/pipeline/orders/status" for request in engine.requests)
+
+
+@pytest.mark.parametrize(
+    "cert, verdict, reason",
+    [
+        (None, "failed", "the engine asks for a client certificate, and none was given"),
+        ("engine's", "ok", "presented and taken"),
+        ("foreign", "failed", "the engine asks for a client certificate, and refused the one given"),
+    ],
+)
+@pytest.mark.velm_engine(tls=True, tls_client_ca=True)
+def test_a_client_certificate_asked_for(
+    engine: EngineSimulator, tmp_path: Path, cert: Any, verdict: str, reason: str
+) -> None:
+    if cert == "foreign":
+        trustme.CA().issue_cert("ci@example").private_key_and_cert_chain_pem.write_to_path(str(tmp_path / "ci.pem"))
+    given = {"engine's": engine.client_cert, "foreign": str(tmp_path / "ci.pem")}.get(cert)
+    checks = doctor.check_engine(engine.url, verify=engine.ca_bundle, cert=given)
+    check = next(check for check in checks if check.name == "client certificate")
+    assert (check.verdict, check.setting) == (verdict, None if verdict == "ok" else "--cert")
+    assert check.reason == reason
+    assert doctor.worst_kind(checks) == (None if verdict == "ok" else doctor.CONFIG)
 
 
 @pytest.mark.velm_engine(tls=True)

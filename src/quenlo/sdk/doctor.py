@@ -437,14 +437,7 @@ class _Doctor:
             else:
                 self.add("expiry", OK, "the engine's certificate is valid", f"{days:.0f} days")
         if not answer.startswith("HTTP/"):
-            self.fail(
-                "client certificate",
-                CONFIG,
-                "the engine closed the connection after the handshake: it "
-                "asks for a client certificate" + (" and refused the one given" if self.cert else ""),
-                CERT,
-                "the client certificate and key the engine trusts (--cert, --key)",
-            )
+            self._no_client_certificate()
         if self.cert:
             self.add("client certificate", OK, "presented and taken")
         else:
@@ -552,6 +545,18 @@ class _Doctor:
             offset += 4 + int.from_bytes(handshake[offset + 1 : offset + 4], "big")
         return False
 
+    def _no_client_certificate(self) -> None:
+        """The engine ended the connection for want of a client certificate it trusts (in the handshake, or
+        right after it under TLS 1.3)."""
+        refused = "refused the one given" if self.cert else "none was given"
+        self.fail(
+            "client certificate",
+            CONFIG,
+            f"the engine asks for a client certificate, and {refused}",
+            CERT,
+            "the client certificate and key the engine trusts (--cert and --key, or VELM_CERT and VELM_KEY)",
+        )
+
     def _tls_error(self, error: OSError) -> None:
         reason = str(getattr(error, "reason", None) or error)
         ended = isinstance(error, (ssl.SSLEOFError, ConnectionError)) or "EOF" in reason
@@ -561,23 +566,10 @@ class _Doctor:
             self.add("trust", OK, f"the chain leads to a CA of {self.ca_source}")
             self.add("host name", OK, f"the certificate is made for {self.host}")
             self.add("expiry", SKIPPED, "not read: the handshake did not complete")
-            refused = "refused the client certificate given" if self.cert else "none was given"
-            self.fail(
-                "client certificate",
-                CONFIG,
-                f"the engine asks for a client certificate, and {refused}",
-                CERT,
-                "the client certificate and key the engine trusts (--cert, --key, or VELM_CERT, VELM_KEY)",
-            )
+            self._no_client_certificate()
         if self._names_certificate(error):
             self.add("tls", OK, "the engine speaks TLS")
-            self.fail(
-                "client certificate",
-                CONFIG,
-                f"the engine refused the connection: {reason}",
-                CERT,
-                "the client certificate and key the engine trusts (--cert, --key)",
-            )
+            self._no_client_certificate()
         if any(word in reason.upper() for word in ("WRONG_VERSION", "RECORD_LAYER", "PACKET_LENGTH", "HTTP_REQUEST")):
             self.fail(
                 "tls",
