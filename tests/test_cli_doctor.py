@@ -10,6 +10,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import pytest
+import requests
 import trustme
 from test_cli import PASSWORD, velm
 from test_cli_terminal import in_terminal
@@ -187,3 +188,26 @@ def test_output_in_a_pipe_and_on_a_terminal(engine: EngineSimulator) -> None:
     assert any(line.startswith("read: pipeline status  failed") and "--pipeline: " in line for line in lines)
     code, output = in_terminal(["doctor"], env, answer=(b"Password for admin", PASSWORD.encode() + b"\n"))
     assert code == 0 and "━" in output and "accepted as 'admin'" in output and PASSWORD not in output
+
+
+@pytest.mark.velm_engine(users={"admin": PASSWORD})
+def test_several_failures_exit_by_the_worst_and_hide_an_echoed_password(engine: EngineSimulator) -> None:
+    echoed = {"error": {"code": "LOGIN_REQUIRED", "message": f"admin:{PASSWORD} may not read logs"}}
+    engine.inject_fault("GET", "/v1/pipelines", status=503)
+    engine.inject_fault("GET", "/v1/system/logs", status=403, body=echoed)
+    env = {"VELM_URL": engine.url, "VELM_USER": "admin", "VELM_PASSWORD": PASSWORD}
+    run = velm(engine, "doctor", "--json", "--timeout-http", "0", env=env)
+    record = run.docs[-1]
+    failed = {check["name"]: check["kind"] for check in record["checks"] if check["verdict"] == "failed"}
+    assert failed == {"read: pipelines": "unreachable", "read: logs": "refused"}
+    assert (run.code, record["kind"]) == (4, "refused")  # a refusal no retry fixes ranks above an outage
+    assert record["checks"][-1]["verdict"] == "warning" and record["checks"][-1]["setting"] == "--timeout-http"
+    assert PASSWORD not in run.out + run.err and "may not read logs" in run.out
+
+
+def test_a_fault_of_headers_only_adds_them_to_the_engines_answer(engine: EngineSimulator) -> None:
+    engine.inject_fault("GET", "/v1/system/info", headers={"Date": "Mon, 01 Jan 2024 00:00:00 GMT", "X-Hop": "1"})
+    first, second = (requests.get(engine.url + "/rest/v1/system/info", timeout=5) for _ in range(2))
+    assert first.json()["version"] == second.json()["version"] == "5.6.0"
+    assert (first.headers["Date"], first.headers["X-Hop"]) == ("Mon, 01 Jan 2024 00:00:00 GMT", "1")
+    assert second.headers["Date"] != first.headers["Date"] and "X-Hop" not in second.headers

@@ -71,6 +71,50 @@ URL, CA_BUNDLE, INSECURE, CERT, USER, PASSWORD = (
 TIMEOUT, RETRIES, API_VERSION, PIPELINE = "--timeout-http", "--retries", "--api-version", "--pipeline"
 PROXY, ENGINE_CERTIFICATE, CLOCK, ENGINE_ROLES = "HTTPS_PROXY/NO_PROXY", "engine certificate", "clock", "engine roles"
 
+#: Each failure the checks tell apart: its kind, the setting to change, and how.
+_FAILURES: Dict[str, Tuple[str, str, str]] = {
+    "unresolved": (UNREACHABLE, URL, "check the host name"),
+    "unresolved proxy": (UNREACHABLE, PROXY, "check the proxy's host name"),
+    "connect time-out": (UNREACHABLE, TIMEOUT, "a longer connect time-out, or check the port and firewalls"),
+    "refused connection": (UNREACHABLE, URL, "is the port right, and the engine up? (retry later if it is starting)"),
+    "tunnel refused": (CONFIG, PROXY, "a proxy that lets the engine through, or NO_PROXY to go direct"),
+    "unusable bundle": (CONFIG, CA_BUNDLE, "a PEM file of the CA that issued the engine's certificate"),
+    "unusable client certificate": (CONFIG, CERT, "a PEM certificate and its key (--key)"),
+    "handshake time-out": (TIMED_OUT, TIMEOUT, "a longer time-out, or check that the port serves the engine"),
+    "another host": (CONFIG, URL, "the host name the certificate names (or a certificate made for this one)"),
+    "expired": (CONFIG, ENGINE_CERTIFICATE, "renew it on the engine (--insecure skips the check meanwhile)"),
+    "untrusted": (
+        CONFIG,
+        CA_BUNDLE,
+        "the CA that issued the engine's certificate (or VELM_CA_BUNDLE); --insecure skips it",
+    ),
+    "no client certificate": (
+        CONFIG,
+        CERT,
+        "the client certificate and key the engine trusts (--cert and --key, or VELM_CERT and VELM_KEY)",
+    ),
+    "not TLS": (CONFIG, URL, "http:// for this port, or the engine's HTTPS port"),
+    "handshake failed": (CONFIG, URL, "the engine's HTTPS port and scheme"),
+    "read time-out": (
+        TIMED_OUT,
+        TIMEOUT,
+        "a longer read time-out (CONNECT,READ) if the engine is slow, or find why it stalls",
+    ),
+    "TLS failed": (CONFIG, CA_BUNDLE, "the CA and client certificate settings"),
+    "no answer": (UNREACHABLE, URL, "the engine's address; retry later"),
+    "unavailable": (UNREACHABLE, RETRIES, "retry later; --retries N rides out a short outage"),
+    "redirected": (NOT_ENGINE, URL, "the engine's own address, not a portal's"),
+    "not JSON": (NOT_ENGINE, URL, "the engine's address; if a proxy answered, HTTPS_PROXY/NO_PROXY"),
+    "no such API": (CONFIG, API_VERSION, f"v{DEFAULT_API_VERSION}, which engines serve"),
+    "base path": (CONFIG, URL, "the engine's base path (without /rest)"),
+    "no credentials": (REFUSED, USER, "a user, and its password (--password-file or VELM_PASSWORD)"),
+    "wrong password": (REFUSED, PASSWORD, "the password of --user (or VELM_PASSWORD)"),
+    "information refused": (REFUSED, URL, "the engine's address and base path"),
+    "no version": (NOT_ENGINE, URL, "the engine's address (something else answers JSON there)"),
+    "no pipeline": (REFUSED, PIPELINE, "the id of a pipeline on this engine"),
+    "read refused": (REFUSED, ENGINE_ROLES, f"a user ({USER}) whose roles on the engine allow this read"),
+}
+
 Timeout = Union[None, float, Tuple[Optional[float], Optional[float]]]
 
 
@@ -201,8 +245,9 @@ class _Doctor:
         hint = f"{setting}: {advice}" if setting and advice else None
         self.checks.append(Check(name, verdict, hide_secrets(reason, self.secrets), figure, setting, hint, kind))
 
-    def fail(self, name: str, kind: str, reason: str, setting: str, advice: str, figure: Optional[str] = None) -> None:
-        self.add(name, FAILED, reason, figure, setting, advice, kind)
+    def fail(self, name: str, failure: str, reason: str) -> None:
+        kind, setting, advice = _FAILURES[failure]
+        self.add(name, FAILED, reason, None, setting, advice, kind)
         self.failed_at = self.failed_at or name
         raise _Stop
 
@@ -282,13 +327,7 @@ class _Doctor:
         try:
             addresses = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
         except (socket.gaierror, UnicodeError) as error:
-            self.fail(
-                "resolve",
-                UNREACHABLE,
-                f"cannot resolve {what}: {error}",
-                PROXY if target else URL,
-                "check the host name",
-            )
+            self.fail("resolve", "unresolved proxy" if target else "unresolved", f"cannot resolve {what}: {error}")
         shown = sorted({str(address[4][0]) for address in addresses})
         found = f"{what} is {', '.join(shown[:3])}" if shown != [host] else f"{what} is an address: nothing to resolve"
         self.add("resolve", OK, found, _ms(time.monotonic() - started))
@@ -297,20 +336,10 @@ class _Doctor:
             socket.create_connection((host, port), timeout=self.connect_timeout).close()
         except socket.timeout:
             self.fail(
-                "connect",
-                UNREACHABLE,
-                f"no connection to {what}:{port} within {self.connect_timeout:g} s",
-                TIMEOUT,
-                "a longer connect time-out, or check the port and firewalls",
+                "connect", "connect time-out", f"no connection to {what}:{port} within {self.connect_timeout:g} s"
             )
         except OSError as error:
-            self.fail(
-                "connect",
-                UNREACHABLE,
-                f"cannot connect to {what}:{port}: {error.strerror or error}",
-                URL,
-                "is the port right, and the engine up? (retry later if it is starting)",
-            )
+            self.fail("connect", "refused connection", f"cannot connect to {what}:{port}: {error.strerror or error}")
         self.add("connect", OK, f"connected to {what}:{port}", _ms(time.monotonic() - started))
         self.add("proxy", OK, self.proxy_reason)
 
@@ -333,10 +362,8 @@ class _Doctor:
             sock.close()
             self.fail(
                 "tls",
-                CONFIG,
+                "tunnel refused",
                 f"the proxy refused a tunnel to {self.host}:{self.port}: {status or 'no answer'}",
-                PROXY,
-                "a proxy that lets the engine through, or NO_PROXY to go direct",
             )
         return sock
 
@@ -352,13 +379,7 @@ class _Doctor:
                 else:
                     context.load_verify_locations(cafile=self.ca_file)
             except (OSError, ssl.SSLError) as error:
-                self.fail(
-                    "trust",
-                    CONFIG,
-                    f"the CA bundle {self.ca_source} cannot be used: {error}",
-                    CA_BUNDLE,
-                    "a PEM file of the CA that issued the engine's certificate",
-                )
+                self.fail("trust", "unusable bundle", f"the CA bundle {self.ca_source} cannot be used: {error}")
         if self.cert is not None:
             certfile, keyfile = self.cert if isinstance(self.cert, tuple) else (self.cert, None)
             try:
@@ -366,10 +387,8 @@ class _Doctor:
             except (OSError, ssl.SSLError) as error:
                 self.fail(
                     "client certificate",
-                    CONFIG,
+                    "unusable client certificate",
                     f"the client certificate cannot be used: {error}",
-                    CERT,
-                    "a PEM certificate and its key (--key)",
                 )
         return context
 
@@ -401,13 +420,7 @@ class _Doctor:
         except ssl.SSLError as error:
             self._tls_error(error)
         except socket.timeout:
-            self.fail(
-                "tls",
-                TIMED_OUT,
-                f"no TLS handshake within {self.read_timeout:g} s",
-                TIMEOUT,
-                "a longer time-out, or check that the port serves the engine",
-            )
+            self.fail("tls", "handshake time-out", f"no TLS handshake within {self.read_timeout:g} s")
         except OSError as error:
             self._tls_error(error)
         self.add("tls", OK, f"{protocol}, {cipher}", figure)
@@ -478,32 +491,14 @@ class _Doctor:
         if error.verify_code in (62, 64):  # the host name or IP address is not the certificate's
             self.add("tls", OK, "the engine speaks TLS")
             self.add("trust", OK, f"the chain leads to a CA of {self.ca_source}")
-            self.fail(
-                "host name",
-                CONFIG,
-                f"the engine's certificate is not made for {self.host}: {message}",
-                URL,
-                "the host name the certificate names (or a certificate made for this one)",
-            )
+            self.fail("host name", "another host", f"the engine's certificate is not made for {self.host}: {message}")
         if error.verify_code == 10:  # expired
             self.add("tls", OK, "the engine speaks TLS")
             self.add("trust", OK, f"the chain leads to a CA of {self.ca_source}")
             self.add("host name", OK, f"the certificate is made for {self.host}")
-            self.fail(
-                "expiry",
-                CONFIG,
-                "the engine's certificate has expired",
-                ENGINE_CERTIFICATE,
-                "renew it on the engine (--insecure skips the check meanwhile)",
-            )
+            self.fail("expiry", "expired", "the engine's certificate has expired")
         self.add("tls", OK, "the engine speaks TLS")
-        self.fail(
-            "trust",
-            CONFIG,
-            f"the engine's certificate is not trusted by {self.ca_source}: {message}",
-            CA_BUNDLE,
-            "the CA that issued the engine's certificate (or VELM_CA_BUNDLE); --insecure skips it",
-        )
+        self.fail("trust", "untrusted", f"the engine's certificate is not trusted by {self.ca_source}: {message}")
 
     def _asks_for_certificate(self) -> bool:
         """Whether the engine asks for a client certificate: in a TLS 1.2 handshake that request (handshake
@@ -550,11 +545,7 @@ class _Doctor:
         right after it under TLS 1.3)."""
         refused = "refused the one given" if self.cert else "none was given"
         self.fail(
-            "client certificate",
-            CONFIG,
-            f"the engine asks for a client certificate, and {refused}",
-            CERT,
-            "the client certificate and key the engine trusts (--cert and --key, or VELM_CERT and VELM_KEY)",
+            "client certificate", "no client certificate", f"the engine asks for a client certificate, and {refused}"
         )
 
     def _tls_error(self, error: OSError) -> None:
@@ -571,14 +562,8 @@ class _Doctor:
             self.add("tls", OK, "the engine speaks TLS")
             self._no_client_certificate()
         if any(word in reason.upper() for word in ("WRONG_VERSION", "RECORD_LAYER", "PACKET_LENGTH", "HTTP_REQUEST")):
-            self.fail(
-                "tls",
-                CONFIG,
-                f"the port does not speak TLS ({reason}): it serves plain HTTP",
-                URL,
-                "http:// for this port, or the engine's HTTPS port",
-            )
-        self.fail("tls", CONFIG, f"the TLS handshake failed: {reason}", URL, "the engine's HTTPS port and scheme")
+            self.fail("tls", "not TLS", f"the port does not speak TLS ({reason}): it serves plain HTTP")
+        self.fail("tls", "handshake failed", f"the TLS handshake failed: {reason}")
 
     def get(self, path: str, params: Optional[Mapping[str, Any]] = None) -> Tuple[requests.Response, float]:
         """One GET under the REST root, with the run's settings; its answer and how long it took."""
@@ -601,16 +586,10 @@ class _Doctor:
 
     def request_failure(self, name: str, error: requests.RequestException) -> None:
         if isinstance(error, requests.Timeout) and not isinstance(error, requests.ConnectTimeout):
-            self.fail(
-                name,
-                TIMED_OUT,
-                f"no answer within {self.read_timeout:g} s",
-                TIMEOUT,
-                "a longer read time-out (CONNECT,READ) if the engine is slow, or find why it stalls",
-            )
+            self.fail(name, "read time-out", f"no answer within {self.read_timeout:g} s")
         if isinstance(error, requests.exceptions.SSLError):
-            self.fail(name, CONFIG, f"TLS failed: {error}", CA_BUNDLE, "the CA and client certificate settings")
-        self.fail(name, UNREACHABLE, f"no answer: {type(error).__name__}", URL, "the engine's address; retry later")
+            self.fail(name, "TLS failed", f"TLS failed: {error}")
+        self.fail(name, "no answer", f"no answer: {type(error).__name__}")
 
     def check_engine(self) -> None:
         local = time.time()
@@ -623,64 +602,36 @@ class _Doctor:
         document = _engine_document(response)
         status = response.status_code
         if status in (502, 503, 504):
-            self.fail(
-                "answer",
-                UNREACHABLE,
-                f"the engine is unavailable: {_what_came_back(response)}",
-                RETRIES,
-                "retry later; --retries N rides out a short outage",
-            )
+            self.fail("answer", "unavailable", f"the engine is unavailable: {_what_came_back(response)}")
         if 300 <= status < 400:
             self.fail(
-                "answer",
-                NOT_ENGINE,
-                f"redirected to {response.headers.get('Location')}: {_what_came_back(response)}",
-                URL,
-                "the engine's own address, not a portal's",
+                "answer", "redirected", f"redirected to {response.headers.get('Location')}: {_what_came_back(response)}"
             )
         if document is None or not isinstance(document, dict):
-            self.fail(
-                "answer",
-                NOT_ENGINE,
-                f"not the engine's JSON: {_what_came_back(response)}",
-                URL,
-                "the engine's address; if a proxy answered, HTTPS_PROXY/NO_PROXY",
-            )
+            self.fail("answer", "not JSON", f"not the engine's JSON: {_what_came_back(response)}")
         self.add("answer", OK, f"the engine's JSON ({status}, {response.headers.get('Content-Type')})", _ms(took))
         if status == 404:
             # Every engine serves v1: without it, the base path is what is wrong.
-            other = self.api_version != DEFAULT_API_VERSION
+            failure = "no such API" if self.api_version != DEFAULT_API_VERSION else "base path"
             self.fail(
                 "api version",
-                CONFIG,
+                failure,
                 f"no REST API v{self.api_version} at {redact_url(self.url)}{_engine_message(document)}",
-                API_VERSION if other else URL,
-                f"v{DEFAULT_API_VERSION}, which engines serve" if other else "the engine's base path (without /rest)",
             )
         self.add("api version", OK, f"v{self.api_version}")
         if status in (401, 403):
             if not self.username:
-                self.fail(
-                    "authentication",
-                    REFUSED,
-                    f"the engine asks for credentials ({status}), none given",
-                    USER,
-                    "a user, and its password (--password-file or VELM_PASSWORD)",
-                )
+                self.fail("authentication", "no credentials", f"the engine asks for credentials ({status}), none given")
             self.fail(
                 "authentication",
-                REFUSED,
+                "wrong password",
                 f"the engine refused user {self.username!r} ({status}{_engine_message(document)})",
-                PASSWORD,
-                "the password of --user (or VELM_PASSWORD)",
             )
         if status >= 400:
             self.fail(
                 "authentication",
-                REFUSED,
+                "information refused",
                 f"the engine refused the information read: {_what_came_back(response)}",
-                URL,
-                "the engine's address and base path",
             )
         self.add("authentication", OK, self._who())
         self.check_version(document)
@@ -701,13 +652,7 @@ class _Doctor:
         version = document.get("version")
         if not isinstance(version, str) or not version:
             version = ""
-            self.fail(
-                "engine version",
-                NOT_ENGINE,
-                "the information record has no version",
-                URL,
-                "the engine's address (something else answers JSON there)",
-            )
+            self.fail("engine version", "no version", "the information record has no version")
         dependent = "; ".join(f"{name} {what} {since}" for name, (since, what) in VERSION_DEPENDENT.items())
         low, high = SUPPORTED_ENGINES
         known = bool(_DOTTED.match(version)) and Version(low) <= Version(version) < Version(high)
@@ -781,27 +726,13 @@ class _Doctor:
             document = _engine_document(response)
             status = response.status_code
             if status in (502, 503, 504):
-                self.fail(name, UNREACHABLE, f"unavailable: {_what_came_back(response)}", RETRIES, "retry later")
+                self.fail(name, "unavailable", f"unavailable: {_what_came_back(response)}")
             if document is None:
-                self.fail(
-                    name, NOT_ENGINE, f"not the engine's JSON: {_what_came_back(response)}", URL, "the engine's address"
-                )
+                self.fail(name, "not JSON", f"not the engine's JSON: {_what_came_back(response)}")
             if status == 404 and name == "read: pipeline status":
-                self.fail(
-                    name,
-                    REFUSED,
-                    f"no pipeline {self.pipeline_id!r}{_engine_message(document)}",
-                    PIPELINE,
-                    "the id of a pipeline on this engine",
-                )
+                self.fail(name, "no pipeline", f"no pipeline {self.pipeline_id!r}{_engine_message(document)}")
             if status >= 400:
-                self.fail(
-                    name,
-                    REFUSED,
-                    f"refused: {status}{_engine_message(document)}",
-                    ENGINE_ROLES,
-                    f"a user ({USER}) whose roles on the engine allow this read",
-                )
+                self.fail(name, "read refused", f"refused: {status}{_engine_message(document)}")
         if took > SLOW_SECONDS:
             self.add(
                 name,
