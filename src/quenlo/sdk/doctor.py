@@ -14,6 +14,7 @@ returns one :class:`Check` per step, in order; a step whose layer failed below i
 
 from __future__ import annotations
 
+import contextlib
 import email.utils
 import json
 import math
@@ -285,34 +286,21 @@ class _Doctor:
     # -- the checks -------------------------------------------------------------------------------------------
 
     def run(self) -> List[Check]:
+        status = ("read: pipeline status",) if self.pipeline_id else ()
+        reads = ("read: information", "read: pipelines", *status, "read: logs", "read: health", "read: access control")
         steps: List[Tuple[Tuple[str, ...], Callable[[], None]]] = [
             (("resolve", "connect", "proxy"), self.check_network),
-            (("tls", "trust", "host name", "expiry", "client certificate"), self.check_tls),
+            (("tls", "trust", "host name", "expiry", "client certificate")[: 5 if self.https else 1], self.check_tls),
             (("answer", "api version", "authentication", "engine version", "clock"), self.check_engine),
-            (
-                (
-                    "read: information",
-                    "read: pipelines",
-                    "read: pipeline status",
-                    "read: logs",
-                    "read: health",
-                    "read: access control",
-                ),
-                self.check_reads,
-            ),
+            (reads, self.check_reads),
         ]
         try:
             for names, step in steps:
-                if self.failed_at is not None:
-                    self.skip(*(n for n in names if n != "read: pipeline status" or self.pipeline_id))
-                    continue
-                try:
-                    step()
-                except _Stop:
-                    done = {check.name for check in self.checks}
-                    self.skip(
-                        *(n for n in names if n not in done and (n != "read: pipeline status" or self.pipeline_id))
-                    )
+                if self.failed_at is None:
+                    with contextlib.suppress(_Stop):
+                        step()
+                done = {check.name for check in self.checks}
+                self.skip(*(name for name in names if name not in done))
             self.check_settings()
         finally:
             self.session.close()
