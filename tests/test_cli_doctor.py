@@ -5,9 +5,13 @@ from __future__ import annotations
 
 import contextlib
 import datetime
+import http.server
+import os
 import socket
+import threading
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
+from unittest import mock
 
 import pytest
 import requests
@@ -44,6 +48,31 @@ def _closed_port(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack
         unused.bind(("127.0.0.1", 0))
         port = unused.getsockname()[1]
     return [], {"VELM_URL": f"http://127.0.0.1:{port}"}, engine
+
+
+class _PortalProxy(http.server.BaseHTTPRequestHandler):
+    """A forward proxy that answers every request with its own sign-in page."""
+
+    def do_GET(self) -> None:  # noqa: N802 - the name http.server calls
+        page = b"<html><body>Sign in to continue</body></html>"
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(page)))
+        self.end_headers()
+        self.wfile.write(page)
+
+    def log_message(self, *args: Any) -> None:
+        pass
+
+
+def _behind_portal(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
+    portal = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _PortalProxy)
+    threading.Thread(target=portal.serve_forever, daemon=True).start()
+    stack.callback(portal.server_close)
+    stack.callback(portal.shutdown)
+    address = f"http://127.0.0.1:{portal.server_port}"
+    stack.enter_context(mock.patch.dict(os.environ, {"HTTP_PROXY": address, "NO_PROXY": ""}))
+    return [], {"VELM_URL": engine.url}, engine
 
 
 def _unusable_bundle(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
@@ -88,7 +117,8 @@ CASES = [
     pytest.param(_fault("/v1/system/logs", status=403), "read: logs", "failed", "engine roles", 4, id="read refused"),
     pytest.param(_plain("--insecure"), "trust", "warning", "--insecure", 0, marks=TLS, id="no verification"),
     pytest.param(_plain(https=True), "tls", "failed", "--url", 7, id="HTTP port behind an https URL"),
-    pytest.param(_fault(status=200, not_json=True), "answer", "failed", "--url", 6, id="a proxy's HTML page"),
+    pytest.param(_fault(status=200, not_json=True), "answer", "failed", "--url", 6, id="an HTML page"),
+    pytest.param(_behind_portal, "answer", "failed", "NO_PROXY", 6, id="a proxy's HTML page"),
     pytest.param(
         _plain(env=WRONG_PASSWORD),
         "authentication",

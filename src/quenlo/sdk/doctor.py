@@ -70,15 +70,19 @@ URL, CA_BUNDLE, INSECURE, CERT, USER, PASSWORD = (
     "--password-file",
 )
 TIMEOUT, RETRIES, API_VERSION, PIPELINE = "--timeout-http", "--retries", "--api-version", "--pipeline"
-PROXY, ENGINE_CERTIFICATE, CLOCK, ENGINE_ROLES = "HTTPS_PROXY/NO_PROXY", "engine certificate", "clock", "engine roles"
+PROXY, ENGINE_CERTIFICATE, CLOCK, ENGINE_ROLES = "NO_PROXY", "engine certificate", "clock", "engine roles"
 
 #: Each failure the checks tell apart: its kind, the setting to change, and how.
 _FAILURES: Dict[str, Tuple[str, str, str]] = {
     "unresolved": (UNREACHABLE, URL, "check the host name"),
-    "unresolved proxy": (UNREACHABLE, PROXY, "check the proxy's host name"),
+    "unresolved proxy": (
+        UNREACHABLE,
+        PROXY,
+        "the engine's host in it to go direct, or the proxy's host name in HTTPS_PROXY",
+    ),
     "connect time-out": (UNREACHABLE, TIMEOUT, "a longer connect time-out, or check the port and firewalls"),
     "refused connection": (UNREACHABLE, URL, "is the port right, and the engine up? (retry later if it is starting)"),
-    "tunnel refused": (CONFIG, PROXY, "a proxy that lets the engine through, or NO_PROXY to go direct"),
+    "tunnel refused": (CONFIG, PROXY, "the engine's host in it to go direct, or a proxy that lets it through"),
     "unusable bundle": (CONFIG, CA_BUNDLE, "a PEM file of the CA that issued the engine's certificate"),
     "unusable client certificate": (CONFIG, CERT, "a PEM certificate and its key (--key)"),
     "handshake time-out": (TIMED_OUT, TIMEOUT, "a longer time-out, or check that the port serves the engine"),
@@ -105,7 +109,8 @@ _FAILURES: Dict[str, Tuple[str, str, str]] = {
     "no answer": (UNREACHABLE, URL, "the engine's address; retry later"),
     "unavailable": (UNREACHABLE, RETRIES, "retry later; --retries N rides out a short outage"),
     "redirected": (NOT_ENGINE, URL, "the engine's own address, not a portal's"),
-    "not JSON": (NOT_ENGINE, URL, "the engine's address; if a proxy answered, HTTPS_PROXY/NO_PROXY"),
+    "not JSON": (NOT_ENGINE, URL, "the engine's address (a proxy or portal may answer in its place)"),
+    "proxy page": (NOT_ENGINE, PROXY, "the engine's host in it to go direct, or a proxy that lets it through"),
     "no such API": (CONFIG, API_VERSION, f"v{DEFAULT_API_VERSION}, which engines serve"),
     "base path": (CONFIG, URL, "the engine's base path (without /rest)"),
     "no credentials": (REFUSED, USER, "a user, and its password (--password-file or VELM_PASSWORD)"),
@@ -596,7 +601,8 @@ class _Doctor:
                 "answer", "redirected", f"redirected to {response.headers.get('Location')}: {_what_came_back(response)}"
             )
         if document is None or not isinstance(document, dict):
-            self.fail("answer", "not JSON", f"not the engine's JSON: {_what_came_back(response)}")
+            failure, through = ("proxy page", f" through {redact_url(self.proxy)}") if self.proxy else ("not JSON", "")
+            self.fail("answer", failure, f"not the engine's JSON{through}: {_what_came_back(response)}")
         self.add("answer", OK, f"the engine's JSON ({status}, {response.headers.get('Content-Type')})", _ms(took))
         if status == 404:
             # Every engine serves v1: without it, the base path is what is wrong.
