@@ -61,25 +61,15 @@ CLOCK_SECONDS = 5.0
 EXPIRY_DAYS = 30
 
 # The settings hints name, as ``velm`` spells them.
-URL, CA_BUNDLE, INSECURE, CERT, USER, PASSWORD = (
-    "--url",
-    "--ca-bundle",
-    "--insecure",
-    "--cert",
-    "--user",
-    "--password-file",
-)
+URL, CA_BUNDLE, INSECURE, CERT = "--url", "--ca-bundle", "--insecure", "--cert"
+USER, PASSWORD = "--user", "--password-file"
 TIMEOUT, RETRIES, API_VERSION, PIPELINE = "--timeout-http", "--retries", "--api-version", "--pipeline"
 PROXY, ENGINE_CERTIFICATE, CLOCK, ENGINE_ROLES = "NO_PROXY", "engine certificate", "clock", "engine roles"
 
 #: Each failure the checks tell apart: its kind, the setting to change, and how.
 _FAILURES: Dict[str, Tuple[str, str, str]] = {
     "unresolved": (UNREACHABLE, URL, "check the host name"),
-    "unresolved proxy": (
-        UNREACHABLE,
-        PROXY,
-        "the engine's host in it to go direct, or the proxy's host name in HTTPS_PROXY",
-    ),
+    "unresolved proxy": (UNREACHABLE, PROXY, "the engine's host in it, or the proxy's name in HTTPS_PROXY"),
     "connect time-out": (UNREACHABLE, TIMEOUT, "a longer connect time-out, or check the port and firewalls"),
     "refused connection": (UNREACHABLE, URL, "is the port right, and the engine up? (retry later if it is starting)"),
     "tunnel refused": (CONFIG, PROXY, "the engine's host in it to go direct, or a proxy that lets it through"),
@@ -96,15 +86,11 @@ _FAILURES: Dict[str, Tuple[str, str, str]] = {
     "no client certificate": (
         CONFIG,
         CERT,
-        "the client certificate and key the engine trusts (--cert and --key, or VELM_CERT and VELM_KEY)",
+        "a certificate the engine trusts, and its key (--key, VELM_CERT, VELM_KEY)",
     ),
     "not TLS": (CONFIG, URL, "http:// for this port, or the engine's HTTPS port"),
     "handshake failed": (CONFIG, URL, "the engine's HTTPS port and scheme"),
-    "read time-out": (
-        TIMED_OUT,
-        TIMEOUT,
-        "a longer read time-out (CONNECT,READ) if the engine is slow, or find why it stalls",
-    ),
+    "read time-out": (TIMED_OUT, TIMEOUT, "a longer read time-out (CONNECT,READ) for a slow engine, or why it stalls"),
     "TLS failed": (CONFIG, CA_BUNDLE, "the CA and client certificate settings"),
     "no answer": (UNREACHABLE, URL, "the engine's address; retry later"),
     "unavailable": (UNREACHABLE, RETRIES, "retry later; --retries N rides out a short outage"),
@@ -442,8 +428,11 @@ class _Doctor:
                 )
             else:
                 self.add("expiry", OK, "the engine's certificate is valid", f"{days:.0f} days")
-        if not answer.startswith("HTTP/"):
+        if not answer and self._asks_for_certificate():
             self._no_client_certificate()
+        if not answer.startswith("HTTP/"):
+            said = f"answered {answer[:20]!r}" if answer else "closed the connection"
+            self.fail("client certificate", "handshake failed", f"after the TLS handshake the engine {said}")
         if self.cert:
             self.add("client certificate", OK, "presented and taken")
         else:
@@ -458,11 +447,7 @@ class _Doctor:
         try:
             tls.sendall((request + "X-Requested-By: velm\r\n\r\n").encode("latin-1"))
             return tls.recv(64).decode("latin-1")
-        except ssl.SSLError as error:
-            if self._names_certificate(error):
-                return ""
-            raise
-        except (ConnectionError, ssl.SSLEOFError):
+        except (ssl.SSLError, ConnectionError):  # the alert that ends the connection, or its end
             return ""
 
     @staticmethod
