@@ -40,7 +40,7 @@ class Context:
             url, options = client_options(self.args, self.environ)
             found = set(self.secrets) | set(secrets_in(url, options.get("password")))
             self.secrets[:] = sorted(found, key=len, reverse=True)
-            self._client = connect(url, options)
+            self._client = connect(url, options, log_requests=self.args.debug)
         return self._client
 
     def close(self) -> None:

@@ -126,10 +126,7 @@ class Output:
     def document(self, doc: Any) -> None:
         """One JSON document on one line (json mode only)."""
         if self.mode == JSON:
-            line = json.dumps(doc, default=str)
-            for secret in self.secrets:  # as the document writes it: escaped
-                line = line.replace(json.dumps(secret)[1:-1], "***")
-            self.stdout.write(line + "\n")
+            self.stdout.write(hide_secrets(json.dumps(doc, default=str), self.secrets) + "\n")
             self.stdout.flush()
 
     def message(self, text: str, style: str = "") -> None:
@@ -143,16 +140,18 @@ class Output:
 
     def error(self, text: str) -> None:
         """An error line on standard error, in every mode."""
-        write_escaped(self.stderr, f"velm: {one_line(text)}\n")
+        write_escaped(self.stderr, f"velm: {one_line(hide_secrets(text, self.secrets))}\n")
         self.stderr.flush()
 
     def raw(self, text: str) -> None:
         """Text the user asked for on standard output (an export without -o), in every mode."""
+        text = hide_secrets(text, self.secrets)
         self.stdout.write(text if text.endswith("\n") else text + "\n")
         self.stdout.flush()
 
     def fields(self, pairs: Sequence[Tuple[Any, Any]], doc: Any) -> None:
         """A record as name/value lines, or ``doc`` as one JSON line."""
+        pairs = [(name, hide_secrets(_cell(value), self.secrets)) for name, value in pairs]
         if self.mode == JSON:
             self.document(doc)
         elif self.mode == LIVE:
@@ -182,7 +181,8 @@ class Output:
             if docs is not None:
                 self.document(list(docs))
             return
-        rows = [[_cell(value) for value in row] for row in rows]
+        rows = [[hide_secrets(_cell(value), self.secrets) for value in row] for row in rows]
+        title = title and hide_secrets(title, self.secrets)
         if self.mode == LIVE:
             from rich.table import Table
 
