@@ -195,7 +195,8 @@ _TLS_MEANINGS = (
     (re.compile(r"^PEM lib$"), "the client certificate or its key cannot be used"),
 )
 _TLS_KNOWN_TEXT = re.compile(
-    rf"tlsv1[0-9]? {_CERTIFICATE_REQUIRED}|(?:sslv3|tlsv1[0-9]?) {_CERTIFICATE_REFUSED}|wrong version number"
+    rf"tlsv1[0-9]? {_CERTIFICATE_REQUIRED}|(?:sslv3|tlsv1[0-9]?) {_CERTIFICATE_REFUSED}|wrong version number|"
+    r"EOF occurred in violation of protocol|PEM lib|no certificate or crl found|key values mismatch"
 )
 
 

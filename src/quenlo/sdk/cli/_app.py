@@ -515,6 +515,8 @@ def _main(
         args = parser.parse_args(argv)
         if args.json and args.quiet:
             parser.error("--json and --quiet do not go together")
+        if args.insecure and args.ca_bundle is not None:
+            parser.error("--insecure skips the check --ca-bundle is for: give one or the other")
     except UsageError as error:
         out = Output(JSON if _wants_json(argv) else QUIET, out_stream, stderr)  # type: ignore[arg-type]
         unknown = _unknown_option(parser, argv)

@@ -192,8 +192,6 @@ def _tls_settings(args: Any, url: str, environ: Mapping[str, str]) -> Dict[str, 
     VELM_CERT and VELM_KEY: an option wins over its variable. Files that do not exist are usage errors, named by
     their setting, before any request."""
     settings: Dict[str, Any] = {}
-    if args.insecure and args.ca_bundle is not None:
-        raise UsageError("--insecure skips the check --ca-bundle is for: give one or the other")
     if args.insecure:
         settings["verify"] = False
     else:

@@ -175,7 +175,7 @@ def _no_answer(error: BaseException) -> str:
 _TLS_HINTS = (
     ("certificate verify failed", "--ca-bundle FILE or VELM_CA_BUNDLE names the CA to trust, --insecure skips the check"),
     ("client certificate required", "--cert FILE and --key FILE, or VELM_CERT and VELM_KEY, give one"),
-    ("during the TLS handshake", "--cert FILE and --key FILE, or VELM_CERT and VELM_KEY, give one"),
+    ("during the TLS handshake", "--cert FILE and --key FILE, or VELM_CERT and VELM_KEY, give one the engine trusts"),
     ("client certificate refused", "is --cert a certificate of the CA the engine trusts?"),
     ("wrong version number", "the port speaks plain HTTP: is --url's scheme right?"),
     ("CA bundle", "--ca-bundle or VELM_CA_BUNDLE"),
@@ -193,7 +193,7 @@ def _set_up_wrong(error: BaseException) -> Optional[str]:
         hint = next((hint for words, hint in _TLS_HINTS if words in reason), None)
         url = getattr(getattr(error, "request", None), "url", None)
         where = f" with the engine at {redact_url(url)}" if url else ""
-        return f"the TLS connection{where} failed: {reason}" + (f" ({hint})" if hint else "")
+        return f"the TLS connection{where} failed: {reason}" + (f"; {hint}" if hint else "")
     if isinstance(error, OSError) and _MISSING_TLS_FILE.match(str(error)):
         return "a CA bundle, client certificate or key file does not exist (--ca-bundle, --cert, --key)"
     if isinstance(error, ValueError) and "basic authentication cannot send" in str(error):

@@ -89,6 +89,19 @@ def write_escaped(stream: Any, text: str) -> int:
         return int(stream.write(text.encode(encoding, "backslashreplace").decode(encoding)))
 
 
+def _hidden(value: Any, secrets: Sequence[str]) -> Any:
+    """``value`` with ``secrets`` hidden in every text it holds, keys included."""
+    if not secrets:
+        return value
+    if isinstance(value, str):
+        return hide_secrets(value, secrets)
+    if isinstance(value, Mapping):
+        return {_hidden(key, secrets): _hidden(item, secrets) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_hidden(item, secrets) for item in value]
+    return value
+
+
 def _cell(value: Any) -> str:
     if value is None:
         return ""
@@ -126,7 +139,9 @@ class Output:
     def document(self, doc: Any) -> None:
         """One JSON document on one line (json mode only)."""
         if self.mode == JSON:
-            self.stdout.write(hide_secrets(json.dumps(doc, default=str), self.secrets) + "\n")
+            # Hidden in each value as the engine sent it, then in the line as the document spells it.
+            line = json.dumps(_hidden(doc, self.secrets), default=str)
+            self.stdout.write(hide_secrets(line, self.secrets) + "\n")
             self.stdout.flush()
 
     def message(self, text: str, style: str = "") -> None:
