@@ -81,7 +81,12 @@ def files(mutual: EngineSimulator, tmp_path_factory: pytest.TempPathFactory) -> 
         (["--cert", "{cert}", "--key", "{key}"], {"VELM_CA_BUNDLE": "{ca}"}, 0, ""),
         ([], {"VELM_CA_BUNDLE": "{ca}", "VELM_CERT": "{cert}", "VELM_KEY": "{key}"}, 0, ""),
         # An option wins over its variable.
-        (["--cert", "{cert}", "--ca-bundle", "{ca}"], {"VELM_CERT": "{stranger}", "VELM_CA_BUNDLE": "{empty}"}, 7, "PEM"),
+        (
+            ["--cert", "{cert}", "--ca-bundle", "{ca}"],
+            {"VELM_CERT": "{stranger}", "VELM_CA_BUNDLE": "{empty}"},
+            7,
+            "PEM",
+        ),
         (["--ca-bundle", "{ca}", "--cert", "{cert}", "--key", "{key}"], {"VELM_CERT": "{stranger}"}, 0, ""),
         (["--insecure", "--cert", "{cert}", "--key", "{key}"], {"VELM_CA_BUNDLE": "{other-ca}"}, 0, ""),
         # What no retry fixes: exit 7, named.
@@ -119,7 +124,12 @@ def test_a_ca_variable_of_requests_naming_a_missing_file_is_a_usage_error(
     run = velm("info", VELM_URL=mutual.url)
     assert run.code == 2 and f"{variable} names a CA bundle that does not exist" in run.err and "/no/" not in run.err
     # VELM_CA_BUNDLE wins over it, and a plain http:// engine never reads it.
-    assert velm("--cert", files["cert"], "--key", files["key"], "info", VELM_URL=mutual.url, VELM_CA_BUNDLE=files["ca"]).code == 0
+    assert (
+        velm(
+            "--cert", files["cert"], "--key", files["key"], "info", VELM_URL=mutual.url, VELM_CA_BUNDLE=files["ca"]
+        ).code
+        == 0
+    )
     with EngineSimulator() as plain:
         assert velm("info", VELM_URL=plain.url).code == 0
         run = velm("info", VELM_URL=plain.url.replace("http://", "https://"), VELM_CA_BUNDLE=files["ca"])
@@ -141,7 +151,9 @@ def test_the_simulator_shells_client_certificate_opens_its_engine(tmp_path: Path
         velm_command = [str(Path(sys.executable).parent / "velm"), "--url", url, "info"]
         env = {**os.environ, "VELM_CA_BUNDLE": ca}
         plain = subprocess.run(velm_command, capture_output=True, text=True, env=env, timeout=60)
-        given = subprocess.run([*velm_command, "--cert", cert, "--key", key], capture_output=True, text=True, env=env, timeout=60)
+        given = subprocess.run(
+            [*velm_command, "--cert", cert, "--key", key], capture_output=True, text=True, env=env, timeout=60
+        )
     finally:
         shell.terminate()
         shell.wait(timeout=30)
@@ -149,7 +161,7 @@ def test_the_simulator_shells_client_certificate_opens_its_engine(tmp_path: Path
     assert given.returncode == 0 and "5.6.0" in given.stdout, given.stderr
 
 
-# -- parsing -------------------------------------------------------------------------------------------------------------
+# -- parsing ---------------------------------------------------------------------------------------------------------
 
 
 @pytest.fixture
@@ -189,7 +201,9 @@ def test_debug_logs_each_request_with_its_status_and_time(engine: EngineSimulato
     ]
     assert all(u.startswith("http://***@") for _, u, _, _ in logged) and "pw-in-url" not in run.err
     run = velm("--debug", "info", VELM_URL="http://127.0.0.1:9")
-    assert run.code == 5 and re.search(r"DEBUG GET http://127\.0\.0\.1:9/rest/v1/system/info: no answer \(.+\) after", run.err)
+    assert run.code == 5 and re.search(
+        r"DEBUG GET http://127\.0\.0\.1:9/rest/v1/system/info: no answer \(.+\) after", run.err
+    )
 
 
 def test_ctrl_c_while_velm_is_still_importing_is_one_line_and_exit_130() -> None:
@@ -211,7 +225,7 @@ def test_ctrl_c_while_velm_is_still_importing_is_one_line_and_exit_130() -> None
     assert (process.returncode, err) == (130, "velm: interrupted\n")
 
 
-# -- secrets -------------------------------------------------------------------------------------------------------------
+# -- secrets ---------------------------------------------------------------------------------------------------------
 
 PASSWORD = 'p"w\\/x y'
 SPELLINGS = (PASSWORD, json.dumps(PASSWORD)[1:-1], quote(PASSWORD, safe=""), quote(PASSWORD))
@@ -242,12 +256,15 @@ def test_no_output_shows_the_password_in_any_spelling(
         run = velm(*argv, *([mode] if mode != "plain" else []), **env)
         code, shown = run.code, run.out + run.err
     assert code == (1 if command == "status" else 0) and "***" in shown, shown
-    assert [spelling for spelling in SPELLINGS if spelling in shown] == [] and "p\\\"w" not in shown, shown
+    assert [spelling for spelling in SPELLINGS if spelling in shown] == [] and 'p\\"w' not in shown, shown
 
 
 def test_a_url_password_basic_authentication_cannot_send_is_a_usage_error(engine: EngineSimulator) -> None:
     secret = "pässwörd€"
-    for url in (engine.url.replace("://", f"://admin:{secret}@"), engine.url.replace("://", f"://admin:{quote(secret)}@")):
+    for url in (
+        engine.url.replace("://", f"://admin:{secret}@"),
+        engine.url.replace("://", f"://admin:{quote(secret)}@"),
+    ):
         run = velm("--json", "info", VELM_URL=url)
         assert run.code == 2 and "password in the engine URL (--url or VELM_URL)" in run.err, run.err
         assert [form for form in (secret, quote(secret), "w\\u00f6") if form in run.out + run.err] == []

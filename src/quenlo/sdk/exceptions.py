@@ -114,7 +114,7 @@ def hide_secrets(text: str, secrets: Iterable[str]) -> str:
     """``text`` with each of ``secrets`` replaced by ``***``, in each spelling it may take: as it is, escaped as
     in a JSON string, and percent-encoded (as in a URL or a form). An engine that quotes what it refused must not
     put the password in an error the caller logs (the command line hides its own secrets with it too)."""
-    spellings = set()
+    spellings: set[str] = set()
     for secret in secrets:
         if secret:
             escaped = json.dumps(secret)[1:-1]

@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import argparse
-import textwrap
 import contextlib
 import errno
 import io
 import logging
 import os
 import sys
+import textwrap
 import traceback
 from typing import Any, Callable, List, Mapping, NoReturn, Optional, Sequence, TextIO, Tuple
 

@@ -173,7 +173,10 @@ def _no_answer(error: BaseException) -> str:
 
 # What to do about a TLS failure, by the words of its reason.
 _TLS_HINTS = (
-    ("certificate verify failed", "--ca-bundle FILE or VELM_CA_BUNDLE names the CA to trust, --insecure skips the check"),
+    (
+        "certificate verify failed",
+        "--ca-bundle FILE or VELM_CA_BUNDLE names the CA to trust, --insecure skips the check",
+    ),
     ("client certificate required", "--cert FILE and --key FILE, or VELM_CERT and VELM_KEY, give one"),
     ("during the TLS handshake", "--cert FILE and --key FILE, or VELM_CERT and VELM_KEY, give one the engine trusts"),
     ("client certificate refused", "is --cert a certificate of the CA the engine trusts?"),
