@@ -47,8 +47,12 @@ def test_every_exit_code_is_in_the_ranking_the_help_states() -> None:
     assert sorted(RANKING) == sorted(entry.code for entry in EXIT_CODES)
     ranking = " ".join(EPILOG.split("worst first:", 1)[1].split("--fail-fast")[0].split())
     assert ranking == ", then ".join(f"{code} {kind_of(code)}" for code in RANKING) + "."
-    # docs/exit-codes.md gets the table from the same place when the site is built.
-    assert "<!-- exit-codes:" in (ROOT / "docs" / "exit-codes.md").read_text()
+    # docs/exit-codes.md gets the table from the same place when the site is built; it and the README state the
+    # ranking in words of their own.
+    docs = " ".join((ROOT / "docs" / "exit-codes.md").read_text().split())
+    assert "<!-- exit-codes:" in docs and ", ".join(map(str, RANKING)) + " (`velm --help`" in docs
+    readme = " ".join((ROOT / "README.md").read_text().split())
+    assert "worst first: " + ", ".join(f"{code} {kind_of(code)}" for code in RANKING) + " (" in readme
 
 
 # -- TLS: trust and client certificates ------------------------------------------------------------------------------
