@@ -213,6 +213,7 @@ def _raises(error: BaseException) -> Any:
         ("multi-line", ["status", "orders"], 4, "refused"),
         ("closed", ["info"], 5, "unreachable"),
         ("page", ["info"], 6, "not-engine"),
+        ("https-at-http", ["info"], 7, "config"),
         (RuntimeError("boom"), ["info"], 70, "unexpected"),
         (KeyboardInterrupt(), ["info"], 130, "interrupted"),
     ],
@@ -231,6 +232,8 @@ def test_the_error_document_names_the_kind_of_each_exit_code(
         engine.inject_fault("GET", "/v1/pipeline/orders/status*", status=400, body=body)
     elif setup == "closed":
         url = "http://127.0.0.1:9"
+    elif setup == "https-at-http":
+        url = url.replace("http://", "https://")
     elif setup == "page":
         engine.inject_fault("GET", "/v1/system/info", status=200, **HTML)
     elif setup is not None:
