@@ -181,9 +181,9 @@ def _setting(args: Any, option: str, variable: str, environ: Mapping[str, str]) 
 
 
 def _existing(path: Optional[str], setting: str, what: str) -> Optional[str]:
-    # Named by its setting only: a variable's value is not shown.
-    if path is not None and not os.path.isfile(path):
-        raise UsageError(f"{setting} names {what} that does not exist, or is not a file")
+    # Named by its setting only: a variable's value is not shown. A CA bundle may be a folder of certificates.
+    if path is not None and not os.path.exists(path):
+        raise UsageError(f"{setting} names {what} that does not exist")
     return path
 
 
@@ -281,7 +281,8 @@ def _log_requests(session: Any, logger: Any) -> None:
             response = send(request, **options)
         except Exception as error:
             seconds = time.monotonic() - started
-            logger.debug("%s %s: no answer (%s) after %.3f s", request.method, redact_url(request.url), error, seconds)
+            url, reason = redact_url(request.url), redact_url(error)
+            logger.debug("%s %s: no answer (%s) after %.3f s", request.method, url, reason, seconds)
             raise
         seconds = time.monotonic() - started
         status = f"{response.status_code} {response.reason or ''}".rstrip()

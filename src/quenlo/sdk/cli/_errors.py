@@ -180,7 +180,6 @@ _TLS_HINTS = (
     ("client certificate required", "--cert FILE and --key FILE, or VELM_CERT and VELM_KEY, give one"),
     ("during the TLS handshake", "--cert FILE and --key FILE, or VELM_CERT and VELM_KEY, give one the engine trusts"),
     ("client certificate refused", "is --cert a certificate of the CA the engine trusts?"),
-    ("wrong version number", "the port speaks plain HTTP: is --url's scheme right?"),
     ("CA bundle", "--ca-bundle or VELM_CA_BUNDLE"),
     ("client certificate", "--cert and --key, or VELM_CERT and VELM_KEY"),
 )
