@@ -6,6 +6,7 @@ import json
 import re
 import ssl
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+from urllib.parse import urlsplit
 
 import requests
 
@@ -187,6 +188,12 @@ _TLS_HINTS = (
 _MISSING_TLS_FILE = re.compile(r"^Could not find (?:a suitable TLS CA certificate bundle|the TLS \w+ file)")
 
 
+def _origin(url: str) -> str:
+    """``scheme://host:port`` of ``url``: where a connection goes, without the path of the request."""
+    parts = urlsplit(url)
+    return f"{parts.scheme}://{parts.netloc}" if parts.netloc else url
+
+
 def _set_up_wrong(error: BaseException) -> Optional[str]:
     """The line of a failure that no retry fixes because of how velm is set up (a certificate, a file, a scheme,
     credentials), or None for any other failure."""
@@ -194,7 +201,7 @@ def _set_up_wrong(error: BaseException) -> Optional[str]:
         reason = tls_failure_reason(error) or _no_answer(error)
         hint = next((hint for words, hint in _TLS_HINTS if words in reason), None)
         url = getattr(getattr(error, "request", None), "url", None)
-        where = f" with the engine at {redact_url(url)}" if url else ""
+        where = f" to {redact_url(_origin(url))}" if url else ""
         return f"the TLS connection{where} failed: {reason}" + (f"; {hint}" if hint else "")
     if isinstance(error, OSError) and _MISSING_TLS_FILE.match(str(error)):
         return "a CA bundle, client certificate or key file does not exist (--ca-bundle, --cert, --key)"
