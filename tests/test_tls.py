@@ -203,29 +203,14 @@ def test_a_certificate_failure_says_why(serve, pki, monkeypatch, server, verify,
     assert tls_failure_reason(requests.ConnectionError("refused")) is None
 
 
-@pytest.mark.parametrize(
-    ("cert", "reason"),
-    [
-        (None, "client certificate required: the engine asks for one and none was presented"),
-        ("stranger", "client certificate refused by the engine"),
-        ("empty", "the client certificate or its key cannot be used"),
-    ],
-)
-def test_a_missing_refused_or_unusable_client_certificate_is_named(serve, pki, cert, reason):
-    # Under TLS 1.3 the engine's alert may be lost to its closing the connection: that too names the certificate.
-    closed = "the engine closed the connection during the TLS handshake, as it does for a client certificate"
-    if cert == "stranger":
-        cert = str(pki.folder / "stranger.pem")
-        trustme.CA().issue_cert("stranger@example").private_key_and_cert_chain_pem.write_to_path(cert)
-    elif cert == "empty":
-        cert = str(pki.folder / "empty.pem")
-        Path(cert).write_text("no certificate here\n")
+def test_a_missing_client_certificate_is_named_as_such(serve, pki):
     with pytest.raises(requests.exceptions.SSLError) as raised:
-        velm_api.ApiClient(serve(client_ca=pki.ca), session_attributes={"verify": pki.ca_file, "cert": cert})
-    found = tls_failure_reason(raised.value)
-    assert found is not None and found.startswith((reason, closed)), found
-    rebuilt = tls_failure_reason(requests.exceptions.SSLError(str(raised.value)))
-    assert rebuilt is not None and rebuilt.startswith((reason, closed)), rebuilt
+        velm_api.ApiClient(serve(client_ca=pki.ca), session_attributes={"verify": pki.ca_file})
+    # Under TLS 1.3 the engine's alert may be lost to its closing the connection; rebuilt from its text, the same.
+    for error in (raised.value, requests.exceptions.SSLError(str(raised.value))):
+        reason = tls_failure_reason(error) or ""
+        assert reason.startswith(("client certificate required", "the engine closed the connection during the TLS"))
+        assert "client certificate" in reason
 
 
 @pytest.mark.parametrize("retries", [3, 10])
