@@ -40,9 +40,8 @@ def test_the_help_the_readme_and_the_docs_rank_every_exit_code_alike() -> None:
     words = ", ".join(f"{code} {kind_of(code)}" for code in RANKING)
     assert words.replace(", ", ", then ") + "." in " ".join(EPILOG.split())
     assert f"worst first: {words} (" in " ".join((ROOT / "README.md").read_text().split())
-    assert ", ".join(map(str, RANKING)) + " (`velm --help`" in " ".join(
-        (ROOT / "docs/exit-codes.md").read_text().split()
-    )
+    docs = " ".join((ROOT / "docs/exit-codes.md").read_text().split())
+    assert ", ".join(map(str, RANKING)) + " (`velm --help`" in docs
 
 
 @pytest.fixture(scope="module")
@@ -95,14 +94,8 @@ def test_the_simulator_shells_client_certificate_opens_its_engine() -> None:
     command = [sys.executable, "-m", "quenlo.sdk.simulator", "--tls", "--tls-client-ca"]
     with subprocess.Popen(command, stdout=subprocess.PIPE, text=True) as shell:
         lines = [shell.stdout.readline().split() for _ in range(3)]  # type: ignore[union-attr]
-        velm_info = [
-            str(Path(sys.executable).parent / "velm"),
-            "--url",
-            lines[0][4],
-            "--ca-bundle",
-            lines[1][-1],
-            "info",
-        ]
+        velm_info = [str(Path(sys.executable).parent / "velm"), "info", "--url", lines[0][4], "--ca-bundle"]
+        velm_info.append(lines[1][-1])
         refused = subprocess.run(velm_info, capture_output=True, text=True, timeout=60)
         cert = ["--cert", lines[2][-2], "--key", lines[2][-1]]
         given = subprocess.run([*velm_info, *cert], capture_output=True, text=True, timeout=60)
