@@ -22,6 +22,7 @@ from test_tls import Proxy, proxy  # noqa: F401 - the forward proxy fixture
 
 from quenlo.sdk import doctor
 from quenlo.sdk.cli import EXIT_CODES
+from quenlo.sdk.cli._errors import RANKING, code_of
 from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 
 Setup = Callable[[EngineSimulator, Path, contextlib.ExitStack], Tuple[List[str], Dict[str, str], EngineSimulator]]
@@ -231,6 +232,8 @@ def test_several_failures_exit_by_the_worst_and_hide_an_echoed_password(engine: 
     failed = {check["name"]: check["kind"] for check in record["checks"] if check["verdict"] == "failed"}
     assert failed == {"read: pipelines": "unreachable", "read: logs": "refused"}
     assert (run.code, record["kind"]) == (4, "refused")  # a refusal no retry fixes ranks above an outage
+    codes = [code_of(kind) for kind in doctor.KINDS_BY_SEVERITY]
+    assert codes == [code for code in RANKING if code in codes]  # the library ranks as velm does
     assert record["checks"][-1]["verdict"] == "warning" and record["checks"][-1]["setting"] == "--timeout-http"
     assert PASSWORD not in run.out + run.err and "may not read logs" in run.out
 

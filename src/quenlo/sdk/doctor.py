@@ -44,8 +44,9 @@ NOT_ENGINE = "not-engine"  # something else answered: a proxy's or portal's page
 REFUSED = "refused"  # the engine said no: credentials, permissions, a missing pipeline
 UNREACHABLE = "unreachable"  # not reached, or unavailable: worth a retry later
 TIMED_OUT = "timed-out"  # reached, but no answer in time
-#: The failure kinds from worst to least bad: what no retry fixes comes before what a retry may fix.
-KINDS_BY_SEVERITY = (CONFIG, NOT_ENGINE, REFUSED, UNREACHABLE, TIMED_OUT)
+#: The failure kinds from worst to least bad, as ``velm`` ranks its exit codes: what no retry fixes comes before
+#: what a retry may fix.
+KINDS_BY_SEVERITY = (CONFIG, REFUSED, NOT_ENGINE, UNREACHABLE, TIMED_OUT)
 
 #: Engine versions this client is built and tested for: from the first up to, not including, the second.
 SUPPORTED_ENGINES = ("2.0", "6.0")

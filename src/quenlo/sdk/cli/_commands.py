@@ -15,7 +15,7 @@ from urllib.parse import quote
 
 from ..exceptions import hide_secrets as scrub
 from ._connect import ENV_PASSWORD, ENV_URL, client_options, connect, deadline, display_url, secrets_in
-from ._errors import BAD_OUTCOME, DONE, TIMED_OUT, Failure, UsageError, code_of, describe, kind_of
+from ._errors import BAD_OUTCOME, DONE, RANKING, TIMED_OUT, Failure, UsageError, code_of, describe, kind_of
 from ._output import JSON, Output, RunOutcome, WaitView, one_line, records_preview
 
 # Final states of a validation or preview other than the one waited for; the wait ends on them at once.
@@ -44,7 +44,8 @@ class Context:
     @property
     def client(self) -> Any:
         if self._client is None:
-            self._client = connect(*self.settings())
+            url, options = self.settings()
+            self._client = connect(url, options, log_requests=self.args.debug)
         return self._client
 
     def close(self) -> None:
@@ -625,13 +626,13 @@ def cmd_doctor(ctx: Context) -> int:
         retries=options.get("retries"),
         pipeline_id=ctx.args.pipeline,
     )
-    kind = doctor.worst_kind(checks)
-    code = DONE if kind is None else code_of(kind)
+    failed = {code_of(str(c.kind)) for c in checks if c.verdict == doctor.FAILED}
+    code = next(code for code in RANKING if code in failed or code == DONE)
     rows = [[c.name, c.verdict, c.figure, c.reason, c.hint] for c in checks]
     ctx.out.table(["CHECK", "VERDICT", "FIGURE", "REASON", "HINT"], rows, None, title=f"velm doctor {display_url(url)}")
     record: Dict[str, Any] = {"event": "result", "url": display_url(url), "checks": [c.as_dict() for c in checks]}
     record.update(exitCode=code, kind=kind_of(code))
-    if kind is None:
+    if code == DONE:
         ctx.out.document(record)
         return DONE
     first = next(c for c in checks if c.verdict == doctor.FAILED)
