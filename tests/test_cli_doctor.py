@@ -76,6 +76,11 @@ def _behind_portal(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitSta
     return [], {"VELM_URL": engine.url}, engine
 
 
+def _foreign_certificate(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
+    trustme.CA().issue_cert("ci@example").private_key_and_cert_chain_pem.write_to_path(str(tmp / "ci.pem"))
+    return ["--ca-bundle", engine.ca_bundle, "--cert", str(tmp / "ci.pem")], {"VELM_URL": engine.url}, engine
+
+
 def _unusable_bundle(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
     (tmp / "empty.pem").write_text("no certificate here\n")
     return ["--ca-bundle", str(tmp / "empty.pem")], {"VELM_URL": engine.url}, engine
@@ -116,6 +121,7 @@ CASES = [
     pytest.param(_plain(path="/velm"), "api version", "failed", "--url", 7, id="wrong base path"),
     pytest.param(_fault(body={"hello": "world"}), "engine version", "failed", "--url", 6, id="JSON without a version"),
     pytest.param(_fault("/v1/system/logs", status=403), "read: logs", "failed", "engine roles", 4, id="read refused"),
+    pytest.param(_foreign_certificate, "client certificate", "failed", "--cert", 7, marks=MUTUAL, id="refused cert"),
     pytest.param(_plain("--insecure"), "trust", "warning", "--insecure", 0, marks=TLS, id="no verification"),
     pytest.param(_plain(https=True), "tls", "failed", "--url", 7, id="HTTP port behind an https URL"),
     pytest.param(_fault(status=200, not_json=True), "answer", "failed", "--url", 6, id="an HTML page"),
