@@ -354,13 +354,12 @@ class TestConnections:
             assert raw.recv(65536) == b""  # closed by the engine, not left to wait for ever
 
     def test_stop_while_an_answer_is_written_still_closes_its_connection(self, monkeypatch):
-        # stop() runs to its end after the answer is written but before its connection is marked idle.
-        engine = EngineSimulator().start()
-        mark = server_module._Connections.busy
+        # stop() runs to its end after the answer is written, before its connection is marked idle.
+        engine, mark = EngineSimulator().start(), server_module._Connections.busy
+        stopper = threading.Thread(target=engine.stop)
 
         def busy(connections, connection, flag):
             if not flag:
-                stopper = threading.Thread(target=engine.stop)
                 stopper.start()
                 stopper.join(5)
             return mark(connections, connection, flag)
@@ -368,8 +367,7 @@ class TestConnections:
         monkeypatch.setattr(server_module._Connections, "busy", busy)
         with socket.create_connection(("127.0.0.1", engine.port), timeout=5) as raw:
             raw.sendall(b"GET /rest/v1/system/info HTTP/1.1\r\nHost: x\r\n\r\n")
-            assert raw.recv(65536).startswith(b"HTTP/1.1 200")
-            assert raw.recv(65536) == b""
+            assert raw.recv(65536).startswith(b"HTTP/1.1 200") and raw.recv(65536) == b""
 
     def test_malformed_requests_and_broken_off_handshakes_stay_off_stderr(self, capfd):
         with EngineSimulator(tls=True) as engine:

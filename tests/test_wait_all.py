@@ -365,37 +365,21 @@ class TestProgressAndCancel:
         # The held answers, one pause, then the second round's reads up to the run that saw the cancel.
         assert clock.sleeps == [1.0] and polled(engine) == [ids_of(c)[0] for c in commands[: place + 1]]
 
-    def test_a_cancel_ends_within_the_request_in_flight_whatever_the_number_of_runs(self, client, engine):
-        cancel = threading.Event()
-        commands = [started(client, engine, ["STARTING"]) for _ in range(40)]
-        for command in commands:
-            engine.inject_fault("GET", status_path(command), delay=0.1, body=command.response.json(), count=None)
-        threading.Timer(0.3, cancel.set).start()
-        began = time.monotonic()
-        with pytest.raises(velm_api.WaitCancelledError):
-            velm_api.wait_all(commands, poll_interval=0.01, cancel=cancel)
-        # A round of 40 slow reads takes 4 s; a cancel waits for the one in flight only.
-        assert time.monotonic() - began < 1.5 and len(engine.requests) < 20
-
 
 class TestHeldAnswers:
     @pytest.mark.parametrize(
-        ("fault", "error"), [({"not_json": True}, "EngineJSONDecodeError"), ({"body": {"status": "X"}}, "KeyError")]
+        ("fault", "error"), [({"not_json": True}, "EngineJSONDecodeError: "), ({"body": {"status": "X"}}, "KeyError: ")]
     )
     @pytest.mark.parametrize("fail_fast", [False, True])
-    def test_a_held_answer_that_cannot_be_read_is_its_runs_outcome_named_by_place(
+    def test_an_unreadable_held_answer_is_its_runs_outcome_named_by_place(
         self, client, engine, clock, fault, error, fail_fast
     ):
         quick = started(client, engine, ["STARTING", "FINISHED"])
         with pytest.raises(velm_api.WaitAllError) as raised:
             velm_api.wait_all([quick, held(client, engine, **fault)], fail_fast=fail_fast)
         first, second = raised.value.outcomes
-        assert type(second).__name__ == error and raised.value.__cause__ is second
-        assert (
-            f"(1 still going): command 1: {error}" in str(raised.value) if fail_fast else first["status"] == "FINISHED"
-        )
-        assert f"runs did not reach their target status: command 1: {error}" in str(raised.value) or fail_fast
-        assert len(engine.requests) == (0 if fail_fast else 1)
+        assert raised.value.__cause__ is second and f"going)" * fail_fast + f": command 1: {error}" in str(raised.value)
+        assert first == (None if fail_fast else quick.response.json()) and len(engine.requests) == 1 - fail_fast
 
 
 class TestArguments:
