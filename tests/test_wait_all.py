@@ -378,7 +378,7 @@ class TestHeldAnswers:
         with pytest.raises(velm_api.WaitAllError) as raised:
             velm_api.wait_all([quick, held(client, engine, **fault)], fail_fast=fail_fast)
         first, second = raised.value.outcomes
-        assert raised.value.__cause__ is second and f"going)" * fail_fast + f": command 1: {error}" in str(raised.value)
+        assert raised.value.__cause__ is second and "going)" * fail_fast + f": command 1: {error}" in str(raised.value)
         assert first == (None if fail_fast else quick.response.json()) and len(engine.requests) == 1 - fail_fast
 
 
