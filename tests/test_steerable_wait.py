@@ -376,8 +376,10 @@ class TestTransientFailures:
             command.wait(timeout_sec=4)
         assert raised.value.__cause__ is None and raised.value.last_status == "STARTING"
         assert type(raised.value.last_failure) is ServiceUnavailableError
+        raised.value.last_status = threading.Lock()  # what cannot cross a process boundary stays behind
         copied = pickle.loads(pickle.dumps(raised.value))
         assert str(copied) == str(raised.value) and (copied.pipeline_id, copied.elapsed) == (pid, 4)
+        assert type(copied.last_failure) is ServiceUnavailableError and copied.last_status is None
 
     @pytest.mark.parametrize(("status", "error"), [(404, NotFoundError), (500, InternalServerError)])
     def test_other_http_errors_end_the_wait(self, client, engine, pid, clock, status, error):

@@ -12,6 +12,7 @@ the message of a status that ends a wait early.
 from __future__ import annotations
 
 import functools
+import pickle
 import re
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Type, Union
 
@@ -187,8 +188,16 @@ class WaitTimeoutError(TimeoutError):
         self.last_failure = last_failure
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        # The message is complete already: rebuilt from it and the attributes, not composed again.
-        return (_rebuilt, (type(self), str(self), self.__dict__))
+        # The message is complete already: rebuilt from it and the attributes, not composed again. What cannot
+        # cross (a response whose stream is still open, a failure holding a socket) stays behind as None.
+        state: Dict[str, Any] = {}
+        for name, value in self.__dict__.items():
+            try:
+                pickle.dumps(value)
+            except Exception:  # noqa: BLE001 - whatever stops a value from pickling, the error must not fail
+                value = None
+            state[name] = value
+        return (_rebuilt, (type(self), str(self), state))
 
 
 # The socket's own words in a connection failure ("Connection refused"), and the connection pool's, which say
