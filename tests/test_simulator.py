@@ -5,7 +5,11 @@ from __future__ import annotations
 import http.client
 import json
 import math
+import os
+import shutil
 import socket
+import subprocess
+import sys
 import threading
 import time
 import types
@@ -75,6 +79,19 @@ def test_unknown_routes_and_wrong_methods(engine, method, path, status, code):
     r = requests.request(method, engine.url + path, headers=HEADERS)
     assert r.status_code == status
     assert remote_exception(r)["code"] == code
+
+
+def test_a_route_module_left_out_of_the_areas_is_refused_at_import(tmp_path):
+    import quenlo.sdk.simulator as package
+
+    copy = tmp_path / "simulator"
+    shutil.copytree(os.path.dirname(package.__file__), copy, ignore=shutil.ignore_patterns("__pycache__"))
+    (copy / "routes" / "uptime.py").write_text("from . import router\n")
+    script = f"import sys; sys.path.insert(0, {str(tmp_path)!r}); import simulator"
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert "ImportError: route modules not listed in simulator.routes.AREAS: uptime" in out.stderr
+    (copy / "routes" / "uptime.py").unlink()
+    assert subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=60).returncode == 0
 
 
 def test_request_log_keeps_raw_path_query_headers_and_body(engine):
