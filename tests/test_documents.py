@@ -175,18 +175,18 @@ def _map_paths() -> List[str]:
     """The paths the map of the code names, each from its folder (the map indents an entry under its folder)."""
     block = DEVELOPMENT.split("```\n", 2)[1]
     folders: List[Tuple[int, str]] = []
-    paths = []
+    paths: List[str] = []
     for line in block.splitlines():
-        indent = len(line) - len(line.lstrip())
-        if indent >= 20:  # a description that goes on
+        indent, first = len(line) - len(line.lstrip()), re.split(r"\s{2,}", line.strip())[0]
+        if indent >= 20 or not first:  # a description that goes on
             continue
         folders = [(i, f) for i, f in folders if i < indent]
-        for word in re.split(r"\s{2,}", line.strip())[0].split(" ") if line.strip() else []:
+        prefix = "".join(f for _, f in folders)
+        for word in first.split(" "):
             head, _, tail = word.partition("{")
-            for name in [head + part for part in tail.rstrip("}").split(",")] if tail else [word]:
-                paths.append("".join(f for _, f in folders) + name)
-        if line.strip().endswith("/") or re.split(r"\s{2,}", line.strip())[0].endswith("/"):
-            folders.append((indent, line.split()[0]))
+            paths += [prefix + head + part for part in tail.rstrip("}").split(",")] if tail else [prefix + word]
+        if first.endswith("/"):
+            folders.append((indent, first))
     return paths
 
 
@@ -228,12 +228,11 @@ def _name_pattern(quoted: str) -> str:
 def test_where_to_add_what_names_places_that_exist(row: List[str]) -> None:
     quoted = re.findall(r"`([^`]+)`", " ".join(row[1:]))
     paths = [q for q in quoted if "/" in q and " " not in q]
-    files: List[Path] = []
+    files: Dict[Path, None] = {}
     for path in paths:
-        found = [ROOT / path.replace("<area>", area) for area in AREAS] if "<area>" in path else [ROOT / path]
-        found = [match for f in found for match in (sorted(ROOT.glob(path)) if "*" in path else [f])]
-        assert found and all(f.exists() for f in found), path
-        files += [f for f in found if f.is_file()]
+        matches = [sorted(ROOT.glob(path.replace("<area>", area))) for area in AREAS]
+        assert all(matches), path
+        files.update((m, None) for group in matches for m in group if m.is_file())
     text = "\n".join(f.read_text() for f in files)
     names = [q for q in quoted if q not in paths and re.match(r"^@?[\w.<>]+(\(|$)", q)]
     assert [n for n in names if not re.search(_name_pattern(n), text, re.S)] == []
