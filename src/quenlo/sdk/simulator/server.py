@@ -289,7 +289,9 @@ class EngineSimulator:
         a prefix; ``method`` may be ``"*"``. A failure ``status`` without a ``body`` answers with the engine's
         error document, whose message names the status. ``headers`` are added to the answer (``{"Retry-After":
         "1"}`` on a 503). A fault with only ``delay`` sleeps and then lets the route answer; ``delay=math.inf``
-        never answers: the request is held until the simulator stops.
+        never answers: the request is held until the simulator stops. A fault with only ``headers`` (and perhaps
+        a delay) adds them to the route's answer: ``{"Date": "Mon, 01 Jan 2024 00:00:00 GMT"}`` stands for an
+        engine whose clock is off.
         """
         given: Any = {} if headers is None else headers  # Fault checks what it is
         fault = Fault(method, path, status, body, count, empty, not_json, delay, given)
@@ -361,6 +363,13 @@ class EngineSimulator:
             if fault.answers:
                 return fault_response(fault)
 
+        response = self._serve(request, raw_path, body, user, has_session)
+        if fault is not None:  # a fault that does not answer adds its headers to the engine's answer
+            for name, value in fault.headers.items():
+                response.headers[name] = value
+        return response
+
+    def _serve(self, request: Request, raw_path: str, body: bytes, user: str | None, has_session: bool) -> Response:
         if user is None and self.state.users.required:
             response = error_response(EngineError(401, "Authentication required", "LOGIN_REQUIRED"))
             response.headers["WWW-Authenticate"] = f'Basic realm="{AUTH_REALM}"'
