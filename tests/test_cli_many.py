@@ -118,13 +118,14 @@ class TestOutcomes:
     def test_one_until_status_is_named_as_given(self, engine, ids):
         pipelines(engine, "ok", "ok")  # never started: they stay EDITED
         run = velm(engine, "wait", *ids, "--until", "RUNNING", "--timeout", "0.2")
-        assert run.code == 3 and "while waiting for status RUNNING. (last status EDITED)" in run.err, run.err
+        named = "while waiting for status RUNNING (pipeline ok-0). (last status EDITED)"
+        assert run.code == 3 and named in run.err, run.err
 
     def test_wait_reattaches_to_several_runs(self, engine):
         ids = pipelines(engine, "ok", "endless")
         for pid in ids:
             engine.state.runs.start(pid)
-        run = velm(engine, "wait", *ids, "--until", "RUNNING", "FINISHED")
+        run = velm(engine, "wait", *ids, "--until", "RUNNING,FINISHED")
         assert run.code == 0, run.err
         assert run.out.splitlines()[-1] == "2 runs: 2 finished"
         assert all(r.method == "GET" for r in engine.requests)
@@ -178,7 +179,7 @@ class TestJson:
         ids = pipelines(engine, "ok", "ok")
         for pid in ids:
             engine.state.runs.start(pid)
-        run = velm(engine, "--json", "wait", *ids, "--until", "STARTING", "RUNNING", "FINISHED")
+        run = velm(engine, "--json", "wait", *ids, "--until", "STARTING", "--until", "RUNNING,FINISHED")
         result = run.docs[-1]
         assert run.code == 0 and run.err == ""
         assert (result["event"], result["exitCode"], result["kind"]) == ("result", 0, "done") and "error" not in result

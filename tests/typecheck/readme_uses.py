@@ -13,6 +13,7 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 import requests
 from typing_extensions import assert_type
 
+from quenlo.sdk.doctor import Check, check_engine, worst_kind
 from quenlo.sdk.exceptions import EngineHTTPError, NotFoundError
 from quenlo.sdk.velm_api import (
     ApiClient,
@@ -48,13 +49,16 @@ def steerable_wait(client: ApiClient) -> None:
         assert_type(error.status, str)
         assert_type(error.response, Dict[str, Any])
         assert_type(error.message, Optional[str])
+        assert_type(error.pipeline_id, Optional[str])
     except WaitCancelledError:
         print("cancelled; last answer:", command.response.json()["status"])
     except WaitTimeoutError as error:
         print("still", error.last_status, "after", error.elapsed, "s")
-        assert_type(error.timeout_sec, Optional[float])
-        assert_type(error.elapsed, Optional[float])
+        assert_type(error.timeout_sec, float)
+        assert_type(error.elapsed, float)
         assert_type(error.last_status, Optional[str])
+        assert_type(error.pipeline_id, Optional[str])
+        assert_type(error.last_failure, Optional[BaseException])
         assert_type(error.response, Optional[requests.Response])
 
 
@@ -104,3 +108,11 @@ def http_errors(client: ApiClient) -> None:
         code: int = error.status_code
         assert_type(error.status_code, int)
         print("the engine answered", code, error.engine_message)
+
+
+def doctor_smoke_test(url: str, password: str) -> None:
+    checks = check_engine(url, username="admin", password=password, verify="corp-ca.pem", timeout=(3.05, 30))
+    assert_type(checks, List[Check])
+    assert_type(worst_kind(checks), Optional[str])
+    assert_type(checks[0].hint, Optional[str])
+    assert_type(checks[0].as_dict(), Dict[str, Any])

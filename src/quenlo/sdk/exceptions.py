@@ -27,7 +27,8 @@ import json
 import pickle
 import re
 import ssl
-from typing import Any, Dict, Iterable, Optional, Tuple, Type
+from typing import Any, Dict, Iterable, Optional, Set, Tuple, Type
+from urllib.parse import quote, quote_plus
 
 import requests
 
@@ -42,8 +43,10 @@ __all__ = [
     "ServiceUnavailableError",
     "UnauthorizedError",
     "error_class_for",
+    "hide_secrets",
     "json_text",
     "redact_url",
+    "secret_spellings",
     "tls_failure_reason",
 ]
 
@@ -109,11 +112,46 @@ def _sent_secrets(response: Any) -> Tuple[str, ...]:
     return tuple(sorted(filter(None, found), key=len, reverse=True))
 
 
+def secret_spellings(secret: str) -> Set[str]:
+    """Every spelling of ``secret`` that a text can hold: plain; JSON-escaped (``"``, ``\\``, controls, and
+    non-ASCII either as it is or as ``\\u`` escapes in either case of hex, ``/`` as is or as ``\\/``, and the
+    characters HTML-safe JSON writers escape, ``<>&='``); percent-encoded (every reserved character, or all but
+    ``/``, ``:``, or ``:``, ``%`` and ``@`` as a URL's user part may keep them; space as ``%20`` or ``+``; hex in
+    either case). Nothing for an empty secret."""
+    if not secret:
+        return set()
+    found = {secret}
+    for ascii_only in (False, True):
+        escaped = json.dumps(secret, ensure_ascii=ascii_only)[1:-1]
+        for html in (False, True):
+            text = _HTML_UNSAFE.sub(lambda m: f"\\u{ord(m.group()):04x}", escaped) if html else escaped
+            for slash in ("/", "\\/"):
+                form = text.replace("/", slash)
+                found.update({form, _JSON_HEX.sub(lambda m: m.group().upper().replace("\\U", "\\u"), form)})
+    for safe in ("", "/", ":", ":%@"):
+        for encoded in (quote(secret, safe=safe), quote_plus(secret, safe=safe)):
+            found.update({encoded, _PERCENT_HEX.sub(lambda m: m.group().lower(), encoded)})
+    return found
+
+
+_HTML_UNSAFE = re.compile(r"[<>&=']")
+_JSON_HEX = re.compile(r"\\u[0-9a-fA-F]{4}")
+_PERCENT_HEX = re.compile(r"%[0-9A-F]{2}")
+
+
 def hide_secrets(text: str, secrets: Iterable[str]) -> str:
-    """``text`` with each of ``secrets`` replaced by ``***``: an engine that quotes what it refused must not put
-    the password in an error the caller logs (the command line hides its own secrets with it too)."""
+    """``text`` with every spelling of each of ``secrets`` (see :func:`secret_spellings`) replaced by ``***``.
+
+    An engine that quotes what it refused, in its JSON or in a URL, must not put the password in an error the
+    caller logs; everything the library and the command line show of an engine's words goes through here.
+    A spelling that holds another is replaced first.
+    """
+    spellings: Set[str] = set()
     for secret in secrets:
-        text = text.replace(secret, "***")
+        if isinstance(secret, str):
+            spellings |= secret_spellings(secret)
+    for spelling in sorted(spellings, key=len, reverse=True):
+        text = text.replace(spelling, "***")
     return text
 
 
@@ -133,7 +171,9 @@ def tls_failure_reason(error: BaseException) -> Optional[str]:
 
     ``error`` is what the client raised (a :class:`requests.exceptions.SSLError`); the reason is looked for in
     the errors it wraps: "certificate verify failed: self-signed certificate" for a certificate that is not
-    trusted, otherwise the TLS library's reason ("tlsv13 alert certificate required", ...).
+    trusted; "client certificate required: ..." when the engine asks for one and none was presented; "client
+    certificate refused: ..." when it refuses the one presented; what is wrong with a CA bundle or a client
+    certificate file that cannot be loaded; otherwise the TLS library's reason ("wrong version number", ...).
     """
     seen: set[int] = set()
     pending = [error]
@@ -145,18 +185,49 @@ def tls_failure_reason(error: BaseException) -> Optional[str]:
         if isinstance(current, ssl.SSLCertVerificationError):
             detail = current.verify_message
             return f"certificate verify failed: {detail}" if detail else "certificate verify failed"
-        if isinstance(current, ssl.SSLError) and current.reason:
-            return _TLS_REASON.sub("", str(current)).strip() or str(current.reason)
+        if isinstance(current, ssl.SSLError):
+            return _tls_words(_TLS_REASON.sub("", str(current)).strip() or str(current.reason or ""))
         linked = (getattr(current, "reason", None), *current.args, current.__cause__, current.__context__)
         pending.extend(item for item in linked if isinstance(item, BaseException))
     # Rebuilt from its text (it crossed a process, say): the reason is in the words.
-    found = _TLS_VERIFY_TEXT.search(str(error))
-    return found.group(0).rstrip() if found else None
+    found = _TLS_VERIFY_TEXT.search(str(error)) or _TLS_KNOWN_TEXT.search(str(error))
+    return _tls_words(found.group(0).rstrip()) if found else None
+
+
+def _tls_words(reason: str) -> str:
+    """The TLS library's ``reason`` with what it means for the caller in front, where that is known."""
+    for pattern, meaning in _TLS_MEANINGS:
+        if pattern.search(reason):
+            return f"{meaning} ({reason})"
+    return reason
 
 
 # "[SSL: WRONG_VERSION_NUMBER] wrong version number (_ssl.c:1006)": the code and the source location.
-_TLS_REASON = re.compile(r"^\[SSL(?:: [A-Z0-9_]+)?\]\s*|\s*\(_ssl\.c:\d+\)$")
+_TLS_REASON = re.compile(r"^\[(?:SSL|X509|PEM)(?:: [A-Z0-9_]+)?\]\s*|\s*\(_ssl\.c:\d+\)$")
 _TLS_VERIFY_TEXT = re.compile(r"certificate verify failed(?:: [^(')\"]+)?")
+# An alert the engine sends about the client's certificate, and the TLS library's words for files it cannot load.
+_CERTIFICATE_REQUIRED = r"alert certificate required"
+_CERTIFICATE_REFUSED = (
+    r"alert (?:bad certificate|unknown ca|certificate unknown|certificate expired|certificate revoked|"
+    r"unsupported certificate|access denied)"
+)
+_TLS_MEANINGS = (
+    (re.compile(_CERTIFICATE_REQUIRED), "client certificate required: the engine asks for one and none was presented"),
+    (re.compile(_CERTIFICATE_REFUSED), "client certificate refused by the engine"),
+    (
+        re.compile(r"^EOF occurred in violation of protocol"),
+        "the engine closed the connection during the TLS handshake, as it does for a client certificate that is "
+        "missing or that it refuses",
+    ),
+    (re.compile(r"wrong version number"), "the port does not speak TLS (an https:// URL for a plain HTTP port?)"),
+    (re.compile(r"no certificate or crl found"), "the CA bundle holds no certificate"),
+    (re.compile(r"key values mismatch"), "the client certificate and its key do not match"),
+    (re.compile(r"^PEM lib$"), "the client certificate or its key cannot be used"),
+)
+_TLS_KNOWN_TEXT = re.compile(
+    rf"tlsv1[0-9]? {_CERTIFICATE_REQUIRED}|(?:sslv3|tlsv1[0-9]?) {_CERTIFICATE_REFUSED}|wrong version number|"
+    r"EOF occurred in violation of protocol|PEM lib|no certificate or crl found|key values mismatch"
+)
 
 
 def engine_message_of(response: Optional[requests.Response]) -> Optional[str]:
