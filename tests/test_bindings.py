@@ -229,6 +229,7 @@ Returns:
             ("GET /x | query: key=nobody | returns: Command", "names no argument 'nobody'"),
             ("GET /x | query: key=self | returns: Command", "names no argument 'self'"),
             ("GET /x | query: =rev | returns: Command", "has a query entry '=rev'"),
+            ("GET /x | query: a=rev, a=rev | returns: Command", "names the query key 'a' twice"),
             ("DELETE /x | body: rev | returns: Command", "sends a body with DELETE, which sends none"),
             ("GET /x | returns: ApiClient", "returns 'ApiClient': neither json"),
             ("GET /x | returns: Command(nobody)", "names no argument 'nobody'"),
