@@ -44,11 +44,19 @@ def _fault(path: str = "/v1/system/info", **fault: Any) -> Setup:
     return setup
 
 
-def _closed_port(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
+def _free_port() -> int:
     with socket.socket() as unused:
         unused.bind(("127.0.0.1", 0))
-        port = unused.getsockname()[1]
-    return [], {"VELM_URL": f"http://127.0.0.1:{port}"}, engine
+        return int(unused.getsockname()[1])
+
+
+def _closed_port(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
+    return [], {"VELM_URL": f"http://127.0.0.1:{_free_port()}"}, engine
+
+
+def _proxy_down(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
+    stack.enter_context(mock.patch.dict(os.environ, {"HTTP_PROXY": f"http://127.0.0.1:{_free_port()}", "NO_PROXY": ""}))
+    return [], {"VELM_URL": engine.url}, engine
 
 
 class _PortalProxy(http.server.BaseHTTPRequestHandler):
@@ -126,6 +134,7 @@ CASES = [
     pytest.param(_plain(https=True), "tls", "failed", "--url", 7, id="HTTP port behind an https URL"),
     pytest.param(_fault(status=200, not_json=True), "answer", "failed", "--url", 6, id="an HTML page"),
     pytest.param(_behind_portal, "answer", "failed", "NO_PROXY", 6, id="a proxy's HTML page"),
+    pytest.param(_proxy_down, "connect", "failed", "NO_PROXY", 5, id="a proxy that is down"),
     pytest.param(
         _plain(env=WRONG_PASSWORD),
         "authentication",
@@ -250,3 +259,15 @@ def test_a_fault_of_headers_only_adds_them_to_the_engines_answer(engine: EngineS
     assert first.json()["version"] == second.json()["version"] == "5.6.0"
     assert (first.headers["Date"], first.headers["X-Hop"]) == ("Mon, 01 Jan 2024 00:00:00 GMT", "1")
     assert second.headers["Date"] != first.headers["Date"] and "X-Hop" not in second.headers
+
+
+@pytest.mark.parametrize("variable", ["http_proxy", "HTTP_PROXY"])
+def test_a_proxy_is_named_by_the_variable_that_set_it(engine: EngineSimulator, monkeypatch: Any, variable: str) -> None:
+    for name in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv(variable, f"http://127.0.0.1:{_free_port()}")
+    connect = next(check for check in doctor.check_engine(engine.url) if check.name == "connect")
+    assert f"(from {variable}): " in connect.reason and connect.setting == "NO_PROXY", connect
+    monkeypatch.setenv("no_proxy", "127.0.0.1")
+    proxy = next(check for check in doctor.check_engine(engine.url) if check.name == "proxy")
+    assert proxy.reason == f"none: {variable} is set, but NO_PROXY exempts 127.0.0.1"

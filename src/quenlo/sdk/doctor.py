@@ -73,6 +73,7 @@ _FAILURES: Dict[str, Tuple[str, str, str]] = {
     "unresolved proxy": (UNREACHABLE, PROXY, "the engine's host in it, or the proxy's name in HTTPS_PROXY"),
     "connect time-out": (UNREACHABLE, TIMEOUT, "a longer connect time-out, or check the port and firewalls"),
     "refused connection": (UNREACHABLE, URL, "is the port right, and the engine up? (retry later if it is starting)"),
+    "proxy away": (UNREACHABLE, PROXY, "the engine's host in it to go direct, or a proxy that is up"),
     "tunnel refused": (CONFIG, PROXY, "the engine's host in it to go direct, or a proxy that lets it through"),
     "unusable bundle": (CONFIG, CA_BUNDLE, "a PEM file of the CA that issued the engine's certificate"),
     "unusable client certificate": (CONFIG, CERT, "a PEM certificate and its key (--key)"),
@@ -268,7 +269,7 @@ class _Doctor:
             return chosen, f"{redact_url(chosen)} (given)" if chosen else "none (given)"
         chosen = requests.utils.select_proxy(self.url, requests.utils.get_environ_proxies(self.url))
         names = [f"{scheme}_proxy", "all_proxy"]
-        variable = next((n.upper() for n in names for v in (n, n.upper()) if os.environ.get(v)), None)
+        variable = next((v for n in names for v in (n, n.upper()) if os.environ.get(v)), None)
         if chosen:
             return chosen, f"{redact_url(chosen)} (from {variable})"
         if variable:
@@ -303,6 +304,8 @@ class _Doctor:
         host = target.hostname if target else self.host
         port = (target.port or 80) if target else self.port
         what = f"the proxy {host}" if target else host
+        # A proxy that cannot be reached is its setting's fault, not the engine's address.
+        source = f" ({self.proxy_reason.rpartition(' (')[2]}" if target else ""
         started = time.monotonic()
         try:
             addresses = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
@@ -316,10 +319,13 @@ class _Doctor:
             socket.create_connection((host, port), timeout=self.connect_timeout).close()
         except socket.timeout:
             self.fail(
-                "connect", "connect time-out", f"no connection to {what}:{port} within {self.connect_timeout:g} s"
+                "connect",
+                "proxy away" if target else "connect time-out",
+                f"no connection to {what}:{port}{source} within {self.connect_timeout:g} s",
             )
         except OSError as error:
-            self.fail("connect", "refused connection", f"cannot connect to {what}:{port}: {error.strerror or error}")
+            failure = "proxy away" if target else "refused connection"
+            self.fail("connect", failure, f"cannot connect to {what}:{port}{source}: {error.strerror or error}")
         self.add("connect", OK, f"connected to {what}:{port}", _ms(time.monotonic() - started))
         self.add("proxy", OK, self.proxy_reason)
 
