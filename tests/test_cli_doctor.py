@@ -271,3 +271,14 @@ def test_a_proxy_is_named_by_the_variable_that_set_it(engine: EngineSimulator, m
     monkeypatch.setenv("no_proxy", "127.0.0.1")
     proxy = next(check for check in doctor.check_engine(engine.url) if check.name == "proxy")
     assert proxy.reason == f"none: {variable} is set, but NO_PROXY exempts 127.0.0.1"
+
+
+@pytest.mark.parametrize(
+    "options, error",
+    [({"verify": 3}, TypeError), ({"timeout": -1}, ValueError), ({"timeout": 0}, ValueError)]
+    + [({"timeout": (1, float("nan"))}, ValueError), ({"timeout": (None, float("inf"))}, ValueError)],
+)
+def test_odd_arguments_are_refused_before_any_request(engine: EngineSimulator, options: Any, error: Any) -> None:
+    with pytest.raises(error):
+        doctor.check_engine(engine.url, **options)
+    assert engine.requests == []

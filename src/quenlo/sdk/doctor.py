@@ -750,7 +750,7 @@ def check_engine(
     username: Optional[str] = None,
     password: Optional[str] = None,
     api_version: int = 1,
-    verify: Union[None, bool, str] = None,
+    verify: Union[None, bool, str, "os.PathLike[str]"] = None,
     cert: Union[None, str, Tuple[str, str]] = None,
     timeout: Timeout = 30.0,
     proxies: Optional[Mapping[str, str]] = None,
@@ -774,9 +774,14 @@ def check_engine(
     Returns:
         The checks, in order; failed ones name a ``kind``, and the checks built on them are ``skipped``.
     """
+    if isinstance(verify, os.PathLike):
+        verify = os.fspath(verify)
+    if verify is not None and not isinstance(verify, (bool, str)):
+        raise TypeError(f"verify must be a CA bundle's path, True or False, not {type(verify).__name__}")
     timeout = timeout if timeout is None or isinstance(timeout, tuple) else float(timeout)
-    if isinstance(timeout, float) and not math.isfinite(timeout):
-        raise ValueError(f"timeout must be a finite number of seconds, not {timeout}")
+    for part in timeout if isinstance(timeout, tuple) else (timeout,):
+        if part is not None and not (math.isfinite(part) and part > 0):
+            raise ValueError(f"timeout must be a finite number of seconds above 0, or None, not {part}")
     return _Doctor(
         url,
         username=username,
