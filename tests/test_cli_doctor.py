@@ -5,10 +5,12 @@ from __future__ import annotations
 
 import contextlib
 import datetime
+import email.utils
 import http.server
 import os
 import socket
 import threading
+import time
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 from unittest import mock
@@ -127,6 +129,15 @@ CASES = [
     pytest.param(_tls(not_after=EXPIRING), "expiry", "warning", "engine certificate", 0, id="expires in 10 days"),
     pytest.param(_closed_port, "connect", "failed", "--url", 5, id="connection refused"),
     pytest.param(_plain(path="/velm"), "api version", "failed", "--url", 7, id="wrong base path"),
+    pytest.param(
+        _plain("--api-version", "2"),
+        "api version",
+        "failed",
+        "--api-version",
+        7,
+        id="API version not served",
+        marks=pytest.mark.velm_engine(api_version=1),
+    ),
     pytest.param(_fault(body={"hello": "world"}), "engine version", "failed", "--url", 6, id="JSON without a version"),
     pytest.param(_fault("/v1/system/logs", status=403), "read: logs", "failed", "engine roles", 4, id="read refused"),
     pytest.param(_foreign_certificate, "client certificate", "failed", "--cert", 7, marks=MUTUAL, id="refused cert"),
@@ -135,6 +146,7 @@ CASES = [
     pytest.param(_fault(status=200, not_json=True), "answer", "failed", "--url", 6, id="an HTML page"),
     pytest.param(_behind_portal, "answer", "failed", "NO_PROXY", 6, id="a proxy's HTML page"),
     pytest.param(_proxy_down, "connect", "failed", "NO_PROXY", 5, id="a proxy that is down"),
+    pytest.param(_fault(status=302, headers={"Location": "/sign-in"}), "answer", "failed", "--url", 6, id="redirect"),
     pytest.param(
         _plain(env=WRONG_PASSWORD),
         "authentication",
@@ -282,3 +294,47 @@ def test_odd_arguments_are_refused_before_any_request(engine: EngineSimulator, o
     with pytest.raises(error):
         doctor.check_engine(engine.url, **options)
     assert engine.requests == []
+
+
+def _date_in(seconds: float) -> Dict[str, str]:
+    return {"Date": email.utils.formatdate(time.time() + seconds, usegmt=True)}
+
+
+def _fault_on(path: str, **fault: Any) -> Callable[[EngineSimulator], None]:
+    return lambda engine: engine.inject_fault("GET", path, **fault)
+
+
+ECHOED = {"error": {"code": "LOGIN_REQUIRED", "message": f"no user admin with password {PASSWORD}"}}
+
+
+# What the engine does, the options, the check that tells it, its verdict and what its reason says.
+@pytest.mark.parametrize(
+    "arrange, options, name, verdict, words",
+    [
+        (lambda engine: _fault_on("/v1/system/info", headers=_date_in(60))(engine), {}, "clock", "warning", "ahead of"),
+        (_fault_on("/v1/system/info", status=401, body=ECHOED), {}, "authentication", "failed", "password ***)"),
+        (_fault_on("/v1/pipelines", delay=2), {"timeout": 0.5}, "read: logs", "ok", "readable"),
+        (None, {"timeout": (5, None)}, "settings", "warning", "read none"),
+        (None, {"https": True}, "tls", "failed", "it serves plain HTTP"),
+        (_fault_on("/v1/system/info", status=302, headers={"Location": "/sign-in"}), {}, "answer", "failed", "/sign-in"),
+    ],
+)
+def test_what_each_check_says(
+    engine: EngineSimulator, arrange: Any, options: Dict[str, Any], name: str, verdict: str, words: str
+) -> None:
+    if arrange:
+        arrange(engine)
+    url = engine.url.replace("http:", "https:") if options.pop("https", False) else engine.url
+    checks = doctor.check_engine(url, username="admin", password=PASSWORD, **options)
+    check = next(check for check in checks if check.name == name)
+    assert (check.verdict, words in check.reason) == (verdict, True), check
+    assert PASSWORD not in repr(checks)
+
+
+@pytest.mark.parametrize(
+    "kinds, worst",
+    [((), None), (("unreachable", "refused"), "refused"), (("timed-out", "not-engine", "config"), "config")],
+)
+def test_worst_kind_ranks_as_velm_does(kinds: Tuple[str, ...], worst: Optional[str]) -> None:
+    checks = [doctor.Check("a", "warning", "slow")] + [doctor.Check(k, "failed", "no", kind=k) for k in kinds]
+    assert doctor.worst_kind(checks) == worst
