@@ -338,3 +338,10 @@ def test_what_each_check_says(
 def test_worst_kind_ranks_as_velm_does(kinds: Tuple[str, ...], worst: Optional[str]) -> None:
     checks = [doctor.Check("a", "warning", "slow")] + [doctor.Check(k, "failed", "no", kind=k) for k in kinds]
     assert doctor.worst_kind(checks) == worst
+
+
+def test_a_certificate_for_another_host_names_its_hosts(engine: EngineSimulator, tmp_path: Path) -> None:
+    with contextlib.ExitStack() as stack:
+        argv, _, served = _tls(names=["other.example", "*.other.example"])(engine, tmp_path, stack)
+        check = next(c for c in doctor.check_engine(served.url, verify=argv[1]) if c.name == "host name")
+    assert check.reason.startswith("the engine's certificate is made for other.example, *.other.example, not for 127.0.0.1: ")

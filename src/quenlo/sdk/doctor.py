@@ -476,7 +476,9 @@ class _Doctor:
         if error.verify_code in (62, 64):  # the host name or IP address is not the certificate's
             self.add("tls", OK, "the engine speaks TLS")
             self.add("trust", OK, f"the chain leads to a CA of {self.ca_source}")
-            self.fail("host name", "another host", f"the engine's certificate is not made for {self.host}: {message}")
+            names = self._certificate_names()
+            made = f"is made for {', '.join(names)}, not for {self.host}" if names else f"is not made for {self.host}"
+            self.fail("host name", "another host", f"the engine's certificate {made}: {message}")
         if error.verify_code == 10:  # expired
             self.add("tls", OK, "the engine speaks TLS")
             self.add("trust", OK, f"the chain leads to a CA of {self.ca_source}")
@@ -484,6 +486,17 @@ class _Doctor:
             self.fail("expiry", "expired", "the engine's certificate has expired")
         self.add("tls", OK, "the engine speaks TLS")
         self.fail("trust", "untrusted", f"the engine's certificate is not trusted by {self.ca_source}: {message}")
+
+    def _certificate_names(self) -> List[str]:
+        """The names in the engine's certificate (its chain is trusted, only its host name is not ours)."""
+        context = self._context()
+        context.check_hostname = False
+        try:
+            with context.wrap_socket(self._socket(), server_hostname=self.host) as tls:
+                certificate = tls.getpeercert() or {}
+        except (OSError, _Stop):
+            return []
+        return [str(value) for _, value in certificate.get("subjectAltName", ())][:5]
 
     def _asks_for_certificate(self) -> bool:
         """Whether the engine asks for a client certificate: in a TLS 1.2 handshake that request (handshake
