@@ -281,8 +281,8 @@ def test_a_proxy_is_named_by_the_variable_that_set_it(engine: EngineSimulator, m
     connect = next(check for check in doctor.check_engine(engine.url) if check.name == "connect")
     assert f"(from {variable}): " in connect.reason and connect.setting == "NO_PROXY", connect
     monkeypatch.setenv("no_proxy", "127.0.0.1")
-    proxy = next(check for check in doctor.check_engine(engine.url) if check.name == "proxy")
-    assert proxy.reason == f"none: {variable} is set, but NO_PROXY exempts 127.0.0.1"
+    chosen = next(check for check in doctor.check_engine(engine.url) if check.name == "proxy")
+    assert chosen.reason == f"none: {variable} is set, but NO_PROXY exempts 127.0.0.1"
 
 
 @pytest.mark.parametrize(
@@ -316,7 +316,13 @@ ECHOED = {"error": {"code": "LOGIN_REQUIRED", "message": f"no user admin with pa
         (_fault_on("/v1/pipelines", delay=2), {"timeout": 0.5}, "read: logs", "ok", "readable"),
         (None, {"timeout": (5, None)}, "settings", "warning", "read none"),
         (None, {"https": True}, "tls", "failed", "it serves plain HTTP"),
-        (_fault_on("/v1/system/info", status=302, headers={"Location": "/sign-in"}), {}, "answer", "failed", "/sign-in"),
+        (
+            _fault_on("/v1/system/info", status=302, headers={"Location": "/sign-in"}),
+            {},
+            "answer",
+            "failed",
+            "/sign-in",
+        ),
     ],
 )
 def test_what_each_check_says(
@@ -344,4 +350,6 @@ def test_a_certificate_for_another_host_names_its_hosts(engine: EngineSimulator,
     with contextlib.ExitStack() as stack:
         argv, _, served = _tls(names=["other.example", "*.other.example"])(engine, tmp_path, stack)
         check = next(c for c in doctor.check_engine(served.url, verify=argv[1]) if c.name == "host name")
-    assert check.reason.startswith("the engine's certificate is made for other.example, *.other.example, not for 127.0.0.1: ")
+    assert check.reason.startswith(
+        "the engine's certificate is made for other.example, *.other.example, not for 127.0.0.1: "
+    )

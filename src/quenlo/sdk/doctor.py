@@ -496,7 +496,8 @@ class _Doctor:
                 certificate = tls.getpeercert() or {}
         except (OSError, _Stop):
             return []
-        return [str(value) for _, value in certificate.get("subjectAltName", ())][:5]
+        pairs = certificate.get("subjectAltName", ())
+        return [str(pair[1]) for pair in pairs if isinstance(pair, tuple) and len(pair) == 2][:5]
 
     def _asks_for_certificate(self) -> bool:
         """Whether the engine asks for a client certificate: in a TLS 1.2 handshake that request (handshake
