@@ -30,9 +30,12 @@ from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 Setup = Callable[[EngineSimulator, Path, contextlib.ExitStack], Tuple[List[str], Dict[str, str], EngineSimulator]]
 
 
-def _plain(*argv: str, env: Optional[Dict[str, str]] = None, https: bool = False, path: str = "") -> Setup:
+def _plain(
+    *argv: str, env: Optional[Dict[str, str]] = None, https: bool = False, http: bool = False, path: str = ""
+) -> Setup:
     def setup(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
-        url = (engine.url.replace("http:", "https:") if https else engine.url) + path
+        url = engine.url.replace("http:", "https:") if https else engine.url
+        url = (url.replace("https:", "http:") if http else url) + path
         return list(argv), {"VELM_URL": url, **(env or {})}, engine
 
     return setup
@@ -143,6 +146,7 @@ CASES = [
     pytest.param(_foreign_certificate, "client certificate", "failed", "--cert", 7, marks=MUTUAL, id="refused cert"),
     pytest.param(_plain("--insecure"), "trust", "warning", "--insecure", 0, marks=TLS, id="no verification"),
     pytest.param(_plain(https=True), "tls", "failed", "--url", 7, id="HTTP port behind an https URL"),
+    pytest.param(_plain(http=True), "answer", "failed", "--url", 7, marks=TLS, id="TLS port behind an http URL"),
     pytest.param(_fault(status=200, not_json=True), "answer", "failed", "--url", 6, id="an HTML page"),
     pytest.param(_behind_portal, "answer", "failed", "NO_PROXY", 6, id="a proxy's HTML page"),
     pytest.param(_proxy_down, "connect", "failed", "NO_PROXY", 5, id="a proxy that is down"),

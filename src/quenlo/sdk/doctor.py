@@ -91,6 +91,7 @@ _FAILURES: Dict[str, Tuple[str, str, str]] = {
         "a certificate the engine trusts, and its key (--key, VELM_CERT, VELM_KEY)",
     ),
     "not TLS": (CONFIG, URL, "http:// for this port, or the engine's HTTPS port"),
+    "TLS port": (CONFIG, URL, "https:// for this port, or the engine's plain HTTP port"),
     "handshake failed": (CONFIG, URL, "the engine's HTTPS port and scheme"),
     "read time-out": (TIMED_OUT, TIMEOUT, "a longer read time-out (CONNECT,READ) for a slow engine, or why it stalls"),
     "TLS failed": (CONFIG, CA_BUNDLE, "the CA and client certificate settings"),
@@ -487,6 +488,18 @@ class _Doctor:
         self.add("tls", OK, "the engine speaks TLS")
         self.fail("trust", "untrusted", f"the engine's certificate is not trusted by {self.ca_source}: {message}")
 
+    def _speaks_tls(self) -> bool:
+        """Whether the port of an http:// URL completes a TLS handshake (an engine's HTTPS port drops plain HTTP)."""
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+        try:
+            with socket.create_connection((self.host, self.port), timeout=self.connect_timeout) as sock:
+                sock.settimeout(self.read_timeout)
+                with context.wrap_socket(sock, server_hostname=self.host):
+                    return True
+        except (OSError, ValueError):
+            return False
+
     def _certificate_names(self) -> List[str]:
         """The names in the engine's certificate (its chain is trusted, only its host name is not ours)."""
         context = self._context()
@@ -595,6 +608,9 @@ class _Doctor:
         try:
             response, took = self.get("/system/info")
         except requests.RequestException as error:
+            dropped = isinstance(error, requests.ConnectionError) and not isinstance(error, requests.Timeout)
+            if dropped and not self.https and not self.proxy and self._speaks_tls():
+                self.fail("answer", "TLS port", f"the port speaks TLS, not plain HTTP ({type(error).__name__})")
             self.request_failure("answer", error)
         local = (local + time.time()) / 2
         self.info_latency = took
