@@ -14,6 +14,7 @@ import pytest
 import requests
 
 from quenlo.sdk.simulator import MISSING, EngineSimulator, sample_pipeline
+from quenlo.sdk.simulator import server as server_module
 
 HEADERS = {"X-Requested-By": "velm", "content-type": "application/json"}
 
@@ -351,6 +352,22 @@ class TestConnections:
             raw.recv(65536)
             engine.stop()
             assert raw.recv(65536) == b""  # closed by the engine, not left to wait for ever
+
+    def test_stop_while_an_answer_is_written_still_closes_its_connection(self, monkeypatch):
+        # stop() runs to its end after the answer is written, before its connection is marked idle.
+        engine, mark = EngineSimulator().start(), server_module._Connections.busy
+        stopper = threading.Thread(target=engine.stop)
+
+        def busy(connections, connection, flag):
+            if not flag:
+                stopper.start()
+                stopper.join(5)
+            return mark(connections, connection, flag)
+
+        monkeypatch.setattr(server_module._Connections, "busy", busy)
+        with socket.create_connection(("127.0.0.1", engine.port), timeout=5) as raw:
+            raw.sendall(b"GET /rest/v1/system/info HTTP/1.1\r\nHost: x\r\n\r\n")
+            assert raw.recv(65536).startswith(b"HTTP/1.1 200") and raw.recv(65536) == b""
 
     def test_malformed_requests_and_broken_off_handshakes_stay_off_stderr(self, capfd):
         with EngineSimulator(tls=True) as engine:

@@ -92,7 +92,9 @@ class TestReaching:
         command = command_for(client, engine, pid, ["STOPPED"])
         with pytest.raises(Exception) as raised:
             command.wait_for_status(("FINISHED", "STOPPED"), timeout_sec=2)
-        assert str(raised.value) == "Timed out after 2 seconds while waiting for status ('FINISHED', 'STOPPED')."
+        assert str(raised.value) == (
+            f"Timed out after 2 seconds while waiting for status ('FINISHED', 'STOPPED') (pipeline {pid})."
+        )
         assert len(engine.requests) == 2
 
     def test_name_stands_in_for_a_missing_pipeline_id(self, client, engine, pid, clock, log):
@@ -142,8 +144,8 @@ class TestErrors:
         with pytest.raises(velm_api.StatusError) as raised:
             command.wait_for_status("RUNNING")
         assert type(raised.value) is getattr(velm_api, error)
-        assert raised.value.message == "disk full"
-        assert str(raised.value) == "disk full"
+        assert (raised.value.message, raised.value.pipeline_id) == ("disk full", pid)
+        assert str(raised.value) == f"Pipeline {pid} is in status {status}: disk full"
         assert raised.value.response["status"] == status
         assert raised.value.response == command.response.json()
         assert len(engine.requests) == 1
@@ -215,15 +217,15 @@ class TestTimeOut:
             command.wait_for_status("RUNNING", timeout_sec=timeout)
         assert type(raised.value) is velm_api.WaitTimeoutError
         assert str(raised.value) == f"Timed out after {timeout} seconds while waiting for status RUNNING."
-        assert (raised.value.timeout_sec, raised.value.last_status) == (timeout, None)
+        assert (raised.value.timeout_sec, raised.value.last_status, raised.value.pipeline_id) == (timeout, None, None)
         assert raised.value.response is response
         response.json.assert_not_called()
 
     @pytest.mark.parametrize(
         ("timeout", "status", "text"),
         [
-            (3, "RUNNING", "Timed out after 3 seconds while waiting for status RUNNING."),
-            (2.5, ["A", "B"], "Timed out after 2.5 seconds while waiting for status ['A', 'B']."),
+            (3, "RUNNING", "Timed out after 3 seconds while waiting for status RUNNING (pipeline {})."),
+            (2.5, ["A", "B"], "Timed out after 2.5 seconds while waiting for status ['A', 'B'] (pipeline {})."),
         ],
     )
     def test_deadline_passed(self, client, engine, pid, clock, timeout, status, text):
@@ -231,7 +233,7 @@ class TestTimeOut:
         with pytest.raises(Exception) as raised:
             command.wait_for_status(status, timeout_sec=timeout)
         assert type(raised.value) is velm_api.WaitTimeoutError
-        assert str(raised.value) == text
+        assert str(raised.value) == text.format(pid) and raised.value.pipeline_id == pid
         assert raised.value.last_status == "STARTING" and raised.value.elapsed == 3
         # One poll per started second; the deadline is only tested between cycles.
         assert len(engine.requests) == len(clock.sleeps) == 3

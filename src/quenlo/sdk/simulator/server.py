@@ -80,12 +80,17 @@ class _Connections:
             self._open.discard(connection)
             self._busy.discard(connection)
 
-    def busy(self, connection: socket.socket, busy: bool) -> None:
+    def busy(self, connection: socket.socket, busy: bool) -> bool:
+        """Mark ``connection`` as answering a request or not; returns whether the server stops. Under the one
+        lock with :meth:`close_idle`, so a connection marked idle is either closed by it or told to close."""
         with self._lock:
             (self._busy.add if busy else self._busy.discard)(connection)
+            return self.closing
 
     def close_idle(self) -> None:
+        """Set ``closing`` and end every connection that is not answering a request."""
         with self._lock:
+            self.closing = True
             idle = self._open - self._busy
         for connection in idle:
             try:
@@ -135,7 +140,9 @@ class _Handler(WSGIRequestHandler):
             if answer:
                 self.wfile.write(answer)
         finally:
-            connections.busy(self.connection, False)
+            # The server may have stopped while the answer was written, skipping this connection as busy.
+            if connections.busy(self.connection, False):
+                self.close_connection = True
         if answer:
             self.log_request(status.split(" ", 1)[0], len(answer))
 
