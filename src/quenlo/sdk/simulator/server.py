@@ -486,6 +486,7 @@ class EngineSimulator:
         not_json: bool = False,
         delay: float = 0.0,
         headers: Mapping[str, str] | None = None,
+        lasting: float | None = None,
     ) -> Fault:
         """Make the next ``count`` matching requests misbehave.
 
@@ -493,10 +494,11 @@ class EngineSimulator:
         a prefix; ``method`` may be ``"*"``. A failure ``status`` without a ``body`` answers with the engine's
         error document, whose message names the status. ``headers`` are added to the answer (``{"Retry-After":
         "1"}`` on a 503). A fault with only ``delay`` sleeps and then lets the route answer; ``delay=math.inf``
-        never answers: the request is held until the simulator stops.
+        never answers: the request is held until the simulator stops. ``lasting=`` ends the fault that many
+        seconds from now (``count=None, lasting=3``: an engine away for three seconds).
         """
         given: Any = {} if headers is None else headers  # Fault checks what it is
-        fault = Fault(method, path, status, body, count, empty, not_json, delay, given)
+        fault = Fault(method, path, status, body, count, empty, not_json, delay, given, lasting)
         return self.faults.add(fault)
 
     def clear_faults(self) -> None:
