@@ -14,8 +14,8 @@ from typing import Any, Callable, Dict, Iterator, List, Mapping, NoReturn, Optio
 from urllib.parse import quote
 
 from ..exceptions import hide_secrets as scrub
-from ._connect import ENV_PASSWORD, ENV_URL, client_options, connect, deadline, display_url, secrets_in
 from . import _errors
+from ._connect import ENV_PASSWORD, ENV_URL, client_options, connect, deadline, display_url, secrets_in
 from ._errors import (
     BAD_OUTCOME,
     DONE,
@@ -143,7 +143,10 @@ def run_wait(
             )
     except Exception as error:
         if cancel.is_set():
-            code, text = Failure.INTERRUPTED, f"interrupted: stopped waiting for {subject}; the engine carries on with it"
+            code, text = (
+                Failure.INTERRUPTED,
+                f"interrupted: stopped waiting for {subject}; the engine carries on with it",
+            )
         elif failed is not None:
             code, text = failed(error)
         else:
@@ -168,18 +171,22 @@ def _run_record(ctx: Context, pipeline_id: str, command: Any, wait: bool, start:
         record = command.response.json()
         ctx.out.document(record)
         ctx.out.message(f"{pipeline_id}: {record.get('status')}" + (" (already going)" if start == ATTACHED else ""))
-        ctx.out.document(result_record(0, [run_entry(pipeline_id, 0, start=start, status=record.get("status"), record=record)]))
+        ctx.out.document(
+            result_record(0, [run_entry(pipeline_id, 0, start=start, status=record.get("status"), record=record)])
+        )
         return 0
     view = ctx.out.waiting(pipeline_id, _pipeline_metrics(ctx, pipeline_id))
     view.start = start
-    until = "FINISHED" if start is not None else None
+    # A start waits until FINISHED (the run it attached to as well), a stop until STOPPED.
+    until = "FINISHED" if start is not None else "STOPPED"
+    options: Dict[str, Any] = {"until": until} if start is not None else {}
     view, record = run_wait(
         ctx,
         command,
         pipeline_id,
         view=view,
-        failed=lambda error: _run_failure(ctx, pipeline_id, error, until or "STOPPED", named=False),
-        **({"until": until} if until else {}),
+        failed=lambda error: _run_failure(ctx, pipeline_id, error, until, named=False),
+        **options,
     )
     view.finish(record.get("status"), record)
     return 0
@@ -310,7 +317,9 @@ def _attach(ctx: Context, pid: str, refusal: BaseException) -> Any:
     return command if isinstance(record, dict) and record.get("status") in _GOING else None
 
 
-def _start_failed(ctx: Context, ids: List[str], firsts: List[Any], starts: List[str], failure: BaseException) -> NoReturn:
+def _start_failed(
+    ctx: Context, ids: List[str], firsts: List[Any], starts: List[str], failure: BaseException
+) -> NoReturn:
     """A start that failed part-way: the result record names what happened to each run (started, attached, failed
     with its error, not tried), and the error line names the runs that go on."""
     done = len(firsts)

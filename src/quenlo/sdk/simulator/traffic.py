@@ -149,7 +149,9 @@ class Fault:
                 name, _, value = text.partition(":")
                 fault["headers"][name.strip()] = value.strip()
             else:
-                raise ValueError(f"{word!r} is not a status (200-599), count=, lasting=, delay=, header=, empty or not-json")
+                raise ValueError(
+                    f"{word!r} is not a status (200-599), count=, lasting=, delay=, header=, empty or not-json"
+                )
         return cls(words[0], words[1], **fault)
 
     def matches(self, method: str, path: str) -> bool:
