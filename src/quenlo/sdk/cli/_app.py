@@ -52,7 +52,7 @@ several runs:
 {exit_codes_help()}
 examples (CI steps):
   velm start nightly-load --param day=$(date +%F) --wait --timeout 1800
-  velm start load-eu load-us load-apac --wait --timeout 1800
+  velm start --attach load-eu load-us load-apac --wait --timeout 1800   # retry on 5
 """
 
 
