@@ -347,6 +347,19 @@ def error_class_for(status: Any) -> Optional[Type[EngineHTTPError]]:
     return _BY_STATUS.get(status, EngineHTTPError)
 
 
+def raise_http_error(module: Any, response: Any, status: Any, on_delete: bool) -> None:
+    """Raise the client's error for a failure ``status`` of ``response``: the module's InternalServerError for 500
+    and BadRequestError for 400 (plain EngineHTTPError for both on delete), and for any other status from 400 to
+    599 its class here. Returns for any other status: the response's own check follows."""
+    if not on_delete and status == 500:
+        raise module.InternalServerError(response)
+    if not on_delete and status == 400:
+        raise module.BadRequestError(response)
+    error = error_class_for(status)
+    if error is not None:
+        raise (EngineHTTPError if on_delete and status in (400, 500) else error)(response)
+
+
 # How much of a body that is not JSON the decoding error quotes.
 _BODY_START_LENGTH = 80
 
