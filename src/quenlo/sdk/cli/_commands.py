@@ -272,11 +272,12 @@ _STATE_REFUSAL = ("PIPELINE_STATE", (400, 409))
 def cmd_start(ctx: Context) -> int:
     ids = _pipeline_ids(ctx)
     parameters = dict(ctx.args.param) or None
+    client = ctx.client  # an engine that cannot be reached fails the command, before any run is tried
     firsts: List[Any] = []  # the start's command of each run started or attached so far
     starts: List[str] = []
     for pid in ids:
         try:
-            firsts.append(ctx.client.start_pipeline(pid, runtime_parameters=parameters))
+            firsts.append(client.start_pipeline(pid, runtime_parameters=parameters))
             starts.append(STARTED)
             continue
         except Exception as error:
