@@ -14,15 +14,11 @@ from typing import Any, Callable, Dict, Iterator, List, Mapping, NoReturn, Optio
 from urllib.parse import quote
 
 from ..exceptions import hide_secrets as scrub
-from . import _errors
 from ._connect import ENV_PASSWORD, ENV_URL, client_options, connect, deadline, display_url, secrets_in
 from ._errors import (
-    BAD_OUTCOME,
     DONE,
-    NOT_ENGINE,
-    REFUSED,
+    RANKING,
     TIMED_OUT,
-    UNEXPECTED,
     UNREACHABLE,
     Failure,
     UsageError,
@@ -67,7 +63,7 @@ class Context:
             url, options = client_options(self.args, self.environ)
             found = set(self.secrets) | set(secrets_in(url, options.get("password")))
             self.secrets[:] = sorted(found, key=len, reverse=True)
-            self._client = connect(url, options)
+            self._client = connect(url, options, log_requests=self.args.debug)
         return self._client
 
     def close(self) -> None:
@@ -533,22 +529,9 @@ def _named(pid: str, error: BaseException) -> Tuple[int, str]:
     return code, text if text.startswith(f"{pid}: ") else f"{pid}: {text}"
 
 
-# How a wait on several runs ranks their outcomes, worst first; its exit code is the worst one's. What no retry
-# fixes comes first (the work failed, velm is set up wrong, the answer is not the engine's, a refusal, a fault of
-# velm), then what a retry may fix (the engine unavailable), then a run still going at --timeout, then done.
-# Usage errors (2) and an interruption (130) end the whole command, never one run.
-_CONFIG: int = getattr(_errors, "CONFIG", 7)
-RANKING = (BAD_OUTCOME, _CONFIG, NOT_ENGINE, REFUSED, UNEXPECTED, UNREACHABLE, TIMED_OUT, DONE)
-
-
-def ranking_text() -> str:
-    """The ranking as ``velm --help`` names it: every exit code, worst first."""
-    ranked = ", ".join(f"{code} {kind_of(code)}" for code in RANKING)
-    return f"{ranked} (2 usage and 130 interrupted end the whole command, never one run)"
-
-
 def _worst(codes: List[Optional[int]]) -> int:
-    """The exit code of a wait on several runs: the worst of ``codes`` by :data:`RANKING` (0 when all are done).
+    """The exit code of a wait on several runs: the worst of ``codes`` by the ranking of exit codes (0 when all
+    are done).
     Runs still going after --fail-fast do not count."""
     known = [code for code in codes if code is not None]
     return min(known, key=lambda code: RANKING.index(code) if code in RANKING else -1, default=DONE)
