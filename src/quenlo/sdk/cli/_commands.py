@@ -16,7 +16,6 @@ from urllib.parse import quote
 from ..exceptions import hide_secrets as scrub
 from ._connect import ENV_PASSWORD, ENV_URL, client_options, connect, deadline, display_url, secrets_in
 from ._errors import (
-    BAD_OUTCOME,
     DONE,
     RANKING,
     TIMED_OUT,
