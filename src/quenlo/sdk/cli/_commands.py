@@ -433,10 +433,20 @@ def _run_failure(ctx: Context, pid: str, error: BaseException, until: Any, named
                 f"{pid}: the engine was still unavailable when the wait's {limit:g} s ran out (--timeout); "
                 f"last failure: {why}"
             )
-        last = error.last_status
+        last = error.last_status or _status_in(error.response)  # a wait out of time at once read none itself
         text = f"{pid}: Timed out after {limit:g} seconds while waiting for status {until}."
         return TIMED_OUT, text + (f" (last status {last})" if last else "")
     return _named(pid, error) if named else describe(error, pid)
+
+
+def _status_in(response: Any) -> Optional[str]:
+    """The status of the record ``response`` holds (the first status read of ``velm wait``), or None."""
+    try:
+        record = response.json()
+    except Exception:  # noqa: BLE001 - no response, or one that is not a record
+        return None
+    status = record.get("status") if isinstance(record, dict) else None
+    return status if isinstance(status, str) else None
 
 
 def _wait_all(
