@@ -863,6 +863,7 @@ def cmd_doctor(ctx: Context) -> int:
     rows = [[c.name, c.verdict, c.figure, c.reason, c.hint] for c in checks]
     ctx.out.table(["CHECK", "VERDICT", "FIGURE", "REASON", "HINT"], rows, None, title=f"velm doctor {display_url(url)}")
     record: Dict[str, Any] = {"event": "result", "url": display_url(url), "checks": [c.as_dict() for c in checks]}
+    record["runs"] = []  # the result record's shape: doctor is about no run
     record.update(exitCode=code, kind=kind_of(code))
     if code == DONE:
         ctx.out.document(record)
