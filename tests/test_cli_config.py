@@ -192,3 +192,24 @@ def test_the_http_time_out_pair(engine: EngineSimulator, orders: str, argv: List
     engine.inject_fault("GET", "/v1/pipeline/orders/status*", count=None, delay=math.inf)
     code, _, err, seconds = velm(*argv, VELM_URL=engine.url)
     assert code == 3 and low < seconds < high, (err, seconds)
+
+
+@pytest.mark.parametrize(
+    "password, in_url",
+    [("1", False), ("e", False), ("true", False), ("p@ss:w/rd %x", True), ("0", True)],
+)
+@pytest.mark.parametrize("command", [["--json", "status", "orders"], ["--json", "pipelines"], ["export", "orders"]])
+def test_a_hidden_password_leaves_json_whole_and_is_hidden_as_the_url_decodes_it(
+    password: str, in_url: bool, command: List[str]
+) -> None:
+    with EngineSimulator(users={"admin": password}) as engine:
+        engine.state.pipelines.import_pipeline("orders", sample_pipeline(f"title {password}", "orders"))
+        engine.script_status("orders", [{"status": "RUNNING", "message": f"title {password}"}] * 3)
+        if in_url:
+            url, env = engine.url.replace("://", f"://admin:{quote(password, safe='')}@"), {}
+        else:
+            url, env = engine.url, {"VELM_USER": "admin", "VELM_PASSWORD": password}
+        code, out, err, _ = velm(*command, VELM_URL=url, **env)
+    assert code == 0, err
+    docs = json.loads(out) if command[0] == "export" else [json.loads(line) for line in out.splitlines()]
+    assert docs and "***" in out and f"title {password}" not in out, out
