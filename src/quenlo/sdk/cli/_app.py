@@ -413,10 +413,14 @@ class _Stdout:
         return UsageError(f"cannot write to standard output: {reason}")
 
     def write(self, text: str) -> int:
+        return self.write_hidden(scrub(text, self.secrets))
+
+    def write_hidden(self, text: str) -> int:
+        """Write ``text``, whose secrets are hidden already (a JSON document, hidden in its values only)."""
         if self._stream is None:
             raise self._failed(None)
         try:
-            return write_escaped(self._stream, scrub(text, self.secrets))
+            return write_escaped(self._stream, text)
         except (OSError, ValueError) as error:  # ValueError: a stream closed from Python
             raise self._failed(error) from None
 

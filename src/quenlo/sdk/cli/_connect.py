@@ -69,7 +69,8 @@ def secrets_in(url: Optional[str], password: Optional[str]) -> List[str]:
     found = {password} if password else set()
     userinfo = _AUTHORITY.match(url or "").group(1).rpartition("@")[0]  # type: ignore[union-attr]
     if userinfo:
-        found.update((userinfo, userinfo.partition(":")[2]))
+        # requests sends them percent-decoded, and an engine that echoes them does so decoded too.
+        found.update((userinfo, userinfo.partition(":")[2], unquote(userinfo), unquote(userinfo.partition(":")[2])))
     found.update([quote(text, safe="") for text in found] + [quote(text, safe=":") for text in found])
     return sorted((text for text in found if text), key=len, reverse=True)
 
