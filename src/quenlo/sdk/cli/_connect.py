@@ -48,7 +48,11 @@ def http_timeout(text: str) -> Union[None, float, Tuple[float, float]]:
         return None
     if len(parts) > 2:
         raise ValueError(text)
+    from .._client import _LONGEST_TIMEOUT
+
     values = tuple(seconds(part) for part in parts)
+    if max(values) > _LONGEST_TIMEOUT:  # what the client takes
+        raise ValueError(text)
     return values[0] if len(values) == 1 else (values[0], values[1])
 
 
@@ -209,9 +213,25 @@ def _tls_settings(args: Any, url: str, environ: Mapping[str, str]) -> Dict[str, 
     if key is not None and cert is None:
         raise UsageError(f"{key_setting} needs a client certificate: use --cert or set {ENV_CERT}")
     if cert is not None:
-        _existing(cert, cert_setting, "a client certificate")
-        settings["cert"] = cert if key is None else (cert, _existing(key, key_setting, "a key"))
+        _pem_file(cert, cert_setting, "a client certificate")
+        settings["cert"] = cert if key is None else (cert, _pem_file(key, key_setting, "a key"))
     return settings
+
+
+def _pem_file(path: str, setting: str, what: str) -> str:
+    """``path``, a PEM file that can be read. A folder, a file that cannot be read or one that is not text (DER)
+    would otherwise fail inside the TLS set-up of the first request, as an error retrying cannot fix."""
+    _existing(path, setting, what)
+    if os.path.isdir(path):
+        raise UsageError(f"{setting} names a folder, not {what} file")
+    try:
+        with open(path, "rb") as handle:
+            handle.read().decode("ascii")
+    except OSError as error:
+        raise UsageError(f"{setting} names {what} file that cannot be read: {error.strerror or error}") from None
+    except UnicodeDecodeError:
+        raise UsageError(f"{setting} names a file that is not PEM text ({what} in DER? convert it to PEM)") from None
+    return path
 
 
 # What is left of a deadline when it has passed: the last try of a probe gets this long to be answered.
