@@ -153,11 +153,12 @@ def test_debug_logs_each_request_with_its_status_and_time(engine: EngineSimulato
     assert "pw-in-url" not in err and re.search(r"DEBUG GET http://127.0.0.1:9/rest/v1/system/info: no answer", err)
 
 
-def test_ctrl_c_while_velm_is_still_importing_is_one_line_and_exit_130() -> None:
-    # As the velm script does; a sign of life once main() imports the rest of velm (requests among it).
+@pytest.mark.parametrize("module", ["quenlo.sdk.cli._errors", "quenlo.sdk._client"])  # the second, as the extension loads
+def test_ctrl_c_while_velm_is_still_importing_is_one_line_and_exit_130(module: str) -> None:
+    # As the velm script does; a sign of life once main() imports the module, then a pause for Ctrl-C to end.
     code = (
-        "import sys\nfrom quenlo.sdk.cli import main\nclass Go:\n def find_spec(self, name, *args):\n"
-        "  if name == 'quenlo.sdk.cli._errors': print('go', flush=True)\n"
+        "import sys, time\nfrom quenlo.sdk.cli import main\nclass Go:\n def find_spec(self, name, *args):\n"
+        f"  if name == {module!r}: sys.meta_path.remove(self); print('go', flush=True); time.sleep(30)\n"
         "sys.meta_path.insert(0, Go())\nsys.exit(main())"
     )
     argv = [sys.executable, "-c", code, "--url", "http://127.0.0.1:9", "--wait-for-engine", "30", "info"]
