@@ -168,6 +168,16 @@ def test_ctrl_c_while_velm_is_still_importing_is_one_line_and_exit_130(module: s
         assert (process.wait(timeout=30), process.stderr.read()) == (130, "velm: interrupted\n")  # type: ignore[union-attr]
 
 
+def test_ctrl_c_is_guarded_from_velms_first_import_and_ignored_once_the_command_has_ended() -> None:
+    code = (
+        "import os, signal, sys\nbefore = {*sys.modules, '__future__', 'quenlo', 'quenlo.sdk', 'quenlo.sdk.cli'}\n"
+        "from quenlo.sdk.cli import main\nprint(sorted(set(sys.modules) - before))\n"
+        "code = main()\nos.kill(os.getpid(), signal.SIGINT)\nsys.exit(code)"
+    )
+    done = subprocess.run([sys.executable, "-c", code, "--version"], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout.splitlines()[0], done.stderr) == (0, "[]", "")
+
+
 PASSWORD = 'p"w\\/x y'
 SPELLINGS = (PASSWORD, json.dumps(PASSWORD)[1:-1], quote(PASSWORD, safe=""), quote(PASSWORD))
 
