@@ -19,6 +19,8 @@ from urllib.parse import quote
 
 import pytest
 import trustme
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.serialization import Encoding, PrivateFormat
 from test_cli_terminal import ANSI, in_terminal
 
 from quenlo.sdk.cli import EXIT_CODES, main
@@ -52,6 +54,10 @@ def tls(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Dict[str, str]]:
         paths = {"url": engine.url, "ca": engine.ca_bundle, "cert": engine.client_cert[0], "key": engine.client_cert[1]}
         paths.update({name: str(folder / name) for name in ("other-ca", "stranger", "empty", "binary")})
         Path(paths["binary"]).write_bytes(b"0\x82\x01\xff" * 64)  # DER, not PEM
+        key = serialization.load_pem_private_key(Path(paths["key"]).read_bytes(), None)
+        locked = serialization.BestAvailableEncryption(b"passphrase")
+        paths["locked"] = str(folder / "locked")
+        Path(paths["locked"]).write_bytes(key.private_bytes(Encoding.PEM, PrivateFormat.PKCS8, locked))
         other.cert_pem.write_to_path(paths["other-ca"])
         other.issue_cert("stranger@example").private_key_and_cert_chain_pem.write_to_path(paths["stranger"])
         Path(paths["empty"]).write_text("no certificate here\n")
@@ -83,6 +89,7 @@ OK = ["--cert", "{cert}", "--key", "{key}"]
         (["--cert", "{cert}"], {"VELM_CA_BUNDLE": "{ca}", "VELM_KEY": "/tmp"}, 2, "VELM_KEY names a folder"),
         (["--cert", "{cert}", "--key", "{binary}"], {"VELM_CA_BUNDLE": "{ca}"}, 2, "--key names a file that is not"),
         (["--cert", "{binary}"], {"VELM_CA_BUNDLE": "{ca}"}, 2, "--cert names a file that is not PEM"),
+        (["--cert", "{cert}", "--key", "{locked}"], {"VELM_CA_BUNDLE": "{ca}"}, 2, "--key names an encrypted key"),
     ],
 )
 def test_certificates_and_their_failures(
@@ -217,7 +224,7 @@ def test_the_http_time_out_pair(engine: EngineSimulator, orders: str, argv: List
 
 @pytest.mark.parametrize(
     "password, in_url",
-    [("1", False), ("e", False), ("true", False), ("p@ss:w/rd %x", True), ("0", True)],
+    [("1", False), ("e", False), ("true", False), ("p@ss:w/rd %x", True), ("0", True), ("pässwort", False)],
 )
 @pytest.mark.parametrize("command", [["--json", "status", "orders"], ["--json", "pipelines"], ["export", "orders"]])
 def test_a_hidden_password_leaves_json_whole_and_is_hidden_as_the_url_decodes_it(
