@@ -375,6 +375,13 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="FILE", required=True, help="the file to write")
 
     command("health", commands.cmd_health, "show the engine's health report (exit 1 when a check is RED)")
+
+    p = command(
+        "doctor",
+        commands.cmd_doctor,
+        "check the engine layer by layer with reads only: network, TLS, answers, login, version, reads, clock",
+    )
+    p.add_argument("--pipeline", metavar="ID", type=_identifier, help="read this pipeline's status too")
     return parser
 
 

@@ -73,6 +73,7 @@ DONE, BAD_OUTCOME, USAGE, TIMED_OUT, REFUSED, UNREACHABLE, NOT_ENGINE, CONFIG, U
     e.code for e in EXIT_CODES
 )
 _KIND = {e.code: e.kind for e in EXIT_CODES}
+_CODE = {e.kind: e.code for e in EXIT_CODES}
 
 # Every exit code, from the worst outcome to the best: a command on several runs exits with the first of these
 # that one of its runs had. What no retry fixes comes before what a retry may (5, then 3), so that a job which
@@ -105,6 +106,11 @@ def error_document(code: int, message: str) -> Dict[str, Any]:
 def kind_of(code: int) -> str:
     """The ``kind`` that names exit code ``code`` in the error document."""
     return _KIND.get(code, "unexpected")
+
+
+def code_of(kind: str) -> int:
+    """The exit code that ``kind`` names (a failure kind of :mod:`quenlo.sdk.doctor` included)."""
+    return _CODE[kind]
 
 
 class Failure(Exception):
