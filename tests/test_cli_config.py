@@ -241,3 +241,15 @@ def test_a_hidden_password_leaves_json_whole_and_is_hidden_as_the_url_decodes_it
     assert code == 0, err
     docs = json.loads(out) if command[0] == "export" else [json.loads(line) for line in out.splitlines()]
     assert docs and "***" in out and f"title {password}" not in out, out
+
+
+@pytest.mark.parametrize("command", [["logs", "--pipeline", "orders"], ["status", "orders"], ["--json", "status", "orders"]])
+def test_a_password_with_blanks_is_hidden_where_a_line_folds_them(command: List[str]) -> None:
+    password = "tab\there\n  and there"
+    with EngineSimulator(users={"admin": password}) as engine:
+        engine.state.pipelines.import_pipeline("orders", sample_pipeline("orders", "orders"))
+        engine.state.runs.configure("orders", batches=1, start_delay=0, fail_after_batch=0, run_error=f"[{password}]")
+        env = {"VELM_URL": engine.url, "VELM_USER": "admin", "VELM_PASSWORD": password}
+        velm("start", "orders", "--wait", **env)
+        _, out, err, _ = velm(*command, **env)
+    assert "[***]" in out + err and "here" not in out + err, out + err
