@@ -112,14 +112,17 @@ def _sent_secrets(response: Any) -> Tuple[str, ...]:
 
 def hide_secrets(text: str, secrets: Iterable[str]) -> str:
     """``text`` with each of ``secrets`` replaced by ``***``, in each spelling it may take: as it is, escaped as
-    in a JSON string, and percent-encoded (as in a URL or a form). An engine that quotes what it refused must not
-    put the password in an error the caller logs (the command line hides its own secrets with it too)."""
+    in a JSON string, percent-encoded (as in a URL or a form), and with its blanks folded into single spaces (as a
+    line folded onto one shows it). An engine that quotes what it refused must not put the password in an error
+    the caller logs (the command line hides its own secrets with it too)."""
     spellings: set[str] = set()
     for secret in secrets:
         if secret:
             escaped = json.dumps(secret)[1:-1]
             spellings.update((secret, escaped, json.dumps(secret, ensure_ascii=False)[1:-1]))
             spellings.update((quote(secret, safe=""), quote(secret), quote_plus(secret)))
+            spellings.add(" ".join(secret.split()))
+    spellings.discard("")  # a secret of blanks only folds to nothing
     for spelling in sorted(spellings, key=len, reverse=True):  # a longer one hidden whole, before its parts
         text = text.replace(spelling, "***")
     return text
