@@ -3,6 +3,7 @@ manager and the repr."""
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import math
 import socket
@@ -447,6 +448,10 @@ class TestRetriedFailuresKeepTheirKind:
         engine.inject_fault(method, "/v1/x", delay=math.inf, count=None)
         with pytest.raises(requests.ReadTimeout, match="Read timed out"):
             VERBS[method](client)
+        # The client gave up on the last try; the engine's thread may not have logged it yet.
+        ends = time.monotonic() + 5
+        while len(engine.requests) < tries and time.monotonic() < ends:
+            time.sleep(0.01)
         assert len(engine.requests) == tries
 
     def test_connecting_ends_in_a_connect_timeout_or_a_connection_error(self, engine, unanswered_url, refused_port):
@@ -458,3 +463,40 @@ class TestRetriedFailuresKeepTheirKind:
         with pytest.raises(requests.ConnectionError) as raised:
             client._get("/v1/x")
         assert not isinstance(raised.value, requests.Timeout)
+
+
+# What a TCP server answers a client's TLS hello with, what the client raises, and the connections it makes.
+TLS_ENDS = {
+    "protocol mismatch": (b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", requests.exceptions.SSLError, 1),
+    "handshake refused": (b"\x15\x03\x03\x00\x02\x02\x28", requests.exceptions.SSLError, 1),  # alert: handshake_failure
+    "closed in the handshake": (b"", requests.ConnectionError, 3),  # a dropped connection: retried
+}
+
+
+@pytest.mark.filterwarnings("ignore::urllib3.exceptions.SystemTimeWarning")  # the fake clock is near 1970
+@pytest.mark.parametrize("name", list(TLS_ENDS))
+def test_with_retries_a_tls_failure_fails_at_once_and_a_dropped_handshake_is_retried(engine, clock, name):
+    answer, error, connections = TLS_ENDS[name]
+    accepted: list[socket.socket] = []
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+
+        def serve() -> None:
+            with contextlib.suppress(OSError):
+                while True:
+                    accepted.append(listener.accept()[0])
+                    accepted[-1].recv(4096)
+                    accepted[-1].sendall(answer)
+                    accepted[-1].close()
+
+        threading.Thread(target=serve, daemon=True).start()
+        client = velm_api.ApiClient(engine.url, retries=2, timeout=5)
+        engine.script_status("tls", ["STARTING"])
+        command = velm_api.StartPipelineCommand(client, client.get_pipeline_status("tls").response)
+        client.server_url = "https://%s:%d" % listener.getsockname()
+        with pytest.raises(error):
+            client._get("/v1/x")
+        assert len(accepted) == connections and (connections > 1 or clock.sleeps == [])
+        # A wait ends at a refusal, and polls through a dropped connection to its time-out.
+        with pytest.raises(error if connections == 1 else velm_api.WaitTimeoutError):
+            command.wait(timeout_sec=3)
+        assert len(accepted) == 2 if connections == 1 else len(accepted) > connections

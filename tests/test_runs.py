@@ -95,7 +95,7 @@ def test_a_counter_short_of_its_target_polls_until_the_deadline(engine, client, 
         engine.inject_fault("GET", "/v1/pipeline/p/metrics", body=metrics, count=None)
     with pytest.raises(TimeoutError) as error:
         command.wait_for_counters_metric(metric, target, timeout_sec=5)
-    assert str(error.value) == f"Did not reached metric {metric} of value {target}"
+    assert str(error.value) == f"Did not reached metric {metric} of value {target} (pipeline p)"
     # Metrics first in every cycle, then the status refresh after the pause; FINISHED does not end it.
     assert kinds(engine) == ["metrics", "status"] * 5 and virtual.sleep.call_args_list == [mock.call(1)] * 5
     assert command.response.json()["status"] == "FINISHED"
@@ -114,7 +114,7 @@ def test_an_error_status_ends_a_counter_wait_in_the_next_cycle(engine, client, v
 
 def test_a_run_error_from_the_engine_surfaces_with_its_message(engine, client, virtual):
     command = started(engine, client, batches=None, fail_after_batch=2, run_error="Disk full")
-    with pytest.raises(velm_api.RunError, match="^Disk full$"):
+    with pytest.raises(velm_api.RunError, match="^Pipeline p is in status RUN_ERROR: Disk full$"):
         command.wait_for_pipeline_output_records_count(1000)
     assert kinds(engine) == ["metrics", "status", "metrics", "status"]
 
@@ -143,7 +143,9 @@ def test_each_count_wait_reads_its_own_counter(engine, client, virtual, wait, me
     command = started(engine, client, batches=None, records_per_batch=10, error_records_per_batch=3)
     virtual.advance(2)
     getattr(command, wait)(value)
-    with pytest.raises(TimeoutError, match=f"^Did not reached metric {re.escape(metric)} of value {value + 1}$"):
+    with pytest.raises(
+        TimeoutError, match=rf"^Did not reached metric {re.escape(metric)} of value {value + 1} \(pipeline p\)$"
+    ):
         getattr(command, wait)(value + 1, timeout_sec=0)
 
 
@@ -189,7 +191,7 @@ def test_waiting_for_finished_on_a_stopped_pipeline_times_out(engine, client, vi
     with pytest.raises(Exception) as error:
         command.wait_for_finished(timeout_sec=3)
     assert type(error.value) is velm_api.WaitTimeoutError
-    assert str(error.value) == "Timed out after 3 seconds while waiting for status FINISHED."
+    assert str(error.value) == "Timed out after 3 seconds while waiting for status FINISHED (pipeline p)."
     assert command.response.json()["status"] == "STOPPED"
     assert error.value.last_status == "STOPPED" and error.value.response is command.response
 

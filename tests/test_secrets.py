@@ -5,8 +5,10 @@ verification on by default, and the errors a caller may ship to another process 
 from __future__ import annotations
 
 import base64
+import json
 import logging
 import multiprocessing
+import re
 import shutil
 import socket
 import ssl
@@ -16,6 +18,7 @@ import traceback
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, Callable
+from urllib.parse import quote, quote_plus
 
 import pytest
 import requests
@@ -24,7 +27,7 @@ from werkzeug.serving import make_server
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.constants import ENGINE_AUTHENTICATION_METHOD_FORM
-from quenlo.sdk.exceptions import BadRequestError, InternalServerError, NotFoundError, redact_url
+from quenlo.sdk.exceptions import BadRequestError, InternalServerError, NotFoundError, hide_secrets, redact_url
 from quenlo.sdk.simulator import EngineSimulator
 
 USER, PASSWORD = "ann", "pw-Zq81-form"
@@ -408,7 +411,7 @@ def test_errors_survive_a_multiprocessing_pool_round_trip(pool, kind, error):
             assert (crossed.message, crossed.response["status"]) == ("disk full", "RUN_ERROR")
         else:
             assert crossed.message is None and crossed.response["extra"] == [1, 2]
-        assert str(crossed) == str(crossed.message)
+        assert crossed.pipeline_id == kind and str(crossed).startswith(f"Pipeline {kind} is in status ")
     else:
         assert crossed.response.status_code == int(kind)  # the engine's answer crossed too
         assert str(crossed).startswith(kind) and "/rest/v1/" in str(crossed)
@@ -429,3 +432,54 @@ def test_a_password_with_white_space_is_redacted(password):
         shown.append(str(raised.value))
     for text in shown:
         assert "://***@127.0.0.1" in text and password not in text, text
+
+
+# A password with each character a spelling treats apart: a quote, a backslash, a tab, a slash, an HTML
+# character, non-ASCII letters (all Latin-1, which basic authentication sends).
+ODD = 'pä"ß\\w\t/<d'
+_JSON = json.dumps(ODD, ensure_ascii=False)[1:-1]
+_ENGINE_JSON = json.dumps(ODD)[1:-1]  # how the engine writes it: non-ASCII as \u escapes
+SPELLINGS = {
+    "plain": ODD,
+    "json": _JSON,
+    "engine json": _ENGINE_JSON,
+    "json, upper hex, escaped slash": re.sub(r"(?<=\\u)[0-9a-f]{4}", lambda m: m.group().upper(), _ENGINE_JSON).replace(
+        "/", "\\/"
+    ),
+    "html-safe json": _ENGINE_JSON.replace("<", "\\u003c"),
+    "percent": quote(ODD, safe=""),
+    "percent, lower hex": re.sub("%[0-9A-F]{2}", lambda m: m.group().lower(), quote(ODD, safe="")),
+    "form": quote_plus(ODD),
+}
+
+
+@pytest.fixture(scope="module")
+def open_engine() -> Iterator[EngineSimulator]:
+    with EngineSimulator() as simulator:  # it takes any credentials: the client sends ODD all the same
+        yield simulator
+
+
+def shown_by(engine: EngineSimulator, place: str, spelled: str) -> str:
+    """What the library shows when the engine echoes ``spelled`` back in ``place``."""
+    if place == "hide_secrets":  # what the command line shows goes through it
+        return hide_secrets(f"refused {spelled}.", [ODD])
+    client = velm_api.ApiClient(engine.url)
+    client.set_user(USER, ODD)
+    status, body = {
+        "error message": (401, f"refused {spelled}."),
+        "engine message": (401, {"error": {"message": f"refused {spelled}."}}),
+        "body not json": (200, f"refused {spelled}."),
+    }[place]
+    engine.inject_fault("GET", "/v1/system/info", status=status, body=body)
+    with pytest.raises(ValueError if status == 200 else requests.HTTPError) as raised:
+        client.get_velm_info()
+    no_secret(raised.value, spelled)
+    return f"{raised.value} {getattr(raised.value, 'engine_message', '')}"
+
+
+@pytest.mark.parametrize("place", ["error message", "engine message", "body not json", "hide_secrets"])
+@pytest.mark.parametrize("spelling", list(SPELLINGS))
+def test_every_spelling_of_a_secret_is_hidden_everywhere_it_is_shown(open_engine, place, spelling):
+    spelled = SPELLINGS[spelling]
+    shown = shown_by(open_engine, place, spelled)
+    assert spelled not in shown and "refused ***." in shown, shown

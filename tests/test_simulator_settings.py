@@ -279,7 +279,10 @@ class TestReset:
         (["--tls-cert", "c.pem"], "--tls-cert and --tls-key go together"),
         (["--tls", "--tls-key", "k.pem", "--tls-cert", "c.pem"], "either --tls or --tls-cert"),
         (["--tls-client-ca"], "names the CA of --tls"),
-        (["--tls-cert", "/nonexistent/c.pem", "--tls-key", "/nonexistent/k.pem"], "cannot read the certificate"),
+        (["--tls-cert", "/nonexistent/c.pem", "--tls-key", "/nonexistent/k.pem"], "argument --tls-cert: cannot read"),
+        (["--tls-cert", __file__, "--tls-key", "/nonexistent/k.pem"], "argument --tls-key: cannot read"),
+        (["--tls", "--tls-client-ca", "/nonexistent/ca.pem"], "argument --tls-client-ca: cannot read"),
+        (["--tls-cert", __file__, "--tls-key", __file__], "argument --tls-cert/--tls-key: cannot serve HTTPS"),
     ],
 )
 def test_bad_shell_arguments_get_a_one_line_usage_error(capsys, argv, says):

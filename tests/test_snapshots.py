@@ -144,7 +144,8 @@ class TestWaitForFinished:
         engine.inject_fault("GET", STATUS, body={"inProgress": True}, count=None)
         command = velm_api.SnapshotCommand(client, None, "p", "s", "l")
         with pytest.raises(
-            TimeoutError, match=rf"^Timed out after {seconds} seconds while waiting for status FINISHED\.$"
+            TimeoutError,
+            match=rf"^Timed out after {seconds} seconds while waiting for status FINISHED \(pipeline p\)\.$",
         ):
             command.wait_for_finished(**kwargs)
         assert len(engine.requests) == seconds

@@ -92,7 +92,9 @@ class TestReaching:
         command = command_for(client, engine, pid, ["STOPPED"])
         with pytest.raises(Exception) as raised:
             command.wait_for_status(("FINISHED", "STOPPED"), timeout_sec=2)
-        assert str(raised.value) == "Timed out after 2 seconds while waiting for status ('FINISHED', 'STOPPED')."
+        assert str(raised.value) == (
+            f"Timed out after 2 seconds while waiting for status ('FINISHED', 'STOPPED') (pipeline {pid})."
+        )
         assert len(engine.requests) == 2
 
     def test_name_stands_in_for_a_missing_pipeline_id(self, client, engine, pid, clock, log):
@@ -142,8 +144,8 @@ class TestErrors:
         with pytest.raises(velm_api.StatusError) as raised:
             command.wait_for_status("RUNNING")
         assert type(raised.value) is getattr(velm_api, error)
-        assert raised.value.message == "disk full"
-        assert str(raised.value) == "disk full"
+        assert (raised.value.message, raised.value.pipeline_id) == ("disk full", pid)
+        assert str(raised.value) == f"Pipeline {pid} is in status {status}: disk full"
         assert raised.value.response["status"] == status
         assert raised.value.response == command.response.json()
         assert len(engine.requests) == 1
@@ -215,15 +217,15 @@ class TestTimeOut:
             command.wait_for_status("RUNNING", timeout_sec=timeout)
         assert type(raised.value) is velm_api.WaitTimeoutError
         assert str(raised.value) == f"Timed out after {timeout} seconds while waiting for status RUNNING."
-        assert (raised.value.timeout_sec, raised.value.last_status) == (timeout, None)
+        assert (raised.value.timeout_sec, raised.value.last_status, raised.value.pipeline_id) == (timeout, None, None)
         assert raised.value.response is response
         response.json.assert_not_called()
 
     @pytest.mark.parametrize(
         ("timeout", "status", "text"),
         [
-            (3, "RUNNING", "Timed out after 3 seconds while waiting for status RUNNING."),
-            (2.5, ["A", "B"], "Timed out after 2.5 seconds while waiting for status ['A', 'B']."),
+            (3, "RUNNING", "Timed out after 3 seconds while waiting for status RUNNING (pipeline {})."),
+            (2.5, ["A", "B"], "Timed out after 2.5 seconds while waiting for status ['A', 'B'] (pipeline {})."),
         ],
     )
     def test_deadline_passed(self, client, engine, pid, clock, timeout, status, text):
@@ -231,7 +233,7 @@ class TestTimeOut:
         with pytest.raises(Exception) as raised:
             command.wait_for_status(status, timeout_sec=timeout)
         assert type(raised.value) is velm_api.WaitTimeoutError
-        assert str(raised.value) == text
+        assert str(raised.value) == text.format(pid) and raised.value.pipeline_id == pid
         assert raised.value.last_status == "STARTING" and raised.value.elapsed == 3
         # One poll per started second; the deadline is only tested between cycles.
         assert len(engine.requests) == len(clock.sleeps) == 3
@@ -274,3 +276,59 @@ class TestGetPipelineStatus:
         assert raised.value.response.status_code == 404
         empty = client.get_pipeline_status("nowhere", only_if_exists=True)
         assert empty.response.content == b""
+
+
+def test_a_wait_that_ignores_errors_given_none_raises_them(engine, client, clock):
+    engine.script_status("p1", ["RUN_ERROR"])
+    command = client.get_pipeline_status("p1")
+    with pytest.raises(velm_api.RunError):
+        command.wait_for_status("FINISHED", ignore_errors=None)
+
+
+class Held:
+    """A held status answer, so that a wait starts without a request."""
+
+    def json(self) -> dict[str, str]:
+        return {"pipelineId": "p1", "status": "RUNNING"}
+
+
+class TestRaisingWhatIsNoException:
+    def test_an_error_status_table_entry_that_returns_text(self, engine, client, clock):
+        engine.script_status("p1", ["RUN_ERROR"])
+        command = client.get_pipeline_status("p1")
+        with mock.patch.dict(velm_api.PipelineCommand.ERROR_STATUSES, {"RUN_ERROR": lambda record: "failed"}):
+            with pytest.raises(TypeError, match="^exceptions must derive from BaseException$"):
+                command.wait_for_status("FINISHED")
+
+    def test_an_error_class_given_as_a_class_is_raised_as_python_would(self, engine, client, clock):
+        # `raise error(record)` where the call returns a class: Python instantiates the class.
+        engine.script_status("p1", ["RUN_ERROR"])
+        command = client.get_pipeline_status("p1")
+        with mock.patch.dict(velm_api.PipelineCommand.ERROR_STATUSES, {"RUN_ERROR": lambda record: KeyError}):
+            with pytest.raises(KeyError):
+                command.wait_for_status("FINISHED")
+
+
+class TestConversions:
+    @pytest.mark.parametrize(
+        ("now", "error"),
+        [("soon", TypeError), (None, TypeError), (10**400, OverflowError)],
+        ids=["text", "None", "int-past-float"],
+    )
+    @pytest.mark.parametrize(
+        "wait",
+        [
+            lambda c: velm_api.PipelineCommand(c, Held()).wait_for_status("FINISHED"),
+            lambda c: velm_api.StartPipelineCommand(c, Held()).wait_for_pipeline_batch_count(1),
+            lambda c: velm_api.PreviewCommand(c, None, "p1", "v1").wait_for_finished(),
+            lambda c: velm_api.SnapshotCommand(c, None, "p1", "s1", None).wait_for_finished(),
+        ],
+        ids=["status", "counter", "preview", "snapshot"],
+    )
+    def test_a_clock_that_gives_no_number(self, engine, client, wait, now, error):
+        # With the logger on, logging itself reads the patched clock for its record; the wait's own read is
+        # what is under test.
+        with mock.patch.object(velm_api.logger, "disabled", True), mock.patch("time.time", return_value=now):
+            with pytest.raises(error):
+                wait(client)
+        assert engine.requests == []

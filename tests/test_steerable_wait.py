@@ -8,6 +8,7 @@ import inspect
 import itertools
 import math
 import pickle
+import socket
 import subprocess
 import sys
 import threading
@@ -123,6 +124,9 @@ class TestEndingEarly:
         with pytest.raises(velm_api.StatusError) as raised:
             command.wait(stop_on=())
         assert type(raised.value) is error and raised.value.message == "disk full"
+        assert (
+            raised.value.pipeline_id == pid and str(raised.value) == f"Pipeline {pid} is in status {status}: disk full"
+        )
 
     def test_stop_on_replaces_the_default_set(self, client, engine, pid, clock):
         command = command_for(client, engine, pid, ["STARTING", "STOPPED", "PAUSED", "FINISHED"])
@@ -179,7 +183,7 @@ class TestPacing:
             command.wait(timeout_sec=2.5)
         error = raised.value
         assert type(error) is velm_api.WaitTimeoutError
-        assert str(error) == "Timed out after 2.5 seconds while waiting for status FINISHED."
+        assert str(error) == f"Timed out after 2.5 seconds while waiting for status FINISHED (pipeline {pid})."
         assert (error.timeout_sec, error.elapsed, error.last_status) == (2.5, 2.5, "STARTING")
         assert error.response is command.response and error.__cause__ is None
         assert clock.sleeps == [1, 1, 0.5] and status_reads(engine) == 2
@@ -339,6 +343,11 @@ class TestTransientFailures:
         assert type(raised.value.__cause__) is ServiceUnavailableError
         # The held answer at 0 s, then a failed poll at 1, 2 and 3 s; the deadline at 4 s.
         assert raised.value.last_status == "STARTING" and len(engine.requests) == 3
+        assert raised.value.last_failure is raised.value.__cause__
+        assert str(raised.value).startswith(
+            f"Timed out after 4 seconds while waiting for status FINISHED (pipeline {pid}; last failure: "
+            "ServiceUnavailableError: 503 SERVICE UNAVAILABLE for GET http://"
+        )
 
     def test_the_time_out_names_the_latest_failure_as_cause(self, client, engine, pid, clock):
         command = command_for(client, engine, pid, ["STARTING", "FINISHED"])
@@ -351,12 +360,26 @@ class TestTransientFailures:
         assert isinstance(cause, EngineHTTPError) and cause.response.status_code == 502
         assert len(engine.requests) == 3
 
-    def test_a_failure_polled_through_is_forgotten_once_a_status_is_read(self, client, engine, pid, clock):
+    def test_the_time_out_names_a_refused_connection_in_the_sockets_words(self, client, engine, pid, clock):
+        command = command_for(client, engine, pid, ["STARTING"])
+        with socket.socket() as unused:
+            unused.bind(("127.0.0.1", 0))
+            client.server_url = "http://u:pw-9@%s:%d" % unused.getsockname()
+            with pytest.raises(velm_api.WaitTimeoutError) as raised:
+                command.wait(timeout_sec=2)
+        assert str(raised.value).endswith(f"(pipeline {pid}; last failure: ConnectionError: Connection refused).")
+
+    def test_a_failure_followed_by_a_status_is_named_but_is_not_the_cause(self, client, engine, pid, clock):
         command = command_for(client, engine, pid, ["STARTING"])
         engine.inject_fault("GET", f"/v1/pipeline/{pid}/status", status=503, count=1)
         with pytest.raises(velm_api.WaitTimeoutError) as raised:
             command.wait(timeout_sec=4)
         assert raised.value.__cause__ is None and raised.value.last_status == "STARTING"
+        assert type(raised.value.last_failure) is ServiceUnavailableError
+        raised.value.last_status = threading.Lock()  # what cannot cross a process boundary stays behind
+        copied = pickle.loads(pickle.dumps(raised.value))
+        assert str(copied) == str(raised.value) and (copied.pipeline_id, copied.elapsed) == (pid, 4)
+        assert type(copied.last_failure) is ServiceUnavailableError and copied.last_status is None
 
     @pytest.mark.parametrize(("status", "error"), [(404, NotFoundError), (500, InternalServerError)])
     def test_other_http_errors_end_the_wait(self, client, engine, pid, clock, status, error):
@@ -397,6 +420,7 @@ class TestPreviewsAndSnapshots:
             with pytest.raises(velm_api.UnexpectedStatusError) as raised:
                 command.wait(until)
             assert raised.value.status == outcome and command.previewer_id in str(raised.value)
+            assert raised.value.pipeline_id == command.pipeline_id and command.pipeline_id in str(raised.value)
 
     def test_empty_status_answers_are_polled_after_the_interval(self, client, engine, pipeline, clock):
         command = client.run_pipeline_preview(pipeline)
@@ -475,6 +499,7 @@ class TestOneTimeOutException:
         assert type(error) is velm_api.WaitTimeoutError and isinstance(error, Exception)
         assert (error.timeout_sec, error.elapsed, error.last_status) == (2, 2, "RUNNING")
         assert error.response is command.response
+        assert error.pipeline_id == pid and f"(pipeline {pid})" in str(error) and error.last_failure is None
 
     def test_the_snapshot_wait_reads_no_status(self, client, engine, pipeline, clock):
         command = client.capture_snapshot(pipeline, "s", "label")
@@ -483,6 +508,7 @@ class TestOneTimeOutException:
             command.wait_for_finished(timeout_sec=3)
         assert type(raised.value) is velm_api.WaitTimeoutError and raised.value.last_status is None
         assert raised.value.response is command.response and raised.value.elapsed == 3
+        assert raised.value.pipeline_id == pipeline and f"(pipeline {pipeline})" in str(raised.value)
 
 
 class TestNesting:

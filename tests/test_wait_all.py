@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import itertools
 import pickle
+import threading
 import time
 from typing import Any, Callable, Dict, Tuple
 from unittest import mock
@@ -12,6 +13,7 @@ from unittest import mock
 import pytest
 
 from quenlo.sdk import velm_api
+from quenlo.sdk.exceptions import ServiceUnavailableError
 from quenlo.sdk.simulator import sample_pipeline
 
 _ids = itertools.count()
@@ -85,6 +87,9 @@ SCENARIOS: Dict[str, Tuple[Callable[..., Any], Dict[str, Any]]] = {
     "gateway to the deadline": (faulted(["STARTING"], status=503, count=None), {"timeout_sec": 3}),
     "deleted mid-wait": (faulted(["STARTING", "RUNNING"], status=404), {}),
     "record without status": (faulted(["STARTING", "RUNNING"], body={"pipelineId": "x"}), {}),
+    "refused read": (faulted(["STARTING"], status=403), {}),
+    "held answer not json": (lambda c, e: held(c, e, not_json=True), {}),
+    "held record without its id": (lambda c, e: held(c, e, body={"status": "STARTING"}), {}),
     "stop": (lambda c, e: started(c, e, ["STOPPING", "STOPPED"], velm_api.StopPipelineCommand), {}),
     "any target": (lambda c, e: started(c, e, ["STARTING", "RUNNING"], velm_api.PipelineCommand), {"until": "RUNNING"}),
     "validation invalid": (lambda c, e: validation_of(c, e, ["VALIDATING", "INVALID"]), {}),
@@ -100,10 +105,18 @@ def outcome(wait: Callable[[], Any]) -> Any:
         return error
 
 
+def held(client, engine, **fault):
+    """A start command holding an answer that cannot be read (always the same pipeline, so messages compare)."""
+    engine.inject_fault("GET", "/v1/pipeline/unreadable/status", **fault)
+    command = velm_api.StartPipelineCommand(client, client._get("/v1/pipeline/unreadable/status"))
+    engine.clear_requests()
+    return command
+
+
 def ids_of(command) -> list:
-    return [str(getattr(command, name)) for name in ("pipeline_id", "previewer_id") if hasattr(command, name)] or [
-        command.response.json().get("pipelineId")
-    ]
+    names = [str(getattr(command, name)) for name in ("pipeline_id", "previewer_id") if hasattr(command, name)]
+    record = outcome(command.response.json)
+    return names or ([record["pipelineId"]] if isinstance(record, dict) and "pipelineId" in record else [])
 
 
 def assert_same_outcome(alone: Any, together: Any, alone_command, together_command) -> None:
@@ -120,6 +133,7 @@ def assert_same_outcome(alone: Any, together: Any, alone_command, together_comma
     for name in ("status", "message", "timeout_sec", "elapsed", "last_status"):
         assert getattr(together, name, None) == getattr(alone, name, None), name
     assert type(together.__cause__) is type(alone.__cause__)
+    assert type(getattr(together, "last_failure", None)) is type(getattr(alone, "last_failure", None))
 
 
 class TestEachRunAsItsOwnWait:
@@ -141,7 +155,7 @@ class TestEachRunAsItsOwnWait:
             together = error.outcomes[-1]
             assert error.__cause__ is together
         assert_same_outcome(alone, together, alone_command, together_command)
-        assert clock.sleeps == alone_sleeps
+        assert clock.sleeps == (alone_sleeps or [1.0])  # a run that fails before its first pause: the quick one's
         reads = [r for r in engine.requests if quick.response.json()["pipelineId"] not in r.path]
         assert len(reads) == alone_reads
 
@@ -221,6 +235,20 @@ class TestRounds:
         outcome = raised.value.outcomes[1]
         assert isinstance(outcome, velm_api.WaitTimeoutError) and outcome.timeout_sec == 30
         assert clock.now - began <= 30
+
+    def test_a_retry_after_that_starts_mid_wait_still_ends_the_run_at_its_own_deadline(self, engine, clock):
+        client = velm_api.ApiClient(engine.url, retries=2)
+        quick = started(client, engine, ["STARTING", "FINISHED"])  # 300 s by default
+        preview = velm_api.PreviewCommand(client, None, "p", "r")  # 30 s by default
+        path = "/v1/pipeline/p/preview/r/status"
+        engine.inject_fault("GET", path, body={"status": "RUNNING"}, count=21)  # read at 0, 1, ... 20 s
+        engine.inject_fault("GET", path, status=503, count=None, headers={"Retry-After": "3600"})
+        began = clock.now
+        with pytest.raises(velm_api.WaitAllError) as raised:
+            velm_api.wait_all([quick, preview])
+        outcome = raised.value.outcomes[1]
+        assert isinstance(outcome, velm_api.WaitTimeoutError) and (outcome.elapsed, outcome.timeout_sec) == (30, 30)
+        assert clock.now - began == 30 and isinstance(outcome.last_failure, ServiceUnavailableError)
 
     def test_the_same_command_twice_is_waited_on_twice(self, client, engine, clock):
         command = started(client, engine, ["STARTING", "FINISHED", "FINISHED"])
@@ -324,16 +352,34 @@ class TestProgressAndCancel:
             velm_api.wait_all([started(client, engine, ["STARTING"])], cancel=cancel)
         assert engine.requests == [] and clock.sleeps == []
 
-    def test_cancel_set_during_a_round_ends_before_the_pause(self, client, engine, clock):
-        import threading
-
+    @pytest.mark.parametrize("place", [0, 2, 3])
+    def test_cancel_set_during_a_round_ends_before_the_next_runs_turn(self, client, engine, clock, place):
         cancel = threading.Event()
-        a, b = (started(client, engine, ["STARTING"]) for _ in range(2))
-        with pytest.raises(velm_api.WaitCancelledError, match=r"\(2 still going\)"):
+        commands = [started(client, engine, ["STARTING"]) for _ in range(4)]
+        with pytest.raises(velm_api.WaitCancelledError, match=r"wait for 4 runs was cancelled \(4 still going\)"):
             velm_api.wait_all(
-                [a, b], on_progress=lambda place, event: place == 1 and event.polls == 1 and cancel.set(), cancel=cancel
+                commands,
+                on_progress=lambda at, event: at == place and event.polls == 1 and cancel.set(),
+                cancel=cancel,
             )
-        assert clock.sleeps == [1.0] and len(engine.requests) == 2
+        # The held answers, one pause, then the second round's reads up to the run that saw the cancel.
+        assert clock.sleeps == [1.0] and polled(engine) == [ids_of(c)[0] for c in commands[: place + 1]]
+
+
+class TestHeldAnswers:
+    @pytest.mark.parametrize(
+        ("fault", "error"), [({"not_json": True}, "EngineJSONDecodeError: "), ({"body": {"status": "X"}}, "KeyError: ")]
+    )
+    @pytest.mark.parametrize("fail_fast", [False, True])
+    def test_an_unreadable_held_answer_is_its_runs_outcome_named_by_place(
+        self, client, engine, clock, fault, error, fail_fast
+    ):
+        quick = started(client, engine, ["STARTING", "FINISHED"])
+        with pytest.raises(velm_api.WaitAllError) as raised:
+            velm_api.wait_all([quick, held(client, engine, **fault)], fail_fast=fail_fast)
+        first, second = raised.value.outcomes
+        assert raised.value.__cause__ is second and "going)" * fail_fast + f": command 1: {error}" in str(raised.value)
+        assert first == (None if fail_fast else quick.response.json()) and len(engine.requests) == 1 - fail_fast
 
 
 class TestArguments:

@@ -48,6 +48,7 @@ private:
     nb::object timed_out() override {
         return percent("Timed out after %s seconds while waiting for status %s.", timeout_sec, status_);
     }
+    nb::object pipeline_id() override { return pipeline_id_.is_valid() ? pipeline_id_ : nb::none(); }
 
     nb::object status_;
     nb::object pipeline_id_;
@@ -94,6 +95,7 @@ private:
     nb::object timed_out() override {
         return format("Did not reached metric {} of value {}", metric_name_, target_);
     }
+    nb::object pipeline_id() override { return pipeline_id_; }
 
     nb::object metric_name_;
     nb::object target_;
@@ -152,6 +154,7 @@ private:
         return percent("Timed out after %s seconds while waiting for %s.", timeout_sec,
                        validating ? "validation" : "status FINISHED");
     }
+    nb::object pipeline_id() override { return attr(command, "pipeline_id"); }
 
     const Kind &kind_;
 };

@@ -68,12 +68,14 @@ void Wait::begin() {
 }
 
 void Wait::check_deadline(double elapsed) {
-    static const nb::handle timeout_kw = keywords({"timeout_sec", "elapsed", "response", "last_status"});
+    static const nb::handle timeout_kw =
+        keywords({"timeout_sec", "elapsed", "response", "last_status", "pipeline_id", "last_failure"});
     if (elapsed < limit) return;
     nb::object error = call_kw(global("WaitTimeoutError"), timeout_kw, timed_out(), timeout_sec,
-                               nb::float_(elapsed), attr_or_none(command, nb::str("response")), last_status);
+                               nb::float_(elapsed), attr_or_none(command, nb::str("response")), last_status,
+                               pipeline_id(), failure.is_valid() ? nb::borrow(failure) : nb::none());
     // Polled through to the end: the failure that kept the wait from its status is the cause.
-    if (failure.is_valid()) set_attr(error, "__cause__", failure);
+    if (failing) set_attr(error, "__cause__", failure);
     raise(error);
 }
 
@@ -86,9 +88,9 @@ nb::object Wait::take(Stopwatch &clock, bool &again) {
     } else {
         ++polls;
         nb::object response = poll();
+        failing = !response.is_valid();
         if (response.is_valid()) {
             set_attr(command, "response", response);
-            release(failure);  // its traceback may hold the last reference to a response
             if (log_bodies) log("debug", "response.content: %s", attr(response, "content"));
             if (has_body(response))
                 record = call_method(response, json);
@@ -182,14 +184,21 @@ public:
         // A pipeline command's first record is the answer it holds (a start or stop answer is already a
         // status record); the other commands hold no status and poll at once.
         held_first = kind.pipeline;
+    }
+
+    void begin() override {
         static const nb::handle json = intern("json");
+        Wait::begin();
         if (held_first) pipeline_id_ = pipeline_id_of(call_method(attr(command, "response"), json));
         log("info", "Waiting for status %s of %s ...", until_, subject());
     }
 
-    // "pipeline p1", "preview 3f2a of pipeline p1", "snapshot s1 of pipeline p1".
+    // "pipeline p1", "preview 3f2a of pipeline p1", "snapshot s1 of pipeline p1"; "command 2" for wait_all's
+    // third command when the answer it holds names no pipeline.
     nb::object subject() const {
         const nb::str noun(kind_.noun);
+        if (kind_.pipeline && pipeline_id_.is_none() && place_.is_valid())
+            return format("command {}", place_);
         if (kind_.pipeline) return format("{} {}", noun, pipeline_id_);
         nb::object id = attr(command, &kind_ == &snapshot ? "snapshot_name" : "previewer_id");
         return format("{} {} of pipeline {}", noun, id, attr(command, "pipeline_id"));
@@ -241,8 +250,13 @@ private:
         }
         if (kind_.pipeline) raise_if_error(status, record);
         if (!contains(stop_on_, status)) return false;
+        static const nb::handle stop_kw = keywords({"pipeline_id"});
         nb::object text = call(attr(waits_module, "stop_message"), subject(), status, until_, record);
-        raise(call(global("UnexpectedStatusError"), record, status, text));
+        raise(call_kw(global("UnexpectedStatusError"), stop_kw, record, status, text, pipeline_id()));
+    }
+
+    nb::object pipeline_id() override {
+        return kind_.pipeline ? nb::borrow(pipeline_id_) : attr(command, "pipeline_id");
     }
 
     nb::object timed_out() override {
@@ -304,8 +318,10 @@ nb::object wait_all(nb::handle commands, nb::handle until, nb::handle timeout, n
     const bool fast = truthy(fail_fast);
     nb::list outcomes;
     for (size_t i = 0; i < count; ++i) outcomes.append(nb::none());
+    size_t ended = 0;
     auto settle = [&](size_t i, nb::object outcome) {
         PyList_SetItem(outcomes.ptr(), (Py_ssize_t)i, outcome.release().ptr());
+        ++ended;
     };
     nb::object first_failure;
     auto fail = [&]() {
@@ -316,9 +332,33 @@ nb::object wait_all(nb::handle commands, nb::handle until, nb::handle timeout, n
         set_attr(error, "__cause__", first_failure);
         raise(error);
     };
+    // Runs one step of run i's wait. What its own wait() would raise is its outcome; what on_progress
+    // raises, or what is not an Exception (KeyboardInterrupt), ends wait_all as it came.
+    std::vector<size_t> live, going;
+    auto step = [&](size_t i, auto &&body) {
+        try {
+            body();
+            return true;
+        } catch (nb::python_error &e) {
+            if (waits[i]->callback_failed() || !e.matches(PyExc_Exception)) throw;
+            nb::object error = exception_of(e);
+            if (!first_failure.is_valid()) first_failure = error;
+            settle(i, error);
+            if (fast) fail();
+            return false;
+        }
+    };
+    // Checked before each run's turn, as wait() checks it after each read: a cancel waits for the request
+    // in flight, never for a whole round.
+    auto check_cancel = [&]() {
+        if (!is_set(cancel_event)) return;
+        raise(call(global("WaitCancelledError"),
+                   format("The wait for {} runs was cancelled ({} still going)", count, count - ended)));
+    };
 
     Stopwatch clock;
-    for (auto &wait : waits) wait->begin();
+    for (size_t i = 0; i < count; ++i)
+        if (step(i, [&] { waits[i]->begin(); })) live.push_back(i);
     // As in each run's own wait, no retry of a request pauses past that run's deadline: one scope for all
     // runs when they share their deadline (the common case), else one per request.
     const bool one_deadline = std::all_of(waits.begin(), waits.end(), [&](const auto &wait) {
@@ -326,17 +366,13 @@ nb::object wait_all(nb::handle commands, nb::handle until, nb::handle timeout, n
     });
     std::optional<DeadlineScope> deadline;
     if (one_deadline) deadline.emplace(waits.front()->time_out());
-    std::vector<size_t> live(count), going;
-    for (size_t i = 0; i < count; ++i) live[i] = i;
     while (!live.empty()) {
-        if (is_set(cancel_event))
-            raise(call(global("WaitCancelledError"),
-                       format("The wait for {} runs was cancelled ({} still going)", count, live.size())));
         going.clear();
         for (size_t i : live) {
+            check_cancel();
             SteerableWait &wait = *waits[i];
             nb::object record;
-            try {
+            const bool ok = step(i, [&] {
                 bool again = true;
                 while (again) {
                     again = false;
@@ -346,23 +382,16 @@ nb::object wait_all(nb::handle commands, nb::handle until, nb::handle timeout, n
                     if (!one_deadline) own.emplace(wait.time_out() - elapsed);
                     record = wait.take(clock, again);
                 }
-            } catch (nb::python_error &e) {
-                // What the run's own wait() would raise is its outcome; what on_progress raises, or what is
-                // not an Exception (KeyboardInterrupt), ends wait_all as it came.
-                if (wait.callback_failed() || !e.matches(PyExc_Exception)) throw;
-                nb::object error = exception_of(e);
-                if (!first_failure.is_valid()) first_failure = error;
-                settle(i, error);
-                if (fast) fail();
-                continue;
-            }
+            });
+            if (!ok) continue;
             if (record.is_valid())
                 settle(i, record);
             else
                 going.push_back(i);
         }
         live.swap(going);
-        if (live.empty() || is_set(cancel_event)) continue;
+        if (live.empty()) continue;
+        check_cancel();
         const double elapsed = clock.read();
         double seconds = waits[live.front()]->pause(elapsed);
         for (size_t i : live) seconds = std::min(seconds, waits[i]->pause(elapsed));
@@ -398,7 +427,8 @@ Args:
 A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
 StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
 IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+wait. ``response`` holds the last answer read.
 
 Returns:
     The final status record (a dict).
@@ -464,8 +494,8 @@ Args:
         ``wait()``).
     on_progress: called with the command's place in ``commands`` and a WaitProgress after
         each status read; what it raises ends wait_all as it is.
-    cancel: a threading.Event; once set, wait_all ends within one interval with
-        WaitCancelledError.
+    cancel: a threading.Event; once set, wait_all ends with WaitCancelledError before the
+        next status request or pause (a request in flight completes), however many runs.
     fail_fast: raise as soon as one run ends otherwise than at its target, without waiting for
         the others.
 

@@ -57,8 +57,8 @@ public:
     nb::object run();
 
     // The steps of run()'s cycle, which wait_all also takes for each of several waits on one clock.
-    // Before the first cycle.
-    void begin();
+    // Before the first cycle: what a wait reads before it polls (the answer it holds) may raise here.
+    virtual void begin();
     // Raise WaitTimeoutError when `elapsed` has reached the time-out.
     void check_deadline(double elapsed);
     // Read one status record: the answer the command holds, or a request's. Returns the record when it ends
@@ -85,6 +85,8 @@ protected:
     // The message of WaitTimeoutError and of WaitCancelledError.
     virtual nb::object timed_out() = 0;
     virtual nb::object cancelled() { return nb::none(); }
+    // The pipeline the wait is about, as its errors name it (None while not known).
+    virtual nb::object pipeline_id() = 0;
 
     nb::handle command;
     nb::object timeout_sec;  // as given: the messages and WaitTimeoutError show it so
@@ -100,8 +102,9 @@ protected:
     bool log_bodies = false;    // each answer's body is logged at DEBUG
     nb::object cancel = nb::none();
     nb::object last_status = nb::none();  // what WaitTimeoutError reports
-    Owned failure;   // the failure of the latest request, when polled through (it may hold the response)
-    long polls = 0;  // status requests sent so far
+    Owned failure;                        // the last failure polled through (it may hold the response)
+    bool failing = false;                 // the latest request ended in that failure
+    long polls = 0;                       // status requests sent so far
 };
 
 // The response of command.api_client.get_<preview|snapshot>_status(pipeline_id=..., <previewer_id |

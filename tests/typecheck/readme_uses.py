@@ -49,13 +49,16 @@ def steerable_wait(client: ApiClient) -> None:
         assert_type(error.status, str)
         assert_type(error.response, Dict[str, Any])
         assert_type(error.message, Optional[str])
+        assert_type(error.pipeline_id, Optional[str])
     except WaitCancelledError:
         print("cancelled; last answer:", command.response.json()["status"])
     except WaitTimeoutError as error:
         print("still", error.last_status, "after", error.elapsed, "s")
-        assert_type(error.timeout_sec, Optional[float])
-        assert_type(error.elapsed, Optional[float])
+        assert_type(error.timeout_sec, float)
+        assert_type(error.elapsed, float)
         assert_type(error.last_status, Optional[str])
+        assert_type(error.pipeline_id, Optional[str])
+        assert_type(error.last_failure, Optional[BaseException])
         assert_type(error.response, Optional[requests.Response])
 
 

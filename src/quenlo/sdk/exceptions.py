@@ -27,7 +27,7 @@ import json
 import pickle
 import re
 import ssl
-from typing import Any, Dict, Iterable, Optional, Tuple, Type
+from typing import Any, Dict, Iterable, Optional, Set, Tuple, Type
 from urllib.parse import quote, quote_plus
 
 import requests
@@ -43,8 +43,10 @@ __all__ = [
     "ServiceUnavailableError",
     "UnauthorizedError",
     "error_class_for",
+    "hide_secrets",
     "json_text",
     "redact_url",
+    "secret_spellings",
     "tls_failure_reason",
 ]
 
@@ -110,20 +112,46 @@ def _sent_secrets(response: Any) -> Tuple[str, ...]:
     return tuple(sorted(filter(None, found), key=len, reverse=True))
 
 
+def secret_spellings(secret: str) -> Set[str]:
+    """Every spelling of ``secret`` that a text can hold: plain; JSON-escaped (``"``, ``\\``, controls, and
+    non-ASCII either as it is or as ``\\u`` escapes in either case of hex, ``/`` as is or as ``\\/``, and the
+    characters HTML-safe JSON writers escape, ``<>&='``); percent-encoded (every reserved character, or all but
+    ``/``, ``:``, or ``:``, ``%`` and ``@`` as a URL's user part may keep them; space as ``%20`` or ``+``; hex in
+    either case); with its blanks folded into single spaces, as a line folded onto one shows it. Nothing for an
+    empty secret."""
+    if not secret:
+        return set()
+    found = {secret, " ".join(secret.split())} - {""}  # a secret of blanks only folds to nothing
+    for ascii_only in (False, True):
+        escaped = json.dumps(secret, ensure_ascii=ascii_only)[1:-1]
+        for html in (False, True):
+            text = _HTML_UNSAFE.sub(lambda m: f"\\u{ord(m.group()):04x}", escaped) if html else escaped
+            for slash in ("/", "\\/"):
+                form = text.replace("/", slash)
+                found.update({form, _JSON_HEX.sub(lambda m: m.group().upper().replace("\\U", "\\u"), form)})
+    for safe in ("", "/", ":", ":%@"):
+        for encoded in (quote(secret, safe=safe), quote_plus(secret, safe=safe)):
+            found.update({encoded, _PERCENT_HEX.sub(lambda m: m.group().lower(), encoded)})
+    return found
+
+
+_HTML_UNSAFE = re.compile(r"[<>&=']")
+_JSON_HEX = re.compile(r"\\u[0-9a-fA-F]{4}")
+_PERCENT_HEX = re.compile(r"%[0-9A-F]{2}")
+
+
 def hide_secrets(text: str, secrets: Iterable[str]) -> str:
-    """``text`` with each of ``secrets`` replaced by ``***``, in each spelling it may take: as it is, escaped as
-    in a JSON string, percent-encoded (as in a URL or a form), and with its blanks folded into single spaces (as a
-    line folded onto one shows it). An engine that quotes what it refused must not put the password in an error
-    the caller logs (the command line hides its own secrets with it too)."""
-    spellings: set[str] = set()
+    """``text`` with every spelling of each of ``secrets`` (see :func:`secret_spellings`) replaced by ``***``.
+
+    An engine that quotes what it refused, in its JSON or in a URL, must not put the password in an error the
+    caller logs; everything the library and the command line show of an engine's words goes through here.
+    A spelling that holds another is replaced first.
+    """
+    spellings: Set[str] = set()
     for secret in secrets:
-        if secret:
-            escaped = json.dumps(secret)[1:-1]
-            spellings.update((secret, escaped, json.dumps(secret, ensure_ascii=False)[1:-1]))
-            spellings.update((quote(secret, safe=""), quote(secret), quote_plus(secret)))
-            spellings.add(" ".join(secret.split()))
-    spellings.discard("")  # a secret of blanks only folds to nothing
-    for spelling in sorted(spellings, key=len, reverse=True):  # a longer one hidden whole, before its parts
+        if isinstance(secret, str):
+            spellings |= secret_spellings(secret)
+    for spelling in sorted(spellings, key=len, reverse=True):
         text = text.replace(spelling, "***")
     return text
 

@@ -17,13 +17,13 @@ import urllib.request
 from contextvars import ContextVar
 from types import TracebackType
 from typing import Any, Dict, Iterator, List, Mapping, Optional
-from urllib.parse import quote, unquote
+from urllib.parse import unquote
 
 import requests
 import urllib3
 from requests.adapters import HTTPAdapter
 
-from .exceptions import EngineJSONDecodeError, json_text, redact_url
+from .exceptions import EngineJSONDecodeError, json_text, redact_url, secret_spellings
 
 __all__ = ["BoundedRetry", "EngineResponse", "EngineSession", "RetryingAdapter", "deadline"]
 
@@ -62,8 +62,8 @@ class BoundedRetry(urllib3.util.Retry):
     A Retry-After of an hour would otherwise hold the call for an hour, past its time-out and past the deadline
     of the wait or probe that made it. The pause (Retry-After, else the exponential back-off) is at most the
     back-off ceiling (``backoff_max``), the longest part of the request's time-out, and what is left of the
-    enclosing :func:`deadline`, past which no retry is sent; a certificate that is not trusted is not retried
-    at all. A Retry-After that is neither whole seconds nor an
+    enclosing :func:`deadline`, past which no retry is sent; a TLS failure (a certificate not trusted, a
+    handshake refused, a protocol mismatch) is not retried at all. A Retry-After that is neither whole seconds nor an
     HTTP date ("-1", "soon", "1.5"), or that cannot be converted (more digits than Python converts, a date past
     the calendar's end), is ignored: the answer is retried after the back-off like any other.
     """
@@ -84,10 +84,8 @@ class BoundedRetry(urllib3.util.Retry):
         _pool: Any = None,
         _stacktrace: Optional[TracebackType] = None,
     ) -> BoundedRetry:
-        # A certificate that is not trusted stays untrusted: no retry, and no back-off before the failure.
-        if isinstance(error, urllib3.exceptions.SSLError) and isinstance(
-            error.args[0] if error.args else None, ssl.SSLCertVerificationError
-        ):
+        # A TLS failure stays a failure: no retry, and no back-off before it.
+        if error is not None and tls_refusal(error):
             raise urllib3.exceptions.MaxRetryError(_pool, url or "", error) from error
         return super().increment(method, url, response, error, _pool, _stacktrace)
 
@@ -113,6 +111,29 @@ class BoundedRetry(urllib3.util.Retry):
         pause = min(limits)
         if pause > 0:
             time.sleep(pause)
+
+
+# A connection that ends in the middle of the handshake: a dropped connection, not a refusal.
+_TLS_DROPPED = (ssl.SSLEOFError, ssl.SSLZeroReturnError, ssl.SSLSyscallError)
+
+
+def tls_refusal(error: BaseException) -> bool:
+    """Whether ``error``, what urllib3 hands a retry, is a TLS failure no retry can fix: a certificate that is not
+    trusted, a handshake the engine refused (an alert: a client certificate missing or refused, no common cipher
+    or version), or a protocol mismatch (TLS spoken to a port that speaks plain HTTP). A connection closed or
+    reset during the handshake is a dropped connection, retried like any other."""
+    seen: set[int] = set()
+    pending = [error]
+    while pending:
+        current = pending.pop()
+        if id(current) in seen:
+            continue
+        seen.add(id(current))
+        if isinstance(current, ssl.SSLError):
+            return not isinstance(current, _TLS_DROPPED)
+        linked = (*current.args, current.__cause__, current.__context__)
+        pending.extend(item for item in linked if isinstance(item, BaseException))
+    return False
 
 
 def _read_timeout(error: requests.exceptions.ConnectionError, request: Any) -> Optional[requests.ReadTimeout]:
@@ -173,8 +194,8 @@ def _secrets(session: requests.Session, url: Any, proxies: Any) -> List[str]:
             urls.extend(table.values())
     found = set()
     for userinfo in filter(None, map(_userinfo, urls)):
-        found.update({userinfo, unquote(userinfo), quote(userinfo, safe=":%@"), quote(unquote(userinfo), safe=":")})
-    return sorted(found, key=len, reverse=True)  # the longest first: one spelling may hold another
+        found.update({userinfo, unquote(userinfo)})  # each is then spelled every way (secret_spellings)
+    return sorted(found, key=len, reverse=True)
 
 
 def _credentials(auth: Any, secrets: List[str]) -> List[Any]:
@@ -204,8 +225,11 @@ def _texts(error: BaseException) -> Iterator[str]:
 
 
 def _scrub(text: str, secrets: List[str]) -> str:
-    for secret in secrets:
-        text = text.replace(secret + "@", "***@")
+    """``text`` with every spelling of each ``user:password`` in ``secrets`` hidden where a URL holds it, before
+    an "@" (a bare user name elsewhere in the text is left alone), then any URL's credentials."""
+    spellings = {spelling for secret in secrets for spelling in secret_spellings(secret)}
+    for spelling in sorted(spellings, key=len, reverse=True):  # the longest first: one spelling may hold another
+        text = text.replace(spelling + "@", "***@")
     return redact_url(text)
 
 

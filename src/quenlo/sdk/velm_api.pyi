@@ -1146,7 +1146,8 @@ class PipelineCommand(Command):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
@@ -1203,7 +1204,8 @@ class StartPipelineCommand(PipelineCommand):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
@@ -1241,7 +1243,8 @@ class StopPipelineCommand(PipelineCommand):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
@@ -1291,7 +1294,8 @@ class ValidateCommand(Command):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
@@ -1344,7 +1348,8 @@ class PreviewCommand(Command):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
@@ -1392,7 +1397,8 @@ class ConnectionValidateCommand(Command):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
@@ -1448,7 +1454,8 @@ class SnapshotCommand(Command):
         A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
         StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
         IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
-        time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+        time-out (WaitTimeoutError.last_failure names the last); a TLS failure and other HTTP errors end the
+        wait. ``response`` holds the last answer read.
 
         Returns:
             The final status record (a dict).
@@ -1481,8 +1488,8 @@ def wait_all(commands: Iterable[Command], until: str | Iterable[str] | None = No
             ``wait()``).
         on_progress: called with the command's place in ``commands`` and a WaitProgress after
             each status read; what it raises ends wait_all as it is.
-        cancel: a threading.Event; once set, wait_all ends within one interval with
-            WaitCancelledError.
+        cancel: a threading.Event; once set, wait_all ends with WaitCancelledError before the
+            next status request or pause (a request in flight completes), however many runs.
         fail_fast: raise as soon as one run ends otherwise than at its target, without waiting for
             the others.
 

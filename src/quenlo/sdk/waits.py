@@ -11,10 +11,15 @@ the message of a status that ends a wait early.
 
 from __future__ import annotations
 
+import functools
+import pickle
+import re
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Type, Union
 
 import requests
 
+from .exceptions import redact_url
+from .transport import tls_refusal
 from .utils import seconds_of
 
 __all__ = [
@@ -37,13 +42,19 @@ class StatusError(Exception):
     Attributes:
         response: the decoded status record (a dict) that showed the error status.
         message: the record's ``message`` (None when the engine sent none).
+        pipeline_id: the pipeline the error is about: as given, else the record's ``pipelineId`` (or ``name``),
+            else None.
+
+    The error's text names the pipeline and its status before the record's message ("Pipeline p1 is in status
+    RUN_ERROR: disk full"); a record that names no pipeline shows its message alone.
     """
 
     response: Dict[str, Any]
     message: Optional[str]
+    pipeline_id: Optional[str]
 
-    def __init__(self, response: Dict[str, Any]) -> None:
-        """Keep the status record and its message."""
+    def __init__(self, response: Dict[str, Any], *, pipeline_id: Optional[str] = None) -> None:
+        """Keep the status record, its message and the pipeline it is about."""
         self.response = response
         # A record without "message" still reports the pipeline's failure, with no message.
         try:
@@ -51,11 +62,22 @@ class StatusError(Exception):
         except KeyError:
             message = None
         self.message = message
-        super().__init__(message)
+        if pipeline_id is None and isinstance(response, dict):
+            pipeline_id = response.get("pipelineId", response.get("name"))
+        self.pipeline_id = pipeline_id
+        super().__init__(_status_text(pipeline_id, response, message))
 
     def __reduce__(self) -> Tuple[Any, ...]:
         # Rebuilt from the record, not from the message, so the error crosses process boundaries intact.
-        return (type(self), (self.response,))
+        return (functools.partial(type(self), pipeline_id=self.pipeline_id), (self.response,))
+
+
+def _status_text(pipeline_id: Any, record: Any, message: Any) -> Any:
+    if pipeline_id is None:
+        return message
+    status = record.get("status") if isinstance(record, dict) else None
+    text = f"Pipeline {pipeline_id}" + (f" is in status {status}" if isinstance(status, str) else "")
+    return f"{text}: {message}" if message is not None and message != "" else text
 
 
 class StartError(StatusError):
@@ -90,50 +112,113 @@ class UnexpectedStatusError(StatusError):
         status: that status ("STOPPED", "INVALID", ...).
         response: the status record (a dict) that showed it.
         message: the record's ``message`` (None when it has none).
+        pipeline_id: the pipeline the wait was about (for a preview or snapshot, its pipeline), or None.
     """
 
     status: str
 
-    def __init__(self, response: Dict[str, Any], status: str, text: Optional[str] = None) -> None:
+    def __init__(
+        self, response: Dict[str, Any], status: str, text: Optional[str] = None, *, pipeline_id: Optional[str] = None
+    ) -> None:
         """Keep the record and the status that ended the wait; ``text`` is the error's message."""
-        super().__init__(response)
+        super().__init__(response, pipeline_id=pipeline_id)
         self.status = status
-        self.args = (f"The wait ended in status {status}" if text is None else text,)
+        if text is None:
+            text = f"The wait ended in status {status}"
+            if self.pipeline_id is not None:
+                text = f"The wait for pipeline {self.pipeline_id} ended in status {status}"
+        self.args = (text,)
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return (type(self), (self.response, self.status, str(self)))
+        rebuild = functools.partial(type(self), pipeline_id=self.pipeline_id)
+        return (rebuild, (self.response, self.status, str(self)))
 
 
 class WaitTimeoutError(TimeoutError):
     """A wait ran out of time. A TimeoutError, so also the Exception some waits were documented to raise.
+
+    Its text is the wait's own message, with the pipeline and the last failure polled through after it:
+    "Timed out after 30 seconds while waiting for status FINISHED (pipeline p1; last failure:
+    ConnectionError: ...)."
 
     Attributes:
         timeout_sec: the wait's time-out, as given.
         elapsed: seconds the wait took.
         response: the command's last response (the last answer the wait read).
         last_status: the last status the wait read, or None (none read, or a wait that reads none).
+        pipeline_id: the pipeline the wait was about (for a preview or snapshot, its pipeline), or None when
+            none was known.
+        last_failure: the last failed status read the wait polled through (a connection failure, a time-out,
+            a 502, 503 or 504 answer), or None. When the wait's very last read failed so, it is also the
+            error's ``__cause__``.
     """
 
-    timeout_sec: Optional[float]
-    elapsed: Optional[float]
+    timeout_sec: float
+    elapsed: float
     response: Optional[requests.Response]
     last_status: Optional[str]
+    pipeline_id: Optional[str]
+    last_failure: Optional[BaseException]
 
     def __init__(
         self,
         message: str,
         *,
-        timeout_sec: Optional[float] = None,
-        elapsed: Optional[float] = None,
+        timeout_sec: float,
+        elapsed: float,
         response: Optional[requests.Response] = None,
         last_status: Optional[str] = None,
+        pipeline_id: Optional[str] = None,
+        last_failure: Optional[BaseException] = None,
     ) -> None:
-        """Keep the message and what the wait saw."""
+        """Keep the message and what the wait saw; the message is completed with the pipeline and the failure."""
+        details = [] if pipeline_id is None else [f"pipeline {pipeline_id}"]
+        if last_failure is not None:
+            said = _failure_text(last_failure)
+            details.append(f"last failure: {type(last_failure).__name__}" + (f": {said}" if said else ""))
+        if details:
+            stop = "." if message.endswith(".") else ""
+            message = f"{message[: len(message) - len(stop)]} ({'; '.join(details)}){stop}"
         super().__init__(message)
         self.timeout_sec = timeout_sec
         self.elapsed = elapsed
         self.response = response
         self.last_status = last_status
+        self.pipeline_id = pipeline_id
+        self.last_failure = last_failure
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # The message is complete already: rebuilt from it and the attributes, not composed again. What cannot
+        # cross (a response whose stream is still open, a failure holding a socket) stays behind as None.
+        state: Dict[str, Any] = {}
+        for name, value in self.__dict__.items():
+            try:
+                pickle.dumps(value)
+            except Exception:  # noqa: BLE001 - whatever stops a value from pickling, the error must not fail
+                value = None
+            state[name] = value
+        return (_rebuilt, (type(self), str(self), state))
+
+
+# The socket's own words in a connection failure ("Connection refused"), and the connection pool's, which say
+# nothing to a user ("HTTPConnectionPool(host=..., port=...): ").
+_SOCKET_REASON = re.compile(r"\[Errno -?\d+\] ([^'\")\]]+)")
+_POOL_TEXT = re.compile(r"HTTPS?Connection(?:Pool)?\([^)]*\):?\s*")
+
+
+def _failure_text(error: BaseException) -> str:
+    """What a failed status read says, briefly: the socket's reason, else the error's text without the connection
+    pool's words; any credentials in a URL hidden."""
+    text = str(error)
+    reason = _SOCKET_REASON.search(text)
+    return redact_url(reason.group(1).strip() if reason else _POOL_TEXT.sub("", text))
+
+
+def _rebuilt(cls: Type[BaseException], message: str, state: Dict[str, Any]) -> BaseException:
+    error = cls.__new__(cls, message)
+    BaseException.__init__(error, message)
+    error.__dict__.update(state)
+    return error
 
 
 class WaitCancelledError(Exception):
@@ -314,9 +399,10 @@ def wait_settings(
 
 def is_transient(error: BaseException, requests_module: Any) -> bool:
     """Whether a wait polls through a failed status read: no connection, a time-out, or a 502, 503 or 504
-    answer. ``requests_module`` is the one the client module is bound to (a patched one is honoured)."""
+    answer. A TLS failure that no retry can fix (a certificate not trusted, a handshake refused) is not.
+    ``requests_module`` is the one the client module is bound to (a patched one is honoured)."""
     if isinstance(error, (requests_module.ConnectionError, requests_module.Timeout)):
-        return True
+        return not tls_refusal(error)
     response = getattr(error, "response", None) if isinstance(error, requests_module.HTTPError) else None
     return response is not None and response.status_code in (502, 503, 504)
 
@@ -343,7 +429,10 @@ def commands_of(commands: object) -> List[object]:
 
 
 def _said(error: BaseException) -> str:
-    # A StatusError without a message holds None as its argument; that says nothing.
+    # The run is named before each failure: a pipeline's status error says its record's message alone (None
+    # says nothing).
+    if isinstance(error, StatusError) and not isinstance(error, UnexpectedStatusError):
+        return "" if error.message is None else str(error.message)
     return "" if not error.args or error.args[0] is None else str(error)
 
 

@@ -340,9 +340,9 @@ class TestWaits:
     @pytest.mark.parametrize(
         ("wait", "message"),
         [
-            ("validate", "Timed out after {} seconds while waiting for validation."),
-            ("preview", "Timed out after {} seconds while waiting for status FINISHED."),
-            ("connection", "Timed out after {} seconds while waiting for validation."),
+            ("validate", "Timed out after {} seconds while waiting for validation (pipeline p)."),
+            ("preview", "Timed out after {} seconds while waiting for status FINISHED (pipeline p)."),
+            ("connection", "Timed out after {} seconds while waiting for validation (pipeline p)."),
         ],
     )
     @pytest.mark.parametrize("timeout", [0, 3])
