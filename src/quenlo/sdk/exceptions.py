@@ -117,10 +117,11 @@ def secret_spellings(secret: str) -> Set[str]:
     non-ASCII either as it is or as ``\\u`` escapes in either case of hex, ``/`` as is or as ``\\/``, and the
     characters HTML-safe JSON writers escape, ``<>&='``); percent-encoded (every reserved character, or all but
     ``/``, ``:``, or ``:``, ``%`` and ``@`` as a URL's user part may keep them; space as ``%20`` or ``+``; hex in
-    either case). Nothing for an empty secret."""
+    either case); with its blanks folded into single spaces, as a line folded onto one shows it. Nothing for an
+    empty secret."""
     if not secret:
         return set()
-    found = {secret}
+    found = {secret, " ".join(secret.split())} - {""}  # a secret of blanks only folds to nothing
     for ascii_only in (False, True):
         escaped = json.dumps(secret, ensure_ascii=ascii_only)[1:-1]
         for html in (False, True):
