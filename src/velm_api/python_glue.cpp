@@ -86,10 +86,12 @@ void prepare_thread_exit() {
     void *stack = mmap(nullptr, exit_stack_size, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     ucontext_t entry, back;
-    if (stack == MAP_FAILED || getcontext(&entry) != 0) {
-        if (stack != MAP_FAILED) munmap(stack, exit_stack_size);
-        PyErr_NoMemory();
-        throw nb::python_error();
+    // Out of memory: the call goes on unguarded rather than fail (a release, in a destructor, cannot fail),
+    // and the thread's next call tries again.
+    if (stack == MAP_FAILED) return;
+    if (getcontext(&entry) != 0) {
+        munmap(stack, exit_stack_size);
+        return;
     }
     entry.uc_stack.ss_sp = stack;
     entry.uc_stack.ss_size = exit_stack_size;

@@ -26,7 +26,7 @@ extern nb::handle module_object, binding_module;
 // comparison operators, which run Python code outside it. The helpers below are that one path.
 
 // Make sure that pthread_exit parks the calling thread, at once and for good, instead of unwinding its stack
-// (python_glue.cpp says how). Cheap after the thread's first call.
+// (python_glue.cpp says how). Cheap after the thread's first call; never throws.
 void prepare_thread_exit();
 
 // run(), with the thread parked instead of unwound should the interpreter end it meanwhile.
