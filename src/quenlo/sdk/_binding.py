@@ -131,7 +131,8 @@ class SourceLoader(importlib.machinery.ExtensionFileLoader):
     ``linecache`` their text, as a Python module's loader gives its file's, so that tracebacks and
     ``inspect.getsource`` show them whatever is cleared from the cache (``linecache.clearcache()``)."""
 
-    def get_source(self, fullname: str) -> Optional[str]:
+    # typeshed has an extension module's source always None.
+    def get_source(self, fullname: str) -> Optional[str]:  # type: ignore[override]
         lines = _sources.get(fullname)
         return "".join(lines) if lines is not None else super().get_source(fullname)
 
@@ -150,7 +151,7 @@ def _source_of(namespace: Dict[str, Any]) -> Tuple[str, List[str]]:
         lines = _sources[name] = []
         spec = namespace.get("__spec__")
         loader = getattr(spec, "loader", None)
-        if type(loader) is importlib.machinery.ExtensionFileLoader:
+        if spec is not None and type(loader) is importlib.machinery.ExtensionFileLoader:
             spec.loader = namespace["__loader__"] = SourceLoader(loader.name, loader.path)
     return filename, lines
 
