@@ -292,6 +292,25 @@ def _without_secrets(
 _REQUESTS_SESSION = requests.Session
 
 
+def _mended(error: Exception, session: requests.Session, url: Any, kwargs: Mapping[str, Any]) -> Optional[Exception]:
+    """The error to raise in place of ``error``, what a request of ``session`` raised, or None to raise it as it
+    is: a body that stalled after its headers as :class:`requests.ReadTimeout`, and no credential in any."""
+    timed_out = _read_timeout(error, error.request) if isinstance(error, requests.ConnectionError) else None
+    if timed_out is not None:
+        timed_out.__cause__ = error
+    try:
+        clean = _without_secrets(timed_out or error, session, url, kwargs)
+    except Exception:  # noqa: BLE001 - an error that cannot even be read is raised as it came
+        clean = None
+    return clean or timed_out
+
+
+def _explicit_verify(value: Any) -> bool:
+    """Whether a session's ``verify`` is one the caller chose over requests' default: False, or a CA bundle (an
+    empty path is no bundle, and does not turn verification off)."""
+    return value is False or (isinstance(value, (str, os.PathLike)) and bool(value))
+
+
 class EngineSession(requests.Session):
     """The client's :class:`requests.Session`, with three mends of requests' own behaviour.
 
@@ -304,38 +323,51 @@ class EngineSession(requests.Session):
     - No error quotes a credential: URLs in requests' errors have their ``user:password@`` hidden, a header that
       cannot be sent is named without its value, and a password that basic authentication cannot encode is a
       ValueError that shows neither it nor its characters.
+
+    A session pays only for the mends it needs: the last two act only when a request fails, and the first only
+    once ``verify`` is set to something of the caller's, when the session becomes a :class:`_VerifyWinsSession`.
     """
 
-    def merge_environment_settings(self, url: Any, proxies: Any, stream: Any, verify: Any, cert: Any) -> Any:
-        settings = super().merge_environment_settings(url, proxies, stream, verify, cert)
-        own = self.verify
-        # False, or a CA bundle: an empty path is no bundle, and does not turn verification off here. True, the
-        # default, is requests' own rule, and costs no more than this first test.
-        if own is not True and verify is None and (own is False or (isinstance(own, (str, os.PathLike)) and own)):
-            settings["verify"] = own
-        return settings
+    def __setattr__(self, name: str, value: Any) -> None:
+        super().__setattr__(name, value)
+        # Every way of setting it comes here (construction, session_attributes, a later assignment, unpickling).
+        if name == "verify" and type(self) in _BY_VERIFY.values():
+            super().__setattr__("__class__", _BY_VERIFY[_explicit_verify(value)])
 
     def request(self, method: Any, url: Any, *args: Any, **kwargs: Any) -> requests.Response:
         try:
             return super().request(method, url, *args, **kwargs)
         except Exception as error:
-            try:
-                clean = _without_secrets(error, self, url, kwargs)
-            except Exception:  # noqa: BLE001 - an error that cannot even be read is raised as it came
-                clean = None
-            if clean is None:
+            mended = _mended(error, self, url, kwargs)
+            if mended is None:
                 raise
-        # Raised outside the handler, so that the original, which quotes the secret, is not its context.
-        raise clean
+        # Raised outside the handler, so that the original, which may quote a secret, is not its context.
+        raise mended
 
-    def send(self, request: requests.PreparedRequest, **kwargs: Any) -> requests.Response:
+    def get(self, url: Any, params: Any = None, **kwargs: Any) -> requests.Response:
+        # requests' own get, calling requests' request directly: the client's reads cost no more than requests'.
+        kwargs.setdefault("allow_redirects", True)
         try:
-            return super().send(request, **kwargs)
-        except requests.exceptions.ConnectionError as error:
-            timed_out = _read_timeout(error, request)
-            if timed_out is None:
+            return _REQUESTS_SESSION.request(self, "GET", url, params=params, **kwargs)
+        except Exception as error:
+            mended = _mended(error, self, url, kwargs)
+            if mended is None:
                 raise
-            raise timed_out from error
+        raise mended
+
+
+class _VerifyWinsSession(EngineSession):
+    """An :class:`EngineSession` whose ``verify`` (False, or a CA bundle) the caller set: it is used for every
+    request that gives none of its own, whatever the environment's CA variables say."""
+
+    def merge_environment_settings(self, url: Any, proxies: Any, stream: Any, verify: Any, cert: Any) -> Any:
+        settings = super().merge_environment_settings(url, proxies, stream, verify, cert)
+        if verify is None and _explicit_verify(self.verify):
+            settings["verify"] = self.verify
+        return settings
+
+
+_BY_VERIFY = {False: EngineSession, True: _VerifyWinsSession}
 
 
 def new_session(module: Any) -> Any:
