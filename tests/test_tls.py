@@ -149,6 +149,18 @@ class TestExplicitWinsOverTheEnvironment:
         client.session.verify = pki.ca_file
         calls_succeed(client)
 
+    def test_a_session_made_with_nothing_set_follows_each_later_setting(self, serve, pki, monkeypatch):
+        monkeypatch.setenv("REQUESTS_CA_BUNDLE", pki.ca_file)
+        client = velm_api.ApiClient(serve())
+        monkeypatch.setenv("REQUESTS_CA_BUNDLE", pki.other_file)
+        for verify, succeeds in [(pki.ca_file, True), (True, False), (False, True), ("", False)]:
+            client.session.verify = verify
+            if succeeds:
+                calls_succeed(client)
+            else:  # True, or an empty path: the environment's bundle, as requests has it
+                with pytest.raises(requests.exceptions.SSLError):
+                    client.get_velm_info()
+
     @pytest.mark.parametrize(("session", "one_request", "succeeds"), [("other", "ca", True), ("ca", "other", False)])
     def test_a_verify_given_with_one_request_wins_for_that_request(self, serve, pki, session, one_request, succeeds):
         files = {"ca": pki.ca_file, "other": pki.other_file}
