@@ -483,3 +483,26 @@ def test_every_spelling_of_a_secret_is_hidden_everywhere_it_is_shown(open_engine
     spelled = SPELLINGS[spelling]
     shown = shown_by(open_engine, place, spelled)
     assert spelled not in shown and "refused ***." in shown, shown
+
+
+# Spellings mixed character by character, as a JSON writer that escapes only some characters or a URL encoder
+# that keeps some writes them; secrets that overlap; short secrets, hidden only where they stand alone.
+@pytest.mark.parametrize(
+    "secrets, text, shown",
+    [
+        (["pé\u2028x-1"], '{"m": "pé\\u2028x-1"}', '{"m": "***"}'),
+        (["a\tb-pw"], "a\\u0009b-pw!", "***!"),
+        (["p a$wd"], "u:p%20a$wd@h", "u:***@h"),
+        (["p/a/wd"], "p%2fa%2Fwd", "***"),
+        (["\U0001f600pw!"], "\\ud83d\\uDE00pw!", "***"),
+        (["abcd-1", "d-1xyz"], "[abcd-1xyz]", "[***]"),
+        (["e"], "The engine refused 'e'.", "The engine refused '***'."),
+        (["er"], "Server error: er", "Server error: ***"),
+        (["", "x"], "max", "max"),
+    ],
+)
+def test_hide_secrets_hides_mixed_and_overlapping_spellings_and_spares_words(
+    secrets: list[str], text: str, shown: str
+) -> None:
+    assert hide_secrets(text, secrets) == shown
+
