@@ -506,3 +506,13 @@ def test_hide_secrets_hides_mixed_and_overlapping_spellings_and_spares_words(
 ) -> None:
     assert hide_secrets(text, secrets) == shown
 
+
+# An echoed password that the excerpt of a body cuts through: hidden before the cut, no start of it shown.
+@pytest.mark.parametrize("status, offset", [(200, 75), (401, 495)])
+def test_a_password_cut_by_an_excerpt_shows_no_start(open_engine, status: int, offset: int) -> None:
+    client = velm_api.ApiClient(open_engine.url)
+    client.set_user(USER, PASSWORD)
+    open_engine.inject_fault("GET", "/v1/system/info", status=status, body="x" * offset + PASSWORD + " end")
+    with pytest.raises(ValueError if status == 200 else requests.HTTPError) as raised:
+        client.get_velm_info()
+    assert PASSWORD[:4] not in str(raised.value), raised.value

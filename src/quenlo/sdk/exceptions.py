@@ -204,13 +204,24 @@ def hide_secrets(text: str, secrets: Iterable[str]) -> str:
     return "".join(parts)
 
 
+def _hidden_start(text: str, secrets: Iterable[str], length: int) -> str:
+    """The first ``length`` characters of ``text`` with ``secrets`` hidden, hidden before the cut (which could
+    otherwise leave a secret's start). Only the start of a long text is searched unless a secret shows there."""
+    secrets = [secret for secret in secrets if isinstance(secret, str) and secret]
+    # A character's longest spelling is 12 long: four UTF-8 bytes percent-encoded, or two \u escapes.
+    window = text[: length + 12 * max(map(len, secrets), default=0)]
+    hidden = hide_secrets(window, secrets)
+    return (window if hidden == window else hide_secrets(text, secrets))[:length]
+
+
 def _body_start(response: Any, length: int) -> str:
-    """The first ``length`` characters of the body, in its charset, any byte that does not decode replaced."""
+    """The first ``length`` characters of the body, in its charset, any byte that does not decode replaced, and
+    the credentials the request sent hidden (before the cut, which could otherwise show a secret's start)."""
     try:
         content = response.content
         if not isinstance(content, (bytes, bytearray)):
             return ""
-        return bytes(content[: length * 4]).decode(_charset(response), "replace")[:length]
+        return _hidden_start(bytes(content).decode(_charset(response), "replace"), _sent_secrets(response), length)
     except Exception:  # a body that cannot be read must not hide the error that quotes it
         return ""
 
@@ -337,7 +348,7 @@ def _describe(response: Optional[requests.Response], engine_message: Optional[st
             body = response.text
         except Exception:  # an undecodable body must not hide the HTTP error itself
             body = ""
-    body = hide_secrets(body.strip(), _sent_secrets(response))
+    body = _hidden_start(body.strip(), _sent_secrets(response), _EXCERPT_LENGTH + 1)
     if body:
         if len(body) > _EXCERPT_LENGTH:
             body = body[:_EXCERPT_LENGTH] + "..."
@@ -508,7 +519,7 @@ class EngineJSONDecodeError(requests.JSONDecodeError):
         UnicodeDecodeError of a body not in its charset, or the ValueError of a number too long to convert)."""
         method, url = _request_of(response)
         status = f"{response.status_code} {response.reason or ''}".rstrip()
-        start = hide_secrets(_body_start(response, _BODY_START_LENGTH), _sent_secrets(response))
+        start = _body_start(response, _BODY_START_LENGTH)
         described = f"The answer to {method or '?'} {url or '?'} ({status}, body {start!r}) is not JSON: "
         doc = getattr(error, "doc", start)
         position = getattr(error, "pos", getattr(error, "start", 0))
