@@ -173,7 +173,10 @@ def _body_start(response: requests.Response, secrets: List[str], length: int = 6
 
 def _what_came_back(response: requests.Response, secrets: List[str]) -> str:
     content_type = response.headers.get("Content-Type") or "no content type"
-    return f"{response.status_code} {response.reason or ''}".rstrip() + f", {content_type}, {_body_start(response, secrets)}"
+    return (
+        f"{response.status_code} {response.reason or ''}".rstrip()
+        + f", {content_type}, {_body_start(response, secrets)}"
+    )
 
 
 def _engine_document(response: requests.Response) -> Any:
@@ -621,7 +624,9 @@ class _Doctor:
             self.fail("answer", "unavailable", f"the engine is unavailable: {_what_came_back(response, self.secrets)}")
         if 300 <= status < 400:
             self.fail(
-                "answer", "redirected", f"redirected to {response.headers.get('Location')}: {_what_came_back(response, self.secrets)}"
+                "answer",
+                "redirected",
+                f"redirected to {response.headers.get('Location')}: {_what_came_back(response, self.secrets)}",
             )
         if document is None or not isinstance(document, dict):
             failure, through = ("proxy page", f" through {redact_url(self.proxy)}") if self.proxy else ("not JSON", "")
