@@ -170,7 +170,8 @@ class TestClientMethodsWrittenInPython:
 
 
 def _namespace() -> Dict[str, Any]:
-    return {"__name__": "rows_under_test", "Command": velm_api.Command}
+    # ApiClient: a class of the module that is not a command.
+    return {"__name__": "rows_under_test", "Command": velm_api.Command, "ApiClient": velm_api.ApiClient}
 
 
 class TestRows:
@@ -226,6 +227,11 @@ Returns:
         [
             ("GET /x/{missing} | returns: Command", "names no argument 'missing'"),
             ("GET /x | query: key=nobody | returns: Command", "names no argument 'nobody'"),
+            ("GET /x | query: key=self | returns: Command", "names no argument 'self'"),
+            ("GET /x | query: =rev | returns: Command", "has a query entry '=rev'"),
+            ("GET /x | query: a=rev, a=rev | returns: Command", "names the query key 'a' twice"),
+            ("DELETE /x | body: rev | returns: Command", "sends a body with DELETE, which sends none"),
+            ("GET /x | returns: ApiClient", "returns 'ApiClient': neither json"),
             ("GET /x | returns: Command(nobody)", "names no argument 'nobody'"),
             ("GET /x | querry: get_params | returns: Command", "has a field it cannot read, 'querry: get_params'"),
             ("GET /x | query: rev=rev | query: rev=rev | returns: Command", "names the field 'query' twice"),

@@ -291,6 +291,8 @@ def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[s
             key, equals, value = entry.partition("=")
             if not (equals and key.isidentifier()):
                 refuse(f"has a query entry {entry!r}: get_params [without names], or key=argument entries")
+            if key in keys:
+                refuse(f"names the query key {key!r} twice")
             keys.append(key)
             values.append(argument(value))
     body, as_given = fields.get("body", ""), False

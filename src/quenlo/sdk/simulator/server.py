@@ -282,6 +282,7 @@ class EngineSimulator:
         not_json: bool = False,
         delay: float = 0.0,
         headers: Mapping[str, str] | None = None,
+        lasting: float | None = None,
     ) -> Fault:
         """Make the next ``count`` matching requests misbehave.
 
@@ -291,10 +292,11 @@ class EngineSimulator:
         "1"}`` on a 503). A fault with only ``delay`` sleeps and then lets the route answer; ``delay=math.inf``
         never answers: the request is held until the simulator stops. A fault with only ``headers`` (and perhaps
         a delay) adds them to the route's answer: ``{"Date": "Mon, 01 Jan 2024 00:00:00 GMT"}`` stands for an
-        engine whose clock is off.
+        engine whose clock is off. ``lasting=`` ends the fault that many seconds from now (``count=None,
+        lasting=3``: an engine away for three seconds).
         """
         given: Any = {} if headers is None else headers  # Fault checks what it is
-        fault = Fault(method, path, status, body, count, empty, not_json, delay, given)
+        fault = Fault(method, path, status, body, count, empty, not_json, delay, given, lasting)
         return self.faults.add(fault)
 
     def clear_faults(self) -> None:
