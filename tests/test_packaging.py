@@ -296,7 +296,12 @@ class TestForeignHeaders:
             assert compiled.returncode != 0 and complaint in compiled.stderr
 
     def test_settings_that_differ_take_aarch64s_values(self) -> None:
-        x86 = ["#define X 1", "#define HAVE_GCC_ASM_FOR_X87 1", "/* #undef HAVE_USABLE_WCHAR_T */", "#define PY_SUPPORT_TIER 1"]
+        x86 = [
+            "#define X 1",
+            "#define HAVE_GCC_ASM_FOR_X87 1",
+            "/* #undef HAVE_USABLE_WCHAR_T */",
+            "#define PY_SUPPORT_TIER 1",
+        ]
         adapted = aarch64.adapt_settings("\n".join(x86) + "\n").splitlines()
         assert adapted == ["#define X 1", "#define HAVE_USABLE_WCHAR_T 1", "#define PY_SUPPORT_TIER 2"]
 
