@@ -150,8 +150,11 @@ ARM = [name.replace("x86_64", "aarch64") for name in WHEELS]
 )
 def test_wheel_for_interpreter(version: Tuple[int, int], wheels: List[str], expected: Optional[str]) -> None:
     assert pythons.wheel_for(version, wheels, "x86_64") == expected
-    arm = [name.replace("x86_64", "aarch64") for name in wheels]
-    assert pythons.wheel_for(version, arm, "aarch64") == (expected and expected.replace("x86_64", "aarch64"))
+
+    def mirrored(name: str) -> str:  # the same wheels with the machines swapped
+        return name.replace("x86_64", "@").replace("aarch64", "x86_64").replace("@", "aarch64")
+
+    assert pythons.wheel_for(version, map(mirrored, wheels), "aarch64") == (expected and mirrored(expected))
 
 
 @pytest.mark.parametrize(
@@ -324,3 +327,28 @@ def test_sdist_holds_what_a_build_needs_and_no_build_output(tmp_path: Path) -> N
     outputs = re.compile(r"(^|/)(build|dist|\.venv[^/]*|__pycache__|[^/]+\.egg-info)/|\.(so|pyc|whl)$|^\.ci/")
     assert sorted(filter(outputs.search, members)) == []
     assert {"PKG-INFO", "src/quenlo/sdk/velm_api.pyi", "CMakeLists.txt"} <= members
+
+
+@pytest.mark.parametrize(
+    "versions, machine, builder",
+    [
+        ([(3, 11), (3, 12), (3, 13)], "x86_64", (3, 12)),  # the oldest, whose wheel every later version loads
+        ([(3, 11), (3, 12), (3, 13)], "aarch64", (3, 13)),  # the oldest whose aarch64 headers Debian packages
+        ([(3, 11), (3, 12)], "aarch64", (3, 12)),  # else the oldest, on its adapted headers
+        ([(3, 9), (3, 11)], "aarch64", None),
+    ],
+)
+def test_interpreter_that_builds_the_abi3_wheel(
+    versions: List[Tuple[int, int]], machine: str, builder: Optional[Tuple[int, int]]
+) -> None:
+    interpreters = [pythons.Interpreter(version, Path(f"python{version}"), own=False) for version in versions]
+    chosen = pythons.abi3_builder(interpreters, machine)
+    assert (chosen and chosen.version) == builder
+
+
+@pytest.mark.skipif(shutil.which("readelf") is None, reason="binutils is not installed")
+def test_the_c_plus_plus_runtime_a_module_links_is_read() -> None:
+    import quenlo.sdk.velm_api as module
+
+    needed = pythons.linked_runtimes(Path(module.__file__))
+    assert any(library.startswith(("libstdc++.", "libc++.")) for library in needed), needed
