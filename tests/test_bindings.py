@@ -5,20 +5,23 @@ between the two languages is refused at import with an error, never a crash."""
 from __future__ import annotations
 
 import ast
+import cProfile
 import inspect
 import linecache
 import pickle
+import re
 import subprocess
 import sys
 import textwrap
 import traceback
 import typing
+from pathlib import Path
 from typing import Any, Callable, Dict, List, Tuple
 
 import pytest
 import urllib3
 
-from quenlo.sdk import _binding, _client, velm_api, velm_models
+from quenlo.sdk import _binding, _client, velm_api, velm_models, waits
 from quenlo.sdk.exceptions import NotFoundError
 
 CLASSES = [
@@ -39,6 +42,7 @@ METHODS: List[Tuple[str, Callable[..., Any]]] = [
     if inspect.isfunction(member) and (not name.startswith("_") or name == "__init__")
 ]
 IDS = [name for name, _ in METHODS]
+SOURCES = Path(__file__).resolve().parent.parent / "src" / "velm_api"
 
 
 class TestSources:
@@ -48,7 +52,33 @@ class TestSources:
         shown = "".join(traceback.format_exception(caught.type, caught.value, caught.tb))
         assert 'File "<string>"' not in shown
         assert 'File "<velm_api generated ApiClient.start_pipeline>", line' in shown
-        assert "return impl_(self, pipeline_id, rev, runtime_parameters)" in shown
+        # The call's line names the native entry that does the work and the request it sends.
+        assert (
+            "return impl_(self, pipeline_id, rev, runtime_parameters)  # rows.run: POST /pipeline/{pipeline_id}/start"
+            in shown
+        )
+
+    @pytest.mark.parametrize(
+        ("method", "request_line"),
+        [
+            (velm_api.ApiClient.create_pipeline, "PUT /pipeline/{pipeline_title}"),
+            (velm_api.ApiClient.import_pipelines, "POST /pipelines/import"),
+            (velm_api.ApiClient.get_bundle, "GET /system/bundle/generate"),
+            (
+                velm_api.ApiClient.change_password,
+                "GET /system/info/currentUser, then POST /usermanagement/users/{user}/changePassword",
+            ),
+        ],
+    )
+    def test_an_operation_with_logic_of_its_own_shows_its_request_as_a_row_does(self, method, request_line):
+        assert method.__doc__.endswith(f"\n\nRequest: {request_line}") and f"\n{request_line}" not in method.__doc__
+        assert inspect.getsource(method).rstrip().endswith(f": {request_line}")
+
+    def test_a_profile_names_each_native_entry_by_where_its_work_happens(self, client):
+        profile = cProfile.Profile()
+        profile.runcall(lambda: (client.get_velm_info(), velm_api.wait_all([])))
+        names = {entry.code for entry in profile.getstats() if isinstance(entry.code, str)}  # built-ins: by name
+        assert {"<built-in method rows.run>", "<built-in method client.get>", "<built-in method wait_all>"} <= names
 
     @pytest.mark.parametrize(("name", "method"), METHODS, ids=IDS)
     def test_every_method_has_its_source(self, name, method):
@@ -59,6 +89,9 @@ class TestSources:
         arguments = definition.args
         assert [a.arg for a in arguments.args + arguments.kwonlyargs] == list(inspect.signature(method).parameters)
         assert inspect.getsourcelines(method)[1] == method.__code__.co_firstlineno
+        if method.__code__.co_filename.startswith("<velm_api generated "):
+            # The call's line names the native entry that does the work ("# client.get").
+            assert re.search(r"\)  # \w+(\.\w+)?(: |$)", source.splitlines()[-1])
 
     def test_sources_survive_a_cache_check(self):
         linecache.checkcache()
@@ -94,6 +127,14 @@ class TestTypeHints:
 
     def test_the_module_gains_no_name_for_them(self):
         assert not {"typing", "collections", "types", "threading", "quenlo"} & set(vars(velm_api))
+
+
+def test_every_name_the_module_binds_is_written_whole_in_its_sources():
+    # A grep for a name a traceback shows finds where it is bound: the waits' classes by their companion's
+    # __all__, every other name as one literal in the C++ sources.
+    sources = "".join(path.read_text() for path in SOURCES.rglob("*.[ch]pp"))
+    bound = [name for name in vars(velm_api) if not name.startswith("__") and name not in waits.__all__]
+    assert "_raise_http_error" in bound and [name for name in bound if f'"{name}"' not in sources] == []
 
 
 class TestClientMethodsWrittenInPython:
@@ -160,7 +201,7 @@ Returns:
             (-1, 1, 2),
         )
         assert (prepared.query, prepared.exclusions, prepared.reads, prepared.extras) == (
-            1,
+            "get_params",
             ("self", "pipeline_id", "name"),
             ("thingId",),
             (2, -1),
@@ -169,19 +210,56 @@ Returns:
     @pytest.mark.parametrize(
         ("row", "error"),
         [
-            ("op(self) -> Command\nGET /x/{missing} | returns: Command\nDoc.", "names no argument 'missing'"),
-            ("op(self, a: int) -> Command\nGET /x | query: key=b | returns: Command\nDoc.", "names no argument 'b'"),
-            ("op(self, a: int) -> Command\nGET /x | reads: a | returns: Command(a)\nDoc.", "name of an argument"),
-            ("op(self) -> Command\nGET /x | returns: Command(b)\nDoc.", "names no argument 'b'"),
-            ("op(self) -> Command\nDoc without a request.", "needs a signature, then a request line"),
-            ("GET /x | returns: Command\nDoc.", "needs a signature, then a request line"),
+            ("op(self) -> Command\nDoc without a request.", "the row of op needs a signature, then a request line"),
+            ("GET /x | returns: Command\nDoc.", "begins with its signature, name(self, ...)"),
+            ("op(self -> Command\nGET /x | returns: Command\nDoc.", "never closes its parentheses"),
             ("op(self, impl_: int) -> Command\nGET /x | returns: Command\nDoc.", "parameter named 'impl_'"),
-            ("op(self, *names: str) -> Command\nGET /x | returns: Command\nDoc.", "no *args"),
+            ("op(self, *names: str) -> Command\nGET /x | returns: Command\nDoc.", "the row of op takes *args"),
         ],
     )
-    def test_a_mistake_is_refused(self, row, error):
-        with pytest.raises(ValueError, match=error.replace("*", r"\*")):
+    def test_a_mistake_in_the_signature_is_refused(self, row, error):
+        with pytest.raises(ValueError, match=re.escape(error)):
             self._prepare(row)
+
+    @pytest.mark.parametrize(
+        ("request_line", "error"),
+        [
+            ("GET /x/{missing} | returns: Command", "names no argument 'missing'"),
+            ("GET /x | query: key=nobody | returns: Command", "names no argument 'nobody'"),
+            ("GET /x | returns: Command(nobody)", "names no argument 'nobody'"),
+            ("GET /x | querry: get_params | returns: Command", "has a field it cannot read, 'querry: get_params'"),
+            ("GET /x | query: rev=rev | query: rev=rev | returns: Command", "names the field 'query' twice"),
+            ("GET /x | query: get_params without pipelinId | returns: Command", "leaves out 'pipelinId'"),
+            ("GET /x | query: rev | returns: Command", "has a query entry 'rev'"),
+            ("GET /x | reads: rev | returns: Command(rev)", "reads a member of the answer with the name of an"),
+            ("GET /x | reads: thingId | returns: Command", "reads thingId from the answer and hands it to no"),
+            ("GET /x | reads: thingId | returns: json", "reads thingId from the answer and hands it to no"),
+            ("GET /x | body: rev | returns: Command", "sends a body with GET, which sends none"),
+            ("GET /x returns: Command", "has a path with a space in it"),
+            ("GET /x | query: get_params", "says nothing of what it returns"),
+            ("GET /x | returns: Comand", "returns 'Comand': neither json"),
+            ("GET /x | returns: json or {}}", "returns 'json or {}}': neither json"),
+            ("GET /x | returns: object", "returns 'object': neither json"),
+        ],
+    )
+    def test_a_request_the_executor_cannot_run_is_refused_naming_the_method_and_the_row(self, request_line, error):
+        with pytest.raises(ValueError) as refused:
+            self._prepare(f"op(self, pipeline_id: str, rev: int | None = 0) -> Command\n{request_line}\nDoc.")
+        message = str(refused.value)
+        assert message.startswith(f"the row of op {error}") and message.endswith(f": {request_line!r}")
+
+    def test_a_misspelt_field_fails_the_import(self):
+        script = """
+            from quenlo.sdk import _binding
+            original = _binding.prepare_row
+            _binding.prepare_row = lambda cls, row, *rest: original(cls, row.replace("| query:", "| querry:"), *rest)
+            try:
+                import quenlo.sdk.velm_api
+            except ImportError as error:
+                print(error.__cause__)
+            """
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True)
+        assert done.stdout.startswith("the row of update_pipeline has a field it cannot read, 'querry: get_params")
 
 
 # Each case replaces prepare_row's answer before the module is imported, in a process of its own.
@@ -203,11 +281,13 @@ HAND_OFF = [
         "texts must be a tuple",
     ),
     ("a read one past the end", "replace(prepared, extras=(-1,))", "ValueError", "extras is out of range"),
-    ("four further arguments", "replace(prepared, returns=3, extras=(1, 1, 1, 1))", "ValueError", "at most three"),
+    ("four further arguments", "replace(prepared, extras=(1, 1, 1, 1))", "ValueError", "at most three"),
     ("an unencoded body of nothing", "replace(prepared, as_given=True)", "ValueError", "as_given needs a body"),
     ("get_params short of names", "replace(prepared, keys=('self',))", "ValueError", "keys must name every argument"),
     ("a command of no name", "replace(prepared, command=None)", "TypeError", "command must be a str"),
-    ("a query of no kind", "replace(prepared, query=7)", "ValueError", "query is out of range"),
+    ("a query of no kind", "replace(prepared, query='get_param')", "ValueError", "query is not a word the executor"),
+    ("a returns of no kind", "replace(prepared, returns='jsn')", "ValueError", "returns is not a word the executor"),
+    ("a mode as a number", "replace(prepared, query=1)", "TypeError", "query must be a str"),
 ]
 
 

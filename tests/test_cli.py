@@ -495,7 +495,7 @@ def test_start_wait_bad_outcomes(
     "plan, argv, code, needle",
     [
         ({}, [], 0, "orders: FINISHED after"),
-        ({"batches": None}, ["--until", "starting", "running"], 0, "orders: RUNNING after"),
+        ({"batches": None}, ["--until", "starting", "--until", "running"], 0, "orders: RUNNING after"),
         ({"fail_after_batch": 1, "run_error": "Disk full"}, [], 1, "ended in RUN_ERROR: Disk full"),
         ({"batches": None}, ["--timeout", "0.5"], 3, "last status RUNNING"),
     ],

@@ -158,7 +158,7 @@ def test_tls_failures_are_named_and_the_options_win_over_the_environment(
     url = f"https://127.0.0.1:{server.socket.getsockname()[1]}"
     try:
         run = velm(url, "info")
-        assert run.code == 5 and "certificate was not trusted: certificate verify failed: " in run.line
+        assert run.code == 7 and "failed: certificate verify failed: " in run.line and "--ca-bundle" in run.line
         for argv in (["--ca-bundle", str(ours)], ["--insecure"]):
             assert velm(url, *argv, "info").code == 0
     finally:
@@ -166,7 +166,7 @@ def test_tls_failures_are_named_and_the_options_win_over_the_environment(
         server.server_close()
     # A plain HTTP engine behind an https:// URL: the handshake itself fails, and says how.
     run = velm(engine.url.replace("http://", "https://"), "info")
-    assert run.code == 5 and "the TLS handshake failed: " in run.line
+    assert run.code == 7 and "the port does not speak TLS" in run.line
 
 
 # -- answers -----------------------------------------------------------------------------------------------------------
@@ -213,6 +213,7 @@ def _raises(error: BaseException) -> Any:
         ("multi-line", ["status", "orders"], 4, "refused"),
         ("closed", ["info"], 5, "unreachable"),
         ("page", ["info"], 6, "not-engine"),
+        ("https-at-http", ["info"], 7, "config"),
         (RuntimeError("boom"), ["info"], 70, "unexpected"),
         (KeyboardInterrupt(), ["info"], 130, "interrupted"),
     ],
@@ -231,6 +232,8 @@ def test_the_error_document_names_the_kind_of_each_exit_code(
         engine.inject_fault("GET", "/v1/pipeline/orders/status*", status=400, body=body)
     elif setup == "closed":
         url = "http://127.0.0.1:9"
+    elif setup == "https-at-http":
+        url = url.replace("http://", "https://")
     elif setup == "page":
         engine.inject_fault("GET", "/v1/system/info", status=200, **HTML)
     elif setup is not None:

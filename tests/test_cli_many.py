@@ -124,7 +124,7 @@ class TestOutcomes:
         ids = pipelines(engine, "ok", "endless")
         for pid in ids:
             engine.state.runs.start(pid)
-        run = velm(engine, "wait", *ids, "--until", "RUNNING", "FINISHED")
+        run = velm(engine, "wait", *ids, "--until", "RUNNING,FINISHED")
         assert run.code == 0, run.err
         assert run.out.splitlines()[-1] == "2 runs: 2 finished"
         assert all(r.method == "GET" for r in engine.requests)
@@ -178,7 +178,7 @@ class TestJson:
         ids = pipelines(engine, "ok", "ok")
         for pid in ids:
             engine.state.runs.start(pid)
-        run = velm(engine, "--json", "wait", *ids, "--until", "STARTING", "RUNNING", "FINISHED")
+        run = velm(engine, "--json", "wait", *ids, "--until", "STARTING", "--until", "RUNNING,FINISHED")
         result = run.docs[-1]
         assert run.code == 0 and run.err == ""
         assert (result["event"], result["exitCode"], result["kind"]) == ("result", 0, "done") and "error" not in result

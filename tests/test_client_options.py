@@ -20,6 +20,7 @@ from urllib3.util import Retry
 from quenlo.sdk import utils, velm_api
 from quenlo.sdk.exceptions import (
     BadRequestError,
+    EngineHTTPError,
     ForbiddenError,
     NotFoundError,
     ServiceUnavailableError,
@@ -154,7 +155,7 @@ class TestRetries:
         with pytest.raises(requests.HTTPError) as raised:
             client._get("/v1/x")
         assert raised.value.status_code == status
-        assert type(raised.value) is (ServiceUnavailableError if status == 503 else velm_api._EngineHTTPError)
+        assert type(raised.value) is (ServiceUnavailableError if status == 503 else EngineHTTPError)
         assert len(engine.requests) == 2
 
     @pytest.mark.parametrize("method", ["POST", "PUT", "DELETE"])
@@ -352,7 +353,7 @@ class TestProbeFailFast:
     @pytest.mark.parametrize(
         ("how", "error"),
         [("password", UnauthorizedError), ("path", NotFoundError), (403, ForbiddenError), (400, BadRequestError)]
-        + [(418, velm_api._EngineHTTPError)],
+        + [(418, EngineHTTPError)],
     )
     def test_a_client_error_ends_the_probe_at_once(self, secured_engine, clock, how, error):
         if isinstance(how, int):

@@ -28,7 +28,39 @@ def run_script(script: str, *args: str) -> subprocess.CompletedProcess[str]:
 
 
 class TestWaitSettingsHandOff:
-    """The wait loop reads the checked settings by name, and checks what it reads."""
+    """The wait loop hands wait() its class's defaults by name, reads the checked settings by name, and checks
+    what it reads."""
+
+    @pytest.mark.parametrize(
+        ("make", "until", "timeout", "errors_stop"),
+        [
+            (lambda: velm_api.PipelineCommand(None, None), None, 300, False),
+            (lambda: velm_api.StartPipelineCommand(None, None), "FINISHED", 300, False),
+            (lambda: velm_api.StopPipelineCommand(None, None), "STOPPED", 300, False),
+            (lambda: velm_api.ValidateCommand(None, None, "p", "r"), "VALID", 60, True),
+            (lambda: velm_api.PreviewCommand(None, None, "p", "r"), "FINISHED", 30, True),
+            (lambda: velm_api.ConnectionValidateCommand(None, None, "p", "r"), "FINISHED", 120, True),
+            (lambda: velm_api.SnapshotCommand(None, None, "p", "s", None), "FINISHED", 30, False),
+        ],
+        ids=["pipeline", "start", "stop", "validate", "preview", "connection", "snapshot"],
+    )
+    def test_each_class_hands_its_defaults_by_keyword(self, monkeypatch, make, until, timeout, errors_stop):
+        from quenlo.sdk import waits
+
+        handed: dict[str, Any] = {}
+
+        def record(**given: Any) -> Any:
+            handed.update(given)
+            raise LookupError("recorded")
+
+        monkeypatch.setattr(waits, "wait_settings", record)
+        with pytest.raises(LookupError, match="recorded"):
+            make().wait(poll_interval=2.0)
+        assert handed == {
+            **dict(default_until=until, default_timeout=timeout, until=None, timeout_sec=None, poll_interval=2.0),
+            **dict(backoff=1.0, max_interval=30.0, stop_on=None, on_progress=None, cancel=None),
+            "error_statuses": velm_api.PipelineCommand.ERROR_STATUSES if errors_stop else None,
+        }
 
     def test_a_replaced_wait_settings_handing_back_the_wrong_thing_is_refused(self, engine):
         # Each of these crashed the wait when its result was read by position; one interpreter runs them all.
@@ -37,12 +69,12 @@ class TestWaitSettingsHandOff:
             import types
             from quenlo.sdk import velm_api, waits
             real = waits.wait_settings
-            def named(*args, **changes):
-                settings = real(*args)
+            def named(changes={{}}, **given):
+                settings = real(**given)
                 members = {{name: getattr(settings, name) for name in type(settings).__slots__}}
                 return types.SimpleNamespace(**{{**members, **changes}})
-            def without_stop_on(*args):
-                settings = named(*args)
+            def without_stop_on(**given):
+                settings = named(**given)
                 del settings.stop_on
                 return settings
             class Failing:
@@ -51,10 +83,10 @@ class TestWaitSettingsHandOff:
                     raise RuntimeError("no settings today")
             command = velm_api.ApiClient({engine.url!r}).get_pipeline_status("p1")
             for replacement in [
-                lambda *a: ("FINISHED", ("FINISHED",), 5, 1.0, 1.0, 30.0),  # the old order, one item short
+                lambda **given: ("FINISHED", ("FINISHED",), 5, 1.0, 1.0, 30.0),  # a tuple, one item short
                 without_stop_on,
-                lambda *a: named(*a, interval="soon"),
-                lambda *a: Failing(),  # what reading a member raises is not taken for its absence
+                lambda **given: named({{"interval": "soon"}}, **given),
+                lambda **given: Failing(),  # what reading a member raises is not taken for its absence
             ]:
                 waits.wait_settings = replacement
                 try:
@@ -93,8 +125,8 @@ class TestWaitSettingsHandOff:
 
         real = waits.wait_settings
 
-        def reordered(*args: Any) -> Any:
-            settings = real(*args)
+        def reordered(**given: Any) -> Any:
+            settings = real(**given)
 
             class Reordered:
                 stop_on, max_interval, backoff = settings.stop_on, 4.0, 2.0

@@ -81,7 +81,7 @@ def test_the_ci_job_rehearsed_over_https_runs_as_the_guide_says(tmp_path: Path) 
     temporary = tmp_path / "tmp"
     temporary.mkdir()
     out = run_shell_block("--tls", "18631", tmp_path, TMPDIR=str(temporary))
-    assert [line for line in out.splitlines() if line.startswith("exit ")] == ["exit 5"]
+    assert [line for line in out.splitlines() if line.startswith("exit ")] == ["exit 7"]
     assert "nightly: FINISHED after" in out
     assert f"CA bundle (for velm --ca-bundle): {temporary}" in (tmp_path / "engine.out").read_text()
     assert list(temporary.iterdir()) == []  # the kill stopped the engine, which took its CA files along

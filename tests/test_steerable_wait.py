@@ -4,6 +4,7 @@ simulator. Most tests run on the fake clock; the end-to-end ones through real sh
 from __future__ import annotations
 
 import copy
+import inspect
 import itertools
 import math
 import pickle
@@ -182,6 +183,27 @@ class TestPacing:
         assert (error.timeout_sec, error.elapsed, error.last_status) == (2.5, 2.5, "STARTING")
         assert error.response is command.response and error.__cause__ is None
         assert clock.sleeps == [1, 1, 0.5] and status_reads(engine) == 2
+
+    @pytest.mark.parametrize(
+        ("cls", "timeout", "other_waits"),
+        [
+            (velm_api.PipelineCommand, 300, ["wait_for_status"]),
+            (velm_api.StartPipelineCommand, 300, ["wait_for_finished", "wait_for_counters_metric"]),
+            (
+                velm_api.StartPipelineCommand,
+                300,
+                ["wait_for_pipeline_batch_count", "wait_for_pipeline_error_records_count"],
+            ),
+            (velm_api.StopPipelineCommand, 300, ["wait_for_stopped"]),
+            (velm_api.ValidateCommand, 60, ["wait_for_validate"]),
+            (velm_api.PreviewCommand, 30, ["wait_for_finished"]),
+            (velm_api.ConnectionValidateCommand, 120, ["wait_for_validate"]),
+            (velm_api.SnapshotCommand, 30, ["wait_for_finished"]),
+        ],
+    )
+    def test_a_class_s_waits_share_its_time_out(self, cls, timeout, other_waits):
+        defaults = {inspect.signature(getattr(cls, name)).parameters["timeout_sec"].default for name in other_waits}
+        assert defaults == {timeout} and f"\nTime-out {timeout} s.\n" in cls.wait.__doc__
 
     @pytest.mark.parametrize(
         ("make", "timeout", "requests_made"),

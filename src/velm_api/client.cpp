@@ -1,9 +1,9 @@
-#include "commands.hpp"
+#include "client.hpp"
 
 namespace velm {
 namespace {
 
-// The client's error class for a failure status (transport.raise_http_error), then the response's own check,
+// The client's error class for a failure status (exceptions.raise_http_error), then the response's own check,
 // whose message quotes the URL and any user:password in it: that message is redacted as ours are.
 void check_status(nb::handle response, bool on_delete) {
     static const nb::handle status_code = intern("status_code"),
@@ -139,61 +139,69 @@ nb::class_<ApiClient> init_client(nb::module_ &m, nb::handle methods) {
     // The constructor, __repr__ and set_user run once per client or seldom: Python, declared and documented
     // in the companion, which sets them on the class.
     call(attr(methods, "install"), cls, m);
-    def_method(cls, "close(self) -> None",
-               "Close the client's session and its connections.\n\n"
-               "The client can still be used afterwards: requests opens new connections as needed.",
+    def_method(cls, "client.close", R"(
+close(self) -> None
+Close the client's session and its connections.
+
+The client can still be used afterwards: requests opens new connections as needed.
+)",
                [](nb::handle self) {
                    static const nb::handle close = intern("close");
                    call_method(attr(self, "session"), close);
                });
-    def_method(cls, "__enter__(self) -> ApiClient",
-               "Use the client in a ``with`` block, which closes its session at the end.",
+    def_method(cls, "client.enter", R"(
+__enter__(self) -> ApiClient
+Use the client in a ``with`` block, which closes its session at the end.
+)",
                [](nb::handle self) { return nb::borrow(self); });
-    def_method(cls,
-               "__exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None, "
-               "traceback: types.TracebackType | None) -> None",
-               "Close the session (``close()``); exceptions are not suppressed.",
+    def_method(cls, "client.exit", R"(
+__exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None,
+         traceback: types.TracebackType | None) -> None
+Close the session (``close()``); exceptions are not suppressed.
+)",
                [](nb::handle self, nb::handle, nb::handle, nb::handle) {
                    static const nb::handle close = intern("close");
                    call_method(self, close);
                });
-    def_method(
-        cls,
-        "_get(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "
-        "absolute_endpoint: bool | None = False) -> requests.Response",
-        "Send GET to ``endpoint`` (under the server URL and \"/rest\" unless ``absolute_endpoint``) and "
-        "return the response after its status check.",
-        transport_get);
+    def_method(cls, "client.get", R"(
+_get(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None,
+     absolute_endpoint: bool | None = False) -> requests.Response
+Send GET to ``endpoint`` (under the server URL and "/rest" unless ``absolute_endpoint``) and
+return the response after its status check.
+)",
+               transport_get);
     // Kept in the module namespace (not in C++) so that it goes with the module at exit.
     m.attr("_own_get") = cls.attr("_get");
-    def_method(cls,
-               "_post(self, endpoint: str, absolute_endpoint: bool | None = False, "
-               "params: collections.abc.Mapping[str, typing.Any] | None = None, data: typing.Any = None, "
-               "files: typing.Any = None, headers: collections.abc.Mapping[str, str | None] | None = None, "
-               "is_data_format_json: bool | None = True) -> requests.Response",
-               "Send POST and return the response after its status check.\n\n"
-               "``data`` is JSON-encoded (no body when empty) unless ``is_data_format_json`` is false;\n"
-               "``files`` makes a multipart form; a ``headers`` entry of None removes that header.",
+    def_method(cls, "client.post", R"(
+_post(self, endpoint: str, absolute_endpoint: bool | None = False,
+      params: collections.abc.Mapping[str, typing.Any] | None = None, data: typing.Any = None,
+      files: typing.Any = None, headers: collections.abc.Mapping[str, str | None] | None = None,
+      is_data_format_json: bool | None = True) -> requests.Response
+Send POST and return the response after its status check.
+
+``data`` is JSON-encoded (no body when empty) unless ``is_data_format_json`` is false;
+``files`` makes a multipart form; a ``headers`` entry of None removes that header.
+)",
                transport_post);
-    def_method(
-        cls,
-        "_put(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None, "
-        "data: typing.Any = None, is_data_format_json: bool | None = True) -> requests.Response",
-        "Send PUT and return the response after its status check; an empty JSON body is sent as \"{}\".",
-        transport_put);
-    def_method(
-        cls,
-        "_delete(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None) -> "
-        "requests.Response",
-        "Send DELETE and return the response; any status from 400 to 599 raises its\n"
-        "EngineHTTPError class, 400 and 500 included as plain EngineHTTPError.",
-        transport_delete);
-    def_method(
-        cls, "_handle_http_error(self, response: requests.Response) -> None",
-        "Raise InternalServerError for 500, BadRequestError for 400, and for any other status from 400\n"
-        "to 599 its class in quenlo.sdk.exceptions (UnauthorizedError, NotFoundError, ...) or\n"
-        "EngineHTTPError; every one is a requests.HTTPError.",
-        [](nb::handle, nb::handle response) { check_status(response, false); });
+    def_method(cls, "client.put", R"(
+_put(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None,
+     data: typing.Any = None, is_data_format_json: bool | None = True) -> requests.Response
+Send PUT and return the response after its status check; an empty JSON body is sent as "{}".
+)",
+               transport_put);
+    def_method(cls, "client.delete", R"(
+_delete(self, endpoint: str, params: collections.abc.Mapping[str, typing.Any] | None = None) -> requests.Response
+Send DELETE and return the response; any status from 400 to 599 raises its
+EngineHTTPError class, 400 and 500 included as plain EngineHTTPError.
+)",
+               transport_delete);
+    def_method(cls, "client.handle_http_error", R"(
+_handle_http_error(self, response: requests.Response) -> None
+Raise InternalServerError for 500, BadRequestError for 400, and for any other status from 400
+to 599 its class in quenlo.sdk.exceptions (UnauthorizedError, NotFoundError, ...) or
+EngineHTTPError; every one is a requests.HTTPError.
+)",
+               [](nb::handle, nb::handle response) { check_status(response, false); });
     return cls;
 }
 

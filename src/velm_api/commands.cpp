@@ -3,8 +3,6 @@
 // how it reads a status, what ends it, and what it logs and raises.
 #include "commands.hpp"
 
-#include <string>
-
 #include "wait.hpp"
 
 namespace velm {
@@ -103,26 +101,26 @@ private:
 };
 
 // The waits of validation, preview and snapshot runs: each poll asks for the run's status, logs the body, and
-// asks again at once while the engine answers with an empty body (it is setting the run up).
-enum class Run { validate, preview, connection, snapshot };
-
+// asks again at once while the engine answers with an empty body (it is setting the run up). `kind` is the
+// command class's: validation, preview, connection or snapshot.
 class RunWait : public Wait {
 public:
-    RunWait(nb::handle self, Run kind, nb::handle timeout_sec) : Wait(self, timeout_sec), kind_(kind) {
+    RunWait(nb::handle self, const Kind &kind, nb::handle timeout_sec)
+        : Wait(self, timeout_sec), kind_(kind) {
         empty_again = true;
         log_bodies = true;
-        log("info", kind == Run::snapshot  ? "Waiting for snapshot to be captured..."
-                    : kind == Run::preview ? "Waiting for preview to be finished..."
-                                           : "Waiting for validate to be finished ...");
+        log("info", &kind == &snapshot  ? "Waiting for snapshot to be captured..."
+                    : &kind == &preview ? "Waiting for preview to be finished..."
+                                        : "Waiting for validate to be finished ...");
     }
 
 private:
-    nb::object poll() override { return run_status(command, kind_ == Run::snapshot); }
+    nb::object poll() override { return run_status(command, &kind_ == &snapshot); }
     bool reached(nb::handle record, double elapsed) override {
         static const nb::handle data = intern("get_preview_data"),
                                 kw = keywords({"pipeline_id", "previewer_id"});
         nb::object pipeline_id = attr(command, "pipeline_id");
-        if (kind_ == Run::snapshot) {
+        if (&kind_ == &snapshot) {
             // This wait reads no status: inProgress is all it sees, and only the JSON false means complete
             // (null is "not known yet").
             nb::object in_progress = item(record, "inProgress");
@@ -134,16 +132,15 @@ private:
         }
         nb::object current = item(record, "status");
         last_status = current;
-        bool ended = kind_ == Run::preview ? compare(current, nb::str("FINISHED"), Py_EQ)
-                     : kind_ == Run::validate
+        bool ended = &kind_ == &preview ? compare(current, nb::str("FINISHED"), Py_EQ)
+                     : &kind_ == &validation
                          ? !compare(current, nb::str("VALIDATING"), Py_EQ)
                          : !contains(nb::make_tuple("CREATED", "STARTING", "RUNNING", "VALIDATING"), current);
         if (!ended) return false;
         nb::object previewer_id = attr(command, "previewer_id");
         // A validation that found issues, and any ended connection validation, leave the preview data (with
         // the issues) in `response`.
-        if (kind_ == Run::connection ||
-            (kind_ == Run::validate && !compare(current, nb::str("VALID"), Py_EQ)))
+        if (&kind_ == &connection || (&kind_ == &validation && !compare(current, nb::str("VALID"), Py_EQ)))
             set_attr(command, "response",
                      attr(call_method_kw(attr(command, "api_client"), data, kw, pipeline_id, previewer_id),
                           "response"));
@@ -151,12 +148,12 @@ private:
         return true;
     }
     nb::object timed_out() override {
-        const bool validation = kind_ == Run::validate || kind_ == Run::connection;
+        const bool validating = &kind_ == &validation || &kind_ == &connection;
         return percent("Timed out after %s seconds while waiting for %s.", timeout_sec,
-                       validation ? "validation" : "status FINISHED");
+                       validating ? "validation" : "status FINISHED");
     }
 
-    Run kind_;
+    const Kind &kind_;
 };
 
 // The classes. Their methods are Python functions compiled from their signatures (def_method), whose
@@ -199,18 +196,13 @@ void wait_for_counters_metric(nb::handle self, nb::handle metric, nb::handle tar
     CounterWait(self, metric, target, timeout_sec).run();
 }
 
-// A pipeline command's wait for one status, through the method, so that a replaced wait_for_status is
+// A pipeline command's wait for its class's status, through the method, so that a replaced wait_for_status is
 // honoured.
-template <const char *status>
+template <const Kind &kind>
 void status_wait(nb::handle self, nb::handle timeout_sec) {
     static const nb::handle name = intern("wait_for_status"), kw = keywords({"status", "timeout_sec"});
-    call_method_kw(self, name, kw, nb::str(status), timeout_sec);
+    call_method_kw(self, name, kw, nb::str(kind.until), timeout_sec);
 }
-
-constexpr char finished[] = "FINISHED", stopped[] = "STOPPED",
-               error_records[] = "pipeline.batchErrorRecords.counter",
-               output_records[] = "pipeline.batchOutputRecords.counter",
-               batches[] = "pipeline.batchCount.counter";
 
 nb::object preview_property(nb::handle self) {
     const NativeEntry entry;
@@ -243,18 +235,6 @@ nb::object snapshot_property(nb::handle self) {
     return call_kw(attr(global("velm_models"), "Snapshot"), model_kw, client, record);
 }
 
-// Classes are called as Python classes are: the interpreter runs type(self).__init__, found along the MRO, so
-// a subclass without a constructor of its own uses its base's and a replaced __init__ is honoured. (Without a
-// tp_init of their own, nanobind leaves the call to the interpreter instead of calling the __init__ it
-// bound.)
-PyType_Slot python_construction[] = {{Py_tp_init, nullptr}, {0, nullptr}};
-
-}  // namespace
-
-nb::type_slots construct_as_python() {
-    return nb::type_slots(python_construction);
-}
-
 // Every command class keeps its state in the instance __dict__, can be weakly referenced and is constructed
 // as a Python class is.
 template <typename T, typename... Base>
@@ -263,51 +243,33 @@ nb::class_<T, Base...> command_class(nb::module_ &m, const char *name, const cha
                                   construct_as_python(), doc);
 }
 
-// The command of a validation, preview or snapshot run: its class, its constructor (the answer to a `what`
-// request) and its wait, which returns the command.
-template <typename T, Run kind>
-nb::class_<T, Command> run_command(nb::module_ &m, const char *name, const char *doc, const char *what,
-                                   const char *wait_name, int timeout_sec, const char *wait_doc) {
-    auto cls = command_class<T, Command>(m, name, doc);
-    const std::string init_doc = std::string("Wrap the answer to a ") + what + " request.";
-    const std::string signature = std::string(wait_name) +
-                                  "(self, timeout_sec: float = " + std::to_string(timeout_sec) + ") -> " +
-                                  name;
-    if constexpr (kind == Run::snapshot)
-        def_method(cls,
-                   "__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
-                   "snapshot_name: str, snapshot_label: str | None) -> None",
-                   init_doc.c_str(), &snapshot_command_init);
-    else
-        def_method(cls,
-                   "__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, "
-                   "previewer_id: str) -> None",
-                   init_doc.c_str(), &preview_command_init);
-    def_method(cls, signature.c_str(), wait_doc, [](nb::handle self, nb::handle timeout_sec) {
-        RunWait(self, kind, timeout_sec).run();
-        return nb::borrow(self);
-    });
-    return cls;
+// The wait of a validation, preview or snapshot run, which returns the command.
+template <const Kind &kind>
+nb::object run_wait(nb::handle self, nb::handle timeout_sec) {
+    RunWait(self, kind, timeout_sec).run();
+    return nb::borrow(self);
 }
 
 // A start command's wait on one named counter, through the method, so that a replaced
 // wait_for_counters_metric is honoured.
 template <const char *metric_name>
-void def_counter_wait(nb::handle cls, const char *name, const char *doc) {
-    const std::string signature = std::string(name) + "(self, count: int, timeout_sec: float = 300) -> None";
-    def_method(cls, signature.c_str(), doc, [](nb::handle self, nb::handle count, nb::handle timeout_sec) {
-        static const nb::handle method = intern("wait_for_counters_metric");
-        call_method(self, method, nb::str(metric_name), count, timeout_sec);
-    });
+void counter_wait(nb::handle self, nb::handle count, nb::handle timeout_sec) {
+    static const nb::handle method = intern("wait_for_counters_metric");
+    call_method(self, method, nb::str(metric_name), count, timeout_sec);
 }
 
-// copy and pickle refuse an extension type's instance unless it names its state; ours is all in __dict__,
-// so an instance is copied and pickled as a plain Python object would be.
-void copy_as_python(nb::handle cls) {
-    def_method(cls, "__getstate__(self) -> dict[str, typing.Any]",
-               "The instance's attributes, which copy and pickle save and restore.",
-               [](nb::handle self) { return attr(self, "__dict__"); });
-}
+constexpr char error_records[] = "pipeline.batchErrorRecords.counter",
+               output_records[] = "pipeline.batchOutputRecords.counter",
+               batches[] = "pipeline.batchCount.counter";
+
+// The constructor of the commands of validation and preview runs.
+const char *const run_command_init = R"(
+__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str,
+         previewer_id: str) -> None
+Wrap the answer to a {noun} request.
+)";
+
+}  // namespace
 
 void init_commands(nb::module_ &m) {
     auto command = command_class<Command>(
@@ -316,99 +278,149 @@ void init_commands(nb::module_ &m) {
         "Attributes:\n"
         "    api_client: the ApiClient that sent the request.\n"
         "    response: the requests.Response; waits replace it with each answer they read.");
-    def_method(command, "__init__(self, api_client: ApiClient, response: requests.Response) -> None",
-               "Wrap ``response``, the answer to a request ``api_client`` made.", &command_init);
+    def_method(command, "commands.command_init", R"(
+__init__(self, api_client: ApiClient, response: requests.Response) -> None
+Wrap ``response``, the answer to a request ``api_client`` made.
+)",
+               &command_init);
     copy_as_python(command);
 
     auto pipeline_command = command_class<PipelineCommand, Command>(
         m, "PipelineCommand",
         "A command whose response is a pipeline status record; it can wait for a status.");
     pipeline_command.attr("ERROR_STATUSES") = attr(waits_module, "ERROR_STATUSES");
-    def_method(
-        pipeline_command,
-        "wait_for_status(self, status: str | list[str] | tuple[str, ...], ignore_errors: bool | None = "
-        "False, "
-        "timeout_sec: float = 300) -> None",
-        "Poll the pipeline's status once a second until it is ``status``.\n\n"
-        "Args:\n"
-        "    status: one status (\"FINISHED\"), or a list of statuses any of which ends the wait (any\n"
-        "        other value, a tuple included, is compared as a whole).\n"
-        "    ignore_errors: keep polling past error statuses instead of raising.\n"
-        "    timeout_sec: seconds to wait.\n\n"
-        "Raises:\n"
-        "    StartError, RunningError, RunError, ConnectError: the pipeline entered that error\n"
-        "        status (unless ``ignore_errors``).\n"
-        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status ...\".",
-        &wait_for_status);
+    def_wait(pipeline_command, pipeline, "commands.wait_for_status", R"(
+wait_for_status(self, status: str | list[str] | tuple[str, ...], ignore_errors: bool | None = False,
+                timeout_sec: float = {timeout_sec}) -> None
+Poll the pipeline's status once a second until it is ``status``.
+
+Args:
+    status: one status ("FINISHED"), or a list of statuses any of which ends the wait (any
+        other value, a tuple included, is compared as a whole).
+    ignore_errors: keep polling past error statuses instead of raising.
+    timeout_sec: seconds to wait.
+
+Raises:
+    StartError, RunningError, RunError, ConnectError: the pipeline entered that error
+        status (unless ``ignore_errors``).
+    WaitTimeoutError: "Timed out after ... seconds while waiting for status ...".
+)",
+             &wait_for_status);
 
     auto start_command = command_class<StartPipelineCommand, PipelineCommand>(
         m, "StartPipelineCommand",
         "The answer to a pipeline start; waits for the run to finish or for its counters.");
-    def_method(start_command, "wait_for_finished(self, timeout_sec: float = 300) -> None",
-               "Wait until the pipeline's status is FINISHED; an error status raises its StatusError.",
-               &status_wait<finished>);
-    def_counter_wait<error_records>(start_command, "wait_for_pipeline_error_records_count",
-                                    "Wait until the run has produced at least ``count`` error records.");
-    def_counter_wait<output_records>(start_command, "wait_for_pipeline_output_records_count",
-                                     "Wait until the run has written at least ``count`` output records.");
-    def_counter_wait<batches>(start_command, "wait_for_pipeline_batch_count",
-                              "Wait until the run has processed at least ``count`` batches.");
-    def_method(start_command,
-               "wait_for_counters_metric(self, metric_name: str, target_count: int, timeout_sec: float = "
-               "300) -> None",
-               "Poll the pipeline's metrics once a second until counter ``metric_name`` reaches\n"
-               "``target_count``.\n\n"
-               "Raises:\n"
-               "    StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.\n"
-               "    WaitTimeoutError: \"Did not reached metric ... of value ...\" after ``timeout_sec``.",
-               &wait_for_counters_metric);
+    def_wait(start_command, started, "commands.status_wait", R"(
+wait_for_finished(self, timeout_sec: float = {timeout_sec}) -> None
+Wait until the pipeline's status is FINISHED; an error status raises its StatusError.
+)",
+             &status_wait<started>);
+    def_wait(start_command, started, "commands.counter_wait", R"(
+wait_for_pipeline_error_records_count(self, count: int, timeout_sec: float = {timeout_sec}) -> None
+Wait until the run has produced at least ``count`` error records.
+)",
+             &counter_wait<error_records>);
+    def_wait(start_command, started, "commands.counter_wait", R"(
+wait_for_pipeline_output_records_count(self, count: int, timeout_sec: float = {timeout_sec}) -> None
+Wait until the run has written at least ``count`` output records.
+)",
+             &counter_wait<output_records>);
+    def_wait(start_command, started, "commands.counter_wait", R"(
+wait_for_pipeline_batch_count(self, count: int, timeout_sec: float = {timeout_sec}) -> None
+Wait until the run has processed at least ``count`` batches.
+)",
+             &counter_wait<batches>);
+    def_wait(start_command, started, "commands.wait_for_counters_metric", R"(
+wait_for_counters_metric(self, metric_name: str, target_count: int, timeout_sec: float = {timeout_sec}) -> None
+Poll the pipeline's metrics once a second until counter ``metric_name`` reaches
+``target_count``.
+
+Raises:
+    StartError, RunningError, RunError, ConnectError: the pipeline entered an error status.
+    WaitTimeoutError: "Did not reached metric ... of value ..." after ``timeout_sec``.
+)",
+             &wait_for_counters_metric);
 
     auto stop_command = command_class<StopPipelineCommand, PipelineCommand>(
         m, "StopPipelineCommand",
         "The answer to a pipeline stop or forced stop; waits for the pipeline to stop.");
-    def_method(stop_command, "wait_for_stopped(self, timeout_sec: float = 300) -> None",
-               "Wait until the pipeline's status is STOPPED; an error status raises its StatusError.",
-               &status_wait<stopped>);
+    def_wait(stop_command, stopped, "commands.status_wait", R"(
+wait_for_stopped(self, timeout_sec: float = {timeout_sec}) -> None
+Wait until the pipeline's status is STOPPED; an error status raises its StatusError.
+)",
+             &status_wait<stopped>);
 
-    run_command<ValidateCommand, Run::validate>(
+    auto validate_command = command_class<ValidateCommand, Command>(
         m, "ValidateCommand",
-        "A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.", "validation",
-        "wait_for_validate", 60,
-        "Poll the validation once a second until it is no longer VALIDATING; return the command.\n\n"
-        "When it ended in anything but VALID, ``response`` then holds the preview data (with the\n"
-        "issues found); otherwise it holds the last status.\n\n"
-        "Raises:\n"
-        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for validation.\"");
-    run_command<PreviewCommand, Run::preview>(
+        "A running validation (``pipeline_id``, ``previewer_id``); waits for its outcome.");
+    def_method(validate_command, "commands.preview_command_init",
+               with_defaults(run_command_init, validation).c_str(), &preview_command_init);
+    def_wait(validate_command, validation, "commands.run_wait", R"(
+wait_for_validate(self, timeout_sec: float = {timeout_sec}) -> ValidateCommand
+Poll the validation once a second until it is no longer VALIDATING; return the command.
+
+When it ended in anything but VALID, ``response`` then holds the preview data (with the
+issues found); otherwise it holds the last status.
+
+Raises:
+    WaitTimeoutError: "Timed out after ... seconds while waiting for validation."
+)",
+             &run_wait<validation>);
+
+    auto preview_command = command_class<PreviewCommand, Command>(
         m, "PreviewCommand",
-        "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.", "preview",
-        "wait_for_finished", 30,
-        "Poll the preview once a second until it is FINISHED; return the command.\n\n"
-        "Raises:\n"
-        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"")
-        .def_prop_ro("preview", &preview_property,
-                     nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
-                     "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
-    run_command<ConnectionValidateCommand, Run::connection>(
+        "A preview run (``pipeline_id``, ``previewer_id``); waits for it and reads its records.");
+    def_method(preview_command, "commands.preview_command_init",
+               with_defaults(run_command_init, preview).c_str(), &preview_command_init);
+    def_wait(preview_command, preview, "commands.run_wait", R"(
+wait_for_finished(self, timeout_sec: float = {timeout_sec}) -> PreviewCommand
+Poll the preview once a second until it is FINISHED; return the command.
+
+Raises:
+    WaitTimeoutError: "Timed out after ... seconds while waiting for status FINISHED."
+)",
+             &run_wait<preview>);
+    preview_command.def_prop_ro(
+        "preview", &preview_property, nb::sig("def preview(self) -> quenlo.sdk.velm_models.Preview"),
+        "The preview's data as a new ``velm_models.Preview`` (one request on every read).");
+
+    auto connection_command = command_class<ConnectionValidateCommand, Command>(
         m, "ConnectionValidateCommand",
-        "A dynamic preview that tests a connection; waits for it and fetches its outcome.",
-        "connection-validation", "wait_for_validate", 120,
-        "Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the\n"
-        "preview data into ``response``; return the command.\n\n"
-        "Raises:\n"
-        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for validation.\"");
-    run_command<SnapshotCommand, Run::snapshot>(
+        "A dynamic preview that tests a connection; waits for it and fetches its outcome.");
+    def_method(connection_command, "commands.preview_command_init",
+               with_defaults(run_command_init, connection).c_str(), &preview_command_init);
+    def_wait(connection_command, connection, "commands.run_wait", R"(
+wait_for_validate(self, timeout_sec: float = {timeout_sec}) -> ConnectionValidateCommand
+Poll until the run has left CREATED, STARTING, RUNNING and VALIDATING, then fetch the
+preview data into ``response``; return the command.
+
+Raises:
+    WaitTimeoutError: "Timed out after ... seconds while waiting for validation."
+)",
+             &run_wait<connection>);
+
+    auto snapshot_command = command_class<SnapshotCommand, Command>(
         m, "SnapshotCommand",
         "A snapshot capture (``pipeline_id``, ``snapshot_name``, ``snapshot_label``); waits for it\n"
-        "and reads the snapshot.",
-        "snapshot", "wait_for_finished", 30,
-        "Poll the capture once a second until it is no longer in progress; return the command.\n\n"
-        "Raises:\n"
-        "    WaitTimeoutError: \"Timed out after ... seconds while waiting for status FINISHED.\"")
-        .def_prop_ro("snapshot", &snapshot_property,
-                     nb::sig("def snapshot(self) -> quenlo.sdk.velm_models.Snapshot"),
-                     "The snapshot's status joined with its data, as a new ``velm_models.Snapshot``\n"
-                     "(two requests on every read).");
+        "and reads the snapshot.");
+    def_method(snapshot_command, "commands.snapshot_command_init", R"(
+__init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, snapshot_name: str,
+         snapshot_label: str | None) -> None
+Wrap the answer to a snapshot request.
+)",
+               &snapshot_command_init);
+    def_wait(snapshot_command, snapshot, "commands.run_wait", R"(
+wait_for_finished(self, timeout_sec: float = {timeout_sec}) -> SnapshotCommand
+Poll the capture once a second until it is no longer in progress; return the command.
+
+Raises:
+    WaitTimeoutError: "Timed out after ... seconds while waiting for status FINISHED."
+)",
+             &run_wait<snapshot>);
+    snapshot_command.def_prop_ro(
+        "snapshot", &snapshot_property, nb::sig("def snapshot(self) -> quenlo.sdk.velm_models.Snapshot"),
+        "The snapshot's status joined with its data, as a new ``velm_models.Snapshot``\n"
+        "(two requests on every read).");
 }
 
 }  // namespace velm

@@ -15,12 +15,6 @@ struct PreviewCommand : Command {};
 struct ConnectionValidateCommand : Command {};
 struct SnapshotCommand : Command {};
 
-// The type slots that make a class constructed as a Python class is (see commands.cpp).
-nb::type_slots construct_as_python();
-
-// Make instances of `cls` copied and pickled as plain Python objects are, by their __dict__.
-void copy_as_python(nb::handle cls);
-
 void init_commands(nb::module_ &m);
 
 }  // namespace velm

@@ -16,6 +16,29 @@ void judge_leaks_at_exit() {
     if (!threading.is_none() && nb::len(threading.attr("enumerate")()) > 1) nb::set_leak_warnings(false);
 }
 
+// Every name the module binds from a companion, written whole: the companion, its name there, and the name
+// the module knows it by when that differs (an internal one, with its underscore).
+struct Bound {
+    const char *companion, *name, *as = nullptr;
+};
+const Bound bound_names[] = {
+    {"constants", "ENGINE_AUTHENTICATION_METHOD_FORM"},
+    {"constants", "REQUIRED_HEADERS"},
+    {"constants", "DEFAULT_VELM_API_VERSION"},
+    {"exceptions", "BadRequestError"},
+    {"exceptions", "InternalServerError"},
+    {"exceptions", "raise_http_error", "_raise_http_error"},
+    {"exceptions", "redact_url", "_redact_url"},
+    {"transport", "RetryingAdapter", "_RetryingAdapter"},
+    {"transport", "EngineResponse", "_EngineResponse"},
+    {"transport", "deadline", "_deadline"},
+    {"utils", "Version"},
+    {"utils", "get_params"},
+    {"utils", "join_url_parts"},
+    {"utils", "pipeline_json_encoder"},
+    {"utils", "wait_for_condition"},
+};
+
 }  // namespace
 
 NB_MODULE(velm_api, m) {
@@ -33,22 +56,9 @@ NB_MODULE(velm_api, m) {
     const std::string package = dot == std::string::npos ? "quenlo.sdk" : module_name.substr(0, dot);
     auto companion = [&](const char *name) { return nb::module_::import_((package + "." + name).c_str()); };
     velm::binding_module = companion("_binding").release();
-    nb::module_ utils = companion("utils");
-    nb::module_ exceptions = companion("exceptions");
     m.attr("velm_models") = companion("velm_models");
-    nb::module_ constants = companion("constants");
-    for (const char *name :
-         {"ENGINE_AUTHENTICATION_METHOD_FORM", "REQUIRED_HEADERS", "DEFAULT_VELM_API_VERSION"})
-        m.attr(name) = constants.attr(name);
-    for (const char *name : {"BadRequestError", "InternalServerError"}) m.attr(name) = exceptions.attr(name);
-    for (const char *name : {"redact_url", "EngineHTTPError", "error_class_for"})
-        m.attr(("_" + std::string(name)).c_str()) = exceptions.attr(name);
-    nb::module_ transport = companion("transport");
-    for (const char *name : {"RetryingAdapter", "EngineResponse", "raise_http_error", "deadline"})
-        m.attr(("_" + std::string(name)).c_str()) = transport.attr(name);
-    for (const char *name :
-         {"Version", "get_params", "join_url_parts", "pipeline_json_encoder", "wait_for_condition"})
-        m.attr(name) = utils.attr(name);
+    for (const Bound &bound : bound_names)
+        m.attr(bound.as ? bound.as : bound.name) = companion(bound.companion).attr(bound.name);
 
     m.attr("logger") = global("logging").attr("getLogger")(m.attr("__name__"));
 

@@ -119,7 +119,9 @@ void sleep(nb::handle seconds) {
 
 namespace {
 
+// A native function's own method definition: its name, the trampoline, and what the trampoline calls.
 struct Native {
+    PyMethodDef definition;
     NativeCall call;
     void *function;
     void (*destroy)(void *function);
@@ -145,10 +147,6 @@ PyObject *native_trampoline(PyObject *capsule, PyObject *const *args, Py_ssize_t
     }
     return nullptr;
 }
-
-PyMethodDef native_method = {"native",
-                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_trampoline)),
-                             METH_FASTCALL, nullptr};
 
 }  // namespace
 
@@ -196,20 +194,51 @@ NativeEntry::~NativeEntry() {
     Py_LeaveRecursiveCall();
 }
 
-nb::object native_function(NativeCall call, void *function, void (*destroy)(void *)) {
-    nb::object capsule =
-        nb::steal(PyCapsule_New(new Native{call, function, destroy}, nullptr, [](PyObject *c) {
-            Native *native = static_cast<Native *>(PyCapsule_GetPointer(c, nullptr));
-            if (native->destroy) native->destroy(native->function);
-            delete native;
-        }));
-    if (!capsule) throw nb::python_error();
-    return nb::steal(PyCFunction_New(&native_method, capsule.ptr()));
+nb::object native_function(const char *name, NativeCall call, void *function, void (*destroy)(void *)) {
+    // The function holds the capsule, which holds the definition: the definition lives as long as the
+    // function.
+    Native *native =
+        new Native{{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_trampoline)),
+                    METH_FASTCALL, nullptr},
+                   call,
+                   function,
+                   destroy};
+    nb::object capsule = nb::steal(PyCapsule_New(native, nullptr, [](PyObject *c) {
+        Native *owned = static_cast<Native *>(PyCapsule_GetPointer(c, nullptr));
+        if (owned->destroy) owned->destroy(owned->function);
+        delete owned;
+    }));
+    if (!capsule) {
+        delete native;
+        throw nb::python_error();
+    }
+    return nb::steal(PyCFunction_New(&native->definition, capsule.ptr()));
 }
 
-nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb::handle impl) {
-    return call(attr(binding_module, "bind"), cls, nb::str(signature), nb::str(doc), impl,
-                attr(module_object, "__dict__"));
+nb::object def_method(nb::handle cls, const char *literal, nb::handle impl) {
+    return call(attr(binding_module, "bind"), cls, nb::str(literal), impl, attr(module_object, "__dict__"));
+}
+
+namespace {
+
+// Without a tp_init of their own, nanobind leaves the call to the interpreter instead of calling the __init__
+// it bound.
+PyType_Slot python_construction[] = {{Py_tp_init, nullptr}, {0, nullptr}};
+
+}  // namespace
+
+nb::type_slots construct_as_python() {
+    return nb::type_slots(python_construction);
+}
+
+// copy and pickle refuse an extension type's instance unless it names its state; ours is all in __dict__,
+// so an instance is copied and pickled as a plain Python object would be.
+void copy_as_python(nb::handle cls) {
+    def_method(cls, "python_glue.getstate", R"(
+__getstate__(self) -> dict[str, typing.Any]
+The instance's attributes, which copy and pickle save and restore.
+)",
+               [](nb::handle self) { return attr(self, "__dict__"); });
 }
 
 nb::object global(const char *name) {

@@ -170,16 +170,28 @@ nb::handle keywords(std::initializer_list<const char *> names);
 void sleep(nb::handle seconds);
 double now();
 
-// Set on `cls` a Python function compiled from `signature` ("name(self, a: int | None = 0) -> T") whose body
-// is `return impl(self, a, ...)` (see quenlo.sdk._binding.bind): Python binds the arguments, with its own
-// errors, defaults and keywords, and inspect.signature, help() and the stub show the signature. Returns it.
-nb::object def_method(nb::handle cls, const char *signature, const char *doc, nb::handle impl);
+// Set on `cls` the method `literal` declares, one raw string literal in the shape of an operation row:
+//
+//   R"(
+//   wait_for_stopped(self, timeout_sec: float = 300) -> None
+//   Wait until the pipeline's status is STOPPED; an error status raises its StatusError.
+//   )"
+//
+// its Python signature ("name(self, a: int | None = 0) -> T", which may go on over lines inside its
+// parentheses), for an operation with logic of its own its request line ("PUT /pipeline/{pipeline_title}"),
+// then its docstring. The method is a Python function compiled from the signature whose body is `return
+// impl(self, a, ...)` (see quenlo.sdk._binding.bind): Python binds the arguments, with its own errors,
+// defaults and keywords, and inspect.signature, help() and the stub show the signature. Returns it.
+nb::object def_method(nb::handle cls, const char *literal, nb::handle impl);
 
-// A Python callable taking its arguments by position, with no conversion, that returns call(function, args,
-// nargs): a new reference, or null with the Python error set. A python_error, nb::type_error or
-// nb::value_error thrown there becomes that Python error. `destroy`, if any, gets `function` when it goes.
+// A Python callable named `name` taking its arguments by position, with no conversion, that returns
+// call(function, args, nargs): a new reference, or null with the Python error set. A python_error,
+// nb::type_error or nb::value_error thrown there becomes that Python error. `destroy`, if any, gets
+// `function` when it goes. The name says where the work happens ("rows.run", "client.get"): profilers and the
+// compiled method's source show it. It is a literal, kept for the life of the process.
 using NativeCall = PyObject *(*)(void *function, PyObject *const *args, size_t nargs);
-nb::object native_function(NativeCall call, void *function, void (*destroy)(void *) = nullptr);
+nb::object native_function(const char *name, NativeCall call, void *function,
+                           void (*destroy)(void *) = nullptr);
 
 // A call from Python into C++ for as long as it lives: it counts against Python's recursion limit, and none
 // starts within the last MiB of the thread's stack, so that an entry reached again from Python (an operation
@@ -208,19 +220,28 @@ PyObject *call_native(void *function, PyObject *const *args, size_t nargs, std::
     }
 }
 
-// def_method with a C++ function or captureless lambda of nb::handle arguments.
+// def_method with a C++ function or captureless lambda of nb::handle arguments, its native entry named
+// `name`.
 template <typename R, typename... Args>
-nb::object def_method(nb::handle cls, const char *signature, const char *doc, R (*function)(Args...)) {
+nb::object def_method(nb::handle cls, const char *name, const char *literal, R (*function)(Args...)) {
     NativeCall call = [](void *f, PyObject *const *args, size_t nargs) {
         return call_native<R, Args...>(f, args, nargs, std::index_sequence_for<Args...>{});
     };
-    return def_method(cls, signature, doc, native_function(call, reinterpret_cast<void *>(function)));
+    return def_method(cls, literal, native_function(name, call, reinterpret_cast<void *>(function)));
 }
 template <typename Func,
           typename = std::enable_if_t<std::is_class_v<Func> && !std::is_base_of_v<nb::handle, Func>>>
-nb::object def_method(nb::handle cls, const char *signature, const char *doc, Func impl) {
-    return def_method(cls, signature, doc, +impl);
+nb::object def_method(nb::handle cls, const char *name, const char *literal, Func impl) {
+    return def_method(cls, name, literal, +impl);
 }
+
+// The type slots that make a class constructed as a Python class is: the interpreter runs
+// type(self).__init__, found along the MRO, so a subclass without a constructor of its own uses its base's
+// and a replaced __init__ is honoured.
+nb::type_slots construct_as_python();
+
+// Make instances of `cls` copied and pickled as plain Python objects are, by their __dict__.
+void copy_as_python(nb::handle cls);
 
 // A module-level name, looked up in the module at the moment of use, so that a patched name is honoured.
 nb::object global(const char *name);

@@ -130,35 +130,45 @@ nb::object Wait::run() {
     }
 }
 
+std::string with_defaults(const char *literal, const Kind &kind) {
+    const std::pair<std::string, std::string> defaults[] = {
+        {"{timeout_sec}", std::to_string(kind.timeout_sec)},
+        {"{noun}", kind.noun},
+        {"{until}", kind.until ? std::string("default ") + kind.until : "required here"}};
+    std::string text(literal);
+    for (const auto &[placeholder, value] : defaults)
+        for (size_t at = text.find(placeholder); at != std::string::npos;
+             at = text.find(placeholder, at + value.size()))
+            text.replace(at, placeholder.size(), value);
+    return text;
+}
+
 namespace {
 
-// What a class's wait waits for by default, for how long (the time-out of the class's other wait), and how
-// logs and messages name what is waited for.
-struct Kind {
-    const char *until;  // nullptr: the caller must say
-    int timeout_sec;
-    const char *noun;
-    bool pipeline;  // reads pipeline status records, the first from the answer the command holds
-};
-
-constexpr Kind pipeline{nullptr, 300, "pipeline", true}, started{"FINISHED", 300, "pipeline", true},
-    stopped{"STOPPED", 300, "pipeline", true}, validation{"VALID", 60, "validation", false},
-    preview{"FINISHED", 30, "preview", false}, connection{"FINISHED", 120, "connection validation", false},
-    snapshot{"FINISHED", 30, "snapshot", false};
+// The checked settings of a wait of `kind` with the arguments of wait(): waits.wait_settings, which checks
+// every argument before the first request, called by keyword.
+nb::object wait_settings(const Kind &kind, nb::handle until, nb::handle timeout, nb::handle poll_interval,
+                         nb::handle backoff, nb::handle max_interval, nb::handle stop_on,
+                         nb::handle on_progress, nb::handle cancel_event) {
+    static const nb::handle names =
+        keywords({"default_until", "default_timeout", "error_statuses", "until", "timeout_sec",
+                  "poll_interval", "backoff", "max_interval", "stop_on", "on_progress", "cancel"});
+    const bool errors_stop = !kind.pipeline && &kind != &snapshot;
+    return call_kw(attr(waits_module, "wait_settings"), names,
+                   kind.until ? nb::object(nb::str(kind.until)) : nb::none(), nb::int_(kind.timeout_sec),
+                   errors_stop ? attr(global("PipelineCommand"), "ERROR_STATUSES") : nb::none(), until,
+                   timeout, poll_interval, backoff, max_interval, stop_on, on_progress, cancel_event);
+}
 
 class SteerableWait : public Wait {
 public:
+    // `place`, if any, goes to on_progress before the event (wait_all's: the command's place in its list).
     SteerableWait(const Kind &kind, nb::handle self, nb::handle until, nb::handle timeout,
                   nb::handle poll_interval, nb::handle backoff, nb::handle max_interval, nb::handle stop_on,
-                  nb::handle on_progress, nb::handle cancel_event)
-        : Wait(self, timeout), kind_(kind), on_progress_(nb::borrow(on_progress)) {
-        // Every argument is checked before the first request, by the waits' Python companion module.
-        const bool errors_stop = !kind.pipeline && &kind != &snapshot;
-        nb::object settings =
-            call(attr(waits_module, "wait_settings"),
-                 kind.until ? nb::object(nb::str(kind.until)) : nb::none(), nb::int_(kind.timeout_sec),
-                 errors_stop ? attr(global("PipelineCommand"), "ERROR_STATUSES") : nb::none(), until, timeout,
-                 poll_interval, backoff, max_interval, stop_on, on_progress, cancel_event);
+                  nb::handle on_progress, nb::handle cancel_event, nb::object place = nb::object())
+        : Wait(self, timeout), kind_(kind), on_progress_(nb::borrow(on_progress)), place_(std::move(place)) {
+        nb::object settings = wait_settings(kind, until, timeout, poll_interval, backoff, max_interval,
+                                            stop_on, on_progress, cancel_event);
         auto setting = [&](const char *name) { return member(settings, name, "wait_settings()"); };
         until_ = setting("until");
         targets_ = setting("targets");
@@ -177,7 +187,6 @@ public:
         log("info", "Waiting for status %s of %s ...", until_, subject());
     }
 
-private:
     // "pipeline p1", "preview 3f2a of pipeline p1", "snapshot s1 of pipeline p1".
     nb::object subject() const {
         const nb::str noun(kind_.noun);
@@ -186,6 +195,10 @@ private:
         return format("{} {} of pipeline {}", noun, id, attr(command, "pipeline_id"));
     }
 
+    // Whether what ended the wait was raised by on_progress.
+    bool callback_failed() const { return callback_failed_; }
+
+private:
     nb::object poll() override {
         static const nb::handle status = intern("get_pipeline_status");
         try {
@@ -240,13 +253,10 @@ private:
                       last_status);
     }
 
-    friend nb::object wait_all(nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle,
-                               nb::handle, nb::handle, nb::handle, nb::handle);
-
     const Kind &kind_;
     nb::object until_;
     nb::object on_progress_;
-    nb::object place_;              // wait_all's: the command's place in its list, handed to on_progress
+    nb::object place_;
     bool callback_failed_ = false;  // what ended the wait was raised by on_progress
     nb::object targets_;
     nb::object stop_on_;
@@ -282,14 +292,13 @@ nb::object wait_all(nb::handle commands, nb::handle until, nb::handle timeout, n
                                                   waits.size(), command));
         waits.push_back(std::make_unique<SteerableWait>(*kind, command, until, timeout, poll_interval,
                                                         backoff, max_interval, stop_on, on_progress,
-                                                        cancel_event));
-        waits.back()->place_ = nb::int_(waits.size() - 1);
+                                                        cancel_event, nb::int_(waits.size())));
     });
     const size_t count = waits.size();
     if (count == 0) {
         // Nothing to wait for, but the arguments are still checked.
-        call(attr(waits_module, "wait_settings"), nb::str("FINISHED"), nb::int_(300), nb::none(), until,
-             timeout, poll_interval, backoff, max_interval, stop_on, on_progress, cancel_event);
+        wait_settings(started, until, timeout, poll_interval, backoff, max_interval, stop_on, on_progress,
+                      cancel_event);
         return nb::list();
     }
     const bool fast = truthy(fail_fast);
@@ -312,10 +321,11 @@ nb::object wait_all(nb::handle commands, nb::handle until, nb::handle timeout, n
     for (auto &wait : waits) wait->begin();
     // As in each run's own wait, no retry of a request pauses past that run's deadline: one scope for all
     // runs when they share their deadline (the common case), else one per request.
-    const bool one_deadline = std::all_of(
-        waits.begin(), waits.end(), [&](const auto &wait) { return wait->limit == waits.front()->limit; });
+    const bool one_deadline = std::all_of(waits.begin(), waits.end(), [&](const auto &wait) {
+        return wait->time_out() == waits.front()->time_out();
+    });
     std::optional<DeadlineScope> deadline;
-    if (one_deadline) deadline.emplace(waits.front()->limit);
+    if (one_deadline) deadline.emplace(waits.front()->time_out());
     std::vector<size_t> live(count), going;
     for (size_t i = 0; i < count; ++i) live[i] = i;
     while (!live.empty()) {
@@ -333,13 +343,13 @@ nb::object wait_all(nb::handle commands, nb::handle until, nb::handle timeout, n
                     const double elapsed = clock.read();
                     wait.check_deadline(elapsed);
                     std::optional<DeadlineScope> own;
-                    if (!one_deadline) own.emplace(wait.limit - elapsed);
+                    if (!one_deadline) own.emplace(wait.time_out() - elapsed);
                     record = wait.take(clock, again);
                 }
             } catch (nb::python_error &e) {
                 // What the run's own wait() would raise is its outcome; what on_progress raises, or what is
                 // not an Exception (KeyboardInterrupt), ends wait_all as it came.
-                if (wait.callback_failed_ || !e.matches(PyExc_Exception)) throw;
+                if (wait.callback_failed() || !e.matches(PyExc_Exception)) throw;
                 nb::object error = exception_of(e);
                 if (!first_failure.is_valid()) first_failure = error;
                 settle(i, error);
@@ -364,50 +374,49 @@ nb::object wait_all(nb::handle commands, nb::handle until, nb::handle timeout, n
     return std::move(outcomes);
 }
 
-// What every class's wait documents alike, after the line that names its defaults.
-const char *const wait_doc =
-    "\n\n"
-    "Args:\n"
-    "    until: the status, or several, that end the wait and return.\n"
-    "    timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other wait).\n"
-    "    poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most\n"
-    "        ``max_interval``, and never past the time-out.\n"
-    "    stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and\n"
-    "        STOPPED when not waited for; for validation and preview runs also INVALID and the error\n"
-    "        statuses).\n"
-    "    on_progress: called with a WaitProgress after each status read; what it raises ends the wait.\n"
-    "    cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.\n\n"
-    "A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their\n"
-    "StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,\n"
-    "IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the\n"
-    "time-out; other HTTP errors end the wait. ``response`` holds the last answer read.\n\n"
-    "Returns:\n"
-    "    The final status record (a dict).\n\n"
-    "Raises:\n"
-    "    WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError";
+// Every class's wait, with its class's defaults in place (with_defaults).
+const char *const wait_literal = R"(
+wait(self, until: str | typing.Iterable[str] | None = None, *, timeout_sec: float | None = None,
+     poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0,
+     stop_on: typing.Iterable[str] | None = None,
+     on_progress: typing.Callable[[WaitProgress], object] | None = None,
+     cancel: threading.Event | None = None) -> dict[str, typing.Any]
+Poll the {noun} until its status is ``until`` ({until}) and return the final status record.
+Time-out {timeout_sec} s.
+
+Args:
+    until: the status, or several, that end the wait and return.
+    timeout_sec: seconds before WaitTimeoutError (default: the time-out of the class's other wait).
+    poll_interval: seconds between polls; each pause is ``backoff`` times the last, at most
+        ``max_interval``, and never past the time-out.
+    stop_on: statuses that end the wait at once with UnexpectedStatusError (default: FINISHED and
+        STOPPED when not waited for; for validation and preview runs also INVALID and the error
+        statuses).
+    on_progress: called with a WaitProgress after each status read; what it raises ends the wait.
+    cancel: a threading.Event; once set, the wait ends within one interval with WaitCancelledError.
+
+A pipeline's error statuses (START_ERROR, RUNNING_ERROR, RUN_ERROR, CONNECT_ERROR) raise their
+StatusError subclass unless waited for. A snapshot's status is FINISHED once ``inProgress`` is false,
+IN_PROGRESS before. Connection errors, time-outs and 502/503/504 answers are polled through until the
+time-out; other HTTP errors end the wait. ``response`` holds the last answer read.
+
+Returns:
+    The final status record (a dict).
+
+Raises:
+    WaitTimeoutError, UnexpectedStatusError, WaitCancelledError, StatusError
+)";
 
 template <const Kind &kind>
 void bind_wait(nb::module_ &m, const char *class_name) {
-    const std::string doc =
-        std::string("Poll the ") + kind.noun + " until its status is ``until`` (" +
-        (kind.until ? std::string("default ") + kind.until : std::string("required here")) +
-        ") and return the final status record.\nTime-out " + std::to_string(kind.timeout_sec) + " s." +
-        wait_doc;
-    def_method(
-        nb::object(m.attr(class_name)),
-        "wait(self, until: str | typing.Iterable[str] | None = None, *, timeout_sec: float | None = None, "
-        "poll_interval: float = 1.0, backoff: float = 1.0, max_interval: float = 30.0, "
-        "stop_on: typing.Iterable[str] | None = None, "
-        "on_progress: typing.Callable[[WaitProgress], object] | None = None, "
-        "cancel: threading.Event | None = None) -> dict[str, typing.Any]",
-        doc.c_str(),
-        [](nb::handle self, nb::handle until, nb::handle timeout_sec, nb::handle poll_interval,
-           nb::handle backoff, nb::handle max_interval, nb::handle stop_on, nb::handle on_progress,
-           nb::handle cancel) {
-            return SteerableWait(kind, self, until, timeout_sec, poll_interval, backoff, max_interval,
-                                 stop_on, on_progress, cancel)
-                .run();
-        });
+    def_wait(nb::object(m.attr(class_name)), kind, "wait.wait", wait_literal,
+             [](nb::handle self, nb::handle until, nb::handle timeout_sec, nb::handle poll_interval,
+                nb::handle backoff, nb::handle max_interval, nb::handle stop_on, nb::handle on_progress,
+                nb::handle cancel) {
+                 return SteerableWait(kind, self, until, timeout_sec, poll_interval, backoff, max_interval,
+                                      stop_on, on_progress, cancel)
+                     .run();
+             });
 }
 
 }  // namespace
@@ -427,46 +436,50 @@ void init_waits(nb::module_ &m) {
     bind_wait<preview>(m, "PreviewCommand");
     bind_wait<connection>(m, "ConnectionValidateCommand");
     bind_wait<snapshot>(m, "SnapshotCommand");
-    nb::object function = def_method(
-        m,
-        "wait_all(commands: typing.Iterable[Command], until: str | typing.Iterable[str] | None = None, *, "
-        "timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0, "
-        "max_interval: float = 30.0, stop_on: typing.Iterable[str] | None = None, "
-        "on_progress: typing.Callable[[int, WaitProgress], object] | None = None, "
-        "cancel: threading.Event | None = None, fail_fast: bool = False) -> list[dict[str, typing.Any]]",
-        "Wait for several runs at once, on the caller's thread, and return their final status records\n"
-        "once every run has reached its target.\n\n"
-        "Each command is waited on as its own ``wait()`` would, with the same keywords: its class's\n"
-        "default target and time-out when ``until`` or ``timeout_sec`` is None, the statuses that end\n"
-        "it early, its connection failures polled through. Each round sends one status request per\n"
-        "run still going (a pipeline command's first record is the answer it holds), then pauses once,\n"
-        "as ``wait()`` does between polls; no pause runs past the nearest time-out. Nothing is stopped\n"
-        "on the engine.\n\n"
-        "Args:\n"
-        "    commands: the commands whose runs to wait for (an iterable; a generator is read once).\n"
-        "    until: the status, or several, that end each run's wait (default: its class's target).\n"
-        "    timeout_sec: seconds before a run's WaitTimeoutError (default: its class's time-out).\n"
-        "    poll_interval: seconds between rounds; each pause is ``backoff`` times the last, at most\n"
-        "        ``max_interval``, and never past the nearest time-out.\n"
-        "    backoff: the factor each pause grows by (1: fixed).\n"
-        "    max_interval: the longest pause, in seconds.\n"
-        "    stop_on: statuses that end a run at once with UnexpectedStatusError (default: as for\n"
-        "        ``wait()``).\n"
-        "    on_progress: called with the command's place in ``commands`` and a WaitProgress after\n"
-        "        each status read; what it raises ends wait_all as it is.\n"
-        "    cancel: a threading.Event; once set, wait_all ends within one interval with\n"
-        "        WaitCancelledError.\n"
-        "    fail_fast: raise as soon as one run ends otherwise than at its target, without waiting for\n"
-        "        the others.\n\n"
-        "Returns:\n"
-        "    The final status records (dicts), in the order of ``commands``.\n\n"
-        "Raises:\n"
-        "    WaitAllError: a run ended otherwise (an error or stop status, its time-out, a failed\n"
-        "        request); ``outcomes`` holds each run's record or the exception its ``wait()`` would\n"
-        "        have raised (None for runs still going when ``fail_fast`` ended the wait).\n"
-        "    WaitCancelledError: ``cancel`` was set.\n"
-        "    TypeError: an item of ``commands`` is not a command that can wait.",
-        &wait_all);
+    nb::object function = def_method(m, "wait_all", R"(
+wait_all(commands: typing.Iterable[Command], until: str | typing.Iterable[str] | None = None, *,
+         timeout_sec: float | None = None, poll_interval: float = 1.0, backoff: float = 1.0,
+         max_interval: float = 30.0, stop_on: typing.Iterable[str] | None = None,
+         on_progress: typing.Callable[[int, WaitProgress], object] | None = None,
+         cancel: threading.Event | None = None, fail_fast: bool = False) -> list[dict[str, typing.Any]]
+Wait for several runs at once, on the caller's thread, and return their final status records
+once every run has reached its target.
+
+Each command is waited on as its own ``wait()`` would, with the same keywords: its class's
+default target and time-out when ``until`` or ``timeout_sec`` is None, the statuses that end
+it early, its connection failures polled through. Each round sends one status request per
+run still going (a pipeline command's first record is the answer it holds), then pauses once,
+as ``wait()`` does between polls; no pause runs past the nearest time-out. Nothing is stopped
+on the engine.
+
+Args:
+    commands: the commands whose runs to wait for (an iterable; a generator is read once).
+    until: the status, or several, that end each run's wait (default: its class's target).
+    timeout_sec: seconds before a run's WaitTimeoutError (default: its class's time-out).
+    poll_interval: seconds between rounds; each pause is ``backoff`` times the last, at most
+        ``max_interval``, and never past the nearest time-out.
+    backoff: the factor each pause grows by (1: fixed).
+    max_interval: the longest pause, in seconds.
+    stop_on: statuses that end a run at once with UnexpectedStatusError (default: as for
+        ``wait()``).
+    on_progress: called with the command's place in ``commands`` and a WaitProgress after
+        each status read; what it raises ends wait_all as it is.
+    cancel: a threading.Event; once set, wait_all ends within one interval with
+        WaitCancelledError.
+    fail_fast: raise as soon as one run ends otherwise than at its target, without waiting for
+        the others.
+
+Returns:
+    The final status records (dicts), in the order of ``commands``.
+
+Raises:
+    WaitAllError: a run ended otherwise (an error or stop status, its time-out, a failed
+        request); ``outcomes`` holds each run's record or the exception its ``wait()`` would
+        have raised (None for runs still going when ``fail_fast`` ended the wait).
+    WaitCancelledError: ``cancel`` was set.
+    TypeError: an item of ``commands`` is not a command that can wait.
+)",
+                                     &wait_all);
     set_attr(function, "__qualname__", nb::str("wait_all"));
 }
 

@@ -3,9 +3,36 @@
 // Like every call into Python, the loop's go through the exit-safe primitives of python_glue.hpp.
 #pragma once
 
+#include <string>
+
 #include "python_glue.hpp"
 
 namespace velm {
+
+// What a command class's waits wait for by default, for how long, and how logs and messages name what is
+// waited for. Its wait() and its other waits (wait_for_finished, wait_for_validate, ...) take these, written
+// only here.
+struct Kind {
+    const char *until;  // nullptr: the caller must say
+    int timeout_sec;
+    const char *noun;
+    bool pipeline;  // reads pipeline status records, the first from the answer the command holds
+};
+
+inline constexpr Kind pipeline{nullptr, 300, "pipeline", true}, started{"FINISHED", 300, "pipeline", true},
+    stopped{"STOPPED", 300, "pipeline", true}, validation{"VALID", 60, "validation", false},
+    preview{"FINISHED", 30, "preview", false}, connection{"FINISHED", 120, "connection validation", false},
+    snapshot{"FINISHED", 30, "snapshot", false};
+
+// A method's literal (see def_method) with the defaults of `kind` in place of "{timeout_sec}", "{noun}" and
+// "{until}" ("default FINISHED", or "required here" where the caller must say).
+std::string with_defaults(const char *literal, const Kind &kind);
+
+// def_method with the defaults of `kind` in its literal.
+template <typename Body>
+nb::object def_wait(nb::handle cls, const Kind &kind, const char *name, const char *literal, Body body) {
+    return def_method(cls, name, with_defaults(literal, kind).c_str(), body);
+}
 
 // Seconds since a wait began, summed from the module's clock reading by reading. A reading that goes back
 // (the clock replaced by another, as a virtual-time simulator does when it stops) adds nothing, so the wait
@@ -42,6 +69,8 @@ public:
     double pause(double elapsed) const;
     // After the pause: the next interval, and the request of a wait that refreshes its answer.
     void paused();
+    // The time-out in seconds, once begun.
+    double time_out() const { return limit; }
 
 protected:
     Wait(nb::handle command, nb::handle timeout_sec)

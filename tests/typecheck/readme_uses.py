@@ -13,6 +13,7 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 import requests
 from typing_extensions import assert_type
 
+from quenlo.sdk.doctor import Check, check_engine, worst_kind
 from quenlo.sdk.exceptions import EngineHTTPError, NotFoundError
 from quenlo.sdk.velm_api import (
     ApiClient,
@@ -104,3 +105,11 @@ def http_errors(client: ApiClient) -> None:
         code: int = error.status_code
         assert_type(error.status_code, int)
         print("the engine answered", code, error.engine_message)
+
+
+def doctor_smoke_test(url: str, password: str) -> None:
+    checks = check_engine(url, username="admin", password=password, verify="corp-ca.pem", timeout=(3.05, 30))
+    assert_type(checks, List[Check])
+    assert_type(worst_kind(checks), Optional[str])
+    assert_type(checks[0].hint, Optional[str])
+    assert_type(checks[0].as_dict(), Dict[str, Any])

@@ -1,6 +1,10 @@
-"""Import-time support of quenlo.sdk.velm_api: methods compiled from their signatures, with a source that
+"""Import-time support of quenlo.sdk.velm_api: methods compiled from their literals, with a source that
 tracebacks and ``inspect.getsource`` show and annotations that ``typing.get_type_hints`` resolves, and operation
-rows read into what the extension's executor needs at each call. Nothing here runs during a call."""
+rows read into what the extension's executor needs at each call. Nothing here runs during a call.
+
+Every method the extension declares is one literal: its signature (which may go on over lines inside its
+parentheses), then, for an operation, its request line, then its docstring. A row (see
+src/velm_api/operations/operations.hpp) is such a literal whose request the executor runs."""
 
 from __future__ import annotations
 
@@ -12,17 +16,21 @@ import threading
 import types
 import typing
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, NoReturn, Optional, Tuple, Union
 
 import quenlo.sdk
 from quenlo.sdk.utils import _camel_case
 
-_RETURNS = {"json": 0, "json or {}": 1, "json or []": 2}
+# What a row may return besides a command, each with its Returns text.
 _RETURNS_DOC = {
-    0: "The decoded JSON body.",
-    1: "The decoded JSON body, or an empty dict when the body is empty.",
-    2: "The decoded JSON body, or an empty list when the body is empty.",
+    "json": "The decoded JSON body.",
+    "json or {}": "The decoded JSON body, or an empty dict when the body is empty.",
+    "json or []": "The decoded JSON body, or an empty list when the body is empty.",
 }
+# The fields a request line may have after its verb and path, each at most once.
+_FIELDS = ("query", "body", "reads", "returns")
+# The verbs that send a body (the others take no ``data``).
+_VERBS_WITH_BODY = ("POST", "PUT")
 
 # What annotations name besides the module's own names: the module binds none of these, and adding them there
 # would add public names to it.
@@ -112,10 +120,11 @@ def _globals_for(namespace: Dict[str, Any]) -> Dict[str, Any]:
     return shared
 
 
-def bind(cls: type, signature: str, doc: str, impl: Callable[..., Any], namespace: Dict[str, Any]) -> Any:
+def _compile(cls: type, signature: str, impl: Callable[..., Any], namespace: Dict[str, Any], request: str) -> Any:
     """Set on ``cls`` a function compiled from ``signature`` (``"name(self, a: int = 0) -> T"``, which may go on
     over several lines inside its parentheses) that passes every parameter by position to ``impl`` (``*args``
-    as its tuple, ``**kwargs`` as its dict).
+    as its tuple, ``**kwargs`` as its dict). The call's line names where the work happens: ``impl``'s own name
+    (``rows.run``) and the request, if any.
 
     Annotations stay text (``from __future__ import annotations``), so any Python from 3.9 on accepts them. The
     function has the module's name (``namespace["__name__"]``) and a source of its own, registered with
@@ -128,6 +137,7 @@ def bind(cls: type, signature: str, doc: str, impl: Callable[..., Any], namespac
     qualname = f"{cls.__name__}.{name}"
     filename = f"<velm_api generated {qualname}>"
     head, *rest = signature.strip().split("\n")
+    where = ": ".join(filter(None, (getattr(impl, "__name__", ""), request)))
     lines = [
         "from __future__ import annotations\n",
         "\n",
@@ -135,7 +145,7 @@ def bind(cls: type, signature: str, doc: str, impl: Callable[..., Any], namespac
         "def make(impl_):\n",
         f"    def {head}\n",
         *[f"        {line}\n" for line in rest],
-        f"        return impl_({', '.join(parameters)})\n",
+        f"        return impl_({', '.join(parameters)})  # {where}\n",
         "\n",
         f"    return {name}\n",
     ]
@@ -150,67 +160,111 @@ def bind(cls: type, signature: str, doc: str, impl: Callable[..., Any], namespac
         raise ValueError(f"cannot read the parameters of {signature!r}")
     # mtime None: linecache.checkcache keeps the entry, as there is no file to compare it with.
     linecache.cache[filename] = (len(source), None, lines, filename)
-    function.__doc__ = doc
     function.__qualname__ = qualname
     setattr(cls, name, function)
+    return function
+
+
+def _split(literal: str) -> Tuple[str, str, str, str]:
+    """A literal's method name; its signature, up to the end of the line that closes its parentheses; its request,
+    the next line when it begins with a verb and the lines after it that begin with "|" ("" when there is none);
+    and its docstring, the rest."""
+    lines = literal.strip("\n").split("\n")
+    name = lines[0].partition("(")[0].strip()
+    if not re.match(r"[A-Za-z_]\w*\(", lines[0].lstrip()):
+        raise ValueError(f"a method's literal begins with its signature, name(self, ...) -> T: {literal!r}")
+    depth, start = 0, 0
+    while start == 0 or depth:
+        if start == len(lines):
+            raise ValueError(f"the signature of {name} never closes its parentheses: {literal!r}")
+        for token in _TOKEN.findall(lines[start]):
+            depth += (token in ("(", "[", "{")) - (token in (")", "]", "}"))
+        start += 1
+    stop = start
+    if start < len(lines) and _REQUEST.match(lines[start]):
+        stop += 1
+        while stop < len(lines) and lines[stop].lstrip().startswith("|"):
+            stop += 1
+    request = " ".join(line.strip() for line in lines[start:stop])
+    return name, "\n".join(lines[:start]), request, "\n".join(lines[stop:]).strip()
+
+
+def _with_request(doc: str, request: str) -> str:
+    """The docstring with the request's verb and path last."""
+    return f"{doc}\n\nRequest: {request.split(' | ')[0]}" if request else doc
+
+
+def bind(cls: type, literal: str, impl: Callable[..., Any], namespace: Dict[str, Any]) -> Any:
+    """Set on ``cls`` the method ``literal`` declares, compiled from its signature, with its docstring and the
+    verb and path of its request line (an operation with logic of its own has one), and return it."""
+    _, signature, request, doc = _split(literal)
+    function = _compile(cls, signature, impl, namespace, request)
+    function.__doc__ = _with_request(doc, request)
     return function
 
 
 @dataclass(frozen=True)
 class PreparedRow:
     """What the executor (src/velm_api/operations/rows.cpp) reads of an operation row, member by member and
-    checked there. Arguments are counted from 0, the client; every index is one of the method's arguments."""
+    checked there. Arguments are counted from 0, the client; every index is one of the method's arguments. The
+    modes are the row's own words, which the executor reads as they are written here."""
 
     arity: int  # the number of arguments, the client included
     verb: str  # the transport verb's method name: "_get", "_post", "_put" or "_delete"
     texts: Tuple[str, ...]  # the path's texts around its ids: one more than ``ids``
     ids: Tuple[int, ...]  # the argument of each id in the path; -1: the client's api_version
-    query: int  # 0: none, 1: get_params over every argument, 2: a mapping of the row's own
+    query: str  # "none", "get_params" (over every argument) or "mapping" (of the row's own)
     keys: Tuple[str, ...]  # get_params: every argument's name; a mapping of its own: its query keys
     values: Tuple[int, ...]  # a mapping of its own: the argument of each key
     exclusions: Union[str, Tuple[str, ...], None]  # what get_params leaves out, "self" among them
     body: int  # the argument sent as ``data``; -1: none
     as_given: bool  # the body goes unencoded (``is_data_format_json=False``)
-    returns: int  # 0: json, 1: json or {}, 2: json or [], 3: a command
+    returns: str  # "json", "json or {}", "json or []" or "command"
     command: Optional[str]  # the command class's name in the module
     reads: Tuple[str, ...]  # the members of the answer read, in this order, each from its own decoding
     extras: Tuple[int, ...]  # the command's further arguments: an argument, or -1 - k for reads[k]
 
 
-def _split_row(row: str) -> Tuple[str, str, str]:
-    """A row's signature (its first lines, up to the request), its request (the line that begins with the verb,
-    and the lines after it that begin with "|") and its docstring (the rest)."""
-    lines = row.strip("\n").split("\n")
-    start = next((i for i, line in enumerate(lines) if _REQUEST.match(line)), None)
-    if not start:
-        raise ValueError(f"an operation row needs a signature, then a request line: {row!r}")
-    end = start + 1
-    while end < len(lines) and lines[end].lstrip().startswith("|"):
-        end += 1
-    request = " ".join(line.strip() for line in lines[start:end])
-    return "\n".join(lines[:start]), request, "\n".join(lines[end:]).strip()
-
-
 def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[str, Any]) -> PreparedRow:
     """Bind a row (see src/velm_api/operations/operations.hpp) on ``cls`` as ``bind`` does, its signature, then
     read its request for the executor, and give the method its docstring: the row's, a Returns section made
-    from the row where it has none, and the request."""
-    signature, request, doc = _split_row(row)
-    function = bind(cls, signature, "", impl, namespace)
+    from the row where it has none, and the request.
+
+    A row the executor could not run as written is refused with ValueError naming the method and the row's
+    request: a field it does not know or names twice, an exclusion, a path id, a query value, a body or a
+    command's argument that is not a parameter, a member read that the command is not given, a body on a verb
+    that sends none, and a missing ``returns:`` or one that is neither JSON nor a class of the module."""
+    method, signature, request, doc = _split(row)
+
+    def refuse(problem: str) -> NoReturn:
+        raise ValueError(f"the row of {method} {problem}: {request or row.strip()!r}")
+
+    if not request:
+        refuse("needs a signature, then a request line")
+    function = _compile(cls, signature, impl, namespace, request)
     code = function.__code__
     names = list(code.co_varnames[: code.co_argcount])
     if len(names) != len(_parameter_names(signature)):
-        raise ValueError(f"an operation takes no *args, **kwargs or keyword-only arguments: {signature!r}")
+        refuse("takes *args, **kwargs or keyword-only arguments, which an operation cannot")
 
     def argument(name: str) -> int:
-        if name not in names:
-            raise ValueError(f"an operation row of {names[0]!r} names no argument {name!r}: {request}")
+        if name not in names[1:]:
+            refuse(f"names no argument {name!r}")
         return names.index(name)
 
     intern = sys.intern
     head, *parts = request.split(" | ")
-    fields = dict(part.split(": ", 1) for part in parts)
-    verb, path = head.split(" ", 1)
+    fields: Dict[str, str] = {}
+    for part in parts:
+        field, colon, value = part.partition(": ")
+        if not colon or field not in _FIELDS:
+            refuse(f"has a field it cannot read, {part!r} (a row's fields: {', '.join(_FIELDS)})")
+        if field in fields:
+            refuse(f"names the field {field!r} twice")
+        fields[field] = value
+    verb, _, path = head.partition(" ")
+    if " " in path:
+        refuse(f"has a path with a space in it, {path!r} (fields go after ' | ')")
     texts, ids = ["/v"], [-1]
     while "{" in path:
         text, _, rest = path.partition("{")
@@ -219,34 +273,50 @@ def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[s
         ids.append(argument(placeholder))
     texts.append(path)
 
-    query, keys, values = 0, list[str](), list[int]()
+    query, keys, values = "none", list[str](), list[int]()
     exclusions: Union[str, Tuple[str, ...], None] = None
     excluded: Tuple[str, ...] = ()
-    text = fields.get("query", "")
-    if text.startswith("get_params"):
+    asked = fields.get("query")
+    if asked is not None and (asked == "get_params" or asked.startswith("get_params without ")):
         # "self" is always excluded: one name goes as that name, several as a tuple.
-        query, keys = 1, list(names)
-        excluded = ("self", *[n for n in text[len("get_params without ") :].split(", ") if n])
+        query, keys = "get_params", list(names)
+        excluded = ("self", *[n for n in asked[len("get_params without ") :].split(", ") if n])
+        for name in excluded:
+            if name not in names:
+                refuse(f"leaves out {name!r}, which is not a parameter")
         exclusions = excluded[0] if len(excluded) == 1 else tuple(map(intern, excluded))
-    elif text:
-        query = 2
-        for entry in text.split(", "):
-            key, _, value = entry.partition("=")
+    elif asked is not None:
+        query = "mapping"
+        for entry in asked.split(", "):
+            key, equals, value = entry.partition("=")
+            if not (equals and key.isidentifier()):
+                refuse(f"has a query entry {entry!r}: get_params [without names], or key=argument entries")
             keys.append(key)
             values.append(argument(value))
     body, as_given = fields.get("body", ""), False
     if body.endswith(" (as given)"):
         body, as_given = body[: -len(" (as given)")], True
+    if body and verb not in _VERBS_WITH_BODY:
+        refuse(f"sends a body with {verb}, which sends none")
 
     reads = tuple(intern(member) for member in fields.get("reads", "").split(", ") if member)
     if set(reads) & set(names):
-        raise ValueError(f"an answer's member read by {names[0]!r} has the name of an argument: {request}")
-    returns = fields["returns"]
-    kind = _RETURNS.get(returns, 3)
-    command, _, further = returns.rstrip(")").partition("(")
-    extras = [-1 - reads.index(extra) if extra in reads else argument(extra) for extra in further.split(", ") if extra]
+        refuse("reads a member of the answer with the name of an argument")
+    returns = fields.get("returns")
+    if returns is None:
+        refuse("says nothing of what it returns (returns: json, json or {}, json or [], or a command class)")
+    found = re.fullmatch(r"([A-Za-z_]\w*)(?:\((.*)\))?", returns)
+    kind = returns if returns in _RETURNS_DOC else "command"
+    command, further = (found[1], [extra for extra in (found[2] or "").split(", ") if extra]) if found else ("", [])
+    made_by = namespace.get(command)
+    if kind == "command" and not (isinstance(made_by, type) and issubclass(made_by, namespace.get("Command", object))):
+        refuse(f"returns {returns!r}: neither json, json or {{}}, json or [] nor a class of the module")
+    unused = [member for member in reads if member not in further]
+    if unused:
+        refuse(f"reads {', '.join(unused)} from the answer and hands it to no command")
+    extras = [-1 - reads.index(extra) if extra in reads else argument(extra) for extra in further]
     if "Args:\n" not in doc and len(names) > 1:
-        if query == 1:
+        if query == "get_params":
             sent = {n: _camel_case(n) for n in names if n not in excluded}
         else:
             sent = {names[index]: key for key, index in zip(keys, values)}
@@ -256,12 +326,10 @@ def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[s
         at = section.start() if section else len(doc)
         doc = f"{doc[:at]}\n\n{_arguments_doc(names[1:], path_names, sent, body, as_given)}{doc[at:]}"
     if "\nReturns:\n" not in doc:
-        named = [
-            f"the answer's ``{extra}``" if extra in reads else f"``{extra}``" for extra in further.split(", ") if extra
-        ]
+        named = [f"the answer's ``{extra}``" if extra in reads else f"``{extra}``" for extra in further]
         made = _RETURNS_DOC.get(kind) or _returns_doc(command, named)
         doc += f"\n\nReturns:\n    {made}"
-    function.__doc__ = f"{doc}\n\nRequest: {head}"
+    function.__doc__ = _with_request(doc, request)
     return PreparedRow(
         arity=len(names),
         verb=intern("_" + verb.lower()),
@@ -274,7 +342,7 @@ def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[s
         body=argument(body) if body else -1,
         as_given=as_given,
         returns=kind,
-        command=intern(command) if kind == 3 else None,
+        command=intern(command) if kind == "command" else None,
         reads=reads,
         extras=tuple(extras),
     )

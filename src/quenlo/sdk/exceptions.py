@@ -28,6 +28,7 @@ import pickle
 import re
 import ssl
 from typing import Any, Dict, Iterable, Optional, Tuple, Type
+from urllib.parse import quote, quote_plus
 
 import requests
 
@@ -110,10 +111,17 @@ def _sent_secrets(response: Any) -> Tuple[str, ...]:
 
 
 def hide_secrets(text: str, secrets: Iterable[str]) -> str:
-    """``text`` with each of ``secrets`` replaced by ``***``: an engine that quotes what it refused must not put
-    the password in an error the caller logs (the command line hides its own secrets with it too)."""
+    """``text`` with each of ``secrets`` replaced by ``***``, in each spelling it may take: as it is, escaped as
+    in a JSON string, and percent-encoded (as in a URL or a form). An engine that quotes what it refused must not
+    put the password in an error the caller logs (the command line hides its own secrets with it too)."""
+    spellings: set[str] = set()
     for secret in secrets:
-        text = text.replace(secret, "***")
+        if secret:
+            escaped = json.dumps(secret)[1:-1]
+            spellings.update((secret, escaped, json.dumps(secret, ensure_ascii=False)[1:-1]))
+            spellings.update((quote(secret, safe=""), quote(secret), quote_plus(secret)))
+    for spelling in sorted(spellings, key=len, reverse=True):  # a longer one hidden whole, before its parts
+        text = text.replace(spelling, "***")
     return text
 
 
@@ -133,7 +141,9 @@ def tls_failure_reason(error: BaseException) -> Optional[str]:
 
     ``error`` is what the client raised (a :class:`requests.exceptions.SSLError`); the reason is looked for in
     the errors it wraps: "certificate verify failed: self-signed certificate" for a certificate that is not
-    trusted, otherwise the TLS library's reason ("tlsv13 alert certificate required", ...).
+    trusted; "client certificate required: ..." when the engine asks for one and none was presented; "client
+    certificate refused: ..." when it refuses the one presented; what is wrong with a CA bundle or a client
+    certificate file that cannot be loaded; otherwise the TLS library's reason ("wrong version number", ...).
     """
     seen: set[int] = set()
     pending = [error]
@@ -145,18 +155,49 @@ def tls_failure_reason(error: BaseException) -> Optional[str]:
         if isinstance(current, ssl.SSLCertVerificationError):
             detail = current.verify_message
             return f"certificate verify failed: {detail}" if detail else "certificate verify failed"
-        if isinstance(current, ssl.SSLError) and current.reason:
-            return _TLS_REASON.sub("", str(current)).strip() or str(current.reason)
+        if isinstance(current, ssl.SSLError):
+            return _tls_words(_TLS_REASON.sub("", str(current)).strip() or str(current.reason or ""))
         linked = (getattr(current, "reason", None), *current.args, current.__cause__, current.__context__)
         pending.extend(item for item in linked if isinstance(item, BaseException))
     # Rebuilt from its text (it crossed a process, say): the reason is in the words.
-    found = _TLS_VERIFY_TEXT.search(str(error))
-    return found.group(0).rstrip() if found else None
+    found = _TLS_VERIFY_TEXT.search(str(error)) or _TLS_KNOWN_TEXT.search(str(error))
+    return _tls_words(found.group(0).rstrip()) if found else None
+
+
+def _tls_words(reason: str) -> str:
+    """The TLS library's ``reason`` with what it means for the caller in front, where that is known."""
+    for pattern, meaning in _TLS_MEANINGS:
+        if pattern.search(reason):
+            return f"{meaning} ({reason})"
+    return reason
 
 
 # "[SSL: WRONG_VERSION_NUMBER] wrong version number (_ssl.c:1006)": the code and the source location.
-_TLS_REASON = re.compile(r"^\[SSL(?:: [A-Z0-9_]+)?\]\s*|\s*\(_ssl\.c:\d+\)$")
+_TLS_REASON = re.compile(r"^\[(?:SSL|X509|PEM)(?:: [A-Z0-9_]+)?\]\s*|\s*\(_ssl\.c:\d+\)$")
 _TLS_VERIFY_TEXT = re.compile(r"certificate verify failed(?:: [^(')\"]+)?")
+# An alert the engine sends about the client's certificate, and the TLS library's words for files it cannot load.
+_CERTIFICATE_REQUIRED = r"alert certificate required"
+_CERTIFICATE_REFUSED = (
+    r"alert (?:bad certificate|unknown ca|certificate unknown|certificate expired|certificate revoked|"
+    r"unsupported certificate|access denied)"
+)
+_TLS_MEANINGS = (
+    (re.compile(_CERTIFICATE_REQUIRED), "client certificate required: the engine asks for one and none was presented"),
+    (re.compile(_CERTIFICATE_REFUSED), "client certificate refused by the engine"),
+    (
+        re.compile(r"^EOF occurred in violation of protocol"),
+        "the engine closed the connection during the TLS handshake, as it does for a client certificate that is "
+        "missing or that it refuses",
+    ),
+    (re.compile(r"wrong version number"), "the port does not speak TLS (an https:// URL for a plain HTTP port?)"),
+    (re.compile(r"no certificate or crl found"), "the CA bundle holds no certificate"),
+    (re.compile(r"key values mismatch"), "the client certificate and its key do not match"),
+    (re.compile(r"^PEM lib$"), "the client certificate or its key cannot be used"),
+)
+_TLS_KNOWN_TEXT = re.compile(
+    rf"tlsv1[0-9]? {_CERTIFICATE_REQUIRED}|(?:sslv3|tlsv1[0-9]?) {_CERTIFICATE_REFUSED}|wrong version number|"
+    r"EOF occurred in violation of protocol|PEM lib|no certificate or crl found|key values mismatch"
+)
 
 
 def engine_message_of(response: Optional[requests.Response]) -> Optional[str]:
@@ -345,6 +386,19 @@ def error_class_for(status: Any) -> Optional[Type[EngineHTTPError]]:
     if isinstance(status, bool) or not isinstance(status, int) or not 400 <= status < 600:
         return None
     return _BY_STATUS.get(status, EngineHTTPError)
+
+
+def raise_http_error(module: Any, response: Any, status: Any, on_delete: bool) -> None:
+    """Raise the client's error for a failure ``status`` of ``response``: the module's InternalServerError for 500
+    and BadRequestError for 400 (plain EngineHTTPError for both on delete), and for any other status from 400 to
+    599 its class here. Returns for any other status: the response's own check follows."""
+    if not on_delete and status == 500:
+        raise module.InternalServerError(response)
+    if not on_delete and status == 400:
+        raise module.BadRequestError(response)
+    error = error_class_for(status)
+    if error is not None:
+        raise (EngineHTTPError if on_delete and status in (400, 500) else error)(response)
 
 
 # How much of a body that is not JSON the decoding error quotes.

@@ -354,16 +354,3 @@ class EngineResponse(requests.Response):
                 raise timed_out from error
 
         return read()
-
-
-def raise_http_error(module: Any, response: Any, status: Any, on_delete: bool) -> None:
-    """Raise the client's error for a failure ``status`` of ``response``: InternalServerError for 500,
-    BadRequestError for 400 (plain EngineHTTPError for both on delete), and for any other status from 400 to 599
-    its class in quenlo.sdk.exceptions. Returns for any other status: the response's own check follows."""
-    if not on_delete and status == 500:
-        raise module.InternalServerError(response)
-    if not on_delete and status == 400:
-        raise module.BadRequestError(response)
-    error = module._error_class_for(status)
-    if error is not None:
-        raise (module._EngineHTTPError if on_delete and status in (400, 500) else error)(response)

@@ -17,9 +17,7 @@ import urllib3.util.retry
 from quenlo.sdk import velm_models as velm_models
 from quenlo.sdk.exceptions import (
     BadRequestError as BadRequestError,
-    EngineHTTPError as _EngineHTTPError,
-    InternalServerError as InternalServerError,
-    error_class_for as _error_class_for
+    InternalServerError as InternalServerError
 )
 from quenlo.sdk.transport import (
     EngineResponse as _EngineResponse,
@@ -168,7 +166,8 @@ class ApiClient:
 
     def _get(self, endpoint: str, params: Mapping[str, Any] | None = None, absolute_endpoint: bool | None = False) -> requests.Response:
         """
-        Send GET to ``endpoint`` (under the server URL and "/rest" unless ``absolute_endpoint``) and return the response after its status check.
+        Send GET to ``endpoint`` (under the server URL and "/rest" unless ``absolute_endpoint``) and
+        return the response after its status check.
         """
 
     def _post(self, endpoint: str, absolute_endpoint: bool | None = False, params: Mapping[str, Any] | None = None, data: Any = None, files: Any = None, headers: Mapping[str, str | None] | None = None, is_data_format_json: bool | None = True) -> requests.Response:
@@ -1363,7 +1362,7 @@ class ConnectionValidateCommand(Command):
     previewer_id: str
 
     def __init__(self, api_client: ApiClient, response: requests.Response, pipeline_id: str, previewer_id: str) -> None:
-        """Wrap the answer to a connection-validation request."""
+        """Wrap the answer to a connection validation request."""
 
     def wait_for_validate(self, timeout_sec: float = 120) -> ConnectionValidateCommand:
         """

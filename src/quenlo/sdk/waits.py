@@ -252,6 +252,7 @@ def _statuses(value: Any, argument: str) -> Tuple[str, ...]:
 
 
 def wait_settings(
+    *,
     default_until: Optional[str],
     default_timeout: int,
     error_statuses: Optional[Iterable[str]],
@@ -264,7 +265,8 @@ def wait_settings(
     on_progress: object,
     cancel: object,
 ) -> WaitSettings:
-    """Check the arguments of a command's ``wait()`` before its first request and fill in its defaults.
+    """Check the arguments of a command's ``wait()`` before its first request and fill in its defaults; the wait
+    loop calls it by keyword and reads the result by name.
 
     ``default_until`` and ``default_timeout`` are the command class's; ``error_statuses``, when not None, also
     end the wait by default (with INVALID), as for validation and preview runs whose other waits would poll

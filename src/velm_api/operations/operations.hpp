@@ -26,6 +26,14 @@ namespace velm {
 // "json or {}" / "json or []" (for an empty body), or a command class called with the client, the response
 // and what the parentheses name: arguments and members read. The verb, get_params and the command class are
 // looked up at each call; the verb gets only the keywords the row uses (self._get(endpoint=..., params=...)).
+//
+// A row the executor could not run as written fails the import (and so the build, whose stub imports the
+// module) with a ValueError naming its method and its request: a field other than these four or one given
+// twice, a name in the path, an exclusion, a mapping, `body:` or the parentheses that is not a parameter, a
+// member read that no command is given, a body on GET or DELETE, and a missing or unknown `returns:`.
+//
+// An operation with logic of its own is a function beside the rows, declared with def_method in a literal of
+// the same shape whose request line only documents it ("PUT /pipeline/{pipeline_title}").
 using Row = const char *;
 
 // Bind `row` as a method of `client`.

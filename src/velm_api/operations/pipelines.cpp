@@ -205,34 +205,43 @@ nb::object import_pipelines(nb::handle self, nb::handle pipelines_file) {
 }  // namespace
 
 void init_pipelines(nb::handle client) {
-    def_method(client,
-               "create_pipeline(self, pipeline_title: str, description: str | None = None, "
-               "auto_generate_pipeline_id: bool | None = None, draft: bool | None = None, "
-               "pipeline_type: str | None = 'HARVEL') -> Command",
-               "Create an empty pipeline titled ``pipeline_title``.\n\n"
-               "``auto_generate_pipeline_id`` asks for an id made of the title without white space and a\n"
-               "UUID (sent as ``autoGenerateName`` to engines older than 2.5.0.0); ``draft`` creates it\n"
-               "without storing it.\n\n"
-               "Args:\n"
-               "    pipeline_title: The new pipeline's title, placed in the path as one segment.\n"
-               "    description: Sent as the query value ``description``, left out when None.\n"
-               "    auto_generate_pipeline_id: Sent as the query value ``autoGeneratePipelineId``\n"
-               "        (``autoGenerateName`` before 2.5.0.0), left out when None.\n"
-               "    draft: Sent as the query value ``draft``, left out when None.\n"
-               "    pipeline_type: Sent as the query value ``pipelineType``, left out when None.\n\n"
-               "Returns:\n"
-               "    A Command whose response holds the new pipeline's configuration.\n\n"
-               "Request: PUT /pipeline/{pipeline_title}",
+    def_method(client, "pipelines.create_pipeline", R"(
+create_pipeline(self, pipeline_title: str, description: str | None = None,
+                auto_generate_pipeline_id: bool | None = None, draft: bool | None = None,
+                pipeline_type: str | None = 'HARVEL') -> Command
+PUT /pipeline/{pipeline_title}
+Create an empty pipeline titled ``pipeline_title``.
+
+``auto_generate_pipeline_id`` asks for an id made of the title without white space and a
+UUID (sent as ``autoGenerateName`` to engines older than 2.5.0.0); ``draft`` creates it
+without storing it.
+
+Args:
+    pipeline_title: The new pipeline's title, placed in the path as one segment.
+    description: Sent as the query value ``description``, left out when None.
+    auto_generate_pipeline_id: Sent as the query value ``autoGeneratePipelineId``
+        (``autoGenerateName`` before 2.5.0.0), left out when None.
+    draft: Sent as the query value ``draft``, left out when None.
+    pipeline_type: Sent as the query value ``pipelineType``, left out when None.
+
+Returns:
+    A Command whose response holds the new pipeline's configuration.
+)",
                create_pipeline);
-    def_method(client, "import_pipelines(self, pipelines_file: typing.IO[bytes]) -> typing.Any",
-               "Upload an open archive of pipelines as the form field \"file\".\n\n"
-               "The file is read during the upload and left open.\n\n"
-               "Args:\n"
-               "    pipelines_file: A file open for reading in binary mode, such as an archive that\n"
-               "        ``export_pipelines`` wrote.\n\n"
-               "Returns:\n"
-               "    The engine's answer as decoded JSON, or an empty dict when the body is empty.\n\n"
-               "Request: POST /pipelines/import",
+    def_method(client, "pipelines.import_pipelines", R"(
+import_pipelines(self, pipelines_file: typing.IO[bytes]) -> typing.Any
+POST /pipelines/import
+Upload an open archive of pipelines as the form field "file".
+
+The file is read during the upload and left open.
+
+Args:
+    pipelines_file: A file open for reading in binary mode, such as an archive that
+        ``export_pipelines`` wrote.
+
+Returns:
+    The engine's answer as decoded JSON, or an empty dict when the body is empty.
+)",
                import_pipelines);
     for (Row row : rows) def_row(client, row);
 }

@@ -10,21 +10,24 @@
 namespace velm {
 namespace {
 
+// The modes of a row, read from the words quenlo.sdk._binding.PreparedRow writes, in the enums' order.
 enum Query { no_query, get_params_query, own_query };
+const char *const query_words[] = {"none", "get_params", "mapping"};
 enum Returns { json, json_or_dict, json_or_list, command };
+const char *const returns_words[] = {"json", "json or {}", "json or []", "command"};
 
 struct Operation {
     size_t arity = 0;               // the arguments, the client included
     nb::object verb, keywords;      // "_get", ...; the verb's keyword names, endpoint first
     std::vector<nb::object> texts;  // the path's texts around its ids: one more than `ids`
     std::vector<int> ids;           // the argument of each id; -1 for the api version
-    int query = no_query;
+    Query query = no_query;
     std::vector<nb::object> keys;  // get_params: every argument name; a mapping of its own: the query keys
     std::vector<int> values;       // the argument of each key of a mapping of its own
     nb::object exclusions;
     int body = -1;  // the argument sent as the body
     bool as_given = false;
-    int returns = command;
+    Returns returns = command;
     nb::object command_class;       // the command class's name in the module
     std::vector<nb::object> reads;  // the members of the answer read, in order
     std::vector<int> extras;        // the command's further arguments; -1 - k: reads[k]
@@ -53,6 +56,15 @@ public:
 
     long number(const char *name, long low, long high) const {
         return number_of(member(name), name, low, high);
+    }
+
+    // The place in `words` of the str member `name`, one of them as written there.
+    template <size_t count>
+    size_t word(const char *name, const char *const (&words)[count]) const {
+        nb::object value = text(name);
+        for (size_t i = 0; i < count; ++i)
+            if (PyUnicode_CompareWithASCIIString(value.ptr(), words[i]) == 0) return i;
+        fail(PyExc_ValueError, name, "is not a word the executor knows", value);
     }
 
     std::vector<nb::object> texts(const char *name) const {
@@ -109,7 +121,7 @@ Operation read_row(nb::handle prepared, nb::handle method) {
     op.ids = row.numbers("ids", -1, last);
     if (op.texts.size() != op.ids.size() + 1)
         row.fail(PyExc_ValueError, "texts", "must be one more than ids");
-    op.query = (int)row.number("query", no_query, own_query);
+    op.query = (Query)row.word("query", query_words);
     op.keys = row.texts("keys");
     op.values = row.numbers("values", 0, last);
     if (op.query == get_params_query && op.keys.size() != op.arity)
@@ -122,7 +134,7 @@ Operation read_row(nb::handle prepared, nb::handle method) {
     if (!PyBool_Check(as_given.ptr())) row.fail(PyExc_TypeError, "as_given", "must be a bool", as_given);
     op.as_given = as_given.is(Py_True);
     if (op.as_given && op.body < 0) row.fail(PyExc_ValueError, "as_given", "needs a body");
-    op.returns = (int)row.number("returns", json, command);
+    op.returns = (Returns)row.word("returns", returns_words);
     if (op.returns == command) op.command_class = row.text("command");
     op.reads = row.texts("reads");
     op.extras = row.numbers("extras", -(long)op.reads.size(), last);
@@ -209,6 +221,7 @@ nb::object run(const Operation &op, PyObject *const *args, size_t nargs) {
 void def_row(nb::handle client, Row row) {
     Operation *op = new Operation();
     nb::object impl = native_function(
+        "rows.run",
         [](void *operation, PyObject *const *args, size_t nargs) {
             return run(*static_cast<const Operation *>(operation), args, nargs).release().ptr();
         },

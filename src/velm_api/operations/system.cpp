@@ -182,33 +182,42 @@ nb::object get_bundle(nb::handle self, nb::handle generators) {
 
 void init_system(nb::handle client) {
     for (Row row : rows) def_row(client, row);
-    def_method(client, "change_password(self, data_json: typing.Any) -> Command",
-               "Change the password of the user the client is logged in as.\n\n"
-               "Reads the current user first, then posts ``data_json`` (the engine's change-password\n"
-               "document) for that user. The client's own credentials are not changed: call set_user\n"
-               "with the new password for later logins.\n\n"
-               "Args:\n"
-               "    data_json: The change-password document, sent as the JSON body.\n\n"
-               "Returns:\n"
-               "    A Command holding the engine's answer as ``response``.\n\n"
-               "Raises:\n"
-               "    KeyError: the current-user record has no ``user``; nothing is posted.\n\n"
-               "Request: GET /system/info/currentUser, then POST /usermanagement/users/{user}/changePassword",
+    def_method(client, "system.change_password", R"(
+change_password(self, data_json: typing.Any) -> Command
+GET /system/info/currentUser, then POST /usermanagement/users/{user}/changePassword
+Change the password of the user the client is logged in as.
+
+Reads the current user first, then posts ``data_json`` (the engine's change-password
+document) for that user. The client's own credentials are not changed: call set_user
+with the new password for later logins.
+
+Args:
+    data_json: The change-password document, sent as the JSON body.
+
+Returns:
+    A Command holding the engine's answer as ``response``.
+
+Raises:
+    KeyError: the current-user record has no ``user``; nothing is posted.
+)",
                change_password);
-    def_method(client,
-               "get_bundle(self, generators: str | collections.abc.Iterable[str] | None = None) -> "
-               "zipfile.ZipFile",
-               "Have the engine assemble a support bundle and open it in memory.\n\n"
-               "Args:\n"
-               "    generators: names of the generators to use, or one name (None or empty: the engine's\n"
-               "        default).\n\n"
-               "Returns:\n"
-               "    A zipfile.ZipFile opened for reading over the bundle's bytes; nothing is written to\n"
-               "    disk.\n\n"
-               "Raises:\n"
-               "    TypeError: a generator name is not text; nothing is sent.\n"
-               "    zipfile.BadZipFile: the engine's answer is not a ZIP archive.\n\n"
-               "Request: GET /system/bundle/generate",
+    def_method(client, "system.get_bundle", R"(
+get_bundle(self, generators: str | collections.abc.Iterable[str] | None = None) -> zipfile.ZipFile
+GET /system/bundle/generate
+Have the engine assemble a support bundle and open it in memory.
+
+Args:
+    generators: names of the generators to use, or one name (None or empty: the engine's
+        default).
+
+Returns:
+    A zipfile.ZipFile opened for reading over the bundle's bytes; nothing is written to
+    disk.
+
+Raises:
+    TypeError: a generator name is not text; nothing is sent.
+    zipfile.BadZipFile: the engine's answer is not a ZIP archive.
+)",
                get_bundle);
 }
 

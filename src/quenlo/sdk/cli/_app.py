@@ -9,16 +9,29 @@ import io
 import logging
 import os
 import sys
+import textwrap
 import traceback
 from typing import Any, Callable, List, Mapping, NoReturn, Optional, Sequence, TextIO, Tuple
 
 from ..exceptions import hide_secrets as scrub
 from . import _commands as commands
-from ._connect import DEFAULT_HTTP_TIMEOUT, ENV_PASSWORD, ENV_URL, ENV_USER, http_timeout, seconds
-from ._errors import USAGE, UsageError, describe, error_document, exit_codes_help
+from ._connect import (
+    DEFAULT_HTTP_TIMEOUT,
+    ENV_CA_BUNDLE,
+    ENV_CERT,
+    ENV_KEY,
+    ENV_PASSWORD,
+    ENV_URL,
+    ENV_USER,
+    http_timeout,
+    seconds,
+)
+from ._errors import INTERRUPTED, USAGE, UsageError, describe, error_document, exit_codes_help, ranking_text
 from ._output import JSON, LIVE, PLAIN, QUIET, Output, write_escaped
 
 DESCRIPTION = "Drive a VELM engine from a shell or a CI job: start and stop pipelines, wait for them, read state."
+
+_RANKING = textwrap.indent(textwrap.fill(ranking_text(), width=78), "  ")
 
 EPILOG = f"""\
 connection:
@@ -28,6 +41,10 @@ connection:
   that cannot be reached fails at once too, unless --wait-for-engine S waits for it.
   Each HTTP request gives up after {DEFAULT_HTTP_TIMEOUT:g} s unless --timeout-http says
   otherwise (0: never), and a wait's or the probe's requests end by its own deadline.
+  TLS: --ca-bundle or {ENV_CA_BUNDLE} names the CA to trust (else REQUESTS_CA_BUNDLE,
+  else the system's); --cert and --key, or {ENV_CERT} and {ENV_KEY}, a client certificate;
+  --insecure skips the check, and says so on standard error. An option wins over
+  its variable.
 
 output:
   on a terminal, a live status line while waiting; in a pipe, one line per status
@@ -40,8 +57,9 @@ output:
 
 several runs:
   start A B C --wait and wait A B C wait for every run at once: a line per run,
-  then a summary; the exit code is the worst outcome's (1 if a run failed, else 3
-  if one was still going at --timeout). --fail-fast stops at the first failure.
+  then a summary; the exit code is the worst outcome's, worst first:
+{_RANKING}.
+  --fail-fast stops at the first failure.
   Under --json the result record names every run's outcome in "runs" (and on a
   failure also carries "error", "exitCode" and "kind").
 
@@ -64,6 +82,22 @@ def _parameter(text: str) -> Tuple[str, str]:
     if not sep or not key.strip():
         raise argparse.ArgumentTypeError(f"{text!r} is not KEY=VALUE")
     return key, value
+
+
+# The statuses a pipeline has besides its error statuses (PipelineCommand.ERROR_STATUSES).
+_PIPELINE_STATUSES = ("EDITED", "STARTING", "RUNNING", "STOPPING", "FINISHED", "STOPPED")
+
+
+def _statuses(text: str) -> List[str]:
+    """``--until``'s value: one status, or several separated by commas, in any case."""
+    from ..waits import ERROR_STATUSES
+
+    known = (*_PIPELINE_STATUSES, *ERROR_STATUSES)
+    found = [part.strip().upper() for part in text.split(",")]
+    for status in found:
+        if status not in known:
+            raise argparse.ArgumentTypeError(f"{status!r} is not a pipeline status: one of {', '.join(known)}")
+    return found
 
 
 def _positive(text: str) -> int:
@@ -131,7 +165,19 @@ def _add_common(parser: argparse.ArgumentParser, top: bool) -> None:
         "--insecure", action="store_true", default=default(False), help="do not verify the engine's TLS certificate"
     )
     connection.add_argument(
-        "--ca-bundle", metavar="FILE", default=default(None), help="CA bundle to verify the engine's certificate with"
+        "--ca-bundle",
+        metavar="FILE",
+        default=default(None),
+        help=f"CA bundle to verify the engine's certificate with (default: ${ENV_CA_BUNDLE})",
+    )
+    connection.add_argument(
+        "--cert",
+        metavar="FILE",
+        default=default(None),
+        help=f"client certificate to present, PEM (with its key, or see --key; default: ${ENV_CERT})",
+    )
+    connection.add_argument(
+        "--key", metavar="FILE", default=default(None), help=f"the client certificate's key, PEM (default: ${ENV_KEY})"
     )
     connection.add_argument(
         "--timeout-http",
@@ -258,10 +304,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--until",
         metavar="STATUS",
-        type=str.upper,
-        nargs="+",
+        type=_statuses,
         action="extend",
-        help="the status, or several, that end the wait (default FINISHED)",
+        help="the status that ends the wait (default FINISHED); several: repeat it, or separate them with commas",
     )
     _add_wait(p, "", optional=False, timeout=300)
     _add_fail_fast(p)
@@ -329,6 +374,13 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="FILE", required=True, help="the file to write")
 
     command("health", commands.cmd_health, "show the engine's health report (exit 1 when a check is RED)")
+
+    p = command(
+        "doctor",
+        commands.cmd_doctor,
+        "check the engine layer by layer with reads only: network, TLS, answers, login, version, reads, clock",
+    )
+    p.add_argument("--pipeline", metavar="ID", type=_identifier, help="read this pipeline's status too")
     return parser
 
 
@@ -355,6 +407,8 @@ class _Stdout:
 
     def __init__(self, stream: Optional[TextIO]) -> None:
         self._stream = stream
+        # Hidden from everything written, whatever wrote it (a table's cells are hidden before they are laid out).
+        self.secrets: Sequence[str] = ()
 
     def _failed(self, error: Optional[BaseException]) -> UsageError:
         stream = self._stream
@@ -369,7 +423,7 @@ class _Stdout:
         if self._stream is None:
             raise self._failed(None)
         try:
-            return write_escaped(self._stream, text)
+            return write_escaped(self._stream, scrub(text, self.secrets))
         except (OSError, ValueError) as error:  # ValueError: a stream closed from Python
             raise self._failed(error) from None
 
@@ -410,6 +464,24 @@ def _wants_json(argv: Sequence[str]) -> bool:
     return "--json" in options
 
 
+def _unknown_option(parser: argparse.ArgumentParser, argv: Sequence[str]) -> Optional[str]:
+    """The first option before the command's name that velm does not know (its name only: a value written
+    ``--name=value`` may be a secret), or None. argparse would take the option's value for the command's name."""
+    commands: Any = next(action.choices for action in parser._actions if isinstance(action.choices, dict))
+    options = parser._option_string_actions
+    tokens = iter(argv)
+    for token in tokens:
+        if token == "--" or token in commands:
+            return None
+        if token.startswith("-") and token != "-":
+            name, equals, _ = token.partition("=")
+            if name not in options:
+                return name
+            if not equals and options[name].nargs != 0:
+                next(tokens, None)  # its value
+    return None
+
+
 def main(
     argv: Optional[Sequence[str]] = None,
     *,
@@ -418,6 +490,28 @@ def main(
     environ: Optional[Mapping[str, str]] = None,
 ) -> int:
     """Run one ``velm`` command line and return its exit code (see ``velm --help``)."""
+    try:
+        return _main(argv, stdout, stderr, environ)
+    except KeyboardInterrupt:  # Ctrl-C before the command ran, or after: one line, as during it
+        return interrupted(stderr)
+
+
+def interrupted(stderr: Optional[TextIO] = None) -> int:
+    """Report Ctrl-C that came outside a command's own handling: one line, exit 130."""
+    stream = stderr if stderr is not None else sys.stderr
+    with contextlib.suppress(Exception):
+        if stream is not None:
+            stream.write("velm: interrupted\n")
+            stream.flush()
+    return INTERRUPTED
+
+
+def _main(
+    argv: Optional[Sequence[str]],
+    stdout: Optional[TextIO],
+    stderr: Optional[TextIO],
+    environ: Optional[Mapping[str, str]],
+) -> int:
     out_stream = _Stdout(stdout if stdout is not None else sys.stdout)
     # A closed standard error (sys.stderr None) leaves the exit code as the only report.
     stderr = stderr if stderr is not None else sys.stderr if sys.stderr is not None else io.StringIO()
@@ -428,14 +522,20 @@ def main(
         args = parser.parse_args(argv)
         if args.json and args.quiet:
             parser.error("--json and --quiet do not go together")
+        if args.insecure and args.ca_bundle is not None:
+            parser.error("--insecure skips the check --ca-bundle is for: give one or the other")
     except UsageError as error:
         out = Output(JSON if _wants_json(argv) else QUIET, out_stream, stderr)  # type: ignore[arg-type]
-        return _report(out, USAGE, str(error), [])
+        unknown = _unknown_option(parser, argv)
+        text = f"unrecognized option {unknown} (see: velm --help)" if unknown else str(error)
+        return _report(out, USAGE, text, [])
     except SystemExit as done:  # --help or --version, printed
         return done.code if isinstance(done.code, int) else USAGE
     out = Output(_mode(args, out_stream), out_stream, stderr)  # type: ignore[arg-type]
     context = commands.Context(args, out, environ)
-    out.secrets = context.secrets  # filled in place once the password is read
+    out.secrets = out_stream.secrets = context.secrets  # filled in place once the password is read
+    if args.insecure:
+        out.error("warning: --insecure: the engine's TLS certificate is not verified")
     # --debug shows the library's log for this run only: main() may be called in-process (tests, scripts),
     # so the logger is put back as it was when the command ends.
     library = logging.getLogger("quenlo.sdk.velm_api")

@@ -15,7 +15,7 @@ from urllib.parse import quote
 
 from ..exceptions import hide_secrets as scrub
 from ._connect import ENV_PASSWORD, ENV_URL, client_options, connect, deadline, display_url, secrets_in
-from ._errors import BAD_OUTCOME, TIMED_OUT, Failure, UsageError, describe, kind_of
+from ._errors import BAD_OUTCOME, DONE, RANKING, TIMED_OUT, Failure, UsageError, code_of, describe, kind_of
 from ._output import JSON, Output, RunOutcome, WaitView, one_line, records_preview
 
 # Final states of a validation or preview other than the one waited for; the wait ends on them at once.
@@ -34,13 +34,18 @@ class Context:
         # once it has been read.
         self.secrets = secrets_in(args.url or environ.get(ENV_URL), environ.get(ENV_PASSWORD))
 
+    def settings(self) -> Tuple[str, Dict[str, Any]]:
+        """The engine URL and the client's options, the password among the secrets no output shows."""
+        url, options = client_options(self.args, self.environ)
+        found = set(self.secrets) | set(secrets_in(url, options.get("password")))
+        self.secrets[:] = sorted(found, key=len, reverse=True)
+        return url, options
+
     @property
     def client(self) -> Any:
         if self._client is None:
-            url, options = client_options(self.args, self.environ)
-            found = set(self.secrets) | set(secrets_in(url, options.get("password")))
-            self.secrets[:] = sorted(found, key=len, reverse=True)
-            self._client = connect(url, options)
+            url, options = self.settings()
+            self._client = connect(url, options, log_requests=self.args.debug)
         return self._client
 
     def close(self) -> None:
@@ -600,3 +605,37 @@ def cmd_health(ctx: Context) -> int:
     if red:
         raise Failure(Failure.BAD_OUTCOME, f"health: {len(red)} check(s) RED: {', '.join(red)}")
     return 0
+
+
+# -- doctor ---------------------------------------------------------------------------------------------------
+
+
+def cmd_doctor(ctx: Context) -> int:
+    from .. import doctor
+
+    url, options = ctx.settings()
+    session = options.get("session_attributes") or {}
+    checks = doctor.check_engine(
+        url,
+        username=options.get("username"),
+        password=options.get("password"),
+        api_version=options.get("api_version", 1),
+        verify=session.get("verify"),
+        cert=session.get("cert"),
+        timeout=options.get("timeout"),
+        retries=options.get("retries"),
+        pipeline_id=ctx.args.pipeline,
+    )
+    failed = {code_of(str(c.kind)) for c in checks if c.verdict == doctor.FAILED}
+    code = next(code for code in RANKING if code in failed or code == DONE)
+    rows = [[c.name, c.verdict, c.figure, c.reason, c.hint] for c in checks]
+    ctx.out.table(["CHECK", "VERDICT", "FIGURE", "REASON", "HINT"], rows, None, title=f"velm doctor {display_url(url)}")
+    record: Dict[str, Any] = {"event": "result", "url": display_url(url), "checks": [c.as_dict() for c in checks]}
+    record.update(exitCode=code, kind=kind_of(code))
+    if code == DONE:
+        ctx.out.document(record)
+        return DONE
+    first = next(c for c in checks if c.verdict == doctor.FAILED)
+    text = f"doctor: {first.name} failed: {first.reason}" + (f" ({first.hint})" if first.hint else "")
+    ctx.out.document({**record, "error": one_line(scrub(text, ctx.secrets))})
+    raise Failure(code, text, documented=True)

@@ -10,7 +10,7 @@ import re
 import sys
 import time
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple, Union
-from urllib.parse import quote, urlsplit
+from urllib.parse import quote, unquote, urlsplit
 
 from ..constants import ENGINE_AUTHENTICATION_METHOD_FORM
 from ._errors import Failure, UsageError, describe
@@ -18,6 +18,11 @@ from ._errors import Failure, UsageError, describe
 ENV_URL = "VELM_URL"
 ENV_USER = "VELM_USER"
 ENV_PASSWORD = "VELM_PASSWORD"
+ENV_CA_BUNDLE = "VELM_CA_BUNDLE"
+ENV_CERT = "VELM_CERT"
+ENV_KEY = "VELM_KEY"
+# The variables requests itself reads for the CA bundle of https:// URLs, in its order.
+REQUESTS_CA_VARIABLES = ("REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE")
 
 
 # The most seconds an option takes (about 31 years): much further on, sleeps and socket time-outs overflow.
@@ -78,6 +83,16 @@ def check_url(url: str) -> None:
         parts = None
     if parts is None or parts.scheme.lower() not in ("http", "https") or not parts.hostname:
         raise UsageError(f"the engine URL must be http(s)://HOST[:PORT][/PATH] (--url or {ENV_URL})")
+    # requests sends the URL's user:password (percent-decoded) with basic authentication, which takes Latin-1 only.
+    user, _, password = _AUTHORITY.match(url).group(1).rpartition("@")[0].partition(":")  # type: ignore[union-attr]
+    for what, text in (("user name", user), ("password", password)):
+        try:
+            unquote(text, errors="strict").encode("latin-1")
+        except UnicodeError:
+            raise UsageError(
+                f"the {what} in the engine URL (--url or {ENV_URL}) holds characters HTTP basic authentication "
+                "cannot send (only Latin-1 ones)"
+            ) from None
 
 
 def _check_credentials(user: str, password: str) -> None:
@@ -143,12 +158,7 @@ def client_options(args: Any, environ: Mapping[str, str]) -> Tuple[str, Dict[str
         raise UsageError(f"--password-file needs a user: use --user or set {ENV_USER}")
     if args.api_version is not None:
         options["api_version"] = args.api_version
-    if args.insecure:
-        options["session_attributes"] = {"verify": False}
-    elif args.ca_bundle is not None:
-        if not os.path.exists(args.ca_bundle):
-            raise UsageError(f"the CA bundle {args.ca_bundle!r} does not exist")
-        options["session_attributes"] = {"verify": args.ca_bundle}
+    options["session_attributes"] = _tls_settings(args, url, environ)
     options["timeout"] = args.timeout_http
     if args.retries is not None:
         options["retries"] = args.retries
@@ -160,6 +170,47 @@ def client_options(args: Any, environ: Mapping[str, str]) -> Tuple[str, Dict[str
             raise UsageError("--wait-for-engine sets how long the probe keeps trying: give it or --probe-timeout")
         options.update(probe_retry_unreachable=True, probe_timeout_sec=args.wait_for_engine)
     return url, options
+
+
+def _setting(args: Any, option: str, variable: str, environ: Mapping[str, str]) -> Tuple[Optional[str], str]:
+    """The value of ``--option``, else of the environment's ``variable``, with the name of the one it came from."""
+    value = getattr(args, option.lstrip("-").replace("-", "_"))
+    if value is not None:
+        return value, option
+    return environ.get(variable) or None, variable
+
+
+def _existing(path: Optional[str], setting: str, what: str) -> Optional[str]:
+    # Named by its setting only: a variable's value is not shown. A CA bundle may be a folder of certificates.
+    if path is not None and not os.path.exists(path):
+        raise UsageError(f"{setting} names {what} that does not exist")
+    return path
+
+
+def _tls_settings(args: Any, url: str, environ: Mapping[str, str]) -> Dict[str, Any]:
+    """The session's ``verify`` and ``cert`` from --insecure, --ca-bundle, --cert and --key, else VELM_CA_BUNDLE,
+    VELM_CERT and VELM_KEY: an option wins over its variable. Files that do not exist are usage errors, named by
+    their setting, before any request."""
+    settings: Dict[str, Any] = {}
+    if args.insecure:
+        settings["verify"] = False
+    else:
+        bundle, setting = _setting(args, "--ca-bundle", ENV_CA_BUNDLE, environ)
+        if bundle is not None:
+            settings["verify"] = _existing(bundle, setting, "a CA bundle")
+        elif urlsplit(url).scheme.lower() == "https":
+            # requests reads these itself (from the process's environment) when nothing else is set.
+            variable = next((name for name in REQUESTS_CA_VARIABLES if os.environ.get(name)), None)
+            if variable is not None:
+                _existing(os.environ[variable], variable, "a CA bundle")
+    cert, cert_setting = _setting(args, "--cert", ENV_CERT, environ)
+    key, key_setting = _setting(args, "--key", ENV_KEY, environ)
+    if key is not None and cert is None:
+        raise UsageError(f"{key_setting} needs a client certificate: use --cert or set {ENV_CERT}")
+    if cert is not None:
+        _existing(cert, cert_setting, "a client certificate")
+        settings["cert"] = cert if key is None else (cert, _existing(key, key_setting, "a key"))
+    return settings
 
 
 # What is left of a deadline when it has passed: the last try of a probe gets this long to be answered.
@@ -178,9 +229,23 @@ def _client_class() -> Any:
         ``velm_deadline``, a ``time.monotonic()`` instant or None: a wait or a probe given S seconds ends near
         S seconds, even when the engine accepts a request and never answers it."""
 
-        def __init__(self, url: str, *, velm_deadline: Optional[float] = None, **options: Any) -> None:
+        def __init__(
+            self, url: str, *, velm_deadline: Optional[float] = None, velm_log: bool = False, **options: Any
+        ) -> None:
             self.velm_deadline = velm_deadline  # the probe, inside the constructor, reads it
+            self.velm_log = velm_log
             super().__init__(url, **options)
+
+        @property
+        def session(self) -> Any:
+            return self.__dict__["_velm_session"]
+
+        @session.setter
+        def session(self, value: Any) -> None:
+            # Set by the constructor before its probe, so that the probe's requests are logged too.
+            if self.velm_log:
+                _log_requests(value, velm_api.logger)
+            self.__dict__["_velm_session"] = value
 
         @property
         def timeout(self) -> Any:
@@ -203,6 +268,31 @@ def _client_class() -> Any:
 _Client: Any = None
 
 
+def _log_requests(session: Any, logger: Any) -> None:
+    """Log each request ``session`` sends, on ``logger`` at debug level: its method, its URL (credentials hidden),
+    the status that answered it or why none did, and the time it took."""
+    from ..exceptions import redact_url
+
+    send = session.send
+
+    def logged(request: Any, **options: Any) -> Any:
+        started = time.monotonic()
+        try:
+            response = send(request, **options)
+        except Exception as error:
+            seconds = time.monotonic() - started
+            url, reason = redact_url(request.url), redact_url(error)
+            logger.debug("%s %s: no answer (%s) after %.3f s", request.method, url, reason, seconds)
+            raise
+        seconds = time.monotonic() - started
+        status = f"{response.status_code} {response.reason or ''}".rstrip()
+        logger.debug("%s %s: %s in %.3f s", request.method, redact_url(request.url), status, seconds)
+        return response
+
+    # An attribute of the instance: requests' redirects call session.send too, so each hop is logged.
+    session.send = logged
+
+
 @contextlib.contextmanager
 def deadline(client: Any, seconds: Optional[float]) -> Iterator[None]:
     """Within the block, every request of ``client`` ends within ``seconds`` from now (None: no limit), or by the
@@ -221,12 +311,13 @@ def deadline(client: Any, seconds: Optional[float]) -> Iterator[None]:
             client.velm_deadline = previous
 
 
-def connect(url: str, options: Dict[str, Any]) -> Any:
+def connect(url: str, options: Dict[str, Any], log_requests: bool = False) -> Any:
     """An ``ApiClient`` connected to ``url``; a probe that gives up is reported with the exit code of its last
-    failure, naming how long it tried. The probe's requests end by its own time-out."""
+    failure, naming how long it tried. The probe's requests end by its own time-out. With ``log_requests`` the
+    library's logger logs each request at debug level."""
     limit = options.get("probe_timeout_sec", 60)
     try:
-        client = _client_class()(url, velm_deadline=time.monotonic() + limit, **options)
+        client = _client_class()(url, velm_deadline=time.monotonic() + limit, velm_log=log_requests, **options)
     except TimeoutError as error:
         cause = error.__cause__
         if isinstance(cause, KeyError):

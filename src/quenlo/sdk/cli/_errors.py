@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import json
 import re
+import ssl
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+from urllib.parse import urlsplit
 
 import requests
 
@@ -33,7 +35,9 @@ EXIT_CODES = (
         2,
         "usage",
         "a usage error: a malformed option or value, a missing setting, a file that cannot be read or written "
-        "(standard output included)",
+        "(standard output included), or a setting velm checks before any request: a CA, certificate or key file "
+        "that does not exist (VELM_CA_BUNDLE and REQUESTS_CA_BUNDLE included), credentials HTTP basic "
+        "authentication cannot send",
     ),
     ExitCode(
         3,
@@ -45,8 +49,8 @@ EXIT_CODES = (
     ExitCode(
         5,
         "unreachable",
-        "the engine could not be reached (connection failed, connect time-out, TLS certificate not trusted) or "
-        "was unavailable (502, 503 or 504 still answered after the probe and the retries): worth a retry later",
+        "the engine could not be reached (connection failed, connect time-out) or was unavailable (502, 503 or "
+        "504 still answered after the probe and the retries): worth a retry later",
     ),
     ExitCode(
         6,
@@ -54,13 +58,32 @@ EXIT_CODES = (
         "the answer was not the engine's: a body that is not its JSON, such as a proxy's or a sign-in page (the "
         "status, content type and start of the body follow); check --url",
     ),
+    ExitCode(
+        7,
+        "config",
+        "velm is set up wrong, and no retry fixes it: the engine's TLS certificate is not trusted (--ca-bundle, "
+        "VELM_CA_BUNDLE), a CA, certificate or key file cannot be used, the engine asks for a client certificate "
+        "and none was given (--cert, VELM_CERT) or refuses the one given, the URL's scheme does not match the "
+        "port (https:// at a port that speaks HTTP), or the credentials cannot be sent",
+    ),
     ExitCode(70, "unexpected", "an unexpected failure (--debug shows the traceback)"),
     ExitCode(130, "interrupted", "interrupted: Ctrl-C stops waiting, and the work goes on on the engine"),
 )
-DONE, BAD_OUTCOME, USAGE, TIMED_OUT, REFUSED, UNREACHABLE, NOT_ENGINE, UNEXPECTED, INTERRUPTED = (
+DONE, BAD_OUTCOME, USAGE, TIMED_OUT, REFUSED, UNREACHABLE, NOT_ENGINE, CONFIG, UNEXPECTED, INTERRUPTED = (
     e.code for e in EXIT_CODES
 )
 _KIND = {e.code: e.kind for e in EXIT_CODES}
+_CODE = {e.kind: e.code for e in EXIT_CODES}
+
+# Every exit code, from the worst outcome to the best: a command on several runs exits with the first of these
+# that one of its runs had. What no retry fixes comes before what a retry may (5, then 3), so that a job which
+# retries on those codes never retries a run that failed or a misconfiguration.
+RANKING = (INTERRUPTED, BAD_OUTCOME, CONFIG, USAGE, REFUSED, NOT_ENGINE, UNEXPECTED, UNREACHABLE, TIMED_OUT, DONE)
+
+
+def ranking_text() -> str:
+    """The ranking as ``velm --help`` states it: ``130 interrupted, then 1 failed, ...``."""
+    return ", then ".join(f"{code} {kind_of(code)}" for code in RANKING)
 
 
 def exit_codes_help(width: int = 80) -> str:
@@ -85,10 +108,16 @@ def kind_of(code: int) -> str:
     return _KIND.get(code, "unexpected")
 
 
+def code_of(kind: str) -> int:
+    """The exit code that ``kind`` names (a failure kind of :mod:`quenlo.sdk.doctor` included)."""
+    return _CODE[kind]
+
+
 class Failure(Exception):
     """An expected failure: ``code`` is the exit code, the message the line printed."""
 
     BAD_OUTCOME = BAD_OUTCOME
+    CONFIG = CONFIG
     TIMED_OUT = TIMED_OUT
     REFUSED = REFUSED
     UNREACHABLE = UNREACHABLE
@@ -133,15 +162,7 @@ def _causes(error: BaseException) -> List[BaseException]:
 
 
 def _no_answer(error: BaseException) -> str:
-    """Why no answer came, in the words of the socket or of TLS, without the connection pool's text."""
-    tls = tls_failure_reason(error) if isinstance(error, requests.exceptions.SSLError) else None
-    if tls is not None and tls.startswith("certificate verify failed"):
-        return (
-            f"its TLS certificate was not trusted: {tls} "
-            "(--ca-bundle FILE names the CA to trust, --insecure skips the check)"
-        )
-    if tls is not None:
-        return f"the TLS handshake failed: {tls}"
+    """Why no answer came, in the words of the socket, without the connection pool's text."""
     match = _SOCKET_REASON.search(str(error))
     if match:
         return match.group(1).strip()
@@ -155,6 +176,44 @@ def _no_answer(error: BaseException) -> str:
             text = _POOL_TEXT.sub("", str(cause)).strip()
             return text or type(cause).__name__
     return type(error).__name__
+
+
+# What to do about a TLS failure, by the words of its reason.
+_TLS_HINTS = (
+    (
+        "certificate verify failed",
+        "--ca-bundle FILE or VELM_CA_BUNDLE names the CA to trust, --insecure skips the check",
+    ),
+    ("client certificate required", "--cert FILE and --key FILE, or VELM_CERT and VELM_KEY, give one"),
+    ("during the TLS handshake", "--cert FILE and --key FILE, or VELM_CERT and VELM_KEY, give one the engine trusts"),
+    ("client certificate refused", "is --cert a certificate of the CA the engine trusts?"),
+    ("CA bundle", "--ca-bundle or VELM_CA_BUNDLE"),
+    ("client certificate", "--cert and --key, or VELM_CERT and VELM_KEY"),
+)
+# requests' own errors for a CA bundle, certificate or key file it cannot find (they quote the path).
+_MISSING_TLS_FILE = re.compile(r"^Could not find (?:a suitable TLS CA certificate bundle|the TLS \w+ file)")
+
+
+def _origin(url: str) -> str:
+    """``scheme://host:port`` of ``url``: where a connection goes, without the path of the request."""
+    parts = urlsplit(url)
+    return f"{parts.scheme}://{parts.netloc}" if parts.netloc else url
+
+
+def _set_up_wrong(error: BaseException) -> Optional[str]:
+    """The line of a failure that no retry fixes because of how velm is set up (a certificate, a file, a scheme,
+    credentials), or None for any other failure."""
+    if isinstance(error, requests.exceptions.SSLError) or any(isinstance(c, ssl.SSLError) for c in _causes(error)):
+        reason = tls_failure_reason(error) or _no_answer(error)
+        hint = next((hint for words, hint in _TLS_HINTS if words in reason), None)
+        url = getattr(getattr(error, "request", None), "url", None)
+        where = f" to {redact_url(_origin(url))}" if url else ""
+        return f"the TLS connection{where} failed: {reason}" + (f"; {hint}" if hint else "")
+    if isinstance(error, OSError) and _MISSING_TLS_FILE.match(str(error)):
+        return "a CA bundle, client certificate or key file does not exist (--ca-bundle, --cert, --key)"
+    if isinstance(error, ValueError) and "basic authentication cannot send" in str(error):
+        return f"the credentials cannot be sent: {error}"
+    return None
 
 
 def _timed_out(error: BaseException) -> bool:
@@ -263,6 +322,9 @@ def describe(error: BaseException, subject: Optional[str] = None) -> Tuple[int, 
         if response is not None:
             return NOT_ENGINE, _not_engine(error, response)
         return NOT_ENGINE, f"an answer is not the engine's JSON: {redact_url(error)}"
+    set_up_wrong = _set_up_wrong(error)
+    if set_up_wrong is not None:
+        return CONFIG, set_up_wrong
     if _timed_out(error):
         return TIMED_OUT, "the engine did not answer in time (--timeout-http, or what was left of the wait's time-out)"
     if isinstance(error, (requests.ConnectionError, requests.exceptions.ChunkedEncodingError)):

@@ -89,6 +89,19 @@ def write_escaped(stream: Any, text: str) -> int:
         return int(stream.write(text.encode(encoding, "backslashreplace").decode(encoding)))
 
 
+def _hidden(value: Any, secrets: Sequence[str]) -> Any:
+    """``value`` with ``secrets`` hidden in every text it holds, keys included."""
+    if not secrets:
+        return value
+    if isinstance(value, str):
+        return hide_secrets(value, secrets)
+    if isinstance(value, Mapping):
+        return {_hidden(key, secrets): _hidden(item, secrets) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_hidden(item, secrets) for item in value]
+    return value
+
+
 def _cell(value: Any) -> str:
     if value is None:
         return ""
@@ -126,10 +139,9 @@ class Output:
     def document(self, doc: Any) -> None:
         """One JSON document on one line (json mode only)."""
         if self.mode == JSON:
-            line = json.dumps(doc, default=str)
-            for secret in self.secrets:  # as the document writes it: escaped
-                line = line.replace(json.dumps(secret)[1:-1], "***")
-            self.stdout.write(line + "\n")
+            # Hidden in each value as the engine sent it, then in the line as the document spells it.
+            line = json.dumps(_hidden(doc, self.secrets), default=str)
+            self.stdout.write(hide_secrets(line, self.secrets) + "\n")
             self.stdout.flush()
 
     def message(self, text: str, style: str = "") -> None:
@@ -143,16 +155,18 @@ class Output:
 
     def error(self, text: str) -> None:
         """An error line on standard error, in every mode."""
-        write_escaped(self.stderr, f"velm: {one_line(text)}\n")
+        write_escaped(self.stderr, f"velm: {one_line(hide_secrets(text, self.secrets))}\n")
         self.stderr.flush()
 
     def raw(self, text: str) -> None:
         """Text the user asked for on standard output (an export without -o), in every mode."""
+        text = hide_secrets(text, self.secrets)
         self.stdout.write(text if text.endswith("\n") else text + "\n")
         self.stdout.flush()
 
     def fields(self, pairs: Sequence[Tuple[Any, Any]], doc: Any) -> None:
         """A record as name/value lines, or ``doc`` as one JSON line."""
+        pairs = [(name, hide_secrets(_cell(value), self.secrets)) for name, value in pairs]
         if self.mode == JSON:
             self.document(doc)
         elif self.mode == LIVE:
@@ -182,7 +196,8 @@ class Output:
             if docs is not None:
                 self.document(list(docs))
             return
-        rows = [[_cell(value) for value in row] for row in rows]
+        rows = [[hide_secrets(_cell(value), self.secrets) for value in row] for row in rows]
+        title = title and hide_secrets(title, self.secrets)
         if self.mode == LIVE:
             from rich.table import Table
 

@@ -172,7 +172,9 @@ class _Handler(WSGIRequestHandler):
         code = int(status.split(" ", 1)[0])
         names = {name.lower() for name, _ in headers}
         lines = [f"{self.protocol_version} {status}", f"Server: {self.version_string()}"]
-        lines += [f"Date: {self.date_time_string()}"] + [f"{name}: {value}" for name, value in headers]
+        if "date" not in names:  # a fault's Date stands for an engine whose clock is off
+            lines.append(f"Date: {self.date_time_string()}")
+        lines += [f"{name}: {value}" for name, value in headers]
         if code not in _NO_BODY and "content-length" not in names:
             lines.append(f"Content-Length: {len(body)}")
         if self.close_connection:
@@ -493,7 +495,9 @@ class EngineSimulator:
         a prefix; ``method`` may be ``"*"``. A failure ``status`` without a ``body`` answers with the engine's
         error document, whose message names the status. ``headers`` are added to the answer (``{"Retry-After":
         "1"}`` on a 503). A fault with only ``delay`` sleeps and then lets the route answer; ``delay=math.inf``
-        never answers: the request is held until the simulator stops.
+        never answers: the request is held until the simulator stops. A fault with only ``headers`` (and perhaps
+        a delay) adds them to the route's answer: ``{"Date": "Mon, 01 Jan 2024 00:00:00 GMT"}`` stands for an
+        engine whose clock is off.
         """
         given: Any = {} if headers is None else headers  # Fault checks what it is
         fault = Fault(method, path, status, body, count, empty, not_json, delay, given)
@@ -565,6 +569,13 @@ class EngineSimulator:
             if fault.answers:
                 return _fault_response(fault)
 
+        response = self._serve(request, raw_path, body, user, has_session)
+        if fault is not None:  # a fault that does not answer adds its headers to the engine's answer
+            for name, value in fault.headers.items():
+                response.headers[name] = value
+        return response
+
+    def _serve(self, request: Request, raw_path: str, body: bytes, user: str | None, has_session: bool) -> Response:
         if user is None and self.state.users.required:
             response = _error_response(EngineError(401, "Authentication required", "LOGIN_REQUIRED"))
             response.headers["WWW-Authenticate"] = f'Basic realm="{AUTH_REALM}"'

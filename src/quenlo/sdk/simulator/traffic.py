@@ -147,7 +147,7 @@ class Fault:
 
     @property
     def answers(self) -> bool:
-        """False for a delay-only fault, which lets the route answer afterwards."""
+        """False for a fault of only a delay or headers, which lets the route answer (with the headers added)."""
         return self.status is not None or self.body is not None or self.empty or self.not_json
 
 
