@@ -641,7 +641,8 @@ def command_sdist_check(interpreters: List[Interpreter], skipped: List[Version],
     """Builds the sdist in dist/ from a fresh venv with each of TOOLCHAINS, as pip does for a platform without a
     wheel (an isolated build, its requirements from the index), and runs the tour against each install."""
     (sdist,) = (ROOT / "dist").glob("*.tar.gz")
-    python = next(interpreter.path for interpreter in interpreters if interpreter.own)
+    own = next(interpreter for interpreter in interpreters if interpreter.own)
+    python = own.path
     results = []
     for name in options.toolchains:
         env, runtime = TOOLCHAINS[name]
@@ -665,7 +666,7 @@ def command_sdist_check(interpreters: List[Interpreter], skipped: List[Version],
             outcome = f"passed, linking {runtime}"
         except subprocess.CalledProcessError:
             outcome = "FAILED"
-        results.append((f"{python.name} {name}", outcome, time.monotonic() - started))
+        results.append((f"{own.name} {name}", outcome, time.monotonic() - started))
     report(results, [])
     return 0 if results and all(outcome.startswith("passed") for _, outcome, _ in results) else 1
 
