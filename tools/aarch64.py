@@ -169,7 +169,9 @@ def adapted_headers(include: Path, version: Version, compile_c: List[str]) -> Pa
     text = pyconfig.read_text()
     check = folder / "sizes.c"
     check.write_text(size_checks(text))
-    failed = subprocess.run([*compile_c, "-fsyntax-only", str(check)], capture_output=True, text=True)
+    # Compiled to an object, not -fsyntax-only: Zig's cc wants an output to put in its cache.
+    objects = ["-c", "-o", str(folder / "sizes.o"), str(check)]
+    failed = subprocess.run([*compile_c, *objects], capture_output=True, text=True)
     if failed.returncode != 0:
         raise SystemExit(f"{include}/pyconfig.h does not hold for aarch64:\n{failed.stderr}")
     pyconfig.write_text(adapt_settings(text))
