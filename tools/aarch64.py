@@ -83,7 +83,7 @@ def headers(version: Version) -> Path:
     release = RELEASES[version]
     name = f"python{dotted(version)}"
     folder = WORK / "headers" / name
-    if (folder / name / "Python.h").is_file():
+    if (folder / name / "Python.h").is_file() and "HAVE_CRYPT_H 1" not in (folder / name / "pyconfig.h").read_text():
         return folder
     root = apt_root(release)
     download = WORK / "download" / f"lib{name}-dev"
@@ -94,7 +94,10 @@ def headers(version: Version) -> Path:
     extract(list(download.glob("*.deb")), unpacked)
     shutil.rmtree(folder, ignore_errors=True)
     shutil.copytree(unpacked / "usr" / "include" / name, folder / name)
-    shutil.copy(unpacked / "usr" / "include" / TRIPLET / name / "pyconfig.h", folder / name / "pyconfig.h")
+    pyconfig = (unpacked / "usr" / "include" / TRIPLET / name / "pyconfig.h").read_text()
+    # Python.h of 3.9 includes <crypt.h> where the interpreter was built with it, for its own crypt module; the
+    # glibc 2.17 headers the wheels are compiled against have none (libcrypt is a library of its own).
+    (folder / name / "pyconfig.h").write_text(re.sub(r"^#define HAVE_CRYPT_H 1$", "", pyconfig, flags=re.M))
     return folder
 
 
