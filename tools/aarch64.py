@@ -95,8 +95,9 @@ def headers(version: Version) -> Path:
     shutil.rmtree(folder, ignore_errors=True)
     shutil.copytree(unpacked / "usr" / "include" / name, folder / name)
     pyconfig = (unpacked / "usr" / "include" / TRIPLET / name / "pyconfig.h").read_text()
-    # Python.h of 3.9 includes <crypt.h> where the interpreter was built with it, for its own crypt module; the
-    # glibc 2.17 headers the wheels are compiled against have none (libcrypt is a library of its own).
+    # Debian 11's Python.h (3.9.2; later 3.9 releases dropped it) includes <crypt.h> where the interpreter was
+    # built with it, for its own crypt module; the glibc 2.17 headers the wheels are compiled against have none
+    # (libcrypt is a library of its own).
     (folder / name / "pyconfig.h").write_text(re.sub(r"^#define HAVE_CRYPT_H 1$", "", pyconfig, flags=re.M))
     return folder
 
