@@ -187,6 +187,16 @@ def _secret_pattern(secret: str) -> str:
     return "".join(map(_char_spellings, secret))
 
 
+@functools.lru_cache(maxsize=32)
+def _occurrences(secret: str) -> "re.Pattern[str]":
+    """What finds every occurrence of ``secret`` in any spelling, overlapping ones too (a lookahead), as a whole
+    word when it is short. Kept per secret: the command line hides each line it prints."""
+    pattern = _secret_pattern(secret)
+    if len(secret) < _SHORT_SECRET:
+        pattern = rf"(?<!\w){pattern}(?!\w)"
+    return re.compile(f"(?=({pattern}))")
+
+
 def hide_secrets(text: str, secrets: Iterable[str]) -> str:
     """``text`` with every spelling of each of ``secrets`` replaced by ``***``: plain, JSON-escaped by any JSON
     writer, percent-encoded, or a mix of these character by character (:func:`secret_spellings` lists the
@@ -200,11 +210,7 @@ def hide_secrets(text: str, secrets: Iterable[str]) -> str:
     for secret in secrets:
         if not isinstance(secret, str) or not secret:
             continue
-        pattern = _secret_pattern(secret)
-        if len(secret) < _SHORT_SECRET:
-            pattern = rf"(?<!\w){pattern}(?!\w)"
-        # A lookahead finds every occurrence, overlapping ones too.
-        spans.extend((m.start(), m.end(1)) for m in re.finditer(f"(?=({pattern}))", text))
+        spans.extend((m.start(), m.end(1)) for m in _occurrences(secret).finditer(text))
     if not spans:
         return text
     parts: List[str] = []
