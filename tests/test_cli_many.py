@@ -118,7 +118,7 @@ class TestOutcomes:
     def test_one_until_status_is_named_as_given(self, engine, ids):
         pipelines(engine, "ok", "ok")  # never started: they stay EDITED
         run = velm(engine, "wait", *ids, "--until", "RUNNING", "--timeout", "0.2")
-        named = "while waiting for status RUNNING (pipeline ok-0). (last status EDITED)"
+        named = "ok-0: Timed out after 0.2 seconds while waiting for status RUNNING. (last status EDITED)"
         assert run.code == 3 and named in run.err, run.err
 
     def test_wait_reattaches_to_several_runs(self, engine):

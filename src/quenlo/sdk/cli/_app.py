@@ -25,6 +25,7 @@ from ._connect import (
     ENV_USER,
     http_timeout,
     seconds,
+    secrets_in,
 )
 from ._errors import INTERRUPTED, USAGE, UsageError, describe, error_document, exit_codes_help, ranking_text
 from ._output import JSON, LIVE, NOT_TRIED, PLAIN, QUIET, Output, run_entry, write_escaped
@@ -429,10 +430,14 @@ class _Stdout:
         return UsageError(f"cannot write to standard output: {reason}")
 
     def write(self, text: str) -> int:
+        return self.write_hidden(scrub(text, self.secrets))
+
+    def write_hidden(self, text: str) -> int:
+        """Write ``text``, whose secrets are hidden already (a JSON document, hidden in its values only)."""
         if self._stream is None:
             raise self._failed(None)
         try:
-            return write_escaped(self._stream, scrub(text, self.secrets))
+            return write_escaped(self._stream, text)
         except (OSError, ValueError) as error:  # ValueError: a stream closed from Python
             raise self._failed(error) from None
 
@@ -491,6 +496,14 @@ def _unknown_option(parser: argparse.ArgumentParser, argv: Sequence[str]) -> Opt
     return None
 
 
+def _secrets_of(argv: Sequence[str]) -> List[str]:
+    """The credentials of every URL on the command line, wherever it stands: argparse quotes a value it refuses
+    (a URL given where the command's name goes, say)."""
+    values = (token.partition("=")[2] if token.startswith("-") else token for token in argv if "@" in token)
+    found = {secret for value in values for secret in secrets_in(value, None)}
+    return sorted(found, key=len, reverse=True)
+
+
 def main(
     argv: Optional[Sequence[str]] = None,
     *,
@@ -537,7 +550,7 @@ def _main(
         out = Output(JSON if _wants_json(argv) else QUIET, out_stream, stderr)  # type: ignore[arg-type]
         unknown = _unknown_option(parser, argv)
         text = f"unrecognized option {unknown} (see: velm --help)" if unknown else str(error)
-        return _report(out, USAGE, text, [])
+        return _report(out, USAGE, text, _secrets_of(argv))
     except SystemExit as done:  # --help or --version, printed
         return done.code if isinstance(done.code, int) else USAGE
     out = Output(_mode(args, out_stream), out_stream, stderr)  # type: ignore[arg-type]

@@ -688,7 +688,7 @@ def cmd_export(ctx: Context) -> int:
         raise UsageError("give a pipeline id, or --all with -o DIR")
     export = ctx.client.export_pipeline(args.pipeline_id)
     if args.output is None:
-        ctx.out.raw(json.dumps(export) if ctx.out.mode == JSON else json.dumps(export, indent=2))
+        ctx.out.raw_json(export, indent=None if ctx.out.mode == JSON else 2)
         return 0
     _write(args.output, json.dumps(export, indent=2) + "\n")
     ctx.out.document({"pipelineId": args.pipeline_id, "file": args.output})

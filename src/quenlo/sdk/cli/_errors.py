@@ -328,15 +328,16 @@ _BAD_URL = (requests.exceptions.InvalidURL, requests.exceptions.MissingSchema, r
 
 def describe(error: BaseException, subject: Optional[str] = None) -> Tuple[int, str]:
     """The exit code and the one-line report of an expected failure; ``(UNEXPECTED, ...)`` for anything else."""
-    from .. import velm_api
-
-    where = f"{subject}: " if subject else ""
     if isinstance(error, Failure):
         return error.code, str(error)
     if isinstance(error, UsageError):
         return USAGE, str(error)
-    if isinstance(error, KeyboardInterrupt):
+    # Ctrl-C while the extension loads ends its import with an ImportError (which a new import would repeat).
+    if any(isinstance(cause, KeyboardInterrupt) for cause in _causes(error)):
         return INTERRUPTED, "interrupted"
+    from .. import velm_api
+
+    where = f"{subject}: " if subject else ""
     if isinstance(error, _BAD_URL):
         # requests quotes the URL as given, credentials and all, and without a scheme no redaction finds them.
         return USAGE, f"the engine URL is not usable ({type(error).__name__}): give it as http(s)://HOST[:PORT][/PATH]"

@@ -102,6 +102,14 @@ def _hidden(value: Any, secrets: Sequence[str]) -> Any:
     return value
 
 
+def hidden_json(doc: Any, secrets: Sequence[str], indent: Optional[int] = None) -> str:
+    """``doc`` as JSON with ``secrets`` hidden in its texts, keys included, but never in its numbers or its syntax:
+    the document stays valid JSON whatever the password (``1`` or ``true``, say)."""
+    if secrets:
+        doc = _hidden(json.loads(json.dumps(doc, default=str)), secrets)
+    return json.dumps(doc, default=str, indent=indent)
+
+
 def _cell(value: Any) -> str:
     if value is None:
         return ""
@@ -203,10 +211,12 @@ class Output:
     def document(self, doc: Any) -> None:
         """One JSON document on one line (json mode only)."""
         if self.mode == JSON:
-            # Hidden in each value as the engine sent it, then in the line as the document spells it.
-            line = json.dumps(_hidden(doc, self.secrets), default=str)
-            self.stdout.write(hide_secrets(line, self.secrets) + "\n")
+            self._write_hidden(hidden_json(doc, self.secrets) + "\n")
             self.stdout.flush()
+
+    def _write_hidden(self, text: str) -> None:
+        # The secrets are hidden already: standard output's own hiding, for text of any shape, would change JSON.
+        getattr(self.stdout, "write_hidden", self.stdout.write)(text)
 
     def message(self, text: str, style: str = "") -> None:
         """An informational line (live and plain modes)."""
@@ -226,6 +236,11 @@ class Output:
         """Text the user asked for on standard output (an export without -o), in every mode."""
         text = hide_secrets(text, self.secrets)
         self.stdout.write(text if text.endswith("\n") else text + "\n")
+        self.stdout.flush()
+
+    def raw_json(self, doc: Any, indent: Optional[int] = None) -> None:
+        """A JSON document the user asked for on standard output (an export without -o), in every mode."""
+        self._write_hidden(hidden_json(doc, self.secrets, indent) + "\n")
         self.stdout.flush()
 
     def fields(self, pairs: Sequence[Tuple[Any, Any]], doc: Any) -> None:

@@ -3,6 +3,7 @@ request log and faults. Connections are kept in :mod:`.connections`, answers mad
 
 from __future__ import annotations
 
+import base64
 import enum
 import math
 import re
@@ -43,6 +44,24 @@ _LONGEST_WAIT = threading.TIMEOUT_MAX
 
 #: The engine version a simulator reports unless told otherwise.
 DEFAULT_VERSION = "5.6.0"
+
+
+def _basic_credentials(header: str) -> tuple[str, str] | None:
+    """The user name and password of a basic ``Authorization`` header, or None. Their bytes are UTF-8 if they
+    decode as such, else Latin-1: what most clients send (requests among them) for a password such as "pässwort"."""
+    scheme, _, encoded = header.strip().partition(" ")
+    if scheme.lower() != "basic":
+        return None
+    try:
+        raw = base64.b64decode(encoded.strip(), validate=True)
+    except ValueError:  # binascii.Error is one
+        return None
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        text = raw.decode("latin-1")
+    name, _, password = text.partition(":")
+    return name, password
 
 
 class _Keep(enum.Enum):
@@ -346,9 +365,10 @@ class EngineSimulator:
             name = users.session_user(token)
             if name is not None:
                 return name, True
-        auth = request.authorization
-        if auth is not None and auth.type == "basic" and auth.username is not None:
-            return (auth.username if users.check(auth.username, auth.password or "") else None), False
+        credentials = _basic_credentials(request.headers.get("Authorization", ""))
+        if credentials is not None:
+            name, password = credentials
+            return (name if users.check(name, password) else None), False
         return None, False
 
     def _answer(self, request: Request, raw_path: str, body: bytes, user: str | None, has_session: bool) -> Response:
