@@ -17,7 +17,9 @@ and every ratio is ours divided by the reference measured in the same run. Secti
    rendering of the same steps (benchmarks/baseline.py);
 8. virtual time and the fixtures: benchmarks/virtual_time.py's measures;
 9. many runs at once: the waiting thread's CPU per status request of wait_all on 50 runs against wait() on one,
-   against the engine simulator on virtual time.
+   against the engine simulator on virtual time;
+10. instructions per call on the stub session of section 7 (callgrind, where valgrind is installed), against the
+   plain Python rendering.
 """
 
 from __future__ import annotations
@@ -31,6 +33,7 @@ import json
 import os
 import platform
 import resource
+import shutil
 import statistics
 import subprocess
 import sys
@@ -58,7 +61,7 @@ import baseline  # noqa: E402
 import payloads  # noqa: E402
 import virtual_time  # noqa: E402
 
-from quenlo.sdk import velm_api  # noqa: E402
+from quenlo.sdk import transport, velm_api  # noqa: E402
 
 REQUIRED_HEADERS = {"X-Requested-By": "velm", "content-type": "application/json"}
 OFFLINE_URL = "http://127.0.0.1:9"  # never connected: the in-memory adapter answers for it
@@ -81,6 +84,8 @@ class Settings:
     fixture_tests: int = 50
     many_requests: int = 1000
     many_pairs: int = 7
+    instruction_calls: int = 20_000
+    instruction_operations: Tuple[str, ...] = ("get_pipeline_status", "get_pipeline_history")
 
     @classmethod
     def quick(cls) -> "Settings":
@@ -97,6 +102,8 @@ class Settings:
             fixture_tests=5,
             many_requests=100,
             many_pairs=1,
+            instruction_calls=100,
+            instruction_operations=("get_pipeline_status",),
         )
 
 
@@ -225,12 +232,12 @@ def in_memory_session() -> Tuple[requests.Session, InMemoryAdapter]:
 
 
 def in_memory_client() -> Tuple[velm_api.ApiClient, InMemoryAdapter]:
-    """A client whose session carries the in-memory adapter from the start (its probe included)."""
+    """A client whose session, the kind the client makes (with its mends), carries the in-memory adapter from
+    the start (its probe included)."""
     made: List[InMemoryAdapter] = []
-    real_session = requests.Session
 
     def session_factory() -> requests.Session:
-        session = real_session()
+        session = transport.EngineSession()
         made.append(InMemoryAdapter())
         session.mount("http://", made[-1])
         return session
@@ -392,6 +399,13 @@ def section_overhead(settings: Settings) -> Section:
         a, b, ratio = compare(theirs, bare, settings)
         section.rows.append(
             Row(f"{name}, pure-Python baseline instead of velm_api", us(a), us(b), None, paired_ratio=ratio)
+        )
+    # The two side by side: the client against the pure-Python baseline itself, paired.
+    ours_rows = {name: call for name, call, _ in operations(client, session, OFFLINE_URL, {})}
+    for name, theirs, _ in operations(python_client, session, OFFLINE_URL, {})[:2]:
+        a, b, ratio = compare(ours_rows[name], theirs, settings)
+        section.rows.append(
+            Row(f"{name}, velm_api against the pure-Python baseline", us(a), us(b), 1.01, paired_ratio=ratio)
         )
     section.text.append(
         "Each pair was checked to send the identical request (method, URL, headers, body) before it was timed. "
@@ -914,6 +928,41 @@ def wait_loop_cost(settings: Settings) -> Tuple[List[float], List[float]]:
     return ours, reference
 
 
+def callgrind_total(which: str, calls: int, operation: str) -> int:
+    """The instructions callgrind counts in benchmarks/profile_call.py making ``calls`` calls of ``operation``."""
+    with tempfile.TemporaryDirectory() as folder:
+        out = os.path.join(folder, "callgrind.out")
+        command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable]
+        command += [os.path.join(HERE, "profile_call.py"), which, str(calls), operation]
+        subprocess.run(command, check=True, capture_output=True, env={**os.environ, "PYTHONHASHSEED": "0"})
+        with open(out, encoding="utf-8") as profile:
+            for line in profile:
+                if line.startswith(("summary:", "totals:")):
+                    return int(line.split()[1])
+    raise RuntimeError(f"callgrind wrote no total for {which} {calls} {operation}")
+
+
+def section_instructions(settings: Settings) -> Section:
+    calls = settings.instruction_calls
+    section = Section(
+        "10. Instructions per call (callgrind)",
+        f"valgrind --tool=callgrind on benchmarks/profile_call.py (ours) and its baseline (py), PYTHONHASHSEED=0, "
+        f"each run with {calls} calls on the stub session of section 7 and with none; the difference divided by "
+        f"{calls}",
+        ("per call, instructions", "ours", "plain Python (benchmarks/baseline.py)"),
+    )
+    if shutil.which("valgrind") is None:
+        section.text.append("valgrind is not installed here: nothing was counted.")
+        return section
+    for operation in settings.instruction_operations:
+        ours, plain = (
+            (callgrind_total(which, calls, operation) - callgrind_total(which, 0, operation)) / calls
+            for which in ("ours", "py")
+        )
+        section.rows.append(Row(f'{operation}("p")', ours, plain, None, "the call alone: start-up subtracted"))
+    return section
+
+
 SECTIONS: Dict[str, Callable[[Settings], Section]] = {
     "overhead": section_overhead,
     "loopback": section_loopback,
@@ -924,6 +973,7 @@ SECTIONS: Dict[str, Callable[[Settings], Section]] = {
     "share": section_share,
     "virtual": section_virtual,
     "many": section_many,
+    "instructions": section_instructions,
 }
 
 
@@ -967,6 +1017,11 @@ def machine() -> List[Tuple[str, str]]:
     ]
 
 
+def figure(value: float) -> str:
+    """A figure of a table: counts in the thousands as whole numbers, anything smaller to three decimals."""
+    return f"{value:,.0f}" if abs(value) >= 10_000 else f"{value:.3f}"
+
+
 def render(sections: Sequence[Section], settings: Settings, command: str, notes: str) -> str:
     lines = [
         "# Benchmarks",
@@ -994,7 +1049,7 @@ def render(sections: Sequence[Section], settings: Settings, command: str, notes:
         for row in section.rows:
             target = "" if row.target is None else f"≤ {row.target}"
             lines.append(
-                f"| {row.name} | {row.ours:.3f} | {row.reference:.3f} | {row.ratio:.3f} | {target} | "
+                f"| {row.name} | {figure(row.ours)} | {figure(row.reference)} | {row.ratio:.3f} | {target} | "
                 f"{row.met} | {row.note} |"
             )
         if section.text:

@@ -215,3 +215,27 @@ def test_any_two_text_ids_name_their_two_segments(client, engine, pipeline_id, s
         snapshot_name,
         "status",
     ]
+
+
+class TestReprWithoutUtf8:
+    def test_a_path_value_whose_repr_has_no_utf8_form(self, engine, client):
+        class Odd:
+            def __str__(self) -> str:
+                return "."
+
+            def __repr__(self) -> str:
+                return "\ud800"
+
+        with pytest.raises(ValueError) as raised:
+            client.get_pipeline_status(Odd())
+        assert str(raised.value) == "not a valid path value: \ud800"
+        assert engine.requests == []
+
+    def test_an_unknown_session_attribute_whose_repr_has_no_utf8_form(self, engine):
+        class Odd(str):
+            def __repr__(self) -> str:
+                return "\ud800"
+
+        with pytest.raises(ValueError) as raised:
+            velm_api.ApiClient(engine.url, session_attributes={Odd("verfy"): False})
+        assert str(raised.value) == "unknown session attribute: \ud800"

@@ -5,18 +5,22 @@ from __future__ import annotations
 
 import contextlib
 import datetime
+import email.utils
 import http.server
 import os
 import socket
 import threading
+import time
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 from unittest import mock
 
+import jsonschema
 import pytest
 import requests
 import trustme
 from test_cli import PASSWORD, velm
+from test_cli_ci import SCHEMA as RESULT_SCHEMA
 from test_cli_terminal import in_terminal
 from test_tls import Proxy, proxy  # noqa: F401 - the forward proxy fixture
 
@@ -28,9 +32,12 @@ from quenlo.sdk.simulator import EngineSimulator, sample_pipeline
 Setup = Callable[[EngineSimulator, Path, contextlib.ExitStack], Tuple[List[str], Dict[str, str], EngineSimulator]]
 
 
-def _plain(*argv: str, env: Optional[Dict[str, str]] = None, https: bool = False, path: str = "") -> Setup:
+def _plain(
+    *argv: str, env: Optional[Dict[str, str]] = None, https: bool = False, http: bool = False, path: str = ""
+) -> Setup:
     def setup(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
-        url = (engine.url.replace("http:", "https:") if https else engine.url) + path
+        url = engine.url.replace("http:", "https:") if https else engine.url
+        url = (url.replace("https:", "http:") if http else url) + path
         return list(argv), {"VELM_URL": url, **(env or {})}, engine
 
     return setup
@@ -44,11 +51,19 @@ def _fault(path: str = "/v1/system/info", **fault: Any) -> Setup:
     return setup
 
 
-def _closed_port(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
+def _free_port() -> int:
     with socket.socket() as unused:
         unused.bind(("127.0.0.1", 0))
-        port = unused.getsockname()[1]
-    return [], {"VELM_URL": f"http://127.0.0.1:{port}"}, engine
+        return int(unused.getsockname()[1])
+
+
+def _closed_port(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
+    return [], {"VELM_URL": f"http://127.0.0.1:{_free_port()}"}, engine
+
+
+def _proxy_down(engine: EngineSimulator, tmp: Path, stack: contextlib.ExitStack) -> Any:
+    stack.enter_context(mock.patch.dict(os.environ, {"HTTP_PROXY": f"http://127.0.0.1:{_free_port()}", "NO_PROXY": ""}))
+    return [], {"VELM_URL": engine.url}, engine
 
 
 class _PortalProxy(http.server.BaseHTTPRequestHandler):
@@ -119,13 +134,25 @@ CASES = [
     pytest.param(_tls(not_after=EXPIRING), "expiry", "warning", "engine certificate", 0, id="expires in 10 days"),
     pytest.param(_closed_port, "connect", "failed", "--url", 5, id="connection refused"),
     pytest.param(_plain(path="/velm"), "api version", "failed", "--url", 7, id="wrong base path"),
+    pytest.param(
+        _plain("--api-version", "2"),
+        "api version",
+        "failed",
+        "--api-version",
+        7,
+        id="API version not served",
+        marks=pytest.mark.velm_engine(api_version=1),
+    ),
     pytest.param(_fault(body={"hello": "world"}), "engine version", "failed", "--url", 6, id="JSON without a version"),
     pytest.param(_fault("/v1/system/logs", status=403), "read: logs", "failed", "engine roles", 4, id="read refused"),
     pytest.param(_foreign_certificate, "client certificate", "failed", "--cert", 7, marks=MUTUAL, id="refused cert"),
     pytest.param(_plain("--insecure"), "trust", "warning", "--insecure", 0, marks=TLS, id="no verification"),
     pytest.param(_plain(https=True), "tls", "failed", "--url", 7, id="HTTP port behind an https URL"),
+    pytest.param(_plain(http=True), "answer", "failed", "--url", 7, marks=TLS, id="TLS port behind an http URL"),
     pytest.param(_fault(status=200, not_json=True), "answer", "failed", "--url", 6, id="an HTML page"),
     pytest.param(_behind_portal, "answer", "failed", "NO_PROXY", 6, id="a proxy's HTML page"),
+    pytest.param(_proxy_down, "connect", "failed", "NO_PROXY", 5, id="a proxy that is down"),
+    pytest.param(_fault(status=302, headers={"Location": "/sign-in"}), "answer", "failed", "--url", 6, id="redirect"),
     pytest.param(
         _plain(env=WRONG_PASSWORD),
         "authentication",
@@ -159,6 +186,7 @@ def test_the_first_check_not_ok_names_the_cause(
         run = velm(served, "doctor", "--json", *argv, env=env)
         methods = {request.method for request in served.requests}
     record = run.docs[-1]
+    jsonschema.validate(record, RESULT_SCHEMA)  # the shape of every command's result record
     first = next(check for check in record["checks"] if check["verdict"] in ("failed", "warning"))
     assert (first["name"], first["verdict"], first["setting"], run.code) == (name, verdict, setting, code), first
     assert first["hint"].startswith(setting + ": ")
@@ -250,3 +278,85 @@ def test_a_fault_of_headers_only_adds_them_to_the_engines_answer(engine: EngineS
     assert first.json()["version"] == second.json()["version"] == "5.6.0"
     assert (first.headers["Date"], first.headers["X-Hop"]) == ("Mon, 01 Jan 2024 00:00:00 GMT", "1")
     assert second.headers["Date"] != first.headers["Date"] and "X-Hop" not in second.headers
+
+
+@pytest.mark.parametrize("variable", ["http_proxy", "HTTP_PROXY"])
+def test_a_proxy_is_named_by_the_variable_that_set_it(engine: EngineSimulator, monkeypatch: Any, variable: str) -> None:
+    for name in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv(variable, f"http://127.0.0.1:{_free_port()}")
+    connect = next(check for check in doctor.check_engine(engine.url) if check.name == "connect")
+    assert f"(from {variable}): " in connect.reason and connect.setting == "NO_PROXY", connect
+    monkeypatch.setenv("no_proxy", "127.0.0.1")
+    chosen = next(check for check in doctor.check_engine(engine.url) if check.name == "proxy")
+    assert chosen.reason == f"none: {variable} is set, but NO_PROXY exempts 127.0.0.1"
+
+
+@pytest.mark.parametrize(
+    "options, error",
+    [({"verify": 3}, TypeError), ({"timeout": -1}, ValueError), ({"timeout": 0}, ValueError)]
+    + [({"timeout": (1, float("nan"))}, ValueError), ({"timeout": (None, float("inf"))}, ValueError)],
+)
+def test_odd_arguments_are_refused_before_any_request(engine: EngineSimulator, options: Any, error: Any) -> None:
+    with pytest.raises(error):
+        doctor.check_engine(engine.url, **options)
+    assert engine.requests == []
+
+
+def _date_in(seconds: float) -> Dict[str, str]:
+    return {"Date": email.utils.formatdate(time.time() + seconds, usegmt=True)}
+
+
+def _fault_on(path: str, **fault: Any) -> Callable[[EngineSimulator], None]:
+    return lambda engine: engine.inject_fault("GET", path, **fault)
+
+
+ECHOED = {"error": {"code": "LOGIN_REQUIRED", "message": f"no user admin with password {PASSWORD}"}}
+
+
+# What the engine does, the options, the check that tells it, its verdict and what its reason says.
+@pytest.mark.parametrize(
+    "arrange, options, name, verdict, words",
+    [
+        (lambda engine: _fault_on("/v1/system/info", headers=_date_in(60))(engine), {}, "clock", "warning", "ahead of"),
+        (_fault_on("/v1/system/info", status=401, body=ECHOED), {}, "authentication", "failed", "password ***)"),
+        (_fault_on("/v1/pipelines", delay=2), {"timeout": 0.5}, "read: logs", "ok", "readable"),
+        (None, {"timeout": (5, None)}, "settings", "warning", "read none"),
+        (None, {"https": True}, "tls", "failed", "it serves plain HTTP"),
+        (
+            _fault_on("/v1/system/info", status=302, headers={"Location": "/sign-in"}),
+            {},
+            "answer",
+            "failed",
+            "/sign-in",
+        ),
+    ],
+)
+def test_what_each_check_says(
+    engine: EngineSimulator, arrange: Any, options: Dict[str, Any], name: str, verdict: str, words: str
+) -> None:
+    if arrange:
+        arrange(engine)
+    url = engine.url.replace("http:", "https:") if options.pop("https", False) else engine.url
+    checks = doctor.check_engine(url, username="admin", password=PASSWORD, **options)
+    check = next(check for check in checks if check.name == name)
+    assert (check.verdict, words in check.reason) == (verdict, True), check
+    assert PASSWORD not in repr(checks)
+
+
+@pytest.mark.parametrize(
+    "kinds, worst",
+    [((), None), (("unreachable", "refused"), "refused"), (("timed-out", "not-engine", "config"), "config")],
+)
+def test_worst_kind_ranks_as_velm_does(kinds: Tuple[str, ...], worst: Optional[str]) -> None:
+    checks = [doctor.Check("a", "warning", "slow")] + [doctor.Check(k, "failed", "no", kind=k) for k in kinds]
+    assert doctor.worst_kind(checks) == worst
+
+
+def test_a_certificate_for_another_host_names_its_hosts(engine: EngineSimulator, tmp_path: Path) -> None:
+    with contextlib.ExitStack() as stack:
+        argv, _, served = _tls(names=["other.example", "*.other.example"])(engine, tmp_path, stack)
+        check = next(c for c in doctor.check_engine(served.url, verify=argv[1]) if c.name == "host name")
+    assert check.reason.startswith(
+        "the engine's certificate is made for other.example, *.other.example, not for 127.0.0.1: "
+    )

@@ -105,13 +105,139 @@ def test_updating_the_notes_keeps_the_measured_part(tmp_path: Path) -> None:
     bench = _load("bench", ROOT / "benchmarks" / "bench.py")
     notes = bench.read_notes()
     measured = "# Benchmarks\n\n| a | 1.000 |\n"
-    stale = measured + "\n" + notes.replace("25,500", "24,700")
+    stale = measured + "\n" + notes.replace("callgrind", "cachegrind")
     assert bench.with_notes(stale, notes) == measured + "\n" + notes.strip() + "\n"
     assert bench.with_notes(measured, notes) == measured + "\n" + notes.strip() + "\n"
     report = tmp_path / "benchmarks.md"
     report.write_text(stale)
     assert bench.main(["--update-notes", str(report)]) == 0
     assert report.read_text() == measured + "\n" + notes.strip() + "\n"
+
+
+def _report_sections() -> List[str]:
+    return re.findall(r"^## (\d+)\. ", (ROOT / "docs" / "benchmarks.md").read_text(), re.M)
+
+
+def test_the_report_has_every_section_bench_writes() -> None:
+    written = re.findall(r'^\s+f?"(\d+)\. ', (ROOT / "benchmarks" / "bench.py").read_text(), re.M)
+    assert len(written) >= 10 and _report_sections() == written, "`make bench` writes docs/benchmarks.md"
+
+
+# "section 8 of its report, docs/benchmarks.md"; in the report's own notes, any "sections 1, 2 and 7"
+SECTION_POINTER = re.compile(r"\b[Ss]ections? (\d+(?:(?:, | and )\d+)*)(?=[^.]{0,40}docs/benchmarks\.md)")
+NOTES_POINTER = re.compile(r"\b[Ss]ections? (\d+(?:(?:, | and )\d+)*)")
+POINTING = [(n, p.read_text(), SECTION_POINTER) for n, p in DOCUMENTS.items() if n != "docs/benchmarks.md"]
+
+
+@pytest.mark.parametrize(
+    ("where", "text", "pointer"),
+    [*POINTING, ("benchmarks/notes.md", (ROOT / "benchmarks" / "notes.md").read_text(), NOTES_POINTER)],
+    ids=[*(where for where, _, _ in POINTING), "benchmarks/notes.md"],
+)
+def test_a_document_points_only_to_sections_the_report_has(where: str, text: str, pointer: Any) -> None:
+    numbers = {n for group in pointer.findall(text.replace("\n", " ")) for n in re.findall(r"\d+", group)}
+    assert sorted(numbers - set(_report_sections()), key=int) == []
+
+
+# A count of tests or a time of a run is true of one run only: a document names the command that prints it.
+RUN_FIGURE = re.compile(
+    r"\b\d[\d,]* (?:passed|tests?)\b|\d+ passed, \d+ failed|\b(?:two|three|four|five) (?:slow )?tests\b|took \d+ s"
+)
+
+
+@pytest.mark.parametrize(
+    ("text", "found"),
+    [("`pytest x.py`: 95 passed in 7.2 s", True), ("all but the two slow tests", True), ("lint took 27 s", True)]
+    + [("each step prints its time (`took ... s`)", False), ("the tests marked slow", False)],
+)
+def test_a_figure_of_one_run_is_told_apart(text: str, found: bool) -> None:
+    assert bool(RUN_FIGURE.search(text)) is found
+
+
+def test_no_document_quotes_a_test_count_or_a_run_time() -> None:
+    texts = {name: path.read_text() for name, path in DOCUMENTS.items() if name != "docs/benchmarks.md"}
+    texts[".ci/run"] = (ROOT / ".ci" / "run").read_text()
+    texts["benchmarks/notes.md"] = (ROOT / "benchmarks" / "notes.md").read_text()
+    found = {name: RUN_FIGURE.findall(text.replace("\n", " ")) for name, text in texts.items()}
+    assert {name: figures for name, figures in found.items() if figures} == {}
+    # The notes are the hand-written part of the report: its measured figures come from bench.py.
+    assert not re.search(r"^\|.*\| [\d,.]+ \|", texts["benchmarks/notes.md"], re.M)
+
+
+# -- the README's map of the code ---------------------------------------------------------------------------------
+
+
+README = DOCUMENTS["README.md"].read_text()
+DEVELOPMENT = README.split("\n## Development\n", 1)[1]
+
+
+def _map_paths() -> List[str]:
+    """The paths the map of the code names, each from its folder (the map indents an entry under its folder)."""
+    block = DEVELOPMENT.split("```\n", 2)[1]
+    folders: List[Tuple[int, str]] = []
+    paths: List[str] = []
+    for line in block.splitlines():
+        indent, first = len(line) - len(line.lstrip()), re.split(r"\s{2,}", line.strip())[0]
+        if indent >= 20 or not first:  # a description that goes on
+            continue
+        folders = [(i, f) for i, f in folders if i < indent]
+        prefix = "".join(f for _, f in folders)
+        for word in first.split(" "):
+            head, _, tail = word.partition("{")
+            paths += [prefix + head + part for part in tail.rstrip("}").split(",")] if tail else [prefix + word]
+        if first.endswith("/"):
+            folders.append((indent, first))
+    return paths
+
+
+def test_the_map_names_only_what_exists_and_every_source_module() -> None:
+    named = _map_paths()
+    assert [p for p in named if not (ROOT / p).exists()] == []
+    sources = [*(ROOT / "src" / "velm_api").rglob("*.[ch]pp"), *(ROOT / "src/quenlo/sdk/simulator").glob("*.py")]
+    unnamed = [str(p.relative_to(ROOT)) for p in sources if str(p.relative_to(ROOT)) not in named]
+    assert [p for p in unnamed if not p.endswith("__init__.py")] == []
+
+
+def _table(heading: str) -> List[List[str]]:
+    rows = DEVELOPMENT.split(heading, 1)[1].split("\n\n", 2)[1].splitlines()[2:]
+    return [[cell.strip() for cell in row.strip("|").split(" | ")] for row in rows]
+
+
+AREAS = {row[0]: row for row in _table("One set of areas")}
+
+
+def test_every_area_has_its_row_and_its_files() -> None:
+    from quenlo.sdk.simulator import routes
+
+    assert sorted(AREAS) == sorted(module.__name__.rpartition(".")[2] for module in routes.AREAS)
+    sections = re.findall(r"^### (.+)$", README.split("\n## Operations\n", 1)[1].split("\n## ")[0], re.M)
+    for area, section, *places in AREAS.values():
+        assert section in sections and f"routes/{area}.py`" in places[1] and f"tests/test_{area}.py`" in places[-1]
+        assert [p for p in re.findall(r"`([^`]+)`", " ".join(places)) if not (ROOT / p).exists()] == []
+    rows = {cell for row in AREAS.values() for cell in re.findall(r"operations/(\w+\.cpp)", row[2])}
+    assert rows == {p.name for p in (ROOT / "src/velm_api/operations").glob("*.cpp")} - {"rows.cpp"}
+
+
+def _name_pattern(quoted: str) -> str:
+    # `cmd_<name>` and `counter_wait<metric>` stand for any name; `ClientMethods.__init__` for its two names
+    name = quoted.lstrip("@").split("(")[0]
+    return r"\b" + r"\b.*\b".join(re.sub(r"<[\w ]+>", r"<?\\w+>?", re.escape(part)) for part in name.split(".")) + r"\b"
+
+
+@pytest.mark.parametrize("row", _table("Where to add what"), ids=lambda row: row[0])
+def test_where_to_add_what_names_places_that_exist(row: List[str]) -> None:
+    quoted = re.findall(r"`([^`]+)`", " ".join(row[1:]))
+    paths = [q for q in quoted if "/" in q and " " not in q]
+    files: Dict[Path, None] = {}
+    for path in paths:
+        matches = [sorted(ROOT.glob(path.replace("<area>", area))) for area in AREAS]
+        assert all(matches), path
+        files.update((m, None) for group in matches for m in group if m.is_file())
+    text = "\n".join(f.read_text() for f in files)
+    names = [q for q in quoted if q not in paths and re.match(r"^@?[\w.<>]+(\(|$)", q)]
+    assert [n for n in names if not re.search(_name_pattern(n), text, re.S)] == []
+    headings = re.findall(r"^#+ (.+)$", README, re.M)
+    assert [h for h in re.findall(r'"([^"]+)"', row[2]) if h not in headings] == []
 
 
 # -- signatures shown in the documents ----------------------------------------------------------------------------

@@ -7,6 +7,8 @@ import json
 import pickle
 import sys
 from collections.abc import Iterator
+from typing import Any
+from unittest import mock
 
 import pytest
 import requests
@@ -204,3 +206,21 @@ class TestJsonIsReadInItsCharset:
         assert (raised.value.method, raised.value.url) == ("GET", url) and "s3cret" not in message
         assert isinstance(raised.value, requests.JSONDecodeError) and raised.value.__context__ is None
         assert raised.value.pos == position and f"(char {position})" in message  # where the bad byte is
+
+
+class NotAnError:
+    """What a careless patch puts where an exception class was."""
+
+    def __init__(self, *args: Any) -> None:
+        pass
+
+
+class TestRaisingWhatIsNoException:
+    @pytest.mark.parametrize("status", [400, 500])
+    @pytest.mark.parametrize("stand_in", [mock.MagicMock(), NotAnError], ids=["mock", "plain-class"])
+    def test_a_patched_http_error_class(self, engine, client, status, stand_in):
+        name = {400: "BadRequestError", 500: "InternalServerError"}[status]
+        engine.inject_fault("GET", "/v1/pipeline/p1/status", status=status)
+        with mock.patch.object(velm_api, name, stand_in):
+            with pytest.raises(TypeError, match="^exceptions must derive from BaseException$"):
+                client.get_pipeline_status("p1")

@@ -5,7 +5,11 @@ from __future__ import annotations
 import http.client
 import json
 import math
+import os
+import shutil
 import socket
+import subprocess
+import sys
 import threading
 import time
 import types
@@ -14,7 +18,7 @@ import pytest
 import requests
 
 from quenlo.sdk.simulator import MISSING, EngineSimulator, sample_pipeline
-from quenlo.sdk.simulator import server as server_module
+from quenlo.sdk.simulator import connections as connections_module
 
 HEADERS = {"X-Requested-By": "velm", "content-type": "application/json"}
 
@@ -76,6 +80,19 @@ def test_unknown_routes_and_wrong_methods(engine, method, path, status, code):
     r = requests.request(method, engine.url + path, headers=HEADERS)
     assert r.status_code == status
     assert remote_exception(r)["code"] == code
+
+
+def test_a_route_module_left_out_of_the_areas_is_refused_at_import(tmp_path):
+    import quenlo.sdk.simulator as package
+
+    copy = tmp_path / "simulator"
+    shutil.copytree(os.path.dirname(package.__file__), copy, ignore=shutil.ignore_patterns("__pycache__"))
+    (copy / "routes" / "uptime.py").write_text("from . import router\n")
+    script = f"import sys; sys.path.insert(0, {str(tmp_path)!r}); import simulator"
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert "ImportError: route modules not listed in simulator.routes.AREAS: uptime" in out.stderr
+    (copy / "routes" / "uptime.py").unlink()
+    assert subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=60).returncode == 0
 
 
 def test_request_log_keeps_raw_path_query_headers_and_body(engine):
@@ -355,7 +372,7 @@ class TestConnections:
 
     def test_stop_while_an_answer_is_written_still_closes_its_connection(self, monkeypatch):
         # stop() runs to its end after the answer is written, before its connection is marked idle.
-        engine, mark = EngineSimulator().start(), server_module._Connections.busy
+        engine, mark = EngineSimulator().start(), connections_module.Connections.busy
         stopper = threading.Thread(target=engine.stop)
 
         def busy(connections, connection, flag):
@@ -364,7 +381,7 @@ class TestConnections:
                 stopper.join(5)
             return mark(connections, connection, flag)
 
-        monkeypatch.setattr(server_module._Connections, "busy", busy)
+        monkeypatch.setattr(connections_module.Connections, "busy", busy)
         with socket.create_connection(("127.0.0.1", engine.port), timeout=5) as raw:
             raw.sendall(b"GET /rest/v1/system/info HTTP/1.1\r\nHost: x\r\n\r\n")
             assert raw.recv(65536).startswith(b"HTTP/1.1 200") and raw.recv(65536) == b""

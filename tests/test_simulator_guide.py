@@ -99,19 +99,12 @@ def test_the_inject_fault_signature_shown_is_the_real_one() -> None:
     assert shown == ", ".join(real)
 
 
-def test_the_time_claims_state_what_the_measure_shows() -> None:
-    text = GUIDE.read_text()
-    (measured,) = re.findall(
-        r"Measured with\s+`python benchmarks/virtual_time.py`.*?```text\n(.*?)```", text, flags=re.S
-    )
-    half = float(re.search(r"half a virtual minute: median (\d+) ms", measured).group(1))  # type: ignore[union-attr]
-    hour = float(re.search(r"3600 virtual seconds: ([\d.]+) s real", measured).group(1))  # type: ignore[union-attr]
-    poll = float(re.search(r"([\d.]+) ms a poll", measured).group(1))  # type: ignore[union-attr]
-    claims = re.findall(
-        r"half a minute is waited for in\s+some (\d+) ms(?:,| and) a run of an hour in\s+about (\d+) s", text
-    )
-    assert len(claims) == 2, "the guide says what a half-minute and an hour's run cost in two places"
-    for claimed_half, claimed_hour in claims:
-        assert abs(float(claimed_half) - half) <= 0.25 * half and abs(float(claimed_hour) - hour) <= 0.25 * hour
-    assert "one to two milliseconds" in text and 0.75 <= poll <= 2.5
-    assert "a few milliseconds" not in text and "finishes in milliseconds" not in text
+def test_the_time_claims_point_to_what_the_report_measures() -> None:
+    # What virtual time costs depends on the machine: the guide names the measures, `make bench` writes them.
+    text = " ".join(GUIDE.read_text().split())
+    report = (GUIDE.parent / "benchmarks.md").read_text()
+    (section,) = re.findall(r"^## 8\. Virtual time and the fixtures\n(.*?)^## ", report, flags=re.S | re.M)
+    assert "(section 8 of its report, docs/benchmarks.md;" in text
+    for measure in ("a half-minute run", "-virtual-second run", "fixture set-up, first test", "each later test"):
+        assert measure in section
+    assert not re.search(r"\d ms\b|\d s real|milliseconds", text.split("## From a shell")[0])

@@ -276,3 +276,59 @@ class TestGetPipelineStatus:
         assert raised.value.response.status_code == 404
         empty = client.get_pipeline_status("nowhere", only_if_exists=True)
         assert empty.response.content == b""
+
+
+def test_a_wait_that_ignores_errors_given_none_raises_them(engine, client, clock):
+    engine.script_status("p1", ["RUN_ERROR"])
+    command = client.get_pipeline_status("p1")
+    with pytest.raises(velm_api.RunError):
+        command.wait_for_status("FINISHED", ignore_errors=None)
+
+
+class Held:
+    """A held status answer, so that a wait starts without a request."""
+
+    def json(self) -> dict[str, str]:
+        return {"pipelineId": "p1", "status": "RUNNING"}
+
+
+class TestRaisingWhatIsNoException:
+    def test_an_error_status_table_entry_that_returns_text(self, engine, client, clock):
+        engine.script_status("p1", ["RUN_ERROR"])
+        command = client.get_pipeline_status("p1")
+        with mock.patch.dict(velm_api.PipelineCommand.ERROR_STATUSES, {"RUN_ERROR": lambda record: "failed"}):
+            with pytest.raises(TypeError, match="^exceptions must derive from BaseException$"):
+                command.wait_for_status("FINISHED")
+
+    def test_an_error_class_given_as_a_class_is_raised_as_python_would(self, engine, client, clock):
+        # `raise error(record)` where the call returns a class: Python instantiates the class.
+        engine.script_status("p1", ["RUN_ERROR"])
+        command = client.get_pipeline_status("p1")
+        with mock.patch.dict(velm_api.PipelineCommand.ERROR_STATUSES, {"RUN_ERROR": lambda record: KeyError}):
+            with pytest.raises(KeyError):
+                command.wait_for_status("FINISHED")
+
+
+class TestConversions:
+    @pytest.mark.parametrize(
+        ("now", "error"),
+        [("soon", TypeError), (None, TypeError), (10**400, OverflowError)],
+        ids=["text", "None", "int-past-float"],
+    )
+    @pytest.mark.parametrize(
+        "wait",
+        [
+            lambda c: velm_api.PipelineCommand(c, Held()).wait_for_status("FINISHED"),
+            lambda c: velm_api.StartPipelineCommand(c, Held()).wait_for_pipeline_batch_count(1),
+            lambda c: velm_api.PreviewCommand(c, None, "p1", "v1").wait_for_finished(),
+            lambda c: velm_api.SnapshotCommand(c, None, "p1", "s1", None).wait_for_finished(),
+        ],
+        ids=["status", "counter", "preview", "snapshot"],
+    )
+    def test_a_clock_that_gives_no_number(self, engine, client, wait, now, error):
+        # With the logger on, logging itself reads the patched clock for its record; the wait's own read is
+        # what is under test.
+        with mock.patch.object(velm_api.logger, "disabled", True), mock.patch("time.time", return_value=now):
+            with pytest.raises(error):
+                wait(client)
+        assert engine.requests == []

@@ -2,13 +2,21 @@
 
 from __future__ import annotations
 
+import io
+import socket
+import subprocess
+import sys
+import threading
+import tracemalloc
 import zipfile
+from typing import Any, Iterator
+from unittest import mock
 
 import pytest
 import requests
 
 from quenlo.sdk import velm_api
-from quenlo.sdk.exceptions import BadRequestError
+from quenlo.sdk.exceptions import BadRequestError, InternalServerError
 from quenlo.sdk.simulator import EngineSimulator, pipeline_definition
 from quenlo.sdk.simulator.canned import EXTRA_LIBRARIES
 from quenlo.sdk.simulator.context import LOG_PAGE
@@ -291,3 +299,177 @@ def test_configuration_shows_the_live_engine(engine, client):
     assert configuration["http.auth"] == "none"
     assert set(client.get_velm_ui_configuration().response.json()) <= {k for k in configuration if k.startswith("ui.")}
     assert client.get_velm_id().response.json() == {"id": engine.state.engine_id}
+
+
+def test_get_logs_without_an_ending_offset_leaves_it_out(engine, client):
+    client.get_logs(ending_offset=None, severity="ERROR")
+    assert engine.requests[-1].query == "severity=ERROR"
+
+
+def _log_archive() -> bytes:
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        archive.writestr("logs/engine.log", "line\n" * 1000)
+    return buffer.getvalue()
+
+
+LOG_ARCHIVE = _log_archive()
+
+
+def _chunked(body: bytes) -> bytes:
+    return b"".join(b"%x\r\n%s\r\n" % (len(part), part) for part in (body[:100], body[100:])) + b"0\r\n\r\n"
+
+
+@pytest.fixture
+def raw_engine() -> Iterator[Any]:
+    """An engine on 127.0.0.1 that answers every request with the bytes it is given, headers and all: what a
+    proper server would never send. Each answer is sent on its own connection, which it then closes."""
+
+    class RawEngine:
+        url = ""
+        answer = b""
+
+    listener = socket.create_server(("127.0.0.1", 0))
+    RawEngine.url = "http://127.0.0.1:%d" % listener.getsockname()[1]
+    stop = threading.Event()
+
+    def serve() -> None:
+        while not stop.is_set():
+            try:
+                connection, _ = listener.accept()
+            except OSError:
+                return
+            with connection:
+                request = b""
+                while b"\r\n\r\n" not in request:
+                    request += connection.recv(65536)
+                if b"/system/info" in request.split(b"\r\n")[0]:
+                    body = b'{"version": "5.6.0"}'
+                    connection.sendall(
+                        b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s" % (len(body), body)
+                    )
+                else:
+                    connection.sendall(RawEngine.answer)
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    yield RawEngine
+    stop.set()
+    listener.close()
+    thread.join(5)
+
+
+class TestBundleLengths:
+    """The declared Content-Length only frames the body when nothing else does; it never sizes a buffer."""
+
+    @pytest.mark.parametrize(
+        "answer",
+        [
+            b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 10000000000000\r\n"
+            b"Connection: close\r\n\r\n" + _chunked(LOG_ARCHIVE),
+            b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % 10**20
+            + _chunked(LOG_ARCHIVE),
+            "HTTP/1.1 200 OK\r\nContent-Length: \u00b2\r\nConnection: close\r\n\r\n".encode("utf-8") + LOG_ARCHIVE,
+        ],
+        ids=["chunked-huge-length", "chunked-length-past-64-bits", "length-not-ascii-digits"],
+    )
+    def test_read_as_bare_requests_reads_it(self, raw_engine, answer):
+        raw_engine.answer = answer
+        client = velm_api.ApiClient(raw_engine.url)
+        archive = client.get_bundle()
+        assert archive.read("logs/engine.log") == b"line\n" * 1000
+        assert archive.fp.getvalue() == LOG_ARCHIVE
+
+
+def _archive(size: int) -> bytes:
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as zf:
+        zf.writestr("logs/big.log", bytes(range(256)) * (size // 256))
+    return buffer.getvalue()
+
+
+class _DeclaredLengthAdapter(requests.adapters.BaseAdapter):
+    """Answers every request with ``body`` under a Content-Length of ``declared``, whatever the truth."""
+
+    def __init__(self, body: bytes, declared: int) -> None:
+        super().__init__()
+        self.body, self.declared = body, declared
+
+    def send(self, request: Any, **kwargs: Any) -> requests.Response:
+        response = requests.Response()
+        response.status_code = 200
+        response.headers["Content-Length"] = str(self.declared)
+        response.raw = io.BytesIO(self.body)
+        response.request, response.url = request, request.url
+        return response
+
+    def close(self) -> None:
+        pass
+
+
+class TestBundleStreaming:
+    @pytest.mark.parametrize("declared", [-100, 0, 100], ids=["shorter", "exact", "longer"])
+    def test_a_declared_length_that_is_wrong_loses_nothing(self, client, declared):
+        # The engine's Content-Length only sizes the buffer: the archive is whatever arrived.
+        body = _archive(64 << 10)
+        client.session.mount(client.server_url, _DeclaredLengthAdapter(body, len(body) + declared))
+        archive = client.get_bundle()
+        assert archive.read("logs/big.log") == bytes(range(256)) * (64 << 10 >> 8)
+        assert archive.fp.getvalue() == body
+
+    def test_the_archive_is_held_once(self):
+        # The engine serves the archive from a process of its own, so the tracer counts the client's allocations
+        # alone: the simulator's server thread would add copies of the body at moments that vary from run to run.
+        size = 24 << 20
+        body = _archive(size)
+        serve = f"""if True:
+            import io, sys, zipfile
+            from quenlo.sdk.simulator import EngineSimulator
+            buffer = io.BytesIO()
+            with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as zf:
+                zf.writestr("logs/big.log", bytes(range(256)) * ({size} // 256))
+            with EngineSimulator() as engine:
+                engine.inject_fault("GET", "/v1/system/bundle/generate", status=200, body=buffer.getvalue())
+                print(engine.url, flush=True)
+                sys.stdin.read()
+            """
+        with subprocess.Popen([sys.executable, "-c", serve], stdin=subprocess.PIPE, stdout=subprocess.PIPE) as server:
+            assert server.stdin and server.stdout
+            try:
+                client = velm_api.ApiClient(server.stdout.readline().decode().strip())
+                tracemalloc.start()
+                try:
+                    archive = client.get_bundle()
+                    peak = tracemalloc.get_traced_memory()[1]
+                finally:
+                    tracemalloc.stop()
+            finally:
+                server.stdin.close()
+        assert archive.read("logs/big.log") == bytes(range(256)) * (size // 256)
+        # requests joins its chunks into `content`, holding the body twice for a moment.
+        assert peak < 1.5 * len(body)
+
+    @pytest.mark.parametrize(
+        ("status", "error"), [(400, BadRequestError), (500, InternalServerError), (404, requests.HTTPError)]
+    )
+    def test_a_failure_keeps_the_engine_text_and_the_connection(self, engine, client, status, error):
+        engine.inject_fault("GET", "/v1/system/bundle/generate", status=status, body=b'{"message": "no"}')
+        with pytest.raises(error) as caught:
+            client.get_bundle()
+        assert caught.value.response.content == b'{"message": "no"}'
+        assert client.get_bundle().namelist()  # the session still works
+
+    def test_a_replaced_get_gets_the_plain_call(self, engine, client):
+        client._get = mock.Mock(wraps=client._get)
+        assert client.get_bundle(["logs"]).namelist()
+        client._get.assert_called_once_with(endpoint="/v1/system/bundle/generate", params={"generators": "logs"})
+
+    def test_a_session_of_another_kind_gets_the_plain_call(self, engine, client):
+        body = _archive(1024)
+        response = mock.Mock(status_code=200, content=body)
+        client.session = mock.Mock(spec=["get"])
+        client.session.get.return_value = response
+        assert client.get_bundle().read("logs/big.log") == bytes(range(256)) * 4
+        client.session.get.assert_called_once_with(
+            engine.url + "/rest/v1/system/bundle/generate", params={"generators": ""}
+        )

@@ -3,7 +3,11 @@
 from __future__ import annotations
 
 import io
+import subprocess
+import sys
+import textwrap
 from typing import Any, Callable
+from unittest import mock
 
 import pytest
 import requests
@@ -261,3 +265,140 @@ class TestPathValues:
         engine.script_status("42", ["RUNNING"])
         client.get_pipeline_status(42)
         assert engine.requests[0].path == "/rest/v1/pipeline/42/status"
+
+
+class TestFlagsGivenNone:
+    """None where a flag is expected is false, as in Python."""
+
+    @pytest.mark.parametrize(
+        ("call", "method", "path", "body"),
+        [
+            (lambda c: c._get("/v1/system/info", absolute_endpoint=None), "GET", "/rest/v1/system/info", b""),
+            (
+                lambda c: c._post("/v1/pipeline/p1/start", absolute_endpoint=None),
+                "POST",
+                "/rest/v1/pipeline/p1/start",
+                b"",
+            ),
+            # Not JSON: the data goes as it is.
+            (
+                lambda c: c._post("/v1/pipeline/p1/rules", data="raw", is_data_format_json=None),
+                "POST",
+                "/rest/v1/pipeline/p1/rules",
+                b"raw",
+            ),
+            (
+                lambda c: c._put("/v1/fragment/f1", data="raw", is_data_format_json=None),
+                "PUT",
+                "/rest/v1/fragment/f1",
+                b"raw",
+            ),
+        ],
+        ids=["get-absolute", "post-absolute", "post-not-json", "put-not-json"],
+    )
+    def test_transport_flags(self, engine, client, call, method, path, body):
+        engine.inject_fault("*", "/v1/*", status=200, body=b"{}")
+        call(client)
+        request = engine.requests[-1]
+        assert (request.method, request.path, request.body) == (method, path, body)
+
+
+# operation, the verb it goes through, and the keywords it hands that verb
+OPERATIONS = [
+    (lambda c: c.get_pipeline_status("p1"), "_get", {"endpoint", "params"}),
+    (lambda c: c.start_pipeline("p1"), "_post", {"endpoint", "params", "data"}),
+    (lambda c: c.create_pipeline("p1"), "_put", {"endpoint", "params"}),
+    (lambda c: c.delete_pipeline("p1"), "_delete", {"endpoint"}),
+]
+IDS = [verb for _, verb, _ in OPERATIONS]
+
+
+class TestReplacedVerbsAreReached:
+    @pytest.mark.parametrize(("operation", "verb", "keywords"), OPERATIONS, ids=IDS)
+    def test_on_the_instance(self, engine, client, operation, verb, keywords):
+        engine.inject_fault("*", "/v1/*", status=200, body=b"{}", count=None)
+        stand_in = mock.Mock(wraps=getattr(client, verb))
+        setattr(client, verb, stand_in)
+        operation(client)
+        ((), called) = stand_in.call_args
+        assert set(called) == keywords
+        assert len(engine.requests) == 1
+
+    @pytest.mark.parametrize(("operation", "verb", "keywords"), OPERATIONS, ids=IDS)
+    def test_in_a_subclass(self, engine, operation, verb, keywords):
+        seen: list[dict[str, Any]] = []
+
+        class Recording(velm_api.ApiClient):
+            pass
+
+        def recorded(self: Any, **kwargs: Any) -> Any:
+            seen.append(kwargs)
+            return getattr(velm_api.ApiClient, verb)(self, **kwargs)
+
+        setattr(Recording, verb, recorded)
+        client = Recording(engine.url)
+        engine.inject_fault("*", "/v1/*", status=200, body=b"{}", count=None)
+        operation(client)
+        assert set(seen[-1]) == keywords
+
+    @pytest.mark.parametrize("status", [400, 500])
+    def test_status_check_on_the_instance(self, engine, client, status):
+        engine.inject_fault("GET", "/v1/pipeline/p1/status", status=status)
+        client._handle_http_error = mock.Mock()
+        command = client.get_pipeline_status("p1")
+        client._handle_http_error.assert_called_once_with(command.response)
+        assert command.response.status_code == status
+
+    def test_a_patch_on_the_class_is_reached(self, engine):
+        # Patching the class changes it for the whole process, so this runs in a process of its own.
+        script = textwrap.dedent(
+            f"""
+            from unittest import mock
+            from quenlo.sdk import velm_api
+            client = velm_api.ApiClient({engine.url!r})
+            client.get_pipeline_status("p1")
+            original, calls = velm_api.ApiClient._get, []
+            def recording(self, **keywords):
+                calls.append(sorted(keywords))
+                return original(self, **keywords)
+            with mock.patch.object(velm_api.ApiClient, "_get", recording):
+                client.get_pipeline_status("p1")
+            print(calls)
+            with mock.patch.object(velm_api.ApiClient, "_handle_http_error") as check:
+                client.get_pipeline_status("p1")
+            print(check.call_count)
+            client.get_pipeline_status("p1")
+            """
+        )
+        engine.script_status("p1", ["RUNNING"])
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.split("\n")[:2] == ["[['endpoint', 'params']]", "1"]
+        assert [r.path for r in engine.requests].count("/rest/v1/pipeline/p1/status") == 4
+
+
+class TestPathValuesRenderAsStrWould:
+    @pytest.mark.parametrize(
+        ("api_version", "segment"),
+        [(1, "v1"), (-3, "v-3"), (2**70, f"v{2**70}"), (True, "vTrue"), ("2", "v2"), (2.5, "v2.5")],
+    )
+    def test_api_version_renders_as_str_would(self, engine, client, api_version, segment):
+        engine.inject_fault("GET", "*", status=200, body=b"{}")
+        client.api_version = api_version
+        client.get_velm_directories()
+        assert engine.requests[-1].path == f"/rest/{segment}/system/directories"
+
+    def test_a_str_subclass_renders_through_str(self, engine, client):
+        class Shown(str):
+            def __str__(self) -> str:
+                return "shown"
+
+        engine.script_status("shown", ["RUNNING"])
+        client.get_pipeline_status(Shown("hidden"))
+        assert engine.requests[-1].path == "/rest/v1/pipeline/shown/status"
+
+    def test_a_long_path_value_is_kept_whole(self, engine, client):
+        pipeline_id = "p" * 600 + "/x"
+        engine.script_status(pipeline_id, ["RUNNING"])
+        client.get_pipeline_status(pipeline_id)
+        assert engine.requests[-1].path == "/rest/v1/pipeline/" + "p" * 600 + "%2Fx/status"

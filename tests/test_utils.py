@@ -170,3 +170,42 @@ class TestHttpErrors:
     def test_credentials_in_urls_are_redacted(self, url, redacted):
         assert redact_url(url) == redacted
         assert redacted in str(BadRequestError(engine_response(400, url=url)))
+
+
+class TestCheaperCompanions:
+    """get_params and join_url_parts run on every call; their shortcuts must not change what they return."""
+
+    @pytest.mark.parametrize(
+        "exclusions", ["rev", ("rev",), ["rev"], {"rev"}, frozenset({"rev"}), (name for name in ["rev"])]
+    )
+    def test_exclusions_of_any_iterable_kind(self, exclusions):
+        assert get_params(parameters={"rev": 0, "only_if_exists": True}, exclusions=exclusions) == {
+            "onlyIfExists": True
+        }
+
+    def test_names_past_the_cache_are_still_spelled(self):
+        names = {f"name_{index}_x": index for index in range(3000)}
+        assert get_params(parameters=names) == {f"name{index}X": index for index in range(3000)}
+
+    @pytest.mark.parametrize(
+        ("value", "sent"),
+        [(True, True), (0, 0), (1.5, 1.5), ("", ""), (b"b", b"b"), ((1,), (1,)), ([], [])],
+    )
+    def test_plain_values_travel_as_they_are(self, value, sent):
+        assert get_params(parameters={"v": value})["v"] == sent
+
+    def test_a_value_with_an_id_travels_as_the_id_unless_it_is_plain(self):
+        class WithId:
+            id = "i1"
+
+        class TextWithId(str):
+            id = "not this"
+
+        assert get_params(parameters={"a": WithId(), "b": TextWithId("kept")}) == {"a": "i1", "b": "kept"}
+
+    def test_parts_that_are_not_plain_text_go_through_str(self):
+        class Shown(str):
+            def __str__(self) -> str:
+                return "http://shown/"
+
+        assert join_url_parts(Shown("http://hidden"), "/rest", 7, "") == "http://shown/rest/7"

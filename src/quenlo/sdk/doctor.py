@@ -73,6 +73,7 @@ _FAILURES: Dict[str, Tuple[str, str, str]] = {
     "unresolved proxy": (UNREACHABLE, PROXY, "the engine's host in it, or the proxy's name in HTTPS_PROXY"),
     "connect time-out": (UNREACHABLE, TIMEOUT, "a longer connect time-out, or check the port and firewalls"),
     "refused connection": (UNREACHABLE, URL, "is the port right, and the engine up? (retry later if it is starting)"),
+    "proxy away": (UNREACHABLE, PROXY, "the engine's host in it to go direct, or a proxy that is up"),
     "tunnel refused": (CONFIG, PROXY, "the engine's host in it to go direct, or a proxy that lets it through"),
     "unusable bundle": (CONFIG, CA_BUNDLE, "a PEM file of the CA that issued the engine's certificate"),
     "unusable client certificate": (CONFIG, CERT, "a PEM certificate and its key (--key)"),
@@ -90,6 +91,7 @@ _FAILURES: Dict[str, Tuple[str, str, str]] = {
         "a certificate the engine trusts, and its key (--key, VELM_CERT, VELM_KEY)",
     ),
     "not TLS": (CONFIG, URL, "http:// for this port, or the engine's HTTPS port"),
+    "TLS port": (CONFIG, URL, "https:// for this port, or the engine's plain HTTP port"),
     "handshake failed": (CONFIG, URL, "the engine's HTTPS port and scheme"),
     "read time-out": (TIMED_OUT, TIMEOUT, "a longer read time-out (CONNECT,READ) for a slow engine, or why it stalls"),
     "TLS failed": (CONFIG, CA_BUNDLE, "the CA and client certificate settings"),
@@ -268,7 +270,7 @@ class _Doctor:
             return chosen, f"{redact_url(chosen)} (given)" if chosen else "none (given)"
         chosen = requests.utils.select_proxy(self.url, requests.utils.get_environ_proxies(self.url))
         names = [f"{scheme}_proxy", "all_proxy"]
-        variable = next((n.upper() for n in names for v in (n, n.upper()) if os.environ.get(v)), None)
+        variable = next((v for n in names for v in (n, n.upper()) if os.environ.get(v)), None)
         if chosen:
             return chosen, f"{redact_url(chosen)} (from {variable})"
         if variable:
@@ -303,6 +305,8 @@ class _Doctor:
         host = target.hostname if target else self.host
         port = (target.port or 80) if target else self.port
         what = f"the proxy {host}" if target else host
+        # A proxy that cannot be reached is its setting's fault, not the engine's address.
+        source = f" ({self.proxy_reason.rpartition(' (')[2]}" if target else ""
         started = time.monotonic()
         try:
             addresses = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
@@ -316,10 +320,13 @@ class _Doctor:
             socket.create_connection((host, port), timeout=self.connect_timeout).close()
         except socket.timeout:
             self.fail(
-                "connect", "connect time-out", f"no connection to {what}:{port} within {self.connect_timeout:g} s"
+                "connect",
+                "proxy away" if target else "connect time-out",
+                f"no connection to {what}:{port}{source} within {self.connect_timeout:g} s",
             )
         except OSError as error:
-            self.fail("connect", "refused connection", f"cannot connect to {what}:{port}: {error.strerror or error}")
+            failure = "proxy away" if target else "refused connection"
+            self.fail("connect", failure, f"cannot connect to {what}:{port}{source}: {error.strerror or error}")
         self.add("connect", OK, f"connected to {what}:{port}", _ms(time.monotonic() - started))
         self.add("proxy", OK, self.proxy_reason)
 
@@ -470,7 +477,9 @@ class _Doctor:
         if error.verify_code in (62, 64):  # the host name or IP address is not the certificate's
             self.add("tls", OK, "the engine speaks TLS")
             self.add("trust", OK, f"the chain leads to a CA of {self.ca_source}")
-            self.fail("host name", "another host", f"the engine's certificate is not made for {self.host}: {message}")
+            names = self._certificate_names()
+            made = f"is made for {', '.join(names)}, not for {self.host}" if names else f"is not made for {self.host}"
+            self.fail("host name", "another host", f"the engine's certificate {made}: {message}")
         if error.verify_code == 10:  # expired
             self.add("tls", OK, "the engine speaks TLS")
             self.add("trust", OK, f"the chain leads to a CA of {self.ca_source}")
@@ -478,6 +487,30 @@ class _Doctor:
             self.fail("expiry", "expired", "the engine's certificate has expired")
         self.add("tls", OK, "the engine speaks TLS")
         self.fail("trust", "untrusted", f"the engine's certificate is not trusted by {self.ca_source}: {message}")
+
+    def _speaks_tls(self) -> bool:
+        """Whether the port of an http:// URL completes a TLS handshake (an engine's HTTPS port drops plain HTTP)."""
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+        try:
+            with socket.create_connection((self.host, self.port), timeout=self.connect_timeout) as sock:
+                sock.settimeout(self.read_timeout)
+                with context.wrap_socket(sock, server_hostname=self.host):
+                    return True
+        except (OSError, ValueError):
+            return False
+
+    def _certificate_names(self) -> List[str]:
+        """The names in the engine's certificate (its chain is trusted, only its host name is not ours)."""
+        context = self._context()
+        context.check_hostname = False
+        try:
+            with context.wrap_socket(self._socket(), server_hostname=self.host) as tls:
+                certificate = tls.getpeercert() or {}
+        except (OSError, _Stop):
+            return []
+        pairs = certificate.get("subjectAltName", ())
+        return [str(pair[1]) for pair in pairs if isinstance(pair, tuple) and len(pair) == 2][:5]
 
     def _asks_for_certificate(self) -> bool:
         """Whether the engine asks for a client certificate: in a TLS 1.2 handshake that request (handshake
@@ -575,6 +608,9 @@ class _Doctor:
         try:
             response, took = self.get("/system/info")
         except requests.RequestException as error:
+            dropped = isinstance(error, requests.ConnectionError) and not isinstance(error, requests.Timeout)
+            if dropped and not self.https and not self.proxy and self._speaks_tls():
+                self.fail("answer", "TLS port", f"the port speaks TLS, not plain HTTP ({type(error).__name__})")
             self.request_failure("answer", error)
         local = (local + time.time()) / 2
         self.info_latency = took
@@ -744,7 +780,7 @@ def check_engine(
     username: Optional[str] = None,
     password: Optional[str] = None,
     api_version: int = 1,
-    verify: Union[None, bool, str] = None,
+    verify: Union[None, bool, str, "os.PathLike[str]"] = None,
     cert: Union[None, str, Tuple[str, str]] = None,
     timeout: Timeout = 30.0,
     proxies: Optional[Mapping[str, str]] = None,
@@ -768,9 +804,14 @@ def check_engine(
     Returns:
         The checks, in order; failed ones name a ``kind``, and the checks built on them are ``skipped``.
     """
+    if isinstance(verify, os.PathLike):
+        verify = os.fspath(verify)
+    if verify is not None and not isinstance(verify, (bool, str)):
+        raise TypeError(f"verify must be a CA bundle's path, True or False, not {type(verify).__name__}")
     timeout = timeout if timeout is None or isinstance(timeout, tuple) else float(timeout)
-    if isinstance(timeout, float) and not math.isfinite(timeout):
-        raise ValueError(f"timeout must be a finite number of seconds, not {timeout}")
+    for part in timeout if isinstance(timeout, tuple) else (timeout,):
+        if part is not None and not (math.isfinite(part) and part > 0):
+            raise ValueError(f"timeout must be a finite number of seconds above 0, or None, not {part}")
     return _Doctor(
         url,
         username=username,

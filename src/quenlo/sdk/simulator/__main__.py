@@ -189,6 +189,15 @@ def _interrupt(signum: int, frame: Any) -> None:
     raise KeyboardInterrupt
 
 
+#: The options that set up HTTPS, and their attributes.
+_TLS_OPTIONS = (
+    ("--tls", "tls"),
+    ("--tls-cert", "tls_cert"),
+    ("--tls-key", "tls_key"),
+    ("--tls-client-ca", "tls_client_ca"),
+)
+
+
 def _tls(parser: argparse.ArgumentParser, args: argparse.Namespace) -> tuple[Any, Any]:
     """The ``tls`` and ``tls_client_ca`` settings the options ask for."""
     if args.tls and (args.tls_cert or args.tls_key):
@@ -198,6 +207,15 @@ def _tls(parser: argparse.ArgumentParser, args: argparse.Namespace) -> tuple[Any
     tls: Any = True if args.tls else (args.tls_cert, args.tls_key) if args.tls_cert else False
     if args.tls_client_ca is True and not args.tls:
         parser.error("--tls-client-ca without a FILE names the CA of --tls")
+    # A file that cannot be read is named by its option here; what the simulator refuses in a readable file is
+    # said by _engine, after the options that gave the files.
+    client_ca = None if args.tls_client_ca is True else args.tls_client_ca
+    for option, path in (("--tls-cert", args.tls_cert), ("--tls-key", args.tls_key), ("--tls-client-ca", client_ca)):
+        if path:
+            try:
+                open(path, "rb").close()
+            except OSError as error:
+                parser.error(f"argument {option}: cannot read {path!r}: {error.strerror or error}")
     return tls, args.tls_client_ca
 
 
@@ -218,7 +236,8 @@ def _engine(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Engine
     except ImportError as error:
         parser.error(str(error))
     except (OSError, ValueError, TypeError) as error:
-        parser.error(f"cannot serve HTTPS: {error}")
+        given = [option for option, value in _TLS_OPTIONS if getattr(args, value)]
+        parser.error(f"argument {'/'.join(given) or '--tls'}: cannot serve HTTPS: {error}")
     pipelines = engine.state.pipelines
     for pipeline_id in args.sample:
         pipelines.import_pipeline(pipeline_id, sample_pipeline(pipeline_id, pipeline_id), overwrite=True)

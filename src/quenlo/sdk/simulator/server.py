@@ -1,9 +1,10 @@
-"""The HTTP side of the simulator: server thread, dispatch, auth, log, faults."""
+"""The simulator as a whole: its server thread, the WSGI application and its dispatch, authentication, the
+request log and faults. Connections are kept in :mod:`.connections`, answers made in :mod:`.answers`."""
 
 from __future__ import annotations
 
+import base64
 import enum
-import json
 import math
 import re
 import socket
@@ -15,17 +16,19 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from werkzeug.datastructures import Headers
-from werkzeug.serving import BaseWSGIServer, WSGIRequestHandler, make_server
+from werkzeug.serving import BaseWSGIServer, make_server
 from werkzeug.wrappers import Request, Response
 
+from .answers import error_response, fault_response, to_response
 from .canned import Documents
 from .clock import SYSTEM_CLOCK, Clock, TimeSeams, VirtualClock
-from .context import EngineError, error_body
-from .routes import Reply, RequestContext, router
+from .connections import Connections, Handler, QuietHandler
+from .context import EngineError
+from .routes import RequestContext, router
 from .state import EngineState, StatusEntry
 from .tls import PathLike, TlsMaterial, TlsSetting
 from .tls import check_setting as check_tls
-from .traffic import DEFAULT_NOT_JSON_BODY, Fault, FaultTable, RecordedRequest, raw_target
+from .traffic import Fault, FaultTable, RecordedRequest, raw_target
 from .users import Users
 
 if TYPE_CHECKING:
@@ -33,8 +36,6 @@ if TYPE_CHECKING:
 
 SESSION_COOKIE = "velm_session"
 AUTH_REALM = "velm"
-JSON_TYPE = "application/json"
-TEXT_TYPE = "text/plain; charset=utf-8"
 
 _VERSIONED = re.compile(r"^/rest/v(\d+)(/.*)?$")
 
@@ -45,224 +46,29 @@ _LONGEST_WAIT = threading.TIMEOUT_MAX
 DEFAULT_VERSION = "5.6.0"
 
 
+def _basic_credentials(header: str) -> tuple[str, str] | None:
+    """The user name and password of a basic ``Authorization`` header, or None. Their bytes are UTF-8 if they
+    decode as such, else Latin-1: what most clients send (requests among them) for a password such as "pässwort"."""
+    scheme, _, encoded = header.strip().partition(" ")
+    if scheme.lower() != "basic":
+        return None
+    try:
+        raw = base64.b64decode(encoded.strip(), validate=True)
+    except ValueError:  # binascii.Error is one
+        return None
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        text = raw.decode("latin-1")
+    name, _, password = text.partition(":")
+    return name, password
+
+
 class _Keep(enum.Enum):
     KEEP = 0  # a setting reset() leaves as it is
 
 
 KEEP = _Keep.KEEP
-
-
-#: Seconds a client has to complete the TLS handshake once it has connected.
-HANDSHAKE_SECONDS = 10.0
-#: Seconds a kept-alive connection may stay idle before the engine closes it.
-IDLE_SECONDS = 60.0
-#: Statuses whose answers carry no body.
-_NO_BODY = (204, 304)
-
-
-class _Connections:
-    """The server's open connections, and which of them are answering a request; :meth:`close_idle` ends the
-    others, whose threads wait for a request that will not come once the server stops."""
-
-    def __init__(self) -> None:
-        self._lock = threading.Lock()
-        self._open: set[socket.socket] = set()
-        self._busy: set[socket.socket] = set()
-        #: Set by stop(): answers still being made close their connection once written.
-        self.closing = False
-
-    def opened(self, connection: socket.socket) -> None:
-        with self._lock:
-            self._open.add(connection)
-
-    def closed(self, connection: socket.socket) -> None:
-        with self._lock:
-            self._open.discard(connection)
-            self._busy.discard(connection)
-
-    def busy(self, connection: socket.socket, busy: bool) -> bool:
-        """Mark ``connection`` as answering a request or not; returns whether the server stops. Under the one
-        lock with :meth:`close_idle`, so a connection marked idle is either closed by it or told to close."""
-        with self._lock:
-            (self._busy.add if busy else self._busy.discard)(connection)
-            return self.closing
-
-    def close_idle(self) -> None:
-        """Set ``closing`` and end every connection that is not answering a request."""
-        with self._lock:
-            self.closing = True
-            idle = self._open - self._busy
-        for connection in idle:
-            try:
-                connection.shutdown(socket.SHUT_RDWR)
-            except OSError:  # closed meanwhile
-                pass
-
-
-class _Handler(WSGIRequestHandler):
-    """Request handler that keeps connections alive between requests and does the TLS handshake in the
-    connection's own thread, with a time-out, so a client that connects and says nothing holds only its own
-    connection, never the server's accept loop.
-
-    Keeping connections alive spares a client that polls a connection, a thread and (over TLS) a handshake per
-    request. It is sound here, where it is not for any WSGI application, because the engine reads every request
-    body whole before it answers (:meth:`EngineSimulator.wsgi_app`), so the next request starts where this one
-    ended.
-    """
-
-    quiet = False
-    timeout = IDLE_SECONDS
-
-    def setup(self) -> None:
-        super().setup()
-        # TLS 1.3 writes its session ticket and then the answer: without this, the answer would wait for the
-        # client's delayed acknowledgement of the ticket (some 40 ms on every new connection).
-        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self._connections().opened(self.connection)
-
-    def finish(self) -> None:
-        self._connections().closed(self.connection)
-        super().finish()
-
-    def _connections(self) -> _Connections:
-        connections: _Connections = self.server.connections  # type: ignore[attr-defined]
-        return connections
-
-    def run_wsgi(self) -> None:
-        """Serve one request with the WSGI application and write the whole answer at once."""
-        if self.headers.get("Expect", "").lower().strip() == "100-continue":
-            self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\n")
-        self.environ = environ = self.make_environ()
-        connections = self._connections()
-        connections.busy(self.connection, True)
-        try:
-            answer, status = self._answer(environ, connections)
-            if answer:
-                self.wfile.write(answer)
-        finally:
-            # The server may have stopped while the answer was written, skipping this connection as busy.
-            if connections.busy(self.connection, False):
-                self.close_connection = True
-        if answer:
-            self.log_request(status.split(" ", 1)[0], len(answer))
-
-    def _answer(self, environ: dict[str, Any], connections: _Connections) -> tuple[bytes, str]:
-        """The whole answer to the request, and its status; no bytes when the client has gone."""
-        started: list[Any] = []
-
-        def start_response(status: str, headers: list[tuple[str, str]], exc_info: Any = None) -> Any:
-            started[:] = [status, headers]
-            return None
-
-        try:
-            result = self.server.app(environ, start_response)
-            try:
-                body = b"".join(result)
-            finally:
-                close = getattr(result, "close", None)
-                if callable(close):
-                    close()
-            status, headers = started
-            if connections.closing:  # the server stops: this is the connection's last answer
-                self.close_connection = True
-            return self._answer_bytes(environ, status, headers, body), status
-        except Exception as error:  # a request the client broke off, or an answer that cannot be written
-            self.close_connection = True
-            if isinstance(error, (ConnectionError, socket.timeout)):
-                return b"", ""
-            if not self.quiet:
-                self.log_error("cannot answer %s %s: %r", self.command, self.path, error)
-            answer = b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
-            return answer, "500"
-
-    def _answer_bytes(self, environ: dict[str, Any], status: str, headers: list[tuple[str, str]], body: bytes) -> bytes:
-        code = int(status.split(" ", 1)[0])
-        names = {name.lower() for name, _ in headers}
-        lines = [f"{self.protocol_version} {status}", f"Server: {self.version_string()}"]
-        if "date" not in names:  # a fault's Date stands for an engine whose clock is off
-            lines.append(f"Date: {self.date_time_string()}")
-        lines += [f"{name}: {value}" for name, value in headers]
-        if code not in _NO_BODY and "content-length" not in names:
-            lines.append(f"Content-Length: {len(body)}")
-        if self.close_connection:
-            lines.append("Connection: close")
-        head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
-        return head if environ["REQUEST_METHOD"] == "HEAD" or code in _NO_BODY else head + body
-
-    def handle(self) -> None:
-        connection = self.connection
-        if isinstance(connection, ssl.SSLSocket):
-            connection.settimeout(HANDSHAKE_SECONDS)
-            try:
-                connection.do_handshake()
-            except OSError as error:  # ssl.SSLError, a time-out or a reset: the client gets no answer
-                if not self.quiet:
-                    self.log_error("TLS handshake with %s failed: %s", self.client_address[0], error)
-                return
-            connection.settimeout(self.timeout)
-        super().handle()
-
-
-class _QuietHandler(_Handler):
-    """Request handler that keeps the per-request access log, malformed requests and failed handshakes off
-    stderr."""
-
-    quiet = True
-
-    def log_request(self, code: Any = "-", size: Any = "-") -> None:
-        pass
-
-    def log_error(self, format: str, *args: Any) -> None:  # noqa: A002 -- the name http.server gives it
-        pass  # a malformed request or a broken-off TLS connection: the client has its answer, or has gone
-
-
-def _response(body: Any, status: int = 200, content_type: str | None = None) -> Response:
-    """An answer: JSON unless ``body`` is text or bytes (then ``content_type``, or plain text); None is empty."""
-    if body is None:
-        payload = b""
-    elif isinstance(body, (bytes, bytearray, str)):
-        payload, content_type = (body.encode() if isinstance(body, str) else bytes(body)), content_type or TEXT_TYPE
-    else:
-        payload, content_type = json.dumps(body).encode(), content_type or JSON_TYPE
-    response = Response(payload, status=status)
-    if content_type:
-        response.headers["Content-Type"] = content_type
-    else:
-        del response.headers["Content-Type"]
-    return response
-
-
-def _error_response(error: EngineError) -> Response:
-    return _response(error.body(), error.status)
-
-
-def _to_response(value: Any) -> Response:
-    """Turn a handler's return value into a response."""
-    if isinstance(value, Response):
-        return value
-    if isinstance(value, (bytes, bytearray)):
-        value = Reply(bytes(value), content_type="application/octet-stream")
-    elif not isinstance(value, Reply):
-        value = Reply(value)
-    response = _response(value.body, value.status, value.content_type)
-    response.headers.update(value.headers)
-    return response
-
-
-def _fault_response(fault: Fault) -> Response:
-    status = fault.status or 200
-    if fault.empty:
-        response = _response(b"", status, JSON_TYPE)
-    elif fault.not_json:
-        response = _response(fault.body if fault.body is not None else DEFAULT_NOT_JSON_BODY, status, "text/html")
-    elif fault.body is not None:
-        response = _response(fault.body, status, JSON_TYPE)
-    elif status >= 400:
-        response = _response(error_body(f"Injected fault: HTTP {status}", "SIMULATOR_FAULT"), status)
-    else:
-        response = _response(b"", status, JSON_TYPE)
-    response.headers.update(fault.headers)
-    return response
 
 
 class EngineSimulator:
@@ -316,7 +122,7 @@ class EngineSimulator:
         :class:`OSError` and leaves the client's clock as it was."""
         if self._started:
             raise RuntimeError("this simulator has already been started")
-        handler = _Handler if self.verbose else _QuietHandler
+        handler = Handler if self.verbose else QuietHandler
         # Bound here rather than by the server, which ends the process when the port is taken.
         family = socket.getaddrinfo(self.host, self._port, type=socket.SOCK_STREAM)[0][0]
         with socket.create_server((self.host, self._port), family=family, backlog=128) as listener:
@@ -338,9 +144,9 @@ class EngineSimulator:
             except BaseException:
                 self._seams.release()
                 raise
-        server.connections = _Connections()  # type: ignore[attr-defined]
+        server.connections = Connections()  # type: ignore[attr-defined]
         if isinstance(server.socket, ssl.SSLSocket):
-            # The handshake runs in each connection's thread (_Handler.handle), not in the accept loop.
+            # The handshake runs in each connection's thread (Handler.handle), not in the accept loop.
             server.socket.do_handshake_on_connect = False  # type: ignore[attr-defined]
         self._server, self._started = server, True
         self._port = server.socket.getsockname()[1]
@@ -359,7 +165,7 @@ class EngineSimulator:
         server, self._server = self._server, None
         if server is None:
             return
-        connections: _Connections = server.connections  # type: ignore[attr-defined]
+        connections: Connections = server.connections  # type: ignore[attr-defined]
         connections.closing = True
         self._release_held_requests()
         self._seams.release()
@@ -495,6 +301,7 @@ class EngineSimulator:
         not_json: bool = False,
         delay: float = 0.0,
         headers: Mapping[str, str] | None = None,
+        lasting: float | None = None,
     ) -> Fault:
         """Make the next ``count`` matching requests misbehave.
 
@@ -504,10 +311,11 @@ class EngineSimulator:
         "1"}`` on a 503). A fault with only ``delay`` sleeps and then lets the route answer; ``delay=math.inf``
         never answers: the request is held until the simulator stops. A fault with only ``headers`` (and perhaps
         a delay) adds them to the route's answer: ``{"Date": "Mon, 01 Jan 2024 00:00:00 GMT"}`` stands for an
-        engine whose clock is off.
+        engine whose clock is off. ``lasting=`` ends the fault that many seconds from now (``count=None,
+        lasting=3``: an engine away for three seconds).
         """
         given: Any = {} if headers is None else headers  # Fault checks what it is
-        fault = Fault(method, path, status, body, count, empty, not_json, delay, given)
+        fault = Fault(method, path, status, body, count, empty, not_json, delay, given, lasting)
         return self.faults.add(fault)
 
     def clear_faults(self) -> None:
@@ -557,9 +365,10 @@ class EngineSimulator:
             name = users.session_user(token)
             if name is not None:
                 return name, True
-        auth = request.authorization
-        if auth is not None and auth.type == "basic" and auth.username is not None:
-            return (auth.username if users.check(auth.username, auth.password or "") else None), False
+        credentials = _basic_credentials(request.headers.get("Authorization", ""))
+        if credentials is not None:
+            name, password = credentials
+            return (name if users.check(name, password) else None), False
         return None, False
 
     def _answer(self, request: Request, raw_path: str, body: bytes, user: str | None, has_session: bool) -> Response:
@@ -572,9 +381,9 @@ class EngineSimulator:
                 # A held request waits on the event of its time: stop() and reset() set it, releasing every one.
                 released = self._stopping.wait(None if fault.delay == math.inf else min(fault.delay, _LONGEST_WAIT))
                 if released:
-                    return _error_response(EngineError(503, "The engine is shutting down", "SIMULATOR_STOPPING"))
+                    return error_response(EngineError(503, "The engine is shutting down", "SIMULATOR_STOPPING"))
             if fault.answers:
-                return _fault_response(fault)
+                return fault_response(fault)
 
         response = self._serve(request, raw_path, body, user, has_session)
         if fault is not None:  # a fault that does not answer adds its headers to the engine's answer
@@ -584,7 +393,7 @@ class EngineSimulator:
 
     def _serve(self, request: Request, raw_path: str, body: bytes, user: str | None, has_session: bool) -> Response:
         if user is None and self.state.users.required:
-            response = _error_response(EngineError(401, "Authentication required", "LOGIN_REQUIRED"))
+            response = error_response(EngineError(401, "Authentication required", "LOGIN_REQUIRED"))
             response.headers["WWW-Authenticate"] = f'Basic realm="{AUTH_REALM}"'
             return response
 
@@ -600,13 +409,13 @@ class EngineSimulator:
                 raise EngineError(404, f"No such resource '{raw_path}'", "REQUEST_UNKNOWN")
             handler, params = router.resolve(request.method, match.group(2) or "/")
             ctx = RequestContext(self.state, request, request.args, body, user, int(match.group(1)))
-            return _to_response(handler(ctx, **params))
+            return to_response(handler(ctx, **params))
         except EngineError as error:
-            return _error_response(error)
+            return error_response(error)
         except Exception as exc:  # noqa: BLE001 -- a simulator bug must still answer like the engine
             return self._bug(exc)
 
     def _bug(self, exc: Exception) -> Response:
         if self.verbose:
             traceback.print_exception(type(exc), exc, exc.__traceback__)
-        return _error_response(EngineError(500, f"Simulator error: {exc!r}", "SIMULATOR_BUG"))
+        return error_response(EngineError(500, f"Simulator error: {exc!r}", "SIMULATOR_BUG"))

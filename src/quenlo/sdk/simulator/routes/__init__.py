@@ -2,12 +2,14 @@
 
 Patterns are relative to ``/rest/v{N}`` and are matched on the raw request path, split on ``/`` and then
 percent-decoded per segment, so an id with an encoded ``/`` (``%2F``) stays a single path parameter. Each area
-registers on the shared :data:`router` from its own module, imported at the bottom of this file.
+of the engine has one module here, named as the engine's state module and the tests of that area are, that
+registers its handlers on the shared :data:`router` when imported; :data:`AREAS` at the bottom lists them all.
 """
 
 from __future__ import annotations
 
 import json
+import pkgutil
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable
 from urllib.parse import unquote
@@ -20,7 +22,7 @@ from ..context import EngineError, bad_request
 if TYPE_CHECKING:
     from ..state import EngineState
 
-__all__ = ["Reply", "RequestContext", "Router", "pipeline_route", "router"]
+__all__ = ["AREAS", "Reply", "RequestContext", "Router", "pipeline_route", "router"]
 
 Handler = Callable[..., Any]
 
@@ -171,5 +173,12 @@ def pipeline_route(method: str, pattern: str) -> Callable[[Handler], Handler]:
     return register
 
 
-# Route modules; importing them registers their handlers.
-from . import pipelines, system  # noqa: E402, F401
+# The route modules, one per area; importing one registers its handlers. A module of this package left out of
+# the list would serve nothing, so it is refused here, at import.
+from . import access_control, pipelines, previews, runs, snapshots, system  # noqa: E402
+
+AREAS = (pipelines, runs, previews, snapshots, access_control, system)
+
+_unlisted = sorted({m.name for m in pkgutil.iter_modules(__path__)} - {a.__name__.rpartition(".")[2] for a in AREAS})
+if _unlisted:
+    raise ImportError(f"route modules not listed in {__name__}.AREAS: {', '.join(_unlisted)}")
