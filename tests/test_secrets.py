@@ -435,8 +435,8 @@ def test_a_password_with_white_space_is_redacted(password):
 
 
 # A password with each character a spelling treats apart: a quote, a backslash, a tab, a slash, an HTML
-# character, non-ASCII letters (all Latin-1, which basic authentication sends).
-ODD = 'pä"ß\\w\t/<d'
+# character, a space (a form writes "+"), non-ASCII letters (all Latin-1, which basic authentication sends).
+ODD = 'pä"ß\\w\t/<d e'
 _JSON = json.dumps(ODD, ensure_ascii=False)[1:-1]
 _ENGINE_JSON = json.dumps(ODD)[1:-1]  # how the engine writes it: non-ASCII as \u escapes
 SPELLINGS = {
