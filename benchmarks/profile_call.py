@@ -2,6 +2,7 @@
 
     python benchmarks/profile_call.py ours 20000 [get_pipeline_status] [--no-companions]
     python benchmarks/profile_call.py py 20000             # the pure-Python baseline
+    python benchmarks/profile_call.py ours 2000 get_pipeline_history --in-memory   # end to end, section 1's way
 
 Run it with 0 calls as well and subtract, to leave out the start-up.
 """
@@ -28,9 +29,15 @@ def main() -> None:
     which, count = args[0], int(args[1])
     operation = args[2] if len(args) > 2 else "get_pipeline_status"
     stub = bench.StubSession(bench.StubResponse(ANSWERS.get(operation, payloads.STATUS_RUNNING)))
+    # --in-memory: the client's own session, or a plain one for the baseline, on the in-memory adapter.
+    in_memory = "--in-memory" in sys.argv
     if which == "ours":
         client, _ = bench.in_memory_client()
-        client.session = stub
+        if not in_memory:
+            client.session = stub
+    elif in_memory:
+        client = baseline.ApiClient(bench.OFFLINE_URL, bench.in_memory_session()[0])
+        client.session.headers.update(bench.REQUIRED_HEADERS)
     else:
         client = baseline.ApiClient(bench.OFFLINE_URL, stub)
     call = getattr(client, operation)

@@ -15,10 +15,12 @@ from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 from unittest import mock
 
+import jsonschema
 import pytest
 import requests
 import trustme
 from test_cli import PASSWORD, velm
+from test_cli_ci import SCHEMA as RESULT_SCHEMA
 from test_cli_terminal import in_terminal
 from test_tls import Proxy, proxy  # noqa: F401 - the forward proxy fixture
 
@@ -184,6 +186,7 @@ def test_the_first_check_not_ok_names_the_cause(
         run = velm(served, "doctor", "--json", *argv, env=env)
         methods = {request.method for request in served.requests}
     record = run.docs[-1]
+    jsonschema.validate(record, RESULT_SCHEMA)  # the shape of every command's result record
     first = next(check for check in record["checks"] if check["verdict"] in ("failed", "warning"))
     assert (first["name"], first["verdict"], first["setting"], run.code) == (name, verdict, setting, code), first
     assert first["hint"].startswith(setting + ": ")

@@ -54,12 +54,25 @@ class TestFaults:
             ({"delay": "1"}, TypeError, "delay must be a number"),
             ({"delay": -1}, ValueError, "at least 0"),
             ({"delay": math.nan}, ValueError, "at least 0"),
+            ({"lasting": 0}, ValueError, "lasting must be a finite"),
+            ({"lasting": math.inf}, ValueError, "lasting must be a finite"),
+            ({"lasting": "3"}, TypeError, "lasting must be a number"),
         ],
     )
     def test_a_fault_that_cannot_be_served_is_refused_when_made(self, engine, settings, error, says):
         with pytest.raises(error, match=says):
             engine.inject_fault("GET", INFO, **settings)
         assert engine.faults.pending() == []
+
+    @pytest.mark.parametrize("made", ["call", "words"])
+    def test_a_lasting_fault_ends_on_time_whatever_its_count(self, engine, made):
+        if made == "call":
+            engine.inject_fault("GET", INFO, status=503, count=None, lasting=0.5)
+        else:
+            engine.faults.add(Fault.parse(f"GET {INFO} 503 count=* lasting=0.5"))
+        assert [get(engine, INFO).status_code for _ in range(3)] == [503] * 3
+        time.sleep(0.6)
+        assert get(engine, INFO).status_code == 200 and engine.faults.pending() == []
 
     @pytest.mark.parametrize(("method", "error"), [("GET /x", ValueError), ("", ValueError), (None, ValueError)])
     def test_the_method_is_a_token_or_star(self, engine, method, error):

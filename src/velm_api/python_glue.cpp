@@ -3,6 +3,16 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#ifdef __GLIBC__
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <ucontext.h>
+// glibc's own functions behind C's pthread_cleanup_push (its header declares them for C only).
+extern "C" void __pthread_register_cancel(__pthread_unwind_buf_t *buffer);
+extern "C" void __pthread_unregister_cancel(__pthread_unwind_buf_t *buffer);
+#endif
+
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -11,9 +21,98 @@ namespace velm {
 
 nb::handle module_object, binding_module;
 
-void park_thread() {
+#ifdef __GLIBC__
+namespace {
+
+// Where pthread_exit parks a thread: a cancellation buffer that the thread registers with glibc once, for the
+// rest of its life (as C's pthread_cleanup_push registers one for a block), whose jump target is a frame on a
+// small stack of the thread's own, its exit stack, which nothing else ever runs on.
+//
+// glibc's forced unwind checks each frame against the buffer before it runs anything of that frame, and jumps
+// to the buffer at the first frame that lies past the buffer's stack position, positions being taken as
+// offsets below the top of the thread's stack. The exit stack lies outside the thread's stack, so the very
+// first frame is past it: glibc jumps at once, before any frame is unwound and before any personality routine
+// runs. The thread is parked on its exit stack until the process ends, and its own stack is left as it was.
+//
+// The buffer is the thread's, not a call's: nothing registers or unregisters it per call, so calls that do
+// not nest (greenlets, which swap slices of one stack in and out, or any other stack switching) cannot leave
+// it pointing at a frame that has gone. The one frame it points into is on the exit stack, which is never
+// left.
+struct ExitPlace {
+    __pthread_unwind_buf_t buffer;
+    void *stack;
+    ucontext_t *back;  // where the exit stack's first run returns to
+};
+
+constexpr size_t exit_stack_size = 64 << 10;
+thread_local ExitPlace exit_place;  // zero at the thread's start: no exit stack yet
+
+// A thread that ends normally gives its buffer and exit stack back: this is made, and its destructor set to
+// run at the thread's end, when the thread gets its exit stack.
+struct ExitPlaceRelease {
+    ~ExitPlaceRelease() {
+        if (!exit_place.stack) return;
+        __pthread_unregister_cancel(&exit_place.buffer);
+        munmap(exit_place.stack, exit_stack_size);
+        exit_place.stack = nullptr;
+    }
+};
+thread_local ExitPlaceRelease exit_place_release;
+
+[[noreturn]] void park_thread() {
+    // A parked thread takes no signal: the process's signals go to its threads that still run.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     for (;;) pause();
 }
+
+// The exit stack's one frame: saves the jump target and goes back to prepare_thread_exit; glibc jumps here
+// when it ends the thread. Not instrumented by the address sanitizer, which would take the exit stack for a
+// broken one of the thread's.
+__attribute__((no_sanitize_address)) void exit_stack_entry() {
+    ExitPlace &place = exit_place;
+    if (__sigsetjmp(reinterpret_cast<__jmp_buf_tag *>(static_cast<void *>(place.buffer.__cancel_jmp_buf)),
+                    0) == 0)
+        setcontext(place.back);
+    park_thread();
+}
+
+}  // namespace
+
+void prepare_thread_exit() {
+    ExitPlace &place = exit_place;
+    if (place.stack) return;
+    void *stack = mmap(nullptr, exit_stack_size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    ucontext_t entry, back;
+    // Out of memory: the call goes on unguarded rather than fail (a release, in a destructor, cannot fail),
+    // and the thread's next call tries again.
+    if (stack == MAP_FAILED) return;
+    if (getcontext(&entry) != 0) {
+        munmap(stack, exit_stack_size);
+        return;
+    }
+    entry.uc_stack.ss_sp = stack;
+    entry.uc_stack.ss_size = exit_stack_size;
+    entry.uc_link = nullptr;
+    makecontext(&entry, exit_stack_entry, 0);
+    // getcontext returns a second time when the exit stack's frame has saved its jump target.
+    volatile bool entered = false;
+    place.back = &back;
+    getcontext(&back);
+    if (!entered) {
+        entered = true;
+        setcontext(&entry);
+    }
+    place.back = nullptr;
+    place.stack = stack;
+    __pthread_register_cancel(&place.buffer);
+    static_cast<void>(&exit_place_release);
+}
+#else
+void prepare_thread_exit() {}
+#endif
 
 nb::object vectorcall(nb::handle callable, PyObject *const *args, size_t nargs, nb::handle kwnames) {
     return guarded([&] {

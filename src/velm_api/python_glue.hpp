@@ -3,8 +3,6 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
-#include <pthread.h>
-#include <setjmp.h>
 
 #include <initializer_list>
 #include <type_traits>
@@ -23,36 +21,19 @@ extern nb::handle module_object, binding_module;
 // destructors without the lock, and in a wheel with libc++ linked in, crash in their personality routines.
 // Any C API call that may run Python code (a call, an iteration, an attribute or item read, a truth test, a
 // comparison, a release that may run a finalizer) may be where that happens. So every such call goes through
-// `exit_safe`, which registers a cancellation buffer with glibc as C's pthread_cleanup_push does: the unwind
-// stops there, below every C++ frame of ours, and the thread is parked until the process ends. The `run`
+// `exit_safe`, which first gives its thread a place to be parked in instead (prepare_thread_exit). The `run`
 // handed to it makes raw C API calls only; never use nanobind's own call, attribute, item, iteration or
 // comparison operators, which run Python code outside it. The helpers below are that one path.
 
-// Block the calling thread (it holds no interpreter lock) until the process ends.
-[[noreturn]] void park_thread();
-
-#ifdef __GLIBC__
-}  // namespace velm
-// glibc's own functions behind C's pthread_cleanup_push (its header declares them for C only).
-extern "C" void __pthread_register_cancel(__pthread_unwind_buf_t *buffer);
-extern "C" void __pthread_unregister_cancel(__pthread_unwind_buf_t *buffer);
-namespace velm {
-#endif
+// Make sure that pthread_exit parks the calling thread, at once and for good, instead of unwinding its stack
+// (python_glue.cpp says how). Cheap after the thread's first call; never throws.
+void prepare_thread_exit();
 
 // run(), with the thread parked instead of unwound should the interpreter end it meanwhile.
 template <typename Run>
 auto exit_safe(Run &&run) -> decltype(run()) {
-#ifdef __GLIBC__
-    __pthread_unwind_buf_t exit_buffer;
-    if (__sigsetjmp(reinterpret_cast<__jmp_buf_tag *>(static_cast<void *>(exit_buffer.__cancel_jmp_buf)), 0))
-        park_thread();
-    __pthread_register_cancel(&exit_buffer);
-    auto result = run();
-    __pthread_unregister_cancel(&exit_buffer);
-    return result;
-#else
+    prepare_thread_exit();
     return run();
-#endif
 }
 
 // The new reference `run()` returns, or python_error when it returns null with the Python error set.

@@ -9,6 +9,7 @@ src/velm_api/operations/operations.hpp) is such a literal whose request the exec
 from __future__ import annotations
 
 import collections.abc
+import importlib.machinery
 import linecache
 import re
 import sys
@@ -120,6 +121,41 @@ def _globals_for(namespace: Dict[str, Any]) -> Dict[str, Any]:
     return shared
 
 
+# The text of each module's compiled methods, by module name: the lines of one source that linecache reads
+# through the module's loader, each method at lines of its own.
+_sources: Dict[str, List[str]] = {}
+
+
+class SourceLoader(importlib.machinery.ExtensionFileLoader):
+    """The loader of an extension module whose methods are compiled at import: its ``get_source`` gives
+    ``linecache`` their text, as a Python module's loader gives its file's, so that tracebacks and
+    ``inspect.getsource`` show them whatever is cleared from the cache (``linecache.clearcache()``)."""
+
+    # typeshed has an extension module's source always None.
+    def get_source(self, fullname: str) -> Optional[str]:  # type: ignore[override]
+        lines = _sources.get(fullname)
+        return "".join(lines) if lines is not None else super().get_source(fullname)
+
+
+def _source_of(namespace: Dict[str, Any]) -> Tuple[str, List[str]]:
+    """The file name and the lines of the compiled methods of the module whose namespace is ``namespace``.
+
+    The name is the module's own file followed by " (compiled methods)": no file a module is imported from ends
+    so, and nothing but this module has that file, so the name is no other module's. At the module's first
+    method its loader becomes a :class:`SourceLoader`, which ``linecache`` finds as the module's
+    ``__spec__.loader`` (``inspect``) and in the methods' globals (tracebacks)."""
+    name = namespace["__name__"]
+    filename = f"{namespace.get('__file__') or name} (compiled methods)"
+    lines = _sources.get(name)
+    if lines is None:
+        lines = _sources[name] = []
+        spec = namespace.get("__spec__")
+        loader = getattr(spec, "loader", None)
+        if spec is not None and type(loader) is importlib.machinery.ExtensionFileLoader:
+            spec.loader = namespace["__loader__"] = SourceLoader(loader.name, loader.path)
+    return filename, lines
+
+
 def _compile(cls: type, signature: str, impl: Callable[..., Any], namespace: Dict[str, Any], request: str) -> Any:
     """Set on ``cls`` a function compiled from ``signature`` (``"name(self, a: int = 0) -> T"``, which may go on
     over several lines inside its parentheses) that passes every parameter by position to ``impl`` (``*args``
@@ -127,15 +163,15 @@ def _compile(cls: type, signature: str, impl: Callable[..., Any], namespace: Dic
     (``rows.run``) and the request, if any.
 
     Annotations stay text (``from __future__ import annotations``), so any Python from 3.9 on accepts them. The
-    function has the module's name (``namespace["__name__"]``) and a source of its own, registered with
-    ``linecache`` under ``"<velm_api generated Class.name>"``, which tracebacks and ``inspect.getsource`` show.
+    function has the module's name (``namespace["__name__"]``) and lines of its own in the source of the module's
+    compiled methods (see ``_source_of``), which tracebacks and ``inspect.getsource`` show.
     """
     name = signature.partition("(")[0].strip()
     parameters = _parameter_names(signature)
     if "impl_" in parameters:
         raise ValueError(f"a compiled method cannot have a parameter named 'impl_': {signature!r}")
     qualname = f"{cls.__name__}.{name}"
-    filename = f"<velm_api generated {qualname}>"
+    filename, all_lines = _source_of(namespace)
     head, *rest = signature.strip().split("\n")
     where = ": ".join(filter(None, (getattr(impl, "__name__", ""), request)))
     lines = [
@@ -150,16 +186,18 @@ def _compile(cls: type, signature: str, impl: Callable[..., Any], namespace: Dic
         f"    return {name}\n",
     ]
     lines[4 + len(rest)] = lines[4 + len(rest)].rstrip("\n") + ":\n"
-    source = "".join(lines)
     made: Dict[str, Any] = {}
+    # Compiled after as many empty lines as the methods before it have: its lines are its own in the whole.
+    source = "\n" * len(all_lines) + "".join(lines)
     exec(compile(source, filename, "exec"), _globals_for(namespace), made)
     function = made["make"](impl)
     code = function.__code__
     count = code.co_argcount + code.co_kwonlyargcount + bool(code.co_flags & 4) + bool(code.co_flags & 8)
     if list(code.co_varnames[:count]) != parameters:
         raise ValueError(f"cannot read the parameters of {signature!r}")
+    all_lines.extend(lines)
     # mtime None: linecache.checkcache keeps the entry, as there is no file to compare it with.
-    linecache.cache[filename] = (len(source), None, lines, filename)
+    linecache.cache[filename] = (sum(map(len, all_lines)), None, all_lines, filename)
     function.__qualname__ = qualname
     setattr(cls, name, function)
     return function

@@ -23,6 +23,7 @@ from __future__ import annotations
 import base64
 import binascii
 import codecs
+import functools
 import json
 import pickle
 import re
@@ -73,7 +74,13 @@ def _charset(response: Any) -> str:
     declares none, or one Python does not know."""
     headers = getattr(response, "headers", None)
     content_type = headers.get("content-type") if headers is not None else None
-    found = _CHARSET.search(content_type) if isinstance(content_type, str) else None
+    return _codec_of(content_type if isinstance(content_type, str) else None)
+
+
+@functools.lru_cache(maxsize=64)
+def _codec_of(content_type: Optional[str]) -> str:
+    """The codec for a Content-Type: an engine sends the same few with every answer, so each is read once."""
+    found = _CHARSET.search(content_type) if content_type is not None else None
     try:
         codec = codecs.lookup(found.group(1)).name if found else "utf-8"
         # A codec that is not a text encoding ("base64", "rot13") is refused here; empty bytes are not enough.
@@ -87,7 +94,13 @@ def json_text(response: Any) -> str:
     """The body of ``response`` as JSON text: decoded in the charset its Content-Type declares, else as UTF-8
     (RFC 8259), never by guesswork. Raises UnicodeDecodeError for bytes that are not of that charset."""
     content = response.content
-    return content.decode(_charset(response)) if isinstance(content, (bytes, bytearray)) else str(content or "")
+    if not isinstance(content, (bytes, bytearray)):
+        return str(content or "")
+    codec = _charset(response)
+    # Without a byte order mark, UTF-8 reads the same as "utf-8-sig", through the interpreter's own decoder.
+    if codec == "utf-8-sig" and not content.startswith(codecs.BOM_UTF8):
+        codec = "utf-8"
+    return content.decode(codec)
 
 
 def _sent_secrets(response: Any) -> Tuple[str, ...]:
@@ -117,10 +130,11 @@ def secret_spellings(secret: str) -> Set[str]:
     non-ASCII either as it is or as ``\\u`` escapes in either case of hex, ``/`` as is or as ``\\/``, and the
     characters HTML-safe JSON writers escape, ``<>&='``); percent-encoded (every reserved character, or all but
     ``/``, ``:``, or ``:``, ``%`` and ``@`` as a URL's user part may keep them; space as ``%20`` or ``+``; hex in
-    either case). Nothing for an empty secret."""
+    either case); with its blanks folded into single spaces, as a line folded onto one shows it. Nothing for an
+    empty secret."""
     if not secret:
         return set()
-    found = {secret}
+    found = {secret, " ".join(secret.split())} - {""}  # a secret of blanks only folds to nothing
     for ascii_only in (False, True):
         escaped = json.dumps(secret, ensure_ascii=ascii_only)[1:-1]
         for html in (False, True):

@@ -308,9 +308,11 @@ class EngineSession(requests.Session):
 
     def merge_environment_settings(self, url: Any, proxies: Any, stream: Any, verify: Any, cert: Any) -> Any:
         settings = super().merge_environment_settings(url, proxies, stream, verify, cert)
-        # False, or a CA bundle: an empty path is no bundle, and does not turn verification off here.
-        if verify is None and (self.verify is False or (isinstance(self.verify, (str, os.PathLike)) and self.verify)):
-            settings["verify"] = self.verify
+        own = self.verify
+        # False, or a CA bundle: an empty path is no bundle, and does not turn verification off here. True, the
+        # default, is requests' own rule, and costs no more than this first test.
+        if own is not True and verify is None and (own is False or (isinstance(own, (str, os.PathLike)) and own)):
+            settings["verify"] = own
         return settings
 
     def request(self, method: Any, url: Any, *args: Any, **kwargs: Any) -> requests.Response:

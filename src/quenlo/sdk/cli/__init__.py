@@ -10,9 +10,11 @@ any other interruption: one line, and exit 130.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, TextIO
-
+# Not typing's: importing typing takes long enough for Ctrl-C to land in it.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Mapping, Optional, Sequence, TextIO
+
     from ._app import build_parser
     from ._errors import (
         BAD_OUTCOME,
@@ -54,9 +56,14 @@ def main(
     stderr: Optional[TextIO] = None,
     environ: Optional[Mapping[str, str]] = None,
 ) -> int:
-    """Run one ``velm`` command line and return its exit code (see ``velm --help``)."""
+    """Run one ``velm`` command line and return its exit code (see ``velm --help``).
+
+    Run as the program (``argv`` None), Ctrl-C is ignored once the command has ended: the exit code stays the
+    command's, not a traceback of the interpreter's exit."""
     try:
         from . import _app
+
+        code = _app.main(argv, stdout=stdout, stderr=stderr, environ=environ)
     except KeyboardInterrupt:
         import sys
 
@@ -64,8 +71,15 @@ def main(
             stderr = sys.stderr
         if stderr is not None:
             stderr.write("velm: interrupted\n")
-        return 130
-    return _app.main(argv, stdout=stdout, stderr=stderr, environ=environ)
+        code = 130
+    if argv is None:
+        import signal
+
+        try:
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+        except ValueError:  # not the main thread: not the program's own run
+            pass
+    return code
 
 
 def __getattr__(name: str) -> Any:

@@ -11,7 +11,7 @@ import os
 import sys
 import textwrap
 import traceback
-from typing import Any, Callable, List, Mapping, NoReturn, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, Dict, List, Mapping, NoReturn, Optional, Sequence, TextIO, Tuple
 
 from ..exceptions import hide_secrets as scrub
 from . import _commands as commands
@@ -25,9 +25,10 @@ from ._connect import (
     ENV_USER,
     http_timeout,
     seconds,
+    secrets_in,
 )
 from ._errors import INTERRUPTED, USAGE, UsageError, describe, error_document, exit_codes_help, ranking_text
-from ._output import JSON, LIVE, PLAIN, QUIET, Output, write_escaped
+from ._output import JSON, LIVE, NOT_TRIED, PLAIN, QUIET, Output, run_entry, write_escaped
 
 DESCRIPTION = "Drive a VELM engine from a shell or a CI job: start and stop pipelines, wait for them, read state."
 
@@ -57,16 +58,20 @@ output:
 
 several runs:
   start A B C --wait and wait A B C wait for every run at once: a line per run,
-  then a summary; the exit code is the worst outcome's, worst first:
+  then a summary. A run whose status cannot be read (an unknown id) is that run's
+  outcome; the others are still waited for. The exit code is the worst outcome's,
+  worst first:
 {_RANKING}.
-  --fail-fast stops at the first failure.
-  Under --json the result record names every run's outcome in "runs" (and on a
-  failure also carries "error", "exitCode" and "kind").
+  --fail-fast stops at the first failure. start --attach treats a run already
+  going as started (it is waited for, not refused), so a start can be retried.
+  Under --json the last line is the result record: "exitCode", "kind" and "runs"
+  (each run's outcome; for start, what its start did), and on a failure "error"
+  with "httpStatus" and "engineCode" where an answer said why.
 
 {exit_codes_help()}
 examples (CI steps):
   velm start nightly-load --param day=$(date +%F) --wait --timeout 1800
-  velm start load-eu load-us load-apac --wait --timeout 1800
+  velm start --attach load-eu load-us load-apac --wait --timeout 1800   # retry on 5
 """
 
 
@@ -294,6 +299,11 @@ def build_parser() -> argparse.ArgumentParser:
         default=[],
         help="a runtime parameter; repeat for more",
     )
+    p.add_argument(
+        "--attach",
+        action="store_true",
+        help="a run already going counts as started: wait for it instead of failing (a start can be retried)",
+    )
     _add_wait(p, "the runs have FINISHED", optional=True, timeout=300)
     _add_fail_fast(p)
 
@@ -420,10 +430,14 @@ class _Stdout:
         return UsageError(f"cannot write to standard output: {reason}")
 
     def write(self, text: str) -> int:
+        return self.write_hidden(scrub(text, self.secrets))
+
+    def write_hidden(self, text: str) -> int:
+        """Write ``text``, whose secrets are hidden already (a JSON document, hidden in its values only)."""
         if self._stream is None:
             raise self._failed(None)
         try:
-            return write_escaped(self._stream, scrub(text, self.secrets))
+            return write_escaped(self._stream, text)
         except (OSError, ValueError) as error:  # ValueError: a stream closed from Python
             raise self._failed(error) from None
 
@@ -482,6 +496,14 @@ def _unknown_option(parser: argparse.ArgumentParser, argv: Sequence[str]) -> Opt
     return None
 
 
+def _secrets_of(argv: Sequence[str]) -> List[str]:
+    """The credentials of every URL on the command line, wherever it stands: argparse quotes a value it refuses
+    (a URL given where the command's name goes, say)."""
+    values = (token.partition("=")[2] if token.startswith("-") else token for token in argv if "@" in token)
+    found = {secret for value in values for secret in secrets_in(value, None)}
+    return sorted(found, key=len, reverse=True)
+
+
 def main(
     argv: Optional[Sequence[str]] = None,
     *,
@@ -528,7 +550,7 @@ def _main(
         out = Output(JSON if _wants_json(argv) else QUIET, out_stream, stderr)  # type: ignore[arg-type]
         unknown = _unknown_option(parser, argv)
         text = f"unrecognized option {unknown} (see: velm --help)" if unknown else str(error)
-        return _report(out, USAGE, text, [])
+        return _report(out, USAGE, text, _secrets_of(argv))
     except SystemExit as done:  # --help or --version, printed
         return done.code if isinstance(done.code, int) else USAGE
     out = Output(_mode(args, out_stream), out_stream, stderr)  # type: ignore[arg-type]
@@ -553,10 +575,14 @@ def _main(
         if args.debug:
             trace = "".join(traceback.format_exception(type(error), error, error.__traceback__))
             stderr.write(scrub(trace, context.secrets))
-        # A wait's output ends with its result record, a failed one's included: the error document is marked so.
-        waited = hasattr(args, "wait_timeout") and getattr(args, "wait", True)
+        # The output of a command about runs ends with its result record, a failed one's included: the error
+        # document is marked so, and names the runs it did not get to.
+        runs = None
+        if hasattr(args, "wait_timeout"):
+            start = NOT_TRIED if args.command == "start" else None
+            runs = [run_entry(pid, None, start=start, outcome=NOT_TRIED) for pid in _subjects(args)]
         documented = getattr(error, "documented", False)
-        return _report(out, code, text, context.secrets, document=not documented, result=waited)
+        return _report(out, code, text, context.secrets, document=not documented, runs=runs, error=error)
     finally:
         context.close()
         if handler is not None:
@@ -572,15 +598,29 @@ def _subject(args: Any) -> Optional[str]:
     return getattr(args, "pipeline_id", None)
 
 
+def _subjects(args: Any) -> List[str]:
+    """The runs a command is about: its pipeline ids."""
+    ids = getattr(args, "pipeline_ids", None)
+    return [str(pid) for pid in ids] if ids is not None else [str(args.pipeline_id)]
+
+
 def _report(
-    out: Output, code: int, text: str, secrets: Sequence[str], document: bool = True, result: bool = False
+    out: Output,
+    code: int,
+    text: str,
+    secrets: Sequence[str],
+    document: bool = True,
+    runs: Optional[List[Dict[str, Any]]] = None,
+    error: Optional[BaseException] = None,
 ) -> int:
     """Print a failure: one line on standard error and, under --json and unless ``document`` is false, the error
-    document, marked ``"event": "result"`` when it ends a wait's output (``result``)."""
+    document; for a command about ``runs`` it is the result record, naming each run as not tried."""
     text = scrub(text, secrets)
     out.error(text)
     if document:
-        doc = error_document(code, " ".join(text.split()))
+        doc = error_document(code, " ".join(text.split()), error)
+        if runs is not None:
+            doc = {"event": "result", **doc, "runs": runs}
         with contextlib.suppress(UsageError):  # standard output may be what failed
-            out.document({"event": "result", **doc} if result else doc)
+            out.document(doc)
     return code

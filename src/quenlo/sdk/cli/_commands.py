@@ -10,13 +10,37 @@ import os
 import signal
 import threading
 import time
-from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Mapping, NoReturn, Optional, Tuple
 from urllib.parse import quote
 
 from ..exceptions import hide_secrets as scrub
 from ._connect import ENV_PASSWORD, ENV_URL, client_options, connect, deadline, display_url, secrets_in
-from ._errors import BAD_OUTCOME, DONE, RANKING, TIMED_OUT, Failure, UsageError, code_of, describe, kind_of
-from ._output import JSON, Output, RunOutcome, WaitView, one_line, records_preview
+from ._errors import (
+    DONE,
+    RANKING,
+    TIMED_OUT,
+    UNREACHABLE,
+    Failure,
+    UsageError,
+    code_of,
+    describe,
+    http_details,
+    kind_of,
+)
+from ._output import (
+    ATTACHED,
+    JSON,
+    NOT_TRIED,
+    START_FAILED,
+    STARTED,
+    Output,
+    RunOutcome,
+    WaitView,
+    one_line,
+    records_preview,
+    result_record,
+    run_entry,
+)
 
 # Final states of a validation or preview other than the one waited for; the wait ends on them at once.
 _PREVIEW_FAILURES = ("INVALID", "RUN_ERROR", "STOPPED")
@@ -90,18 +114,30 @@ def _cancel_on_interrupt(cancel: threading.Event) -> Iterator[None]:
 
 
 def run_wait(
-    ctx: Context, command: Any, subject: str, metrics: Optional[Callable[[], Any]] = None, **options: Any
+    ctx: Context,
+    command: Any,
+    subject: str,
+    metrics: Optional[Callable[[], Any]] = None,
+    *,
+    view: Optional[WaitView] = None,
+    timeout: Optional[float] = None,
+    failed: Optional[Callable[[BaseException], Tuple[int, str]]] = None,
+    **options: Any,
 ) -> Tuple[WaitView, Dict[str, Any]]:
-    """Wait on ``command`` with the run's time-out and interval, showing progress; return the view and record.
+    """Wait on ``command`` with the run's time-out (or ``timeout``) and interval, showing progress; return the view
+    and record.
 
-    The wait's requests end by its time-out too, so an engine that stops answering cannot hold it longer.
+    The wait's requests end by its time-out too, so an engine that stops answering cannot hold it longer. A wait
+    that fails prints its result record and raises :class:`Failure` from the error, with the exit code and line
+    ``failed`` gives (by default those of :func:`describe`).
     """
     cancel = threading.Event()
-    view = ctx.out.waiting(subject, metrics)
+    view = view if view is not None else ctx.out.waiting(subject, metrics)
+    limit = _wait_limit(ctx) if timeout is None else timeout
     try:
-        with view, _cancel_on_interrupt(cancel), deadline(ctx.client, _wait_limit(ctx)):
+        with view, _cancel_on_interrupt(cancel), deadline(ctx.client, limit):
             record = command.wait(
-                timeout_sec=ctx.args.timeout,
+                timeout_sec=ctx.args.timeout if timeout is None else timeout,
                 poll_interval=ctx.args.interval,
                 on_progress=view.on_progress,
                 cancel=cancel,
@@ -109,10 +145,16 @@ def run_wait(
             )
     except Exception as error:
         if cancel.is_set():
-            raise Failure(
-                Failure.INTERRUPTED, f"interrupted: stopped waiting for {subject}; the engine carries on with it"
-            ) from error
-        raise
+            code, text = (
+                Failure.INTERRUPTED,
+                f"interrupted: stopped waiting for {subject}; the engine carries on with it",
+            )
+        elif failed is not None:
+            code, text = failed(error)
+        else:
+            code, text = describe(error, getattr(ctx.args, "pipeline_id", None) or subject)
+        view.fail(code, scrub(text, ctx.secrets), error)
+        raise Failure(code, text, documented=True) from error
     return view, record
 
 
@@ -125,16 +167,39 @@ def _pipeline_metrics(ctx: Context, pipeline_id: str) -> Callable[[], Any]:
     return lambda: _body(ctx.client.get_pipeline_metrics(pipeline_id).response, None)
 
 
-def _run_record(ctx: Context, pipeline_id: str, command: Any, wait: bool, **options: Any) -> int:
-    """After a start, a stop or a status read: show the answer, or wait for the run's final state."""
+def _run_record(ctx: Context, pipeline_id: str, command: Any, wait: bool, start: Optional[str] = None) -> int:
+    """After a start or a stop: show the answer, or wait for the run's final state (FINISHED after a start)."""
     if not wait:
         record = command.response.json()
         ctx.out.document(record)
-        ctx.out.message(f"{pipeline_id}: {record.get('status')}")
+        ctx.out.message(f"{pipeline_id}: {record.get('status')}" + (" (already going)" if start == ATTACHED else ""))
+        ctx.out.document(
+            result_record(0, [run_entry(pipeline_id, 0, start=start, status=record.get("status"), record=record)])
+        )
         return 0
-    view, record = run_wait(ctx, command, pipeline_id, _pipeline_metrics(ctx, pipeline_id), **options)
+    view = ctx.out.waiting(pipeline_id, _pipeline_metrics(ctx, pipeline_id))
+    view.start = start
+    # A start waits until FINISHED (the run it attached to as well), a stop until STOPPED.
+    until = "FINISHED" if start is not None else "STOPPED"
+    options: Dict[str, Any] = {"until": until} if start is not None else {}
+    view, record = run_wait(
+        ctx,
+        command,
+        pipeline_id,
+        view=view,
+        failed=lambda error: _run_failure(ctx, pipeline_id, error, until, named=False),
+        **options,
+    )
     view.finish(record.get("status"), record)
     return 0
+
+
+def _request_failed(ctx: Context, pipeline_id: str, error: BaseException) -> NoReturn:
+    """The request about one run failed: its result record, then the failure."""
+    code, text = describe(error, pipeline_id)
+    entry = run_entry(pipeline_id, code, line=text, failure=error)
+    ctx.out.document(result_record(code, [entry], scrub(text, ctx.secrets), error))
+    raise Failure(code, text, documented=True) from error
 
 
 # -- engine and pipelines --------------------------------------------------------------------------------------
@@ -200,86 +265,250 @@ def _pipeline_ids(ctx: Context) -> List[str]:
     return ids
 
 
+# A run in one of these statuses is going: under --attach, a start refused for it waits for it instead.
+_GOING = ("STARTING", "RUNNING")
+# What the engine answers a start of a run that is going (its error document's code, and the statuses).
+_STATE_REFUSAL = ("PIPELINE_STATE", (400, 409))
+
+
 def cmd_start(ctx: Context) -> int:
     ids = _pipeline_ids(ctx)
     parameters = dict(ctx.args.param) or None
-    if len(ids) == 1:
-        return _run_record(ctx, ids[0], ctx.client.start_pipeline(ids[0], runtime_parameters=parameters), ctx.args.wait)
-    commands: List[Any] = []
+    client = ctx.client  # an engine that cannot be reached fails the command, before any run is tried
+    firsts: List[Any] = []  # the start's command of each run started or attached so far
+    starts: List[str] = []
     for pid in ids:
         try:
-            commands.append(ctx.client.start_pipeline(pid, runtime_parameters=parameters))
+            firsts.append(client.start_pipeline(pid, runtime_parameters=parameters))
+            starts.append(STARTED)
+            continue
         except Exception as error:
-            if not commands:
-                raise
-            # The runs started before it go on; the line says which they are.
-            code, text = _named(pid, error)
-            started = ", ".join(ids[: len(commands)])
-            raise Failure(code, f"{text}; started before it, and going on on the engine: {started}") from error
-    if not ctx.args.wait:
-        for pid, command in zip(ids, commands):
-            _run_record(ctx, pid, command, False)
+            failure: BaseException = error
+        if ctx.args.attach:
+            try:
+                attached = _attach(ctx, pid, failure)
+            except Exception as error:  # the status could not be read: that is what failed
+                attached, failure = None, error
+            if attached is not None:
+                firsts.append(attached)
+                starts.append(ATTACHED)
+                continue
+        _start_failed(ctx, ids, firsts, starts, failure)
+    if not ctx.args.wait or len(ids) == 1:
+        if len(ids) == 1:
+            return _run_record(ctx, ids[0], firsts[0], ctx.args.wait, start=starts[0])
+        runs = []
+        for pid, command, start in zip(ids, firsts, starts):
+            record = command.response.json()
+            ctx.out.document(record)
+            ctx.out.message(f"{pid}: {record.get('status')}" + (" (already going)" if start == ATTACHED else ""))
+            runs.append(run_entry(pid, 0, start=start, status=record.get("status"), record=record))
+        ctx.out.document(result_record(0, runs))
         return 0
-    return _wait_all(ctx, ids, commands)
+    return _wait_all(ctx, ids, firsts, until="FINISHED", timeout=_wait_limit(ctx), starts=starts)
+
+
+def _attach(ctx: Context, pid: str, refusal: BaseException) -> Any:
+    """The status command of a run the engine refused to start because it is going already (under --attach),
+    or None when the refusal was another one. A status read that fails raises: that is the run's failure."""
+    details = http_details(refusal)
+    code, statuses = _STATE_REFUSAL
+    if details.get("httpStatus") not in statuses or details.get("engineCode", code) != code:
+        return None
+    command = ctx.client.get_pipeline_status(pid)
+    record = _body(command.response, {})
+    return command if isinstance(record, dict) and record.get("status") in _GOING else None
+
+
+def _start_failed(
+    ctx: Context, ids: List[str], firsts: List[Any], starts: List[str], failure: BaseException
+) -> NoReturn:
+    """A start that failed part-way: the result record names what happened to each run (started, attached, failed
+    with its error, not tried), and the error line names the runs that go on."""
+    done = len(firsts)
+    pid, rest = ids[done], ids[done + 1 :]
+    code, line = describe(failure, pid) if len(ids) == 1 else _named(pid, failure)
+    text = line
+    if done:
+        text += f"; started before it, and going on on the engine: {', '.join(ids[:done])}"
+    if rest:
+        text += f"; not tried: {', '.join(rest)}"
+    runs = []
+    for going, command, start in zip(ids, firsts, starts):
+        record = _body(command.response, None)
+        status = record.get("status") if isinstance(record, dict) else None
+        runs.append(run_entry(going, None, start=start, status=status, record=record))
+    runs.append(run_entry(pid, code, line=line, failure=failure, start=START_FAILED))
+    runs.extend(run_entry(other, None, start=NOT_TRIED) for other in rest)
+    ctx.out.document(result_record(code, runs, scrub(text, ctx.secrets), failure))
+    raise Failure(code, text, documented=True) from failure
 
 
 def cmd_wait(ctx: Context) -> int:
-    """Re-attach to runs already going: each status read is the start of the same wait as ``start --wait``."""
+    """Re-attach to runs already going: each run's first status read starts the same wait as ``start --wait``."""
     ids = _pipeline_ids(ctx)
     # One status as itself, so that messages name it as the user wrote it.
     given = tuple(ctx.args.until or ("FINISHED",))
     until = given[0] if len(given) == 1 else given
-    with deadline(ctx.client, _wait_limit(ctx)):
-        if len(ids) == 1:
-            return _run_record(ctx, ids[0], ctx.client.get_pipeline_status(ids[0]), True, until=until)
-        commands = []
-        for pid in ids:
+    limit = _wait_limit(ctx)
+    began = time.monotonic()
+    cancel = threading.Event()
+    with deadline(ctx.client, limit), _cancel_on_interrupt(cancel):
+        firsts = _first_statuses(ctx, ids, cancel, limit)
+    if cancel.is_set():
+        raise Failure(Failure.INTERRUPTED, f"interrupted: stopped waiting for {', '.join(ids)}")
+    left = max(limit - (time.monotonic() - began), 0.0)
+    if len(ids) > 1:
+        return _wait_all(ctx, ids, firsts, until=until, timeout=left)
+    pid, first = ids[0], firsts[0]
+    view = ctx.out.waiting(pid, _pipeline_metrics(ctx, pid))
+    if isinstance(first, BaseException):
+        code, text = _run_failure(ctx, pid, first, until, named=False)
+        view.fail(code, scrub(text, ctx.secrets), first)
+        raise Failure(code, text, documented=True) from first
+    failed = lambda error: _run_failure(ctx, pid, error, until, named=False)  # noqa: E731
+    view, record = run_wait(ctx, first, pid, view=view, timeout=left, failed=failed, until=until)
+    view.finish(record.get("status"), record)
+    return 0
+
+
+def _first_statuses(ctx: Context, ids: List[str], cancel: threading.Event, limit: float) -> List[Any]:
+    """Each run's first status, as ``start --wait`` has it from the start's answer: the status command, or the
+    exception that is the run's outcome (an unknown id, a refusal). A read the engine could not serve (no
+    connection, a time-out, 502/503/504) is tried again each --interval until the wait's time-out, as the wait
+    itself polls through them; a run still unread then ends in a WaitTimeoutError naming that last failure."""
+    import requests
+
+    from .. import waits
+
+    began = time.monotonic()
+    found: List[Any] = [None] * len(ids)
+    failures: Dict[int, BaseException] = {}
+    pending = list(range(len(ids)))
+    while pending:
+        for place in list(pending):
             try:
-                commands.append(ctx.client.get_pipeline_status(pid))
+                found[place] = ctx.client.get_pipeline_status(ids[place])
             except Exception as error:
-                raise Failure(*_named(pid, error)) from error
-        return _wait_all(ctx, ids, commands, until=until)
+                if waits.is_transient(error, requests):
+                    failures[place] = error
+                    continue
+                found[place] = error
+            pending.remove(place)
+        left = limit - (time.monotonic() - began)
+        if not pending or left <= 0 or cancel.wait(min(ctx.args.interval, left)):
+            break
+    for place in pending:
+        found[place] = _unavailable(ids[place], limit, time.monotonic() - began, failures[place])
+    return found
 
 
-def _wait_all(ctx: Context, ids: List[str], commands: List[Any], **options: Any) -> int:
-    """Wait for several runs at once, showing each; the exit code is the worst outcome's (see _worst)."""
+def _unavailable(pid: str, limit: float, elapsed: float, failure: BaseException) -> BaseException:
+    """The time-out of a wait whose every status read of ``pid`` failed, ``failure`` the last."""
+    from .. import velm_api
+
+    error = velm_api.WaitTimeoutError(
+        f"Timed out after {limit:g} seconds while waiting for a status of pipeline {pid} (last failure: {failure})",
+        timeout_sec=limit,
+        elapsed=elapsed,
+    )
+    vars(error)["last_failure"] = failure
+    error.__cause__ = failure
+    return error
+
+
+def _run_failure(ctx: Context, pid: str, error: BaseException, until: Any, named: bool = True) -> Tuple[int, str]:
+    """The exit code and line of a run's failure. A wait that ran out of time while the engine was unavailable
+    (its last status read failed: no connection, a time-out, 502/503/504) exits 5 naming that failure, as a retry
+    may help; one that read a status to the end exits 3. Other failures are named as :func:`describe` says, the
+    line starting with the run's id when ``named``."""
+    from .. import velm_api
+
+    if isinstance(error, velm_api.WaitTimeoutError):
+        limit = _wait_limit(ctx)
+        failure = getattr(error, "last_failure", None) or error.__cause__
+        if failure is not None:
+            why = describe(failure)[1]
+            return UNREACHABLE, (
+                f"{pid}: the engine was still unavailable when the wait's {limit:g} s ran out (--timeout); "
+                f"last failure: {why}"
+            )
+        last = error.last_status or _status_in(error.response)  # a wait out of time at once read none itself
+        text = f"{pid}: Timed out after {limit:g} seconds while waiting for status {until}."
+        return TIMED_OUT, text + (f" (last status {last})" if last else "")
+    return _named(pid, error) if named else describe(error, pid)
+
+
+def _status_in(response: Any) -> Optional[str]:
+    """The status of the record ``response`` holds (the first status read of ``velm wait``), or None."""
+    try:
+        record = response.json()
+    except Exception:  # noqa: BLE001 - no response, or one that is not a record
+        return None
+    status = record.get("status") if isinstance(record, dict) else None
+    return status if isinstance(status, str) else None
+
+
+def _wait_all(
+    ctx: Context,
+    ids: List[str],
+    firsts: List[Any],
+    *,
+    until: Any,
+    timeout: float,
+    starts: Optional[List[str]] = None,
+) -> int:
+    """Wait for several runs at once, showing each; the exit code is the worst outcome's (see _worst).
+
+    ``firsts`` holds each run's command, or the exception that is already its outcome; the others are still
+    waited for, and every run is reported."""
     from .. import velm_api
 
     cancel = threading.Event()
-    until = options.get("until", "FINISHED")
     final = {
         "FINISHED",
         "STOPPED",
         *velm_api.PipelineCommand.ERROR_STATUSES,
         *([until] if isinstance(until, str) else until),
     }
-    view = ctx.out.waiting_all(ids, [_pipeline_metrics(ctx, pid) for pid in ids], final)
-    limit = _wait_limit(ctx)
-    ends = time.monotonic() + limit
+    waiting = [place for place, first in enumerate(firsts) if not isinstance(first, BaseException)]
+    reads = [_pipeline_metrics(ctx, pid) if place in waiting else None for place, pid in enumerate(ids)]
+    view = ctx.out.waiting_all(ids, reads, final)
+    for run_view, start in zip(view.views, starts or []):
+        run_view.start = start
+    ends = time.monotonic() + timeout
+    ended: List[Any] = list(firsts)
+    results: List[Any] = [None] * len(waiting)
+    settled = len(waiting) < len(ids)
     try:
-        with view, _cancel_on_interrupt(cancel), deadline(ctx.client, limit):
-            ended: List[Any] = velm_api.wait_all(
-                commands,
-                timeout_sec=ctx.args.timeout,
-                poll_interval=ctx.args.interval,
-                on_progress=view.on_progress,
-                cancel=cancel,
-                fail_fast=ctx.args.fail_fast,
-                **options,
-            )
+        with view, _cancel_on_interrupt(cancel), deadline(ctx.client, timeout):
+            if waiting and not (settled and ctx.args.fail_fast):
+                results = velm_api.wait_all(
+                    [firsts[place] for place in waiting],
+                    until,
+                    timeout_sec=timeout,
+                    poll_interval=ctx.args.interval,
+                    on_progress=lambda place, event: view.on_progress(waiting[place], event),
+                    cancel=cancel,
+                    fail_fast=ctx.args.fail_fast,
+                )
     except velm_api.WaitAllError as error:
-        ended = error.outcomes
+        results = error.outcomes
     except Exception as error:
-        if cancel.is_set():
-            raise Failure(
-                Failure.INTERRUPTED,
-                f"interrupted: stopped waiting for {len(ids)} runs; the engine carries on with them",
-            ) from error
-        raise
+        if not cancel.is_set():
+            raise
+        text = f"interrupted: stopped waiting for {len(ids)} runs; the engine carries on with them"
+        runs = [run_view.entry(None) for run_view in view.views]
+        ctx.out.document(result_record(Failure.INTERRUPTED, runs, text))
+        raise Failure(Failure.INTERRUPTED, text, documented=True) from error
+    for place, result in zip(waiting, results):
+        ended[place] = result
     # Each run's line is an error text when the run failed, and an engine's message can echo a password.
     outcomes = [
         outcome._replace(line=scrub(outcome.line, ctx.secrets))
-        for outcome in (_outcome(pid, run.elapsed, value) for pid, run, value in zip(ids, view.views, ended))
+        for outcome in (
+            _outcome(ctx, pid, run.elapsed, value, until) for pid, run, value in zip(ids, view.views, ended)
+        )
     ]
     code = _worst([outcome.code for outcome in outcomes])
     counted = collections.Counter(
@@ -298,16 +527,16 @@ def _wait_all(ctx: Context, ids: List[str], commands: List[Any], **options: Any)
     raise Failure(code, error_line, documented=True)
 
 
-def _outcome(pid: str, elapsed: Optional[float], value: Any) -> RunOutcome:
+def _outcome(ctx: Context, pid: str, elapsed: Optional[float], value: Any, until: Any) -> RunOutcome:
     """How the run of ``pid`` ended: its final record, the exception its wait raised, or None (still going)."""
     if value is None:
         return RunOutcome(None, f"{pid}: still going when the wait ended (--fail-fast)", None)
     if isinstance(value, dict):
         seconds = "-" if elapsed is None else f"{max(elapsed, 0.0):.1f} s"
         return RunOutcome(0, f"{pid}: {value.get('status')} after {seconds}", value)
-    code, text = _named(pid, value)
+    code, text = _run_failure(ctx, pid, value, until)
     record = value.response if isinstance(getattr(value, "response", None), dict) else None
-    return RunOutcome(code, text, record)
+    return RunOutcome(code, text, record, value)
 
 
 def _named(pid: str, error: BaseException) -> Tuple[int, str]:
@@ -317,22 +546,21 @@ def _named(pid: str, error: BaseException) -> Tuple[int, str]:
 
 
 def _worst(codes: List[Optional[int]]) -> int:
-    """The exit code of a wait on several runs: 1 if a run failed; else the code of a run whose status could not
-    be read (the engine refused, could not be reached, ...); else 3 if a run was still going at --timeout; else
-    0. Runs still going after --fail-fast do not count."""
+    """The exit code of a wait on several runs: the worst of ``codes`` by the ranking of exit codes (0 when all
+    are done).
+    Runs still going after --fail-fast do not count."""
     known = [code for code in codes if code is not None]
-    if BAD_OUTCOME in known:
-        return BAD_OUTCOME
-    for code in known:
-        if code not in (0, TIMED_OUT):
-            return code
-    return TIMED_OUT if TIMED_OUT in known else 0
+    return min(known, key=lambda code: RANKING.index(code) if code in RANKING else -1, default=DONE)
 
 
 def cmd_stop(ctx: Context) -> int:
     pid = ctx.args.pipeline_id
     stop = ctx.client.force_stop_pipeline if ctx.args.force else ctx.client.stop_pipeline
-    return _run_record(ctx, pid, stop(pid), ctx.args.wait)
+    try:
+        command = stop(pid)
+    except Exception as error:
+        _request_failed(ctx, pid, error)
+    return _run_record(ctx, pid, command, ctx.args.wait)
 
 
 def cmd_history(ctx: Context) -> int:
@@ -363,7 +591,9 @@ def cmd_validate(ctx: Context) -> int:
     command = ctx.client.validate_pipeline(pid)
     try:
         view, record = run_wait(ctx, command, pid, until="VALID", stop_on=_PREVIEW_FAILURES)
-    except velm_api.StatusError:
+    except Failure as failure:
+        if not isinstance(failure.__cause__, velm_api.StatusError):
+            raise
         _report_issues(
             ctx, pid, ctx.client.get_preview_data(pipeline_id=pid, previewer_id=command.previewer_id).preview
         )
@@ -382,7 +612,9 @@ def cmd_preview(ctx: Context) -> int:
     )
     try:
         view, record = run_wait(ctx, command, pid, stop_on=_PREVIEW_FAILURES)
-    except velm_api.StatusError:
+    except Failure as failure:
+        if not isinstance(failure.__cause__, velm_api.StatusError):
+            raise
         _report_issues(ctx, pid, command.preview)
         raise
     preview = command.preview
@@ -452,7 +684,7 @@ def cmd_export(ctx: Context) -> int:
         raise UsageError("give a pipeline id, or --all with -o DIR")
     export = ctx.client.export_pipeline(args.pipeline_id)
     if args.output is None:
-        ctx.out.raw(json.dumps(export) if ctx.out.mode == JSON else json.dumps(export, indent=2))
+        ctx.out.raw_json(export, indent=None if ctx.out.mode == JSON else 2)
         return 0
     _write(args.output, json.dumps(export, indent=2) + "\n")
     ctx.out.document({"pipelineId": args.pipeline_id, "file": args.output})
@@ -631,6 +863,7 @@ def cmd_doctor(ctx: Context) -> int:
     rows = [[c.name, c.verdict, c.figure, c.reason, c.hint] for c in checks]
     ctx.out.table(["CHECK", "VERDICT", "FIGURE", "REASON", "HINT"], rows, None, title=f"velm doctor {display_url(url)}")
     record: Dict[str, Any] = {"event": "result", "url": display_url(url), "checks": [c.as_dict() for c in checks]}
+    record["runs"] = []  # the result record's shape: doctor is about no run
     record.update(exitCode=code, kind=kind_of(code))
     if code == DONE:
         ctx.out.document(record)

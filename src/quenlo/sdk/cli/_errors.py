@@ -98,9 +98,31 @@ def exit_codes_help(width: int = 80) -> str:
     return "\n".join(lines) + "\n"
 
 
-def error_document(code: int, message: str) -> Dict[str, Any]:
-    """What ``--json`` prints for any failure, usage errors included: ``{"error", "exitCode", "kind"}``."""
-    return {"error": message, "exitCode": code, "kind": kind_of(code)}
+def error_document(code: int, message: str, error: Optional[BaseException] = None) -> Dict[str, Any]:
+    """What ``--json`` prints for any failure, usage errors included: ``{"error", "exitCode", "kind"}``, and
+    ``httpStatus`` and ``engineCode`` when an answer of the engine (or of what stands in front of it) said why."""
+    return {"error": message, "exitCode": code, "kind": kind_of(code), **http_details(error)}
+
+
+def http_details(error: Optional[BaseException]) -> Dict[str, Any]:
+    """``{"httpStatus": 503, "engineCode": "PIPELINE_STATE"}`` of the failed answer behind ``error`` (itself or
+    what it was raised from), each only where there was one; the engine's code is that of its error document."""
+    seen = 0
+    while error is not None and seen < 20:
+        response = getattr(error, "response", None)
+        if isinstance(error, requests.HTTPError) and response is not None:
+            found: Dict[str, Any] = {"httpStatus": response.status_code}
+            try:
+                body = response.json()
+            except Exception:  # noqa: BLE001 - a body that is not JSON has no engine code
+                body = None
+            inner = body.get("error") if isinstance(body, dict) else None
+            if isinstance(inner, dict) and isinstance(inner.get("code"), str):
+                found["engineCode"] = inner["code"]
+            return found
+        # A wait that ran out of time names the failure it last polled through.
+        error, seen = getattr(error, "last_failure", None) or error.__cause__, seen + 1
+    return {}
 
 
 def kind_of(code: int) -> str:
@@ -305,15 +327,16 @@ _BAD_URL = (requests.exceptions.InvalidURL, requests.exceptions.MissingSchema, r
 
 def describe(error: BaseException, subject: Optional[str] = None) -> Tuple[int, str]:
     """The exit code and the one-line report of an expected failure; ``(UNEXPECTED, ...)`` for anything else."""
-    from .. import velm_api
-
-    where = f"{subject}: " if subject else ""
     if isinstance(error, Failure):
         return error.code, str(error)
     if isinstance(error, UsageError):
         return USAGE, str(error)
-    if isinstance(error, KeyboardInterrupt):
+    # Ctrl-C while the extension loads ends its import with an ImportError (which a new import would repeat).
+    if any(isinstance(cause, KeyboardInterrupt) for cause in _causes(error)):
         return INTERRUPTED, "interrupted"
+    from .. import velm_api
+
+    where = f"{subject}: " if subject else ""
     if isinstance(error, _BAD_URL):
         # requests quotes the URL as given, credentials and all, and without a scheme no redaction finds them.
         return USAGE, f"the engine URL is not usable ({type(error).__name__}): give it as http(s)://HOST[:PORT][/PATH]"

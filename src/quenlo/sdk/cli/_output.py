@@ -27,7 +27,7 @@ from typing import (
 )
 
 from ..exceptions import hide_secrets
-from ._errors import kind_of
+from ._errors import http_details, kind_of
 
 _View = TypeVar("_View", bound="_LiveDisplay")
 
@@ -102,6 +102,14 @@ def _hidden(value: Any, secrets: Sequence[str]) -> Any:
     return value
 
 
+def hidden_json(doc: Any, secrets: Sequence[str], indent: Optional[int] = None) -> str:
+    """``doc`` as JSON with ``secrets`` hidden in its texts, keys included, but never in its numbers or its syntax:
+    the document stays valid JSON whatever the password (``1`` or ``true``, say)."""
+    if secrets:
+        doc = _hidden(json.loads(json.dumps(doc, default=str)), secrets)
+    return json.dumps(doc, default=str, indent=indent)
+
+
 def _cell(value: Any) -> str:
     if value is None:
         return ""
@@ -112,6 +120,70 @@ def _cell(value: Any) -> str:
 
 def _seconds(value: Optional[float]) -> str:
     return "-" if value is None else f"{max(value, 0.0):.1f} s"
+
+
+# What the start of a run did (``start`` of a run in a result record of ``velm start``).
+STARTED, ATTACHED, START_FAILED, NOT_TRIED = "started", "attached", "failed", "not-tried"
+
+
+def run_entry(
+    subject: str,
+    code: Optional[int],
+    *,
+    line: Optional[str] = None,
+    failure: Optional[BaseException] = None,
+    start: Optional[str] = None,
+    status: Optional[str] = None,
+    elapsed: Optional[float] = None,
+    polls: int = 0,
+    record: Any = None,
+    counters: Optional[Dict[str, int]] = None,
+    outcome: Optional[str] = None,
+) -> Dict[str, Any]:
+    """One run of a result record (result.schema.json): its ``outcome`` is the kind of its exit code, ``going``
+    for a run still going when the wait ended, ``not-tried`` for one the command never got to (exit code None);
+    a failed one has its ``error`` line, and ``httpStatus``/``engineCode`` when an answer said why."""
+    if outcome is None and code is not None:
+        outcome = kind_of(code)
+    elif outcome is None:
+        outcome = NOT_TRIED if start == NOT_TRIED else "going"
+    entry: Dict[str, Any] = {
+        "subject": subject,
+        "outcome": outcome,
+        "exitCode": code,
+        "status": status,
+        "elapsed": elapsed,
+        "polls": polls,
+        "record": record,
+    }
+    if start is not None:
+        entry["start"] = start
+    if code and line is not None:
+        entry["error"] = one_line(line)
+    if code:
+        entry.update(http_details(failure))
+    if counters is not None:
+        entry["counters"] = counters
+    return entry
+
+
+def result_record(
+    code: int, runs: List[Dict[str, Any]], error: Optional[str] = None, failure: Optional[BaseException] = None
+) -> Dict[str, Any]:
+    """The last document of a command about runs (result.schema.json): ``event``, ``exitCode``, ``kind`` and
+    ``runs`` always; on a failure ``error`` (the error line) and, for a failure of one request, its
+    ``httpStatus`` and ``engineCode``."""
+    doc: Dict[str, Any] = {"event": "result", "exitCode": code, "kind": kind_of(code), "runs": runs}
+    if error is not None:
+        doc["error"] = one_line(error)
+        doc.update(http_details(failure))
+    if len(runs) == 1:  # one run's fields are also at the top level
+        doc.update({key: value for key, value in runs[0].items() if key in _RUN_FIELDS})
+    return doc
+
+
+# The fields of a run that a result record about one run also has at its top level.
+_RUN_FIELDS = ("subject", "status", "elapsed", "polls", "record", "counters")
 
 
 class Output:
@@ -139,10 +211,12 @@ class Output:
     def document(self, doc: Any) -> None:
         """One JSON document on one line (json mode only)."""
         if self.mode == JSON:
-            # Hidden in each value as the engine sent it, then in the line as the document spells it.
-            line = json.dumps(_hidden(doc, self.secrets), default=str)
-            self.stdout.write(hide_secrets(line, self.secrets) + "\n")
+            self._write_hidden(hidden_json(doc, self.secrets) + "\n")
             self.stdout.flush()
+
+    def _write_hidden(self, text: str) -> None:
+        # The secrets are hidden already: standard output's own hiding, for text of any shape, would change JSON.
+        getattr(self.stdout, "write_hidden", self.stdout.write)(text)
 
     def message(self, text: str, style: str = "") -> None:
         """An informational line (live and plain modes)."""
@@ -162,6 +236,11 @@ class Output:
         """Text the user asked for on standard output (an export without -o), in every mode."""
         text = hide_secrets(text, self.secrets)
         self.stdout.write(text if text.endswith("\n") else text + "\n")
+        self.stdout.flush()
+
+    def raw_json(self, doc: Any, indent: Optional[int] = None) -> None:
+        """A JSON document the user asked for on standard output (an export without -o), in every mode."""
+        self._write_hidden(hidden_json(doc, self.secrets, indent) + "\n")
         self.stdout.flush()
 
     def fields(self, pairs: Sequence[Tuple[Any, Any]], doc: Any) -> None:
@@ -273,6 +352,7 @@ class WaitView(_LiveDisplay):
         self._started_at = time.monotonic()
         self._live: Any = None
         self.ended = False  # the run is over (set by a RunsView, whose wait goes on for other runs)
+        self.start: Optional[str] = None  # what the start of the run did (velm start), for its result record
 
     def read_counts(self) -> bool:
         """Refresh the run's counters; a failed read keeps the last ones (they only decorate the display) and
@@ -317,21 +397,40 @@ class WaitView(_LiveDisplay):
         elif self._live is not None:
             self._live.refresh()
 
+    def entry(
+        self, code: Optional[int], record: Any = None, line: Optional[str] = None, failure: Any = None
+    ) -> Dict[str, Any]:
+        """This run in a result record: ``code`` its exit code, ``record`` its final status record (else the last
+        one read)."""
+        return run_entry(
+            self.subject,
+            code,
+            line=line,
+            failure=failure,
+            start=self.start,
+            status=self.status,
+            elapsed=self.elapsed,
+            polls=self.polls,
+            record=record if record is not None else self.record,
+            counters=self.counts,
+        )
+
+    def _single(self, code: int, record: Any, line: Optional[str] = None, failure: Any = None) -> None:
+        self.out.document(result_record(code, [self.entry(code, record, line, failure)], line, failure))
+
+    def fail(self, code: int, line: str, failure: Any = None) -> None:
+        """Under --json, the result record of a wait that failed with exit ``code`` and error ``line``."""
+        if self.out.mode == JSON:
+            self._single(code, None, line, failure)
+
     def finish(self, status: Optional[str], record: Any) -> None:
         """Print the outcome: a final line naming ``status``, or under --json the result record, the last line:
-        ``{"event": "result", "subject", "status", "elapsed", "polls", "record"}`` and ``counters`` for runs."""
+        ``{"event": "result", "exitCode": 0, "kind": "done", "runs": [...]}`` with the run's ``subject``,
+        ``status``, ``elapsed``, ``polls``, ``record`` and ``counters`` at the top level as well."""
         if self.out.mode == JSON:  # the counters as the last progress event read them
-            doc: Dict[str, Any] = {
-                "event": "result",
-                "subject": self.subject,
-                "status": status,
-                "elapsed": self.elapsed,
-                "polls": self.polls,
-                "record": record,
-            }
-            if self.counts is not None:
-                doc["counters"] = self.counts
-            self.out.document(doc)
+            if status is not None and self.status is None:
+                self.status = status
+            self._single(0, record)
             return
         if self.out.mode == QUIET:
             return
@@ -387,6 +486,7 @@ class RunOutcome(NamedTuple):
     code: Optional[int]
     line: str
     record: Any
+    failure: Any = None  # the exception the run ended with, if any
 
 
 class RunsView(_LiveDisplay):
@@ -423,25 +523,11 @@ class RunsView(_LiveDisplay):
         for view in self.views:
             reading = reading and view.read_counts()
         if mode == JSON:
-            runs = []
-            for view, outcome in zip(self.views, outcomes):
-                run: Dict[str, Any] = {
-                    "subject": view.subject,
-                    "outcome": "going" if outcome.code is None else kind_of(outcome.code),
-                    "exitCode": outcome.code,
-                    "status": view.status,
-                    "elapsed": view.elapsed,
-                    "polls": view.polls,
-                    "record": outcome.record if outcome.record is not None else view.record,
-                }
-                if outcome.code:
-                    run["error"] = outcome.line
-                if view.counts is not None:
-                    run["counters"] = view.counts
-                runs.append(run)
-            doc: Dict[str, Any] = {"event": "result", "exitCode": code, "kind": kind_of(code), "runs": runs}
-            if error is not None:
-                doc["error"] = one_line(error)
+            runs = [
+                view.entry(outcome.code, outcome.record, outcome.line, outcome.failure)
+                for view, outcome in zip(self.views, outcomes)
+            ]
+            doc = result_record(code, runs, error)
             self.out.document(doc)
             return
         for view, outcome in zip(self.views, outcomes):

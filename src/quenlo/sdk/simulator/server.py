@@ -3,6 +3,7 @@ request log and faults. Connections are kept in :mod:`.connections`, answers mad
 
 from __future__ import annotations
 
+import base64
 import enum
 import math
 import re
@@ -43,6 +44,24 @@ _LONGEST_WAIT = threading.TIMEOUT_MAX
 
 #: The engine version a simulator reports unless told otherwise.
 DEFAULT_VERSION = "5.6.0"
+
+
+def _basic_credentials(header: str) -> tuple[str, str] | None:
+    """The user name and password of a basic ``Authorization`` header, or None. Their bytes are UTF-8 if they
+    decode as such, else Latin-1: what most clients send (requests among them) for a password such as "pässwort"."""
+    scheme, _, encoded = header.strip().partition(" ")
+    if scheme.lower() != "basic":
+        return None
+    try:
+        raw = base64.b64decode(encoded.strip(), validate=True)
+    except ValueError:  # binascii.Error is one
+        return None
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        text = raw.decode("latin-1")
+    name, _, password = text.partition(":")
+    return name, password
 
 
 class _Keep(enum.Enum):
@@ -282,6 +301,7 @@ class EngineSimulator:
         not_json: bool = False,
         delay: float = 0.0,
         headers: Mapping[str, str] | None = None,
+        lasting: float | None = None,
     ) -> Fault:
         """Make the next ``count`` matching requests misbehave.
 
@@ -291,10 +311,11 @@ class EngineSimulator:
         "1"}`` on a 503). A fault with only ``delay`` sleeps and then lets the route answer; ``delay=math.inf``
         never answers: the request is held until the simulator stops. A fault with only ``headers`` (and perhaps
         a delay) adds them to the route's answer: ``{"Date": "Mon, 01 Jan 2024 00:00:00 GMT"}`` stands for an
-        engine whose clock is off.
+        engine whose clock is off. ``lasting=`` ends the fault that many seconds from now (``count=None,
+        lasting=3``: an engine away for three seconds).
         """
         given: Any = {} if headers is None else headers  # Fault checks what it is
-        fault = Fault(method, path, status, body, count, empty, not_json, delay, given)
+        fault = Fault(method, path, status, body, count, empty, not_json, delay, given, lasting)
         return self.faults.add(fault)
 
     def clear_faults(self) -> None:
@@ -344,9 +365,10 @@ class EngineSimulator:
             name = users.session_user(token)
             if name is not None:
                 return name, True
-        auth = request.authorization
-        if auth is not None and auth.type == "basic" and auth.username is not None:
-            return (auth.username if users.check(auth.username, auth.password or "") else None), False
+        credentials = _basic_credentials(request.headers.get("Authorization", ""))
+        if credentials is not None:
+            name, password = credentials
+            return (name if users.check(name, password) else None), False
         return None, False
 
     def _answer(self, request: Request, raw_path: str, body: bytes, user: str | None, has_session: bool) -> Response:

@@ -15,7 +15,9 @@ from werkzeug.datastructures import Headers
 
 #: Body sent for ``not_json`` faults when the test gives none.
 DEFAULT_NOT_JSON_BODY = b"<html><body>oops</body></html>"
-FAULT_SYNTAX = "METHOD PATH [STATUS] [count=N|*] [delay=SECONDS|inf] [header=NAME:VALUE] [empty] [not-json]"
+FAULT_SYNTAX = (
+    "METHOD PATH [STATUS] [count=N|*] [lasting=SECONDS] [delay=SECONDS|inf] [header=NAME:VALUE] [empty] [not-json]"
+)
 
 #: A header name or method: an HTTP token.
 _TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
@@ -59,7 +61,9 @@ class Fault:
     makes it a prefix, and ``method`` may be ``"*"``. ``count=None`` never runs out. ``status`` is 200 to 599
     (204 and 304 carry no body). ``headers`` are added to the answer (names are tokens, values Latin-1 text; the
     framing headers are the server's). ``delay`` holds the request that many seconds first, ``math.inf`` until
-    the simulator stops or resets, which release every held request. A setting that cannot be served raises
+    the simulator stops or resets, which release every held request. ``lasting`` ends the fault that many (real)
+    seconds after it is made, whatever its count left: an outage of a known length. A setting that cannot be
+    served raises
     ValueError (TypeError for a value of the wrong kind) here, not when a request meets the fault.
     """
 
@@ -72,6 +76,9 @@ class Fault:
     not_json: bool = False
     delay: float = 0.0
     headers: dict[str, str] = field(default_factory=dict)
+    lasting: float | None = None
+    #: When the fault ends (``time.monotonic()``), with ``lasting``.
+    ends: float | None = field(default=None, init=False, repr=False)
 
     def __post_init__(self) -> None:
         if not isinstance(self.method, str) or not (self.method == "*" or _TOKEN.fullmatch(self.method)):
@@ -106,6 +113,12 @@ class Fault:
             except (TypeError, ValueError, RecursionError) as error:
                 raise ValueError(f"a fault's body must be bytes, text or JSON-serialisable: {error}") from None
         self.headers = _check_headers(self.headers)
+        if self.lasting is not None:
+            if isinstance(self.lasting, bool) or not isinstance(self.lasting, (int, float)):
+                raise TypeError(f"lasting must be a number of seconds, not {self.lasting!r}")
+            if not 0 < self.lasting < float("inf"):
+                raise ValueError("lasting must be a finite number of seconds above 0")
+            self.ends = time.monotonic() + self.lasting
         if self.path.startswith("/rest/"):
             self.path = self.path[len("/rest") :]
 
@@ -127,16 +140,18 @@ class Fault:
                 if text != "*" and not (text.isascii() and text.isdigit()):
                     raise ValueError(f"count takes a whole number or *, not {text!r}")
                 fault["count"] = None if text == "*" else int(text)
-            elif sep and key == "delay":
+            elif sep and key in ("delay", "lasting"):
                 try:
-                    fault["delay"] = float(text)
+                    fault[key] = float(text)
                 except ValueError:
-                    raise ValueError(f"delay takes seconds or inf, not {text!r}") from None
+                    raise ValueError(f"{key} takes seconds, not {text!r}") from None
             elif sep and key == "header" and ":" in text:
                 name, _, value = text.partition(":")
                 fault["headers"][name.strip()] = value.strip()
             else:
-                raise ValueError(f"{word!r} is not a status (200-599), count=, delay=, header=, empty or not-json")
+                raise ValueError(
+                    f"{word!r} is not a status (200-599), count=, lasting=, delay=, header=, empty or not-json"
+                )
         return cls(words[0], words[1], **fault)
 
     def matches(self, method: str, path: str) -> bool:
@@ -169,14 +184,20 @@ class FaultTable:
         with self._lock:
             self._faults.clear()
 
+    def _expire(self) -> None:
+        now = time.monotonic()
+        self._faults[:] = [fault for fault in self._faults if fault.ends is None or fault.ends > now]
+
     def pending(self) -> list[Fault]:
-        """A snapshot of the faults not yet used up."""
+        """A snapshot of the faults not yet used up (nor ended by their ``lasting``)."""
         with self._lock:
+            self._expire()
             return list(self._faults)
 
     def take(self, method: str, path: str) -> Fault | None:
         """Use up one shot of the first fault matching the request, if any."""
         with self._lock:
+            self._expire()
             for i, fault in enumerate(self._faults):
                 if fault.matches(method, path):
                     if fault.count is not None:
