@@ -145,7 +145,7 @@ def test_options_take_their_values_and_name_what_is_wrong(
     assert code == 0 or not [r for r in engine.requests if "/pipeline/" in r.path]
 
 
-def test_a_ca_bundle_requests_cannot_use_is_no_matter_for_an_http_engine(engine: EngineSimulator, monkeypatch: Any) -> None:
+def test_requests_ca_bundle_is_no_matter_for_an_http_engine(engine: EngineSimulator, monkeypatch: Any) -> None:
     monkeypatch.setenv("REQUESTS_CA_BUNDLE", "/no/ca")
     assert velm("info", VELM_URL=engine.url)[:3:2] == (0, "")
 
@@ -153,7 +153,9 @@ def test_a_ca_bundle_requests_cannot_use_is_no_matter_for_an_http_engine(engine:
 @pytest.mark.parametrize("content", ["\n", "\r\n"])
 def test_a_password_file_of_a_line_end_alone_is_empty(tmp_path: Path, content: str) -> None:
     (tmp_path / "pw").write_bytes(content.encode())
-    code, _, err, _ = velm("--user", "u", "--password-file", str(tmp_path / "pw"), "info", VELM_URL="http://127.0.0.1:9")
+    code, _, err, _ = velm(
+        "--user", "u", "--password-file", str(tmp_path / "pw"), "info", VELM_URL="http://127.0.0.1:9"
+    )
     assert code == 2 and "is empty" in err, err
 
 
