@@ -329,6 +329,17 @@ class EngineSession(requests.Session):
     once ``verify`` is set to something of the caller's, when the session becomes a :class:`_VerifyWinsSession`.
     """
 
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        # A caller's own subclass is never switched for another class: it always applies the verify mend, and its
+        # get goes through its request, as requests' get does.
+        if cls.__module__ != __name__:
+            inherited: Dict[str, Any] = {"merge_environment_settings": _VerifyWinsSession.merge_environment_settings}
+            inherited["get"] = _REQUESTS_SESSION.get
+            for name, method in inherited.items():
+                if name not in vars(cls):
+                    setattr(cls, name, method)
+
     def __setattr__(self, name: str, value: Any) -> None:
         super().__setattr__(name, value)
         # Every way of setting it comes here (construction, session_attributes, a later assignment, unpickling).
@@ -362,7 +373,7 @@ class _VerifyWinsSession(EngineSession):
     request that gives none of its own, whatever the environment's CA variables say."""
 
     def merge_environment_settings(self, url: Any, proxies: Any, stream: Any, verify: Any, cert: Any) -> Any:
-        settings = super().merge_environment_settings(url, proxies, stream, verify, cert)
+        settings = _REQUESTS_SESSION.merge_environment_settings(self, url, proxies, stream, verify, cert)
         if verify is None and _explicit_verify(self.verify):
             settings["verify"] = self.verify
         return settings
