@@ -438,3 +438,25 @@ def test_the_c_plus_plus_runtime_a_module_links_is_read() -> None:
 
     needed = pythons.linked_runtimes(Path(module.__file__))
     assert any(library.startswith(("libstdc++.", "libc++.")) for library in needed), needed
+
+
+@pytest.mark.parametrize(
+    "wheels, outcome",
+    [
+        (["cp310-cp310", "cp312-abi3"], 0),
+        (["cp310-cp310"], 1),  # 3.12 has none
+    ],
+)
+def test_aarch64_wheel_check_asks_a_wheel_of_each_version_this_machine_has(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, wheels: List[str], outcome: int
+) -> None:
+    """Versions without an interpreter here are skipped, as make wheel skips them; 3.10 and 3.12 have no Debian
+    interpreter to run their wheels under emulation."""
+    (tmp_path / "dist").mkdir()
+    for tags in wheels:
+        (tmp_path / "dist" / f"quenlo_sdk-0.1.0-{tags}-manylinux_2_17_aarch64.whl").touch()
+    monkeypatch.setattr(pythons, "ROOT", tmp_path)
+    monkeypatch.setattr(pythons.platform, "machine", lambda: "x86_64")
+    interpreters = [pythons.Interpreter(version, Path(f"python{version}"), own=False) for version in [(3, 10), (3, 12)]]
+    options = pythons.argparse.Namespace(machines=["aarch64"], versions=pythons.VERSIONS)
+    assert pythons.command_wheel_check(interpreters, [(3, 9), (3, 11), (3, 13)], options) == outcome
