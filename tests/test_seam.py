@@ -319,13 +319,15 @@ class TestExit:
 
 
 class TestGreenlets:
-    # Greenlets in a daemon thread interleave reads and wait_all on one stack, each switching away inside its
-    # calls, as a green socket read does; the exit ends the thread wherever it is, inside a call or between.
+    # Greenlets interleave reads and wait_all on one stack, each switching away inside its calls, as a green
+    # socket read does. In a daemon thread, the exit ends the thread wherever it is, inside a call or between;
+    # on the main thread, the exit leaves them paused inside their calls, holding what they use.
     EXIT = """
         import sys, threading, time
         import greenlet
         from quenlo.sdk import velm_api
-        def hub():
+        lets = []
+        def hub(rounds):
             client = velm_api.ApiClient(sys.argv[1])
             session = client.session
             def switch(*_):
@@ -343,16 +345,20 @@ class TestGreenlets:
                 while True:
                     commands = [client.get_pipeline_status("p1") for _ in range(3)]
                     velm_api.wait_all(commands, "FINISHED", poll_interval=0.0005, timeout_sec=3600, on_progress=switch)
-            lets = [greenlet.greenlet(work) for work in (reads, reads, waits, waits)]
-            while True:
+            lets[:] = [greenlet.greenlet(work) for work in (reads, reads, waits, waits)]
+            for _ in range(rounds):
                 for let in lets:
                     let.switch()
                 time.sleep(0)
-        threading.Thread(target=hub, daemon=True).start()
-        time.sleep(0.3)
+        if sys.argv[2] == "thread":
+            threading.Thread(target=hub, args=(sys.maxsize,), daemon=True).start()
+            time.sleep(0.3)
+        else:
+            hub(50)
         """
 
-    def test_calls_that_do_not_nest_then_exit_leave_the_exit_quiet(self, engine):
+    @pytest.mark.parametrize("where", ["thread", "main"])
+    def test_calls_that_do_not_nest_then_exit_leave_the_exit_quiet(self, engine, where):
         pytest.importorskip("greenlet")
         engine.script_status("p1", ["RUNNING"])
         script = textwrap.dedent(self.EXIT)
@@ -361,7 +367,7 @@ class TestGreenlets:
         if "ASAN_OPTIONS" in env:
             env["ASAN_OPTIONS"] += ":replace_intrin=0:detect_stack_use_after_return=0"
         runs = [
-            subprocess.Popen([sys.executable, "-c", script, engine.url], stderr=subprocess.PIPE, text=True, env=env)
+            subprocess.Popen([sys.executable, "-c", script, engine.url, where], stderr=subprocess.PIPE, text=True, env=env)
             for _ in range(6)
         ]
         assert [(run.wait(timeout=120), run.communicate()[1]) for run in runs] == [(0, "")] * len(runs)
