@@ -9,6 +9,7 @@ src/velm_api/operations/operations.hpp) is such a literal whose request the exec
 from __future__ import annotations
 
 import collections.abc
+import gc
 import importlib.machinery
 import linecache
 import re
@@ -415,3 +416,16 @@ def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[s
         reads=reads,
         extras=tuple(extras),
     )
+
+
+def held_at_exit() -> bool:
+    """Whether, at exit, something that still runs may hold the module's objects: a thread besides this one, or
+    a greenlet paused before its end (a green server's connections, each inside a call)."""
+    if threading.active_count() > 1:
+        return True
+    greenlet = sys.modules.get("greenlet")
+    if greenlet is None:
+        return False
+    current, kind = greenlet.getcurrent(), greenlet.greenlet
+    # A greenlet is true from its start to its end.
+    return any(isinstance(held, kind) and held is not current and bool(held) for held in gc.get_objects())
