@@ -357,17 +357,16 @@ class TestGreenlets:
             hub(50)
         """
 
+    # A greenlet's stack slice is copied back over the address sanitizer's marks of the frames of another: our
+    # instrumented frames under a switch are then reported whatever they do, so the sanitizer cannot judge this.
+    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="greenlet swaps instrumented frames")
     @pytest.mark.parametrize("where", ["thread", "main"])
     def test_calls_that_do_not_nest_then_exit_leave_the_exit_quiet(self, engine, where):
         pytest.importorskip("greenlet")
         engine.script_status("p1", ["RUNNING"])
         script = textwrap.dedent(self.EXIT)
-        # Under the address sanitizer, greenlet's copies of stack slices are let through unchecked.
-        env = dict(os.environ)
-        if "ASAN_OPTIONS" in env:
-            env["ASAN_OPTIONS"] += ":replace_intrin=0:detect_stack_use_after_return=0"
         runs = [
-            subprocess.Popen([sys.executable, "-c", script, engine.url, where], stderr=subprocess.PIPE, text=True, env=env)
+            subprocess.Popen([sys.executable, "-c", script, engine.url, where], stderr=subprocess.PIPE, text=True)
             for _ in range(6)
         ]
         assert [(run.wait(timeout=120), run.communicate()[1]) for run in runs] == [(0, "")] * len(runs)
