@@ -318,6 +318,28 @@ class TestExit:
         assert outcomes == {kind: (0, "") for kind in runs}
 
 
+class TestInterpreters:
+    # An interpreter of its own on the main thread, left at exit: the process's finalization ends the main
+    # thread, which made calls; its leak report runs in the interpreter that exits.
+    LEFT = """
+        import sys, _xxsubinterpreters as interpreters
+        from quenlo.sdk import velm_api
+        velm_api.ApiClient(sys.argv[1])
+        inner = interpreters.create()
+        interpreters.run_string(inner, f"from quenlo.sdk import velm_api; velm_api.ApiClient({sys.argv[1]!r})")
+        if sys.argv[2] == "destroyed":
+            interpreters.destroy(inner)
+        print("ran")
+        """
+
+    @pytest.mark.parametrize("inner", ["left", "destroyed"])
+    def test_an_interpreter_of_its_own_then_exit_is_quiet(self, engine, inner):
+        pytest.importorskip("_xxsubinterpreters")
+        runs = [run_script(self.LEFT, engine.url, inner) for _ in range(3)]
+        # requests warns in an interpreter of its own that it finds no character detection.
+        assert [(run.returncode, run.stdout, "Exception" in run.stderr) for run in runs] == [(0, "ran\n", False)] * 3
+
+
 class TestGreenlets:
     # Greenlets interleave reads and wait_all on one stack, each switching away inside its calls, as a green
     # socket read does. In a daemon thread, the exit ends the thread wherever it is, inside a call or between;
