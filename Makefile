@@ -6,7 +6,8 @@ VENV ?= .venv
 BIN := $(VENV)/bin
 # Empty: pyproject.toml's build/{wheel_tag}.
 BUILD_DIR ?=
-BUILD_FLAGS := $(strip --no-build-isolation $(if $(BUILD_DIR),-Cbuild-dir=$(BUILD_DIR)))
+# Warnings in our sources fail the repository's builds (VELM_WERROR; a user's build from the sdist only warns).
+BUILD_FLAGS := $(strip --no-build-isolation -Ccmake.define.VELM_WERROR=ON $(if $(BUILD_DIR),-Cbuild-dir=$(BUILD_DIR)))
 # The suite and the soak fail when nanobind reports an instance leaked at exit (tools/check_leaks.py). The
 # build itself never aborts at exit: a user's program may end while its daemon threads still hold a client.
 CHECK_LEAKS := tools/check_leaks.py
@@ -21,11 +22,16 @@ endif
 # Which of CPython 3.9 to 3.13 the matrix and wheel targets use; empty: all the machine has.
 VERSIONS ?=
 PICK_VERSIONS := $(if $(VERSIONS),--versions "$(VERSIONS)")
+# The machines the wheel targets build for and check on: x86-64 natively, aarch64 cross-compiled and run under
+# qemu-user.
+MACHINES ?= x86_64 aarch64
+PICK_MACHINES := --machines "$(MACHINES)"
 
 PY_PATHS := src tests benchmarks examples tools
 CXX_SOURCES := $(wildcard src/velm_api/*.cpp src/velm_api/*.hpp src/velm_api/operations/*)
 
-.PHONY: install build-deps test demo bench bench-smoke format lint clean test-asan soak test-matrix wheel wheel-audit wheel-check docs
+.PHONY: install build-deps test demo bench bench-smoke format lint clean test-asan soak test-matrix wheel wheel-audit wheel-check \
+	sdist sdist-check ci-deps docs
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
@@ -95,21 +101,43 @@ lint: $(VENV)/.lint-deps
 test-matrix:
 	$(PYTHON) tools/pythons.py test --make "$(MAKE)" $(PICK_VERSIONS)
 
-# Wheels into dist/, compiled with Zig's C++ toolchain for glibc 2.17 and tagged manylinux_2_17 (manylinux2014)
-# by auditwheel: per version for 3.9 to 3.11, and for 3.12 and newer one abi3 wheel when the module is built for
-# the stable ABI (one per version otherwise). make test builds keep the system compiler.
+# Wheels into dist/ for each of MACHINES, compiled with Zig's C++ toolchain for glibc 2.17 and tagged
+# manylinux_2_17 (manylinux2014) by auditwheel: per version for 3.9 to 3.11, and for 3.12 and newer one abi3 wheel
+# when the module is built for the stable ABI (one per version otherwise). The aarch64 modules are compiled
+# against the headers of Debian's arm64 CPython packages where Debian has the version (tools/aarch64.py), else
+# against this machine's with their sizes checked for aarch64. make test builds keep the system compiler.
 wheel: $(VENV)/.wheel-deps
 	$(PYTHON) tools/pythons.py wheel --make "$(MAKE)" --auditwheel $(BIN)/auditwheel --zig $(BIN)/python \
-		$(PICK_VERSIONS)
+		$(PICK_VERSIONS) $(PICK_MACHINES)
 
-# Fails unless every wheel in dist/ installs on glibc 2.17: its tag, auditwheel show, and the newest GLIBC_
-# symbol version its modules need (objdump -T).
+# Fails unless every wheel in dist/ installs on glibc 2.17 of the machine it is tagged for: its tag, auditwheel
+# show, the newest GLIBC_ symbol version its modules need (readelf -V), and the machine their ELF header names.
 wheel-audit: $(VENV)/.wheel-deps
-	$(PYTHON) tools/pythons.py audit --auditwheel $(BIN)/auditwheel $(PICK_VERSIONS)
+	$(PYTHON) tools/pythons.py audit --auditwheel $(BIN)/auditwheel $(PICK_VERSIONS) $(PICK_MACHINES)
 
-# Each interpreter gets a fresh venv, its wheel from dist/ installed with --only-binary :all:, and runs the tour.
+# Each interpreter gets a fresh venv, its wheel from dist/ installed with --only-binary :all:, and runs the tour;
+# the aarch64 wheels go to Debian's arm64 CPython run under qemu-user (3.9, 3.11 and 3.13), which also runs a
+# smoke of the suite. Needs qemu-user-static (make ci-deps installs it).
 wheel-check:
-	$(PYTHON) tools/pythons.py wheel-check $(PICK_VERSIONS)
+	$(PYTHON) tools/pythons.py wheel-check $(PICK_VERSIONS) $(PICK_MACHINES)
+
+# The source distribution into dist/: what pip builds on a platform without a wheel. It holds what git tracks
+# (less .ci and .gitignore's build outputs); tests/test_packaging.py checks its list of files.
+sdist: $(VENV)/.wheel-deps $(VENV)/.build-deps
+	rm -f dist/*.tar.gz
+	$(BIN)/python -m build --sdist --no-isolation --outdir dist .
+
+# The sdist built by pip in a fresh venv, as a user without a wheel gets it (an isolated build, its requirements
+# from the index), once with gcc and libstdc++ and once with clang and libc++; the tour runs against each.
+sdist-check: sdist
+	$(PYTHON) tools/pythons.py sdist-check
+
+# What the wheel and sdist checks need of the machine, from Debian: qemu-user to run aarch64 CPython, clang with
+# libc++, and binutils' readelf. The arm64 CPython packages are fetched by tools/aarch64.py as they are needed.
+ci-deps:
+	apt-get update -qq
+	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user-static clang \
+		libc++-dev libc++abi-dev binutils
 
 # The reference site into build/site (mkdocs.yml; tools/docs_hooks.py writes the README, operations and command
 # line pages). Warnings fail it. The command line's page is its help, so the package is installed first.
@@ -126,7 +154,7 @@ docs: install $(VENV)/.docs-deps
 ASAN_VENV := .venv-asan
 ASAN_REPORTS := build/asan/reports
 ASAN_FLAGS := --no-build-isolation -Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo \
-	-Ccmake.define.VELM_SANITIZE=ON
+	-Ccmake.define.VELM_SANITIZE=ON -Ccmake.define.VELM_WERROR=ON
 ASAN_ENV := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1:log_path=$(CURDIR)/$(ASAN_REPORTS)/asan \

@@ -191,6 +191,8 @@ def test_wait_polls_through_an_engine_that_answers_503(
         (["--probe-timeout", "0.5", "start", *IDS], "down", 5),
         (["start", IDS[0], IDS[0]], None, 2),
         (["--probe-timeout", "0.5", "info"], "down", 5),
+        (["--timeout-http", "0.5", "start", *IDS], "start unanswered", 5),  # it may have started: retry
+        (["--timeout-http", "0.5", "start", IDS[1]], "start unanswered", 5),
     ],
 )
 def test_every_result_record_and_error_document_has_the_documented_shape(
@@ -204,6 +206,9 @@ def test_every_result_record_and_error_document_has_the_documented_shape(
         engine.state.runs.start(IDS[0])
     if setup == "down":
         engine.inject_fault("*", "/v1/*", status=503, count=None)
+    if setup == "start unanswered":  # the engine starts the run after velm gave up on the answer
+        engine.state.runs.configure(IDS[1], batch_interval=0.5)
+        engine.inject_fault("POST", f"/v1/pipeline/{IDS[1]}/start", delay=1.0)
     returned, docs, err, _ = velm(engine, *argv, *([] if "info" in argv else ["--interval", "0.05"]))
     last = docs[-1]  # checked against the schema by velm()
     assert (returned, last["exitCode"]) == (code, code), err
@@ -216,6 +221,11 @@ def test_every_result_record_and_error_document_has_the_documented_shape(
         assert [(run["outcome"], run["start"]) for run in last["runs"]] == [("not-tried", "not-tried")] * 2
     if "--attach" in argv:
         assert [run["start"] for run in last["runs"]] == ["attached", "started"]
+    if setup == "start unanswered":  # and a retry with --attach waits for the run the engine started
+        assert last["runs"][-1]["start"] == "failed" and "retry with --attach" in err, err
+        time.sleep(0.6)
+        retried = velm(engine, "start", "--attach", IDS[1], "--wait", "--interval", "0.05")[1][-1]
+        assert (retried["exitCode"], retried["runs"][0]["start"]) == (0, "attached")
 
 
 def test_the_schema_ships_with_the_package_and_refuses_a_record_without_runs() -> None:

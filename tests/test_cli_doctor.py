@@ -360,3 +360,9 @@ def test_a_certificate_for_another_host_names_its_hosts(engine: EngineSimulator,
     assert check.reason.startswith(
         "the engine's certificate is made for other.example, *.other.example, not for 127.0.0.1: "
     )
+
+
+def test_an_echoed_password_cut_by_the_excerpt_shows_no_start(engine: EngineSimulator) -> None:
+    engine.inject_fault("GET", "/v1/system/info", status=503, body="x" * 57 + PASSWORD)
+    check = next(c for c in doctor.check_engine(engine.url, username="admin", password=PASSWORD) if c.name == "answer")
+    assert "x***" in check.reason and PASSWORD[:3] not in check.reason, check

@@ -21,16 +21,17 @@ import quenlo.sdk
 ROOT = Path(__file__).resolve().parent.parent
 
 
-def load_tool() -> ModuleType:
-    spec = importlib.util.spec_from_file_location("pythons", ROOT / "tools" / "pythons.py")
+def load_tool(name: str) -> ModuleType:
+    spec = importlib.util.spec_from_file_location(name, ROOT / "tools" / f"{name}.py")
     assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)
-    sys.modules["pythons"] = module  # NamedTuple classes look their module up while they are built
+    sys.modules[name] = module  # NamedTuple classes look their module up while they are built
     spec.loader.exec_module(module)
     return module
 
 
-pythons = load_tool()
+pythons = load_tool("pythons")
+aarch64 = load_tool("aarch64")
 
 
 def test_version_is_the_distributions() -> None:
@@ -125,6 +126,7 @@ CP312 = "quenlo_sdk-0.1.0-cp312-cp312-linux_x86_64.whl"
 CP313 = "quenlo_sdk-0.1.0-cp313-cp313-linux_x86_64.whl"
 CP312_BUILD_1 = "quenlo_sdk-0.1.0-1-cp312-cp312-linux_x86_64.whl"
 ABI3_FROM_310 = "quenlo_sdk-0.1.0-cp310-abi3-linux_x86_64.whl"
+ARM = [name.replace("x86_64", "aarch64") for name in WHEELS]
 
 
 @pytest.mark.parametrize(
@@ -141,10 +143,58 @@ ABI3_FROM_310 = "quenlo_sdk-0.1.0-cp310-abi3-linux_x86_64.whl"
         ((3, 12), [CP312_BUILD_1], CP312_BUILD_1),
         ((3, 10), [ABI3_FROM_310], ABI3_FROM_310),
         ((3, 9), [], None),
+        ((3, 11), ARM + WHEELS, WHEELS[2]),  # each machine finds its own, whatever the order of the names
+        ((3, 13), WHEELS + ARM, WHEELS[3]),
+        ((3, 11), ARM, None),
     ],
 )
 def test_wheel_for_interpreter(version: Tuple[int, int], wheels: List[str], expected: Optional[str]) -> None:
-    assert pythons.wheel_for(version, wheels) == expected
+    assert pythons.wheel_for(version, wheels, "x86_64") == expected
+
+    def mirrored(name: str) -> str:  # the same wheels with the machines swapped
+        return name.replace("x86_64", "@").replace("aarch64", "x86_64").replace("@", "aarch64")
+
+    assert pythons.wheel_for(version, map(mirrored, wheels), "aarch64") == (expected and mirrored(expected))
+
+
+@pytest.mark.parametrize(
+    "tag, machine",
+    [
+        ("manylinux_2_17_aarch64", "aarch64"),
+        ("manylinux2014_x86_64", "x86_64"),
+        ("manylinux1_x86_64", "x86_64"),
+        ("linux_x86_64", "x86_64"),
+        ("musllinux_1_2_aarch64", "aarch64"),
+    ],
+)
+def test_machine_of_a_platform_tag(tag: str, machine: str) -> None:
+    assert pythons.machine_of(tag) == machine
+
+
+@pytest.mark.parametrize(
+    "header, machine",
+    [
+        (b"\x7fELF\x02\x01\x01" + bytes(11) + b"\x3e\x00", "x86_64"),
+        (b"\x7fELF\x02\x01\x01" + bytes(11) + b"\xb7\x00", "aarch64"),
+        (b"\x7fELF\x02\x01\x01" + bytes(11) + b"\xf3\x00", "machine 243"),
+        (b"PK\x03\x04" + bytes(16), None),
+        (b"\x7fELF", None),
+    ],
+)
+def test_machine_an_elf_header_names(header: bytes, machine: Optional[str]) -> None:
+    if machine is None:
+        with pytest.raises(ValueError, match="not an ELF file"):
+            pythons.elf_machine(header)
+    else:
+        assert pythons.elf_machine(header) == machine
+
+
+def test_the_modules_own_elf_header_is_read() -> None:
+    import platform
+
+    import quenlo.sdk.velm_api as module
+
+    assert pythons.elf_machine(Path(module.__file__).read_bytes()[:20]) == platform.machine()
 
 
 @pytest.mark.parametrize("name", ["quenlo_sdk-0.1.0.tar.gz", "quenlo_sdk-cp312-abi3.whl", "a-b-c-d-e-f-g.whl"])
@@ -215,3 +265,90 @@ def test_audit_refuses_a_wheel_tagged_for_one_machine(tmp_path: Path) -> None:
     wheel.write_bytes(b"")
     with pytest.raises(SystemExit, match="does not install on glibc 2.17"):
         pythons.audit(wheel, "auditwheel-is-not-reached")
+
+
+class TestForeignHeaders:
+    """The headers of a CPython built for another machine are checked against the target compiler."""
+
+    @pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler")
+    @pytest.mark.parametrize(
+        "change, complaint",
+        [
+            (None, None),
+            (("#define SIZEOF_LONG 8", "#define SIZEOF_LONG 4"), "SIZEOF_LONG is not 4"),
+            (("#define ALIGNOF_SIZE_T 8", "#define ALIGNOF_SIZE_T 2"), "ALIGNOF_SIZE_T is not 2"),
+            (("#define SIZEOF_INT 4", "#define SIZEOF_INT 4\n#define SIZEOF_FANCY_T 8"), "SIZEOF_FANCY_T: no type"),
+        ],
+        ids=["as-built", "wrong-size", "wrong-alignment", "unknown-type"],
+    )
+    def test_sizes_of_this_interpreters_pyconfig(
+        self, tmp_path: Path, change: Optional[Tuple[str, str]], complaint: Optional[str]
+    ) -> None:
+        import sysconfig
+
+        pyconfig = (Path(sysconfig.get_paths()["include"]) / "pyconfig.h").read_text()
+        if change is not None:
+            assert change[0] in pyconfig
+            pyconfig = pyconfig.replace(change[0], change[1])
+        source = tmp_path / "sizes.c"
+        source.write_text(aarch64.size_checks(pyconfig))
+        compiled = subprocess.run(["cc", "-fsyntax-only", str(source)], capture_output=True, text=True)
+        if complaint is None:
+            assert compiled.returncode == 0, compiled.stderr
+        else:
+            assert compiled.returncode != 0 and complaint in compiled.stderr
+
+    def test_settings_that_differ_take_aarch64s_values(self) -> None:
+        x86 = [
+            "#define X 1",
+            "#define HAVE_GCC_ASM_FOR_X87 1",
+            "/* #undef HAVE_USABLE_WCHAR_T */",
+            "#define PY_SUPPORT_TIER 1",
+        ]
+        adapted = aarch64.adapt_settings("\n".join(x86) + "\n").splitlines()
+        assert adapted == ["#define X 1", "#define HAVE_USABLE_WCHAR_T 1", "#define PY_SUPPORT_TIER 2"]
+
+
+@pytest.mark.skipif(shutil.which("git") is None or not (ROOT / ".git").exists(), reason="not a git checkout")
+def test_sdist_holds_what_a_build_needs_and_no_build_output(tmp_path: Path) -> None:
+    pytest.importorskip("scikit_build_core")
+    import tarfile
+
+    build = "import sys, scikit_build_core.build as b; print(b.build_sdist(sys.argv[1]))"
+    name = subprocess.run(
+        [sys.executable, "-c", build, str(tmp_path)], cwd=ROOT, capture_output=True, text=True, check=True
+    ).stdout.split()[-1]
+    with tarfile.open(tmp_path / name) as archive:
+        top = name[: -len(".tar.gz")]
+        members = {member.name[len(top) + 1 :] for member in archive.getmembers() if member.isfile()}
+    tracked = subprocess.run(["git", "ls-files"], cwd=ROOT, capture_output=True, text=True, check=True).stdout.split()
+    needed = {path for path in tracked if not path.startswith(".ci/")} - {".gitignore"}
+    assert sorted(needed - members) == []
+    outputs = re.compile(r"(^|/)(build|dist|\.venv[^/]*|__pycache__|[^/]+\.egg-info)/|\.(so|pyc|whl)$|^\.ci/")
+    assert sorted(filter(outputs.search, members)) == []
+    assert {"PKG-INFO", "src/quenlo/sdk/velm_api.pyi", "CMakeLists.txt"} <= members
+
+
+@pytest.mark.parametrize(
+    "versions, machine, builder",
+    [
+        ([(3, 11), (3, 12), (3, 13)], "x86_64", (3, 12)),  # the oldest, whose wheel every later version loads
+        ([(3, 11), (3, 12), (3, 13)], "aarch64", (3, 13)),  # the oldest whose aarch64 headers Debian packages
+        ([(3, 11), (3, 12)], "aarch64", (3, 12)),  # else the oldest, on its adapted headers
+        ([(3, 9), (3, 11)], "aarch64", None),
+    ],
+)
+def test_interpreter_that_builds_the_abi3_wheel(
+    versions: List[Tuple[int, int]], machine: str, builder: Optional[Tuple[int, int]]
+) -> None:
+    interpreters = [pythons.Interpreter(version, Path(f"python{version}"), own=False) for version in versions]
+    chosen = pythons.abi3_builder(interpreters, machine)
+    assert (chosen and chosen.version) == builder
+
+
+@pytest.mark.skipif(shutil.which("readelf") is None, reason="binutils is not installed")
+def test_the_c_plus_plus_runtime_a_module_links_is_read() -> None:
+    import quenlo.sdk.velm_api as module
+
+    needed = pythons.linked_runtimes(Path(module.__file__))
+    assert any(library.startswith(("libstdc++.", "libc++.")) for library in needed), needed

@@ -435,8 +435,8 @@ def test_a_password_with_white_space_is_redacted(password):
 
 
 # A password with each character a spelling treats apart: a quote, a backslash, a tab, a slash, an HTML
-# character, non-ASCII letters (all Latin-1, which basic authentication sends).
-ODD = 'pä"ß\\w\t/<d'
+# character, a space (a form writes "+"), non-ASCII letters (all Latin-1, which basic authentication sends).
+ODD = 'pä"ß\\w\t/<d e'
 _JSON = json.dumps(ODD, ensure_ascii=False)[1:-1]
 _ENGINE_JSON = json.dumps(ODD)[1:-1]  # how the engine writes it: non-ASCII as \u escapes
 SPELLINGS = {
@@ -483,3 +483,36 @@ def test_every_spelling_of_a_secret_is_hidden_everywhere_it_is_shown(open_engine
     spelled = SPELLINGS[spelling]
     shown = shown_by(open_engine, place, spelled)
     assert spelled not in shown and "refused ***." in shown, shown
+
+
+# Spellings mixed character by character, as a JSON writer that escapes only some characters or a URL encoder
+# that keeps some writes them; secrets that overlap; short secrets, hidden only where they stand alone.
+@pytest.mark.parametrize(
+    "secrets, text, shown",
+    [
+        (["pé\u2028x-1"], '{"m": "pé\\u2028x-1"}', '{"m": "***"}'),
+        (["a\tb-pw"], "a\\u0009b-pw!", "***!"),
+        (["p a$wd"], "u:p%20a$wd@h", "u:***@h"),
+        (["p/a/wd"], "p%2fa%2Fwd", "***"),
+        (["\U0001f600pw!"], "\\ud83d\\uDE00pw!", "***"),
+        (["abcd-1", "d-1xyz"], "[abcd-1xyz]", "[***]"),
+        (["e"], "The engine refused 'e'.", "The engine refused '***'."),
+        (["er"], "Server error: er", "Server error: ***"),
+        (["", "x"], "max", "max"),
+    ],
+)
+def test_hide_secrets_hides_mixed_and_overlapping_spellings_and_spares_words(
+    secrets: list[str], text: str, shown: str
+) -> None:
+    assert hide_secrets(text, secrets) == shown
+
+
+# An echoed password that the excerpt of a body cuts through: hidden before the cut, no start of it shown.
+@pytest.mark.parametrize("status, offset", [(200, 75), (401, 495)])
+def test_a_password_cut_by_an_excerpt_shows_no_start(open_engine, status: int, offset: int) -> None:
+    client = velm_api.ApiClient(open_engine.url)
+    client.set_user(USER, PASSWORD)
+    open_engine.inject_fault("GET", "/v1/system/info", status=status, body="x" * offset + PASSWORD + " end")
+    with pytest.raises(ValueError if status == 200 else requests.HTTPError) as raised:
+        client.get_velm_info()
+    assert PASSWORD[:4] not in str(raised.value), raised.value

@@ -17,6 +17,7 @@ from collections.abc import Iterator
 from typing import Any, Callable
 
 import pytest
+import requests
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.exceptions import EngineHTTPError, InternalServerError, NotFoundError, ServiceUnavailableError
@@ -509,6 +510,62 @@ class TestOneTimeOutException:
         assert type(raised.value) is velm_api.WaitTimeoutError and raised.value.last_status is None
         assert raised.value.response is command.response and raised.value.elapsed == 3
         assert raised.value.pipeline_id == pipeline and f"(pipeline {pipeline})" in str(raised.value)
+
+    @pytest.mark.parametrize("start", ["preview", "snapshot"])
+    def test_a_steerable_wait_of_a_run_names_its_pipeline(self, client, engine, pipeline, clock, start):
+        if start == "preview":
+            command = client.run_pipeline_preview(pipeline)
+            engine.state.previews.script(command.previewer_id, ["RUNNING"])
+        else:
+            command = client.capture_snapshot(pipeline, "s", "label")
+            engine.state.snapshots.script(pipeline, "s", [True])
+        with pytest.raises(velm_api.WaitTimeoutError) as raised:
+            command.wait(timeout_sec=2)
+        assert raised.value.pipeline_id == pipeline and f"(pipeline {pipeline})" in str(raised.value)
+
+
+# The pipeline an error names: as given, else the record's pipelineId, else its name; kept through pickle.
+@pytest.mark.parametrize(
+    ("make", "pipeline_id", "text"),
+    [
+        (
+            lambda: velm_api.RunError({"pipelineId": "p1", "name": "Nightly", "status": "RUN_ERROR", "message": "m"}),
+            "p1",
+            "Pipeline p1 is in status RUN_ERROR: m",
+        ),
+        (
+            lambda: velm_api.StartError({"name": "Nightly", "status": "START_ERROR", "message": ""}),
+            "Nightly",
+            "Pipeline Nightly is in status START_ERROR",
+        ),
+        (lambda: velm_api.RunError({"status": "RUN_ERROR", "message": "m"}), None, "m"),
+        (
+            lambda: velm_api.RunError({"status": "RUN_ERROR"}, pipeline_id="p4"),
+            "p4",
+            "Pipeline p4 is in status RUN_ERROR",
+        ),
+        (
+            lambda: velm_api.UnexpectedStatusError({"status": "INVALID"}, "INVALID", pipeline_id="p2"),
+            "p2",
+            "The wait for pipeline p2 ended in status INVALID",
+        ),
+        (
+            lambda: velm_api.WaitTimeoutError(
+                "Timed out.",
+                timeout_sec=1,
+                elapsed=1,
+                pipeline_id="p3",
+                last_failure=requests.ConnectionError("HTTPConnectionPool(host='h', port=1): see http://u:pw@h/x"),
+            ),
+            "p3",
+            "Timed out (pipeline p3; last failure: ConnectionError: see http://***@h/x).",
+        ),
+    ],
+)
+def test_a_status_or_time_out_error_names_its_pipeline_and_keeps_it_pickled(make, pipeline_id, text):
+    error = make()
+    copied = pickle.loads(pickle.dumps(error))
+    assert (error.pipeline_id, str(error)) == (copied.pipeline_id, str(copied)) == (pipeline_id, text)
 
 
 class TestNesting:

@@ -5,12 +5,15 @@ from __future__ import annotations
 
 import itertools
 import pickle
+import ssl
 import threading
 import time
 from typing import Any, Callable, Dict, Tuple
 from unittest import mock
 
 import pytest
+import requests
+import urllib3
 
 from quenlo.sdk import velm_api
 from quenlo.sdk.exceptions import ServiceUnavailableError
@@ -355,8 +358,10 @@ class TestProgressAndCancel:
     @pytest.mark.parametrize("place", [0, 2, 3])
     def test_cancel_set_during_a_round_ends_before_the_next_runs_turn(self, client, engine, clock, place):
         cancel = threading.Event()
-        commands = [started(client, engine, ["STARTING"]) for _ in range(4)]
-        with pytest.raises(velm_api.WaitCancelledError, match=r"wait for 4 runs was cancelled \(4 still going\)"):
+        # The first run ends in the round the cancel comes in: it is not counted as still going.
+        commands = [started(client, engine, ["STARTING", "FINISHED"])]
+        commands += [started(client, engine, ["STARTING"]) for _ in range(3)]
+        with pytest.raises(velm_api.WaitCancelledError, match=r"wait for 4 runs was cancelled \(3 still going\)"):
             velm_api.wait_all(
                 commands,
                 on_progress=lambda at, event: at == place and event.polls == 1 and cancel.set(),
@@ -409,3 +414,22 @@ class TestArguments:
         assert velm_api.wait_all([]) == []
         with pytest.raises(ValueError, match="poll_interval"):
             velm_api.wait_all([], poll_interval=0)
+
+
+# A TLS failure that urllib3 holds as a MaxRetryError's reason alone (no cause): a refusal ends the run at once,
+# a connection dropped in the handshake is polled through.
+@pytest.mark.parametrize(
+    "tls_error, outcome",
+    [
+        (ssl.SSLError(1, "[SSL: TLSV1_ALERT_UNKNOWN_CA] tlsv1 alert unknown ca"), requests.exceptions.SSLError),
+        (ssl.SSLEOFError(8, "EOF occurred in violation of protocol"), velm_api.WaitTimeoutError),
+    ],
+)
+def test_a_tls_failure_held_as_a_reason_alone_is_judged_as_one(client, engine, clock, tls_error, outcome):
+    command = started(client, engine, ["STARTING"])
+    reason = urllib3.exceptions.SSLError(tls_error)
+    error = requests.exceptions.SSLError(urllib3.exceptions.MaxRetryError(None, "/x", reason=reason))
+    with mock.patch.object(client, "get_pipeline_status", side_effect=error):
+        with pytest.raises(velm_api.WaitAllError) as raised:
+            velm_api.wait_all([command], "FINISHED", timeout_sec=2)
+    assert type(raised.value.outcomes[0]) is outcome

@@ -165,14 +165,18 @@ def _parts(timeout: Timeout) -> Tuple[Optional[float], Optional[float]]:
     return timeout, timeout
 
 
-def _body_start(response: requests.Response, length: int = 60) -> str:
-    text = " ".join(response.content[: length * 4].decode("utf-8", "replace").split())
+def _body_start(response: requests.Response, secrets: List[str], length: int = 60) -> str:
+    # Hidden before white space is folded and the text cut, either of which could keep a spelling from matching.
+    text = " ".join(hide_secrets(response.content.decode("utf-8", "replace"), secrets).split())
     return repr(text[:length] + ("..." if len(text) > length else "")) if text else "no body"
 
 
-def _what_came_back(response: requests.Response) -> str:
+def _what_came_back(response: requests.Response, secrets: List[str]) -> str:
     content_type = response.headers.get("Content-Type") or "no content type"
-    return f"{response.status_code} {response.reason or ''}".rstrip() + f", {content_type}, {_body_start(response)}"
+    return (
+        f"{response.status_code} {response.reason or ''}".rstrip()
+        + f", {content_type}, {_body_start(response, secrets)}"
+    )
 
 
 def _engine_document(response: requests.Response) -> Any:
@@ -617,14 +621,16 @@ class _Doctor:
         document = _engine_document(response)
         status = response.status_code
         if status in (502, 503, 504):
-            self.fail("answer", "unavailable", f"the engine is unavailable: {_what_came_back(response)}")
+            self.fail("answer", "unavailable", f"the engine is unavailable: {_what_came_back(response, self.secrets)}")
         if 300 <= status < 400:
             self.fail(
-                "answer", "redirected", f"redirected to {response.headers.get('Location')}: {_what_came_back(response)}"
+                "answer",
+                "redirected",
+                f"redirected to {response.headers.get('Location')}: {_what_came_back(response, self.secrets)}",
             )
         if document is None or not isinstance(document, dict):
             failure, through = ("proxy page", f" through {redact_url(self.proxy)}") if self.proxy else ("not JSON", "")
-            self.fail("answer", failure, f"not the engine's JSON{through}: {_what_came_back(response)}")
+            self.fail("answer", failure, f"not the engine's JSON{through}: {_what_came_back(response, self.secrets)}")
         self.add("answer", OK, f"the engine's JSON ({status}, {response.headers.get('Content-Type')})", _ms(took))
         if status == 404:
             # Every engine serves v1: without it, the base path is what is wrong.
@@ -647,7 +653,7 @@ class _Doctor:
             self.fail(
                 "authentication",
                 "information refused",
-                f"the engine refused the information read: {_what_came_back(response)}",
+                f"the engine refused the information read: {_what_came_back(response, self.secrets)}",
             )
         self.add("authentication", OK, self._who())
         self.check_version(document)
@@ -742,9 +748,9 @@ class _Doctor:
             document = _engine_document(response)
             status = response.status_code
             if status in (502, 503, 504):
-                self.fail(name, "unavailable", f"unavailable: {_what_came_back(response)}")
+                self.fail(name, "unavailable", f"unavailable: {_what_came_back(response, self.secrets)}")
             if document is None:
-                self.fail(name, "not JSON", f"not the engine's JSON: {_what_came_back(response)}")
+                self.fail(name, "not JSON", f"not the engine's JSON: {_what_came_back(response, self.secrets)}")
             if status == 404 and name == "read: pipeline status":
                 self.fail(name, "no pipeline", f"no pipeline {self.pipeline_id!r}{_engine_message(document)}")
             if status >= 400:

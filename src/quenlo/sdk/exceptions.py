@@ -28,7 +28,7 @@ import json
 import pickle
 import re
 import ssl
-from typing import Any, Dict, Iterable, Optional, Set, Tuple, Type
+from typing import Any, Dict, Iterable, List, Optional, Set, Tuple, Type
 from urllib.parse import quote, quote_plus
 
 import requests
@@ -153,29 +153,95 @@ _JSON_HEX = re.compile(r"\\u[0-9a-fA-F]{4}")
 _PERCENT_HEX = re.compile(r"%[0-9A-F]{2}")
 
 
+def _hex(value: int, digits: int) -> str:
+    """A regular expression for ``value`` in ``digits`` hex digits, each letter in either case."""
+    return "".join(f"[{c}{c.upper()}]" if c.isalpha() else c for c in f"{value:0{digits}x}")
+
+
+def _char_spellings(char: str) -> str:
+    """A regular expression for ``char`` in every spelling a text may give it, whatever its neighbours' spelling:
+    as it is; as any JSON writer escapes it (a short escape, or ``\\u`` escapes with hex in either case, a pair of
+    them beyond the BMP); percent-encoded in UTF-8 with hex in either case (a space also as ``+``)."""
+    code = ord(char)
+    units = [code] if code < 0x10000 else [0xD800 + ((code - 0x10000) >> 10), 0xDC00 + ((code - 0x10000) & 0x3FF)]
+    forms = [re.escape(char), "".join(r"\\u" + _hex(unit, 4) for unit in units)]
+    short = json.dumps(char)[1:-1]
+    if len(short) == 2 and short.startswith("\\"):
+        forms.append(re.escape(short))
+    if char == "/":
+        forms.append(r"\\/")
+    forms.append("".join("%" + _hex(byte, 2) for byte in char.encode("utf-8", "surrogatepass")))
+    if char == " ":
+        forms.append(r"\+")
+    return "(?:" + "|".join(forms) + ")"
+
+
+# A secret this short is hidden only where it stands alone, not inside a word: hidden everywhere, a password
+# "e" would blank out every "e" of a message.
+_SHORT_SECRET = 4
+
+
+def _secret_pattern(secret: str) -> str:
+    """A regular expression for every spelling of ``secret``, each character spelled independently (a JSON
+    writer may escape some and not others, a URL encoder encode some): see :func:`secret_spellings`."""
+    return "".join(map(_char_spellings, secret))
+
+
+@functools.lru_cache(maxsize=32)
+def _occurrences(secret: str) -> "re.Pattern[str]":
+    """What finds every occurrence of ``secret`` in any spelling, overlapping ones too (a lookahead), as a whole
+    word when it is short. Kept per secret: the command line hides each line it prints."""
+    pattern = _secret_pattern(secret)
+    if len(secret) < _SHORT_SECRET:
+        pattern = rf"(?<!\w){pattern}(?!\w)"
+    return re.compile(f"(?=({pattern}))")
+
+
 def hide_secrets(text: str, secrets: Iterable[str]) -> str:
-    """``text`` with every spelling of each of ``secrets`` (see :func:`secret_spellings`) replaced by ``***``.
+    """``text`` with every spelling of each of ``secrets`` replaced by ``***``: plain, JSON-escaped by any JSON
+    writer, percent-encoded, or a mix of these character by character (:func:`secret_spellings` lists the
+    whole-secret ones). Where secrets overlap, the whole stretch they cover is hidden as one. A secret of fewer
+    than four characters is hidden only where it is not part of a longer word; an empty one is ignored.
 
     An engine that quotes what it refused, in its JSON or in a URL, must not put the password in an error the
     caller logs; everything the library and the command line show of an engine's words goes through here.
-    A spelling that holds another is replaced first.
     """
-    spellings: Set[str] = set()
+    spans: List[Tuple[int, int]] = []
     for secret in secrets:
-        if isinstance(secret, str):
-            spellings |= secret_spellings(secret)
-    for spelling in sorted(spellings, key=len, reverse=True):
-        text = text.replace(spelling, "***")
-    return text
+        if not isinstance(secret, str) or not secret:
+            continue
+        spans.extend((m.start(), m.end(1)) for m in _occurrences(secret).finditer(text))
+    if not spans:
+        return text
+    parts: List[str] = []
+    shown = 0
+    for start, end in sorted(spans):
+        if start > shown or not parts:
+            parts.append(text[shown:start])
+            parts.append("***")
+        shown = max(shown, end)
+    parts.append(text[shown:])
+    return "".join(parts)
+
+
+def _hidden_start(text: str, secrets: Iterable[str], length: int) -> str:
+    """The first ``length`` characters of ``text`` with ``secrets`` hidden, hidden before the cut (which could
+    otherwise leave a secret's start). Only the start of a long text is searched unless a secret shows there."""
+    secrets = [secret for secret in secrets if isinstance(secret, str) and secret]
+    # A character's longest spelling is 12 long: four UTF-8 bytes percent-encoded, or two \u escapes.
+    window = text[: length + 12 * max(map(len, secrets), default=0)]
+    hidden = hide_secrets(window, secrets)
+    return (window if hidden == window else hide_secrets(text, secrets))[:length]
 
 
 def _body_start(response: Any, length: int) -> str:
-    """The first ``length`` characters of the body, in its charset, any byte that does not decode replaced."""
+    """The first ``length`` characters of the body, in its charset, any byte that does not decode replaced, and
+    the credentials the request sent hidden (before the cut, which could otherwise show a secret's start)."""
     try:
         content = response.content
         if not isinstance(content, (bytes, bytearray)):
             return ""
-        return bytes(content[: length * 4]).decode(_charset(response), "replace")[:length]
+        return _hidden_start(bytes(content).decode(_charset(response), "replace"), _sent_secrets(response), length)
     except Exception:  # a body that cannot be read must not hide the error that quotes it
         return ""
 
@@ -302,7 +368,7 @@ def _describe(response: Optional[requests.Response], engine_message: Optional[st
             body = response.text
         except Exception:  # an undecodable body must not hide the HTTP error itself
             body = ""
-    body = hide_secrets(body.strip(), _sent_secrets(response))
+    body = _hidden_start(body.strip(), _sent_secrets(response), _EXCERPT_LENGTH + 1)
     if body:
         if len(body) > _EXCERPT_LENGTH:
             body = body[:_EXCERPT_LENGTH] + "..."
@@ -473,7 +539,7 @@ class EngineJSONDecodeError(requests.JSONDecodeError):
         UnicodeDecodeError of a body not in its charset, or the ValueError of a number too long to convert)."""
         method, url = _request_of(response)
         status = f"{response.status_code} {response.reason or ''}".rstrip()
-        start = hide_secrets(_body_start(response, _BODY_START_LENGTH), _sent_secrets(response))
+        start = _body_start(response, _BODY_START_LENGTH)
         described = f"The answer to {method or '?'} {url or '?'} ({status}, body {start!r}) is not JSON: "
         doc = getattr(error, "doc", start)
         position = getattr(error, "pos", getattr(error, "start", 0))

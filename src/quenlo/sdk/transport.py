@@ -131,7 +131,8 @@ def tls_refusal(error: BaseException) -> bool:
         seen.add(id(current))
         if isinstance(current, ssl.SSLError):
             return not isinstance(current, _TLS_DROPPED)
-        linked = (*current.args, current.__cause__, current.__context__)
+        # urllib3 keeps what a MaxRetryError stands for as its reason, not always as its cause.
+        linked = (getattr(current, "reason", None), *current.args, current.__cause__, current.__context__)
         pending.extend(item for item in linked if isinstance(item, BaseException))
     return False
 

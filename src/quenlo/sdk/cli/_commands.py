@@ -328,6 +328,10 @@ def _start_failed(
     done = len(firsts)
     pid, rest = ids[done], ids[done + 1 :]
     code, line = describe(failure, pid) if len(ids) == 1 else _named(pid, failure)
+    if code == TIMED_OUT:
+        # The start was sent and its answer did not come: the run may be going, and a retry with --attach waits
+        # for it (or starts it), so this is the engine briefly away, not a run still going at --timeout.
+        code, line = UNREACHABLE, f"{line}; the run may have started: retry with --attach"
     text = line
     if done:
         text += f"; started before it, and going on on the engine: {', '.join(ids[:done])}"

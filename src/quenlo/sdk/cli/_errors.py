@@ -50,7 +50,8 @@ EXIT_CODES = (
         5,
         "unreachable",
         "the engine could not be reached (connection failed, connect time-out) or was unavailable (502, 503 or "
-        "504 still answered after the probe and the retries): worth a retry later",
+        "504 still answered after the probe and the retries), or a start's answer did not come in time (the run may "
+        "have started: retry with --attach): worth a retry later",
     ),
     ExitCode(
         6,
