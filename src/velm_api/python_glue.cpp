@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
-#include <cstdio>
 #include <ucontext.h>
 // glibc's own functions behind C's pthread_cleanup_push (its header declares them for C only).
 extern "C" void __pthread_register_cancel(__pthread_unwind_buf_t *buffer);
@@ -16,6 +15,7 @@ extern "C" void __pthread_unregister_cancel(__pthread_unwind_buf_t *buffer);
 #endif
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -62,8 +62,9 @@ struct ExitPlaceRelease {
 thread_local ExitPlaceRelease exit_place_release;
 
 [[noreturn]] void park_thread() {
-    // The process's main thread is ended only when it can no longer run Python (an interpreter of its own
-    // that ends first): the process ends then, as when its last thread ends, and no parked thread can hold it.
+    // The process's main thread is ended only when it can no longer run Python (an interpreter of its
+    // own that ends first): the process ends then, as when its last thread ends, and no parked thread
+    // can hold it.
     if (getpid() == static_cast<pid_t>(syscall(SYS_gettid))) {
         fflush(nullptr);
         _exit(0);

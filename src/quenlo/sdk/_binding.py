@@ -180,7 +180,7 @@ class _SourceFinder:
         for finder in sys.meta_path:
             find = getattr(finder, "find_spec", None) if finder is not _SourceFinder else None
             spec = find(fullname, path, target) if find is not None else None
-            if spec is not None:
+            if isinstance(spec, importlib.machinery.ModuleSpec):
                 _with_source_loader(spec)
                 return spec
         return None
