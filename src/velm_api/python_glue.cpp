@@ -12,10 +12,10 @@
 // glibc's own functions behind C's pthread_cleanup_push (its header declares them for C only).
 extern "C" void __pthread_register_cancel(__pthread_unwind_buf_t *buffer);
 extern "C" void __pthread_unregister_cancel(__pthread_unwind_buf_t *buffer);
+extern "C" [[noreturn]] void __pthread_unwind_next(__pthread_unwind_buf_t *buffer);
 #endif
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -62,13 +62,10 @@ struct ExitPlaceRelease {
 thread_local ExitPlaceRelease exit_place_release;
 
 [[noreturn]] void park_thread() {
-    // The process's main thread is ended only when it can no longer run Python (an interpreter of its
-    // own that ends first): the process ends then, as when its last thread ends, and no parked thread
-    // can hold it.
-    if (getpid() == static_cast<pid_t>(syscall(SYS_gettid))) {
-        fflush(nullptr);
-        _exit(0);
-    }
+    // The process's main thread goes on ending as glibc ends it, from the buffer registered before this one,
+    // without unwinding the frames on its stack: the process ends with its last thread (an interpreter of its
+    // own that outlives the main one ends the main thread so), and the main thread's stack is never freed.
+    if (getpid() == static_cast<pid_t>(syscall(SYS_gettid))) __pthread_unwind_next(&exit_place.buffer);
     // A parked thread takes no signal: the process's signals go to its threads that still run.
     sigset_t all;
     sigfillset(&all);
