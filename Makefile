@@ -121,8 +121,9 @@ wheel-audit: $(VENV)/.wheel-deps
 wheel-check:
 	$(PYTHON) tools/pythons.py wheel-check $(PICK_VERSIONS) $(PICK_MACHINES)
 
-# The source distribution into dist/: what pip builds on a platform without a wheel. It holds what git tracks
-# (less .ci and .gitignore's build outputs); tests/test_packaging.py checks its list of files.
+# The source distribution into dist/: what pip builds on a platform without a wheel. It holds the checkout's
+# files less .ci and what .gitignore keeps out (build outputs), so a file git does not track goes in as well:
+# build it from a clean checkout. tests/test_packaging.py checks its list of files.
 sdist: $(VENV)/.wheel-deps $(VENV)/.build-deps
 	rm -f dist/*.tar.gz
 	$(BIN)/python -m build --sdist --no-isolation --outdir dist .

@@ -184,14 +184,14 @@ def test_ctrl_c_while_velm_is_still_importing_is_one_line_and_exit_130(module: s
     # As the velm script does; a sign of life once main() imports the module, then a pause for Ctrl-C to end.
     code = (
         "import sys, time\nfrom quenlo.sdk.cli import main\nclass Go:\n def find_spec(self, name, *args):\n"
-        f"  if name == {module!r}: sys.meta_path.remove(self); print('go', flush=True); time.sleep(30)\n"
+        f"  if name == {module!r}: sys.meta_path.remove(self); print('go', flush=True); time.sleep(60)\n"
         "sys.meta_path.insert(0, Go())\nsys.exit(main())"
     )
     argv = [sys.executable, "-c", code, "--url", "http://127.0.0.1:9", "--wait-for-engine", "30", "info"]
     with subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
         assert process.stdout.readline() == "go\n"  # type: ignore[union-attr]
         process.send_signal(signal.SIGINT)
-        assert (process.wait(timeout=30), process.stderr.read()) == (130, "velm: interrupted\n")  # type: ignore[union-attr]
+        assert (process.wait(timeout=60), process.stderr.read()) == (130, "velm: interrupted\n")  # type: ignore[union-attr]
 
 
 def test_ctrl_c_is_guarded_from_velms_first_import_and_ignored_once_the_command_has_ended() -> None:

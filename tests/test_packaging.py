@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import importlib.metadata
 import importlib.util
+import os
 import re
 import shutil
 import stat
@@ -267,6 +268,89 @@ def test_audit_refuses_a_wheel_tagged_for_one_machine(tmp_path: Path) -> None:
         pythons.audit(wheel, "auditwheel-is-not-reached")
 
 
+def elf_header(machine: int) -> bytes:
+    return b"\x7fELF\x02\x01\x01" + bytes(11) + machine.to_bytes(2, "little")
+
+
+@pytest.mark.parametrize(
+    "tagged, verdict, compiled_for, needs, complaint",
+    [
+        ("x86_64", "manylinux_2_17_x86_64", 62, "GLIBC_2.17", None),
+        ("aarch64", "manylinux_2_17_aarch64", 183, "GLIBC_2.17", None),
+        ("x86_64", "manylinux_2_28_x86_64", 62, "GLIBC_2.17", "auditwheel show does not find it fit"),
+        ("aarch64", "manylinux_2_17_aarch64", 62, "GLIBC_2.17", "compiled for x86_64, the tag names {'aarch64'}"),
+        ("x86_64", "manylinux_2_17_x86_64", 62, "GLIBC_2.28", "needs GLIBC_2.28, newer than 2.17"),
+    ],
+)
+def test_audit_holds_each_finding_to_glibc_2_17_of_the_tagged_machine(
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    tagged: str,
+    verdict: str,
+    compiled_for: int,
+    needs: str,
+    complaint: Optional[str],
+) -> None:
+    """auditwheel's verdict, the machine in each module's ELF header and the glibc versions readelf lists."""
+    import zipfile
+
+    wheel = tmp_path / f"quenlo_sdk-0.1.0-cp311-cp311-manylinux_2_17_{tagged}.whl"
+    with zipfile.ZipFile(wheel, "w") as archive:
+        archive.writestr(f"quenlo/sdk/velm_api.cpython-311-{tagged}-linux-gnu.so", elf_header(compiled_for))
+    auditwheel = fake_python(
+        tmp_path / "auditwheel", f'{wheel.name} is consistent with the following platform tag: "{verdict}".'
+    )
+    fake_python(tmp_path / "bin" / "readelf", f"  0x0010:   Name: GLIBC_2.2.5  Flags: none\n  0x0020:   Name: {needs}")
+    monkeypatch.setenv("PATH", f"{tmp_path / 'bin'}:{os.environ['PATH']}")
+    if complaint is None:
+        assert f"{tagged} ELF, needs {needs}" in pythons.audit(wheel, str(auditwheel))
+    else:
+        with pytest.raises(SystemExit, match=re.escape(complaint)):
+            pythons.audit(wheel, str(auditwheel))
+
+
+@pytest.mark.parametrize("version, headers", [((3, 9), "Debian's"), ((3, 12), "adapted")])
+def test_cross_build_names_aarch64_in_the_wheels_tag_and_the_modules_suffix(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, version: Tuple[int, int], headers: str
+) -> None:
+    checked_with: List[List[str]] = []
+
+    def adapted(include: Path, version: Tuple[int, int], compile_c: List[str]) -> Path:
+        checked_with.append(compile_c)
+        return tmp_path
+
+    monkeypatch.setattr(aarch64, "headers", lambda version: tmp_path)
+    monkeypatch.setattr(aarch64, "adapted_headers", adapted)
+    interpreter = pythons.Interpreter(version, Path(sys.executable), own=False)
+    build = pythons.cross_build(interpreter, "zig-python")
+    # As scikit-build-core turns the host platform into the wheel's platform tag.
+    assert pythons.machine_of(build.env["_PYTHON_HOST_PLATFORM"].replace("-", "_")) == build.machine == "aarch64"
+    # The suffix aarch64's CPython imports a version's module by.
+    assert build.env["SETUPTOOLS_EXT_SUFFIX"] == f".cpython-{version[0]}{version[1]}-aarch64-linux-gnu.so"
+    assert f"-Ccmake.define.Python_INCLUDE_DIR={tmp_path / f'python{pythons.dotted(version)}'}" in build.options
+    # Adapted headers are checked with a compiler for aarch64, not for this machine.
+    assert [any("aarch64-linux-gnu" in part for part in command) for command in checked_with] == (
+        [True] if headers == "adapted" else []
+    )
+
+
+@pytest.mark.skipif(shutil.which("apt-config") is None, reason="not a Debian machine")
+def test_apt_reads_and_writes_only_its_own_root(tmp_path: Path) -> None:
+    """The machine's sources, package lists, installed packages and downloads are none of the arm64 root's."""
+    paths = ["Dir::State::status/f", "Dir::State::lists/d", "Dir::Cache::archives/d", "Dir::Etc::sourcelist/f"]
+    paths += ["Dir::Etc::sourceparts/d", "Dir::Etc::preferencesparts/d"]
+    query = [word for index, path in enumerate(paths) for word in (f"P{index}", path)]
+    shell = subprocess.run(
+        ["apt-config", *aarch64.apt_options(tmp_path), "shell", *query],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+    resolved = dict(zip(paths, re.findall(r"^P\d+='([^']*)'", shell, re.M)))
+    assert {path: where for path, where in resolved.items() if not where.startswith(f"{tmp_path}/")} == {}
+    assert len(resolved) == len(paths)
+
+
 class TestForeignHeaders:
     """The headers of a CPython built for another machine are checked against the target compiler."""
 
@@ -278,8 +362,10 @@ class TestForeignHeaders:
             (("#define SIZEOF_LONG 8", "#define SIZEOF_LONG 4"), "SIZEOF_LONG is not 4"),
             (("#define ALIGNOF_SIZE_T 8", "#define ALIGNOF_SIZE_T 2"), "ALIGNOF_SIZE_T is not 2"),
             (("#define SIZEOF_INT 4", "#define SIZEOF_INT 4\n#define SIZEOF_FANCY_T 8"), "SIZEOF_FANCY_T: no type"),
+            # As 3.12 and newer state it: an alignment unlike the size (max_align_t is 32 bytes).
+            (("#define SIZEOF_INT 4", "#define SIZEOF_INT 4\n#define ALIGNOF_MAX_ALIGN_T 16"), None),
         ],
-        ids=["as-built", "wrong-size", "wrong-alignment", "unknown-type"],
+        ids=["as-built", "wrong-size", "wrong-alignment", "unknown-type", "alignment-unlike-size"],
     )
     def test_sizes_of_this_interpreters_pyconfig(
         self, tmp_path: Path, change: Optional[Tuple[str, str]], complaint: Optional[str]
@@ -352,3 +438,25 @@ def test_the_c_plus_plus_runtime_a_module_links_is_read() -> None:
 
     needed = pythons.linked_runtimes(Path(module.__file__))
     assert any(library.startswith(("libstdc++.", "libc++.")) for library in needed), needed
+
+
+@pytest.mark.parametrize(
+    "wheels, outcome",
+    [
+        (["cp310-cp310", "cp312-abi3"], 0),
+        (["cp310-cp310"], 1),  # 3.12 has none
+    ],
+)
+def test_aarch64_wheel_check_asks_a_wheel_of_each_version_this_machine_has(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, wheels: List[str], outcome: int
+) -> None:
+    """Versions without an interpreter here are skipped, as make wheel skips them; 3.10 and 3.12 have no Debian
+    interpreter to run their wheels under emulation."""
+    (tmp_path / "dist").mkdir()
+    for tags in wheels:
+        (tmp_path / "dist" / f"quenlo_sdk-0.1.0-{tags}-manylinux_2_17_aarch64.whl").touch()
+    monkeypatch.setattr(pythons, "ROOT", tmp_path)
+    monkeypatch.setattr(pythons.platform, "machine", lambda: "x86_64")
+    interpreters = [pythons.Interpreter(version, Path(f"python{version}"), own=False) for version in [(3, 10), (3, 12)]]
+    options = pythons.argparse.Namespace(machines=["aarch64"], versions=pythons.VERSIONS)
+    assert pythons.command_wheel_check(interpreters, [(3, 9), (3, 11), (3, 13)], options) == outcome

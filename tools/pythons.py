@@ -583,7 +583,9 @@ def command_wheel_check(interpreters: List[Interpreter], skipped: List[Version],
     emulated: List[Tuple[str, Version, str]] = []
     for machine in options.machines:
         if machine == "aarch64" and native == "x86_64":
-            for version in options.versions:
+            # The versions make wheel built for: those this machine has an interpreter of (the others are
+            # reported skipped), each checked on Debian's arm64 build of it where there is one.
+            for version in (interpreter.version for interpreter in interpreters):
                 label = f"{dotted(version)} aarch64"
                 wheel = wheel_for(version, wheels, machine)
                 if wheel is None:
