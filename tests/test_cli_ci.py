@@ -7,6 +7,7 @@ import contextlib
 import io
 import json
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -232,3 +233,26 @@ def test_the_schema_ships_with_the_package_and_refuses_a_record_without_runs() -
     jsonschema.Draft202012Validator.check_schema(SCHEMA)
     with pytest.raises(jsonschema.ValidationError):
         jsonschema.validate({"event": "result", "exitCode": 0, "kind": "done"}, SCHEMA)
+
+
+@pytest.mark.parametrize("ids", [(*IDS, "load-ap"), ("load-ap",)])
+def test_ctrl_c_during_a_start_names_the_runs_already_started(engine: EngineSimulator, ids: Tuple[str, ...]) -> None:
+    arrange(engine, batches=None)
+    engine.state.pipelines.import_pipeline("load-ap", sample_pipeline("ap", "load-ap"))
+    engine.inject_fault("POST", "/v1/pipeline/load-ap/start", delay=30.0)  # held until Ctrl-C
+    env = {**os.environ, "VELM_URL": engine.url}
+    argv = [sys.executable, "-m", "quenlo.sdk.cli", "--json", "start", *ids, "--wait"]
+    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        ends = time.monotonic() + 20
+        while time.monotonic() < ends and not any(r.path.endswith("load-ap/start") for r in engine.requests):
+            time.sleep(0.02)
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=10)
+    finally:
+        process.kill()
+    result = json.loads(out.splitlines()[-1])
+    jsonschema.validate(result, SCHEMA)
+    assert (process.returncode, err.count("\n")) == (130, 1), err
+    assert [run["start"] for run in result["runs"]] == ["started"] * (len(ids) - 1) + ["failed"]
+    assert "retry with --attach" in result["runs"][-1]["error"]
