@@ -277,23 +277,27 @@ def cmd_start(ctx: Context) -> int:
     client = ctx.client  # an engine that cannot be reached fails the command, before any run is tried
     firsts: List[Any] = []  # the start's command of each run started or attached so far
     starts: List[str] = []
-    for pid in ids:
-        try:
-            firsts.append(client.start_pipeline(pid, runtime_parameters=parameters))
-            starts.append(STARTED)
-            continue
-        except Exception as error:
-            failure: BaseException = error
-        if ctx.args.attach:
+    try:
+        for pid in ids:
             try:
-                attached = _attach(ctx, pid, failure)
-            except Exception as error:  # the status could not be read: that is what failed
-                attached, failure = None, error
-            if attached is not None:
-                firsts.append(attached)
-                starts.append(ATTACHED)
+                firsts.append(client.start_pipeline(pid, runtime_parameters=parameters))
+                starts.append(STARTED)
                 continue
-        _start_failed(ctx, ids, firsts, starts, failure)
+            except Exception as error:
+                failure: BaseException = error
+            if ctx.args.attach:
+                try:
+                    attached = _attach(ctx, pid, failure)
+                except Exception as error:  # the status could not be read: that is what failed
+                    attached, failure = None, error
+                if attached is not None:
+                    firsts.append(attached)
+                    starts.append(ATTACHED)
+                    continue
+            _start_failed(ctx, ids, firsts, starts, failure)
+    except KeyboardInterrupt as error:  # the runs started so far go on: the result record names them
+        del firsts[len(starts) :]  # one whose start came back just as Ctrl-C did is named as may have started
+        _start_failed(ctx, ids, firsts, starts, error)
     if not ctx.args.wait or len(ids) == 1:
         if len(ids) == 1:
             return _run_record(ctx, ids[0], firsts[0], ctx.args.wait, start=starts[0])
@@ -332,6 +336,8 @@ def _start_failed(
         # The start was sent and its answer did not come: the run may be going, and a retry with --attach waits
         # for it (or starts it), so this is the engine briefly away, not a run still going at --timeout.
         code, line = UNREACHABLE, f"{line}; the run may have started: retry with --attach"
+    elif code == Failure.INTERRUPTED:  # Ctrl-C while the start was on its way: the engine may have it
+        line = f"{line}; the run may have started: retry with --attach"
     text = line
     if done:
         text += f"; started before it, and going on on the engine: {', '.join(ids[:done])}"
