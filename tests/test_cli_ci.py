@@ -171,6 +171,19 @@ def test_wait_polls_through_an_engine_that_answers_503(
         assert all(run["httpStatus"] == 503 and run["engineCode"] == "SIMULATOR_FAULT" for run in result["runs"])
 
 
+@pytest.mark.parametrize(("count", "fault"), [(8, {"delay": 60.0}), (8, {"status": 503}), (1, {"delay": 60.0})])
+def test_wait_on_many_runs_of_an_unavailable_engine_ends_by_its_timeout(
+    engine: EngineSimulator, count: int, fault: Dict[str, Any]
+) -> None:
+    ids = [f"run-{place}" for place in range(count)]
+    for pid in ids:
+        engine.state.pipelines.import_pipeline(pid, sample_pipeline(pid, pid))
+    engine.inject_fault("GET", "/v1/pipeline/*", count=None, **fault)
+    returned, docs, err, seconds = velm(engine, "wait", *ids, "--timeout", "1", "--interval", "0.2")
+    assert (returned, {run["outcome"] for run in docs[-1]["runs"]}) == (5, {"unreachable"}), err
+    assert seconds < 2, seconds  # not one more read of each run once the time is up
+
+
 # -- one result shape --------------------------------------------------------------------------------------------
 
 
