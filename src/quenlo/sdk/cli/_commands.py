@@ -394,14 +394,20 @@ def _first_statuses(ctx: Context, ids: List[str], cancel: threading.Event, limit
     began = time.monotonic()
     found: List[Any] = [None] * len(ids)
     failures: Dict[int, BaseException] = {}
+    last: Optional[BaseException] = None  # the last read the engine could not serve, of any run
     pending = list(range(len(ids)))
     while pending:
         for place in list(pending):
+            if last is not None and time.monotonic() - began >= limit:
+                # Out of time with the engine unavailable: each further read would hold the command for its
+                # last try, so the runs still unread end on the engine's last failure.
+                failures.setdefault(place, last)
+                continue
             try:
                 found[place] = ctx.client.get_pipeline_status(ids[place])
             except Exception as error:
                 if waits.is_transient(error, requests):
-                    failures[place] = error
+                    failures[place] = last = error
                     continue
                 found[place] = error
             pending.remove(place)
