@@ -184,6 +184,19 @@ def test_wait_on_many_runs_of_an_unavailable_engine_ends_by_its_timeout(
     assert seconds < 2, seconds  # not one more read of each run once the time is up
 
 
+@pytest.mark.parametrize("ids", [IDS, IDS[:1]])
+def test_an_engine_silent_during_a_counters_read_is_unavailable_not_a_slow_run(
+    engine: EngineSimulator, ids: Tuple[str, ...]
+) -> None:
+    arrange(engine, batches=None)
+    for pid in ids:  # --json reads each run's counters after a status: that read holds the wait to its end
+        engine.state.runs.start(pid)
+        engine.inject_fault("GET", f"/v1/pipeline/{pid}/metrics", delay=60.0, count=None)
+    returned, docs, err, seconds = velm(engine, "wait", *ids, "--timeout", "1.5", "--interval", "0.2")
+    assert (returned, "last failure: the engine did not answer" in err) == (5, True), err
+    assert seconds < 2.5, seconds
+
+
 # -- one result shape --------------------------------------------------------------------------------------------
 
 
