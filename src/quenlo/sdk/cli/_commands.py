@@ -187,7 +187,7 @@ def _run_record(ctx: Context, pipeline_id: str, command: Any, wait: bool, start:
         command,
         pipeline_id,
         view=view,
-        failed=lambda error: _run_failure(ctx, pipeline_id, error, until, named=False),
+        failed=lambda error: _run_failure(ctx, pipeline_id, error, until, named=False, view=view),
         **options,
     )
     view.finish(record.get("status"), record)
@@ -376,7 +376,7 @@ def cmd_wait(ctx: Context) -> int:
         code, text = _run_failure(ctx, pid, first, until, named=False)
         view.fail(code, scrub(text, ctx.secrets), first)
         raise Failure(code, text, documented=True) from first
-    failed = lambda error: _run_failure(ctx, pid, error, until, named=False)  # noqa: E731
+    failed = lambda error: _run_failure(ctx, pid, error, until, named=False, view=view)  # noqa: E731
     view, record = run_wait(ctx, first, pid, view=view, timeout=left, failed=failed, until=until)
     view.finish(record.get("status"), record)
     return 0
@@ -433,16 +433,24 @@ def _unavailable(pid: str, limit: float, elapsed: float, failure: BaseException)
     return error
 
 
-def _run_failure(ctx: Context, pid: str, error: BaseException, until: Any, named: bool = True) -> Tuple[int, str]:
+def _run_failure(
+    ctx: Context, pid: str, error: BaseException, until: Any, named: bool = True, view: Optional[WaitView] = None
+) -> Tuple[int, str]:
     """The exit code and line of a run's failure. A wait that ran out of time while the engine was unavailable
     (its last status read failed: no connection, a time-out, 502/503/504) exits 5 naming that failure, as a retry
-    may help; one that read a status to the end exits 3. Other failures are named as :func:`describe` says, the
-    line starting with the run's id when ``named``."""
-    from .. import velm_api
+    may help; one that read a status to the end exits 3. The last read of the run's counters (``view``'s) counts
+    too: an engine that stops answering during it holds the wait there until its time-out. Other failures are
+    named as :func:`describe` says, the line starting with the run's id when ``named``."""
+    import requests
+
+    from .. import velm_api, waits
 
     if isinstance(error, velm_api.WaitTimeoutError):
         limit = _wait_limit(ctx)
         failure = getattr(error, "last_failure", None) or error.__cause__
+        counted = view.counts_failure if view is not None else None
+        if failure is None and counted is not None and waits.is_transient(counted, requests):
+            failure = counted
         if failure is not None:
             why = describe(failure)[1]
             return UNREACHABLE, (
@@ -523,7 +531,7 @@ def _wait_all(
     outcomes = [
         outcome._replace(line=scrub(outcome.line, ctx.secrets))
         for outcome in (
-            _outcome(ctx, pid, run.elapsed, value, until) for pid, run, value in zip(ids, view.views, ended)
+            _outcome(ctx, pid, run, value, until) for pid, run, value in zip(ids, view.views, ended)
         )
     ]
     code = _worst([outcome.code for outcome in outcomes])
@@ -543,14 +551,16 @@ def _wait_all(
     raise Failure(code, error_line, documented=True)
 
 
-def _outcome(ctx: Context, pid: str, elapsed: Optional[float], value: Any, until: Any) -> RunOutcome:
-    """How the run of ``pid`` ended: its final record, the exception its wait raised, or None (still going)."""
+def _outcome(ctx: Context, pid: str, run: WaitView, value: Any, until: Any) -> RunOutcome:
+    """How the run of ``pid`` (shown by ``run``) ended: its final record, the exception its wait raised, or None
+    (still going)."""
+    elapsed = run.elapsed
     if value is None:
         return RunOutcome(None, f"{pid}: still going when the wait ended (--fail-fast)", None)
     if isinstance(value, dict):
         seconds = "-" if elapsed is None else f"{max(elapsed, 0.0):.1f} s"
         return RunOutcome(0, f"{pid}: {value.get('status')} after {seconds}", value)
-    code, text = _run_failure(ctx, pid, value, until)
+    code, text = _run_failure(ctx, pid, value, until, view=run)
     record = value.response if isinstance(getattr(value, "response", None), dict) else None
     return RunOutcome(code, text, record, value)
 
