@@ -530,9 +530,7 @@ def _wait_all(
     # Each run's line is an error text when the run failed, and an engine's message can echo a password.
     outcomes = [
         outcome._replace(line=scrub(outcome.line, ctx.secrets))
-        for outcome in (
-            _outcome(ctx, pid, run, value, until) for pid, run, value in zip(ids, view.views, ended)
-        )
+        for outcome in (_outcome(ctx, pid, run, value, until) for pid, run, value in zip(ids, view.views, ended))
     ]
     code = _worst([outcome.code for outcome in outcomes])
     counted = collections.Counter(
