@@ -7,6 +7,7 @@ import contextlib
 import io
 import json
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -170,6 +171,32 @@ def test_wait_polls_through_an_engine_that_answers_503(
         assert all(run["httpStatus"] == 503 and run["engineCode"] == "SIMULATOR_FAULT" for run in result["runs"])
 
 
+@pytest.mark.parametrize(("count", "fault"), [(8, {"delay": 60.0}), (8, {"status": 503}), (1, {"delay": 60.0})])
+def test_wait_on_many_runs_of_an_unavailable_engine_ends_by_its_timeout(
+    engine: EngineSimulator, count: int, fault: Dict[str, Any]
+) -> None:
+    ids = [f"run-{place}" for place in range(count)]
+    for pid in ids:
+        engine.state.pipelines.import_pipeline(pid, sample_pipeline(pid, pid))
+    engine.inject_fault("GET", "/v1/pipeline/*", count=None, **fault)
+    returned, docs, err, seconds = velm(engine, "wait", *ids, "--timeout", "1", "--interval", "0.2")
+    assert (returned, {run["outcome"] for run in docs[-1]["runs"]}) == (5, {"unreachable"}), err
+    assert seconds < 2, seconds  # not one more read of each run once the time is up
+
+
+@pytest.mark.parametrize("ids", [IDS, IDS[:1]])
+def test_an_engine_silent_during_a_counters_read_is_unavailable_not_a_slow_run(
+    engine: EngineSimulator, ids: Tuple[str, ...]
+) -> None:
+    arrange(engine, batches=None)
+    for pid in ids:  # --json reads each run's counters after a status: that read holds the wait to its end
+        engine.state.runs.start(pid)
+        engine.inject_fault("GET", f"/v1/pipeline/{pid}/metrics", delay=60.0, count=None)
+    returned, docs, err, seconds = velm(engine, "wait", *ids, "--timeout", "1.5", "--interval", "0.2")
+    assert (returned, "last failure: the engine did not answer" in err) == (5, True), err
+    assert seconds < 2.5, seconds
+
+
 # -- one result shape --------------------------------------------------------------------------------------------
 
 
@@ -232,3 +259,26 @@ def test_the_schema_ships_with_the_package_and_refuses_a_record_without_runs() -
     jsonschema.Draft202012Validator.check_schema(SCHEMA)
     with pytest.raises(jsonschema.ValidationError):
         jsonschema.validate({"event": "result", "exitCode": 0, "kind": "done"}, SCHEMA)
+
+
+@pytest.mark.parametrize("ids", [(*IDS, "load-ap"), ("load-ap",)])
+def test_ctrl_c_during_a_start_names_the_runs_already_started(engine: EngineSimulator, ids: Tuple[str, ...]) -> None:
+    arrange(engine, batches=None)
+    engine.state.pipelines.import_pipeline("load-ap", sample_pipeline("ap", "load-ap"))
+    engine.inject_fault("POST", "/v1/pipeline/load-ap/start", delay=30.0)  # held until Ctrl-C
+    env = {**os.environ, "VELM_URL": engine.url}
+    argv = [sys.executable, "-m", "quenlo.sdk.cli", "--json", "start", *ids, "--wait"]
+    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        ends = time.monotonic() + 20
+        while time.monotonic() < ends and not any(r.path.endswith("load-ap/start") for r in engine.requests):
+            time.sleep(0.02)
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=10)
+    finally:
+        process.kill()
+    result = json.loads(out.splitlines()[-1])
+    jsonschema.validate(result, SCHEMA)
+    assert (process.returncode, err.count("\n")) == (130, 1), err
+    assert [run["start"] for run in result["runs"]] == ["started"] * (len(ids) - 1) + ["failed"]
+    assert "retry with --attach" in result["runs"][-1]["error"]

@@ -187,7 +187,7 @@ def _run_record(ctx: Context, pipeline_id: str, command: Any, wait: bool, start:
         command,
         pipeline_id,
         view=view,
-        failed=lambda error: _run_failure(ctx, pipeline_id, error, until, named=False),
+        failed=lambda error: _run_failure(ctx, pipeline_id, error, until, named=False, view=view),
         **options,
     )
     view.finish(record.get("status"), record)
@@ -277,23 +277,27 @@ def cmd_start(ctx: Context) -> int:
     client = ctx.client  # an engine that cannot be reached fails the command, before any run is tried
     firsts: List[Any] = []  # the start's command of each run started or attached so far
     starts: List[str] = []
-    for pid in ids:
-        try:
-            firsts.append(client.start_pipeline(pid, runtime_parameters=parameters))
-            starts.append(STARTED)
-            continue
-        except Exception as error:
-            failure: BaseException = error
-        if ctx.args.attach:
+    try:
+        for pid in ids:
             try:
-                attached = _attach(ctx, pid, failure)
-            except Exception as error:  # the status could not be read: that is what failed
-                attached, failure = None, error
-            if attached is not None:
-                firsts.append(attached)
-                starts.append(ATTACHED)
+                firsts.append(client.start_pipeline(pid, runtime_parameters=parameters))
+                starts.append(STARTED)
                 continue
-        _start_failed(ctx, ids, firsts, starts, failure)
+            except Exception as error:
+                failure: BaseException = error
+            if ctx.args.attach:
+                try:
+                    attached = _attach(ctx, pid, failure)
+                except Exception as error:  # the status could not be read: that is what failed
+                    attached, failure = None, error
+                if attached is not None:
+                    firsts.append(attached)
+                    starts.append(ATTACHED)
+                    continue
+            _start_failed(ctx, ids, firsts, starts, failure)
+    except KeyboardInterrupt as error:  # the runs started so far go on: the result record names them
+        del firsts[len(starts) :]  # one whose start came back just as Ctrl-C did is named as may have started
+        _start_failed(ctx, ids, firsts, starts, error)
     if not ctx.args.wait or len(ids) == 1:
         if len(ids) == 1:
             return _run_record(ctx, ids[0], firsts[0], ctx.args.wait, start=starts[0])
@@ -332,6 +336,8 @@ def _start_failed(
         # The start was sent and its answer did not come: the run may be going, and a retry with --attach waits
         # for it (or starts it), so this is the engine briefly away, not a run still going at --timeout.
         code, line = UNREACHABLE, f"{line}; the run may have started: retry with --attach"
+    elif code == Failure.INTERRUPTED:  # Ctrl-C while the start was on its way: the engine may have it
+        line = f"{line}; the run may have started: retry with --attach"
     text = line
     if done:
         text += f"; started before it, and going on on the engine: {', '.join(ids[:done])}"
@@ -370,7 +376,7 @@ def cmd_wait(ctx: Context) -> int:
         code, text = _run_failure(ctx, pid, first, until, named=False)
         view.fail(code, scrub(text, ctx.secrets), first)
         raise Failure(code, text, documented=True) from first
-    failed = lambda error: _run_failure(ctx, pid, error, until, named=False)  # noqa: E731
+    failed = lambda error: _run_failure(ctx, pid, error, until, named=False, view=view)  # noqa: E731
     view, record = run_wait(ctx, first, pid, view=view, timeout=left, failed=failed, until=until)
     view.finish(record.get("status"), record)
     return 0
@@ -388,14 +394,20 @@ def _first_statuses(ctx: Context, ids: List[str], cancel: threading.Event, limit
     began = time.monotonic()
     found: List[Any] = [None] * len(ids)
     failures: Dict[int, BaseException] = {}
+    last: Optional[BaseException] = None  # the last read the engine could not serve, of any run
     pending = list(range(len(ids)))
     while pending:
         for place in list(pending):
+            if last is not None and time.monotonic() - began >= limit:
+                # Out of time with the engine unavailable: each further read would hold the command for its
+                # last try, so the runs still unread end on the engine's last failure.
+                failures.setdefault(place, last)
+                continue
             try:
                 found[place] = ctx.client.get_pipeline_status(ids[place])
             except Exception as error:
                 if waits.is_transient(error, requests):
-                    failures[place] = error
+                    failures[place] = last = error
                     continue
                 found[place] = error
             pending.remove(place)
@@ -421,16 +433,24 @@ def _unavailable(pid: str, limit: float, elapsed: float, failure: BaseException)
     return error
 
 
-def _run_failure(ctx: Context, pid: str, error: BaseException, until: Any, named: bool = True) -> Tuple[int, str]:
+def _run_failure(
+    ctx: Context, pid: str, error: BaseException, until: Any, named: bool = True, view: Optional[WaitView] = None
+) -> Tuple[int, str]:
     """The exit code and line of a run's failure. A wait that ran out of time while the engine was unavailable
     (its last status read failed: no connection, a time-out, 502/503/504) exits 5 naming that failure, as a retry
-    may help; one that read a status to the end exits 3. Other failures are named as :func:`describe` says, the
-    line starting with the run's id when ``named``."""
-    from .. import velm_api
+    may help; one that read a status to the end exits 3. The last read of the run's counters (``view``'s) counts
+    too: an engine that stops answering during it holds the wait there until its time-out. Other failures are
+    named as :func:`describe` says, the line starting with the run's id when ``named``."""
+    import requests
+
+    from .. import velm_api, waits
 
     if isinstance(error, velm_api.WaitTimeoutError):
         limit = _wait_limit(ctx)
         failure = getattr(error, "last_failure", None) or error.__cause__
+        counted = view.counts_failure if view is not None else None
+        if failure is None and counted is not None and waits.is_transient(counted, requests):
+            failure = counted
         if failure is not None:
             why = describe(failure)[1]
             return UNREACHABLE, (
@@ -510,9 +530,7 @@ def _wait_all(
     # Each run's line is an error text when the run failed, and an engine's message can echo a password.
     outcomes = [
         outcome._replace(line=scrub(outcome.line, ctx.secrets))
-        for outcome in (
-            _outcome(ctx, pid, run.elapsed, value, until) for pid, run, value in zip(ids, view.views, ended)
-        )
+        for outcome in (_outcome(ctx, pid, run, value, until) for pid, run, value in zip(ids, view.views, ended))
     ]
     code = _worst([outcome.code for outcome in outcomes])
     counted = collections.Counter(
@@ -531,14 +549,16 @@ def _wait_all(
     raise Failure(code, error_line, documented=True)
 
 
-def _outcome(ctx: Context, pid: str, elapsed: Optional[float], value: Any, until: Any) -> RunOutcome:
-    """How the run of ``pid`` ended: its final record, the exception its wait raised, or None (still going)."""
+def _outcome(ctx: Context, pid: str, run: WaitView, value: Any, until: Any) -> RunOutcome:
+    """How the run of ``pid`` (shown by ``run``) ended: its final record, the exception its wait raised, or None
+    (still going)."""
+    elapsed = run.elapsed
     if value is None:
         return RunOutcome(None, f"{pid}: still going when the wait ended (--fail-fast)", None)
     if isinstance(value, dict):
         seconds = "-" if elapsed is None else f"{max(elapsed, 0.0):.1f} s"
         return RunOutcome(0, f"{pid}: {value.get('status')} after {seconds}", value)
-    code, text = _run_failure(ctx, pid, value, until)
+    code, text = _run_failure(ctx, pid, value, until, view=run)
     record = value.response if isinstance(getattr(value, "response", None), dict) else None
     return RunOutcome(code, text, record, value)
 

@@ -353,6 +353,7 @@ class WaitView(_LiveDisplay):
         self._live: Any = None
         self.ended = False  # the run is over (set by a RunsView, whose wait goes on for other runs)
         self.start: Optional[str] = None  # what the start of the run did (velm start), for its result record
+        self.counts_failure: Optional[BaseException] = None  # why the last counters read failed, if it did
 
     def read_counts(self) -> bool:
         """Refresh the run's counters; a failed read keeps the last ones (they only decorate the display) and
@@ -361,8 +362,10 @@ class WaitView(_LiveDisplay):
             return True
         try:
             counts = counters_of(self._metrics())
-        except Exception:  # noqa: BLE001 - a metrics hiccup must not end the wait the user asked for
+        except Exception as error:  # noqa: BLE001 - a metrics hiccup must not end the wait the user asked for
+            self.counts_failure = error
             return False
+        self.counts_failure = None
         if counts is not None:
             self.counts = counts
         return True
