@@ -341,6 +341,14 @@ class TestReplacedVerbsAreReached:
         operation(client)
         assert set(seen[-1]) == keywords
 
+    @pytest.mark.parametrize("patched", ["request", "send"])
+    def test_a_session_method_patched_on_the_instance_sees_every_read(self, engine, client, patched):
+        engine.script_status("p1", ["RUNNING"])
+        stand_in = mock.Mock(wraps=getattr(client.session, patched))
+        setattr(client.session, patched, stand_in)
+        client.get_pipeline_status("p1")
+        assert stand_in.call_count == 1 and len(engine.requests) == 1
+
     @pytest.mark.parametrize("status", [400, 500])
     def test_status_check_on_the_instance(self, engine, client, status):
         engine.inject_fault("GET", "/v1/pipeline/p1/status", status=status)

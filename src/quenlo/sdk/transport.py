@@ -358,7 +358,10 @@ class EngineSession(requests.Session):
 
     def get(self, url: Any, params: Any = None, **kwargs: Any) -> requests.Response:
         # requests' own get, calling requests' request directly: the client's reads cost no more than requests'.
+        # A request set on the session itself (a test's patch, a wrapper that logs) is honoured, as requests' is.
         kwargs.setdefault("allow_redirects", True)
+        if "request" in vars(self):
+            return self.request("GET", url, params=params, **kwargs)  # type: ignore[no-any-return]
         try:
             return _REQUESTS_SESSION.request(self, "GET", url, params=params, **kwargs)
         except Exception as error:
