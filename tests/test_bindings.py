@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import ast
 import cProfile
+import importlib
 import inspect
 import linecache
 import pickle
@@ -102,7 +103,12 @@ class TestSources:
             # The call's line names the native entry that does the work ("# client.get").
             assert re.search(r"\)  # \w+(\.\w+)?(: |$)", source.splitlines()[-1])
 
-    @pytest.mark.parametrize("clear", [linecache.checkcache, linecache.clearcache])
+    # A reload finds the module's spec again: the loader it finds must still give the methods' text.
+    @pytest.mark.parametrize(
+        "clear",
+        [linecache.checkcache, linecache.clearcache, lambda: (importlib.reload(velm_api), linecache.clearcache())],
+        ids=["checked", "cleared", "reloaded-then-cleared"],
+    )
     def test_sources_survive_the_cache_being_checked_or_cleared(self, clear):
         clear()
         assert "def get_logs(" in inspect.getsource(velm_api.ApiClient.get_logs)

@@ -78,10 +78,13 @@ OK = ["--cert", "{cert}", "--key", "{key}"]
         (["--cert", "{stranger}"], {"VELM_CA_BUNDLE": "{ca}"}, 7, "client certificate"),
         (["--cert", "{empty}"], {"VELM_CA_BUNDLE": "{ca}"}, 7, "the client certificate or its key cannot be used"),
         ([*OK, "--ca-bundle", "{other-ca}"], {}, 7, "certificate verify failed"),
+        (OK, {"VELM_CA_BUNDLE": "{other-ca}"}, 7, "; --ca-bundle FILE or VELM_CA_BUNDLE names the CA to trust"),
+        ([*OK, "--insecure", "--quiet"], {}, 0, "warning: --insecure"),
         (["--ca-bundle", "{empty}"], {}, 7, "the CA bundle holds no certificate"),
         (["--insecure", "--ca-bundle", "{ca}"], {}, 2, "--insecure skips the check --ca-bundle is for"),
         (["--key", "{key}"], {"VELM_CA_BUNDLE": "{ca}"}, 2, "--key needs a client certificate"),
         (["--cert", "/no/cert"], {"VELM_CA_BUNDLE": "{ca}"}, 2, "--cert names a client certificate that does not"),
+        (["--cert", "{cert}", "--key", "/no/key"], {"VELM_CA_BUNDLE": "{ca}"}, 2, "--key names a key that does not"),
         ([], {"VELM_CA_BUNDLE": "/no/ca"}, 2, "VELM_CA_BUNDLE names a CA bundle that does not exist"),
         (OK, {"REQUESTS_CA_BUNDLE": "/no/ca"}, 2, "REQUESTS_CA_BUNDLE names a CA bundle that does not exist"),
         (OK, {"REQUESTS_CA_BUNDLE": "", "CURL_CA_BUNDLE": "/no/ca"}, 2, "CURL_CA_BUNDLE names a CA bundle"),
@@ -122,6 +125,7 @@ def test_the_simulator_shells_client_certificate_opens_its_engine() -> None:
         (["--bogus=s3cret", "x", "info"], 2, "unrecognized option --bogus (see: velm --help)"),
         (["wait", "--until", "FINISHED", "orders", "--interval", "0.05"], 0, "orders: FINISHED after"),
         (["wait", "orders", "--until", "running,Finished", "--until", "STOPPED"], 0, "orders: RUNNING after"),
+        (["wait", "orders", "--until", " running, Finished"], 0, "orders: RUNNING after"),
         (["wait", "orders", "--until", "FINSHED"], 2, "'FINSHED' is not a pipeline status"),
         (["--timeout-http", "1,2,3", "info"], 2, "invalid time-out value"),
         (["--timeout-http", "3e6", "info"], 2, "invalid time-out value"),
@@ -139,6 +143,20 @@ def test_options_take_their_values_and_name_what_is_wrong(
     got, out, err, _ = velm(*argv, VELM_URL=engine.url)
     assert got == code and needle in out + err and "s3cret" not in out + err, out + err
     assert code == 0 or not [r for r in engine.requests if "/pipeline/" in r.path]
+
+
+def test_requests_ca_bundle_is_no_matter_for_an_http_engine(engine: EngineSimulator, monkeypatch: Any) -> None:
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", "/no/ca")
+    assert velm("info", VELM_URL=engine.url)[:3:2] == (0, "")
+
+
+@pytest.mark.parametrize("content", ["\n", "\r\n"])
+def test_a_password_file_of_a_line_end_alone_is_empty(tmp_path: Path, content: str) -> None:
+    (tmp_path / "pw").write_bytes(content.encode())
+    code, _, err, _ = velm(
+        "--user", "u", "--password-file", str(tmp_path / "pw"), "info", VELM_URL="http://127.0.0.1:9"
+    )
+    assert code == 2 and "is empty" in err, err
 
 
 @pytest.fixture
@@ -166,14 +184,14 @@ def test_ctrl_c_while_velm_is_still_importing_is_one_line_and_exit_130(module: s
     # As the velm script does; a sign of life once main() imports the module, then a pause for Ctrl-C to end.
     code = (
         "import sys, time\nfrom quenlo.sdk.cli import main\nclass Go:\n def find_spec(self, name, *args):\n"
-        f"  if name == {module!r}: sys.meta_path.remove(self); print('go', flush=True); time.sleep(30)\n"
+        f"  if name == {module!r}: sys.meta_path.remove(self); print('go', flush=True); time.sleep(60)\n"
         "sys.meta_path.insert(0, Go())\nsys.exit(main())"
     )
     argv = [sys.executable, "-c", code, "--url", "http://127.0.0.1:9", "--wait-for-engine", "30", "info"]
     with subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
         assert process.stdout.readline() == "go\n"  # type: ignore[union-attr]
         process.send_signal(signal.SIGINT)
-        assert (process.wait(timeout=30), process.stderr.read()) == (130, "velm: interrupted\n")  # type: ignore[union-attr]
+        assert (process.wait(timeout=60), process.stderr.read()) == (130, "velm: interrupted\n")  # type: ignore[union-attr]
 
 
 def test_ctrl_c_is_guarded_from_velms_first_import_and_ignored_once_the_command_has_ended() -> None:

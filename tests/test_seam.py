@@ -318,14 +318,38 @@ class TestExit:
         assert outcomes == {kind: (0, "") for kind in runs}
 
 
+class TestInterpreters:
+    # An interpreter of its own on the main thread, left at exit: the process's finalization ends the main
+    # thread, which made calls; its leak report runs in the interpreter that exits.
+    LEFT = """
+        import sys, _xxsubinterpreters as interpreters
+        from quenlo.sdk import velm_api
+        velm_api.ApiClient(sys.argv[1])
+        inner = interpreters.create()
+        interpreters.run_string(inner, f"from quenlo.sdk import velm_api; velm_api.ApiClient({sys.argv[1]!r})")
+        if sys.argv[2] == "destroyed":
+            interpreters.destroy(inner)
+        print("ran")
+        """
+
+    @pytest.mark.parametrize("inner", ["left", "destroyed"])
+    def test_an_interpreter_of_its_own_then_exit_is_quiet(self, engine, inner):
+        pytest.importorskip("_xxsubinterpreters")
+        runs = [run_script(self.LEFT, engine.url, inner) for _ in range(3)]
+        # requests warns in an interpreter of its own that it finds no character detection.
+        assert [(run.returncode, run.stdout, "Exception" in run.stderr) for run in runs] == [(0, "ran\n", False)] * 3
+
+
 class TestGreenlets:
-    # Greenlets in a daemon thread interleave reads and wait_all on one stack, each switching away inside its
-    # calls, as a green socket read does; the exit ends the thread wherever it is, inside a call or between.
+    # Greenlets interleave reads and wait_all on one stack, each switching away inside its calls, as a green
+    # socket read does. In a daemon thread, the exit ends the thread wherever it is, inside a call or between;
+    # on the main thread, the exit leaves them paused inside their calls, holding what they use.
     EXIT = """
         import sys, threading, time
         import greenlet
         from quenlo.sdk import velm_api
-        def hub():
+        lets = []
+        def hub(rounds):
             client = velm_api.ApiClient(sys.argv[1])
             session = client.session
             def switch(*_):
@@ -343,25 +367,28 @@ class TestGreenlets:
                 while True:
                     commands = [client.get_pipeline_status("p1") for _ in range(3)]
                     velm_api.wait_all(commands, "FINISHED", poll_interval=0.0005, timeout_sec=3600, on_progress=switch)
-            lets = [greenlet.greenlet(work) for work in (reads, reads, waits, waits)]
-            while True:
+            lets[:] = [greenlet.greenlet(work) for work in (reads, reads, waits, waits)]
+            for _ in range(rounds):
                 for let in lets:
                     let.switch()
                 time.sleep(0)
-        threading.Thread(target=hub, daemon=True).start()
-        time.sleep(0.3)
+        if sys.argv[2] == "thread":
+            threading.Thread(target=hub, args=(sys.maxsize,), daemon=True).start()
+            time.sleep(0.3)
+        else:
+            hub(50)
         """
 
-    def test_calls_that_do_not_nest_then_exit_leave_the_exit_quiet(self, engine):
+    # A greenlet's stack slice is copied back over the address sanitizer's marks of the frames of another: our
+    # instrumented frames under a switch are then reported whatever they do, so the sanitizer cannot judge this.
+    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="greenlet swaps instrumented frames")
+    @pytest.mark.parametrize("where", ["thread", "main"])
+    def test_calls_that_do_not_nest_then_exit_leave_the_exit_quiet(self, engine, where):
         pytest.importorskip("greenlet")
         engine.script_status("p1", ["RUNNING"])
         script = textwrap.dedent(self.EXIT)
-        # Under the address sanitizer, greenlet's copies of stack slices are let through unchecked.
-        env = dict(os.environ)
-        if "ASAN_OPTIONS" in env:
-            env["ASAN_OPTIONS"] += ":replace_intrin=0:detect_stack_use_after_return=0"
         runs = [
-            subprocess.Popen([sys.executable, "-c", script, engine.url], stderr=subprocess.PIPE, text=True, env=env)
+            subprocess.Popen([sys.executable, "-c", script, engine.url, where], stderr=subprocess.PIPE, text=True)
             for _ in range(6)
         ]
         assert [(run.wait(timeout=120), run.communicate()[1]) for run in runs] == [(0, "")] * len(runs)

@@ -7,10 +7,12 @@
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <ucontext.h>
 // glibc's own functions behind C's pthread_cleanup_push (its header declares them for C only).
 extern "C" void __pthread_register_cancel(__pthread_unwind_buf_t *buffer);
 extern "C" void __pthread_unregister_cancel(__pthread_unwind_buf_t *buffer);
+extern "C" [[noreturn]] void __pthread_unwind_next(__pthread_unwind_buf_t *buffer);
 #endif
 
 #include <algorithm>
@@ -60,6 +62,10 @@ struct ExitPlaceRelease {
 thread_local ExitPlaceRelease exit_place_release;
 
 [[noreturn]] void park_thread() {
+    // The process's main thread goes on ending as glibc ends it, from the buffer registered before this one,
+    // without unwinding the frames on its stack: the process ends with its last thread (an interpreter of its
+    // own that outlives the main one ends the main thread so), and the main thread's stack is never freed.
+    if (getpid() == static_cast<pid_t>(syscall(SYS_gettid))) __pthread_unwind_next(&exit_place.buffer);
     // A parked thread takes no signal: the process's signals go to its threads that still run.
     sigset_t all;
     sigfillset(&all);

@@ -9,6 +9,7 @@ src/velm_api/operations/operations.hpp) is such a literal whose request the exec
 from __future__ import annotations
 
 import collections.abc
+import gc
 import importlib.machinery
 import linecache
 import re
@@ -150,10 +151,39 @@ def _source_of(namespace: Dict[str, Any]) -> Tuple[str, List[str]]:
     if lines is None:
         lines = _sources[name] = []
         spec = namespace.get("__spec__")
-        loader = getattr(spec, "loader", None)
-        if spec is not None and type(loader) is importlib.machinery.ExtensionFileLoader:
-            spec.loader = namespace["__loader__"] = SourceLoader(loader.name, loader.path)
+        if spec is not None and _with_source_loader(spec):
+            namespace["__loader__"] = spec.loader
+        if _SourceFinder not in sys.meta_path:
+            sys.meta_path.insert(0, _SourceFinder)
     return filename, lines
+
+
+def _with_source_loader(spec: importlib.machinery.ModuleSpec) -> bool:
+    """Give ``spec`` a :class:`SourceLoader` in place of the plain loader of an extension module; False if it
+    has some other loader."""
+    loader = spec.loader
+    if type(loader) is not importlib.machinery.ExtensionFileLoader:
+        return False
+    spec.loader = SourceLoader(loader.name, loader.path)
+    return True
+
+
+class _SourceFinder:
+    """First on ``sys.meta_path``: the spec that the finders after it find for a module with compiled methods,
+    with a :class:`SourceLoader`. ``importlib.reload`` sets the module's loader to the one found anew, and the
+    methods' text must stay readable through it."""
+
+    @staticmethod
+    def find_spec(fullname: str, path: Any = None, target: Any = None) -> Optional[importlib.machinery.ModuleSpec]:
+        if fullname not in _sources:
+            return None
+        for finder in sys.meta_path:
+            find = getattr(finder, "find_spec", None) if finder is not _SourceFinder else None
+            spec = find(fullname, path, target) if find is not None else None
+            if isinstance(spec, importlib.machinery.ModuleSpec):
+                _with_source_loader(spec)
+                return spec
+        return None
 
 
 def _compile(cls: type, signature: str, impl: Callable[..., Any], namespace: Dict[str, Any], request: str) -> Any:
@@ -386,3 +416,16 @@ def prepare_row(cls: type, row: str, impl: Callable[..., Any], namespace: Dict[s
         reads=reads,
         extras=tuple(extras),
     )
+
+
+def held_at_exit() -> bool:
+    """Whether, at exit, something that still runs may hold the module's objects: a thread besides this one, or
+    a greenlet paused before its end (a green server's connections, each inside a call)."""
+    if threading.active_count() > 1:
+        return True
+    greenlet = sys.modules.get("greenlet")
+    if greenlet is None:
+        return False
+    current, kind = greenlet.getcurrent(), greenlet.greenlet
+    # A greenlet is true from its start to its end.
+    return any(isinstance(held, kind) and held is not current and bool(held) for held in gc.get_objects())

@@ -24,6 +24,7 @@ import base64
 import binascii
 import codecs
 import functools
+import itertools
 import json
 import pickle
 import re
@@ -183,8 +184,13 @@ _SHORT_SECRET = 4
 
 def _secret_pattern(secret: str) -> str:
     """A regular expression for every spelling of ``secret``, each character spelled independently (a JSON
-    writer may escape some and not others, a URL encoder encode some): see :func:`secret_spellings`."""
-    return "".join(map(_char_spellings, secret))
+    writer may escape some and not others, a URL encoder encode some): see :func:`secret_spellings`. A run of
+    blanks may also be folded into other blanks, as a log line folds a tab or a line end into one space."""
+    parts = []
+    for blank, run in itertools.groupby(secret, str.isspace):
+        spelled = "".join(map(_char_spellings, run))
+        parts.append(rf"(?:{spelled}|\s+)" if blank else spelled)
+    return "".join(parts)
 
 
 @functools.lru_cache(maxsize=32)
