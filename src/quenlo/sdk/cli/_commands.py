@@ -377,9 +377,7 @@ def cmd_wait(ctx: Context) -> int:
     return 0
 
 
-def _first_statuses(
-    ctx: Context, ids: List[str], cancel: threading.Event, limit: float
-) -> Tuple[List[Any], List[int]]:
+def _first_statuses(ctx: Context, ids: List[str], cancel: threading.Event, limit: float) -> Tuple[List[Any], List[int]]:
     """Each run's first status, as ``start --wait`` has it from the start's answer: the status command, or the
     exception that is the run's outcome (an unknown id, a refusal). A read the engine could not serve (no
     connection, a time-out, 502/503/504) is tried again each --interval until the wait's time-out, as the wait
