@@ -154,6 +154,7 @@ def velm(engine: EngineSimulator, *argv: str) -> Tuple[int, List[Any], str, floa
         (IDS, None, "1.5", 5, ["unreachable", "unreachable"]),  # away to the end: worth a retry
         (IDS[:1], None, "1.5", 5, ["unreachable"]),
         ((IDS[0], "nope", IDS[1]), 1.0, "15", 4, ["done", "refused", "done"]),
+        (("--fail-fast", IDS[0], "nope", IDS[1]), 1.0, "15", 4, ["going", "refused", "going"]),  # none waited for
     ],
 )
 def test_wait_polls_through_an_engine_that_answers_503(
@@ -168,6 +169,7 @@ def test_wait_polls_through_an_engine_that_answers_503(
     assert (returned, [run["outcome"] for run in result["runs"]]) == (code, outcomes), err
     if code == 5:
         assert seconds < 3 and "last failure: the engine is unavailable" in err
+        assert all(run["polls"] > 1 and run["elapsed"] > 1 for run in result["runs"]), result  # the reads tried
         assert all(run["httpStatus"] == 503 and run["engineCode"] == "SIMULATOR_FAULT" for run in result["runs"])
 
 
@@ -195,6 +197,39 @@ def test_an_engine_silent_during_a_counters_read_is_unavailable_not_a_slow_run(
     returned, docs, err, seconds = velm(engine, "wait", *ids, "--timeout", "1.5", "--interval", "0.2")
     assert (returned, "last failure: the engine did not answer" in err) == (5, True), err
     assert seconds < 2.5, seconds
+
+
+@pytest.mark.parametrize("ids", [IDS, IDS[:1]])
+def test_wait_holds_its_timeout_across_the_first_status_reads(engine: EngineSimulator, ids: Tuple[str, ...]) -> None:
+    arrange(engine, batches=None)
+    for pid in ids:
+        engine.state.runs.start(pid)
+    engine.inject_fault("GET", "/v1/pipeline/*", status=503, count=None, lasting=2.0)
+    returned, docs, err, seconds = velm(engine, "wait", *ids, "--timeout", "3", "--interval", "0.2")
+    assert (returned, [run["outcome"] for run in docs[-1]["runs"]]) == (3, ["timed-out"] * len(ids)), err
+    assert seconds < 4.3  # not the 2 s of the first reads more
+
+
+@pytest.mark.parametrize(
+    ("setup", "argv", "code", "starts"),
+    [
+        ("starting", IDS, 0, ["attached", "started"]),  # a run still STARTING is going too
+        ("running", (IDS[0], "nope", IDS[1]), 4, ["attached", "failed", "not-tried"]),
+        ("status unreadable", IDS, 4, ["failed", "not-tried"]),  # the status read is what failed
+    ],
+)
+def test_start_attach_names_what_each_start_did(
+    engine: EngineSimulator, setup: str, argv: Tuple[str, ...], code: int, starts: List[str]
+) -> None:
+    arrange(engine, batch_interval=0.5, start_delay=1.0 if setup == "starting" else 0.1)
+    engine.state.runs.start(IDS[0])
+    time.sleep(0 if setup == "starting" else 0.3)
+    if setup == "status unreadable":
+        engine.inject_fault("GET", f"/v1/pipeline/{IDS[0]}/status", status=500, count=None)
+    returned, docs, err, _ = velm(engine, "start", "--attach", *argv)
+    runs = docs[-1]["runs"]
+    assert (returned, [run["start"] for run in runs]) == (code, starts), err
+    assert runs[0].get("httpStatus") == (500 if setup == "status unreadable" else None)
 
 
 # -- one result shape --------------------------------------------------------------------------------------------
@@ -244,6 +279,7 @@ def test_every_result_record_and_error_document_has_the_documented_shape(
     if setup == "running" and code == 4:
         assert [run.get("start") for run in last["runs"]] == ["failed", "not-tried"]
         assert (last["runs"][0]["httpStatus"], last["runs"][0]["engineCode"]) == (400, "PIPELINE_STATE")
+        assert (last["httpStatus"], last["engineCode"]) == (400, "PIPELINE_STATE")  # why, at the top as well
     if setup == "down" and "runs" in last:  # the engine could not be reached: no run was tried
         assert [(run["outcome"], run["start"]) for run in last["runs"]] == [("not-tried", "not-tried")] * 2
     if "--attach" in argv:

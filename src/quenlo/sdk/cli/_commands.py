@@ -364,15 +364,16 @@ def cmd_wait(ctx: Context) -> int:
     began = time.monotonic()
     cancel = threading.Event()
     with deadline(ctx.client, limit), _cancel_on_interrupt(cancel):
-        firsts = _first_statuses(ctx, ids, cancel, limit)
+        firsts, tries = _first_statuses(ctx, ids, cancel, limit)
     if cancel.is_set():
         raise Failure(Failure.INTERRUPTED, f"interrupted: stopped waiting for {', '.join(ids)}")
     left = max(limit - (time.monotonic() - began), 0.0)
     if len(ids) > 1:
-        return _wait_all(ctx, ids, firsts, until=until, timeout=left)
+        return _wait_all(ctx, ids, firsts, until=until, timeout=left, tries=tries)
     pid, first = ids[0], firsts[0]
     view = ctx.out.waiting(pid, _pipeline_metrics(ctx, pid))
     if isinstance(first, BaseException):
+        _unread(view, first, tries[0])
         code, text = _run_failure(ctx, pid, first, until, named=False)
         view.fail(code, scrub(text, ctx.secrets), first)
         raise Failure(code, text, documented=True) from first
@@ -382,11 +383,12 @@ def cmd_wait(ctx: Context) -> int:
     return 0
 
 
-def _first_statuses(ctx: Context, ids: List[str], cancel: threading.Event, limit: float) -> List[Any]:
+def _first_statuses(ctx: Context, ids: List[str], cancel: threading.Event, limit: float) -> Tuple[List[Any], List[int]]:
     """Each run's first status, as ``start --wait`` has it from the start's answer: the status command, or the
     exception that is the run's outcome (an unknown id, a refusal). A read the engine could not serve (no
     connection, a time-out, 502/503/504) is tried again each --interval until the wait's time-out, as the wait
-    itself polls through them; a run still unread then ends in a WaitTimeoutError naming that last failure."""
+    itself polls through them; a run still unread then ends in a WaitTimeoutError naming that last failure.
+    With them, the number of status reads each run took."""
     import requests
 
     from .. import waits
@@ -396,6 +398,7 @@ def _first_statuses(ctx: Context, ids: List[str], cancel: threading.Event, limit
     failures: Dict[int, BaseException] = {}
     last: Optional[BaseException] = None  # the last read the engine could not serve, of any run
     pending = list(range(len(ids)))
+    reads = [0] * len(ids)
     while pending:
         for place in list(pending):
             if last is not None and time.monotonic() - began >= limit:
@@ -403,6 +406,7 @@ def _first_statuses(ctx: Context, ids: List[str], cancel: threading.Event, limit
                 # last try, so the runs still unread end on the engine's last failure.
                 failures.setdefault(place, last)
                 continue
+            reads[place] += 1
             try:
                 found[place] = ctx.client.get_pipeline_status(ids[place])
             except Exception as error:
@@ -416,7 +420,7 @@ def _first_statuses(ctx: Context, ids: List[str], cancel: threading.Event, limit
             break
     for place in pending:
         found[place] = _unavailable(ids[place], limit, time.monotonic() - began, failures[place])
-    return found
+    return found, reads
 
 
 def _unavailable(pid: str, limit: float, elapsed: float, failure: BaseException) -> BaseException:
@@ -431,6 +435,15 @@ def _unavailable(pid: str, limit: float, elapsed: float, failure: BaseException)
     vars(error)["last_failure"] = failure
     error.__cause__ = failure
     return error
+
+
+def _unread(view: WaitView, first: Any, reads: int) -> None:
+    """A run whose every status read failed until the wait's time-out: its view (and so its result record) gives
+    the time the wait tried it and the reads it made."""
+    from .. import velm_api
+
+    if isinstance(first, velm_api.WaitTimeoutError):
+        view.elapsed, view.polls = first.elapsed, reads
 
 
 def _run_failure(
@@ -481,6 +494,7 @@ def _wait_all(
     until: Any,
     timeout: float,
     starts: Optional[List[str]] = None,
+    tries: Optional[List[int]] = None,
 ) -> int:
     """Wait for several runs at once, showing each; the exit code is the worst outcome's (see _worst).
 
@@ -500,6 +514,8 @@ def _wait_all(
     view = ctx.out.waiting_all(ids, reads, final)
     for run_view, start in zip(view.views, starts or []):
         run_view.start = start
+    for run_view, first, count in zip(view.views, firsts, tries or []):
+        _unread(run_view, first, count)
     ends = time.monotonic() + timeout
     ended: List[Any] = list(firsts)
     results: List[Any] = [None] * len(waiting)
