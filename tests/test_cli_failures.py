@@ -197,6 +197,15 @@ def test_each_answer_is_named_as_what_it_is(
     assert "proxy-pw" not in run.err and len(run.line) < 400  # the start of a page, credentials hidden
 
 
+@pytest.mark.parametrize("ids", [["orders"], ["orders", "orders-2"]])
+def test_a_status_record_without_its_pipeline_is_not_the_engines(engine: EngineSimulator, ids: List[str]) -> None:
+    for pid in ids:
+        engine.state.pipelines.import_pipeline(pid, sample_pipeline(pid, pid))
+    engine.inject_fault("GET", "/v1/pipeline/orders/status*", count=None, status=200, body={"status": "RUNNING"})
+    run = velm(engine.url, "wait", *ids, "--timeout", "2")
+    assert run.code == 6 and "orders: an answer is not the engine's: its record has no 'name'" in run.line, run.err
+
+
 RUN_FIELDS = ("subject", "status", "elapsed", "polls", "record", "counters")
 
 

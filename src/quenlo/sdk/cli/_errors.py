@@ -326,6 +326,10 @@ def _status_of(error: Any) -> Optional[str]:
 _BAD_URL = (requests.exceptions.InvalidURL, requests.exceptions.MissingSchema, requests.exceptions.InvalidSchema)
 
 
+# Members of the engine's status, preview and snapshot records that the waits read without a default.
+_RECORD_MEMBERS = ("name", "pipelineId", "status", "previewerId")
+
+
 def describe(error: BaseException, subject: Optional[str] = None) -> Tuple[int, str]:
     """The exit code and the one-line report of an expected failure; ``(UNEXPECTED, ...)`` for anything else."""
     if isinstance(error, Failure):
@@ -346,6 +350,13 @@ def describe(error: BaseException, subject: Optional[str] = None) -> Tuple[int, 
         if response is not None:
             return NOT_ENGINE, _not_engine(error, response)
         return NOT_ENGINE, f"an answer is not the engine's JSON: {redact_url(error)}"
+    if isinstance(error, KeyError) and error.args and error.args[0] in _RECORD_MEMBERS:
+        # The library reads these members of the engine's records as given: an answer without one is not the
+        # engine's, whatever its status said.
+        return (
+            NOT_ENGINE,
+            f"{where}an answer is not the engine's: its record has no {error.args[0]!r} (is --url right?)",
+        )
     set_up_wrong = _set_up_wrong(error)
     if set_up_wrong is not None:
         return CONFIG, set_up_wrong
