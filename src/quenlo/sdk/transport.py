@@ -361,7 +361,7 @@ class EngineSession(requests.Session):
         # A request set on the session itself (a test's patch, a wrapper that logs) is honoured, as requests' is.
         kwargs.setdefault("allow_redirects", True)
         if "request" in vars(self):
-            return self.request("GET", url, params=params, **kwargs)  # type: ignore[no-any-return]
+            return self.request("GET", url, params=params, **kwargs)
         try:
             return _REQUESTS_SESSION.request(self, "GET", url, params=params, **kwargs)
         except Exception as error:
