@@ -592,6 +592,8 @@ def command_wheel_check(interpreters: List[Interpreter], skipped: List[Version],
                     results.append((label, "FAILED: no wheel for it in dist/", 0.0))
                 elif version not in aarch64.RELEASES:
                     results.append((label, f"built and audited only ({wheel}): no interpreter to run", 0.0))
+                elif options.emulate is not None and dotted(version) not in options.emulate:
+                    results.append((label, f"built and audited only ({wheel}): not in --emulate", 0.0))
                 else:
                     emulated.append((label, version, wheel))
             continue
@@ -696,6 +698,12 @@ def main(argv: Optional[List[str]] = None) -> int:
         type=str.split,
         default=[platform.machine()],
         help="the machines to build wheels for and check them on (e.g. 'x86_64 aarch64'; default: this one's)",
+    )
+    parser.add_argument(
+        "--emulate",
+        type=str.split,
+        default=None,
+        help="the versions wheel-check runs under emulation (e.g. '3.9 3.11'; default: every one Debian has)",
     )
     parser.add_argument(
         "--toolchains",
