@@ -169,7 +169,7 @@ def _with_source_loader(spec: importlib.machinery.ModuleSpec) -> bool:
 
 
 class _SourceFinder:
-    """First on ``sys.meta_path``: the spec that the finders after it find for a module with compiled methods,
+    """First on ``sys.meta_path``: the ModuleSpec that the finders after it find for a module with compiled methods,
     with a :class:`SourceLoader`. ``importlib.reload`` sets the module's loader to the one found anew, and the
     methods' text must stay readable through it."""
 
