@@ -5,6 +5,7 @@ verification on by default, and the errors a caller may ship to another process 
 from __future__ import annotations
 
 import base64
+import contextlib
 import json
 import logging
 import multiprocessing
@@ -465,6 +466,23 @@ def shown_by(engine: EngineSimulator, place: str, spelled: str) -> str:
         return hide_secrets(f"refused {spelled}.", [ODD])
     client = velm_api.ApiClient(engine.url)
     client.set_user(USER, ODD)
+    if place == "wait's debug log":  # a preview's wait logs each answer's body
+        engine.inject_fault(
+            "GET", "/v1/pipeline/p/preview/run/status", body=f'{{"status": "FINISHED", "m": "refused {spelled}."}}'
+        )
+        logger, logged = logging.getLogger("quenlo.sdk.velm_api"), []
+        handler = logging.Handler(logging.DEBUG)
+        handler.emit = lambda record: logged.append(record.getMessage())  # type: ignore[method-assign]
+        logger.addHandler(handler)
+        level = logger.level
+        logger.setLevel(logging.DEBUG)
+        try:
+            with contextlib.suppress(ValueError):  # some spellings are not JSON inside a string
+                velm_api.PreviewCommand(client, None, "p", "run").wait_for_finished(timeout_sec=5)
+        finally:
+            logger.removeHandler(handler)
+            logger.setLevel(level)
+        return "".join(text for text in logged if "response.content" in text)
     status, body = {
         "error message": (401, f"refused {spelled}."),
         "engine message": (401, {"error": {"message": f"refused {spelled}."}}),
@@ -474,10 +492,12 @@ def shown_by(engine: EngineSimulator, place: str, spelled: str) -> str:
     with pytest.raises(ValueError if status == 200 else requests.HTTPError) as raised:
         client.get_velm_info()
     no_secret(raised.value, spelled)
-    return f"{raised.value} {getattr(raised.value, 'engine_message', '')}"
+    return f"{raised.value} {getattr(raised.value, 'engine_message', '')} {getattr(raised.value, 'doc', '')}"
 
 
-@pytest.mark.parametrize("place", ["error message", "engine message", "body not json", "hide_secrets"])
+@pytest.mark.parametrize(
+    "place", ["error message", "engine message", "body not json", "wait's debug log", "hide_secrets"]
+)
 @pytest.mark.parametrize("spelling", list(SPELLINGS))
 def test_every_spelling_of_a_secret_is_hidden_everywhere_it_is_shown(open_engine, place, spelling):
     spelled = SPELLINGS[spelling]

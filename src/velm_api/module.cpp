@@ -28,6 +28,7 @@ const Bound bound_names[] = {
     {"constants", "DEFAULT_VELM_API_VERSION"},
     {"exceptions", "BadRequestError"},
     {"exceptions", "InternalServerError"},
+    {"exceptions", "logged_content", "_logged_content"},
     {"exceptions", "raise_http_error", "_raise_http_error"},
     {"exceptions", "redact_url", "_redact_url"},
     {"transport", "RetryingAdapter", "_RetryingAdapter"},

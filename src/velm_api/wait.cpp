@@ -91,7 +91,7 @@ nb::object Wait::take(Stopwatch &clock, bool &again) {
         failing = !response.is_valid();
         if (response.is_valid()) {
             set_attr(command, "response", response);
-            if (log_bodies) log("debug", "response.content: %s", attr(response, "content"));
+            if (log_bodies) log("debug", "response.content: %s", call(global("_logged_content"), response));
             if (has_body(response))
                 record = call_method(response, json);
             else if (empty_again)

@@ -29,8 +29,7 @@ import json
 import pickle
 import re
 import ssl
-from typing import Any, Dict, Iterable, List, Optional, Set, Tuple, Type
-from urllib.parse import quote, quote_plus
+from typing import Any, Dict, Iterable, List, Optional, Tuple, Type
 
 import requests
 
@@ -48,7 +47,6 @@ __all__ = [
     "hide_secrets",
     "json_text",
     "redact_url",
-    "secret_spellings",
     "tls_failure_reason",
 ]
 
@@ -126,34 +124,6 @@ def _sent_secrets(response: Any) -> Tuple[str, ...]:
     return tuple(sorted(filter(None, found), key=len, reverse=True))
 
 
-def secret_spellings(secret: str) -> Set[str]:
-    """Every spelling of ``secret`` that a text can hold: plain; JSON-escaped (``"``, ``\\``, controls, and
-    non-ASCII either as it is or as ``\\u`` escapes in either case of hex, ``/`` as is or as ``\\/``, and the
-    characters HTML-safe JSON writers escape, ``<>&='``); percent-encoded (every reserved character, or all but
-    ``/``, ``:``, or ``:``, ``%`` and ``@`` as a URL's user part may keep them; space as ``%20`` or ``+``; hex in
-    either case); with its blanks folded into single spaces, as a line folded onto one shows it. Nothing for an
-    empty secret."""
-    if not secret:
-        return set()
-    found = {secret, " ".join(secret.split())} - {""}  # a secret of blanks only folds to nothing
-    for ascii_only in (False, True):
-        escaped = json.dumps(secret, ensure_ascii=ascii_only)[1:-1]
-        for html in (False, True):
-            text = _HTML_UNSAFE.sub(lambda m: f"\\u{ord(m.group()):04x}", escaped) if html else escaped
-            for slash in ("/", "\\/"):
-                form = text.replace("/", slash)
-                found.update({form, _JSON_HEX.sub(lambda m: m.group().upper().replace("\\U", "\\u"), form)})
-    for safe in ("", "/", ":", ":%@"):
-        for encoded in (quote(secret, safe=safe), quote_plus(secret, safe=safe)):
-            found.update({encoded, _PERCENT_HEX.sub(lambda m: m.group().lower(), encoded)})
-    return found
-
-
-_HTML_UNSAFE = re.compile(r"[<>&=']")
-_JSON_HEX = re.compile(r"\\u[0-9a-fA-F]{4}")
-_PERCENT_HEX = re.compile(r"%[0-9A-F]{2}")
-
-
 def _hex(value: int, digits: int) -> str:
     """A regular expression for ``value`` in ``digits`` hex digits, each letter in either case."""
     return "".join(f"[{c}{c.upper()}]" if c.isalpha() else c for c in f"{value:0{digits}x}")
@@ -184,7 +154,7 @@ _SHORT_SECRET = 4
 
 def _secret_pattern(secret: str) -> str:
     """A regular expression for every spelling of ``secret``, each character spelled independently (a JSON
-    writer may escape some and not others, a URL encoder encode some): see :func:`secret_spellings`. A run of
+    writer may escape some and not others, a URL encoder encode some; see :func:`_char_spellings`). A run of
     blanks may also be folded into other blanks, as a log line folds a tab or a line end into one space."""
     parts = []
     for blank, run in itertools.groupby(secret, str.isspace):
@@ -205,9 +175,11 @@ def _occurrences(secret: str) -> "re.Pattern[str]":
 
 def hide_secrets(text: str, secrets: Iterable[str]) -> str:
     """``text`` with every spelling of each of ``secrets`` replaced by ``***``: plain, JSON-escaped by any JSON
-    writer, percent-encoded, or a mix of these character by character (:func:`secret_spellings` lists the
-    whole-secret ones). Where secrets overlap, the whole stretch they cover is hidden as one. A secret of fewer
-    than four characters is hidden only where it is not part of a longer word; an empty one is ignored.
+    writer (a short escape, ``\\u`` escapes in either case of hex, ``\\/``), percent-encoded in UTF-8 (hex in
+    either case, a space also as ``+``), or a mix of these character by character; a run of blanks also folded
+    into other blanks, as a line folded onto one shows it. Where secrets overlap, the whole stretch they cover is
+    hidden as one. A secret of fewer than four characters is hidden only where it is not part of a longer word;
+    an empty one is ignored.
 
     An engine that quotes what it refused, in its JSON or in a URL, must not put the password in an error the
     caller logs; everything the library and the command line show of an engine's words goes through here.
@@ -250,6 +222,20 @@ def _body_start(response: Any, length: int) -> str:
         return _hidden_start(bytes(content).decode(_charset(response), "replace"), _sent_secrets(response), length)
     except Exception:  # a body that cannot be read must not hide the error that quotes it
         return ""
+
+
+def logged_content(response: Any) -> Any:
+    """The body of ``response`` as a wait's debug log shows it: its bytes as they came, unless the credentials the
+    request sent show in it; then the body decoded in its charset (any byte that does not decode replaced), those
+    hidden, and encoded again."""
+    content = response.content
+    secrets = _sent_secrets(response)
+    if not secrets or not isinstance(content, (bytes, bytearray)):
+        return content
+    charset = _charset(response)
+    text = bytes(content).decode(charset, "replace")
+    hidden = hide_secrets(text, secrets)
+    return content if hidden == text else hidden.encode(charset, "replace")
 
 
 def tls_failure_reason(error: BaseException) -> Optional[str]:
@@ -532,12 +518,16 @@ class EngineJSONDecodeError(requests.JSONDecodeError):
         response: the ``requests.Response`` (None when rebuilt without one).
         method: the request's method, or None when unknown.
         url: the request's URL with any credentials hidden, or None when unknown.
-        msg, doc, pos, lineno, colno: as for :class:`json.JSONDecodeError`.
+        msg, doc, pos, lineno, colno: as for :class:`json.JSONDecodeError`; ``doc`` with the credentials the
+            request sent hidden, the position, line and column those of the body received.
     """
 
     def __init__(self, msg: str, doc: str, pos: int, *args: Any, **kwargs: Any) -> None:
         super().__init__(msg, doc, pos, *args, **kwargs)
         self.method, self.url = _request_of(self.response)
+        # The position, line and column stay those of the body received; the credentials sent do not show.
+        if isinstance(self.doc, str):
+            self.doc = hide_secrets(self.doc, _sent_secrets(self.response))
 
     @classmethod
     def for_response(cls, response: requests.Response, error: ValueError) -> "EngineJSONDecodeError":

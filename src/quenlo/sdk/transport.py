@@ -23,7 +23,7 @@ import requests
 import urllib3
 from requests.adapters import HTTPAdapter
 
-from .exceptions import EngineJSONDecodeError, json_text, redact_url, secret_spellings
+from .exceptions import EngineJSONDecodeError, hide_secrets, json_text, redact_url
 
 __all__ = ["BoundedRetry", "EngineResponse", "EngineSession", "RetryingAdapter", "deadline"]
 
@@ -195,7 +195,7 @@ def _secrets(session: requests.Session, url: Any, proxies: Any) -> List[str]:
             urls.extend(table.values())
     found = set()
     for userinfo in filter(None, map(_userinfo, urls)):
-        found.update({userinfo, unquote(userinfo)})  # each is then spelled every way (secret_spellings)
+        found.update({userinfo, unquote(userinfo)})  # each is then hidden in every spelling (hide_secrets)
     return sorted(found, key=len, reverse=True)
 
 
@@ -226,12 +226,9 @@ def _texts(error: BaseException) -> Iterator[str]:
 
 
 def _scrub(text: str, secrets: List[str]) -> str:
-    """``text`` with every spelling of each ``user:password`` in ``secrets`` hidden where a URL holds it, before
-    an "@" (a bare user name elsewhere in the text is left alone), then any URL's credentials."""
-    spellings = {spelling for secret in secrets for spelling in secret_spellings(secret)}
-    for spelling in sorted(spellings, key=len, reverse=True):  # the longest first: one spelling may hold another
-        text = text.replace(spelling + "@", "***@")
-    return redact_url(text)
+    """``text`` with each ``user:password`` of ``secrets`` hidden in any spelling (see :func:`hide_secrets`), then
+    any URL's credentials."""
+    return redact_url(hide_secrets(text, secrets))
 
 
 def _header_refused(session: requests.Session, headers: Any, error: Exception) -> Optional[str]:
