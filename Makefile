@@ -130,7 +130,8 @@ sdist: $(VENV)/.wheel-deps $(VENV)/.build-deps
 	$(BIN)/python -m build --sdist --no-isolation --outdir dist .
 
 # The sdist built by pip in a fresh venv, as a user without a wheel gets it (an isolated build, its requirements
-# from the index), once with gcc and libstdc++ and once with clang and libc++; the tour runs against each.
+# from the index), once with gcc and libstdc++ and once with clang and libc++; the tour runs against each. A third
+# build, with no compiler on PATH, must stop at the one line that asks for one.
 sdist-check: sdist
 	$(PYTHON) tools/pythons.py sdist-check
 

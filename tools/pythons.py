@@ -641,9 +641,28 @@ def linked_runtimes(module: Path) -> List[str]:
     return re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
 
 
+def without_compiler(python: Path, sdist: Path) -> str:
+    """A build from the sdist on a machine without a C++ compiler (PATH holds no program at all, and CXX is left
+    for the build front end to fill in, as pip's does from the interpreter's own settings): it must stop at the one
+    line that says what it needs, not at CMake's "CMAKE_CXX_COMPILER not set"."""
+    venv = ROOT / "build" / "sdist-check" / "no-compiler"
+    shutil.rmtree(venv, ignore_errors=True)
+    run([python, "-m", "venv", venv])
+    env = {key: value for key, value in os.environ.items() if key not in ("CC", "CXX", "CXXFLAGS", "LDFLAGS")}
+    with tempfile.TemporaryDirectory() as empty:
+        pip = [venv / "bin" / "python", "-m", "pip", "install", "--disable-pip-version-check", sdist]
+        built = subprocess.run(pip, env=dict(env, PATH=empty), capture_output=True, text=True)
+    said = " ".join((built.stdout + built.stderr).split())  # CMake folds its message over lines
+    if built.returncode != 0 and "building it from source needs a C++17 compiler" in said:
+        return "passed, stopping at the line that asks for a C++17 compiler"
+    sys.stderr.write(built.stdout + built.stderr)
+    return "FAILED"
+
+
 def command_sdist_check(interpreters: List[Interpreter], skipped: List[Version], options: argparse.Namespace) -> int:
     """Builds the sdist in dist/ from a fresh venv with each of TOOLCHAINS, as pip does for a platform without a
-    wheel (an isolated build, its requirements from the index), and runs the tour against each install."""
+    wheel (an isolated build, its requirements from the index), and runs the tour against each install; then
+    checks that a build without a compiler says what it needs."""
     (sdist,) = (ROOT / "dist").glob("*.tar.gz")
     own = next(interpreter for interpreter in interpreters if interpreter.own)
     python = own.path
@@ -671,6 +690,8 @@ def command_sdist_check(interpreters: List[Interpreter], skipped: List[Version],
         except subprocess.CalledProcessError:
             outcome = "FAILED"
         results.append((f"{own.name} {name}", outcome, time.monotonic() - started))
+    started = time.monotonic()
+    results.append((f"{own.name} no compiler", without_compiler(python, sdist), time.monotonic() - started))
     report(results, [])
     return 0 if results and all(outcome.startswith("passed") for _, outcome, _ in results) else 1
 
