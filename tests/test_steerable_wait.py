@@ -423,6 +423,14 @@ class TestPreviewsAndSnapshots:
             assert raised.value.status == outcome and command.previewer_id in str(raised.value)
             assert raised.value.pipeline_id == command.pipeline_id and command.pipeline_id in str(raised.value)
 
+    def test_a_run_s_record_need_not_name_its_pipeline(self, client, engine, pipeline, clock):
+        # The run's own command knows its pipeline: a status record without pipelineId still ends as the run's.
+        command = client.run_pipeline_preview(pipeline)
+        engine.inject_fault("GET", previewer_status(command), body={"status": "RUN_ERROR"}, count=None)
+        with pytest.raises(velm_api.UnexpectedStatusError) as raised:
+            command.wait()
+        assert raised.value.pipeline_id == pipeline and f"of pipeline {pipeline} reached" in str(raised.value)
+
     def test_empty_status_answers_are_polled_after_the_interval(self, client, engine, pipeline, clock):
         command = client.run_pipeline_preview(pipeline)
         engine.state.previews.script(command.previewer_id, ["FINISHED"])
