@@ -297,11 +297,12 @@ def run(command: Sequence[object], log: Optional[TextIO] = None, **options: Any)
 
 
 def report(results: List[Tuple[str, str, float]], skipped: List[Version]) -> None:
+    width = max([13, *(len(name) for name, _, _ in results)])
     print()
     for name, outcome, seconds in results:
-        print(f"  CPython {name:<13} {outcome:<60} {seconds:6.0f} s")
+        print(f"  CPython {name:<{width}} {outcome:<60} {seconds:6.0f} s")
     for version in skipped:
-        print(f"  CPython {dotted(version):<13} skipped: not on this machine")
+        print(f"  CPython {dotted(version):<{width}} skipped: not on this machine")
 
 
 def command_list(interpreters: List[Interpreter], skipped: List[Version], _: argparse.Namespace) -> int:
