@@ -573,12 +573,17 @@ FINISHED = '{"status": "FINISHED", "m": "%s"}'
         (f"x {PASSWORD}", None, "x ***"),
     ],
 )
-def test_a_waits_debug_log_shows_the_body_received_with_only_the_password_hidden(open_engine, caplog, body, charset, logged):
+def test_a_waits_debug_log_shows_the_body_received_with_only_the_password_hidden(
+    open_engine, caplog, body, charset, logged
+):
     client = velm_api.ApiClient(open_engine.url)
     client.set_user(USER, PASSWORD)
     if isinstance(body, str):  # no engine sends text that is not bytes
         response = requests.Response()
-        response._content, response.request = body, requests.Request("GET", open_engine.url, auth=(USER, PASSWORD)).prepare()
+        response._content, response.request = (
+            body,
+            requests.Request("GET", open_engine.url, auth=(USER, PASSWORD)).prepare(),
+        )
         assert logged_content(response) == logged
         return
     headers = {"Content-Type": f"application/json; charset={charset}"} if charset else None

@@ -98,7 +98,7 @@ def json_text(response: Any) -> str:
     return content.decode(_codec_of_body(response, content))
 
 
-def _codec_of_body(response: Any, content: bytes) -> str:
+def _codec_of_body(response: Any, content: "bytes | bytearray") -> str:
     """The codec of ``content``, the body of ``response``: see :func:`_charset`. Without a byte order mark, UTF-8
     reads the same as "utf-8-sig", through the interpreter's own decoder, and writes no mark back."""
     codec = _charset(response)
