@@ -531,6 +531,7 @@ def test_every_spelling_of_a_secret_is_hidden_everywhere_it_is_shown(open_engine
         (["", "pw12"], "a pw12", "a ***"),
         (["p w0rd"], "a p\n\t w0rd.", "a ***."),
         (["abc"], "abcd abc", "abcd ***"),
+        (["pw"], "a\\npw, %0apw", "a\\n***, %0a***"),
         (["aaaa"], "aaaaa!", "***!"),
         (["abcdefgh", "cdef"], "abcdefgh!", "***!"),
     ],

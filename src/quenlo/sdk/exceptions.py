@@ -173,7 +173,8 @@ def _occurrences(secret: str) -> "re.Pattern[str]":
     word when it is short. Kept per secret: the command line hides each line it prints."""
     pattern = _secret_pattern(secret)
     if len(secret) < _SHORT_SECRET:
-        pattern = rf"(?<!\w){pattern}(?!\w)"
+        # An escaped character before it stands apart from it: "\npw" in JSON, "%0Apw" in a URL.
+        pattern = rf"(?:(?<!\w)|(?<=\\[bfnrt])|(?<=%[0-9A-Fa-f]{{2}})){pattern}(?!\w)"
     return re.compile(f"(?=({pattern}))")
 
 
