@@ -9,15 +9,18 @@ import contextlib
 import json
 import logging
 import multiprocessing
+import pickle
 import re
 import shutil
 import socket
 import ssl
 import subprocess
 import threading
+import time
 import traceback
 from collections.abc import Iterator
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Any, Callable
 from urllib.parse import quote, quote_plus
 
@@ -26,7 +29,7 @@ import requests
 from requests.adapters import HTTPAdapter
 from werkzeug.serving import make_server
 
-from quenlo.sdk import velm_api
+from quenlo.sdk import exceptions, velm_api
 from quenlo.sdk.constants import ENGINE_AUTHENTICATION_METHOD_FORM
 from quenlo.sdk.exceptions import BadRequestError, InternalServerError, NotFoundError, hide_secrets, redact_url
 from quenlo.sdk.simulator import EngineSimulator
@@ -519,6 +522,12 @@ def test_every_spelling_of_a_secret_is_hidden_everywhere_it_is_shown(open_engine
         (["e"], "The engine refused 'e'.", "The engine refused '***'."),
         (["er"], "Server error: er", "Server error: ***"),
         (["", "x"], "max", "max"),
+        (["", "pw12"], "a pw12", "a ***"),
+        (["p w0rd"], "a p\n\t w0rd.", "a ***."),
+        (["abc"], "abcd abc", "abcd ***"),
+        (["pw"], "a\\npw, %0apw", "a\\n***, %0a***"),
+        (["aaaa"], "aaaaa!", "***!"),
+        (["abcdefgh", "cdef"], "abcdefgh!", "***!"),
     ],
 )
 def test_hide_secrets_hides_mixed_and_overlapping_spellings_and_spares_words(
@@ -536,3 +545,53 @@ def test_a_password_cut_by_an_excerpt_shows_no_start(open_engine, status: int, o
     with pytest.raises(ValueError if status == 200 else requests.HTTPError) as raised:
         client.get_velm_info()
     assert PASSWORD[:4] not in str(raised.value), raised.value
+
+
+def test_hide_secrets_reads_a_long_run_of_blanks_once() -> None:
+    started = time.perf_counter()
+    assert hide_secrets(" " * 50_000 + "pw!", [" pw!"]) == "***"
+    assert time.perf_counter() - started < 2  # rescanning the run from each of its blanks takes over 20 s
+
+
+# A wait's debug log: the bytes received unless the password shows, then hidden in the body's own charset.
+FINISHED = '{"status": "FINISHED", "m": "%s"}'
+
+
+@pytest.mark.parametrize(
+    "body, charset, logged",
+    [
+        ((FINISHED % "\xff x").encode("latin-1"), None, (FINISHED % "\xff x").encode("latin-1")),
+        ((FINISHED % PASSWORD).encode(), None, (FINISHED % "***").encode()),
+        ((FINISHED % f"\xff {PASSWORD}").encode("latin-1"), "latin-1", (FINISHED % "\xff ***").encode("latin-1")),
+        ((FINISHED % PASSWORD).encode("utf-16"), "utf-16", (FINISHED % "***").encode("utf-16")),
+        (f"x {PASSWORD}", None, "x ***"),
+    ],
+)
+def test_a_waits_debug_log_hides_only_the_password(open_engine, caplog, body, charset, logged):
+    if isinstance(body, str):  # a stand-in's text body: no engine sends one
+        request = SimpleNamespace(headers={"Authorization": "Basic " + authorization(USER, PASSWORD)})
+        assert exceptions.logged_content(SimpleNamespace(content=body, request=request)) == logged
+        return
+    client = velm_api.ApiClient(open_engine.url)
+    client.set_user(USER, PASSWORD)
+    headers = {"Content-Type": f"application/json; charset={charset}"} if charset else None
+    open_engine.inject_fault("GET", "/v1/pipeline/p/preview/run/status", body=body, headers=headers)
+    caplog.set_level(logging.DEBUG, logger="quenlo.sdk.velm_api")
+    with contextlib.suppress(ValueError):  # the body that does not decode
+        velm_api.PreviewCommand(client, None, "p", "run").wait_for_finished(timeout_sec=5)
+    assert [r.args[0] for r in caplog.records if r.msg == "response.content: %s"][0] == logged
+
+
+# A body that is not JSON: the position, line and column the decoder gives the body received, pickled too.
+def test_a_json_errors_position_is_the_bodys_received(open_engine) -> None:
+    client = velm_api.ApiClient(open_engine.url)
+    client.set_user(USER, PASSWORD)
+    body = f'{{"a": "{PASSWORD}",\n "b": {PASSWORD}}}'
+    open_engine.inject_fault("GET", "/v1/system/info", status=200, body=body)
+    with pytest.raises(requests.JSONDecodeError) as raised:
+        client.get_velm_info()
+    with pytest.raises(json.JSONDecodeError) as expected:
+        json.loads(body)
+    for error in (raised.value, pickle.loads(pickle.dumps(raised.value))):
+        assert (error.pos, error.lineno, error.colno) == (expected.value.pos, 2, expected.value.colno)
+        assert str(error) == str(raised.value) and PASSWORD not in str(error) + error.doc

@@ -95,11 +95,14 @@ def json_text(response: Any) -> str:
     content = response.content
     if not isinstance(content, (bytes, bytearray)):
         return str(content or "")
+    return content.decode(_codec_of_body(response, content))
+
+
+def _codec_of_body(response: Any, content: "bytes | bytearray") -> str:
+    """The codec of ``content``, the body of ``response``: see :func:`_charset`. Without a byte order mark, UTF-8
+    reads the same as "utf-8-sig", through the interpreter's own decoder, and writes no mark back."""
     codec = _charset(response)
-    # Without a byte order mark, UTF-8 reads the same as "utf-8-sig", through the interpreter's own decoder.
-    if codec == "utf-8-sig" and not content.startswith(codecs.BOM_UTF8):
-        codec = "utf-8"
-    return content.decode(codec)
+    return "utf-8" if codec == "utf-8-sig" and not content.startswith(codecs.BOM_UTF8) else codec
 
 
 def _sent_secrets(response: Any) -> Tuple[str, ...]:
@@ -159,7 +162,8 @@ def _secret_pattern(secret: str) -> str:
     parts = []
     for blank, run in itertools.groupby(secret, str.isspace):
         spelled = "".join(map(_char_spellings, run))
-        parts.append(rf"(?:{spelled}|\s+)" if blank else spelled)
+        # A fold starts where its blanks do: tried inside a long run of blanks, it would rescan the run's rest.
+        parts.append(rf"(?:{spelled}|(?<!\s)\s+)" if blank else spelled)
     return "".join(parts)
 
 
@@ -169,7 +173,8 @@ def _occurrences(secret: str) -> "re.Pattern[str]":
     word when it is short. Kept per secret: the command line hides each line it prints."""
     pattern = _secret_pattern(secret)
     if len(secret) < _SHORT_SECRET:
-        pattern = rf"(?<!\w){pattern}(?!\w)"
+        # An escaped character before it stands apart from it: "\npw" in JSON, "%0Apw" in a URL.
+        pattern = rf"(?:(?<!\w)|(?<=\\[bfnrt])|(?<=%[0-9A-Fa-f]{{2}})){pattern}(?!\w)"
     return re.compile(f"(?=({pattern}))")
 
 
@@ -227,15 +232,17 @@ def _body_start(response: Any, length: int) -> str:
 def logged_content(response: Any) -> Any:
     """The body of ``response`` as a wait's debug log shows it: its bytes as they came, unless the credentials the
     request sent show in it; then the body decoded in its charset (any byte that does not decode replaced), those
-    hidden, and encoded again."""
+    hidden, and encoded again. A body that is text (a stand-in's) has them hidden as it is."""
     content = response.content
     secrets = _sent_secrets(response)
+    if isinstance(content, str):
+        return hide_secrets(content, secrets)
     if not secrets or not isinstance(content, (bytes, bytearray)):
         return content
-    charset = _charset(response)
-    text = bytes(content).decode(charset, "replace")
+    codec = _codec_of_body(response, content)
+    text = bytes(content).decode(codec, "replace")
     hidden = hide_secrets(text, secrets)
-    return content if hidden == text else hidden.encode(charset, "replace")
+    return content if hidden == text else hidden.encode(codec, "replace")
 
 
 def tls_failure_reason(error: BaseException) -> Optional[str]:
@@ -542,5 +549,7 @@ class EngineJSONDecodeError(requests.JSONDecodeError):
         return cls(described + getattr(error, "msg", str(error)), doc, position, response=response)
 
     def __reduce__(self) -> Any:
-        # The decoder's arguments rebuild the message; the response stays behind (it may not pickle).
-        return (type(self), (self.msg, self.doc, self.pos), {"method": self.method, "url": self.url})
+        # The decoder's arguments rebuild the error; the response stays behind (it may not pickle). The line, column
+        # and message are those of the body received, which the hidden ``doc`` may not give again.
+        state = {"method": self.method, "url": self.url, "lineno": self.lineno, "colno": self.colno, "args": self.args}
+        return (type(self), (self.msg, self.doc, self.pos), state)
