@@ -378,6 +378,16 @@ class TestWaits:
             ("p", command.previewer_id, "FINISHED"),
         )
 
+    @pytest.mark.parametrize("level, shown", [(logging.DEBUG, 2), (logging.INFO, 0)])
+    def test_a_body_is_read_for_the_log_only_where_it_is_logged(
+        self, client, engine, pipeline, no_sleep, caplog, level, shown
+    ):
+        command = client.run_pipeline_preview("p")
+        engine.state.previews.script(command.previewer_id, ["RUNNING", "FINISHED"])
+        with mock.patch("quenlo.sdk.velm_api._logged_content") as logged, caplog.at_level(level, "quenlo.sdk.velm_api"):
+            command.wait_for_finished()
+        assert logged.call_count == shown
+
 
 class TestWaitsThroughTheRealPause:
     def test_validate(self, client, pipeline):
