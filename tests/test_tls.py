@@ -149,6 +149,7 @@ class TestExplicitWinsOverTheEnvironment:
         client.session.verify = pki.ca_file
         calls_succeed(client)
 
+    @pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")  # verify False is one setting
     def test_a_session_made_with_nothing_set_follows_each_later_setting(self, serve, pki, monkeypatch):
         monkeypatch.setenv("REQUESTS_CA_BUNDLE", pki.ca_file)
         client = velm_api.ApiClient(serve())
