@@ -261,6 +261,25 @@ def test_auditwheel_verdict_is_read_across_wrapped_lines() -> None:
     assert pythons.auditwheel_glibc("quenlo_sdk.whl is consistent with the following platform tag: linux") is None
 
 
+FOLDED = (
+    "  CMake Error at CMakeLists.txt:21 (message):\n    quenlo.sdk.velm_api has no wheel for this platform, and building"
+    " it from\n    source needs a C++17 compiler: install one (g++ or clang++) or name it in\n"
+)
+
+
+@pytest.mark.parametrize(
+    ("returncode", "output", "asks"),
+    [
+        (1, FOLDED, True),
+        (0, FOLDED, False),  # a build that went on, whatever it printed, is no stop
+        (1, "CMake Error: Could not find compiler set in environment variable CXX:\n\n  g++.\n", False),
+        (1, "error: subprocess-exited-with-error", False),
+    ],
+)
+def test_build_without_a_compiler_stops_at_the_line_asking_for_one(returncode: int, output: str, asks: bool) -> None:
+    assert pythons.asks_for_a_compiler(returncode, output) is asks
+
+
 def test_audit_refuses_a_wheel_tagged_for_one_machine(tmp_path: Path) -> None:
     wheel = tmp_path / "quenlo_sdk-0.1.0-cp311-cp311-linux_x86_64.whl"
     wheel.write_bytes(b"")
