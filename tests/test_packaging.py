@@ -280,23 +280,27 @@ def test_build_without_a_compiler_stops_at_the_line_asking_for_one(returncode: i
     assert pythons.asks_for_a_compiler(returncode, output) is asks
 
 
-def test_configure_passes_over_a_missing_cxx_and_a_rerun_finds_a_compiler_installed_since(tmp_path: Path) -> None:
+def test_configure_keeps_the_compiler_cxx_names_and_passes_over_a_missing_one(tmp_path: Path) -> None:
     cmake, ninja = (Path(sys.executable).parent / tool for tool in ("cmake", "ninja"))
-    tools = {name: shutil.which(name) for name in ("g++", "as", "ld")}
-    if not (cmake.exists() and ninja.exists() and all(tools.values())):
+    compiler, *binutils = (shutil.which(name) for name in ("g++", "as", "ld"))
+    if not (cmake.exists() and ninja.exists() and compiler and all(binutils)):
         pytest.skip("needs CMake and Ninja in this venv, and g++ with its assembler and linker")
-    path = tmp_path / "bin"
+    path = tmp_path / "bin"  # the assembler and linker, but no compiler
     path.mkdir()
-    configure = [cmake, "-S", ROOT, "-B", tmp_path / "build", "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
-    # CXX as build front ends fill it in, whether this machine has that compiler or not.
+    for program in binutils:
+        (path / Path(str(program)).name).symlink_to(str(program))
     env = {key: value for key, value in os.environ.items() if key != "CC"}
-    env.update(PATH=str(path), CXX="no-such-c++")
-    first = subprocess.run(configure, env=env, capture_output=True, text=True)
+
+    def configure(folder: str, cxx: str) -> subprocess.CompletedProcess[str]:
+        command = [cmake, "-S", ROOT, "-B", tmp_path / folder, "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
+        return subprocess.run(command, env=dict(env, PATH=str(path), CXX=cxx), capture_output=True, text=True)
+
+    assert "The CXX compiler identification is GNU" in configure("named", compiler).stdout  # found by its path
+    # CXX as build front ends fill it in, whether this machine has that compiler or not.
+    first = configure("missing", "no-such-c++")
     assert pythons.asks_for_a_compiler(first.returncode, first.stdout + first.stderr)
-    for name, program in tools.items():
-        (path / ("c++" if name == "g++" else name)).symlink_to(str(program))
-    second = subprocess.run(configure, env=env, capture_output=True, text=True)
-    assert "The CXX compiler identification is GNU" in second.stdout
+    (path / "c++").symlink_to(compiler)  # installed since: a rerun in the same build folder finds it
+    assert "The CXX compiler identification is GNU" in configure("missing", "no-such-c++").stdout
 
 
 def test_audit_refuses_a_wheel_tagged_for_one_machine(tmp_path: Path) -> None:
