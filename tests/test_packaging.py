@@ -303,6 +303,12 @@ def test_configure_keeps_the_compiler_cxx_names_and_passes_over_a_missing_one(tm
     assert "The CXX compiler identification is GNU" in configure("missing", "no-such-c++").stdout
 
 
+def test_report_lines_its_outcomes_up_past_the_longest_name(capsys: pytest.CaptureFixture[str]) -> None:
+    pythons.report([("3.11", "passed", 1.0), ("3.11 clang libc++ no compiler", "FAILED", 2.0)], [(3, 9)])
+    lines = capsys.readouterr().out.splitlines()[1:]
+    assert len({line.index(word) for line, word in zip(lines, ("passed", "FAILED", "skipped"))}) == 1
+
+
 def test_audit_refuses_a_wheel_tagged_for_one_machine(tmp_path: Path) -> None:
     wheel = tmp_path / "quenlo_sdk-0.1.0-cp311-cp311-linux_x86_64.whl"
     wheel.write_bytes(b"")
