@@ -262,8 +262,8 @@ def test_auditwheel_verdict_is_read_across_wrapped_lines() -> None:
 
 
 FOLDED = (
-    "  CMake Error at CMakeLists.txt:21 (message):\n    quenlo.sdk.velm_api has no wheel for this platform, and building"
-    " it from\n    source needs a C++17 compiler: install one (g++ or clang++) or name it in\n"
+    "  CMake Error at CMakeLists.txt:21 (message):\n    quenlo.sdk.velm_api has no wheel for this platform, and"
+    " building it from\n    source needs a C++17 compiler: install one (g++ or clang++) or name it in\n"
 )
 
 
