@@ -261,6 +261,54 @@ def test_auditwheel_verdict_is_read_across_wrapped_lines() -> None:
     assert pythons.auditwheel_glibc("quenlo_sdk.whl is consistent with the following platform tag: linux") is None
 
 
+FOLDED = (
+    "  CMake Error at CMakeLists.txt:21 (message):\n    quenlo.sdk.velm_api has no wheel for this platform, and"
+    " building it from\n    source needs a C++17 compiler: install one (g++ or clang++) or name it in\n"
+)
+
+
+@pytest.mark.parametrize(
+    ("returncode", "output", "asks"),
+    [
+        (1, FOLDED, True),
+        (0, FOLDED, False),  # a build that went on, whatever it printed, is no stop
+        (1, "CMake Error: Could not find compiler set in environment variable CXX:\n\n  g++.\n", False),
+        (1, "error: subprocess-exited-with-error", False),
+    ],
+)
+def test_build_without_a_compiler_stops_at_the_line_asking_for_one(returncode: int, output: str, asks: bool) -> None:
+    assert pythons.asks_for_a_compiler(returncode, output) is asks
+
+
+def test_configure_keeps_the_compiler_cxx_names_and_passes_over_a_missing_one(tmp_path: Path) -> None:
+    cmake, ninja = (Path(sys.executable).parent / tool for tool in ("cmake", "ninja"))
+    compiler, *binutils = (shutil.which(name) for name in ("g++", "as", "ld"))
+    if not (cmake.exists() and ninja.exists() and compiler and all(binutils)):
+        pytest.skip("needs CMake and Ninja in this venv, and g++ with its assembler and linker")
+    path = tmp_path / "bin"  # the assembler and linker, but no compiler
+    path.mkdir()
+    for program in binutils:
+        (path / Path(str(program)).name).symlink_to(str(program))
+    env = {key: value for key, value in os.environ.items() if key != "CC"}
+
+    def configure(folder: str, cxx: str) -> subprocess.CompletedProcess[str]:
+        command = [cmake, "-S", ROOT, "-B", tmp_path / folder, "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
+        return subprocess.run(command, env=dict(env, PATH=str(path), CXX=cxx), capture_output=True, text=True)
+
+    assert "The CXX compiler identification is GNU" in configure("named", compiler).stdout  # found by its path
+    # CXX as build front ends fill it in, whether this machine has that compiler or not.
+    first = configure("missing", "no-such-c++")
+    assert pythons.asks_for_a_compiler(first.returncode, first.stdout + first.stderr)
+    (path / "c++").symlink_to(compiler)  # installed since: a rerun in the same build folder finds it
+    assert "The CXX compiler identification is GNU" in configure("missing", "no-such-c++").stdout
+
+
+def test_report_lines_its_outcomes_up_past_the_longest_name(capsys: pytest.CaptureFixture[str]) -> None:
+    pythons.report([("3.11", "passed", 1.0), ("3.11 clang libc++ no compiler", "FAILED", 2.0)], [(3, 9)])
+    lines = capsys.readouterr().out.splitlines()[1:]
+    assert len({line.index(word) for line, word in zip(lines, ("passed", "FAILED", "skipped"))}) == 1
+
+
 def test_audit_refuses_a_wheel_tagged_for_one_machine(tmp_path: Path) -> None:
     wheel = tmp_path / "quenlo_sdk-0.1.0-cp311-cp311-linux_x86_64.whl"
     wheel.write_bytes(b"")

@@ -642,6 +642,12 @@ def linked_runtimes(module: Path) -> List[str]:
     return re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
 
 
+def asks_for_a_compiler(returncode: int, output: str) -> bool:
+    """Whether a build failed at CMakeLists.txt's line that asks for a C++17 compiler, which CMake prints folded
+    over indented lines."""
+    return returncode != 0 and "building it from source needs a C++17 compiler" in " ".join(output.split())
+
+
 def without_compiler(python: Path, sdist: Path) -> str:
     """A build from the sdist on a machine without a C++ compiler (PATH holds no program at all, and CXX is left
     for the build front end to fill in, as pip's does from the interpreter's own settings): it must stop at the one
@@ -653,8 +659,7 @@ def without_compiler(python: Path, sdist: Path) -> str:
     with tempfile.TemporaryDirectory() as empty:
         pip = [venv / "bin" / "python", "-m", "pip", "install", "--disable-pip-version-check", sdist]
         built = subprocess.run(pip, env=dict(env, PATH=empty), capture_output=True, text=True)
-    said = " ".join((built.stdout + built.stderr).split())  # CMake folds its message over lines
-    if built.returncode != 0 and "building it from source needs a C++17 compiler" in said:
+    if asks_for_a_compiler(built.returncode, built.stdout + built.stderr):
         return "passed, stopping at the line that asks for a C++17 compiler"
     sys.stderr.write(built.stdout + built.stderr)
     return "FAILED"
