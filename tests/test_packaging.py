@@ -459,7 +459,10 @@ def test_sdist_holds_what_a_build_needs_and_no_build_output(tmp_path: Path) -> N
     tracked = subprocess.run(["git", "ls-files"], cwd=ROOT, capture_output=True, text=True, check=True).stdout.split()
     needed = {path for path in tracked if not path.startswith(".ci/")} - {".gitignore"}
     assert sorted(needed - members) == []
-    outputs = re.compile(r"(^|/)(build|dist|\.venv[^/]*|__pycache__|[^/]+\.egg-info)/|\.(so|pyc|whl)$|^\.ci/")
+    # Build outputs, and what test and lint runs leave behind (their caches, hypothesis' examples).
+    outputs = re.compile(
+        r"(^|/)(build|dist|\.venv[^/]*|__pycache__|[^/]+\.egg-info|\.\w+_cache|\.hypothesis)/|\.(so|pyc|whl)$|^\.ci/"
+    )
     assert sorted(filter(outputs.search, members)) == []
     assert {"PKG-INFO", "src/quenlo/sdk/velm_api.pyi", "CMakeLists.txt"} <= members
 
