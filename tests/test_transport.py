@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dis
 import io
 import subprocess
 import sys
@@ -384,6 +385,25 @@ class TestReplacedVerbsAreReached:
         assert out.stdout.split("\n")[:2] == ["[['endpoint', 'params']]", "1"]
         assert [r.path for r in engine.requests].count("/rest/v1/pipeline/p1/status") == 4
 
+
+def _specialized_read(obj: Any) -> str:
+    """What the interpreter has made of a read of ``obj.headers`` after a hundred of them."""
+    namespace: dict = {}
+    exec("def read(o):\n    return o.headers\n", namespace)
+    for _ in range(100):
+        namespace["read"](obj)
+    return next(i.opname for i in dis.get_instructions(namespace["read"], adaptive=True) if i.argval == "headers")
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="attribute reads are specialized from 3.11 on")
+@pytest.mark.parametrize("attributes", [None, {"verify": True}, {"verify": ""}])
+def test_the_session_is_read_as_fast_as_requests_own(engine, attributes):
+    # An assignment of __class__ (even of the same class) or a vars() moves an instance's attributes out of the
+    # inline values of a fresh one into a dict: requests' reads of them on every request would then be slower.
+    engine.script_status("p1", ["RUNNING"])
+    client = velm_api.ApiClient(engine.url, session_attributes=attributes)
+    client.get_pipeline_status("p1")
+    assert _specialized_read(client.session) == _specialized_read(requests.Session())
 
 class TestPathValuesRenderAsStrWould:
     @pytest.mark.parametrize(

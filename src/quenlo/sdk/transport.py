@@ -340,8 +340,13 @@ class EngineSession(requests.Session):
     def __setattr__(self, name: str, value: Any) -> None:
         super().__setattr__(name, value)
         # Every way of setting it comes here (construction, session_attributes, a later assignment, unpickling).
+        # The class is assigned only when it changes: any assignment of __class__ moves the instance's attributes
+        # out of the inline values CPython gives a fresh instance into a dict of their own, and requests then
+        # reads every session attribute, on every request, the slower way.
         if name == "verify" and type(self) in _BY_VERIFY.values():
-            super().__setattr__("__class__", _BY_VERIFY[_explicit_verify(value)])
+            wanted = _BY_VERIFY[_explicit_verify(value)]
+            if type(self) is not wanted:
+                super().__setattr__("__class__", wanted)
 
     def request(self, method: Any, url: Any, *args: Any, **kwargs: Any) -> requests.Response:
         try:
@@ -356,9 +361,12 @@ class EngineSession(requests.Session):
     def get(self, url: Any, params: Any = None, **kwargs: Any) -> requests.Response:
         # requests' own get, calling requests' request directly: the client's reads cost no more than requests'.
         # A request set on the session itself (a test's patch, a wrapper that logs) is honoured, as requests' is.
+        # It is looked up, not looked for in vars(self), which would move the session's attributes into a dict
+        # of their own (see __setattr__).
         kwargs.setdefault("allow_redirects", True)
-        if "request" in vars(self):
-            return self.request("GET", url, params=params, **kwargs)
+        request = self.request
+        if getattr(request, "__func__", None) is not _ENGINE_REQUEST:
+            return request("GET", url, params=params, **kwargs)
         try:
             return _REQUESTS_SESSION.request(self, "GET", url, params=params, **kwargs)
         except Exception as error:
@@ -366,6 +374,9 @@ class EngineSession(requests.Session):
             if mended is None:
                 raise
         raise mended
+
+
+_ENGINE_REQUEST = EngineSession.request
 
 
 class _VerifyWinsSession(EngineSession):
