@@ -405,6 +405,7 @@ def test_the_session_is_read_as_fast_as_requests_own(engine, attributes):
     client.get_pipeline_status("p1")
     assert _specialized_read(client.session) == _specialized_read(requests.Session())
 
+
 class TestPathValuesRenderAsStrWould:
     @pytest.mark.parametrize(
         ("api_version", "segment"),
