@@ -18,12 +18,14 @@ from quenlo.sdk.exceptions import (
     BadRequestError,
     ConflictError,
     EngineHTTPError,
+    EngineJSONDecodeError,
     ForbiddenError,
     InternalServerError,
     NotFoundError,
     ServiceUnavailableError,
     UnauthorizedError,
 )
+from quenlo.sdk.transport import EngineResponse
 
 
 @pytest.fixture
@@ -404,6 +406,39 @@ def test_the_session_is_read_as_fast_as_requests_own(engine, attributes):
     client = velm_api.ApiClient(engine.url, session_attributes=attributes)
     client.get_pipeline_status("p1")
     assert _specialized_read(client.session) == _specialized_read(requests.Session())
+
+
+@pytest.mark.parametrize(
+    ("read", "fault", "replaced_check", "expected"),
+    [
+        # A JSON answer that is decoded and dropped is never made an EngineResponse (see the test above).
+        ("history", {"status": 200, "body": b"[]"}, False, None),
+        ("status", None, False, "response"),
+        ("history", {"status": 404}, False, NotFoundError),
+        ("history", {"status": 200, "not_json": True}, False, EngineJSONDecodeError),
+        ("history", {"status": 200, "not_json": True}, True, EngineJSONDecodeError),
+        ("status", {"status": 500}, True, "response"),
+    ],
+)
+def test_what_reaches_the_caller_is_an_engine_response(engine, client, read, fault, replaced_check, expected):
+    engine.script_status("p1", ["RUNNING"])
+    if fault:
+        engine.inject_fault("GET", f"/v1/pipeline/p1/{read}", **fault)
+    if replaced_check:
+        client._handle_http_error = mock.Mock()
+    seen: list = []
+    client.session.hooks["response"].append(lambda response, **_: seen.append(response))
+    operation = client.get_pipeline_history if read == "history" else client.get_pipeline_status
+    if isinstance(expected, type):
+        with pytest.raises(expected) as raised:
+            operation("p1")
+        assert raised.value.response is seen[-1]
+    else:
+        result = operation("p1")
+        assert expected is None or result.response is seen[-1]
+    assert type(seen[-1]) is (requests.Response if expected is None else EngineResponse)
+    if replaced_check:
+        client._handle_http_error.assert_called_once_with(seen[-1])
 
 
 class TestPathValuesRenderAsStrWould:

@@ -35,12 +35,19 @@ nb::object engine_response(nb::object response) {
     return response;
 }
 
+// Whether self.<name> is the client's method `own` (not replaced on the instance, in a subclass or on the
+// class).
+bool is_own(nb::handle self, nb::handle name, nb::handle own) {
+    static const nb::handle func = intern("__func__");
+    return attr_or_none(attr(self, name), func).is(own);
+}
+
 // session.<verb>(url, params=..., <values>..., timeout=...), the time-out only when the client has one:
 // `keywords` names params and the values, `timed` the same and timeout. The URL is `endpoint` under the
 // server URL and "/rest" unless it is absolute already. A falsy query goes as {}.
 template <typename... Values>
-nb::object send(nb::handle self, nb::handle verb, nb::handle keywords, nb::handle timed, nb::handle endpoint,
-                bool absolute, nb::handle params, const Values &...values) {
+nb::object send_as_is(nb::handle self, nb::handle verb, nb::handle keywords, nb::handle timed,
+                      nb::handle endpoint, bool absolute, nb::handle params, const Values &...values) {
     static const nb::handle timeout_name = intern("timeout"), session = intern("session"),
                             join = intern("join_url_parts"), server_url = intern("server_url"),
                             rest = intern("/rest");
@@ -48,9 +55,15 @@ nb::object send(nb::handle self, nb::handle verb, nb::handle keywords, nb::handl
         absolute ? nb::borrow(endpoint) : call(global(join), attr(self, server_url), rest, endpoint);
     nb::object query = truthy(params) ? nb::borrow(params) : nb::dict();
     nb::object timeout = attr_or_none(self, timeout_name);
-    if (timeout.is_none())
-        return engine_response(call_method_kw(attr(self, session), verb, keywords, url, query, values...));
-    return engine_response(call_method_kw(attr(self, session), verb, timed, url, query, values..., timeout));
+    if (timeout.is_none()) return call_method_kw(attr(self, session), verb, keywords, url, query, values...);
+    return call_method_kw(attr(self, session), verb, timed, url, query, values..., timeout);
+}
+
+// send_as_is, the response made an EngineResponse.
+template <typename... Values>
+nb::object send(nb::handle self, nb::handle verb, nb::handle keywords, nb::handle timed, nb::handle endpoint,
+                bool absolute, nb::handle params, const Values &...values) {
+    return engine_response(send_as_is(self, verb, keywords, timed, endpoint, absolute, params, values...));
 }
 
 nb::object checked(nb::handle self, nb::object response) {
@@ -65,6 +78,43 @@ nb::object transport_get(nb::handle self, nb::handle endpoint, nb::handle params
                             timed = keywords({"params", "timeout"});
     return checked(self, send(self, get, kw, timed, endpoint, truthy(absolute_endpoint), params));
 }
+
+}  // namespace
+
+bool runs_own_get(nb::handle self) {
+    static const nb::handle get = intern("_get"), check = intern("_handle_http_error"),
+                            own_get = intern("_own_get"), own_check = intern("_own_handle_http_error");
+    return is_own(self, get, global(own_get)) && is_own(self, check, global(own_check));
+}
+
+nb::object get_checked(nb::handle self, nb::handle endpoint, nb::handle params, bool engine) {
+    static const nb::handle get = intern("get"), kw = keywords({"params"}),
+                            timed = keywords({"params", "timeout"});
+    nb::object response = send_as_is(self, get, kw, timed, endpoint, false, params);
+    if (engine) engine_response(response);
+    try {
+        check_status(response, false);
+    } catch (nb::python_error &) {
+        engine_response(response);  // the error holds the response: an EngineResponse, as always
+        throw;
+    }
+    return response;
+}
+
+nb::object engine_json(nb::handle response) {
+    static const nb::handle requests = intern("requests"), response_name = intern("Response"),
+                            engine_response_name = intern("_EngineResponse"), json = intern("json");
+    if (!response.type().is(attr_or_none(global(requests), response_name)))
+        return call_method(response, json);
+    try {
+        return call(attr(global(engine_response_name), json), response);
+    } catch (nb::python_error &) {
+        engine_response(nb::borrow(response));  // the error holds the response: an EngineResponse, as always
+        throw;
+    }
+}
+
+namespace {
 
 nb::object transport_post(nb::handle self, nb::handle endpoint, nb::handle absolute_endpoint,
                           nb::handle params, nb::handle data, nb::handle files, nb::handle headers,
@@ -202,6 +252,7 @@ to 599 its class in quenlo.sdk.exceptions (UnauthorizedError, NotFoundError, ...
 EngineHTTPError; every one is a requests.HTTPError.
 )",
                [](nb::handle, nb::handle response) { check_status(response, false); });
+    m.attr("_own_handle_http_error") = cls.attr("_handle_http_error");
     return cls;
 }
 

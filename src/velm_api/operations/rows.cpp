@@ -19,6 +19,7 @@ const char *const returns_words[] = {"json", "json or {}", "json or []", "comman
 struct Operation {
     size_t arity = 0;               // the arguments, the client included
     nb::object verb, keywords;      // "_get", ...; the verb's keyword names, endpoint first
+    bool get = false;               // the verb is "_get"
     std::vector<nb::object> texts;  // the path's texts around its ids: one more than `ids`
     std::vector<int> ids;           // the argument of each id; -1 for the api version
     Query query = no_query;
@@ -117,6 +118,7 @@ Operation read_row(nb::handle prepared, nb::handle method) {
     op.arity = (size_t)row.number("arity", 1, 64);
     const long last = (long)op.arity - 1;
     op.verb = row.text("verb");
+    op.get = PyUnicode_CompareWithASCIIString(op.verb.ptr(), "_get") == 0;
     op.texts = row.texts("texts");
     op.ids = row.numbers("ids", -1, last);
     if (op.texts.size() != op.ids.size() + 1)
@@ -195,14 +197,17 @@ nb::object run(const Operation &op, PyObject *const *args, size_t nargs) {
     if (query.is_valid()) call[count++] = query.ptr();
     if (op.body >= 0) call[count++] = args[op.body];
     if (op.as_given) call[count++] = Py_False;
+    // The client's own GET runs here directly; a replaced verb or status check is called as it is.
+    const bool direct = op.get && runs_own_get(args[0]);
     // A member missing from the answer ends the call with the response as its last reference.
-    Owned response = vectorcall_method(op.verb, call + 1, 1, op.keywords);
+    Owned response =
+        direct ? get_checked(args[0], path, query.is_valid() ? query.ptr() : Py_None, op.returns == command)
+               : vectorcall_method(op.verb, call + 1, 1, op.keywords);
 
     if (op.returns != command) {
-        nb::object result = op.returns == json || has_body(response) ? call_method(response, json_name)
-                            : op.returns == json_or_dict             ? nb::object(nb::dict())
-                                                                     : nb::object(nb::list());
-        return result;
+        if (op.returns != json && !has_body(response))
+            return op.returns == json_or_dict ? nb::object(nb::dict()) : nb::object(nb::list());
+        return direct ? engine_json(response) : call_method(response, json_name);
     }
     // Each member from a decoding of its own, in the row's order: the first one missing ends the call.
     std::vector<nb::object> read;
