@@ -6,6 +6,7 @@ import dis
 import io
 import subprocess
 import sys
+import zipfile
 import textwrap
 from typing import Any, Callable
 from unittest import mock
@@ -386,6 +387,64 @@ class TestReplacedVerbsAreReached:
         assert out.returncode == 0, out.stderr
         assert out.stdout.split("\n")[:2] == ["[['endpoint', 'params']]", "1"]
         assert [r.path for r in engine.requests].count("/rest/v1/pipeline/p1/status") == 4
+
+    @pytest.mark.parametrize("read", ["history", "status", "bundle"])
+    @pytest.mark.parametrize(("owner", "name"), [("client", "_get"), ("client", "_handle_http_error"), ("session", "request")])
+    @pytest.mark.parametrize(("whose", "forwarding"), [("own", True), ("other", True), ("other", False)])
+    def test_a_wrapper_or_another_ones_method_on_the_instance_is_reached(
+        self, engine, client, read, owner, name, whose, forwarding
+    ):
+        # A wrapper that forwards its attributes (as proxies do) shows the wrapped method's __func__; a method
+        # bound to another client or session has the same __func__ too. Neither is the instance's own.
+        other = velm_api.ApiClient(engine.url)
+        engine.inject_fault("GET", "/v1/system/bundle/generate", status=200, body=_zip_bytes(), count=None)
+        engine.inject_fault("*", "/v1/*", status=200, body=b"[]", count=None)
+        through_other: list = []
+        other.session.hooks["response"].append(lambda response, **_: through_other.append(response))
+        source = client if whose == "own" else other
+        method = getattr(source if owner == "client" else source.session, name)
+        wrapper = _Forwarding(method) if forwarding else method
+        setattr(client if owner == "client" else client.session, name, wrapper)
+        {"history": client.get_pipeline_history, "status": client.get_pipeline_status}.get(read, client.get_bundle)(
+            *(() if read == "bundle" else ("p1",))
+        )
+        assert not forwarding or wrapper.calls == 1
+        assert len(through_other) == (whose == "other" and name != "_handle_http_error")
+
+    @pytest.mark.parametrize(
+        ("operation", "method"),
+        [(lambda c: c.get_pipeline_status("p1"), "GET"), (lambda c: c.get_pipeline_history("p1"), "GET"),
+         (lambda c: c.start_pipeline("p1"), "POST")],
+    )
+    def test_a_patch_of_requests_request_receives_what_requests_get_hands_it(self, engine, client, operation, method):
+        engine.inject_fault("*", "/v1/*", status=200, body=b"{}", count=None)
+        plain, request = requests.Session(), requests.Session.request
+        with mock.patch.object(requests.Session, "request", side_effect=lambda *a, **k: request(plain, *a, **k)) as patched:
+            operation(client)
+            requests.Session().get(engine.url)
+        ours, theirs = patched.call_args_list
+        assert ours.args[0] == method and theirs.args[0] == "GET"
+
+
+class _Forwarding:
+    """Counts its calls to the method it wraps, and forwards every other attribute to it."""
+
+    def __init__(self, wrapped: Any) -> None:
+        self.wrapped, self.calls = wrapped, 0
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        self.calls += 1
+        return self.wrapped(*args, **kwargs)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.wrapped, name)
+
+
+def _zip_bytes() -> bytes:
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        archive.writestr("a.txt", "a")
+    return buffer.getvalue()
 
 
 def _specialized_read(obj: Any) -> str:
