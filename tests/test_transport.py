@@ -6,8 +6,8 @@ import dis
 import io
 import subprocess
 import sys
-import zipfile
 import textwrap
+import zipfile
 from typing import Any, Callable
 from unittest import mock
 
@@ -389,7 +389,9 @@ class TestReplacedVerbsAreReached:
         assert [r.path for r in engine.requests].count("/rest/v1/pipeline/p1/status") == 4
 
     @pytest.mark.parametrize("read", ["history", "status", "bundle"])
-    @pytest.mark.parametrize(("owner", "name"), [("client", "_get"), ("client", "_handle_http_error"), ("session", "request")])
+    @pytest.mark.parametrize(
+        ("owner", "name"), [("client", "_get"), ("client", "_handle_http_error"), ("session", "request")]
+    )
     @pytest.mark.parametrize(("whose", "forwarding"), [("own", True), ("other", True), ("other", False)])
     def test_a_wrapper_or_another_ones_method_on_the_instance_is_reached(
         self, engine, client, read, owner, name, whose, forwarding
@@ -413,13 +415,18 @@ class TestReplacedVerbsAreReached:
 
     @pytest.mark.parametrize(
         ("operation", "method"),
-        [(lambda c: c.get_pipeline_status("p1"), "GET"), (lambda c: c.get_pipeline_history("p1"), "GET"),
-         (lambda c: c.start_pipeline("p1"), "POST")],
+        [
+            (lambda c: c.get_pipeline_status("p1"), "GET"),
+            (lambda c: c.get_pipeline_history("p1"), "GET"),
+            (lambda c: c.start_pipeline("p1"), "POST"),
+        ],
     )
     def test_a_patch_of_requests_request_receives_what_requests_get_hands_it(self, engine, client, operation, method):
         engine.inject_fault("*", "/v1/*", status=200, body=b"{}", count=None)
         plain, request = requests.Session(), requests.Session.request
-        with mock.patch.object(requests.Session, "request", side_effect=lambda *a, **k: request(plain, *a, **k)) as patched:
+        with mock.patch.object(
+            requests.Session, "request", side_effect=lambda *a, **k: request(plain, *a, **k)
+        ) as patched:
             operation(client)
             requests.Session().get(engine.url)
         ours, theirs = patched.call_args_list

@@ -35,13 +35,15 @@ nb::object engine_response(nb::object response) {
     return response;
 }
 
-// Whether self.<name> is the client's method `own` bound to self: not replaced on the instance (a wrapper that
-// forwards its attributes to the method it wraps, another client's method), in a subclass or on the class.
+// Whether self.<name> is the client's method `own` bound to self: not replaced on the instance (a wrapper
+// that forwards its attributes to the method it wraps, another client's method), in a subclass or on the
+// class.
 bool is_own(nb::handle self, nb::handle name, nb::handle own) {
     static const nb::handle func = intern("__func__"), bound_to = intern("__self__"),
                             method_type = intern("_method_type");
     nb::object method = attr(self, name);
-    return method.type().is(global(method_type)) && attr(method, func).is(own) && attr(method, bound_to).is(self);
+    return method.type().is(global(method_type)) && attr(method, func).is(own) &&
+           attr(method, bound_to).is(self);
 }
 
 // session.<verb>(url, params=..., <values>..., timeout=...), the time-out only when the client has one:
