@@ -93,9 +93,11 @@ bool runs_own_get(nb::handle self) {
 
 nb::object get_checked(nb::handle self, nb::handle endpoint, nb::handle params, bool engine) {
     static const nb::handle get = intern("get"), kw = keywords({"params"}),
-                            timed = keywords({"params", "timeout"});
+                            timed = keywords({"params", "timeout"}), content = intern("_content");
     nb::object response = send_as_is(self, get, kw, timed, endpoint, false, params);
-    if (engine) engine_response(response);
+    // A body not read yet (the session streams) is read as an EngineResponse reads it: one that stalls raises
+    // ReadTimeout, as every other read of the client does, not requests' ConnectionError.
+    if (engine || attr_or_none(response, content).is(Py_False)) engine_response(response);
     try {
         check_status(response, false);
     } catch (nb::python_error &) {

@@ -20,7 +20,7 @@ bool runs_own_get(nb::handle self);
 // frames of _get and the status check. Unless `engine`, the response is left a plain requests.Response, for
 // an answer the caller decodes (engine_json) and never sees: making it an EngineResponse moves its attributes
 // into a dict of their own, and requests then reads them the slow way. It is made one when the status check
-// raises, so the error holds an EngineResponse as always.
+// raises, so the error holds an EngineResponse as always, and when its body is not read yet.
 nb::object get_checked(nb::handle self, nb::handle endpoint, nb::handle params, bool engine);
 
 // response.json(), as the EngineResponse the response would be made decodes it; made one when that raises.
