@@ -507,6 +507,15 @@ def test_what_reaches_the_caller_is_an_engine_response(engine, client, read, fau
         client._handle_http_error.assert_called_once_with(seen[-1])
 
 
+@pytest.mark.parametrize("autospec", [False, True])
+def test_a_patch_of_engine_response_json_receives_what_response_json_hands_it(engine, client, autospec):
+    engine.inject_fault("GET", "/v1/pipeline/p1/history", status=200, body=b"[1]")
+    with mock.patch.object(EngineResponse, "json", autospec=autospec, return_value=["patched"]) as patched:
+        assert client.get_pipeline_history("p1") == ["patched"]
+    args = patched.call_args.args
+    assert type(args[0]) is EngineResponse if autospec else args == ()
+
+
 class TestPathValuesRenderAsStrWould:
     @pytest.mark.parametrize(
         ("api_version", "segment"),

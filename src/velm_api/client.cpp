@@ -109,11 +109,18 @@ nb::object get_checked(nb::handle self, nb::handle endpoint, nb::handle params, 
 
 nb::object engine_json(nb::handle response) {
     static const nb::handle requests = intern("requests"), response_name = intern("Response"),
-                            engine_response_name = intern("_EngineResponse"), json = intern("json");
+                            engine_response_name = intern("_EngineResponse"), json = intern("json"),
+                            own_json = intern("_own_json");
     if (!response.type().is(attr_or_none(global(requests), response_name)))
         return call_method(response, json);
+    nb::object decode = attr(global(engine_response_name), json);
+    if (!decode.is(
+            global(own_json))) {  // a patch of EngineResponse.json receives what response.json() hands it
+        engine_response(nb::borrow(response));
+        return call_method(response, json);
+    }
     try {
-        return call(attr(global(engine_response_name), json), response);
+        return call(decode, response);
     } catch (nb::python_error &) {
         engine_response(nb::borrow(response));  // the error holds the response: an EngineResponse, as always
         throw;
@@ -229,6 +236,7 @@ return the response after its status check.
     // Kept in the module namespace (not in C++) so that it goes with the module at exit.
     m.attr("_own_get") = cls.attr("_get");
     m.attr("_method_type") = nb::module_::import_("types").attr("MethodType");
+    m.attr("_own_json") = global("_EngineResponse").attr("json");
     def_method(cls, "client.post", R"(
 _post(self, endpoint: str, absolute_endpoint: bool | None = False,
       params: collections.abc.Mapping[str, typing.Any] | None = None, data: typing.Any = None,

@@ -23,7 +23,8 @@ bool runs_own_get(nb::handle self);
 // raises, so the error holds an EngineResponse as always, and when its body is not read yet.
 nb::object get_checked(nb::handle self, nb::handle endpoint, nb::handle params, bool engine);
 
-// response.json(), as the EngineResponse the response would be made decodes it; made one when that raises.
+// response.json(), as the EngineResponse the response would be made decodes it; made one when that raises,
+// and first when EngineResponse.json is patched.
 nb::object engine_json(nb::handle response);
 
 // The body of `self._get(endpoint=endpoint, params=params)` in an io.BytesIO. When `self._get` is our own
