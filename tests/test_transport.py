@@ -7,7 +7,6 @@ import io
 import subprocess
 import sys
 import textwrap
-import zipfile
 from typing import Any, Callable
 from unittest import mock
 
@@ -317,6 +316,13 @@ OPERATIONS = [
 IDS = [verb for _, verb, _ in OPERATIONS]
 
 
+READS = {
+    "history": lambda c: c.get_pipeline_history("p1"),
+    "status": lambda c: c.get_pipeline_status("p1"),
+    "bundle": lambda c: c.get_bundle(),
+}
+
+
 class TestReplacedVerbsAreReached:
     @pytest.mark.parametrize(("operation", "verb", "keywords"), OPERATIONS, ids=IDS)
     def test_on_the_instance(self, engine, client, operation, verb, keywords):
@@ -388,7 +394,7 @@ class TestReplacedVerbsAreReached:
         assert out.stdout.split("\n")[:2] == ["[['endpoint', 'params']]", "1"]
         assert [r.path for r in engine.requests].count("/rest/v1/pipeline/p1/status") == 4
 
-    @pytest.mark.parametrize("read", ["history", "status", "bundle"])
+    @pytest.mark.parametrize("read", list(READS))
     @pytest.mark.parametrize(
         ("owner", "name"), [("client", "_get"), ("client", "_handle_http_error"), ("session", "request")]
     )
@@ -398,18 +404,16 @@ class TestReplacedVerbsAreReached:
     ):
         # A wrapper that forwards its attributes (as proxies do) shows the wrapped method's __func__; a method
         # bound to another client or session has the same __func__ too. Neither is the instance's own.
+        engine.script_status("p1", ["RUNNING"])
+        engine.inject_fault("GET", "/v1/pipeline/p1/history", status=200, body=b"[]")
         other = velm_api.ApiClient(engine.url)
-        engine.inject_fault("GET", "/v1/system/bundle/generate", status=200, body=_zip_bytes(), count=None)
-        engine.inject_fault("*", "/v1/*", status=200, body=b"[]", count=None)
         through_other: list = []
         other.session.hooks["response"].append(lambda response, **_: through_other.append(response))
         source = client if whose == "own" else other
         method = getattr(source if owner == "client" else source.session, name)
         wrapper = _Forwarding(method) if forwarding else method
         setattr(client if owner == "client" else client.session, name, wrapper)
-        {"history": client.get_pipeline_history, "status": client.get_pipeline_status}.get(read, client.get_bundle)(
-            *(() if read == "bundle" else ("p1",))
-        )
+        READS[read](client)
         assert not forwarding or wrapper.calls == 1
         assert len(through_other) == (whose == "other" and name != "_handle_http_error")
 
@@ -445,13 +449,6 @@ class _Forwarding:
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self.wrapped, name)
-
-
-def _zip_bytes() -> bytes:
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w") as archive:
-        archive.writestr("a.txt", "a")
-    return buffer.getvalue()
 
 
 def _specialized_read(obj: Any) -> str:
