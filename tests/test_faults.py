@@ -232,6 +232,17 @@ def test_a_stalled_body_is_a_read_timeout_with_retries_too(engine, pid, operatio
     assert not isinstance(raised.value, requests.ConnectionError)
 
 
+@pytest.mark.parametrize(
+    "operation", [lambda c: c.get_velm_info(), lambda c: c.get_definitions()], ids=["json or {}", "json"]
+)
+def test_a_stalled_body_of_a_streaming_session_is_a_read_timeout(engine, operation):
+    # The body is read after the status check, when the answer is decoded: by then as the client's own read.
+    client = velm_api.ApiClient(engine.url, session_attributes={"stream": True})
+    with fault("stalled", client, engine, "GET /v1/*"), pytest.raises(requests.ReadTimeout) as raised:
+        operation(client)
+    assert not isinstance(raised.value, requests.ConnectionError)
+
+
 def test_a_burst_of_failures_raises_each_time_then_passes(client, engine):
     engine.inject_fault("GET", "/v1/system/info", status=500, count=2)
     engine.inject_fault("GET", "/v1/system/info", status=503, count=2)

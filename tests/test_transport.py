@@ -316,6 +316,13 @@ OPERATIONS = [
 IDS = [verb for _, verb, _ in OPERATIONS]
 
 
+READS = {
+    "history": lambda c: c.get_pipeline_history("p1"),
+    "status": lambda c: c.get_pipeline_status("p1"),
+    "bundle": lambda c: c.get_bundle(),
+}
+
+
 class TestReplacedVerbsAreReached:
     @pytest.mark.parametrize(("operation", "verb", "keywords"), OPERATIONS, ids=IDS)
     def test_on_the_instance(self, engine, client, operation, verb, keywords):
@@ -387,6 +394,62 @@ class TestReplacedVerbsAreReached:
         assert out.stdout.split("\n")[:2] == ["[['endpoint', 'params']]", "1"]
         assert [r.path for r in engine.requests].count("/rest/v1/pipeline/p1/status") == 4
 
+    @pytest.mark.parametrize("read", list(READS))
+    @pytest.mark.parametrize(
+        ("owner", "name"), [("client", "_get"), ("client", "_handle_http_error"), ("session", "request")]
+    )
+    @pytest.mark.parametrize(("whose", "forwarding"), [("own", True), ("other", True), ("other", False)])
+    def test_a_wrapper_or_another_ones_method_on_the_instance_is_reached(
+        self, engine, client, read, owner, name, whose, forwarding
+    ):
+        # A wrapper that forwards its attributes (as proxies do) shows the wrapped method's __func__; a method
+        # bound to another client or session has the same __func__ too. Neither is the instance's own.
+        engine.script_status("p1", ["RUNNING"])
+        engine.inject_fault("GET", "/v1/pipeline/p1/history", status=200, body=b"[]")
+        other = velm_api.ApiClient(engine.url)
+        through_other: list = []
+        other.session.hooks["response"].append(lambda response, **_: through_other.append(response))
+        source = client if whose == "own" else other
+        method = getattr(source if owner == "client" else source.session, name)
+        wrapper = _Forwarding(method) if forwarding else method
+        setattr(client if owner == "client" else client.session, name, wrapper)
+        READS[read](client)
+        assert not forwarding or wrapper.calls == 1
+        assert len(through_other) == (whose == "other" and name != "_handle_http_error")
+
+    @pytest.mark.parametrize(
+        ("operation", "method"),
+        [
+            (lambda c: c.get_pipeline_status("p1"), "GET"),
+            (lambda c: c.get_pipeline_history("p1"), "GET"),
+            (lambda c: c.start_pipeline("p1"), "POST"),
+        ],
+    )
+    def test_a_patch_of_requests_request_receives_what_requests_get_hands_it(self, engine, client, operation, method):
+        engine.inject_fault("*", "/v1/*", status=200, body=b"{}", count=None)
+        plain, request = requests.Session(), requests.Session.request
+        with mock.patch.object(
+            requests.Session, "request", side_effect=lambda *a, **k: request(plain, *a, **k)
+        ) as patched:
+            operation(client)
+            requests.Session().get(engine.url)
+        ours, theirs = patched.call_args_list
+        assert ours.args[0] == method and theirs.args[0] == "GET"
+
+
+class _Forwarding:
+    """Counts its calls to the method it wraps, and forwards every other attribute to it."""
+
+    def __init__(self, wrapped: Any) -> None:
+        self.wrapped, self.calls = wrapped, 0
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        self.calls += 1
+        return self.wrapped(*args, **kwargs)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.wrapped, name)
+
 
 def _specialized_read(obj: Any) -> str:
     """What the interpreter has made of a read of ``obj.headers`` after a hundred of them."""
@@ -439,6 +502,15 @@ def test_what_reaches_the_caller_is_an_engine_response(engine, client, read, fau
     assert type(seen[-1]) is (requests.Response if expected is None else EngineResponse)
     if replaced_check:
         client._handle_http_error.assert_called_once_with(seen[-1])
+
+
+@pytest.mark.parametrize("autospec", [False, True])
+def test_a_patch_of_engine_response_json_receives_what_response_json_hands_it(engine, client, autospec):
+    engine.inject_fault("GET", "/v1/pipeline/p1/history", status=200, body=b"[1]")
+    with mock.patch.object(EngineResponse, "json", autospec=autospec, return_value=["patched"]) as patched:
+        assert client.get_pipeline_history("p1") == ["patched"]
+    args = patched.call_args.args
+    assert type(args[0]) is EngineResponse if autospec else args == ()
 
 
 class TestPathValuesRenderAsStrWould:

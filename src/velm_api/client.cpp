@@ -35,11 +35,15 @@ nb::object engine_response(nb::object response) {
     return response;
 }
 
-// Whether self.<name> is the client's method `own` (not replaced on the instance, in a subclass or on the
-// class).
+// Whether self.<name> is the client's method `own` bound to self: not replaced on the instance (a wrapper
+// that forwards its attributes to the method it wraps, another client's method), in a subclass or on the
+// class.
 bool is_own(nb::handle self, nb::handle name, nb::handle own) {
-    static const nb::handle func = intern("__func__");
-    return attr_or_none(attr(self, name), func).is(own);
+    static const nb::handle func = intern("__func__"), bound_to = intern("__self__"),
+                            method_type = intern("_method_type");
+    nb::object method = attr(self, name);
+    return method.type().is(global(method_type)) && attr(method, func).is(own) &&
+           attr(method, bound_to).is(self);
 }
 
 // session.<verb>(url, params=..., <values>..., timeout=...), the time-out only when the client has one:
@@ -89,9 +93,11 @@ bool runs_own_get(nb::handle self) {
 
 nb::object get_checked(nb::handle self, nb::handle endpoint, nb::handle params, bool engine) {
     static const nb::handle get = intern("get"), kw = keywords({"params"}),
-                            timed = keywords({"params", "timeout"});
+                            timed = keywords({"params", "timeout"}), content = intern("_content");
     nb::object response = send_as_is(self, get, kw, timed, endpoint, false, params);
-    if (engine) engine_response(response);
+    // A body not read yet (the session streams) is read as an EngineResponse reads it: one that stalls raises
+    // ReadTimeout, as every other read of the client does, not requests' ConnectionError.
+    if (engine || attr_or_none(response, content).is(Py_False)) engine_response(response);
     try {
         check_status(response, false);
     } catch (nb::python_error &) {
@@ -103,11 +109,18 @@ nb::object get_checked(nb::handle self, nb::handle endpoint, nb::handle params, 
 
 nb::object engine_json(nb::handle response) {
     static const nb::handle requests = intern("requests"), response_name = intern("Response"),
-                            engine_response_name = intern("_EngineResponse"), json = intern("json");
+                            engine_response_name = intern("_EngineResponse"), json = intern("json"),
+                            own_json = intern("_own_json");
     if (!response.type().is(attr_or_none(global(requests), response_name)))
         return call_method(response, json);
+    nb::object decode = attr(global(engine_response_name), json);
+    if (!decode.is(
+            global(own_json))) {  // a patch of EngineResponse.json receives what response.json() hands it
+        engine_response(nb::borrow(response));
+        return call_method(response, json);
+    }
     try {
-        return call(attr(global(engine_response_name), json), response);
+        return call(decode, response);
     } catch (nb::python_error &) {
         engine_response(nb::borrow(response));  // the error holds the response: an EngineResponse, as always
         throw;
@@ -154,13 +167,13 @@ nb::object transport_delete(nb::handle self, nb::handle endpoint, nb::handle par
 nb::object get_into_buffer(nb::handle self, nb::handle endpoint, nb::handle params) {
     static const nb::handle with_query = keywords({"endpoint", "params"}), get = intern("get"),
                             kw = keywords({"params", "stream"}),
-                            timed = keywords({"params", "stream", "timeout"}), func = intern("__func__"),
-                            iter_content = intern("iter_content"), seek = intern("seek"),
-                            close = intern("close");
-    nb::object own = attr(self, "_get"), session_class = attr(global("requests"), "Session");
-    if (!attr_or_none(own, func).is(global("_own_get")) || !PyType_Check(session_class.ptr()) ||
+                            timed = keywords({"params", "stream", "timeout"}), get_name = intern("_get"),
+                            own_get = intern("_own_get"), iter_content = intern("iter_content"),
+                            seek = intern("seek"), close = intern("close");
+    nb::object session_class = attr(global("requests"), "Session");
+    if (!is_own(self, get_name, global(own_get)) || !PyType_Check(session_class.ptr()) ||
         !is_instance(attr(self, "session"), session_class)) {  // a replaced _get is called as it is
-        Owned response = call_kw(own, with_query, endpoint, params);
+        Owned response = call_kw(attr(self, get_name), with_query, endpoint, params);
         nb::object content = attr(response, "content");
         return call(attr(global("io"), "BytesIO"), content);
     }
@@ -222,6 +235,8 @@ return the response after its status check.
                transport_get);
     // Kept in the module namespace (not in C++) so that it goes with the module at exit.
     m.attr("_own_get") = cls.attr("_get");
+    m.attr("_method_type") = nb::module_::import_("types").attr("MethodType");
+    m.attr("_own_json") = global("_EngineResponse").attr("json");
     def_method(cls, "client.post", R"(
 _post(self, endpoint: str, absolute_endpoint: bool | None = False,
       params: collections.abc.Mapping[str, typing.Any] | None = None, data: typing.Any = None,

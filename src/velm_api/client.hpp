@@ -20,10 +20,11 @@ bool runs_own_get(nb::handle self);
 // frames of _get and the status check. Unless `engine`, the response is left a plain requests.Response, for
 // an answer the caller decodes (engine_json) and never sees: making it an EngineResponse moves its attributes
 // into a dict of their own, and requests then reads them the slow way. It is made one when the status check
-// raises, so the error holds an EngineResponse as always.
+// raises, so the error holds an EngineResponse as always, and when its body is not read yet.
 nb::object get_checked(nb::handle self, nb::handle endpoint, nb::handle params, bool engine);
 
-// response.json(), as the EngineResponse the response would be made decodes it; made one when that raises.
+// response.json(), as the EngineResponse the response would be made decodes it; made one when that raises,
+// and first when EngineResponse.json is patched.
 nb::object engine_json(nb::handle response);
 
 // The body of `self._get(endpoint=endpoint, params=params)` in an io.BytesIO. When `self._get` is our own

@@ -15,7 +15,7 @@ import ssl
 import time
 import urllib.request
 from contextvars import ContextVar
-from types import TracebackType
+from types import MethodType, TracebackType
 from typing import Any, Dict, Iterator, List, Mapping, Optional
 from urllib.parse import unquote
 
@@ -363,12 +363,15 @@ class EngineSession(requests.Session):
         # A request set on the session itself (a test's patch, a wrapper that logs) is honoured, as requests' is.
         # It is looked up, not looked for in vars(self), which would move the session's attributes into a dict
         # of their own (see __setattr__).
+        # A wrapper that forwards its attributes to the method it wraps is honoured too: only the session's own
+        # request, bound to it, is skipped. requests' request is looked up as self.request would find it, so a
+        # patch of it on requests' class receives what it receives from requests' own get.
         kwargs.setdefault("allow_redirects", True)
         request = self.request
-        if getattr(request, "__func__", None) is not _ENGINE_REQUEST:
+        if type(request) is not MethodType or request.__func__ is not _ENGINE_REQUEST or request.__self__ is not self:
             return request("GET", url, params=params, **kwargs)
         try:
-            return _REQUESTS_SESSION.request(self, "GET", url, params=params, **kwargs)
+            return super().request("GET", url, params=params, **kwargs)
         except Exception as error:
             mended = _mended(error, self, url, kwargs)
             if mended is None:
