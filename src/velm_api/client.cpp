@@ -24,14 +24,18 @@ void check_status(nb::handle response, bool on_delete) {
     }
 }
 
+// Whether `response` is a plain requests.Response: not a subclass, not a stand-in.
+bool plain_response(nb::handle response) {
+    static const nb::handle requests = intern("requests"), response_name = intern("Response");
+    return response.type().is(attr_or_none(global(requests), response_name));
+}
+
 // A plain requests.Response made an EngineResponse in place, whose json() names the request when the body
 // is not JSON; anything else (a subclass, a stand-in) is left as it is.
 nb::object engine_response(nb::object response) {
-    static const nb::handle requests = intern("requests"), response_name = intern("Response"),
-                            engine_response_name = intern("_EngineResponse");
-    static const nb::handle class_name = intern("__class__");
-    if (response.type().is(attr_or_none(global(requests), response_name)))
-        set_attr(response, class_name, global(engine_response_name));
+    static const nb::handle engine_response_name = intern("_EngineResponse"),
+                            class_name = intern("__class__");
+    if (plain_response(response)) set_attr(response, class_name, global(engine_response_name));
     return response;
 }
 
@@ -95,9 +99,12 @@ nb::object get_checked(nb::handle self, nb::handle endpoint, nb::handle params, 
     static const nb::handle get = intern("get"), kw = keywords({"params"}),
                             timed = keywords({"params", "timeout"}), content = intern("_content");
     nb::object response = send_as_is(self, get, kw, timed, endpoint, false, params);
-    // A body not read yet (the session streams) is read as an EngineResponse reads it: one that stalls raises
-    // ReadTimeout, as every other read of the client does, not requests' ConnectionError.
-    if (engine || attr_or_none(response, content).is(Py_False)) engine_response(response);
+    // A body not read yet (the session streams; requests keeps _content False until then, and pickles it) is
+    // read as an EngineResponse reads it: one that stalls raises ReadTimeout, as every other read of the
+    // client does, not requests' ConnectionError. Only a plain requests.Response is asked: a stand-in may
+    // have none.
+    if (engine || (plain_response(response) && attr_or_none(response, content).is(Py_False)))
+        engine_response(response);
     try {
         check_status(response, false);
     } catch (nb::python_error &) {
@@ -108,14 +115,12 @@ nb::object get_checked(nb::handle self, nb::handle endpoint, nb::handle params, 
 }
 
 nb::object engine_json(nb::handle response) {
-    static const nb::handle requests = intern("requests"), response_name = intern("Response"),
-                            engine_response_name = intern("_EngineResponse"), json = intern("json"),
+    static const nb::handle engine_response_name = intern("_EngineResponse"), json = intern("json"),
                             own_json = intern("_own_json");
-    if (!response.type().is(attr_or_none(global(requests), response_name)))
-        return call_method(response, json);
+    if (!plain_response(response)) return call_method(response, json);
     nb::object decode = attr(global(engine_response_name), json);
-    if (!decode.is(
-            global(own_json))) {  // a patch of EngineResponse.json receives what response.json() hands it
+    // A patch of EngineResponse.json receives what response.json() hands it.
+    if (!decode.is(global(own_json))) {
         engine_response(nb::borrow(response));
         return call_method(response, json);
     }
