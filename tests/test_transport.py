@@ -12,6 +12,7 @@ from unittest import mock
 
 import pytest
 import requests
+from requests.adapters import HTTPAdapter
 
 from quenlo.sdk import velm_api, velm_models
 from quenlo.sdk.exceptions import (
@@ -25,7 +26,7 @@ from quenlo.sdk.exceptions import (
     ServiceUnavailableError,
     UnauthorizedError,
 )
-from quenlo.sdk.transport import EngineResponse
+from quenlo.sdk.transport import EngineResponse, EngineSession
 
 
 @pytest.fixture
@@ -359,6 +360,45 @@ class TestReplacedVerbsAreReached:
         client.get_pipeline_status("p1")
         assert stand_in.call_count == 1 and len(engine.requests) == 1
 
+    @pytest.mark.parametrize(
+        ("operation", "params", "query"),
+        [
+            (lambda c: c.get_velm_info(), {}, ""),
+            (lambda c: c.get_pipeline_configuration("p1"), {"rev": 0, "get": "pipeline"}, "rev=0&get=pipeline"),
+            (lambda c: c._post("/v1/x"), {}, ""),
+            (lambda c: c._delete("/v1/x"), {}, ""),
+        ],
+        ids=["get-no-query", "get-query", "post", "delete"],
+    )
+    def test_a_request_patched_on_the_session_is_given_the_query(self, engine, client, operation, params, query):
+        engine.inject_fault("*", "/v1/*", status=200, body=b"{}", count=None)
+        stand_in = mock.Mock(wraps=client.session.request)
+        client.session.request = stand_in
+        operation(client)
+        assert stand_in.call_args.kwargs["params"] == params  # no query at all is an empty mapping
+        assert engine.requests[-1].query == query
+
+    @pytest.mark.parametrize("verify", [False, True, ""])
+    def test_a_callers_session_subclass_keeps_its_class_and_request(self, engine, verify):
+        seen: list[str] = []
+
+        class Mine(EngineSession):
+            def request(self, method: Any, url: Any, *args: Any, **kwargs: Any) -> requests.Response:
+                seen.append(method)
+                return super().request(method, url, *args, **kwargs)
+
+        with mock.patch("quenlo.sdk.velm_api.requests.Session", Mine):
+            client = velm_api.ApiClient(engine.url, session_attributes={"verify": verify})
+        engine.script_status("p1", ["RUNNING"])
+        client.get_pipeline_status("p1")
+        assert type(client.session) is Mine and len(seen) == len(engine.requests) == 2
+
+    @pytest.mark.parametrize(("keywords", "statuses"), [({}, [302, 200]), ({"allow_redirects": False}, [302])])
+    def test_the_sessions_get_takes_requests_keywords(self, engine, client, keywords, statuses):
+        engine.inject_fault("GET", "/v1/x", status=302, headers={"Location": "/rest/v1/system/info"})
+        response = client.session.get(engine.url + "/rest/v1/x", **keywords)
+        assert [r.status_code for r in [*response.history, response]] == statuses
+
     @pytest.mark.parametrize("status", [400, 500])
     def test_status_check_on_the_instance(self, engine, client, status):
         engine.inject_fault("GET", "/v1/pipeline/p1/status", status=status)
@@ -511,6 +551,31 @@ def test_a_patch_of_engine_response_json_receives_what_response_json_hands_it(en
         assert client.get_pipeline_history("p1") == ["patched"]
     args = patched.call_args.args
     assert type(args[0]) is EngineResponse if autospec else args == ()
+
+
+class OwnJsonResponse(requests.Response):
+    """A response of a class the caller's adapter chose, with a json of its own."""
+
+    def json(self, **kwargs: Any) -> Any:
+        return {"decoded": "by the response"}
+
+
+class OwnJsonAdapter(HTTPAdapter):
+    def build_response(self, req: requests.PreparedRequest, resp: Any) -> requests.Response:
+        response = super().build_response(req, resp)
+        response.__class__ = OwnJsonResponse
+        return response
+
+
+@pytest.mark.parametrize("replaced_check", [False, True])
+def test_a_response_of_the_callers_class_decodes_itself(engine, client, replaced_check):
+    client.create_pipeline("p1")
+    engine.script_status("p1", ["RUNNING"])
+    client.session.mount("http://", OwnJsonAdapter())
+    if replaced_check:
+        client._handle_http_error = mock.Mock()
+    assert client.get_pipeline_history("p1") == {"decoded": "by the response"}
+    assert type(client.get_pipeline_status("p1").response) is OwnJsonResponse
 
 
 class TestPathValuesRenderAsStrWould:
