@@ -238,10 +238,6 @@ Send GET to ``endpoint`` (under the server URL and "/rest" unless ``absolute_end
 return the response after its status check.
 )",
                transport_get);
-    // Kept in the module namespace (not in C++) so that it goes with the module at exit.
-    m.attr("_own_get") = cls.attr("_get");
-    m.attr("_method_type") = nb::module_::import_("types").attr("MethodType");
-    m.attr("_own_json") = global("_EngineResponse").attr("json");
     def_method(cls, "client.post", R"(
 _post(self, endpoint: str, absolute_endpoint: bool | None = False,
       params: collections.abc.Mapping[str, typing.Any] | None = None, data: typing.Any = None,
@@ -272,7 +268,12 @@ to 599 its class in quenlo.sdk.exceptions (UnauthorizedError, NotFoundError, ...
 EngineHTTPError; every one is a requests.HTTPError.
 )",
                [](nb::handle, nb::handle response) { check_status(response, false); });
+    // What the direct GETs compare with (runs_own_get, get_into_buffer, engine_json), kept in the module
+    // namespace (not in C++) so that it goes with the module at exit.
+    m.attr("_own_get") = cls.attr("_get");
     m.attr("_own_handle_http_error") = cls.attr("_handle_http_error");
+    m.attr("_own_json") = global("_EngineResponse").attr("json");
+    m.attr("_method_type") = nb::module_::import_("types").attr("MethodType");
     return cls;
 }
 

@@ -359,13 +359,12 @@ class EngineSession(requests.Session):
         raise mended
 
     def get(self, url: Any, params: Any = None, **kwargs: Any) -> requests.Response:
-        # requests' own get, calling requests' request directly: the client's reads cost no more than requests'.
-        # A request set on the session itself (a test's patch, a wrapper that logs) is honoured, as requests' is.
-        # It is looked up, not looked for in vars(self), which would move the session's attributes into a dict
-        # of their own (see __setattr__).
-        # A wrapper that forwards its attributes to the method it wraps is honoured too: only the session's own
-        # request, bound to it, is skipped. requests' request is looked up as self.request would find it, so a
-        # patch of it on requests' class receives what it receives from requests' own get.
+        # requests' own get, skipping only the session's own request (bound to this session), whose mends it
+        # applies itself: the client's reads cost no more than requests'. Anything else set as request (a test's
+        # patch, a wrapper, another session's method) is called, as requests' get calls it. request is looked up,
+        # not looked for in vars(self), which would move the session's attributes into a dict of their own (see
+        # __setattr__); requests' request is reached through super(), so a patch of it on requests' class
+        # receives what requests' own get hands it.
         kwargs.setdefault("allow_redirects", True)
         request = self.request
         if type(request) is not MethodType or request.__func__ is not _ENGINE_REQUEST or request.__self__ is not self:
